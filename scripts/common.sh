@@ -1,0 +1,22 @@
+# Shared by scripts/test and scripts/run: the Debian packages, then a Ninja build.
+QELVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+QELVO_BUILD="${QELVO_BUILD:-$QELVO_ROOT/build}"
+QELVO_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins xvfb xauth fonts-ipafont-gothic"
+
+qelvo_install_packages() {
+    local missing=() p
+    for p in $QELVO_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" </dev/null
+}
+
+qelvo_build() {
+    cmake -S "$QELVO_ROOT" -B "$QELVO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$QELVO_BUILD"
+}

@@ -1,0 +1,60 @@
+#include "graph/modGraph1.h"
+
+#include "platform/Dialogs.h"
+#include "platform/TextFile.h"
+#include "shell/modMain1.h"
+
+#include <QStringList>
+
+qint32 g_lngColor[kColors] = {};
+
+void SetDefaultColors()
+{
+    static const qint32 defaults[11] = {0, 255, 65535, 65280, 16711680, 16776960, 16711935, 16777215, 26163, 8454143, 6710886};
+    for (int i = 0; i < 11; ++i)
+        g_lngColor[i] = defaults[i];
+}
+
+bool LoadColorFile()
+{
+    QByteArray bytes;
+    if (ReadWholeFile(DataFile(QStringLiteral("clr.ini")), bytes).failed())
+        return false;
+    QuotedItemReader r(bytes);
+    QByteArray item;
+    if (!r.next(item))
+        return false;
+    // The file's one quoted text holds the 21 numbers; an unquoted line reads as its first item only.
+    const qsizetype open = bytes.indexOf('"');
+    const qsizetype close = open < 0 ? -1 : bytes.indexOf('"', open + 1);
+    if (open < 0 || close < 0)
+        return false;
+    const QList<QByteArray> parts = bytes.mid(open + 1, close - open - 1).split(',');
+    if (parts.size() != kColors)
+        return false;
+    qint32 values[kColors];
+    for (int i = 0; i < kColors; ++i) {
+        bool ok = false;
+        values[i] = parts[i].trimmed().toInt(&ok);
+        if (!ok)
+            return false;
+    }
+    for (int i = 0; i < kColors; ++i)
+        g_lngColor[i] = values[i];
+    return true;
+}
+
+bool SaveColorFile()
+{
+    QStringList parts;
+    for (qint32 c : g_lngColor)
+        parts << QString::number(c);
+    const QString line = QLatin1Char('"') + parts.join(QLatin1Char(',')) + QLatin1Char('"');
+    const FileError e = WriteWholeFile(DataFile(QStringLiteral("clr.ini")), SjisLines({line}));
+    if (e.failed()) {
+        MsgBox(e.description + QStringLiteral(" : Error.No = ") + QString::number(e.number), vbOKOnly + vbCritical,
+               QStringLiteral("色設定ファイルの保存"));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,71 @@
+#include "link/frmCommMsg1.h"
+
+#include "link/modProtocol.h"
+#include "link/modTransfer.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
+
+frmCommMsg1 *g_frmCommMsg1 = nullptr;
+
+frmCommMsg1::frmCommMsg1() : QDialog(nullptr)
+{
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setFixedSize(300, 120);
+    Label1 = new QLabel(this);
+    Label1->setGeometry(16, 12, 268, 20);
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setGeometry(16, 40, 268, 22);
+    ProgressBar1->setMinimum(0);
+    ProgressBar1->setMaximum(47);
+    ProgressBar1->setValue(0);
+    Command1 = new QPushButton(QStringLiteral("中止"), this);
+    Command1->setGeometry(110, 78, 80, 28);
+    // "中止" cancels: the step loop leaves at its next pass.
+    connect(Command1, &QPushButton::clicked, this, [] { g_subTransferCancel(); });
+    hide();
+    g_frmCommMsg1 = this;
+}
+
+frmCommMsg1::~frmCommMsg1()
+{
+    if (g_frmCommMsg1 == this)
+        g_frmCommMsg1 = nullptr;
+}
+
+void frmCommMsg1::formIni()
+{
+    if (QScreen *s = QGuiApplication::primaryScreen()) {
+        const QRect r = s->availableGeometry();
+        move(r.x() + (r.width() - width()) / 2, r.y() + (r.height() - height()) / 2);
+    }
+    ProgressBar1->setMaximum(47);
+    const bool read = g_intTransferDir == 0;
+    setWindowTitle(read ? QStringLiteral("ﾃﾞｰﾀの読込み") : QStringLiteral("ﾃﾞｰﾀの書込み"));
+    Label1->setText(read ? QStringLiteral("ﾃﾞｰﾀの読込み中") : QStringLiteral("ﾃﾞｰﾀの書込み中"));
+    show();
+}
+
+void frmCommMsg1::g_subActComm()
+{
+    show();
+    if (g_intTransferDir == 0)
+        g_subControllerRead();
+    else
+        g_subControllerWrite();
+}
+
+void frmCommMsg1::closeEvent(QCloseEvent *e)
+{
+    // Closed by its frame while the transfer runs: the same as "中止".
+    if (isVisible())
+        g_subTransferCancel();
+    e->accept();
+}
+
+void frmCommMsg1::reject()
+{
+    g_subTransferCancel();
+    hide();
+}

@@ -1,0 +1,168 @@
+#include "link/modComm1.h"
+
+#include "platform/Dialogs.h"
+#include "platform/SerialPort.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+
+qint16 g_intCommPort = 100;
+qint16 g_intCommBusy = 0;
+qint16 g_intConnectStatus = 0;
+QString g_strInPut;
+qint16 g_intReplyTimeUp = 0;
+qint16 g_intCommTimeUp = 0;
+
+WindowTimer &ReplyTimer()
+{
+    static WindowTimer *t = [] {
+        auto *w = new WindowTimer();
+        w->onTick = [] { g_intReplyTimeUp = 1; };
+        return w;
+    }();
+    return *t;
+}
+
+WindowTimer &CommTimer()
+{
+    static WindowTimer *t = [] {
+        auto *w = new WindowTimer();
+        w->onTick = [] { g_intCommTimeUp = -1; };
+        return w;
+    }();
+    return *t;
+}
+
+bool g_funcCommPortOpen(int port)
+{
+    SerialPortService &p = MSComm1();
+    if (p.portOpen())
+        return true;
+    p.setCommPort(port);
+    if (p.setPortOpen(true).failed())
+        return false;
+    p.clearInBuffer();
+    return true;
+}
+
+bool g_funcCommPortCheck(int port)
+{
+    SerialPortService &p = MSComm1();
+    if (p.portOpen())
+        return p.commPort() == port;
+    p.setCommPort(port);
+    if (p.setPortOpen(true).failed())
+        return false;
+    if (p.portOpen())
+        return !p.setPortOpen(false).failed();
+    return true;
+}
+
+void g_subCommPortClose()
+{
+    SerialPortService &p = MSComm1();
+    if (!p.portOpen())
+        return;
+    const CommError e = p.setPortOpen(false);
+    if (e.failed())
+        MsgBox(e.description + QStringLiteral(":Err.Number ") + QString::number(e.number), vbOKOnly + vbCritical,
+               QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
+}
+
+bool g_funcCommOutPut(const QString &command)
+{
+    const QString caption = QStringLiteral("g_funcCommOutPut");
+    const QString check = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。");
+    const QByteArray frame = command.toLatin1() + '\r';
+    for (;;) {
+        g_strInPut.clear();
+        SerialPortService &p = MSComm1();
+        CommError e;
+        if (!p.portOpen()) {
+            e = CommError{0, QString()};
+        } else {
+            e = p.output(frame);
+            if (!e.failed()) {
+                // The transmit buffer gets 10000 passes of about 2 ms to drain.
+                int counter = 0;
+                do {
+                    ++counter;
+                    WaitForEvent(2);
+                } while (p.portOpen() && p.outBufferCount() != 0 && counter <= 10000);
+                if (counter >= 10000) {
+                    MsgBox(check + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
+                    return false;
+                }
+                return true;
+            }
+        }
+        const QString text = check + vbCrLf + e.description + QStringLiteral(":Err.Number ") + QString::number(e.number);
+        if (MsgBox(text, vbRetryCancel + vbCritical, caption) != vbRetry)
+            return false;
+    }
+}
+
+void g_subCommReceive()
+{
+    const QByteArray in = MSComm1().input();
+    if (!in.isEmpty())
+        g_strInPut += QString::fromLatin1(in);
+    if (g_strInPut.size() > kReceiveLimit)
+        g_strInPut = g_strInPut.right(kReceiveLimit);
+    g_strInPut = g_strInPut.toUpper();
+}
+
+void g_subReplyTimerStart()
+{
+    WindowTimer &t = ReplyTimer();
+    t.setEnabled(false);
+    t.setInterval(1000);
+    g_intReplyTimeUp = 0;
+    t.setEnabled(true);
+}
+
+void g_subReplyTimerStop()
+{
+    ReplyTimer().setEnabled(false);
+    g_intReplyTimeUp = 0;
+}
+
+void g_subCommTimerStart()
+{
+    WindowTimer &t = CommTimer();
+    if (t.Enabled()) {
+        MsgBox(QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly + vbExclamation);
+        return;
+    }
+    g_intCommTimeUp = 0;
+    if (g_frmMdi1)
+        g_frmMdi1->setWaitCursor(true);
+    t.setInterval(10000);
+    t.setEnabled(true);
+}
+
+void g_subCommTimerStop()
+{
+    WindowTimer &t = CommTimer();
+    t.setEnabled(false);
+    t.setInterval(0);
+    g_intCommTimeUp = 0;
+    if (g_frmMdi1)
+        g_frmMdi1->setWaitCursor(false);
+}
+
+void g_subCommBufferClear()
+{
+    SerialPortService &p = MSComm1();
+    p.clearOutBuffer();
+    p.clearInBuffer();
+    p.input();
+    g_subCommPortClose();
+}
+
+void g_subCommEventHook()
+{
+    MSComm1().onCommEvent = [](int, const QString &) {
+        // The device went away: the backend has closed the port, so every exchange
+        // that waits on it sees a closed port and ends through its own messages.
+    };
+}

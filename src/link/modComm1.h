@@ -1,0 +1,34 @@
+#pragma once
+// The serial port layer: opening, testing and closing the port, sending one command
+// line with the transmit-buffer wait, collecting replies into g_strInPut, and the two
+// timers that bound every exchange.
+#include "platform/Clock.h"
+
+#include <QString>
+
+extern qint16 g_intCommPort;      // 1 = COM1; 100 not set; 0 no usable port
+extern qint16 g_intCommBusy;      // 1 while the connection check or the position output runs
+extern qint16 g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
+extern QString g_strInPut;        // text received since the last send, upper case
+extern qint16 g_intReplyTimeUp;   // 1 after the reply timer fired
+extern qint16 g_intCommTimeUp;    // -1 after the overall communication timer fired
+
+// The receive buffer keeps at most this many characters (a flood without CR cannot grow it).
+constexpr int kReceiveLimit = 1024;
+
+// The reply timer (1 s, the editor's) and the overall communication timer (10 s, the frame's).
+WindowTimer &ReplyTimer();
+WindowTimer &CommTimer();
+
+bool g_funcCommPortOpen(int port);
+bool g_funcCommPortCheck(int port);
+void g_subCommPortClose();
+bool g_funcCommOutPut(const QString &command);
+void g_subCommReceive();
+void g_subReplyTimerStart();
+void g_subReplyTimerStop();
+void g_subCommTimerStart();
+void g_subCommTimerStop();
+void g_subCommBufferClear();
+// Wires the port's event notification (the device went away, a line error).
+void g_subCommEventHook();

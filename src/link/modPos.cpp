@@ -1,0 +1,95 @@
+#include "link/modPos.h"
+
+#include "link/modComm1.h"
+#include "link/modProtocol.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "settings/frmMain1.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+QString g_funcPosCommand()
+{
+    QString cmd = QStringLiteral("P");
+    if (g_frmMain1) {
+        for (QComboBox *c : g_frmMain1->Combo1)
+            cmd += c->currentText();
+    }
+    return cmd;
+}
+
+QString g_funcPosResult(const QString &reply) { return reply.size() >= 2 ? reply.mid(1, 1) : QString(); }
+
+void g_subPosSend()
+{
+    const QString caption = QStringLiteral("POS ｺﾏﾝﾄﾞ送信");
+    g_intCommEnd = 0;
+    g_intCommStep = 0;
+    g_intReplyTimeUp = 0;
+    g_strInPut.clear();
+    g_strCommand = g_funcPosCommand();
+    g_intCommStep = 11;
+    int timeouts = 0;
+    while (g_intCommEnd != 1) {
+        bool idle = false;
+        switch (g_intCommStep) {
+        case 11:
+            g_subReplyTimerStop();
+            g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 : 11;
+            break;
+        case 12:
+            g_subReplyTimerStart();
+            g_intCommStep = 20;
+            break;
+        case 20: {
+            const qint16 r = g_funcPCheck();
+            if (r == 1) {
+                // The result code is the character after the first "P" of the line.
+                const QString line = g_strInPut.mid(g_strInPut.indexOf(QLatin1Char('P')));
+                if (g_funcPosResult(line) == QLatin1String("0")) {
+                    g_intCommStep = 40;
+                } else {
+                    const QString text = QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。") + vbCrLf +
+                                         QStringLiteral("再試行？　/　ｷｬﾝｾﾙ？");
+                    g_subReplyTimerStop();
+                    g_intCommStep = MsgBox(text, vbRetryCancel, caption) == vbRetry ? 11 : 40;
+                }
+            } else if (r == 3) {
+                g_intCommStep = 11;
+            } else if (g_intReplyTimeUp == 1) {
+                // No reply within the second: send again.
+                g_intCommStep = 11;
+                if (++timeouts > 3) {
+                    g_subReplyTimerStop();
+                    MsgBox(QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ ") + QStringLiteral("3") + QStringLiteral("回") + vbCrLf +
+                               QStringLiteral("応答がありません"),
+                           vbOKOnly + vbExclamation, caption);
+                    g_intCommStep = 40;
+                }
+            } else {
+                // A line that is no answer to "P" counts as no reply: it is dropped.
+                if (r == 0)
+                    g_strInPut.clear();
+                idle = true;
+            }
+            break;
+        }
+        case 40: g_intCommEnd = 1; break;
+        default: g_intCommStep = 40; break;
+        }
+        if (idle)
+            WaitForEvent(1);
+        else
+            DoEvents();
+    }
+    g_subReplyTimerStop();
+}
+
+void frmMain1::Command3_Click()
+{
+    g_intCommBusy = 1;
+    g_subBusyLock();
+    g_subPosSend();
+    g_intCommBusy = 0;
+    g_subBusyLock();
+}

@@ -1,0 +1,338 @@
+#include "link/modProtocol.h"
+
+#include "link/modComm1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/SerialPort.h"
+#include "settings/frmMain1.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <cmath>
+
+qint16 g_intCommStep = 0;
+qint16 g_intCommEnd = 0;
+qint16 g_intCommAddr = 0;
+QString g_strCommand;
+qint32 g_intShortReplyCount = 0;
+qint32 g_intNoReplyCount = 0;
+void (*g_pfnPollReply)(const QString &, const QString &) = nullptr;
+
+QString HexByte(int v) { return QStringLiteral("%1").arg(v & 0xFF, 2, 16, QLatin1Char('0')).toUpper(); }
+QString HexWord(int v) { return QStringLiteral("%1").arg(v & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }
+QString FrameRead(int address) { return QStringLiteral("R") + HexByte(address); }
+QString FrameWrite(int address, const QString &data) { return QStringLiteral("W") + HexByte(address) + data; }
+
+QString FrameAnalogOut(int channel, double volts)
+{
+    const int count = int(std::trunc(volts * 1023.0 / 5.0));
+    return QStringLiteral("D") + QString::number(channel) + HexWord(count);
+}
+
+QString FrameChannelRead(int channel) { return QStringLiteral("N") + QString::number(channel); }
+
+double ChannelVolts(int count) { return std::round(count * 100.0 / (1023.0 / 5.0)) / 100.0; }
+
+static bool hasCr() { return g_strInPut.contains(QLatin1Char('\r')); }
+
+qint16 g_funcLCheck()
+{
+    g_subCommReceive();
+    if (!MSComm1().portOpen())
+        return 0;
+    if (g_strInPut == QLatin1String("L0001\r")) {
+        g_strInPut.clear();
+        return 2;
+    }
+    if (g_strInPut == QLatin1String("?\r"))
+        g_strInPut.clear();
+    return 1;
+}
+
+static void letterCheck(QChar letter)
+{
+    g_subCommReceive();
+    if (!hasCr()) {
+        g_intCommStep = 20;
+    } else if (g_strInPut.contains(letter)) {
+        g_intCommStep = 30;
+    } else if (g_strInPut.contains(QLatin1Char('?'))) {
+        g_strInPut.clear();
+        g_intCommStep = 11;
+    }
+}
+
+void g_subRCheck() { letterCheck(QLatin1Char('R')); }
+void g_subWCheck() { letterCheck(QLatin1Char('W')); }
+
+bool g_funcECheck()
+{
+    g_subCommReceive();
+    if (hasCr() && g_strInPut.contains(QLatin1Char('E'))) {
+        g_strInPut.clear();
+        return true;
+    }
+    if (hasCr() && g_strInPut.contains(QLatin1Char('?')))
+        g_strInPut.clear();
+    return false;
+}
+
+qint16 g_funcPCheck()
+{
+    g_subCommReceive();
+    if (!hasCr())
+        return 100;
+    if (g_strInPut.contains(QLatin1Char('P')))
+        return 1;
+    if (g_strInPut.contains(QLatin1Char('?'))) {
+        g_strInPut.clear();
+        return 3;
+    }
+    return 0;
+}
+
+QString g_funcReadData()
+{
+    const qsizetype r = g_strInPut.indexOf(QLatin1Char('R'));
+    return r < 0 ? QString() : g_strInPut.mid(r + 1, 2);
+}
+
+qint16 g_funcPollParse(const QString &command)
+{
+    Q_UNUSED(command);
+    g_subCommReceive();
+    if (g_strInPut.isEmpty()) {
+        if (g_intNoReplyCount > 5)
+            return 40;
+        ++g_intNoReplyCount;
+        return 100;
+    }
+    const QChar first = g_strInPut.at(0);
+    if (first == QLatin1Char('?'))
+        return 0;
+    if (first == QLatin1Char('N')) {
+        if (g_strInPut.size() >= 5) {
+            g_intShortReplyCount = 0;
+            return 1;
+        }
+        if (g_intShortReplyCount > 4)
+            return 40;
+        ++g_intShortReplyCount;
+        return 100;
+    }
+    if (first == QLatin1Char('Y')) {
+        if (g_strInPut.size() >= 3) {
+            g_intShortReplyCount = 0;
+            return 1;
+        }
+        if (g_intShortReplyCount > 2)
+            return 40;
+        ++g_intShortReplyCount;
+        return 100;
+    }
+    return 40;
+}
+
+void g_subSendPrepared() { g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 : 11; }
+
+// ---------------------------------------------------------------- connection check
+
+void g_subConnectCheck()
+{
+    const QString caption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
+    g_intCommBusy = 1;
+    g_intConnectStatus = 2;
+    if (g_frmMain1)
+        g_frmMain1->subCommStatus_Change();
+    g_subBusyLock();
+    if (!g_funcCommPortOpen(g_intCommPort)) {
+        Beep();
+        MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly + vbExclamation, caption);
+        g_intConnectStatus = 0;
+    } else {
+        g_intCommEnd = 0;
+        MSComm1().clearInBuffer();
+        g_intCommStep = 0;
+        g_subCommTimerStart();
+        while (g_intCommEnd != 1) {
+            bool idle = false;
+            if (g_intCommTimeUp == -1) {
+                g_subCommTimerStop();
+                MsgBox(QStringLiteral("通信応答がありません。"), vbOKOnly + vbExclamation, caption);
+                g_intConnectStatus = 0;
+                break;
+            }
+            if (g_intCommStep == 0) {
+                g_funcCommOutPut(QStringLiteral("L"));
+                g_intCommStep = 1;
+            } else if (g_intCommStep == 1) {
+                g_subReplyTimerStart();
+                g_intCommStep = 2;
+            } else if (g_intCommStep == 2) {
+                if (g_intReplyTimeUp == 1) {
+                    g_subReplyTimerStop();
+                    g_intCommStep = 0;
+                } else {
+                    const qint16 r = g_funcLCheck();
+                    if (r == 0) {
+                        g_subReplyTimerStop();
+                        g_intConnectStatus = 0;
+                        break;
+                    }
+                    if (r == 1) {
+                        g_intConnectStatus = 0;
+                        idle = true;
+                    } else {
+                        g_intCommStep = 40;
+                        g_intConnectStatus = 1;
+                        g_subReplyTimerStop();
+                    }
+                }
+            } else if (g_intCommStep == 40) {
+                g_intCommEnd = 1;
+            } else if (g_intCommStep == 60) {
+                break;
+            }
+            // A pass that found nothing new sleeps until the next byte or tick.
+            if (idle)
+                WaitForEvent(2);
+            else
+                DoEvents();
+        }
+        if (g_intConnectStatus == 2)
+            g_intConnectStatus = 0;
+    }
+    g_subReplyTimerStop();
+    g_subCommTimerStop();
+    g_intCommBusy = 0;
+    g_subBusyLock();
+    if (g_frmMain1)
+        g_frmMain1->subCommStatus_Change();
+}
+
+// ---------------------------------------------------------------- poll exchange
+
+bool g_subAnaMoni1CommandSend2(const QString &command)
+{
+    const int want = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
+    g_intCommEnd = 0;
+    g_intCommStep = 0;
+    g_intReplyTimeUp = 0;
+    g_intCommStep = 11;
+    g_intPollBusy = -1;
+    while (g_intCommEnd != 1) {
+        DoEvents();
+        if (g_intMonitorStop == 1)
+            g_intCommStep = 40;
+        switch (g_intCommStep) {
+        case 11:
+            g_subReplyTimerStop();
+            g_strInPut.clear();
+            g_intShortReplyCount = 0;
+            g_intNoReplyCount = 0;
+            if (!g_funcCommOutPut(command)) {
+                g_intPollBusy = 0;
+                g_subReplyTimerStop();
+                g_intReplyTimeUp = 0;
+                g_intCommStep = 0;
+                return false;
+            }
+            g_intCommStep = 12;
+            break;
+        case 12: g_intCommStep = 20; break;
+        case 20: {
+            int passes = 0;
+            while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1) {
+                if (++passes >= kReplyPassLimit)
+                    break;
+                WaitForEvent(1);
+            }
+            if (passes >= kReplyPassLimit || !MSComm1().portOpen()) {
+                MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
+                       vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+                g_intMonitorStop = 1;
+                g_intCommStep = 40;
+                break;
+            }
+            const qint16 r = g_funcPollParse(command);
+            if (r == 1) {
+                if (g_pfnPollReply)
+                    g_pfnPollReply(command, g_strInPut);
+                g_strInPut.clear();
+                g_intCommStep = 40;
+            } else if (r == 40) {
+                g_intCommStep = 40;
+            } else {
+                // "?" or a short line: wait for more bytes.
+                WaitForEvent(1);
+            }
+            break;
+        }
+        case 40: g_intCommEnd = 1; break;
+        default: g_intCommStep = 40; break;
+        }
+    }
+    g_intPollBusy = 0;
+    g_subReplyTimerStop();
+    g_intReplyTimeUp = 0;
+    return true;
+}
+
+// ---------------------------------------------------------------- analog channel
+
+// Waits for a CR in the receive buffer, bounded like the poll; false on time-out.
+static bool waitForLine()
+{
+    for (int passes = 0; passes < kReplyPassLimit; ++passes) {
+        g_subCommReceive();
+        if (hasCr())
+            return true;
+        if (!MSComm1().portOpen())
+            break;
+        WaitForEvent(1);
+    }
+    MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
+           vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+    return false;
+}
+
+bool g_funcChannelRead(int channel, double &volts)
+{
+    g_strCommand = FrameChannelRead(channel);
+    g_intCommStep = 11;
+    for (;;) {
+        MSComm1().clearInBuffer();
+        g_strInPut.clear();
+        if (!g_funcCommOutPut(g_strCommand))
+            return false;
+        if (!waitForLine())
+            return false;
+        if (g_strInPut.contains(QLatin1Char('N'))) {
+            g_intCommStep = 30;
+            break;
+        }
+        if (g_strInPut.contains(QLatin1Char('?'))) {
+            g_strInPut.clear();
+            g_intCommStep = 11;
+            continue;
+        }
+        return false;
+    }
+    const qsizetype cr = g_strInPut.indexOf(QLatin1Char('\r'));
+    bool ok = false;
+    const int count = g_strInPut.mid(2, cr - 2).toInt(&ok, 16);
+    if (!ok)
+        return false;
+    volts = ChannelVolts(count);
+    return true;
+}
+
+bool g_funcAnalogOut(int channel, double volts)
+{
+    MSComm1().clearInBuffer();
+    g_strInPut.clear();
+    if (!g_funcCommOutPut(FrameAnalogOut(channel, volts)))
+        return false;
+    return waitForLine();
+}

@@ -1,0 +1,317 @@
+#include "link/modTransfer.h"
+
+#include "link/frmCommMsg1.h"
+#include "link/modComm1.h"
+#include "link/modProtocol.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/SerialPort.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "settings/modUserFile.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+qint16 g_intTransferDir = 0;
+
+namespace {
+bool g_cancelled = false;
+
+const QString kRetryLine = QStringLiteral("[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる");
+
+bool isHexPair(const QString &s)
+{
+    if (s.size() != 2)
+        return false;
+    for (QChar c : s)
+        if (c.unicode() > 127 || !std::isxdigit(c.toLatin1()))
+            return false;
+    return true;
+}
+
+void closeProgress()
+{
+    if (g_frmCommMsg1) {
+        g_frmCommMsg1->hide();
+        g_frmCommMsg1->deleteLater();
+        g_frmCommMsg1 = nullptr;
+    }
+}
+
+void advanceProgress()
+{
+    if (g_frmCommMsg1)
+        g_frmCommMsg1->ProgressBar1->setValue(g_frmCommMsg1->ProgressBar1->value() + 1);
+}
+
+// The error box of a transfer: Retry (true) or Cancel, which marks the link disconnected.
+bool transferError(const FileError &e)
+{
+    const QString text = e.description + QStringLiteral(" : ｴﾗｰNo.") + QString::number(e.number) + vbCrLf + kRetryLine;
+    if (MsgBox(text, vbRetryCancel + vbExclamation, QStringLiteral("入力モニターの開始")) == vbRetry)
+        return true;
+    g_intCommStep = 60;
+    closeProgress();
+    g_intConnectStatus = 0;
+    if (g_frmMain1)
+        g_frmMain1->subCommStatus_Change();
+    g_subCommPortClose();
+    return false;
+}
+
+bool openPort(const QString &title)
+{
+    MSComm1().clearInBuffer();
+    g_intCommEnd = 0;
+    g_intCommAddr = 0;
+    g_intCommStep = 0;
+    if (g_funcCommPortOpen(g_intCommPort))
+        return true;
+    MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, title);
+    closeProgress();
+    return false;
+}
+
+// One pass of the step loop; false when the transfer was cancelled or the port closed.
+enum class Pass { Busy, Idle, Cancelled };
+
+// The "L" handshake steps 0 to 2 shared by the read and the write.
+Pass handshake()
+{
+    switch (g_intCommStep) {
+    case 0:
+        g_funcCommOutPut(QStringLiteral("L"));
+        g_intCommStep = 1;
+        return Pass::Busy;
+    case 1:
+        g_subReplyTimerStart();
+        g_intCommStep = 2;
+        return Pass::Busy;
+    default:
+        if (g_intReplyTimeUp == 1) {
+            g_subReplyTimerStop();
+            g_intCommStep = 0;
+            return Pass::Busy;
+        }
+        switch (g_funcLCheck()) {
+        case 0:
+            g_subReplyTimerStop();
+            return Pass::Cancelled;
+        case 2:
+            g_intCommStep = 10;
+            g_subReplyTimerStop();
+            return Pass::Busy;
+        default: return Pass::Idle;
+        }
+    }
+}
+
+// Runs the step loop with the given step handler until g_intCommEnd is 1.
+bool runSteps(const std::function<Pass()> &step)
+{
+    g_cancelled = false;
+    while (g_intCommEnd != 1) {
+        if (g_cancelled)
+            g_intCommStep = 60;
+        Pass p;
+        if (g_intCommStep == 60) {
+            p = Pass::Cancelled;
+        } else if (g_intCommStep <= 2) {
+            p = handshake();
+        } else if (g_intCommStep == 40) {
+            g_intCommEnd = 1;
+            p = Pass::Busy;
+        } else {
+            p = step();
+        }
+        if (p == Pass::Cancelled) {
+            g_subReplyTimerStop();
+            closeProgress();
+            return false;
+        }
+        // A pass that found nothing new sleeps until the next byte or tick.
+        if (p == Pass::Idle)
+            WaitForEvent(1);
+        else
+            DoEvents();
+    }
+    return true;
+}
+
+void reportTempSave()
+{
+    if (!g_funcTempDataSave(g_strTempFile))
+        MsgBox(QStringLiteral("一時ﾌｧｲﾙへの書込みに失敗しました"), vbOKOnly + vbExclamation);
+}
+} // namespace
+
+void g_subTransferCancel()
+{
+    g_cancelled = true;
+    g_intCommStep = 60;
+}
+
+void g_subControllerRead()
+{
+    for (;;) {
+        g_subTempDataIni();
+        if (!openPort(QStringLiteral("コントローラからデータ読込")))
+            return;
+        const bool done = runSteps([]() -> Pass {
+            switch (g_intCommStep) {
+            case 10:
+                g_strCommand = FrameRead(g_intCommAddr);
+                g_intCommStep = 11;
+                return Pass::Busy;
+            case 11:
+                g_subSendPrepared();
+                return Pass::Busy;
+            case 12:
+                g_intCommStep = 20;
+                return Pass::Busy;
+            case 20:
+                g_subRCheck();
+                return g_intCommStep == 20 ? Pass::Idle : Pass::Busy;
+            case 30: {
+                const QString data = g_funcReadData();
+                // A reply whose data are not two hex digits is asked for again.
+                if (!isHexPair(data)) {
+                    g_strInPut.clear();
+                    g_intCommStep = 11;
+                    return Pass::Busy;
+                }
+                TempData[g_intCommAddr].setData(data);
+                g_strInPut.clear();
+                if (g_intCommAddr == 47) {
+                    g_intCommStep = 40;
+                } else {
+                    ++g_intCommAddr;
+                    advanceProgress();
+                    g_intCommStep = 10;
+                }
+                return Pass::Busy;
+            }
+            default: g_intCommStep = 60; return Pass::Busy;
+            }
+        });
+        if (!done)
+            return;
+        // Check the values read before they replace the editor's.
+        FileError e;
+        if (!ImageShowable(TempData, e)) {
+            if (transferError(e))
+                continue; // Retry reads the block again
+            return;
+        }
+        break;
+    }
+    g_subTempToUser();
+    reportTempSave();
+    if (g_frmMain1)
+        g_frmMain1->subFrmMainDataSet(nullptr);
+    Sleep(2);
+    if (g_frmCommMsg1)
+        g_frmCommMsg1->hide();
+    g_intSaved = 0;
+    closeProgress();
+}
+
+void g_subControllerWrite()
+{
+    if (g_frmMain1)
+        g_frmMain1->subFrmMainDataGet();
+    g_subTempDataIni();
+    if (!openPort(QStringLiteral("コントローラへのデータ書込")))
+        return;
+    const bool done = runSteps([]() -> Pass {
+        switch (g_intCommStep) {
+        case 10:
+            g_strCommand = FrameWrite(g_intCommAddr, UserData[g_intCommAddr].data());
+            g_intCommStep = 11;
+            return Pass::Busy;
+        case 11:
+            g_subSendPrepared();
+            return Pass::Busy;
+        case 12:
+            g_intCommStep = 20;
+            return Pass::Busy;
+        case 20:
+            g_subWCheck();
+            return g_intCommStep == 20 ? Pass::Idle : Pass::Busy;
+        case 30:
+            g_strInPut.clear();
+            if (g_intCommAddr == 47) {
+                g_intCommStep = 5;
+            } else {
+                ++g_intCommAddr;
+                advanceProgress();
+                g_intCommStep = 10;
+            }
+            return Pass::Busy;
+        case 5:
+            g_funcCommOutPut(QStringLiteral("E"));
+            g_intCommStep = 6;
+            return Pass::Busy;
+        case 6:
+            g_subReplyTimerStart();
+            g_intCommStep = 7;
+            return Pass::Busy;
+        case 7:
+            if (g_intReplyTimeUp == 1) {
+                g_subReplyTimerStop();
+                g_intCommStep = 5;
+                return Pass::Busy;
+            }
+            if (g_funcECheck()) {
+                g_intCommStep = 40;
+                g_subReplyTimerStop();
+                return Pass::Busy;
+            }
+            return Pass::Idle;
+        default: g_intCommStep = 60; return Pass::Busy;
+        }
+    });
+    if (!done)
+        return;
+    reportTempSave();
+    if (g_frmMain1)
+        g_frmMain1->subFrmMainDataSet(nullptr);
+    Sleep(2);
+    if (g_frmCommMsg1)
+        g_frmCommMsg1->hide();
+    MsgBox(QStringLiteral("データは正常に書き込まれました。"), vbOKOnly + vbInformation, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
+    closeProgress();
+}
+
+void g_subTransferStart(int dir)
+{
+    auto enableFrame = [] {
+        if (g_frmMdi1) {
+            g_frmMdi1->setEnabled(true);
+            g_frmMdi1->activateWindow();
+        }
+    };
+    if (g_frmMdi1)
+        g_frmMdi1->setEnabled(false);
+    // A read replaces the editor's values: unsaved edits are offered for saving first,
+    // and a save that fails or is cancelled stops the read.
+    if (dir == 0 && !g_funcChangedPrompt()) {
+        enableFrame();
+        return;
+    }
+    g_intTransferDir = qint16(dir);
+    DoEvents();
+    Sleep(1);
+    auto *w = new frmCommMsg1();
+    w->formIni();
+    DoEvents();
+    Sleep(1);
+    w->g_subActComm();
+    closeProgress();
+    if (dir == 0)
+        g_subMonitorWindowsRefresh();
+    enableFrame();
+}
+
+void frmMain1::Command1_Click(int index) { g_subTransferStart(index); }

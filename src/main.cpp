@@ -1,0 +1,25 @@
+// The process entry: the application object, the real platform services, then Main.
+#include "link/modComm1.h"
+#include "platform/QtSerialPort.h"
+#include "platform/SerialPort.h"
+#include "shell/modMain1.h"
+
+#include <QApplication>
+#include <QFont>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Qelvo"));
+    QFont font(QStringLiteral("IPAGothic"));
+    font.setPointSize(9);
+    QApplication::setFont(font);
+    QtSerialPort port;
+    installSerialPort(&port);
+    g_subCommEventHook();
+    Main();
+    const int rc = app.exec();
+    g_subCommPortClose();
+    installSerialPort(nullptr);
+    return rc;
+}

@@ -1,0 +1,190 @@
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+#include <QColorDialog>
+#include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+
+const QString g_strAppTitle = QStringLiteral("Qelvo Software");
+
+namespace {
+DialogService *g_dialogs = nullptr;
+QtDialogs &qtDialogs()
+{
+    static QtDialogs d;
+    return d;
+}
+} // namespace
+
+DialogService &dialogs() { return g_dialogs ? *g_dialogs : qtDialogs(); }
+void installDialogs(DialogService *d) { g_dialogs = d; }
+
+int MsgBox(const QString &text, int style, const QString &caption)
+{
+    return dialogs().msgBox(text, style, caption.isEmpty() ? g_strAppTitle : caption);
+}
+
+void Beep() { dialogs().beep(); }
+
+// ---------------------------------------------------------------- QtDialogs
+
+int QtDialogs::msgBox(const QString &text, int style, const QString &caption)
+{
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(caption);
+    box.setText(text);
+    switch (style & 0x70) {
+    case vbCritical: box.setIcon(QMessageBox::Critical); break;
+    case vbQuestion: box.setIcon(QMessageBox::Question); break;
+    case vbExclamation: box.setIcon(QMessageBox::Warning); break;
+    case vbInformation: box.setIcon(QMessageBox::Information); break;
+    default: box.setIcon(QMessageBox::NoIcon); break;
+    }
+    struct B { QString text; QMessageBox::ButtonRole role; int result; };
+    QList<B> buttons;
+    const B ok{QStringLiteral("OK"), QMessageBox::AcceptRole, vbOK};
+    const B cancel{QStringLiteral("キャンセル"), QMessageBox::RejectRole, vbCancel};
+    const B yes{QStringLiteral("はい(&Y)"), QMessageBox::YesRole, vbYes};
+    const B no{QStringLiteral("いいえ(&N)"), QMessageBox::NoRole, vbNo};
+    const B retry{QStringLiteral("再試行(&R)"), QMessageBox::AcceptRole, vbRetry};
+    const B abort{QStringLiteral("中止(&A)"), QMessageBox::RejectRole, vbAbort};
+    const B ignore{QStringLiteral("無視(&I)"), QMessageBox::AcceptRole, vbIgnore};
+    switch (style & 7) {
+    case vbOKCancel: buttons = {ok, cancel}; break;
+    case vbAbortRetryIgnore: buttons = {abort, retry, ignore}; break;
+    case vbYesNoCancel: buttons = {yes, no, cancel}; break;
+    case vbYesNo: buttons = {yes, no}; break;
+    case vbRetryCancel: buttons = {retry, cancel}; break;
+    default: buttons = {ok}; break;
+    }
+    QMap<QAbstractButton *, int> results;
+    for (const B &b : buttons) {
+        QPushButton *pb = box.addButton(b.text, b.role);
+        results.insert(pb, b.result);
+    }
+    box.setDefaultButton(qobject_cast<QPushButton *>(results.firstKey()));
+    for (auto it = results.begin(); it != results.end(); ++it) {
+        if (it.value() == buttons.first().result)
+            box.setDefaultButton(qobject_cast<QPushButton *>(it.key()));
+        if (it.value() == vbCancel || (buttons.size() == 1))
+            box.setEscapeButton(it.key());
+    }
+    box.exec();
+    return results.value(box.clickedButton(), buttons.size() == 1 ? vbOK : vbCancel);
+}
+
+QStringList QtDialogs::qtFilters(const QString &classic)
+{
+    QStringList out;
+    const QStringList parts = classic.split(QLatin1Char('|'));
+    for (int i = 0; i + 1 < parts.size(); i += 2)
+        out << parts[i] + QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QLatin1Char(')');
+    return out;
+}
+
+static std::optional<QString> runFileDialog(const FileDialogRequest &req, bool save)
+{
+    QFileDialog dlg(QApplication::activeWindow(), req.title);
+    dlg.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dlg.setFileMode(save ? QFileDialog::AnyFile
+                         : ((req.flags & cdlOFNFileMustExist) ? QFileDialog::ExistingFile : QFileDialog::AnyFile));
+    QFileDialog::Options opts = QFileDialog::DontUseNativeDialog;
+    if (!(req.flags & cdlOFNOverwritePrompt))
+        opts |= QFileDialog::DontConfirmOverwrite;
+    dlg.setOptions(opts);
+    dlg.setNameFilters(QtDialogs::qtFilters(req.filter));
+    dlg.setDefaultSuffix(QString()); // a typed name is taken as it stands
+    if (!req.initDir.isEmpty()) {
+        QFileInfo fi(req.initDir);
+        dlg.setDirectory(fi.isDir() ? fi.absoluteFilePath() : fi.absolutePath());
+    }
+    if (!req.fileName.isEmpty())
+        dlg.selectFile(req.fileName);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dlg.selectedFiles().first();
+}
+
+std::optional<QString> QtDialogs::openFile(const FileDialogRequest &req) { return runFileDialog(req, false); }
+std::optional<QString> QtDialogs::saveFile(const FileDialogRequest &req) { return runFileDialog(req, true); }
+
+std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
+{
+    const QColor start(int(initial & 0xFF), int((initial >> 8) & 0xFF), int((initial >> 16) & 0xFF));
+    const QColor c = QColorDialog::getColor(start, QApplication::activeWindow());
+    if (!c.isValid())
+        return std::nullopt;
+    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
+}
+
+void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
+
+void QtDialogs::beep() { QApplication::beep(); }
+
+// ---------------------------------------------------------------- ScriptedDialogs
+
+int ScriptedDialogs::msgBox(const QString &text, int style, const QString &caption)
+{
+    Box b{caption, text, style & 7, style & 0x70, 0};
+    if (onBox)
+        onBox(b);
+    if (answers.isEmpty()) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("box [%1] %2").arg(caption, text);
+        b.answer = (style & 7) == vbOKOnly ? vbOK : vbCancel;
+    } else {
+        b.answer = answers.takeFirst();
+    }
+    boxes << b;
+    return b.answer;
+}
+
+std::optional<QString> ScriptedDialogs::openFile(const FileDialogRequest &req)
+{
+    fileRequests << req;
+    fileRequestIsSave << false;
+    if (fileAnswers.isEmpty()) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("open dialog");
+        return std::nullopt;
+    }
+    return fileAnswers.takeFirst();
+}
+
+std::optional<QString> ScriptedDialogs::saveFile(const FileDialogRequest &req)
+{
+    fileRequests << req;
+    fileRequestIsSave << true;
+    if (fileAnswers.isEmpty()) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("save dialog");
+        return std::nullopt;
+    }
+    return fileAnswers.takeFirst();
+}
+
+std::optional<quint32> ScriptedDialogs::chooseColor(quint32)
+{
+    if (colorAnswers.isEmpty()) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("colour dialog");
+        return std::nullopt;
+    }
+    return colorAnswers.takeFirst();
+}
+
+void ScriptedDialogs::runModal(QDialog *dlg)
+{
+    if (!modalHandler) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("modal %1").arg(dlg->windowTitle());
+        return;
+    }
+    dlg->setModal(true);
+    dlg->show();
+    modalHandler(dlg);
+    dlg->hide();
+}

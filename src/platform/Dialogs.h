@@ -1,0 +1,110 @@
+#pragma once
+// Message boxes, file dialogs, the colour dialog and modal windows, behind one service
+// so that tests answer them from a script and assert every text to the letter.
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QDialog;
+
+// Buttons and icons of a message box, combined by addition as in the classic MsgBox.
+enum MsgStyle : int {
+    vbOKOnly = 0,
+    vbOKCancel = 1,
+    vbAbortRetryIgnore = 2,
+    vbYesNoCancel = 3,
+    vbYesNo = 4,
+    vbRetryCancel = 5,
+    vbCritical = 16,
+    vbQuestion = 32,
+    vbExclamation = 48,
+    vbInformation = 64,
+};
+enum MsgResult : int { vbOK = 1, vbCancel = 2, vbAbort = 3, vbRetry = 4, vbIgnore = 5, vbYes = 6, vbNo = 7 };
+
+// File dialog options, as the classic common dialog numbers them.
+enum FileDialogFlag : int {
+    cdlOFNOverwritePrompt = 0x2,
+    cdlOFNHideReadOnly = 0x4,
+    cdlOFNLongNames = 0x200000,
+    cdlOFNPathMustExist = 0x800,
+    cdlOFNFileMustExist = 0x1000,
+    cdlOFNNoReadOnlyReturn = 0x8000,
+};
+
+struct FileDialogRequest {
+    QString title;
+    QString filter;      // "description|pattern", as the classic dialog takes it
+    int flags = 0;
+    QString initDir;     // may name a file; its folder is used
+    QString fileName;    // proposed name
+};
+
+class DialogService {
+public:
+    virtual ~DialogService() = default;
+    virtual int msgBox(const QString &text, int style, const QString &caption) = 0;
+    virtual std::optional<QString> openFile(const FileDialogRequest &req) = 0;
+    virtual std::optional<QString> saveFile(const FileDialogRequest &req) = 0;
+    // Colour as 0x00BBGGRR; nullopt when cancelled.
+    virtual std::optional<quint32> chooseColor(quint32 initial) = 0;
+    // Shows a dialog modally and returns when it is closed.
+    virtual void runModal(QDialog *dlg) = 0;
+    virtual void beep() = 0;
+};
+
+DialogService &dialogs();
+void installDialogs(DialogService *d); // not owned; nullptr restores the real dialogs
+
+// The application title, the caption of a box that names none.
+extern const QString g_strAppTitle;
+
+int MsgBox(const QString &text, int style = vbOKOnly, const QString &caption = QString());
+void Beep();
+
+// Production dialogs: QMessageBox, QFileDialog, QColorDialog.
+class QtDialogs : public DialogService {
+public:
+    int msgBox(const QString &text, int style, const QString &caption) override;
+    std::optional<QString> openFile(const FileDialogRequest &req) override;
+    std::optional<QString> saveFile(const FileDialogRequest &req) override;
+    std::optional<quint32> chooseColor(quint32 initial) override;
+    void runModal(QDialog *dlg) override;
+    void beep() override;
+    // "desc|pattern|desc|pattern" to Qt's name filters.
+    static QStringList qtFilters(const QString &classic);
+};
+
+// The scripted double: records every box and answers from queues. A box, file dialog or
+// modal window the script did not expect is counted in unexpected and answered Cancel.
+class ScriptedDialogs : public DialogService {
+public:
+    struct Box {
+        QString caption;
+        QString text;
+        int buttons = 0; // style & 7
+        int icon = 0;    // style & 0x70
+        int answer = 0;
+    };
+    int msgBox(const QString &text, int style, const QString &caption) override;
+    std::optional<QString> openFile(const FileDialogRequest &req) override;
+    std::optional<QString> saveFile(const FileDialogRequest &req) override;
+    std::optional<quint32> chooseColor(quint32 initial) override;
+    void runModal(QDialog *dlg) override;
+    void beep() override { ++beeps; }
+
+    QList<Box> boxes;
+    QList<int> answers;                        // one per expected box
+    QList<std::optional<QString>> fileAnswers; // one per expected file dialog
+    QList<FileDialogRequest> fileRequests;     // open and save requests, in order
+    QList<bool> fileRequestIsSave;
+    QList<std::optional<quint32>> colorAnswers;
+    // Called with each modal window; it should press a button that closes it.
+    std::function<void(QDialog *)> modalHandler;
+    // Called for every box before it is answered (e.g. to click something meanwhile).
+    std::function<void(const Box &)> onBox;
+    int unexpected = 0;
+    QStringList unexpectedWhat;
+    int beeps = 0;
+};

@@ -1,0 +1,12 @@
+#pragma once
+// Where the tool's files live: the per-user data folder (generic config location +
+// Orvanelle/Qelvo/, created when missing) and the user's documents folder. Paths use '/'.
+#include <QString>
+
+// The per-user data folder, always ending in '/'; created when missing.
+QString DataFolder();
+// The documents folder, without a trailing '/'; empty when unknown.
+QString DocumentsFolder();
+// The per-user application data folder (the parent of Orvanelle/Qelvo), without '/'.
+QString AppDataFolder();
+bool EnsureFolder(const QString &path);

@@ -1,0 +1,22 @@
+#pragma once
+// Ending the process: production leaves the event loop; tests record the request.
+#include <functional>
+
+class ProcessService {
+public:
+    virtual ~ProcessService() = default;
+    virtual void endProcess() = 0;
+};
+
+ProcessService &processService();
+void installProcess(ProcessService *p); // not owned; nullptr restores the real one
+void EndProcess();
+// True once the process was asked to end (the windows' close handlers then let go).
+bool ProcessEnding();
+void ResetProcessEnding();
+
+class RecordingProcess : public ProcessService {
+public:
+    void endProcess() override { ++ends; }
+    int ends = 0;
+};

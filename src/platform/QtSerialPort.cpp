@@ -1,0 +1,107 @@
+#include "platform/QtSerialPort.h"
+
+#include "platform/ComPorts.h"
+
+#include <QFileInfo>
+
+QtSerialPort::QtSerialPort()
+{
+    QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
+                     [this](QSerialPort::SerialPortError e) { onError(e); });
+}
+
+QtSerialPort::~QtSerialPort()
+{
+    // No events from a port that is being destroyed.
+    QObject::disconnect(&m_port, nullptr, nullptr, nullptr);
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+CommError QtSerialPort::setPortOpen(bool open)
+{
+    if (!open) {
+        if (m_port.isOpen())
+            m_port.close();
+        return {};
+    }
+    if (m_port.isOpen())
+        return {comPortAlreadyOpen, QStringLiteral("Port already open")};
+    const QString device = ComPortDevice(m_commPort);
+    if (device.isEmpty())
+        return {comPortInvalid, QStringLiteral("Invalid port number")};
+
+    m_device = device;
+    m_port.setPortName(device);
+    m_port.setBaudRate(ComBaudRate);
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_port.setReadBufferSize(ComInBufferSize);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError e = m_port.error();
+        const QString why = QStringLiteral("COM%1 (%2): %3").arg(m_commPort).arg(device, m_port.errorString());
+        m_port.clearError();
+        switch (e) {
+        case QSerialPort::DeviceNotFoundError:
+            return {comPortOpenFailed, why};
+        case QSerialPort::PermissionError:
+            // Either this user may not use the device, or another program holds it.
+            if (ComPortPermissionDenied(m_commPort))
+                return {comPortAccessDenied, why};
+            return {comPortAlreadyOpen, why};
+        default:
+            return {comPortOpenFailed, why};
+        }
+    }
+    // Whatever the line held before we came is not ours.
+    m_port.clear();
+    return {};
+}
+
+void QtSerialPort::onError(QSerialPort::SerialPortError e)
+{
+    if (e != QSerialPort::ReadError && e != QSerialPort::ResourceError)
+        return;
+    // A vanished device keeps reporting ReadError while the port still counts as open:
+    // close once, here. Closing a closed port would report yet another error.
+    if (!m_port.isOpen())
+        return;
+    const QString why = QStringLiteral("COM%1: %2").arg(m_commPort).arg(m_port.errorString());
+    m_port.close();
+    m_port.clearError();
+    if (onCommEvent)
+        onCommEvent(comHangUp, why);
+}
+
+CommError QtSerialPort::output(const QByteArray &bytes)
+{
+    if (!m_port.isOpen())
+        return {comPortNotOpen, QStringLiteral("Operation valid only when the port is open")};
+    if (m_port.bytesToWrite() + bytes.size() > ComOutBufferSize)
+        return {comOutBufferFull, QStringLiteral("Transmit buffer full")};
+    if (m_port.write(bytes) != bytes.size()) {
+        const QString why = m_port.errorString();
+        return {m_port.isOpen() ? comPortOpenFailed : comHangUp, why};
+    }
+    // Without this the bytes wait for the next pass of the event loop.
+    m_port.flush();
+    return {};
+}
+
+void QtSerialPort::clearOutBuffer()
+{
+    if (m_port.isOpen())
+        m_port.clear(QSerialPort::Output);
+}
+
+int QtSerialPort::inBufferCount() { return m_port.isOpen() ? int(m_port.bytesAvailable()) : 0; }
+
+void QtSerialPort::clearInBuffer()
+{
+    if (m_port.isOpen())
+        m_port.clear(QSerialPort::Input);
+}
+
+QByteArray QtSerialPort::input() { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }

@@ -1,0 +1,35 @@
+#pragma once
+// The serial port on a real device (or a pseudo-terminal bound to a COM number):
+// QSerialPort at 9600 8N1 without flow control, 1024-byte receive and 512-byte transmit
+// buffers. A device that goes away closes the port once and reports comHangUp.
+#include <QList>
+#include <QSerialPort>
+
+#include "platform/SerialPort.h"
+
+class QtSerialPort : public SerialPortService {
+public:
+    QtSerialPort();
+    ~QtSerialPort() override;
+
+    void setCommPort(int n) override { m_commPort = n; }
+    int commPort() const override { return m_commPort; }
+    bool portOpen() const override { return m_port.isOpen(); }
+    CommError setPortOpen(bool open) override;
+    CommError output(const QByteArray &bytes) override;
+    int outBufferCount() override { return m_port.isOpen() ? int(m_port.bytesToWrite()) : 0; }
+    void clearOutBuffer() override;
+    int inBufferCount() override;
+    void clearInBuffer() override;
+    QByteArray input() override;
+
+    // The device path the port was opened on (the COM link or /dev/...).
+    QString deviceName() const { return m_device; }
+
+private:
+    void onError(QSerialPort::SerialPortError e);
+
+    QSerialPort m_port;
+    int m_commPort = 1;
+    QString m_device;
+};

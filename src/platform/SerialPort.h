@@ -1,0 +1,81 @@
+#pragma once
+// The serial port as the link needs it, named after the classic serial control:
+// CommPort, PortOpen, Output, OutBufferCount, InBufferCount, Input, and the port event.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+
+// A failure of a port operation: number and description in the classic runtime's style.
+struct CommError {
+    int number = 0;
+    QString description;
+    bool failed() const { return number != 0 || !description.isEmpty(); }
+};
+
+// Classic port error numbers.
+enum : int {
+    comPortNotOpen = 8018,     // operation valid only while the port is open
+    comPortAlreadyOpen = 8005, // the port is already open
+    comPortInvalid = 8002,     // invalid port number
+    comPortOpenFailed = 8012,  // the device could not be opened
+    comPortAccessDenied = 8015,// the device is there but this user may not open it
+    comHangUp = 1011,          // the device went away
+};
+
+class SerialPortService {
+public:
+    virtual ~SerialPortService() = default;
+    virtual void setCommPort(int n) = 0;
+    virtual int commPort() const = 0;
+    virtual bool portOpen() const = 0;
+    // Opens or closes the port; an empty CommError on success.
+    virtual CommError setPortOpen(bool open) = 0;
+    virtual CommError output(const QByteArray &bytes) = 0;
+    virtual int outBufferCount() = 0;
+    virtual void clearOutBuffer() = 0;
+    virtual int inBufferCount() = 0;
+    virtual void clearInBuffer() = 0;
+    // All received bytes not yet taken; removes them from the receive buffer.
+    virtual QByteArray input() = 0;
+
+    // Port events (the device went away, a line error); the number is the event code.
+    std::function<void(int commEvent, const QString &description)> onCommEvent;
+};
+
+SerialPortService &MSComm1();
+// Installs the port service (not owned); nullptr falls back to a port that never opens.
+void installSerialPort(SerialPortService *port);
+
+// A port double for tests: records everything written, feeds what the test gives it.
+class RecordingPort : public SerialPortService {
+public:
+    void setCommPort(int n) override { m_port = n; }
+    int commPort() const override { return m_port; }
+    bool portOpen() const override { return m_open; }
+    CommError setPortOpen(bool open) override;
+    CommError output(const QByteArray &bytes) override;
+    int outBufferCount() override { return m_outPending; }
+    void clearOutBuffer() override { m_outPending = 0; }
+    int inBufferCount() override { return int(m_in.size()); }
+    void clearInBuffer() override { m_in.clear(); }
+    QByteArray input() override;
+
+    // What the tool has written since the last take, whole frames included.
+    QByteArray written;
+    // Ports that open; others fail with the open error.
+    QList<int> usablePorts{1};
+    // Bytes that stay in the transmit buffer after each output (a stuck line).
+    int stuckBytes = 0;
+    // Called for every output, e.g. to answer like a controller.
+    std::function<void(const QByteArray &)> onOutput;
+    void feed(const QByteArray &bytes) { m_in.append(bytes); }
+    int opens = 0;
+    int closes = 0;
+
+private:
+    int m_port = 0;
+    bool m_open = false;
+    int m_outPending = 0;
+    QByteArray m_in;
+};

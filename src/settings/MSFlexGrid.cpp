@@ -1,0 +1,106 @@
+#include "settings/MSFlexGrid.h"
+
+#include "platform/Geometry.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+
+namespace {
+constexpr int kColWidthPx = 60;
+constexpr int kRowHeightPx = 20;
+const QColor kFixedBack(212, 208, 200);
+} // namespace
+
+MSFlexGrid::MSFlexGrid(QWidget *parent) : QTableWidget(parent)
+{
+    horizontalHeader()->hide();
+    verticalHeader()->hide();
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+    horizontalHeader()->setMinimumSectionSize(10);
+    verticalHeader()->setMinimumSectionSize(10);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void MSFlexGrid::setRowsCols(int rows, int cols)
+{
+    clear();
+    setRowCount(rows);
+    setColumnCount(cols);
+    for (int c = 0; c < cols; ++c)
+        setColumnWidth(c, kColWidthPx);
+    for (int r = 0; r < rows; ++r)
+        setRowHeight(r, kRowHeightPx);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < cols; ++c) {
+            auto *it = new QTableWidgetItem();
+            it->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (r == 0 || c == 0)
+                it->setBackground(kFixedBack);
+            setItem(r, c, it);
+        }
+    }
+    m_row = rows > 1 ? 1 : 0;
+    m_col = cols > 1 ? 1 : 0;
+}
+
+QString MSFlexGrid::TextMatrix(int r, int c) const
+{
+    const QTableWidgetItem *it = item(r, c);
+    return it ? it->text() : QString();
+}
+
+void MSFlexGrid::setTextMatrix(int r, int c, const QString &t)
+{
+    if (QTableWidgetItem *it = item(r, c))
+        it->setText(t);
+}
+
+void MSFlexGrid::setCellAlignmentCenter()
+{
+    if (QTableWidgetItem *it = item(m_row, m_col))
+        it->setTextAlignment(Qt::AlignCenter);
+}
+
+int MSFlexGrid::ColWidth0() const { return PxToTwips(columnWidth(0)); }
+int MSFlexGrid::RowHeight0() const { return PxToTwips(rowHeight(0)); }
+
+QRect MSFlexGrid::CellRect() const
+{
+    const QRect r = visualRect(model()->index(m_row, m_col));
+    return r.translated(viewport()->pos());
+}
+
+void MSFlexGrid::mouseReleaseEvent(QMouseEvent *e)
+{
+    QTableWidget::mouseReleaseEvent(e);
+    const QModelIndex idx = indexAt(e->position().toPoint());
+    if (!idx.isValid() || e->button() != Qt::LeftButton)
+        return;
+    // A click on a fixed cell leaves the current cell where it is.
+    if (idx.row() == 0 || idx.column() == 0)
+        return;
+    m_row = idx.row();
+    m_col = idx.column();
+    setCurrentCell(m_row, m_col);
+    emit cellClicked();
+}
+
+void MSFlexGrid::keyPressEvent(QKeyEvent *e)
+{
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        emit enterPressed();
+        return;
+    }
+    QTableWidget::keyPressEvent(e);
+    const QModelIndex idx = currentIndex();
+    if (idx.isValid() && idx.row() > 0 && idx.column() > 0) {
+        m_row = idx.row();
+        m_col = idx.column();
+    }
+}

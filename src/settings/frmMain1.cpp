@@ -1,0 +1,658 @@
+#include "settings/frmMain1.h"
+
+#include "link/modComm1.h"
+#include "link/modProtocol.h"
+#include "link/modTransfer.h"
+#include "link/modPos.h"
+#include "platform/Dialogs.h"
+#include "platform/Geometry.h"
+#include "platform/Process.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+
+frmMain1 *g_frmMain1 = nullptr;
+qint16 g_intPosArea = 0;
+
+namespace {
+constexpr int kEditorWidthPx = 592;
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+
+QFont gridFont()
+{
+    QFont f(QStringLiteral("IPAGothic"));
+    f.setPixelSize(13);
+    return f;
+}
+
+void setBack(QWidget *w, const QColor &c)
+{
+    w->setAutoFillBackground(true);
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, c);
+    w->setPalette(p);
+}
+} // namespace
+
+frmMain1::frmMain1()
+{
+    setWindowTitle(QStringLiteral("ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
+    buildControls();
+}
+
+frmMain1::~frmMain1()
+{
+    if (g_frmMain1 == this)
+        g_frmMain1 = nullptr;
+}
+
+void frmMain1::buildControls()
+{
+    Command1[0] = new QPushButton(QStringLiteral("データ読込"), this);
+    Command1[1] = new QPushButton(QStringLiteral("データ書込"), this);
+    Command1[0]->setGeometry(4, 4, 84, 24);
+    Command1[1]->setGeometry(92, 4, 84, 24);
+    for (int i = 0; i < 2; ++i)
+        connect(Command1[i], &QPushButton::clicked, this, [this, i] { Command1_Click(i); });
+
+    Label1 = new QLabel(QStringLiteral("Link"), this);
+    Label1->setGeometry(184, 4, 44, 24);
+    Label1->setAlignment(Qt::AlignCenter);
+    Label1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Label1->installEventFilter(this);
+    setBack(Label1, kRed);
+
+    Label4 = new QLabel(this);
+    Label4->setGeometry(240, 4, 180, 24);
+    Label4->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
+
+    Command2 = new QPushButton(QStringLiteral("POS"), this);
+    Command2->setGeometry(530, 4, 54, 24);
+    connect(Command2, &QPushButton::clicked, this, &frmMain1::Command2_Click);
+
+    MSFlexGrid1 = new MSFlexGrid(this);
+    MSFlexGrid1->setFont(gridFont());
+    MSFlexGrid1->move(4, 32);
+    connect(MSFlexGrid1, &MSFlexGrid::cellClicked, this, &frmMain1::startGridEdit);
+    connect(MSFlexGrid1, &MSFlexGrid::enterPressed, this, &frmMain1::startGridEdit);
+
+    HysFrame = new QGroupBox(QStringLiteral("ﾋｽﾃﾘｼｽ"), this);
+    HysFrame->setGeometry(4, 100, 112, 44);
+    // The four parameters above the hysteresis travel through the editor but stay hidden.
+    static const char *captions[3] = {"スケーリング", "オフセット　OV", "オフセット　５V"};
+    for (int i = 0; i < 3; ++i) {
+        Label3[i] = new QLabel(QString::fromUtf8(captions[i]), this);
+        Label3[i]->hide();
+    }
+    for (int i = 0; i < 5; ++i) {
+        Label2[i] = new QLabel(i == 4 ? static_cast<QWidget *>(HysFrame) : this);
+        Label2[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        Label2[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        Label2[i]->installEventFilter(this);
+        setBack(Label2[i], Qt::white);
+        if (i < 4)
+            Label2[i]->hide();
+    }
+    Label2[4]->setGeometry(8, 18, 60, 20);
+    HysUnit = new QLabel(HysFrame);
+    HysUnit->setGeometry(72, 18, 34, 20);
+    Text2 = new QLineEdit(HysFrame);
+    Text2->hide();
+    Text2->installEventFilter(this);
+
+    Command4[0] = new QPushButton(QStringLiteral("全て「NC」にする"), this);
+    Command4[1] = new QPushButton(QStringLiteral("全て「NO」にする"), this);
+    Command4[0]->setGeometry(124, 112, 124, 26);
+    Command4[1]->setGeometry(252, 112, 124, 26);
+    for (int i = 0; i < 2; ++i)
+        connect(Command4[i], &QPushButton::clicked, this, [this, i] { Command4_Click(i); });
+
+    DetectLimitFrame = new QGroupBox(QStringLiteral("水位判定上限"), this);
+    DetectLimitFrame->setGeometry(430, 100, 124, 44);
+    Label10 = new QLabel(DetectLimitFrame);
+    Label10->setGeometry(8, 18, 70, 20);
+    Label10->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Label10->setFont(gridFont());
+    Label10->installEventFilter(this);
+    setBack(Label10, Qt::white);
+    Label5 = new QLabel(QStringLiteral("M"), DetectLimitFrame);
+    Label5->setGeometry(84, 18, 20, 20);
+    DetectLimitFrame->hide();
+
+    RelayFrame = new QGroupBox(QStringLiteral("出力反転"), this);
+    RelayFrame->setGeometry(4, 146, 548, 56);
+    for (int i = 0; i < 8; ++i) {
+        const int x = 62 + 60 * i;
+        OutLabel[i] = new QLabel(QString::number(i + 1), RelayFrame);
+        OutLabel[i]->setGeometry(x - 14, 24, 12, 18);
+        Picture2[i] = new QLabel(RelayFrame);
+        Picture2[i]->setGeometry(x, 18, 10, 10);
+        Picture2[i]->setFrameStyle(QFrame::Box | QFrame::Plain);
+        Check1[i] = new QCheckBox(QStringLiteral("NO"), RelayFrame);
+        Check1[i]->setGeometry(x, 30, 48, 20);
+        connect(Check1[i], &QCheckBox::toggled, this, [this, i] { Check1_Click(i); });
+        subRelayDisp(i);
+    }
+
+    Text1 = new QLineEdit(this);
+    Text1->setFont(gridFont());
+    Text1->setAlignment(Qt::AlignRight);
+    Text1->hide();
+    Text1->installEventFilter(this);
+
+    Frame1 = new QGroupBox(QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）"), this);
+    Frame1->setGeometry(4, 206, 548, 64);
+    for (int i = 0; i < 4; ++i) {
+        auto *l = new QLabel(QStringLiteral("%1").arg(i + 1), Frame1);
+        l->setGeometry(12 + 90 * i, 28, 12, 22);
+        Combo1[i] = new QComboBox(Frame1);
+        Combo1[i]->setGeometry(26 + 90 * i, 26, 60, 24);
+    }
+    Command3 = new QPushButton(QStringLiteral("送信"), Frame1);
+    Command3->setGeometry(400, 24, 80, 28);
+    connect(Command3, &QPushButton::clicked, this, &frmMain1::Command3_Click);
+    Frame1->hide();
+}
+
+// ---------------------------------------------------------------- window
+
+QMdiSubWindow *frmMain1::subWindow() const
+{
+    QWidget *p = parentWidget();
+    while (p && !qobject_cast<QMdiSubWindow *>(p))
+        p = p->parentWidget();
+    return qobject_cast<QMdiSubWindow *>(p);
+}
+
+void frmMain1::setWindowHeightTwips(int twips)
+{
+    QWidget *w = subWindow() ? static_cast<QWidget *>(subWindow()) : this;
+    w->resize(w->width(), TwipsToPx(twips));
+    Frame1->setVisible(twips > kEditorHeight);
+}
+
+int frmMain1::windowHeightTwips() const
+{
+    const QWidget *w = subWindow() ? static_cast<const QWidget *>(subWindow()) : this;
+    return PxToTwips(w->height());
+}
+
+void frmMain1::setCaption(const QString &caption)
+{
+    setWindowTitle(caption);
+    if (QMdiSubWindow *s = subWindow())
+        s->setWindowTitle(caption);
+}
+
+QString frmMain1::caption() const { return windowTitle(); }
+
+void frmMain1::showWindow()
+{
+    if (QMdiSubWindow *s = subWindow())
+        s->show();
+    show();
+}
+
+void frmMain1::hideWindow()
+{
+    if (QMdiSubWindow *s = subWindow())
+        s->hide();
+    else
+        hide();
+}
+
+FormPos frmMain1::windowPos() const
+{
+    const QWidget *w = subWindow() ? static_cast<const QWidget *>(subWindow()) : this;
+    FormPos p;
+    p.Left = PxToTwips(w->x());
+    p.Top = PxToTwips(w->y());
+    p.Width = PxToTwips(w->width());
+    p.Height = PxToTwips(w->height());
+    return p;
+}
+
+void frmMain1::requestClose()
+{
+    if (QMdiSubWindow *s = subWindow())
+        s->close();
+    else
+        close();
+}
+
+void frmMain1::closeEvent(QCloseEvent *e)
+{
+    if (ProcessEnding() || g_funcAppCloseQuery())
+        e->accept();
+    else
+        e->ignore();
+}
+
+void frmMain1::g_subfrmIni()
+{
+    QWidget *w = subWindow() ? static_cast<QWidget *>(subWindow()) : this;
+    w->resize(TwipsToPx(8880), TwipsToPx(kEditorHeight));
+    if (g_intFormPosDefault == -1)
+        w->move(0, 0);
+    else
+        w->move(TwipsToPx(g_FormPos[idMain].Left), TwipsToPx(g_FormPos[idMain].Top));
+    Frame1->hide();
+    g_intPosArea = 0;
+    for (QComboBox *c : Combo1) {
+        c->clear();
+        for (int n = 0; n <= 7; ++n)
+            c->addItem(QString::number(n));
+        c->setCurrentIndex(0);
+    }
+    subFlexGridIni();
+    for (QLabel *l : Label2)
+        l->clear();
+    FileError e;
+    if (!subFrmMainDataSet(&e)) {
+        // An image that cannot be shown is replaced by the defaults.
+        g_subUserDataIni();
+        subFrmMainDataSet(nullptr);
+    }
+    g_subCaptionSet();
+    subCommStatus_Change();
+    g_intFormOpen[idMain] = -1;
+}
+
+void frmMain1::mousePressEvent(QMouseEvent *e)
+{
+    setFocus(Qt::MouseFocusReason);
+    hideText1();
+    QWidget::mousePressEvent(e);
+}
+
+bool frmMain1::focusNextPrevChild(bool)
+{
+    // Tab gives the focus to the grid.
+    MSFlexGrid1->setFocus(Qt::TabFocusReason);
+    return true;
+}
+
+// ---------------------------------------------------------------- image <-> editor
+
+void frmMain1::subFlexGridIni()
+{
+    MSFlexGrid *g = MSFlexGrid1;
+    g->hide();
+    if (IsDistanceMode(g_intInputType)) {
+        g->setRowsCols(2, 7);
+        static const char *levels[6] = {"平常 ", "待機 ", "注意 ", "判断 ", "洪水 ", "増水 "};
+        for (int c = 1; c <= 6; ++c)
+            g->setTextMatrix(0, c, QString::fromUtf8(levels[c - 1]));
+        g->setTextMatrix(1, 0, QStringLiteral("距離"));
+        DetectLimitFrame->show();
+    } else {
+        g->setRowsCols(3, 9);
+        for (int c = 1; c <= 8; ++c)
+            g->setTextMatrix(0, c, QStringLiteral("Out ") + QString::number(c));
+        g->setTextMatrix(1, 0, QStringLiteral("最大値"));
+        g->setTextMatrix(2, 0, QStringLiteral("最小値"));
+        DetectLimitFrame->hide();
+    }
+    for (int r = 0; r < g->Rows(); ++r) {
+        for (int c = 0; c < g->Cols(); ++c) {
+            if (r == 0 || c == 0) {
+                g->setRow(r);
+                g->setCol(c);
+                g->setCellAlignmentCenter();
+            }
+        }
+    }
+    const bool window = !IsDistanceMode(g_intInputType);
+    for (int i = 6; i < 8; ++i) {
+        Check1[i]->setVisible(window);
+        Picture2[i]->setVisible(window);
+        OutLabel[i]->setVisible(window);
+    }
+    // Both layouts keep the window-mode size: 9 columns and 3 rows of the fixed cells.
+    g->resize(TwipsToPx(9 * g->ColWidth0() + 90), TwipsToPx(3 * g->RowHeight0() + 90));
+    g->setRow(1);
+    g->setCol(1);
+    g->setCurrentCell(1, 1);
+    g->show();
+}
+
+EditorTexts frmMain1::editorTexts() const
+{
+    EditorTexts t;
+    for (int r = 0; r < MSFlexGrid1->Rows() && r < 3; ++r)
+        for (int c = 0; c < MSFlexGrid1->Cols() && c < 9; ++c)
+            t.cell[r][c] = MSFlexGrid1->TextMatrix(r, c);
+    t.detectLimit = Label10->text();
+    for (int i = 0; i < 5; ++i)
+        t.param[i] = Label2[i]->text();
+    for (int i = 0; i < 8; ++i)
+        t.nc[i] = Check1[i]->isChecked();
+    return t;
+}
+
+void frmMain1::setEditorTexts(const EditorTexts &t)
+{
+    MSFlexGrid1->hide();
+    for (int r = 1; r < MSFlexGrid1->Rows() && r < 3; ++r)
+        for (int c = 1; c < MSFlexGrid1->Cols() && c < 9; ++c)
+            MSFlexGrid1->setTextMatrix(r, c, t.cell[r][c]);
+    MSFlexGrid1->setRow(1);
+    MSFlexGrid1->setCol(1);
+    MSFlexGrid1->show();
+    Label10->setText(t.detectLimit);
+    for (int i = 0; i < 5; ++i)
+        Label2[i]->setText(t.param[i]);
+    subRelayModeSet(t.nc);
+}
+
+bool frmMain1::subFrmMainDataSet(FileError *err)
+{
+    SetTypeFromImage(UserData);
+    EditorTexts t;
+    FileError e;
+    if (!DecodeSettings(UserData, t, e)) {
+        if (err)
+            *err = e;
+        return false;
+    }
+    hideText1();
+    Text2->hide();
+    subFlexGridIni();
+    setEditorTexts(t);
+    HysUnit->setText(g_strUnit);
+    Label5->setText(g_strUnit);
+    Label4->setText(InputTypeOf(g_intInputType).rangeCaption);
+    return true;
+}
+
+void frmMain1::subFrmMainDataGet() { EncodeSettings(editorTexts(), UserData); }
+
+// ---------------------------------------------------------------- NC/NO boxes
+
+void frmMain1::subRelayDisp(int i)
+{
+    const bool nc = Check1[i]->isChecked();
+    Check1[i]->setText(nc ? QStringLiteral("NC") : QStringLiteral("NO"));
+    QPalette p = Check1[i]->palette();
+    p.setColor(QPalette::WindowText, nc ? kRed : kBlue);
+    Check1[i]->setPalette(p);
+    setBack(Picture2[i], nc ? kRed : kBlue);
+}
+
+void frmMain1::subRelayModeSet(const bool nc[8])
+{
+    Check1ValueSet_FLG = true;
+    for (int i = 0; i < 8; ++i)
+        Check1[i]->setChecked(nc[i]);
+    for (int i = 0; i < 8; ++i)
+        subRelayDisp(i);
+    Check1ValueSet_FLG = false;
+}
+
+void frmMain1::Check1_Click(int i)
+{
+    if (Check1ValueSet_FLG)
+        return;
+    subRelayDisp(i);
+    g_intSaved = 0;
+}
+
+void frmMain1::Command4_Click(int index)
+{
+    for (int i = 0; i < 8; ++i)
+        Check1[i]->setChecked(index == 0);
+}
+
+void frmMain1::Command2_Click()
+{
+    if (g_intPosArea == 0) {
+        setWindowHeightTwips(kEditorHeightPos);
+        g_intPosArea = 1;
+    } else {
+        setWindowHeightTwips(kEditorHeight);
+        g_intPosArea = 0;
+    }
+}
+
+void frmMain1::closePosArea()
+{
+    if (g_intPosArea == 1)
+        Command2_Click();
+}
+
+// ---------------------------------------------------------------- in-place editing
+
+void frmMain1::placeOver(QLineEdit *box, const QRect &r)
+{
+    box->setGeometry(r);
+    box->show();
+    box->raise();
+    box->setFocus(Qt::OtherFocusReason);
+}
+
+void frmMain1::startGridEdit()
+{
+    flgLimitEdit = 0;
+    intNowActCOL = qint16(MSFlexGrid1->Col());
+    intNowActROW = qint16(MSFlexGrid1->Row());
+    const QRect cell = MSFlexGrid1->CellRect().translated(MSFlexGrid1->pos());
+    Text1->setText(MSFlexGrid1->Text());
+    placeOver(Text1, cell);
+}
+
+void frmMain1::startLimitEdit()
+{
+    flgLimitEdit = 1;
+    const QRect r(DetectLimitFrame->pos() + Label10->pos(), Label10->size());
+    Text1->setText(Label10->text());
+    placeOver(Text1, r);
+}
+
+void frmMain1::startParamEdit(int i)
+{
+    intNowActLabel = qint16(i);
+    Text2->setParent(Label2[i]->parentWidget());
+    Text2->setGeometry(Label2[i]->geometry());
+    Text2->setText(Label2[i]->text());
+    Text2->show();
+    Text2->raise();
+    Text2->setFocus(Qt::OtherFocusReason);
+}
+
+void frmMain1::hideText1()
+{
+    if (Text1->isVisible())
+        Text1->hide();
+}
+
+void frmMain1::Label1_Click()
+{
+    hideText1();
+    if (g_intConnectStatus != 1)
+        g_subConnectCheck();
+}
+
+qint16 frmMain1::g_funcInputDataCheck2(double v)
+{
+    const int otherRow = intNowActROW == 1 ? 2 : 1;
+    const double other = ValOf(MSFlexGrid1->TextMatrix(otherRow, intNowActCOL));
+    QString second, third;
+    if (intNowActROW == 1 && v < other) {
+        second = QStringLiteral("入力された値はchの最小値より大きく設定する必要があります。");
+        third = QStringLiteral("入力値 >　最小値");
+    } else if (intNowActROW == 2 && v > other) {
+        second = QStringLiteral("入力された値はchの最大値より小さく設定する必要があります。");
+        third = QStringLiteral("最大値 >　入力値");
+    } else {
+        return -1;
+    }
+    MsgBox(QStringLiteral("入力された値が不正です。") + vbCrLf + second + vbCrLf + third, vbOKOnly + vbExclamation,
+           g_strAppTitle);
+    return 0;
+}
+
+qint16 frmMain1::g_funcInputDataCheck3(double v)
+{
+    QString second, third;
+    if (flgLimitEdit == 1) {
+        for (int c = 2; c <= 6; ++c) {
+            if (v < ValOf(MSFlexGrid1->TextMatrix(1, c))) {
+                second = QStringLiteral("入力された値は待機、注意、判断、洪水、急激の各値より大きく設定する必要があります。");
+                third = QStringLiteral("水位検出上限 入力値 >=　待機、注意、判断、洪水、急激");
+                break;
+            }
+        }
+    } else if (intNowActCOL >= 2 && intNowActCOL <= 6 && v > ValOf(Label10->text())) {
+        second = QStringLiteral("入力された値は水位検出上限値より小さく設定する必要があります。");
+        third = QStringLiteral("水位検出上限値 >=　入力値");
+    }
+    if (second.isEmpty())
+        return -1;
+    MsgBox(QStringLiteral("入力された値が不正です。") + vbCrLf + second + vbCrLf + third, vbOKOnly + vbExclamation,
+           g_strAppTitle);
+    return 0;
+}
+
+void frmMain1::commitText1()
+{
+    double v = 0;
+    if (!IsNumeric(Text1->text(), &v))
+        return;
+    auto refuse = [this] {
+        Text1->selectAll();
+        Text1->setFocus(Qt::OtherFocusReason);
+    };
+    if (!g_funcLevelRangeCheck(v)) {
+        refuse();
+        return;
+    }
+    const qint16 ok = IsDistanceMode(g_intInputType) ? g_funcInputDataCheck3(v) : g_funcInputDataCheck2(v);
+    if (ok == 0) {
+        refuse();
+        return;
+    }
+    // The value the controller will hold: quantised to a count and shown again.
+    const QString h = HexPad(CountFromDisplay(v, true), 4);
+    int count = 0;
+    DecodeCount(h.left(2), h.mid(2), count);
+    const QString shown = g_funcValueFormat(count * g_dblScale, 1);
+    if (flgLimitEdit == 1) {
+        Label10->setText(shown);
+        flgLimitEdit = 0;
+        Text1->hide();
+    } else {
+        MSFlexGrid1->setRow(intNowActROW);
+        MSFlexGrid1->setCol(intNowActCOL);
+        MSFlexGrid1->setText(shown);
+        Text1->hide();
+        MSFlexGrid1->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void frmMain1::commitText2()
+{
+    double v = 0;
+    if (!IsNumeric(Text2->text(), &v))
+        return;
+    bool ok = false;
+    QString shown;
+    switch (intNowActLabel) {
+    case 0:
+    case 1:
+        ok = g_funcCountRangeCheck(v);
+        shown = Text2->text().trimmed();
+        break;
+    case 2:
+    case 3:
+        ok = g_funcOffsetRangeCheck(v);
+        shown = FormatFixed2(v);
+        break;
+    default:
+        ok = g_funcHysRangeCheck(v);
+        shown = FormatFixed2(v);
+        break;
+    }
+    if (!ok) {
+        Text2->setSelection(0, int(Text2->text().size()));
+        return;
+    }
+    Label2[intNowActLabel]->setText(shown);
+    Text2->hide();
+    MSFlexGrid1->setFocus(Qt::OtherFocusReason);
+}
+
+bool frmMain1::filterKey(QLineEdit *box, QKeyEvent *k)
+{
+    // An empty box takes every key; Enter and Esc then do nothing.
+    if (box->text().isEmpty())
+        return false;
+    const int key = k->key();
+    if (key == Qt::Key_Escape) {
+        box->hide();
+        return true;
+    }
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        if (box == Text1)
+            commitText1();
+        else
+            commitText2();
+        return true;
+    }
+    if (key == Qt::Key_Backspace || key == Qt::Key_Tab)
+        return false;
+    const QString t = k->text();
+    if (t.isEmpty())
+        return false; // cursor keys and the like are not characters
+    const QChar c = t.at(0);
+    if (c.isDigit() && c.unicode() < 128)
+        return false;
+    if (c == QLatin1Char('.'))
+        return false;
+    return true; // every other character is discarded
+}
+
+bool frmMain1::eventFilter(QObject *o, QEvent *e)
+{
+    if (o == Text1 || o == Text2) {
+        auto *box = static_cast<QLineEdit *>(o);
+        switch (e->type()) {
+        case QEvent::KeyPress:
+            return filterKey(box, static_cast<QKeyEvent *>(e));
+        case QEvent::FocusIn:
+            g_intSaved = 0;
+            QMetaObject::invokeMethod(box, &QLineEdit::selectAll, Qt::QueuedConnection);
+            break;
+        case QEvent::FocusOut: {
+            // A message box or another window taking the focus does not end the edit.
+            const auto reason = static_cast<QFocusEvent *>(e)->reason();
+            if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+                box->hide();
+            break;
+        }
+        default: break;
+        }
+        return false;
+    }
+    if (e->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton) {
+        if (o == Label10) {
+            startLimitEdit();
+            return true;
+        }
+        if (o == Label1) {
+            Label1_Click();
+            return true;
+        }
+        for (int i = 0; i < 5; ++i) {
+            if (o == Label2[i]) {
+                startParamEdit(i);
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(o, e);
+}

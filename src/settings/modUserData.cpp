@@ -1,0 +1,320 @@
+#include "settings/modUserData.h"
+
+#include <cctype>
+#include <cfenv>
+#include <cmath>
+
+MemCell UserData[kImageCells];
+MemCell TempData[kImageCells];
+
+qint16 g_intInputType = 0;
+double g_dblScale = 0.0048875;
+QString g_strUnit;
+qint16 g_intSaved = 0;
+QString g_strUserFile;
+QString g_strUserFileTitle;
+QString g_strDefFile;
+QString g_strTempFile;
+
+void MemCell::setAddress(QByteArrayView text)
+{
+    for (int i = 0; i < 4; ++i)
+        Address[i] = i < text.size() ? text[i] : ' ';
+}
+
+void MemCell::setData(QByteArrayView text)
+{
+    for (int i = 0; i < 2; ++i)
+        Data[i] = i < text.size() ? text[i] : ' ';
+}
+
+const InputTypeInfo &InputTypeOf(int type)
+{
+    static const InputTypeInfo table[] = {
+        {Volt5, "00", QStringLiteral("0 - 5V"), QStringLiteral("設定範囲 0 - 5V"), QStringLiteral("V"), 0.0048875, 5, false},
+        {Volt10, "01", QStringLiteral("0 - 10V"), QStringLiteral("設定範囲 0 - 10V"), QStringLiteral("V"), 0.0097751, 10, false},
+        {Current20mA, "02", QStringLiteral("4 - 20mA"), QStringLiteral("設定範囲 4 - 20mA"), QStringLiteral("mA"), 0.0195503421309873, 20, false},
+        {Dist5M, "03", QStringLiteral("5M"), QStringLiteral("設定範囲 0 - 5M"), QStringLiteral("M"), 0.00488758553274682, 5, true},
+        {Dist10M, "04", QStringLiteral("10M"), QStringLiteral("設定範囲 0 - 10M"), QStringLiteral("M"), 0.00977517106549, 10, true},
+    };
+    if (type < 1 || type > 5)
+        type = 1;
+    return table[type - 1];
+}
+
+int InputTypeFromCode(const QString &code)
+{
+    if (code == QLatin1String("01"))
+        return Volt10;
+    if (code == QLatin1String("02"))
+        return Current20mA;
+    if (code == QLatin1String("03"))
+        return Dist5M;
+    if (code == QLatin1String("04"))
+        return Dist10M;
+    return Volt5;
+}
+
+bool IsDistanceMode(int type) { return type == Dist5M || type == Dist10M; }
+
+static void resetImage(MemCell *image)
+{
+    for (int i = 0; i < kImageCells; ++i) {
+        const QByteArray a = HexPad(i, 4).toLatin1();
+        image[i].setAddress(a);
+        image[i].setData(QByteArrayView("00"));
+    }
+}
+
+void g_subUserDataIni() { resetImage(UserData); }
+
+void g_subTempDataIni()
+{
+    resetImage(TempData);
+    TempData[cellMarker].setData(QByteArrayView("FF"));
+}
+
+void g_subTempToUser()
+{
+    for (int i = 0; i < kImageCells; ++i)
+        UserData[i] = TempData[i];
+}
+
+void g_subUnitSet(int inputType)
+{
+    if (inputType == Current20mA)
+        g_strUnit = QStringLiteral("mA");
+    else if (inputType == Dist5M || inputType == Dist10M)
+        g_strUnit = QStringLiteral("M");
+    else
+        g_strUnit = QStringLiteral("V");
+}
+
+QString FormatFixed2(double value)
+{
+    // Work in whole billionths so the halfway test is exact in decimal.
+    const double scaled = std::trunc(value * 1e9);
+    const bool negative = scaled < 0;
+    const long long nano = std::llabs(static_cast<long long>(scaled));
+    const long long cents = (nano + 5000000LL) / 10000000LL; // halves away from zero
+    QString s = QStringLiteral("%1.%2").arg(cents / 100).arg(cents % 100, 2, 10, QLatin1Char('0'));
+    if (negative && cents != 0)
+        s.prepend(QLatin1Char('-'));
+    return s;
+}
+
+QString g_funcValueFormat(double value, int invert)
+{
+    if (invert == 1 && g_intInputType == Dist5M)
+        value = 5 - value;
+    else if (invert == 1 && g_intInputType == Dist10M)
+        value = 10 - value;
+    return FormatFixed2(value);
+}
+
+bool DecodeCount(const QString &high, const QString &low, int &count)
+{
+    const QString t = high + low;
+    if (t.size() != 4)
+        return false;
+    for (QChar c : t) {
+        if (c.unicode() > 127 || !std::isxdigit(c.toLatin1()))
+            return false;
+    }
+    count = int(t.toUInt(nullptr, 16));
+    return true;
+}
+
+bool DecodeField(const MemCell *image, int lowCell, int &count)
+{
+    return DecodeCount(image[lowCell + 1].data(), image[lowCell].data(), count);
+}
+
+void EncodeCount(MemCell *image, int lowCell, qint64 count)
+{
+    const QByteArray h = HexPad(count, 4).toLatin1();
+    image[lowCell].setData(QByteArrayView(h).sliced(2, 2));
+    image[lowCell + 1].setData(QByteArrayView(h).sliced(0, 2));
+}
+
+static qint64 roundHalfEven(double x)
+{
+    const int old = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double r = std::nearbyint(x);
+    std::fesetround(old);
+    return static_cast<qint64>(r);
+}
+
+qint64 CountFromDisplay(double v, bool invert)
+{
+    double x = v;
+    if (invert && g_intInputType == Dist5M)
+        x = 5 - v;
+    else if (invert && g_intInputType == Dist10M)
+        x = 10 - v;
+    return roundHalfEven(x / g_dblScale);
+}
+
+bool g_funcLevelRangeCheck(double v)
+{
+    switch (g_intInputType) {
+    case Volt10:
+    case Dist10M: return v >= 0 && v <= 10;
+    case Current20mA: return v >= 0 && v <= 20;
+    default: return v >= 0 && v <= 5;
+    }
+}
+
+bool g_funcCountRangeCheck(double v) { return v >= 1 && v <= 1023; }
+bool g_funcOffsetRangeCheck(double v) { return v >= 0 && v <= 5; }
+
+bool g_funcHysRangeCheck(double v)
+{
+    if (g_intInputType == Volt10 || g_intInputType == Dist10M)
+        return v >= 0 && v <= 2;
+    return v >= 0 && v <= 1;
+}
+
+double ValOf(const QString &text)
+{
+    // The leading number of the text, blanks skipped; 0 when there is none.
+    QString t = text.trimmed();
+    int i = 0;
+    if (i < t.size() && (t[i] == QLatin1Char('+') || t[i] == QLatin1Char('-')))
+        ++i;
+    bool dot = false;
+    while (i < t.size() && (t[i].isDigit() || (!dot && t[i] == QLatin1Char('.')))) {
+        if (t[i] == QLatin1Char('.'))
+            dot = true;
+        ++i;
+    }
+    bool ok = false;
+    const double v = t.left(i).toDouble(&ok);
+    return ok ? v : 0.0;
+}
+
+bool IsNumeric(const QString &text, double *value)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return false;
+    bool ok = false;
+    const double v = t.toDouble(&ok);
+    if (ok && value)
+        *value = v;
+    return ok;
+}
+
+QString RelayModeText(const bool nc[8])
+{
+    int sum = 0;
+    for (int n = 0; n < 8; ++n)
+        if (nc[n])
+            sum += 1 << n;
+    return HexPad(sum, 2);
+}
+
+bool RelayModeBoxes(const QString &cell, bool nc[8])
+{
+    qint32 v = 0;
+    if (!HexToLong(cell, v))
+        return false;
+    for (int n = 0; n < 8; ++n)
+        nc[n] = (v >> n) & 1;
+    return true;
+}
+
+void SetTypeFromImage(const MemCell *image)
+{
+    const int type = InputTypeFromCode(image[cellInputCode].data());
+    g_intInputType = qint16(type);
+    g_dblScale = InputTypeOf(type).scale;
+    g_subUnitSet(type);
+}
+
+bool DecodeSettings(const MemCell *image, EditorTexts &out, FileError &err)
+{
+    auto grid = [&](int lowCell, QString &text) {
+        int count = 0;
+        if (!DecodeField(image, lowCell, count))
+            return false;
+        text = g_funcValueFormat(count * g_dblScale, 1);
+        return true;
+    };
+    auto other = [&](int lowCell, QString &text) {
+        int count = 0;
+        if (!DecodeField(image, lowCell, count))
+            return false;
+        text = g_funcValueFormat(count * g_dblScale, 0);
+        return true;
+    };
+    EditorTexts t = out;
+    bool ok = true;
+    if (IsDistanceMode(g_intInputType)) {
+        ok = ok && grid(ChMinCell(1), t.cell[1][1]);
+        for (int c = 2; c <= 6 && ok; ++c)
+            ok = grid(ChMaxCell(c), t.cell[1][c]);
+        ok = ok && grid(ChMinCell(2), t.detectLimit);
+    } else {
+        for (int n = 1; n <= 8 && ok; ++n)
+            ok = grid(ChMaxCell(n), t.cell[1][n]) && grid(ChMinCell(n), t.cell[2][n]);
+    }
+    for (int i = 0; i < 2 && ok; ++i) {
+        int count = 0;
+        ok = DecodeField(image, cellScaling1 + 2 * i, count);
+        t.param[i] = QString::number(qMax(count, 1));
+    }
+    ok = ok && other(cellOffset0V, t.param[2]) && other(cellOffset5V, t.param[3]) && other(cellHysteresis, t.param[4]);
+    ok = ok && RelayModeBoxes(image[cellRelayMode].data(), t.nc);
+    if (!ok) {
+        err = MakeError(errTypeMismatch);
+        return false;
+    }
+    out = t;
+    return true;
+}
+
+void EncodeSettings(const EditorTexts &in, MemCell *image)
+{
+    QString t[16];
+    if (IsDistanceMode(g_intInputType)) {
+        t[0] = in.cell[1][1];
+        t[1] = QStringLiteral("0");
+        for (int c = 2; c <= 6; ++c) {
+            t[2 * (c - 1)] = in.detectLimit;
+            t[2 * (c - 1) + 1] = in.cell[1][c];
+        }
+        for (int i = 12; i < 16; ++i)
+            t[i] = QStringLiteral("0");
+    } else {
+        for (int n = 1; n <= 8; ++n) {
+            t[2 * (n - 1)] = in.cell[2][n];
+            t[2 * (n - 1) + 1] = in.cell[1][n];
+        }
+    }
+    for (int i = 0; i < 16; ++i)
+        EncodeCount(image, 2 * i, CountFromDisplay(ValOf(t[i]), true));
+    EncodeCount(image, cellScaling1, roundHalfEven(ValOf(in.param[0])));
+    EncodeCount(image, cellScaling2, roundHalfEven(ValOf(in.param[1])));
+    EncodeCount(image, cellOffset0V, CountFromDisplay(ValOf(in.param[2]), false));
+    EncodeCount(image, cellOffset5V, CountFromDisplay(ValOf(in.param[3]), false));
+    EncodeCount(image, cellHysteresis, CountFromDisplay(ValOf(in.param[4]), false));
+    image[cellInputCode].setData(QByteArrayView(InputTypeOf(g_intInputType).code));
+    image[cellRelayMode].setData(RelayModeText(in.nc));
+    image[cellMarker].setData(QByteArrayView("FF"));
+}
+
+bool ImageShowable(const MemCell *image, FileError &err)
+{
+    const qint16 type = g_intInputType;
+    const double scale = g_dblScale;
+    const QString unit = g_strUnit;
+    SetTypeFromImage(image);
+    EditorTexts probe;
+    const bool ok = DecodeSettings(image, probe, err);
+    g_intInputType = type;
+    g_dblScale = scale;
+    g_strUnit = unit;
+    return ok;
+}

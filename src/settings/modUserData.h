@@ -1,0 +1,118 @@
+#pragma once
+// The memory image of the controller's settings, the five input types with their
+// scales, and the conversions between raw counts and the values the editor shows.
+#include "platform/TextFile.h"
+
+#include <QString>
+#include <array>
+
+// One cell of an image: fixed-width texts, Address (4) and Data (2).
+struct MemCell {
+    std::array<char, 4> Address{{'0', '0', '0', '0'}};
+    std::array<char, 2> Data{{'0', '0'}};
+
+    QString address() const { return QString::fromLatin1(Address.data(), 4); }
+    QString data() const { return QString::fromLatin1(Data.data(), 2); }
+    // Assignments pad with blanks or cut to the field width.
+    void setAddress(QByteArrayView text);
+    void setData(QByteArrayView text);
+    void setData(const QString &text) { setData(QByteArrayView(text.toLatin1())); }
+};
+
+constexpr int kImageCells = 65536;
+constexpr int kSettingsCells = 48; // 0x00 to 0x2F travel to and from the controller
+
+extern MemCell UserData[kImageCells]; // the working copy
+extern MemCell TempData[kImageCells]; // the receive image of a read
+
+// Cells of the settings block.
+enum : int {
+    cellScaling1 = 0x20,
+    cellScaling2 = 0x22,
+    cellOffset0V = 0x24,
+    cellOffset5V = 0x26,
+    cellHysteresis = 0x28,
+    cellMarker = 0x2A,
+    cellRelayMode = 0x2B,
+    cellInputCode = 0x2D,
+};
+inline int ChMinCell(int output) { return 4 * (output - 1); }
+inline int ChMaxCell(int output) { return 4 * (output - 1) + 2; }
+
+enum InputType : int { Volt5 = 1, Volt10 = 2, Current20mA = 3, Dist5M = 4, Dist10M = 5 };
+
+struct InputTypeInfo {
+    int type;
+    const char *code;       // InputCode cell text
+    QString optionCaption;  // settings dialog option
+    QString rangeCaption;   // editor range caption
+    QString unit;
+    double scale;           // display units per count
+    double fullScale;
+    bool inverted;          // distance modes show full scale minus the value
+};
+// The type's row of the table; 0 and unknown types behave as type 1.
+const InputTypeInfo &InputTypeOf(int type);
+// "01" to "04" select types 2 to 5; anything else type 1.
+int InputTypeFromCode(const QString &code);
+bool IsDistanceMode(int type);
+
+extern qint16 g_intInputType;
+extern double g_dblScale;
+extern QString g_strUnit;
+extern qint16 g_intSaved; // 1 = UserData equals the current file
+extern QString g_strUserFile;
+extern QString g_strUserFileTitle;
+extern QString g_strDefFile;
+extern QString g_strTempFile;
+
+void g_subUserDataIni();
+void g_subTempDataIni();
+void g_subTempToUser();
+void g_subUnitSet(int inputType);
+
+// Display text "0.00" of a value in display units; invert 1 applies the distance mode.
+QString g_funcValueFormat(double value, int invert);
+// The same pattern without inversion or type (used for quantised values).
+QString FormatFixed2(double value);
+
+// A 16-bit field: count of the text high & low; false (type mismatch) when not hex.
+bool DecodeCount(const QString &high, const QString &low, int &count);
+bool DecodeField(const MemCell *image, int lowCell, int &count);
+// Writes count into the two cells (low byte first), as four hex digits.
+void EncodeCount(MemCell *image, int lowCell, qint64 count);
+// Display text to a count: distance types invert, halves round to even.
+qint64 CountFromDisplay(double v, bool invert);
+
+bool g_funcLevelRangeCheck(double v);
+bool g_funcCountRangeCheck(double v);
+bool g_funcOffsetRangeCheck(double v);
+bool g_funcHysRangeCheck(double v);
+
+// Reads a decimal number as the classic Val would (leading number, else 0).
+double ValOf(const QString &text);
+// True when the whole text is a number (IsNumeric).
+bool IsNumeric(const QString &text, double *value = nullptr);
+
+// The texts the editor shows for the settings block: the grid (rows 0..2, columns
+// 0..8, captions included), the DetectLimit label, the five parameter labels and the
+// eight NC/NO boxes. The editor copies its controls to and from this form.
+struct EditorTexts {
+    QString cell[3][9];
+    QString detectLimit;
+    QString param[5];
+    bool nc[8] = {};
+};
+
+// Image to editor texts (data cells, labels, boxes) for the current g_intInputType.
+// False with the conversion error when a cell is not hexadecimal.
+bool DecodeSettings(const MemCell *image, EditorTexts &out, FileError &err);
+// Editor texts to the image: windows, parameters, InputCode, RelayMode, Marker.
+void EncodeSettings(const EditorTexts &in, MemCell *image);
+// True when the image's settings can be shown (every field hexadecimal); no global changes.
+bool ImageShowable(const MemCell *image, FileError &err);
+// Sets g_intInputType, g_dblScale and g_strUnit from the image's InputCode.
+void SetTypeFromImage(const MemCell *image);
+// RelayMode text of the eight boxes; boxes from a RelayMode cell (false if not hex).
+QString RelayModeText(const bool nc[8]);
+bool RelayModeBoxes(const QString &cell, bool nc[8]);

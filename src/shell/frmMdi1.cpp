@@ -1,0 +1,308 @@
+#include "shell/frmMdi1.h"
+
+#include "link/modComm1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Geometry.h"
+#include "platform/Process.h"
+#include "shell/ImageList1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+
+frmMdi1 *g_frmMdi1 = nullptr;
+
+namespace {
+// Designed client area of the frame, and the size used when a stored size is zero.
+constexpr int kDesignWidth = 9285, kDesignHeight = 7815;
+constexpr int kDefaultWidth = 9390, kDefaultHeight = 8520;
+
+struct ButtonDef {
+    const char *key;
+    const char *tip;
+    int icon;
+    int code;
+};
+const ButtonDef kButtons[] = {
+    {"new", "新規作成", 1, 1},
+    {"open", "開く", 2, 2},
+    {"save", "上書き保存", 3, 3},
+    {nullptr, nullptr, 0, 0},
+    {"conect", "接続", 4, 21},
+    {"unconect", "接続解除", 5, 22},
+    {nullptr, nullptr, 0, 0},
+    {"InputMon", "入力ﾓﾆﾀｰﾊﾟﾈﾙ", 6, 12},
+    {"graph", "ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ", 8, 11},
+    {"outmon", "出力ﾓﾆﾀｰﾊﾟﾈﾙ", 9, 15},
+    {nullptr, nullptr, 0, 0},
+    {"logviewer", "現在値ﾛｸﾞ表示", 10, 14},
+    {"logfiler", "ﾛｸﾞﾌｧｲﾗｰ", 11, 13},
+};
+} // namespace
+
+frmMdi1::frmMdi1()
+{
+    // Load handler: hidden while it places itself and builds its bars.
+    m_loading = true;
+    g_intFormOpen[idMdi] = -1;
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    mdiArea = new QMdiArea(this);
+    mdiArea->setBackground(QColor(128, 128, 128));
+    setCentralWidget(mdiArea);
+    buildMenus();
+    buildToolbar();
+    for (int i = 0; i < 2; ++i) {
+        StatusBar1Panel[i] = new QLabel(this);
+        StatusBar1Panel[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        StatusBar1Panel[i]->setContentsMargins(4, 0, 4, 0);
+        statusBar()->addWidget(StatusBar1Panel[i]);
+    }
+    StatusBar1Panel[0]->setMinimumWidth(120);
+
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
+                                                          : QRect(0, 0, 1024, 768);
+    if (g_intFormPosDefault != 0) {
+        resize(TwipsToPx(kDesignWidth), TwipsToPx(kDesignHeight));
+        move(screen.x() + (screen.width() - width()) / 2, screen.y() + (screen.height() - height()) / 2);
+    } else {
+        const FormPos &p = g_FormPos[idMdi];
+        resize(TwipsToPx(p.Width > 0 ? p.Width : kDefaultWidth), TwipsToPx(p.Height > 0 ? p.Height : kDefaultHeight));
+        move(TwipsToPx(p.Left), TwipsToPx(p.Top));
+        if (p.State == 1)
+            setWindowState(Qt::WindowMaximized);
+        else if (p.State == 2)
+            setWindowState(Qt::WindowMinimized);
+        else if (p.State == 0)
+            setWindowState(Qt::WindowNoState);
+    }
+    m_loading = false;
+}
+
+frmMdi1::~frmMdi1()
+{
+    if (g_frmMdi1 == this)
+        g_frmMdi1 = nullptr;
+}
+
+void frmMdi1::g_subfrmIni() { g_subCaptionSet(); }
+
+QMdiSubWindow *frmMdi1::addChild(QWidget *child)
+{
+    QMdiSubWindow *sub = mdiArea->addSubWindow(child);
+    sub->setAttribute(Qt::WA_DeleteOnClose, false);
+    return sub;
+}
+
+void frmMdi1::buildMenus()
+{
+    auto cmd = [this](QMenu *m, const QString &text, int code, const QKeySequence &key = {}) {
+        QAction *a = m->addAction(text);
+        if (!key.isEmpty())
+            a->setShortcut(key);
+        if (code)
+            connect(a, &QAction::triggered, this, [code] { g_subMenuCommand(qint16(code)); });
+        return a;
+    };
+    QMenuBar *bar = menuBar();
+    menu_file = bar->addMenu(QStringLiteral("ﾌｧｲﾙ(&F)"));
+    menu_fileNewOpen = cmd(menu_file, QStringLiteral("新規ﾌｧｲﾙ(&N)"), 1, QKeySequence(QStringLiteral("Ctrl+N")));
+    menu_fileOpen = cmd(menu_file, QStringLiteral("開く(&O)"), 2, QKeySequence(QStringLiteral("Ctrl+O")));
+    menu_fileSave = cmd(menu_file, QStringLiteral("上書き保存(&S)"), 3, QKeySequence(QStringLiteral("Ctrl+S")));
+    menu_fileSaveAs = cmd(menu_file, QStringLiteral("名前を付けて保存(&A)"), 4, QKeySequence(QStringLiteral("Ctrl+A")));
+    menu_file->addSeparator();
+    menu_OutputTool = menu_file->addMenu(QStringLiteral("出力(&P)"));
+    menu_CsvFile = cmd(menu_OutputTool, QStringLiteral("CSVﾌｧｲﾙへの出力"), 5);
+    menu_HTMLFile = cmd(menu_OutputTool, QStringLiteral("HTMLﾌｧｲﾙへの出力"), 0);
+    connect(menu_HTMLFile, &QAction::triggered, this, [] { g_subHtmlOutputCommand(); });
+    menu_HTMLFile->setEnabled(false);
+    menu_PrintOut = cmd(menu_OutputTool, QStringLiteral("印刷(&P)"), 0, QKeySequence(QStringLiteral("Ctrl+P")));
+    connect(menu_PrintOut, &QAction::triggered, this, [] { g_subPrintOut(); });
+    menu_PrintOut->setEnabled(false);
+    menu_file->addSeparator();
+    menu_fileSaveDef = cmd(menu_file, QStringLiteral("初期値として保存(&T)"), 6);
+    menu_file->addSeparator();
+    menu_end = cmd(menu_file, QStringLiteral("終了(&X)"), 0, QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(menu_end, &QAction::triggered, this, [] { g_subMenuEnd(); });
+
+    menu_Tool = bar->addMenu(QStringLiteral("ﾂｰﾙ(&T)"));
+    connect(menu_Tool, &QMenu::aboutToShow, this, [] { g_subMenuCommand(50); });
+    menu_Graph = cmd(menu_Tool, QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"), 11);
+    menu_Direct = cmd(menu_Tool, QStringLiteral("入力ﾓﾆﾀｰﾊﾟﾈﾙ(&M)"), 12);
+    menu_LogFiler1 = cmd(menu_Tool, QStringLiteral("ﾛｸﾞﾌｧｲﾗ(&F)"), 13);
+    menu_inputLogViewer = cmd(menu_Tool, QStringLiteral("現在値ﾛｸﾞ表示(&L)"), 14);
+    menu_outputMonitor = cmd(menu_Tool, QStringLiteral("出力ﾓﾆﾀｰ(&Y)"), 15);
+    menu_Tool->addSeparator();
+    menu_Join = cmd(menu_Tool, QStringLiteral("接続(&J)"), 21, QKeySequence(QStringLiteral("Ctrl+J")));
+    menu_Unjoin = cmd(menu_Tool, QStringLiteral("接続解除(&B)"), 22);
+    menu_Tool->addSeparator();
+    menu_Setting = menu_Tool->addMenu(QStringLiteral("設定(&C)"));
+    menu_Setting_Public = cmd(menu_Setting, QStringLiteral("一般設定"), 31);
+    menu_Setting_Color = cmd(menu_Setting, QStringLiteral("色設定 - ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"), 32);
+
+    menu_Window = bar->addMenu(QStringLiteral("ｳｨﾝﾄﾞｳ(&W)"));
+    connect(menu_Window, &QMenu::aboutToShow, this, &frmMdi1::fillWindowMenu);
+
+    menu_Help = bar->addMenu(QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    menu_VerInfo = cmd(menu_Help, QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"), 41);
+}
+
+void frmMdi1::fillWindowMenu()
+{
+    menu_Window->clear();
+    int n = 1;
+    for (QMdiSubWindow *w : mdiArea->subWindowList()) {
+        if (!w->isVisible())
+            continue;
+        QAction *a = menu_Window->addAction(QStringLiteral("&%1 %2").arg(n++).arg(w->windowTitle()));
+        a->setCheckable(true);
+        a->setChecked(w == mdiArea->activeSubWindow());
+        connect(a, &QAction::triggered, this, [this, w] { mdiArea->setActiveSubWindow(w); });
+    }
+}
+
+void frmMdi1::buildToolbar()
+{
+    Toolbar1 = addToolBar(QStringLiteral("Toolbar1"));
+    Toolbar1->setMovable(false);
+    Toolbar1->setIconSize(QSize(24, 24));
+    for (const ButtonDef &b : kButtons) {
+        if (!b.key) {
+            Toolbar1->addSeparator();
+            continue;
+        }
+        const QString key = QString::fromLatin1(b.key);
+        QAction *a = Toolbar1->addAction(ImageList1Icon(b.icon), QString());
+        a->setObjectName(key);
+        a->setToolTip(QString::fromUtf8(b.tip));
+        a->setData(b.icon);
+        connect(a, &QAction::triggered, this, [this, key] { Toolbar1_ButtonClick(key); });
+        button.insert(key, a);
+    }
+}
+
+void frmMdi1::Toolbar1_ButtonClick(const QString &key)
+{
+    int code = 0;
+    for (const ButtonDef &b : kButtons) {
+        if (b.key && key == QLatin1String(b.key))
+            code = b.code;
+    }
+    g_subMenuCommand(qint16(code));
+}
+
+void frmMdi1::setButtonIcon(const QString &key, int icon)
+{
+    if (QAction *a = button.value(key)) {
+        a->setIcon(ImageList1Icon(icon));
+        a->setData(icon);
+    }
+}
+
+void frmMdi1::subTbr_Connect_Enable(bool on)
+{
+    setButtonIcon(QStringLiteral("conect"), on ? 4 : 12);
+    button.value(QStringLiteral("conect"))->setEnabled(on);
+}
+
+void frmMdi1::subTbr_Disconnect_Enable(bool on)
+{
+    setButtonIcon(QStringLiteral("unconect"), on ? 5 : 13);
+    button.value(QStringLiteral("unconect"))->setEnabled(on);
+}
+
+void frmMdi1::subTbr_MonIn_Enable(bool on)
+{
+    setButtonIcon(QStringLiteral("InputMon"), on ? 6 : 7);
+    button.value(QStringLiteral("InputMon"))->setEnabled(on);
+}
+
+void frmMdi1::subTbr_Logfiler_Enable(bool on)
+{
+    setButtonIcon(QStringLiteral("logfiler"), on ? 11 : 14);
+    button.value(QStringLiteral("logfiler"))->setEnabled(on);
+}
+
+void frmMdi1::setWaitCursor(bool on)
+{
+    if (on)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void frmMdi1::setStatusPanel(int panel, const QString &text)
+{
+    QLabel *l = StatusBar1Panel[panel - 1];
+    l->setText(text);
+    if (panel == 2)
+        l->setFixedWidth(l->sizeHint().width()); // the state panel is sized to its text
+}
+
+QString frmMdi1::statusPanel(int panel) const { return StatusBar1Panel[panel - 1]->text(); }
+
+void frmMdi1::recordPosition()
+{
+    FormPos &p = g_FormPos[idMdi];
+    auto takeGeometry = [&p](const QRect &r) {
+        p.Left = PxToTwips(r.x());
+        p.Top = PxToTwips(r.y());
+        p.Width = PxToTwips(r.width());
+        p.Height = PxToTwips(r.height());
+    };
+    if (isMinimized()) {
+        FlgMaximizeEND = true;
+        hide();
+        p.State = 2;
+    } else if (isMaximized()) {
+        FlgMaximizeEND = true;
+        hide();
+        const QRect normal = normalGeometry();
+        setWindowState(Qt::WindowNoState);
+        takeGeometry(normal.isValid() ? normal : QRect(pos(), size()));
+        p.State = 1;
+    } else {
+        takeGeometry(QRect(pos(), size()));
+        p.State = FlgMaximizeEND ? 1 : 0;
+    }
+}
+
+void frmMdi1::resizeEvent(QResizeEvent *e)
+{
+    QMainWindow::resizeEvent(e);
+    if (!m_loading && !isMaximized() && !isMinimized() && isVisible())
+        g_subFormPosGet(idMdi);
+}
+
+void frmMdi1::moveEvent(QMoveEvent *e)
+{
+    QMainWindow::moveEvent(e);
+    if (!m_loading && !isMaximized() && !isMinimized() && isVisible())
+        g_subFormPosGet(idMdi);
+}
+
+void frmMdi1::closeEvent(QCloseEvent *e)
+{
+    g_intFormOpen[idMdi] = 0;
+    // The editor's close question decides.
+    if (ProcessEnding() || g_funcAppCloseQuery())
+        e->accept();
+    else
+        e->ignore();
+}
+
+void frmMdi1::menuToolOpened()
+{
+    menu_inputLogViewer->setText(g_intFormOpen[idLogView] != 0 ? QStringLiteral("現在値ﾛｸﾞ表示を閉じる(&L)")
+                                                                : QStringLiteral("現在値ﾛｸﾞ表示(&L)"));
+    menu_outputMonitor->setText(g_intFormOpen[idOutputMonitor] != 0 ? QStringLiteral("出力ﾓﾆﾀｰを閉じる(&Y)")
+                                                                     : QStringLiteral("出力ﾓﾆﾀｰ(&Y)"));
+    menu_Graph->setText(g_intFormOpen[idGraph] != 0 ? QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示を閉じる(&G)")
+                                                    : QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
+    menu_LogFiler1->setEnabled(g_intFormOpen[idLogFiler] == 0);
+    menu_Setting->setEnabled(g_intMonitorOn == 0 && g_intConnectStatus == 0);
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The frame window: the multiple-document area that holds every other window, with the
+// menu bar, the toolbar, the status bar and the window list.
+#include <QAction>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMap>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QToolBar>
+
+class frmMdi1 : public QMainWindow {
+    Q_OBJECT
+public:
+    frmMdi1();
+    ~frmMdi1() override;
+
+    void g_subfrmIni();
+    // Puts a child window into the frame; returns its frame in the document area.
+    QMdiSubWindow *addChild(QWidget *child);
+
+    void subTbr_Connect_Enable(bool on);
+    void subTbr_Disconnect_Enable(bool on);
+    void subTbr_MonIn_Enable(bool on);
+    void subTbr_Logfiler_Enable(bool on);
+
+    // The toolbar button with that key pressed; an unknown key does nothing.
+    void Toolbar1_ButtonClick(const QString &key);
+    void setWaitCursor(bool on);
+    // Records the frame's place and state into g_FormPos(0).
+    void recordPosition();
+    void setStatusPanel(int panel, const QString &text);
+    QString statusPanel(int panel) const;
+    // Runs the ﾂｰﾙ menu's opening (command code 50).
+    void menuToolOpened();
+
+    bool FlgMaximizeEND = false;
+
+    QMdiArea *mdiArea = nullptr;
+    QToolBar *Toolbar1 = nullptr;
+    QLabel *StatusBar1Panel[2] = {};
+    QMap<QString, QAction *> button; // toolbar buttons by key
+
+    QMenu *menu_file = nullptr;
+    QAction *menu_fileNewOpen = nullptr, *menu_fileOpen = nullptr, *menu_fileSave = nullptr,
+            *menu_fileSaveAs = nullptr;
+    QMenu *menu_OutputTool = nullptr;
+    QAction *menu_CsvFile = nullptr, *menu_HTMLFile = nullptr, *menu_PrintOut = nullptr;
+    QAction *menu_fileSaveDef = nullptr, *menu_end = nullptr;
+    QMenu *menu_Tool = nullptr;
+    QAction *menu_Graph = nullptr, *menu_Direct = nullptr, *menu_LogFiler1 = nullptr,
+            *menu_inputLogViewer = nullptr, *menu_outputMonitor = nullptr, *menu_Join = nullptr,
+            *menu_Unjoin = nullptr;
+    QMenu *menu_Setting = nullptr;
+    QAction *menu_Setting_Public = nullptr, *menu_Setting_Color = nullptr;
+    QMenu *menu_Window = nullptr;
+    QMenu *menu_Help = nullptr;
+    QAction *menu_VerInfo = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *e) override;
+    void resizeEvent(QResizeEvent *e) override;
+    void moveEvent(QMoveEvent *e) override;
+
+private:
+    void buildMenus();
+    void buildToolbar();
+    void fillWindowMenu();
+    void setButtonIcon(const QString &key, int icon);
+    bool m_loading = false;
+};
+
+extern frmMdi1 *g_frmMdi1;

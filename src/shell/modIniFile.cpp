@@ -1,0 +1,175 @@
+#include "shell/modIniFile.h"
+
+#include "link/modComm1.h"
+#include "platform/Dialogs.h"
+#include "platform/TextFile.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+
+qint32 g_lngSamplingTime = 1000;
+FormPos g_FormPos[31];
+qint16 g_intFormPosDefault = 0;
+
+// ---------------------------------------------------------------- qvo.ini
+
+bool g_funcIniFileLoad()
+{
+    auto fail = [](const FileError &e) {
+        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
+               QStringLiteral("初期化ﾌｧｲﾙ Load"));
+        return false;
+    };
+    QByteArray bytes;
+    FileError e = ReadWholeFile(DataFile(QStringLiteral("qvo.ini")), bytes);
+    if (e.failed())
+        return fail(e);
+    QuotedItemReader r(bytes);
+    QByteArray items[3];
+    for (QByteArray &item : items) {
+        if (!r.next(item))
+            return fail(MakeError(errInputPastEnd));
+    }
+    qint32 port = 0, sampling = 0;
+    if (!HexToLong(QString::fromLatin1(items[0]), port))
+        return fail(MakeError(errTypeMismatch));
+    g_intCommPort = qint16(port);
+    if (!HexToLong(QString::fromLatin1(items[1]), sampling))
+        return fail(MakeError(errTypeMismatch));
+    g_lngSamplingTime = sampling;
+    g_strUserFile = SjisDecode(items[2]);
+    return true;
+}
+
+bool g_funcIniFileSave(qint16 port)
+{
+    bool encoded = true;
+    const QByteArray bytes = SjisLines({HexPad(port, 2), HexPad(g_lngSamplingTime, 4), g_strUserFile}, &encoded);
+    FileError e = encoded ? WriteWholeFile(DataFile(QStringLiteral("qvo.ini")), bytes) : MakeError(errPathFileAccess);
+    if (e.failed()) {
+        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
+               QStringLiteral("初期化ﾌｧｲﾙ Save"));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- frmst.tmp
+
+QString FormPosRecord(int id, const FormPos &p)
+{
+    return HexPad(id, 2) + QLatin1Char(',') + HexPad(p.Height, 8) + QLatin1Char(',') + HexPad(p.Left, 8) +
+           QLatin1Char(',') + HexPad(p.Top, 8) + QLatin1Char(',') + HexPad(p.Width, 8) + QLatin1Char(',') +
+           HexPad(p.State, 2);
+}
+
+static void clearFormPos()
+{
+    for (FormPos &p : g_FormPos)
+        p = FormPos();
+}
+
+bool g_funcFormPosLoad()
+{
+    const QString caption = QStringLiteral("ﾌｫｰﾑ表示位置情報読み込み");
+    FormPos table[31];
+    bool bad = false;
+    QByteArray bytes;
+    // Each step that can fail offers Retry, which repeats it.
+    auto runtimeError = [&](const FileError &e) {
+        const QString text = QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。") + vbCrLf + e.description +
+                             QStringLiteral(" : Error.No = ") + QString::number(e.number) +
+                             QStringLiteral("設定ﾌｧｲﾙが壊れているかﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞに存在しない可能性があります。") + vbCrLf +
+                             vbCrLf + QStringLiteral("[再試行(R)] = 再試行 / [ｷｬﾝｾﾙ] = ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。");
+        return MsgBox(text, vbRetryCancel + vbCritical, caption) == vbRetry;
+    };
+    auto giveUp = [] {
+        clearFormPos();
+        g_intFormPosDefault = -1;
+        return false;
+    };
+    // A failed step offers Retry, which reads the file again.
+    for (;;) {
+        FileError e = ReadWholeFile(DataFile(QStringLiteral("frmst.tmp")), bytes);
+        if (!e.failed()) {
+            bad = false;
+            QuotedItemReader r(bytes);
+            for (int id = 0; id <= 30 && !bad; ++id) {
+                QByteArray item;
+                if (!r.next(item)) {
+                    e = MakeError(errInputPastEnd);
+                    break;
+                }
+                const QString rec = QString::fromLatin1(item);
+                if (rec.size() != 41) {
+                    bad = true;
+                    break;
+                }
+                static const int pos[6] = {0, 3, 12, 21, 30, 39};
+                static const int len[6] = {2, 8, 8, 8, 8, 2};
+                qint32 v[6] = {};
+                for (int f = 0; f < 6; ++f) {
+                    if (!HexToLong(rec.mid(pos[f], len[f]), v[f])) {
+                        bad = true;
+                        v[f] = 0;
+                    }
+                }
+                table[id] = FormPos{v[1], v[2], v[3], v[4], v[5]};
+            }
+        }
+        if (!e.failed())
+            break;
+        if (!runtimeError(e))
+            return giveUp();
+    }
+    if (!bad) {
+        for (int i = 0; i < 31; ++i)
+            g_FormPos[i] = table[i];
+        g_intFormPosDefault = 0;
+        return true;
+    }
+    MsgBox(QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。") + vbCrLf +
+               QStringLiteral("ﾌﾟﾛｸﾞﾗﾑが予期しない値が設定ﾌｧｲﾙに書かれていた可能性があります。") + vbCrLf +
+               QStringLiteral("ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。"),
+           vbOKOnly + vbCritical, caption);
+    clearFormPos();
+    g_funcFormPosSave();
+    return giveUp();
+}
+
+bool g_funcFormPosSave()
+{
+    for (int id = 0; id <= 30; ++id) {
+        if (g_intFormOpen[id] == -1)
+            g_subFormPosGet(id);
+    }
+    QStringList lines;
+    for (int id = 0; id <= 30; ++id)
+        lines << QLatin1Char('"') + FormPosRecord(id, g_FormPos[id]) + QLatin1Char('"');
+    const FileError e = WriteWholeFile(DataFile(QStringLiteral("frmst.tmp")), SjisLines(lines));
+    if (e.failed()) {
+        MsgBox(e.description + QStringLiteral(" : Error.No = ") + QString::number(e.number), vbOKOnly + vbCritical,
+               QStringLiteral("ﾌｫｰﾑ表示位置情報保存"));
+        return false;
+    }
+    return true;
+}
+
+void g_subFormPosGet(int id)
+{
+    switch (id) {
+    case idMdi:
+        if (g_frmMdi1)
+            g_frmMdi1->recordPosition();
+        break;
+    case idMain:
+        if (g_frmMain1) {
+            g_FormPos[idMain] = g_frmMain1->windowPos();
+            g_FormPos[idMain].State = 0;
+        }
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The application's own settings files: "qvo.ini" (port, sampling time, last file) and
+// "frmst.tmp" (the places of the frame and the monitor windows), and the table of
+// window positions the windows read when they open and write when they close.
+#include <QString>
+
+extern qint32 g_lngSamplingTime; // input monitor sampling time, 20 to 2000 ms
+
+struct FormPos {
+    qint32 Height = 0;
+    qint32 Left = 0;
+    qint32 Top = 0;
+    qint32 Width = 0;
+    qint32 State = 0;
+};
+extern FormPos g_FormPos[31];
+extern qint16 g_intFormPosDefault; // -1 when "frmst.tmp" could not be used
+
+bool g_funcIniFileLoad();
+bool g_funcIniFileSave(qint16 port);
+bool g_funcFormPosLoad();
+bool g_funcFormPosSave();
+void g_subFormPosGet(int id);
+
+// One "frmst.tmp" record (41 characters, without quotes).
+QString FormPosRecord(int id, const FormPos &p);

@@ -1,0 +1,267 @@
+// Start-up and shut-down: the messages of a first start, the frame's place, the captions,
+// the exit questions, the ﾂｰﾙ menu's captions and the user-interface lock.
+#include "support/AppFixture.h"
+
+#include "link/modComm1.h"
+#include "platform/Geometry.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QtTest>
+
+class TestStartup : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStartShowsThreeMessagesAndCentresTheFrame();
+    void normalStartReadsTheFilesSilently();
+    void lastFileIsOfferedAndCancelGivesNewFile();
+    void exitQuestionWhenSaved_data();
+    void exitQuestionWhenSaved();
+    void exitQuestionWhenChanged_data();
+    void exitQuestionWhenChanged();
+    void frameCloseCancelledLeavesWindows();
+    void toolMenuCaptionsFollowOpenWindows();
+    void busyLockHidesMenusAndDisablesEditor();
+    void unknownToolbarKeyDoesNothing();
+    void toolbarIconsSwitchWithEnabling();
+};
+
+void TestStartup::firstStartShowsThreeMessagesAndCentresTheFrame()
+{
+    AppFixture f;
+    f.expectFirstStartBoxes();
+    f.startApp();
+    QCOMPARE(f.dlg.unexpected, 0);
+    QCOMPARE(f.dlg.boxes.size(), 3);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("初期化ﾌｧｲﾙ Load"));
+    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("53 :  File not found"));
+    QCOMPARE(f.dlg.boxes[0].icon, int(vbCritical));
+    QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"));
+    QVERIFY(f.dlg.boxes[1].text.startsWith(QStringLiteral("53 :  File not found\r\n")));
+    QVERIFY(f.dlg.boxes[1].text.endsWith(QStringLiteral("def.tmp")));
+    QCOMPARE(f.dlg.boxes[2].caption, QStringLiteral("ﾌｫｰﾑ表示位置情報読み込み"));
+    QCOMPARE(f.dlg.boxes[2].buttons, int(vbRetryCancel));
+    QCOMPARE(f.dlg.boxes[2].text,
+             QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。\r\nFile not found : Error.No = 53"
+                            "設定ﾌｧｲﾙが壊れているかﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞに存在しない可能性があります。\r\n\r\n"
+                            "[再試行(R)] = 再試行 / [ｷｬﾝｾﾙ] = ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。"));
+    QCOMPARE(g_intCommPort, qint16(100));
+    QCOMPARE(g_lngSamplingTime, 1000);
+    QCOMPARE(g_intFormPosDefault, qint16(-1));
+    // The frame at its designed size in the middle of the screen; the editor at 0, 0.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(g_frmMdi1->size(), QSize(TwipsToPx(9285), TwipsToPx(7815)));
+    QCOMPARE(g_frmMdi1->pos(), QPoint((screen.width() - g_frmMdi1->width()) / 2, (screen.height() - g_frmMdi1->height()) / 2));
+    QCOMPARE(g_frmMain1->subWindow()->pos(), QPoint(0, 0));
+    QCOMPARE(g_frmMain1->subWindow()->height(), TwipsToPx(3525));
+    QCOMPARE(g_frmMain1->caption(), QStringLiteral("新規.qvd - ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
+    QCOMPARE(g_frmMdi1->windowTitle(), QStringLiteral("Qelvo Software - ver.1.5"));
+    QCOMPARE(g_intSaved, qint16(0));
+    QCOMPARE(g_intStarting, qint16(0));
+    QCOMPARE(g_intFormOpen[idMdi], qint16(-1));
+    QCOMPARE(g_intFormOpen[idMain], qint16(-1));
+    QCOMPARE(g_strUserFileTitle, QStringLiteral("新規.qvd"));
+}
+
+void TestStartup::normalStartReadsTheFilesSilently()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(3);
+    f.startApp();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_intCommPort, qint16(3));
+    QCOMPARE(g_intFormPosDefault, qint16(0));
+    QCOMPARE(g_frmMdi1->statusPanel(1), QStringLiteral("ﾎﾟｰﾄ : COM3"));
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
+}
+
+void TestStartup::lastFileIsOfferedAndCancelGivesNewFile()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    const QString last = AppFixture::dataFile(QStringLiteral("site7.qvd"));
+    AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("qvo.ini")), "01\r\n03E8\r\n" + last.toUtf8() + "\r\n");
+    f.dlg.fileAnswers << std::nullopt;
+    f.startApp();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.fileRequests.size(), 1);
+    QCOMPARE(f.dlg.fileRequests[0].fileName, QStringLiteral("site7.qvd"));
+    QCOMPARE(f.dlg.fileRequests[0].initDir, last);
+    QCOMPARE(g_strUserFileTitle, QStringLiteral("新規.qvd"));
+    QCOMPARE(g_intSaved, qint16(0));
+    QCOMPARE(g_frmMain1->caption(), QStringLiteral("新規.qvd - ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
+}
+
+void TestStartup::exitQuestionWhenSaved_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("OK ends") << int(vbOK) << true;
+    QTest::newRow("Cancel stays") << int(vbCancel) << false;
+}
+
+void TestStartup::exitQuestionWhenSaved()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, ends);
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    g_intSaved = 1;
+    QVERIFY(g_funcCommPortOpen(1));
+    QFile::remove(AppFixture::dataFile(QStringLiteral("frmst.tmp")));
+    f.dlg.answers << answer;
+    g_subMenuEnd();
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    const auto &b = f.dlg.boxes[0];
+    QCOMPARE(b.caption, QStringLiteral("Qelvo Softwareの終了"));
+    QCOMPARE(b.text, QStringLiteral("     Qelvo Softwareを終了します。\r\n     よろしいですか？                \r\n\r\n"
+                                    "     [ OK ] 終了 / [ キャンセル ]  中止     "));
+    QCOMPARE(b.buttons, int(vbOKCancel));
+    QCOMPARE(b.icon, int(vbExclamation));
+    QCOMPARE(f.proc.ends, ends ? 1 : 0);
+    // Ending saves the window positions and closes the port; staying changes nothing.
+    QCOMPARE(QFile::exists(AppFixture::dataFile(QStringLiteral("frmst.tmp"))), ends);
+    QCOMPARE(f.sim.portOpen(), !ends);
+    QCOMPARE(g_frmMain1->isVisibleTo(g_frmMdi1), !ends);
+}
+
+void TestStartup::exitQuestionWhenChanged_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("saveDialogCancelled");
+    QTest::addColumn<bool>("ends");
+    QTest::addColumn<bool>("fileWritten");
+    QTest::newRow("No ends without saving") << int(vbNo) << false << true << false;
+    QTest::newRow("Cancel stays") << int(vbCancel) << false << false << false;
+    QTest::newRow("Yes saves then ends") << int(vbYes) << false << true << true;
+    QTest::newRow("Yes with cancelled save stays") << int(vbYes) << true << false << false;
+}
+
+void TestStartup::exitQuestionWhenChanged()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, saveDialogCancelled);
+    QFETCH(bool, ends);
+    QFETCH(bool, fileWritten);
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    QCOMPARE(g_intSaved, qint16(0));
+    const QString target = AppFixture::dataFile(QStringLiteral("saved.qvd"));
+    f.dlg.answers << answer;
+    if (answer == vbYes)
+        f.dlg.fileAnswers << (saveDialogCancelled ? std::optional<QString>() : std::optional<QString>(target));
+    g_frmMain1->requestClose();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    const auto &b = f.dlg.boxes[0];
+    QCOMPARE(b.caption, QStringLiteral("Qelvo Softwareの終了"));
+    QCOMPARE(b.text, QStringLiteral("新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"));
+    QCOMPARE(b.buttons, int(vbYesNoCancel));
+    QCOMPARE(f.proc.ends, ends ? 1 : 0);
+    QCOMPARE(QFile::exists(target), fileWritten);
+}
+
+void TestStartup::frameCloseCancelledLeavesWindows()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    f.dlg.answers << vbCancel;
+    QVERIFY(!g_frmMdi1->close());
+    QCOMPARE(f.proc.ends, 0);
+    QVERIFY(g_frmMdi1->isVisible());
+    QVERIFY(g_frmMain1->isVisible());
+    QCOMPARE(g_intFormOpen[idMdi], qint16(0));
+}
+
+void TestStartup::toolMenuCaptionsFollowOpenWindows()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    g_subMenuCommand(50);
+    QCOMPARE(g_frmMdi1->menu_Graph->text(), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
+    QCOMPARE(g_frmMdi1->menu_inputLogViewer->text(), QStringLiteral("現在値ﾛｸﾞ表示(&L)"));
+    QCOMPARE(g_frmMdi1->menu_outputMonitor->text(), QStringLiteral("出力ﾓﾆﾀｰ(&Y)"));
+    QVERIFY(g_frmMdi1->menu_LogFiler1->isEnabled());
+    QVERIFY(g_frmMdi1->menu_Setting->isEnabled());
+    g_intFormOpen[idGraph] = -1;
+    g_intFormOpen[idLogView] = -1;
+    g_intFormOpen[idOutputMonitor] = -1;
+    g_intFormOpen[idLogFiler] = -1;
+    g_intConnectStatus = 1;
+    g_subMenuCommand(50);
+    QCOMPARE(g_frmMdi1->menu_Graph->text(), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示を閉じる(&G)"));
+    QCOMPARE(g_frmMdi1->menu_inputLogViewer->text(), QStringLiteral("現在値ﾛｸﾞ表示を閉じる(&L)"));
+    QCOMPARE(g_frmMdi1->menu_outputMonitor->text(), QStringLiteral("出力ﾓﾆﾀｰを閉じる(&Y)"));
+    QVERIFY(!g_frmMdi1->menu_LogFiler1->isEnabled());
+    QVERIFY(!g_frmMdi1->menu_Setting->isEnabled());
+    for (int id : {int(idGraph), int(idLogView), int(idOutputMonitor), int(idLogFiler)})
+        g_intFormOpen[id] = 0;
+}
+
+void TestStartup::busyLockHidesMenusAndDisablesEditor()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    g_intCommBusy = 1;
+    g_subBusyLock();
+    QVERIFY(!g_frmMdi1->menu_file->menuAction()->isVisible());
+    QVERIFY(!g_frmMdi1->menu_Tool->menuAction()->isVisible());
+    QVERIFY(!g_frmMain1->isEnabled());
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
+    QVERIFY(!g_frmMain1->Label1->isEnabled());
+    QVERIFY(g_frmMdi1->Toolbar1->isEnabled()); // the toolbar is not locked
+    QCOMPARE(g_frmMdi1->cursor().shape(), Qt::WaitCursor);
+    g_intCommBusy = 5; // any other value changes nothing
+    g_subBusyLock();
+    QVERIFY(!g_frmMain1->isEnabled());
+    g_intCommBusy = 0;
+    g_subBusyLock();
+    QVERIFY(g_frmMdi1->menu_file->menuAction()->isVisible());
+    QVERIFY(g_frmMdi1->menu_Tool->menuAction()->isVisible());
+    QVERIFY(g_frmMain1->isEnabled());
+    QCOMPARE(g_frmMdi1->cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestStartup::unknownToolbarKeyDoesNothing()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("Conect")); // keys are case-sensitive
+    g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("nothing"));
+    QCOMPARE(f.dlg.boxes.size(), 0);
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QCOMPARE(f.sim.opens, 0);
+}
+
+void TestStartup::toolbarIconsSwitchWithEnabling()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    QCOMPARE(g_frmMdi1->Toolbar1->actions().size(), 13);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("conect"))->toolTip(), QStringLiteral("接続"));
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->toolTip(), QStringLiteral("ﾛｸﾞﾌｧｲﾗｰ"));
+    g_frmMdi1->subTbr_Logfiler_Enable(false);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 14);
+    QVERIFY(!g_frmMdi1->button.value(QStringLiteral("logfiler"))->isEnabled());
+    g_frmMdi1->subTbr_Logfiler_Enable(true);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 11);
+    // Disconnected: connect on (4), disconnect off (13), input monitor off (7).
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("conect"))->data().toInt(), 4);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("unconect"))->data().toInt(), 13);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("InputMon"))->data().toInt(), 7);
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

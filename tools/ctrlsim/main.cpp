@@ -1,0 +1,477 @@
+// qelvo-ctrlsim: the water-level comparator controller on a pseudo-terminal.
+//
+// Opens a pseudo-terminal, prints its device path on the first line of stdout, binds it to
+// a COM number through <data folder>/ports/COM<n> and then plays the controller: it reads
+// the host's command lines, answers them through CtrlModel and sends every byte at the
+// moment a 9600-baud line would deliver it. One thread, one ppoll() loop.
+#include "CtrlModel.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const char kHelp[] = R"(qelvo-ctrlsim - a water-level comparator controller simulated on this computer
+
+WHAT IT IS
+  A stand-in for the controller, for demonstrations, training and tests. It creates a
+  pseudo-terminal (a serial port that exists only in software), binds it to a COM
+  number and answers Qelvo exactly as the controller does on a 9600-baud line: the
+  settings memory can be read and written, the input level follows a waveform of your
+  choice and the eight outputs switch from it like the real comparator.
+
+HOW TO USE IT
+  1. Start it:            qelvo-ctrlsim --com 3 --wave sine --period 30
+     The first line it prints is the terminal device (for example /dev/pts/4). It also
+     creates the link  ~/.config/Orvanelle/Qelvo/ports/COM3  pointing at that device
+     (the folder follows XDG_CONFIG_HOME).
+  2. In Qelvo, choose COM3 in the port settings and connect. Read, write, the input
+     monitor and the log filer all work against the simulator.
+  3. Stop it with Ctrl+C. The COM3 link is removed (COM3 then means /dev/ttyS2 again).
+  A COM link always wins over the built-in device names (COM1-32 = /dev/ttyS0-31,
+  COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31); you can bind a real USB
+  adapter the same way:  ln -s /dev/ttyUSB0 ~/.config/Orvanelle/Qelvo/ports/COM5
+
+OPTIONS
+  --com N             COM number to bind, 1-99 (default 1). An old link is replaced.
+  --wave KIND         input level over time, in counts 0-1023 (1023 = full scale):
+                        constant   stays at --level (default)
+                        ramp       rises 0 -> 1023 over one period, then starts again
+                        sine       swings 0 -> 1023 -> 0 once per period
+                        steps      0, 256, 512, 768, 1023, 768, 512, 256, each for 1/8 period
+                        file:PATH  counts from a text file, one per line ('#' = comment),
+                                   played evenly over one period and repeated
+  --level COUNTS      level of the constant waveform (default 512, half scale)
+  --period SECONDS    length of one waveform cycle (default 60)
+  --delay MS          the controller's thinking time before each answer (default 0)
+  --fault NAME[:N]    misbehave on purpose (see FAULTS)
+  --hangup-after N    answer N command lines, then drop the line when the next one
+                      comes in (the device "goes away" in the middle of an exchange)
+  --log               print every command line received and the answer on stderr
+  --quiet             print only the device path
+  --help              this text
+
+COMMANDS IT ANSWERS (each line ends with CR; letters may be lower case)
+  L             -> L0001          connection check
+  Rhh           -> Rdd            read settings cell hh (00-FF)
+  Whhdd         -> W              write dd into cell hh
+  E             -> E              end of write
+  N             -> Nvvvv          input level, 4 hex digits (0000-03FF)
+  Y             -> Yoo            output state, bit 0 = output 1 ... bit 7 = output 8
+  Nc            -> Ncvvvv         analog channel c (0-9): the value last set with D on that
+                                  channel (outputs are looped back), else the input level
+  Dcvvvv        -> D              set analog output c to vvvv (hex)
+  Pabcd         -> P0             position output, a-d each 0-7
+  anything else -> ?
+  At power-up every cell is 00 except cell 2A = FF.
+
+HOW THE OUTPUTS SWITCH
+  Output n (1-8) has a window made of two 16-bit counts, low byte first:
+    ChMin in cells 4(n-1), 4(n-1)+1 and ChMax in cells 4(n-1)+2, 4(n-1)+3
+  (output 1: cells 00-03, output 2: 04-07 ... output 8: 1C-1F).
+  Hysteresis H is the 16-bit count in cells 28-29; RelayMode is cell 2B.
+  Each time the output state is asked for ("Y"):
+    - the contact closes when ChMin <= level <= ChMax;
+    - while the level is outside the window but no more than H counts away from it
+      (ChMin-H <= level < ChMin or ChMax < level <= ChMax+H) the contact keeps its
+      previous state, so it does not chatter at the edges;
+    - otherwise the contact opens.
+  Then the bit of output n is inverted when bit n-1 of RelayMode is set (NC contact).
+  At power-up every contact is open. The input code in cell 2D (00-04) only changes how
+  Qelvo shows the level (03 and 04 are the distance modes: full scale minus the value);
+  the simulator always compares counts.
+
+FAULTS (--fault NAME[:N])
+  silence        no answers at all (the controller is off or the cable is out)
+  question       every answer is "?" (the controller refuses every command)
+  slow[:MS]      every answer comes MS ms late (default 2000: past the 1-second retry)
+  garbage[:N]    N random characters that are no answer, then CR (default 6)
+  split[:MS]     every answer is sent in two halves, MS ms apart (default 50)
+  flood[:N]      N characters without CR instead of each answer (default 100);
+  flood:stream   characters without CR sent non-stop, whether asked or not
+  hangup[:N]     same as --hangup-after N (default 0: drop at the first command)
+  Under silence, question, garbage and flood the controller does not act on commands
+  (a W is not stored).
+
+Every byte leaves at the pace of a 9600-baud line (about 1.04 ms a byte), and the
+simulator also counts the time the host's bytes would take to arrive.
+)";
+
+volatile sig_atomic_t g_stop = 0;
+void onSignal(int) { g_stop = 1; }
+
+qint64 monoNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+QByteArray printable(const QByteArray &b)
+{
+    QByteArray s;
+    for (char c : b) {
+        if (c == '\r')
+            s += "<CR>";
+        else if (uchar(c) < 0x20 || uchar(c) > 0x7E)
+            s += "<" + QByteArray::number(uchar(c), 16).toUpper().rightJustified(2, '0') + ">";
+        else
+            s += c;
+    }
+    return s;
+}
+
+[[noreturn]] void fail(const QString &msg)
+{
+    fprintf(stderr, "qelvo-ctrlsim: %s\n", qPrintable(msg));
+    exit(2);
+}
+
+struct Options {
+    int com = 1;
+    qint64 delayMs = 0;
+    int hangupAfter = -1;
+    bool quiet = false;
+    bool log = false;
+};
+
+Options parse(const QStringList &args, CtrlModel &model)
+{
+    Options o;
+    QString wave = QStringLiteral("constant");
+    int level = 512;
+    double period = 60;
+    for (int i = 1; i < args.size(); ++i) {
+        QString a = args.at(i);
+        QString value;
+        const bool hasInline = a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='));
+        if (hasInline) {
+            value = a.section(QLatin1Char('='), 1);
+            a = a.section(QLatin1Char('='), 0, 0);
+        }
+        auto next = [&]() -> QString {
+            if (hasInline)
+                return value;
+            if (i + 1 >= args.size())
+                fail(QStringLiteral("%1 needs a value (see --help)").arg(a));
+            return args.at(++i);
+        };
+        auto number = [&](const QString &v, double lo, double hi) {
+            bool ok = false;
+            const double d = v.toDouble(&ok);
+            if (!ok || d < lo || d > hi)
+                fail(QStringLiteral("%1 %2: expected a number from %3 to %4").arg(a, v).arg(lo).arg(hi));
+            return d;
+        };
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            fputs(kHelp, stdout);
+            exit(0);
+        } else if (a == QLatin1String("--com")) {
+            o.com = int(number(next(), 1, 99));
+        } else if (a == QLatin1String("--wave")) {
+            wave = next();
+        } else if (a == QLatin1String("--level")) {
+            level = int(number(next(), 0, CtrlModel::MaxCount));
+        } else if (a == QLatin1String("--period")) {
+            period = number(next(), 0.01, 1e6);
+        } else if (a == QLatin1String("--delay")) {
+            o.delayMs = qint64(number(next(), 0, 600000));
+        } else if (a == QLatin1String("--fault")) {
+            CtrlModel::Fault f;
+            int p = 0;
+            QString err;
+            if (!CtrlModel::parseFault(next(), &f, &p, &err))
+                fail(err + QStringLiteral(" (see --help)"));
+            if (f == CtrlModel::Fault::HangUp)
+                o.hangupAfter = p;
+            else
+                model.setFault(f, p);
+        } else if (a == QLatin1String("--hangup-after")) {
+            o.hangupAfter = int(number(next(), 0, 1e9));
+        } else if (a == QLatin1String("--quiet")) {
+            o.quiet = true;
+        } else if (a == QLatin1String("--log")) {
+            o.log = true;
+        } else {
+            fail(QStringLiteral("unknown option %1 (see --help)").arg(a));
+        }
+    }
+    QString err;
+    if (!model.parseWave(wave, &err))
+        fail(err);
+    model.setLevel(level);
+    model.setPeriodUs(qint64(period * 1e6));
+    model.setAnswerDelayUs(o.delayMs * 1000);
+    return o;
+}
+
+class Simulator {
+public:
+    Simulator(CtrlModel &model, const Options &o) : m_model(model), m_opt(o) {}
+    ~Simulator() { shutdown(); }
+
+    void openTerminal()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            fail(QStringLiteral("cannot create a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        // Raw at once: otherwise the line echoes what it is sent and turns CR into LF.
+        termios tio;
+        tcgetattr(m_master, &tio);
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        tcsetattr(m_master, TCSANOW, &tio);
+        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_slavePath = QString::fromLocal8Bit(ptsname(m_master));
+        // Our own hold on the slave keeps the terminal alive between clients, so a client
+        // that closes does not leave the master in hang-up.
+        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
+        if (m_slave < 0)
+            fail(QStringLiteral("cannot open %1: %2").arg(m_slavePath, QString::fromLocal8Bit(strerror(errno))));
+    }
+
+    void bind()
+    {
+        QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+        const QString folder = base + QStringLiteral("/Orvanelle/Qelvo/ports");
+        if (!QDir().mkpath(folder))
+            fail(QStringLiteral("cannot create %1").arg(folder));
+        m_link = folder + QStringLiteral("/COM%1").arg(m_opt.com);
+        const QFileInfo old(m_link);
+        if (old.isSymLink() || old.exists()) {
+            if (!old.isSymLink())
+                fail(QStringLiteral("%1 exists and is not a link; not replacing it").arg(m_link));
+            QFile::remove(m_link);
+        }
+        if (::symlink(QFile::encodeName(m_slavePath).constData(), QFile::encodeName(m_link).constData()) != 0)
+            fail(QStringLiteral("cannot create %1: %2").arg(m_link, QString::fromLocal8Bit(strerror(errno))));
+    }
+
+    void announce()
+    {
+        printf("%s\n", qPrintable(m_slavePath));
+        fflush(stdout);
+        if (m_opt.quiet)
+            return;
+        fprintf(stderr, "qelvo-ctrlsim: controller on %s, bound to COM%d (%s)\n",
+                qPrintable(m_slavePath), m_opt.com, qPrintable(m_link));
+        static const char *waves[] = {"constant", "ramp", "sine", "steps", "file"};
+        fprintf(stderr, "  input %s (level %d, period %.2f s), answer delay %lld ms, fault %s",
+                waves[int(m_model.wave())], m_model.baseLevel(), m_model.periodUs() / 1e6,
+                m_opt.delayMs, qPrintable(CtrlModel::faultName(m_model.fault())));
+        if (m_model.streaming())
+            fprintf(stderr, ":stream");
+        else if (m_model.fault() != CtrlModel::Fault::None)
+            fprintf(stderr, ":%d", m_model.faultParam());
+        if (m_opt.hangupAfter >= 0)
+            fprintf(stderr, ", hang-up after %d lines", m_opt.hangupAfter);
+        fprintf(stderr, "\n  Choose COM%d in Qelvo. Ctrl+C stops the simulator.\n", m_opt.com);
+    }
+
+    int run()
+    {
+        sigset_t block, old;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        sigaddset(&block, SIGHUP);
+        sigprocmask(SIG_BLOCK, &block, &old);
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = onSignal;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+
+        while (!g_stop) {
+            const qint64 now = monoNs();
+            transmit(now);
+            if (m_hangupAtNs >= 0 && now >= m_hangupAtNs) {
+                if (!m_opt.quiet)
+                    fprintf(stderr, "qelvo-ctrlsim: line dropped (hang-up) after %d lines\n", m_model.frameCount() - 1);
+                return 0;
+            }
+
+            qint64 wakeNs = -1;
+            if (!m_tx.empty())
+                wakeNs = m_tx.front().dueNs;
+            if (m_hangupAtNs >= 0 && (wakeNs < 0 || m_hangupAtNs < wakeNs))
+                wakeNs = m_hangupAtNs;
+            timespec timeout{};
+            timespec *tp = nullptr;
+            if (wakeNs >= 0) {
+                const qint64 d = qMax<qint64>(0, wakeNs - monoNs());
+                timeout.tv_sec = d / 1000000000LL;
+                timeout.tv_nsec = d % 1000000000LL;
+                tp = &timeout;
+            }
+            pollfd pfd{m_master, POLLIN, 0};
+            const int r = ppoll(&pfd, 1, tp, &old);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail(QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+            }
+            if (r > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)))
+                receive();
+        }
+        if (!m_opt.quiet)
+            fprintf(stderr, "qelvo-ctrlsim: stopped after %d command lines\n", m_model.frameCount());
+        return 0;
+    }
+
+    void shutdown()
+    {
+        if (!m_link.isEmpty()) {
+            // Only our own link: another simulator may have taken the number since.
+            if (QFileInfo(m_link).symLinkTarget() == QFileInfo(m_slavePath).absoluteFilePath()
+                || QFile::symLinkTarget(m_link) == m_slavePath)
+                QFile::remove(m_link);
+            m_link.clear();
+        }
+        if (m_master >= 0)
+            ::close(m_master);
+        if (m_slave >= 0)
+            ::close(m_slave);
+        m_master = m_slave = -1;
+    }
+
+private:
+    struct Pending {
+        qint64 dueNs;
+        char byte;
+    };
+
+    void receive()
+    {
+        char buf[512];
+        const qint64 now = monoNs();
+        for (;;) {
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            for (ssize_t i = 0; i < n; ++i) {
+                // The host's byte reaches the controller when its stop bit has gone by.
+                m_rxFreeNs = qMax(m_rxFreeNs, now) + CtrlModel::ByteTimeNs;
+                m_line.append(buf[i]);
+                if (buf[i] == '\r') {
+                    frame(m_line, m_rxFreeNs);
+                    m_line.clear();
+                }
+            }
+        }
+        if (!m_line.isEmpty()) {
+            m_model.receive(m_line, usAt(m_rxFreeNs));
+            m_line.clear();
+        }
+    }
+
+    void frame(const QByteArray &bytes, qint64 atNs)
+    {
+        if (m_hangupAtNs >= 0)
+            return;
+        const QList<CtrlModel::Chunk> reply = m_model.receive(bytes, usAt(atNs));
+        const bool drop = m_model.hungUp()
+                          || (m_opt.hangupAfter >= 0 && m_model.frameCount() > m_opt.hangupAfter);
+        if (m_opt.log && !m_model.frames().isEmpty()) {
+            const CtrlModel::Frame &f = m_model.frames().constLast();
+            fprintf(stderr, "%10.3f  <- %-8s -> %s", atNs / 1e9 - m_startNs / 1e9,
+                    printable(f.text + '\r').constData(),
+                    drop ? "(hang-up)" : f.reply.isEmpty() ? "(no answer)" : printable(f.reply).constData());
+            const QByteArray t = f.text.toUpper();
+            const int lv = m_model.level(usAt(atNs));
+            if (t == "N")
+                fprintf(stderr, "   level %d = %s", lv, qPrintable(m_model.levelText(lv)));
+            else if (t == "Y")
+                fprintf(stderr, "   level %d, contacts %02X, relay mode %02X", lv, m_model.contacts(),
+                        m_model.cell(CtrlModel::CellRelayMode));
+            fputc('\n', stderr);
+        }
+        if (drop) {
+            m_hangupAtNs = atNs;
+            return;
+        }
+        qint64 base = atNs;
+        for (const CtrlModel::Chunk &c : reply) {
+            qint64 start = qMax(m_txFreeNs, base + c.gapUs * 1000);
+            for (int i = 0; i < c.bytes.size(); ++i)
+                m_tx.push_back({start + (i + 1) * CtrlModel::ByteTimeNs, c.bytes.at(i)});
+            m_txFreeNs = start + c.bytes.size() * CtrlModel::ByteTimeNs;
+            base = m_txFreeNs;
+        }
+    }
+
+    void transmit(qint64 now)
+    {
+        QByteArray out;
+        for (;;) {
+            // A flooding controller never lets the line rest.
+            if (m_model.streaming() && m_tx.empty()) {
+                const QByteArray b = m_model.floodBytes(32);
+                const qint64 start = qMax(m_txFreeNs, now);
+                for (int i = 0; i < b.size(); ++i)
+                    m_tx.push_back({start + (i + 1) * CtrlModel::ByteTimeNs, b.at(i)});
+                m_txFreeNs = start + b.size() * CtrlModel::ByteTimeNs;
+            }
+            if (m_tx.empty() || m_tx.front().dueNs > now)
+                break;
+            out.append(m_tx.front().byte);
+            m_tx.pop_front();
+        }
+        if (!out.isEmpty()) {
+            // With no client on the line the terminal fills up; the bytes are then lost,
+            // as they would be on an unplugged cable.
+            const ssize_t w = ::write(m_master, out.constData(), size_t(out.size()));
+            (void)w;
+        }
+    }
+
+    qint64 usAt(qint64 ns) const { return (ns - m_startNs) / 1000; }
+
+    CtrlModel &m_model;
+    Options m_opt;
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+    QString m_link;
+    QByteArray m_line;
+    std::deque<Pending> m_tx;
+    const qint64 m_startNs = monoNs();
+    qint64 m_rxFreeNs = 0;
+    qint64 m_txFreeNs = 0;
+    qint64 m_hangupAtNs = -1;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    CtrlModel model;
+    const Options opt = parse(QCoreApplication::arguments(), model);
+    Simulator sim(model, opt);
+    sim.openTerminal();
+    sim.bind();
+    sim.announce();
+    const int rc = sim.run();
+    sim.shutdown();
+    return rc;
+}
