@@ -1,6 +1,8 @@
 #include "link/modComm1.h"
 
+#include "link/frmCommMsg1.h"
 #include "platform/Dialogs.h"
+#include "settings/frmMain1.h"
 #include "platform/SerialPort.h"
 #include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
@@ -162,7 +164,13 @@ void g_subCommBufferClear()
 void g_subCommEventHook()
 {
     MSComm1().onCommEvent = [](int, const QString &) {
-        // The device went away: the backend has closed the port, so every exchange
-        // that waits on it sees a closed port and ends through its own messages.
+        // The device went away and the backend has closed the port. An exchange that
+        // waits on it sees the closed port and ends through its own messages; an idle
+        // connection is shown as ended at once.
+        if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_frmCommMsg1) {
+            g_intConnectStatus = 0;
+            if (g_frmMain1)
+                g_frmMain1->subCommStatus_Change();
+        }
     };
 }

@@ -119,6 +119,9 @@ bool runSteps(const std::function<Pass()> &step)
             p = Pass::Cancelled;
         } else if (g_intCommStep <= 2) {
             p = handshake();
+        } else if (!MSComm1().portOpen()) {
+            // The device went away: no reply can come any more.
+            p = Pass::Cancelled;
         } else if (g_intCommStep == 40) {
             g_intCommEnd = 1;
             p = Pass::Busy;

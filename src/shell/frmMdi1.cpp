@@ -51,6 +51,7 @@ frmMdi1::frmMdi1()
     m_loading = true;
     g_intFormOpen[idMdi] = -1;
     setAttribute(Qt::WA_DeleteOnClose, false);
+    setWindowIcon(ImageList1Icon(8));
     mdiArea = new QMdiArea(this);
     mdiArea->setBackground(QColor(128, 128, 128));
     setCentralWidget(mdiArea);
@@ -95,6 +96,7 @@ QMdiSubWindow *frmMdi1::addChild(QWidget *child)
 {
     QMdiSubWindow *sub = mdiArea->addSubWindow(child);
     sub->setAttribute(Qt::WA_DeleteOnClose, false);
+    sub->setWindowIcon(ImageList1Icon(6));
     return sub;
 }
 
