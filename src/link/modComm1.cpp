@@ -14,23 +14,23 @@ QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;
 qint16 g_intCommTimeUp = 0;
 
+// A timer whose tick raises a flag (the timers live for the whole process).
+static WindowTimer *flagTimer(qint16 &flag, qint16 raised)
+{
+    auto *w = new WindowTimer();
+    w->onTick = [&flag, raised] { flag = raised; };
+    return w;
+}
+
 WindowTimer &ReplyTimer()
 {
-    static WindowTimer *t = [] {
-        auto *w = new WindowTimer();
-        w->onTick = [] { g_intReplyTimeUp = 1; };
-        return w;
-    }();
+    static WindowTimer *t = flagTimer(g_intReplyTimeUp, 1);
     return *t;
 }
 
 WindowTimer &CommTimer()
 {
-    static WindowTimer *t = [] {
-        auto *w = new WindowTimer();
-        w->onTick = [] { g_intCommTimeUp = -1; };
-        return w;
-    }();
+    static WindowTimer *t = flagTimer(g_intCommTimeUp, -1);
     return *t;
 }
 

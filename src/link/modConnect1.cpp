@@ -7,16 +7,6 @@
 #include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
 
-namespace {
-void setLinkColor(QLabel *l, const QColor &c)
-{
-    l->setAutoFillBackground(true);
-    QPalette p = l->palette();
-    p.setColor(QPalette::Window, c);
-    l->setPalette(p);
-}
-} // namespace
-
 void frmMain1::subCommStatus_Change()
 {
     frmMdi1 *f = g_frmMdi1;
@@ -47,7 +37,7 @@ void frmMain1::subCommStatus_Change()
             f->subTbr_Connect_Enable(true);
             f->subTbr_Disconnect_Enable(false);
         }
-        setLinkColor(Label1, QColor(255, 0, 0));
+        SetBackColor(Label1, QColor(255, 0, 0));
         Command2->setEnabled(false);
         Command1[0]->setEnabled(false);
         Command1[1]->setEnabled(false);
@@ -68,7 +58,7 @@ void frmMain1::subCommStatus_Change()
             f->subTbr_Connect_Enable(false);
             f->subTbr_Disconnect_Enable(true);
         }
-        setLinkColor(Label1, QColor(0, 255, 0));
+        SetBackColor(Label1, QColor(0, 255, 0));
         Command2->setEnabled(true);
         Command1[0]->setEnabled(true);
         Command1[1]->setEnabled(true);
@@ -85,7 +75,7 @@ void frmMain1::subCommStatus_Change()
             f->button.value(QStringLiteral("unconect"))->setEnabled(true);
             f->subTbr_Connect_Enable(false);
         }
-        setLinkColor(Label1, QColor(255, 255, 0));
+        SetBackColor(Label1, QColor(255, 255, 0));
         Command2->setEnabled(false);
         Command1[0]->setEnabled(false);
         Command1[1]->setEnabled(false);
@@ -101,7 +91,7 @@ void frmMain1::subCommStatus_Change()
             f->button.value(QStringLiteral("conect"))->setEnabled(false);
             f->button.value(QStringLiteral("unconect"))->setEnabled(true);
         }
-        setLinkColor(Label1, QColor(255, 0, 0));
+        SetBackColor(Label1, QColor(255, 0, 0));
         Command2->setEnabled(false);
         Command1[0]->setEnabled(false);
         Command1[1]->setEnabled(false);

@@ -111,27 +111,25 @@ qint16 g_funcPollParse(const QString &command)
     const QChar first = g_strInPut.at(0);
     if (first == QLatin1Char('?'))
         return 0;
+    // "N" and four digits, or "Y" and two; a short line gets a few more passes.
+    int length = 0, patience = 0;
     if (first == QLatin1Char('N')) {
-        if (g_strInPut.size() >= 5) {
-            g_intShortReplyCount = 0;
-            return 1;
-        }
-        if (g_intShortReplyCount > 4)
-            return 40;
-        ++g_intShortReplyCount;
-        return 100;
+        length = 5;
+        patience = 4;
+    } else if (first == QLatin1Char('Y')) {
+        length = 3;
+        patience = 2;
+    } else {
+        return 40;
     }
-    if (first == QLatin1Char('Y')) {
-        if (g_strInPut.size() >= 3) {
-            g_intShortReplyCount = 0;
-            return 1;
-        }
-        if (g_intShortReplyCount > 2)
-            return 40;
-        ++g_intShortReplyCount;
-        return 100;
+    if (g_strInPut.size() >= length) {
+        g_intShortReplyCount = 0;
+        return 1;
     }
-    return 40;
+    if (g_intShortReplyCount > patience)
+        return 40;
+    ++g_intShortReplyCount;
+    return 100;
 }
 
 void g_subSendPrepared() { g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 : 11; }

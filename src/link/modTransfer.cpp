@@ -13,6 +13,8 @@
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
+#include <functional>
+
 qint16 g_intTransferDir = 0;
 
 namespace {
@@ -73,7 +75,7 @@ bool openPort(const QString &title)
     return false;
 }
 
-// One pass of the step loop; false when the transfer was cancelled or the port closed.
+// What one pass of the step loop did.
 enum class Pass { Busy, Idle, Cancelled };
 
 // The "L" handshake steps 0 to 2 shared by the read and the write.
@@ -107,26 +109,66 @@ Pass handshake()
     }
 }
 
-// Runs the step loop with the given step handler until g_intCommEnd is 1.
-bool runSteps(const std::function<Pass()> &step)
+// What a direction adds to the shared address loop: the command of step 10, the reply
+// check of step 20, the take-over of step 30 (false: ask for the same address again),
+// the step after the last address, and any steps of its own.
+struct Direction {
+    std::function<QString()> command;
+    void (*check)() = nullptr;
+    std::function<bool()> take;
+    qint16 afterLast = 40;
+    std::function<Pass()> other;
+};
+
+// Runs the step loop until g_intCommEnd is 1; false when it was cancelled.
+bool runSteps(const Direction &d)
 {
     g_cancelled = false;
     while (g_intCommEnd != 1) {
         if (g_cancelled)
             g_intCommStep = 60;
-        Pass p;
-        if (g_intCommStep == 60) {
-            p = Pass::Cancelled;
-        } else if (g_intCommStep <= 2) {
-            p = handshake();
-        } else if (!MSComm1().portOpen()) {
-            // The device went away: no reply can come any more.
-            p = Pass::Cancelled;
-        } else if (g_intCommStep == 40) {
-            g_intCommEnd = 1;
-            p = Pass::Busy;
-        } else {
-            p = step();
+        Pass p = Pass::Busy;
+        switch (g_intCommStep) {
+        case 60: p = Pass::Cancelled; break;
+        case 0:
+        case 1:
+        case 2: p = handshake(); break;
+        case 40: g_intCommEnd = 1; break;
+        default:
+            if (!MSComm1().portOpen()) {
+                // The device went away: no reply can come any more.
+                p = Pass::Cancelled;
+                break;
+            }
+            switch (g_intCommStep) {
+            case 10:
+                g_strCommand = d.command();
+                g_intCommStep = 11;
+                break;
+            case 11: g_subSendPrepared(); break;
+            case 12: g_intCommStep = 20; break;
+            case 20:
+                d.check();
+                if (g_intCommStep == 20)
+                    p = Pass::Idle;
+                break;
+            case 30:
+                if (!d.take()) {
+                    g_strInPut.clear();
+                    g_intCommStep = 11;
+                    break;
+                }
+                g_strInPut.clear();
+                if (g_intCommAddr == 47) {
+                    g_intCommStep = d.afterLast;
+                } else {
+                    ++g_intCommAddr;
+                    advanceProgress();
+                    g_intCommStep = 10;
+                }
+                break;
+            default: p = d.other ? d.other() : Pass::Cancelled; break;
+            }
         }
         if (p == Pass::Cancelled) {
             g_subReplyTimerStop();
@@ -161,43 +203,18 @@ void g_subControllerRead()
         g_subTempDataIni();
         if (!openPort(QStringLiteral("コントローラからデータ読込")))
             return;
-        const bool done = runSteps([]() -> Pass {
-            switch (g_intCommStep) {
-            case 10:
-                g_strCommand = FrameRead(g_intCommAddr);
-                g_intCommStep = 11;
-                return Pass::Busy;
-            case 11:
-                g_subSendPrepared();
-                return Pass::Busy;
-            case 12:
-                g_intCommStep = 20;
-                return Pass::Busy;
-            case 20:
-                g_subRCheck();
-                return g_intCommStep == 20 ? Pass::Idle : Pass::Busy;
-            case 30: {
-                const QString data = g_funcReadData();
-                // A reply whose data are not two hex digits is asked for again.
-                if (!isHexPair(data)) {
-                    g_strInPut.clear();
-                    g_intCommStep = 11;
-                    return Pass::Busy;
-                }
-                TempData[g_intCommAddr].setData(data);
-                g_strInPut.clear();
-                if (g_intCommAddr == 47) {
-                    g_intCommStep = 40;
-                } else {
-                    ++g_intCommAddr;
-                    advanceProgress();
-                    g_intCommStep = 10;
-                }
-                return Pass::Busy;
-            }
-            default: g_intCommStep = 60; return Pass::Busy;
-            }
-        });
+        Direction read;
+        read.command = [] { return FrameRead(g_intCommAddr); };
+        read.check = g_subRCheck;
+        read.take = [] {
+            // A reply whose data are not two hex digits is asked for again.
+            const QString data = g_funcReadData();
+            if (!isHexPair(data))
+                return false;
+            TempData[g_intCommAddr].setData(data);
+            return true;
+        };
+        const bool done = runSteps(read);
         if (!done)
             return;
         // Check the values read before they replace the editor's.
@@ -227,31 +244,14 @@ void g_subControllerWrite()
     g_subTempDataIni();
     if (!openPort(QStringLiteral("コントローラへのデータ書込")))
         return;
-    const bool done = runSteps([]() -> Pass {
+    Direction write;
+    write.command = [] { return FrameWrite(g_intCommAddr, UserData[g_intCommAddr].data()); };
+    write.check = g_subWCheck;
+    write.take = [] { return true; };
+    write.afterLast = 5;
+    // The end of the write: "E", repeated once a second until the controller answers.
+    write.other = []() -> Pass {
         switch (g_intCommStep) {
-        case 10:
-            g_strCommand = FrameWrite(g_intCommAddr, UserData[g_intCommAddr].data());
-            g_intCommStep = 11;
-            return Pass::Busy;
-        case 11:
-            g_subSendPrepared();
-            return Pass::Busy;
-        case 12:
-            g_intCommStep = 20;
-            return Pass::Busy;
-        case 20:
-            g_subWCheck();
-            return g_intCommStep == 20 ? Pass::Idle : Pass::Busy;
-        case 30:
-            g_strInPut.clear();
-            if (g_intCommAddr == 47) {
-                g_intCommStep = 5;
-            } else {
-                ++g_intCommAddr;
-                advanceProgress();
-                g_intCommStep = 10;
-            }
-            return Pass::Busy;
         case 5:
             g_funcCommOutPut(QStringLiteral("E"));
             g_intCommStep = 6;
@@ -272,9 +272,10 @@ void g_subControllerWrite()
                 return Pass::Busy;
             }
             return Pass::Idle;
-        default: g_intCommStep = 60; return Pass::Busy;
+        default: return Pass::Cancelled;
         }
-    });
+    };
+    const bool done = runSteps(write);
     if (!done)
         return;
     reportTempSave();

@@ -29,14 +29,15 @@ QFont gridFont()
     return f;
 }
 
-void setBack(QWidget *w, const QColor &c)
+} // namespace
+
+void SetBackColor(QWidget *w, const QColor &c)
 {
     w->setAutoFillBackground(true);
     QPalette p = w->palette();
     p.setColor(QPalette::Window, c);
     w->setPalette(p);
 }
-} // namespace
 
 frmMain1::frmMain1()
 {
@@ -64,7 +65,7 @@ void frmMain1::buildControls()
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Label1->installEventFilter(this);
-    setBack(Label1, kRed);
+    SetBackColor(Label1, kRed);
 
     Label4 = new QLabel(this);
     Label4->setGeometry(240, 4, 180, 24);
@@ -93,7 +94,7 @@ void frmMain1::buildControls()
         Label2[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         Label2[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         Label2[i]->installEventFilter(this);
-        setBack(Label2[i], Qt::white);
+        SetBackColor(Label2[i], Qt::white);
         if (i < 4)
             Label2[i]->hide();
     }
@@ -119,7 +120,7 @@ void frmMain1::buildControls()
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label10->setFont(gridFont());
     Label10->installEventFilter(this);
-    setBack(Label10, Qt::white);
+    SetBackColor(Label10, Qt::white);
     Label5 = new QLabel(QStringLiteral("M"), DetectLimitFrame);
     Label5->setGeometry(84, 18, 20, 20);
     DetectLimitFrame->hide();
@@ -381,7 +382,7 @@ void frmMain1::subRelayDisp(int i)
     QPalette p = Check1[i]->palette();
     p.setColor(QPalette::WindowText, nc ? kRed : kBlue);
     Check1[i]->setPalette(p);
-    setBack(Picture2[i], nc ? kRed : kBlue);
+    SetBackColor(Picture2[i], nc ? kRed : kBlue);
 }
 
 void frmMain1::subRelayModeSet(const bool nc[8])

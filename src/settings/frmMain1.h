@@ -114,6 +114,8 @@ private:
 };
 
 extern frmMain1 *g_frmMain1;
+// Fills a control's background with a colour (the link label, the NC/NO indicators).
+void SetBackColor(QWidget *w, const QColor &c);
 extern qint16 g_intPosArea;
 constexpr int kEditorHeight = 3525;
 constexpr int kEditorHeightPos = 6525;

@@ -205,29 +205,16 @@ void frmMdi1::setButtonIcon(const QString &key, int icon)
     }
 }
 
-void frmMdi1::subTbr_Connect_Enable(bool on)
+void frmMdi1::setButton(const QString &key, bool on, int iconOn, int iconOff)
 {
-    setButtonIcon(QStringLiteral("conect"), on ? 4 : 12);
-    button.value(QStringLiteral("conect"))->setEnabled(on);
+    setButtonIcon(key, on ? iconOn : iconOff);
+    button.value(key)->setEnabled(on);
 }
 
-void frmMdi1::subTbr_Disconnect_Enable(bool on)
-{
-    setButtonIcon(QStringLiteral("unconect"), on ? 5 : 13);
-    button.value(QStringLiteral("unconect"))->setEnabled(on);
-}
-
-void frmMdi1::subTbr_MonIn_Enable(bool on)
-{
-    setButtonIcon(QStringLiteral("InputMon"), on ? 6 : 7);
-    button.value(QStringLiteral("InputMon"))->setEnabled(on);
-}
-
-void frmMdi1::subTbr_Logfiler_Enable(bool on)
-{
-    setButtonIcon(QStringLiteral("logfiler"), on ? 11 : 14);
-    button.value(QStringLiteral("logfiler"))->setEnabled(on);
-}
+void frmMdi1::subTbr_Connect_Enable(bool on) { setButton(QStringLiteral("conect"), on, 4, 12); }
+void frmMdi1::subTbr_Disconnect_Enable(bool on) { setButton(QStringLiteral("unconect"), on, 5, 13); }
+void frmMdi1::subTbr_MonIn_Enable(bool on) { setButton(QStringLiteral("InputMon"), on, 6, 7); }
+void frmMdi1::subTbr_Logfiler_Enable(bool on) { setButton(QStringLiteral("logfiler"), on, 11, 14); }
 
 void frmMdi1::setWaitCursor(bool on)
 {

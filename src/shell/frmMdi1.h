@@ -68,6 +68,7 @@ private:
     void buildToolbar();
     void fillWindowMenu();
     void setButtonIcon(const QString &key, int icon);
+    void setButton(const QString &key, bool on, int iconOn, int iconOff);
     bool m_loading = false;
 };
 
