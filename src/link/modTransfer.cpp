@@ -68,6 +68,8 @@ bool openPort(const QString &title)
     g_intCommEnd = 0;
     g_intCommAddr = 0;
     g_intCommStep = 0;
+    if (g_frmCommMsg1)
+        g_frmCommMsg1->ProgressBar1->setValue(0);
     if (g_funcCommPortOpen(g_intCommPort))
         return true;
     MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, title);
@@ -76,7 +78,8 @@ bool openPort(const QString &title)
 }
 
 // What one pass of the step loop did.
-enum class Pass { Busy, Idle, Cancelled };
+enum class Pass { Busy, Idle, Cancelled, Lost };
+enum class Outcome { Done, Cancelled, Lost };
 
 // The "L" handshake steps 0 to 2 shared by the read and the write.
 Pass handshake()
@@ -99,7 +102,7 @@ Pass handshake()
         switch (g_funcLCheck()) {
         case 0:
             g_subReplyTimerStop();
-            return Pass::Cancelled;
+            return Pass::Lost;
         case 2:
             g_intCommStep = 10;
             g_subReplyTimerStop();
@@ -120,8 +123,8 @@ struct Direction {
     std::function<Pass()> other;
 };
 
-// Runs the step loop until g_intCommEnd is 1; false when it was cancelled.
-bool runSteps(const Direction &d)
+// Runs the step loop until g_intCommEnd is 1, the user cancels or the port is lost.
+Outcome runSteps(const Direction &d)
 {
     g_cancelled = false;
     while (g_intCommEnd != 1) {
@@ -137,7 +140,7 @@ bool runSteps(const Direction &d)
         default:
             if (!MSComm1().portOpen()) {
                 // The device went away: no reply can come any more.
-                p = Pass::Cancelled;
+                p = Pass::Lost;
                 break;
             }
             switch (g_intCommStep) {
@@ -170,10 +173,11 @@ bool runSteps(const Direction &d)
             default: p = d.other ? d.other() : Pass::Cancelled; break;
             }
         }
-        if (p == Pass::Cancelled) {
+        if (p == Pass::Cancelled || p == Pass::Lost) {
             g_subReplyTimerStop();
-            closeProgress();
-            return false;
+            if (p == Pass::Cancelled)
+                closeProgress();
+            return p == Pass::Cancelled ? Outcome::Cancelled : Outcome::Lost;
         }
         // A pass that found nothing new sleeps until the next byte or tick.
         if (p == Pass::Idle)
@@ -181,7 +185,50 @@ bool runSteps(const Direction &d)
         else
             DoEvents();
     }
-    return true;
+    return Outcome::Done;
+}
+
+// The port closed under a transfer (the device went away): the transfer's error box.
+bool portLost()
+{
+    return transferError(FileError{comHangUp, QStringLiteral("The serial device is no longer available")});
+}
+
+// The write's address loop and its "E".
+Outcome writeBlock()
+{
+    Direction write;
+    write.command = [] { return FrameWrite(g_intCommAddr, UserData[g_intCommAddr].data()); };
+    write.check = g_subWCheck;
+    write.take = [] { return true; };
+    write.afterLast = 5;
+    // The end of the write: "E", repeated once a second until the controller answers.
+    write.other = []() -> Pass {
+        switch (g_intCommStep) {
+        case 5:
+            g_funcCommOutPut(QStringLiteral("E"));
+            g_intCommStep = 6;
+            return Pass::Busy;
+        case 6:
+            g_subReplyTimerStart();
+            g_intCommStep = 7;
+            return Pass::Busy;
+        case 7:
+            if (g_intReplyTimeUp == 1) {
+                g_subReplyTimerStop();
+                g_intCommStep = 5;
+                return Pass::Busy;
+            }
+            if (g_funcECheck()) {
+                g_intCommStep = 40;
+                g_subReplyTimerStop();
+                return Pass::Busy;
+            }
+            return Pass::Idle;
+        default: return Pass::Cancelled;
+        }
+    };
+    return runSteps(write);
 }
 
 void reportTempSave()
@@ -214,8 +261,10 @@ void g_subControllerRead()
             TempData[g_intCommAddr].setData(data);
             return true;
         };
-        const bool done = runSteps(read);
-        if (!done)
+        const Outcome done = runSteps(read);
+        if (done == Outcome::Lost && portLost())
+            continue; // Retry opens the port and reads again
+        if (done != Outcome::Done)
             return;
         // Check the values read before they replace the editor's.
         FileError e;
@@ -241,43 +290,16 @@ void g_subControllerWrite()
 {
     if (g_frmMain1)
         g_frmMain1->subFrmMainDataGet();
-    g_subTempDataIni();
-    if (!openPort(QStringLiteral("コントローラへのデータ書込")))
-        return;
-    Direction write;
-    write.command = [] { return FrameWrite(g_intCommAddr, UserData[g_intCommAddr].data()); };
-    write.check = g_subWCheck;
-    write.take = [] { return true; };
-    write.afterLast = 5;
-    // The end of the write: "E", repeated once a second until the controller answers.
-    write.other = []() -> Pass {
-        switch (g_intCommStep) {
-        case 5:
-            g_funcCommOutPut(QStringLiteral("E"));
-            g_intCommStep = 6;
-            return Pass::Busy;
-        case 6:
-            g_subReplyTimerStart();
-            g_intCommStep = 7;
-            return Pass::Busy;
-        case 7:
-            if (g_intReplyTimeUp == 1) {
-                g_subReplyTimerStop();
-                g_intCommStep = 5;
-                return Pass::Busy;
-            }
-            if (g_funcECheck()) {
-                g_intCommStep = 40;
-                g_subReplyTimerStop();
-                return Pass::Busy;
-            }
-            return Pass::Idle;
-        default: return Pass::Cancelled;
-        }
-    };
-    const bool done = runSteps(write);
-    if (!done)
-        return;
+    for (;;) {
+        g_subTempDataIni();
+        if (!openPort(QStringLiteral("コントローラへのデータ書込")))
+            return;
+        const Outcome done = writeBlock();
+        if (done == Outcome::Done)
+            break;
+        if (done == Outcome::Cancelled || !portLost())
+            return;
+    }
     reportTempSave();
     if (g_frmMain1)
         g_frmMain1->subFrmMainDataSet(nullptr);

@@ -72,6 +72,10 @@ void frmSetting1::g_subfrmIni()
 {
     if (g_frmMain1)
         g_frmMain1->subFrmMainDataGet();
+    // A connection check that failed leaves its port open; trying every port (and a new
+    // choice taking effect) needs it closed. The dialog is only offered while disconnected.
+    if (g_intConnectStatus == 0)
+        g_subCommPortClose();
     int unusable = 0;
     QStringList denied;
     int firstDenied = 0;
