@@ -50,7 +50,7 @@ public:
     bool atEnd() const { return m_pos >= m_b.size(); }
 
 private:
-    const QByteArray &m_b;
+    const QByteArray m_b; // shared, not copied
     qsizetype m_pos = 0;
 };
 

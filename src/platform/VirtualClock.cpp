@@ -6,6 +6,10 @@ VirtualClock::VirtualClock() : m_base(QDate(2026, 1, 5), QTime(9, 0, 0)) {}
 
 VirtualClock::~VirtualClock()
 {
+    // Timers still armed here forget this clock, or stopping them later would reach a
+    // freed object; they run again on the installed clock when next enabled.
+    for (auto it = m_timerIds.keyBegin(); it != m_timerIds.keyEnd(); ++it)
+        (*it)->m_startedOn = nullptr;
     if (&clockService() == this)
         installClock(nullptr);
 }

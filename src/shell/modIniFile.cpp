@@ -133,7 +133,6 @@ bool g_funcFormPosLoad()
                QStringLiteral("ﾌﾟﾛｸﾞﾗﾑが予期しない値が設定ﾌｧｲﾙに書かれていた可能性があります。") + vbCrLf +
                QStringLiteral("ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。"),
            vbOKOnly + vbCritical, caption);
-    clearFormPos();
     g_funcFormPosSave();
     return giveUp();
 }

@@ -1,0 +1,488 @@
+// The whole tool in real time against qelvo-ctrlsim on a pseudo-terminal: QSerialPort,
+// the real clock and the real event loop; only the boxes are scripted. Connect, a full
+// write and read through the port, a line that drops in the middle of a transfer, and
+// what a connection check and an idle connection cost in time and processor.
+#include "support/AppFixture.h"
+
+#include "link/frmCommMsg1.h"
+#include "link/modComm1.h"
+#include "platform/QtSerialPort.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <time.h>
+
+namespace {
+// 9600 baud carries 960 bytes a second.
+constexpr double kLineMsPerByte = 1000.0 / 960.0;
+
+qint64 cpuNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// The tool as main() starts it, but with scripted boxes and a recorded process end; the
+// clock is the real one.
+struct RealApp {
+    ScriptedDialogs dlg;
+    RecordingProcess proc;
+    QtSerialPort port;
+
+    RealApp()
+    {
+        installClock(nullptr);
+        installDialogs(&dlg);
+        installProcess(&proc);
+        installSerialPort(&port);
+        g_subCommEventHook();
+        AppFixture::resetGlobals();
+        AppFixture::wipeDataFolder();
+        AppFixture::seedDataFolder(1);
+    }
+    ~RealApp()
+    {
+        ReplyTimer().setEnabled(false);
+        CommTimer().setEnabled(false);
+        delete g_frmMdi1;
+        g_frmMdi1 = nullptr;
+        delete g_frmMain1;
+        g_frmMain1 = nullptr;
+        port.setPortOpen(false);
+        AppFixture::resetGlobals();
+        installSerialPort(nullptr);
+        installProcess(nullptr);
+        installDialogs(nullptr);
+    }
+    QByteArray unexpected() const { return dlg.unexpectedWhat.join(QStringLiteral(" | ")).toUtf8(); }
+};
+
+// qelvo-ctrlsim bound to COM1 of the test's data folder, with its frame log on stderr.
+struct Sim {
+    QProcess p;
+    QByteArray err;
+
+    bool start(const QStringList &extra = {})
+    {
+        QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
+        if (exe.isEmpty())
+            exe = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/ctrlsim/qelvo-ctrlsim");
+        if (!QFileInfo(exe).isExecutable()) {
+            qWarning("qelvo-ctrlsim not found at %s", qPrintable(exe));
+            return false;
+        }
+        p.start(exe, QStringList{"--com", "1", "--log"} + extra);
+        if (!p.waitForStarted(3000))
+            return false;
+        while (!p.canReadLine())
+            if (!p.waitForReadyRead(3000))
+                return false;
+        return p.readLine().trimmed().startsWith("/dev/") && QFileInfo(ComPortLinkOf1()).isSymLink();
+    }
+    static QString ComPortLinkOf1() { return AppFixture::dataFile(QStringLiteral("ports/COM1")); }
+    // The command lines the simulator received so far, without CR, oldest first.
+    QByteArrayList frames()
+    {
+        err += p.readAllStandardError();
+        QByteArrayList out;
+        static const QRegularExpression re(QStringLiteral("<- (\\S+?)<CR>"));
+        for (const QByteArray &line : err.split('\n')) {
+            const auto m = re.match(QString::fromLatin1(line));
+            if (m.hasMatch())
+                out << m.captured(1).toLatin1();
+        }
+        return out;
+    }
+    void stop()
+    {
+        if (p.state() == QProcess::NotRunning)
+            return;
+        p.terminate();
+        if (!p.waitForFinished(3000))
+            p.kill();
+        p.waitForFinished(1000);
+    }
+    ~Sim() { stop(); }
+};
+
+// The read and write frames of the settings block, as the controller must see them.
+QByteArrayList readFrames()
+{
+    QByteArrayList l;
+    for (int a = 0; a < kSettingsCells; ++a)
+        l << "R" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0');
+    return l;
+}
+
+bool clickCancelWhenShown()
+{
+    if (!g_frmCommMsg1)
+        return false;
+    g_frmCommMsg1->Command1->click();
+    return true;
+}
+} // namespace
+
+class tst_e2e_pty : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void connectShowsConnected();
+    void writeThenReadThroughThePort();
+    void hangUpDuringCheckEndsDisconnected();
+    void hangUpMidTransfer_data();
+    void hangUpMidTransfer();
+    void connectionCheckCost();
+    void idleConnectionCostsNoProcessor();
+
+private:
+    // Connects through the dispatcher; the wall time of the check in ms.
+    static qint64 connect();
+    QTemporaryDir m_home;
+};
+
+void tst_e2e_pty::initTestCase()
+{
+    // The simulator inherits the variable and binds COM1 in the test's own data folder.
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
+    }
+}
+
+qint64 tst_e2e_pty::connect()
+{
+    QElapsedTimer t;
+    t.start();
+    g_subMenuCommand(21);
+    return t.elapsed();
+}
+
+void tst_e2e_pty::connectShowsConnected()
+{
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start());
+    Main();
+    QCOMPARE(g_frmMdi1->statusPanel(1), QStringLiteral("ﾎﾟｰﾄ : COM1"));
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
+    const qint64 ms = connect();
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 接続中"));
+    QCOMPARE(g_frmMain1->Label1->palette().color(QPalette::Window), QColor(0, 255, 0));
+    QVERIFY(g_frmMain1->Command1[0]->isEnabled() && g_frmMain1->Command1[1]->isEnabled());
+    QCOMPARE(g_intCommBusy, qint16(0));
+    QVERIFY(app.port.portOpen());
+    QCOMPARE(app.port.deviceName(), Sim::ComPortLinkOf1());
+    // One "L", answered at once: no second try a second later.
+    QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+    QTRY_COMPARE(sim.frames(), QByteArrayList{"L"});
+}
+
+void tst_e2e_pty::writeThenReadThroughThePort()
+{
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start());
+    Main();
+    connect();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+
+    // Known values in every control of the window mode (0-5 V).
+    EditorTexts t = g_frmMain1->editorTexts();
+    for (int n = 1; n <= 8; ++n) {
+        t.cell[1][n] = QString::number(0.6 * n, 'f', 2);        // 0.60 ... 4.80
+        t.cell[2][n] = QString::number(0.6 * n - 0.35, 'f', 2); // 0.25 ... 4.45
+    }
+    t.param[0] = QStringLiteral("100");
+    t.param[1] = QStringLiteral("700");
+    t.param[2] = QStringLiteral("0.50");
+    t.param[3] = QStringLiteral("4.50");
+    t.param[4] = QStringLiteral("0.10");
+    const bool nc[8] = {true, false, false, true, true, false, true, false};
+    std::copy(nc, nc + 8, t.nc);
+    g_frmMain1->setEditorTexts(t);
+
+    app.dlg.answers << vbOK;
+    QElapsedTimer clock;
+    clock.start();
+    g_frmMain1->Command1_Click(1);
+    qInfo("write: %lld ms", qint64(clock.elapsed()));
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(app.dlg.boxes.size(), 1);
+    QCOMPARE(boxText(app.dlg.boxes[0]), QStringLiteral("ﾃﾞｰﾀｰ書込み / データは正常に書き込まれました。"));
+    QCOMPARE(app.dlg.boxes[0].icon, int(vbInformation));
+    QVERIFY(!g_frmCommMsg1);
+    QVERIFY(g_frmMdi1->isEnabled());
+
+    // What the controller received: "L", 48 "W" address data in order, then "E".
+    QByteArrayList written;
+    QByteArrayList expect{"L"};
+    for (int a = 0; a < kSettingsCells; ++a) {
+        written << UserData[a].data().toLatin1();
+        expect << "W" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0') + written.last();
+    }
+    expect << "E";
+    QTRY_COMPARE(sim.frames().mid(1), expect);
+    QCOMPARE(written[0x2A], QByteArray("FF"));
+    QCOMPARE(written[0x2B], QByteArray("59")); // NC on outputs 1, 4, 5 and 7
+    QCOMPARE(written[0x2D], QByteArray("00"));
+    QCOMPARE(written[0x02] + written[0x03], QByteArray("7B00")); // 0.60 V = 123 counts
+    QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("temp.tmp"))).size(), 851968);
+
+    // The editor forgets, then reads the controller back.
+    g_subUserDataIni();
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    QVERIFY(g_frmMain1->editorTexts().cell[1][1] != t.cell[1][1]);
+    app.dlg.answers << vbNo; // the changed-contents question
+    clock.restart();
+    g_frmMain1->Command1_Click(0);
+    qInfo("read: %lld ms", qint64(clock.elapsed()));
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(app.dlg.boxes.size(), 2);
+    QCOMPARE(app.dlg.boxes[1].buttons, int(vbYesNoCancel));
+    for (int a = 0; a < kSettingsCells; ++a)
+        QCOMPARE(UserData[a].data().toLatin1(), written[a]);
+    QCOMPARE(UserData[0x30].data(), QStringLiteral("00"));
+    const EditorTexts back = g_frmMain1->editorTexts();
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= 8; ++c)
+            QCOMPARE(back.cell[r][c], t.cell[r][c]);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(back.param[i], t.param[i]);
+    QVERIFY(std::equal(nc, nc + 8, back.nc));
+    QCOMPARE(g_intSaved, qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(app.port.portOpen());
+    QByteArrayList expectRead{"L"};
+    expectRead += readFrames();
+    QTRY_COMPARE(sim.frames().mid(1 + expect.size()), expectRead);
+}
+
+void tst_e2e_pty::hangUpDuringCheckEndsDisconnected()
+{
+    RealApp app;
+    {
+        Sim sim;
+        QVERIFY(sim.start({"--hangup-after", "0"}));
+        Main();
+        const qint64 ms = connect();
+        qInfo("check against a line that drops: %lld ms", ms);
+        QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
+        QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+        QCOMPARE(g_intConnectStatus, qint16(0));
+        QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
+        QCOMPARE(g_frmMain1->Label1->palette().color(QPalette::Window), QColor(255, 0, 0));
+        QCOMPARE(g_intCommBusy, qint16(0));
+        QVERIFY(g_frmMain1->isEnabled());
+        QVERIFY(!app.port.portOpen());
+        QVERIFY(sim.p.state() == QProcess::NotRunning || sim.p.waitForFinished(3000));
+    }
+    // A fresh controller on the same number connects.
+    Sim fresh;
+    QVERIFY(fresh.start());
+    connect();
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+}
+
+void tst_e2e_pty::hangUpMidTransfer_data()
+{
+    QTest::addColumn<int>("dir");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("read, Cancel") << 0 << int(vbCancel);
+    QTest::newRow("read, Retry on a fresh line") << 0 << int(vbRetry);
+    QTest::newRow("write, Cancel") << 1 << int(vbCancel);
+    QTest::newRow("write, Retry on a fresh line") << 1 << int(vbRetry);
+}
+
+void tst_e2e_pty::hangUpMidTransfer()
+{
+    QFETCH(int, dir);
+    QFETCH(int, answer);
+    RealApp app;
+    Main();
+    g_intSaved = 1; // no question before the read
+    Sim fresh;
+    {
+        Sim sim;
+        // The "L" of the check, the "L" of the transfer and eight addresses are answered;
+        // the ninth address drops the line.
+        QVERIFY(sim.start({"--hangup-after", "10"}));
+        connect();
+        QCOMPARE(g_intConnectStatus, qint16(1));
+        const EditorTexts before = g_frmMain1->editorTexts();
+        MemCell image[kSettingsCells];
+        std::copy(UserData, UserData + kSettingsCells, image);
+
+        // Retry: the controller is back by the time the user answers.
+        bool freshStarted = false;
+        app.dlg.onBox = [&](const ScriptedDialogs::Box &b) {
+            if (answer == vbRetry && b.caption == QStringLiteral("入力モニターの開始"))
+                freshStarted = fresh.start();
+        };
+        app.dlg.answers << answer;
+        if (dir == 1 && answer == vbRetry)
+            app.dlg.answers << vbOK;
+        // Should the transfer wait for ever, "中止" gets it out (and the time check fails).
+        QTimer rescue;
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [] { clickCancelWhenShown(); });
+        rescue.start(3000);
+        QElapsedTimer t;
+        t.start();
+        g_frmMain1->Command1_Click(dir);
+        const qint64 ms = t.elapsed();
+        rescue.stop();
+        qInfo("transfer with a dropped line returned after %lld ms", ms);
+        QVERIFY2(ms < 2500, qPrintable(QString::number(ms)));
+        QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+        QVERIFY(!g_frmCommMsg1);
+        QVERIFY(g_frmMdi1->isEnabled());
+        QVERIFY(sim.p.state() == QProcess::NotRunning || sim.p.waitForFinished(3000));
+        const QByteArrayList got = sim.frames();
+        QCOMPARE(got.size(), 11);
+        QCOMPARE(got.last(), dir == 0 ? QByteArray("R08") : "W08" + UserData[8].data().toLatin1());
+
+        // The transfer's error box, with Retry and Cancel.
+        QVERIFY(!app.dlg.boxes.isEmpty());
+        const auto &box = app.dlg.boxes[0];
+        QCOMPARE(box.caption, QStringLiteral("入力モニターの開始"));
+        QVERIFY2(box.text.endsWith(QStringLiteral(" : ｴﾗｰNo.1011\r\n[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる")),
+                 qPrintable(box.text));
+        QCOMPARE(box.buttons, int(vbRetryCancel));
+        QCOMPARE(box.icon, int(vbExclamation));
+
+        if (answer == vbCancel) {
+            QCOMPARE(app.dlg.boxes.size(), 1); // no success box after a cancelled write
+            QCOMPARE(g_intConnectStatus, qint16(0));
+            QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
+            QVERIFY(!app.port.portOpen());
+            // The read takes nothing over; the write leaves the editor as it was.
+            if (dir == 0)
+                for (int a = 0; a < kSettingsCells; ++a)
+                    QCOMPARE(UserData[a].data(), image[a].data());
+            const EditorTexts after = g_frmMain1->editorTexts();
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 9; ++c)
+                    QCOMPARE(after.cell[r][c], before.cell[r][c]);
+            for (int i = 0; i < 5; ++i)
+                QCOMPARE(after.param[i], before.param[i]);
+        }
+        if (answer == vbRetry)
+            QVERIFY(freshStarted);
+    }
+    app.dlg.onBox = nullptr;
+
+    if (answer == vbCancel) {
+        // The user connects again to a controller that is back.
+        QVERIFY(fresh.start());
+        connect();
+        QCOMPARE(g_intConnectStatus, qint16(1));
+        QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+        QTRY_COMPARE(fresh.frames(), QByteArrayList{"L"});
+        return;
+    }
+    // Retry opened the port again and ran the whole transfer on the fresh line.
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(app.port.portOpen());
+    QByteArrayList expect{"L"};
+    if (dir == 0) {
+        expect += readFrames();
+        QCOMPARE(UserData[0x00].data(), QStringLiteral("00")); // the fresh controller's power-up memory
+        QCOMPARE(UserData[0x2A].data(), QStringLiteral("FF"));
+        QCOMPARE(app.dlg.boxes.size(), 1);
+    } else {
+        for (int a = 0; a < kSettingsCells; ++a)
+            expect << "W" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0') + UserData[a].data().toLatin1();
+        expect << "E";
+        QCOMPARE(app.dlg.boxes.size(), 2);
+        QCOMPARE(app.dlg.boxes[1].caption, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
+    }
+    QTRY_COMPARE(fresh.frames(), expect);
+}
+
+void tst_e2e_pty::connectionCheckCost()
+{
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start());
+    Main();
+    connect(); // warms up the first open
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    const double lineMs = 8 * kLineMsPerByte;
+    // With the port closed (each check opens it) and with the port left open.
+    for (bool reopen : {true, false}) {
+        QList<double> wall, cpu;
+        for (int i = 0; i < 5; ++i) {
+            if (reopen) {
+                g_subMenuCommand(22);
+            } else {
+                g_intConnectStatus = 0;
+                g_frmMain1->subCommStatus_Change();
+            }
+            QCOMPARE(app.port.portOpen(), !reopen);
+            QElapsedTimer t;
+            t.start();
+            const qint64 c0 = cpuNs();
+            g_subMenuCommand(21);
+            const qint64 c1 = cpuNs();
+            wall << t.nsecsElapsed() / 1e6;
+            cpu << (c1 - c0) / 1e6;
+            QCOMPARE(g_intConnectStatus, qint16(1));
+        }
+        std::sort(wall.begin(), wall.end());
+        std::sort(cpu.begin(), cpu.end());
+        qInfo("connection check (%s), median of 5: wall %.2f ms (min %.2f, max %.2f), CPU %.2f ms;"
+              " line time of the 8 bytes %.2f ms; wall/line %.2f; CPU/wall %.0f %%",
+              reopen ? "port opened" : "port already open", wall[2], wall.first(), wall.last(), cpu[2], lineMs,
+              wall[2] / lineMs, 100.0 * cpu[2] / wall[2]);
+        // Answered at the first "L": well within the one-second retry.
+        QVERIFY2(wall[2] < 500, qPrintable(QString::number(wall[2])));
+    }
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+}
+
+void tst_e2e_pty::idleConnectionCostsNoProcessor()
+{
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start());
+    Main();
+    connect();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+
+    // The application's own event loop, as exec() runs it, for ten seconds.
+    QEventLoop loop;
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    QElapsedTimer t;
+    t.start();
+    const qint64 c0 = cpuNs();
+    loop.exec();
+    const double cpuMs = (cpuNs() - c0) / 1e6;
+    const double wallMs = t.nsecsElapsed() / 1e6;
+    const double share = 100.0 * cpuMs / wallMs;
+    qInfo("idle connected: %.1f ms CPU in %.0f ms = %.3f %% of one core", cpuMs, wallMs, share);
+    QVERIFY2(share < 5.0, qPrintable(QString::number(share)));
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(app.port.portOpen());
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+}
+
+QTEST_MAIN(tst_e2e_pty)
+#include "tst_e2e_pty.moc"

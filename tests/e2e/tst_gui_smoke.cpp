@@ -1,0 +1,217 @@
+// The windows on a real X server (Xvfb): the frame with the editor in both grid layouts
+// and with the position area, the settings and version windows, the link label while
+// checking and when connected, the progress window of a read and the frame when the
+// write's success box comes. Each is saved as a PNG in $QELVO_SCREENSHOTS and must hold
+// a picture, not an empty window.
+#include "support/AppFixture.h"
+
+#include "link/frmCommMsg1.h"
+#include "link/modComm1.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/frmSetting1.h"
+#include "shell/frmSplash1.h"
+#include "shell/modMenu.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFontInfo>
+#include <QHash>
+#include <QImage>
+#include <QRawFont>
+#include <QtTest>
+
+namespace {
+QString shotFolder()
+{
+    QString dir = qEnvironmentVariable("QELVO_SCREENSHOTS");
+    if (dir.isEmpty())
+        dir = QDir::currentPath() + QStringLiteral("/screenshots");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+// A picture holds more than one flat colour: at least three colours, and at least half
+// a percent of the pixels away from the commonest one.
+bool notBlank(const QImage &img)
+{
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            ++counts[img.pixel(x, y)];
+    int top = 0;
+    for (int n : counts)
+        top = qMax(top, n);
+    const qint64 total = qint64(img.width()) * img.height();
+    return counts.size() >= 3 && total - top >= total / 200;
+}
+
+// The link label's colour in a picture of the frame (left of the "Link" text).
+QColor linkColourIn(const QImage &frameShot)
+{
+    QLabel *l = g_frmMain1->Label1;
+    const QPoint p = l->mapTo(g_frmMdi1, QPoint(6, l->height() / 2));
+    const qreal dpr = frameShot.devicePixelRatio();
+    return frameShot.pixelColor(qRound(p.x() * dpr), qRound(p.y() * dpr));
+}
+
+struct GuiApp : AppFixture {
+    GuiApp()
+    {
+        seedDataFolder(1);
+        startApp();
+        g_frmMdi1->resize(1000, 700);
+        g_frmMdi1->show();
+    }
+};
+} // namespace
+
+class tst_gui_smoke : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void editorLayoutsAndDialogs();
+    void linkLabelWhileCheckingAndConnected();
+    void transferWindows();
+
+private:
+    // Saves the picture and checks it was written and shows something.
+    void save(const QString &name, const QPixmap &pix);
+    QString m_dir;
+};
+
+void tst_gui_smoke::initTestCase()
+{
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    // The font the process entry gives the application.
+    QFont font(QStringLiteral("IPAGothic"));
+    font.setPointSize(9);
+    QApplication::setFont(font);
+    QVERIFY2(QFontInfo(font).family().startsWith(QStringLiteral("IPA")), qPrintable(QFontInfo(font).family()));
+    // Half-width katakana and kanji are in the font, so no text is drawn as boxes.
+    const QRawFont raw = QRawFont::fromFont(font);
+    for (char32_t c : {U'ﾃ', U'ﾟ', U'状', U'態', U'読', U'込'})
+        QVERIFY(raw.supportsCharacter(c));
+    m_dir = shotFolder();
+}
+
+void tst_gui_smoke::save(const QString &name, const QPixmap &pix)
+{
+    QVERIFY2(!pix.isNull(), qPrintable(name));
+    const QString path = m_dir + QLatin1Char('/') + name;
+    QFile::remove(path);
+    QVERIFY2(pix.save(path, "PNG"), qPrintable(path));
+    const QImage back(path);
+    QCOMPARE(back.size(), pix.size());
+    QVERIFY2(notBlank(back), qPrintable(path + QStringLiteral(" is blank")));
+}
+
+void tst_gui_smoke::editorLayoutsAndDialogs()
+{
+    GuiApp f;
+    QVERIFY(QTest::qWaitForWindowExposed(g_frmMdi1));
+    save(QStringLiteral("frame_editor.png"), g_frmMdi1->grab());
+    QCOMPARE(g_frmMain1->MSFlexGrid1->Cols(), 9);
+
+    // Distance 0-5 m: the six levels and the detection limit.
+    UserData[cellInputCode].setData(QByteArrayView("03"));
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    QCOMPARE(g_frmMain1->MSFlexGrid1->Cols(), 7);
+    QVERIFY(g_frmMain1->DetectLimitFrame->isVisible());
+    save(QStringLiteral("editor_distance.png"), g_frmMdi1->grab());
+
+    g_frmMain1->Command2_Click();
+    QVERIFY(g_frmMain1->Frame1->isVisible());
+    save(QStringLiteral("editor_posarea.png"), g_frmMdi1->grab());
+    g_frmMain1->Command2_Click();
+
+    // The settings dialog: pictured, then cancelled.
+    QPixmap settings;
+    f.dlg.modalHandler = [&settings](QDialog *d) {
+        auto *w = qobject_cast<frmSetting1 *>(d);
+        QVERIFY(w);
+        settings = w->grab();
+        w->Command1[1]->click();
+    };
+    g_subMenuCommand(31);
+    save(QStringLiteral("settings_dialog.png"), settings);
+
+    QPixmap version;
+    f.dlg.modalHandler = [&version](QDialog *d) {
+        QVERIFY(qobject_cast<frmSplash1 *>(d));
+        version = d->grab();
+        d->accept();
+    };
+    g_subMenuCommand(41);
+    save(QStringLiteral("version_window.png"), version);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void tst_gui_smoke::linkLabelWhileCheckingAndConnected()
+{
+    GuiApp f;
+    // A silent controller keeps the check running; the picture is taken half a second in.
+    f.sim.setFault(CtrlModel::Fault::Silence);
+    QPixmap checking;
+    QString stateText;
+    bool toolbarEnabled = true;
+    f.clock.scheduleIn(500000, [&] {
+        checking = g_frmMdi1->grab();
+        stateText = g_frmMdi1->statusPanel(2);
+        toolbarEnabled = g_frmMdi1->Toolbar1->isEnabled();
+    });
+    f.dlg.answers << vbOK; // "通信応答がありません。"
+    g_subMenuCommand(21);
+    QCOMPARE(stateText, QStringLiteral("状態 : 接続ﾁｪｯｸ中 "));
+    QVERIFY(!toolbarEnabled);
+    save(QStringLiteral("checking.png"), checking);
+    QCOMPARE(linkColourIn(checking.toImage()), QColor(255, 255, 0));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+
+    f.sim.setFault(CtrlModel::Fault::None);
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    const QPixmap connected = g_frmMdi1->grab();
+    save(QStringLiteral("connected.png"), connected);
+    QCOMPARE(linkColourIn(connected.toImage()), QColor(0, 255, 0));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 1);
+}
+
+void tst_gui_smoke::transferWindows()
+{
+    GuiApp f;
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
+
+    // The progress window a fifth of a second into the read.
+    QPixmap progress;
+    int value = -1;
+    f.clock.scheduleIn(200000, [&] {
+        if (!g_frmCommMsg1)
+            return;
+        value = g_frmCommMsg1->ProgressBar1->value();
+        progress = g_frmCommMsg1->grab();
+    });
+    f.dlg.answers << vbNo; // unsaved changes: read anyway
+    g_frmMain1->Command1_Click(0);
+    QVERIFY2(value > 0 && value < 47, qPrintable(QString::number(value)));
+    save(QStringLiteral("progress_read.png"), progress);
+
+    // The frame as it stands when the write's success box comes.
+    QPixmap success;
+    f.dlg.onBox = [&success](const ScriptedDialogs::Box &b) {
+        if (b.caption == QStringLiteral("ﾃﾞｰﾀｰ書込み"))
+            success = g_frmMdi1->grab();
+    };
+    f.dlg.answers << vbOK;
+    g_frmMain1->Command1_Click(1);
+    save(QStringLiteral("write_success.png"), success);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("データは正常に書き込まれました。"));
+}
+
+QTEST_MAIN(tst_gui_smoke)
+#include "tst_gui_smoke.moc"

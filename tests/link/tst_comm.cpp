@@ -1,0 +1,456 @@
+// The port layer and the command protocol: frames on the wire, the send with its drain
+// wait and its errors, the receive buffer, the two timers, the reply checks, the poll
+// exchange and the analog channel, and the poll against every fault of the controller.
+#include "support/AppFixture.h"
+
+#include "link/modComm1.h"
+#include "link/modProtocol.h"
+#include "monitor/modMonitor1.h"
+#include "shell/frmMdi1.h"
+
+#include <QtTest>
+
+using Fault = CtrlModel::Fault;
+Q_DECLARE_METATYPE(CtrlModel::Fault)
+
+namespace {
+const QString kCheckPort = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。");
+const QString kPollTimeUp = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
+
+QStringList g_polled;
+void capturePoll(const QString &command, const QString &reply) { g_polled << command + QLatin1Char('|') + reply; }
+
+// The recording port answers each frame (without CR) from a table; frames not in it get nothing.
+void answerWith(RecordingPort &rec, const QHash<QByteArray, QByteArray> &replies)
+{
+    rec.onOutput = [&rec, replies](const QByteArray &frame) {
+        const QByteArray key = frame.chopped(1);
+        if (replies.contains(key))
+            rec.feed(replies.value(key));
+    };
+}
+
+qint64 msSince(const AppFixture &f, qint64 startUs) { return (f.clock.nowUs() - startUs) / 1000; }
+} // namespace
+
+class TestComm : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { g_polled.clear(); g_pfnPollReply = capturePoll; }
+    void cleanup() { g_pfnPollReply = nullptr; }
+
+    void framesOnTheWire();
+    void analogOutputAndChannelRead();
+    void sendToClosedPortOffersRetry();
+    void drainTimeOut_data();
+    void drainTimeOut();
+    void receiveFoldsCaseAndKeepsTheNewest();
+    void portOpenCheckAndClose();
+    void replyTimerAndOverallTimer();
+    void replyChecks_data();
+    void replyChecks();
+    void readDataAfterFirstR_data();
+    void readDataAfterFirstR();
+    void pollAnswers_data();
+    void pollAnswers();
+    void pollQuestionRunsIntoThePassLimit();
+    void channelWaitsAreBounded();
+    void pollAgainstFaults_data();
+    void pollAgainstFaults();
+};
+
+void TestComm::framesOnTheWire()
+{
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    for (const QString &cmd : {FrameRead(5), FrameRead(10), FrameRead(47), FrameWrite(0x2F, QStringLiteral("5A")),
+                               FrameAnalogOut(1, 2.5), FrameAnalogOut(1, 0), FrameChannelRead(3)}) {
+        g_strInPut = QStringLiteral("STALE");
+        QVERIFY(g_funcCommOutPut(cmd));
+        QVERIFY(g_strInPut.isEmpty());
+    }
+    QCOMPARE(f.rec.written, QByteArray("R05\rR0A\rR2F\rW2F5A\rD101FF\rD10000\rN3\r"));
+    QCOMPARE(FrameAnalogOut(2, 5.0), QStringLiteral("D203FF"));
+    QCOMPARE(ChannelVolts(511), 2.5);
+    QCOMPARE(ChannelVolts(1023), 5.0);
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestComm::analogOutputAndChannelRead()
+{
+    // The simulated controller loops its analog outputs back to the channel inputs.
+    AppFixture f;
+    QVERIFY(g_funcCommPortOpen(1));
+    QVERIFY(g_funcAnalogOut(1, 2.5));
+    QVERIFY(g_funcAnalogOut(2, 0.0));
+    QCOMPARE(f.sim.model().analogOut(1), 0x1FF);
+    QCOMPARE(f.sim.model().analogOut(2), 0);
+    double volts = -1;
+    QVERIFY(g_funcChannelRead(1, volts));
+    QCOMPARE(volts, 2.5);
+    QVERIFY(g_funcChannelRead(2, volts));
+    QCOMPARE(volts, 0.0);
+    QCOMPARE(f.sim.model().received(), QByteArrayList({"D101FF", "D20000", "N1", "N2"}));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestComm::sendToClosedPortOffersRetry()
+{
+    AppFixture f(false);
+    g_strInPut = QStringLiteral("L0001\r");
+    f.dlg.answers << vbRetry << vbCancel;
+    QVERIFY(!g_funcCommOutPut(QStringLiteral("L")));
+    QVERIFY(g_strInPut.isEmpty());
+    QCOMPARE(f.dlg.boxes.size(), 2); // Retry tried the whole send again
+    for (const auto &b : f.dlg.boxes) {
+        QCOMPARE(b.caption, QStringLiteral("g_funcCommOutPut"));
+        QCOMPARE(b.text, kCheckPort + QStringLiteral("\r\n:Err.Number 0"));
+        QCOMPARE(b.buttons, int(vbRetryCancel));
+        QCOMPARE(b.icon, int(vbCritical));
+    }
+    QVERIFY(f.rec.written.isEmpty());
+    QVERIFY(!f.rec.portOpen());
+}
+
+void TestComm::drainTimeOut_data()
+{
+    QTest::addColumn<int>("drainPass"); // the wait pass on which the last byte leaves; 0 never
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("drained on pass 1") << 1 << true;
+    QTest::newRow("drained on pass 9999") << 9999 << true;
+    QTest::newRow("drained on pass 10000 is a time-out") << 10000 << false;
+    QTest::newRow("never drains") << 0 << false;
+}
+
+void TestComm::drainTimeOut()
+{
+    QFETCH(int, drainPass);
+    QFETCH(bool, sent);
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.stuckBytes = 1;
+    const qint64 t0 = f.clock.nowUs();
+    // Each wait pass sleeps 2 ms: pass n covers (2n-2, 2n] ms after the send.
+    if (drainPass > 0)
+        f.clock.scheduleAt(t0 + (2LL * drainPass - 1) * 1000, [&f] { f.rec.clearOutBuffer(); });
+    if (!sent)
+        f.dlg.answers << vbOK;
+    QElapsedTimer real;
+    real.start();
+    QCOMPARE(g_funcCommOutPut(QStringLiteral("R05")), sent);
+    QVERIFY(real.elapsed() < 5000);
+    QCOMPARE(f.rec.written, QByteArray("R05\r"));
+    QCOMPARE(f.dlg.boxes.size(), sent ? 0 : 1);
+    if (!sent) {
+        const auto &b = f.dlg.boxes[0];
+        QCOMPARE(b.caption, QStringLiteral("g_funcCommOutPut"));
+        QCOMPARE(b.text, kCheckPort + QStringLiteral("\r\n送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"));
+        QCOMPARE(b.buttons, int(vbOKOnly));
+        QCOMPARE(b.icon, int(vbCritical));
+        // About 10000 passes of 2 ms.
+        QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20002);
+    }
+}
+
+void TestComm::receiveFoldsCaseAndKeepsTheNewest()
+{
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.feed("l00");
+    g_subCommReceive();
+    f.rec.feed("01\r");
+    g_subCommReceive();
+    QCOMPARE(g_strInPut, QStringLiteral("L0001\r"));
+    // A flood without CR cannot grow the buffer past 1024 characters; the newest stay.
+    QByteArray flood;
+    for (int i = 0; i < 3000; ++i)
+        flood += char('a' + i % 26);
+    f.rec.feed(flood);
+    g_subCommReceive();
+    QCOMPARE(g_strInPut.size(), kReceiveLimit);
+    QCOMPARE(g_strInPut, QString::fromLatin1(flood.right(1024).toUpper()));
+    // Opening discards what was received before.
+    g_subCommPortClose();
+    f.rec.feed("junk");
+    QVERIFY(g_funcCommPortOpen(1));
+    QCOMPARE(f.rec.inBufferCount(), 0);
+}
+
+void TestComm::portOpenCheckAndClose()
+{
+    AppFixture f(false);
+    f.rec.usablePorts = {1, 3};
+    QVERIFY(g_funcCommPortCheck(1));
+    QVERIFY(!g_funcCommPortCheck(2));
+    QVERIFY(g_funcCommPortCheck(3));
+    QVERIFY(!f.rec.portOpen()); // a check leaves the port closed
+    QVERIFY(!g_funcCommPortOpen(2));
+    QVERIFY(g_funcCommPortOpen(3));
+    QCOMPARE(f.rec.commPort(), 3);
+    QVERIFY(g_funcCommPortOpen(1)); // already open: nothing happens
+    QCOMPARE(f.rec.commPort(), 3);
+    QCOMPARE(f.rec.opens, 3);
+    g_subCommPortClose();
+    g_subCommPortClose(); // closing a closed port is silent
+    QVERIFY(!f.rec.portOpen());
+    QCOMPARE(f.rec.closes, 3);
+    // The buffer-clear button: both buffers emptied and the port closed.
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.feed("N0");
+    g_subCommBufferClear();
+    QVERIFY(!f.rec.portOpen());
+    QCOMPARE(f.rec.inBufferCount(), 0);
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestComm::replyTimerAndOverallTimer()
+{
+    AppFixture f;
+    AppFixture::seedDataFolder(1);
+    f.startApp();
+    // The reply timer: a full second from each start; the flag stays until stopped.
+    g_subReplyTimerStart();
+    f.clock.advance(999);
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    f.clock.advance(1);
+    QCOMPARE(g_intReplyTimeUp, qint16(1));
+    g_subReplyTimerStart();
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    f.clock.advance(600);
+    g_subReplyTimerStart(); // a restart gives a full second again
+    f.clock.advance(600);
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    g_subReplyTimerStop();
+    QVERIFY(!ReplyTimer().Enabled());
+    f.clock.advance(2000);
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
+
+    // The overall timer: wait cursor while it runs; a second start warns and changes nothing.
+    g_subCommTimerStart();
+    QCOMPARE(g_frmMdi1->cursor().shape(), Qt::WaitCursor);
+    f.clock.advance(6000);
+    f.dlg.answers << vbOK;
+    g_subCommTimerStart();
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].caption, g_strAppTitle);
+    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"));
+    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
+    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    f.clock.advance(3999);
+    QCOMPARE(g_intCommTimeUp, qint16(0));
+    f.clock.advance(1); // ten seconds after the first start, not the second
+    QCOMPARE(g_intCommTimeUp, qint16(-1));
+    g_subCommTimerStop();
+    QCOMPARE(g_intCommTimeUp, qint16(0));
+    QVERIFY(!CommTimer().Enabled());
+    QCOMPARE(CommTimer().Interval(), 0);
+    QCOMPARE(g_frmMdi1->cursor().shape(), Qt::ArrowCursor);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestComm::replyChecks_data()
+{
+    QTest::addColumn<char>("check");
+    QTest::addColumn<QByteArray>("fed");
+    QTest::addColumn<int>("result"); // L/E/P: the check's answer; R/W: the step after it
+    QTest::addColumn<QString>("bufferAfter");
+    QTest::newRow("L exact") << 'L' << QByteArray("L0001\r") << 2 << QString();
+    QTest::newRow("L lower case") << 'L' << QByteArray("l0001\r") << 2 << QString();
+    QTest::newRow("L with LF") << 'L' << QByteArray("L0001\r\n") << 1 << QStringLiteral("L0001\r\n");
+    QTest::newRow("L leading noise") << 'L' << QByteArray("\rL0001\r") << 1 << QStringLiteral("\rL0001\r");
+    QTest::newRow("L half") << 'L' << QByteArray("L00") << 1 << QStringLiteral("L00");
+    QTest::newRow("L question") << 'L' << QByteArray("?\r") << 1 << QString();
+    QTest::newRow("R no CR") << 'R' << QByteArray("R3F") << 20 << QStringLiteral("R3F");
+    QTest::newRow("R line") << 'R' << QByteArray("r3f\r") << 30 << QStringLiteral("R3F\r");
+    QTest::newRow("R question") << 'R' << QByteArray("?\r") << 11 << QString();
+    QTest::newRow("R other line") << 'R' << QByteArray("W\r") << 20 << QStringLiteral("W\r");
+    QTest::newRow("W line") << 'W' << QByteArray("W\r") << 30 << QStringLiteral("W\r");
+    QTest::newRow("W question") << 'W' << QByteArray("?\r") << 11 << QString();
+    QTest::newRow("W other line") << 'W' << QByteArray("E\r") << 20 << QStringLiteral("E\r");
+    QTest::newRow("E line") << 'E' << QByteArray("e\r") << 1 << QString();
+    QTest::newRow("E no CR") << 'E' << QByteArray("E") << 0 << QStringLiteral("E");
+    QTest::newRow("E question") << 'E' << QByteArray("?\r") << 0 << QString();
+    QTest::newRow("E other line") << 'E' << QByteArray("W\r") << 0 << QStringLiteral("W\r");
+    QTest::newRow("P no CR") << 'P' << QByteArray("P0") << 100 << QStringLiteral("P0");
+    QTest::newRow("P line") << 'P' << QByteArray("P1\r") << 1 << QStringLiteral("P1\r");
+    QTest::newRow("P question") << 'P' << QByteArray("?\r") << 3 << QString();
+    QTest::newRow("P other line") << 'P' << QByteArray("X\r") << 0 << QStringLiteral("X\r");
+}
+
+void TestComm::replyChecks()
+{
+    QFETCH(char, check);
+    QFETCH(QByteArray, fed);
+    QFETCH(int, result);
+    QFETCH(QString, bufferAfter);
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.feed(fed);
+    int got = -1;
+    switch (check) {
+    case 'L': got = g_funcLCheck(); break;
+    case 'R': g_intCommStep = 20; g_subRCheck(); got = g_intCommStep; break;
+    case 'W': g_intCommStep = 20; g_subWCheck(); got = g_intCommStep; break;
+    case 'E': got = g_funcECheck() ? 1 : 0; break;
+    case 'P': got = g_funcPCheck(); break;
+    }
+    QCOMPARE(got, result);
+    QCOMPARE(g_strInPut, bufferAfter);
+    // With the port closed the "L" check answers 0.
+    g_subCommPortClose();
+    QCOMPARE(g_funcLCheck(), qint16(0));
+}
+
+void TestComm::readDataAfterFirstR_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("data");
+    QTest::newRow("plain") << QByteArray("R3F\r") << QStringLiteral("3F");
+    QTest::newRow("noise before") << QByteArray("xR3F\r") << QStringLiteral("3F");
+    QTest::newRow("lower case") << QByteArray("r3f\r") << QStringLiteral("3F");
+    QTest::newRow("two R") << QByteArray("R0AR55\r") << QStringLiteral("0A");
+}
+
+void TestComm::readDataAfterFirstR()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, data);
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.feed(reply);
+    g_intCommStep = 20;
+    g_subRCheck();
+    QCOMPARE(g_intCommStep, qint16(30));
+    QCOMPARE(g_funcReadData(), data);
+}
+
+void TestComm::pollAnswers_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("captured"); // empty: nothing reached the store
+    QTest::newRow("N value") << QStringLiteral("N") << QByteArray("N03FF\r") << QStringLiteral("N|N03FF\r");
+    QTest::newRow("N lower case") << QStringLiteral("N") << QByteArray("n03ff\r") << QStringLiteral("N|N03FF\r");
+    QTest::newRow("Y state") << QStringLiteral("Y") << QByteArray("Y05\r") << QStringLiteral("Y|Y05\r");
+    QTest::newRow("N foreign line") << QStringLiteral("N") << QByteArray("R0501\r") << QString();
+    QTest::newRow("Y foreign line") << QStringLiteral("Y") << QByteArray("W05\r") << QString();
+}
+
+void TestComm::pollAnswers()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, captured);
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    answerWith(f.rec, {{command.toLatin1(), reply}});
+    QVERIFY(g_subAnaMoni1CommandSend2(command));
+    QCOMPARE(f.rec.written, command.toLatin1() + '\r');
+    QCOMPARE(g_polled, captured.isEmpty() ? QStringList() : QStringList{captured});
+    QVERIFY(g_strInPut.isEmpty() || captured.isEmpty());
+    QCOMPARE(g_intPollBusy, qint16(0));
+    QCOMPARE(g_intMonitorStop, qint16(0));
+    QVERIFY(!ReplyTimer().Enabled());
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestComm::pollQuestionRunsIntoThePassLimit()
+{
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    answerWith(f.rec, {{"N", "?\r"}});
+    f.dlg.answers << vbOK;
+    const qint64 t0 = f.clock.nowUs();
+    QElapsedTimer real;
+    real.start();
+    QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    QVERIFY(real.elapsed() < 5000);
+    // 20000 passes of a millisecond; the "?" is not answered by a resend.
+    QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20010);
+    QCOMPARE(f.rec.written, QByteArray("N\r"));
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+    QCOMPARE(f.dlg.boxes[0].text, kPollTimeUp);
+    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
+    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(g_intMonitorStop, qint16(1));
+    QCOMPARE(g_intPollBusy, qint16(0));
+    QVERIFY(g_polled.isEmpty());
+    // A send that fails returns false at once.
+    g_intMonitorStop = 0;
+    g_subCommPortClose();
+    f.dlg.answers << vbCancel;
+    QVERIFY(!g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
+    QCOMPARE(f.dlg.boxes.last().caption, QStringLiteral("g_funcCommOutPut"));
+    QCOMPARE(g_intPollBusy, qint16(0));
+}
+
+void TestComm::channelWaitsAreBounded()
+{
+    // A silent controller holds neither the channel read nor the output set for ever.
+    AppFixture f;
+    f.sim.setFault(Fault::Silence);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.dlg.answers << vbOK << vbOK;
+    const qint64 t0 = f.clock.nowUs();
+    double volts = -1;
+    QVERIFY(!g_funcChannelRead(1, volts));
+    QVERIFY(msSince(f, t0) >= 20000 && msSince(f, t0) <= 20100);
+    QCOMPARE(volts, -1.0);
+    QVERIFY(!g_funcAnalogOut(1, 2.5));
+    QVERIFY(msSince(f, t0) >= 40000 && msSince(f, t0) <= 40200);
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    for (const auto &b : f.dlg.boxes) {
+        QCOMPARE(b.caption, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+        QCOMPARE(b.text, kPollTimeUp);
+    }
+    QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "D101FF"}));
+}
+
+void TestComm::pollAgainstFaults_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("param");
+    QTest::addColumn<bool>("value");   // a reading reached the store
+    QTest::addColumn<bool>("timeUp");  // the "受信待ち ﾀｲﾑｱｯﾌﾟ" box stopped the monitor
+    QTest::addColumn<int>("boundMs");  // virtual time the exchange may take at most
+    QTest::newRow("healthy") << Fault::None << 0 << true << false << 20;
+    QTest::newRow("silence") << Fault::Silence << 0 << false << true << 20100;
+    QTest::newRow("question") << Fault::Question << 0 << false << true << 20100;
+    QTest::newRow("slow") << Fault::Slow << 500 << true << false << 520;
+    QTest::newRow("garbage") << Fault::Garbage << 6 << false << false << 20;
+    QTest::newRow("split") << Fault::Split << 50 << true << false << 70;
+    QTest::newRow("flood") << Fault::Flood << 100 << false << false << 20;
+    QTest::newRow("flood stream") << Fault::Flood << -1 << false << false << 20;
+    QTest::newRow("hang-up") << Fault::HangUp << 0 << false << true << 20;
+}
+
+void TestComm::pollAgainstFaults()
+{
+    QFETCH(Fault, fault);
+    QFETCH(int, param);
+    QFETCH(bool, value);
+    QFETCH(bool, timeUp);
+    QFETCH(int, boundMs);
+    AppFixture f;
+    f.sim.model().setLevel(0x3FF);
+    f.sim.setFault(fault, param);
+    QVERIFY(g_funcCommPortOpen(1));
+    if (timeUp)
+        f.dlg.answers << vbOK;
+    const qint64 t0 = f.clock.nowUs();
+    QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    QVERIFY2(msSince(f, t0) <= boundMs, QByteArray::number(msSince(f, t0)));
+    QCOMPARE(g_polled, value ? QStringList{QStringLiteral("N|N03FF\r")} : QStringList());
+    QCOMPARE(g_intMonitorStop, qint16(timeUp ? 1 : 0));
+    QCOMPARE(f.dlg.boxes.size(), timeUp ? 1 : 0);
+    if (timeUp)
+        QCOMPARE(f.dlg.boxes[0].text, kPollTimeUp);
+    QCOMPARE(g_intPollBusy, qint16(0));
+    QVERIFY(!ReplyTimer().Enabled());
+    QCOMPARE(f.sim.model().frameCount(), 1); // the poll never resends
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+QTEST_MAIN(TestComm)
+#include "tst_comm.moc"
