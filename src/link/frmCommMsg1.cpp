@@ -20,6 +20,7 @@ frmCommMsg1::frmCommMsg1() : QDialog(nullptr)
     ProgressBar1->setMinimum(0);
     ProgressBar1->setMaximum(47);
     ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
     Command1 = new QPushButton(QStringLiteral("中止"), this);
     Command1->setGeometry(110, 78, 80, 28);
     // "中止" cancels: the step loop leaves at its next pass.

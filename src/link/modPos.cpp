@@ -4,6 +4,7 @@
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/SerialPort.h"
 #include "settings/frmMain1.h"
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
@@ -35,7 +36,12 @@ void g_subPosSend()
         switch (g_intCommStep) {
         case 11:
             g_subReplyTimerStop();
-            g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 : 11;
+            if (g_funcCommOutPut(g_strCommand))
+                g_intCommStep = 12;
+            else if (!MSComm1().portOpen())
+                g_intCommStep = 40; // the user cancelled a send to a closed port: nothing can go out
+            else
+                g_intCommStep = 11;
             break;
         case 12:
             g_subReplyTimerStart();

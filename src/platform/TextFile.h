@@ -48,6 +48,9 @@ public:
     // Next item as raw bytes; false (with errInputPastEnd) when the file has no more items.
     bool next(QByteArray &item);
     bool atEnd() const { return m_pos >= m_b.size(); }
+    qsizetype position() const { return m_pos; }
+    // Continues reading at byte pos (after a caller took a line by itself).
+    void skipTo(qsizetype pos) { m_pos = pos; }
 
 private:
     const QByteArray m_b; // shared, not copied

@@ -25,6 +25,10 @@ MSFlexGrid::MSFlexGrid(QWidget *parent) : QTableWidget(parent)
     horizontalHeader()->setMinimumSectionSize(10);
     verticalHeader()->setMinimumSectionSize(10);
     setFocusPolicy(Qt::StrongFocus);
+    // The area beyond the cells is grey, as the data cells are white.
+    QPalette p = palette();
+    p.setColor(QPalette::Base, QColor(128, 128, 128));
+    setPalette(p);
 }
 
 void MSFlexGrid::setRowsCols(int rows, int cols)
@@ -40,8 +44,7 @@ void MSFlexGrid::setRowsCols(int rows, int cols)
         for (int c = 0; c < cols; ++c) {
             auto *it = new QTableWidgetItem();
             it->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-            if (r == 0 || c == 0)
-                it->setBackground(kFixedBack);
+            it->setBackground(r == 0 || c == 0 ? kFixedBack : QColor(Qt::white));
             setItem(r, c, it);
         }
     }

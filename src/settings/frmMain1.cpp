@@ -147,15 +147,16 @@ void frmMain1::buildControls()
     Text1->installEventFilter(this);
 
     Frame1 = new QGroupBox(QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）"), this);
-    Frame1->setGeometry(4, 206, 548, 64);
+    Frame1->setGeometry(4, 206, 548, 190);
     for (int i = 0; i < 4; ++i) {
         auto *l = new QLabel(QStringLiteral("%1").arg(i + 1), Frame1);
-        l->setGeometry(12 + 90 * i, 28, 12, 22);
+        l->setGeometry(20 + 100 * i, 40, 80, 20);
+        l->setAlignment(Qt::AlignCenter);
         Combo1[i] = new QComboBox(Frame1);
-        Combo1[i]->setGeometry(26 + 90 * i, 26, 60, 24);
+        Combo1[i]->setGeometry(20 + 100 * i, 64, 80, 28);
     }
     Command3 = new QPushButton(QStringLiteral("送信"), Frame1);
-    Command3->setGeometry(400, 24, 80, 28);
+    Command3->setGeometry(430, 120, 100, 36);
     connect(Command3, &QPushButton::clicked, this, &frmMain1::Command3_Click);
     Frame1->hide();
 }
@@ -380,7 +381,8 @@ void frmMain1::subRelayDisp(int i)
     const bool nc = Check1[i]->isChecked();
     Check1[i]->setText(nc ? QStringLiteral("NC") : QStringLiteral("NO"));
     QPalette p = Check1[i]->palette();
-    p.setColor(QPalette::WindowText, nc ? kRed : kBlue);
+    p.setColor(QPalette::Active, QPalette::WindowText, nc ? kRed : kBlue);
+    p.setColor(QPalette::Inactive, QPalette::WindowText, nc ? kRed : kBlue);
     Check1[i]->setPalette(p);
     SetBackColor(Picture2[i], nc ? kRed : kBlue);
 }

@@ -59,10 +59,11 @@ bool IsDistanceMode(int type) { return type == Dist5M || type == Dist10M; }
 
 static void resetImage(MemCell *image)
 {
+    static const char digits[] = "0123456789ABCDEF";
     for (int i = 0; i < kImageCells; ++i) {
-        const QByteArray a = HexPad(i, 4).toLatin1();
-        image[i].setAddress(a);
-        image[i].setData(QByteArrayView("00"));
+        MemCell &c = image[i];
+        c.Address = {digits[(i >> 12) & 15], digits[(i >> 8) & 15], digits[(i >> 4) & 15], digits[i & 15]};
+        c.Data = {'0', '0'};
     }
 }
 

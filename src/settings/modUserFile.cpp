@@ -64,13 +64,33 @@ bool ParseUserFile(const QByteArray &bytes, MemCell *image, FileError &err)
     QuotedItemReader r(bytes);
     QByteArray a, d;
     Pump pump;
+    const char *b = bytes.constData();
+    const qsizetype n = bytes.size();
+    qsizetype pos = 0;
     for (int i = 0; i < kImageCells; ++i) {
+        // The usual 13-byte line "AAAA","DD" CR LF is taken as it stands.
+        if (pos + 13 <= n && b[pos] == '"' && b[pos + 5] == '"' && b[pos + 6] == ',' && b[pos + 7] == '"' &&
+            b[pos + 10] == '"' && b[pos + 11] == '\r' && b[pos + 12] == '\n') {
+            bool plain = true;
+            for (int k : {1, 2, 3, 4, 8, 9})
+                plain = plain && b[pos + k] != '"' && b[pos + k] != ',' && b[pos + k] != '\r' && b[pos + k] != '\n';
+            if (plain) {
+                image[i].setAddress(QByteArrayView(b + pos + 1, 4));
+                image[i].setData(QByteArrayView(b + pos + 8, 2));
+                pos += 13;
+                r.skipTo(pos);
+                if ((i & 1023) == 0)
+                    pump.maybe();
+                continue;
+            }
+        }
         if (!r.next(a) || !r.next(d)) {
             err = MakeError(errInputPastEnd);
             return false;
         }
         image[i].setAddress(a);
         image[i].setData(QByteArrayView(d));
+        pos = r.position();
         if ((i & 1023) == 0)
             pump.maybe();
     }

@@ -148,8 +148,9 @@ QPixmap drawn(void (*fn)(QPainter &))
     return pm;
 }
 
-// The switched-off picture: the same drawing in pale grey.
-QPixmap greyed(const QPixmap &src)
+} // namespace
+
+QPixmap Greyed(const QPixmap &src)
 {
     QImage img = src.toImage().convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < img.height(); ++y) {
@@ -161,7 +162,6 @@ QPixmap greyed(const QPixmap &src)
     }
     return QPixmap::fromImage(img);
 }
-} // namespace
 
 QPixmap ImageList1(int index)
 {
@@ -172,14 +172,14 @@ QPixmap ImageList1(int index)
     case 4: return drawn([](QPainter &p) { drawPlug(p, true); });
     case 5: return drawn([](QPainter &p) { drawPlug(p, false); });
     case 6: return drawn(drawMeter);
-    case 7: return greyed(drawn(drawMeter));
+    case 7: return Greyed(drawn(drawMeter));
     case 8: return drawn(drawGraph);
     case 9: return drawn(drawLamps);
     case 10: return drawn(drawList);
     case 11: return drawn(drawFiler);
-    case 12: return greyed(drawn([](QPainter &p) { drawPlug(p, true); }));
-    case 13: return greyed(drawn([](QPainter &p) { drawPlug(p, false); }));
-    case 14: return greyed(drawn(drawFiler));
+    case 12: return Greyed(drawn([](QPainter &p) { drawPlug(p, true); }));
+    case 13: return Greyed(drawn([](QPainter &p) { drawPlug(p, false); }));
+    case 14: return Greyed(drawn(drawFiler));
     default: return QPixmap();
     }
 }
@@ -189,6 +189,6 @@ QIcon ImageList1Icon(int index)
     const QPixmap pm = ImageList1(index);
     QIcon icon;
     icon.addPixmap(pm, QIcon::Normal);
-    icon.addPixmap(pm, QIcon::Disabled);
+    icon.addPixmap(Greyed(pm), QIcon::Disabled);
     return icon;
 }

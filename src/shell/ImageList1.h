@@ -7,5 +7,7 @@
 #include <QPixmap>
 
 QPixmap ImageList1(int index);
-// An icon that shows the same picture whether the button is enabled or not.
+// The button icon of a picture; a disabled button shows it greyed.
 QIcon ImageList1Icon(int index);
+// The switched-off look of a picture: the same drawing in pale grey.
+QPixmap Greyed(const QPixmap &src);

@@ -46,7 +46,12 @@ bool g_funcIniFileSave(qint16 port)
 {
     bool encoded = true;
     const QByteArray bytes = SjisLines({HexPad(port, 2), HexPad(g_lngSamplingTime, 4), g_strUserFile}, &encoded);
-    FileError e = encoded ? WriteWholeFile(DataFile(QStringLiteral("qvo.ini")), bytes) : MakeError(errPathFileAccess);
+    const QString path = DataFile(QStringLiteral("qvo.ini"));
+    // The file already says exactly this: nothing to write.
+    QByteArray old;
+    if (encoded && !ReadWholeFile(path, old).failed() && old == bytes)
+        return true;
+    FileError e = encoded ? WriteWholeFile(path, bytes) : MakeError(errPathFileAccess);
     if (e.failed()) {
         MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
                QStringLiteral("初期化ﾌｧｲﾙ Save"));

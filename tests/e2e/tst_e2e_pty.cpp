@@ -6,6 +6,7 @@
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
+#include "platform/ComPorts.h"
 #include "platform/QtSerialPort.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
@@ -91,9 +92,8 @@ struct Sim {
         while (!p.canReadLine())
             if (!p.waitForReadyRead(3000))
                 return false;
-        return p.readLine().trimmed().startsWith("/dev/") && QFileInfo(ComPortLinkOf1()).isSymLink();
+        return p.readLine().trimmed().startsWith("/dev/") && QFileInfo(ComPortLink(1)).isSymLink();
     }
-    static QString ComPortLinkOf1() { return AppFixture::dataFile(QStringLiteral("ports/COM1")); }
     // The command lines the simulator received so far, without CR, oldest first.
     QByteArrayList frames()
     {
@@ -119,7 +119,7 @@ struct Sim {
     ~Sim() { stop(); }
 };
 
-// The read and write frames of the settings block, as the controller must see them.
+// The 48 read frames of the settings block, as the controller must see them.
 QByteArrayList readFrames()
 {
     QByteArrayList l;
@@ -128,12 +128,10 @@ QByteArrayList readFrames()
     return l;
 }
 
-bool clickCancelWhenShown()
+void clickCancelWhenShown()
 {
-    if (!g_frmCommMsg1)
-        return false;
-    g_frmCommMsg1->Command1->click();
-    return true;
+    if (g_frmCommMsg1)
+        g_frmCommMsg1->Command1->click();
 }
 } // namespace
 
@@ -151,7 +149,7 @@ private slots:
 
 private:
     // Connects through the dispatcher; the wall time of the check in ms.
-    static qint64 connect();
+    static qint64 connectLink();
     QTemporaryDir m_home;
 };
 
@@ -164,7 +162,7 @@ void tst_e2e_pty::initTestCase()
     }
 }
 
-qint64 tst_e2e_pty::connect()
+qint64 tst_e2e_pty::connectLink()
 {
     QElapsedTimer t;
     t.start();
@@ -180,7 +178,7 @@ void tst_e2e_pty::connectShowsConnected()
     Main();
     QCOMPARE(g_frmMdi1->statusPanel(1), QStringLiteral("ﾎﾟｰﾄ : COM1"));
     QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
-    const qint64 ms = connect();
+    const qint64 ms = connectLink();
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
     QCOMPARE(g_intConnectStatus, qint16(1));
     QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 接続中"));
@@ -188,7 +186,7 @@ void tst_e2e_pty::connectShowsConnected()
     QVERIFY(g_frmMain1->Command1[0]->isEnabled() && g_frmMain1->Command1[1]->isEnabled());
     QCOMPARE(g_intCommBusy, qint16(0));
     QVERIFY(app.port.portOpen());
-    QCOMPARE(app.port.deviceName(), Sim::ComPortLinkOf1());
+    QCOMPARE(app.port.deviceName(), ComPortLink(1));
     // One "L", answered at once: no second try a second later.
     QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
     QTRY_COMPARE(sim.frames(), QByteArrayList{"L"});
@@ -200,7 +198,7 @@ void tst_e2e_pty::writeThenReadThroughThePort()
     Sim sim;
     QVERIFY(sim.start());
     Main();
-    connect();
+    connectLink();
     QCOMPARE(g_intConnectStatus, qint16(1));
 
     // Known values in every control of the window mode (0-5 V).
@@ -255,6 +253,8 @@ void tst_e2e_pty::writeThenReadThroughThePort()
     qInfo("read: %lld ms", qint64(clock.elapsed()));
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
     QCOMPARE(app.dlg.boxes.size(), 2);
+    QCOMPARE(boxText(app.dlg.boxes[1]),
+             QStringLiteral("Qelvo Software / 新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"));
     QCOMPARE(app.dlg.boxes[1].buttons, int(vbYesNoCancel));
     for (int a = 0; a < kSettingsCells; ++a)
         QCOMPARE(UserData[a].data().toLatin1(), written[a]);
@@ -281,7 +281,7 @@ void tst_e2e_pty::hangUpDuringCheckEndsDisconnected()
         Sim sim;
         QVERIFY(sim.start({"--hangup-after", "0"}));
         Main();
-        const qint64 ms = connect();
+        const qint64 ms = connectLink();
         qInfo("check against a line that drops: %lld ms", ms);
         QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
         QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
@@ -296,7 +296,7 @@ void tst_e2e_pty::hangUpDuringCheckEndsDisconnected()
     // A fresh controller on the same number connects.
     Sim fresh;
     QVERIFY(fresh.start());
-    connect();
+    connectLink();
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
     QCOMPARE(g_intConnectStatus, qint16(1));
 }
@@ -324,7 +324,7 @@ void tst_e2e_pty::hangUpMidTransfer()
         // The "L" of the check, the "L" of the transfer and eight addresses are answered;
         // the ninth address drops the line.
         QVERIFY(sim.start({"--hangup-after", "10"}));
-        connect();
+        connectLink();
         QCOMPARE(g_intConnectStatus, qint16(1));
         const EditorTexts before = g_frmMain1->editorTexts();
         MemCell image[kSettingsCells];
@@ -392,7 +392,7 @@ void tst_e2e_pty::hangUpMidTransfer()
     if (answer == vbCancel) {
         // The user connects again to a controller that is back.
         QVERIFY(fresh.start());
-        connect();
+        connectLink();
         QCOMPARE(g_intConnectStatus, qint16(1));
         QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
         QTRY_COMPARE(fresh.frames(), QByteArrayList{"L"});
@@ -423,7 +423,7 @@ void tst_e2e_pty::connectionCheckCost()
     Sim sim;
     QVERIFY(sim.start());
     Main();
-    connect(); // warms up the first open
+    connectLink(); // warms up the first open
     QCOMPARE(g_intConnectStatus, qint16(1));
     const double lineMs = 8 * kLineMsPerByte;
     // With the port closed (each check opens it) and with the port left open.
@@ -464,7 +464,7 @@ void tst_e2e_pty::idleConnectionCostsNoProcessor()
     Sim sim;
     QVERIFY(sim.start());
     Main();
-    connect();
+    connectLink();
     QCOMPARE(g_intConnectStatus, qint16(1));
 
     // The application's own event loop, as exec() runs it, for ten seconds.

@@ -14,6 +14,16 @@ using Fault = CtrlModel::Fault;
 Q_DECLARE_METATYPE(CtrlModel::Fault)
 
 namespace {
+// A box as one comparable line: caption, text, buttons and icon.
+QString boxOf(const ScriptedDialogs::Box &b)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
+}
+QString box(const QString &caption, const QString &text, int buttons, int icon)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
+}
+
 const QString kCheckPort = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。");
 const QString kPollTimeUp = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
 
@@ -103,10 +113,7 @@ void TestComm::sendToClosedPortOffersRetry()
     QVERIFY(g_strInPut.isEmpty());
     QCOMPARE(f.dlg.boxes.size(), 2); // Retry tried the whole send again
     for (const auto &b : f.dlg.boxes) {
-        QCOMPARE(b.caption, QStringLiteral("g_funcCommOutPut"));
-        QCOMPARE(b.text, kCheckPort + QStringLiteral("\r\n:Err.Number 0"));
-        QCOMPARE(b.buttons, int(vbRetryCancel));
-        QCOMPARE(b.icon, int(vbCritical));
+        QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n:Err.Number 0"), vbRetryCancel, vbCritical));
     }
     QVERIFY(f.rec.written.isEmpty());
     QVERIFY(!f.rec.portOpen());
@@ -143,10 +150,7 @@ void TestComm::drainTimeOut()
     QCOMPARE(f.dlg.boxes.size(), sent ? 0 : 1);
     if (!sent) {
         const auto &b = f.dlg.boxes[0];
-        QCOMPARE(b.caption, QStringLiteral("g_funcCommOutPut"));
-        QCOMPARE(b.text, kCheckPort + QStringLiteral("\r\n送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"));
-        QCOMPARE(b.buttons, int(vbOKOnly));
-        QCOMPARE(b.icon, int(vbCritical));
+        QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly, vbCritical));
         // About 10000 passes of 2 ms.
         QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20002);
     }
@@ -232,10 +236,7 @@ void TestComm::replyTimerAndOverallTimer()
     f.dlg.answers << vbOK;
     g_subCommTimerStart();
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, g_strAppTitle);
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(g_strAppTitle, QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly, vbExclamation));
     f.clock.advance(3999);
     QCOMPARE(g_intCommTimeUp, qint16(0));
     f.clock.advance(1); // ten seconds after the first start, not the second
@@ -369,10 +370,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20010);
     QCOMPARE(f.rec.written, QByteArray("N\r"));
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
-    QCOMPARE(f.dlg.boxes[0].text, kPollTimeUp);
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), kPollTimeUp, vbOKOnly, vbExclamation));
     QCOMPARE(g_intMonitorStop, qint16(1));
     QCOMPARE(g_intPollBusy, qint16(0));
     QVERIFY(g_polled.isEmpty());

@@ -21,6 +21,16 @@ using Fault = CtrlModel::Fault;
 Q_DECLARE_METATYPE(CtrlModel::Fault)
 
 namespace {
+// A box as one comparable line: caption, text, buttons and icon.
+QString boxOf(const ScriptedDialogs::Box &b)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
+}
+QString box(const QString &caption, const QString &text, int buttons, int icon)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
+}
+
 const QString kCheckCaption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
 const QString kNoAnswer = QStringLiteral("通信応答がありません。");
 const QColor kRed(255, 0, 0), kGreen(0, 255, 0), kYellow(255, 255, 0);
@@ -84,6 +94,7 @@ private slots:
     void displayDuringTheCheck();
     void connectWhileConnectedDoesNothing();
     void disconnect();
+    void idleHangUpShowsDisconnected();
     void portPanel_data();
     void portPanel();
     void stateTable_data();
@@ -139,10 +150,7 @@ void TestConnection::answersToL()
         QVERIFY2(msSince(f, t0) >= 10000 && msSince(f, t0) <= 10010, QByteArray::number(msSince(f, t0)));
         QVERIFY2(realMs < 2000, QByteArray::number(realMs));
         QCOMPARE(f.dlg.boxes.size(), 1);
-        QCOMPARE(f.dlg.boxes[0].caption, kCheckCaption);
-        QCOMPARE(f.dlg.boxes[0].text, kNoAnswer);
-        QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-        QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+        QCOMPARE(boxOf(f.dlg.boxes[0]), box(kCheckCaption, kNoAnswer, vbOKOnly, vbExclamation));
     }
     // The port stays open either way.
     QVERIFY(f.rec.portOpen());
@@ -191,10 +199,7 @@ void TestConnection::portThatDoesNotOpen()
     g_subMenuCommand(21);
     QCOMPARE(f.dlg.beeps, 1);
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, kCheckCaption);
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(kCheckCaption, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, vbExclamation));
     QCOMPARE(g_intConnectStatus, qint16(0));
     QCOMPARE(f.sim.model().frameCount(), 0);
     checkSane();
@@ -279,6 +284,24 @@ void TestConnection::disconnect()
     QCOMPARE(g_intConnectStatus, qint16(0));
     QVERIFY(g_frmMain1->Label1->isEnabled());
     QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestConnection::idleHangUpShowsDisconnected()
+{
+    AppFixture f;
+    startApp(f);
+    g_subCommEventHook();
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    f.sim.hangUp();
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QVERIFY(!f.sim.portOpen());
+    QCOMPARE(f.dlg.boxes.size(), 0);
+    checkSane();
+    // Back again, the next connect works.
+    f.sim.plugIn();
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
 }
 
 void TestConnection::portPanel_data()
@@ -438,10 +461,7 @@ void TestConnection::settingsWarnsAboutStoredPort()
         s->Command1[0]->click();
     });
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ﾎﾟｰﾄの設定"));
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("現在設定されているﾎﾟｰﾄ COM2 は使用できません。\r\n新しいﾎﾟｰﾄを設定してください。"));
-    QCOMPARE(f.dlg.boxes[0].icon, 0);
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ﾎﾟｰﾄの設定"), QStringLiteral("現在設定されているﾎﾟｰﾄ COM2 は使用できません。\r\n新しいﾎﾟｰﾄを設定してください。"), vbOKOnly, 0));
     QCOMPARE(items, QStringList({QStringLiteral("COM1"), QStringLiteral("COM3")}));
     QCOMPARE(proposed, QStringLiteral("COM1"));
     QVERIFY(okEnabled);
@@ -482,10 +502,7 @@ void TestConnection::settingsWithoutUsablePort()
         s->Command1[1]->click();
     });
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("通信ポートのチェック"));
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("このパソコンでは使用できる通信ポートが有りません"));
-    QCOMPARE(f.dlg.boxes[0].icon, 0);
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("通信ポートのチェック"), QStringLiteral("このパソコンでは使用できる通信ポートが有りません"), vbOKOnly, 0));
     QCOMPARE(g_intCommPort, qint16(0));
     QCOMPARE(g_frmMdi1->statusPanel(1), QStringLiteral("ﾎﾟｰﾄ : 使用不可"));
     QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("qvo.ini"))), ini);
@@ -524,10 +541,7 @@ void TestConnection::settingsSampling()
     QCOMPARE(g_lngSamplingTime, accepted ? text.toInt() : 1000);
     QCOMPARE(f.dlg.boxes.size(), accepted ? 0 : 1);
     if (!accepted) {
-        QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("入力値の検査"));
-        QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("入力値が不正です \r\n20 < ｻﾝﾌﾟﾘﾝｸﾞ時間 < 2000"));
-        QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-        QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKCancel));
+        QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("入力値の検査"), QStringLiteral("入力値が不正です \r\n20 < ｻﾝﾌﾟﾘﾝｸﾞ時間 < 2000"), vbOKCancel, vbExclamation));
     }
     QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("qvo.ini"))).split('\n').value(1), iniLine + '\r');
 }

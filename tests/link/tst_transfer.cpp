@@ -21,6 +21,16 @@ using Fault = CtrlModel::Fault;
 Q_DECLARE_METATYPE(CtrlModel::Fault)
 
 namespace {
+// A box as one comparable line: caption, text, buttons and icon.
+QString boxOf(const ScriptedDialogs::Box &b)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
+}
+QString box(const QString &caption, const QString &text, int buttons, int icon)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
+}
+
 const QString kPosCaption = QStringLiteral("POS ｺﾏﾝﾄﾞ送信");
 
 QStringList texts(const EditorTexts &t)
@@ -169,6 +179,7 @@ private slots:
     void tempFileSaveFails();
     void readAgainstFaults_data();
     void readAgainstFaults();
+    void readRetriesAfterPortLost();
 
     void positionFrame();
     void positionResult_data();
@@ -176,6 +187,7 @@ private slots:
     void positionWithoutAnswer_data();
     void positionWithoutAnswer();
     void positionQuestionThenP0();
+    void positionWithThePortGone();
 };
 
 void TestTransfer::readTakesOverTheWholeImage()
@@ -218,10 +230,12 @@ void TestTransfer::readAsksAgain()
     startScripted(f, c);
     c.queued["R05"] = {"?\r", "R05\r"};
     c.queued["R07"] = {"RZZ\r", "xr07\r"};
-    c.queued["R09"] = {"W\r", "R09\r"}; // a foreign line is not taken for the reply...
+    c.queued["R09"] = {"W\r"}; // a foreign line is not taken for the reply...
     g_intSaved = 1;
     f.clock.scheduleIn(5000000, [&f] { f.rec.feed("R09\r"); }); // ...the next line is
+    const qint64 t0 = f.clock.nowUs();
     g_frmMain1->Command1_Click(0);
+    QVERIFY(msSince(f, t0) >= 5000); // the reply is waited for without a limit
     QCOMPARE(c.frames.count("R05"), 2);
     QCOMPARE(c.frames.count("R07"), 2);
     QCOMPARE(c.frames.count("R09"), 1);
@@ -300,14 +314,10 @@ void TestTransfer::writeSendsTheBlockThenE()
     QCOMPARE(frames.last().text, QByteArray("E"));
     QCOMPARE(modelBlock(m), settingsBlock(UserData));
     QCOMPARE(UserData[cellMarker].data(), QStringLiteral("FF"));
-    QCOMPARE(UserData[ChMaxCell(8)].data(), QStringLiteral("52")); // 850 = 0x0352, low byte first
-    QCOMPARE(UserData[ChMaxCell(8) + 1].data(), QStringLiteral("03"));
+    QCOMPARE(UserData[cellRelayMode].data(), QStringLiteral("05"));
 
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("データは正常に書き込まれました。"));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbInformation));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ﾃﾞｰﾀｰ書込み"), QStringLiteral("データは正常に書き込まれました。"), vbOKOnly, vbInformation));
     QCOMPARE(progress, 47);
     QVERIFY(!progressVisible);
     QCOMPARE(g_intSaved, qint16(1));
@@ -355,6 +365,8 @@ void TestTransfer::cancelWhileLRepeats()
     f.sim.setFault(Fault::Silence);
     g_intSaved = 0;
     f.dlg.answers << vbNo; // the read's save question
+    if (dir == 1)
+        g_frmMain1->subFrmMainDataGet(); // what the write takes from the editor first
     const QStringList image = settingsBlock(UserData);
     const QStringList editor = editorNow();
     QFile::remove(g_strTempFile);
@@ -389,6 +401,7 @@ void TestTransfer::cancelDuringWriteKeepsTheEditor()
     CtrlModel &m = f.sim.model();
     m.setAnswerDelayUs(100000);
     const QStringList editor = editorNow();
+    g_frmMain1->subFrmMainDataGet(); // what the write takes from the editor first
     const QStringList image = settingsBlock(UserData);
     const QStringList before = modelBlock(m);
     m.clearLog();
@@ -443,10 +456,7 @@ void TestTransfer::changedPromptBeforeRead()
     }
     g_frmMain1->Command1_Click(0);
     const auto &b = f.dlg.boxes.value(0);
-    QCOMPARE(b.caption, g_strAppTitle);
-    QCOMPARE(b.text, QStringLiteral("新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"));
-    QCOMPARE(b.buttons, int(vbYesNoCancel));
-    QCOMPARE(b.icon, int(vbExclamation));
+    QCOMPARE(boxOf(b), box(g_strAppTitle, QStringLiteral("新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"), vbYesNoCancel, vbExclamation));
     if (saveAs == 3)
         QCOMPARE(f.dlg.boxes.value(1).caption, QStringLiteral("ﾃﾞｰﾀﾌｧｲﾙ Save"));
     QCOMPARE(f.dlg.fileRequests.size(), saveAs ? 1 : 0);
@@ -476,14 +486,13 @@ void TestTransfer::portThatDoesNotOpen()
     AppFixture::seedDataFolder(2); // COM2 is not there
     f.startApp();
     g_intSaved = 1;
+    if (dir == 1)
+        g_frmMain1->subFrmMainDataGet(); // what the write takes from the editor first
     const QStringList image = settingsBlock(UserData);
     f.dlg.answers << vbOK;
     g_frmMain1->Command1_Click(dir);
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, caption);
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
-    QCOMPARE(f.dlg.boxes[0].icon, 0);
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(caption, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, 0));
     QCOMPARE(f.sim.model().frameCount(), 0);
     QCOMPARE(settingsBlock(UserData), image);
     QCOMPARE(g_intSaved, qint16(1));
@@ -531,24 +540,24 @@ void TestTransfer::readAgainstFaults_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<int>("param");
-    QTest::addColumn<bool>("completes"); // else only "中止" (pressed at 30 s) ends it
+    QTest::addColumn<int>("end"); // 0 completes, 1 only "中止" (pressed at 30 s) ends it, 2 port lost
     QTest::addColumn<int>("boundMs");
-    QTest::newRow("healthy") << Fault::None << 0 << true << 600;
-    QTest::newRow("silence") << Fault::Silence << 0 << false << 30010;
-    QTest::newRow("question") << Fault::Question << 0 << false << 30010;
-    QTest::newRow("slow") << Fault::Slow << 500 << true << 26000;
-    QTest::newRow("garbage") << Fault::Garbage << 6 << false << 30010;
-    QTest::newRow("split") << Fault::Split << 50 << true << 3500;
-    QTest::newRow("flood") << Fault::Flood << 100 << false << 30010;
-    QTest::newRow("flood stream") << Fault::Flood << -1 << false << 30010;
-    QTest::newRow("hang-up after R01") << Fault::HangUp << 3 << false << 30010;
+    QTest::newRow("healthy") << Fault::None << 0 << 0 << 600;
+    QTest::newRow("silence") << Fault::Silence << 0 << 1 << 30010;
+    QTest::newRow("question") << Fault::Question << 0 << 1 << 30010;
+    QTest::newRow("slow") << Fault::Slow << 500 << 0 << 26000;
+    QTest::newRow("garbage") << Fault::Garbage << 6 << 1 << 30010;
+    QTest::newRow("split") << Fault::Split << 50 << 0 << 3500;
+    QTest::newRow("flood") << Fault::Flood << 100 << 1 << 30010;
+    QTest::newRow("flood stream") << Fault::Flood << -1 << 1 << 30010;
+    QTest::newRow("hang-up after R01") << Fault::HangUp << 3 << 2 << 100;
 }
 
 void TestTransfer::readAgainstFaults()
 {
     QFETCH(Fault, fault);
     QFETCH(int, param);
-    QFETCH(bool, completes);
+    QFETCH(int, end);
     QFETCH(int, boundMs);
     AppFixture f;
     startConnected(f);
@@ -559,6 +568,8 @@ void TestTransfer::readAgainstFaults()
     f.sim.setFault(fault, param);
     g_intSaved = 1;
     const QStringList image = settingsBlock(UserData);
+    if (end == 2)
+        f.dlg.answers << vbCancel;
     const qint64 t0 = f.clock.nowUs();
     const quint64 cancel = f.clock.scheduleIn(30000000, [] {
         if (g_frmCommMsg1)
@@ -567,18 +578,46 @@ void TestTransfer::readAgainstFaults()
     g_frmMain1->Command1_Click(0);
     f.clock.cancel(cancel);
     QVERIFY2(msSince(f, t0) <= boundMs, QByteArray::number(msSince(f, t0)));
-    if (completes) {
-        QVERIFY(msSince(f, t0) < 30000);
-        QCOMPARE(settingsBlock(UserData), modelBlock(m));
-        QCOMPARE(g_intSaved, qint16(0));
-    } else {
-        QVERIFY2(msSince(f, t0) >= 30000, QByteArray::number(msSince(f, t0)) + " " + f.sim.model().received().join(',') + " step " + QByteArray::number(g_intCommStep) + " addr " + QByteArray::number(g_intCommAddr) + " saved " + QByteArray::number(g_intSaved) + " open " + QByteArray::number(f.sim.portOpen()) + " " + settingsBlock(UserData).join(',').toLatin1());
-        QCOMPARE(settingsBlock(UserData), image);
-        QCOMPARE(g_intSaved, qint16(1));
-    }
+    QCOMPARE(msSince(f, t0) >= 30000, end == 1);
+    QCOMPARE(settingsBlock(UserData), end == 0 ? modelBlock(m) : image);
+    QCOMPARE(g_intSaved, qint16(end == 0 ? 0 : 1));
     QVERIFY(g_strInPut.size() <= kReceiveLimit);
-    QCOMPARE(f.dlg.boxes.size(), 0);
-    QCOMPARE(g_intConnectStatus, qint16(1)); // a transfer alone does not change the state
+    QCOMPARE(f.dlg.boxes.size(), end == 2 ? 1 : 0);
+    if (end == 2) {
+        // The port went away: the transfer's error box; Cancel ends the connection.
+        const auto &b = f.dlg.boxes[0];
+        QCOMPARE(b.caption, QStringLiteral("入力モニターの開始"));
+        QVERIFY2(b.text.endsWith(QStringLiteral(" : ｴﾗｰNo.1011\r\n[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる")), b.text.toUtf8());
+        QCOMPARE(b.buttons, int(vbRetryCancel));
+        QCOMPARE(b.icon, int(vbExclamation));
+    }
+    // A transfer that ends normally or by "中止" leaves the state as it was.
+    QCOMPARE(g_intConnectStatus, qint16(end == 2 ? 0 : 1));
+    QCOMPARE(f.sim.portOpen(), end != 2);
+    checkSane();
+}
+
+void TestTransfer::readRetriesAfterPortLost()
+{
+    // The device comes back while the error box is up: Retry reads the block from the start.
+    AppFixture f;
+    startConnected(f);
+    CtrlModel &m = f.sim.model();
+    m.setCell(0x10, 0x3C);
+    m.setFault(Fault::HangUp, 3);
+    g_intSaved = 1;
+    f.dlg.onBox = [&f](const ScriptedDialogs::Box &) { f.sim.plugIn(); };
+    f.dlg.answers << vbRetry;
+    m.clearLog();
+    g_frmMain1->Command1_Click(0);
+    f.dlg.onBox = nullptr;
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("入力モニターの開始"));
+    const QByteArrayList sent = m.received();
+    QCOMPARE(sent.mid(0, 5), QByteArrayList({"L", "R00", "R01", "R02", "L"}));
+    QCOMPARE(sent.size(), 4 + 49);
+    QCOMPARE(settingsBlock(UserData), modelBlock(m));
+    QCOMPARE(g_intConnectStatus, qint16(1));
     checkSane();
 }
 
@@ -638,10 +677,7 @@ void TestTransfer::positionResult()
     QCOMPARE(m.frameCount(), sends);
     QCOMPARE(f.dlg.boxes.size(), answers.size());
     for (const auto &b : f.dlg.boxes) {
-        QCOMPARE(b.caption, kPosCaption);
-        QCOMPARE(b.text, QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。\r\n再試行？　/　ｷｬﾝｾﾙ？"));
-        QCOMPARE(b.buttons, int(vbRetryCancel));
-        QCOMPARE(b.icon, 0);
+        QCOMPARE(boxOf(b), box(kPosCaption, QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。\r\n再試行？　/　ｷｬﾝｾﾙ？"), vbRetryCancel, 0));
     }
     QCOMPARE(g_intConnectStatus, qint16(1));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
@@ -675,10 +711,7 @@ void TestTransfer::positionWithoutAnswer()
     }
     QVERIFY2(msSince(f, t0) >= 4000 && msSince(f, t0) <= 4040, QByteArray::number(msSince(f, t0)));
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, kPosCaption);
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ 3回\r\n応答がありません"));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(kPosCaption, QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ 3回\r\n応答がありません"), vbOKOnly, vbExclamation));
     QCOMPARE(g_intConnectStatus, qint16(1)); // the state is not changed by the exchange
     checkSane();
 }
@@ -693,6 +726,23 @@ void TestTransfer::positionQuestionThenP0()
     QCOMPARE(c.frames, QByteArrayList({"P0000", "P0000"}));
     QVERIFY(c.timesUs[1] - c.timesUs[0] < 100000); // sent again at once
     QCOMPARE(f.dlg.boxes.size(), 0);
+    checkSane();
+}
+
+void TestTransfer::positionWithThePortGone()
+{
+    // The device went away under a connection that still shows "接続中": Cancel in the
+    // send's box abandons the command instead of offering the same box for ever.
+    AppFixture f;
+    startConnected(f);
+    f.sim.hangUp();
+    f.dlg.answers << vbRetry << vbCancel;
+    g_frmMain1->Command3_Click();
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    for (const auto &b : f.dlg.boxes)
+        QCOMPARE(boxText(b), QStringLiteral("g_funcCommOutPut / 通信ﾎﾟｰﾄの状態を確認して下さい。\r\n:Err.Number 0"));
+    QCOMPARE(f.sim.model().frameCount(), 1); // only the connect's "L"
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();
 }
 
