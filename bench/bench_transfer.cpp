@@ -13,6 +13,8 @@
 //
 // qelvo-ctrlsim is taken from $QELVO_CTRLSIM, else ../tools/ctrlsim/qelvo-ctrlsim next to
 // this program.
+#include "BenchCommon.h"
+
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "platform/Clock.h"
@@ -28,18 +30,10 @@
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
-#include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <time.h>
 
 namespace {
 constexpr int kRuns = 5;
@@ -48,20 +42,6 @@ constexpr double kBytesPerSecond = 960.0;
 constexpr int kReadBytes = 2 + 6 + 48 * (4 + 4);
 // Write: "L" CR, "L0001" CR, 48 x ("W" hh dd CR, "W" CR), "E" CR, "E" CR.
 constexpr int kWriteBytes = 2 + 6 + 48 * (6 + 2) + 2 + 2;
-
-qint64 cpuNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-qint64 monoNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
 
 // The real clock, with a tally of every wait and pump.
 class ProfilingClock : public RealClock {
@@ -92,46 +72,6 @@ private:
     }
 };
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-}
-
-// The files of a normal start: COM1, 1000 ms sampling, no last file; all-zero settings.
-void seedDataFolder()
-{
-    writeFile(DataFolder() + QStringLiteral("qvo.ini"), "01\r\n03E8\r\n\r\n");
-    QByteArray def;
-    for (int i = 0; i < kImageCells; ++i)
-        def += '"' + HexPad(i, 4).toLatin1() + "\",\"" + (i == 0x2A ? "FF" : "00") + "\"\r\n";
-    writeFile(DataFolder() + QStringLiteral("def.tmp"), def);
-    QByteArray pos;
-    for (int id = 0; id <= 30; ++id)
-        pos += '"' + HexPad(id, 2).toLatin1() + ",00000000,00000000,00000000,00000000,00\"\r\n";
-    writeFile(DataFolder() + QStringLiteral("frmst.tmp"), pos);
-}
-
-bool startSimulator(QProcess &sim)
-{
-    QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
-    if (exe.isEmpty())
-        exe = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/ctrlsim/qelvo-ctrlsim");
-    if (!QFileInfo(exe).isExecutable()) {
-        fprintf(stderr, "qelvo-ctrlsim not found at %s (set QELVO_CTRLSIM)\n", qPrintable(exe));
-        return false;
-    }
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(exe, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet")});
-    if (!sim.waitForStarted(3000))
-        return false;
-    while (!sim.canReadLine())
-        if (!sim.waitForReadyRead(3000))
-            return false;
-    return sim.readLine().trimmed().startsWith("/dev/");
-}
-
 struct Run {
     double wallMs = 0;
     double cpuMs = 0;
@@ -161,18 +101,18 @@ Run transfer(int dir, ScriptedDialogs &dlg, bool &ok)
 void report(const char *what, QList<Run> runs, int bytes)
 {
     const double lineMs = bytes * 1000.0 / kBytesPerSecond;
-    std::sort(runs.begin(), runs.end(), [](const Run &a, const Run &b) { return a.wallMs < b.wallMs; });
-    const Run &m = runs[runs.size() / 2];
-    QList<double> cpu;
-    for (const Run &r : runs)
+    QList<double> wall, cpu;
+    for (const Run &r : runs) {
+        wall << r.wallMs;
         cpu << r.cpuMs;
-    std::sort(cpu.begin(), cpu.end());
-    const double cpuMs = cpu[cpu.size() / 2];
+    }
+    const double wallMs = medianOf(wall), cpuMs = medianOf(cpu);
     printf("%-6s %3d bytes, line time %6.1f ms | wall median %6.1f ms (min %6.1f, max %6.1f), ratio %.3f %s |"
            " CPU median %5.1f ms = %4.1f %% of wall %s\n",
-           what, bytes, lineMs, m.wallMs, runs.first().wallMs, runs.last().wallMs, m.wallMs / lineMs,
-           m.wallMs / lineMs <= 1.10 ? "(goal met)" : "(goal 1.10 MISSED)", cpuMs, 100.0 * cpuMs / m.wallMs,
-           100.0 * cpuMs / m.wallMs <= 20 ? "(goal met)" : "(goal 20 % MISSED)");
+           what, bytes, lineMs, wallMs, *std::min_element(wall.begin(), wall.end()),
+           *std::max_element(wall.begin(), wall.end()), wallMs / lineMs,
+           wallMs / lineMs <= 1.10 ? "(goal met)" : "(goal 1.10 MISSED)", cpuMs, 100.0 * cpuMs / wallMs,
+           100.0 * cpuMs / wallMs <= 20 ? "(goal met)" : "(goal 20 % MISSED)");
 }
 
 void profile(const char *what, ProfilingClock &pc, const Run &r)
@@ -189,16 +129,7 @@ void profile(const char *what, ProfilingClock &pc, const Run &r)
 // What the fixed steps around the address loop cost, each on its own (median of 5).
 void parts()
 {
-    auto median = [](const std::function<void()> &f) {
-        QList<double> ms;
-        for (int i = 0; i < 5; ++i) {
-            const qint64 t0 = monoNs();
-            f();
-            ms << (monoNs() - t0) / 1e6;
-        }
-        std::sort(ms.begin(), ms.end());
-        return ms[2];
-    };
+    auto median = [](const std::function<void()> &f) { return medianMs(5, [&] { f(); return true; }); };
     printf("fixed steps of a transfer, each alone (median of 5):\n");
     printf("  g_subTempDataIni (65,536 cells)            %6.2f ms\n", median([] { g_subTempDataIni(); }));
     printf("  g_subTempToUser (65,536 cells)             %6.2f ms\n", median([] { g_subTempToUser(); }));
@@ -227,25 +158,18 @@ void parts()
 
 int main(int argc, char *argv[])
 {
-    QTemporaryDir home;
-    if (!home.isValid())
+    BenchProcess bench(argc, argv);
+    if (!bench.ready)
         return 1;
-    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-
-    ScriptedDialogs dlg;
+    ScriptedDialogs &dlg = bench.dlg;
     RecordingProcess proc;
     QtSerialPort port;
-    installDialogs(&dlg);
     installProcess(&proc);
     installSerialPort(&port);
     g_subCommEventHook();
-    seedDataFolder();
-
     QProcess sim;
-    if (!startSimulator(sim))
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!seedDataFiles() || !startCtrlsim(sim, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet")}))
         return 1;
     Main();
     g_subMenuCommand(21);
@@ -288,7 +212,6 @@ int main(int argc, char *argv[])
     sim.waitForFinished(3000);
     installSerialPort(nullptr);
     installProcess(nullptr);
-    installDialogs(nullptr);
     if (!ok)
         printf("ERROR: a transfer did not complete normally\n");
     return ok ? 0 : 1;

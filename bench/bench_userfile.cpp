@@ -2,6 +2,8 @@
 // 851,968 bytes) takes, against writing and reading the same bytes raw with QFile.
 // Prints the median of 7 runs of each and the ratios; the goal is at most 50 ms and at
 // most 3 times raw for each direction.
+#include "BenchCommon.h"
+
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
@@ -10,33 +12,14 @@
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSaveFile>
-#include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <memory>
 
 namespace {
 constexpr int kRuns = 7;
-
-double medianMs(const std::function<bool()> &run, bool *ok)
-{
-    QList<double> ms;
-    for (int i = 0; i < kRuns; ++i) {
-        QElapsedTimer t;
-        t.start();
-        if (!run())
-            *ok = false;
-        ms << t.nsecsElapsed() / 1e6;
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[kRuns / 2];
-}
 
 // Cells worth reading back: every address with data that changes from cell to cell.
 void fillImage()
@@ -52,58 +35,52 @@ void fillImage()
 
 int main(int argc, char *argv[])
 {
-    QTemporaryDir home;
-    if (!home.isValid())
+    BenchProcess bench(argc, argv);
+    if (!bench.ready)
         return 1;
-    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ScriptedDialogs dlg;
-    installDialogs(&dlg);
     g_subAppIni(); // data folder and its paths; a first start's boxes go to the script
     g_intCommPort = 1;
-    dlg.unexpected = 0;
+    bench.dlg.unexpected = 0;
 
     fillImage();
     const QByteArray bytes = UserFileBytes(UserData);
-    const QString path = home.path() + QStringLiteral("/bench.qvd");
-    const QString raw = home.path() + QStringLiteral("/raw.bin");
+    const QString path = bench.home.path() + QStringLiteral("/bench.qvd");
+    const QString raw = bench.home.path() + QStringLiteral("/raw.bin");
     bool ok = bytes.size() == kUserFileBytes;
 
-    const double save = medianMs([&] { return g_funcUserDataSave(path); }, &ok);
-    const double load = medianMs([&] { return g_funcUserDataLoad(path); }, &ok);
-    const double rawWrite = medianMs([&] {
+    const double save = medianMs(kRuns, [&] { return g_funcUserDataSave(path); }, &ok);
+    const double load = medianMs(kRuns, [&] { return g_funcUserDataLoad(path); }, &ok);
+    const double rawWrite = medianMs(kRuns, [&] {
         QFile f(raw);
         return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
     }, &ok);
-    const double rawRead = medianMs([&] {
+    const double rawRead = medianMs(kRuns, [&] {
         QFile f(raw);
         return f.open(QIODevice::ReadOnly) && f.readAll().size() == bytes.size();
     }, &ok);
     // The same write into a file that does not exist yet (no truncation of old blocks).
-    const double rawFresh = medianMs([&] {
+    const double rawFresh = medianMs(kRuns, [&] {
         QFile::remove(raw);
         QFile f(raw);
         return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
     }, &ok);
     // The same bytes through QSaveFile (temporary file, sync, rename), as every save goes.
-    const double rawSafe = medianMs([&] {
+    const double rawSafe = medianMs(kRuns, [&] {
         QSaveFile f(raw);
         return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.commit();
     }, &ok);
 
     // Where a save and a load spend their time.
-    const double build = medianMs([&] { return UserFileBytes(UserData).size() == kUserFileBytes; }, &ok);
+    const double build = medianMs(kRuns, [&] { return UserFileBytes(UserData).size() == kUserFileBytes; }, &ok);
     std::unique_ptr<MemCell[]> scratch(new MemCell[kImageCells]);
-    const double parse = medianMs([&] {
+    const double parse = medianMs(kRuns, [&] {
         FileError e;
         return ParseUserFile(bytes, scratch.get(), e);
     }, &ok);
-    const double ini = medianMs([&] { return g_funcIniFileSave(1); }, &ok);
+    const double ini = medianMs(kRuns, [&] { return g_funcIniFileSave(1); }, &ok);
 
     QFile check(path);
-    ok = ok && check.open(QIODevice::ReadOnly) && check.readAll() == bytes && dlg.unexpected == 0;
+    ok = ok && check.open(QIODevice::ReadOnly) && check.readAll() == bytes && bench.dlg.unexpected == 0;
     for (int i = 0; i < kImageCells && ok; i += 4099)
         ok = UserData[i].data() == HexPad((i * 7) & 0xFF, 2);
 
@@ -117,7 +94,6 @@ int main(int argc, char *argv[])
     printf("goal <= 50 ms: save %s, load %s; goal <= 3 x raw QFile: save %s, load %s\n", verdict(save <= 50),
            verdict(load <= 50), verdict(save <= 3 * rawWrite), verdict(load <= 3 * rawRead));
     if (!ok)
-        printf("ERROR: a save or load failed or the file's bytes are wrong (%d unexpected boxes)\n", dlg.unexpected);
-    installDialogs(nullptr);
+        printf("ERROR: a save or load failed or the file's bytes are wrong (%d unexpected boxes)\n", bench.dlg.unexpected);
     return ok ? 0 : 1;
 }

@@ -161,6 +161,13 @@ void g_subCommBufferClear()
     g_subCommPortClose();
 }
 
+void g_subPortAccessHint(int port, const QString &caption)
+{
+    const QString hint = MSComm1().accessHint(port);
+    if (!hint.isEmpty())
+        MsgBox(hint, vbOKOnly + vbInformation, caption);
+}
+
 void g_subCommEventHook()
 {
     MSComm1().onCommEvent = [](int, const QString &) {

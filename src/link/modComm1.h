@@ -30,5 +30,8 @@ void g_subReplyTimerStop();
 void g_subCommTimerStart();
 void g_subCommTimerStop();
 void g_subCommBufferClear();
+// After a failed open: when the port exists but this user may not open it, a second box
+// tells how to get the permission (the fixed message before it stays as it is).
+void g_subPortAccessHint(int port, const QString &caption);
 // Wires the port's event notification (the device went away, a line error).
 void g_subCommEventHook();

@@ -147,6 +147,7 @@ void g_subConnectCheck()
     if (!g_funcCommPortOpen(g_intCommPort)) {
         Beep();
         MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly + vbExclamation, caption);
+        g_subPortAccessHint(g_intCommPort, caption);
         g_intConnectStatus = 0;
     } else {
         g_intCommEnd = 0;

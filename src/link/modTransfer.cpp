@@ -73,6 +73,7 @@ bool openPort(const QString &title)
     if (g_funcCommPortOpen(g_intCommPort))
         return true;
     MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, title);
+    g_subPortAccessHint(g_intCommPort, title);
     closeProgress();
     return false;
 }

@@ -31,27 +31,31 @@ void Beep() { dialogs().beep(); }
 
 // ---------------------------------------------------------------- QtDialogs
 
-int QtDialogs::msgBox(const QString &text, int style, const QString &caption)
+std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, const QString &caption)
 {
-    QMessageBox box(QApplication::activeWindow());
-    box.setWindowTitle(caption);
-    box.setText(text);
+    auto box = std::make_unique<QMessageBox>(QApplication::activeWindow());
+    box->setWindowTitle(caption);
+    box->setText(text);
     switch (style & 0x70) {
-    case vbCritical: box.setIcon(QMessageBox::Critical); break;
-    case vbQuestion: box.setIcon(QMessageBox::Question); break;
-    case vbExclamation: box.setIcon(QMessageBox::Warning); break;
-    case vbInformation: box.setIcon(QMessageBox::Information); break;
-    default: box.setIcon(QMessageBox::NoIcon); break;
+    case vbCritical: box->setIcon(QMessageBox::Critical); break;
+    case vbQuestion: box->setIcon(QMessageBox::Question); break;
+    case vbExclamation: box->setIcon(QMessageBox::Warning); break;
+    case vbInformation: box->setIcon(QMessageBox::Information); break;
+    default: box->setIcon(QMessageBox::NoIcon); break;
     }
-    struct B { QString text; QMessageBox::ButtonRole role; int result; };
+    struct B {
+        const char *text;
+        QMessageBox::ButtonRole role;
+        int result;
+    };
+    static const B ok{"OK", QMessageBox::AcceptRole, vbOK};
+    static const B cancel{"キャンセル", QMessageBox::RejectRole, vbCancel};
+    static const B yes{"はい(&Y)", QMessageBox::YesRole, vbYes};
+    static const B no{"いいえ(&N)", QMessageBox::NoRole, vbNo};
+    static const B retry{"再試行(&R)", QMessageBox::AcceptRole, vbRetry};
+    static const B abort{"中止(&A)", QMessageBox::RejectRole, vbAbort};
+    static const B ignore{"無視(&I)", QMessageBox::AcceptRole, vbIgnore};
     QList<B> buttons;
-    const B ok{QStringLiteral("OK"), QMessageBox::AcceptRole, vbOK};
-    const B cancel{QStringLiteral("キャンセル"), QMessageBox::RejectRole, vbCancel};
-    const B yes{QStringLiteral("はい(&Y)"), QMessageBox::YesRole, vbYes};
-    const B no{QStringLiteral("いいえ(&N)"), QMessageBox::NoRole, vbNo};
-    const B retry{QStringLiteral("再試行(&R)"), QMessageBox::AcceptRole, vbRetry};
-    const B abort{QStringLiteral("中止(&A)"), QMessageBox::RejectRole, vbAbort};
-    const B ignore{QStringLiteral("無視(&I)"), QMessageBox::AcceptRole, vbIgnore};
     switch (style & 7) {
     case vbOKCancel: buttons = {ok, cancel}; break;
     case vbAbortRetryIgnore: buttons = {abort, retry, ignore}; break;
@@ -60,20 +64,25 @@ int QtDialogs::msgBox(const QString &text, int style, const QString &caption)
     case vbRetryCancel: buttons = {retry, cancel}; break;
     default: buttons = {ok}; break;
     }
-    QMap<QAbstractButton *, int> results;
     for (const B &b : buttons) {
-        QPushButton *pb = box.addButton(b.text, b.role);
-        results.insert(pb, b.result);
+        QPushButton *pb = box->addButton(QString::fromUtf8(b.text), b.role);
+        pb->setProperty("vbResult", b.result);
+        if (&b == &buttons.first())
+            box->setDefaultButton(pb);
+        if (b.result == vbCancel || buttons.size() == 1)
+            box->setEscapeButton(pb);
     }
-    box.setDefaultButton(qobject_cast<QPushButton *>(results.firstKey()));
-    for (auto it = results.begin(); it != results.end(); ++it) {
-        if (it.value() == buttons.first().result)
-            box.setDefaultButton(qobject_cast<QPushButton *>(it.key()));
-        if (it.value() == vbCancel || (buttons.size() == 1))
-            box.setEscapeButton(it.key());
-    }
-    box.exec();
-    return results.value(box.clickedButton(), buttons.size() == 1 ? vbOK : vbCancel);
+    return box;
+}
+
+int QtDialogs::msgBox(const QString &text, int style, const QString &caption)
+{
+    const auto box = makeBox(text, style, caption);
+    box->exec();
+    const QAbstractButton *clicked = box->clickedButton();
+    if (clicked)
+        return clicked->property("vbResult").toInt();
+    return (style & 7) == vbOKOnly ? vbOK : vbCancel;
 }
 
 QStringList QtDialogs::qtFilters(const QString &classic)

@@ -4,9 +4,11 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QDialog;
+class QMessageBox;
 
 // Buttons and icons of a message box, combined by addition as in the classic MsgBox.
 enum MsgStyle : int {
@@ -72,6 +74,8 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override;
+    // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
+    static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.
     static QStringList qtFilters(const QString &classic);
 };

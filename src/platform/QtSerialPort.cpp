@@ -105,3 +105,8 @@ void QtSerialPort::clearInBuffer()
 }
 
 QByteArray QtSerialPort::input() { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }
+
+QString QtSerialPort::accessHint(int n) const
+{
+    return ComPortPermissionDenied(n) ? ComPortPermissionHint(n) : QString();
+}

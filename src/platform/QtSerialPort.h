@@ -25,6 +25,7 @@ public:
 
     // The device path the port was opened on (the COM link or /dev/...).
     QString deviceName() const { return m_device; }
+    QString accessHint(int n) const override;
 
 private:
     void onError(QSerialPort::SerialPortError e);

@@ -39,6 +39,14 @@ public:
     // All received bytes not yet taken; removes them from the receive buffer.
     virtual QByteArray input() = 0;
 
+    // How to make COM n usable when it exists but this user may not open it (the dialout
+    // group); empty when there is nothing the user can do about it.
+    virtual QString accessHint(int n) const
+    {
+        Q_UNUSED(n);
+        return QString();
+    }
+
     // Port events (the device went away, a line error); the number is the event code.
     std::function<void(int commEvent, const QString &description)> onCommEvent;
 };

@@ -1,7 +1,7 @@
 #include "shell/frmSetting1.h"
 
 #include "link/modComm1.h"
-#include "platform/ComPorts.h"
+#include "platform/SerialPort.h"
 #include "platform/Dialogs.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
@@ -78,21 +78,23 @@ void frmSetting1::g_subfrmIni()
         g_subCommPortClose();
     int unusable = 0;
     QStringList denied;
-    int firstDenied = 0;
+    QString hint;
     for (int n = 1; n <= 99; ++n) {
-        if (g_funcCommPortCheck(n))
+        if (g_funcCommPortCheck(n)) {
             Combo1->addItem(QStringLiteral("COM") + QString::number(n));
-        else {
-            ++unusable;
-            if (ComPortPermissionDenied(n)) {
-                denied << QStringLiteral("COM") + QString::number(n);
-                if (!firstDenied)
-                    firstDenied = n;
-            }
+            continue;
+        }
+        ++unusable;
+        // A port that is there but closed to this user gets a hint on how to open it.
+        const QString h = MSComm1().accessHint(n);
+        if (!h.isEmpty()) {
+            denied << QStringLiteral("COM") + QString::number(n);
+            if (hint.isEmpty())
+                hint = h;
         }
     }
     if (!denied.isEmpty()) {
-        PermissionHint->setText(denied.join(QStringLiteral(", ")) + QStringLiteral(": ") + ComPortPermissionHint(firstDenied));
+        PermissionHint->setText(denied.join(QStringLiteral(", ")) + QStringLiteral(": ") + hint);
         PermissionHint->show();
     }
     if (unusable < 99) {

@@ -3,6 +3,8 @@
 // write and read through the port, a line that drops in the middle of a transfer, and
 // what a connection check and an idle connection cost in time and processor.
 #include "support/AppFixture.h"
+#include "support/Ctrlsim.h"
+#include "support/DataFiles.h"
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
@@ -57,12 +59,7 @@ struct RealApp {
     }
     ~RealApp()
     {
-        ReplyTimer().setEnabled(false);
-        CommTimer().setEnabled(false);
-        delete g_frmMdi1;
-        g_frmMdi1 = nullptr;
-        delete g_frmMain1;
-        g_frmMain1 = nullptr;
+        AppFixture::closeWindows();
         port.setPortOpen(false);
         AppFixture::resetGlobals();
         installSerialPort(nullptr);
@@ -79,20 +76,7 @@ struct Sim {
 
     bool start(const QStringList &extra = {})
     {
-        QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
-        if (exe.isEmpty())
-            exe = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/ctrlsim/qelvo-ctrlsim");
-        if (!QFileInfo(exe).isExecutable()) {
-            qWarning("qelvo-ctrlsim not found at %s", qPrintable(exe));
-            return false;
-        }
-        p.start(exe, QStringList{"--com", "1", "--log"} + extra);
-        if (!p.waitForStarted(3000))
-            return false;
-        while (!p.canReadLine())
-            if (!p.waitForReadyRead(3000))
-                return false;
-        return p.readLine().trimmed().startsWith("/dev/") && QFileInfo(ComPortLink(1)).isSymLink();
+        return startCtrlsim(p, QStringList{"--com", "1", "--log"} + extra) && QFileInfo(ComPortLink(1)).isSymLink();
     }
     // The command lines the simulator received so far, without CR, oldest first.
     QByteArrayList frames()
@@ -124,8 +108,17 @@ QByteArrayList readFrames()
 {
     QByteArrayList l;
     for (int a = 0; a < kSettingsCells; ++a)
-        l << "R" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0');
+        l << "R" + hexDigits(a, 2);
     return l;
+}
+
+// The 48 write frames of the settings block as UserData holds it, then "E".
+QByteArrayList writeFrames()
+{
+    QByteArrayList l;
+    for (int a = 0; a < kSettingsCells; ++a)
+        l << "W" + hexDigits(a, 2) + UserData[a].data().toLatin1();
+    return l << "E";
 }
 
 void clickCancelWhenShown()
@@ -150,6 +143,8 @@ private slots:
 private:
     // Connects through the dispatcher; the wall time of the check in ms.
     static qint64 connectLink();
+    // Starts the simulator and the tool and connects; false when any of it fails.
+    static bool startConnected(Sim &sim);
     QTemporaryDir m_home;
 };
 
@@ -168,6 +163,15 @@ qint64 tst_e2e_pty::connectLink()
     t.start();
     g_subMenuCommand(21);
     return t.elapsed();
+}
+
+bool tst_e2e_pty::startConnected(Sim &sim)
+{
+    if (!sim.start())
+        return false;
+    Main();
+    connectLink();
+    return g_intConnectStatus == 1;
 }
 
 void tst_e2e_pty::connectShowsConnected()
@@ -196,10 +200,7 @@ void tst_e2e_pty::writeThenReadThroughThePort()
 {
     RealApp app;
     Sim sim;
-    QVERIFY(sim.start());
-    Main();
-    connectLink();
-    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(startConnected(sim));
 
     // Known values in every control of the window mode (0-5 V).
     EditorTexts t = g_frmMain1->editorTexts();
@@ -230,12 +231,9 @@ void tst_e2e_pty::writeThenReadThroughThePort()
 
     // What the controller received: "L", 48 "W" address data in order, then "E".
     QByteArrayList written;
-    QByteArrayList expect{"L"};
-    for (int a = 0; a < kSettingsCells; ++a) {
+    for (int a = 0; a < kSettingsCells; ++a)
         written << UserData[a].data().toLatin1();
-        expect << "W" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0') + written.last();
-    }
-    expect << "E";
+    const QByteArrayList expect = QByteArrayList{"L"} + writeFrames();
     QTRY_COMPARE(sim.frames().mid(1), expect);
     QCOMPARE(written[0x2A], QByteArray("FF"));
     QCOMPARE(written[0x2B], QByteArray("59")); // NC on outputs 1, 4, 5 and 7
@@ -408,9 +406,7 @@ void tst_e2e_pty::hangUpMidTransfer()
         QCOMPARE(UserData[0x2A].data(), QStringLiteral("FF"));
         QCOMPARE(app.dlg.boxes.size(), 1);
     } else {
-        for (int a = 0; a < kSettingsCells; ++a)
-            expect << "W" + QByteArray::number(a, 16).toUpper().rightJustified(2, '0') + UserData[a].data().toLatin1();
-        expect << "E";
+        expect += writeFrames();
         QCOMPARE(app.dlg.boxes.size(), 2);
         QCOMPARE(app.dlg.boxes[1].caption, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
     }
@@ -421,10 +417,7 @@ void tst_e2e_pty::connectionCheckCost()
 {
     RealApp app;
     Sim sim;
-    QVERIFY(sim.start());
-    Main();
-    connectLink(); // warms up the first open
-    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(startConnected(sim)); // warms up the first open
     const double lineMs = 8 * kLineMsPerByte;
     // With the port closed (each check opens it) and with the port left open.
     for (bool reopen : {true, false}) {
@@ -462,10 +455,7 @@ void tst_e2e_pty::idleConnectionCostsNoProcessor()
 {
     RealApp app;
     Sim sim;
-    QVERIFY(sim.start());
-    Main();
-    connectLink();
-    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(startConnected(sim));
 
     // The application's own event loop, as exec() runs it, for ten seconds.
     QEventLoop loop;

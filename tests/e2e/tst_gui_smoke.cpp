@@ -20,6 +20,8 @@
 #include <QHash>
 #include <QImage>
 #include <QRawFont>
+#include <QMessageBox>
+#include <QScreen>
 #include <QtTest>
 
 namespace {
@@ -59,8 +61,7 @@ QColor linkColourIn(const QImage &frameShot)
 struct GuiApp : AppFixture {
     GuiApp()
     {
-        seedDataFolder(1);
-        startApp();
+        startSeeded();
         g_frmMdi1->resize(1000, 700);
         g_frmMdi1->show();
     }
@@ -201,9 +202,18 @@ void tst_gui_smoke::transferWindows()
 
     // The frame as it stands when the write's success box comes.
     QPixmap success;
+    // The box is scripted; the picture shows the real box the user gets over the frame.
     f.dlg.onBox = [&success](const ScriptedDialogs::Box &b) {
-        if (b.caption == QStringLiteral("ﾃﾞｰﾀｰ書込み"))
-            success = g_frmMdi1->grab();
+        if (b.caption != QStringLiteral("ﾃﾞｰﾀｰ書込み"))
+            return;
+        const auto box = QtDialogs::makeBox(b.text, b.buttons + b.icon, b.caption);
+        box->show();
+        box->move(g_frmMdi1->geometry().center() - QPoint(box->width() / 2, box->height() / 2));
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+        const QRect area = g_frmMdi1->frameGeometry();
+        success = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        box->close();
     };
     f.dlg.answers << vbOK;
     g_frmMain1->Command1_Click(1);

@@ -1,7 +1,7 @@
 // The port layer and the command protocol: frames on the wire, the send with its drain
 // wait and its errors, the receive buffer, the two timers, the reply checks, the poll
 // exchange and the analog channel, and the poll against every fault of the controller.
-#include "support/AppFixture.h"
+#include "support/LinkHelpers.h"
 
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -10,37 +10,12 @@
 
 #include <QtTest>
 
-using Fault = CtrlModel::Fault;
-Q_DECLARE_METATYPE(CtrlModel::Fault)
-
 namespace {
-// A box as one comparable line: caption, text, buttons and icon.
-QString boxOf(const ScriptedDialogs::Box &b)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
-}
-QString box(const QString &caption, const QString &text, int buttons, int icon)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
-}
-
 const QString kCheckPort = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。");
 const QString kPollTimeUp = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
 
 QStringList g_polled;
 void capturePoll(const QString &command, const QString &reply) { g_polled << command + QLatin1Char('|') + reply; }
-
-// The recording port answers each frame (without CR) from a table; frames not in it get nothing.
-void answerWith(RecordingPort &rec, const QHash<QByteArray, QByteArray> &replies)
-{
-    rec.onOutput = [&rec, replies](const QByteArray &frame) {
-        const QByteArray key = frame.chopped(1);
-        if (replies.contains(key))
-            rec.feed(replies.value(key));
-    };
-}
-
-qint64 msSince(const AppFixture &f, qint64 startUs) { return (f.clock.nowUs() - startUs) / 1000; }
 } // namespace
 
 class TestComm : public QObject {
@@ -152,7 +127,7 @@ void TestComm::drainTimeOut()
         const auto &b = f.dlg.boxes[0];
         QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly, vbCritical));
         // About 10000 passes of 2 ms.
-        QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20002);
+        QVERIFY(f.msSince(t0) >= 19999 && f.msSince(t0) <= 20002);
     }
 }
 
@@ -210,8 +185,7 @@ void TestComm::portOpenCheckAndClose()
 void TestComm::replyTimerAndOverallTimer()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     // The reply timer: a full second from each start; the flag stays until stopped.
     g_subReplyTimerStart();
     f.clock.advance(999);
@@ -367,7 +341,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
     QVERIFY(real.elapsed() < 5000);
     // 20000 passes of a millisecond; the "?" is not answered by a resend.
-    QVERIFY(msSince(f, t0) >= 19999 && msSince(f, t0) <= 20010);
+    QVERIFY(f.msSince(t0) >= 19999 && f.msSince(t0) <= 20010);
     QCOMPARE(f.rec.written, QByteArray("N\r"));
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), kPollTimeUp, vbOKOnly, vbExclamation));
@@ -393,10 +367,10 @@ void TestComm::channelWaitsAreBounded()
     const qint64 t0 = f.clock.nowUs();
     double volts = -1;
     QVERIFY(!g_funcChannelRead(1, volts));
-    QVERIFY(msSince(f, t0) >= 20000 && msSince(f, t0) <= 20100);
+    QVERIFY(f.msSince(t0) >= 20000 && f.msSince(t0) <= 20100);
     QCOMPARE(volts, -1.0);
     QVERIFY(!g_funcAnalogOut(1, 2.5));
-    QVERIFY(msSince(f, t0) >= 40000 && msSince(f, t0) <= 40200);
+    QVERIFY(f.msSince(t0) >= 40000 && f.msSince(t0) <= 40200);
     QCOMPARE(f.dlg.boxes.size(), 2);
     for (const auto &b : f.dlg.boxes) {
         QCOMPARE(b.caption, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
@@ -438,7 +412,7 @@ void TestComm::pollAgainstFaults()
         f.dlg.answers << vbOK;
     const qint64 t0 = f.clock.nowUs();
     QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
-    QVERIFY2(msSince(f, t0) <= boundMs, QByteArray::number(msSince(f, t0)));
+    QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(g_polled, value ? QStringList{QStringLiteral("N|N03FF\r")} : QStringList());
     QCOMPARE(g_intMonitorStop, qint16(timeUp ? 1 : 0));
     QCOMPARE(f.dlg.boxes.size(), timeUp ? 1 : 0);

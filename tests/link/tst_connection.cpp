@@ -2,7 +2,7 @@
 // limit, the once-a-second "L", a port that does not open, the status bar, the link
 // label and the enabling by state, connect and disconnect, the check against every fault
 // of the controller, and the port, sampling and input settings dialog.
-#include "support/AppFixture.h"
+#include "support/LinkHelpers.h"
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
@@ -17,58 +17,9 @@
 
 #include <QtTest>
 
-using Fault = CtrlModel::Fault;
-Q_DECLARE_METATYPE(CtrlModel::Fault)
-
 namespace {
-// A box as one comparable line: caption, text, buttons and icon.
-QString boxOf(const ScriptedDialogs::Box &b)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
-}
-QString box(const QString &caption, const QString &text, int buttons, int icon)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
-}
-
 const QString kCheckCaption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
 const QString kNoAnswer = QStringLiteral("通信応答がありません。");
-const QColor kRed(255, 0, 0), kGreen(0, 255, 0), kYellow(255, 255, 0);
-
-QColor linkColour() { return g_frmMain1->Label1->palette().color(QPalette::Window); }
-
-QString stateText(int state)
-{
-    switch (state) {
-    case 0: return QStringLiteral("状態 : 切断");
-    case 1: return QStringLiteral("状態 : 接続中");
-    case 2: return QStringLiteral("状態 : 接続ﾁｪｯｸ中 ");
-    default: return QStringLiteral("状態 : 不明");
-    }
-}
-
-// After any exchange: nothing busy, no timer running, the lock released, the display
-// telling the state the variable holds.
-void checkSane()
-{
-    QCOMPARE(g_intCommBusy, qint16(0));
-    QCOMPARE(g_intPollBusy, qint16(0));
-    QVERIFY(!ReplyTimer().Enabled());
-    QVERIFY(!CommTimer().Enabled());
-    QVERIFY(g_frmMain1->isEnabled());
-    QVERIFY(g_frmMdi1->isEnabled());
-    QVERIFY(g_frmMdi1->menu_file->menuAction()->isVisible());
-    QCOMPARE(g_frmMdi1->cursor().shape(), Qt::ArrowCursor);
-    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(g_intConnectStatus));
-    QCOMPARE(linkColour(), g_intConnectStatus == 1 ? kGreen : kRed);
-    QVERIFY(!g_frmCommMsg1);
-}
-
-void startApp(AppFixture &f, int port = 1)
-{
-    AppFixture::seedDataFolder(port);
-    f.startApp();
-}
 
 void runSettings(AppFixture &f, const std::function<void(frmSetting1 *)> &act)
 {
@@ -79,8 +30,6 @@ void runSettings(AppFixture &f, const std::function<void(frmSetting1 *)> &act)
     };
     g_subMenuCommand(31);
 }
-
-qint64 msSince(const AppFixture &f, qint64 startUs) { return (f.clock.nowUs() - startUs) / 1000; }
 } // namespace
 
 class TestConnection : public QObject {
@@ -127,11 +76,8 @@ void TestConnection::answersToL()
     QFETCH(QByteArray, reply);
     QFETCH(bool, connected);
     AppFixture f(false);
-    startApp(f);
-    f.rec.onOutput = [&f, reply](const QByteArray &frame) {
-        if (frame == "L\r")
-            f.rec.feed(reply);
-    };
+    f.startSeeded();
+    answerWith(f.rec, {{"L", reply}});
     if (!connected)
         f.dlg.answers << vbOK;
     const qint64 t0 = f.clock.nowUs();
@@ -143,11 +89,11 @@ void TestConnection::answersToL()
     if (connected) {
         QCOMPARE(f.rec.written, QByteArray("L\r"));
         QCOMPARE(f.dlg.boxes.size(), 0);
-        QVERIFY(msSince(f, t0) < 10);
+        QVERIFY(f.msSince(t0) < 10);
     } else {
         // "L" once a second until the ten seconds are over, all in a few milliseconds.
         QCOMPARE(f.rec.written, QByteArray("L\r").repeated(10));
-        QVERIFY2(msSince(f, t0) >= 10000 && msSince(f, t0) <= 10010, QByteArray::number(msSince(f, t0)));
+        QVERIFY2(f.msSince(t0) >= 10000 && f.msSince(t0) <= 10010, QByteArray::number(f.msSince(t0)));
         QVERIFY2(realMs < 2000, QByteArray::number(realMs));
         QCOMPARE(f.dlg.boxes.size(), 1);
         QCOMPARE(boxOf(f.dlg.boxes[0]), box(kCheckCaption, kNoAnswer, vbOKOnly, vbExclamation));
@@ -160,7 +106,7 @@ void TestConnection::answersToL()
 void TestConnection::lRepeatsOnceASecond()
 {
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     f.sim.setFault(Fault::Silence);
     f.dlg.answers << vbOK;
     const qint64 t0 = f.clock.nowUs();
@@ -174,7 +120,7 @@ void TestConnection::lRepeatsOnceASecond()
         const qint64 gap = frames[i].atUs - frames[i - 1].atUs;
         QVERIFY2(gap >= 1000000 && gap <= 1005000, QByteArray::number(gap));
     }
-    QVERIFY(msSince(f, t0) >= 10000 && msSince(f, t0) <= 10010);
+    QVERIFY(f.msSince(t0) >= 10000 && f.msSince(t0) <= 10010);
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(boxText(f.dlg.boxes[0]), kCheckCaption + QStringLiteral(" / ") + kNoAnswer);
     QCOMPARE(g_intConnectStatus, qint16(0));
@@ -193,7 +139,7 @@ void TestConnection::portThatDoesNotOpen()
 {
     QFETCH(int, port);
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     g_intCommPort = qint16(port);
     f.dlg.answers << vbOK;
     g_subMenuCommand(21);
@@ -208,7 +154,7 @@ void TestConnection::portThatDoesNotOpen()
 void TestConnection::displayDuringTheCheck()
 {
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     f.sim.model().setAnswerDelayUs(300000);
     QColor colour;
     QString panel;
@@ -243,9 +189,7 @@ void TestConnection::displayDuringTheCheck()
 void TestConnection::connectWhileConnectedDoesNothing()
 {
     AppFixture f;
-    startApp(f);
-    g_subMenuCommand(21);
-    QCOMPARE(g_intConnectStatus, qint16(1));
+    startConnected(f);
     QCOMPARE(f.sim.model().frameCount(), 1);
     g_subMenuCommand(21);
     g_frmMain1->Label1_Click();
@@ -259,8 +203,7 @@ void TestConnection::connectWhileConnectedDoesNothing()
 void TestConnection::disconnect()
 {
     AppFixture f;
-    startApp(f);
-    g_subMenuCommand(21);
+    startConnected(f);
     g_frmMain1->Command2_Click(); // the position output panel
     QCOMPARE(g_intPosArea, qint16(1));
     // Not offered while the monitor runs.
@@ -289,7 +232,7 @@ void TestConnection::disconnect()
 void TestConnection::idleHangUpShowsDisconnected()
 {
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     g_subCommEventHook();
     g_subMenuCommand(21);
     QCOMPARE(g_intConnectStatus, qint16(1));
@@ -319,7 +262,7 @@ void TestConnection::portPanel()
     QFETCH(int, port);
     QFETCH(QString, text);
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     g_intCommPort = qint16(port);
     g_frmMain1->subCommStatus_Change();
     QCOMPARE(g_frmMdi1->statusPanel(1), text);
@@ -355,7 +298,7 @@ void TestConnection::stateTable()
     QFETCH(bool, unjoinShown);
     QFETCH(int, inputMonImage);
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     g_intConnectStatus = qint16(base);
     g_frmMain1->subCommStatus_Change();
     g_frmMdi1->menu_Tool->setEnabled(false); // only the disconnected state enables it
@@ -415,13 +358,13 @@ void TestConnection::checkAgainstFaults()
     QFETCH(QString, box);
     QFETCH(int, boundMs);
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     f.sim.setFault(fault, param);
     if (!box.isEmpty())
         f.dlg.answers << vbOK;
     const qint64 t0 = f.clock.nowUs();
     g_subMenuCommand(21);
-    QVERIFY2(msSince(f, t0) <= boundMs, QByteArray::number(msSince(f, t0)));
+    QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(g_intConnectStatus, qint16(connected ? 1 : 0));
     QCOMPARE(f.dlg.boxes.size(), box.isEmpty() ? 0 : 1);
     if (!box.isEmpty())
@@ -444,7 +387,7 @@ void TestConnection::settingsWarnsAboutStoredPort()
 {
     AppFixture f;
     f.sim.usablePorts = {1, 3};
-    startApp(f, 2);
+    f.startSeeded(2);
     QCOMPARE(g_intCommPort, qint16(2));
     QStringList items;
     QString proposed;
@@ -491,7 +434,7 @@ void TestConnection::settingsWithoutUsablePort()
 {
     AppFixture f;
     f.sim.usablePorts = {};
-    startApp(f, 1);
+    f.startSeeded(1);
     const QByteArray ini = AppFixture::readFile(AppFixture::dataFile(QStringLiteral("qvo.ini")));
     f.dlg.answers << vbOK;
     runSettings(f, [&](frmSetting1 *s) {
@@ -526,7 +469,7 @@ void TestConnection::settingsSampling()
     QFETCH(bool, accepted);
     QFETCH(QByteArray, iniLine);
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     if (!accepted)
         f.dlg.answers << vbOK;
     bool stayedOpen = false;
@@ -549,7 +492,7 @@ void TestConnection::settingsSampling()
 void TestConnection::settingsTenMetres()
 {
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     g_intSaved = 1;
     QCOMPARE(g_frmMain1->MSFlexGrid1->Rows(), 3);
     runSettings(f, [](frmSetting1 *s) {
@@ -579,7 +522,7 @@ void TestConnection::settingsCancelChangesNothing()
 {
     AppFixture f;
     f.sim.usablePorts = {1, 3};
-    startApp(f);
+    f.startSeeded();
     const QByteArray ini = AppFixture::readFile(AppFixture::dataFile(QStringLiteral("qvo.ini")));
     const double scale = g_dblScale;
     runSettings(f, [](frmSetting1 *s) {
@@ -601,7 +544,7 @@ void TestConnection::settingsCancelChangesNothing()
 void TestConnection::settingsSamplingKeyFilter()
 {
     AppFixture f;
-    startApp(f);
+    f.startSeeded();
     QStringList seen;
     runSettings(f, [&](frmSetting1 *s) {
         QLineEdit *t = s->Text1;

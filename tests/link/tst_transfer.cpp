@@ -1,7 +1,7 @@
 // Reading and writing the controller's settings block, and the position output command:
 // the frames in order, the cells taken over, the resends, cancelling, the failures, and
 // a read against every fault of the controller.
-#include "support/AppFixture.h"
+#include "support/LinkHelpers.h"
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
@@ -17,20 +17,7 @@
 #include <QDir>
 #include <QtTest>
 
-using Fault = CtrlModel::Fault;
-Q_DECLARE_METATYPE(CtrlModel::Fault)
-
 namespace {
-// A box as one comparable line: caption, text, buttons and icon.
-QString boxOf(const ScriptedDialogs::Box &b)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(b.caption, b.text).arg(b.buttons).arg(b.icon);
-}
-QString box(const QString &caption, const QString &text, int buttons, int icon)
-{
-    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
-}
-
 const QString kPosCaption = QStringLiteral("POS ｺﾏﾝﾄﾞ送信");
 
 QStringList texts(const EditorTexts &t)
@@ -76,29 +63,6 @@ QStringList modelBlock(CtrlModel &m)
     return l;
 }
 
-void checkSane()
-{
-    QCOMPARE(g_intCommBusy, qint16(0));
-    QCOMPARE(g_intPollBusy, qint16(0));
-    QVERIFY(!ReplyTimer().Enabled());
-    QVERIFY(!CommTimer().Enabled());
-    QVERIFY(g_frmMain1->isEnabled());
-    QVERIFY(g_frmMdi1->isEnabled());
-    QVERIFY(g_frmMdi1->menu_file->menuAction()->isVisible());
-    QVERIFY(!g_frmCommMsg1);
-    const QString state = g_intConnectStatus == 1 ? QStringLiteral("状態 : 接続中") : QStringLiteral("状態 : 切断");
-    QCOMPARE(g_frmMdi1->statusPanel(2), state);
-}
-
-// Starts the application and connects to the healthy simulated controller.
-void startConnected(AppFixture &f)
-{
-    AppFixture::seedDataFolder(1);
-    f.startApp();
-    g_subMenuCommand(21);
-    QCOMPARE(g_intConnectStatus, qint16(1));
-}
-
 // The recording port as a controller: replies per frame, taken from a queue when one is
 // given (the last reply of a queue repeats), else the healthy answer.
 struct ScriptedController {
@@ -132,8 +96,7 @@ struct ScriptedController {
 
 void startScripted(AppFixture &f, ScriptedController &c)
 {
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     c.attach(f);
     g_subMenuCommand(21);
     QCOMPARE(g_intConnectStatus, qint16(1));
@@ -155,8 +118,6 @@ void showSampleSettings()
     UserData[0x2F].setData(QStringLiteral("5A"));
     QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
 }
-
-qint64 msSince(const AppFixture &f, qint64 startUs) { return (f.clock.nowUs() - startUs) / 1000; }
 } // namespace
 
 class TestTransfer : public QObject {
@@ -235,7 +196,7 @@ void TestTransfer::readAsksAgain()
     f.clock.scheduleIn(5000000, [&f] { f.rec.feed("R09\r"); }); // ...the next line is
     const qint64 t0 = f.clock.nowUs();
     g_frmMain1->Command1_Click(0);
-    QVERIFY(msSince(f, t0) >= 5000); // the reply is waited for without a limit
+    QVERIFY(f.msSince(t0) >= 5000); // the reply is waited for without a limit
     QCOMPARE(c.frames.count("R05"), 2);
     QCOMPARE(c.frames.count("R07"), 2);
     QCOMPARE(c.frames.count("R09"), 1);
@@ -380,7 +341,7 @@ void TestTransfer::cancelWhileLRepeats()
             g_frmCommMsg1->Command1->click();
     });
     g_frmMain1->Command1_Click(dir);
-    QVERIFY2(msSince(f, t0) >= 2500 && msSince(f, t0) < 2510, QByteArray::number(msSince(f, t0)));
+    QVERIFY2(f.msSince(t0) >= 2500 && f.msSince(t0) < 2510, QByteArray::number(f.msSince(t0)));
     QCOMPARE(f.sim.model().received(), QByteArrayList({"L", "L", "L"}));
     QCOMPARE(settingsBlock(UserData), image);
     QCOMPARE(editorNow(), editor);
@@ -483,8 +444,7 @@ void TestTransfer::portThatDoesNotOpen()
     QFETCH(int, dir);
     QFETCH(QString, caption);
     AppFixture f;
-    AppFixture::seedDataFolder(2); // COM2 is not there
-    f.startApp();
+    f.startSeeded(2); // COM2 is not there
     g_intSaved = 1;
     if (dir == 1)
         g_frmMain1->subFrmMainDataGet(); // what the write takes from the editor first
@@ -521,9 +481,7 @@ void TestTransfer::tempFileSaveFails()
     g_frmMain1->Command1_Click(dir);
     QCOMPARE(f.dlg.boxes.size(), dir == 0 ? 2 : 3);
     QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀ 一時ﾌｧｲﾙ Save"));
-    QCOMPARE(f.dlg.boxes[1].caption, g_strAppTitle);
-    QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("一時ﾌｧｲﾙへの書込みに失敗しました"));
-    QCOMPARE(f.dlg.boxes[1].icon, int(vbExclamation));
+    QCOMPARE(boxOf(f.dlg.boxes[1]), box(g_strAppTitle, QStringLiteral("一時ﾌｧｲﾙへの書込みに失敗しました"), vbOKOnly, vbExclamation));
     if (dir == 0) {
         // The read completes all the same.
         QCOMPARE(UserData[0x10].data(), QStringLiteral("3C"));
@@ -577,8 +535,8 @@ void TestTransfer::readAgainstFaults()
     });
     g_frmMain1->Command1_Click(0);
     f.clock.cancel(cancel);
-    QVERIFY2(msSince(f, t0) <= boundMs, QByteArray::number(msSince(f, t0)));
-    QCOMPARE(msSince(f, t0) >= 30000, end == 1);
+    QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
+    QCOMPARE(f.msSince(t0) >= 30000, end == 1);
     QCOMPARE(settingsBlock(UserData), end == 0 ? modelBlock(m) : image);
     QCOMPARE(g_intSaved, qint16(end == 0 ? 0 : 1));
     QVERIFY(g_strInPut.size() <= kReceiveLimit);
@@ -709,7 +667,7 @@ void TestTransfer::positionWithoutAnswer()
         const qint64 gap = frames[i].atUs - frames[i - 1].atUs;
         QVERIFY2(gap >= 1000000 && gap <= 1010000, QByteArray::number(gap));
     }
-    QVERIFY2(msSince(f, t0) >= 4000 && msSince(f, t0) <= 4040, QByteArray::number(msSince(f, t0)));
+    QVERIFY2(f.msSince(t0) >= 4000 && f.msSince(t0) <= 4040, QByteArray::number(f.msSince(t0)));
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(boxOf(f.dlg.boxes[0]), box(kPosCaption, QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ 3回\r\n応答がありません"), vbOKOnly, vbExclamation));
     QCOMPARE(g_intConnectStatus, qint16(1)); // the state is not changed by the exchange

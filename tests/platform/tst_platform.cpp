@@ -1,6 +1,8 @@
 // The platform services the settings code stands on: the virtual clock and its window
 // timers, Shift_JIS and CR LF lines, the quoted-item reader, whole-file writes and their
 // error numbers, hexadecimal fields, the data folder and twips.
+#include "support/DataFiles.h"
+
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
 #include "platform/TextFile.h"
@@ -15,21 +17,6 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
-
-namespace {
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeRaw(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-} // namespace
 
 class tst_platform : public QObject {
     Q_OBJECT
@@ -356,7 +343,7 @@ void tst_platform::fileErrorNumbers()
     QVERIFY(!CanOpenForReading(tmp.filePath("none.ini")));
     QVERIFY(!CanOpenForReading(tmp.path()));
     QVERIFY(!CanOpenForReading(QString()));
-    writeRaw(tmp.filePath("a.ini"), "1");
+    QVERIFY(writeBytes(tmp.filePath("a.ini"), "1"));
     QVERIFY(CanOpenForReading(tmp.filePath("a.ini")));
 }
 
@@ -366,14 +353,14 @@ void tst_platform::wholeFileWrites()
     const QString p = tmp.filePath("qvo.ini");
     QVERIFY(!WriteWholeFile(p, QByteArray(100, 'x')).failed());
     QVERIFY(!WriteWholeFile(p, "01\r\n").failed());
-    QCOMPARE(readAll(p), QByteArray("01\r\n")); // replaced whole, no tail of the old content
+    QCOMPARE(readBytes(p), QByteArray("01\r\n")); // replaced whole, no tail of the old content
     QByteArray back;
     QVERIFY(!ReadWholeFile(p, back).failed());
     QCOMPARE(back, QByteArray("01\r\n"));
     QVERIFY(!AppendToFile(p, "02\r\n").failed());
     QVERIFY(!AppendToFile(tmp.filePath("new.csv"), "a\r\n").failed());
-    QCOMPARE(readAll(p), QByteArray("01\r\n02\r\n"));
-    QCOMPARE(readAll(tmp.filePath("new.csv")), QByteArray("a\r\n"));
+    QCOMPARE(readBytes(p), QByteArray("01\r\n02\r\n"));
+    QCOMPARE(readBytes(tmp.filePath("new.csv")), QByteArray("a\r\n"));
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary files left
 }
 
@@ -382,7 +369,7 @@ void tst_platform::failedWriteKeepsOldFile()
     QTemporaryDir tmp;
     // A write cut short (the file size limit stands in for a full disk) keeps the old file.
     const QString big = tmp.filePath("big.tmp");
-    writeRaw(big, "old\r\n");
+    QVERIFY(writeBytes(big, "old\r\n"));
     {
         struct rlimit old {};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -396,26 +383,26 @@ void tst_platform::failedWriteKeepsOldFile()
         QVERIFY(e.failed());
         QVERIFY2(e.number == 61 || e.number == 75, qPrintable(QString::number(e.number)));
     }
-    QCOMPARE(readAll(big), QByteArray("old\r\n"));
+    QCOMPARE(readBytes(big), QByteArray("old\r\n"));
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.tmp"});
     if (getuid() == 0)
         QSKIP("root writes into read-only files and folders");
     // A read-only file is not replaced.
     const QString ro = tmp.filePath("ro.tmp");
-    writeRaw(ro, "old file\r\n");
+    QVERIFY(writeBytes(ro, "old file\r\n"));
     QFile::setPermissions(ro, QFile::ReadOwner);
     FileError e = WriteWholeFile(ro, "new");
     QCOMPARE(e.number, 70);
-    QCOMPARE(readAll(ro), QByteArray("old file\r\n"));
+    QCOMPARE(readBytes(ro), QByteArray("old file\r\n"));
     // A file in a read-only folder is not replaced either, and no trace is left there.
     const QString dir = tmp.filePath("locked");
     QVERIFY(QDir().mkdir(dir));
     const QString p = dir + "/frmst.tmp";
-    writeRaw(p, "old\r\n");
+    QVERIFY(writeBytes(p, "old\r\n"));
     QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
     e = WriteWholeFile(p, "new content\r\n");
     QVERIFY(e.failed());
-    QCOMPARE(readAll(p), QByteArray("old\r\n"));
+    QCOMPARE(readBytes(p), QByteArray("old\r\n"));
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"frmst.tmp"});
     QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }

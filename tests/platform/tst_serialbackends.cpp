@@ -1,5 +1,7 @@
 // The two serial backends: the simulated controller in process (on the virtual and on the
 // real clock) and QSerialPort against qelvo-ctrlsim on a pseudo-terminal; the COM names.
+#include "support/Ctrlsim.h"
+
 #include "platform/ComPorts.h"
 #include "platform/QtSerialPort.h"
 #include "platform/SimulatedPort.h"
@@ -281,25 +283,11 @@ void tst_serialbackends::comPortNames()
 
 bool tst_serialbackends::startSim(QProcess &sim, const QStringList &args)
 {
-    QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
-    if (exe.isEmpty())
-        exe = QCoreApplication::applicationDirPath() + "/../tools/ctrlsim/qelvo-ctrlsim";
-    if (!QFileInfo(exe).isExecutable()) {
-        qWarning("qelvo-ctrlsim not found at %s", qPrintable(exe));
-        return false;
-    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", m_home.path());
     sim.setProcessEnvironment(env);
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(exe, args + QStringList{"--quiet"});
-    if (!sim.waitForStarted(3000))
-        return false;
-    // The first line is the terminal; the link exists by then.
-    while (!sim.canReadLine())
-        if (!sim.waitForReadyRead(3000))
-            return false;
-    return sim.readLine().trimmed().startsWith("/dev/");
+    return startCtrlsim(sim, args + QStringList{"--quiet"});
 }
 
 void tst_serialbackends::ctrlsimExchange()

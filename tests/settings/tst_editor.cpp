@@ -1,7 +1,7 @@
 // The settings editor: both grid layouts, the in-place edit boxes driven through their
 // real widgets with every input rule and its message, the NC/NO boxes, "POS", the
 // initialisation and the close question after an edit.
-#include "support/AppFixture.h"
+#include "support/EditorSuite.h"
 
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
@@ -27,25 +27,6 @@ void setType(const char *code)
     QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
 }
 
-MSFlexGrid *grid() { return g_frmMain1->MSFlexGrid1; }
-
-void clickCell(int r, int c)
-{
-    const QPoint p = grid()->visualRect(grid()->model()->index(r, c)).center();
-    QTest::mouseClick(grid()->viewport(), Qt::LeftButton, {}, p);
-    QCoreApplication::processEvents();
-}
-
-// Replaces the box's text by typing, then presses Enter.
-void typeInto(QLineEdit *box, const QString &text, bool enter = true)
-{
-    box->selectAll();
-    QTest::keyClicks(box, text);
-    if (enter)
-        QTest::keyClick(box, Qt::Key_Return);
-    QCoreApplication::processEvents();
-}
-
 QString ruleMessage(const char *second, const char *third)
 {
     return QStringLiteral("入力された値が不正です。\r\n") + QString::fromUtf8(second) + QStringLiteral("\r\n") +
@@ -56,12 +37,9 @@ const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 } // namespace
 
-class TestEditor : public QObject {
+class TestEditor : public EditorSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void initialisationFillsListsAndShowsDefaults();
     void windowAndDistanceLayouts();
     void windowModeRules_data();
@@ -75,25 +53,7 @@ private slots:
     void allNcInDistanceModeStoresFF();
     void posButtonTogglesHeight();
     void editingMakesCloseAskToSave();
-
-private:
-    AppFixture *f = nullptr;
 };
-
-void TestEditor::init()
-{
-    f = new AppFixture;
-    AppFixture::seedDataFolder(1);
-    f->startApp();
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-}
-
-void TestEditor::cleanup()
-{
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-    delete f;
-    f = nullptr;
-}
 
 void TestEditor::initialisationFillsListsAndShowsDefaults()
 {
@@ -211,11 +171,7 @@ void TestEditor::windowModeRules()
         QCOMPARE(f->dlg.boxes.size(), 0);
     } else {
         QCOMPARE(f->dlg.boxes.size(), 1);
-        const auto &b = f->dlg.boxes[0];
-        QCOMPARE(b.caption, QStringLiteral("Qelvo Software"));
-        QCOMPARE(b.text, message);
-        QCOMPARE(b.icon, int(vbExclamation));
-        QCOMPARE(b.buttons, int(vbOKOnly));
+        QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("Qelvo Software"), message, vbOKOnly, vbExclamation));
     }
     if (cellAfter.isEmpty()) {
         QCOMPARE(grid()->TextMatrix(row, 3), before);
@@ -285,9 +241,7 @@ void TestEditor::distanceModeRules()
     typeInto(g_frmMain1->Text1, typed);
     QCOMPARE(f->dlg.boxes.size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty()) {
-        QCOMPARE(f->dlg.boxes[0].caption, QStringLiteral("Qelvo Software"));
-        QCOMPARE(f->dlg.boxes[0].text, message);
-        QCOMPARE(f->dlg.boxes[0].icon, int(vbExclamation));
+        QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("Qelvo Software"), message, vbOKOnly, vbExclamation));
     }
     const QString now = col == 0 ? target->text() : grid()->TextMatrix(1, col);
     QCOMPARE(now, after.isEmpty() ? before : after);

@@ -1,7 +1,8 @@
 // The CSV and HTML exports of the editor's texts, byte for byte in Shift_JIS with CR LF,
 // their save dialogs, the silent end when no name can be proposed, write failures, and
 // the print entry's box.
-#include "support/AppFixture.h"
+#include "support/DataFiles.h"
+#include "support/EditorSuite.h"
 
 #include "settings/frmMain1.h"
 #include "settings/modOutput.h"
@@ -25,15 +26,6 @@ const QByteArray kLevelM = sj("908588CA284D292C20");                 // 水位(M
 const QByteArray kLimit = sj("908588CA94BB92E88FE38CC0926C2C");      // 水位判定上限値,
 const QByteArray kSettei = sj("90DD92E8");                           // 設定
 const QByteArray kSavedName = sj("95DB91B6837483408343838B96BC208146"); // 保存ファイル名 ：
-
-QByteArray userFile(const QMap<int, QByteArray> &data)
-{
-    QByteArray out;
-    for (int i = 0; i < kImageCells; ++i)
-        out += '"' + QByteArray::number(i, 16).toUpper().rightJustified(4, '0') + "\",\"" + data.value(i, "00") +
-               "\"\r\n";
-    return out;
-}
 
 // 0-10V, every window 0.00 to 10.00 (count 1023), hysteresis 0.20 (count 20).
 QMap<int, QByteArray> windowSettings()
@@ -71,12 +63,9 @@ const int kExportFlags =
     cdlOFNOverwritePrompt | cdlOFNHideReadOnly | cdlOFNPathMustExist | cdlOFNNoReadOnlyReturn | cdlOFNLongNames;
 } // namespace
 
-class TestExports : public QObject {
+class TestExports : public EditorSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void csvWindowMode();
     void csvDistanceMode();
     void htmlWindowMode();
@@ -87,41 +76,11 @@ private slots:
     void writeFailureIsReported_data();
     void writeFailureIsReported();
     void printEntryShowsItsBox();
-
-private:
-    // Opens a user data file with the given cells as the document "name".
-    void openDocument(const QString &name, const QMap<int, QByteArray> &cells);
-    AppFixture *f = nullptr;
 };
-
-void TestExports::init()
-{
-    f = new AppFixture;
-    AppFixture::seedDataFolder(1);
-    f->startApp();
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-}
-
-void TestExports::cleanup()
-{
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-    delete f;
-    f = nullptr;
-}
-
-void TestExports::openDocument(const QString &name, const QMap<int, QByteArray> &cells)
-{
-    const QString path = AppFixture::dataFile(name);
-    AppFixture::writeFile(path, userFile(cells));
-    g_intSaved = 1;
-    f->dlg.fileAnswers << path;
-    g_subFileOpen(QString());
-    QCOMPARE(g_strUserFileTitle, name);
-}
 
 void TestExports::csvWindowMode()
 {
-    openDocument(QStringLiteral("site.qvd"), windowSettings());
+    openDocument(QStringLiteral("site.qvd"), userDataFile(windowSettings()));
     const QByteArray image = UserFileBytes(UserData);
     const QString out = AppFixture::dataFile(QStringLiteral("site.csv"));
     f->dlg.fileAnswers << out;
@@ -148,7 +107,7 @@ void TestExports::csvWindowMode()
 
 void TestExports::csvDistanceMode()
 {
-    openDocument(QStringLiteral("dist.qvd"), distanceSettings());
+    openDocument(QStringLiteral("dist.qvd"), userDataFile(distanceSettings()));
     const QString out = AppFixture::dataFile(QStringLiteral("dist.csv"));
     f->dlg.fileAnswers << out;
     g_subMenuCommand(5);
@@ -162,7 +121,7 @@ void TestExports::csvDistanceMode()
 
 void TestExports::htmlWindowMode()
 {
-    openDocument(QStringLiteral("site.qvd"), windowSettings());
+    openDocument(QStringLiteral("site.qvd"), userDataFile(windowSettings()));
     const QString out = AppFixture::dataFile(QStringLiteral("site.html"));
     f->dlg.fileAnswers << out;
     g_subHtmlOutput();
@@ -228,18 +187,16 @@ void TestExports::shortTitleEndsSilently()
 
 void TestExports::openEditBoxIsNotExported()
 {
-    openDocument(QStringLiteral("site.qvd"), windowSettings());
-    MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
-    QTest::mouseClick(g->viewport(), Qt::LeftButton, {}, g->visualRect(g->model()->index(1, 2)).center());
+    openDocument(QStringLiteral("site.qvd"), userDataFile(windowSettings()));
+    clickCell(1, 2);
     QVERIFY(g_frmMain1->Text1->isVisible());
-    g_frmMain1->Text1->selectAll();
-    QTest::keyClicks(g_frmMain1->Text1, QStringLiteral("3.00"));
+    typeInto(g_frmMain1->Text1, QStringLiteral("3.00"), false);
     const QString out = AppFixture::dataFile(QStringLiteral("site.csv"));
     f->dlg.fileAnswers << out;
     g_subMenuCommand(5);
     const QByteArray csv = AppFixture::readFile(out);
     QVERIFY(csv.contains("\r\n" + kMax + "," + repeat("10.00", 8) + "\r\n"));
-    QCOMPARE(g->TextMatrix(1, 2), QStringLiteral("10.00"));
+    QCOMPARE(grid()->TextMatrix(1, 2), QStringLiteral("10.00"));
     QCOMPARE(g_frmMain1->Text1->text(), QStringLiteral("3.00"));
 }
 
@@ -262,10 +219,7 @@ void TestExports::writeFailureIsReported()
     else
         g_subCsvOutput();
     QCOMPARE(f->dlg.boxes.size(), 1);
-    QCOMPARE(f->dlg.boxes[0].caption, caption);
-    QCOMPARE(f->dlg.boxes[0].text, QStringLiteral("76 :  Path not found"));
-    QCOMPARE(f->dlg.boxes[0].icon, int(vbCritical));
-    QCOMPARE(f->dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f->dlg.boxes[0]), box(caption, QStringLiteral("76 :  Path not found"), vbOKOnly, vbCritical));
 }
 
 void TestExports::printEntryShowsItsBox()
@@ -275,10 +229,7 @@ void TestExports::printEntryShowsItsBox()
     f->dlg.answers << vbOK;
     g_subPrintOut();
     QCOMPARE(f->dlg.boxes.size(), 1);
-    QCOMPARE(f->dlg.boxes[0].caption, QStringLiteral("印刷"));
-    QCOMPARE(f->dlg.boxes[0].text, QStringLiteral("print"));
-    QCOMPARE(f->dlg.boxes[0].buttons, int(vbOKOnly));
-    QCOMPARE(f->dlg.boxes[0].icon, 0);
+    QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("印刷"), QStringLiteral("print"), vbOKOnly, 0));
     QCOMPARE(f->dlg.fileRequests.size(), 0);
 }
 

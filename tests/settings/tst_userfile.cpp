@@ -1,7 +1,8 @@
 // User data files: the saved bytes, the reading of short, unterminated and broken files,
 // the file commands New, Open, Save, Save As and save-as-default with the document state
 // each leaves, the changed-contents question and the Open dialog's request.
-#include "support/AppFixture.h"
+#include "support/DataFiles.h"
+#include "support/EditorSuite.h"
 
 #include "platform/Paths.h"
 #include "settings/frmMain1.h"
@@ -14,20 +15,6 @@
 #include <QtTest>
 
 namespace {
-// A user data file written here without the code under test: cell i holds "00" unless
-// data names it; lines says how many lines, lastCrLf whether the last one ends.
-QByteArray fileBytes(const QMap<int, QByteArray> &data = {}, int lines = kImageCells, bool lastCrLf = true)
-{
-    QByteArray out;
-    for (int i = 0; i < lines; ++i) {
-        out += '"' + QByteArray::number(i, 16).toUpper().rightJustified(4, '0') + "\",\"" + data.value(i, "00") +
-               '"';
-        if (i + 1 < lines || lastCrLf)
-            out += "\r\n";
-    }
-    return out;
-}
-
 QByteArray line(const QByteArray &file, int i) { return file.mid(i * 13, 13); }
 
 QString docPath(const QString &name) { return AppFixture::dataFile(name); }
@@ -39,8 +26,6 @@ QString iniLastFile()
     const QList<QByteArray> l = AppFixture::readFile(AppFixture::dataFile(QStringLiteral("qvo.ini"))).split('\n');
     return l.size() > 2 ? QString::fromUtf8(l[2]).trimmed() : QString();
 }
-
-MSFlexGrid *grid() { return g_frmMain1->MSFlexGrid1; }
 
 // Types a value into a grid cell through the edit box.
 void editCell(int r, int c, const QString &text)
@@ -57,12 +42,9 @@ const int kOpenFlags = cdlOFNOverwritePrompt | cdlOFNHideReadOnly | cdlOFNPathMu
                        cdlOFNNoReadOnlyReturn | cdlOFNLongNames;
 } // namespace
 
-class TestUserFile : public QObject {
+class TestUserFile : public EditorSuite {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-
     void saveAsWritesTheWholeImage();
     void saveOverwritesWithoutDialog();
     void saveOfMissingFileRunsSaveAs();
@@ -79,25 +61,7 @@ private slots:
     void newLoadsDefaults();
     void newWithoutDefaultsStartsFromReset();
     void saveAsDefault();
-
-private:
-    AppFixture *f = nullptr;
 };
-
-void TestUserFile::init()
-{
-    f = new AppFixture;
-    AppFixture::seedDataFolder(1);
-    f->startApp();
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-}
-
-void TestUserFile::cleanup()
-{
-    QVERIFY2(f->dlg.unexpected == 0, f->unexpectedText());
-    delete f;
-    f = nullptr;
-}
 
 void TestUserFile::saveAsWritesTheWholeImage()
 {
@@ -122,7 +86,7 @@ void TestUserFile::saveAsWritesTheWholeImage()
     QCOMPARE(saved.count("\r\n"), 65536);
     QCOMPARE(line(saved, 0x2D), QByteArray("\"002D\",\"01\"\r\n"));
     // Scaling 0 is shown as 1 and stored back as 1; the marker is always FF.
-    const QByteArray expected = fileBytes(
+    const QByteArray expected = userDataFile(
         {{0x03, "01"}, {0x20, "01"}, {0x22, "01"}, {0x2A, "FF"}, {0x2D, "01"}, {0x1234, "5A"}});
     QCOMPARE(saved, expected);
     QCOMPARE(g_strUserFile, path);
@@ -135,7 +99,7 @@ void TestUserFile::saveAsWritesTheWholeImage()
 void TestUserFile::saveOverwritesWithoutDialog()
 {
     const QString path = docPath(QStringLiteral("site.qvd"));
-    AppFixture::writeFile(path, fileBytes({{0x2A, "FF"}}));
+    AppFixture::writeFile(path, userDataFile({{0x2A, "FF"}}));
     f->dlg.answers << vbNo;
     f->dlg.fileAnswers << path;
     g_subMenuCommand(2);
@@ -184,9 +148,7 @@ void TestUserFile::saveFailures()
     f->dlg.answers << vbOK;
     g_subMenuCommand(4);
     QCOMPARE(f->dlg.boxes.size(), 1);
-    QCOMPARE(f->dlg.boxes[0].caption, QStringLiteral("ﾃﾞｰﾀﾌｧｲﾙ Save"));
-    QCOMPARE(f->dlg.boxes[0].text, QStringLiteral("76 :  Path not found"));
-    QCOMPARE(f->dlg.boxes[0].icon, int(vbExclamation));
+    QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("ﾃﾞｰﾀﾌｧｲﾙ Save"), QStringLiteral("76 :  Path not found"), vbOKOnly, vbExclamation));
     QCOMPARE(g_strUserFile, bad);
     QCOMPARE(g_strUserFileTitle, QStringLiteral("x.qvd"));
     QCOMPARE(g_intSaved, qint16(0));
@@ -212,7 +174,7 @@ void TestUserFile::openReadsFileAndMarksSaved()
 {
     const QString path = docPath(QStringLiteral("ten.qvd"));
     // 0-10V, output 1 from 2.50 (count 256) to 10.00 (1023), hysteresis 0.20 (20), NC on 1 and 8.
-    AppFixture::writeFile(path, fileBytes({{0x01, "01"}, {0x02, "FF"}, {0x03, "03"}, {0x28, "14"}, {0x2B, "81"},
+    AppFixture::writeFile(path, userDataFile({{0x01, "01"}, {0x02, "FF"}, {0x03, "03"}, {0x28, "14"}, {0x2B, "81"},
                                            {0x2D, "01"}, {0x2A, "FF"}, {0xFFFF, "7E"}}));
     f->dlg.answers << vbNo;
     f->dlg.fileAnswers << path;
@@ -237,19 +199,15 @@ void TestUserFile::openReadsFileAndMarksSaved()
 void TestUserFile::openToleratesLastLineWithoutCrLf()
 {
     const QString path = docPath(QStringLiteral("cut.qvd"));
-    QByteArray bytes = fileBytes({{0x2D, "01"}, {0xFFFF, "AB"}}, kImageCells, false);
+    QByteArray bytes = userDataFile({{0x2D, "01"}, {0xFFFF, "AB"}}, kImageCells, false);
     bytes.replace("\"0010\"", "\"abcd\""); // addresses are kept as read
-    AppFixture::writeFile(path, bytes);
-    g_intSaved = 1;
-    f->dlg.fileAnswers << path;
-    g_subFileOpen(QString());
+    openDocument(QStringLiteral("cut.qvd"), bytes);
     QCOMPARE(f->dlg.boxes.size(), 0);
-    QCOMPARE(g_strUserFileTitle, QStringLiteral("cut.qvd"));
     QCOMPARE(UserData[0xFFFF].data(), QStringLiteral("AB"));
     QCOMPARE(UserData[0x10].address(), QStringLiteral("abcd"));
     QCOMPARE(g_intInputType, qint16(2));
     // Lines after the 65,536th are ignored.
-    AppFixture::writeFile(path, fileBytes({{0xFFFF, "CD"}}) + "\"0000\",\"77\"\r\n");
+    AppFixture::writeFile(path, userDataFile({{0xFFFF, "CD"}}) + "\"0000\",\"77\"\r\n");
     f->dlg.fileAnswers << path;
     g_subFileOpen(QString());
     QCOMPARE(f->dlg.boxes.size(), 0);
@@ -262,8 +220,8 @@ void TestUserFile::brokenFileChangesNothing_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("error");
-    QTest::newRow("100 lines") << fileBytes({{0, "11"}, {0x2D, "01"}}, 100) << "62 :  Input past end of file";
-    QTest::newRow("settings cell not hex") << fileBytes({{0x05, "G1"}}) << "13 :  Type mismatch";
+    QTest::newRow("100 lines") << userDataFile({{0, "11"}, {0x2D, "01"}}, 100) << "62 :  Input past end of file";
+    QTest::newRow("settings cell not hex") << userDataFile({{0x05, "G1"}}) << "13 :  Type mismatch";
     QTest::newRow("empty file") << QByteArray() << "62 :  Input past end of file";
 }
 
@@ -273,7 +231,7 @@ void TestUserFile::brokenFileChangesNothing()
     QFETCH(QString, error);
     // A document with its own contents, then edited.
     const QString good = docPath(QStringLiteral("good.qvd"));
-    AppFixture::writeFile(good, fileBytes({{0x06, "CD"}, {0x07, "01"}, {0x2A, "FF"}}));
+    AppFixture::writeFile(good, userDataFile({{0x06, "CD"}, {0x07, "01"}, {0x2A, "FF"}}));
     f->dlg.answers << vbNo;
     f->dlg.fileAnswers << good;
     g_subMenuCommand(2);
@@ -287,11 +245,7 @@ void TestUserFile::brokenFileChangesNothing()
     f->dlg.fileAnswers << path;
     g_subMenuCommand(2);
     QCOMPARE(f->dlg.boxes.size(), 3);
-    const auto &b = f->dlg.boxes[2];
-    QCOMPARE(b.caption, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"));
-    QCOMPARE(b.text, error + QStringLiteral("\r\n") + path);
-    QCOMPARE(b.icon, int(vbExclamation));
-    QCOMPARE(b.buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f->dlg.boxes[2]), box(QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"), error + QStringLiteral("\r\n") + path, vbOKOnly, vbExclamation));
     QVERIFY(UserFileBytes(UserData) == image);
     QCOMPARE(g_strUserFile, good);
     QCOMPARE(g_strUserFileTitle, QStringLiteral("good.qvd"));
@@ -309,10 +263,9 @@ void TestUserFile::brokenLastFileAtStartupBeginsNew()
 {
     delete f;
     f = new AppFixture;
-    AppFixture::seedDataFolder(1);
     const QString path = docPath(QStringLiteral("short.qvd"));
-    AppFixture::writeFile(path, fileBytes({}, 100));
-    AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("qvo.ini")), "01\r\n03E8\r\n" + path.toUtf8() + "\r\n");
+    AppFixture::seedDataFolder(1, path);
+    AppFixture::writeFile(path, userDataFile({}, 100));
     f->dlg.fileAnswers << path;
     f->dlg.answers << vbOK;
     f->startApp();
@@ -379,7 +332,7 @@ void TestUserFile::changedPrompt()
     QFETCH(QString, dialogs);
     QFETCH(bool, goesOn);
     const QString other = docPath(QStringLiteral("other.qvd"));
-    AppFixture::writeFile(other, fileBytes({{0x03, "03"}, {0x02, "FF"}}));
+    AppFixture::writeFile(other, userDataFile({{0x03, "03"}, {0x02, "FF"}}));
     const QString target = docPath(QStringLiteral("kept.qvd"));
     editCell(1, 1, QStringLiteral("2.5")); // count 512 in 0-5V
     f->dlg.answers << answer;
@@ -391,11 +344,7 @@ void TestUserFile::changedPrompt()
     }
     g_subMenuCommand(qint16(command));
     QCOMPARE(f->dlg.boxes.size(), 1);
-    const auto &b = f->dlg.boxes[0];
-    QCOMPARE(b.caption, QStringLiteral("Qelvo Software"));
-    QCOMPARE(b.text, kPrompt);
-    QCOMPARE(b.buttons, int(vbYesNoCancel));
-    QCOMPARE(b.icon, int(vbExclamation));
+    QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("Qelvo Software"), kPrompt, vbYesNoCancel, vbExclamation));
     QString seen;
     for (bool save : f->dlg.fileRequestIsSave)
         seen += save ? QLatin1Char('S') : QLatin1Char('O');
@@ -426,7 +375,7 @@ void TestUserFile::changedPrompt()
 void TestUserFile::newLoadsDefaults()
 {
     AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("def.tmp")),
-                          fileBytes({{0x2D, "01"}, {0x0E, "00"}, {0x0F, "01"}, {0x2A, "FF"}}));
+                          userDataFile({{0x2D, "01"}, {0x0E, "00"}, {0x0F, "01"}, {0x2A, "FF"}}));
     g_strUserFileTitle = QStringLiteral("old.qvd");
     g_strUserFile = docPath(QStringLiteral("old.qvd"));
     g_intSaved = 1;
@@ -442,20 +391,15 @@ void TestUserFile::newLoadsDefaults()
 
 void TestUserFile::newWithoutDefaultsStartsFromReset()
 {
-    const QString path = docPath(QStringLiteral("ten.qvd"));
-    AppFixture::writeFile(path, fileBytes({{0x2D, "01"}, {0x02, "FF"}, {0x03, "03"}, {0x50, "99"}}));
-    g_intSaved = 1;
-    f->dlg.fileAnswers << path;
-    g_subFileOpen(QString());
+    openDocument(QStringLiteral("ten.qvd"), userDataFile({{0x2D, "01"}, {0x02, "FF"}, {0x03, "03"}, {0x50, "99"}}));
     QCOMPARE(grid()->TextMatrix(1, 1), QStringLiteral("10.00"));
     const QString def = AppFixture::dataFile(QStringLiteral("def.tmp"));
     QFile::remove(def);
     f->dlg.answers << vbOK;
     g_subMenuCommand(1);
     QCOMPARE(f->dlg.boxes.size(), 1);
-    QCOMPARE(f->dlg.boxes[0].caption, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"));
-    QCOMPARE(f->dlg.boxes[0].text, QStringLiteral("53 :  File not found\r\n") + def);
-    QCOMPARE(f->dlg.boxes[0].icon, int(vbExclamation));
+    QCOMPARE(boxOf(f->dlg.boxes[0]),
+             box(QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"), QStringLiteral("53 :  File not found\r\n") + def, vbOKOnly, vbExclamation));
     // Nothing of the previous document survives.
     QCOMPARE(UserData[0x50].data(), QStringLiteral("00"));
     QCOMPARE(UserData[0x2D].data(), QStringLiteral("00"));
@@ -469,10 +413,7 @@ void TestUserFile::newWithoutDefaultsStartsFromReset()
 void TestUserFile::saveAsDefault()
 {
     const QString path = docPath(QStringLiteral("mine.qvd"));
-    AppFixture::writeFile(path, fileBytes());
-    g_intSaved = 1;
-    f->dlg.fileAnswers << path;
-    g_subFileOpen(QString());
+    openDocument(QStringLiteral("mine.qvd"), userDataFile());
     editCell(1, 1, QStringLiteral("2.5"));
     g_subMenuCommand(6);
     QCOMPARE(f->dlg.fileRequests.size(), 1); // no dialog
@@ -485,7 +426,7 @@ void TestUserFile::saveAsDefault()
     QCOMPARE(g_strUserFileTitle, QStringLiteral("mine.qvd"));
     QCOMPARE(g_intSaved, qint16(0));
     QCOMPARE(iniLastFile(), def);
-    QCOMPARE(AppFixture::readFile(path), fileBytes()); // the user's file is untouched
+    QCOMPARE(AppFixture::readFile(path), userDataFile()); // the user's file is untouched
     // The next Open proposes no name for the default file.
     f->dlg.fileAnswers << std::nullopt;
     f->dlg.answers << vbCancel;

@@ -1,6 +1,7 @@
 // The application's own files: "qvo.ini" (port, sampling time, last file) and
 // "frmst.tmp" (window places), their exact bytes, the messages and the recovery.
 #include "support/AppFixture.h"
+#include "support/DataFiles.h"
 
 #include "link/modComm1.h"
 #include "platform/Paths.h"
@@ -25,18 +26,6 @@ QString runtimeText(const QString &description, int number)
                           "[再試行(R)] = 再試行 / [ｷｬﾝｾﾙ] = ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。");
 }
 
-QByteArray record(const char *body) { return QByteArray("\"") + body + "\"\r\n"; }
-
-// 31 records: the given ones by id, zero records for the rest.
-QByteArray formPosFile(const QMap<int, QByteArray> &bodies = {})
-{
-    QByteArray out;
-    for (int id = 0; id <= 30; ++id)
-        out += bodies.contains(id) ? record(bodies[id].constData())
-                                   : record((HexPad(id, 2) + ",00000000,00000000,00000000,00000000,00").toLatin1().constData());
-    return out;
-}
-
 bool allZero()
 {
     for (const FormPos &p : g_FormPos)
@@ -47,6 +36,11 @@ bool allZero()
 
 QString qvoIni() { return AppFixture::dataFile(QStringLiteral("qvo.ini")); }
 QString frmst() { return AppFixture::dataFile(QStringLiteral("frmst.tmp")); }
+
+// The fixture with the data path the start-up sets.
+struct DataPathFixture : AppFixture {
+    DataPathFixture() { g_strDataPath = DataFolder(); }
+};
 } // namespace
 
 class tst_inifiles : public QObject {
@@ -92,8 +86,7 @@ void tst_inifiles::iniBytes()
     QFETCH(int, sampling);
     QFETCH(QString, last);
     QFETCH(QByteArray, bytes);
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_intCommPort = 7; // the argument is written, not the global
     g_lngSamplingTime = sampling;
     g_strUserFile = last;
@@ -124,17 +117,13 @@ void tst_inifiles::iniNotHexadecimal()
     QFETCH(QByteArray, file);
     QFETCH(int, port);
     QFETCH(int, sampling);
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     AppFixture::writeFile(qvoIni(), file);
     f.dlg.answers << vbOK;
     QVERIFY(!g_funcIniFileLoad());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("初期化ﾌｧｲﾙ Load"));
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("13 :  Type mismatch"));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbCritical));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("初期化ﾌｧｲﾙ Load"), QStringLiteral("13 :  Type mismatch"), vbOKOnly, vbCritical));
     QCOMPARE(g_intCommPort, qint16(port));
     QCOMPARE(g_lngSamplingTime, sampling);
     QCOMPARE(g_strUserFile, QString());
@@ -142,8 +131,7 @@ void tst_inifiles::iniNotHexadecimal()
 
 void tst_inifiles::iniMissingOrShort()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     f.dlg.answers << vbOK << vbOK;
     QVERIFY(!g_funcIniFileLoad());
     // Two lines only: the third item is past the end of the file.
@@ -156,8 +144,7 @@ void tst_inifiles::iniMissingOrShort()
 
 void tst_inifiles::iniLastFileWithComma()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_strUserFile = QStringLiteral("/home/u/site 3,old.qvd");
     QVERIFY(g_funcIniFileSave(1));
     QCOMPARE(AppFixture::readFile(qvoIni()), QByteArray("01\r\n03E8\r\n/home/u/site 3,old.qvd\r\n"));
@@ -169,8 +156,7 @@ void tst_inifiles::iniLastFileWithComma()
 
 void tst_inifiles::iniEmptyLastFile()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_strUserFile = QStringLiteral("stale");
     // Blank lines before an item are skipped; an empty last line is an empty name.
     AppFixture::writeFile(qvoIni(), "\r\n  0A\r\n\r\n03E8\r\n\r\n");
@@ -199,8 +185,7 @@ void tst_inifiles::iniSaveFails()
 
 void tst_inifiles::formPosBytesAndBack()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_FormPos[0] = FormPos{8520, -120, 300, 9390, 1};
     g_FormPos[4] = FormPos{2000, 15, 0, 4500, 5};
     g_FormPos[30] = FormPos{1, -1, 0x7FFFFFFF, -2147483647 - 1, 2};
@@ -250,8 +235,7 @@ void tst_inifiles::formPosBadContent()
 {
     QFETCH(int, badId);
     QFETCH(QByteArray, badRecord);
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     // Good records before the bad one, with values that must not be used.
     QMap<int, QByteArray> bodies{{0, "00,00002148,FFFFFF88,0000012C,000024AE,01"},
                                  {1, "01,00000DC5,00000000,00000000,00001E00,00"},
@@ -262,10 +246,7 @@ void tst_inifiles::formPosBadContent()
     QVERIFY(!g_funcFormPosLoad());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, kLoadCaption);
-    QCOMPARE(f.dlg.boxes[0].text, kBadContent);
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbCritical));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(kLoadCaption, kBadContent, vbOKOnly, vbCritical));
     QVERIFY(allZero());
     QCOMPARE(g_intFormPosDefault, qint16(-1));
     // The file is rewritten with zero records, so the next start reads it silently.
@@ -277,19 +258,14 @@ void tst_inifiles::formPosBadContent()
 
 void tst_inifiles::formPosMissingCancel()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_FormPos[0] = FormPos{1, 2, 3, 4, 1};
     f.dlg.answers << vbRetry << vbCancel; // Retry with the file still missing asks again
     QVERIFY(!g_funcFormPosLoad());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 2);
-    for (const auto &b : f.dlg.boxes) {
-        QCOMPARE(b.caption, kLoadCaption);
-        QCOMPARE(b.text, runtimeText(QStringLiteral("File not found"), 53));
-        QCOMPARE(b.buttons, int(vbRetryCancel));
-        QCOMPARE(b.icon, int(vbCritical));
-    }
+    for (const auto &b : f.dlg.boxes)
+        QCOMPARE(boxOf(b), box(kLoadCaption, runtimeText(QStringLiteral("File not found"), 53), vbRetryCancel, vbCritical));
     QVERIFY(allZero());
     QCOMPARE(g_intFormPosDefault, qint16(-1));
     QVERIFY(!QFile::exists(frmst())); // Cancel does not write the file
@@ -297,8 +273,7 @@ void tst_inifiles::formPosMissingCancel()
 
 void tst_inifiles::formPosMissingRetry()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     g_intFormPosDefault = -1;
     // The user puts the file in place while the box is up, then presses Retry.
     f.dlg.onBox = [](const ScriptedDialogs::Box &) {
@@ -318,8 +293,7 @@ void tst_inifiles::formPosMissingRetry()
 
 void tst_inifiles::formPosTooFewRecords()
 {
-    AppFixture f;
-    g_strDataPath = DataFolder();
+    DataPathFixture f;
     QByteArray thirty = formPosFile();
     thirty.chop(45); // drop the last record
     AppFixture::writeFile(frmst(), thirty);
@@ -342,10 +316,7 @@ void tst_inifiles::formPosSaveFails()
     QVERIFY(!g_funcFormPosSave());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ﾌｫｰﾑ表示位置情報保存"));
-    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("Path not found : Error.No = 76"));
-    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
-    QCOMPARE(f.dlg.boxes[0].icon, int(vbCritical));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ﾌｫｰﾑ表示位置情報保存"), QStringLiteral("Path not found : Error.No = 76"), vbOKOnly, vbCritical));
     QCOMPARE(g_FormPos[0].Height, 8520); // the table is kept
 }
 

@@ -72,8 +72,7 @@ void TestStartup::firstStartShowsThreeMessagesAndCentresTheFrame()
 void TestStartup::normalStartReadsTheFilesSilently()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(3);
-    f.startApp();
+    f.startSeeded(3);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(g_intCommPort, qint16(3));
     QCOMPARE(g_intFormPosDefault, qint16(0));
@@ -84,9 +83,8 @@ void TestStartup::normalStartReadsTheFilesSilently()
 void TestStartup::lastFileIsOfferedAndCancelGivesNewFile()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
     const QString last = AppFixture::dataFile(QStringLiteral("site7.qvd"));
-    AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("qvo.ini")), "01\r\n03E8\r\n" + last.toUtf8() + "\r\n");
+    AppFixture::seedDataFolder(1, last);
     f.dlg.fileAnswers << std::nullopt;
     f.startApp();
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
@@ -111,20 +109,18 @@ void TestStartup::exitQuestionWhenSaved()
     QFETCH(int, answer);
     QFETCH(bool, ends);
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     g_intSaved = 1;
     QVERIFY(g_funcCommPortOpen(1));
     QFile::remove(AppFixture::dataFile(QStringLiteral("frmst.tmp")));
     f.dlg.answers << answer;
     g_subMenuEnd();
     QCOMPARE(f.dlg.boxes.size(), 1);
-    const auto &b = f.dlg.boxes[0];
-    QCOMPARE(b.caption, QStringLiteral("Qelvo Softwareの終了"));
-    QCOMPARE(b.text, QStringLiteral("     Qelvo Softwareを終了します。\r\n     よろしいですか？                \r\n\r\n"
-                                    "     [ OK ] 終了 / [ キャンセル ]  中止     "));
-    QCOMPARE(b.buttons, int(vbOKCancel));
-    QCOMPARE(b.icon, int(vbExclamation));
+    QCOMPARE(boxOf(f.dlg.boxes[0]),
+             box(QStringLiteral("Qelvo Softwareの終了"),
+                 QStringLiteral("     Qelvo Softwareを終了します。\r\n     よろしいですか？                \r\n\r\n"
+                                "     [ OK ] 終了 / [ キャンセル ]  中止     "),
+                 vbOKCancel, vbExclamation));
     QCOMPARE(f.proc.ends, ends ? 1 : 0);
     // Ending saves the window positions and closes the port; staying changes nothing.
     QCOMPARE(QFile::exists(AppFixture::dataFile(QStringLiteral("frmst.tmp"))), ends);
@@ -151,8 +147,7 @@ void TestStartup::exitQuestionWhenChanged()
     QFETCH(bool, ends);
     QFETCH(bool, fileWritten);
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     QCOMPARE(g_intSaved, qint16(0));
     const QString target = AppFixture::dataFile(QStringLiteral("saved.qvd"));
     f.dlg.answers << answer;
@@ -160,10 +155,9 @@ void TestStartup::exitQuestionWhenChanged()
         f.dlg.fileAnswers << (saveDialogCancelled ? std::optional<QString>() : std::optional<QString>(target));
     g_frmMain1->requestClose();
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
-    const auto &b = f.dlg.boxes[0];
-    QCOMPARE(b.caption, QStringLiteral("Qelvo Softwareの終了"));
-    QCOMPARE(b.text, QStringLiteral("新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"));
-    QCOMPARE(b.buttons, int(vbYesNoCancel));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("Qelvo Softwareの終了"),
+                                        QStringLiteral("新規.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"),
+                                        vbYesNoCancel, vbExclamation));
     QCOMPARE(f.proc.ends, ends ? 1 : 0);
     QCOMPARE(QFile::exists(target), fileWritten);
 }
@@ -171,8 +165,7 @@ void TestStartup::exitQuestionWhenChanged()
 void TestStartup::frameCloseCancelledLeavesWindows()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     f.dlg.answers << vbCancel;
     QVERIFY(!g_frmMdi1->close());
     QCOMPARE(f.proc.ends, 0);
@@ -184,8 +177,7 @@ void TestStartup::frameCloseCancelledLeavesWindows()
 void TestStartup::toolMenuCaptionsFollowOpenWindows()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     g_subMenuCommand(50);
     QCOMPARE(g_frmMdi1->menu_Graph->text(), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
     QCOMPARE(g_frmMdi1->menu_inputLogViewer->text(), QStringLiteral("現在値ﾛｸﾞ表示(&L)"));
@@ -210,8 +202,7 @@ void TestStartup::toolMenuCaptionsFollowOpenWindows()
 void TestStartup::busyLockHidesMenusAndDisablesEditor()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     g_intCommBusy = 1;
     g_subBusyLock();
     QVERIFY(!g_frmMdi1->menu_file->menuAction()->isVisible());
@@ -235,8 +226,7 @@ void TestStartup::busyLockHidesMenusAndDisablesEditor()
 void TestStartup::unknownToolbarKeyDoesNothing()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("Conect")); // keys are case-sensitive
     g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("nothing"));
     QCOMPARE(f.dlg.boxes.size(), 0);
@@ -247,8 +237,7 @@ void TestStartup::unknownToolbarKeyDoesNothing()
 void TestStartup::toolbarIconsSwitchWithEnabling()
 {
     AppFixture f;
-    AppFixture::seedDataFolder(1);
-    f.startApp();
+    f.startSeeded();
     QCOMPARE(g_frmMdi1->Toolbar1->actions().size(), 13);
     QCOMPARE(g_frmMdi1->button.value(QStringLiteral("conect"))->toolTip(), QStringLiteral("接続"));
     QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->toolTip(), QStringLiteral("ﾛｸﾞﾌｧｲﾗｰ"));

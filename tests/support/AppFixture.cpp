@@ -1,5 +1,7 @@
 #include "support/AppFixture.h"
 
+#include "support/DataFiles.h"
+
 #include "graph/modGraph1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -14,6 +16,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QtTest>
 
 AppFixture::AppFixture(bool simulatedController)
 {
@@ -42,37 +45,24 @@ void AppFixture::wipeDataFolder()
 
 QString AppFixture::dataFile(const QString &name) { return DataFolder() + name; }
 
-QByteArray AppFixture::readFile(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
-}
+QByteArray AppFixture::readFile(const QString &path) { return readBytes(path); }
 
 void AppFixture::writeFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
+    QVERIFY2(writeBytes(path, bytes), qPrintable(path));
 }
 
-void AppFixture::seedDataFolder(int port)
-{
-    writeFile(dataFile(QStringLiteral("qvo.ini")), HexPad(port, 2).toLatin1() + "\r\n03E8\r\n\r\n");
-    QByteArray def;
-    for (int i = 0; i < kImageCells; ++i)
-        def += '"' + HexPad(i, 4).toLatin1() + "\",\"" + (i == 0x2A ? "FF" : "00") + "\"\r\n";
-    writeFile(dataFile(QStringLiteral("def.tmp")), def);
-    QByteArray pos;
-    for (int id = 0; id <= 30; ++id)
-        pos += '"' + HexPad(id, 2).toLatin1() + ",00000000,00000000,00000000,00000000,00\"\r\n";
-    writeFile(dataFile(QStringLiteral("frmst.tmp")), pos);
-}
+void AppFixture::seedDataFolder(int port, const QString &lastFile) { QVERIFY(seedDataFiles(port, lastFile)); }
 
 void AppFixture::startApp() { Main(); }
 
-void AppFixture::stopApp()
+void AppFixture::startSeeded(int port)
+{
+    seedDataFolder(port);
+    startApp();
+}
+
+void AppFixture::closeWindows()
 {
     ReplyTimer().setEnabled(false);
     CommTimer().setEnabled(false);
@@ -80,6 +70,11 @@ void AppFixture::stopApp()
     g_frmMdi1 = nullptr;
     delete g_frmMain1;
     g_frmMain1 = nullptr;
+}
+
+void AppFixture::stopApp()
+{
+    closeWindows();
     if (sim.portOpen())
         sim.setPortOpen(false);
     if (rec.portOpen())
@@ -124,3 +119,10 @@ void AppFixture::resetGlobals()
 }
 
 QString boxText(const ScriptedDialogs::Box &b) { return b.caption + QStringLiteral(" / ") + b.text; }
+
+QString boxOf(const ScriptedDialogs::Box &b) { return box(b.caption, b.text, b.buttons, b.icon); }
+
+QString box(const QString &caption, const QString &text, int buttons, int icon)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4").arg(caption, text).arg(buttons).arg(icon);
+}

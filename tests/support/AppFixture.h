@@ -27,22 +27,33 @@ public:
     // Empties the per-user data folder (and creates it).
     static void wipeDataFolder();
     static QString dataFile(const QString &name);
+    // The file's bytes; empty when it cannot be read.
     static QByteArray readFile(const QString &path);
+    // Replaces the file's contents; a file that cannot be written fails the test.
     static void writeFile(const QString &path, const QByteArray &bytes);
-    // Writes the files a normal start finds: "qvo.ini" (port, no last file), "def.tmp"
+    // Writes the files a normal start finds: "qvo.ini" (port, lastFile), "def.tmp"
     // (all zero, marker FF) and "frmst.tmp" (all-zero records).
-    static void seedDataFolder(int port = 1);
+    static void seedDataFolder(int port = 1, const QString &lastFile = QString());
 
     // Runs the start-up (Main) and stops everything again.
     void startApp();
     void stopApp();
+    // A normal start: the data folder seeded with port, then the start-up.
+    void startSeeded(int port = 1);
+    // Closes the application's windows and stops its timers; no port is touched.
+    static void closeWindows();
     // Answers the start-up's messages of an empty data folder (three OK boxes).
     void expectFirstStartBoxes();
     // The boxes the script did not expect, for QVERIFY2.
     QByteArray unexpectedText() const;
+    // Virtual milliseconds since startUs.
+    qint64 msSince(qint64 startUs) const { return (clock.nowUs() - startUs) / 1000; }
     // Resets every global of the application to its value at process start.
     static void resetGlobals();
 };
 
 // A box's caption and text, for compact asserts.
 QString boxText(const ScriptedDialogs::Box &b);
+// A box as one comparable line: caption, text, buttons and icon; box() is the line expected.
+QString boxOf(const ScriptedDialogs::Box &b);
+QString box(const QString &caption, const QString &text, int buttons, int icon);

@@ -1,0 +1,29 @@
+#pragma once
+// Starting qelvo-ctrlsim, the controller simulator on a pseudo-terminal: the program named
+// by $QELVO_CTRLSIM, else ../tools/ctrlsim/qelvo-ctrlsim next to the running program.
+// Header-only, so the benchmarks start it the same way.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringList>
+
+// Starts the simulator with args (the caller sets the process's environment and channels
+// first) and waits for its first line, the terminal it serves; the link exists by then.
+// False when the program is missing or does not come up.
+inline bool startCtrlsim(QProcess &sim, const QStringList &args)
+{
+    QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
+    if (exe.isEmpty())
+        exe = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/ctrlsim/qelvo-ctrlsim");
+    if (!QFileInfo(exe).isExecutable()) {
+        qWarning("qelvo-ctrlsim not found at %s (set QELVO_CTRLSIM)", qPrintable(exe));
+        return false;
+    }
+    sim.start(exe, args);
+    if (!sim.waitForStarted(3000))
+        return false;
+    while (!sim.canReadLine())
+        if (!sim.waitForReadyRead(3000))
+            return false;
+    return sim.readLine().trimmed().startsWith("/dev/");
+}

@@ -1,0 +1,31 @@
+#pragma once
+// What the link suites share: the controller's faults as test data, the connection
+// state's texts and colours, the check that an exchange left nothing behind, a recording
+// port that answers from a table, and a start connected to the healthy simulated
+// controller.
+#include "support/AppFixture.h"
+
+#include <QColor>
+#include <QHash>
+#include <QMetaType>
+
+using Fault = CtrlModel::Fault;
+Q_DECLARE_METATYPE(CtrlModel::Fault)
+
+extern const QColor kRed, kGreen, kYellow;
+
+// The link label's colour: red disconnected, green connected, yellow while checking.
+QColor linkColour();
+// The status bar's state panel for a connection state.
+QString stateText(int state);
+
+// After any exchange: nothing busy, no timer running, the lock released, no progress
+// window, the display telling the state the variable holds.
+void checkSane();
+
+// The recording port answers each frame (without CR) from a table; frames not in it get nothing.
+void answerWith(RecordingPort &rec, const QHash<QByteArray, QByteArray> &replies);
+
+// Starts the application on a seeded data folder and connects to the healthy simulated
+// controller.
+void startConnected(AppFixture &f);
