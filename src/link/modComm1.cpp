@@ -1,6 +1,7 @@
 #include "link/modComm1.h"
 
 #include "link/frmCommMsg1.h"
+#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "settings/frmMain1.h"
 #include "platform/SerialPort.h"
@@ -174,7 +175,8 @@ void g_subCommEventHook()
         // The device went away and the backend has closed the port. An exchange that
         // waits on it sees the closed port and ends through its own messages; an idle
         // connection is shown as ended at once.
-        if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_frmCommMsg1) {
+        if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_frmCommMsg1 && g_intMonitorOn == 0 &&
+            g_intPollBusy == 0) {
             g_intConnectStatus = 0;
             if (g_frmMain1)
                 g_frmMain1->subCommStatus_Change();

@@ -134,7 +134,9 @@ void frmMain1::setBusyLock(bool lock)
     Command1[1]->setEnabled(on);
     Label1->setEnabled(on);
     Command2->setEnabled(on);
-    if (Frame1->isVisible())
+    // The position output frame is locked while shown; unlocking always frees it, so a
+    // panel closed during the lock does not come back dead.
+    if (on || Frame1->isVisible())
         Frame1->setEnabled(on);
     setEnabled(on);
 }

@@ -50,9 +50,7 @@ void g_subPosSend()
         case 20: {
             const qint16 r = g_funcPCheck();
             if (r == 1) {
-                // The result code is the character after the first "P" of the line.
-                const QString line = g_strInPut.mid(g_strInPut.indexOf(QLatin1Char('P')));
-                if (g_funcPosResult(line) == QLatin1String("0")) {
+                if (g_funcPosResult(g_strInPut) == QLatin1String("0")) {
                     g_intCommStep = 40;
                 } else {
                     const QString text = QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。") + vbCrLf +
@@ -98,4 +96,7 @@ void frmMain1::Command3_Click()
     g_subPosSend();
     g_intCommBusy = 0;
     g_subBusyLock();
+    // The lock's release enables the buttons; the connection state (which a disconnect
+    // during the send may have changed) has the last word.
+    subCommStatus_Change();
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Ending the process: production leaves the event loop; tests record the request.
+// Ending the process: production ends it at once; tests record the request.
 #include <functional>
 
 class ProcessService {

@@ -267,7 +267,9 @@ void frmMain1::g_subfrmIni()
 
 void frmMain1::mousePressEvent(QMouseEvent *e)
 {
-    setFocus(Qt::MouseFocusReason);
+    // The window takes the focus back to its active control: an open hysteresis box stays.
+    if (!Text2->hasFocus())
+        setFocus(Qt::MouseFocusReason);
     hideText1();
     QWidget::mousePressEvent(e);
 }
@@ -354,14 +356,16 @@ void frmMain1::setEditorTexts(const EditorTexts &t)
 
 bool frmMain1::subFrmMainDataSet(FileError *err)
 {
-    SetTypeFromImage(UserData);
-    EditorTexts t;
+    // An image that cannot be shown leaves the editor and its input type as they were.
     FileError e;
-    if (!DecodeSettings(UserData, t, e)) {
+    if (!ImageShowable(UserData, e)) {
         if (err)
             *err = e;
         return false;
     }
+    SetTypeFromImage(UserData);
+    EditorTexts t;
+    DecodeSettings(UserData, t, e);
     hideText1();
     Text2->hide();
     subFlexGridIni();
@@ -568,7 +572,7 @@ void frmMain1::commitText2()
     case 0:
     case 1:
         ok = g_funcCountRangeCheck(v);
-        shown = Text2->text().trimmed();
+        shown = QString::number(v, 'g', 15);
         break;
     case 2:
     case 3:
@@ -606,7 +610,8 @@ bool frmMain1::filterKey(QLineEdit *box, QKeyEvent *k)
             commitText2();
         return true;
     }
-    if (key == Qt::Key_Backspace || key == Qt::Key_Tab)
+    // Editing keys that are not characters pass (Delete carries a control character).
+    if (key == Qt::Key_Backspace || key == Qt::Key_Tab || key == Qt::Key_Delete)
         return false;
     const QString t = k->text();
     if (t.isEmpty())

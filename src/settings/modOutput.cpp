@@ -89,9 +89,8 @@ static std::optional<QString> exportDialog(const QString &filter, const QString 
 
 static void writeExport(const QString &path, const QStringList &lines, const QString &caption)
 {
-    bool ok = true;
-    const QByteArray bytes = SjisLines(lines, &ok);
-    const FileError e = ok ? WriteWholeFile(path, bytes) : MakeError(errPathFileAccess);
+    // A file name Shift_JIS cannot hold is written as closely as it can be.
+    const FileError e = WriteWholeFile(path, SjisLines(lines));
     if (e.failed())
         MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical, caption);
 }

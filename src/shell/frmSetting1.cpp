@@ -59,7 +59,11 @@ frmSetting1::frmSetting1(QWidget *parent) : QDialog(parent)
     Command1[1] = new QPushButton(QStringLiteral("キャンセル"), this);
     Command1[0]->setGeometry(210, 206, 84, 30);
     Command1[1]->setGeometry(304, 206, 84, 30);
-    Command1[0]->setDefault(true);
+    // Enter belongs to the sampling box's own check; no button takes it.
+    for (QPushButton *b : Command1) {
+        b->setAutoDefault(false);
+        b->setDefault(false);
+    }
     for (int i = 0; i < 2; ++i)
         connect(Command1[i], &QPushButton::clicked, this, [this, i] { Command1_Click(i); });
     if (QScreen *s = QGuiApplication::primaryScreen()) {
@@ -177,7 +181,7 @@ bool frmSetting1::eventFilter(QObject *o, QEvent *e)
             return false;
         auto *k = static_cast<QKeyEvent *>(e);
         const int key = k->key();
-        if (key == Qt::Key_Escape || key == Qt::Key_Backspace || key == Qt::Key_Tab)
+        if (key == Qt::Key_Escape || key == Qt::Key_Backspace || key == Qt::Key_Tab || key == Qt::Key_Delete)
             return false;
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             bool ok = false;

@@ -44,14 +44,14 @@ bool g_funcIniFileLoad()
 
 bool g_funcIniFileSave(qint16 port)
 {
-    bool encoded = true;
-    const QByteArray bytes = SjisLines({HexPad(port, 2), HexPad(g_lngSamplingTime, 4), g_strUserFile}, &encoded);
+    // A path with characters Shift_JIS cannot hold is written as closely as it can be.
+    const QByteArray bytes = SjisLines({HexPad(port, 2), HexPad(g_lngSamplingTime, 4), g_strUserFile});
     const QString path = DataFile(QStringLiteral("qvo.ini"));
     // The file already says exactly this: nothing to write.
     QByteArray old;
-    if (encoded && !ReadWholeFile(path, old).failed() && old == bytes)
+    if (!ReadWholeFile(path, old).failed() && old == bytes)
         return true;
-    FileError e = encoded ? WriteWholeFile(path, bytes) : MakeError(errPathFileAccess);
+    const FileError e = WriteWholeFile(path, bytes);
     if (e.failed()) {
         MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
                QStringLiteral("初期化ﾌｧｲﾙ Save"));

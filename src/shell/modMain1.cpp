@@ -97,7 +97,8 @@ void Main()
         g_subFileOpen(g_strUserFile);
     } else {
         g_strUserFileTitle = QStringLiteral("新規") + QStringLiteral(".qvd");
-        g_strUserFile = g_funcGetSpecialFolder(5) + g_strUserFileTitle;
+        const QString docs = g_funcGetSpecialFolder(5);
+        g_strUserFile = (docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + g_strUserFileTitle;
         g_subCaptionSet();
     }
     g_intStarting = 0;

@@ -215,8 +215,11 @@ void TestStartup::busyLockHidesMenusAndDisablesEditor()
     g_intCommBusy = 5; // any other value changes nothing
     g_subBusyLock();
     QVERIFY(!g_frmMain1->isEnabled());
+    // The position panel closed while locked (a disconnect meanwhile) is not left dead.
+    g_frmMain1->Frame1->setEnabled(false);
     g_intCommBusy = 0;
     g_subBusyLock();
+    QVERIFY(g_frmMain1->Frame1->isEnabled());
     QVERIFY(g_frmMdi1->menu_file->menuAction()->isVisible());
     QVERIFY(g_frmMdi1->menu_Tool->menuAction()->isVisible());
     QVERIFY(g_frmMain1->isEnabled());
