@@ -82,36 +82,41 @@ bool openPort(const QString &title)
 enum class Pass { Busy, Idle, Cancelled, Lost };
 enum class Outcome { Done, Cancelled, Lost };
 
-// The "L" handshake steps 0 to 2 shared by the read and the write.
-Pass handshake()
+// Steps first, first + 1 and first + 2: send the command, start the reply timer, then
+// wait for the check (0 port closed, 1 not yet, 2 accepted); the command goes again
+// each second until it is accepted, and the loop goes on at step next.
+Pass repeatEachSecond(qint16 first, const QString &command, const std::function<qint16()> &check, qint16 next)
 {
-    switch (g_intCommStep) {
-    case 0:
-        g_funcCommOutPut(QStringLiteral("L"));
-        g_intCommStep = 1;
+    const int phase = g_intCommStep - first;
+    if (phase == 0) {
+        g_funcCommOutPut(command);
+        g_intCommStep = qint16(first + 1);
         return Pass::Busy;
-    case 1:
+    }
+    if (phase == 1) {
         g_subReplyTimerStart();
-        g_intCommStep = 2;
+        g_intCommStep = qint16(first + 2);
         return Pass::Busy;
-    default:
-        if (g_intReplyTimeUp == 1) {
-            g_subReplyTimerStop();
-            g_intCommStep = 0;
-            return Pass::Busy;
-        }
-        switch (g_funcLCheck()) {
-        case 0:
-            g_subReplyTimerStop();
-            return Pass::Lost;
-        case 2:
-            g_intCommStep = 10;
-            g_subReplyTimerStop();
-            return Pass::Busy;
-        default: return Pass::Idle;
-        }
+    }
+    if (g_intReplyTimeUp == 1) {
+        g_subReplyTimerStop();
+        g_intCommStep = first;
+        return Pass::Busy;
+    }
+    switch (check()) {
+    case 0:
+        g_subReplyTimerStop();
+        return Pass::Lost;
+    case 2:
+        g_intCommStep = next;
+        g_subReplyTimerStop();
+        return Pass::Busy;
+    default: return Pass::Idle;
     }
 }
+
+// The "L" handshake (steps 0 to 2) of the read and the write.
+Pass handshake() { return repeatEachSecond(0, QStringLiteral("L"), g_funcLCheck, 10); }
 
 // What a direction adds to the shared address loop: the command of step 10, the reply
 // check of step 20, the take-over of step 30 (false: ask for the same address again),
@@ -203,31 +208,11 @@ Outcome writeBlock()
     write.check = g_subWCheck;
     write.take = [] { return true; };
     write.afterLast = 5;
-    // The end of the write: "E", repeated once a second until the controller answers.
+    // The end of the write: "E" (steps 5 to 7), repeated once a second until answered.
     write.other = []() -> Pass {
-        switch (g_intCommStep) {
-        case 5:
-            g_funcCommOutPut(QStringLiteral("E"));
-            g_intCommStep = 6;
-            return Pass::Busy;
-        case 6:
-            g_subReplyTimerStart();
-            g_intCommStep = 7;
-            return Pass::Busy;
-        case 7:
-            if (g_intReplyTimeUp == 1) {
-                g_subReplyTimerStop();
-                g_intCommStep = 5;
-                return Pass::Busy;
-            }
-            if (g_funcECheck()) {
-                g_intCommStep = 40;
-                g_subReplyTimerStop();
-                return Pass::Busy;
-            }
-            return Pass::Idle;
-        default: return Pass::Cancelled;
-        }
+        if (g_intCommStep < 5 || g_intCommStep > 7)
+            return Pass::Cancelled;
+        return repeatEachSecond(5, QStringLiteral("E"), [] { return qint16(g_funcECheck() ? 2 : 1); }, 40);
     };
     return runSteps(write);
 }
