@@ -74,6 +74,12 @@ bool openPort(const QString &title)
         return true;
     MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, title);
     g_subPortAccessHint(g_intCommPort, title);
+    // A connection whose port no longer opens (the device went away) is not shown as up.
+    if (g_intConnectStatus == 1) {
+        g_intConnectStatus = 0;
+        if (g_frmMain1)
+            g_frmMain1->subCommStatus_Change();
+    }
     closeProgress();
     return false;
 }

@@ -141,6 +141,7 @@ private slots:
     void readAgainstFaults_data();
     void readAgainstFaults();
     void readRetriesAfterPortLost();
+    void retryOnAGoneDeviceEndsDisconnected();
 
     void positionFrame();
     void positionResult_data();
@@ -576,6 +577,24 @@ void TestTransfer::readRetriesAfterPortLost()
     QCOMPARE(sent.size(), 4 + 49);
     QCOMPARE(settingsBlock(UserData), modelBlock(m));
     QCOMPARE(g_intConnectStatus, qint16(1));
+    checkSane();
+}
+
+void TestTransfer::retryOnAGoneDeviceEndsDisconnected()
+{
+    // The device stays away: Retry cannot open the port, and the link is shown as down.
+    AppFixture f;
+    startConnected(f);
+    f.sim.model().setFault(Fault::HangUp, 3);
+    g_intSaved = 1;
+    f.dlg.answers << vbRetry << vbOK;
+    g_frmMain1->Command1_Click(0);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("コントローラからデータ読込"));
+    QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
     checkSane();
 }
 
