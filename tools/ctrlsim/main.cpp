@@ -7,10 +7,12 @@
 #include "CtrlModel.h"
 
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -153,63 +155,76 @@ struct Options {
 
 Options parse(const QStringList &args, CtrlModel &model)
 {
+    QCommandLineParser parser;
+    const auto valued = [](const char *name) {
+        return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+    };
+    parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString()),
+                       valued("com"), valued("wave"), valued("level"), valued("period"), valued("delay"),
+                       valued("fault"), valued("hangup-after"),
+                       QCommandLineOption(QStringLiteral("quiet"), QString()),
+                       QCommandLineOption(QStringLiteral("log"), QString())});
+    const bool parsed = parser.parse(args);
+    if (parser.isSet(QStringLiteral("help"))) {
+        fputs(kHelp, stdout);
+        exit(0);
+    }
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().constFirst();
+        fail(QStringLiteral("unknown option %1%2 (see --help)").arg(name.size() == 1 ? "-" : "--", name));
+    }
+    if (!parsed) {
+        QString err = parser.errorText();
+        if (err.endsWith(QLatin1Char('.')))
+            err.chop(1);
+        fail(err + QStringLiteral(" (see --help)"));
+    }
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unknown option %1 (see --help)").arg(parser.positionalArguments().constFirst()));
+
     Options o;
     QString wave = QStringLiteral("constant");
     int level = 512;
     double period = 60;
-    for (int i = 1; i < args.size(); ++i) {
-        QString a = args.at(i);
-        QString value;
-        const bool hasInline = a.startsWith(QLatin1String("--")) && a.contains(QLatin1Char('='));
-        if (hasInline) {
-            value = a.section(QLatin1Char('='), 1);
-            a = a.section(QLatin1Char('='), 0, 0);
-        }
-        auto next = [&]() -> QString {
-            if (hasInline)
-                return value;
-            if (i + 1 >= args.size())
-                fail(QStringLiteral("%1 needs a value (see --help)").arg(a));
-            return args.at(++i);
-        };
-        auto number = [&](const QString &v, double lo, double hi) {
+    // The options take effect in command-line order: the last of a repeated option wins,
+    // every --fault is applied in turn and --hangup-after and --fault hangup override
+    // each other.
+    QHash<QString, int> taken;
+    for (const QString &name : parser.optionNames()) {
+        const QString value = parser.values(name).value(taken[name]++);
+        auto number = [&](double lo, double hi) {
             bool ok = false;
-            const double d = v.toDouble(&ok);
+            const double d = value.toDouble(&ok);
             if (!ok || d < lo || d > hi)
-                fail(QStringLiteral("%1 %2: expected a number from %3 to %4").arg(a, v).arg(lo).arg(hi));
+                fail(QStringLiteral("--%1 %2: expected a number from %3 to %4").arg(name, value).arg(lo).arg(hi));
             return d;
         };
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            fputs(kHelp, stdout);
-            exit(0);
-        } else if (a == QLatin1String("--com")) {
-            o.com = int(number(next(), 1, 99));
-        } else if (a == QLatin1String("--wave")) {
-            wave = next();
-        } else if (a == QLatin1String("--level")) {
-            level = int(number(next(), 0, CtrlModel::MaxCount));
-        } else if (a == QLatin1String("--period")) {
-            period = number(next(), 0.01, 1e6);
-        } else if (a == QLatin1String("--delay")) {
-            o.delayMs = qint64(number(next(), 0, 600000));
-        } else if (a == QLatin1String("--fault")) {
+        if (name == QLatin1String("com")) {
+            o.com = int(number(1, 99));
+        } else if (name == QLatin1String("wave")) {
+            wave = value;
+        } else if (name == QLatin1String("level")) {
+            level = int(number(0, CtrlModel::MaxCount));
+        } else if (name == QLatin1String("period")) {
+            period = number(0.01, 1e6);
+        } else if (name == QLatin1String("delay")) {
+            o.delayMs = qint64(number(0, 600000));
+        } else if (name == QLatin1String("fault")) {
             CtrlModel::Fault f;
             int p = 0;
             QString err;
-            if (!CtrlModel::parseFault(next(), &f, &p, &err))
+            if (!CtrlModel::parseFault(value, &f, &p, &err))
                 fail(err + QStringLiteral(" (see --help)"));
             if (f == CtrlModel::Fault::HangUp)
                 o.hangupAfter = p;
             else
                 model.setFault(f, p);
-        } else if (a == QLatin1String("--hangup-after")) {
-            o.hangupAfter = int(number(next(), 0, 1e9));
-        } else if (a == QLatin1String("--quiet")) {
+        } else if (name == QLatin1String("hangup-after")) {
+            o.hangupAfter = int(number(0, 1e9));
+        } else if (name == QLatin1String("quiet")) {
             o.quiet = true;
-        } else if (a == QLatin1String("--log")) {
+        } else if (name == QLatin1String("log")) {
             o.log = true;
-        } else {
-            fail(QStringLiteral("unknown option %1 (see --help)").arg(a));
         }
     }
     QString err;
