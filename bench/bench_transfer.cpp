@@ -28,6 +28,7 @@
 #include "settings/modUserFile.h"
 #include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
+#include "shell/modStartup.h"
 #include "shell/modMenu.h"
 
 #include <QMap>

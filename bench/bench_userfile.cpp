@@ -11,6 +11,7 @@
 #include "settings/modUserFile.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
+#include "shell/modStartup.h"
 
 #include <QFile>
 #include <QSaveFile>

@@ -2,7 +2,7 @@
 #include "link/modComm1.h"
 #include "platform/QtSerialPort.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
+#include "shell/modStartup.h"
 
 #include <QApplication>
 #include <QFont>

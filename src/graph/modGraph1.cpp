@@ -1,6 +1,7 @@
 #include "graph/modGraph1.h"
 
 #include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
 #include "platform/TextFile.h"
 #include "shell/modMain1.h"
 
@@ -52,7 +53,7 @@ bool SaveColorFile()
     const QString line = QLatin1Char('"') + parts.join(QLatin1Char(',')) + QLatin1Char('"');
     const FileError e = WriteWholeFile(DataFile(QStringLiteral("clr.ini")), SjisLines({line}));
     if (e.failed()) {
-        MsgBox(e.description + QStringLiteral(" : Error.No = ") + QString::number(e.number), vbOKOnly + vbCritical,
+        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical,
                QStringLiteral("色設定ファイルの保存"));
         return false;
     }

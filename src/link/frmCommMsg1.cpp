@@ -1,7 +1,9 @@
 #include "link/frmCommMsg1.h"
 
+#include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "link/modTransfer.h"
+#include "platform/Clock.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -25,6 +27,16 @@ frmCommMsg1::frmCommMsg1() : QDialog(nullptr)
     Command1->setGeometry(110, 78, 80, 28);
     // "中止" cancels: the step loop leaves at its next pass.
     connect(Command1, &QPushButton::clicked, this, [] { g_subTransferCancel(); });
+    // The transfer tells how far it got and when the window goes.
+    connect(&linkEvents(), &LinkEvents::transferProgress, this, [this](int v) { ProgressBar1->setValue(v); });
+    connect(&linkEvents(), &LinkEvents::transferWindowHide, this, &QWidget::hide);
+    connect(&linkEvents(), &LinkEvents::transferWindowClose, this, [this] {
+        hide();
+        if (g_frmCommMsg1 == this)
+            g_frmCommMsg1 = nullptr;
+        disconnect(&linkEvents(), nullptr, this, nullptr);
+        deleteLater();
+    });
     hide();
     g_frmCommMsg1 = this;
 }
@@ -69,4 +81,19 @@ void frmCommMsg1::reject()
 {
     g_subTransferCancel();
     hide();
+}
+
+void g_subCommMsgListen()
+{
+    static bool listening = false;
+    if (listening)
+        return;
+    listening = true;
+    QObject::connect(&linkEvents(), &LinkEvents::transferWindowRequested, [] {
+        auto *w = new frmCommMsg1();
+        w->formIni();
+        DoEvents();
+        Sleep(1);
+        w->g_subActComm();
+    });
 }

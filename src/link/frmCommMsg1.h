@@ -24,3 +24,7 @@ protected:
 };
 
 extern frmCommMsg1 *g_frmCommMsg1; // the running transfer's window, or null
+
+// Makes the progress window answer the transfer's request: load, formIni, g_subActComm.
+// Start-up calls it once; calling it again changes nothing.
+void g_subCommMsgListen();

@@ -1,16 +1,11 @@
 #include "link/modComm1.h"
 
-#include "link/frmCommMsg1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "settings/frmMain1.h"
+#include "platform/ErrorText.h"
 #include "platform/SerialPort.h"
-#include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
 
-qint16 g_intCommPort = 100;
-qint16 g_intCommBusy = 0;
-qint16 g_intConnectStatus = 0;
 QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;
 qint16 g_intCommTimeUp = 0;
@@ -67,7 +62,7 @@ void g_subCommPortClose()
         return;
     const CommError e = p.setPortOpen(false);
     if (e.failed())
-        MsgBox(e.description + QStringLiteral(":Err.Number ") + QString::number(e.number), vbOKOnly + vbCritical,
+        MsgBox(ErrTextErrNumber(e), vbOKOnly + vbCritical,
                QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
 }
 
@@ -91,14 +86,18 @@ bool g_funcCommOutPut(const QString &command)
                     ++counter;
                     WaitForEvent(2);
                 } while (p.portOpen() && p.outBufferCount() != 0 && counter <= 10000);
-                if (counter >= 10000) {
+                if (!p.portOpen()) {
+                    // The port closed under the wait: the line did not go out.
+                    e = HangUpError();
+                } else if (counter >= 10000) {
                     MsgBox(check + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
                     return false;
+                } else {
+                    return true;
                 }
-                return true;
             }
         }
-        const QString text = check + vbCrLf + e.description + QStringLiteral(":Err.Number ") + QString::number(e.number);
+        const QString text = check + vbCrLf + ErrTextErrNumber(e);
         if (MsgBox(text, vbRetryCancel + vbCritical, caption) != vbRetry)
             return false;
     }
@@ -137,8 +136,7 @@ void g_subCommTimerStart()
         return;
     }
     g_intCommTimeUp = 0;
-    if (g_frmMdi1)
-        g_frmMdi1->setWaitCursor(true);
+    emit linkEvents().waitCursorChanged(true);
     t.setInterval(10000);
     t.setEnabled(true);
 }
@@ -149,8 +147,7 @@ void g_subCommTimerStop()
     t.setEnabled(false);
     t.setInterval(0);
     g_intCommTimeUp = 0;
-    if (g_frmMdi1)
-        g_frmMdi1->setWaitCursor(false);
+    emit linkEvents().waitCursorChanged(false);
 }
 
 void g_subCommBufferClear()
@@ -175,11 +172,10 @@ void g_subCommEventHook()
         // The device went away and the backend has closed the port. An exchange that
         // waits on it sees the closed port and ends through its own messages; an idle
         // connection is shown as ended at once.
-        if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_frmCommMsg1 && g_intMonitorOn == 0 &&
+        if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_funcTransferRunning() && g_intMonitorOn == 0 &&
             g_intPollBusy == 0) {
             g_intConnectStatus = 0;
-            if (g_frmMain1)
-                g_frmMain1->subCommStatus_Change();
+            g_subCommStatusNotify();
         }
     };
 }

@@ -2,13 +2,11 @@
 // The serial port layer: opening, testing and closing the port, sending one command
 // line with the transmit-buffer wait, collecting replies into g_strInPut, and the two
 // timers that bound every exchange.
+#include "link/modLinkState.h"
 #include "platform/Clock.h"
 
 #include <QString>
 
-extern qint16 g_intCommPort;      // 1 = COM1; 100 not set; 0 no usable port
-extern qint16 g_intCommBusy;      // 1 while the connection check or the position output runs
-extern qint16 g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
 extern QString g_strInPut;        // text received since the last send, upper case
 extern qint16 g_intReplyTimeUp;   // 1 after the reply timer fired
 extern qint16 g_intCommTimeUp;    // -1 after the overall communication timer fired

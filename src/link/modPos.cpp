@@ -5,32 +5,34 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "settings/frmMain1.h"
 #include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
-QString g_funcPosCommand()
-{
-    QString cmd = QStringLiteral("P");
-    if (g_frmMain1) {
-        for (QComboBox *c : g_frmMain1->Combo1)
-            cmd += c->currentText();
-    }
-    return cmd;
-}
+QString g_funcPosCommand(const QStringList &selections) { return QStringLiteral("P") + selections.join(QString()); }
 
 QString g_funcPosResult(const QString &reply) { return reply.size() >= 2 ? reply.mid(1, 1) : QString(); }
 
-void g_subPosSend()
+void g_subPosSend(const QString &command)
 {
     const QString caption = QStringLiteral("POS ｺﾏﾝﾄﾞ送信");
     g_intCommEnd = 0;
     g_intCommStep = 0;
     g_intReplyTimeUp = 0;
     g_strInPut.clear();
-    g_strCommand = g_funcPosCommand();
+    g_strCommand = command;
     g_intCommStep = 11;
-    int timeouts = 0;
+    // The command goes out at most four times without an answer: a second without a reply
+    // and a "?" both count, so a controller that refuses it for ever cannot hold the tool.
+    int unanswered = 0;
+    auto sendAgain = [&] {
+        g_intCommStep = 11;
+        if (++unanswered > 3) {
+            g_subReplyTimerStop();
+            MsgBox(QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ ") + QStringLiteral("3") + QStringLiteral("回") + vbCrLf +
+                       QStringLiteral("応答がありません"),
+                   vbOKOnly + vbExclamation, caption);
+            g_intCommStep = 40;
+        }
+    };
     while (g_intCommEnd != 1) {
         bool idle = false;
         switch (g_intCommStep) {
@@ -59,17 +61,9 @@ void g_subPosSend()
                     g_intCommStep = MsgBox(text, vbRetryCancel, caption) == vbRetry ? 11 : 40;
                 }
             } else if (r == 3) {
-                g_intCommStep = 11;
+                sendAgain();
             } else if (g_intReplyTimeUp == 1) {
-                // No reply within the second: send again.
-                g_intCommStep = 11;
-                if (++timeouts > 3) {
-                    g_subReplyTimerStop();
-                    MsgBox(QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ ") + QStringLiteral("3") + QStringLiteral("回") + vbCrLf +
-                               QStringLiteral("応答がありません"),
-                           vbOKOnly + vbExclamation, caption);
-                    g_intCommStep = 40;
-                }
+                sendAgain();
             } else {
                 // A line that is no answer to "P" counts as no reply: it is dropped.
                 if (r == 0)
@@ -87,16 +81,9 @@ void g_subPosSend()
             DoEvents();
     }
     g_subReplyTimerStop();
-}
-
-void frmMain1::Command3_Click()
-{
-    g_intCommBusy = 1;
-    g_subBusyLock();
-    g_subPosSend();
-    g_intCommBusy = 0;
-    g_subBusyLock();
-    // The lock's release enables the buttons; the connection state (which a disconnect
-    // during the send may have changed) has the last word.
-    subCommStatus_Change();
+    // A device that went away during the exchange: the link is down, not "接続中".
+    if (!MSComm1().portOpen() && g_intConnectStatus == 1) {
+        g_intConnectStatus = 0;
+        g_subCommStatusNotify();
+    }
 }

@@ -5,9 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "settings/frmMain1.h"
 #include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <cmath>
 
@@ -141,8 +139,7 @@ void g_subConnectCheck()
     const QString caption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
     g_intCommBusy = 1;
     g_intConnectStatus = 2;
-    if (g_frmMain1)
-        g_frmMain1->subCommStatus_Change();
+    g_subCommStatusNotify();
     g_subBusyLock();
     if (!g_funcCommPortOpen(g_intCommPort)) {
         Beep();
@@ -206,8 +203,7 @@ void g_subConnectCheck()
     g_subCommTimerStop();
     g_intCommBusy = 0;
     g_subBusyLock();
-    if (g_frmMain1)
-        g_frmMain1->subCommStatus_Change();
+    g_subCommStatusNotify();
 }
 
 // ---------------------------------------------------------------- poll exchange

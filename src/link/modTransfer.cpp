@@ -1,17 +1,14 @@
 #include "link/modTransfer.h"
 
-#include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
 #include "platform/SerialPort.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <functional>
 
@@ -19,6 +16,7 @@ qint16 g_intTransferDir = 0;
 
 namespace {
 bool g_cancelled = false;
+int g_progress = 0; // the progress window's bar
 
 const QString kRetryLine = QStringLiteral("[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる");
 
@@ -32,32 +30,24 @@ bool isHexPair(const QString &s)
     return true;
 }
 
-void closeProgress()
-{
-    if (g_frmCommMsg1) {
-        g_frmCommMsg1->hide();
-        g_frmCommMsg1->deleteLater();
-        g_frmCommMsg1 = nullptr;
-    }
-}
+void closeProgress() { emit linkEvents().transferWindowClose(); }
 
-void advanceProgress()
+void setProgress(int value)
 {
-    if (g_frmCommMsg1)
-        g_frmCommMsg1->ProgressBar1->setValue(g_frmCommMsg1->ProgressBar1->value() + 1);
+    g_progress = value;
+    emit linkEvents().transferProgress(value);
 }
 
 // The error box of a transfer: Retry (true) or Cancel, which marks the link disconnected.
 bool transferError(const FileError &e)
 {
-    const QString text = e.description + QStringLiteral(" : ｴﾗｰNo.") + QString::number(e.number) + vbCrLf + kRetryLine;
+    const QString text = ErrTextJpNo(e) + vbCrLf + kRetryLine;
     if (MsgBox(text, vbRetryCancel + vbExclamation, QStringLiteral("入力モニターの開始")) == vbRetry)
         return true;
     g_intCommStep = 60;
     closeProgress();
     g_intConnectStatus = 0;
-    if (g_frmMain1)
-        g_frmMain1->subCommStatus_Change();
+    g_subCommStatusNotify();
     g_subCommPortClose();
     return false;
 }
@@ -68,8 +58,7 @@ bool openPort(const QString &title)
     g_intCommEnd = 0;
     g_intCommAddr = 0;
     g_intCommStep = 0;
-    if (g_frmCommMsg1)
-        g_frmCommMsg1->ProgressBar1->setValue(0);
+    setProgress(0);
     if (g_funcCommPortOpen(g_intCommPort))
         return true;
     MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, title);
@@ -77,8 +66,7 @@ bool openPort(const QString &title)
     // A connection whose port no longer opens (the device went away) is not shown as up.
     if (g_intConnectStatus == 1) {
         g_intConnectStatus = 0;
-        if (g_frmMain1)
-            g_frmMain1->subCommStatus_Change();
+        g_subCommStatusNotify();
     }
     closeProgress();
     return false;
@@ -178,7 +166,7 @@ Outcome runSteps(const Direction &d)
                     g_intCommStep = d.afterLast;
                 } else {
                     ++g_intCommAddr;
-                    advanceProgress();
+                    setProgress(g_progress + 1);
                     g_intCommStep = 10;
                 }
                 break;
@@ -203,7 +191,8 @@ Outcome runSteps(const Direction &d)
 // The port closed under a transfer (the device went away): the transfer's error box.
 bool portLost()
 {
-    return transferError(FileError{comHangUp, QStringLiteral("The serial device is no longer available")});
+    const CommError e = HangUpError();
+    return transferError(FileError{e.number, e.description});
 }
 
 // The write's address loop and its "E".
@@ -269,19 +258,16 @@ void g_subControllerRead()
     }
     g_subTempToUser();
     reportTempSave();
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataSet(nullptr);
+    g_funcShowUserData();
     Sleep(2);
-    if (g_frmCommMsg1)
-        g_frmCommMsg1->hide();
+    emit linkEvents().transferWindowHide();
     g_intSaved = 0;
     closeProgress();
 }
 
 void g_subControllerWrite()
 {
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataGet();
+    g_subTakeUserData();
     for (;;) {
         g_subTempDataIni();
         if (!openPort(QStringLiteral("コントローラへのデータ書込")))
@@ -293,43 +279,30 @@ void g_subControllerWrite()
             return;
     }
     reportTempSave();
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataSet(nullptr);
+    g_funcShowUserData();
     Sleep(2);
-    if (g_frmCommMsg1)
-        g_frmCommMsg1->hide();
+    emit linkEvents().transferWindowHide();
     MsgBox(QStringLiteral("データは正常に書き込まれました。"), vbOKOnly + vbInformation, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
     closeProgress();
 }
 
 void g_subTransferStart(int dir)
 {
-    auto enableFrame = [] {
-        if (g_frmMdi1) {
-            g_frmMdi1->setEnabled(true);
-            g_frmMdi1->activateWindow();
-        }
-    };
-    if (g_frmMdi1)
-        g_frmMdi1->setEnabled(false);
+    // The frame takes no input while the transfer runs; its progress window does.
+    g_subTransferRunningSet(true);
     // A read replaces the editor's values: unsaved edits are offered for saving first,
     // and a save that fails or is cancelled stops the read.
     if (dir == 0 && !g_funcChangedPrompt()) {
-        enableFrame();
+        g_subTransferRunningSet(false);
         return;
     }
     g_intTransferDir = qint16(dir);
     DoEvents();
     Sleep(1);
-    auto *w = new frmCommMsg1();
-    w->formIni();
-    DoEvents();
-    Sleep(1);
-    w->g_subActComm();
+    // The progress window loads and runs g_subControllerRead or g_subControllerWrite.
+    emit linkEvents().transferWindowRequested();
     closeProgress();
     if (dir == 0)
         g_subMonitorWindowsRefresh();
-    enableFrame();
+    g_subTransferRunningSet(false);
 }
-
-void frmMain1::Command1_Click(int index) { g_subTransferStart(index); }

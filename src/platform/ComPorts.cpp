@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-QString ComPortsFolder() { return DataFolder() + QStringLiteral("ports"); }
+QString ComPortsFolder() { return DataFolderPath() + QStringLiteral("ports"); }
 
 QString ComPortLink(int n) { return ComPortsFolder() + QStringLiteral("/COM%1").arg(n); }
 

@@ -17,7 +17,7 @@ enum : int {
 // Output refused: it does not fit in what is left of the 512-byte transmit buffer.
 enum : int { comOutBufferFull = 1010 };
 
-// The folder of the COM links: <data folder>/ports (not created here).
+// The folder of the COM links: <data folder>/ports (nothing is created here).
 QString ComPortsFolder();
 // The link that binds COM n: <data folder>/ports/COM<n>.
 QString ComPortLink(int n);

@@ -4,3 +4,11 @@
 int TwipsToPx(int twips);
 int PxToTwips(int px);
 double TwipsPerPixel();
+
+#include <QRect>
+
+// A window's place and size (pixels) made usable on an area (the screen for a top-level
+// window, the frame's document area for a child): the size no larger than the area, and
+// the place moved onto the area when the window could not be reached there. A window
+// partly off an edge whose title bar can still be grabbed keeps its place.
+QRect FitOnArea(const QRect &window, const QRect &area);

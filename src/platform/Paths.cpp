@@ -11,10 +11,11 @@ QString AppDataFolder()
     return p;
 }
 
+QString DataFolderPath() { return AppDataFolder() + QStringLiteral("/Orvanelle/Qelvo/"); }
+
 QString DataFolder()
 {
-    const QString base = AppDataFolder();
-    const QString p = base + QStringLiteral("/Orvanelle/Qelvo/");
+    const QString p = DataFolderPath();
     EnsureFolder(p);
     return p;
 }

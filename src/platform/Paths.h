@@ -5,6 +5,8 @@
 
 // The per-user data folder, always ending in '/'; created when missing.
 QString DataFolder();
+// The same path, without creating anything.
+QString DataFolderPath();
 // The documents folder, without a trailing '/'; empty when unknown.
 QString DocumentsFolder();
 // The per-user application data folder (the parent of Orvanelle/Qelvo), without '/'.

@@ -23,6 +23,12 @@ enum : int {
     comHangUp = 1011,          // the device went away
 };
 
+// The failure of an operation whose port closed under it (the device went away).
+inline CommError HangUpError()
+{
+    return {comHangUp, QStringLiteral("The serial device is no longer available")};
+}
+
 class SerialPortService {
 public:
     virtual ~SerialPortService() = default;

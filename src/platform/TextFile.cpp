@@ -12,6 +12,7 @@
 QString ErrorDescription(int number)
 {
     switch (number) {
+    case errOutOfMemory: return QStringLiteral("Out of memory: the file is too large");
     case errTypeMismatch: return QStringLiteral("Type mismatch");
     case errFileNotFound: return QStringLiteral("File not found");
     case errDiskFull: return QStringLiteral("Disk full");
@@ -66,10 +67,22 @@ FileError errorForWrite(const QFileDevice &f)
 
 QByteArray SjisEncode(const QString &text, bool *ok)
 {
+    const QString t = windowsFallbacks(text);
     QStringEncoder enc("windows-31j");
-    QByteArray out = enc.encode(windowsFallbacks(text));
+    QByteArray out = enc.encode(t);
     if (ok)
         *ok = !enc.hasError();
+    if (!enc.hasError())
+        return out;
+    // A character the code page cannot hold is written as "?", as Windows writes it.
+    out.clear();
+    for (qsizetype i = 0; i < t.size(); ++i) {
+        const qsizetype n = t.at(i).isHighSurrogate() && i + 1 < t.size() ? 2 : 1;
+        QStringEncoder one("windows-31j");
+        const QByteArray b = one.encode(QStringView(t).mid(i, n));
+        out += one.hasError() ? QByteArray("?") : b;
+        i += n - 1;
+    }
     return out;
 }
 
@@ -94,16 +107,29 @@ QByteArray SjisLines(const QStringList &lines, bool *ok)
     return out;
 }
 
-FileError ReadWholeFile(const QString &path, QByteArray &out)
+FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes)
 {
     QFile f(path);
     if (QFileInfo(path).isDir())
         return MakeError(errPathFileAccess);
     if (!f.open(QIODevice::ReadOnly))
         return errorForOpen(path, f, false);
-    out = f.readAll();
-    if (f.error() != QFileDevice::NoError)
-        return MakeError(errPathFileAccess);
+    if (f.size() > maxBytes)
+        return MakeError(errOutOfMemory);
+    // A device reports no size: it is read in pieces until it ends or goes past the limit.
+    QByteArray bytes;
+    bytes.reserve(f.size());
+    for (;;) {
+        const QByteArray piece = f.read(64 * 1024);
+        if (f.error() != QFileDevice::NoError)
+            return MakeError(errPathFileAccess);
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        if (bytes.size() > maxBytes)
+            return MakeError(errOutOfMemory);
+    }
+    out = std::move(bytes);
     return {};
 }
 

@@ -13,6 +13,7 @@ struct FileError {
 };
 
 enum : int {
+    errOutOfMemory = 7,
     errTypeMismatch = 13,
     errFileNotFound = 53,
     errDiskFull = 61,
@@ -32,7 +33,10 @@ QString SjisDecode(const QByteArray &bytes);
 // Each line encoded and followed by CR LF.
 QByteArray SjisLines(const QStringList &lines, bool *ok = nullptr);
 
-FileError ReadWholeFile(const QString &path, QByteArray &out);
+// No file the tool reads is larger than this; a longer (or endless) one fails with
+// errOutOfMemory instead of being taken into memory whole.
+constexpr qint64 kMaxReadBytes = 16 * 1024 * 1024;
+FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes = kMaxReadBytes);
 // Writes through QSaveFile: a failed or interrupted write leaves the old file whole.
 FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
 FileError AppendToFile(const QString &path, const QByteArray &bytes);

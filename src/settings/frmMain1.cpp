@@ -1,14 +1,17 @@
 #include "settings/frmMain1.h"
 
 #include "link/modComm1.h"
+#include "link/modLinkState.h"
+#include "link/modPos.h"
 #include "link/modProtocol.h"
 #include "link/modTransfer.h"
-#include "link/modPos.h"
+#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
-#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
 #include "shell/modMain1.h"
+#include "shell/modShutdown.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -43,12 +46,29 @@ frmMain1::frmMain1()
 {
     setWindowTitle(QStringLiteral("ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
     buildControls();
+    listen();
+    SetSettingsView({[this](FileError *err) { return subFrmMainDataSet(err); }, [this] { subFrmMainDataGet(); }});
+    g_subFormPosRecorderSet(idMain, [this] {
+        g_FormPos[idMain] = windowPos();
+        g_FormPos[idMain].State = 0;
+    });
 }
 
 frmMain1::~frmMain1()
 {
+    SetSettingsView({});
+    g_subFormPosRecorderSet(idMain, nullptr);
     if (g_frmMain1 == this)
         g_frmMain1 = nullptr;
+}
+
+void frmMain1::listen()
+{
+    connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMain1::applyCommStatus);
+    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMain1::applyMonitorEnabling);
+    connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMain1::setBusyLock);
+    connect(&appEvents(), &AppEvents::captionsChanged, this, [this] { setCaption(EditorCaption()); });
+    connect(&appEvents(), &AppEvents::ending, this, &frmMain1::hideWindow);
 }
 
 void frmMain1::buildControls()
@@ -195,8 +215,12 @@ QString frmMain1::caption() const { return windowTitle(); }
 
 void frmMain1::showWindow()
 {
-    if (QMdiSubWindow *s = subWindow())
+    if (QMdiSubWindow *s = subWindow()) {
         s->show();
+        // A stored place outside the frame's area would leave the window out of reach.
+        if (QWidget *area = s->parentWidget())
+            s->setGeometry(FitOnArea(s->geometry(), area->rect()));
+    }
     show();
 }
 
@@ -336,6 +360,9 @@ EditorTexts frmMain1::editorTexts() const
         t.param[i] = Label2[i]->text();
     for (int i = 0; i < 8; ++i)
         t.nc[i] = Check1[i]->isChecked();
+    std::copy(&shownCounts.cellCount[0][0], &shownCounts.cellCount[0][0] + 3 * 9, &t.cellCount[0][0]);
+    t.detectLimitCount = shownCounts.detectLimitCount;
+    std::copy(shownCounts.paramCount, shownCounts.paramCount + 5, t.paramCount);
     return t;
 }
 
@@ -352,6 +379,7 @@ void frmMain1::setEditorTexts(const EditorTexts &t)
     for (int i = 0; i < 5; ++i)
         Label2[i]->setText(t.param[i]);
     subRelayModeSet(t.nc);
+    shownCounts = t;
 }
 
 bool frmMain1::subFrmMainDataSet(FileError *err)
@@ -430,6 +458,82 @@ void frmMain1::closePosArea()
 {
     if (g_intPosArea == 1)
         Command2_Click();
+}
+
+QStringList frmMain1::posSelections() const
+{
+    QStringList s;
+    for (const QComboBox *c : Combo1)
+        s << c->currentText();
+    return s;
+}
+
+void frmMain1::Command1_Click(int index) { g_subTransferStart(index); }
+
+void frmMain1::Command3_Click()
+{
+    g_intCommBusy = 1;
+    g_subBusyLock();
+    g_subPosSend(g_funcPosCommand(posSelections()));
+    g_intCommBusy = 0;
+    g_subBusyLock();
+    // The lock's release enables the buttons; the connection state (which a lost device
+    // may have changed) has the last word.
+    subCommStatus_Change();
+}
+
+// ---------------------------------------------------------------- connection state
+
+void frmMain1::subCommStatus_Change() { g_subCommStatusNotify(); }
+
+void frmMain1::applyCommStatus()
+{
+    const CommStatusRow &row = CommStatusRowOf(g_intConnectStatus);
+    SetBackColor(Label1, QColor::fromRgb(row.label));
+    Command2->setEnabled(EnableResult(row.posButton, Command2->isEnabled()));
+    for (QPushButton *b : Command1)
+        b->setEnabled(EnableResult(row.transferButtons, b->isEnabled()));
+    if (row.closePosArea)
+        closePosArea();
+}
+
+void frmMain1::g_subCommUnConnect()
+{
+    if (g_intMonitorOn == -1) {
+        g_intMonitorStop = 1;
+        g_intMonitorOn = 0;
+        g_subChangeFrmEnable();
+    }
+    // The analog monitor window, when open, is closed here.
+    g_intConnectStatus = 0;
+    subCommStatus_Change();
+    g_subCommPortClose();
+}
+
+void frmMain1::g_subChangeFrmEnable() { g_subMonitorEnableNotify(); }
+
+void frmMain1::applyMonitorEnabling()
+{
+    if (g_intMonitorOn != -1 && g_intMonitorOn != 0)
+        return;
+    const bool on = g_intMonitorOn == 0;
+    Label1->setEnabled(on);
+    Command1[0]->setEnabled(on);
+    Command1[1]->setEnabled(on);
+}
+
+void frmMain1::setBusyLock(bool lock)
+{
+    const bool on = !lock;
+    Command1[0]->setEnabled(on);
+    Command1[1]->setEnabled(on);
+    Label1->setEnabled(on);
+    Command2->setEnabled(on);
+    // The position output frame is locked while shown; unlocking always frees it, so a
+    // panel closed during the lock does not come back dead.
+    if (on || Frame1->isVisible())
+        Frame1->setEnabled(on);
+    setEnabled(on);
 }
 
 // ---------------------------------------------------------------- in-place editing
@@ -548,14 +652,18 @@ void frmMain1::commitText1()
     int count = 0;
     DecodeCount(h.left(2), h.mid(2), count);
     const QString shown = g_funcValueFormat(count * g_dblScale, 1);
+    // An edited value is taken from its text from now on, not from the count it was read as.
     if (flgLimitEdit == 1) {
         Label10->setText(shown);
+        shownCounts.detectLimitCount = EditorTexts::kNoCount;
         flgLimitEdit = 0;
         Text1->hide();
     } else {
         MSFlexGrid1->setRow(intNowActROW);
         MSFlexGrid1->setCol(intNowActCOL);
         MSFlexGrid1->setText(shown);
+        if (intNowActROW >= 0 && intNowActROW < 3 && intNowActCOL >= 0 && intNowActCOL < 9)
+            shownCounts.cellCount[intNowActROW][intNowActCOL] = EditorTexts::kNoCount;
         Text1->hide();
         MSFlexGrid1->setFocus(Qt::OtherFocusReason);
     }
@@ -589,6 +697,7 @@ void frmMain1::commitText2()
         return;
     }
     Label2[intNowActLabel]->setText(shown);
+    shownCounts.paramCount[intNowActLabel] = EditorTexts::kNoCount;
     Text2->hide();
     MSFlexGrid1->setFocus(Qt::OtherFocusReason);
 }
@@ -631,10 +740,15 @@ bool frmMain1::eventFilter(QObject *o, QEvent *e)
         switch (e->type()) {
         case QEvent::KeyPress:
             return filterKey(box, static_cast<QKeyEvent *>(e));
-        case QEvent::FocusIn:
-            g_intSaved = 0;
+        case QEvent::FocusIn: {
+            // Only focus the user gives the box marks the settings changed; the window
+            // coming back to the front (or a closed menu) does not.
+            const auto reason = static_cast<QFocusEvent *>(e)->reason();
+            if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+                g_intSaved = 0;
             QMetaObject::invokeMethod(box, &QLineEdit::selectAll, Qt::QueuedConnection);
             break;
+        }
         case QEvent::FocusOut: {
             // A message box or another window taking the focus does not end the edit.
             const auto reason = static_cast<QFocusEvent *>(e)->reason();
@@ -646,7 +760,9 @@ bool frmMain1::eventFilter(QObject *o, QEvent *e)
         }
         return false;
     }
-    if (e->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton) {
+    // A disabled label (during an exchange or while the monitor runs) takes no clicks.
+    if (e->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton &&
+        o->isWidgetType() && static_cast<QWidget *>(o)->isEnabled()) {
         if (o == Label10) {
             startLimitEdit();
             return true;

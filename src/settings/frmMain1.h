@@ -1,7 +1,8 @@
 #pragma once
 // The settings editor "ﾃﾞｰﾀ設定ﾊﾟﾈﾙ": the grid with its in-place editors, the hysteresis
 // and detection-limit labels, the NC/NO boxes, the read/write buttons, the link label and
-// the position output area. Closing it ends the application.
+// the position output area. Closing it ends the application. It shows what the link and
+// the application announce; it reaches into no other window.
 #include "platform/TextFile.h"
 #include "settings/MSFlexGrid.h"
 #include "settings/modUserData.h"
@@ -60,12 +61,14 @@ public:
     void Command4_Click(int index);
     void Label1_Click();
 
-    // Link state display and enabling (the link subsystem implements these).
+    // The connection state: subCommStatus_Change and g_subChangeFrmEnable announce the
+    // change, and every window (this one too) applies its part of the table.
     void subCommStatus_Change();
     void g_subCommUnConnect();
     void g_subChangeFrmEnable();
-    void setBusyLock(bool lock);
     void closePosArea();
+    // The four selections of the position output area.
+    QStringList posSelections() const;
 
     QMdiSubWindow *subWindow() const;
     void setWindowHeightTwips(int twips);
@@ -99,6 +102,8 @@ public:
     qint16 intNowActLabel = 0;
     qint16 flgLimitEdit = 0;
     bool Check1ValueSet_FLG = false;
+    // The counts the shown values came from, while unedited (see EditorTexts).
+    EditorTexts shownCounts;
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override;
@@ -108,6 +113,10 @@ protected:
 
 private:
     void buildControls();
+    void listen();
+    void applyCommStatus();
+    void applyMonitorEnabling();
+    void setBusyLock(bool lock);
     bool filterKey(QLineEdit *box, QKeyEvent *k);
     void Check1_Click(int i);
     void placeOver(QLineEdit *box, const QRect &r);

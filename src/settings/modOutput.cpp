@@ -1,6 +1,7 @@
 #include "settings/modOutput.h"
 
 #include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
 #include "platform/TextFile.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
@@ -92,7 +93,7 @@ static void writeExport(const QString &path, const QStringList &lines, const QSt
     // A file name Shift_JIS cannot hold is written as closely as it can be.
     const FileError e = WriteWholeFile(path, SjisLines(lines));
     if (e.failed())
-        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical, caption);
+        MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbCritical, caption);
 }
 
 void g_subCsvOutput()

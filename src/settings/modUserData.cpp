@@ -1,5 +1,6 @@
 #include "settings/modUserData.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cfenv>
 #include <cmath>
@@ -15,6 +16,20 @@ QString g_strUserFile;
 QString g_strUserFileTitle;
 QString g_strDefFile;
 QString g_strTempFile;
+
+namespace {
+SettingsView g_view;
+}
+
+void SetSettingsView(SettingsView view) { g_view = std::move(view); }
+
+bool g_funcShowUserData(FileError *err) { return !g_view.show || g_view.show(err); }
+
+void g_subTakeUserData()
+{
+    if (g_view.take)
+        g_view.take();
+}
 
 void MemCell::setAddress(QByteArrayView text)
 {
@@ -234,39 +249,43 @@ void SetTypeFromImage(const MemCell *image)
     g_subUnitSet(type);
 }
 
+EditorTexts::EditorTexts()
+{
+    std::fill(&cellCount[0][0], &cellCount[0][0] + 3 * 9, kNoCount);
+    std::fill(paramCount, paramCount + 5, kNoCount);
+}
+
 bool DecodeSettings(const MemCell *image, EditorTexts &out, FileError &err)
 {
-    auto grid = [&](int lowCell, QString &text) {
+    // A value: its text, and the count it came from.
+    auto value = [&](int lowCell, int invert, QString &text, qint32 &kept) {
         int count = 0;
         if (!DecodeField(image, lowCell, count))
             return false;
-        text = g_funcValueFormat(count * g_dblScale, 1);
-        return true;
-    };
-    auto other = [&](int lowCell, QString &text) {
-        int count = 0;
-        if (!DecodeField(image, lowCell, count))
-            return false;
-        text = g_funcValueFormat(count * g_dblScale, 0);
+        text = g_funcValueFormat(count * g_dblScale, invert);
+        kept = count;
         return true;
     };
     EditorTexts t = out;
     bool ok = true;
+    auto grid = [&](int lowCell, int r, int c) { return value(lowCell, 1, t.cell[r][c], t.cellCount[r][c]); };
     if (IsDistanceMode(g_intInputType)) {
-        ok = ok && grid(ChMinCell(1), t.cell[1][1]);
+        ok = ok && grid(ChMinCell(1), 1, 1);
         for (int c = 2; c <= 6 && ok; ++c)
-            ok = grid(ChMaxCell(c), t.cell[1][c]);
-        ok = ok && grid(ChMinCell(2), t.detectLimit);
+            ok = grid(ChMaxCell(c), 1, c);
+        ok = ok && value(ChMinCell(2), 1, t.detectLimit, t.detectLimitCount);
     } else {
         for (int n = 1; n <= 8 && ok; ++n)
-            ok = grid(ChMaxCell(n), t.cell[1][n]) && grid(ChMinCell(n), t.cell[2][n]);
+            ok = grid(ChMaxCell(n), 1, n) && grid(ChMinCell(n), 2, n);
     }
     for (int i = 0; i < 2 && ok; ++i) {
         int count = 0;
         ok = DecodeField(image, cellScaling1 + 2 * i, count);
+        // Shown (and taken back) as at least 1; the integer text holds the count exactly.
         t.param[i] = QString::number(qMax(count, 1));
     }
-    ok = ok && other(cellOffset0V, t.param[2]) && other(cellOffset5V, t.param[3]) && other(cellHysteresis, t.param[4]);
+    ok = ok && value(cellOffset0V, 0, t.param[2], t.paramCount[2]) &&
+         value(cellOffset5V, 0, t.param[3], t.paramCount[3]) && value(cellHysteresis, 0, t.param[4], t.paramCount[4]);
     ok = ok && RelayModeBoxes(image[cellRelayMode].data(), t.nc);
     if (!ok) {
         err = MakeError(errTypeMismatch);
@@ -278,29 +297,45 @@ bool DecodeSettings(const MemCell *image, EditorTexts &out, FileError &err)
 
 void EncodeSettings(const EditorTexts &in, MemCell *image)
 {
+    // The sixteen window values (ChMin, ChMax of outputs 1 to 8), each a text and the
+    // count it was shown from, if still unedited.
     QString t[16];
+    qint32 kept[16];
+    std::fill(kept, kept + 16, EditorTexts::kNoCount);
+    auto take = [&](int i, int r, int c) {
+        t[i] = in.cell[r][c];
+        kept[i] = in.cellCount[r][c];
+    };
     if (IsDistanceMode(g_intInputType)) {
-        t[0] = in.cell[1][1];
+        take(0, 1, 1);
         t[1] = QStringLiteral("0");
         for (int c = 2; c <= 6; ++c) {
             t[2 * (c - 1)] = in.detectLimit;
-            t[2 * (c - 1) + 1] = in.cell[1][c];
+            kept[2 * (c - 1)] = in.detectLimitCount;
+            take(2 * (c - 1) + 1, 1, c);
         }
         for (int i = 12; i < 16; ++i)
             t[i] = QStringLiteral("0");
     } else {
         for (int n = 1; n <= 8; ++n) {
-            t[2 * (n - 1)] = in.cell[2][n];
-            t[2 * (n - 1) + 1] = in.cell[1][n];
+            take(2 * (n - 1), 2, n);
+            take(2 * (n - 1) + 1, 1, n);
         }
     }
+    // A kept count stands for its value while the text still shows it; any other text is
+    // encoded as written.
+    auto count = [](qint32 keptCount, const QString &text, int invert) -> qint64 {
+        if (keptCount >= 0 && g_funcValueFormat(keptCount * g_dblScale, invert) == text)
+            return keptCount;
+        return CountFromDisplay(ValOf(text), invert == 1);
+    };
     for (int i = 0; i < 16; ++i)
-        EncodeCount(image, 2 * i, CountFromDisplay(ValOf(t[i]), true));
+        EncodeCount(image, 2 * i, count(kept[i], t[i], 1));
     EncodeCount(image, cellScaling1, roundHalfEven(ValOf(in.param[0])));
     EncodeCount(image, cellScaling2, roundHalfEven(ValOf(in.param[1])));
-    EncodeCount(image, cellOffset0V, CountFromDisplay(ValOf(in.param[2]), false));
-    EncodeCount(image, cellOffset5V, CountFromDisplay(ValOf(in.param[3]), false));
-    EncodeCount(image, cellHysteresis, CountFromDisplay(ValOf(in.param[4]), false));
+    EncodeCount(image, cellOffset0V, count(in.paramCount[2], in.param[2], 0));
+    EncodeCount(image, cellOffset5V, count(in.paramCount[3], in.param[3], 0));
+    EncodeCount(image, cellHysteresis, count(in.paramCount[4], in.param[4], 0));
     image[cellInputCode].setData(QByteArrayView(InputTypeOf(g_intInputType).code));
     image[cellRelayMode].setData(RelayModeText(in.nc));
     image[cellMarker].setData(QByteArrayView("FF"));

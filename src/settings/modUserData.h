@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <array>
+#include <functional>
 
 // One cell of an image: fixed-width texts, Address (4) and Data (2).
 struct MemCell {
@@ -98,11 +99,35 @@ bool IsNumeric(const QString &text, double *value = nullptr);
 // 0..8, captions included), the DetectLimit label, the five parameter labels and the
 // eight NC/NO boxes. The editor copies its controls to and from this form.
 struct EditorTexts {
+    EditorTexts();
     QString cell[3][9];
     QString detectLimit;
     QString param[5];
     bool nc[8] = {};
+    // The count each value was shown from, kept while the user has not edited it
+    // (kNoCount: none). The two-decimal texts cannot tell every count apart, so taking the
+    // texts back into the image uses these counts; an edited value is encoded from its text.
+    static constexpr qint32 kNoCount = -1;
+    qint32 cellCount[3][9];
+    qint32 detectLimitCount = kNoCount;
+    qint32 paramCount[5];
 };
+
+// The window that shows UserData (the editor). The file commands, the transfer and the
+// settings dialog move the settings through it; the editor registers itself while it
+// exists (and clears the registration when it goes), and with none registered nothing is
+// shown or taken.
+struct SettingsView {
+    // Image to window; false (with the conversion error) when the image cannot be shown.
+    std::function<bool(FileError *)> show;
+    // Window to image.
+    std::function<void()> take;
+};
+void SetSettingsView(SettingsView view);
+// UserData shown in the editor: true when shown (or no editor), else false with err.
+bool g_funcShowUserData(FileError *err = nullptr);
+// The editor's values taken into UserData (nothing without an editor).
+void g_subTakeUserData();
 
 // Image to editor texts (data cells, labels, boxes) for the current g_intInputType.
 // False with the conversion error when a cell is not hexadecimal.

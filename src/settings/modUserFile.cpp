@@ -1,14 +1,12 @@
 #include "settings/modUserFile.h"
 
-#include "link/modComm1.h"
+#include "link/modLinkState.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
-#include "settings/frmMain1.h"
+#include "platform/ErrorText.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
 
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <memory>
 
 const QString kUserFileFilter = QStringLiteral("ﾕｰｻﾞｰﾌｧｲﾙ(*") + QStringLiteral(".qvd") + QStringLiteral(")|*") +
@@ -18,17 +16,17 @@ namespace {
 // Lets the windows breathe about every 16 ms of a long loop, not after every cell.
 class Pump {
 public:
-    Pump() { m_t.start(); }
     void maybe()
     {
-        if (m_t.elapsed() >= 16) {
+        const qint64 now = clockService().elapsedMs();
+        if (now - m_last >= 16) {
             DoEvents();
-            m_t.restart();
+            m_last = now;
         }
     }
 
 private:
-    QElapsedTimer m_t;
+    qint64 m_last = clockService().elapsedMs();
 };
 
 const int kOpenFlags = cdlOFNOverwritePrompt | cdlOFNHideReadOnly | cdlOFNPathMustExist | cdlOFNFileMustExist |
@@ -101,7 +99,7 @@ static bool saveImage(const QString &path, const QString &caption)
 {
     const FileError e = WriteWholeFile(path, UserFileBytes(UserData));
     if (e.failed()) {
-        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbExclamation, caption);
+        MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbExclamation, caption);
         return false;
     }
     return true;
@@ -120,7 +118,7 @@ bool g_funcTempDataSave(const QString &path) { return saveImage(path, QStringLit
 
 static void loadFailed(const FileError &e, const QString &path)
 {
-    MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description + vbCrLf + path, vbOKOnly + vbExclamation,
+    MsgBox(ErrTextNumberFirst(e) + vbCrLf + path, vbOKOnly + vbExclamation,
            QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"));
 }
 
@@ -178,11 +176,11 @@ static void newDocument()
     g_strUserFile = docs.isEmpty() ? g_strAppPath + QLatin1Char('/') + title : docs + title;
     g_strUserFileTitle = title;
     FileError e;
-    const bool shown = !g_frmMain1 || g_frmMain1->subFrmMainDataSet(&e);
+    const bool shown = g_funcShowUserData(&e);
     g_intSaved = 0;
     g_subCaptionSet();
     if (!shown)
-        MsgBox(QString::number(e.number) + QStringLiteral(" : ") + e.description, vbOKOnly, QStringLiteral("新規ﾌｧｲﾙ"));
+        MsgBox(ErrTextNumberFirstShort(e), vbOKOnly, QStringLiteral("新規ﾌｧｲﾙ"));
     DoEvents();
 }
 
@@ -227,8 +225,7 @@ void g_subFileOpen(const QString &initialPath)
     g_strUserFile = path;
     g_strUserFileTitle = GetPathFile(path);
     g_funcIniFileSave(g_intCommPort);
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataSet(nullptr);
+    g_funcShowUserData();
     g_intSaved = 1;
     g_subCaptionSet();
 }
@@ -237,8 +234,7 @@ bool g_funcFileSave()
 {
     if (!g_funcFileExist(g_strUserFile))
         return g_funcFileSaveAs();
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataGet();
+    g_subTakeUserData();
     const bool ok = g_funcUserDataSave(g_strUserFile);
     g_intSaved = ok ? 1 : 0;
     return ok;
@@ -253,8 +249,7 @@ bool g_funcFileSaveAs()
     const std::optional<QString> chosen = dialogs().saveFile(req);
     if (!chosen)
         return false;
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataGet();
+    g_subTakeUserData();
     const bool ok = g_funcUserDataSave(*chosen);
     g_intSaved = ok ? 1 : 0;
     g_strUserFile = *chosen;
@@ -265,7 +260,6 @@ bool g_funcFileSaveAs()
 
 void g_subDefFileSave()
 {
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataGet();
+    g_subTakeUserData();
     g_funcUserDataSave(g_strDefFile);
 }

@@ -1,6 +1,6 @@
 #include "shell/frmMdi1.h"
 
-#include "link/modComm1.h"
+#include "link/modLinkState.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
@@ -8,6 +8,7 @@
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
+#include "shell/modShutdown.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -71,9 +72,12 @@ frmMdi1::frmMdi1()
         resize(TwipsToPx(kDesignWidth), TwipsToPx(kDesignHeight));
         move(screen.x() + (screen.width() - width()) / 2, screen.y() + (screen.height() - height()) / 2);
     } else {
+        // The stored place is the client area's (as recordPosition takes it); a size larger
+        // than the screen or a place off it is brought onto the screen.
         const FormPos &p = g_FormPos[idMdi];
-        resize(TwipsToPx(p.Width > 0 ? p.Width : kDefaultWidth), TwipsToPx(p.Height > 0 ? p.Height : kDefaultHeight));
-        move(TwipsToPx(p.Left), TwipsToPx(p.Top));
+        const QRect stored(TwipsToPx(p.Left), TwipsToPx(p.Top), TwipsToPx(p.Width > 0 ? p.Width : kDefaultWidth),
+                           TwipsToPx(p.Height > 0 ? p.Height : kDefaultHeight));
+        setGeometry(FitOnArea(stored, screen));
         if (p.State == 1)
             setWindowState(Qt::WindowMaximized);
         else if (p.State == 2)
@@ -81,13 +85,79 @@ frmMdi1::frmMdi1()
         else if (p.State == 0)
             setWindowState(Qt::WindowNoState);
     }
+    listen();
+    g_subFormPosRecorderSet(idMdi, [this] { recordPosition(); });
     m_loading = false;
 }
 
 frmMdi1::~frmMdi1()
 {
+    g_subFormPosRecorderSet(idMdi, nullptr);
     if (g_frmMdi1 == this)
         g_frmMdi1 = nullptr;
+}
+
+void frmMdi1::listen()
+{
+    connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCommStatus);
+    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyMonitorEnabling);
+    connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyBusyLock);
+    connect(&linkEvents(), &LinkEvents::waitCursorChanged, this, &frmMdi1::setWaitCursor);
+    // A read or write: the whole frame takes no input until it ends.
+    connect(&linkEvents(), &LinkEvents::transferRunningChanged, this, [this](bool running) {
+        setEnabled(!running);
+        if (!running)
+            activateWindow();
+    });
+    connect(&appEvents(), &AppEvents::captionsChanged, this, [this] { setWindowTitle(FrameCaption()); });
+    connect(&appEvents(), &AppEvents::exitAsked, this, [this] {
+        if (isMinimized())
+            showNormal();
+    });
+    connect(&appEvents(), &AppEvents::ending, this, &QWidget::hide);
+}
+
+void frmMdi1::applyCommStatus()
+{
+    setStatusPanel(1, CommPortPanelText(g_intCommPort));
+    const CommStatusRow &row = CommStatusRowOf(g_intConnectStatus);
+    setStatusPanel(2, QString::fromUtf8(row.panel));
+    auto apply = [](auto *control, Enable e, bool monitorOpen = false) {
+        control->setEnabled(EnableResult(e, control->isEnabled(), monitorOpen));
+    };
+    apply(menu_Join, row.join);
+    apply(menu_Direct, row.direct, g_intFormOpen[idDirect] == -1);
+    apply(menu_Setting, row.setting);
+    apply(menu_Tool, row.tool);
+    apply(menu_Help, row.help);
+    menu_Unjoin->setVisible(EnableResult(row.unjoinShown, menu_Unjoin->isVisible()));
+    apply(Toolbar1, row.toolbar);
+    apply(button.value(QStringLiteral("conect")), row.conect);
+    apply(button.value(QStringLiteral("unconect")), row.unconect);
+    if (row.inputMon != Enable::Keep)
+        subTbr_MonIn_Enable(EnableResult(row.inputMon, false));
+    if (row.connectIcon != Enable::Keep)
+        subTbr_Connect_Enable(EnableResult(row.connectIcon, false));
+    if (row.disconnectIcon != Enable::Keep)
+        subTbr_Disconnect_Enable(EnableResult(row.disconnectIcon, false));
+}
+
+void frmMdi1::applyMonitorEnabling()
+{
+    if (g_intMonitorOn != -1 && g_intMonitorOn != 0)
+        return;
+    const bool on = g_intMonitorOn == 0;
+    menu_Direct->setEnabled(on);
+    menu_Setting->setEnabled(on);
+    menu_Unjoin->setEnabled(on);
+}
+
+void frmMdi1::applyBusyLock(bool locked)
+{
+    // The toolbar is not locked; the two menus leave the menu bar.
+    menu_file->menuAction()->setVisible(!locked);
+    menu_Tool->menuAction()->setVisible(!locked);
+    setWaitCursor(locked);
 }
 
 void frmMdi1::g_subfrmIni() { g_subCaptionSet(); }
@@ -236,6 +306,9 @@ QString frmMdi1::statusPanel(int panel) const { return StatusBar1Panel[panel - 1
 
 void frmMdi1::recordPosition()
 {
+    // The place and size are the client area's in every state (geometry() when normal, the
+    // normal geometry when maximized), and the load handler restores them the same way, so
+    // a frame that leaves maximized comes back where it was.
     FormPos &p = g_FormPos[idMdi];
     auto takeGeometry = [&p](const QRect &r) {
         p.Left = PxToTwips(r.x());
@@ -252,10 +325,10 @@ void frmMdi1::recordPosition()
         hide();
         const QRect normal = normalGeometry();
         setWindowState(Qt::WindowNoState);
-        takeGeometry(normal.isValid() ? normal : QRect(pos(), size()));
+        takeGeometry(normal.isValid() ? normal : geometry());
         p.State = 1;
     } else {
-        takeGeometry(QRect(pos(), size()));
+        takeGeometry(geometry());
         p.State = FlgMaximizeEND ? 1 : 0;
     }
 }
@@ -276,12 +349,15 @@ void frmMdi1::moveEvent(QMoveEvent *e)
 
 void frmMdi1::closeEvent(QCloseEvent *e)
 {
-    g_intFormOpen[idMdi] = 0;
-    // The editor's close question decides.
-    if (ProcessEnding() || g_funcAppCloseQuery())
+    // The editor's close question decides. The frame counts as open while it is asked, so
+    // the positions saved on the way out hold the frame's own (maximized included), and a
+    // cancelled close leaves it open.
+    if (ProcessEnding() || g_funcAppCloseQuery()) {
+        g_intFormOpen[idMdi] = 0;
         e->accept();
-    else
+    } else {
         e->ignore();
+    }
 }
 
 void frmMdi1::menuToolOpened()

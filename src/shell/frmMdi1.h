@@ -1,6 +1,7 @@
 #pragma once
 // The frame window: the multiple-document area that holds every other window, with the
-// menu bar, the toolbar, the status bar and the window list.
+// menu bar, the toolbar, the status bar and the window list. It shows what the link and the
+// application announce and sends every command to the dispatcher.
 #include <QAction>
 #include <QLabel>
 #include <QMainWindow>
@@ -28,6 +29,11 @@ public:
     // The toolbar button with that key pressed; an unknown key does nothing.
     void Toolbar1_ButtonClick(const QString &key);
     void setWaitCursor(bool on);
+    // The frame's part of what the link announces: the connection-state table, the
+    // enabling by the running monitor and the user-interface lock.
+    void applyCommStatus();
+    void applyMonitorEnabling();
+    void applyBusyLock(bool locked);
     // Records the frame's place and state into g_FormPos(0).
     void recordPosition();
     void setStatusPanel(int panel, const QString &text);
@@ -64,6 +70,7 @@ protected:
     void moveEvent(QMoveEvent *e) override;
 
 private:
+    void listen();
     void buildMenus();
     void buildToolbar();
     void fillWindowMenu();

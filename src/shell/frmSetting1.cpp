@@ -1,13 +1,11 @@
 #include "shell/frmSetting1.h"
 
 #include "link/modComm1.h"
-#include "platform/SerialPort.h"
 #include "platform/Dialogs.h"
-#include "settings/frmMain1.h"
+#include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -74,8 +72,7 @@ frmSetting1::frmSetting1(QWidget *parent) : QDialog(parent)
 
 void frmSetting1::g_subfrmIni()
 {
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataGet();
+    g_subTakeUserData();
     // A connection check that failed leaves its port open; trying every port (and a new
     // choice taking effect) needs it closed. The dialog is only offered while disconnected.
     if (g_intConnectStatus == 0)
@@ -162,8 +159,7 @@ void frmSetting1::Command1_Click(int index)
     g_subUnitSet(g_intInputType);
     g_funcIniFileSave(port);
     g_intCommPort = port;
-    if (g_frmMain1)
-        g_frmMain1->subFrmMainDataSet(nullptr);
+    g_funcShowUserData();
     g_subMonitorWindowsRefresh();
     accept();
 }

@@ -1,11 +1,10 @@
 #include "shell/modIniFile.h"
 
-#include "link/modComm1.h"
+#include "link/modLinkState.h"
 #include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
 #include "platform/TextFile.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
 
 qint32 g_lngSamplingTime = 1000;
@@ -17,7 +16,7 @@ qint16 g_intFormPosDefault = 0;
 bool g_funcIniFileLoad()
 {
     auto fail = [](const FileError &e) {
-        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
+        MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbCritical,
                QStringLiteral("初期化ﾌｧｲﾙ Load"));
         return false;
     };
@@ -53,7 +52,7 @@ bool g_funcIniFileSave(qint16 port)
         return true;
     const FileError e = WriteWholeFile(path, bytes);
     if (e.failed()) {
-        MsgBox(QString::number(e.number) + QStringLiteral(" :  ") + e.description, vbOKOnly + vbCritical,
+        MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbCritical,
                QStringLiteral("初期化ﾌｧｲﾙ Save"));
         return false;
     }
@@ -83,8 +82,7 @@ bool g_funcFormPosLoad()
     QByteArray bytes;
     // Each step that can fail offers Retry, which repeats it.
     auto runtimeError = [&](const FileError &e) {
-        const QString text = QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。") + vbCrLf + e.description +
-                             QStringLiteral(" : Error.No = ") + QString::number(e.number) +
+        const QString text = QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。") + vbCrLf + ErrTextErrorNo(e) +
                              QStringLiteral("設定ﾌｧｲﾙが壊れているかﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞに存在しない可能性があります。") + vbCrLf +
                              vbCrLf + QStringLiteral("[再試行(R)] = 再試行 / [ｷｬﾝｾﾙ] = ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。");
         return MsgBox(text, vbRetryCancel + vbCritical, caption) == vbRetry;
@@ -153,27 +151,27 @@ bool g_funcFormPosSave()
         lines << QLatin1Char('"') + FormPosRecord(id, g_FormPos[id]) + QLatin1Char('"');
     const FileError e = WriteWholeFile(DataFile(QStringLiteral("frmst.tmp")), SjisLines(lines));
     if (e.failed()) {
-        MsgBox(e.description + QStringLiteral(" : Error.No = ") + QString::number(e.number), vbOKOnly + vbCritical,
+        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical,
                QStringLiteral("ﾌｫｰﾑ表示位置情報保存"));
         return false;
     }
     return true;
 }
 
+namespace {
+std::function<void()> g_recorders[kFormIds];
+}
+
+void g_subFormPosRecorderSet(int id, std::function<void()> recorder)
+{
+    if (id >= 0 && id < kFormIds)
+        g_recorders[id] = std::move(recorder);
+}
+
 void g_subFormPosGet(int id)
 {
-    switch (id) {
-    case idMdi:
-        if (g_frmMdi1)
-            g_frmMdi1->recordPosition();
-        break;
-    case idMain:
-        if (g_frmMain1) {
-            g_FormPos[idMain] = g_frmMain1->windowPos();
-            g_FormPos[idMain].State = 0;
-        }
-        break;
-    default:
-        break;
-    }
+    // Only the frame, the editor and the monitor windows record their places.
+    if (id < 0 || id > idOutputMonitor || !g_recorders[id])
+        return;
+    g_recorders[id]();
 }

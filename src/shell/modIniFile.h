@@ -3,6 +3,7 @@
 // "frmst.tmp" (the places of the frame and the monitor windows), and the table of
 // window positions the windows read when they open and write when they close.
 #include <QString>
+#include <functional>
 
 extern qint32 g_lngSamplingTime; // input monitor sampling time, 20 to 2000 ms
 
@@ -21,6 +22,9 @@ bool g_funcIniFileSave(qint16 port);
 bool g_funcFormPosLoad();
 bool g_funcFormPosSave();
 void g_subFormPosGet(int id);
+// How window id records its geometry and state into g_FormPos: each window sets its
+// recorder while it exists (and clears it with an empty function when it goes).
+void g_subFormPosRecorderSet(int id, std::function<void()> recorder);
 
 // One "frmst.tmp" record (41 characters, without quotes).
 QString FormPosRecord(int id, const FormPos &p);

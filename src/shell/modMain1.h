@@ -1,5 +1,8 @@
 #pragma once
-// Process start and end: paths, version, window ids and open flags, captions.
+// Process-wide state: paths, version, window ids and open flags, the line-end texts, and
+// the shared routines that tell the windows to refresh (captions, monitor windows). The
+// windows listen to AppEvents; nothing here reaches into a window.
+#include <QObject>
 #include <QString>
 
 extern QString g_strAppPath;
@@ -35,9 +38,26 @@ QString g_funcGetSpecialFolder(int folderId);
 // A file of the data folder.
 QString DataFile(const QString &name);
 
-void g_subAppIni();
+// The editor's caption ("ﾃﾞｰﾀ設定ﾊﾟﾈﾙ", after the file title when there is one) and the
+// frame's (application title and version).
+QString EditorCaption();
+QString FrameCaption();
+
+// What the shared routines announce; each window applies its own part.
+class AppEvents : public QObject {
+    Q_OBJECT
+signals:
+    // g_subCaptionSet: the editor and the frame set their captions.
+    void captionsChanged();
+    // g_subMonitorWindowsRefresh: the settings in UserData changed; the open monitor
+    // windows redraw.
+    void monitorWindowsRefresh();
+    // The exit question is about to be asked: a minimized frame comes back first.
+    void exitAsked();
+    // The process ends: the editor and the frame leave the screen.
+    void ending();
+};
+AppEvents &appEvents();
+
 void g_subCaptionSet();
-// The process entry's work: start-up in its fixed order, up to the event loop.
-void Main();
-// The close question of the editor: true when the process ends.
-bool g_funcAppCloseQuery();
+void g_subMonitorWindowsRefresh();

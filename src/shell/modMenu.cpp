@@ -71,26 +71,6 @@ void g_subMenuCommand(qint16 code)
     }
 }
 
-void g_subBusyLock()
-{
-    if (g_intCommBusy != 0 && g_intCommBusy != 1)
-        return;
-    const bool unlock = g_intCommBusy == 0;
-    if (g_frmMain1)
-        g_frmMain1->setBusyLock(!unlock);
-    if (g_frmMdi1) {
-        g_frmMdi1->menu_file->menuAction()->setVisible(unlock);
-        g_frmMdi1->menu_Tool->menuAction()->setVisible(unlock);
-        g_frmMdi1->setWaitCursor(!unlock);
-    }
-}
-
-void g_subMonitorWindowsRefresh()
-{
-    // The analog monitor (2), the graph (3) and the present-value log (4) redraw here
-    // for the new settings when they are open.
-}
-
 void g_subMenuEnd()
 {
     if (g_frmMain1)

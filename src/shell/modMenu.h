@@ -1,11 +1,8 @@
 #pragma once
-// The command dispatcher every menu entry and toolbar button goes through, the
-// user-interface lock of the controller link, and the refresh of the monitor windows.
+// The command dispatcher every menu entry and toolbar button goes through.
 #include <QtGlobal>
 
 void g_subMenuCommand(qint16 code);
-void g_subBusyLock();
-void g_subMonitorWindowsRefresh();
 void g_subAnaMoniOpen();
 void g_subGraphToggle();
 // ﾌｧｲﾙ > 終了: closes the editor, which asks the close question.

@@ -14,6 +14,7 @@
 #include "settings/modUserData.h"
 #include "shell/frmMdi1.h"
 #include "shell/modMain1.h"
+#include "shell/modStartup.h"
 #include "shell/modMenu.h"
 
 #include <QElapsedTimer>

@@ -385,16 +385,18 @@ void TestComm::pollAgainstFaults_data()
     QTest::addColumn<int>("param");
     QTest::addColumn<bool>("value");   // a reading reached the store
     QTest::addColumn<bool>("timeUp");  // the "受信待ち ﾀｲﾑｱｯﾌﾟ" box stopped the monitor
+    QTest::addColumn<bool>("sent");    // the command went out (else the send's box, Cancel)
     QTest::addColumn<int>("boundMs");  // virtual time the exchange may take at most
-    QTest::newRow("healthy") << Fault::None << 0 << true << false << 20;
-    QTest::newRow("silence") << Fault::Silence << 0 << false << true << 20100;
-    QTest::newRow("question") << Fault::Question << 0 << false << true << 20100;
-    QTest::newRow("slow") << Fault::Slow << 500 << true << false << 520;
-    QTest::newRow("garbage") << Fault::Garbage << 6 << false << false << 20;
-    QTest::newRow("split") << Fault::Split << 50 << true << false << 70;
-    QTest::newRow("flood") << Fault::Flood << 100 << false << false << 20;
-    QTest::newRow("flood stream") << Fault::Flood << -1 << false << false << 20;
-    QTest::newRow("hang-up") << Fault::HangUp << 0 << false << true << 20;
+    QTest::newRow("healthy") << Fault::None << 0 << true << false << true << 20;
+    QTest::newRow("silence") << Fault::Silence << 0 << false << true << true << 20100;
+    QTest::newRow("question") << Fault::Question << 0 << false << true << true << 20100;
+    QTest::newRow("slow") << Fault::Slow << 500 << true << false << true << 520;
+    QTest::newRow("garbage") << Fault::Garbage << 6 << false << false << true << 20;
+    QTest::newRow("split") << Fault::Split << 50 << true << false << true << 70;
+    QTest::newRow("flood") << Fault::Flood << 100 << false << false << true << 20;
+    QTest::newRow("flood stream") << Fault::Flood << -1 << false << false << true << 20;
+    // The line drops as the command arrives: the send is reported failed, not waited on.
+    QTest::newRow("hang-up") << Fault::HangUp << 0 << false << false << false << 20;
 }
 
 void TestComm::pollAgainstFaults()
@@ -403,6 +405,7 @@ void TestComm::pollAgainstFaults()
     QFETCH(int, param);
     QFETCH(bool, value);
     QFETCH(bool, timeUp);
+    QFETCH(bool, sent);
     QFETCH(int, boundMs);
     AppFixture f;
     f.sim.model().setLevel(0x3FF);
@@ -410,14 +413,18 @@ void TestComm::pollAgainstFaults()
     QVERIFY(g_funcCommPortOpen(1));
     if (timeUp)
         f.dlg.answers << vbOK;
+    if (!sent)
+        f.dlg.answers << vbCancel;
     const qint64 t0 = f.clock.nowUs();
-    QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    QCOMPARE(g_subAnaMoni1CommandSend2(QStringLiteral("N")), sent);
     QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(g_polled, value ? QStringList{QStringLiteral("N|N03FF\r")} : QStringList());
     QCOMPARE(g_intMonitorStop, qint16(timeUp ? 1 : 0));
-    QCOMPARE(f.dlg.boxes.size(), timeUp ? 1 : 0);
+    QCOMPARE(f.dlg.boxes.size(), timeUp || !sent ? 1 : 0);
     if (timeUp)
         QCOMPARE(f.dlg.boxes[0].text, kPollTimeUp);
+    if (!sent)
+        QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("g_funcCommOutPut"), kSendLost, vbRetryCancel, vbCritical));
     QCOMPARE(g_intPollBusy, qint16(0));
     QVERIFY(!ReplyTimer().Enabled());
     QCOMPARE(f.sim.model().frameCount(), 1); // the poll never resends

@@ -346,8 +346,8 @@ void TestConnection::checkAgainstFaults_data()
     QTest::newRow("split") << Fault::Split << 50 << true << QString() << 70;
     QTest::newRow("flood") << Fault::Flood << 100 << false << kNoAnswer << 10010;
     QTest::newRow("flood stream") << Fault::Flood << -1 << false << kNoAnswer << 10010;
-    // The port closes under the check: it ends at once, without a message of its own.
-    QTest::newRow("hang-up") << Fault::HangUp << 0 << false << QString() << 20;
+    // The line drops as "L" arrives: the send reports it, and the check ends at once.
+    QTest::newRow("hang-up") << Fault::HangUp << 0 << false << kSendLost << 20;
 }
 
 void TestConnection::checkAgainstFaults()
@@ -360,15 +360,17 @@ void TestConnection::checkAgainstFaults()
     AppFixture f;
     f.startSeeded();
     f.sim.setFault(fault, param);
+    const bool sendLost = box == kSendLost;
     if (!box.isEmpty())
-        f.dlg.answers << vbOK;
+        f.dlg.answers << (sendLost ? vbCancel : vbOK);
     const qint64 t0 = f.clock.nowUs();
     g_subMenuCommand(21);
     QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(g_intConnectStatus, qint16(connected ? 1 : 0));
     QCOMPARE(f.dlg.boxes.size(), box.isEmpty() ? 0 : 1);
     if (!box.isEmpty())
-        QCOMPARE(boxText(f.dlg.boxes[0]), kCheckCaption + QStringLiteral(" / ") + box);
+        QCOMPARE(boxText(f.dlg.boxes[0]),
+                 (sendLost ? QStringLiteral("g_funcCommOutPut") : kCheckCaption) + QStringLiteral(" / ") + box);
     QVERIFY(g_strInPut.size() <= kReceiveLimit);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();

@@ -528,7 +528,7 @@ void TestTransfer::readAgainstFaults()
     g_intSaved = 1;
     const QStringList image = settingsBlock(UserData);
     if (end == 2)
-        f.dlg.answers << vbCancel;
+        f.dlg.answers << vbCancel << vbCancel; // the send's box, then the transfer's
     const qint64 t0 = f.clock.nowUs();
     const quint64 cancel = f.clock.scheduleIn(30000000, [] {
         if (g_frmCommMsg1)
@@ -541,10 +541,12 @@ void TestTransfer::readAgainstFaults()
     QCOMPARE(settingsBlock(UserData), end == 0 ? modelBlock(m) : image);
     QCOMPARE(g_intSaved, qint16(end == 0 ? 0 : 1));
     QVERIFY(g_strInPut.size() <= kReceiveLimit);
-    QCOMPARE(f.dlg.boxes.size(), end == 2 ? 1 : 0);
+    QCOMPARE(f.dlg.boxes.size(), end == 2 ? 2 : 0);
     if (end == 2) {
-        // The port went away: the transfer's error box; Cancel ends the connection.
-        const auto &b = f.dlg.boxes[0];
+        // The port went away under "R02": the send says so, then the transfer's error box,
+        // whose Cancel ends the connection.
+        QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("g_funcCommOutPut"), kSendLost, vbRetryCancel, vbCritical));
+        const auto &b = f.dlg.boxes[1];
         QCOMPARE(b.caption, QStringLiteral("入力モニターの開始"));
         QVERIFY2(b.text.endsWith(QStringLiteral(" : ｴﾗｰNo.1011\r\n[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる")), b.text.toUtf8());
         QCOMPARE(b.buttons, int(vbRetryCancel));
@@ -566,12 +568,14 @@ void TestTransfer::readRetriesAfterPortLost()
     m.setFault(Fault::HangUp, 3);
     g_intSaved = 1;
     f.dlg.onBox = [&f](const ScriptedDialogs::Box &) { f.sim.plugIn(); };
-    f.dlg.answers << vbRetry;
+    f.dlg.answers << vbCancel << vbRetry; // the send's box, then the transfer's
     m.clearLog();
     g_frmMain1->Command1_Click(0);
     f.dlg.onBox = nullptr;
-    QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("入力モニターの開始"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("g_funcCommOutPut"));
+    QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("入力モニターの開始"));
     const QByteArrayList sent = m.received();
     QCOMPARE(sent.mid(0, 5), QByteArrayList({"L", "R00", "R01", "R02", "L"}));
     QCOMPARE(sent.size(), 4 + 49);
@@ -587,12 +591,12 @@ void TestTransfer::retryOnAGoneDeviceEndsDisconnected()
     startConnected(f);
     f.sim.model().setFault(Fault::HangUp, 3);
     g_intSaved = 1;
-    f.dlg.answers << vbRetry << vbOK;
+    f.dlg.answers << vbCancel << vbRetry << vbOK;
     g_frmMain1->Command1_Click(0);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
-    QCOMPARE(f.dlg.boxes.size(), 2);
-    QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("コントローラからデータ読込"));
-    QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
+    QCOMPARE(f.dlg.boxes.size(), 3);
+    QCOMPARE(f.dlg.boxes[2].caption, QStringLiteral("コントローラからデータ読込"));
+    QCOMPARE(f.dlg.boxes[2].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
     QCOMPARE(g_intConnectStatus, qint16(0));
     QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
     checkSane();

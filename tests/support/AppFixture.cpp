@@ -13,6 +13,7 @@
 #include "shell/frmMdi1.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
+#include "shell/modStartup.h"
 
 #include <QDir>
 #include <QFile>

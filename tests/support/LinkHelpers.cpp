@@ -10,6 +10,8 @@
 #include <QtTest>
 
 const QColor kRed(255, 0, 0), kGreen(0, 255, 0), kYellow(255, 255, 0);
+const QString kSendLost = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。\r\n"
+                                         "The serial device is no longer available:Err.Number 1011");
 
 QColor linkColour() { return g_frmMain1->Label1->palette().color(QPalette::Window); }
 

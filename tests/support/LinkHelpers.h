@@ -13,6 +13,8 @@ using Fault = CtrlModel::Fault;
 Q_DECLARE_METATYPE(CtrlModel::Fault)
 
 extern const QColor kRed, kGreen, kYellow;
+// The send's box when the line dropped while the command went out (Retry/Cancel).
+extern const QString kSendLost;
 
 // The link label's colour: red disconnected, green connected, yellow while checking.
 QColor linkColour();

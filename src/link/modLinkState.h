@@ -1,0 +1,94 @@
+#pragma once
+// The link's own state: the port number, the connection state and the busy flag; the table
+// of what each connection state shows and enables; and the announcements the windows
+// listen to. The exchanges change the state and announce it; they never reach into a
+// window, and each window applies its own part of the table.
+#include <QObject>
+#include <QRgb>
+#include <QString>
+
+extern qint16 g_intCommPort;      // 1 = COM1; 100 not set; 0 no usable port
+extern qint16 g_intCommBusy;      // 1 while the connection check or the position output runs
+extern qint16 g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
+
+// What a row of the connection-state table does to one control.
+enum class Enable : qint8 {
+    Keep,               // left as it is
+    Off,                // disabled (hidden for a visibility)
+    On,                 // enabled (shown)
+    OnUnlessMonitorOpen // enabled, but disabled while the analog monitor window is open
+};
+
+// One row of the connection-state table: the state panel, the link label's colour and the
+// enabling of the editor's and the frame's commands.
+struct CommStatusRow {
+    const char *panel;       // status bar panel 2
+    QRgb label;              // background of the editor's link label
+    Enable posButton;        // editor "POS"
+    Enable transferButtons;  // editor "データ読込" and "データ書込"
+    Enable join;             // "接続(&J)"
+    Enable direct;           // "入力ﾓﾆﾀｰﾊﾟﾈﾙ(&M)"
+    Enable setting;          // "設定(&C)"
+    Enable tool;             // "ﾂｰﾙ(&T)"
+    Enable help;             // "ﾍﾙﾌﾟ(&H)"
+    Enable unjoinShown;      // "接続解除(&B)" shown or hidden
+    Enable toolbar;          // the toolbar as a whole
+    Enable conect;           // toolbar button "conect" (enabled only)
+    Enable unconect;         // toolbar button "unconect" (enabled only)
+    Enable inputMon;         // toolbar button "InputMon", image and enabled together
+    Enable connectIcon;      // "conect" image and enabled together; Keep = left alone
+    Enable disconnectIcon;   // "unconect" image and enabled together; Keep = left alone
+    bool closePosArea;       // the position output area is closed
+};
+// The row of a connection state; any value but 0, 1 and 2 is "unknown".
+const CommStatusRow &CommStatusRowOf(int status);
+// Status bar panel 1: "ﾎﾟｰﾄ : 未設定", "ﾎﾟｰﾄ : 使用不可" or "ﾎﾟｰﾄ : COM" and the number.
+QString CommPortPanelText(int port);
+
+// The link's announcements. Connections are made by the windows with themselves as
+// context, so a closed window stops listening.
+class LinkEvents : public QObject {
+    Q_OBJECT
+signals:
+    // g_intCommPort or g_intConnectStatus changed: every window applies its row.
+    void commStatusChanged();
+    // g_intMonitorOn changed: the commands the running monitor forbids follow it.
+    void monitorEnablingChanged();
+    // g_subBusyLock: an exchange holds (true) or releases (false) the user interface.
+    void busyLockChanged(bool locked);
+    // The overall communication timer runs: the frame shows the wait cursor.
+    void waitCursorChanged(bool on);
+    // A read or write runs: the frame takes no input (its progress window does).
+    void transferRunningChanged(bool running);
+    // The progress window is asked to load and run the transfer of g_intTransferDir.
+    void transferWindowRequested();
+    // The progress window's bar, its hiding and its closing.
+    void transferProgress(int value);
+    void transferWindowHide();
+    void transferWindowClose();
+};
+LinkEvents &linkEvents();
+
+// Announces a change of the port or the connection state (what the editor's
+// subCommStatus_Change asks for).
+void g_subCommStatusNotify();
+// Announces a change of g_intMonitorOn (what the editor's g_subChangeFrmEnable asks for).
+void g_subMonitorEnableNotify();
+// Locks (g_intCommBusy 1) or unlocks (0) the user interface; other values do nothing.
+void g_subBusyLock();
+// True while a read or write runs; setting it announces it.
+bool g_funcTransferRunning();
+void g_subTransferRunningSet(bool running);
+
+// The enabled (or shown) state a control takes from its cell of the table: its current
+// state for Keep; monitorWindowOpen decides OnUnlessMonitorOpen.
+inline bool EnableResult(Enable e, bool current, bool monitorWindowOpen = false)
+{
+    switch (e) {
+    case Enable::Off: return false;
+    case Enable::On: return true;
+    case Enable::OnUnlessMonitorOpen: return !monitorWindowOpen;
+    case Enable::Keep: break;
+    }
+    return current;
+}

@@ -1,0 +1,71 @@
+#include "shell/modStartup.h"
+
+#include "graph/modGraph1.h"
+#include "link/frmCommMsg1.h"
+#include "link/modComm1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "settings/modUserFile.h"
+#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+
+#include <QCoreApplication>
+
+void g_subAppIni()
+{
+    g_strAppPath = QCoreApplication::applicationDirPath();
+    // Nothing installs the data folder on this platform: it is made when missing, or no
+    // setting could ever be saved.
+    g_strDataPath = DataFolder();
+    g_strVersion = QStringLiteral("ver.%1.%2").arg(kVersionMajor).arg(kVersionMinor);
+    g_intCommBusy = 0;
+    g_intSaved = 0;
+    g_dblScale = 0.0048875;
+    for (qint16 &f : g_intFormOpen)
+        f = 0;
+    g_subMonitorIni();
+    g_subTempDataIni();
+    g_subUserDataIni();
+    g_strTempFile = DataFile(QStringLiteral("temp.tmp"));
+    g_strDefFile = DataFile(QStringLiteral("def.tmp"));
+    if (!LoadColorFile())
+        SetDefaultColors();
+    if (!g_funcIniFileLoad()) {
+        g_intCommPort = 100;
+        g_lngSamplingTime = 1000;
+        g_strUserFile.clear();
+    }
+    if (!g_funcUserDataLoad(g_strDefFile))
+        g_subUserDataIni();
+}
+
+void Main()
+{
+    g_intStarting = 1;
+    g_subAppIni();
+    g_funcFormPosLoad();
+    g_subCommMsgListen();
+    g_frmMdi1 = new frmMdi1();
+    g_frmMdi1->g_subfrmIni();
+    g_frmMain1 = new frmMain1();
+    g_frmMdi1->addChild(g_frmMain1);
+    g_frmMain1->g_subfrmIni();
+    DoEvents();
+    g_frmMdi1->show();
+    g_frmMain1->showWindow();
+    DoEvents();
+    if (!g_strUserFile.isEmpty()) {
+        g_intSaved = 1;
+        g_subFileOpen(g_strUserFile);
+    } else {
+        g_strUserFileTitle = QStringLiteral("新規") + QStringLiteral(".qvd");
+        const QString docs = g_funcGetSpecialFolder(5);
+        g_strUserFile = (docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + g_strUserFileTitle;
+        g_subCaptionSet();
+    }
+    g_intStarting = 0;
+}
