@@ -23,6 +23,8 @@
 #include "platform/Process.h"
 #include "platform/QtSerialPort.h"
 #include "platform/TextFile.h"
+#include "platform/doubles/RecordingProcess.h"
+#include "platform/doubles/ScriptedDialogs.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"

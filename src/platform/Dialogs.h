@@ -3,7 +3,6 @@
 // so that tests answer them from a script and assert every text to the letter.
 #include <QList>
 #include <QString>
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -78,37 +77,4 @@ public:
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.
     static QStringList qtFilters(const QString &classic);
-};
-
-// The scripted double: records every box and answers from queues. A box, file dialog or
-// modal window the script did not expect is counted in unexpected and answered Cancel.
-class ScriptedDialogs : public DialogService {
-public:
-    struct Box {
-        QString caption;
-        QString text;
-        int buttons = 0; // style & 7
-        int icon = 0;    // style & 0x70
-        int answer = 0;
-    };
-    int msgBox(const QString &text, int style, const QString &caption) override;
-    std::optional<QString> openFile(const FileDialogRequest &req) override;
-    std::optional<QString> saveFile(const FileDialogRequest &req) override;
-    std::optional<quint32> chooseColor(quint32 initial) override;
-    void runModal(QDialog *dlg) override;
-    void beep() override { ++beeps; }
-
-    QList<Box> boxes;
-    QList<int> answers;                        // one per expected box
-    QList<std::optional<QString>> fileAnswers; // one per expected file dialog
-    QList<FileDialogRequest> fileRequests;     // open and save requests, in order
-    QList<bool> fileRequestIsSave;
-    QList<std::optional<quint32>> colorAnswers;
-    // Called with each modal window; it should press a button that closes it.
-    std::function<void(QDialog *)> modalHandler;
-    // Called for every box before it is answered (e.g. to click something meanwhile).
-    std::function<void(const Box &)> onBox;
-    int unexpected = 0;
-    QStringList unexpectedWhat;
-    int beeps = 0;
 };

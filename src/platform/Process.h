@@ -14,9 +14,3 @@ void EndProcess();
 // True once the process was asked to end (the windows' close handlers then let go).
 bool ProcessEnding();
 void ResetProcessEnding();
-
-class RecordingProcess : public ProcessService {
-public:
-    void endProcess() override { ++ends; }
-    int ends = 0;
-};

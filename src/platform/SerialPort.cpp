@@ -1,14 +1,37 @@
 #include "platform/SerialPort.h"
 
 namespace {
+// The port in use while none is installed: any COM number can be chosen, none opens, and
+// with the port closed there is nothing to send or to take.
+class NoPort : public SerialPortService {
+public:
+    void setCommPort(int n) override { m_port = n; }
+    int commPort() const override { return m_port; }
+    bool portOpen() const override { return false; }
+    CommError setPortOpen(bool open) override
+    {
+        if (open)
+            return {comPortOpenFailed, QStringLiteral("Port not available")};
+        return {};
+    }
+    CommError output(const QByteArray &) override
+    {
+        return {comPortNotOpen, QStringLiteral("Operation valid only when the port is open")};
+    }
+    int outBufferCount() override { return 0; }
+    void clearOutBuffer() override {}
+    int inBufferCount() override { return 0; }
+    void clearInBuffer() override {}
+    QByteArray input() override { return QByteArray(); }
+
+private:
+    int m_port = 0;
+};
+
 SerialPortService *g_port = nullptr;
-RecordingPort &nullPort()
+NoPort &nullPort()
 {
-    static RecordingPort p = [] {
-        RecordingPort r;
-        r.usablePorts.clear();
-        return r;
-    }();
+    static NoPort p;
     return p;
 }
 } // namespace
@@ -16,39 +39,3 @@ RecordingPort &nullPort()
 SerialPortService &MSComm1() { return g_port ? *g_port : nullPort(); }
 
 void installSerialPort(SerialPortService *port) { g_port = port; }
-
-CommError RecordingPort::setPortOpen(bool open)
-{
-    if (open) {
-        if (m_open)
-            return {comPortAlreadyOpen, QStringLiteral("Port already open")};
-        if (!usablePorts.contains(m_port))
-            return {comPortOpenFailed, QStringLiteral("Port not available")};
-        m_open = true;
-        ++opens;
-        return {};
-    }
-    if (m_open)
-        ++closes;
-    m_open = false;
-    m_outPending = 0;
-    return {};
-}
-
-CommError RecordingPort::output(const QByteArray &bytes)
-{
-    if (!m_open)
-        return {comPortNotOpen, QStringLiteral("Operation valid only when the port is open")};
-    written.append(bytes);
-    m_outPending = stuckBytes;
-    if (onOutput)
-        onOutput(bytes);
-    return {};
-}
-
-QByteArray RecordingPort::input()
-{
-    QByteArray r = m_in;
-    m_in.clear();
-    return r;
-}

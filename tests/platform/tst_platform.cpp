@@ -6,7 +6,7 @@
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
 #include "platform/TextFile.h"
-#include "platform/VirtualClock.h"
+#include "platform/doubles/VirtualClock.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -4,8 +4,8 @@
 
 #include "platform/ComPorts.h"
 #include "platform/QtSerialPort.h"
-#include "platform/SimulatedPort.h"
-#include "platform/VirtualClock.h"
+#include "platform/doubles/SimulatedPort.h"
+#include "platform/doubles/VirtualClock.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

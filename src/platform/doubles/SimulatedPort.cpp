@@ -1,7 +1,7 @@
-#include "platform/SimulatedPort.h"
+#include "platform/doubles/SimulatedPort.h"
 
 #include "platform/ComPorts.h"
-#include "platform/VirtualClock.h"
+#include "platform/doubles/VirtualClock.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "platform/VirtualClock.h"
+#include "platform/doubles/VirtualClock.h"
 
 #include <QCoreApplication>
 
