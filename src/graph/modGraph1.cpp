@@ -21,16 +21,13 @@ bool LoadColorFile()
     QByteArray bytes;
     if (ReadWholeFile(DataFile(QStringLiteral("clr.ini")), bytes).failed())
         return false;
+    // The file's one quoted item holds the 21 numbers; an unquoted line reads as its first
+    // number only and is refused.
     QuotedItemReader r(bytes);
     QByteArray item;
     if (!r.next(item))
         return false;
-    // The file's one quoted text holds the 21 numbers; an unquoted line reads as its first item only.
-    const qsizetype open = bytes.indexOf('"');
-    const qsizetype close = open < 0 ? -1 : bytes.indexOf('"', open + 1);
-    if (open < 0 || close < 0)
-        return false;
-    const QList<QByteArray> parts = bytes.mid(open + 1, close - open - 1).split(',');
+    const QList<QByteArray> parts = item.split(',');
     if (parts.size() != kColors)
         return false;
     qint32 values[kColors];

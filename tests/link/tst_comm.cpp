@@ -29,6 +29,7 @@ private slots:
     void sendToClosedPortOffersRetry();
     void drainTimeOut_data();
     void drainTimeOut();
+    void portClosedUnderTheDrain();
     void receiveFoldsCaseAndKeepsTheNewest();
     void portOpenCheckAndClose();
     void replyTimerAndOverallTimer();
@@ -129,6 +130,23 @@ void TestComm::drainTimeOut()
         // About 10000 passes of 2 ms.
         QVERIFY(f.msSince(t0) >= 19999 && f.msSince(t0) <= 20002);
     }
+}
+
+void TestComm::portClosedUnderTheDrain()
+{
+    // The port closes while the line waits in the transmit buffer: the send failed and
+    // says so; Retry finds the port closed, Cancel gives up.
+    AppFixture f(false);
+    QVERIFY(g_funcCommPortOpen(1));
+    f.rec.stuckBytes = 2;
+    f.clock.scheduleIn(5000, [&f] { f.rec.setPortOpen(false); });
+    f.dlg.answers << vbRetry << vbCancel;
+    QCOMPARE(g_funcCommOutPut(QStringLiteral("R05")), false);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("g_funcCommOutPut"), kSendLost, vbRetryCancel, vbCritical));
+    QCOMPARE(boxText(f.dlg.boxes[1]), QStringLiteral("g_funcCommOutPut / ") + kCheckPort + QStringLiteral("\r\n:Err.Number 0"));
+    QCOMPARE(f.rec.written, QByteArray("R05\r"));
 }
 
 void TestComm::receiveFoldsCaseAndKeepsTheNewest()

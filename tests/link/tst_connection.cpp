@@ -41,6 +41,7 @@ private slots:
     void portThatDoesNotOpen_data();
     void portThatDoesNotOpen();
     void displayDuringTheCheck();
+    void lockedLabelsTakeNoClicks();
     void connectWhileConnectedDoesNothing();
     void disconnect();
     void idleHangUpShowsDisconnected();
@@ -184,6 +185,34 @@ void TestConnection::displayDuringTheCheck()
     QVERIFY(g_frmMdi1->Toolbar1->isEnabled());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();
+}
+
+void TestConnection::lockedLabelsTakeNoClicks()
+{
+    // While the check holds the user interface, a click on the link label starts no second
+    // check inside the first, and the hysteresis label opens no edit box.
+    AppFixture f;
+    f.startSeeded();
+    f.sim.setFault(Fault::Silence);
+    f.dlg.answers << vbOK;
+    bool editOpened = true;
+    f.clock.scheduleIn(3000000, [&] {
+        QTest::mouseClick(g_frmMain1->Label1, Qt::LeftButton);
+        QTest::mouseClick(g_frmMain1->Label2[4], Qt::LeftButton);
+        editOpened = g_frmMain1->Text2->isVisible();
+    });
+    const qint64 t0 = f.clock.nowUs();
+    g_subMenuCommand(21);
+    QVERIFY(!editOpened);
+    QVERIFY2(f.msSince(t0) <= 10010, QByteArray::number(f.msSince(t0)));
+    QCOMPARE(f.sim.model().frameCount(), 10); // "L" once a second, one check
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxText(f.dlg.boxes[0]), kCheckCaption + QStringLiteral(" / ") + kNoAnswer);
+    checkSane();
+    // Unlocked again, the same click starts the check.
+    f.sim.setFault(Fault::None);
+    QTest::mouseClick(g_frmMain1->Label1, Qt::LeftButton);
+    QCOMPARE(g_intConnectStatus, qint16(1));
 }
 
 void TestConnection::connectWhileConnectedDoesNothing()

@@ -128,6 +128,8 @@ private slots:
     void progressWindowDuringTransfer_data();
     void progressWindowDuringTransfer();
     void writeSendsTheBlockThenE();
+    void readThenWriteLeavesTheControllerAsItWas_data();
+    void readThenWriteLeavesTheControllerAsItWas();
     void writeResendsAfterQuestion();
     void cancelWhileLRepeats_data();
     void cancelWhileLRepeats();
@@ -148,8 +150,10 @@ private slots:
     void positionResult();
     void positionWithoutAnswer_data();
     void positionWithoutAnswer();
+    void positionRefusedForEver();
     void positionQuestionThenP0();
     void positionWithThePortGone();
+    void positionUnpluggedDuringTheOutput();
 };
 
 void TestTransfer::readTakesOverTheWholeImage()
@@ -285,6 +289,52 @@ void TestTransfer::writeSendsTheBlockThenE()
     QCOMPARE(g_intSaved, qint16(1));
     QCOMPARE(AppFixture::readFile(g_strTempFile).size(), kUserFileBytes);
     QCOMPARE(g_intConnectStatus, qint16(1));
+    checkSane();
+}
+
+void TestTransfer::readThenWriteLeavesTheControllerAsItWas_data()
+{
+    QTest::addColumn<quint8>("code");
+    QTest::addColumn<int>("count"); // in every field the editor shows
+    QTest::newRow("0-5 V, count 1 (shows 0.00)") << quint8(0x00) << 1;
+    QTest::newRow("0-10 V, count 22 (shows 0.22, as 23 does)") << quint8(0x01) << 22;
+    QTest::newRow("5 M, count 1021") << quint8(0x03) << 1021;
+    QTest::newRow("10 M, count 6") << quint8(0x04) << 6;
+}
+
+void TestTransfer::readThenWriteLeavesTheControllerAsItWas()
+{
+    // A field engineer reads a controller and writes it straight back: not a single count
+    // may change behind the user's back.
+    QFETCH(quint8, code);
+    QFETCH(int, count);
+    AppFixture f;
+    startConnected(f);
+    CtrlModel &m = f.sim.model();
+    for (int a = 0; a < 0x2A; a += 2) {
+        m.setCell(a, quint8(count & 0xFF));
+        m.setCell(a + 1, quint8(count >> 8));
+    }
+    m.setCell(cellScaling1, 7);
+    m.setCell(cellScaling1 + 1, 0);
+    m.setCell(cellMarker, 0xFF);
+    m.setCell(cellRelayMode, 0x5A);
+    m.setCell(cellInputCode, code);
+    if (IsDistanceMode(InputTypeFromCode(HexByte(code)))) {
+        // What the distance layout holds by itself: full scale where it shows 0.
+        for (int a : {ChMaxCell(1), ChMinCell(7), ChMaxCell(7), ChMinCell(8), ChMaxCell(8)}) {
+            m.setCell(a, 0xFF);
+            m.setCell(a + 1, 0x03);
+        }
+    }
+    const QStringList before = modelBlock(m);
+    g_intSaved = 1;
+    g_frmMain1->Command1_Click(0);
+    QCOMPARE(settingsBlock(UserData), before);
+    f.dlg.answers << vbOK;
+    g_frmMain1->Command1_Click(1);
+    QCOMPARE(modelBlock(m), before);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();
 }
 
@@ -697,6 +747,26 @@ void TestTransfer::positionWithoutAnswer()
     checkSane();
 }
 
+void TestTransfer::positionRefusedForEver()
+{
+    // A controller that answers "?" to every "P" gets it four times, as a silent one does,
+    // and the user hears so; the tool is free again at once.
+    AppFixture f;
+    startConnected(f);
+    CtrlModel &m = f.sim.model();
+    m.setFault(Fault::Question);
+    m.clearLog();
+    f.dlg.answers << vbOK;
+    const qint64 t0 = f.clock.nowUs();
+    g_frmMain1->Command3_Click();
+    QVERIFY2(f.msSince(t0) <= 100, QByteArray::number(f.msSince(t0)));
+    QCOMPARE(m.received(), QByteArrayList({"P0000", "P0000", "P0000", "P0000"}));
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(kPosCaption, QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ 3回\r\n応答がありません"), vbOKOnly, vbExclamation));
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    checkSane();
+}
+
 void TestTransfer::positionQuestionThenP0()
 {
     AppFixture f(false);
@@ -713,7 +783,8 @@ void TestTransfer::positionQuestionThenP0()
 void TestTransfer::positionWithThePortGone()
 {
     // The device went away under a connection that still shows "接続中": Cancel in the
-    // send's box abandons the command instead of offering the same box for ever.
+    // send's box abandons the command instead of offering the same box for ever, and the
+    // link is shown as down.
     AppFixture f;
     startConnected(f);
     f.sim.hangUp();
@@ -724,6 +795,25 @@ void TestTransfer::positionWithThePortGone()
         QCOMPARE(boxText(b), QStringLiteral("g_funcCommOutPut / 通信ﾎﾟｰﾄの状態を確認して下さい。\r\n:Err.Number 0"));
     QCOMPARE(f.sim.model().frameCount(), 1); // only the connect's "L"
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    checkSane();
+}
+
+void TestTransfer::positionUnpluggedDuringTheOutput()
+{
+    // The line drops as "P" arrives: the send says so, and the link is shown as down
+    // (red label, "状態 : 切断"), not "接続中" over a closed port.
+    AppFixture f;
+    startConnected(f);
+    f.sim.model().setFault(Fault::HangUp, 0);
+    f.dlg.answers << vbCancel;
+    g_frmMain1->Command3_Click();
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("g_funcCommOutPut"), kSendLost, vbRetryCancel, vbCritical));
+    QVERIFY(!f.sim.portOpen());
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(0));
+    QCOMPARE(linkColour(), kRed);
     checkSane();
 }
 

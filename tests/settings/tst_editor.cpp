@@ -53,6 +53,7 @@ private slots:
     void allNcInDistanceModeStoresFF();
     void posButtonTogglesHeight();
     void editingMakesCloseAskToSave();
+    void comingBackToTheWindowKeepsItSaved();
 };
 
 void TestEditor::initialisationFillsListsAndShowsDefaults()
@@ -427,6 +428,28 @@ void TestEditor::editingMakesCloseAskToSave()
     QCOMPARE(f->dlg.boxes[2].buttons, int(vbYesNoCancel));
     QCOMPARE(f->dlg.boxes[2].text, QStringLiteral("site.qvd の内容は変更されています。\r\n変更を保存しますか？\r\n"));
     QCOMPARE(f->proc.ends, 0);
+}
+
+void TestEditor::comingBackToTheWindowKeepsItSaved()
+{
+    openDocument(QStringLiteral("site.qvd"), UserFileBytes(UserData));
+    clickCell(1, 2);
+    QVERIFY(g_frmMain1->Text1->isVisible());
+    QCOMPARE(g_intSaved, qint16(0)); // an edit begun counts as a change
+    g_subFileSave();
+    QCOMPARE(g_intSaved, qint16(1));
+    // The user switches to another program and back, or closes a menu: the box gets the
+    // focus again without the user giving it, and the document stays saved.
+    for (Qt::FocusReason why : {Qt::ActiveWindowFocusReason, Qt::PopupFocusReason}) {
+        QFocusEvent out(QEvent::FocusOut, why), in(QEvent::FocusIn, why);
+        QCoreApplication::sendEvent(g_frmMain1->Text1, &out);
+        QCoreApplication::sendEvent(g_frmMain1->Text1, &in);
+        QCOMPARE(g_intSaved, qint16(1));
+    }
+    // Focus the user gives it does count.
+    QFocusEvent click(QEvent::FocusIn, Qt::MouseFocusReason);
+    QCoreApplication::sendEvent(g_frmMain1->Text1, &click);
+    QCOMPARE(g_intSaved, qint16(0));
 }
 
 QTEST_MAIN(TestEditor)

@@ -68,6 +68,7 @@ class TestExports : public EditorSuite {
 private slots:
     void csvWindowMode();
     void csvDistanceMode();
+    void unencodableNameIsWrittenWithQuestionMarks();
     void htmlWindowMode();
     void newFileProposesNamesAndCancelIsSilent();
     void shortTitleEndsSilently_data();
@@ -117,6 +118,22 @@ void TestExports::csvDistanceMode()
                                 kLimit + "3.50\r\n" +
                                 kHys + ",0.20\r\n";
     QCOMPARE(AppFixture::readFile(out), expected);
+}
+
+void TestExports::unencodableNameIsWrittenWithQuestionMarks()
+{
+    // A file name with characters Shift_JIS cannot hold (an accent, a character outside
+    // the basic plane) is written with "?" for each, as Windows writes it.
+    const QString name = QStringLiteral("caf\u00E9-\U0001F30A-水位.qvd");
+    openDocument(name, userDataFile(windowSettings()));
+    const QString out = AppFixture::dataFile(QStringLiteral("name.csv"));
+    f->dlg.fileAnswers << out;
+    g_subMenuCommand(5);
+    const QByteArray csv = AppFixture::readFile(out);
+    QCOMPARE(csv.left(csv.indexOf("\r\n")), kFileName + ", caf?-?-" + sj("908588CA") + ".qvd");
+    f->dlg.fileAnswers << out;
+    g_subHtmlOutput();
+    QVERIFY(AppFixture::readFile(out).contains("<p>" + kSavedName + " caf?-?-" + sj("908588CA") + ".qvd</p>"));
 }
 
 void TestExports::htmlWindowMode()

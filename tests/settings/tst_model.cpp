@@ -48,6 +48,8 @@ private slots:
     void countsToTexts();
     void textsToCounts_data();
     void textsToCounts();
+    void unchangedValuesKeepTheirCounts_data();
+    void unchangedValuesKeepTheirCounts();
     void valueFormat_data();
     void valueFormat();
     void resetImageShowsZeroes();
@@ -188,6 +190,67 @@ void tst_model::textsToCounts()
     EncodeSettings(t, UserData);
     QCOMPARE(cells(UserData, ChMinCell(1), ChMinCell(1) + 1), grid);
     QCOMPARE(cells(UserData, cellOffset0V, cellOffset0V + 1), param);
+}
+
+// Shown and taken back without an edit, every value keeps its count exactly, for every
+// count of every field in every input type: the two-decimal texts alone cannot tell all
+// counts apart (0-10 V: 22 and 23 both show 0.22).
+void tst_model::unchangedValuesKeepTheirCounts_data()
+{
+    QTest::addColumn<int>("type");
+    for (int type = 1; type <= 5; ++type)
+        QTest::addRow("type %d", type) << type;
+}
+
+void tst_model::unchangedValuesKeepTheirCounts()
+{
+    QFETCH(int, type);
+    const bool distance = IsDistanceMode(type);
+    // The fields the editor shows, by their low cell (scaling travels as its integer text).
+    QList<int> fields = {cellOffset0V, cellOffset5V, cellHysteresis};
+    if (distance) {
+        fields << ChMinCell(1) << ChMinCell(2);
+        for (int n = 2; n <= 6; ++n)
+            fields << ChMaxCell(n);
+    } else {
+        for (int n = 1; n <= 8; ++n)
+            fields << ChMinCell(n) << ChMaxCell(n);
+    }
+    static MemCell image[kImageCells], back[kImageCells];
+    for (int sweep = 0; sweep <= 1023; ++sweep) {
+        std::fill(image, image + kImageCells, MemCell());
+        image[cellInputCode].setData(QByteArrayView(InputTypeOf(type).code));
+        image[cellMarker].setData(QByteArrayView("FF"));
+        image[cellRelayMode].setData(QByteArrayView("A5"));
+        // Each field its own count, so over the sweep every field takes every count.
+        for (int k = 0; k < fields.size(); ++k)
+            setField(image, fields[k], (sweep + 37 * k) % 1024);
+        setField(image, cellScaling1, 1 + sweep % 1023);
+        setField(image, cellScaling2, 1 + (sweep + 500) % 1023);
+        if (distance) {
+            // What the distance layout holds by itself: the limit in outputs 2 to 6, full
+            // scale (stored 1023) where the layout shows 0.
+            for (int n = 3; n <= 6; ++n)
+                setField(image, ChMinCell(n), (sweep + 37 * 4) % 1024);
+            setField(image, ChMaxCell(1), 1023);
+            for (int n = 7; n <= 8; ++n) {
+                setField(image, ChMinCell(n), 1023);
+                setField(image, ChMaxCell(n), 1023);
+            }
+        }
+        SetTypeFromImage(image);
+        EditorTexts t;
+        FileError e;
+        QVERIFY(DecodeSettings(image, t, e));
+        std::copy(image, image + kImageCells, back);
+        for (int i = 0; i <= cellInputCode; ++i) // all the encoder writes (0x2C is carried)
+            if (i != 0x2C)
+                back[i].setData(QByteArrayView("??"));
+        EncodeSettings(t, back);
+        const QString want = cells(image, 0, kSettingsCells - 1), got = cells(back, 0, kSettingsCells - 1);
+        if (got != want)
+            QFAIL(qPrintable(QStringLiteral("sweep %1:\n want %2\n got  %3").arg(sweep).arg(want, got)));
+    }
 }
 
 void tst_model::valueFormat_data()

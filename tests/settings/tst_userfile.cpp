@@ -219,15 +219,24 @@ void TestUserFile::openToleratesLastLineWithoutCrLf()
 void TestUserFile::brokenFileChangesNothing_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("size");   // the file is made this long (0: as the bytes are)
+    QTest::addColumn<QString>("device"); // opened instead of the written file
     QTest::addColumn<QString>("error");
-    QTest::newRow("100 lines") << userDataFile({{0, "11"}, {0x2D, "01"}}, 100) << "62 :  Input past end of file";
-    QTest::newRow("settings cell not hex") << userDataFile({{0x05, "G1"}}) << "13 :  Type mismatch";
-    QTest::newRow("empty file") << QByteArray() << "62 :  Input past end of file";
+    const QString tooLarge = QStringLiteral("7 :  Out of memory: the file is too large");
+    QTest::newRow("100 lines") << userDataFile({{0, "11"}, {0x2D, "01"}}, 100) << 0LL << QString()
+                               << "62 :  Input past end of file";
+    QTest::newRow("settings cell not hex") << userDataFile({{0x05, "G1"}}) << 0LL << QString() << "13 :  Type mismatch";
+    QTest::newRow("empty file") << QByteArray() << 0LL << QString() << "62 :  Input past end of file";
+    // Larger than a settings file can be, or endless: refused before it fills the memory.
+    QTest::newRow("a gigabyte") << userDataFile() << (1LL << 30) << QString() << tooLarge;
+    QTest::newRow("endless device") << QByteArray() << 0LL << QStringLiteral("/dev/zero") << tooLarge;
 }
 
 void TestUserFile::brokenFileChangesNothing()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(qint64, size);
+    QFETCH(QString, device);
     QFETCH(QString, error);
     // A document with its own contents, then edited.
     const QString good = docPath(QStringLiteral("good.qvd"));
@@ -239,8 +248,12 @@ void TestUserFile::brokenFileChangesNothing()
     const QByteArray image = UserFileBytes(UserData);
     const QString caption = g_frmMain1->caption();
 
-    const QString path = docPath(QStringLiteral("broken.qvd"));
+    QString path = docPath(QStringLiteral("broken.qvd"));
     AppFixture::writeFile(path, bytes);
+    if (size > 0)
+        QVERIFY(QFile::resize(path, size)); // sparse: cheap to make
+    if (!device.isEmpty())
+        path = device;
     f->dlg.answers << vbNo << vbOK;
     f->dlg.fileAnswers << path;
     g_subMenuCommand(2);

@@ -1,6 +1,7 @@
 // Start-up and shut-down: the messages of a first start, the frame's place, the captions,
 // the exit questions, the ﾂｰﾙ menu's captions and the user-interface lock.
 #include "support/AppFixture.h"
+#include "support/DataFiles.h"
 
 #include "link/modComm1.h"
 #include "platform/Geometry.h"
@@ -26,6 +27,9 @@ private slots:
     void exitQuestionWhenChanged_data();
     void exitQuestionWhenChanged();
     void frameCloseCancelledLeavesWindows();
+    void storedPlacesComeOnScreen_data();
+    void storedPlacesComeOnScreen();
+    void maximizedFrameComesBackMaximizedWhereItWas();
     void toolMenuCaptionsFollowOpenWindows();
     void busyLockHidesMenusAndDisablesEditor();
     void unknownToolbarKeyDoesNothing();
@@ -173,6 +177,78 @@ void TestStartup::frameCloseCancelledLeavesWindows()
     QVERIFY(g_frmMain1->isVisible());
     // Still open, and so still recorded by the positions saved at the next way out.
     QCOMPARE(g_intFormOpen[idMdi], qint16(-1));
+}
+
+void TestStartup::storedPlacesComeOnScreen_data()
+{
+    // Records of "frmst.tmp": id, Height, Left, Top, Width, State.
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("editor");
+    QTest::addColumn<bool>("partlyOff"); // left partly off the screen's left edge, as stored
+    QTest::newRow("huge sizes") << QByteArray("00,7FFFFFFF,00000000,00000000,00800000,00")
+                                << QByteArray("01,00000000,00000000,00000000,00000000,00") << false;
+    QTest::newRow("far off the screen") << QByteArray("00,00002148,FFF00000,00100000,000024AE,00")
+                                        << QByteArray("01,00000000,7FFFFFFF,80000000,00000000,00") << false;
+    // Partly off the left with the title bar still there to grab: the place is kept.
+    QTest::newRow("partly off the left") << QByteArray("00,00002148,FFFFFF88,00000000,000024AE,00")
+                                         << QByteArray("01,00000000,00000000,00000000,00000000,00") << true;
+}
+
+void TestStartup::storedPlacesComeOnScreen()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, editor);
+    QFETCH(bool, partlyOff);
+    AppFixture f;
+    f.seedDataFolder();
+    AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("frmst.tmp")), formPosFile({{0, frame}, {1, editor}}));
+    f.startApp();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_intFormPosDefault, qint16(0)); // the file itself was good
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect g = g_frmMdi1->geometry();
+    QVERIFY2(g.width() <= screen.width() && g.height() <= screen.height(), qPrintable(QDebug::toString(g)));
+    QVERIFY2(g.top() >= screen.top() && g.top() < screen.bottom() - 32, qPrintable(QDebug::toString(g)));
+    QVERIFY2(g.right() > screen.left() + 32 && g.left() < screen.right() - 32, qPrintable(QDebug::toString(g)));
+    QCOMPARE(g.x() < 0, partlyOff); // (the offscreen platform itself nudges a window 2 px)
+    // The editor inside the frame's document area, where the user can reach it.
+    const QWidget *sub = g_frmMain1->subWindow();
+    const QRect area = sub->parentWidget()->rect();
+    QVERIFY2(area.contains(sub->geometry().topLeft()), qPrintable(QDebug::toString(sub->geometry())));
+}
+
+void TestStartup::maximizedFrameComesBackMaximizedWhereItWas()
+{
+    const QString frmst = AppFixture::dataFile(QStringLiteral("frmst.tmp"));
+    auto frameRecord = [&] { return AppFixture::readFile(frmst).mid(1, 41); };
+    AppFixture f;
+    f.startSeeded();
+    const QRect normal(120, 90, 640, 480);
+    g_frmMdi1->setGeometry(normal);
+    QCoreApplication::processEvents();
+    f.dlg.answers << vbNo; // the changed-contents question: positions saved, nothing else
+    QVERIFY(g_frmMdi1->close());
+    const QByteArray normalRecord = frameRecord();
+    QVERIFY(normalRecord.endsWith(",00"));
+
+    f.stopApp();
+    f.startApp();
+    QCOMPARE(g_frmMdi1->geometry(), normal);
+    g_frmMdi1->showMaximized();
+    QCoreApplication::processEvents();
+    QVERIFY(g_frmMdi1->isMaximized());
+    f.dlg.answers << vbNo;
+    QVERIFY(g_frmMdi1->close()); // closed by its own close box, maximized
+    // The same normal place and size, and the maximized state.
+    QCOMPARE(frameRecord(), normalRecord.chopped(2) + "01");
+
+    f.stopApp();
+    f.startApp();
+    QVERIFY(g_frmMdi1->isMaximized());
+    g_frmMdi1->showNormal();
+    QCoreApplication::processEvents();
+    QCOMPARE(g_frmMdi1->geometry(), normal);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 void TestStartup::toolMenuCaptionsFollowOpenWindows()
