@@ -45,6 +45,16 @@ void CtrlModel::resetMemory()
     m_memory[CellMarker] = char(0xFF);
 }
 
+void CtrlModel::loadDemoSettings()
+{
+    for (int n = 1; n <= Outputs; ++n) {
+        const int low = 128 * (n - 1);
+        setField(4 * (n - 1), low);
+        setField(4 * (n - 1) + 2, qMin(low + 191, MaxCount));
+    }
+    setField(CellHysteresis, 8);
+}
+
 // ------------------------------------------------------------------------- line
 
 QList<CtrlModel::Chunk> CtrlModel::receive(const QByteArray &bytes, qint64 nowUs)

@@ -98,6 +98,14 @@ public:
     void resetMemory();
     // 16-bit field at address, low byte first.
     int field(int address) const { return cell(address) | (cell(address + 1) << 8); }
+    void setField(int address, int value)
+    {
+        setCell(address, quint8(value & 0xFF));
+        setCell(address + 1, quint8((value >> 8) & 0xFF));
+    }
+    // Eight staggered windows (output n: counts 128(n-1) to 128(n-1)+191, at most 1023)
+    // and a hysteresis of 8 counts, so the outputs take turns as the level sweeps.
+    void loadDemoSettings();
 
     // ---- input level
     void setWave(Wave w) { m_wave = w; }

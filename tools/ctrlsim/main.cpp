@@ -65,6 +65,9 @@ OPTIONS
   --fault NAME[:N]    misbehave on purpose (see FAULTS)
   --hangup-after N    answer N command lines, then drop the line when the next one
                       comes in (the device "goes away" in the middle of an exchange)
+  --demo              start with eight staggered windows in the settings memory (output n
+                      from 128(n-1) to 128(n-1)+191 counts, hysteresis 8), so the outputs
+                      take turns as the level sweeps; otherwise the memory starts blank
   --log               print every command line received and the answer on stderr
   --quiet             print only the device path
   --help              this text
@@ -163,7 +166,8 @@ Options parse(const QStringList &args, CtrlModel &model)
                        valued("com"), valued("wave"), valued("level"), valued("period"), valued("delay"),
                        valued("fault"), valued("hangup-after"),
                        QCommandLineOption(QStringLiteral("quiet"), QString()),
-                       QCommandLineOption(QStringLiteral("log"), QString())});
+                       QCommandLineOption(QStringLiteral("log"), QString()),
+                       QCommandLineOption(QStringLiteral("demo"), QString())});
     const bool parsed = parser.parse(args);
     if (parser.isSet(QStringLiteral("help"))) {
         fputs(kHelp, stdout);
@@ -225,6 +229,8 @@ Options parse(const QStringList &args, CtrlModel &model)
             o.quiet = true;
         } else if (name == QLatin1String("log")) {
             o.log = true;
+        } else if (name == QLatin1String("demo")) {
+            model.loadDemoSettings();
         }
     }
     QString err;
