@@ -15,7 +15,6 @@ qint16 g_intCommAddr = 0;
 QString g_strCommand;
 qint32 g_intShortReplyCount = 0;
 qint32 g_intNoReplyCount = 0;
-void (*g_pfnPollReply)(const QString &, const QString &) = nullptr;
 
 QString HexByte(int v) { return QStringLiteral("%1").arg(v & 0xFF, 2, 16, QLatin1Char('0')).toUpper(); }
 QString HexWord(int v) { return QStringLiteral("%1").arg(v & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }
@@ -252,8 +251,7 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
             }
             const qint16 r = g_funcPollParse(command);
             if (r == 1) {
-                if (g_pfnPollReply)
-                    g_pfnPollReply(command, g_strInPut);
+                g_subMonDataStore(command, g_strInPut);
                 g_strInPut.clear();
                 g_intCommStep = 40;
             } else if (r == 40) {

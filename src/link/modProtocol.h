@@ -44,5 +44,3 @@ bool g_subAnaMoni1CommandSend2(const QString &command);
 bool g_funcChannelRead(int channel, double &volts);
 bool g_funcAnalogOut(int channel, double volts);
 
-// Where an accepted poll reply goes (the monitor store sets this).
-extern void (*g_pfnPollReply)(const QString &command, const QString &reply);

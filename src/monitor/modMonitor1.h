@@ -1,5 +1,9 @@
 #pragma once
-// The input monitor's store: a ring of the 21 newest readings and the readers' flags.
+// The input monitor's store: a ring of the 21 newest readings, the readers' fresh-reading
+// flags, the monitor's control flags, and what the monitor announces to its windows.
+// Only the poll writes the ring; readers look at the newest entry and their own flag.
+#include <QDateTime>
+#include <QObject>
 #include <QString>
 
 struct MonDataRec {
@@ -11,9 +15,29 @@ struct MonDataRec {
 constexpr int kMonData = 21;
 extern MonDataRec g_typMonData[kMonData];
 extern qint16 g_intMonDataIdx;
+// Per reader (index = the reader's window id: 2 analog monitor, 3 graph, 4 present-value
+// log, 5 output monitor, 6 log filer): 0 a new reading came, -1 the reader has taken it.
 extern qint16 g_intMonNewFlag[7];
 extern qint16 g_intMonitorOn;   // -1 while the monitor runs
 extern qint16 g_intMonitorStop; // 1 asks the monitor to stop
 extern qint16 g_intPollBusy;    // -1 while a poll exchange runs
 
 void g_subMonitorIni();
+// The characters after the command letter of a reply (2 to 1 + length); empty on error.
+QString g_funcReplyValue(const QString &reply, int length);
+// Stores an accepted poll reply: "N" starts the next ring entry stamped with the time of
+// reception, "Y" adds the outputs to that entry and raises every reader's flag.
+void g_subMonDataStore(const QString &command, const QString &reply);
+// The reception time as the monitor stamps it: "yyyy/MM/dd HH:mm:ss", blank padded to 22.
+QString MonTimeText(const QDateTime &t);
+
+// What the monitor announces; the monitor windows listen.
+class MonitorEvents : public QObject {
+    Q_OBJECT
+signals:
+    // The monitor ended (g_subAnaMoniEnd): the analog monitor's display timer stops.
+    void monitorEnded();
+    // The connection ended: the analog monitor window closes.
+    void analogMonitorCloseRequested();
+};
+MonitorEvents &monitorEvents();

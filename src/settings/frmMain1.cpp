@@ -472,6 +472,9 @@ void frmMain1::Command1_Click(int index) { g_subTransferStart(index); }
 
 void frmMain1::Command3_Click()
 {
+    // The running monitor polls the same port: the position output waits until it stops.
+    if (g_intMonitorOn == -1)
+        return;
     g_intCommBusy = 1;
     g_subBusyLock();
     g_subPosSend(g_funcPosCommand(posSelections()));
@@ -504,7 +507,7 @@ void frmMain1::g_subCommUnConnect()
         g_intMonitorOn = 0;
         g_subChangeFrmEnable();
     }
-    // The analog monitor window, when open, is closed here.
+    emit monitorEvents().analogMonitorCloseRequested();
     g_intConnectStatus = 0;
     subCommStatus_Change();
     g_subCommPortClose();
@@ -516,10 +519,14 @@ void frmMain1::applyMonitorEnabling()
 {
     if (g_intMonitorOn != -1 && g_intMonitorOn != 0)
         return;
+    // While the monitor runs, the link label, the read and write and the position output's
+    // "送信" (the poll and the "P" would share the port) take no input. When it stops they
+    // come back, the read and write only while connected.
     const bool on = g_intMonitorOn == 0;
     Label1->setEnabled(on);
-    Command1[0]->setEnabled(on);
-    Command1[1]->setEnabled(on);
+    Command1[0]->setEnabled(on && g_intConnectStatus == 1);
+    Command1[1]->setEnabled(on && g_intConnectStatus == 1);
+    Command3->setEnabled(on);
 }
 
 void frmMain1::setBusyLock(bool lock)

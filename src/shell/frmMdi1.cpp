@@ -146,10 +146,13 @@ void frmMdi1::applyMonitorEnabling()
 {
     if (g_intMonitorOn != -1 && g_intMonitorOn != 0)
         return;
+    // When the monitor stops, the input monitor entry comes back only while connected.
     const bool on = g_intMonitorOn == 0;
-    menu_Direct->setEnabled(on);
+    menu_Direct->setEnabled(on && g_intConnectStatus == 1);
     menu_Setting->setEnabled(on);
     menu_Unjoin->setEnabled(on);
+    // The toolbar's disconnect waits for the monitor to stop.
+    subTbr_Disconnect_Enable(on && g_intConnectStatus == 1);
 }
 
 void frmMdi1::applyBusyLock(bool locked)

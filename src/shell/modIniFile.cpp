@@ -3,6 +3,7 @@
 #include "link/modLinkState.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
+#include "platform/Geometry.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
 #include "shell/modMain1.h"
@@ -60,6 +61,16 @@ bool g_funcIniFileSave(qint16 port)
 }
 
 // ---------------------------------------------------------------- frmst.tmp
+
+FormPos FormPosFromPx(const QRect &r, qint32 state)
+{
+    return FormPos{PxToTwips(r.height()), PxToTwips(r.x()), PxToTwips(r.y()), PxToTwips(r.width()), state};
+}
+
+QRect FormPosToPx(const FormPos &p)
+{
+    return QRect(TwipsToPx(p.Left), TwipsToPx(p.Top), TwipsToPx(p.Width), TwipsToPx(p.Height));
+}
 
 QString FormPosRecord(int id, const FormPos &p)
 {

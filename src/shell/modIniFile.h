@@ -2,6 +2,7 @@
 // The application's own settings files: "qvo.ini" (port, sampling time, last file) and
 // "frmst.tmp" (the places of the frame and the monitor windows), and the table of
 // window positions the windows read when they open and write when they close.
+#include <QRect>
 #include <QString>
 #include <functional>
 
@@ -25,6 +26,10 @@ void g_subFormPosGet(int id);
 // How window id records its geometry and state into g_FormPos: each window sets its
 // recorder while it exists (and clears it with an empty function when it goes).
 void g_subFormPosRecorderSet(int id, std::function<void()> recorder);
+
+// A window's geometry in pixels as a record (twips) with the given state, and back.
+FormPos FormPosFromPx(const QRect &r, qint32 state);
+QRect FormPosToPx(const FormPos &p);
 
 // One "frmst.tmp" record (41 characters, without quotes).
 QString FormPosRecord(int id, const FormPos &p);

@@ -2,6 +2,9 @@
 
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmLogView1.h"
+#include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "settings/frmMain1.h"
@@ -11,6 +14,63 @@
 #include "shell/frmSetting1.h"
 #include "shell/frmSplash1.h"
 #include "shell/modMain1.h"
+
+#include <QMdiSubWindow>
+
+// A monitoring window in the frame's document area; closing it unloads it.
+static QMdiSubWindow *addMonitorWindow(QWidget *w)
+{
+    QMdiSubWindow *sub = g_frmMdi1->addChild(w);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    return sub;
+}
+
+void g_subCloseChild(QWidget *window)
+{
+    if (!window)
+        return;
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(window->parentWidget()))
+        sub->close();
+    else
+        window->close();
+}
+
+void g_subAnaMoniOpen()
+{
+    if (!g_frmMdi1)
+        return;
+    if (g_frmDirect1) {
+        g_frmMdi1->mdiArea->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(g_frmDirect1->parentWidget()));
+    } else {
+        QMdiSubWindow *sub = addMonitorWindow(new frmDirect1());
+        // Directly below the editor.
+        const QWidget *editor = g_frmMain1 ? static_cast<const QWidget *>(g_frmMain1->subWindow()) : nullptr;
+        sub->move(0, editor ? editor->height() : 0);
+        sub->show();
+    }
+    g_funcCommPortOpen(g_intCommPort);
+    g_subCommStatusNotify();
+}
+
+void g_subLogViewOpen()
+{
+    if (!g_frmMdi1 || g_frmLogView1)
+        return;
+    auto *w = new frmLogView1();
+    QMdiSubWindow *sub = addMonitorWindow(w);
+    w->loadPlace();
+    sub->show();
+}
+
+void g_subOutputMonitorOpen()
+{
+    if (!g_frmMdi1 || g_frmOutputMonitor1)
+        return;
+    auto *w = new frmOutputMonitor1();
+    QMdiSubWindow *sub = addMonitorWindow(w);
+    w->loadPlace();
+    sub->show();
+}
 
 static void setMenuSettingByMonitor()
 {
@@ -33,6 +93,23 @@ void g_subMenuCommand(qint16 code)
     case 4: g_subFileSaveAs(); break;
     case 5: g_subCsvOutput(); break;
     case 6: g_subDefFileSave(); break;
+    case 12:
+        g_subAnaMoniOpen();
+        if (g_frmMdi1)
+            g_frmMdi1->subTbr_MonIn_Enable(g_intFormOpen[idDirect] != -1);
+        break;
+    case 14:
+        if (g_intFormOpen[idLogView] != 0)
+            g_subCloseChild(g_frmLogView1);
+        else
+            g_subLogViewOpen();
+        break;
+    case 15:
+        if (g_intFormOpen[idOutputMonitor] != 0)
+            g_subCloseChild(g_frmOutputMonitor1);
+        else
+            g_subOutputMonitorOpen();
+        break;
     case 21:
         if (g_frmMain1)
             g_frmMain1->hideText1();
@@ -66,7 +143,7 @@ void g_subMenuCommand(qint16 code)
             g_frmMdi1->menuToolOpened();
         break;
     default:
-        // 11 to 15 and 32 open the monitoring, log filer and colour windows.
+        // 11, 13 and 32 open the graph, the log filer and the colour settings.
         break;
     }
 }

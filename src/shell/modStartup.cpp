@@ -12,6 +12,7 @@
 #include "shell/frmMdi1.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
+#include "shell/modMenu.h"
 
 #include <QCoreApplication>
 
@@ -67,5 +68,10 @@ void Main()
         g_strUserFile = (docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + g_strUserFileTitle;
         g_subCaptionSet();
     }
+    // The monitoring windows open at the last exit come back.
+    if (g_FormPos[idLogView].State & 1)
+        g_subLogViewOpen();
+    if (g_FormPos[idOutputMonitor].State & 1)
+        g_subOutputMonitorOpen();
     g_intStarting = 0;
 }

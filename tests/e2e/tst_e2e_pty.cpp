@@ -8,6 +8,10 @@
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmLogView1.h"
+#include "monitor/frmOutputMonitor1.h"
+#include "monitor/modMonitor1.h"
 #include "platform/ComPorts.h"
 #include "platform/QtSerialPort.h"
 #include "settings/frmMain1.h"
@@ -140,6 +144,7 @@ private slots:
     void hangUpMidTransfer();
     void connectionCheckCost();
     void idleConnectionCostsNoProcessor();
+    void monitorFollowsARamp();
 
 private:
     // Connects through the dispatcher; the wall time of the check in ms.
@@ -472,6 +477,47 @@ void tst_e2e_pty::idleConnectionCostsNoProcessor()
     QVERIFY2(share < 5.0, qPrintable(QString::number(share)));
     QCOMPARE(g_intConnectStatus, qint16(1));
     QVERIFY(app.port.portOpen());
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+}
+
+void tst_e2e_pty::monitorFollowsARamp()
+{
+    // The level climbs from 0 to full scale in 8 s through the eight staggered windows:
+    // the value rises, the list shows today's readings and the lamps change.
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start({"--wave", "ramp", "--period", "8", "--demo"}));
+    Main();
+    connectLink();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    g_lngSamplingTime = 100;
+    g_subMenuCommand(12);
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    QVERIFY(g_frmDirect1 && g_frmLogView1 && g_frmOutputMonitor1);
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QSet<QString> lampStates;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QString state;
+        for (QLabel *lamp : g_frmOutputMonitor1->Picture1)
+            state += lamp->accessibleDescription() == QLatin1String("ON") ? QLatin1Char('1') : QLatin1Char('0');
+        lampStates << state;
+    });
+    watch.start(50);
+    QTest::qWait(300);
+    const double first = g_frmDirect1->Label6->text().toDouble();
+    QTest::qWait(3000);
+    watch.stop();
+    const double last = g_frmDirect1->Label6->text().toDouble();
+    QVERIFY2(last > first + 1.0, qPrintable(QStringLiteral("%1 -> %2").arg(first).arg(last)));
+    QVERIFY2(lampStates.size() >= 2, qPrintable(QStringList(lampStates.values()).join(QLatin1Char(' '))));
+    const QString today = QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd"));
+    QVERIFY2(g_frmLogView1->Label1->text().startsWith(today), qPrintable(g_frmLogView1->Label1->text().left(40)));
+    QVERIFY(g_frmLogView1->Label1->text().count(QLatin1Char('\n')) >= 20); // the ring is full
+    g_frmDirect1->Command2[1]->click();
+    QTRY_COMPARE(g_intFormOpen[idTimer], qint16(0));
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
 }
 

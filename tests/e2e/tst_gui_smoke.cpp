@@ -7,11 +7,17 @@
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmLogView1.h"
+#include "monitor/frmOutputMonitor1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "shell/frmMdi1.h"
 #include "shell/frmSetting1.h"
 #include "shell/frmSplash1.h"
+#include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
 #include <QApplication>
@@ -75,6 +81,7 @@ private slots:
     void editorLayoutsAndDialogs();
     void linkLabelWhileCheckingAndConnected();
     void transferWindows();
+    void monitorWindows();
 
 private:
     // Saves the picture and checks it was written and shows something.
@@ -221,6 +228,41 @@ void tst_gui_smoke::transferWindows()
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 2);
     QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("データは正常に書き込まれました。"));
+}
+
+void tst_gui_smoke::monitorWindows()
+{
+    GuiApp f;
+    // The controller's eight staggered windows and a level of 300 counts (1.47 V): outputs 2
+    // and 3 on, the others off.
+    f.sim.model().loadDemoSettings();
+    f.sim.model().setLevel(300);
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    g_subMenuCommand(12);
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    QVERIFY(g_frmDirect1 && g_frmLogView1 && g_frmOutputMonitor1);
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    Sleep(5500); // five readings at the default second
+    QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("1.47"));
+    QCOMPARE(g_frmOutputMonitor1->Picture1[1]->accessibleDescription(), QStringLiteral("ON"));
+    QCOMPARE(g_frmOutputMonitor1->Picture1[0]->accessibleDescription(), QStringLiteral("OFF"));
+    QCOMPARE(g_frmLogView1->Label1->text().count(QLatin1Char('\n')) + 1, 6); // the first poll and five ticks
+    save(QStringLiteral("monitor_running.png"), g_frmMdi1->grab());
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    QVERIFY2(g_frmLogView1->Label1->text().contains(QStringLiteral("01.47V  01100000")), qPrintable(g_frmLogView1->Label1->text()));
+    save(QStringLiteral("logview_converted.png"), g_frmLogView1->parentWidget()->grab());
+    g_frmLogView1->menu_Disp_Denatu->setChecked(false);
+    g_frmLogView1->menu_Disp_Bits->setChecked(false);
+    save(QStringLiteral("logview_raw.png"), g_frmLogView1->parentWidget()->grab());
+    save(QStringLiteral("output_monitor.png"), g_frmOutputMonitor1->parentWidget()->grab());
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 QTEST_MAIN(tst_gui_smoke)

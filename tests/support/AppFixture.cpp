@@ -5,6 +5,9 @@
 #include "graph/modGraph1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -67,7 +70,8 @@ void AppFixture::closeWindows()
 {
     ReplyTimer().setEnabled(false);
     CommTimer().setEnabled(false);
-    delete g_frmMdi1; // takes the editor with it
+    g_subTimerFormUnload();
+    delete g_frmMdi1; // takes the editor and the monitoring windows with it
     g_frmMdi1 = nullptr;
     delete g_frmMain1;
     g_frmMain1 = nullptr;
@@ -115,6 +119,8 @@ void AppFixture::resetGlobals()
     g_intMonitorOn = 0;
     g_intMonitorStop = 0;
     g_intPollBusy = 0;
+    g_intScrollSrc = 0;
+    flgLogFilerOnWork = 0;
     g_subMonitorIni();
     SetDefaultColors();
 }

@@ -1,0 +1,202 @@
+#include "monitor/frmLogView1.h"
+
+#include "monitor/modMonitor1.h"
+#include "platform/Geometry.h"
+#include "settings/modUserData.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QMdiSubWindow>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+frmLogView1 *g_frmLogView1 = nullptr;
+
+namespace {
+// Default size, and the limits a resize snaps to (twips).
+constexpr int kWidth = 3815, kHeight = 4800;
+constexpr int kMinWidth = 2999, kMaxWidth = 3814, kMinHeight = 1999, kMaxHeight = 4799;
+} // namespace
+
+frmLogView1::frmLogView1()
+{
+    setWindowTitle(QStringLiteral("現在値ﾛｸﾞ表示ﾊﾟﾈﾙ"));
+    Label1 = new QLabel;
+    QFont mono(QStringLiteral("IPAGothic"));
+    mono.setPixelSize(12);
+    mono.setStyleHint(QFont::TypeWriter);
+    Label1->setFont(mono);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setTextFormat(Qt::PlainText);
+    Label1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Label1->setFocusPolicy(Qt::StrongFocus);
+    Label1->setAccessibleName(QStringLiteral("現在値ﾛｸﾞ"));
+    Label1->setAutoFillBackground(true);
+    Label1->setBackgroundRole(QPalette::Base);
+    m_scroll = new QScrollArea;
+    m_scroll->setWidget(Label1);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameStyle(QFrame::NoFrame);
+    Picture1 = new QWidget;
+    menu_Disp_Denatu = new QCheckBox(QStringLiteral("電圧で表示"), Picture1);
+    menu_Disp_Bits = new QCheckBox(QStringLiteral("ﾋﾞｯﾄで表示"), Picture1);
+    auto *strip = new QHBoxLayout(Picture1);
+    strip->setContentsMargins(4, 2, 4, 2);
+    strip->addWidget(menu_Disp_Denatu);
+    strip->addWidget(menu_Disp_Bits);
+    strip->addStretch();
+    // The list takes the full width and the height above the strip at the bottom.
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_scroll, 1);
+    layout->addWidget(Picture1);
+
+    // Load: the boxes from the record (both ticked when there is none).
+    const FormPos &p = g_FormPos[idLogView];
+    const bool defaults = g_intFormPosDefault == -1;
+    menu_Disp_Denatu->setChecked(defaults || (p.State & 2));
+    menu_Disp_Bits->setChecked(defaults || (p.State & 4));
+    g_intFormOpen[idLogView] = -1;
+    g_frmLogView1 = this;
+    flgBitsDisp = menu_Disp_Bits->isChecked();
+    flgVoltDisp = menu_Disp_Denatu->isChecked();
+    connect(menu_Disp_Denatu, &QCheckBox::toggled, this, [this](bool on) {
+        flgVoltDisp = on;
+        subDataDraw();
+    });
+    connect(menu_Disp_Bits, &QCheckBox::toggled, this, [this](bool on) {
+        flgBitsDisp = on;
+        subDataDraw();
+    });
+    connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmLogView1::subDataDraw);
+    subDataDraw();
+    Timer1.onTick = [this] { Timer1_Timer(); };
+    Timer1.setInterval(20);
+    Timer1.setEnabled(true);
+    g_subFormPosRecorderSet(idLogView, [this] {
+        const QWidget *w = parentWidget() ? parentWidget() : this;
+        const qint32 state = 4 * (menu_Disp_Bits->isChecked() ? 1 : 0) + 2 * (menu_Disp_Denatu->isChecked() ? 1 : 0) +
+                             (g_intFormOpen[idLogView] == -1 ? 1 : 0);
+        g_FormPos[idLogView] = FormPosFromPx(w->geometry(), state);
+    });
+}
+
+frmLogView1::~frmLogView1()
+{
+    g_subFormPosRecorderSet(idLogView, nullptr);
+    if (g_frmLogView1 == this) {
+        g_frmLogView1 = nullptr;
+        g_intFormOpen[idLogView] = 0;
+    }
+}
+
+void frmLogView1::loadPlace()
+{
+    auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget());
+    if (!sub)
+        return;
+    // A resize snaps to the limits: the frame cannot be made smaller or larger.
+    sub->setMinimumSize(TwipsToPx(kMinWidth), TwipsToPx(kMinHeight));
+    sub->setMaximumSize(TwipsToPx(kMaxWidth), TwipsToPx(kMaxHeight));
+    FormPos p = g_FormPos[idLogView];
+    if (g_intFormPosDefault == -1)
+        p = FormPos{kHeight, 0, 0, kWidth, 0};
+    if (p.Height <= 0)
+        p.Height = kHeight;
+    if (p.Width <= 0)
+        p.Width = kWidth;
+    QRect r = FormPosToPx(p);
+    if (QWidget *area = sub->parentWidget())
+        r = FitOnArea(r, area->rect());
+    sub->setGeometry(r);
+}
+
+QString frmLogView1::HexToBits(const QString &outputs)
+{
+    bool ok = !outputs.isEmpty() && outputs.size() <= 2;
+    const int v = ok ? outputs.toInt(&ok, 16) : 0;
+    if (!ok)
+        return QStringLiteral("ERROR");
+    QString bits;
+    for (int i = 0; i < 8; ++i)
+        bits += (v >> i) & 1 ? QLatin1Char('1') : QLatin1Char('0');
+    return bits;
+}
+
+QString frmLogView1::HexToVolt(const QString &value)
+{
+    bool ok = value.size() == 4;
+    const int count = ok ? value.toInt(&ok, 16) : 0;
+    if (!ok)
+        return QStringLiteral("ERROR");
+    return g_funcValueFormat(count * g_dblScale, 1);
+}
+
+void frmLogView1::subDataDraw()
+{
+    if (!flgCacheReady) {
+        strLastList.clear();
+        strLastCaption.clear();
+        flgCacheReady = true;
+    }
+    QString text;
+    int i = g_intMonDataIdx;
+    for (int n = 0; n < kMonData; ++n) {
+        const MonDataRec &r = g_typMonData[i];
+        if (r.Time.contains(QLatin1Char('/'))) {
+            const QString outputs = flgBitsDisp ? HexToBits(r.Outputs) : r.Outputs;
+            QString value = r.Value;
+            if (flgVoltDisp) {
+                value = HexToVolt(r.Value);
+                // "00.00": at least two digits before the point.
+                if (value != QLatin1String("ERROR") && value.indexOf(QLatin1Char('.')) < 2)
+                    value.prepend(QLatin1Char('0'));
+                value += g_strUnit;
+            }
+            text += r.Time + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
+        }
+        i = i == 0 ? kMonData - 1 : i - 1;
+    }
+    QString caption = QStringLiteral("電圧で表示");
+    if (g_intInputType == Current20mA)
+        caption = QStringLiteral("電流で表示");
+    else if (IsDistanceMode(g_intInputType))
+        caption = QStringLiteral("距離で表示");
+    if (caption != strLastCaption) {
+        menu_Disp_Denatu->setText(caption);
+        strLastCaption = caption;
+    }
+    if (text != strLastList) {
+        QString shown = text;
+        shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        if (shown.endsWith(QLatin1Char('\n')))
+            shown.chop(1);
+        Label1->setText(shown);
+        strLastList = text;
+    }
+}
+
+void frmLogView1::Timer1_Timer()
+{
+    if (flgDrawBusy || flgResizing || g_intFormOpen[idTimer] == 0 || g_intMonNewFlag[idLogView] == -1)
+        return;
+    flgDrawBusy = true;
+    g_intMonNewFlag[idLogView] = -1;
+    subDataDraw();
+    flgDrawBusy = false;
+}
+
+void frmLogView1::closeEvent(QCloseEvent *e)
+{
+    Timer1.setEnabled(false);
+    // Closed by the user: recorded as closed, so it does not come back at the next start.
+    g_intFormOpen[idLogView] = 0;
+    g_subFormPosGet(idLogView);
+    flgCacheReady = false;
+    if (g_frmLogView1 == this)
+        g_frmLogView1 = nullptr;
+    e->accept();
+}

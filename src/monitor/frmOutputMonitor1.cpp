@@ -1,0 +1,108 @@
+#include "monitor/frmOutputMonitor1.h"
+
+#include "monitor/modMonitor1.h"
+#include "platform/Geometry.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+
+#include <QCloseEvent>
+#include <QMdiSubWindow>
+
+frmOutputMonitor1 *g_frmOutputMonitor1 = nullptr;
+
+namespace {
+const QColor kOn(255, 0, 0), kOff(0, 0, 255), kUnknown(128, 128, 128);
+
+void paintLamp(QLabel *lamp, const QColor &c)
+{
+    QPalette p = lamp->palette();
+    p.setColor(QPalette::Window, c);
+    lamp->setPalette(p);
+}
+} // namespace
+
+frmOutputMonitor1::frmOutputMonitor1()
+{
+    setWindowTitle(QStringLiteral("出力ﾓﾆﾀｰﾊﾟﾈﾙ"));
+    setFixedSize(8 * 46 + 12, 70);
+    for (int i = 0; i < 8; ++i) {
+        const int x = 10 + 46 * i;
+        Picture1[i] = new QLabel(this);
+        Picture1[i]->setGeometry(x + 6, 10, 26, 26);
+        Picture1[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        Picture1[i]->setAutoFillBackground(true);
+        // A screen reader reads each lamp by its caption and its state; Tab reaches them.
+        Picture1[i]->setFocusPolicy(Qt::TabFocus);
+        Picture1[i]->setAccessibleName(QStringLiteral("ch%1").arg(i + 1));
+        paintLamp(Picture1[i], kUnknown); // until the first reading
+        Label1[i] = new QLabel(QStringLiteral("ch%1").arg(i + 1), this);
+        Label1[i]->setGeometry(x, 40, 38, 20);
+        Label1[i]->setAlignment(Qt::AlignCenter);
+        Label1[i]->setBuddy(Picture1[i]);
+    }
+    g_intFormOpen[idOutputMonitor] = -1;
+    g_frmOutputMonitor1 = this;
+    Timer1.onTick = [this] { Timer1_Timer(); };
+    Timer1.setInterval(20);
+    Timer1.setEnabled(true);
+    g_subFormPosRecorderSet(idOutputMonitor, [this] {
+        const QWidget *w = parentWidget() ? parentWidget() : this;
+        g_FormPos[idOutputMonitor] = FormPosFromPx(w->geometry(), g_intFormOpen[idOutputMonitor] == -1 ? 1 : 0);
+    });
+}
+
+frmOutputMonitor1::~frmOutputMonitor1()
+{
+    g_subFormPosRecorderSet(idOutputMonitor, nullptr);
+    if (g_frmOutputMonitor1 == this) {
+        g_frmOutputMonitor1 = nullptr;
+        g_intFormOpen[idOutputMonitor] = 0;
+    }
+}
+
+void frmOutputMonitor1::loadPlace()
+{
+    auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget());
+    if (!sub)
+        return;
+    const FormPos &p = g_FormPos[idOutputMonitor];
+    const QPoint at = g_intFormPosDefault == -1 ? QPoint(TwipsToPx(100), TwipsToPx(100))
+                                                : QPoint(TwipsToPx(p.Left), TwipsToPx(p.Top));
+    QRect r(at, sub->sizeHint());
+    if (QWidget *area = sub->parentWidget())
+        r = FitOnArea(r, area->rect());
+    sub->setGeometry(r);
+}
+
+void frmOutputMonitor1::subOutputDisp(const QString &outputs)
+{
+    bool ok = !outputs.isEmpty() && outputs.size() <= 2;
+    const int v = ok ? outputs.toInt(&ok, 16) : 0;
+    if (!ok)
+        return; // not a reading the lamps can show: they keep their state
+    for (int i = 0; i < 8; ++i) {
+        const bool on = (v >> i) & 1;
+        paintLamp(Picture1[i], on ? kOn : kOff);
+        Picture1[i]->setAccessibleDescription(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    }
+}
+
+void frmOutputMonitor1::Timer1_Timer()
+{
+    if (flgDrawBusy || g_intFormOpen[idTimer] == 0 || g_intMonNewFlag[idOutputMonitor] == -1)
+        return;
+    flgDrawBusy = true;
+    g_intMonNewFlag[idOutputMonitor] = -1;
+    subOutputDisp(g_typMonData[g_intMonDataIdx].Outputs);
+    flgDrawBusy = false;
+}
+
+void frmOutputMonitor1::closeEvent(QCloseEvent *e)
+{
+    Timer1.setEnabled(false);
+    g_intFormOpen[idOutputMonitor] = 0;
+    g_subFormPosGet(idOutputMonitor);
+    if (g_frmOutputMonitor1 == this)
+        g_frmOutputMonitor1 = nullptr;
+    e->accept();
+}

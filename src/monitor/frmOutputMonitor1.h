@@ -1,0 +1,30 @@
+#pragma once
+// "出力ﾓﾆﾀｰﾊﾟﾈﾙ": the controller's eight outputs as lamps "ch1" to "ch8", red while an
+// output is on and blue while it is off, following the newest reading.
+#include "platform/Clock.h"
+
+#include <QLabel>
+#include <QWidget>
+
+class frmOutputMonitor1 : public QWidget {
+    Q_OBJECT
+public:
+    frmOutputMonitor1();
+    ~frmOutputMonitor1() override;
+
+    // Applies the stored place to the window's frame in the document area.
+    void loadPlace();
+    // One lamp per bit of the output state (2 hexadecimal digits).
+    void subOutputDisp(const QString &outputs);
+    void Timer1_Timer();
+
+    QLabel *Picture1[8] = {}; // the lamps
+    QLabel *Label1[8] = {};   // "ch1" to "ch8"
+    WindowTimer Timer1;
+    bool flgDrawBusy = false;
+
+protected:
+    void closeEvent(QCloseEvent *e) override;
+};
+
+extern frmOutputMonitor1 *g_frmOutputMonitor1; // the open output monitor, or null

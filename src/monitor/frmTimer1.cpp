@@ -1,0 +1,72 @@
+#include "monitor/frmTimer1.h"
+
+#include "link/modComm1.h"
+#include "link/modLinkState.h"
+#include "link/modProtocol.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Dialogs.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+
+frmTimer1 *g_frmTimer1 = nullptr;
+
+frmTimer1::frmTimer1() { MonitorTimer1.onTick = [this] { MonitorTimer1_Timer(); }; }
+
+void g_subTimerFormLoad()
+{
+    if (!g_frmTimer1)
+        g_frmTimer1 = new frmTimer1();
+    g_intFormOpen[idTimer] = -1;
+    g_frmTimer1->MonitorTimer1.setInterval(int(g_lngSamplingTime));
+    g_frmTimer1->MonitorTimer1.setEnabled(true);
+}
+
+void g_subTimerFormUnload()
+{
+    if (g_frmTimer1)
+        g_frmTimer1->MonitorTimer1.setEnabled(false);
+    g_intFormOpen[idTimer] = 0;
+}
+
+void frmTimer1::MonitorTimer1_Timer()
+{
+    if (g_intMonitorStop == 1) {
+        g_intMonitorOn = 0;
+        g_subAnaMoniEnd();
+        return;
+    }
+    // No second exchange inside a running one: the poll of an earlier tick still waits, or
+    // another exchange (a connection check) holds the port.
+    if (g_intPollBusy == -1 || g_intCommBusy == 1)
+        return;
+    if (!g_subAnaMoni1CommandSend2(QStringLiteral("N"))) {
+        failureStop(QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"));
+        return;
+    }
+    if (!g_subAnaMoni1CommandSend2(QStringLiteral("Y")))
+        failureStop(QStringLiteral("ｴﾗｰのため出力電圧ﾓﾆﾀｰを終了します。"));
+}
+
+void frmTimer1::failureStop(const QString &text)
+{
+    MonitorTimer1.setEnabled(false);
+    g_intMonitorOn = 0;
+    MsgBox(text, vbOKOnly + vbInformation, QStringLiteral("入力電圧ﾓﾆﾀｰ"));
+    // The monitor is over: nothing is left running or locked behind the message.
+    g_intMonitorStop = 1;
+    g_subAnaMoniEnd();
+    // The lock's release comes before the state, which has the last word on the enabling.
+    g_intCommBusy = 0;
+    g_subBusyLock();
+    g_intConnectStatus = 0;
+    g_subCommStatusNotify();
+    g_subCommPortClose();
+}
+
+void g_subAnaMoniEnd()
+{
+    g_intCommStep = 40;
+    emit monitorEvents().monitorEnded();
+    g_subTimerFormUnload();
+    g_subMonitorEnableNotify();
+}

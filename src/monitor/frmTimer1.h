@@ -1,0 +1,31 @@
+#pragma once
+// The input monitor's poll: the carrier of MonitorTimer1, which asks the controller for its
+// input ("N") and outputs ("Y") once per sampling period while the monitor runs. It is
+// never shown; loading it starts the timer and unloading it stops the timer.
+#include "platform/Clock.h"
+
+#include <QObject>
+
+class frmTimer1 : public QObject {
+    Q_OBJECT
+public:
+    frmTimer1();
+    void MonitorTimer1_Timer();
+    WindowTimer MonitorTimer1;
+
+private:
+    // A failed exchange: the monitor stops, the link goes down and the port closes.
+    void failureStop(const QString &text);
+};
+
+// The one carrier, made at its first load; it stays for the whole process.
+extern frmTimer1 *g_frmTimer1;
+// Loading starts polling at g_lngSamplingTime, unloading stops it; g_intFormOpen(13) tells
+// which.
+void g_subTimerFormLoad();
+void g_subTimerFormUnload();
+
+// Ends the input monitor at a tick that found the stop request: the exchange step to 40,
+// the analog monitor's display timer off, the poll unloaded and the enabling back. Works
+// whether the analog monitor window is open or already closed.
+void g_subAnaMoniEnd();

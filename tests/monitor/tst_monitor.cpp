@@ -1,0 +1,528 @@
+// The input monitor and its windows on the virtual clock against the simulated controller:
+// the ring and the readers' flags, the poll's ticks and its failure and time-out stops,
+// the analog monitor window with its channel panel, the present-value log, the output
+// monitor's lamps, the commands the running monitor holds back, and the windows that
+// come back at start-up.
+#include "support/LinkHelpers.h"
+
+#include "link/modComm1.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmLogView1.h"
+#include "monitor/frmOutputMonitor1.h"
+#include "monitor/frmTimer1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "platform/Geometry.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMdiSubWindow>
+#include <QtTest>
+
+namespace {
+// Connected to the healthy controller with the analog monitor open.
+void openMonitor(AppFixture &f)
+{
+    startConnected(f);
+    g_subMenuCommand(12);
+    QVERIFY(g_frmDirect1);
+}
+
+void startMonitor()
+{
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+}
+
+QByteArrayList framesSent(AppFixture &f) { return f.sim.model().received(); }
+
+QColor lamp(int i) { return g_frmOutputMonitor1->Picture1[i]->palette().color(QPalette::Window); }
+
+QStringList listLines() { return g_frmLogView1->Label1->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+} // namespace
+
+class TestMonitor : public QObject {
+    Q_OBJECT
+private slots:
+    void ringWrapsAfterTwentyOneSamples();
+    void tickInsideAnExchangeSendsNothing();
+    void replyMakesARecordAndRaisesEveryFlag();
+    void failedSendStopsBeforeY();
+    void failedStartClosesTheWindow();
+    void replyTimeOutStopsAtTheNextTick();
+    void stopKeepsTheNewestSample();
+    void runningMonitorHoldsBackOtherExchanges();
+    void stopRefusedWhileTheLogFilerLogs();
+    void closingStopsFirstAndDisconnectCloses();
+    void displayByInputType_data();
+    void displayByInputType();
+    void channelReadAndOutput();
+    void presentValueLog();
+    void logViewRecordAndLimits();
+    void lampsFollowTheOutputs();
+    void readingStoredWhileClosedShowsAtTheFirstTick();
+    void windowsReopenWhereTheyWere();
+};
+
+void TestMonitor::ringWrapsAfterTwentyOneSamples()
+{
+    AppFixture f;
+    openMonitor(f);
+    startMonitor(); // the first "N" at once: entry 1
+    QCOMPARE(g_intMonDataIdx, qint16(1));
+    Sleep(19500); // nineteen ticks: entries 2 to 20
+    QCOMPARE(g_intMonDataIdx, qint16(20));
+    Sleep(1000);
+    QCOMPARE(g_intMonDataIdx, qint16(0));
+    QVERIFY(g_typMonData[0].Time.contains(QLatin1Char('/')));
+    QCOMPARE(g_typMonData[0].Time.size(), 22);
+    QCOMPARE(g_typMonData[0].Time, Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22));
+}
+
+void TestMonitor::tickInsideAnExchangeSendsNothing()
+{
+    // A controller that takes 50 ms per answer, polled every 20 ms: the ticks that fall
+    // into a running exchange send nothing, so "N" and "Y" strictly take turns.
+    AppFixture f;
+    openMonitor(f);
+    g_lngSamplingTime = 20;
+    f.sim.model().setAnswerDelayUs(50000);
+    startMonitor();
+    f.sim.model().clearLog();
+    Sleep(1000);
+    const QByteArrayList sent = framesSent(f);
+    QVERIFY2(sent.size() >= 10 && sent.size() <= 20, QByteArray::number(sent.size()));
+    for (int i = 0; i < sent.size(); ++i)
+        QCOMPARE(sent[i], QByteArray(i % 2 ? "Y" : "N"));
+}
+
+void TestMonitor::replyMakesARecordAndRaisesEveryFlag()
+{
+    AppFixture f(false);
+    f.startSeeded();
+    QVERIFY(g_funcCommPortOpen(1));
+    answerWith(f.rec, {{"N", "N03FF\r"}, {"Y", "Y05\r"}});
+    for (qint16 &flag : g_intMonNewFlag)
+        flag = -1;
+    g_subTimerFormLoad();
+    g_frmTimer1->MonitorTimer1_Timer();
+    QCOMPARE(f.rec.written, QByteArray("N\rY\r"));
+    QCOMPARE(g_intMonDataIdx, qint16(1));
+    QCOMPARE(g_typMonData[1].Value, QStringLiteral("03FF"));
+    QCOMPARE(g_typMonData[1].Outputs, QStringLiteral("05"));
+    for (qint16 flag : g_intMonNewFlag)
+        QCOMPARE(flag, qint16(0));
+    QCOMPARE(g_funcReplyValue(QStringLiteral("N03FF\r"), 4), QStringLiteral("03FF"));
+    QCOMPARE(g_funcReplyValue(QString(), 4), QString());
+}
+
+void TestMonitor::failedSendStopsBeforeY()
+{
+    AppFixture f;
+    openMonitor(f);
+    startMonitor();
+    Sleep(1500);
+    f.sim.hangUp(); // the cable is pulled between two ticks
+    f.sim.model().clearLog();
+    f.dlg.answers << vbCancel << vbOK; // the send's box, then the monitor's
+    Sleep(1000);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("g_funcCommOutPut"));
+    QCOMPARE(boxOf(f.dlg.boxes[1]), box(QStringLiteral("入力電圧ﾓﾆﾀｰ"), QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly, vbInformation));
+    QVERIFY(framesSent(f).isEmpty()); // no "Y" after the failed "N"
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QVERIFY(!f.sim.portOpen());
+    checkSane();
+    // Nothing is left locked: the window offers a new start, and the editor's link label
+    // takes clicks (the read and write wait for a connection).
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
+    QVERIFY(!g_frmDirect1->Command2[1]->isEnabled());
+    QVERIFY(g_frmMain1->Label1->isEnabled());
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
+    QVERIFY(!g_frmMdi1->menu_Direct->isEnabled());
+}
+
+void TestMonitor::failedStartClosesTheWindow()
+{
+    AppFixture f;
+    openMonitor(f);
+    f.sim.hangUp();
+    f.dlg.answers << vbCancel << vbOK; // the send's box, then the start's
+    g_frmDirect1->Command2[0]->click();
+    QCoreApplication::processEvents();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(boxOf(f.dlg.boxes[1]), box(QStringLiteral("入力電圧ﾓﾆﾀｰ開始"), QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly, vbInformation));
+    QVERIFY(!g_frmDirect1);
+    QCOMPARE(g_intFormOpen[idDirect], qint16(0));
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    Sleep(1100); // the poll ends at its next tick
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    checkSane();
+    QVERIFY(g_frmMain1->Label1->isEnabled());
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
+    QVERIFY(!g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
+}
+
+void TestMonitor::replyTimeOutStopsAtTheNextTick()
+{
+    AppFixture f;
+    openMonitor(f);
+    startMonitor();
+    f.sim.setFault(Fault::Silence);
+    f.dlg.answers << vbOK;
+    Sleep(22000); // the tick's "N" waits 20000 passes, then the next tick ends the monitor
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください"), vbOKOnly, vbExclamation));
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(1)); // the link stays up
+    QVERIFY(f.sim.portOpen());
+    QVERIFY(!g_frmDirect1->Timer1.Enabled());
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
+    checkSane();
+}
+
+void TestMonitor::stopKeepsTheNewestSample()
+{
+    AppFixture f;
+    openMonitor(f);
+    f.sim.model().setLevel(0x155);
+    startMonitor();
+    Sleep(3500);
+    const qint16 idx = g_intMonDataIdx;
+    g_frmDirect1->Command2[1]->click();
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
+    QVERIFY(!g_frmDirect1->Command2[1]->isEnabled());
+    Sleep(2000); // the next tick ends the poll
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QCOMPARE(g_intMonDataIdx, idx);
+    QCOMPARE(g_typMonData[idx].Value, QStringLiteral("0155"));
+    QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("1.67"));
+    checkSane();
+}
+
+void TestMonitor::runningMonitorHoldsBackOtherExchanges()
+{
+    // While the monitor polls, nothing else may talk on its port: the read and write, the
+    // link label, the position output's "送信", the channel panel, the settings and the
+    // disconnect wait until it stops.
+    AppFixture f;
+    openMonitor(f);
+    g_frmMain1->Command2_Click(); // the position output area
+    startMonitor();
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
+    QVERIFY(!g_frmMain1->Command1[1]->isEnabled());
+    QVERIFY(!g_frmMain1->Label1->isEnabled());
+    QVERIFY(!g_frmMain1->Command3->isEnabled());
+    QVERIFY(!g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(!g_frmMdi1->menu_Setting->isEnabled());
+    QVERIFY(!g_frmMdi1->menu_Unjoin->isEnabled());
+    QVERIFY(!g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
+    f.sim.model().clearLog();
+    g_frmMain1->Command3_Click();       // refused, even when reached directly
+    g_subMenuCommand(22);               // the disconnect too
+    QVERIFY(!framesSent(f).contains("P0000"));
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    g_frmDirect1->Command2[1]->click();
+    QVERIFY(g_frmMain1->Command1[0]->isEnabled());
+    QVERIFY(g_frmMain1->Command3->isEnabled());
+    QVERIFY(g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
+    Sleep(1100);
+    g_frmMain1->Command3_Click();
+    QVERIFY(framesSent(f).contains("P0000"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::stopRefusedWhileTheLogFilerLogs()
+{
+    AppFixture f;
+    openMonitor(f);
+    startMonitor();
+    flgLogFilerOnWork = -1;
+    int toFront = 0;
+    QObject::connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, g_frmDirect1, [&] { ++toFront; });
+    f.dlg.answers << vbOK;
+    g_frmDirect1->Command2[1]->click();
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("ﾛｸﾞﾌｧｲﾗ動作中は入力ﾓﾆﾀｰを停止できません。"));
+    QCOMPARE(f.dlg.boxes[0].buttons, int(vbOKOnly));
+    QCOMPARE(toFront, 1);
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    Sleep(2000);
+    QCOMPARE(g_intFormOpen[idTimer], qint16(-1)); // still polling
+    flgLogFilerOnWork = 0;
+    g_frmDirect1->Command2[1]->click();
+    QCOMPARE(g_intMonitorOn, qint16(0));
+}
+
+void TestMonitor::closingStopsFirstAndDisconnectCloses()
+{
+    AppFixture f;
+    openMonitor(f);
+    QVERIFY(!g_frmMdi1->menu_Direct->isEnabled());
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("InputMon"))->data().toInt(), 7);
+    startMonitor();
+    g_subCloseChild(g_frmDirect1);
+    QVERIFY(!g_frmDirect1);
+    QCOMPARE(g_intFormOpen[idDirect], qint16(0));
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QVERIFY(g_frmMdi1->menu_Direct->isEnabled());
+    QVERIFY(g_frmMdi1->button.value(QStringLiteral("InputMon"))->isEnabled());
+    Sleep(1100); // the closed window's monitor still ends at its tick
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QVERIFY(g_frmMain1->Command1[0]->isEnabled());
+    // A disconnect closes the window.
+    g_subMenuCommand(12);
+    QVERIFY(g_frmDirect1);
+    g_subMenuCommand(22);
+    QCoreApplication::processEvents();
+    QVERIFY(!g_frmDirect1);
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    checkSane();
+}
+
+void TestMonitor::displayByInputType_data()
+{
+    QTest::addColumn<QByteArray>("code");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("0-5 V") << QByteArray("00") << 0x200 << "アナログ入力電圧" << "設定範囲 0 - 5V" << "V" << "2.50";
+    QTest::newRow("0-10 V") << QByteArray("01") << 1023 << "アナログ入力電圧" << "設定範囲 0 - 10V" << "V" << "10.00";
+    QTest::newRow("4-20 mA") << QByteArray("02") << 0x200 << "アナログ入力電流" << "設定範囲 4 - 20mA" << "mA" << "10.01";
+    QTest::newRow("5 m, count 0") << QByteArray("03") << 0 << "アナログ入力 距離" << "設定範囲 0 - 5M" << "M" << "5.00";
+    QTest::newRow("10 m") << QByteArray("04") << 1023 << "アナログ入力 距離" << "設定範囲 0 - 10M" << "M" << "0.00";
+}
+
+void TestMonitor::displayByInputType()
+{
+    QFETCH(QByteArray, code);
+    QFETCH(int, level);
+    QFETCH(QString, input);
+    QFETCH(QString, range);
+    QFETCH(QString, unit);
+    QFETCH(QString, value);
+    AppFixture f;
+    openMonitor(f);
+    UserData[cellInputCode].setData(QByteArrayView(code));
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    g_subMonitorWindowsRefresh(); // what a read or a new type is followed by
+    QCOMPARE(g_frmDirect1->Label5[0]->text(), input);
+    QCOMPARE(g_frmDirect1->Label5[1]->text(), range);
+    QCOMPARE(g_frmDirect1->Label9->text(), unit);
+    f.sim.model().setLevel(level);
+    startMonitor();
+    Sleep(1050);
+    QCOMPARE(g_frmDirect1->Label6->text(), value);
+    // The indicator blinks at each display tick, fresh reading or not.
+    const QColor before = g_frmDirect1->Picture3->palette().color(QPalette::Window);
+    Sleep(1000);
+    QVERIFY(g_frmDirect1->Picture3->palette().color(QPalette::Window) != before);
+    g_frmDirect1->Command4->click();
+    QCOMPARE(QGuiApplication::clipboard()->text(), value);
+    QCOMPARE(g_frmDirect1->Text3->text(), value);
+}
+
+void TestMonitor::channelReadAndOutput()
+{
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1FF);
+    m.clearLog();
+    // "CH 2" reads channel 1: count 511 is 2.5 V; the bar follows without a "D".
+    g_frmDirect1->Command1[1]->click();
+    QCOMPARE(g_frmDirect1->Label1[1]->text(), QStringLiteral("2.5"));
+    QCOMPARE(g_frmDirect1->Text1[1]->text(), QStringLiteral("2.5"));
+    QCOMPARE(g_frmDirect1->FlatScrollBar1[1]->value(), 250);
+    QCOMPARE(m.received(), QByteArrayList{"N1"});
+    // The user moves bar 0 to 250: 2.50 V goes out as "D001FF".
+    g_frmDirect1->FlatScrollBar1[0]->setValue(250);
+    QCOMPARE(g_frmDirect1->Text1[0]->text(), QStringLiteral("2.5"));
+    QCOMPARE(m.received().last(), QByteArray("D001FF"));
+    QCOMPARE(m.analogOut(0), 511);
+    // Typed values: 5.1 is refused where it stands, 1.25 goes out.
+    QTest::mouseClick(g_frmDirect1->Text1[2], Qt::LeftButton);
+    QVERIFY(g_frmDirect1->Text2->isVisible());
+    QTest::keyClicks(g_frmDirect1->Text2, QStringLiteral("5.1"));
+    QTest::keyClick(g_frmDirect1->Text2, Qt::Key_Return);
+    QVERIFY(g_frmDirect1->Text2->isVisible());
+    QCOMPARE(g_frmDirect1->Text1[2]->text(), QStringLiteral("0"));
+    QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 0);
+    g_frmDirect1->Text2->selectAll();
+    QTest::keyClicks(g_frmDirect1->Text2, QStringLiteral("1.25"));
+    QTest::keyClick(g_frmDirect1->Text2, Qt::Key_Return);
+    QVERIFY(!g_frmDirect1->Text2->isVisible());
+    QCOMPARE(g_frmDirect1->Text1[2]->text(), QStringLiteral("1.25"));
+    QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 125);
+    QCOMPARE(m.received().last(), QByteArray("D200FF")); // 1.25 V: 255.75 counts, truncated
+    // A move that cannot go out reports it like any send: the port was emptied and closed.
+    g_frmDirect1->Command3->click();
+    QVERIFY(!f.sim.portOpen());
+    f.dlg.answers << vbCancel;
+    g_frmDirect1->FlatScrollBar1[3]->setValue(100);
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("g_funcCommOutPut"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::presentValueLog()
+{
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x200);
+    m.setCell(cellRelayMode, 0x05); // outputs 1 and 3 (the contacts are open)
+    g_subMenuCommand(14);
+    QVERIFY(g_frmLogView1);
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("電圧で表示"));
+    QVERIFY(listLines().isEmpty()); // no reading yet
+    startMonitor();
+    Sleep(30); // the first reading ("N" only) comes at the next poll of the list
+    QCOMPARE(listLines().size(), 1);
+    for (int n = 2; n <= 4; ++n) {
+        Sleep(1000);
+        QCOMPARE(listLines().size(), n); // one line more each reading, newest first
+    }
+    const QString stamp = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22);
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50V  10100000"));
+    g_frmLogView1->menu_Disp_Denatu->setChecked(false);
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  10100000"));
+    g_frmLogView1->menu_Disp_Bits->setChecked(false);
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  05"));
+    QCOMPARE(frmLogView1::HexToBits(QStringLiteral("G1")), QStringLiteral("ERROR"));
+    // The distance types show full scale minus the value, under their own caption.
+    UserData[cellInputCode].setData(QByteArrayView("03"));
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    g_subMonitorWindowsRefresh();
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("距離で表示"));
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50M  05"));
+    // No new reading, no new text: the 20 ms timer leaves the list alone.
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
+    const QString text = g_frmLogView1->Label1->text();
+    g_frmLogView1->Label1->setText(QStringLiteral("untouched"));
+    Sleep(200);
+    QCOMPARE(g_frmLogView1->Label1->text(), QStringLiteral("untouched"));
+    Q_UNUSED(text);
+}
+
+void TestMonitor::logViewRecordAndLimits()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(14);
+    auto *sub = qobject_cast<QMdiSubWindow *>(g_frmLogView1->parentWidget());
+    QVERIFY(sub);
+    // A resize snaps to 1999-4799 twips high and 2999-3814 wide.
+    sub->resize(TwipsToPx(2000), TwipsToPx(1500));
+    QCOMPARE(sub->height(), TwipsToPx(1999));
+    QCOMPARE(sub->width(), TwipsToPx(2999));
+    sub->resize(TwipsToPx(9000), TwipsToPx(9000));
+    QCOMPARE(sub->height(), TwipsToPx(4799));
+    QCOMPARE(sub->width(), TwipsToPx(3814));
+    g_frmLogView1->menu_Disp_Denatu->setChecked(false);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    sub->move(30, 40);
+    // Recorded while open (as at shutdown): 1 + 4.
+    g_subFormPosGet(idLogView);
+    QCOMPARE(g_FormPos[idLogView].State, 5);
+    QCOMPARE(g_FormPos[idLogView].Left, PxToTwips(30));
+    // Closed by the user: recorded without bit 0.
+    g_subMenuCommand(14);
+    QVERIFY(!g_frmLogView1);
+    QCOMPARE(g_intFormOpen[idLogView], qint16(0));
+    QCOMPARE(g_FormPos[idLogView].State, 4);
+    g_subMenuCommand(50);
+    QCOMPARE(g_frmMdi1->menu_inputLogViewer->text(), QStringLiteral("現在値ﾛｸﾞ表示(&L)"));
+}
+
+void TestMonitor::lampsFollowTheOutputs()
+{
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setCell(cellRelayMode, 0x81); // outputs 1 and 8 inverted: on while the contacts are open
+    g_subMenuCommand(15);
+    QVERIFY(g_frmOutputMonitor1);
+    startMonitor();
+    Sleep(1050);
+    for (int i = 0; i < 8; ++i) {
+        const bool on = i == 0 || i == 7;
+        QCOMPARE(lamp(i), on ? QColor(255, 0, 0) : QColor(0, 0, 255));
+        QCOMPARE(g_frmOutputMonitor1->Picture1[i]->accessibleName(), QStringLiteral("ch%1").arg(i + 1));
+        QCOMPARE(g_frmOutputMonitor1->Picture1[i]->accessibleDescription(), on ? QStringLiteral("ON") : QStringLiteral("OFF"));
+        QCOMPARE(g_frmOutputMonitor1->Label1[i]->text(), QStringLiteral("ch%1").arg(i + 1));
+    }
+    m.setCell(cellRelayMode, 0x00);
+    Sleep(1000);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(lamp(i), QColor(0, 0, 255));
+    // Stopped: the lamps keep the last state.
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
+    m.setCell(cellRelayMode, 0xFF);
+    Sleep(1000);
+    QCOMPARE(lamp(0), QColor(0, 0, 255));
+}
+
+void TestMonitor::readingStoredWhileClosedShowsAtTheFirstTick()
+{
+    AppFixture f;
+    openMonitor(f);
+    f.sim.model().setCell(cellRelayMode, 0x03);
+    startMonitor();
+    Sleep(1050);
+    QCOMPARE(g_intMonNewFlag[idOutputMonitor], qint16(0));
+    g_subMenuCommand(15);
+    const QColor before = lamp(0);
+    QVERIFY(before != QColor(255, 0, 0));
+    Sleep(25);
+    QCOMPARE(lamp(0), QColor(255, 0, 0));
+    QCOMPARE(lamp(2), QColor(0, 0, 255));
+    QCOMPARE(g_intMonNewFlag[idOutputMonitor], qint16(-1));
+}
+
+void TestMonitor::windowsReopenWhereTheyWere()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    g_frmLogView1->parentWidget()->move(60, 30);
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    g_frmLogView1->menu_Disp_Bits->setChecked(false);
+    g_frmOutputMonitor1->parentWidget()->move(300, 90);
+    f.dlg.answers << vbNo; // the exit question of the new document
+    g_frmMain1->requestClose();
+    QCOMPARE(f.proc.ends, 1);
+    f.stopApp();
+    f.startApp();
+    QVERIFY(g_frmLogView1 && g_frmOutputMonitor1);
+    QCOMPARE(g_frmLogView1->parentWidget()->pos(), QPoint(60, 30));
+    QCOMPARE(g_frmOutputMonitor1->parentWidget()->pos(), QPoint(300, 90));
+    QVERIFY(g_frmLogView1->menu_Disp_Denatu->isChecked());
+    QVERIFY(!g_frmLogView1->menu_Disp_Bits->isChecked());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+QTEST_MAIN(TestMonitor)
+#include "tst_monitor.moc"
