@@ -157,6 +157,11 @@ void g_subCommBufferClear()
     p.clearInBuffer();
     p.input();
     g_subCommPortClose();
+    // The port is closed now: a connection is not shown as up over it.
+    if (g_intConnectStatus == 1 && !p.portOpen()) {
+        g_intConnectStatus = 0;
+        g_subCommStatusNotify();
+    }
 }
 
 void g_subPortAccessHint(int port, const QString &caption)

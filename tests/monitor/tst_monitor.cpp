@@ -374,6 +374,8 @@ void TestMonitor::channelReadAndOutput()
     // A move that cannot go out reports it like any send: the port was emptied and closed.
     g_frmDirect1->Command3->click();
     QVERIFY(!f.sim.portOpen());
+    QCOMPARE(g_intConnectStatus, qint16(0)); // shown as down, not "接続中" over a closed port
+    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(0));
     f.dlg.answers << vbCancel;
     g_frmDirect1->FlatScrollBar1[3]->setValue(100);
     QCOMPARE(f.dlg.boxes.size(), 1);
