@@ -85,13 +85,21 @@ bool VirtualClock::fireNext(qint64 limitUs)
     return true;
 }
 
+void VirtualClock::pumpPosted()
+{
+    if (QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents();
+}
+
 void VirtualClock::sleep(int ms)
 {
     ++m_waitCalls;
     const qint64 target = m_nowUs + qint64(qMax(ms, 0)) * 1000;
     pumpQt();
+    // Between the events of one long sleep only what the code itself posted is handled
+    // (queued calls); the window system's events wait for the end of the sleep.
     while (fireNext(target))
-        pumpQt();
+        pumpPosted();
     m_nowUs = qMax(m_nowUs, target);
     pumpQt();
 }
@@ -109,7 +117,7 @@ void VirtualClock::waitForEvent(int ms)
 {
     ++m_waitCalls;
     const qint64 limit = m_nowUs + qint64(qMax(ms, 1)) * 1000;
-    pumpQt();
+    pumpPosted();
     if (!fireNext(limit))
         m_nowUs = limit;
     pumpQt();

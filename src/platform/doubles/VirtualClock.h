@@ -43,6 +43,7 @@ private:
     // Fires the earliest entry due at or before limitUs; false when there is none.
     bool fireNext(qint64 limitUs);
     void pumpQt();
+    void pumpPosted();
 
     qint64 m_nowUs = 0;
     quint64 m_nextId = 1;
