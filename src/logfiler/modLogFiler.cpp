@@ -1,6 +1,65 @@
 #include "logfiler/modLogFiler.h"
 
+#include "monitor/modMonitor1.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
+#include "platform/TextFile.h"
+#include "settings/modUserData.h"
+#include "shell/modMain1.h"
+
 qint16 flgLogFilerOnWork = 0;
+LogFileSetting g_typLogFilerSet;
+QString g_strLogFilePath;
+QString g_strLogFilerStatus = QStringLiteral("-1");
+
+qint16 AppendLogFilerData(const QString &text, const QString &path)
+{
+    const QByteArray bytes = SjisEncode(text) + "\r\n";
+    for (;;) {
+        const FileError e = AppendToFile(path, bytes);
+        if (!e.failed())
+            return 1;
+        switch (MsgBox(ErrTextAppend(e) + vbCrLf + path, vbAbortRetryIgnore + vbCritical, QStringLiteral("AppendLogFilerData"))) {
+        case vbRetry: continue;
+        case vbIgnore: return 5;
+        default:
+            g_strLogFilerStatus = QStringLiteral("10");
+            return 3;
+        }
+    }
+}
+
+QString LogTimeText(const QDateTime &t) { return t.toString(QStringLiteral("yyyy/MM/dd, HH:mm:ss")); }
+
+QString LogBlock(const QString &marker, const QDateTime &t) { return marker + vbCrLf + QStringLiteral("Time :,") + LogTimeText(t); }
+
+QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
+                     bool voltDisp, bool bitsDisp)
+{
+    const QString valueColumn = voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value;
+    const QString outputColumn = bitsDisp ? HexToBits(outputs) : outputs;
+    return QStringLiteral("%1").arg(count, 6, 10, QLatin1Char('0')) + QStringLiteral(", ") + LogTimeText(scheduled) +
+           QStringLiteral(", ") + valueColumn + QStringLiteral(", ") + outputColumn;
+}
+
+qint64 IntervalSeconds(const QString &interval)
+{
+    bool h = false, m = false, s = false;
+    const int hours = interval.left(2).toInt(&h);
+    const int minutes = interval.mid(3, 2).toInt(&m);
+    const int seconds = interval.right(2).toInt(&s);
+    if (!h || !m || !s || interval.size() < 5)
+        return -1;
+    return qint64(hours) * 3600 + qint64(minutes) * 60 + seconds;
+}
+
+QDateTime CalcNextTime(const QString &interval, const QDateTime &old)
+{
+    if (IntervalSeconds(interval) < 0)
+        return old;
+    return old.addSecs(interval.right(2).toInt()).addSecs(qint64(interval.mid(3, 2).toInt()) * 60)
+        .addSecs(qint64(interval.left(2).toInt()) * 3600);
+}
 
 LogFilerEvents &logFilerEvents()
 {

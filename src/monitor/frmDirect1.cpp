@@ -164,14 +164,7 @@ void frmDirect1::listen()
 
 // ---------------------------------------------------------------- value
 
-QString frmDirect1::fncDataChngForLabel(const QString &value) const
-{
-    bool ok = value.size() == 4;
-    const int count = ok ? value.toInt(&ok, 16) : 0;
-    if (!ok)
-        return QStringLiteral("ERROR");
-    return g_funcValueFormat(count * g_dblScale, 1);
-}
+QString frmDirect1::fncDataChngForLabel(const QString &value) const { return HexToVolt(value); }
 
 void frmDirect1::Label6DataSet(const QString &value) { Label6->setText(fncDataChngForLabel(value)); }
 

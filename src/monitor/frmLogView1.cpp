@@ -114,27 +114,6 @@ void frmLogView1::loadPlace()
     sub->setGeometry(r);
 }
 
-QString frmLogView1::HexToBits(const QString &outputs)
-{
-    bool ok = !outputs.isEmpty() && outputs.size() <= 2;
-    const int v = ok ? outputs.toInt(&ok, 16) : 0;
-    if (!ok)
-        return QStringLiteral("ERROR");
-    QString bits;
-    for (int i = 0; i < 8; ++i)
-        bits += (v >> i) & 1 ? QLatin1Char('1') : QLatin1Char('0');
-    return bits;
-}
-
-QString frmLogView1::HexToVolt(const QString &value)
-{
-    bool ok = value.size() == 4;
-    const int count = ok ? value.toInt(&ok, 16) : 0;
-    if (!ok)
-        return QStringLiteral("ERROR");
-    return g_funcValueFormat(count * g_dblScale, 1);
-}
-
 void frmLogView1::subDataDraw()
 {
     if (!flgCacheReady) {
@@ -149,13 +128,8 @@ void frmLogView1::subDataDraw()
         if (r.Time.contains(QLatin1Char('/'))) {
             const QString outputs = flgBitsDisp ? HexToBits(r.Outputs) : r.Outputs;
             QString value = r.Value;
-            if (flgVoltDisp) {
-                value = HexToVolt(r.Value);
-                // "00.00": at least two digits before the point.
-                if (value != QLatin1String("ERROR") && value.indexOf(QLatin1Char('.')) < 2)
-                    value.prepend(QLatin1Char('0'));
-                value += g_strUnit;
-            }
+            if (flgVoltDisp)
+                value = HexToVolt00(r.Value) + g_strUnit;
             text += r.Time + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
         }
         i = i == 0 ? kMonData - 1 : i - 1;

@@ -20,8 +20,6 @@ public:
     void loadPlace();
 
     void subDataDraw();
-    static QString HexToBits(const QString &outputs);
-    static QString HexToVolt(const QString &value);
     void Timer1_Timer();
 
     QLabel *Label1 = nullptr;    // the list

@@ -1,6 +1,7 @@
 #include "monitor/modMonitor1.h"
 
 #include "platform/Clock.h"
+#include "settings/modUserData.h"
 
 #include <QDateTime>
 
@@ -38,8 +39,11 @@ QString MonTimeText(const QDateTime &t)
 void g_subMonDataStore(const QString &command, const QString &reply)
 {
     if (command == QLatin1String("N")) {
+        const QString outputs = g_typMonData[g_intMonDataIdx].Outputs;
         g_intMonDataIdx = g_intMonDataIdx >= kMonData - 1 ? 0 : qint16(g_intMonDataIdx + 1);
         MonDataRec &r = g_typMonData[g_intMonDataIdx];
+        // Until the "Y" of this tick, the new entry holds the outputs of the tick before.
+        r.Outputs = outputs;
         r.Time = MonTimeText(Now());
         r.Value = g_funcReplyValue(reply, 4);
     } else if (command == QLatin1String("Y")) {
@@ -47,6 +51,35 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         for (qint16 &f : g_intMonNewFlag)
             f = 0;
     }
+}
+
+QString HexToBits(const QString &outputs)
+{
+    bool ok = !outputs.isEmpty() && outputs.size() <= 2;
+    const int v = ok ? outputs.toInt(&ok, 16) : 0;
+    if (!ok)
+        return QStringLiteral("ERROR");
+    QString bits;
+    for (int i = 0; i < 8; ++i)
+        bits += (v >> i) & 1 ? QLatin1Char('1') : QLatin1Char('0');
+    return bits;
+}
+
+QString HexToVolt(const QString &value)
+{
+    bool ok = value.size() == 4;
+    const int count = ok ? value.toInt(&ok, 16) : 0;
+    if (!ok)
+        return QStringLiteral("ERROR");
+    return g_funcValueFormat(count * g_dblScale, 1);
+}
+
+QString HexToVolt00(const QString &value)
+{
+    QString v = HexToVolt(value);
+    if (v != QLatin1String("ERROR") && v.indexOf(QLatin1Char('.')) < 2)
+        v.prepend(QLatin1Char('0'));
+    return v;
 }
 
 MonitorEvents &monitorEvents()

@@ -31,6 +31,14 @@ void g_subMonDataStore(const QString &command, const QString &reply);
 // The reception time as the monitor stamps it: "yyyy/MM/dd HH:mm:ss", blank padded to 22.
 QString MonTimeText(const QDateTime &t);
 
+// A reading's outputs as eight digits "0"/"1", bit 0 first ("ERROR" when not hexadecimal).
+QString HexToBits(const QString &outputs);
+// A reading's value in its unit, "0.00" (distance types show full scale minus it);
+// "ERROR" when not hexadecimal.
+QString HexToVolt(const QString &value);
+// The same padded to "00.00" (at least two digits before the point).
+QString HexToVolt00(const QString &value);
+
 // What the monitor announces; the monitor windows listen.
 class MonitorEvents : public QObject {
     Q_OBJECT

@@ -28,6 +28,7 @@ enum MsgResult : int { vbOK = 1, vbCancel = 2, vbAbort = 3, vbRetry = 4, vbIgnor
 enum FileDialogFlag : int {
     cdlOFNOverwritePrompt = 0x2,
     cdlOFNHideReadOnly = 0x4,
+    cdlOFNNoChangeDir = 0x8,
     cdlOFNLongNames = 0x200000,
     cdlOFNPathMustExist = 0x800,
     cdlOFNFileMustExist = 0x1000,

@@ -29,3 +29,13 @@ template <class E> QString ErrTextJpNo(const E &e)
 {
     return e.description + QStringLiteral(" : ｴﾗｰNo.") + QString::number(e.number);
 }
+// "File not found :Err.No = 53": the log filer's settings file.
+template <class E> QString ErrTextErrNo(const E &e)
+{
+    return e.description + QStringLiteral(" :Err.No = ") + QString::number(e.number);
+}
+// "Disk full: Err.No=61": an append to a log file.
+template <class E> QString ErrTextAppend(const E &e)
+{
+    return e.description + QStringLiteral(": Err.No=") + QString::number(e.number);
+}

@@ -34,3 +34,15 @@ bool EnsureFolder(const QString &path)
         return false;
     return QDir().mkpath(path);
 }
+
+QString GetPathFolder(const QString &path)
+{
+    const qsizetype i = path.lastIndexOf(QLatin1Char('/'));
+    return i < 0 ? QString() : path.left(i + 1);
+}
+
+QString GetPathFile(const QString &path)
+{
+    const qsizetype i = path.lastIndexOf(QLatin1Char('/'));
+    return i < 0 ? path : path.mid(i + 1);
+}

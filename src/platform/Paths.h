@@ -12,3 +12,8 @@ QString DocumentsFolder();
 // The per-user application data folder (the parent of Orvanelle/Qelvo), without '/'.
 QString AppDataFolder();
 bool EnsureFolder(const QString &path);
+
+// The part of a path up to and including its last '/' (empty when there is none), and
+// the part after it (the whole path when there is none).
+QString GetPathFolder(const QString &path);
+QString GetPathFile(const QString &path);

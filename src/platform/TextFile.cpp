@@ -8,6 +8,7 @@
 #include <QStringEncoder>
 
 #include <cctype>
+#include <cerrno>
 
 QString ErrorDescription(int number)
 {
@@ -55,9 +56,10 @@ FileError errorForOpen(const QString &path, const QFileDevice &f, bool writing)
     return MakeError(errPathFileAccess);
 }
 
-FileError errorForWrite(const QFileDevice &f)
+FileError errorForWrite(const QFileDevice &f, int err = 0)
 {
-    if (f.error() == QFileDevice::ResourceError)
+    // No room on the disk, over a quota or past the file size limit: the disk is full.
+    if (f.error() == QFileDevice::ResourceError || err == ENOSPC || err == EFBIG || err == EDQUOT)
         return MakeError(errDiskFull);
     if (f.error() == QFileDevice::PermissionsError)
         return MakeError(errPermissionDenied);
@@ -151,10 +153,18 @@ FileError WriteWholeFile(const QString &path, const QByteArray &bytes)
 FileError AppendToFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+    // Unbuffered: what a failed write left unwritten is not flushed behind our back later.
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return errorForOpen(path, f, true);
-    if (f.write(bytes) != bytes.size() || !f.flush())
-        return errorForWrite(f);
+    const qint64 before = f.size();
+    errno = 0;
+    if (f.write(bytes) != bytes.size() || !f.flush()) {
+        const FileError e = errorForWrite(f, errno);
+        // A part that did get written is taken back: the file ends where it ended.
+        f.unsetError();
+        f.resize(before);
+        return e;
+    }
     return {};
 }
 

@@ -39,6 +39,7 @@ constexpr qint64 kMaxReadBytes = 16 * 1024 * 1024;
 FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes = kMaxReadBytes);
 // Writes through QSaveFile: a failed or interrupted write leaves the old file whole.
 FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
+// Appends; a failed append leaves the file as it was (a partly written end is cut off).
 FileError AppendToFile(const QString &path, const QByteArray &bytes);
 // True when the file can be opened for reading.
 bool CanOpenForReading(const QString &path);

@@ -148,11 +148,6 @@ bool g_funcUserDataLoad(const QString &path)
 
 bool g_funcFileExist(const QString &path) { return CanOpenForReading(path); }
 
-QString GetPathFile(const QString &path)
-{
-    const qsizetype i = path.lastIndexOf(QLatin1Char('/'));
-    return i < 0 ? path : path.mid(i + 1);
-}
 
 bool g_funcChangedPrompt()
 {

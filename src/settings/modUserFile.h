@@ -1,6 +1,7 @@
 #pragma once
 // User data files (".qvd"): the whole memory image as 65,536 quoted lines, the file
 // commands New, Open, Save, Save As and save-as-default, "def.tmp" and "temp.tmp".
+#include "platform/Paths.h"
 #include "settings/modUserData.h"
 
 #include <QString>
@@ -17,7 +18,6 @@ bool g_funcUserDataSave(const QString &path);
 bool g_funcUserDataLoad(const QString &path);
 bool g_funcTempDataSave(const QString &path);
 bool g_funcFileExist(const QString &path);
-QString GetPathFile(const QString &path);
 
 // The changed-contents prompt: true when the command may go on. Yes saves first and
 // goes on only when that save succeeded.

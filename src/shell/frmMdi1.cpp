@@ -1,6 +1,7 @@
 #include "shell/frmMdi1.h"
 
 #include "link/modLinkState.h"
+#include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
@@ -115,6 +116,7 @@ void frmMdi1::listen()
             showNormal();
     });
     connect(&appEvents(), &AppEvents::ending, this, &QWidget::hide);
+    connect(&logFilerEvents(), &LogFilerEvents::windowClosed, this, [this] { subTbr_Logfiler_Enable(true); });
 }
 
 void frmMdi1::applyCommStatus()

@@ -2,6 +2,8 @@
 
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "logfiler/frmLogFiler1.h"
+#include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
@@ -98,6 +100,14 @@ void g_subMenuCommand(qint16 code)
         if (g_frmMdi1)
             g_frmMdi1->subTbr_MonIn_Enable(g_intFormOpen[idDirect] != -1);
         break;
+    case 13:
+        if (g_intFormOpen[idLogFiler] != 0) {
+            emit logFilerEvents().bringToFrontRequested();
+        } else if (g_frmMdi1) {
+            addMonitorWindow(new frmLogFiler1())->show();
+            g_frmMdi1->subTbr_Logfiler_Enable(false);
+        }
+        break;
     case 14:
         if (g_intFormOpen[idLogView] != 0)
             g_subCloseChild(g_frmLogView1);
@@ -143,7 +153,7 @@ void g_subMenuCommand(qint16 code)
             g_frmMdi1->menuToolOpened();
         break;
     default:
-        // 11, 13 and 32 open the graph, the log filer and the colour settings.
+        // 11 and 32 open the graph and the colour settings.
         break;
     }
 }

@@ -8,6 +8,8 @@
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
+#include "logfiler/frmLogFiler1.h"
+#include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
@@ -21,6 +23,7 @@
 #include "shell/modStartup.h"
 #include "shell/modMenu.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -145,6 +148,7 @@ private slots:
     void connectionCheckCost();
     void idleConnectionCostsNoProcessor();
     void monitorFollowsARamp();
+    void logFilerWritesThreeSamples();
 
 private:
     // Connects through the dispatcher; the wall time of the check in ms.
@@ -519,6 +523,53 @@ void tst_e2e_pty::monitorFollowsARamp()
     g_frmDirect1->Command2[1]->click();
     QTRY_COMPARE(g_intFormOpen[idTimer], qint16(0));
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+}
+
+void tst_e2e_pty::logFilerWritesThreeSamples()
+{
+    // The monitor polls the controller (level 0x1A3 = 2.05 V in the demo windows: outputs 3
+    // and 4 on); the log filer writes three samples one second apart and ends by its count.
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start({"--level", "419", "--demo"}));
+    Main();
+    connectLink();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    LogFileSetting s;
+    s.strInterval = QStringLiteral("00:00:01");
+    s.lngCountMax = 3;
+    s.strEndTime = kNoEndTime;
+    s.strFolder = AppFixture::dataFile(QStringLiteral("logs/"));
+    s.strFileName = QStringLiteral("e2e.csv");
+    QVERIFY(QDir().mkpath(s.strFolder));
+    QVERIFY(!SaveLogFileSetting(s).failed());
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QTest::qWait(1200); // a whole reading, "N" and "Y"
+    g_subMenuCommand(13);
+    QVERIFY(g_frmLogFiler1);
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(flgLogFilerOnWork, qint16(-1));
+    QTRY_COMPARE_WITH_TIMEOUT(flgLogFilerOnWork, qint16(0), 8000);
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    const QByteArray bytes = AppFixture::readFile(s.strFolder + s.strFileName);
+    const QByteArrayList lines = bytes.split('\n');
+    QCOMPARE(lines.size(), 2 + 3 + 2 + 1); // the last CR LF leaves an empty piece
+    QVERIFY(bytes.endsWith("\r\n"));
+    QCOMPARE(lines[0], QByteArray("/** Logging Start **/\r"));
+    const QByteArray startText = lines[1].mid(7).chopped(1); // "yyyy/MM/dd, HH:mm:ss"
+    const QDateTime start = QDateTime::fromString(QString::fromLatin1(startText), QStringLiteral("yyyy/MM/dd, HH:mm:ss"));
+    QVERIFY2(start.isValid() && qAbs(start.secsTo(QDateTime::currentDateTime())) < 15, startText.constData());
+    for (int n = 1; n <= 3; ++n) {
+        const QByteArray expect = QByteArray::number(n).rightJustified(6, '0') + ", " +
+                                  LogTimeText(start.addSecs(n - 1)).toLatin1() + ", 02.05,V, 00110000\r";
+        QCOMPARE(lines[1 + n], expect);
+    }
+    QCOMPARE(lines[5], QByteArray("/** Logging END C **/\r"));
+    QVERIFY(lines[6].startsWith("Time :,"));
+    g_frmDirect1->Command2[1]->click();
+    QTRY_COMPARE(g_intFormOpen[idTimer], qint16(0));
 }
 
 QTEST_MAIN(tst_e2e_pty)

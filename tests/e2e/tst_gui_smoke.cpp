@@ -7,6 +7,9 @@
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
+#include "logfiler/frmLogFiler1.h"
+#include "logfiler/frmSetLogFiler1.h"
+#include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
@@ -82,6 +85,7 @@ private slots:
     void linkLabelWhileCheckingAndConnected();
     void transferWindows();
     void monitorWindows();
+    void logFilerWindows();
 
 private:
     // Saves the picture and checks it was written and shows something.
@@ -262,6 +266,47 @@ void tst_gui_smoke::monitorWindows()
     g_frmDirect1->Command2[1]->click();
     Sleep(1100);
     QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void tst_gui_smoke::logFilerWindows()
+{
+    GuiApp f;
+    LogFileSetting s = DefaultLogFileSetting();
+    s.strInterval = QStringLiteral("00:00:02");
+    s.lngCountMax = 500;
+    s.strEndTime = QStringLiteral("2026/01/06 08:30:00");
+    s.strFolder = AppFixture::dataFile(QStringLiteral("logs/"));
+    s.strFileName = QStringLiteral("qlv20260105.csv");
+    QVERIFY(QDir().mkpath(s.strFolder));
+    QVERIFY(!SaveLogFileSetting(s).failed());
+    // The settings window in both end modes.
+    {
+        frmSetLogFiler1 dlg;
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        save(QStringLiteral("logfiler_settings_count.png"), dlg.grab());
+        dlg.Option1[1]->click();
+        QVERIFY(dlg.MonthView1->isVisible());
+        save(QStringLiteral("logfiler_settings_time.png"), dlg.grab());
+    }
+    // The log filer logging, with the monitor polling the demo windows.
+    f.sim.model().loadDemoSettings();
+    f.sim.model().setLevel(300);
+    g_subMenuCommand(21);
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    Sleep(1100);
+    g_subMenuCommand(13);
+    QVERIFY(g_frmLogFiler1);
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(flgLogFilerOnWork, qint16(-1));
+    Sleep(9000);
+    QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("Log ﾃﾞｰﾀ収集中"));
+    save(QStringLiteral("logfiler_logging.png"), g_frmLogFiler1->parentWidget()->grab());
+    g_frmLogFiler1->Command1[1]->click();
+    Sleep(1100);
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 

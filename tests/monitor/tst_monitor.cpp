@@ -409,7 +409,7 @@ void TestMonitor::presentValueLog()
     QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  10100000"));
     g_frmLogView1->menu_Disp_Bits->setChecked(false);
     QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  05"));
-    QCOMPARE(frmLogView1::HexToBits(QStringLiteral("G1")), QStringLiteral("ERROR"));
+    QCOMPARE(HexToBits(QStringLiteral("G1")), QStringLiteral("ERROR"));
     // The distance types show full scale minus the value, under their own caption.
     UserData[cellInputCode].setData(QByteArrayView("03"));
     QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));

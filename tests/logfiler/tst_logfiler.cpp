@@ -1,0 +1,796 @@
+// The log filer on the virtual clock against the simulated controller: its settings
+// window (fields, checks, the calendar, the file dialog, OK and Cancel, "lfst.ini"), and
+// its run (the start and its refusals, the schedule, every end marker, pause, appends that
+// fail, the window's buttons), with the files checked byte for byte.
+#include "support/LinkHelpers.h"
+
+#include "logfiler/frmLogFiler1.h"
+#include "logfiler/frmSetLogFiler1.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+QString logFolder() { return AppFixture::dataFile(QStringLiteral("logs/")); }
+QString logPath() { return logFolder() + QStringLiteral("site.csv"); }
+
+LogFileSetting settings(int endMode, const QString &interval, int count, const QString &endTime = kNoEndTime)
+{
+    LogFileSetting s;
+    s.strInterval = interval;
+    s.lngCountMax = count;
+    s.strEndTime = endTime;
+    s.intEndMode = qint16(endMode);
+    s.strFolder = logFolder();
+    s.strFileName = QStringLiteral("site.csv");
+    return s;
+}
+
+void save(const LogFileSetting &s)
+{
+    g_strDataPath = DataFolder(); // also before the start-up has set it
+    QDir().mkpath(logFolder());
+    QVERIFY(!SaveLogFileSetting(s).failed());
+}
+
+QByteArray logBytes() { return AppFixture::readFile(logPath()); }
+QByteArrayList logLines()
+{
+    QByteArray b = logBytes();
+    if (b.endsWith("\r\n"))
+        b.chop(2);
+    return b.isEmpty() ? QByteArrayList() : b.split('\n');
+}
+
+// Connected to the simulated controller, the monitor polling once a second, the log
+// filer window open; the virtual clock set so that it now reads at.
+void startMonitoring(AppFixture &f, const QDateTime &at = QDateTime(QDate(2006, 10, 10), QTime(9, 0, 0)))
+{
+    f.clock.setBase(at.addSecs(-5).addMSecs(-(f.clock.nowUs() / 1000)));
+    startConnected(f);
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    g_subMenuCommand(13);
+    QVERIFY(g_frmLogFiler1);
+    // A reading or two, then on to the very moment.
+    Sleep(int(Now().msecsTo(at)));
+    QCOMPARE(Now(), at);
+}
+
+QByteArray block(const char *marker, const char *time) { return QByteArray(marker) + "\r\nTime :," + time + "\r\n"; }
+
+// The settings window, shown, for its fields and buttons.
+struct SettingsWindow {
+    frmSetLogFiler1 dlg;
+    SettingsWindow() { dlg.show(); }
+    void edit(int field, const QString &typed, bool enter = true)
+    {
+        QTest::mouseClick(dlg.Text2[field], Qt::LeftButton);
+        QVERIFY(dlg.Text3->isVisible());
+        dlg.Text3->selectAll();
+        QTest::keyClicks(dlg.Text3, typed);
+        if (enter)
+            QTest::keyClick(dlg.Text3, Qt::Key_Return);
+    }
+};
+} // namespace
+
+class TestLogFiler : public QObject {
+    Q_OBJECT
+private slots:
+    void settingsFileRoundTrip();
+    void firstStartWithoutSettings();
+    void fieldChecks_data();
+    void fieldChecks();
+    void editorKeys();
+    void datesOnlyFromTheCalendar();
+    void endModeControls();
+    void fileDialogAndAppendQuestion();
+    void okSavesAndAnImpossibleEndTimeIsRefused();
+    void saveFailureKeepsTheWindow();
+    void fromTheLogFilerWindow();
+
+    void startRefused();
+    void theExampleRunByteForByte();
+    void countOneEndsAtTheNextCheck();
+    void stopEndsWithinASecond();
+    void twoRunsInOneFile();
+    void scheduleDoesNotDrift();
+    void endByTime();
+    void pauseWritesNothingAndResumesOnTheGrid();
+    void monitorStoppedOrUnpluggedEndsWithQuit();
+    void appendFailures();
+    void abortOnTheStartBlock();
+    void windowRefusesToCloseWhileLogging();
+    void aDayOfLogging();
+    void countMaxOver();
+};
+
+// ---------------------------------------------------------------- settings
+
+void TestLogFiler::settingsFileRoundTrip()
+{
+    AppFixture f;
+    f.startSeeded();
+    LogFileSetting s = settings(1, QStringLiteral("00:00:10"), 100, QStringLiteral("2006/10/11 08:00:00"));
+    s.strFolder = QStringLiteral("/srv/data/水位/");
+    s.strFileName = QStringLiteral("qlv20061010.csv");
+    save(s);
+    const QByteArray bytes = AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini")));
+    QCOMPARE(bytes, QByteArray("\"00:00:10\"\r\n100\r\n\"2006/10/11 08:00:00\"\r\n1\r\n0\r\n\"/srv/data/") +
+                        SjisEncode(QStringLiteral("水位")) + "/\"\r\n\"qlv20061010.csv\"\r\n");
+    LogFileSetting back;
+    QVERIFY(LoadLogFileSetting(back));
+    QCOMPARE(back.strFolder, s.strFolder);
+    QCOMPARE(back.strEndTime, s.strEndTime);
+    QCOMPARE(back.intEndMode, qint16(1));
+    QCOMPARE(MakeLogFileName(), QStringLiteral("qlv") + Now().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".csv"));
+    QCOMPARE(GetPathFolder(QStringLiteral("/a/b/c.csv")), QStringLiteral("/a/b/"));
+    QCOMPARE(GetPathFile(QStringLiteral("/a/b/c.csv")), QStringLiteral("c.csv"));
+    QCOMPARE(GetPathFolder(QStringLiteral("c.csv")), QString());
+    // A count that is no number: the read fails with its box, the values before it kept.
+    AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("lfst.ini")), "\"00:00:05\"\r\nabc\r\n");
+    f.dlg.answers << vbOK;
+    LogFileSetting bad;
+    QVERIFY(!LoadLogFileSetting(bad));
+    QCOMPARE(bad.strInterval, QStringLiteral("00:00:05"));
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("LoadLogFileSetting"), QStringLiteral("Type mismatch :Err.No = 13"), vbOKOnly, vbExclamation));
+}
+
+void TestLogFiler::firstStartWithoutSettings()
+{
+    AppFixture f;
+    f.startSeeded();
+    f.dlg.answers << vbOK;
+    SettingsWindow w;
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("LoadLogFileSetting"), QStringLiteral("File not found :Err.No = 53"), vbOKOnly, vbExclamation));
+    QCOMPARE(w.dlg.windowTitle(), QStringLiteral("ﾛｸﾞﾌｧｲﾗ設定"));
+    QCOMPARE(w.dlg.Label1_6->text(), QStringLiteral("(1 - 65535)"));
+    for (int field : {fldIntervalHour, fldIntervalMinute, fldIntervalSecond})
+        QVERIFY(w.dlg.Text2[field]->text().isEmpty());
+    QCOMPARE(w.dlg.Text2[fldCount]->text(), QStringLiteral("0"));
+    const QDateTime now = Now();
+    QCOMPARE(w.dlg.Text2[fldEndYear]->text(), QString::number(now.date().year()));
+    QCOMPARE(w.dlg.Text2[fldEndHour]->text(), now.toString(QStringLiteral("HH")));
+    QVERIFY(w.dlg.Option1[0]->isChecked());
+    QVERIFY(!w.dlg.Check1->isChecked());
+    QVERIFY(w.dlg.Text1[0]->text().isEmpty());
+    QCOMPARE(w.dlg.Label3->text(), now.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
+    f.dlg.answers << vbOK;
+    w.dlg.Command2[0]->click();
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("設定の保存"), QStringLiteral("保存ﾌｫﾙﾀﾞが空白です。"), vbOKOnly, vbExclamation));
+    QVERIFY(w.dlg.isVisible());
+    QVERIFY(!QFile::exists(AppFixture::dataFile(QStringLiteral("lfst.ini"))));
+    // Then the file name, then the empty interval.
+    w.dlg.Text1[0]->setText(logFolder());
+    f.dlg.answers << vbOK;
+    w.dlg.Command2[0]->click();
+    QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("保存ﾌｧｲﾙ名が空白です。"));
+    w.dlg.Text1[1]->setText(QStringLiteral("site.csv"));
+    f.dlg.answers << vbOK;
+    w.dlg.Command2[0]->click();
+    QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("入力が空白です。"));
+    // The current time follows on the 200 ms timer.
+    Sleep(1200);
+    QCOMPARE(w.dlg.Label3->text(), Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::fieldChecks_data()
+{
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");  // the display box afterwards; empty: refused
+    QTest::addColumn<QString>("range");  // the range line of the refusal
+    QTest::newRow("interval 0 h") << int(fldIntervalHour) << "0" << "00" << "";
+    QTest::newRow("interval 24 h") << int(fldIntervalHour) << "24" << "24" << "";
+    QTest::newRow("interval 25 h") << int(fldIntervalHour) << "25" << "" << "0 =< 値　=< 24";
+    QTest::newRow("interval 0 s") << int(fldIntervalSecond) << "0" << "00" << "";
+    QTest::newRow("interval 60 min") << int(fldIntervalMinute) << "60" << "" << "0 =< 値　=< 59";
+    QTest::newRow("count 0") << int(fldCount) << "0" << "" << "1 =< 値　=< 65535";
+    QTest::newRow("count 1") << int(fldCount) << "1" << "1" << "";
+    QTest::newRow("count 65535") << int(fldCount) << "65535" << "65535" << "";
+    QTest::newRow("count 65536") << int(fldCount) << "65536" << "" << "1 =< 値　=< 65535";
+    QTest::newRow("end hour 24") << int(fldEndHour) << "24" << "24" << "";
+    QTest::newRow("end second 7") << int(fldEndSecond) << "7" << "07" << "";
+}
+
+void TestLogFiler::fieldChecks()
+{
+    QFETCH(int, field);
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(QString, range);
+    AppFixture f;
+    f.startSeeded();
+    save(settings(field >= fldEndYear ? 1 : 0, QStringLiteral("00:00:10"), 100, QStringLiteral("2006/10/11 08:00:00")));
+    SettingsWindow w;
+    const QString before = w.dlg.Text2[field]->text();
+    if (!range.isEmpty())
+        f.dlg.answers << vbOK;
+    w.edit(field, typed);
+    if (range.isEmpty()) {
+        QCOMPARE(w.dlg.Text2[field]->text(), shown);
+        QVERIFY(!w.dlg.Text3->isVisible());
+        QVERIFY(w.dlg.Command2[0]->isEnabled());
+    } else {
+        QCOMPARE(boxOf(f.dlg.boxes.last()), box(g_strAppTitle, QStringLiteral("不正な入力値です。入力値を確認してください。\r\n") + range, vbOKOnly, vbExclamation));
+        QVERIFY(w.dlg.Text3->isVisible()); // the editor stays with the focus
+        QVERIFY(!w.dlg.Command2[0]->isEnabled());
+        QCOMPARE(w.dlg.Text2[field]->text(), before);
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::editorKeys()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    SettingsWindow w;
+    // Letters and signs do nothing; digits go in up to the field's length.
+    w.edit(fldCount, QStringLiteral("a+1-2b34567"), false);
+    QCOMPARE(w.dlg.Text3->text(), QStringLiteral("12345"));
+    QTest::keyClick(w.dlg.Text3, Qt::Key_Backspace);
+    QCOMPARE(w.dlg.Text3->text(), QStringLiteral("1234"));
+    // Esc drops the edit; the box keeps its text.
+    QTest::keyClick(w.dlg.Text3, Qt::Key_Escape);
+    QVERIFY(!w.dlg.Text3->isVisible());
+    QCOMPARE(w.dlg.Text2[fldCount]->text(), QStringLiteral("100"));
+    // A typed digit on the display box opens the editor with it.
+    w.dlg.Text2[fldIntervalSecond]->setFocus();
+    QTest::keyClick(w.dlg.Text2[fldIntervalSecond], Qt::Key_3);
+    QVERIFY(w.dlg.Text3->isVisible());
+    QCOMPARE(w.dlg.Text3->text(), QStringLiteral("3"));
+    QTest::keyClick(w.dlg.Text3, Qt::Key_Return);
+    QCOMPARE(w.dlg.Text2[fldIntervalSecond]->text(), QStringLiteral("03"));
+    // An empty editor's Enter fails silently.
+    w.edit(fldIntervalMinute, QString(), false);
+    QTest::keyClick(w.dlg.Text3, Qt::Key_Backspace);
+    QTest::keyClick(w.dlg.Text3, Qt::Key_Return);
+    QVERIFY(w.dlg.Text3->isVisible());
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestLogFiler::datesOnlyFromTheCalendar()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(1, QStringLiteral("00:00:10"), 100, QStringLiteral("2026/03/01 08:00:00")));
+    SettingsWindow w;
+    QTest::mouseClick(w.dlg.Text2[fldEndYear], Qt::LeftButton);
+    QVERIFY(!w.dlg.Text3->isVisible());
+    QVERIFY(w.dlg.MonthView1->hasFocus() || !w.dlg.isActiveWindow());
+    emit w.dlg.MonthView1->clicked(QDate(2026, 4, 7));
+    QCOMPARE(w.dlg.Text2[fldEndYear]->text(), QStringLiteral("2026"));
+    QCOMPARE(w.dlg.Text2[fldEndMonth]->text(), QStringLiteral("04"));
+    QCOMPARE(w.dlg.Text2[fldEndDay]->text(), QStringLiteral("07"));
+    // The calendar offers no year the field refuses; the field check itself refuses 2007.
+    QCOMPARE(w.dlg.MonthView1->minimumDate(), QDate(2008, 1, 1));
+    f.dlg.answers << vbOK;
+    QVERIFY(!w.dlg.CheckFieldValue(fldEndYear, QStringLiteral("2007")));
+    QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("不正な入力値です。入力値を確認してください。\r\n2008 =< 値　=< 2999"));
+}
+
+void TestLogFiler::endModeControls()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    SettingsWindow w;
+    QVERIFY(w.dlg.Text2[fldCount]->isEnabled());
+    QVERIFY(!w.dlg.Text2[fldEndHour]->isEnabled());
+    QVERIFY(!w.dlg.MonthView1->isVisible());
+    w.dlg.Option1[1]->click();
+    QVERIFY(!w.dlg.Text2[fldCount]->isEnabled());
+    QVERIFY(w.dlg.Text2[fldEndHour]->isEnabled());
+    QVERIFY(w.dlg.MonthView1->isVisible());
+    w.dlg.SetEndModeControls(7); // any other value changes nothing
+    QVERIFY(w.dlg.MonthView1->isVisible());
+}
+
+void TestLogFiler::fileDialogAndAppendQuestion()
+{
+    AppFixture f;
+    f.startSeeded();
+    QDir().mkpath(logFolder());
+    AppFixture::writeFile(logPath(), "old\r\n");
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    SettingsWindow w;
+    w.dlg.Text1[0]->clear();
+    w.dlg.Text1[1]->clear();
+    const QString fresh = logFolder() + QStringLiteral("new.csv");
+    // An existing file: Cancel asks again, then a new file is taken.
+    f.dlg.fileAnswers << logPath() << fresh;
+    f.dlg.answers << vbCancel;
+    w.dlg.Command1->click();
+    QCOMPARE(f.dlg.fileRequests.size(), 2);
+    const FileDialogRequest &req = f.dlg.fileRequests[0];
+    QCOMPARE(req.title, QStringLiteral("書込みファイルを指定"));
+    QCOMPARE(req.filter, QStringLiteral("ﾕｰｻﾞｰﾌｧｲﾙ(*.csv)|*.csv"));
+    QCOMPARE(req.fileName, MakeLogFileName());
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ﾌｧｲﾙの指定"), QStringLiteral("指定されたファイルは既に存在します。追記しますか？\r\n\r\n[OK]=追記、[ｷｬﾝｾﾙ]=再指定"), vbOKCancel, vbExclamation));
+    QCOMPARE(w.dlg.Text1[0]->text(), logFolder());
+    QCOMPARE(w.dlg.Text1[1]->text(), QStringLiteral("new.csv"));
+    // OK keeps an existing file for appending; the dialog starts where the boxes point.
+    f.dlg.fileAnswers << logPath();
+    f.dlg.answers << vbOK;
+    w.dlg.Command1->click();
+    QCOMPARE(f.dlg.fileRequests[2].fileName, QStringLiteral("new.csv"));
+    QCOMPARE(w.dlg.Text1[1]->text(), QStringLiteral("site.csv"));
+    // Cancelled: both boxes as they were.
+    f.dlg.fileAnswers << std::optional<QString>();
+    w.dlg.Command1->click();
+    QCOMPARE(w.dlg.Text1[1]->text(), QStringLiteral("site.csv"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::okSavesAndAnImpossibleEndTimeIsRefused()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(1, QStringLiteral("00:01:30"), 250, QStringLiteral("2026/04/30 08:00:00")));
+    const QByteArray before = AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini")));
+    SettingsWindow w;
+    QCOMPARE(w.dlg.Text2[fldIntervalMinute]->text(), QStringLiteral("01"));
+    // 31 April and 24 o'clock pass their fields, not OK; nothing is saved.
+    for (const auto &[field, value] : {std::pair{int(fldEndHour), QStringLiteral("24")}}) {
+        w.edit(field, value);
+        f.dlg.answers << vbOK;
+        w.dlg.Command2[0]->click();
+        QCOMPARE(boxOf(f.dlg.boxes.last()), box(g_strAppTitle, QStringLiteral("不正な入力値です。入力値を確認してください。\r\n終了時刻 2026/04/30 24:00:00 は存在しない日時です。"), vbOKOnly, vbExclamation));
+        QVERIFY(w.dlg.isVisible());
+    }
+    w.edit(fldEndHour, QStringLiteral("7"));
+    w.dlg.Text2[fldEndDay]->setText(QStringLiteral("31"));
+    f.dlg.answers << vbOK;
+    w.dlg.Command2[0]->click();
+    QVERIFY(f.dlg.boxes.last().text.contains(QStringLiteral("2026/04/31 07:00:00")));
+    QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini"))), before);
+    emit w.dlg.MonthView1->clicked(QDate(2026, 4, 29));
+    w.dlg.Option1[0]->click();
+    w.dlg.Check1->setChecked(true);
+    w.dlg.Command2[0]->click();
+    QVERIFY(!w.dlg.isVisible());
+    QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini"))),
+             QByteArray("\"00:01:30\"\r\n250\r\n\"2026/04/29 07:00:00\"\r\n0\r\n1\r\n\"") + logFolder().toUtf8() + "\"\r\n\"site.csv\"\r\n");
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::saveFailureKeepsTheWindow()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    const QString lfst = AppFixture::dataFile(QStringLiteral("lfst.ini"));
+    const QByteArray before = AppFixture::readFile(lfst);
+    SettingsWindow w;
+    w.edit(fldCount, QStringLiteral("77"));
+    // The data folder goes away: the save fails, the window keeps what was typed.
+    g_strDataPath = AppFixture::dataFile(QStringLiteral("gone/"));
+    f.dlg.answers << vbOK;
+    w.dlg.Command2[0]->click();
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("設定の保存"), QStringLiteral("Path not found :Err.No = 76"), vbOKOnly, vbCritical));
+    QVERIFY(w.dlg.isVisible());
+    QCOMPARE(w.dlg.Text2[fldCount]->text(), QStringLiteral("77"));
+    QCOMPARE(AppFixture::readFile(lfst), before);
+}
+
+void TestLogFiler::fromTheLogFilerWindow()
+{
+    // "設定" opens the window modally; on OK the information box, and the buttons come back.
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    g_subMenuCommand(13);
+    QVERIFY(g_frmLogFiler1);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 14);
+    g_subMenuCommand(50);
+    QVERIFY(!g_frmMdi1->menu_LogFiler1->isEnabled());
+    bool startDisabledMeanwhile = false;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmSetLogFiler1 *>(d);
+        QVERIFY(w);
+        QCOMPARE(g_intFormOpen[idSetLogFiler], qint16(-1));
+        startDisabledMeanwhile = !g_frmLogFiler1->Command1[0]->isEnabled() && !g_frmLogFiler1->Command1[3]->isEnabled();
+        w->Command2[0]->click();
+    };
+    f.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[3]->click();
+    QVERIFY(startDisabledMeanwhile);
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(g_strAppTitle, QStringLiteral("設定は保存されました。次のﾛｸﾞ収集開始時に設定が反映されます。"), vbOKOnly, vbInformation));
+    QVERIFY(g_frmLogFiler1->Command1[0]->isEnabled());
+    QVERIFY(g_frmLogFiler1->Command1[3]->isEnabled());
+    QCOMPARE(g_intFormOpen[idSetLogFiler], qint16(0));
+    // Closing the window brings the toolbar button back.
+    g_subCloseChild(g_frmLogFiler1);
+    QVERIFY(!g_frmLogFiler1);
+    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 11);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// ---------------------------------------------------------------- run
+
+void TestLogFiler::startRefused()
+{
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    g_subMenuCommand(13);
+    // The monitor is not running.
+    f.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("ﾛｸﾞﾌｧｲﾗの開始"), QStringLiteral("入力ﾓﾆﾀｰ機能が停止している時はﾛｸﾞﾌｧｲﾗは開始できません。"), vbOKOnly, vbExclamation));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QVERIFY(!QFile::exists(logPath()));
+    f.stopApp();
+
+    AppFixture g;
+    g.seedDataFolder();
+    save(settings(1, QStringLiteral("00:00:10"), 100, QStringLiteral("2006/10/10 08:59:59")));
+    startMonitoring(g);
+    g.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(boxOf(g.dlg.boxes.last()), box(QStringLiteral("開始"), QStringLiteral("設定された現在時刻が終了時刻を超えているか、同じです。\r\n設定を確認してください。"), vbOKOnly, vbExclamation));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QVERIFY(!QFile::exists(logPath()));
+    // Without its settings file it does not start either.
+    QFile::remove(AppFixture::dataFile(QStringLiteral("lfst.ini")));
+    g.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(g.dlg.boxes.last().caption, QStringLiteral("LoadLogFileSetting"));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QVERIFY(g_frmLogFiler1->Command1[0]->isEnabled());
+    QVERIFY2(g.dlg.unexpected == 0, g.unexpectedText());
+}
+
+void TestLogFiler::theExampleRunByteForByte()
+{
+    for (bool converted : {true, false}) {
+        AppFixture f;
+        f.seedDataFolder();
+        save(settings(0, QStringLiteral("00:00:10"), 2));
+        f.sim.model().setLevel(0x1A3);
+        f.sim.model().setCell(0x2B, 0x05); // outputs 1 and 3
+        startMonitoring(f);
+        g_frmLogFiler1->Check1[0]->setChecked(converted);
+        g_frmLogFiler1->Check1[1]->setChecked(converted);
+        g_frmLogFiler1->Command1[0]->click();
+        QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+        QCOMPARE(flgLogFilerOnWork, qint16(-1));
+        QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("Log ﾃﾞｰﾀ収集中"));
+        QCOMPARE(g_frmLogFiler1->Label5->palette().color(QPalette::Window), QColor(255, 0, 0));
+        Sleep(12000);
+        QCOMPARE(flgLogFilerOnWork, qint16(0));
+        const QByteArray v = converted ? "02.05,V, 10100000" : "01A3, 05";
+        QCOMPARE(logBytes(), block("/** Logging Start **/", "2006/10/10, 09:00:00") +
+                                 "000001, 2006/10/10, 09:00:00, " + v + "\r\n" +
+                                 "000002, 2006/10/10, 09:00:10, " + v + "\r\n" +
+                                 block("/** Logging END C **/", "2006/10/10, 09:00:11"));
+        QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("停止中"));
+        QCOMPARE(g_frmLogFiler1->Label3[5]->text(), QStringLiteral("2 個"));
+        QVERIFY(g_frmLogFiler1->Label1->text().contains(QStringLiteral("000002, 2006/10/10, 09:00:10, ") + QString::fromLatin1(v)));
+        QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    }
+}
+
+void TestLogFiler::countOneEndsAtTheNextCheck()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 1));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(logLines().size(), 3); // the start block and sample 000001, at once
+    Sleep(1100);
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[2].left(8), QByteArray("000001, "));
+    QCOMPARE(lines[3], QByteArray("/** Logging END C **/\r"));
+    QCOMPARE(lines[4], QByteArray("Time :,2006/10/10, 09:00:01"));
+}
+
+void TestLogFiler::stopEndsWithinASecond()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(3500);
+    g_frmLogFiler1->Command1[1]->click();
+    QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("停止中")); // the buttons at once
+    QCOMPARE(flgLogFilerOnWork, qint16(-1));                              // the log at its next check
+    Sleep(1000);
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines[lines.size() - 2], QByteArray("/** Logging QUIT **/\r"));
+    QCOMPARE(lines.last(), QByteArray("Time :,2006/10/10, 09:00:04"));
+    QCOMPARE(lines.size(), 2 + 4 + 2); // samples at 0, 1, 2 and 3 s
+}
+
+void TestLogFiler::twoRunsInOneFile()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 2));
+    startMonitoring(f);
+    QDir().mkpath(logFolder());
+    AppFixture::writeFile(logPath(), "what was there\r\n");
+    QDateTime secondStart;
+    for (int run = 0; run < 2; ++run) {
+        secondStart = Now();
+        g_frmLogFiler1->Command1[0]->click();
+        Sleep(3500); // a due sample may wait a second for a fresh reading
+        QCOMPARE(flgLogFilerOnWork, qint16(0));
+    }
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 1 + 2 * 6);
+    QCOMPARE(lines[0], QByteArray("what was there\r"));
+    QCOMPARE(lines[1], QByteArray("/** Logging Start **/\r"));
+    QCOMPARE(lines[6], QByteArray("Time :,2006/10/10, 09:00:02\r"));
+    QCOMPARE(lines[7], QByteArray("/** Logging Start **/\r"));
+    QCOMPARE(lines[8], "Time :," + LogTimeText(secondStart).toLatin1() + "\r");
+    QCOMPARE(lines[9].left(8), QByteArray("000001, ")); // counted afresh
+}
+
+void TestLogFiler::scheduleDoesNotDrift()
+{
+    // The monitor polls every 1.5 s: a due sample waits for a fresh reading and is written
+    // late, yet every line carries its scheduled time, 10 s after the one before.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 6));
+    g_lngSamplingTime = 1500;
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(60000);
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 2 + 6 + 2);
+    for (int n = 1; n <= 6; ++n) {
+        const QByteArray time = QDateTime(QDate(2006, 10, 10), QTime(9, 0, 0)).addSecs(10 * (n - 1)).toString(QStringLiteral("yyyy/MM/dd, HH:mm:ss")).toLatin1();
+        QCOMPARE(lines[1 + n].left(28), QByteArray::number(n).rightJustified(6, '0') + ", " + time);
+    }
+    QCOMPARE(CalcNextTime(QStringLiteral("01:02:03"), QDateTime(QDate(2006, 12, 31), QTime(23, 0, 0))),
+             QDateTime(QDate(2007, 1, 1), QTime(0, 2, 3)));
+    QCOMPARE(CalcNextTime(QStringLiteral("xx:00:10"), QDateTime(QDate(2006, 1, 1), QTime(1, 0, 0))),
+             QDateTime(QDate(2006, 1, 1), QTime(1, 0, 0)));
+}
+
+void TestLogFiler::endByTime()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(1, QStringLiteral("00:00:02"), 1, QStringLiteral("2006/10/10 09:00:05")));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(g_frmLogFiler1->Label3[4]->text(), QStringLiteral("2006/10/10 09:00:05"));
+    Sleep(8000);
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 2 + 3 + 2); // 09:00:00, :02, :04, then the end at :05
+    QCOMPARE(lines[5], QByteArray("/** Logging END T **/\r"));
+    QCOMPARE(lines[6], QByteArray("Time :,2006/10/10, 09:00:05"));
+}
+
+void TestLogFiler::pauseWritesNothingAndResumesOnTheGrid()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(12000); // samples at :00 and :10
+    g_frmLogFiler1->Command1[2]->click();
+    QCOMPARE(flgLogFilerOnWork, qint16(2));
+    QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("中断"));
+    QCOMPARE(g_frmLogFiler1->Command1[0]->text(), QStringLiteral("再開"));
+    Sleep(35000); // 09:00:47: the samples of :20, :30 and :40 are not written
+    QCOMPARE(logLines().size(), 2 + 2);
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(g_frmLogFiler1->Label3[3]->text(), QStringLiteral("2006/10/10 09:00:50"));
+    Sleep(15000);
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 2 + 4);
+    QCOMPARE(lines[4].left(28), QByteArray("000003, 2006/10/10, 09:00:50"));
+    QCOMPARE(lines[5].left(28), QByteArray("000004, 2006/10/10, 09:01:00"));
+    // The end conditions hold while paused: "停止" ends it with "QUIT".
+    g_frmLogFiler1->Command1[2]->click();
+    g_frmLogFiler1->Command1[1]->click();
+    Sleep(1000);
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QCOMPARE(logLines()[6], QByteArray("/** Logging QUIT **/\r"));
+}
+
+void TestLogFiler::monitorStoppedOrUnpluggedEndsWithQuit()
+{
+    for (bool unplugged : {false, true}) {
+        AppFixture f;
+        f.seedDataFolder();
+        save(settings(0, QStringLiteral("00:00:01"), 1000));
+        startMonitoring(f);
+        g_frmLogFiler1->Command1[0]->click();
+        Sleep(3200);
+        const QString quit = QStringLiteral("入力ﾓﾆﾀｰ機能が停止しました。入力ﾓﾆﾀｰ機能が停止している時はﾛｸﾞﾌｧｲﾗは使用できません。\r\nﾛｸﾞﾌｧｲﾗを終了します。");
+        if (unplugged) {
+            f.sim.hangUp();
+            f.dlg.answers << vbCancel << vbOK << vbOK; // the send's box, the monitor's, the log filer's
+        } else {
+            // The monitor's stop is refused while the log filer logs; it ends through a
+            // reply time-out instead.
+            f.dlg.answers << vbOK;
+            g_frmDirect1->Command2[1]->click();
+            QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("ﾛｸﾞﾌｧｲﾗ動作中は入力ﾓﾆﾀｰを停止できません。"));
+            QCOMPARE(g_intMonitorOn, qint16(-1));
+            f.sim.setFault(Fault::Silence);
+            f.dlg.answers << vbOK << vbOK; // the reply time-out, the log filer's
+        }
+        Sleep(25000);
+        QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+        QCOMPARE(boxOf(f.dlg.boxes.last()), box(g_strAppTitle, quit, vbOKOnly, vbExclamation));
+        QCOMPARE(flgLogFilerOnWork, qint16(0));
+        const QByteArrayList lines = logLines();
+        QCOMPARE(lines[lines.size() - 2], QByteArray("/** Logging Quit **/\r"));
+        QVERIFY(lines.size() >= 2 + 4 + 2); // every sample before it
+        QCOMPARE(lines[2].left(8), QByteArray("000001, "));
+    }
+}
+
+void TestLogFiler::appendFailures()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(1500); // samples 1 and 2
+    const QByteArray kept = logBytes();
+    const QString away = logFolder().chopped(1) + QStringLiteral("-away");
+    // The folder vanishes; Retry succeeds once it is back.
+    QVERIFY(QDir().rename(logFolder(), away));
+    f.dlg.onBox = [&](const ScriptedDialogs::Box &) { QDir().rename(away, logFolder()); };
+    f.dlg.answers << vbRetry;
+    Sleep(1000); // sample 3
+    f.dlg.onBox = nullptr;
+    QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("AppendLogFilerData"), QStringLiteral("Path not found: Err.No=76\r\n") + logPath(), vbAbortRetryIgnore, vbCritical));
+    QVERIFY(logBytes().startsWith(kept));
+    QVERIFY(logLines().last().startsWith("000003, "));
+    // Ignore: counted and shown, not written.
+    QVERIFY(QDir().rename(logFolder(), away));
+    f.dlg.answers << vbIgnore;
+    Sleep(1000); // sample 4
+    QVERIFY(QDir().rename(away, logFolder()));
+    QCOMPARE(g_frmLogFiler1->Label3[5]->text(), QStringLiteral("4 個"));
+    QVERIFY(g_frmLogFiler1->Label1->text().contains(QStringLiteral("000004, ")));
+    Sleep(1000); // sample 5 is written
+    QVERIFY(logLines().last().startsWith("000005, "));
+    // The disk fills (a file size limit): the part that went out is cut off again.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const QByteArray before = logBytes();
+    rlimit small = old;
+    small.rlim_cur = rlim_t(before.size() + 20);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    f.dlg.onBox = [&](const ScriptedDialogs::Box &) {
+        QCOMPARE(logBytes(), before); // no half line left behind
+        setrlimit(RLIMIT_FSIZE, &old);
+    };
+    f.dlg.answers << vbRetry;
+    Sleep(1000); // sample 6: fails, then Retry writes it whole
+    f.dlg.onBox = nullptr;
+    setrlimit(RLIMIT_FSIZE, &old);
+    QVERIFY2(f.dlg.boxes.last().text.startsWith(QStringLiteral("Disk full: Err.No=61")), qPrintable(f.dlg.boxes.last().text));
+    QVERIFY(logBytes().startsWith(before));
+    QVERIFY(logLines().last().startsWith("000006, "));
+    // Abort: the run stops, with no end marker.
+    QVERIFY(QDir().rename(logFolder(), away));
+    f.dlg.answers << vbAbort;
+    Sleep(1000);
+    QVERIFY(QDir().rename(away, logFolder()));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QCOMPARE(g_strLogFilerStatus, QStringLiteral("10"));
+    Sleep(2000);
+    QVERIFY(logLines().last().startsWith("000006, "));
+    QVERIFY(!logBytes().contains("/** Logging"  " Q") && !logBytes().contains("END"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::abortOnTheStartBlock()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    LogFileSetting s = settings(0, QStringLiteral("00:00:01"), 10);
+    save(s);
+    startMonitoring(f);
+    QVERIFY(QDir(logFolder()).removeRecursively());
+    f.dlg.answers << vbAbort;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QCOMPARE(g_frmLogFiler1->Label5->text(), QStringLiteral("停止中"));
+    QDir().mkpath(logFolder());
+    Sleep(3000);
+    QVERIFY(!QFile::exists(logPath()));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::windowRefusesToCloseWhileLogging()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 100));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    g_subCloseChild(g_frmLogFiler1);
+    QVERIFY(g_frmLogFiler1);
+    g_frmLogFiler1->Command1[2]->click(); // paused
+    g_subCloseChild(g_frmLogFiler1);
+    QVERIFY(g_frmLogFiler1);
+    g_frmLogFiler1->Command1[1]->click();
+    Sleep(1100);
+    g_subCloseChild(g_frmLogFiler1);
+    QVERIFY(!g_frmLogFiler1);
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestLogFiler::aDayOfLogging()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 8640));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    g_frmMdi1->hide(); // the logic, not the painting, for a day
+    QElapsedTimer real;
+    real.start();
+    Sleep(qEnvironmentVariableIntValue("QELVO_DAY_MS") > 0 ? qEnvironmentVariableIntValue("QELVO_DAY_MS") : 86400 * 1000 + 2000);
+    qInfo("a day of logging: %lld ms real time", qint64(real.elapsed()));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 2 + 8640 + 2);
+    const QDateTime start(QDate(2006, 10, 10), QTime(9, 0, 0));
+    for (int n = 1; n <= 8640; ++n) {
+        const QByteArray expect = QByteArray::number(n).rightJustified(6, '0') + ", " +
+                                  start.addSecs(10LL * (n - 1)).toString(QStringLiteral("yyyy/MM/dd, HH:mm:ss")).toLatin1();
+        if (!lines[1 + n].startsWith(expect))
+            QFAIL(qPrintable(QStringLiteral("line %1: %2").arg(n).arg(QString::fromLatin1(lines[1 + n]))));
+    }
+    QCOMPARE(lines[8642], QByteArray("/** Logging END C **/\r"));
+    QCOMPARE(lines[8643], QByteArray("Time :,2006/10/11, 08:59:51")); // the check after sample 8640
+}
+
+void TestLogFiler::countMaxOver()
+{
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(1, QStringLiteral("00:00:01"), 1, QStringLiteral("2006/10/12 09:00:00")));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    g_frmMdi1->hide(); // the logic, not the painting, for 18 hours
+    QElapsedTimer real;
+    real.start();
+    Sleep(65536 * 1000);
+    qInfo("65,535 samples: %lld ms real time", qint64(real.elapsed()));
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    const QByteArrayList lines = logLines();
+    QCOMPARE(lines.size(), 2 + 65535 + 2);
+    QVERIFY(lines[65536].startsWith("065535, "));
+    QCOMPARE(lines[65537], QByteArray("/** Logging COUNTMAX OVER **/\r"));
+}
+
+QTEST_MAIN(TestLogFiler)
+#include "tst_logfiler.moc"
