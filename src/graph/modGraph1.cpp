@@ -7,13 +7,20 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 qint32 g_lngColor[kColors] = {};
+
+const qint32 *DefaultColors()
+{
+    static const qint32 defaults[11] = {0, 255, 65535, 65280, 16711680, 16776960, 16711935, 16777215, 26163, 8454143, 6710886};
+    return defaults;
+}
 
 void SetDefaultColors()
 {
-    static const qint32 defaults[11] = {0, 255, 65535, 65280, 16711680, 16776960, 16711935, 16777215, 26163, 8454143, 6710886};
-    for (int i = 0; i < 11; ++i)
-        g_lngColor[i] = defaults[i];
+    const qint32 *defaults = DefaultColors();
+    std::copy(defaults, defaults + 11, g_lngColor);
 }
 
 bool LoadColorFile()

@@ -6,5 +6,7 @@ constexpr int kColors = 21;
 extern qint32 g_lngColor[kColors];
 
 void SetDefaultColors();
+// The defaults of entries 0 to 10.
+const qint32 *DefaultColors();
 bool LoadColorFile();
 bool SaveColorFile();

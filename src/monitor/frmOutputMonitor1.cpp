@@ -82,8 +82,11 @@ void frmOutputMonitor1::subOutputDisp(const QString &outputs)
         return; // not a reading the lamps can show: they keep their state
     for (int i = 0; i < 8; ++i) {
         const bool on = (v >> i) & 1;
+        const QString state = on ? QStringLiteral("ON") : QStringLiteral("OFF");
+        if (Picture1[i]->accessibleDescription() == state)
+            continue; // a lamp that keeps its state is not painted again
         paintLamp(Picture1[i], on ? kOn : kOff);
-        Picture1[i]->setAccessibleDescription(on ? QStringLiteral("ON") : QStringLiteral("OFF"));
+        Picture1[i]->setAccessibleDescription(state);
     }
 }
 

@@ -120,13 +120,23 @@ static std::optional<QString> runFileDialog(const FileDialogRequest &req, bool s
 std::optional<QString> QtDialogs::openFile(const FileDialogRequest &req) { return runFileDialog(req, false); }
 std::optional<QString> QtDialogs::saveFile(const FileDialogRequest &req) { return runFileDialog(req, true); }
 
+quint32 QtDialogs::classicColor(const QColor &c)
+{
+    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
+}
+
+QColor QtDialogs::qtColor(quint32 classic)
+{
+    return QColor(int(classic & 0xFF), int((classic >> 8) & 0xFF), int((classic >> 16) & 0xFF));
+}
+
 std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
 {
-    const QColor start(int(initial & 0xFF), int((initial >> 8) & 0xFF), int((initial >> 16) & 0xFF));
-    const QColor c = QColorDialog::getColor(start, QApplication::activeWindow());
-    if (!c.isValid())
+    QColorDialog dlg(qtColor(initial), QApplication::activeWindow());
+    dlg.setOption(QColorDialog::DontUseNativeDialog); // the full dialog, custom colours shown
+    if (dlg.exec() != QDialog::Accepted || !dlg.selectedColor().isValid())
         return std::nullopt;
-    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
+    return classicColor(dlg.selectedColor());
 }
 
 void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }

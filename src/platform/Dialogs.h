@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+class QColor;
 class QDialog;
 class QMessageBox;
 
@@ -78,4 +79,7 @@ public:
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.
     static QStringList qtFilters(const QString &classic);
+    // A colour as 0x00BBGGRR and back.
+    static quint32 classicColor(const QColor &c);
+    static QColor qtColor(quint32 classic);
 };

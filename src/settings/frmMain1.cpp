@@ -47,7 +47,8 @@ frmMain1::frmMain1()
     setWindowTitle(QStringLiteral("ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
     buildControls();
     listen();
-    SetSettingsView({[this](FileError *err) { return subFrmMainDataSet(err); }, [this] { subFrmMainDataGet(); }});
+    SetSettingsView({[this](FileError *err) { return subFrmMainDataSet(err); }, [this] { subFrmMainDataGet(); },
+                     [this] { return editorTexts(); }});
     g_subFormPosRecorderSet(idMain, [this] {
         g_FormPos[idMain] = windowPos();
         g_FormPos[idMain].State = 0;
@@ -671,6 +672,8 @@ void frmMain1::commitText1()
         MSFlexGrid1->setText(shown);
         if (intNowActROW >= 0 && intNowActROW < 3 && intNowActCOL >= 0 && intNowActCOL < 9)
             shownCounts.cellCount[intNowActROW][intNowActCOL] = EditorTexts::kNoCount;
+        // The graph's threshold lines follow the committed cell.
+        emit appEvents().gridCommitted();
         Text1->hide();
         MSFlexGrid1->setFocus(Qt::OtherFocusReason);
     }

@@ -31,6 +31,8 @@ void g_subTakeUserData()
         g_view.take();
 }
 
+EditorTexts g_funcEditorTexts() { return g_view.texts ? g_view.texts() : EditorTexts(); }
+
 void MemCell::setAddress(QByteArrayView text)
 {
     for (int i = 0; i < 4; ++i)

@@ -104,6 +104,7 @@ struct EditorTexts {
     QString detectLimit;
     QString param[5];
     bool nc[8] = {};
+
     // The count each value was shown from, kept while the user has not edited it
     // (kNoCount: none). The two-decimal texts cannot tell every count apart, so taking the
     // texts back into the image uses these counts; an edited value is encoded from its text.
@@ -122,8 +123,12 @@ struct SettingsView {
     std::function<bool(FileError *)> show;
     // Window to image.
     std::function<void()> take;
+    // The texts the window shows (the graph's thresholds are its grid's numbers).
+    std::function<EditorTexts()> texts;
 };
 void SetSettingsView(SettingsView view);
+// The editor's texts as they stand (empty texts without an editor).
+EditorTexts g_funcEditorTexts();
 // UserData shown in the editor: true when shown (or no editor), else false with err.
 bool g_funcShowUserData(FileError *err = nullptr);
 // The editor's values taken into UserData (nothing without an editor).

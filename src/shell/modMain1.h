@@ -52,6 +52,8 @@ signals:
     // g_subMonitorWindowsRefresh: the settings in UserData changed; the open monitor
     // windows redraw.
     void monitorWindowsRefresh();
+    // A grid cell of the editor was committed: the graph redraws its thresholds.
+    void gridCommitted();
     // The exit question is about to be asked: a minimized frame comes back first.
     void exitAsked();
     // The process ends: the editor and the frame leave the screen.

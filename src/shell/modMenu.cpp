@@ -1,5 +1,7 @@
 #include "shell/modMenu.h"
 
+#include "graph/frmColorSetting1.h"
+#include "graph/frmGraph1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "logfiler/frmLogFiler1.h"
@@ -54,6 +56,21 @@ void g_subAnaMoniOpen()
     g_subCommStatusNotify();
 }
 
+void g_subGraphToggle()
+{
+    if (g_intFormOpen[idGraph] == -1) {
+        g_subCloseChild(g_frmGraph1);
+        return;
+    }
+    if (!g_frmMdi1 || g_frmGraph1)
+        return;
+    auto *w = new frmGraph1();
+    QMdiSubWindow *sub = addMonitorWindow(w);
+    const QWidget *editor = g_frmMain1 ? static_cast<const QWidget *>(g_frmMain1->subWindow()) : nullptr;
+    w->loadPlace(editor ? editor->geometry() : QRect());
+    sub->show();
+}
+
 void g_subLogViewOpen()
 {
     if (!g_frmMdi1 || g_frmLogView1)
@@ -95,6 +112,7 @@ void g_subMenuCommand(qint16 code)
     case 4: g_subFileSaveAs(); break;
     case 5: g_subCsvOutput(); break;
     case 6: g_subDefFileSave(); break;
+    case 11: g_subGraphToggle(); break;
     case 12:
         g_subAnaMoniOpen();
         if (g_frmMdi1)
@@ -143,6 +161,11 @@ void g_subMenuCommand(qint16 code)
             g_frmMain1->subCommStatus_Change();
         break;
     }
+    case 32: {
+        frmColorSetting1 dlg(g_frmMdi1);
+        dialogs().runModal(&dlg);
+        break;
+    }
     case 41: {
         frmSplash1 dlg(g_frmMdi1);
         dialogs().runModal(&dlg);
@@ -152,9 +175,7 @@ void g_subMenuCommand(qint16 code)
         if (g_frmMdi1)
             g_frmMdi1->menuToolOpened();
         break;
-    default:
-        // 11 and 32 open the graph and the colour settings.
-        break;
+    default: break;
     }
 }
 

@@ -71,6 +71,8 @@ void Main()
     // The monitoring windows open at the last exit come back.
     if (g_FormPos[idLogView].State & 1)
         g_subLogViewOpen();
+    if (g_FormPos[idGraph].State & 1)
+        g_subGraphToggle();
     if (g_FormPos[idOutputMonitor].State & 1)
         g_subOutputMonitorOpen();
     g_intStarting = 0;

@@ -7,6 +7,8 @@
 #include "support/DataFiles.h"
 
 #include "link/frmCommMsg1.h"
+#include "graph/frmGraph1.h"
+#include "graph/modGraph1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -15,6 +17,7 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/ComPorts.h"
+#include "platform/Dialogs.h"
 #include "platform/QtSerialPort.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
@@ -30,6 +33,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QSet>
 #include <QTimer>
 #include <QtTest>
 
@@ -149,6 +153,7 @@ private slots:
     void idleConnectionCostsNoProcessor();
     void monitorFollowsARamp();
     void logFilerWritesThreeSamples();
+    void graphLevelCrossesTheThresholds();
 
 private:
     // Connects through the dispatcher; the wall time of the check in ms.
@@ -570,6 +575,61 @@ void tst_e2e_pty::logFilerWritesThreeSamples()
     QVERIFY(lines[6].startsWith("Time :,"));
     g_frmDirect1->Command2[1]->click();
     QTRY_COMPARE(g_intFormOpen[idTimer], qint16(0));
+}
+
+void tst_e2e_pty::graphLevelCrossesTheThresholds()
+{
+    // The controller's demo windows read into the grid, its level a sine: the graph's level
+    // line moves up and down across the threshold lines while the monitor runs.
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start({"--wave", "sine", "--period", "4", "--demo"}));
+    Main();
+    connectLink();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    app.dlg.answers << vbNo; // the new document is not saved before the read
+    g_frmMain1->Command1_Click(0);
+    QCOMPARE(g_frmMain1->MSFlexGrid1->TextMatrix(1, 2), QStringLiteral("1.56")); // output 2 up to 319 counts
+    g_subMenuCommand(11);
+    QVERIFY(g_frmGraph1);
+    g_lngSamplingTime = 100;
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    const QColor level = QtDialogs::qtColor(quint32(g_lngColor[9]));
+    QSet<int> rows;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QImage &img = g_frmGraph1->canvas();
+        const int x = img.width() / 2;
+        for (int y = 0; y < img.height(); ++y)
+            if (img.pixelColor(x, y) == level)
+                rows << y;
+    });
+    watch.start(30);
+    QTest::qWait(4500);
+    watch.stop();
+    g_frmDirect1->Command2[1]->click();
+    QVERIFY2(rows.size() >= 20, qPrintable(QString::number(rows.size())));
+    // Threshold rows the level went past: at least the demo windows' lower bounds inside.
+    const QImage &img = g_frmGraph1->canvas();
+    int crossed = 0;
+    const int top = *std::min_element(rows.begin(), rows.end()), bottom = *std::max_element(rows.begin(), rows.end());
+    for (int n = 1; n <= 8; ++n) {
+        const QColor c = QtDialogs::qtColor(quint32(g_lngColor[n]));
+        for (int y = top + 1; y < bottom; ++y) {
+            int hits = 0;
+            for (int x = img.width() / 3; x < img.width() * 2 / 3; ++x)
+                hits += img.pixelColor(x, y) == c;
+            if (hits > 10) {
+                ++crossed;
+                break;
+            }
+        }
+    }
+    QVERIFY2(crossed >= 3, qPrintable(QString::number(crossed)));
+    QTRY_COMPARE(g_intFormOpen[idTimer], qint16(0));
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
 }
 
 QTEST_MAIN(tst_e2e_pty)

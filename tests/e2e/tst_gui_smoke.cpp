@@ -6,6 +6,8 @@
 #include "support/AppFixture.h"
 
 #include "link/frmCommMsg1.h"
+#include "graph/frmColorSetting1.h"
+#include "graph/frmGraph1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
@@ -15,6 +17,7 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
+#include "platform/Geometry.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "shell/frmMdi1.h"
@@ -86,6 +89,7 @@ private slots:
     void transferWindows();
     void monitorWindows();
     void logFilerWindows();
+    void graphWindows();
 
 private:
     // Saves the picture and checks it was written and shows something.
@@ -307,6 +311,48 @@ void tst_gui_smoke::logFilerWindows()
     g_frmLogFiler1->Command1[1]->click();
     Sleep(1100);
     QCOMPARE(flgLogFilerOnWork, qint16(0));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void tst_gui_smoke::graphWindows()
+{
+    GuiApp f;
+    f.sim.model().loadDemoSettings();
+    f.sim.model().setLevel(300);
+    g_subMenuCommand(21);
+    f.dlg.answers << vbNo;
+    g_frmMain1->Command1_Click(0); // the demo windows into the grid
+    g_subMenuCommand(11);
+    QVERIFY(g_frmGraph1);
+    auto *graph = g_frmGraph1->parentWidget();
+    graph->resize(TwipsToPx(8000), TwipsToPx(6500));
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    Sleep(1100);
+    for (const char *code : {"00", "03"}) {
+        UserData[cellInputCode].setData(QByteArrayView(code));
+        QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+        g_subMonitorWindowsRefresh();
+        for (int zoom : {1, 3}) {
+            g_frmGraph1->Slider1->setValue(zoom);
+            Sleep(1100); // the level comes back at the next reading
+            const QString name = QStringLiteral("graph_%1_zoom%2.png").arg(code[1] == '0' ? "volts" : "metres").arg(zoom);
+            save(name, graph->grab());
+        }
+    }
+    QPixmap colours;
+    f.dlg.modalHandler = [&colours](QDialog *d) {
+        auto *w = qobject_cast<frmColorSetting1 *>(d);
+        QVERIFY(w);
+        w->List1->setCurrentRow(9);
+        emit w->List1->itemClicked(w->List1->item(9));
+        colours = w->grab();
+        w->Command3[1]->click();
+    };
+    g_subMenuCommand(32);
+    save(QStringLiteral("colour_settings.png"), colours);
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 

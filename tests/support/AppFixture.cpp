@@ -122,6 +122,7 @@ void AppFixture::resetGlobals()
     g_intScrollSrc = 0;
     flgLogFilerOnWork = 0;
     g_subMonitorIni();
+    std::fill(g_lngColor, g_lngColor + kColors, 0);
     SetDefaultColors();
 }
 

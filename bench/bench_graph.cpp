@@ -1,0 +1,122 @@
+// bench_graph: the graph window the way the user runs it (the real frame, windows, clock
+// and QSerialPort) against qelvo-ctrlsim on a pseudo-terminal at 9600 baud.
+//
+// 1. One full redraw of the plot (clear, scale, eight channels' thresholds, the level) at
+//    the largest window size, 18780 x 12870 twips: the median of 50. Goal: <= 2 ms.
+// 2. Sampling every second for 30 s with the graph, the analog monitor, the present-value
+//    log and the output monitor open: the tool's processor time as a share of one core.
+//    Goal: <= 1 %.
+//
+// Each figure also comes as "RESULT <name> <value>".
+#include "BenchCommon.h"
+
+#include "graph/frmGraph1.h"
+#include "graph/modGraph1.h"
+#include "link/modComm1.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/frmLogView1.h"
+#include "monitor/frmOutputMonitor1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Geometry.h"
+#include "platform/QtSerialPort.h"
+#include "platform/doubles/RecordingProcess.h"
+#include "settings/frmMain1.h"
+#include "shell/frmMdi1.h"
+#include "shell/modIniFile.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+#include "shell/modStartup.h"
+
+#include <QEventLoop>
+#include <QMdiSubWindow>
+#include <QProcess>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    BenchProcess bench(argc, argv);
+    if (!bench.ready)
+        return 1;
+    RecordingProcess proc;
+    QtSerialPort port;
+    installProcess(&proc);
+    installSerialPort(&port);
+    g_subCommEventHook();
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!seedDataFiles() ||
+        !startCtrlsim(sim, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet"), QStringLiteral("--wave"),
+                            QStringLiteral("sine"), QStringLiteral("--period"), QStringLiteral("20"), QStringLiteral("--demo")}))
+        return 1;
+    Main();
+    g_frmMdi1->resize(1400, 1000);
+    g_subMenuCommand(21);
+    bench.dlg.answers << vbNo;
+    g_frmMain1->Command1_Click(0); // the demo windows: eight channels, two lines each
+    g_subMenuCommand(11);
+    bool ok = g_intConnectStatus == 1 && g_frmGraph1;
+    double redrawMs = 0, cpuShare = 0;
+    if (ok) {
+        auto *sub = qobject_cast<QMdiSubWindow *>(g_frmGraph1->parentWidget());
+        sub->resize(TwipsToPx(kGraphMaxWidth), TwipsToPx(kGraphMaxHeight));
+        runFor(200);
+        QList<double> ms;
+        for (int i = 0; i < 50; ++i) {
+            const qint64 t0 = monoNs();
+            g_frmGraph1->g_subGraph_Ini();
+            g_frmGraph1->g_subDraw_H_Line_All();
+            g_frmGraph1->g_subDraw_H_Line2(2.5, g_lngColor[9]);
+            ms << (monoNs() - t0) / 1e6;
+        }
+        redrawMs = medianOf(ms);
+        printf("one full redraw of the plot at %d x %d pixels (scale, 16 threshold lines, the level): median of 50"
+               " %.3f ms %s\n",
+               g_frmGraph1->Picture1->width(), g_frmGraph1->Picture1->height(), redrawMs,
+               redrawMs <= 2.0 ? "(goal met)" : "(goal 2 ms MISSED)");
+        printf("RESULT graph_redraw_ms %.3f\n", redrawMs);
+        sub->resize(TwipsToPx(8000), TwipsToPx(6500));
+
+        g_subMenuCommand(12);
+        g_subMenuCommand(14);
+        g_subMenuCommand(15);
+        g_lngSamplingTime = 1000;
+        g_frmDirect1->Command2[0]->click();
+        ok = g_intMonitorOn == -1 && g_frmLogView1 && g_frmOutputMonitor1;
+        runFor(1500);
+        const qint64 w0 = monoNs(), c0 = cpuNs();
+        runFor(30000);
+        const double wallMs = (monoNs() - w0) / 1e6, cpuMs = (cpuNs() - c0) / 1e6;
+        cpuShare = 100.0 * cpuMs / wallMs;
+        g_frmDirect1->Command2[1]->click();
+        runFor(2000);
+        printf("1000 ms sampling for %.1f s with the graph and the three monitor windows open: %.1f ms CPU = %.3f %% of"
+               " one core %s\n",
+               wallMs / 1000, cpuMs, cpuShare, cpuShare <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
+        printf("RESULT monitor_all_windows_cpu_percent %.3f\n", cpuShare);
+    }
+    if (bench.dlg.unexpected != 0) {
+        ok = false;
+        fprintf(stderr, "unexpected boxes: %s\n", qPrintable(bench.dlg.unexpectedWhat.join(QStringLiteral(" | "))));
+    }
+    delete g_frmMdi1;
+    g_frmMdi1 = nullptr;
+    port.setPortOpen(false);
+    sim.terminate();
+    sim.waitForFinished(3000);
+    installSerialPort(nullptr);
+    installProcess(nullptr);
+    if (!ok)
+        printf("ERROR: the graph did not run normally\n");
+    return ok ? 0 : 1;
+}
