@@ -10,9 +10,9 @@
 quint32 g_lngLastChosenColor = 0;
 
 namespace {
-QColor colourOf(qint32 c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+QColor colourOf(qint32 c) { return QtDialogs::qtColor(quint32(c)); }
 
-void fill(QWidget *w, const QColor &c)
+void paintBackground(QWidget *w, const QColor &c)
 {
     w->setAutoFillBackground(true);
     QPalette p = w->palette();
@@ -80,12 +80,12 @@ void frmColorSetting1::g_subfrmIni()
     List1->addItem(QStringLiteral("罫線 線色"));
     List1->setCurrentRow(-1);
     ShowPreview();
-    fill(Picture1, palette().color(QPalette::Button));
+    paintBackground(Picture1, palette().color(QPalette::Button));
 }
 
 void frmColorSetting1::ShowPreview()
 {
-    fill(Picture4, colourOf(lngWorkColor[0]));
+    paintBackground(Picture4, colourOf(lngWorkColor[0]));
     for (int n = 1; n <= 10; ++n) {
         QPalette p = PreviewLabel[n - 1]->palette();
         p.setColor(QPalette::WindowText, colourOf(lngWorkColor[n]));
@@ -115,10 +115,10 @@ bool frmColorSetting1::eventFilter(QObject *o, QEvent *e)
 void frmColorSetting1::ShowElementColor(int index)
 {
     if (index < 0 || index >= 11) {
-        fill(Picture1, palette().color(QPalette::Button));
+        paintBackground(Picture1, palette().color(QPalette::Button));
         return;
     }
-    fill(Picture1, colourOf(lngWorkColor[index]));
+    paintBackground(Picture1, colourOf(lngWorkColor[index]));
     Picture1->setAccessibleDescription(colourOf(lngWorkColor[index]).name());
     flgAskOnOK = true;
 }

@@ -2,6 +2,7 @@
 
 #include "graph/modGraph1.h"
 #include "monitor/modMonitor1.h"
+#include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
 #include "shell/modIniFile.h"
@@ -20,7 +21,7 @@ namespace {
 constexpr int kSidePanelPx = 140;
 constexpr int kLoadWidth = 5220, kLoadHeight = 3015;
 
-QColor colourOf(qint32 c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+QColor colourOf(qint32 c) { return QtDialogs::qtColor(quint32(c)); }
 
 bool isDistance() { return IsDistanceMode(g_intInputType); }
 } // namespace
