@@ -256,7 +256,6 @@ void frmMdi1::buildToolbar()
         QAction *a = Toolbar1->addAction(ImageList1Icon(b.icon), QString());
         a->setObjectName(key);
         a->setToolTip(QString::fromUtf8(b.tip));
-        a->setData(b.icon);
         connect(a, &QAction::triggered, this, [this, key] { Toolbar1_ButtonClick(key); });
         button.insert(key, a);
     }
@@ -276,7 +275,6 @@ void frmMdi1::setButtonIcon(const QString &key, int icon)
 {
     if (QAction *a = button.value(key)) {
         a->setIcon(ImageList1Icon(icon));
-        a->setData(icon);
     }
 }
 

@@ -273,7 +273,7 @@ void TestMonitor::closingStopsFirstAndDisconnectCloses()
     AppFixture f;
     openMonitor(f);
     QVERIFY(!g_frmMdi1->menu_Direct->isEnabled());
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("InputMon"))->data().toInt(), 7);
+    QCOMPARE(shownIcon(g_frmMdi1->button.value(QStringLiteral("InputMon"))), 7);
     startMonitor();
     g_subCloseChild(g_frmDirect1);
     QVERIFY(!g_frmDirect1);

@@ -241,10 +241,22 @@ void TestExports::writeFailureIsReported()
 
 void TestExports::printEntryShowsItsBox()
 {
-    QVERIFY(!g_frmMdi1->menu_PrintOut->isEnabled());
-    QVERIFY(!g_frmMdi1->menu_HTMLFile->isEnabled());
+    // The two entries as the menu has them: under "出力(&P)", shown greyed, never enabled.
+    QAction *print = g_frmMdi1->menu_PrintOut, *html = g_frmMdi1->menu_HTMLFile;
+    QCOMPARE(print->text(), QStringLiteral("印刷(&P)"));
+    QCOMPARE(print->shortcut(), QKeySequence(QStringLiteral("Ctrl+P")));
+    QCOMPARE(html->text(), QStringLiteral("HTMLﾌｧｲﾙへの出力"));
+    QVERIFY(g_frmMdi1->menu_OutputTool->actions().contains(print));
+    QVERIFY(!print->isEnabled() && !html->isEnabled());
+    // Greyed, they do nothing; behind them stand the box and the HTML export.
+    print->trigger();
+    html->trigger();
+    QCOMPARE(f->dlg.boxes.size(), 0);
+    QCOMPARE(f->dlg.fileRequests.size(), 0);
+    print->setEnabled(true);
     f->dlg.answers << vbOK;
-    g_subPrintOut();
+    print->trigger();
+    print->setEnabled(false);
     QCOMPARE(f->dlg.boxes.size(), 1);
     QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("印刷"), QStringLiteral("print"), vbOKOnly, 0));
     QCOMPARE(f->dlg.fileRequests.size(), 0);

@@ -447,20 +447,24 @@ void tst_model::rangeChecks_data()
     QTest::addColumn<int>("check"); // 0 level, 1 count, 2 offset, 3 hysteresis
     QTest::addColumn<double>("value");
     QTest::addColumn<bool>("ok");
+    // The written limits, type by type (0 behaves as type 1): level, count, offset, hysteresis.
+    const struct {
+        int type;
+        double level, count, offset, hys;
+    } written[] = {
+        {0, 5, 1023, 5, 1}, {1, 5, 1023, 5, 1}, {2, 10, 1023, 5, 2},
+        {3, 20, 1023, 5, 1}, {4, 5, 1023, 5, 1}, {5, 10, 1023, 5, 2},
+    };
     const char *names[] = {"level", "count", "offset", "hys"};
-    for (int type = 0; type <= 5; ++type) {
-        const double level = (type == 2 || type == 5) ? 10 : type == 3 ? 20 : 5;
-        const double hys = (type == 2 || type == 5) ? 2 : 1;
-        const struct {
-            int check;
-            double lo, hi;
-        } bounds[] = {{0, 0, level}, {1, 1, 1023}, {2, 0, 5}, {3, 0, hys}};
-        for (const auto &b : bounds) {
-            const QByteArray base = QByteArray("type ") + QByteArray::number(type) + ' ' + names[b.check] + ' ';
-            QTest::newRow(base + "low") << type << b.check << b.lo << true;
-            QTest::newRow(base + "below") << type << b.check << b.lo - 0.001 << false;
-            QTest::newRow(base + "high") << type << b.check << b.hi << true;
-            QTest::newRow(base + "above") << type << b.check << b.hi + 0.001 << false;
+    for (const auto &w : written) {
+        const double lows[4] = {0, 1, 0, 0};
+        const double highs[4] = {w.level, w.count, w.offset, w.hys};
+        for (int check = 0; check < 4; ++check) {
+            const QByteArray base = QByteArray("type ") + QByteArray::number(w.type) + ' ' + names[check] + ' ';
+            QTest::newRow(base + "low") << w.type << check << lows[check] << true;
+            QTest::newRow(base + "below") << w.type << check << lows[check] - 0.001 << false;
+            QTest::newRow(base + "high") << w.type << check << highs[check] << true;
+            QTest::newRow(base + "above") << w.type << check << highs[check] + 0.001 << false;
         }
     }
 }

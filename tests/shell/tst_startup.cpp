@@ -7,6 +7,7 @@
 #include "platform/Geometry.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
+#include "shell/ImageList1.h"
 #include "shell/frmMdi1.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
@@ -14,6 +15,8 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+
+#include <map>
 #include <QtTest>
 
 class TestStartup : public QObject {
@@ -318,18 +321,54 @@ void TestStartup::toolbarIconsSwitchWithEnabling()
 {
     AppFixture f;
     f.startSeeded();
-    QCOMPARE(g_frmMdi1->Toolbar1->actions().size(), 13);
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("conect"))->toolTip(), QStringLiteral("接続"));
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->toolTip(), QStringLiteral("ﾛｸﾞﾌｧｲﾗｰ"));
-    g_frmMdi1->subTbr_Logfiler_Enable(false);
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 14);
-    QVERIFY(!g_frmMdi1->button.value(QStringLiteral("logfiler"))->isEnabled());
-    g_frmMdi1->subTbr_Logfiler_Enable(true);
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("logfiler"))->data().toInt(), 11);
-    // Disconnected: connect on (4), disconnect off (13), input monitor off (7).
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("conect"))->data().toInt(), 4);
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("unconect"))->data().toInt(), 13);
-    QCOMPARE(g_frmMdi1->button.value(QStringLiteral("InputMon"))->data().toInt(), 7);
+    // The written toolbar: index (1-based, separators 4, 7 and 11), key, tip, icon, icon
+    // when disabled (0: none), command code.
+    const struct {
+        int index;
+        const char *key, *tip;
+        int icon, iconOff, code;
+    } written[] = {
+        {1, "new", "新規作成", 1, 0, 1},          {2, "open", "開く", 2, 0, 2},
+        {3, "save", "上書き保存", 3, 0, 3},        {5, "conect", "接続", 4, 12, 21},
+        {6, "unconect", "接続解除", 5, 13, 22},    {8, "InputMon", "入力ﾓﾆﾀｰﾊﾟﾈﾙ", 6, 7, 12},
+        {9, "graph", "ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ", 8, 0, 11}, {10, "outmon", "出力ﾓﾆﾀｰﾊﾟﾈﾙ", 9, 0, 15},
+        {12, "logviewer", "現在値ﾛｸﾞ表示", 10, 0, 14}, {13, "logfiler", "ﾛｸﾞﾌｧｲﾗｰ", 11, 14, 13},
+    };
+    const QList<QAction *> actions = g_frmMdi1->Toolbar1->actions();
+    QCOMPARE(actions.size(), 13);
+    for (int i : {4, 7, 11})
+        QVERIFY(actions[i - 1]->isSeparator());
+    // A button shows its picture when the image on it is the image list's drawing.
+    auto shows = [](QAction *a, int icon) {
+        return a->icon().pixmap(24, 24).toImage() == ImageList1Icon(icon).pixmap(24, 24).toImage();
+    };
+    auto enabling = std::map<QString, void (frmMdi1::*)(bool)>{{"conect", &frmMdi1::subTbr_Connect_Enable},
+                                                             {"unconect", &frmMdi1::subTbr_Disconnect_Enable},
+                                                             {"InputMon", &frmMdi1::subTbr_MonIn_Enable},
+                                                             {"logfiler", &frmMdi1::subTbr_Logfiler_Enable}};
+    for (const auto &w : written) {
+        QAction *a = actions[w.index - 1];
+        QCOMPARE(a, g_frmMdi1->button.value(QString::fromLatin1(w.key)));
+        QCOMPARE(a->toolTip(), QString::fromUtf8(w.tip));
+        if (!w.iconOff) {
+            QVERIFY2(shows(a, w.icon), w.key);
+            continue;
+        }
+        const auto set = enabling.at(QString::fromLatin1(w.key));
+        (g_frmMdi1->*set)(false);
+        QVERIFY2(shows(a, w.iconOff) && !a->isEnabled(), w.key);
+        (g_frmMdi1->*set)(true);
+        QVERIFY2(shows(a, w.icon) && a->isEnabled(), w.key);
+    }
+    // The pictures differ from one another, so a wrong number shows.
+    for (int i = 1; i <= 14; ++i)
+        for (int j = i + 1; j <= 14; ++j)
+            QVERIFY(ImageList1(i).toImage() != ImageList1(j).toImage());
+    // Each button runs its command: the two that open a window here.
+    g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("logviewer"));
+    QCOMPARE(g_intFormOpen[idLogView], qint16(-1));
+    g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("outmon"));
+    QCOMPARE(g_intFormOpen[idOutputMonitor], qint16(-1));
 }
 
 QTEST_MAIN(TestStartup)

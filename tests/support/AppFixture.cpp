@@ -14,10 +14,12 @@
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "shell/frmMdi1.h"
+#include "shell/ImageList1.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
 #include "shell/modStartup.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QtTest>
@@ -124,6 +126,15 @@ void AppFixture::resetGlobals()
     g_subMonitorIni();
     std::fill(g_lngColor, g_lngColor + kColors, 0);
     SetDefaultColors();
+}
+
+int shownIcon(const QAction *button)
+{
+    const QImage shown = button->icon().pixmap(24, 24).toImage();
+    for (int i = 1; i <= 14; ++i)
+        if (ImageList1Icon(i).pixmap(24, 24).toImage() == shown)
+            return i;
+    return -1;
 }
 
 QString boxText(const ScriptedDialogs::Box &b) { return b.caption + QStringLiteral(" / ") + b.text; }

@@ -52,6 +52,10 @@ public:
     static void resetGlobals();
 };
 
+class QAction;
+// The number of the image-list picture a toolbar button shows (1 to 14), or -1.
+int shownIcon(const QAction *button);
+
 // A box's caption and text, for compact asserts.
 QString boxText(const ScriptedDialogs::Box &b);
 // A box as one comparable line: caption, text, buttons and icon; box() is the line expected.
