@@ -16,7 +16,8 @@ qelvo_install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" </dev/null
 }
 
+# Extra CMake arguments (the sanitizer build passes its option) come as arguments.
 qelvo_build() {
-    cmake -S "$QELVO_ROOT" -B "$QELVO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$QELVO_ROOT" -B "$QELVO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$QELVO_BUILD"
 }
