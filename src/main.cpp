@@ -16,7 +16,6 @@ int main(int argc, char *argv[])
     QApplication::setFont(font);
     QtSerialPort port;
     installSerialPort(&port);
-    g_subCommEventHook();
     Main();
     const int rc = app.exec();
     g_subCommPortClose();

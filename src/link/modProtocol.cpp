@@ -274,10 +274,12 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
 
 // ---------------------------------------------------------------- analog channel
 
-// Waits for a CR in the receive buffer, bounded like the poll; false on time-out.
-static bool waitForLine()
+// Waits for a CR in the receive buffer, bounded like the poll; false on time-out. The
+// passes are counted across the sends of one exchange, so a controller that answers "?"
+// for ever ends it like one that stays silent instead of holding the tool in a loop.
+static bool waitForLine(int &passes)
 {
-    for (int passes = 0; passes < kReplyPassLimit; ++passes) {
+    for (; passes < kReplyPassLimit; ++passes) {
         g_subCommReceive();
         if (hasCr())
             return true;
@@ -294,31 +296,36 @@ bool g_funcChannelRead(int channel, double &volts)
 {
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
+    int passes = 0;
+    bool send = true;
     for (;;) {
-        MSComm1().clearInBuffer();
-        g_strInPut.clear();
-        if (!g_funcCommOutPut(g_strCommand))
-            return false;
-        if (!waitForLine())
+        if (send) {
+            MSComm1().clearInBuffer();
+            g_strInPut.clear();
+            if (!g_funcCommOutPut(g_strCommand))
+                return false;
+            send = false;
+        }
+        if (!waitForLine(passes))
             return false;
         if (g_strInPut.contains(QLatin1Char('N'))) {
             g_intCommStep = 30;
-            break;
-        }
-        if (g_strInPut.contains(QLatin1Char('?'))) {
-            g_strInPut.clear();
+            const qsizetype cr = g_strInPut.indexOf(QLatin1Char('\r'));
+            bool ok = false;
+            const int count = g_strInPut.mid(2, cr - 2).toInt(&ok, 16);
+            if (ok) {
+                volts = ChannelVolts(count);
+                return true;
+            }
+        } else if (g_strInPut.contains(QLatin1Char('?'))) {
             g_intCommStep = 11;
-            continue;
+            send = true;
         }
-        return false;
+        // A "?" sends again; a line that carries no value is dropped and the wait goes on,
+        // so it ends like a missing reply. Each counts a pass, however fast it came.
+        g_strInPut.clear();
+        ++passes;
     }
-    const qsizetype cr = g_strInPut.indexOf(QLatin1Char('\r'));
-    bool ok = false;
-    const int count = g_strInPut.mid(2, cr - 2).toInt(&ok, 16);
-    if (!ok)
-        return false;
-    volts = ChannelVolts(count);
-    return true;
 }
 
 bool g_funcAnalogOut(int channel, double volts)
@@ -327,5 +334,6 @@ bool g_funcAnalogOut(int channel, double volts)
     g_strInPut.clear();
     if (!g_funcCommOutPut(FrameAnalogOut(channel, volts)))
         return false;
-    return waitForLine();
+    int passes = 0;
+    return waitForLine(passes);
 }

@@ -213,8 +213,17 @@ void frmDirect1::Command2_Click(int index)
         port.input();
         port.clearInBuffer();
         port.clearOutBuffer();
+        // A stop asked of an earlier run is not this run's: the first poll must go out.
+        g_intMonitorStop = 0;
         g_subTimerFormLoad();
         if (g_subAnaMoni1CommandSend2(QStringLiteral("N"))) {
+            if (g_intMonitorStop == 1) {
+                // The first reply timed out and its box has told the user: the monitor
+                // ends at the next tick like a running one, over the open link.
+                g_intMonitorOn = 0;
+                g_subMonitorEnableNotify();
+                return;
+            }
             Timer1.setInterval(int(g_lngSamplingTime));
             Timer1.setEnabled(true);
             g_intMonitorStop = 0;

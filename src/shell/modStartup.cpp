@@ -50,6 +50,8 @@ void Main()
     g_subAppIni();
     g_funcFormPosLoad();
     g_subCommMsgListen();
+    // A device that goes away while the link is idle is shown as disconnected at once.
+    g_subCommEventHook();
     g_frmMdi1 = new frmMdi1();
     g_frmMdi1->g_subfrmIni();
     g_frmMain1 = new frmMain1();

@@ -211,6 +211,19 @@ void TestMonitor::stopKeepsTheNewestSample()
     QCOMPARE(g_typMonData[idx].Value, QStringLiteral("0155"));
     QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("1.67"));
     checkSane();
+    // Started again at once (a stop and a start within one tick): the first poll goes out
+    // at the start, not a tick later.
+    startMonitor();
+    Sleep(500);
+    g_frmDirect1->Command2[1]->click();
+    f.sim.model().setLevel(0x2AA);
+    const qsizetype before = framesSent(f).size();
+    startMonitor();
+    QCOMPARE(framesSent(f).mid(before), QByteArrayList{"N"});
+    QCOMPARE(g_typMonData[g_intMonDataIdx].Value, QStringLiteral("02AA"));
+    g_frmDirect1->Command2[1]->click();
+    Sleep(2000);
+    checkSane();
 }
 
 void TestMonitor::runningMonitorHoldsBackOtherExchanges()
