@@ -1,0 +1,210 @@
+// Every fault of the simulated controller against every exchange of the tool, on the
+// virtual clock. Each case must end within its bound with the boxes the table names (each
+// answered the way a user gives up: Cancel, Abort, OK; a running read or write is
+// stopped with "中止" after 30 s, as a user would), and leave the tool consistent: nothing
+// busy or locked, the link shown as it is, and no file changed but the ones a run writes.
+#include "support/LinkHelpers.h"
+
+#include "link/frmCommMsg1.h"
+#include "link/modComm1.h"
+#include "logfiler/frmLogFiler1.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "settings/frmMain1.h"
+#include "settings/modUserData.h"
+#include "shell/frmMdi1.h"
+#include "shell/modMain1.h"
+#include "shell/modMenu.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QtTest>
+
+namespace {
+enum Exchange { Check, Read, Write, Position, MonitorStart, MonitorRunning, LogRunning, ChannelRead, AnalogOut };
+const char *kExchangeNames[] = {"check", "read", "write", "position", "monitor start", "monitor running",
+                                "log running", "channel read", "analog output"};
+const char *kExchangeIds[] = {"Check", "Read", "Write", "Position", "MonitorStart", "MonitorRunning",
+                              "LogRunning", "ChannelRead", "AnalogOut"};
+
+struct FaultDef {
+    const char *name;
+    Fault fault;
+    int param;
+};
+const FaultDef kFaults[] = {
+    {"silence", Fault::Silence, 0}, {"question", Fault::Question, 0}, {"slow", Fault::Slow, 2000},
+    {"garbage", Fault::Garbage, 6}, {"split", Fault::Split, 50},      {"flood", Fault::Flood, 100},
+    {"flood:stream", Fault::Flood, -1}, {"hangup", Fault::HangUp, 0},
+};
+
+// The answer a user gives who wants out: Cancel, Abort, No (unsaved changes before a read),
+// OK where it is the only button.
+int giveUp(int buttons)
+{
+    switch (buttons) {
+    case vbRetryCancel:
+    case vbOKCancel: return vbCancel;
+    case vbAbortRetryIgnore: return vbAbort;
+    case vbYesNoCancel:
+    case vbYesNo: return vbNo;
+    default: return vbOK;
+    }
+}
+
+// Every file of the data folder but the ones a run writes (temp.tmp, the logs).
+QMap<QString, QByteArray> dataFiles()
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(AppFixture::dataFile(QString()), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!path.endsWith(QLatin1String("temp.tmp")) && !path.contains(QLatin1String("/logs/")))
+            files.insert(path, AppFixture::readFile(path));
+    }
+    return files;
+}
+
+QString logPath() { return AppFixture::dataFile(QStringLiteral("logs/fault.csv")); }
+
+// The outcome as the table writes it: the texts of the boxes in order on one line,
+// " | " between.
+QString outcomeOf(const ScriptedDialogs &dlg)
+{
+    QStringList texts;
+    for (const auto &b : dlg.boxes)
+        texts << QString(b.text).replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return texts.join(QStringLiteral(" | "));
+}
+} // namespace
+
+class TestFaultMatrix : public QObject {
+    Q_OBJECT
+private slots:
+    void matrix_data();
+    void matrix();
+};
+
+void TestFaultMatrix::matrix_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("exchange");
+    QTest::addColumn<QString>("boxes");    // the texts of the boxes, in order
+    QTest::addColumn<bool>("connected");  // the link afterwards
+    QTest::addColumn<int>("boundMs");     // virtual time to the end of the case
+    // Filled from the table below.
+    struct Row {
+        int fault;
+        Exchange exchange;
+        const char *boxes;
+        bool connected;
+        int boundMs;
+    };
+#include "faultmatrix_table.inc"
+    for (const Row &r : kRows) {
+        QTest::addRow("%s x %s", kFaults[r.fault].name, kExchangeNames[r.exchange])
+            << r.fault << int(r.exchange) << QString::fromUtf8(r.boxes) << r.connected << r.boundMs;
+    }
+}
+
+void TestFaultMatrix::matrix()
+{
+    QFETCH(int, fault);
+    QFETCH(int, exchange);
+    QFETCH(QString, boxes);
+    QFETCH(bool, connected);
+    QFETCH(int, boundMs);
+    const FaultDef &fd = kFaults[fault];
+    AppFixture f;
+    f.seedDataFolder();
+    // The user's way out of every box.
+    f.dlg.onBox = [&f](const ScriptedDialogs::Box &b) { f.dlg.answers << giveUp(b.buttons); };
+    // A read or write that waits for ever is stopped by the user after 30 s.
+    f.clock.scheduleIn(30000000LL + 1, [] {
+        if (g_frmCommMsg1)
+            g_frmCommMsg1->Command1->click();
+    });
+    if (exchange == Check) {
+        f.startApp();
+    } else {
+        startConnected(f);
+    }
+    QDir().mkpath(AppFixture::dataFile(QStringLiteral("logs")));
+    if (exchange == MonitorStart || exchange == MonitorRunning || exchange == LogRunning || exchange == ChannelRead ||
+        exchange == AnalogOut) {
+        g_subMenuCommand(12);
+        QVERIFY(g_frmDirect1);
+    }
+    if (exchange == MonitorRunning || exchange == LogRunning) {
+        g_frmDirect1->Command2[0]->click();
+        QCOMPARE(g_intMonitorOn, qint16(-1));
+        Sleep(1500);
+    }
+    if (exchange == LogRunning) {
+        LogFileSetting s = DefaultLogFileSetting();
+        s.strInterval = QStringLiteral("00:00:01");
+        s.lngCountMax = 1000;
+        s.strFolder = AppFixture::dataFile(QStringLiteral("logs/"));
+        s.strFileName = QStringLiteral("fault.csv");
+        QVERIFY(!SaveLogFileSetting(s).failed());
+        g_subMenuCommand(13);
+        g_frmLogFiler1->Command1[0]->click();
+        QCOMPARE(flgLogFilerOnWork, qint16(-1));
+        Sleep(3500);
+    }
+    const QMap<QString, QByteArray> filesBefore = dataFiles();
+    const QByteArray logBefore = AppFixture::readFile(logPath());
+    f.dlg.boxes.clear();
+    f.sim.setFault(fd.fault, fd.param);
+    const qint64 t0 = f.clock.nowUs();
+    switch (exchange) {
+    case Check: g_subMenuCommand(21); break;
+    case Read:
+        g_intSaved = 1;
+        g_frmMain1->Command1_Click(0);
+        break;
+    case Write: g_frmMain1->Command1_Click(1); break;
+    case Position: g_frmMain1->Command3_Click(); break;
+    case MonitorStart:
+        g_frmDirect1->Command2[0]->click();
+        Sleep(3000); // the ticks after the start
+        break;
+    case MonitorRunning:
+    case LogRunning: Sleep(25000); break;
+    case ChannelRead: g_frmDirect1->Command1[0]->click(); break;
+    case AnalogOut: g_frmDirect1->FlatScrollBar1[0]->setValue(250); break;
+    }
+    const qint64 tookMs = f.msSince(t0);
+    // Whatever a running monitor still has to finish.
+    Sleep(2500);
+    const QString outcome = outcomeOf(f.dlg);
+    if (qEnvironmentVariableIsSet("QELVO_MATRIX_PRINT"))
+        qInfo("ROW {%d, %s, \"%s\", %s, %lld},", fault, kExchangeIds[exchange], qPrintable(outcome),
+              g_intConnectStatus == 1 ? "true" : "false", tookMs);
+    QCOMPARE(outcome, boxes);
+    QVERIFY2(tookMs <= boundMs, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+    QCOMPARE(g_intConnectStatus == 1, connected);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    // Consistent: nothing busy or locked, the display telling the state, and the link shown
+    // up only over an open port.
+    checkSane();
+    if (g_intConnectStatus == 1)
+        QVERIFY(f.sim.portOpen());
+    if (g_intMonitorOn == 0) {
+        QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+        QVERIFY(g_frmMain1->Label1->isEnabled());
+        QCOMPARE(g_frmMain1->Command1[0]->isEnabled(), g_intConnectStatus == 1);
+        if (g_frmDirect1)
+            QVERIFY(g_frmDirect1->Command2[0]->isEnabled() && !g_frmDirect1->Command2[1]->isEnabled());
+    }
+    if (flgLogFilerOnWork == 0 && g_frmLogFiler1)
+        QVERIFY(g_frmLogFiler1->Command1[0]->isEnabled());
+    // No file changed but what a run writes; a log only grows.
+    QCOMPARE(dataFiles(), filesBefore);
+    QVERIFY(AppFixture::readFile(logPath()).startsWith(logBefore));
+}
+
+QTEST_MAIN(TestFaultMatrix)
+#include "tst_faultmatrix.moc"
