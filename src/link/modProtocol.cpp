@@ -207,6 +207,24 @@ void g_subConnectCheck()
 
 // ---------------------------------------------------------------- poll exchange
 
+// A poll reply that carries no value is given up silently, one tick at a time; a controller
+// that answers every poll like that would keep the monitor running on stale values without
+// a word. When the polls have given up for as long as one reply wait may last, the monitor
+// ends as on a reply time-out.
+static qint64 s_givingUpSinceMs = -1;
+constexpr qint64 kGivingUpLimitMs = kReplyPassLimit;
+
+void g_subPollWatchReset() { s_givingUpSinceMs = -1; }
+
+static void pollTimedOut()
+{
+    MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
+           vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+    g_intMonitorStop = 1;
+    g_intCommStep = 40;
+    s_givingUpSinceMs = -1;
+}
+
 bool g_subAnaMoni1CommandSend2(const QString &command)
 {
     const int want = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
@@ -243,10 +261,7 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
                 WaitForEvent(1);
             }
             if (passes >= kReplyPassLimit || !MSComm1().portOpen()) {
-                MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
-                       vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
-                g_intMonitorStop = 1;
-                g_intCommStep = 40;
+                pollTimedOut();
                 break;
             }
             const qint16 r = g_funcPollParse(command);
@@ -254,8 +269,14 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
                 g_subMonDataStore(command, g_strInPut);
                 g_strInPut.clear();
                 g_intCommStep = 40;
+                s_givingUpSinceMs = -1;
             } else if (r == 40) {
                 g_intCommStep = 40;
+                const qint64 now = clockService().elapsedMs();
+                if (s_givingUpSinceMs < 0)
+                    s_givingUpSinceMs = now;
+                else if (now - s_givingUpSinceMs >= kGivingUpLimitMs)
+                    pollTimedOut();
             } else {
                 // "?" or a short line: wait for more bytes.
                 WaitForEvent(1);

@@ -215,6 +215,7 @@ void frmDirect1::Command2_Click(int index)
         port.clearOutBuffer();
         // A stop asked of an earlier run is not this run's: the first poll must go out.
         g_intMonitorStop = 0;
+        g_subPollWatchReset();
         g_subTimerFormLoad();
         if (g_subAnaMoni1CommandSend2(QStringLiteral("N"))) {
             if (g_intMonitorStop == 1) {

@@ -172,7 +172,13 @@ void TestFaultMatrix::matrix()
         Sleep(3000); // the ticks after the start
         break;
     case MonitorRunning:
-    case LogRunning: Sleep(25000); break;
+    case LogRunning: {
+        // Until the monitor ends, or for 30 s where the controller still gives values.
+        const qint64 end = t0 + 30000000LL;
+        while (g_intMonitorOn == -1 && f.clock.nowUs() < end)
+            Sleep(100);
+        break;
+    }
     case ChannelRead: g_frmDirect1->Command1[0]->click(); break;
     case AnalogOut: g_frmDirect1->FlatScrollBar1[0]->setValue(250); break;
     }

@@ -57,6 +57,7 @@ private slots:
     void failedSendStopsBeforeY();
     void failedStartClosesTheWindow();
     void replyTimeOutStopsAtTheNextTick();
+    void repliesWithoutValuesEndLikeATimeOut();
     void stopKeepsTheNewestSample();
     void runningMonitorHoldsBackOtherExchanges();
     void stopRefusedWhileTheLogFilerLogs();
@@ -190,6 +191,31 @@ void TestMonitor::replyTimeOutStopsAtTheNextTick()
     QVERIFY(f.sim.portOpen());
     QVERIFY(!g_frmDirect1->Timer1.Enabled());
     QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
+    checkSane();
+}
+
+void TestMonitor::repliesWithoutValuesEndLikeATimeOut()
+{
+    // Lines without a value are skipped one tick at a time; a good reply in between starts
+    // the count again, and 20 s of nothing but such lines end the monitor with the
+    // time-out's message.
+    AppFixture f;
+    openMonitor(f);
+    startMonitor();
+    f.sim.setFault(Fault::Garbage, 6);
+    Sleep(15000);
+    f.sim.setFault(Fault::None);
+    Sleep(1000);
+    f.sim.setFault(Fault::Garbage, 6);
+    Sleep(15000);
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QCOMPARE(f.dlg.boxes.size(), 0);
+    f.dlg.answers << vbOK;
+    Sleep(8000);
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください"), vbOKOnly, vbExclamation));
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(1));
     checkSane();
 }
 
