@@ -294,7 +294,9 @@ bool g_funcChannelRead(int channel, double &volts)
 {
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
-    for (;;) {
+    // A "?" asks for the command again, at most three times: a controller that refuses it
+    // for ever cannot hold the tool.
+    for (int sends = 1;; ++sends) {
         MSComm1().clearInBuffer();
         g_strInPut.clear();
         if (!g_funcCommOutPut(g_strCommand))
@@ -305,7 +307,7 @@ bool g_funcChannelRead(int channel, double &volts)
             g_intCommStep = 30;
             break;
         }
-        if (g_strInPut.contains(QLatin1Char('?'))) {
+        if (g_strInPut.contains(QLatin1Char('?')) && sends < kChannelReadSends) {
             g_strInPut.clear();
             g_intCommStep = 11;
             continue;

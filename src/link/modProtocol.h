@@ -40,7 +40,9 @@ void g_subSendPrepared();
 
 void g_subConnectCheck();
 bool g_subAnaMoni1CommandSend2(const QString &command);
-// The analog monitor's channel read (volts; false when no answer) and output set.
+// The analog monitor's channel read (volts; false when no answer, or still "?" after
+// kChannelReadSends sends) and output set.
+constexpr int kChannelReadSends = 4;
 bool g_funcChannelRead(int channel, double &volts);
 bool g_funcAnalogOut(int channel, double volts);
 

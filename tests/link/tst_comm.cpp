@@ -48,6 +48,8 @@ private slots:
     void pollAnswers();
     void pollQuestionRunsIntoThePassLimit();
     void channelWaitsAreBounded();
+    void channelQuestionForEverIsBounded();
+    void channelQuestionThenAnswer();
     void pollAgainstFaults_data();
     void pollAgainstFaults();
 };
@@ -402,6 +404,38 @@ void TestComm::channelWaitsAreBounded()
         QCOMPARE(b.text, kPollTimeUp);
     }
     QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "D101FF"}));
+}
+
+void TestComm::channelQuestionForEverIsBounded()
+{
+    // A controller that answers every channel read with "?" gets the command four times,
+    // and the read then ends without a value (it once asked again for ever).
+    AppFixture f;
+    f.sim.setFault(Fault::Question);
+    QVERIFY(g_funcCommPortOpen(1));
+    const qint64 t0 = f.clock.nowUs();
+    double volts = -1;
+    QVERIFY(!g_funcChannelRead(1, volts));
+    QCOMPARE(volts, -1.0);
+    QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "N1", "N1", "N1"}));
+    QVERIFY2(f.msSince(t0) <= 100, QByteArray::number(f.msSince(t0)));
+    QCOMPARE(f.dlg.boxes.size(), 0);
+}
+
+void TestComm::channelQuestionThenAnswer()
+{
+    // Three "?" in a row are asked again; the fourth send's answer is taken.
+    AppFixture f(false);
+    int sends = 0;
+    f.rec.onOutput = [&f, &sends](const QByteArray &) {
+        f.rec.feed(++sends < kChannelReadSends ? QByteArray("?\r") : QByteArray("N101FF\r"));
+    };
+    QVERIFY(g_funcCommPortOpen(1));
+    double volts = -1;
+    QVERIFY(g_funcChannelRead(1, volts));
+    QCOMPARE(volts, 2.5);
+    QCOMPARE(f.rec.written, QByteArray("N1\rN1\rN1\rN1\r"));
+    QCOMPARE(f.dlg.boxes.size(), 0);
 }
 
 void TestComm::pollAgainstFaults_data()
