@@ -9,9 +9,9 @@
 //     with its result code, and the poll's parse of an "N" and a "Y" reply, whose accepted
 //     replies go into the store and out through the readers' conversions.
 //  2. When the bytes end in CR they are the controller's answers, one line per command,
-//     again and again, each line arriving in pieces a millisecond apart on the virtual
-//     clock: one monitor tick ("N" then "Y", ended by the monitor's stop flag after 50 ms
-//     like a user's stop) and an analog channel read.
+//     again and again, each line arriving in up to four pieces a millisecond apart on the
+//     virtual clock: one monitor tick ("N" then "Y", ended by the monitor's stop flag after
+//     20 ms like a user's stop) and an analog channel read.
 #include "FuzzSupport.h"
 
 #include "link/modComm1.h"
@@ -32,7 +32,9 @@ RecordingPort g_port;
 std::unique_ptr<VirtualClock> g_clock;
 
 // Pieces of 1 to 8 bytes from a small generator seeded with seed; seed 0 keeps it whole.
-QList<QByteArray> split(const QByteArray &bytes, uint8_t seed)
+// With maxPieces, a long line is cut into at most that many pieces (each piece arriving
+// costs the waiting exchange a pass).
+QList<QByteArray> split(const QByteArray &bytes, uint8_t seed, qsizetype maxPieces = 0)
 {
     QList<QByteArray> out;
     if (seed == 0) {
@@ -45,7 +47,9 @@ QList<QByteArray> split(const QByteArray &bytes, uint8_t seed)
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        const qsizetype n = 1 + qsizetype(x % 8);
+        qsizetype n = 1 + qsizetype(x % 8);
+        if (maxPieces > 0)
+            n = qMax(n, (bytes.size() + maxPieces - 1) / maxPieces);
         out << bytes.mid(pos, n);
         pos += n;
     }
@@ -102,7 +106,7 @@ void readNewest()
     MakeDataLine(1, Now(), r.Value, r.Outputs, true, true);
 }
 
-// The parses that read the receive buffer as it stands.
+// The parses that read the receive buffer as it stands (run on the read check's buffer).
 void parseBuffer()
 {
     FUZZ_CHECK(g_strInPut.size() <= kReceiveLimit);
@@ -129,7 +133,6 @@ void runCheck(int check, const QList<QByteArray> &pieces)
         case CheckL: {
             const qint16 r = g_funcLCheck();
             FUZZ_CHECK(r == 1 || r == 2);
-            parseBuffer();
             break;
         }
         case CheckR:
@@ -140,20 +143,19 @@ void runCheck(int check, const QList<QByteArray> &pieces)
             else
                 g_subWCheck();
             FUZZ_CHECK(g_intCommStep == 20 || g_intCommStep == 30 || g_intCommStep == 11);
-            parseBuffer();
+            if (check == CheckR)
+                parseBuffer();
             // The transfer takes the reply (the read its two data characters) and clears.
             if (g_intCommStep == 30)
                 g_strInPut.clear();
             break;
-        case CheckE:
-            g_funcECheck();
-            parseBuffer();
-            break;
+        case CheckE: g_funcECheck(); break;
         case CheckP: {
             const qint16 r = g_funcPCheck();
             FUZZ_CHECK(r == 100 || r == 1 || r == 3 || r == 0);
-            parseBuffer();
             // The position output takes its result from a "P" line; another line is dropped.
+            if (r == 1)
+                FUZZ_CHECK(g_funcPosResult(g_strInPut).size() == 1);
             if (r == 1 || r == 0)
                 g_strInPut.clear();
             break;
@@ -163,7 +165,6 @@ void runCheck(int check, const QList<QByteArray> &pieces)
             const QString command = check == CheckPollN ? QStringLiteral("N") : QStringLiteral("Y");
             const qint16 r = g_funcPollParse(command);
             FUZZ_CHECK(r == 1 || r == 100 || r == 40 || r == 0);
-            parseBuffer();
             if (r == 1) {
                 g_subMonDataStore(command, g_strInPut);
                 readNewest();
@@ -192,7 +193,7 @@ struct Controller {
         const QByteArray line = lines[next];
         next = (next + 1) % int(lines.size());
         qint64 atUs = 0;
-        for (const QByteArray &piece : split(line, seed)) {
+        for (const QByteArray &piece : split(line, seed, 4)) {
             atUs += 1000;
             g_clock->scheduleIn(atUs, [piece] { g_port.feed(piece); });
         }
@@ -214,7 +215,7 @@ void runExchanges(const QByteArray &bytes, uint8_t seed, int channel)
 
     // One monitor tick, stopped by the monitor's flag when the replies do not complete it.
     g_intMonitorStop = 0;
-    const quint64 stop = g_clock->scheduleIn(50000, [] { g_intMonitorStop = 1; });
+    const quint64 stop = g_clock->scheduleIn(20000, [] { g_intMonitorStop = 1; });
     FUZZ_CHECK(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
     readNewest();
     if (g_intMonitorStop != 1) {
