@@ -175,6 +175,16 @@ void TestComm::receiveFoldsCaseAndKeepsTheNewest()
     g_subCommReceive();
     QCOMPARE(g_strInPut.size(), kReceiveLimit);
     QCOMPARE(g_strInPut, QString::fromLatin1(flood.right(1024).toUpper()));
+    // Upper case that lengthens a character ("ß" is "SS") keeps the limit too (it once
+    // left 2048 characters).
+    g_strInPut.clear();
+    f.rec.feed(QByteArray(1100, '\xDF'));
+    g_subCommReceive();
+    QCOMPARE(g_strInPut, QString(kReceiveLimit, QLatin1Char('S')));
+    f.rec.feed("N03\xDF\r");
+    g_subCommReceive();
+    QCOMPARE(g_strInPut.size(), kReceiveLimit);
+    QVERIFY(g_strInPut.endsWith(QStringLiteral("N03SS\r")));
     // Opening discards what was received before.
     g_subCommPortClose();
     f.rec.feed("junk");
