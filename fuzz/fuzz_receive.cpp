@@ -2,8 +2,9 @@
 // g_subCommReceive (the recording port installed as the serial port) and go through every
 // reply check and parse of the link, the monitor store and the readers' conversions.
 //
-// Input: one byte that picks how the bytes are cut into pieces (0: in one piece), one byte
-// that picks the input type and the analog channel, then the controller's bytes.
+// Input: one byte that picks how the bytes are cut into pieces (0: in one piece; never more
+// than 32), one byte that picks the input type and the analog channel, then the
+// controller's bytes.
 //  1. The bytes arrive piece by piece while each check polls for its reply: the "L"
 //     check, the read and write checks at step 20, the end check, the position check
 //     with its result code, and the poll's parse of an "N" and a "Y" reply, whose accepted
@@ -117,6 +118,9 @@ void parseBuffer()
     HexToVolt(g_funcReplyValue(g_strInPut, 4));
     HexToBits(g_funcReplyValue(g_strInPut, 2));
 }
+
+// A long stream arrives in at most this many pieces, so every check's passes stay few.
+constexpr qsizetype kMaxPieces = 32;
 
 enum Check { CheckL, CheckR, CheckW, CheckE, CheckP, CheckPollN, CheckPollY, kChecks };
 
@@ -247,7 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes = size > 2 ? QByteArray(reinterpret_cast<const char *>(data) + 2, qsizetype(size - 2))
                                       : QByteArray();
     resetGlobals(1 + pick % 5);
-    const QList<QByteArray> pieces = split(bytes, seed);
+    const QList<QByteArray> pieces = split(bytes, seed, kMaxPieces);
     for (int check = 0; check < kChecks; ++check)
         runCheck(check, pieces);
     if (bytes.endsWith('\r'))
