@@ -108,9 +108,11 @@ void g_subCommReceive()
     const QByteArray in = MSComm1().input();
     if (!in.isEmpty())
         g_strInPut += QString::fromLatin1(in);
+    // Upper case first: it can make a text longer ("ß" becomes "SS"), and the limit holds
+    // for what stays in the buffer.
+    g_strInPut = g_strInPut.toUpper();
     if (g_strInPut.size() > kReceiveLimit)
         g_strInPut = g_strInPut.right(kReceiveLimit);
-    g_strInPut = g_strInPut.toUpper();
 }
 
 void g_subReplyTimerStart()

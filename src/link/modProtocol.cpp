@@ -295,9 +295,15 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
 
 // ---------------------------------------------------------------- analog channel
 
-// Waits for a CR in the receive buffer, bounded like the poll; false on time-out. The
-// passes are counted across the sends of one exchange, so a controller that answers "?"
-// for ever ends it like one that stays silent instead of holding the tool in a loop.
+static void channelTimedOut()
+{
+    MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
+           vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+}
+
+// Waits for a CR in the receive buffer, bounded like the poll; false, after the time-out's
+// message, when the passes run out. The passes are counted across the sends of one
+// exchange.
 static bool waitForLine(int &passes)
 {
     for (; passes < kReplyPassLimit; ++passes) {
@@ -308,8 +314,7 @@ static bool waitForLine(int &passes)
             break;
         WaitForEvent(1);
     }
-    MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
-           vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+    channelTimedOut();
     return false;
 }
 
@@ -318,15 +323,14 @@ bool g_funcChannelRead(int channel, double &volts)
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
     int passes = 0;
-    bool send = true;
-    for (;;) {
-        if (send) {
-            MSComm1().clearInBuffer();
-            g_strInPut.clear();
-            if (!g_funcCommOutPut(g_strCommand))
-                return false;
-            send = false;
-        }
+    // A "?" or a line that carries no value asks for the command again, kChannelReadSends
+    // sends in all; then the read ends with the time-out's message, as when the controller
+    // stays silent, instead of holding the tool in a loop.
+    for (int sends = 1;; ++sends) {
+        MSComm1().clearInBuffer();
+        g_strInPut.clear();
+        if (!g_funcCommOutPut(g_strCommand))
+            return false;
         if (!waitForLine(passes))
             return false;
         if (g_strInPut.contains(QLatin1Char('N'))) {
@@ -338,14 +342,13 @@ bool g_funcChannelRead(int channel, double &volts)
                 volts = ChannelVolts(count);
                 return true;
             }
-        } else if (g_strInPut.contains(QLatin1Char('?'))) {
-            g_intCommStep = 11;
-            send = true;
         }
-        // A "?" sends again; a line that carries no value is dropped and the wait goes on,
-        // so it ends like a missing reply. Each counts a pass, however fast it came.
         g_strInPut.clear();
-        ++passes;
+        g_intCommStep = 11;
+        if (sends >= kChannelReadSends) {
+            channelTimedOut();
+            return false;
+        }
     }
 }
 

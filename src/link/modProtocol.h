@@ -42,7 +42,9 @@ void g_subConnectCheck();
 bool g_subAnaMoni1CommandSend2(const QString &command);
 // A monitor start forgets the polls of an earlier run that gave up.
 void g_subPollWatchReset();
-// The analog monitor's channel read (volts; false when no answer) and output set.
+// The analog monitor's channel read (volts; false, after a message, when no value came in
+// kChannelReadSends sends) and output set.
+constexpr int kChannelReadSends = 4;
 bool g_funcChannelRead(int channel, double &volts);
 bool g_funcAnalogOut(int channel, double volts);
 

@@ -48,6 +48,8 @@ private slots:
     void pollAnswers();
     void pollQuestionRunsIntoThePassLimit();
     void channelWaitsAreBounded();
+    void channelQuestionForEverIsBounded();
+    void channelQuestionThenAnswer();
     void pollAgainstFaults_data();
     void pollAgainstFaults();
 };
@@ -173,6 +175,16 @@ void TestComm::receiveFoldsCaseAndKeepsTheNewest()
     g_subCommReceive();
     QCOMPARE(g_strInPut.size(), kReceiveLimit);
     QCOMPARE(g_strInPut, QString::fromLatin1(flood.right(1024).toUpper()));
+    // Upper case that lengthens a character ("ß" is "SS") keeps the limit too (it once
+    // left 2048 characters).
+    g_strInPut.clear();
+    f.rec.feed(QByteArray(1100, '\xDF'));
+    g_subCommReceive();
+    QCOMPARE(g_strInPut, QString(kReceiveLimit, QLatin1Char('S')));
+    f.rec.feed("N03\xDF\r");
+    g_subCommReceive();
+    QCOMPARE(g_strInPut.size(), kReceiveLimit);
+    QVERIFY(g_strInPut.endsWith(QStringLiteral("N03SS\r")));
     // Opening discards what was received before.
     g_subCommPortClose();
     f.rec.feed("junk");
@@ -402,6 +414,43 @@ void TestComm::channelWaitsAreBounded()
         QCOMPARE(b.text, kPollTimeUp);
     }
     QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "D101FF"}));
+}
+
+void TestComm::channelQuestionForEverIsBounded()
+{
+    // A controller that answers every channel read with "?" (or with a line that carries
+    // no value) gets the command four times, and the read then ends without a value and
+    // with the time-out's message (it once asked again for ever).
+    for (const Fault fault : {Fault::Question, Fault::Garbage}) {
+        AppFixture f;
+        f.sim.setFault(fault);
+        f.dlg.answers << vbOK;
+        QVERIFY(g_funcCommPortOpen(1));
+        const qint64 t0 = f.clock.nowUs();
+        double volts = -1;
+        QVERIFY(!g_funcChannelRead(1, volts));
+        QCOMPARE(volts, -1.0);
+        QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "N1", "N1", "N1"}));
+        QVERIFY2(f.msSince(t0) <= 100, QByteArray::number(f.msSince(t0)));
+        QCOMPARE(f.dlg.boxes.size(), 1);
+        QCOMPARE(boxText(f.dlg.boxes[0]), QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ / 受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください"));
+    }
+}
+
+void TestComm::channelQuestionThenAnswer()
+{
+    // Three "?" in a row are asked again; the fourth send's answer is taken.
+    AppFixture f(false);
+    int sends = 0;
+    f.rec.onOutput = [&f, &sends](const QByteArray &) {
+        f.rec.feed(++sends < kChannelReadSends ? QByteArray("?\r") : QByteArray("N101FF\r"));
+    };
+    QVERIFY(g_funcCommPortOpen(1));
+    double volts = -1;
+    QVERIFY(g_funcChannelRead(1, volts));
+    QCOMPARE(volts, 2.5);
+    QCOMPARE(f.rec.written, QByteArray("N1\rN1\rN1\rN1\r"));
+    QCOMPARE(f.dlg.boxes.size(), 0);
 }
 
 void TestComm::pollAgainstFaults_data()
