@@ -8,7 +8,7 @@
 //    Goal: <= 1 %.
 //
 // Each figure also comes as "RESULT <name> <value>".
-#include "BenchCommon.h"
+#include "BenchLink.h"
 
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
@@ -18,8 +18,6 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
-#include "platform/QtSerialPort.h"
-#include "platform/doubles/RecordingProcess.h"
 #include "settings/frmMain1.h"
 #include "shell/frmMdi1.h"
 #include "shell/modIniFile.h"
@@ -27,37 +25,15 @@
 #include "shell/modMenu.h"
 #include "shell/modStartup.h"
 
-#include <QEventLoop>
 #include <QMdiSubWindow>
-#include <QProcess>
-#include <QTimer>
-
-#include <cstdio>
-
-namespace {
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-} // namespace
 
 int main(int argc, char *argv[])
 {
     BenchProcess bench(argc, argv);
     if (!bench.ready)
         return 1;
-    RecordingProcess proc;
-    QtSerialPort port;
-    installProcess(&proc);
-    installSerialPort(&port);
-    g_subCommEventHook();
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!seedDataFiles() ||
-        !startCtrlsim(sim, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet"), QStringLiteral("--wave"),
-                            QStringLiteral("sine"), QStringLiteral("--period"), QStringLiteral("20"), QStringLiteral("--demo")}))
+    BenchLink link;
+    if (!link.start(BenchLink::sineDemo()))
         return 1;
     Main();
     g_frmMdi1->resize(1400, 1000);
@@ -94,29 +70,14 @@ int main(int argc, char *argv[])
         g_frmDirect1->Command2[0]->click();
         ok = g_intMonitorOn == -1 && g_frmLogView1 && g_frmOutputMonitor1;
         runFor(1500);
-        const qint64 w0 = monoNs(), c0 = cpuNs();
-        runFor(30000);
-        const double wallMs = (monoNs() - w0) / 1e6, cpuMs = (cpuNs() - c0) / 1e6;
-        cpuShare = 100.0 * cpuMs / wallMs;
+        const CpuShare cpu = measureCpuShare(30000);
+        cpuShare = cpu.percent;
         g_frmDirect1->Command2[1]->click();
         runFor(2000);
         printf("1000 ms sampling for %.1f s with the graph and the three monitor windows open: %.1f ms CPU = %.3f %% of"
                " one core %s\n",
-               wallMs / 1000, cpuMs, cpuShare, cpuShare <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
+               cpu.wallMs / 1000, cpu.cpuMs, cpuShare, cpuShare <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
         printf("RESULT monitor_all_windows_cpu_percent %.3f\n", cpuShare);
     }
-    if (bench.dlg.unexpected != 0) {
-        ok = false;
-        fprintf(stderr, "unexpected boxes: %s\n", qPrintable(bench.dlg.unexpectedWhat.join(QStringLiteral(" | "))));
-    }
-    delete g_frmMdi1;
-    g_frmMdi1 = nullptr;
-    port.setPortOpen(false);
-    sim.terminate();
-    sim.waitForFinished(3000);
-    installSerialPort(nullptr);
-    installProcess(nullptr);
-    if (!ok)
-        printf("ERROR: the graph did not run normally\n");
-    return ok ? 0 : 1;
+    return link.finish(ok, bench.dlg, "the graph did not run normally");
 }

@@ -9,26 +9,20 @@
 //    output monitor open: the tool's processor time as a share of one core. Goal: <= 1 %.
 //
 // Each figure also comes as "RESULT <name> <value>".
-#include "BenchCommon.h"
+#include "BenchLink.h"
 
 #include "link/modComm1.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
-#include "platform/QtSerialPort.h"
-#include "platform/doubles/RecordingProcess.h"
 #include "shell/frmMdi1.h"
 #include "shell/modIniFile.h"
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 #include "shell/modStartup.h"
 
-#include <QEventLoop>
-#include <QProcess>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace {
 // Counts stored readings through the reader flag that no window uses (entry 1).
@@ -49,13 +43,6 @@ struct ReadingCounter {
     }
 };
 
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 bool startMonitor(int samplingMs)
 {
     g_lngSamplingTime = samplingMs;
@@ -75,17 +62,8 @@ int main(int argc, char *argv[])
     BenchProcess bench(argc, argv);
     if (!bench.ready)
         return 1;
-    RecordingProcess proc;
-    QtSerialPort port;
-    installProcess(&proc);
-    installSerialPort(&port);
-    g_subCommEventHook();
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!seedDataFiles() ||
-        !startCtrlsim(sim, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet"),
-                            QStringLiteral("--wave"), QStringLiteral("sine"), QStringLiteral("--period"),
-                            QStringLiteral("20"), QStringLiteral("--demo")}))
+    BenchLink link;
+    if (!link.start(BenchLink::sineDemo()))
         return 1;
     Main();
     g_subMenuCommand(21);
@@ -115,29 +93,13 @@ int main(int argc, char *argv[])
         g_subMenuCommand(15);
         ok = startMonitor(1000) && g_frmLogView1 && g_frmOutputMonitor1;
         runFor(1500); // settled
-        const qint64 w0 = monoNs(), c0 = cpuNs();
-        runFor(30000);
-        const double wallMs = (monoNs() - w0) / 1e6, cpuMs = (cpuNs() - c0) / 1e6;
-        cpuShare = 100.0 * cpuMs / wallMs;
+        const CpuShare cpu = measureCpuShare(30000);
+        cpuShare = cpu.percent;
         stopMonitor();
         printf("1000 ms sampling for %.1f s with the analog monitor, the present-value log and the output monitor"
                " open: %.1f ms CPU = %.3f %% of one core %s\n",
-               wallMs / 1000, cpuMs, cpuShare, cpuShare <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
+               cpu.wallMs / 1000, cpu.cpuMs, cpuShare, cpuShare <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
         printf("RESULT monitor_1000ms_cpu_percent %.3f\n", cpuShare);
     }
-    if (bench.dlg.unexpected != 0) {
-        ok = false;
-        fprintf(stderr, "unexpected boxes: %s\n", qPrintable(bench.dlg.unexpectedWhat.join(QStringLiteral(" | "))));
-    }
-
-    delete g_frmMdi1;
-    g_frmMdi1 = nullptr;
-    port.setPortOpen(false);
-    sim.terminate();
-    sim.waitForFinished(3000);
-    installSerialPort(nullptr);
-    installProcess(nullptr);
-    if (!ok)
-        printf("ERROR: the monitor did not run normally\n");
-    return ok ? 0 : 1;
+    return link.finish(ok, bench.dlg, "the monitor did not run normally");
 }

@@ -13,7 +13,7 @@
 //
 // qelvo-ctrlsim is taken from $QELVO_CTRLSIM, else ../tools/ctrlsim/qelvo-ctrlsim next to
 // this program.
-#include "BenchCommon.h"
+#include "BenchLink.h"
 
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
@@ -21,9 +21,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
-#include "platform/QtSerialPort.h"
 #include "platform/TextFile.h"
-#include "platform/doubles/RecordingProcess.h"
 #include "platform/doubles/ScriptedDialogs.h"
 #include "settings/frmMain1.h"
 #include "settings/modUserData.h"
@@ -34,7 +32,6 @@
 #include "shell/modMenu.h"
 
 #include <QMap>
-#include <QProcess>
 
 #include <cstdio>
 
@@ -165,14 +162,8 @@ int main(int argc, char *argv[])
     if (!bench.ready)
         return 1;
     ScriptedDialogs &dlg = bench.dlg;
-    RecordingProcess proc;
-    QtSerialPort port;
-    installProcess(&proc);
-    installSerialPort(&port);
-    g_subCommEventHook();
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!seedDataFiles() || !startCtrlsim(sim, {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--quiet")}))
+    BenchLink link;
+    if (!link.start())
         return 1;
     Main();
     g_subMenuCommand(21);
@@ -205,17 +196,5 @@ int main(int argc, char *argv[])
         installClock(nullptr);
         parts();
     }
-
-    delete g_frmMdi1;
-    g_frmMdi1 = nullptr;
-    delete g_frmMain1;
-    g_frmMain1 = nullptr;
-    port.setPortOpen(false);
-    sim.terminate();
-    sim.waitForFinished(3000);
-    installSerialPort(nullptr);
-    installProcess(nullptr);
-    if (!ok)
-        printf("ERROR: a transfer did not complete normally\n");
-    return ok ? 0 : 1;
+    return link.finish(ok, dlg, "a transfer did not complete normally");
 }

@@ -291,26 +291,27 @@ void frmGraph1::g_subGraph_Ini()
     Picture1->update();
 }
 
-void frmGraph1::g_subDraw_H_Line(double myFig, qint32 mColor)
+void frmGraph1::drawValueLine(double v, qint32 colour, Qt::PenStyle style, double x0, double x1)
 {
     double y = 0;
-    if (!valueY(myFig, y))
+    if (!valueY(v, y))
         return;
     QPainter p(&m_canvas);
-    p.setPen(QPen(colourOf(mColor), 1, Qt::DotLine));
-    p.drawLine(px(sngXZero), px(y), px(sngXZero + sngGraphWidth), px(y));
+    p.setPen(QPen(colourOf(colour), 1, style));
+    p.drawLine(px(x0), px(y), px(x1), px(y));
     Picture1->update();
 }
 
+// A threshold: dotted across the plot.
+void frmGraph1::g_subDraw_H_Line(double myFig, qint32 mColor)
+{
+    drawValueLine(myFig, mColor, Qt::DotLine, sngXZero, sngXZero + sngGraphWidth);
+}
+
+// The level: solid, from the scale's ticks across the plot.
 void frmGraph1::g_subDraw_H_Line2(double myFig, qint32 mColor)
 {
-    double y = 0;
-    if (!valueY(myFig, y))
-        return;
-    QPainter p(&m_canvas);
-    p.setPen(QPen(colourOf(mColor), 1, Qt::SolidLine));
-    p.drawLine(px(sngXZero - 150), px(y), px(sngXZero - 150 + sngGraphWidth + 150), px(y));
-    Picture1->update();
+    drawValueLine(myFig, mColor, Qt::SolidLine, sngXZero - 150, sngXZero - 150 + sngGraphWidth + 150);
 }
 
 void frmGraph1::g_subDraw_H_Line_All()
