@@ -35,7 +35,7 @@ std::unique_ptr<VirtualClock> g_clock;
 // Pieces of 1 to 8 bytes from a small generator seeded with seed; seed 0 keeps it whole.
 // With maxPieces, a long line is cut into at most that many pieces (each piece arriving
 // costs the waiting exchange a pass).
-QList<QByteArray> split(const QByteArray &bytes, uint8_t seed, qsizetype maxPieces = 0)
+QList<QByteArray> cutInPieces(const QByteArray &bytes, uint8_t seed, qsizetype maxPieces = 0)
 {
     QList<QByteArray> out;
     if (seed == 0) {
@@ -197,7 +197,7 @@ struct Controller {
         const QByteArray line = lines[next];
         next = (next + 1) % int(lines.size());
         qint64 atUs = 0;
-        for (const QByteArray &piece : split(line, seed, 4)) {
+        for (const QByteArray &piece : cutInPieces(line, seed, 4)) {
             atUs += 1000;
             g_clock->scheduleIn(atUs, [piece] { g_port.feed(piece); });
         }
@@ -251,7 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes = size > 2 ? QByteArray(reinterpret_cast<const char *>(data) + 2, qsizetype(size - 2))
                                       : QByteArray();
     resetGlobals(1 + pick % 5);
-    const QList<QByteArray> pieces = split(bytes, seed, kMaxPieces);
+    const QList<QByteArray> pieces = cutInPieces(bytes, seed, kMaxPieces);
     for (int check = 0; check < kChecks; ++check)
         runCheck(check, pieces);
     if (bytes.endsWith('\r'))
