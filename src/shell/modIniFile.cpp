@@ -37,7 +37,10 @@ bool g_funcIniFileLoad()
     g_intCommPort = qint16(port);
     if (!HexToLong(QString::fromLatin1(items[1]), sampling))
         return fail(MakeError(errTypeMismatch));
-    g_lngSamplingTime = sampling;
+    // The settings dialog only writes 20 to 2000 ms; a file changed by hand to anything else
+    // would give a poll timer that never ticks (0) or one the controller cannot follow, so
+    // such a value starts as the default.
+    g_lngSamplingTime = sampling >= 20 && sampling <= 2000 ? sampling : 1000;
     g_strUserFile = SjisDecode(items[2]);
     return true;
 }

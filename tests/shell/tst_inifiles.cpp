@@ -53,6 +53,7 @@ private slots:
     void iniMissingOrShort();
     void iniLastFileWithComma();
     void iniEmptyLastFile();
+    void iniSamplingOutOfRange();
     void iniSaveFails();
 
     void formPosBytesAndBack();
@@ -151,6 +152,24 @@ void tst_inifiles::iniLastFileWithComma()
     g_strUserFile.clear();
     QVERIFY(g_funcIniFileLoad());
     QCOMPARE(g_strUserFile, QStringLiteral("/home/u/site 3"));
+    QVERIFY2(f.dlg.boxes.isEmpty(), f.unexpectedText());
+}
+
+void tst_inifiles::iniSamplingOutOfRange()
+{
+    // The ends of the dialog's range are kept; a value outside it, written by hand, loads as
+    // the default 1000 ms and the rest of the file still counts.
+    DataPathFixture f;
+    const QList<QPair<QByteArray, int>> cases = {{"0014", 20},   {"07D0", 2000}, {"0013", 1000},
+                                                  {"07D1", 1000}, {"0000", 1000}, {"FFFFFFFF", 1000}};
+    for (const auto &[hex, want] : cases) {
+        AppFixture::writeFile(qvoIni(), "02\r\n" + hex + "\r\n/x.qvd\r\n");
+        g_lngSamplingTime = 1;
+        QVERIFY(g_funcIniFileLoad());
+        QCOMPARE(g_lngSamplingTime, want);
+        QCOMPARE(g_intCommPort, qint16(2));
+        QCOMPARE(g_strUserFile, QStringLiteral("/x.qvd"));
+    }
     QVERIFY2(f.dlg.boxes.isEmpty(), f.unexpectedText());
 }
 
