@@ -74,6 +74,7 @@ void resetGlobals(int inputType)
         g_port.setPortOpen(true);
     }
 
+    g_subPollWatchReset(); // each execution starts on a fresh clock
     g_strInPut.clear();
     g_intReplyTimeUp = 0;
     g_intCommTimeUp = 0;
