@@ -2,6 +2,8 @@
 // Process-wide state: paths, version, window ids and open flags, the line-end texts, and
 // the shared routines that tell the windows to refresh (captions, monitor windows). The
 // windows listen to AppEvents; nothing here reaches into a window.
+#include "qelvo_version.h"
+
 #include <QObject>
 #include <QString>
 
@@ -13,9 +15,9 @@ extern const QString CR;
 extern const QString LF;
 extern const QString vbCrLf;
 
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 5;
-constexpr int kVersionRevision = 0;
+constexpr int kVersionMajor = QELVO_VERSION_MAJOR;
+constexpr int kVersionMinor = QELVO_VERSION_MINOR;
+constexpr int kVersionRevision = QELVO_VERSION_PATCH;
 
 // Window ids: the index into g_intFormOpen and g_FormPos.
 enum FormId : int {
