@@ -1,0 +1,71 @@
+# cmake -DBUILD=<build folder> -DSTAGE=<empty folder> -DVERSION=<x.y.z> -P check_install.cmake
+# The installed tree as a desktop reads it: exactly the program, the simulator, the desktop
+# entry, the AppStream metadata and the icons (each PNG of the size its folder names); the
+# validators accept the entry and the metadata; the installed program prints its version
+# without a display.
+cmake_minimum_required(VERSION 3.25)
+set(id com.orvanelle.Qelvo)
+file(REMOVE_RECURSE "${STAGE}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${STAGE}"
+                RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+if(rc)
+  message(FATAL_ERROR "cmake --install failed: ${err}")
+endif()
+
+set(sizes 16 24 32 48 64 128 256)
+set(expected bin/qelvo bin/qelvo-ctrlsim share/applications/${id}.desktop
+    share/metainfo/${id}.metainfo.xml share/icons/hicolor/scalable/apps/${id}.svg)
+foreach(s ${sizes})
+  list(APPEND expected share/icons/hicolor/${s}x${s}/apps/${id}.png)
+endforeach()
+file(GLOB_RECURSE installed RELATIVE "${STAGE}" "${STAGE}/*")
+list(SORT installed)
+list(SORT expected)
+if(NOT installed STREQUAL expected)
+  message(FATAL_ERROR "installed:\n  ${installed}\nexpected:\n  ${expected}")
+endif()
+
+# A PNG's width and height are the two big-endian words at byte 16.
+foreach(s ${sizes})
+  file(READ "${STAGE}/share/icons/hicolor/${s}x${s}/apps/${id}.png" head OFFSET 16 LIMIT 8 HEX)
+  string(SUBSTRING "${head}" 0 8 wh)
+  string(SUBSTRING "${head}" 8 8 hh)
+  math(EXPR w "0x${wh}")
+  math(EXPR h "0x${hh}")
+  if(NOT w EQUAL s OR NOT h EQUAL s)
+    message(FATAL_ERROR "the ${s}x${s} icon is ${w}x${h}")
+  endif()
+endforeach()
+
+file(STRINGS "${STAGE}/share/applications/${id}.desktop" entry)
+foreach(line "Exec=qelvo" "Icon=${id}" "Name=Qelvo")
+  if(NOT line IN_LIST entry)
+    message(FATAL_ERROR "the desktop entry lacks ${line}")
+  endif()
+endforeach()
+if(NOT entry MATCHES "Name\\[ja\\]=")
+  message(FATAL_ERROR "the desktop entry has no Japanese name")
+endif()
+
+find_program(DESKTOP_VALIDATE desktop-file-validate)
+find_program(APPSTREAMCLI appstreamcli)
+if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI)
+  message(FATAL_ERROR "desktop-file-validate or appstreamcli missing: apt-get install desktop-file-utils appstream")
+endif()
+execute_process(COMMAND "${DESKTOP_VALIDATE}" "${STAGE}/share/applications/${id}.desktop"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(rc OR out)
+  message(FATAL_ERROR "desktop-file-validate: ${out}")
+endif()
+execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${STAGE}/share/metainfo/${id}.metainfo.xml"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(rc)
+  message(FATAL_ERROR "appstreamcli validate: ${out}")
+endif()
+
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${STAGE}/bin/qelvo" --version
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(rc OR NOT out STREQUAL "qelvo ${VERSION}\n")
+  message(FATAL_ERROR "installed qelvo --version: exit ${rc}, '${out}' ${err}")
+endif()
+message(STATUS "installed tree of ${id} ${VERSION}: ${installed}")
