@@ -3,7 +3,9 @@ QELVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QELVO_BUILD="${QELVO_BUILD:-$QELVO_ROOT/build}"
 QELVO_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins xvfb xauth fonts-ipafont-gothic desktop-file-utils appstream"
 
+# QELVO_NO_INSTALL=1 skips this (a machine that has the packages, or another distribution).
 qelvo_install_packages() {
+    [ -n "${QELVO_NO_INSTALL:-}" ] && return 0
     local missing=() p
     for p in $QELVO_PACKAGES; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
