@@ -8,7 +8,6 @@
 #include "shell/modStartup.h"
 
 #include <QApplication>
-#include <QFont>
 
 #include <cstdio>
 
@@ -38,9 +37,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(QELVO_VERSION));
     // The desktop entry's name, so that the desktop matches the windows to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvanelle.Qelvo"));
-    QFont font(QStringLiteral("IPAGothic"));
-    font.setPointSize(9);
-    QApplication::setFont(font);
+    InstallApplicationFont();
     QtSerialPort port;
     installSerialPort(&port);
     Main();

@@ -14,7 +14,15 @@
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QFont>
+
+void InstallApplicationFont()
+{
+    QFont font(QStringLiteral("IPAGothic"));
+    font.setPointSize(9);
+    QApplication::setFont(font);
+}
 
 void g_subAppIni()
 {

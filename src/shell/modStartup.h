@@ -5,3 +5,5 @@
 void g_subAppIni();
 // The process entry's work: start-up in its fixed order, up to the event loop.
 void Main();
+// The font every window is drawn in (IPA Gothic, 9 points), for the application object.
+void InstallApplicationFont();

@@ -4,6 +4,7 @@
 // write's success box comes. Each is saved as a PNG in $QELVO_SCREENSHOTS and must hold
 // a picture, not an empty window.
 #include "support/AppFixture.h"
+#include "platform/doubles/PictureCheck.h"
 
 #include "link/frmCommMsg1.h"
 #include "graph/frmColorSetting1.h"
@@ -25,11 +26,11 @@
 #include "shell/frmSplash1.h"
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
+#include "shell/modStartup.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFontInfo>
-#include <QHash>
 #include <QImage>
 #include <QRawFont>
 #include <QMessageBox>
@@ -44,21 +45,6 @@ QString shotFolder()
         dir = QDir::currentPath() + QStringLiteral("/screenshots");
     QDir().mkpath(dir);
     return dir;
-}
-
-// A picture holds more than one flat colour: at least three colours, and at least half
-// a percent of the pixels away from the commonest one.
-bool notBlank(const QImage &img)
-{
-    QHash<QRgb, int> counts;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            ++counts[img.pixel(x, y)];
-    int top = 0;
-    for (int n : counts)
-        top = qMax(top, n);
-    const qint64 total = qint64(img.width()) * img.height();
-    return counts.size() >= 3 && total - top >= total / 200;
 }
 
 // The link label's colour in a picture of the frame (left of the "Link" text).
@@ -101,9 +87,8 @@ void tst_gui_smoke::initTestCase()
 {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
     // The font the process entry gives the application.
-    QFont font(QStringLiteral("IPAGothic"));
-    font.setPointSize(9);
-    QApplication::setFont(font);
+    InstallApplicationFont();
+    const QFont font = QApplication::font();
     QVERIFY2(QFontInfo(font).family().startsWith(QStringLiteral("IPA")), qPrintable(QFontInfo(font).family()));
     // Half-width katakana and kanji are in the font, so no text is drawn as boxes.
     const QRawFont raw = QRawFont::fromFont(font);
@@ -120,7 +105,7 @@ void tst_gui_smoke::save(const QString &name, const QPixmap &pix)
     QVERIFY2(pix.save(path, "PNG"), qPrintable(path));
     const QImage back(path);
     QCOMPARE(back.size(), pix.size());
-    QVERIFY2(notBlank(back), qPrintable(path + QStringLiteral(" is blank")));
+    QVERIFY2(PictureShowsSomething(back), qPrintable(path + QStringLiteral(" is blank")));
 }
 
 void tst_gui_smoke::editorLayoutsAndDialogs()

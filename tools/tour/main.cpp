@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/QtSerialPort.h"
 #include "platform/SerialPort.h"
+#include "platform/doubles/PictureCheck.h"
 #include "platform/doubles/ScriptedDialogs.h"
 #include "settings/frmMain1.h"
 #include "shell/frmMdi1.h"
@@ -24,8 +25,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFont>
-#include <QHash>
 #include <QImage>
 #include <QMdiSubWindow>
 #include <QPixmap>
@@ -48,21 +47,6 @@ void fail(const QString &why)
     say(QStringLiteral("FAILED: ") + why);
 }
 
-// A picture holds more than one flat colour: at least three colours, and at least half
-// a percent of the pixels away from the commonest one.
-bool notBlank(const QImage &img)
-{
-    QHash<QRgb, int> counts;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            ++counts[img.pixel(x, y)];
-    int top = 0;
-    for (int n : counts)
-        top = qMax(top, n);
-    const qint64 total = qint64(img.width()) * img.height();
-    return counts.size() >= 3 && total - top >= total / 200;
-}
-
 class Tour {
 public:
     explicit Tour(const QString &dir) : m_dir(dir) {}
@@ -83,7 +67,7 @@ public:
         const QImage img = w->grab().toImage();
         if (!img.save(path, "PNG"))
             fail(QStringLiteral("cannot write ") + path);
-        else if (!notBlank(img))
+        else if (!PictureShowsSomething(img))
             fail(path + QStringLiteral(" shows nothing"));
         else
             say(QStringLiteral("  %1: %2").arg(what, path));
@@ -126,9 +110,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QApplication::setApplicationName(QStringLiteral("Qelvo"));
-    QFont font(QStringLiteral("IPAGothic"));
-    font.setPointSize(9);
-    QApplication::setFont(font);
+    InstallApplicationFont();
 
     QtSerialPort port;
     installSerialPort(&port);
