@@ -1,6 +1,11 @@
 #include "platform/doubles/ScriptedDialogs.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
 
 int ScriptedDialogs::msgBox(const QString &text, int style, const QString &caption)
 {
@@ -13,6 +18,25 @@ int ScriptedDialogs::msgBox(const QString &text, int style, const QString &capti
         b.answer = (style & 7) == vbOKOnly ? vbOK : vbCancel;
     } else {
         b.answer = answers.takeFirst();
+    }
+    if (realBoxes) {
+        const auto shown = QtDialogs::makeBox(text, style, caption);
+        QMessageBox *mb = shown.get();
+        QTimer::singleShot(realBoxMs, mb, [mb, answer = b.answer] {
+            for (QAbstractButton *button : mb->buttons()) {
+                if (button->property("vbResult").toInt() == answer) {
+                    button->click();
+                    return;
+                }
+            }
+            mb->reject();
+        });
+        QPointer<QWidget> before = QApplication::activeWindow();
+        mb->exec();
+        // A desktop's window manager gives the focus back to the window under the box;
+        // the offscreen platform leaves no window active.
+        if (before && !QApplication::activeWindow())
+            before->activateWindow();
     }
     boxes << b;
     return b.answer;
@@ -60,6 +84,20 @@ void ScriptedDialogs::runModal(QDialog *dlg)
         return;
     }
     dlg->setModal(true);
+    if (realModal) {
+        QPointer<QDialog> guard(dlg);
+        QTimer::singleShot(0, dlg, [this, dlg] { modalHandler(dlg); });
+        // A handler that leaves the window open would hold the test for ever.
+        QTimer::singleShot(20000, dlg, [this, guard] {
+            if (guard && guard->isVisible()) {
+                ++unexpected;
+                unexpectedWhat << QStringLiteral("modal %1 left open").arg(guard->windowTitle());
+                guard->reject();
+            }
+        });
+        dlg->exec();
+        return;
+    }
     dlg->show();
     modalHandler(dlg);
     dlg->hide();

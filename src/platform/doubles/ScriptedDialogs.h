@@ -35,6 +35,12 @@ public:
     std::function<void(QDialog *)> modalHandler;
     // Called for every box before it is answered (e.g. to click something meanwhile).
     std::function<void(const Box &)> onBox;
+    // Where focus matters: each box is a real modal QMessageBox, which takes the focus as
+    // on a desktop, and a real timer presses the scripted answer after realBoxMs; each
+    // modal window runs its own event loop (exec) and the handler is called inside it.
+    bool realBoxes = false;
+    bool realModal = false;
+    int realBoxMs = 30;
     int unexpected = 0;
     QStringList unexpectedWhat;
     int beeps = 0;
