@@ -153,12 +153,7 @@ void frmDirect1::listen()
         Timer1.setEnabled(false);
         Timer1.setInterval(0);
     });
-    connect(&monitorEvents(), &MonitorEvents::analogMonitorCloseRequested, this, [this] {
-        if (auto *s = qobject_cast<QMdiSubWindow *>(parentWidget()))
-            s->close();
-        else
-            close();
-    });
+    connect(&monitorEvents(), &MonitorEvents::analogMonitorCloseRequested, this, &frmDirect1::closeWindow);
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmDirect1::subDispIni);
 }
 
@@ -280,6 +275,27 @@ void frmDirect1::setChannelPanelEnabled(bool on)
     ChannelFrame->setEnabled(on);
 }
 
+bool frmDirect1::runExchange(const std::function<bool()> &exchange)
+{
+    ++m_exchanges;
+    const bool ok = exchange();
+    if (--m_exchanges == 0 && m_closePending) {
+        // The window was closed while the reply was awaited; it goes now, after the
+        // caller's last look at its controls (the deletion waits for the event loop).
+        m_closePending = false;
+        closeWindow();
+    }
+    return ok;
+}
+
+void frmDirect1::closeWindow()
+{
+    if (auto *s = qobject_cast<QMdiSubWindow *>(parentWidget()))
+        s->close();
+    else
+        close();
+}
+
 // ---------------------------------------------------------------- channels
 
 void frmDirect1::Command1_Click(int ch) { g_subChRead(ch); }
@@ -289,7 +305,7 @@ void frmDirect1::g_subChRead(int ch)
     if (g_intMonitorOn == -1)
         return;
     double volts = 0;
-    if (!g_funcChannelRead(ch, volts))
+    if (!runExchange([&] { return g_funcChannelRead(ch, volts); }))
         return;
     Label1[ch]->setText(plainVolts(volts));
     Text1[ch]->setText(plainVolts(volts));
@@ -302,7 +318,7 @@ void frmDirect1::g_subChOutput(int ch, double volts)
 {
     if (g_intMonitorOn == -1)
         return;
-    g_funcAnalogOut(ch, volts);
+    runExchange([&] { return g_funcAnalogOut(ch, volts); });
 }
 
 void frmDirect1::FlatScrollBar1_Change(int ch)
@@ -416,6 +432,17 @@ bool frmDirect1::eventFilter(QObject *o, QEvent *e)
 
 void frmDirect1::closeEvent(QCloseEvent *e)
 {
+    if (m_exchanges > 0) {
+        // A channel exchange waits for its reply inside one of this window's handlers:
+        // the window leaves the screen now and closes when the exchange returns.
+        m_closePending = true;
+        if (parentWidget())
+            parentWidget()->hide();
+        else
+            hide();
+        e->ignore();
+        return;
+    }
     // A running monitor is stopped first (a running log filer is reported, and the window
     // closes all the same).
     if (g_intMonitorOn == -1)

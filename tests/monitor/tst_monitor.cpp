@@ -24,6 +24,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMdiSubWindow>
+#include <QPointer>
 #include <QtTest>
 
 namespace {
@@ -62,6 +63,7 @@ private slots:
     void runningMonitorHoldsBackOtherExchanges();
     void stopRefusedWhileTheLogFilerLogs();
     void closingStopsFirstAndDisconnectCloses();
+    void closingDuringAChannelExchange();
     void displayByInputType_data();
     void displayByInputType();
     void channelReadAndOutput();
@@ -331,6 +333,51 @@ void TestMonitor::closingStopsFirstAndDisconnectCloses()
     QVERIFY(!g_frmDirect1);
     QCOMPARE(g_intConnectStatus, qint16(0));
     checkSane();
+}
+
+void TestMonitor::closingDuringAChannelExchange()
+{
+    // The user closes the window while a channel read, then a typed output value, waits for
+    // the controller's reply (300 ms): the window goes once the exchange has returned, and
+    // the link is left as after any exchange.
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1FF);
+    m.setAnswerDelayUs(300000);
+    for (int round = 0; round < 2; ++round) {
+        m.clearLog();
+        QPointer<frmDirect1> w = g_frmDirect1;
+        QPointer<QWidget> sub = w->parentWidget();
+        // The click on the close box is an event that the exchange's wait handles.
+        f.clock.scheduleIn(100000, [] {
+            QMetaObject::invokeMethod(qApp, [] { g_subCloseChild(g_frmDirect1); }, Qt::QueuedConnection);
+        });
+        if (round == 0) {
+            QTest::mouseClick(w->Command1[1], Qt::LeftButton);
+        } else {
+            QTest::mouseClick(w->Text1[2], Qt::LeftButton);
+            QTest::keyClicks(w->Text2, QStringLiteral("1.25"));
+            QTest::keyClick(w->Text2, Qt::Key_Return);
+        }
+        QVERIFY(w); // still there under its own handler
+        QVERIFY(!sub->isVisible());
+        QVERIFY(!g_frmDirect1);
+        QCOMPARE(g_intFormOpen[idDirect], qint16(0));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!w && !sub);
+        QCOMPARE(m.received(), QByteArrayList{round == 0 ? QByteArray("N1") : QByteArray("D200FF")});
+        QVERIFY(f.sim.portOpen());
+        QCOMPARE(g_intConnectStatus, qint16(1));
+        checkSane();
+        QVERIFY(g_frmMdi1->menu_Direct->isEnabled());
+        g_subMenuCommand(12);
+        QVERIFY(g_frmDirect1);
+    }
+    QCOMPARE(m.analogOut(2), 255);
+    g_frmDirect1->Command1[0]->click(); // the new window reads over the same link
+    QCOMPARE(g_frmDirect1->Label1[0]->text(), QStringLiteral("2.5"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 void TestMonitor::displayByInputType_data()
