@@ -330,7 +330,7 @@ void frmDirect1::FlatScrollBar1_Change(int ch)
         g_subChOutput(ch, volts);
         break;
     }
-    case 1: g_subChOutput(ch, ValOf(Text1[ch]->text())); break;
+    case 1: g_subChOutput(ch, m_typedVolts); break;
     default: break; // set by a channel read: nothing is sent
     }
     g_intScrollSrc = 0;
@@ -357,10 +357,12 @@ void frmDirect1::commitOutputEdit()
 {
     double v = 0;
     const QString t = Text2->text();
-    // Only a number from 0 to 5 V is taken; anything else leaves the box as it is.
-    if (t.isEmpty() || !IsNumeric(t, &v) || v < 0 || v > 5)
+    // Only a number from 0 to 5 V is taken ("nan" and "inf" are none); anything else leaves
+    // the box as it is. The value checked here is the one that goes out.
+    if (t.isEmpty() || !IsNumeric(t, &v) || !std::isfinite(v) || v < 0 || v > 5)
         return;
     const int ch = intEditCh;
+    m_typedVolts = v;
     Text1[ch]->setText(t.trimmed());
     g_intScrollSrc = 1;
     FlatScrollBar1[ch]->setValue(int(std::lround(v * 100)));

@@ -82,6 +82,8 @@ private:
     bool m_blink = false;
     int m_exchanges = 0;
     bool m_closePending = false;
+    // The volts of the value typed last, as checked: the ones that go out.
+    double m_typedVolts = 0;
 };
 
 extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null

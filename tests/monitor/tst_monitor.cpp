@@ -67,6 +67,7 @@ private slots:
     void displayByInputType_data();
     void displayByInputType();
     void channelReadAndOutput();
+    void typedOutputGoesOutAsChecked();
     void presentValueLog();
     void logViewRecordAndLimits();
     void lampsFollowTheOutputs();
@@ -466,6 +467,40 @@ void TestMonitor::channelReadAndOutput()
     g_frmDirect1->FlatScrollBar1[3]->setValue(100);
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("g_funcCommOutPut"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::typedOutputGoesOutAsChecked()
+{
+    // The value typed is parsed once: what passed the check is what goes out; "nan" and
+    // "inf" are no values from 0 to 5.
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    frmDirect1 *w = g_frmDirect1;
+    const auto type = [w](const QString &text) {
+        w->Text2->selectAll();
+        QTest::keyClicks(w->Text2, text);
+        QTest::keyClick(w->Text2, Qt::Key_Return);
+    };
+    m.clearLog();
+    for (const QString &refused : {QStringLiteral("nan"), QStringLiteral("inf"), QStringLiteral("-inf")}) {
+        QTest::mouseClick(w->Text1[1], Qt::LeftButton);
+        type(refused);
+        QVERIFY2(w->Text2->isVisible(), qPrintable(refused));
+        QCOMPARE(w->Text1[1]->text(), QStringLiteral("0"));
+    }
+    QVERIFY(m.received().isEmpty());
+    type(QStringLiteral("5e-1"));
+    QVERIFY(!w->Text2->isVisible());
+    QCOMPARE(w->FlatScrollBar1[1]->value(), 50);
+    QCOMPARE(m.received(), QByteArrayList{"D10066"}); // 0.5 V: 102.3 counts
+    QCOMPARE(m.analogOut(1), 102);
+    // Between the bar's steps too: 2.004 V is 410.0 counts where 2.00 V is 409.2.
+    QTest::mouseClick(w->Text1[1], Qt::LeftButton);
+    type(QStringLiteral("2.004"));
+    QCOMPARE(w->FlatScrollBar1[1]->value(), 200);
+    QCOMPARE(m.received().last(), QByteArray("D1019A"));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
