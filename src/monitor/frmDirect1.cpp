@@ -204,6 +204,8 @@ void frmDirect1::Command2_Click(int index)
         g_intMonitorOn = -1;
         Command2[1]->setEnabled(true);
         Command2[0]->setEnabled(false);
+        // The first poll already waits on the port: nothing else may talk on it.
+        setChannelPanelEnabled(false);
         SerialPortService &port = MSComm1();
         port.input();
         port.clearInBuffer();
@@ -252,7 +254,8 @@ void frmDirect1::Command2_Click(int index)
 
 void frmDirect1::applyMonitorEnabling()
 {
-    // The channel panel shares the port with the poll: it works while the monitor stops.
+    // The channel panel and the buffer clear share the port with the poll: they work while
+    // the monitor stops.
     if (g_intMonitorOn == -1) {
         setChannelPanelEnabled(false);
         return;
@@ -273,6 +276,7 @@ void frmDirect1::setChannelPanelEnabled(bool on)
     if (!on)
         endOutputEdit();
     ChannelFrame->setEnabled(on);
+    Command3->setEnabled(on);
 }
 
 bool frmDirect1::runExchange(const std::function<bool()> &exchange)
@@ -381,7 +385,13 @@ void frmDirect1::endOutputEdit()
 
 // ---------------------------------------------------------------- buttons
 
-void frmDirect1::Command3_Click() { g_subCommBufferClear(); }
+void frmDirect1::Command3_Click()
+{
+    // The running monitor's poll holds the port.
+    if (g_intMonitorOn == -1)
+        return;
+    g_subCommBufferClear();
+}
 
 void frmDirect1::Command4_Click()
 {

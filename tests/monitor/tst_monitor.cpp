@@ -269,18 +269,25 @@ void TestMonitor::runningMonitorHoldsBackOtherExchanges()
     QVERIFY(!g_frmMain1->Label1->isEnabled());
     QVERIFY(!g_frmMain1->Command3->isEnabled());
     QVERIFY(!g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(!g_frmDirect1->Command3->isEnabled()); // "Comm Buffer Clear"
     QVERIFY(!g_frmMdi1->menu_Setting->isEnabled());
     QVERIFY(!g_frmMdi1->menu_Unjoin->isEnabled());
     QVERIFY(!g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
     f.sim.model().clearLog();
     g_frmMain1->Command3_Click();       // refused, even when reached directly
     g_subMenuCommand(22);               // the disconnect too
+    g_frmDirect1->Command3_Click();     // and the buffer clear, which would close the port
+    Sleep(2000);
     QVERIFY(!framesSent(f).contains("P0000"));
     QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(f.sim.portOpen());
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QVERIFY2(f.dlg.boxes.isEmpty(), qPrintable(boxText(f.dlg.boxes.value(0))));
     g_frmDirect1->Command2[1]->click();
     QVERIFY(g_frmMain1->Command1[0]->isEnabled());
     QVERIFY(g_frmMain1->Command3->isEnabled());
     QVERIFY(g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(g_frmDirect1->Command3->isEnabled());
     QVERIFY(g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
     Sleep(1100);
     g_frmMain1->Command3_Click();
