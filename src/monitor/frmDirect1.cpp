@@ -45,6 +45,13 @@ frmDirect1::frmDirect1()
     Text3->clear();
     Command2[1]->setEnabled(false);
     subDispIni();
+    // Opened again while the monitor runs (a running log filer kept it going when the
+    // window closed): the buttons, the panel, the indicator and the display follow it.
+    if (g_intMonitorOn == -1) {
+        applyMonitorEnabling();
+        Timer1.setInterval(int(g_lngSamplingTime));
+        Timer1.setEnabled(true);
+    }
     g_intFormOpen[idDirect] = -1;
     g_frmDirect1 = this;
     g_subFormPosRecorderSet(idDirect, [this] {
@@ -257,6 +264,9 @@ void frmDirect1::applyMonitorEnabling()
     // The channel panel and the buffer clear share the port with the poll: they work while
     // the monitor stops.
     if (g_intMonitorOn == -1) {
+        Command2[0]->setEnabled(false);
+        Command2[1]->setEnabled(true);
+        Picture3->setAccessibleDescription(QStringLiteral("動作中"));
         setChannelPanelEnabled(false);
         return;
     }

@@ -64,6 +64,7 @@ private slots:
     void stopRefusedWhileTheLogFilerLogs();
     void closingStopsFirstAndDisconnectCloses();
     void closingDuringAChannelExchange();
+    void reopenedWhileTheMonitorRunsFollowsIt();
     void displayByInputType_data();
     void displayByInputType();
     void channelReadAndOutput();
@@ -386,6 +387,44 @@ void TestMonitor::closingDuringAChannelExchange()
     g_frmDirect1->Command1[0]->click(); // the new window reads over the same link
     QCOMPARE(g_frmDirect1->Label1[0]->text(), QStringLiteral("2.5"));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::reopenedWhileTheMonitorRunsFollowsIt()
+{
+    // Closed while the log filer logs, the window leaves the monitor running; opened
+    // again, it shows it running and follows its readings.
+    AppFixture f;
+    openMonitor(f);
+    f.sim.model().setLevel(0x155);
+    startMonitor();
+    flgLogFilerOnWork = -1;
+    f.dlg.answers << vbOK; // the refusal to stop
+    g_subCloseChild(g_frmDirect1);
+    QVERIFY(!g_frmDirect1);
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    g_subMenuCommand(12);
+    QVERIFY(g_frmDirect1);
+    QVERIFY(!g_frmDirect1->Command2[0]->isEnabled());
+    QVERIFY(g_frmDirect1->Command2[1]->isEnabled());
+    QVERIFY(!g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(!g_frmDirect1->Command3->isEnabled());
+    QCOMPARE(g_frmDirect1->Picture3->accessibleDescription(), QStringLiteral("動作中"));
+    f.sim.model().setLevel(0x2AA);
+    Sleep(2100);
+    QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("3.33"));
+    const QColor before = g_frmDirect1->Picture3->palette().color(QPalette::Window);
+    Sleep(1000);
+    QVERIFY(g_frmDirect1->Picture3->palette().color(QPalette::Window) != before);
+    // Once the log filer is done, "停止" stops it as usual.
+    flgLogFilerOnWork = 0;
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
+    QVERIFY(g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(!g_frmDirect1->Timer1.Enabled());
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    checkSane();
 }
 
 void TestMonitor::displayByInputType_data()
