@@ -47,6 +47,8 @@ QByteArrayList framesSent(AppFixture &f) { return f.sim.model().received(); }
 QColor lamp(int i) { return g_frmOutputMonitor1->Picture1[i]->palette().color(QPalette::Window); }
 
 QStringList listLines() { return g_frmLogView1->Label1->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+
+const QString kTimeOutBox = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
 } // namespace
 
 class TestMonitor : public QObject {
@@ -58,6 +60,7 @@ private slots:
     void failedSendStopsBeforeY();
     void failedStartClosesTheWindow();
     void replyTimeOutStopsAtTheNextTick();
+    void repliesWithoutValuesEndLikeATimeOut_data();
     void repliesWithoutValuesEndLikeATimeOut();
     void stopKeepsTheNewestSample();
     void runningMonitorHoldsBackOtherExchanges();
@@ -198,28 +201,52 @@ void TestMonitor::replyTimeOutStopsAtTheNextTick()
     checkSane();
 }
 
+void TestMonitor::repliesWithoutValuesEndLikeATimeOut_data()
+{
+    QTest::addColumn<QByteArray>("nReply");
+    QTest::addColumn<QByteArray>("yReply");
+    QTest::addColumn<bool>("goodTickBetween");
+    QTest::newRow("both, a good tick between") << QByteArray("#$%&*\r") << QByteArray("<=>\r") << true;
+    QTest::newRow("Y answers Z12") << QByteArray("N0200\r") << QByteArray("Z12\r") << false;
+    QTest::newRow("N answers E0000") << QByteArray("E0000\r") << QByteArray("Y05\r") << false;
+}
+
 void TestMonitor::repliesWithoutValuesEndLikeATimeOut()
 {
-    // Lines without a value are skipped one tick at a time; a good reply in between starts
-    // the count again, and 20 s of nothing but such lines end the monitor with the
-    // time-out's message.
-    AppFixture f;
-    openMonitor(f);
+    // Lines without a value are skipped one tick at a time; only a tick whose two replies
+    // both carry values starts the count again (a good answer to one of them says nothing
+    // of the other), and 20 s without a value from either end the monitor with the
+    // time-out's message, over the open link.
+    QFETCH(QByteArray, nReply);
+    QFETCH(QByteArray, yReply);
+    QFETCH(bool, goodTickBetween);
+    AppFixture f(false);
+    f.startSeeded();
+    const QHash<QByteArray, QByteArray> good = {{"L", "L0001\r"}, {"N", "N0200\r"}, {"Y", "Y05\r"}};
+    answerWith(f.rec, good);
+    g_subMenuCommand(21);
+    g_subMenuCommand(12);
     startMonitor();
-    f.sim.setFault(Fault::Garbage, 6);
-    Sleep(15000);
-    f.sim.setFault(Fault::None);
-    Sleep(1000);
-    f.sim.setFault(Fault::Garbage, 6);
-    Sleep(15000);
+    answerWith(f.rec, {{"N", nReply}, {"Y", yReply}});
+    if (goodTickBetween) {
+        Sleep(15000);
+        answerWith(f.rec, good);
+        Sleep(1000);
+        answerWith(f.rec, {{"N", nReply}, {"Y", yReply}});
+        Sleep(15000);
+    } else {
+        Sleep(19500);
+    }
     QCOMPARE(g_intMonitorOn, qint16(-1));
     QCOMPARE(f.dlg.boxes.size(), 0);
     f.dlg.answers << vbOK;
-    Sleep(8000);
+    Sleep(goodTickBetween ? 8000 : 3000);
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください"), vbOKOnly, vbExclamation));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), kTimeOutBox, vbOKOnly, vbExclamation));
     QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
     QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
     checkSane();
 }
 
