@@ -128,8 +128,11 @@ void frmLogView1::subDataDraw()
         if (r.Time.contains(QLatin1Char('/'))) {
             const QString outputs = flgBitsDisp ? HexToBits(r.Outputs) : r.Outputs;
             QString value = r.Value;
-            if (flgVoltDisp)
-                value = HexToVolt00(r.Value) + g_strUnit;
+            if (flgVoltDisp) {
+                value = HexToVolt00(r.Value);
+                if (value != QLatin1String("ERROR"))
+                    value += g_strUnit; // a value that is no number has no unit
+            }
             text += r.Time + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
         }
         i = i == 0 ? kMonData - 1 : i - 1;

@@ -611,6 +611,10 @@ void TestMonitor::presentValueLog()
     g_frmLogView1->menu_Disp_Denatu->setChecked(true);
     QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("距離で表示"));
     QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50M  05"));
+    // A value that is no hexadecimal number reads "ERROR", without a unit.
+    g_typMonData[g_intMonDataIdx].Value = QStringLiteral("12G4");
+    g_frmLogView1->subDataDraw();
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("ERROR  05"));
     // No new reading, no new text: the 20 ms timer leaves the list alone.
     g_frmDirect1->Command2[1]->click();
     Sleep(1100);
