@@ -67,6 +67,7 @@ private slots:
     void stopRefusedWhileTheLogFilerLogs();
     void closingStopsFirstAndDisconnectCloses();
     void closingDuringAChannelExchange();
+    void frameScrollsToAWindowBelowTheEditor();
     void reopenedWhileTheMonitorRunsFollowsIt();
     void displayByInputType_data();
     void displayByInputType();
@@ -414,6 +415,25 @@ void TestMonitor::closingDuringAChannelExchange()
     g_frmDirect1->Command1[0]->click(); // the new window reads over the same link
     QCOMPARE(g_frmDirect1->Label1[0]->text(), QStringLiteral("2.5"));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::frameScrollsToAWindowBelowTheEditor()
+{
+    // In a frame of 626 x 568 the analog monitor, directly below the editor, reaches past
+    // the client area: the frame scrolls, and every part of the window can be brought in.
+    AppFixture f;
+    f.startSeeded();
+    g_frmMdi1->resize(626, 568);
+    g_subMenuCommand(12);
+    QMdiArea *area = g_frmMdi1->mdiArea;
+    QWidget *sub = g_frmDirect1->parentWidget();
+    QCOMPARE(sub->y(), g_frmMain1->subWindow()->height());
+    QVERIFY(sub->geometry().bottom() >= area->viewport()->height());
+    QScrollBar *bar = area->verticalScrollBar();
+    QTRY_VERIFY(bar->isVisible());
+    bar->setValue(bar->maximum());
+    QTRY_VERIFY(sub->geometry().bottom() < area->viewport()->height());
+    QVERIFY(sub->y() >= 0);
 }
 
 void TestMonitor::reopenedWhileTheMonitorRunsFollowsIt()
