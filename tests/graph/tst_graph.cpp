@@ -132,6 +132,7 @@ private slots:
 
     void colourFile();
     void colourWindow();
+    void colourWindowOpensWithNothingCurrent();
     void colourDialogForm();
 };
 
@@ -481,6 +482,45 @@ void TestGraph::colourWindow()
     // The graph shows the colours applied: a red background.
     QCOMPARE(g_frmGraph1->canvas().pixelColor(g_frmGraph1->canvas().width() - 20, 20), QColor(255, 0, 0));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestGraph::colourWindowOpensWithNothingCurrent()
+{
+    // As on a desktop (the window runs its own loop and takes the focus; boxes are real and
+    // take it too): the list has the focus, yet no element is current until the user picks
+    // one, so "色選択" warns and OK asks nothing.
+    AppFixture f;
+    f.startSeeded();
+    f.dlg.realModal = true;
+    f.dlg.realBoxes = true;
+    int step = 0;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmColorSetting1 *>(d);
+        QVERIFY(w);
+        QTRY_VERIFY(w->List1->hasFocus());
+        QCOMPARE(w->List1->currentRow(), -1);
+        if (step++ == 0) {
+            f.dlg.answers << vbOK;
+            w->Command1->click();
+            QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("色選択"), QStringLiteral("変更したい要素をﾘｽﾄ上で選択してください"), vbOKOnly, vbExclamation));
+            QTRY_VERIFY(w->List1->hasFocus()); // back from the box
+            QCOMPARE(w->List1->currentRow(), -1);
+            w->Command3[0]->click(); // OK, nothing touched: no question
+            return;
+        }
+        // The keyboard picks the first element.
+        QTest::keyClick(w->List1, Qt::Key_Down);
+        QCOMPARE(w->List1->currentRow(), 0);
+        QVERIFY(w->List1->item(0)->isSelected());
+        QCOMPARE(w->Picture1->palette().color(QPalette::Window), QColor(0, 0, 0));
+        w->Command3[1]->click();
+    };
+    g_subMenuCommand(32);
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    g_subMenuCommand(32);
+    QCOMPARE(step, 2);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_lngColor[0], 0);
 }
 
 void TestGraph::colourDialogForm()
