@@ -217,14 +217,23 @@ void frmGraph1::paintLegend()
     }
 }
 
-bool frmGraph1::valueY(double v, double &y) const
+double frmGraph1::scalePos(double part, double whole) const
 {
-    const double pos = sngZoomHeight - v * 100.0 * sngOneSeg_Y;
-    if (pos < sngViewTop || pos > sngViewTop + sngGraphHeight)
+    // The product first, then one division: 0 lands exactly on the bottom end and the full
+    // scale exactly on the top end (position 0). A rounded height of 0.01 unit times the
+    // full scale misses the top by a hair, and the line would be dropped as outside.
+    return sngZoomHeight - part * double(sngZoomHeight) / whole;
+}
+
+bool frmGraph1::visibleAt(double pos, double &y) const
+{
+    if (pos < sngViewTop || pos > double(sngViewTop) + sngGraphHeight)
         return false;
     y = pos - sngViewTop + 100;
     return true;
 }
+
+bool frmGraph1::valueY(double v, double &y) const { return visibleAt(scalePos(v, intDivide_Y), y); }
 
 void frmGraph1::g_subGraph_Ini()
 {
@@ -264,18 +273,11 @@ void frmGraph1::g_subGraph_Ini()
     default: intDivide_Y = 5; break;
     }
     sngOneSeg_Y = sngZoomHeight / (intDivide_Y * 100);
-    const double division = double(sngZoomHeight) / intDivide_Y;
-    auto visibleAt = [this](double pos, double &y) {
-        if (pos < sngViewTop || pos > sngViewTop + sngGraphHeight)
-            return false;
-        y = pos - sngViewTop + 100;
-        return true;
-    };
     const QFontMetrics fm(Picture1->font());
     p.setFont(Picture1->font());
     double y = 0;
     for (int i = 0; i <= intDivide_Y; ++i) {
-        if (!visibleAt(sngZoomHeight - i * division, y))
+        if (!visibleAt(scalePos(i, intDivide_Y), y))
             continue;
         p.drawLine(px(220), px(y), px(300), px(y));
         const QString label = QString::number(i);
@@ -284,7 +286,7 @@ void frmGraph1::g_subGraph_Ini()
         p.drawText(box, Qt::AlignRight | Qt::AlignVCenter, label);
     }
     for (int i = 0; i <= intDivide_Y * 100; i += 10) {
-        if (!visibleAt(sngZoomHeight - i * double(sngOneSeg_Y), y))
+        if (!visibleAt(scalePos(i, intDivide_Y * 100), y))
             continue;
         p.drawLine(px(220), px(y), px(i % 50 == 0 ? 180 : 210), px(y));
     }

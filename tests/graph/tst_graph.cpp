@@ -123,6 +123,7 @@ private slots:
     void axesThresholdsAndLevelWhereTheScalePutsThem();
     void channelsAndTheirBoxes();
     void levelOutsideTheScaleDrawsNothing();
+    void fullScaleAndZeroOnTheEndRows();
     void zoomAndScroll();
     void keys();
     void resizeLimits();
@@ -242,6 +243,61 @@ void TestGraph::levelOutsideTheScaleDrawsNothing()
     setType("03"); // 5 m: 1100 counts is 5.38 m of level, below 0 m of distance
     reading(QStringLiteral("044C"));
     QCOMPARE(countAll(kLevel), 0);
+}
+
+void TestGraph::fullScaleAndZeroOnTheEndRows()
+{
+    // A reading or a threshold at exactly full scale lies on the plot's top row, and 0 on
+    // its bottom row, at every plot height and zoom (a distance type's full scale is its
+    // count 0).
+    AppFixture f;
+    openGraph(f);
+    auto *sub = qobject_cast<QMdiSubWindow *>(g_frmGraph1->parentWidget());
+    QScrollBar *bar = g_frmGraph1->FlatScrollBar1;
+    struct Type {
+        const char *code, *full, *fullCount, *zeroCount;
+    };
+    const Type types[] = {{"00", "5.00", "03FF", "0000"}, {"02", "20.00", "03FF", "0000"}, {"03", "5.00", "0000", "03FF"}};
+    const auto levelOn = [](int row) {
+        const Plot p;
+        return count(row, kLevel, frmGraph1::px(150), p.right()) == p.right() - frmGraph1::px(150) + 1;
+    };
+    const auto redrawWith = [](const char *value) {
+        g_frmGraph1->subRefreshLine();
+        reading(QString::fromLatin1(value));
+    };
+    for (int i = 1; i < 8; ++i)
+        g_frmGraph1->Check1[i]->click(); // channel 1 alone: nothing else on its rows
+    QStringList missed;
+    for (const Type &t : types) {
+        setType(t.code);
+        const bool distance = QByteArray(t.code) == "03";
+        setThresholds(1, QString::fromLatin1(t.full), distance ? QString() : QStringLiteral("0.00"));
+        for (int h = TwipsToPx(kGraphMinHeight); h < TwipsToPx(kGraphMinHeight) + 40; ++h) {
+            for (int zoom : {1, 2, 3, 7, 10}) {
+                sub->resize(TwipsToPx(9000), h);
+                g_frmGraph1->Slider1->setValue(zoom);
+                const QString at = QStringLiteral("%1 h%2 x%3").arg(QString::fromLatin1(t.code)).arg(h).arg(zoom);
+                bar->setValue(bar->minimum()); // the top end of the scale in view
+                const int top = frmGraph1::px(100);
+                redrawWith("0200");
+                if (count(top, kRed) == 0)
+                    missed << at + QStringLiteral(" threshold at full scale");
+                redrawWith(t.fullCount);
+                if (!levelOn(top))
+                    missed << at + QStringLiteral(" level at full scale");
+                bar->setValue(0); // the bottom end
+                const int bottom = Plot().row(0);
+                redrawWith("0200");
+                if (!distance && count(bottom, kRed) == 0)
+                    missed << at + QStringLiteral(" threshold at 0");
+                redrawWith(t.zeroCount);
+                if (!levelOn(bottom))
+                    missed << at + QStringLiteral(" level at 0");
+            }
+        }
+    }
+    QVERIFY2(missed.isEmpty(), qPrintable(QString::number(missed.size()) + QStringLiteral(" missed, first: ") + missed.value(0)));
 }
 
 void TestGraph::zoomAndScroll()
