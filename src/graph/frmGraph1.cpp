@@ -33,6 +33,8 @@ frmGraph1::frmGraph1()
     flgGraphLoading = -1;
     setWindowTitle(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"));
     buildControls();
+    for (QWidget *control : findChildren<QWidget *>())
+        control->installEventFilter(this);
     subPreView_SetColor();
     subGraphDraw();
     SetScrollRange();
@@ -71,7 +73,6 @@ void frmGraph1::buildControls()
     Picture1 = new QWidget(this);
     Picture1->setFocusPolicy(Qt::StrongFocus);
     Picture1->setAccessibleName(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
-    Picture1->installEventFilter(this);
     FlatScrollBar1 = new QScrollBar(Qt::Vertical, this);
     FlatScrollBar1->setAccessibleName(QStringLiteral("表示位置"));
     connect(FlatScrollBar1, &QScrollBar::valueChanged, this, &frmGraph1::FlatScrollBar1_Change);
@@ -115,7 +116,6 @@ void frmGraph1::buildControls()
     Picture4 = new QWidget(Picture2);
     Picture4->setGeometry(2, 152, kSidePanelPx - 4, 58);
     Picture4->setAutoFillBackground(true);
-    Picture4->installEventFilter(this);
     for (int i = 0; i < 8; ++i) {
         Label1[i] = new QLabel(Picture4);
         Label1[i]->setGeometry(34 + 68 * (i / 4), 2 + 14 * (i % 4), 34, 14);
@@ -393,7 +393,7 @@ void frmGraph1::scrollBy(int direction)
     flgRefreshLevel = -1;
 }
 
-void frmGraph1::keyPressEvent(QKeyEvent *e)
+bool frmGraph1::windowKey(QKeyEvent *e)
 {
     const bool held = e->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
     switch (e->key()) {
@@ -402,21 +402,33 @@ void frmGraph1::keyPressEvent(QKeyEvent *e)
         if (held) {
             if (Slider1->value() < Slider1->maximum())
                 Slider1->setValue(Slider1->value() + 1);
-        } else if (e->key() == Qt::Key_Up && FlatScrollBar1->isEnabled()) {
-            scrollBy(-1);
+        } else if (e->key() == Qt::Key_Up) {
+            if (FlatScrollBar1->isEnabled())
+                scrollBy(-1);
+        } else {
+            return false; // a plain Z is the control's
         }
-        return;
+        return true;
     case Qt::Key_Down:
     case Qt::Key_X:
         if (held) {
             if (Slider1->value() > Slider1->minimum())
                 Slider1->setValue(Slider1->value() - 1);
-        } else if (e->key() == Qt::Key_Down && FlatScrollBar1->isEnabled()) {
-            scrollBy(1);
+        } else if (e->key() == Qt::Key_Down) {
+            if (FlatScrollBar1->isEnabled())
+                scrollBy(1);
+        } else {
+            return false;
         }
-        return;
-    default: QWidget::keyPressEvent(e); break;
+        return true;
+    default: return false;
     }
+}
+
+void frmGraph1::keyPressEvent(QKeyEvent *e)
+{
+    if (!windowKey(e))
+        QWidget::keyPressEvent(e);
 }
 
 void frmGraph1::Command2_Click(int index)
@@ -458,6 +470,9 @@ void frmGraph1::Timer1_Timer()
 
 bool frmGraph1::eventFilter(QObject *o, QEvent *e)
 {
+    // The window's keys come before its controls', whichever has the focus.
+    if (e->type() == QEvent::KeyPress && windowKey(static_cast<QKeyEvent *>(e)))
+        return true;
     if (e->type() == QEvent::Paint) {
         if (o == Picture1) {
             QPainter p(Picture1);

@@ -89,6 +89,8 @@ private:
     void layoutControls();
     void paintLegend();
     void scrollBy(int direction);
+    // Up, Down and, with Shift, Ctrl or Alt, Z and X: true when the key was the window's.
+    bool windowKey(QKeyEvent *e);
     QImage m_canvas;
 };
 

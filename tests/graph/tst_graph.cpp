@@ -126,6 +126,7 @@ private slots:
     void fullScaleAndZeroOnTheEndRows();
     void zoomAndScroll();
     void keys();
+    void keysWhateverHasTheFocus();
     void resizeLimits();
     void unchangedValueDoesNotRedraw();
     void committedCellMovesItsLine();
@@ -355,6 +356,33 @@ void TestGraph::keys()
     for (int i = 0; i < 200; ++i)
         QTest::keyClick(g_frmGraph1->Picture1, Qt::Key_Down);
     QCOMPARE(g_frmGraph1->lngScrollValue, 0);
+}
+
+void TestGraph::keysWhateverHasTheFocus()
+{
+    // The window takes Up, Down and their zooming forms before its controls: a channel box,
+    // the zoom slider, a button or the scroll bar with the focus change nothing of their own.
+    AppFixture f;
+    openGraph(f);
+    g_frmGraph1->Slider1->setValue(2);
+    const int small = g_frmGraph1->FlatScrollBar1->singleStep();
+    for (QWidget *control : {static_cast<QWidget *>(g_frmGraph1->Check1[4]), static_cast<QWidget *>(g_frmGraph1->Slider1),
+                             static_cast<QWidget *>(g_frmGraph1->Command2[1]), static_cast<QWidget *>(g_frmGraph1->FlatScrollBar1)}) {
+        control->setFocus(Qt::TabFocusReason);
+        const int start = g_frmGraph1->lngScrollValue;
+        QTest::keyClick(control, Qt::Key_Up);
+        QCOMPARE(g_frmGraph1->Slider1->value(), 2);
+        QCOMPARE(g_frmGraph1->lngScrollValue, start - small);
+        QTest::keyClick(control, Qt::Key_Down);
+        QCOMPARE(g_frmGraph1->lngScrollValue, start);
+        QCOMPARE(control->window()->focusWidget(), control);
+        // A zoom gives the focus to the plot, as the slider does.
+        QTest::keyClick(control, Qt::Key_Up, Qt::ShiftModifier);
+        QCOMPARE(g_frmGraph1->Slider1->value(), 3);
+        QTest::keyClick(control, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(g_frmGraph1->Slider1->value(), 2);
+    }
+    QVERIFY(g_frmGraph1->Check1[4]->isChecked());
 }
 
 void TestGraph::resizeLimits()
