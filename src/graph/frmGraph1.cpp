@@ -72,7 +72,8 @@ void frmGraph1::buildControls()
 {
     Picture1 = new QWidget(this);
     Picture1->setFocusPolicy(Qt::StrongFocus);
-    Picture1->setAccessibleName(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
+    // A screen reader reads the plot as a short text of its level and thresholds.
+    Picture1->setAccessibleDescription(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
     FlatScrollBar1 = new QScrollBar(Qt::Vertical, this);
     FlatScrollBar1->setAccessibleName(QStringLiteral("表示位置"));
     connect(FlatScrollBar1, &QScrollBar::valueChanged, this, &frmGraph1::FlatScrollBar1_Change);
@@ -321,13 +322,32 @@ void frmGraph1::g_subDraw_H_Line_All()
     const EditorTexts t = g_funcEditorTexts();
     const bool distance = isDistance();
     const int channels = distance ? 6 : 8;
+    m_thresholdText.clear();
     for (int n = 1; n <= channels; ++n) {
         if (!Check1[n - 1]->isChecked())
             continue;
         g_subDraw_H_Line(ValOf(t.cell[1][n]), g_lngColor[n]);
-        if (!distance)
+        QString line = QStringLiteral("ch%1 ").arg(n);
+        if (distance) {
+            line += t.cell[1][n] + g_strUnit;
+        } else {
             g_subDraw_H_Line(ValOf(t.cell[2][n]), g_lngColor[n]);
+            line += QStringLiteral("最大値 ") + t.cell[1][n] + g_strUnit + QStringLiteral(" 最小値 ") + t.cell[2][n] + g_strUnit;
+        }
+        m_thresholdText << line;
     }
+    describePlot();
+}
+
+void frmGraph1::describePlot()
+{
+    QStringList parts;
+    if (!m_levelText.isEmpty())
+        parts << QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ ") + m_levelText;
+    parts << m_thresholdText;
+    const QString text = parts.join(QStringLiteral("、"));
+    if (Picture1->accessibleName() != text)
+        Picture1->setAccessibleName(text);
 }
 
 // ---------------------------------------------------------------- zoom and scroll
@@ -460,8 +480,11 @@ void frmGraph1::Timer1_Timer()
     const QString shown = HexToVolt(value);
     if (IsNumeric(shown, &v)) {
         g_subDraw_H_Line2(v, g_lngColor[9]);
-        Picture1->setAccessibleDescription(shown + g_strUnit);
+        m_levelText = shown + g_strUnit;
+    } else {
+        m_levelText = shown;
     }
+    describePlot();
     strLastValue = value;
     flgRefreshLevel = 0;
 }

@@ -91,7 +91,12 @@ private:
     void scrollBy(int direction);
     // Up, Down and, with Shift, Ctrl or Alt, Z and X: true when the key was the window's.
     bool windowKey(QKeyEvent *e);
+    // The plot as a short text, its accessible name: the level drawn last and the
+    // thresholds of the channels shown.
+    void describePlot();
     QImage m_canvas;
+    QString m_levelText;
+    QStringList m_thresholdText;
 };
 
 extern frmGraph1 *g_frmGraph1; // the open graph, or null

@@ -76,6 +76,8 @@ void frmDirect1::buildControls()
     Label5[0]->setGeometry(10, 8, 170, 20);
     Label5[1] = new QLabel(this);
     Label5[1]->setGeometry(10, 30, 170, 20);
+    // A screen reader reads each value label's text as its name; the caption beside it
+    // labels it (its buddy) and describes it.
     Label6 = new QLabel(QStringLiteral("0.00"), this);
     Label6->setGeometry(184, 8, 130, 42);
     Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -84,6 +86,7 @@ void frmDirect1::buildControls()
     big.setPixelSize(26);
     big.setBold(true);
     Label6->setFont(big);
+    Label5[0]->setBuddy(Label6);
     Label9 = new QLabel(this);
     Label9->setGeometry(320, 18, 40, 24);
     Picture3 = new QLabel(this);
@@ -113,7 +116,8 @@ void frmDirect1::buildControls()
         Label1[ch]->setGeometry(162, y + 2, 64, 22);
         Label1[ch]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         Label1[ch]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        Label1[ch]->setAccessibleName(QStringLiteral("CH %1 現在値").arg(ch + 1));
+        Label1[ch]->setAccessibleDescription(QStringLiteral("CH %1 現在値").arg(ch + 1));
+        Label2[ch]->setBuddy(Label1[ch]);
         Text1[ch] = new QLineEdit(ChannelFrame);
         Text1[ch]->setGeometry(234, y + 2, 60, 22);
         Text1[ch]->setAlignment(Qt::AlignRight);
@@ -184,7 +188,7 @@ void frmDirect1::subDispIni()
     Label5[0]->setText(input);
     Label5[1]->setText(range);
     Label9->setText(g_strUnit);
-    Label6->setAccessibleName(input);
+    Label6->setAccessibleDescription(input);
 }
 
 void frmDirect1::Timer1_Timer()

@@ -2,6 +2,7 @@
 // its pixel rows checked where the scale puts the axes, the ticks, the thresholds and the
 // level; zoom, scroll, keys, channel boxes, resize limits, the redraws that must and must
 // not happen; and the colour window with "clr.ini".
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
 #include "graph/frmColorSetting1.h"
@@ -131,6 +132,7 @@ private slots:
     void unchangedValueDoesNotRedraw();
     void committedCellMovesItsLine();
     void placeRecordAndReopening();
+    void plotReadsAsText();
 
     void colourFile();
     void colourWindow();
@@ -196,7 +198,7 @@ void TestGraph::axesThresholdsAndLevelWhereTheScalePutsThem()
     // The level: a solid line reaching across the scale labels.
     const int lvl = p.row(512 * 0.0048875);
     QCOMPARE(count(lvl, kLevel, frmGraph1::px(150), p.right()), p.right() - frmGraph1::px(150) + 1);
-    QCOMPARE(g_frmGraph1->Picture1->accessibleDescription(), QStringLiteral("2.50V"));
+    QVERIFY(g_frmGraph1->Picture1->accessibleName().startsWith(QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 2.50V")));
 }
 
 void TestGraph::channelsAndTheirBoxes()
@@ -460,6 +462,33 @@ void TestGraph::placeRecordAndReopening()
     QVERIFY(g_frmGraph1);
     QCOMPARE(g_frmGraph1->parentWidget()->pos(), QPoint(40, 50));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestGraph::plotReadsAsText()
+{
+    // A screen reader reads the plot as a short text of its level and thresholds, the
+    // caption as its description; every label of the window reads its value.
+    AppFixture f;
+    openGraph(f);
+    setThresholds(1, QStringLiteral("4.00"), QStringLiteral("1.00"));
+    setThresholds(2, QStringLiteral("3.00"), QStringLiteral("2.00"));
+    g_frmGraph1->Check1[2]->click(); // channel 3 hidden: not read either
+    reading(QStringLiteral("0200"));
+    QAccessibleInterface *plot = accessibleNode(g_frmGraph1, g_frmGraph1->Picture1);
+    QVERIFY(plot);
+    QCOMPARE(plot->text(QAccessible::Description), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
+    const QString rest = QStringLiteral("、ch4 最大値 0.00V 最小値 0.00V、ch5 最大値 0.00V 最小値 0.00V、ch6 最大値 0.00V 最小値 0.00V"
+                                        "、ch7 最大値 0.00V 最小値 0.00V、ch8 最大値 0.00V 最小値 0.00V");
+    QCOMPARE(plot->text(QAccessible::Name),
+             QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 2.50V、ch1 最大値 4.00V 最小値 1.00V、ch2 最大値 3.00V 最小値 2.00V") + rest);
+    QVERIFY2(unreadableValues(g_frmGraph1).isEmpty(), qPrintable(unreadableValues(g_frmGraph1).join(QLatin1Char('\n'))));
+    // It follows a new reading and a new type.
+    reading(QStringLiteral("0300"));
+    QVERIFY(plot->text(QAccessible::Name).startsWith(QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 3.75V、ch1 最大値 4.00V")));
+    setType("03");
+    setThresholds(2, QStringLiteral("1.50"));
+    reading(QStringLiteral("0100"));
+    QCOMPARE(plot->text(QAccessible::Name), QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 3.75M、ch1 5.00M、ch2 1.50M、ch4 5.00M、ch5 5.00M、ch6 5.00M"));
 }
 
 // ---------------------------------------------------------------- colours

@@ -3,6 +3,7 @@
 // the analog monitor window with its channel panel, the present-value log, the output
 // monitor's lamps, the commands the running monitor holds back, and the windows that
 // come back at start-up.
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
 #include "link/modComm1.h"
@@ -46,7 +47,13 @@ QByteArrayList framesSent(AppFixture &f) { return f.sim.model().received(); }
 
 QColor lamp(int i) { return g_frmOutputMonitor1->Picture1[i]->palette().color(QPalette::Window); }
 
-QStringList listLines() { return g_frmLogView1->Label1->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+QStringList listLines()
+{
+    QStringList lines;
+    for (int n = 0; n < g_frmLogView1->Label1->count(); ++n)
+        lines << g_frmLogView1->Label1->item(n)->text();
+    return lines;
+}
 
 const QString kTimeOutBox = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
 } // namespace
@@ -78,6 +85,7 @@ private slots:
     void lampsFollowTheOutputs();
     void readingStoredWhileClosedShowsAtTheFirstTick();
     void windowsReopenWhereTheyWere();
+    void everyShownValueIsReadable();
 };
 
 void TestMonitor::ringWrapsAfterTwentyOneSamples()
@@ -638,11 +646,9 @@ void TestMonitor::presentValueLog()
     // No new reading, no new text: the 20 ms timer leaves the list alone.
     g_frmDirect1->Command2[1]->click();
     Sleep(1100);
-    const QString text = g_frmLogView1->Label1->text();
-    g_frmLogView1->Label1->setText(QStringLiteral("untouched"));
+    g_frmLogView1->Label1->item(0)->setText(QStringLiteral("untouched"));
     Sleep(200);
-    QCOMPARE(g_frmLogView1->Label1->text(), QStringLiteral("untouched"));
-    Q_UNUSED(text);
+    QCOMPARE(g_frmLogView1->Label1->item(0)->text(), QStringLiteral("untouched"));
 }
 
 void TestMonitor::logViewRecordAndLimits()
@@ -742,6 +748,63 @@ void TestMonitor::windowsReopenWhereTheyWere()
     QVERIFY(g_frmLogView1->menu_Disp_Denatu->isChecked());
     QVERIFY(!g_frmLogView1->menu_Disp_Bits->isChecked());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::everyShownValueIsReadable()
+{
+    // The three windows read through Qt's accessibility interfaces: every value shown is a
+    // node's name (or a line edit's text), each line of the log a list item, newest first,
+    // the captions in descriptions and label relations; and they follow a new reading.
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1A3); // 2.05 V
+    m.setCell(cellRelayMode, 0x05);
+    g_frmDirect1->Command1[0]->click(); // "CH 1" reads 2.05
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    startMonitor();
+    Sleep(3050);
+    frmDirect1 *direct = g_frmDirect1;
+    for (QWidget *window : {static_cast<QWidget *>(direct), static_cast<QWidget *>(g_frmLogView1),
+                            static_cast<QWidget *>(g_frmOutputMonitor1)})
+        QVERIFY2(unreadableValues(window).isEmpty(), qPrintable(unreadableValues(window).join(QLatin1Char('\n'))));
+    QAccessibleInterface *value = accessibleNode(direct, direct->Label6);
+    QVERIFY(value);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("2.05"));
+    QCOMPARE(value->text(QAccessible::Description), QStringLiteral("アナログ入力電圧"));
+    const auto labelledBy = value->relations(QAccessible::Label);
+    QVERIFY(!labelledBy.isEmpty());
+    QCOMPARE(labelledBy.first().first->text(QAccessible::Name), QStringLiteral("アナログ入力電圧"));
+    QAccessibleInterface *unit = accessibleNode(direct, direct->Label9);
+    QCOMPARE(unit->text(QAccessible::Name), QStringLiteral("V"));
+    QAccessibleInterface *ch1 = accessibleNode(direct, direct->Label1[0]);
+    QCOMPARE(ch1->text(QAccessible::Name), QStringLiteral("2.05"));
+    QCOMPARE(ch1->text(QAccessible::Description), QStringLiteral("CH 1 現在値"));
+    QCOMPARE(ch1->relations(QAccessible::Label).value(0).first->text(QAccessible::Name), QStringLiteral("CH 1"));
+    QAccessibleInterface *out1 = accessibleNode(direct, direct->Text1[0]);
+    QCOMPARE(out1->textInterface()->text(0, out1->textInterface()->characterCount()), QStringLiteral("2.05"));
+    QAccessibleInterface *list = accessibleNode(g_frmLogView1, g_frmLogView1->Label1);
+    QCOMPARE(list->role(), QAccessible::List);
+    QCOMPARE(list->childCount(), 4);
+    const QString stamp = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22);
+    QCOMPARE(list->child(0)->text(QAccessible::Name), stamp + QStringLiteral("02.05V  10100000"));
+    QAccessibleInterface *lamp3 = accessibleNode(g_frmOutputMonitor1, g_frmOutputMonitor1->Picture1[2]);
+    QCOMPARE(lamp3->text(QAccessible::Description), QStringLiteral("ON"));
+    QCOMPARE(lamp3->relations(QAccessible::Label).value(0).first->text(QAccessible::Name), QStringLiteral("ch3"));
+    // A new reading: the same nodes read the new values.
+    m.setLevel(0x2AA);
+    m.setCell(cellRelayMode, 0x01);
+    Sleep(1000);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("3.33"));
+    QCOMPARE(list->childCount(), 5);
+    QCOMPARE(list->child(0)->text(QAccessible::Name), Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22) + QStringLiteral("03.33V  10000000"));
+    QCOMPARE(list->child(1)->text(QAccessible::Name), stamp + QStringLiteral("02.05V  10100000"));
+    QCOMPARE(lamp3->text(QAccessible::Description), QStringLiteral("OFF"));
+    for (QWidget *window : {static_cast<QWidget *>(direct), static_cast<QWidget *>(g_frmLogView1)})
+        QVERIFY2(unreadableValues(window).isEmpty(), qPrintable(unreadableValues(window).join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestMonitor)
