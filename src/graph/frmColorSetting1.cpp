@@ -78,7 +78,9 @@ void frmColorSetting1::g_subfrmIni()
         List1->addItem(QStringLiteral("ch") + QString::number(n) + QStringLiteral(" 線色"));
     List1->addItem(QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 線色"));
     List1->addItem(QStringLiteral("罫線 線色"));
-    List1->setCurrentRow(-1);
+    // No element is current until the user picks one: set through the view, so that the
+    // list taking the focus does not make its first row current without a word.
+    List1->setCurrentIndex(QModelIndex());
     ShowPreview();
     paintBackground(Picture1, palette().color(QPalette::Button));
 }

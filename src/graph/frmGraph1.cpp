@@ -33,6 +33,8 @@ frmGraph1::frmGraph1()
     flgGraphLoading = -1;
     setWindowTitle(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"));
     buildControls();
+    for (QWidget *control : findChildren<QWidget *>())
+        control->installEventFilter(this);
     subPreView_SetColor();
     subGraphDraw();
     SetScrollRange();
@@ -70,8 +72,8 @@ void frmGraph1::buildControls()
 {
     Picture1 = new QWidget(this);
     Picture1->setFocusPolicy(Qt::StrongFocus);
-    Picture1->setAccessibleName(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
-    Picture1->installEventFilter(this);
+    // A screen reader reads the plot as a short text of its level and thresholds.
+    Picture1->setAccessibleDescription(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
     FlatScrollBar1 = new QScrollBar(Qt::Vertical, this);
     FlatScrollBar1->setAccessibleName(QStringLiteral("表示位置"));
     connect(FlatScrollBar1, &QScrollBar::valueChanged, this, &frmGraph1::FlatScrollBar1_Change);
@@ -115,7 +117,6 @@ void frmGraph1::buildControls()
     Picture4 = new QWidget(Picture2);
     Picture4->setGeometry(2, 152, kSidePanelPx - 4, 58);
     Picture4->setAutoFillBackground(true);
-    Picture4->installEventFilter(this);
     for (int i = 0; i < 8; ++i) {
         Label1[i] = new QLabel(Picture4);
         Label1[i]->setGeometry(34 + 68 * (i / 4), 2 + 14 * (i % 4), 34, 14);
@@ -217,14 +218,23 @@ void frmGraph1::paintLegend()
     }
 }
 
-bool frmGraph1::valueY(double v, double &y) const
+double frmGraph1::scalePos(double part, double whole) const
 {
-    const double pos = sngZoomHeight - v * 100.0 * sngOneSeg_Y;
-    if (pos < sngViewTop || pos > sngViewTop + sngGraphHeight)
+    // The product first, then one division: 0 lands exactly on the bottom end and the full
+    // scale exactly on the top end (position 0). A rounded height of 0.01 unit times the
+    // full scale misses the top by a hair, and the line would be dropped as outside.
+    return sngZoomHeight - part * double(sngZoomHeight) / whole;
+}
+
+bool frmGraph1::visibleAt(double pos, double &y) const
+{
+    if (pos < sngViewTop || pos > double(sngViewTop) + sngGraphHeight)
         return false;
     y = pos - sngViewTop + 100;
     return true;
 }
+
+bool frmGraph1::valueY(double v, double &y) const { return visibleAt(scalePos(v, intDivide_Y), y); }
 
 void frmGraph1::g_subGraph_Ini()
 {
@@ -264,18 +274,11 @@ void frmGraph1::g_subGraph_Ini()
     default: intDivide_Y = 5; break;
     }
     sngOneSeg_Y = sngZoomHeight / (intDivide_Y * 100);
-    const double division = double(sngZoomHeight) / intDivide_Y;
-    auto visibleAt = [this](double pos, double &y) {
-        if (pos < sngViewTop || pos > sngViewTop + sngGraphHeight)
-            return false;
-        y = pos - sngViewTop + 100;
-        return true;
-    };
     const QFontMetrics fm(Picture1->font());
     p.setFont(Picture1->font());
     double y = 0;
     for (int i = 0; i <= intDivide_Y; ++i) {
-        if (!visibleAt(sngZoomHeight - i * division, y))
+        if (!visibleAt(scalePos(i, intDivide_Y), y))
             continue;
         p.drawLine(px(220), px(y), px(300), px(y));
         const QString label = QString::number(i);
@@ -284,7 +287,7 @@ void frmGraph1::g_subGraph_Ini()
         p.drawText(box, Qt::AlignRight | Qt::AlignVCenter, label);
     }
     for (int i = 0; i <= intDivide_Y * 100; i += 10) {
-        if (!visibleAt(sngZoomHeight - i * double(sngOneSeg_Y), y))
+        if (!visibleAt(scalePos(i, intDivide_Y * 100), y))
             continue;
         p.drawLine(px(220), px(y), px(i % 50 == 0 ? 180 : 210), px(y));
     }
@@ -319,13 +322,32 @@ void frmGraph1::g_subDraw_H_Line_All()
     const EditorTexts t = g_funcEditorTexts();
     const bool distance = isDistance();
     const int channels = distance ? 6 : 8;
+    m_thresholdText.clear();
     for (int n = 1; n <= channels; ++n) {
         if (!Check1[n - 1]->isChecked())
             continue;
         g_subDraw_H_Line(ValOf(t.cell[1][n]), g_lngColor[n]);
-        if (!distance)
+        QString line = QStringLiteral("ch%1 ").arg(n);
+        if (distance) {
+            line += t.cell[1][n] + g_strUnit;
+        } else {
             g_subDraw_H_Line(ValOf(t.cell[2][n]), g_lngColor[n]);
+            line += QStringLiteral("最大値 ") + t.cell[1][n] + g_strUnit + QStringLiteral(" 最小値 ") + t.cell[2][n] + g_strUnit;
+        }
+        m_thresholdText << line;
     }
+    describePlot();
+}
+
+void frmGraph1::describePlot()
+{
+    QStringList parts;
+    if (!m_levelText.isEmpty())
+        parts << QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ ") + m_levelText;
+    parts << m_thresholdText;
+    const QString text = parts.join(QStringLiteral("、"));
+    if (Picture1->accessibleName() != text)
+        Picture1->setAccessibleName(text);
 }
 
 // ---------------------------------------------------------------- zoom and scroll
@@ -391,7 +413,7 @@ void frmGraph1::scrollBy(int direction)
     flgRefreshLevel = -1;
 }
 
-void frmGraph1::keyPressEvent(QKeyEvent *e)
+bool frmGraph1::windowKey(QKeyEvent *e)
 {
     const bool held = e->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
     switch (e->key()) {
@@ -400,21 +422,33 @@ void frmGraph1::keyPressEvent(QKeyEvent *e)
         if (held) {
             if (Slider1->value() < Slider1->maximum())
                 Slider1->setValue(Slider1->value() + 1);
-        } else if (e->key() == Qt::Key_Up && FlatScrollBar1->isEnabled()) {
-            scrollBy(-1);
+        } else if (e->key() == Qt::Key_Up) {
+            if (FlatScrollBar1->isEnabled())
+                scrollBy(-1);
+        } else {
+            return false; // a plain Z is the control's
         }
-        return;
+        return true;
     case Qt::Key_Down:
     case Qt::Key_X:
         if (held) {
             if (Slider1->value() > Slider1->minimum())
                 Slider1->setValue(Slider1->value() - 1);
-        } else if (e->key() == Qt::Key_Down && FlatScrollBar1->isEnabled()) {
-            scrollBy(1);
+        } else if (e->key() == Qt::Key_Down) {
+            if (FlatScrollBar1->isEnabled())
+                scrollBy(1);
+        } else {
+            return false;
         }
-        return;
-    default: QWidget::keyPressEvent(e); break;
+        return true;
+    default: return false;
     }
+}
+
+void frmGraph1::keyPressEvent(QKeyEvent *e)
+{
+    if (!windowKey(e))
+        QWidget::keyPressEvent(e);
 }
 
 void frmGraph1::Command2_Click(int index)
@@ -446,8 +480,11 @@ void frmGraph1::Timer1_Timer()
     const QString shown = HexToVolt(value);
     if (IsNumeric(shown, &v)) {
         g_subDraw_H_Line2(v, g_lngColor[9]);
-        Picture1->setAccessibleDescription(shown + g_strUnit);
+        m_levelText = shown + g_strUnit;
+    } else {
+        m_levelText = shown;
     }
+    describePlot();
     strLastValue = value;
     flgRefreshLevel = 0;
 }
@@ -456,6 +493,9 @@ void frmGraph1::Timer1_Timer()
 
 bool frmGraph1::eventFilter(QObject *o, QEvent *e)
 {
+    // The window's keys come before its controls', whichever has the focus.
+    if (e->type() == QEvent::KeyPress && windowKey(static_cast<QKeyEvent *>(e)))
+        return true;
     if (e->type() == QEvent::Paint) {
         if (o == Picture1) {
             QPainter p(Picture1);

@@ -41,6 +41,10 @@ public:
     // The plot's scale position of a value and its y in the plot (twips); false when the
     // value lies outside the part of the scale shown.
     bool valueY(double v, double &y) const;
+    // The scale position (0 = full-scale end) of part of whole divisions up from 0.
+    double scalePos(double part, double whole) const;
+    // The plot's y (twips) of a scale position; false when it lies outside the part shown.
+    bool visibleAt(double pos, double &y) const;
     // A horizontal line at value v from x0 to x1 (twips), when v is on the scale.
     void drawValueLine(double v, qint32 colour, Qt::PenStyle style, double x0, double x1);
     // A twips coordinate as the canvas pixel it falls on.
@@ -85,7 +89,14 @@ private:
     void layoutControls();
     void paintLegend();
     void scrollBy(int direction);
+    // Up, Down and, with Shift, Ctrl or Alt, Z and X: true when the key was the window's.
+    bool windowKey(QKeyEvent *e);
+    // The plot as a short text, its accessible name: the level drawn last and the
+    // thresholds of the channels shown.
+    void describePlot();
     QImage m_canvas;
+    QString m_levelText;
+    QStringList m_thresholdText;
 };
 
 extern frmGraph1 *g_frmGraph1; // the open graph, or null

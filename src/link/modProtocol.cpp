@@ -209,12 +209,13 @@ void g_subConnectCheck()
 
 // A poll reply that carries no value is given up silently, one tick at a time; a controller
 // that answers every poll like that would keep the monitor running on stale values without
-// a word. When the polls have given up for as long as one reply wait may last, the monitor
-// ends as on a reply time-out.
-static qint64 s_givingUpSinceMs = -1;
+// a word. "N" and "Y" are watched each on its own, since a good answer to one says nothing
+// of the other: when the polls of either have given up for as long as one reply wait may
+// last, the monitor ends as on a reply time-out.
+static qint64 s_givingUpSinceMs[2] = {-1, -1}; // "N", "Y"
 constexpr qint64 kGivingUpLimitMs = kReplyPassLimit;
 
-void g_subPollWatchReset() { s_givingUpSinceMs = -1; }
+void g_subPollWatchReset() { s_givingUpSinceMs[0] = s_givingUpSinceMs[1] = -1; }
 
 static void pollTimedOut()
 {
@@ -222,12 +223,13 @@ static void pollTimedOut()
            vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
     g_intMonitorStop = 1;
     g_intCommStep = 40;
-    s_givingUpSinceMs = -1;
+    g_subPollWatchReset();
 }
 
 bool g_subAnaMoni1CommandSend2(const QString &command)
 {
     const int want = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
+    qint64 &givingUpSinceMs = s_givingUpSinceMs[command == QLatin1String("N") ? 0 : 1];
     g_intCommEnd = 0;
     g_intCommStep = 0;
     g_intReplyTimeUp = 0;
@@ -269,13 +271,13 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
                 g_subMonDataStore(command, g_strInPut);
                 g_strInPut.clear();
                 g_intCommStep = 40;
-                s_givingUpSinceMs = -1;
+                givingUpSinceMs = -1;
             } else if (r == 40) {
                 g_intCommStep = 40;
                 const qint64 now = clockService().elapsedMs();
-                if (s_givingUpSinceMs < 0)
-                    s_givingUpSinceMs = now;
-                else if (now - s_givingUpSinceMs >= kGivingUpLimitMs)
+                if (givingUpSinceMs < 0)
+                    givingUpSinceMs = now;
+                else if (now - givingUpSinceMs >= kGivingUpLimitMs)
                     pollTimedOut();
             } else {
                 // "?" or a short line: wait for more bytes.

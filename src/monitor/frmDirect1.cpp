@@ -45,6 +45,13 @@ frmDirect1::frmDirect1()
     Text3->clear();
     Command2[1]->setEnabled(false);
     subDispIni();
+    // Opened again while the monitor runs (a running log filer kept it going when the
+    // window closed): the buttons, the panel, the indicator and the display follow it.
+    if (g_intMonitorOn == -1) {
+        applyMonitorEnabling();
+        Timer1.setInterval(int(g_lngSamplingTime));
+        Timer1.setEnabled(true);
+    }
     g_intFormOpen[idDirect] = -1;
     g_frmDirect1 = this;
     g_subFormPosRecorderSet(idDirect, [this] {
@@ -69,6 +76,8 @@ void frmDirect1::buildControls()
     Label5[0]->setGeometry(10, 8, 170, 20);
     Label5[1] = new QLabel(this);
     Label5[1]->setGeometry(10, 30, 170, 20);
+    // A screen reader reads each value label's text as its name; the caption beside it
+    // labels it (its buddy) and describes it.
     Label6 = new QLabel(QStringLiteral("0.00"), this);
     Label6->setGeometry(184, 8, 130, 42);
     Label6->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -77,6 +86,7 @@ void frmDirect1::buildControls()
     big.setPixelSize(26);
     big.setBold(true);
     Label6->setFont(big);
+    Label5[0]->setBuddy(Label6);
     Label9 = new QLabel(this);
     Label9->setGeometry(320, 18, 40, 24);
     Picture3 = new QLabel(this);
@@ -106,7 +116,8 @@ void frmDirect1::buildControls()
         Label1[ch]->setGeometry(162, y + 2, 64, 22);
         Label1[ch]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         Label1[ch]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        Label1[ch]->setAccessibleName(QStringLiteral("CH %1 現在値").arg(ch + 1));
+        Label1[ch]->setAccessibleDescription(QStringLiteral("CH %1 現在値").arg(ch + 1));
+        Label2[ch]->setBuddy(Label1[ch]);
         Text1[ch] = new QLineEdit(ChannelFrame);
         Text1[ch]->setGeometry(234, y + 2, 60, 22);
         Text1[ch]->setAlignment(Qt::AlignRight);
@@ -153,12 +164,7 @@ void frmDirect1::listen()
         Timer1.setEnabled(false);
         Timer1.setInterval(0);
     });
-    connect(&monitorEvents(), &MonitorEvents::analogMonitorCloseRequested, this, [this] {
-        if (auto *s = qobject_cast<QMdiSubWindow *>(parentWidget()))
-            s->close();
-        else
-            close();
-    });
+    connect(&monitorEvents(), &MonitorEvents::analogMonitorCloseRequested, this, &frmDirect1::closeWindow);
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmDirect1::subDispIni);
 }
 
@@ -182,7 +188,7 @@ void frmDirect1::subDispIni()
     Label5[0]->setText(input);
     Label5[1]->setText(range);
     Label9->setText(g_strUnit);
-    Label6->setAccessibleName(input);
+    Label6->setAccessibleDescription(input);
 }
 
 void frmDirect1::Timer1_Timer()
@@ -209,6 +215,8 @@ void frmDirect1::Command2_Click(int index)
         g_intMonitorOn = -1;
         Command2[1]->setEnabled(true);
         Command2[0]->setEnabled(false);
+        // The first poll already waits on the port: nothing else may talk on it.
+        setChannelPanelEnabled(false);
         SerialPortService &port = MSComm1();
         port.input();
         port.clearInBuffer();
@@ -257,8 +265,12 @@ void frmDirect1::Command2_Click(int index)
 
 void frmDirect1::applyMonitorEnabling()
 {
-    // The channel panel shares the port with the poll: it works while the monitor stops.
+    // The channel panel and the buffer clear share the port with the poll: they work while
+    // the monitor stops.
     if (g_intMonitorOn == -1) {
+        Command2[0]->setEnabled(false);
+        Command2[1]->setEnabled(true);
+        Picture3->setAccessibleDescription(QStringLiteral("動作中"));
         setChannelPanelEnabled(false);
         return;
     }
@@ -278,6 +290,28 @@ void frmDirect1::setChannelPanelEnabled(bool on)
     if (!on)
         endOutputEdit();
     ChannelFrame->setEnabled(on);
+    Command3->setEnabled(on);
+}
+
+bool frmDirect1::runExchange(const std::function<bool()> &exchange)
+{
+    ++m_exchanges;
+    const bool ok = exchange();
+    if (--m_exchanges == 0 && m_closePending) {
+        // The window was closed while the reply was awaited; it goes now, after the
+        // caller's last look at its controls (the deletion waits for the event loop).
+        m_closePending = false;
+        closeWindow();
+    }
+    return ok;
+}
+
+void frmDirect1::closeWindow()
+{
+    if (auto *s = qobject_cast<QMdiSubWindow *>(parentWidget()))
+        s->close();
+    else
+        close();
 }
 
 // ---------------------------------------------------------------- channels
@@ -289,7 +323,7 @@ void frmDirect1::g_subChRead(int ch)
     if (g_intMonitorOn == -1)
         return;
     double volts = 0;
-    if (!g_funcChannelRead(ch, volts))
+    if (!runExchange([&] { return g_funcChannelRead(ch, volts); }))
         return;
     Label1[ch]->setText(plainVolts(volts));
     Text1[ch]->setText(plainVolts(volts));
@@ -302,7 +336,7 @@ void frmDirect1::g_subChOutput(int ch, double volts)
 {
     if (g_intMonitorOn == -1)
         return;
-    g_funcAnalogOut(ch, volts);
+    runExchange([&] { return g_funcAnalogOut(ch, volts); });
 }
 
 void frmDirect1::FlatScrollBar1_Change(int ch)
@@ -314,7 +348,7 @@ void frmDirect1::FlatScrollBar1_Change(int ch)
         g_subChOutput(ch, volts);
         break;
     }
-    case 1: g_subChOutput(ch, ValOf(Text1[ch]->text())); break;
+    case 1: g_subChOutput(ch, m_typedVolts); break;
     default: break; // set by a channel read: nothing is sent
     }
     g_intScrollSrc = 0;
@@ -341,10 +375,12 @@ void frmDirect1::commitOutputEdit()
 {
     double v = 0;
     const QString t = Text2->text();
-    // Only a number from 0 to 5 V is taken; anything else leaves the box as it is.
-    if (t.isEmpty() || !IsNumeric(t, &v) || v < 0 || v > 5)
+    // Only a number from 0 to 5 V is taken ("nan" and "inf" are none); anything else leaves
+    // the box as it is. The value checked here is the one that goes out.
+    if (t.isEmpty() || !IsNumeric(t, &v) || !std::isfinite(v) || v < 0 || v > 5)
         return;
     const int ch = intEditCh;
+    m_typedVolts = v;
     Text1[ch]->setText(t.trimmed());
     g_intScrollSrc = 1;
     FlatScrollBar1[ch]->setValue(int(std::lround(v * 100)));
@@ -363,7 +399,13 @@ void frmDirect1::endOutputEdit()
 
 // ---------------------------------------------------------------- buttons
 
-void frmDirect1::Command3_Click() { g_subCommBufferClear(); }
+void frmDirect1::Command3_Click()
+{
+    // The running monitor's poll holds the port.
+    if (g_intMonitorOn == -1)
+        return;
+    g_subCommBufferClear();
+}
 
 void frmDirect1::Command4_Click()
 {
@@ -416,6 +458,17 @@ bool frmDirect1::eventFilter(QObject *o, QEvent *e)
 
 void frmDirect1::closeEvent(QCloseEvent *e)
 {
+    if (m_exchanges > 0) {
+        // A channel exchange waits for its reply inside one of this window's handlers:
+        // the window leaves the screen now and closes when the exchange returns.
+        m_closePending = true;
+        if (parentWidget())
+            parentWidget()->hide();
+        else
+            hide();
+        e->ignore();
+        return;
+    }
     // A running monitor is stopped first (a running log filer is reported, and the window
     // closes all the same).
     if (g_intMonitorOn == -1)

@@ -11,6 +11,8 @@
 #include <QScrollBar>
 #include <QWidget>
 
+#include <functional>
+
 // Origin of the next change of an output scroll bar: 0 the user moved it, 1 a value typed
 // into the edit box, 2 a channel read.
 extern qint16 g_intScrollSrc;
@@ -73,7 +75,15 @@ private:
     void commitOutputEdit();
     void endOutputEdit();
     void setChannelPanelEnabled(bool on);
+    // Runs a channel exchange, which waits for its reply with window events handled; a
+    // close asked meanwhile is carried out once the exchange has returned.
+    bool runExchange(const std::function<bool()> &exchange);
+    void closeWindow();
     bool m_blink = false;
+    int m_exchanges = 0;
+    bool m_closePending = false;
+    // The volts of the value typed last, as checked: the ones that go out.
+    double m_typedVolts = 0;
 };
 
 extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null

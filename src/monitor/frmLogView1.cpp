@@ -9,7 +9,6 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QMdiSubWindow>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 frmLogView1 *g_frmLogView1 = nullptr;
@@ -23,22 +22,15 @@ constexpr int kMinWidth = 2999, kMaxWidth = 3814, kMinHeight = 1999, kMaxHeight 
 frmLogView1::frmLogView1()
 {
     setWindowTitle(QStringLiteral("現在値ﾛｸﾞ表示ﾊﾟﾈﾙ"));
-    Label1 = new QLabel;
+    Label1 = new QListWidget;
     QFont mono(QStringLiteral("IPAGothic"));
     mono.setPixelSize(12);
     mono.setStyleHint(QFont::TypeWriter);
     Label1->setFont(mono);
-    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label1->setTextFormat(Qt::PlainText);
-    Label1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Label1->setFocusPolicy(Qt::StrongFocus);
-    Label1->setAccessibleName(QStringLiteral("現在値ﾛｸﾞ"));
-    Label1->setAutoFillBackground(true);
-    Label1->setBackgroundRole(QPalette::Base);
-    m_scroll = new QScrollArea;
-    m_scroll->setWidget(Label1);
-    m_scroll->setWidgetResizable(true);
-    m_scroll->setFrameStyle(QFrame::NoFrame);
+    Label1->setFrameStyle(QFrame::NoFrame);
+    Label1->setUniformItemSizes(true);
+    Label1->setTextElideMode(Qt::ElideNone);
+    Label1->setAccessibleDescription(QStringLiteral("現在値ﾛｸﾞ"));
     Picture1 = new QWidget;
     menu_Disp_Denatu = new QCheckBox(QStringLiteral("電圧で表示"), Picture1);
     menu_Disp_Bits = new QCheckBox(QStringLiteral("ﾋﾞｯﾄで表示"), Picture1);
@@ -51,7 +43,7 @@ frmLogView1::frmLogView1()
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(m_scroll, 1);
+    layout->addWidget(Label1, 1);
     layout->addWidget(Picture1);
 
     // Load: the boxes from the record (both ticked when there is none).
@@ -128,8 +120,11 @@ void frmLogView1::subDataDraw()
         if (r.Time.contains(QLatin1Char('/'))) {
             const QString outputs = flgBitsDisp ? HexToBits(r.Outputs) : r.Outputs;
             QString value = r.Value;
-            if (flgVoltDisp)
-                value = HexToVolt00(r.Value) + g_strUnit;
+            if (flgVoltDisp) {
+                value = HexToVolt00(r.Value);
+                if (value != QLatin1String("ERROR"))
+                    value += g_strUnit; // a value that is no number has no unit
+            }
             text += r.Time + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
         }
         i = i == 0 ? kMonData - 1 : i - 1;
@@ -144,11 +139,17 @@ void frmLogView1::subDataDraw()
         strLastCaption = caption;
     }
     if (text != strLastList) {
-        QString shown = text;
-        shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        if (shown.endsWith(QLatin1Char('\n')))
-            shown.chop(1);
-        Label1->setText(shown);
+        // Each item keeps its place; only the lines that changed get their new text.
+        QStringList lines = text.split(QStringLiteral("\r\n"));
+        lines.removeLast(); // after the last CR LF
+        while (Label1->count() > lines.size())
+            delete Label1->takeItem(Label1->count() - 1);
+        for (int n = 0; n < lines.size(); ++n) {
+            if (n >= Label1->count())
+                Label1->addItem(lines[n]);
+            else if (Label1->item(n)->text() != lines[n])
+                Label1->item(n)->setText(lines[n]);
+        }
         strLastList = text;
     }
 }

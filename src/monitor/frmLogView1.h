@@ -4,10 +4,8 @@
 #include "platform/Clock.h"
 
 #include <QCheckBox>
-#include <QLabel>
+#include <QListWidget>
 #include <QWidget>
-
-class QScrollArea;
 
 class frmLogView1 : public QWidget {
     Q_OBJECT
@@ -22,7 +20,9 @@ public:
     void subDataDraw();
     void Timer1_Timer();
 
-    QLabel *Label1 = nullptr;    // the list
+    // The list: one item per line, newest first, so that a screen reader steps through the
+    // readings as they are shown.
+    QListWidget *Label1 = nullptr;
     QWidget *Picture1 = nullptr; // the strip with the two boxes
     QCheckBox *menu_Disp_Denatu = nullptr;
     QCheckBox *menu_Disp_Bits = nullptr;
@@ -38,9 +38,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *e) override;
-
-private:
-    QScrollArea *m_scroll = nullptr;
 };
 
 extern frmLogView1 *g_frmLogView1; // the open present-value log, or null

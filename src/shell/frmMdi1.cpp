@@ -56,6 +56,9 @@ frmMdi1::frmMdi1()
     setWindowIcon(ImageList1Icon(8));
     mdiArea = new QMdiArea(this);
     mdiArea->setBackground(QColor(128, 128, 128));
+    // A child window that lies partly outside the client area is reached by scrolling.
+    mdiArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdiArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(mdiArea);
     buildMenus();
     buildToolbar();

@@ -2,6 +2,7 @@
 // its pixel rows checked where the scale puts the axes, the ticks, the thresholds and the
 // level; zoom, scroll, keys, channel boxes, resize limits, the redraws that must and must
 // not happen; and the colour window with "clr.ini".
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
 #include "graph/frmColorSetting1.h"
@@ -123,15 +124,18 @@ private slots:
     void axesThresholdsAndLevelWhereTheScalePutsThem();
     void channelsAndTheirBoxes();
     void levelOutsideTheScaleDrawsNothing();
+    void fullScaleAndZeroOnTheEndRows();
     void zoomAndScroll();
     void keys();
     void resizeLimits();
     void unchangedValueDoesNotRedraw();
     void committedCellMovesItsLine();
     void placeRecordAndReopening();
+    void plotReadsAsText();
 
     void colourFile();
     void colourWindow();
+    void colourWindowOpensWithNothingCurrent();
     void colourDialogForm();
 };
 
@@ -193,7 +197,7 @@ void TestGraph::axesThresholdsAndLevelWhereTheScalePutsThem()
     // The level: a solid line reaching across the scale labels.
     const int lvl = p.row(512 * 0.0048875);
     QCOMPARE(count(lvl, kLevel, frmGraph1::px(150), p.right()), p.right() - frmGraph1::px(150) + 1);
-    QCOMPARE(g_frmGraph1->Picture1->accessibleDescription(), QStringLiteral("2.50V"));
+    QVERIFY(g_frmGraph1->Picture1->accessibleName().startsWith(QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 2.50V")));
 }
 
 void TestGraph::channelsAndTheirBoxes()
@@ -241,6 +245,61 @@ void TestGraph::levelOutsideTheScaleDrawsNothing()
     setType("03"); // 5 m: 1100 counts is 5.38 m of level, below 0 m of distance
     reading(QStringLiteral("044C"));
     QCOMPARE(countAll(kLevel), 0);
+}
+
+void TestGraph::fullScaleAndZeroOnTheEndRows()
+{
+    // A reading or a threshold at exactly full scale lies on the plot's top row, and 0 on
+    // its bottom row, at every plot height and zoom (a distance type's full scale is its
+    // count 0).
+    AppFixture f;
+    openGraph(f);
+    auto *sub = qobject_cast<QMdiSubWindow *>(g_frmGraph1->parentWidget());
+    QScrollBar *bar = g_frmGraph1->FlatScrollBar1;
+    struct Type {
+        const char *code, *full, *fullCount, *zeroCount;
+    };
+    const Type types[] = {{"00", "5.00", "03FF", "0000"}, {"02", "20.00", "03FF", "0000"}, {"03", "5.00", "0000", "03FF"}};
+    const auto levelOn = [](int row) {
+        const Plot p;
+        return count(row, kLevel, frmGraph1::px(150), p.right()) == p.right() - frmGraph1::px(150) + 1;
+    };
+    const auto redrawWith = [](const char *value) {
+        g_frmGraph1->subRefreshLine();
+        reading(QString::fromLatin1(value));
+    };
+    for (int i = 1; i < 8; ++i)
+        g_frmGraph1->Check1[i]->click(); // channel 1 alone: nothing else on its rows
+    QStringList missed;
+    for (const Type &t : types) {
+        setType(t.code);
+        const bool distance = QByteArray(t.code) == "03";
+        setThresholds(1, QString::fromLatin1(t.full), distance ? QString() : QStringLiteral("0.00"));
+        for (int h = TwipsToPx(kGraphMinHeight); h < TwipsToPx(kGraphMinHeight) + 40; ++h) {
+            for (int zoom : {1, 2, 3, 7, 10}) {
+                sub->resize(TwipsToPx(9000), h);
+                g_frmGraph1->Slider1->setValue(zoom);
+                const QString at = QStringLiteral("%1 h%2 x%3").arg(QString::fromLatin1(t.code)).arg(h).arg(zoom);
+                bar->setValue(bar->minimum()); // the top end of the scale in view
+                const int top = frmGraph1::px(100);
+                redrawWith("0200");
+                if (count(top, kRed) == 0)
+                    missed << at + QStringLiteral(" threshold at full scale");
+                redrawWith(t.fullCount);
+                if (!levelOn(top))
+                    missed << at + QStringLiteral(" level at full scale");
+                bar->setValue(0); // the bottom end
+                const int bottom = Plot().row(0);
+                redrawWith("0200");
+                if (!distance && count(bottom, kRed) == 0)
+                    missed << at + QStringLiteral(" threshold at 0");
+                redrawWith(t.zeroCount);
+                if (!levelOn(bottom))
+                    missed << at + QStringLiteral(" level at 0");
+            }
+        }
+    }
+    QVERIFY2(missed.isEmpty(), qPrintable(QString::number(missed.size()) + QStringLiteral(" missed, first: ") + missed.value(0)));
 }
 
 void TestGraph::zoomAndScroll()
@@ -298,6 +357,22 @@ void TestGraph::keys()
     for (int i = 0; i < 200; ++i)
         QTest::keyClick(g_frmGraph1->Picture1, Qt::Key_Down);
     QCOMPARE(g_frmGraph1->lngScrollValue, 0);
+    // The window takes these keys before its controls: a channel box, the zoom slider, a
+    // button or the scroll bar with the focus does nothing of its own with them.
+    for (QWidget *control : std::initializer_list<QWidget *>{g_frmGraph1->Check1[4], g_frmGraph1->Slider1,
+                                                             g_frmGraph1->Command2[1], g_frmGraph1->FlatScrollBar1}) {
+        control->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(control, Qt::Key_Up);
+        QCOMPARE(g_frmGraph1->Slider1->value(), 2);
+        QCOMPARE(g_frmGraph1->lngScrollValue, -small);
+        QTest::keyClick(control, Qt::Key_Down);
+        QCOMPARE(g_frmGraph1->lngScrollValue, 0);
+        QCOMPARE(control->window()->focusWidget(), control);
+        QTest::keyClick(control, Qt::Key_Up, Qt::ShiftModifier); // the zoom then focuses the plot
+        QTest::keyClick(control, Qt::Key_Down, Qt::ShiftModifier);
+        QCOMPARE(g_frmGraph1->Slider1->value(), 2);
+    }
+    QVERIFY(g_frmGraph1->Check1[4]->isChecked());
 }
 
 void TestGraph::resizeLimits()
@@ -375,6 +450,32 @@ void TestGraph::placeRecordAndReopening()
     QVERIFY(g_frmGraph1);
     QCOMPARE(g_frmGraph1->parentWidget()->pos(), QPoint(40, 50));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestGraph::plotReadsAsText()
+{
+    // A screen reader reads the plot as a short text of its level and thresholds, the
+    // caption as its description; every label of the window reads its value.
+    AppFixture f;
+    openGraph(f);
+    setThresholds(1, QStringLiteral("4.00"), QStringLiteral("1.00"));
+    setThresholds(2, QStringLiteral("3.00"), QStringLiteral("2.00"));
+    g_frmGraph1->Command2[0]->click(); // the channels hidden are not read either
+    g_frmGraph1->Check1[0]->click();
+    g_frmGraph1->Check1[1]->click();
+    reading(QStringLiteral("0200"));
+    QAccessibleInterface *plot = accessibleNode(g_frmGraph1, g_frmGraph1->Picture1);
+    QVERIFY(plot);
+    QCOMPARE(plot->text(QAccessible::Description), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示"));
+    QCOMPARE(plot->text(QAccessible::Name), QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 2.50V、ch1 最大値 4.00V 最小値 1.00V、ch2 最大値 3.00V 最小値 2.00V"));
+    QVERIFY2(unreadableValues(g_frmGraph1).isEmpty(), qPrintable(unreadableValues(g_frmGraph1).join(QLatin1Char('\n'))));
+    // It follows a new reading and a new type.
+    reading(QStringLiteral("0300"));
+    QVERIFY(plot->text(QAccessible::Name).startsWith(QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 3.75V、")));
+    setType("03");
+    setThresholds(2, QStringLiteral("1.50"));
+    reading(QStringLiteral("0100"));
+    QCOMPARE(plot->text(QAccessible::Name), QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 3.75M、ch1 5.00M、ch2 1.50M"));
 }
 
 // ---------------------------------------------------------------- colours
@@ -481,6 +582,45 @@ void TestGraph::colourWindow()
     // The graph shows the colours applied: a red background.
     QCOMPARE(g_frmGraph1->canvas().pixelColor(g_frmGraph1->canvas().width() - 20, 20), QColor(255, 0, 0));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestGraph::colourWindowOpensWithNothingCurrent()
+{
+    // As on a desktop (the window runs its own loop and takes the focus; boxes are real and
+    // take it too): the list has the focus, yet no element is current until the user picks
+    // one, so "色選択" warns and OK asks nothing.
+    AppFixture f;
+    f.startSeeded();
+    f.dlg.realModal = true;
+    f.dlg.realBoxes = true;
+    int step = 0;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmColorSetting1 *>(d);
+        QVERIFY(w);
+        QTRY_VERIFY(w->List1->hasFocus());
+        QCOMPARE(w->List1->currentRow(), -1);
+        if (step++ == 0) {
+            f.dlg.answers << vbOK;
+            w->Command1->click();
+            QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("色選択"), QStringLiteral("変更したい要素をﾘｽﾄ上で選択してください"), vbOKOnly, vbExclamation));
+            QTRY_VERIFY(w->List1->hasFocus()); // back from the box
+            QCOMPARE(w->List1->currentRow(), -1);
+            w->Command3[0]->click(); // OK, nothing touched: no question
+            return;
+        }
+        // The keyboard picks the first element.
+        QTest::keyClick(w->List1, Qt::Key_Down);
+        QCOMPARE(w->List1->currentRow(), 0);
+        QVERIFY(w->List1->item(0)->isSelected());
+        QCOMPARE(w->Picture1->palette().color(QPalette::Window), QColor(0, 0, 0));
+        w->Command3[1]->click();
+    };
+    g_subMenuCommand(32);
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    g_subMenuCommand(32);
+    QCOMPARE(step, 2);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_lngColor[0], 0);
 }
 
 void TestGraph::colourDialogForm()

@@ -3,6 +3,7 @@
 // the analog monitor window with its channel panel, the present-value log, the output
 // monitor's lamps, the commands the running monitor holds back, and the windows that
 // come back at start-up.
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
 #include "link/modComm1.h"
@@ -24,6 +25,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMdiSubWindow>
+#include <QPointer>
 #include <QtTest>
 
 namespace {
@@ -45,7 +47,15 @@ QByteArrayList framesSent(AppFixture &f) { return f.sim.model().received(); }
 
 QColor lamp(int i) { return g_frmOutputMonitor1->Picture1[i]->palette().color(QPalette::Window); }
 
-QStringList listLines() { return g_frmLogView1->Label1->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+QStringList listLines()
+{
+    QStringList lines;
+    for (int n = 0; n < g_frmLogView1->Label1->count(); ++n)
+        lines << g_frmLogView1->Label1->item(n)->text();
+    return lines;
+}
+
+const QString kTimeOutBox = QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください");
 } // namespace
 
 class TestMonitor : public QObject {
@@ -57,11 +67,14 @@ private slots:
     void failedSendStopsBeforeY();
     void failedStartClosesTheWindow();
     void replyTimeOutStopsAtTheNextTick();
+    void repliesWithoutValuesEndLikeATimeOut_data();
     void repliesWithoutValuesEndLikeATimeOut();
     void stopKeepsTheNewestSample();
     void runningMonitorHoldsBackOtherExchanges();
     void stopRefusedWhileTheLogFilerLogs();
     void closingStopsFirstAndDisconnectCloses();
+    void closingDuringAChannelExchange();
+    void frameScrollsToAWindowBelowTheEditor();
     void displayByInputType_data();
     void displayByInputType();
     void channelReadAndOutput();
@@ -70,6 +83,7 @@ private slots:
     void lampsFollowTheOutputs();
     void readingStoredWhileClosedShowsAtTheFirstTick();
     void windowsReopenWhereTheyWere();
+    void everyShownValueIsReadable();
 };
 
 void TestMonitor::ringWrapsAfterTwentyOneSamples()
@@ -194,28 +208,52 @@ void TestMonitor::replyTimeOutStopsAtTheNextTick()
     checkSane();
 }
 
+void TestMonitor::repliesWithoutValuesEndLikeATimeOut_data()
+{
+    QTest::addColumn<QByteArray>("nReply");
+    QTest::addColumn<QByteArray>("yReply");
+    QTest::addColumn<bool>("goodTickBetween");
+    QTest::newRow("both, a good tick between") << QByteArray("#$%&*\r") << QByteArray("<=>\r") << true;
+    QTest::newRow("Y answers Z12") << QByteArray("N0200\r") << QByteArray("Z12\r") << false;
+    QTest::newRow("N answers E0000") << QByteArray("E0000\r") << QByteArray("Y05\r") << false;
+}
+
 void TestMonitor::repliesWithoutValuesEndLikeATimeOut()
 {
-    // Lines without a value are skipped one tick at a time; a good reply in between starts
-    // the count again, and 20 s of nothing but such lines end the monitor with the
-    // time-out's message.
-    AppFixture f;
-    openMonitor(f);
+    // Lines without a value are skipped one tick at a time; only a tick whose two replies
+    // both carry values starts the count again (a good answer to one of them says nothing
+    // of the other), and 20 s without a value from either end the monitor with the
+    // time-out's message, over the open link.
+    QFETCH(QByteArray, nReply);
+    QFETCH(QByteArray, yReply);
+    QFETCH(bool, goodTickBetween);
+    AppFixture f(false);
+    f.startSeeded();
+    const QHash<QByteArray, QByteArray> good = {{"L", "L0001\r"}, {"N", "N0200\r"}, {"Y", "Y05\r"}};
+    answerWith(f.rec, good);
+    g_subMenuCommand(21);
+    g_subMenuCommand(12);
     startMonitor();
-    f.sim.setFault(Fault::Garbage, 6);
-    Sleep(15000);
-    f.sim.setFault(Fault::None);
-    Sleep(1000);
-    f.sim.setFault(Fault::Garbage, 6);
-    Sleep(15000);
+    answerWith(f.rec, {{"N", nReply}, {"Y", yReply}});
+    if (goodTickBetween) {
+        Sleep(15000);
+        answerWith(f.rec, good);
+        Sleep(1000);
+        answerWith(f.rec, {{"N", nReply}, {"Y", yReply}});
+        Sleep(15000);
+    } else {
+        Sleep(19500);
+    }
     QCOMPARE(g_intMonitorOn, qint16(-1));
     QCOMPARE(f.dlg.boxes.size(), 0);
     f.dlg.answers << vbOK;
-    Sleep(8000);
+    Sleep(goodTickBetween ? 8000 : 3000);
     QCOMPARE(f.dlg.boxes.size(), 1);
-    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ\r\n通信の状態を確認してください"), vbOKOnly, vbExclamation));
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"), kTimeOutBox, vbOKOnly, vbExclamation));
     QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
     QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
     checkSane();
 }
 
@@ -266,18 +304,25 @@ void TestMonitor::runningMonitorHoldsBackOtherExchanges()
     QVERIFY(!g_frmMain1->Label1->isEnabled());
     QVERIFY(!g_frmMain1->Command3->isEnabled());
     QVERIFY(!g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(!g_frmDirect1->Command3->isEnabled()); // "Comm Buffer Clear"
     QVERIFY(!g_frmMdi1->menu_Setting->isEnabled());
     QVERIFY(!g_frmMdi1->menu_Unjoin->isEnabled());
     QVERIFY(!g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
     f.sim.model().clearLog();
     g_frmMain1->Command3_Click();       // refused, even when reached directly
     g_subMenuCommand(22);               // the disconnect too
+    g_frmDirect1->Command3_Click();     // and the buffer clear, which would close the port
+    Sleep(2000);
     QVERIFY(!framesSent(f).contains("P0000"));
     QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(f.sim.portOpen());
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QVERIFY2(f.dlg.boxes.isEmpty(), qPrintable(boxText(f.dlg.boxes.value(0))));
     g_frmDirect1->Command2[1]->click();
     QVERIFY(g_frmMain1->Command1[0]->isEnabled());
     QVERIFY(g_frmMain1->Command3->isEnabled());
     QVERIFY(g_frmDirect1->ChannelFrame->isEnabled());
+    QVERIFY(g_frmDirect1->Command3->isEnabled());
     QVERIFY(g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
     Sleep(1100);
     g_frmMain1->Command3_Click();
@@ -302,9 +347,21 @@ void TestMonitor::stopRefusedWhileTheLogFilerLogs()
     QCOMPARE(g_intMonitorOn, qint16(-1));
     Sleep(2000);
     QCOMPARE(g_intFormOpen[idTimer], qint16(-1)); // still polling
+    // Closed meanwhile, the window leaves the monitor running; opened again, it shows it
+    // running and follows its readings.
+    f.dlg.answers << vbOK;
+    g_subCloseChild(g_frmDirect1);
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    g_subMenuCommand(12);
+    QVERIFY(!g_frmDirect1->Command2[0]->isEnabled() && g_frmDirect1->Command2[1]->isEnabled());
+    QVERIFY(!g_frmDirect1->ChannelFrame->isEnabled() && !g_frmDirect1->Command3->isEnabled());
+    f.sim.model().setLevel(0x2AA);
+    Sleep(2100);
+    QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("3.33"));
     flgLogFilerOnWork = 0;
     g_frmDirect1->Command2[1]->click();
     QCOMPARE(g_intMonitorOn, qint16(0));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled() && g_frmDirect1->ChannelFrame->isEnabled());
 }
 
 void TestMonitor::closingStopsFirstAndDisconnectCloses()
@@ -331,6 +388,70 @@ void TestMonitor::closingStopsFirstAndDisconnectCloses()
     QVERIFY(!g_frmDirect1);
     QCOMPARE(g_intConnectStatus, qint16(0));
     checkSane();
+}
+
+void TestMonitor::closingDuringAChannelExchange()
+{
+    // The user closes the window while a channel read, then a typed output value, waits for
+    // the controller's reply (300 ms): the window goes once the exchange has returned, and
+    // the link is left as after any exchange.
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1FF);
+    m.setAnswerDelayUs(300000);
+    for (int round = 0; round < 2; ++round) {
+        m.clearLog();
+        QPointer<frmDirect1> w = g_frmDirect1;
+        QPointer<QWidget> sub = w->parentWidget();
+        // The click on the close box is an event that the exchange's wait handles.
+        f.clock.scheduleIn(100000, [] {
+            QMetaObject::invokeMethod(qApp, [] { g_subCloseChild(g_frmDirect1); }, Qt::QueuedConnection);
+        });
+        if (round == 0) {
+            QTest::mouseClick(w->Command1[1], Qt::LeftButton);
+        } else {
+            QTest::mouseClick(w->Text1[2], Qt::LeftButton);
+            QTest::keyClicks(w->Text2, QStringLiteral("1.25"));
+            QTest::keyClick(w->Text2, Qt::Key_Return);
+        }
+        QVERIFY(w); // still there under its own handler
+        QVERIFY(!sub->isVisible());
+        QVERIFY(!g_frmDirect1);
+        QCOMPARE(g_intFormOpen[idDirect], qint16(0));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!w && !sub);
+        QCOMPARE(m.received(), QByteArrayList{round == 0 ? QByteArray("N1") : QByteArray("D200FF")});
+        QVERIFY(f.sim.portOpen());
+        QCOMPARE(g_intConnectStatus, qint16(1));
+        checkSane();
+        QVERIFY(g_frmMdi1->menu_Direct->isEnabled());
+        g_subMenuCommand(12);
+        QVERIFY(g_frmDirect1);
+    }
+    QCOMPARE(m.analogOut(2), 255);
+    g_frmDirect1->Command1[0]->click(); // the new window reads over the same link
+    QCOMPARE(g_frmDirect1->Label1[0]->text(), QStringLiteral("2.5"));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::frameScrollsToAWindowBelowTheEditor()
+{
+    // In a frame of 626 x 568 the analog monitor, directly below the editor, reaches past
+    // the client area: the frame scrolls, and every part of the window can be brought in.
+    AppFixture f;
+    f.startSeeded();
+    g_frmMdi1->resize(626, 568);
+    g_subMenuCommand(12);
+    QMdiArea *area = g_frmMdi1->mdiArea;
+    QWidget *sub = g_frmDirect1->parentWidget();
+    QCOMPARE(sub->y(), g_frmMain1->subWindow()->height());
+    QVERIFY(sub->geometry().bottom() >= area->viewport()->height());
+    QScrollBar *bar = area->verticalScrollBar();
+    QTRY_VERIFY(bar->isVisible());
+    bar->setValue(bar->maximum());
+    QTRY_VERIFY(sub->geometry().bottom() < area->viewport()->height());
+    QVERIFY(sub->y() >= 0);
 }
 
 void TestMonitor::displayByInputType_data()
@@ -395,21 +516,30 @@ void TestMonitor::channelReadAndOutput()
     QCOMPARE(g_frmDirect1->Text1[0]->text(), QStringLiteral("2.5"));
     QCOMPARE(m.received().last(), QByteArray("D001FF"));
     QCOMPARE(m.analogOut(0), 511);
-    // Typed values: 5.1 is refused where it stands, 1.25 goes out.
+    // Typed values: 5.1, nan and inf are refused where they stand, 1.25 goes out.
+    const auto type = [](const QString &text) {
+        g_frmDirect1->Text2->selectAll();
+        QTest::keyClicks(g_frmDirect1->Text2, text);
+        QTest::keyClick(g_frmDirect1->Text2, Qt::Key_Return);
+    };
     QTest::mouseClick(g_frmDirect1->Text1[2], Qt::LeftButton);
     QVERIFY(g_frmDirect1->Text2->isVisible());
-    QTest::keyClicks(g_frmDirect1->Text2, QStringLiteral("5.1"));
-    QTest::keyClick(g_frmDirect1->Text2, Qt::Key_Return);
-    QVERIFY(g_frmDirect1->Text2->isVisible());
+    for (const char *refused : {"5.1", "nan", "inf"}) {
+        type(QString::fromLatin1(refused));
+        QVERIFY2(g_frmDirect1->Text2->isVisible(), refused);
+    }
     QCOMPARE(g_frmDirect1->Text1[2]->text(), QStringLiteral("0"));
     QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 0);
-    g_frmDirect1->Text2->selectAll();
-    QTest::keyClicks(g_frmDirect1->Text2, QStringLiteral("1.25"));
-    QTest::keyClick(g_frmDirect1->Text2, Qt::Key_Return);
+    type(QStringLiteral("1.25"));
     QVERIFY(!g_frmDirect1->Text2->isVisible());
     QCOMPARE(g_frmDirect1->Text1[2]->text(), QStringLiteral("1.25"));
     QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 125);
     QCOMPARE(m.received().last(), QByteArray("D200FF")); // 1.25 V: 255.75 counts, truncated
+    // What goes out is the value checked: "5e-1" is 0.5 V, 102.3 counts.
+    QTest::mouseClick(g_frmDirect1->Text1[2], Qt::LeftButton);
+    type(QStringLiteral("5e-1"));
+    QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 50);
+    QCOMPARE(m.received().last(), QByteArray("D20066"));
     // A move that cannot go out reports it like any send: the port was emptied and closed.
     g_frmDirect1->Command3->click();
     QVERIFY(!f.sim.portOpen());
@@ -456,14 +586,16 @@ void TestMonitor::presentValueLog()
     g_frmLogView1->menu_Disp_Denatu->setChecked(true);
     QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("距離で表示"));
     QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50M  05"));
+    // A value that is no hexadecimal number reads "ERROR", without a unit.
+    g_typMonData[g_intMonDataIdx].Value = QStringLiteral("12G4");
+    g_frmLogView1->subDataDraw();
+    QCOMPARE(listLines().first(), stamp + QStringLiteral("ERROR  05"));
     // No new reading, no new text: the 20 ms timer leaves the list alone.
     g_frmDirect1->Command2[1]->click();
     Sleep(1100);
-    const QString text = g_frmLogView1->Label1->text();
-    g_frmLogView1->Label1->setText(QStringLiteral("untouched"));
+    g_frmLogView1->Label1->item(0)->setText(QStringLiteral("untouched"));
     Sleep(200);
-    QCOMPARE(g_frmLogView1->Label1->text(), QStringLiteral("untouched"));
-    Q_UNUSED(text);
+    QCOMPARE(g_frmLogView1->Label1->item(0)->text(), QStringLiteral("untouched"));
 }
 
 void TestMonitor::logViewRecordAndLimits()
@@ -563,6 +695,58 @@ void TestMonitor::windowsReopenWhereTheyWere()
     QVERIFY(g_frmLogView1->menu_Disp_Denatu->isChecked());
     QVERIFY(!g_frmLogView1->menu_Disp_Bits->isChecked());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestMonitor::everyShownValueIsReadable()
+{
+    // The three windows read through Qt's accessibility interfaces: every value shown is a
+    // node's name (or a line edit's text), each line of the log a list item, newest first,
+    // the captions in descriptions and label relations; and they follow a new reading.
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1A3); // 2.05 V
+    m.setCell(cellRelayMode, 0x05);
+    g_frmDirect1->Command1[0]->click(); // "CH 1" reads 2.05
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    g_frmLogView1->menu_Disp_Denatu->setChecked(true);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    startMonitor();
+    Sleep(3050);
+    frmDirect1 *direct = g_frmDirect1;
+    for (QWidget *window : {static_cast<QWidget *>(direct), static_cast<QWidget *>(g_frmLogView1),
+                            static_cast<QWidget *>(g_frmOutputMonitor1)})
+        QVERIFY2(unreadableValues(window).isEmpty(), qPrintable(unreadableValues(window).join(QLatin1Char('\n'))));
+    QAccessibleInterface *value = accessibleNode(direct, direct->Label6);
+    QVERIFY(value);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("2.05"));
+    QCOMPARE(value->text(QAccessible::Description), QStringLiteral("アナログ入力電圧"));
+    const auto labelledBy = value->relations(QAccessible::Label);
+    QVERIFY(!labelledBy.isEmpty());
+    QCOMPARE(labelledBy.first().first->text(QAccessible::Name), QStringLiteral("アナログ入力電圧"));
+    QAccessibleInterface *ch1 = accessibleNode(direct, direct->Label1[0]);
+    QCOMPARE(ch1->text(QAccessible::Name), QStringLiteral("2.05"));
+    QCOMPARE(ch1->text(QAccessible::Description), QStringLiteral("CH 1 現在値"));
+    QCOMPARE(ch1->relations(QAccessible::Label).value(0).first->text(QAccessible::Name), QStringLiteral("CH 1"));
+    QAccessibleInterface *list = accessibleNode(g_frmLogView1, g_frmLogView1->Label1);
+    QCOMPARE(list->role(), QAccessible::List);
+    QCOMPARE(list->childCount(), 4);
+    const QString stamp = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22);
+    QCOMPARE(list->child(0)->text(QAccessible::Name), stamp + QStringLiteral("02.05V  10100000"));
+    QAccessibleInterface *lamp3 = accessibleNode(g_frmOutputMonitor1, g_frmOutputMonitor1->Picture1[2]);
+    QCOMPARE(lamp3->text(QAccessible::Description), QStringLiteral("ON"));
+    // A new reading: the same nodes read the new values.
+    m.setLevel(0x2AA);
+    m.setCell(cellRelayMode, 0x01);
+    Sleep(1000);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("3.33"));
+    QCOMPARE(list->childCount(), 5);
+    QCOMPARE(list->child(0)->text(QAccessible::Name), Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22) + QStringLiteral("03.33V  10000000"));
+    QCOMPARE(list->child(1)->text(QAccessible::Name), stamp + QStringLiteral("02.05V  10100000"));
+    QCOMPARE(lamp3->text(QAccessible::Description), QStringLiteral("OFF"));
+    for (QWidget *window : {static_cast<QWidget *>(direct), static_cast<QWidget *>(g_frmLogView1)})
+        QVERIFY2(unreadableValues(window).isEmpty(), qPrintable(unreadableValues(window).join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestMonitor)
