@@ -212,6 +212,9 @@ void frmDirect1::Timer1_Timer()
 void frmDirect1::Command2_Click(int index)
 {
     if (index == 0) {
+        // A channel exchange waits for its reply: the poll may not start inside it.
+        if (m_exchanges > 0)
+            return;
         g_intMonitorOn = -1;
         Command2[1]->setEnabled(true);
         Command2[0]->setEnabled(false);
@@ -295,6 +298,9 @@ void frmDirect1::setChannelPanelEnabled(bool on)
 
 bool frmDirect1::runExchange(const std::function<bool()> &exchange)
 {
+    // One exchange at a time on the port: a click inside the wait of another is refused.
+    if (m_exchanges > 0)
+        return false;
     ++m_exchanges;
     const bool ok = exchange();
     if (--m_exchanges == 0 && m_closePending) {
@@ -401,8 +407,8 @@ void frmDirect1::endOutputEdit()
 
 void frmDirect1::Command3_Click()
 {
-    // The running monitor's poll holds the port.
-    if (g_intMonitorOn == -1)
+    // The running monitor's poll, or a channel exchange, holds the port.
+    if (g_intMonitorOn == -1 || m_exchanges > 0)
         return;
     g_subCommBufferClear();
 }

@@ -408,6 +408,13 @@ void TestMonitor::closingDuringAChannelExchange()
         f.clock.scheduleIn(100000, [] {
             QMetaObject::invokeMethod(qApp, [] { g_subCloseChild(g_frmDirect1); }, Qt::QueuedConnection);
         });
+        // Meanwhile the other commands that talk on the port are refused: nothing else goes
+        // out inside the exchange's wait.
+        f.clock.scheduleIn(50000, [w] {
+            w->Command2[0]->click();
+            w->Command1[3]->click();
+            w->Command3->click();
+        });
         if (round == 0) {
             QTest::mouseClick(w->Command1[1], Qt::LeftButton);
         } else {
@@ -422,6 +429,7 @@ void TestMonitor::closingDuringAChannelExchange()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!w && !sub);
         QCOMPARE(m.received(), QByteArrayList{round == 0 ? QByteArray("N1") : QByteArray("D200FF")});
+        QCOMPARE(g_intMonitorOn, qint16(0));
         QVERIFY(f.sim.portOpen());
         QCOMPARE(g_intConnectStatus, qint16(1));
         checkSane();
