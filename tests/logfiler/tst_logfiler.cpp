@@ -73,6 +73,9 @@ void startMonitoring(AppFixture &f, const QDateTime &at = QDateTime(QDate(2006, 
 
 QByteArray block(const char *marker, const char *time) { return QByteArray(marker) + "\r\nTime :," + time + "\r\n"; }
 
+// The last box shown, as one comparable line.
+QString lastBox(const ScriptedDialogs &d) { return d.boxes.isEmpty() ? QStringLiteral("(none)") : boxOf(d.boxes.last()); }
+
 // The settings window, shown, for its fields and buttons.
 struct SettingsWindow {
     frmSetLogFiler1 dlg;
@@ -103,6 +106,7 @@ private slots:
     void okSavesAndAnImpossibleEndTimeIsRefused();
     void saveFailureKeepsTheWindow();
     void fromTheLogFilerWindow();
+    void settingsFileHoldsOnlyItsOwnValues();
 
     void startRefused();
     void theExampleRunByteForByte();
@@ -420,6 +424,60 @@ void TestLogFiler::fromTheLogFilerWindow()
     g_subCloseChild(g_frmLogFiler1);
     QVERIFY(!g_frmLogFiler1);
     QCOMPARE(shownIcon(g_frmMdi1->button.value(QStringLiteral("logfiler"))), 11);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// ---------------------------------------------------------------- under a user's hands
+
+void TestLogFiler::settingsFileHoldsOnlyItsOwnValues()
+{
+    AppFixture f;
+    f.startSeeded();
+    const QString lfst = AppFixture::dataFile(QStringLiteral("lfst.ini"));
+    // A number out of its range (end mode 65538 would wrap to 2: "個数" shown, the run by
+    // time): the read's error box, and the log filer's defaults.
+    for (const char *numbers : {"70\r\n\"-\"\r\n65538\r\n0", "70\r\n\"-\"\r\n2\r\n0", "65536\r\n\"-\"\r\n1\r\n0", "70\r\n\"-\"\r\n0\r\n-1"}) {
+        AppFixture::writeFile(lfst, QByteArray("\"00:00:05\"\r\n") + numbers + "\r\n\"/srv/\"\r\n\"site.csv\"\r\n");
+        f.dlg.boxes.clear();
+        f.dlg.answers << vbOK;
+        g_subMenuCommand(13);
+        QCOMPARE(lastBox(f.dlg), box(QStringLiteral("LoadLogFileSetting"), QStringLiteral("Overflow :Err.No = 6"), vbOKOnly, vbExclamation));
+        QCOMPARE(g_frmLogFiler1->Label3[2]->text() + g_frmLogFiler1->Label3[4]->text(), QStringLiteral("00:00:10100 個"));
+        g_subCloseChild(g_frmLogFiler1);
+    }
+    // A name with a character Shift_JIS lacks or holds only as another (the wave dash), or
+    // a double quote: OK names it and saves nothing.
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    const QByteArray before = AppFixture::readFile(lfst);
+    const std::tuple<int, QString, QString> names[] = {
+        {0, QStringLiteral("/srv/Données/"), QStringLiteral("保存ﾌｫﾙﾀﾞに使用できない文字「é」(U+00E9)")},
+        {0, QStringLiteral("/srv/a\"b/"), QStringLiteral("保存ﾌｫﾙﾀﾞに使用できない文字「\"」(U+0022)")},
+        {1, QStringLiteral("波〜.csv"), QStringLiteral("保存ﾌｧｲﾙ名に使用できない文字「〜」(U+301C)")},
+        {1, QStringLiteral("qlv😀.csv"), QStringLiteral("保存ﾌｧｲﾙ名に使用できない文字「😀」(U+1F600)")}};
+    for (const auto &[field, name, shown] : names) {
+        SettingsWindow w;
+        w.dlg.Text1[field]->setText(name);
+        f.dlg.boxes.clear();
+        f.dlg.answers << vbOK;
+        w.dlg.Command2[0]->click();
+        QCOMPARE(lastBox(f.dlg), box(QStringLiteral("設定の保存"), shown + QStringLiteral("が含まれています。"), vbOKOnly, vbExclamation));
+        QVERIFY(w.dlg.isVisible());
+    }
+    QCOMPARE(AppFixture::readFile(lfst), before);
+    f.stopApp();
+    // An end time written without its leading zeros is read; one that is no time is said
+    // to be unreadable, not past.
+    save(settings(1, QStringLiteral("00:00:01"), 100, QStringLiteral("2026/4/30 8:00:00")));
+    startMonitoring(f, QDateTime(QDate(2026, 4, 30), QTime(7, 59, 57)));
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(4000);
+    QVERIFY(logBytes().endsWith(block("/** Logging END T **/", "2026/04/30, 08:00:00")));
+    save(settings(1, QStringLiteral("00:00:01"), 100, QStringLiteral("2026/4/31 8:00:00")));
+    const QByteArray kept = logBytes();
+    f.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(lastBox(f.dlg), box(QStringLiteral("開始"), QStringLiteral("設定された終了時刻「2026/4/31 8:00:00」は日時として読み取れません。\r\n設定を確認してください。"), vbOKOnly, vbExclamation));
+    QCOMPARE(logBytes(), kept);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
