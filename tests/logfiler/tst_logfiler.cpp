@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QtTest>
 
 #include <csignal>
@@ -122,6 +123,8 @@ private slots:
     void windowRefusesToCloseWhileLogging();
     void aDayOfLogging();
     void countMaxOver();
+
+    void appendBoxOffersOnlyItsButtons();
 };
 
 // ---------------------------------------------------------------- settings
@@ -848,6 +851,39 @@ void TestLogFiler::countMaxOver()
     QCOMPARE(lines.size(), 2 + 65535 + 2);
     QVERIFY(lines[65536].startsWith("065535, "));
     QCOMPARE(lines[65537], QByteArray("/** Logging COUNTMAX OVER **/\r"));
+}
+
+void TestLogFiler::appendBoxOffersOnlyItsButtons()
+{
+    // The real box of a failed append: no close button, and Escape or a close request do
+    // nothing; Retry, once the folder is back, writes the line.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(1500);
+    const QString away = logFolder().chopped(1) + QStringLiteral("-away");
+    QVERIFY(QDir().rename(logFolder(), away));
+    QString seen;
+    QTimer::singleShot(50, [&] {
+        QPointer<QMessageBox> mb = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        const bool closeButton = mb->windowFlags() & Qt::WindowCloseButtonHint;
+        QTest::keyClick(mb, Qt::Key_Escape);
+        if (mb)
+            mb->close();
+        seen = QStringLiteral("close button %1, open %2").arg(closeButton).arg(mb && mb->isVisible());
+        QDir().rename(away, logFolder());
+        for (QAbstractButton *b : mb ? mb->buttons() : QList<QAbstractButton *>())
+            if (b->property("vbResult").toInt() == vbRetry)
+                b->click();
+    });
+    installDialogs(nullptr); // the real boxes
+    Sleep(1000);
+    installDialogs(&f.dlg);
+    QCOMPARE(seen, QStringLiteral("close button 0, open 1"));
+    QCOMPARE(flgLogFilerOnWork, qint16(-1));
+    QVERIFY(logLines().last().startsWith("000003, "));
 }
 
 QTEST_MAIN(TestLogFiler)
