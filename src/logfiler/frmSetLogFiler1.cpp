@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 
@@ -289,9 +290,13 @@ bool frmSetLogFiler1::eventFilter(QObject *o, QEvent *e)
             return !(c.isDigit() && c.unicode() < 128); // only digits go in
         }
         if (e->type() == QEvent::FocusOut && Text3->isVisible()) {
-            // Leaving the editor drops what was typed.
-            Text3->hide();
-            Command2[0]->setEnabled(true);
+            // Leaving the editor for another control drops what was typed. A box or another
+            // window taking the focus (the range box above all) leaves it open: the focus
+            // comes back to it with the window.
+            if (static_cast<QFocusEvent *>(e)->reason() != Qt::ActiveWindowFocusReason) {
+                Text3->hide();
+                Command2[0]->setEnabled(true);
+            }
         }
         return false;
     }

@@ -108,6 +108,7 @@ private slots:
     void saveFailureKeepsTheWindow();
     void fromTheLogFilerWindow();
     void settingsFileHoldsOnlyItsOwnValues();
+    void overlayEditorStaysUnderItsRangeBox();
 
     void startRefused();
     void theExampleRunByteForByte();
@@ -481,6 +482,36 @@ void TestLogFiler::settingsFileHoldsOnlyItsOwnValues()
     g_frmLogFiler1->Command1[0]->click();
     QCOMPARE(lastBox(f.dlg), box(QStringLiteral("開始"), QStringLiteral("設定された終了時刻「2026/4/31 8:00:00」は日時として読み取れません。\r\n設定を確認してください。"), vbOKOnly, vbExclamation));
     QCOMPARE(logBytes(), kept);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::overlayEditorStaysUnderItsRangeBox()
+{
+    // A real range box in a real modal window takes the focus, as on a desktop.
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    f.dlg.realBoxes = f.dlg.realModal = true;
+    g_subMenuCommand(13);
+    QString seen;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmSetLogFiler1 *>(d);
+        QTRY_VERIFY(w->isActiveWindow());
+        QTest::mouseClick(w->Text2[fldCount], Qt::LeftButton);
+        QTest::keyClick(w->Text3, Qt::Key_0);
+        QTest::keyClick(w->Text3, Qt::Key_Return); // the range box comes and is answered
+        // The editor is still open and has the focus again with its window; OK is still off.
+        seen = QStringLiteral("%1 %2 %3 %4").arg(w->Text3->isVisible()).arg(QTest::qWaitFor([w] { return w->Text3->hasFocus(); }, 2000))
+                   .arg(w->Command2[0]->isEnabled()).arg(w->Text2[fldCount]->text());
+        QTest::keyClicks(w->Text3, QStringLiteral("250"));
+        QTest::keyClick(w->Text3, Qt::Key_Return);
+        w->Command2[0]->click();
+    };
+    f.dlg.answers << vbOK << vbOK; // the range box, then "saved"
+    g_frmLogFiler1->Command1[3]->click();
+    QCOMPARE(seen, QStringLiteral("1 1 0 100"));
+    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("不正な入力値です。入力値を確認してください。\r\n1 =< 値　=< 65535"));
+    QVERIFY(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini"))).contains("\r\n250\r\n"));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
