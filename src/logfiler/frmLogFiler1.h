@@ -58,8 +58,18 @@ protected:
 private:
     void buildControls();
     void ShowDispLines();
-    void resumeSchedule(const QDateTime &now);
+    // A stop asked for and not yet done is done now (before another command, or closing).
+    void completeStop();
+    // The next sample to the first time of the schedule's grid that is not past.
+    void alignSchedule(const QDateTime &now);
+    // While logging: a clock moved back or forward, or readings that stalled, put the
+    // schedule back on the grid around now.
+    void keepScheduleNearNow(const QDateTime &now);
     bool m_inTick = false;
+    // "停止" was pressed: the run ends at the next check, whatever is pressed meanwhile.
+    bool m_stopAsked = false;
+    // When the next once-a-second check is due, on the monotonic clock (milliseconds).
+    qint64 m_nextCheckMs = 0;
 };
 
 extern frmLogFiler1 *g_frmLogFiler1; // the open log filer, or null

@@ -4,6 +4,7 @@
 // fail, the window's buttons), with the files checked byte for byte.
 #include "support/LinkHelpers.h"
 
+#include "link/modLinkState.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -77,6 +78,29 @@ QByteArray block(const char *marker, const char *time) { return QByteArray(marke
 // The last box shown, as one comparable line.
 QString lastBox(const ScriptedDialogs &d) { return d.boxes.isEmpty() ? QStringLiteral("(none)") : boxOf(d.boxes.last()); }
 
+// The log file holds complete runs: each start block, its data lines and one end block.
+bool completeRuns(const QByteArray &log)
+{
+    static const QRegularExpression runs(QStringLiteral("^(/\\*\\* Logging Start \\*\\*/\r\nTime :,[^\r]*\r\n([0-9]{6}, [^\r]*\r\n)*"
+                                                        "/\\*\\* Logging (?!Start)[^\r]*\r\nTime :,[^\r]*\r\n)*$"));
+    return runs.match(QString::fromLatin1(log)).hasMatch();
+}
+
+// The window shows the state the log is in: its status label and buttons.
+void checkWindowMatches()
+{
+    const frmLogFiler1 *w = g_frmLogFiler1;
+    const int state = flgLogFilerOnWork == -1 ? 0 : flgLogFilerOnWork == 2 ? 1 : 2; // logging, paused, stopped
+    QCOMPARE(w->Label5->text(), (QStringList{QStringLiteral("Log ﾃﾞｰﾀ収集中"), QStringLiteral("中断"), QStringLiteral("停止中")}[state]));
+    QCOMPARE(w->Command1[0]->text(), state == 1 ? QStringLiteral("再開") : QStringLiteral("開始"));
+    QCOMPARE(w->Command1[0]->isEnabled(), state != 0);
+    QCOMPARE(w->Command1[1]->isEnabled(), state != 2);
+    QCOMPARE(w->Command1[2]->isEnabled(), state == 0);
+}
+
+// Moves the virtual wall clock by secs, elapsed time standing still.
+void moveClock(AppFixture &f, int secs) { f.clock.setBase(f.clock.now().addSecs(secs).addMSecs(-f.clock.elapsedMs())); }
+
 // The settings window, shown, for its fields and buttons.
 struct SettingsWindow {
     frmSetLogFiler1 dlg;
@@ -125,6 +149,8 @@ private slots:
     void aDayOfLogging();
     void countMaxOver();
 
+    void quickButtonPairs();
+    void aDayWithTheClockMoved();
     void appendBoxOffersOnlyItsButtons();
 };
 
@@ -882,6 +908,94 @@ void TestLogFiler::countMaxOver()
     QCOMPARE(lines.size(), 2 + 65535 + 2);
     QVERIFY(lines[65536].startsWith("065535, "));
     QCOMPARE(lines[65537], QByteArray("/** Logging COUNTMAX OVER **/\r"));
+}
+
+// ---------------------------------------------------------------- quick hands, moved clocks
+
+void TestLogFiler::quickButtonPairs()
+{
+    // Every pair of the four buttons within one second, from logging and from paused: the
+    // file holds complete runs, a stop is never lost, the window shows the log's state.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    f.dlg.modalHandler = [](QDialog *d) { qobject_cast<frmSetLogFiler1 *>(d)->Command2[1]->click(); };
+    QPushButton *const *buttons = g_frmLogFiler1->Command1;
+    for (int pair = 0; pair < 2 * 16; ++pair) {
+        const int first = pair / 4 % 4, second = pair % 4;
+        const QString what = QStringLiteral("%1 then %2 %3").arg(buttons[first]->text(), buttons[second]->text()).arg(pair < 16 ? "logging" : "paused");
+        buttons[0]->click();
+        Sleep(1500);
+        if (pair >= 16)
+            buttons[2]->click();
+        const qsizetype quits = logBytes().count("QUIT");
+        Sleep(1150 - Now().time().msec()); // just after a check: both before the next one
+        const bool stopped = first == 1 || (second == 1 && buttons[1]->isEnabled());
+        buttons[first]->click();
+        Sleep(300);
+        buttons[second]->click();
+        Sleep(1300);
+        checkWindowMatches();
+        QVERIFY2(!QTest::currentTestFailed() && (!stopped || logBytes().count("QUIT") > quits), qPrintable(what));
+        if (flgLogFilerOnWork != 0) {
+            buttons[1]->click();
+            Sleep(1100);
+        }
+        QVERIFY2(flgLogFilerOnWork == 0 && completeRuns(logBytes()), qPrintable(what));
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::aDayWithTheClockMoved()
+{
+    // Every ten seconds from 00:00:00 until 2006/10/11 00:00:00 by the wall clock, which is
+    // set back an hour just after 06:00:00 and ten minutes forward just after 18:00:00;
+    // between 12:00:05 and 12:00:35 no reading comes; "停止" and closing at 23:59:55.5.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(1, QStringLiteral("00:00:10"), 1, QStringLiteral("2006/10/11 00:00:00")));
+    const QDate day(2006, 10, 10);
+    g_lngSamplingTime = 2000; // the slowest poll: a due sample may wait two seconds for its reading
+    startMonitoring(f, QDateTime(day, QTime(0, 0, 0)));
+    g_frmLogFiler1->Command1[0]->click();
+    g_frmMdi1->hide(); // the logic, not the painting
+    QElapsedTimer real;
+    real.start();
+    auto sleepUntil = [day](QTime t) { Sleep(int(Now().msecsTo(QDateTime(day, t)))); };
+    sleepUntil(QTime(6, 0, 0, 500));
+    moveClock(f, -3600);
+    sleepUntil(QTime(12, 0, 5));
+    g_intCommBusy = 1; // another exchange holds the port
+    sleepUntil(QTime(12, 0, 35));
+    g_intCommBusy = 0;
+    sleepUntil(QTime(18, 0, 0, 500));
+    moveClock(f, 600);
+    sleepUntil(QTime(23, 59, 55, 500));
+    g_frmLogFiler1->Command1[1]->click();
+    g_subCloseChild(g_frmLogFiler1);
+    qInfo("a day with the clock moved: %lld ms real time", qint64(real.elapsed()));
+    QVERIFY(!g_frmLogFiler1);
+    // By the rules: every sample on the grid at the wall-clock time it is taken; after a
+    // move or the gap, the first time of the grid that is not past; no burst, no marker.
+    QByteArrayList expect{"/** Logging Start **/\r", "Time :,2006/10/10, 00:00:00\r"};
+    const std::pair<QTime, QTime> stretches[] = {{QTime(0, 0, 0), QTime(6, 0, 0)},    {QTime(5, 0, 10), QTime(12, 0, 10)},
+                                                 {QTime(12, 0, 40), QTime(18, 0, 0)}, {QTime(18, 10, 10), QTime(23, 59, 50)}};
+    QList<qsizetype> starts; // where each stretch begins
+    for (const auto &[from, to] : stretches) {
+        starts << expect.size();
+        for (int sec = from.msecsSinceStartOfDay() / 1000; sec <= to.msecsSinceStartOfDay() / 1000; sec += 10)
+            expect << QByteArray::number(expect.size() - 1).rightJustified(6, '0') + ", " + LogTimeText(QDateTime(day, QTime(0, 0).addSecs(sec))).toLatin1();
+    }
+    expect << "/** Logging QUIT **/\r" << "Time :,2006/10/10, 23:59:55";
+    const QByteArrayList lines = logLines();
+    for (int i = 0; i < lines.size(); ++i) // the first and last lines and those around each move
+        if (i >= lines.size() - 3 || std::any_of(starts.cbegin(), starts.cend(), [i](qsizetype at) { return i >= at - 2 && i < at + 2; }))
+            qInfo("%6d  %s", i + 1, lines[i].trimmed().constData());
+    QCOMPARE(lines.size(), expect.size());
+    for (int i = 0; i < lines.size(); ++i)
+        QVERIFY2(lines[i].startsWith(expect[i]), qPrintable(QStringLiteral("line %1: %2").arg(i + 1).arg(QString::fromLatin1(lines[i]))));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 void TestLogFiler::appendBoxOffersOnlyItsButtons()
