@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -119,7 +120,9 @@ struct SettingsWindow {
 
 class TestLogFiler : public QObject {
     Q_OBJECT
+    QTemporaryDir m_home;
 private slots:
+    void initTestCase();
     void settingsFileRoundTrip();
     void firstStartWithoutSettings();
     void fieldChecks_data();
@@ -153,6 +156,18 @@ private slots:
     void aDayWithTheClockMoved();
     void appendBoxOffersOnlyItsButtons();
 };
+
+void TestLogFiler::initTestCase()
+{
+    // A data folder of this run's own, however the suite is started: another run of it (or
+    // any program of the same user) in the same folder would wipe the log under a test.
+    QVERIFY(m_home.isValid());
+    qputenv("XDG_CONFIG_HOME", m_home.path().toUtf8());
+    // Without TZ the C library reads the zone file again at every local time conversion:
+    // naming the same zone once spares the virtual days of logging half their time.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+}
 
 // ---------------------------------------------------------------- settings
 
