@@ -35,6 +35,19 @@ QString shownTime(const QDateTime &t)
     return t.isValid() ? t.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) : kNoEndTime;
 }
 
+// A value label: to assistive technology its name is the value it shows; the caption
+// beside it labels it (and describes it), it does not take the value's place.
+void showsValueOf(QLabel *value, QLabel *caption, const QString &description = QString())
+{
+    value->setTextFormat(Qt::PlainText);
+    if (caption) {
+        caption->setBuddy(value);
+        value->setAccessibleDescription(caption->text().chopped(1));
+    } else {
+        value->setAccessibleDescription(description);
+    }
+}
+
 void paintStatus(QLabel *l, const QColor &c)
 {
     QPalette p = l->palette();
@@ -94,7 +107,7 @@ void frmLogFiler1::buildControls()
         c->setGeometry(10, 22 + 24 * i, 120, 20);
         Label3[i] = new QLabel(state);
         Label3[i]->setGeometry(134, 22 + 24 * i, 186, 20);
-        Label3[i]->setAccessibleName(QString::fromUtf8(captions[i]).chopped(1));
+        showsValueOf(Label3[i], c);
     }
     auto *dest = new QGroupBox(QStringLiteral("保存先"), this);
     dest->setGeometry(8, 178, 330, 68);
@@ -104,14 +117,14 @@ void frmLogFiler1::buildControls()
         c->setGeometry(10, 20 + 22 * i, 70, 20);
         Label4[i] = new QLabel(dest);
         Label4[i]->setGeometry(80, 20 + 22 * i, 244, 20);
-        Label4[i]->setAccessibleName(QString::fromUtf8(destCaptions[i]).chopped(1));
+        showsValueOf(Label4[i], c);
     }
     Label5 = new QLabel(this);
     Label5->setGeometry(348, 12, 164, 30);
     Label5->setAlignment(Qt::AlignCenter);
     Label5->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Label5->setAutoFillBackground(true);
-    Label5->setAccessibleName(QStringLiteral("状態"));
+    showsValueOf(Label5, nullptr, QStringLiteral("状態"));
     const char *buttons[4] = {"開始", "停止", "中断", "設定"};
     for (int i = 0; i < 4; ++i) {
         Command1[i] = new QPushButton(QString::fromUtf8(buttons[i]), this);
@@ -124,14 +137,13 @@ void frmLogFiler1::buildControls()
     Check1[1]->setGeometry(348, 164, 164, 22);
     Check1[0]->setChecked(true);
     Check1[1]->setChecked(true);
-    Label1 = new QLabel(this);
+    Label1 = new LogLinesLabel(this);
     Label1->setGeometry(8, 252, 504, 286); // 21 lines
     QFont mono(QStringLiteral("IPAGothic"));
     mono.setPixelSize(11);
     mono.setStyleHint(QFont::TypeWriter);
     Label1->setFont(mono);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label1->setTextFormat(Qt::PlainText);
     Label1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Label1->setAutoFillBackground(true);
     Label1->setBackgroundRole(QPalette::Base);
@@ -407,8 +419,7 @@ void frmLogFiler1::AddDispLine(const QString &line)
 
 void frmLogFiler1::ShowDispLines()
 {
-    QString text = strDispLine.join(QStringLiteral("\n"));
-    Label1->setText(text);
+    Label1->setLines(strDispLine);
 }
 
 void frmLogFiler1::refreshPartial(const QDateTime &now)

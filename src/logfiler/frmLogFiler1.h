@@ -3,6 +3,7 @@
 // a fixed schedule, until a count or an end time is reached or the user stops it; each
 // run is framed by a start block and an end block, so runs can follow one another in one
 // file. The window shows the schedule and the last 21 lines written.
+#include "logfiler/LogLinesLabel.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
 
@@ -36,7 +37,7 @@ public:
     QLabel *Label3[6] = {};  // start, now, interval, next, end, count
     QLabel *Label4[2] = {};  // folder, file name
     QLabel *Label5 = nullptr; // status
-    QLabel *Label1 = nullptr; // the last 21 lines
+    LogLinesLabel *Label1 = nullptr; // the last 21 lines
     QCheckBox *Check1[2] = {}; // "電圧で表示", "ﾋﾞｯﾄで表示"
     QPushButton *Command1[4] = {};
     WindowTimer Timer1;

@@ -17,6 +17,7 @@
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -155,6 +156,7 @@ private slots:
     void quickButtonPairs();
     void aDayWithTheClockMoved();
     void appendBoxOffersOnlyItsButtons();
+    void accessibleValuesAndLines();
 };
 
 void TestLogFiler::initTestCase()
@@ -1044,6 +1046,42 @@ void TestLogFiler::appendBoxOffersOnlyItsButtons()
     QCOMPARE(seen, QStringLiteral("close button 0, open 1"));
     QCOMPARE(flgLogFilerOnWork, qint16(-1));
     QVERIFY(logLines().last().startsWith("000003, "));
+}
+
+void TestLogFiler::accessibleValuesAndLines()
+{
+    // Through Qt's own accessibility interfaces: each value shown is a node's name, with
+    // its caption as description; the lines are a list, one item per line as shown.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    startMonitoring(f);
+    frmLogFiler1 *w = g_frmLogFiler1;
+    w->Command1[0]->click();
+    const std::pair<QLabel *, const char *> values[] = {
+        {w->Label3[0], "開始時刻"}, {w->Label3[1], "現在時刻"}, {w->Label3[2], "ｻﾝﾌﾟﾘﾝｸﾞ間隔"}, {w->Label3[3], "次回ｻﾝﾌﾟﾘﾝｸﾞ"},
+        {w->Label3[4], "終了予定"}, {w->Label3[5], "現在個数"}, {w->Label4[0], "ﾌｫﾙﾀﾞ"},      {w->Label4[1], "ﾌｧｲﾙ名"},
+        {w->Label5, "状態"}};
+    QStringList shown, items;
+    auto walk = [&](auto &&self, QAccessibleInterface *node) -> void {
+        shown << node->text(QAccessible::Description) + QLatin1Char('=') + node->text(QAccessible::Name);
+        if (node->role() == QAccessible::List)
+            for (int c = 0; c < node->childCount(); ++c)
+                items << (node->indexOfChild(node->child(c)) == c && node->child(c)->role() == QAccessible::ListItem ? node->child(c)->text(QAccessible::Name) : QStringLiteral("?"));
+        else
+            for (int c = 0; c < node->childCount(); ++c)
+                self(self, node->child(c));
+    };
+    for (int sample = 1; sample <= 2; ++sample) {
+        shown.clear();
+        items.clear();
+        walk(walk, QAccessible::queryAccessibleInterface(w));
+        for (const auto &[label, caption] : values)
+            QVERIFY2(shown.contains(QString::fromUtf8(caption) + QLatin1Char('=') + label->text()), caption);
+        QCOMPARE(items, w->Label1->text().split(QLatin1Char('\n')));
+        QVERIFY(items.last().startsWith(QStringLiteral("00000%1, ").arg(sample)));
+        Sleep(10500); // the next sample: the tree follows
+    }
 }
 
 QTEST_MAIN(TestLogFiler)
