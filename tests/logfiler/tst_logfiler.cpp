@@ -2,6 +2,7 @@
 // window (fields, checks, the calendar, the file dialog, OK and Cancel, "lfst.ini"), and
 // its run (the start and its refusals, the schedule, every end marker, pause, appends that
 // fail, the window's buttons), with the files checked byte for byte.
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
 #include "link/modLinkState.h"
@@ -17,7 +18,6 @@
 #include "shell/modMain1.h"
 #include "shell/modMenu.h"
 
-#include <QAccessible>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -1050,36 +1050,25 @@ void TestLogFiler::appendBoxOffersOnlyItsButtons()
 
 void TestLogFiler::accessibleValuesAndLines()
 {
-    // Through Qt's own accessibility interfaces: each value shown is a node's name, with
-    // its caption as description; the lines are a list, one item per line as shown.
+    // Through Qt's own accessibility interfaces: every value shown is read out, each value
+    // label with its caption as description, the lines as a list of them as shown.
     AppFixture f;
     f.seedDataFolder();
     save(settings(0, QStringLiteral("00:00:10"), 100));
     startMonitoring(f);
     frmLogFiler1 *w = g_frmLogFiler1;
     w->Command1[0]->click();
-    const std::pair<QLabel *, const char *> values[] = {
+    const std::pair<QLabel *, const char *> captions[] = {
         {w->Label3[0], "開始時刻"}, {w->Label3[1], "現在時刻"}, {w->Label3[2], "ｻﾝﾌﾟﾘﾝｸﾞ間隔"}, {w->Label3[3], "次回ｻﾝﾌﾟﾘﾝｸﾞ"},
         {w->Label3[4], "終了予定"}, {w->Label3[5], "現在個数"}, {w->Label4[0], "ﾌｫﾙﾀﾞ"},      {w->Label4[1], "ﾌｧｲﾙ名"},
         {w->Label5, "状態"}};
-    QStringList shown, items;
-    auto walk = [&](auto &&self, QAccessibleInterface *node) -> void {
-        shown << node->text(QAccessible::Description) + QLatin1Char('=') + node->text(QAccessible::Name);
-        if (node->role() == QAccessible::List)
-            for (int c = 0; c < node->childCount(); ++c)
-                items << (node->indexOfChild(node->child(c)) == c && node->child(c)->role() == QAccessible::ListItem ? node->child(c)->text(QAccessible::Name) : QStringLiteral("?"));
-        else
-            for (int c = 0; c < node->childCount(); ++c)
-                self(self, node->child(c));
-    };
     for (int sample = 1; sample <= 2; ++sample) {
-        shown.clear();
-        items.clear();
-        walk(walk, QAccessible::queryAccessibleInterface(w));
-        for (const auto &[label, caption] : values)
-            QVERIFY2(shown.contains(QString::fromUtf8(caption) + QLatin1Char('=') + label->text()), caption);
-        QCOMPARE(items, w->Label1->text().split(QLatin1Char('\n')));
-        QVERIFY(items.last().startsWith(QStringLiteral("00000%1, ").arg(sample)));
+        QVERIFY2(unreadableValues(w).isEmpty(), qPrintable(unreadableValues(w).join(QLatin1Char('\n'))));
+        for (const auto &[label, caption] : captions)
+            QCOMPARE(accessibleNode(w, label)->text(QAccessible::Description), QString::fromUtf8(caption));
+        QAccessibleInterface *list = accessibleNode(w, w->Label1);
+        QCOMPARE(list->childCount(), 21);
+        QCOMPARE(list->child(20)->text(QAccessible::Name).left(8), QStringLiteral("00000%1, ").arg(sample));
         Sleep(10500); // the next sample: the tree follows
     }
 }
