@@ -25,9 +25,27 @@ QDateTime toSecond(const QDateTime &t)
     return s;
 }
 
+// The next once-a-second check: at the wall clock's next whole second, and never more than a
+// second of elapsed (monotonic) time away, so a clock set back or forward never holds the
+// checks up.
+qint64 nextCheckMs(qint64 elapsedMs, const QDateTime &wall) { return elapsedMs + 1000 - wall.time().msec(); }
+
 QString shownTime(const QDateTime &t)
 {
     return t.isValid() ? t.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) : kNoEndTime;
+}
+
+// A value label: to assistive technology its name is the value it shows; the caption
+// beside it labels it (and describes it), it does not take the value's place.
+void showsValueOf(QLabel *value, QLabel *caption, const QString &description = QString())
+{
+    value->setTextFormat(Qt::PlainText);
+    if (caption) {
+        caption->setBuddy(value);
+        value->setAccessibleDescription(caption->text().chopped(1));
+    } else {
+        value->setAccessibleDescription(description);
+    }
 }
 
 void paintStatus(QLabel *l, const QColor &c)
@@ -89,7 +107,7 @@ void frmLogFiler1::buildControls()
         c->setGeometry(10, 22 + 24 * i, 120, 20);
         Label3[i] = new QLabel(state);
         Label3[i]->setGeometry(134, 22 + 24 * i, 186, 20);
-        Label3[i]->setAccessibleName(QString::fromUtf8(captions[i]).chopped(1));
+        showsValueOf(Label3[i], c);
     }
     auto *dest = new QGroupBox(QStringLiteral("保存先"), this);
     dest->setGeometry(8, 178, 330, 68);
@@ -99,14 +117,14 @@ void frmLogFiler1::buildControls()
         c->setGeometry(10, 20 + 22 * i, 70, 20);
         Label4[i] = new QLabel(dest);
         Label4[i]->setGeometry(80, 20 + 22 * i, 244, 20);
-        Label4[i]->setAccessibleName(QString::fromUtf8(destCaptions[i]).chopped(1));
+        showsValueOf(Label4[i], c);
     }
     Label5 = new QLabel(this);
     Label5->setGeometry(348, 12, 164, 30);
     Label5->setAlignment(Qt::AlignCenter);
     Label5->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Label5->setAutoFillBackground(true);
-    Label5->setAccessibleName(QStringLiteral("状態"));
+    showsValueOf(Label5, nullptr, QStringLiteral("状態"));
     const char *buttons[4] = {"開始", "停止", "中断", "設定"};
     for (int i = 0; i < 4; ++i) {
         Command1[i] = new QPushButton(QString::fromUtf8(buttons[i]), this);
@@ -119,14 +137,13 @@ void frmLogFiler1::buildControls()
     Check1[1]->setGeometry(348, 164, 164, 22);
     Check1[0]->setChecked(true);
     Check1[1]->setChecked(true);
-    Label1 = new QLabel(this);
+    Label1 = new LogLinesLabel(this);
     Label1->setGeometry(8, 252, 504, 286); // 21 lines
     QFont mono(QStringLiteral("IPAGothic"));
     mono.setPixelSize(11);
     mono.setStyleHint(QFont::TypeWriter);
     Label1->setFont(mono);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label1->setTextFormat(Qt::PlainText);
     Label1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Label1->setAutoFillBackground(true);
     Label1->setBackgroundRole(QPalette::Base);
@@ -181,13 +198,20 @@ void frmLogFiler1::ChangeButtonStatus(qint16 BtnStatus1)
 
 void frmLogFiler1::Command1_Click(int index)
 {
+    // A stop is never lost: a run stopped just before ends with its marker before a new
+    // start or the settings window.
+    if (index == 0 || index == 3)
+        completeStop();
     switch (index) {
     case 0:
         intLastCommand = -1;
         if (flgLogFilerOnWork == 2) {
             ChangeButtonStatus(-1);
             flgLogFilerOnWork = -1;
-            resumeSchedule(toSecond(Now()));
+            const QDateTime now = toSecond(Now());
+            alignSchedule(now);
+            refreshPartial(now);
+            flgRefreshNow = false;
         } else if (StartLogging()) {
             ChangeButtonStatus(-1);
             flgLogFilerOnWork = -1;
@@ -196,6 +220,8 @@ void frmLogFiler1::Command1_Click(int index)
     case 1:
         ChangeButtonStatus(0);
         intLastCommand = 0;
+        if (flgLogFilerOnWork != 0)
+            m_stopAsked = true;
         break;
     case 2:
         intLastCommand = 2;
@@ -214,25 +240,48 @@ void frmLogFiler1::Command1_Click(int index)
     }
 }
 
-void frmLogFiler1::resumeSchedule(const QDateTime &now)
+void frmLogFiler1::completeStop()
 {
-    // The schedule goes on at the first time of its grid that is not past: a pause leaves
-    // no burst of samples to catch up with stale readings.
-    if (!strNextTime.isValid() || strNextTime >= now)
+    if (m_stopAsked && flgLogFilerOnWork != 0) {
+        const QDateTime now = toSecond(Now());
+        EndProc(now);
+        refreshPartial(now);
+        flgRefreshNow = false;
+    }
+    m_stopAsked = false;
+}
+
+void frmLogFiler1::alignSchedule(const QDateTime &now)
+{
+    // A pause, a moved clock or stalled readings leave no burst of samples to catch up with
+    // readings stamped with times at which they were not taken.
+    if (!strNextTime.isValid())
         return;
     const qint64 step = IntervalSeconds(set.strInterval);
-    if (step <= 0) {
-        strNextTime = now;
-        return;
+    QDateTime next = now;
+    if (step > 0) {
+        const qint64 behind = strNextTime.secsTo(now); // negative while the next time lies ahead
+        const qint64 steps = behind > 0 ? (behind + step - 1) / step : -(-behind / step);
+        next = strNextTime.addSecs(steps * step);
     }
-    const qint64 behind = strNextTime.secsTo(now);
-    QDateTime next = strNextTime.addSecs((behind / step) * step);
-    while (next < now)
-        next = CalcNextTime(set.strInterval, next);
+    if (next == strNextTime)
+        return;
     strNextTime = next;
     flgRefreshNow = true;
-    refreshPartial(now);
-    flgRefreshNow = false;
+}
+
+void frmLogFiler1::keepScheduleNearNow(const QDateTime &now)
+{
+    if (!strNextTime.isValid())
+        return;
+    const qint64 step = IntervalSeconds(set.strInterval);
+    // A due sample may wait for a fresh reading, one poll period and this check's second,
+    // and is then written a little late with its scheduled time. Later than that, or more
+    // than an interval ahead (the clock was set back), the schedule goes back on its grid.
+    const qint64 slack = (qMax<qint64>(g_lngSamplingTime, 0) + 999) / 1000 + 1;
+    const qint64 ahead = now.secsTo(strNextTime);
+    if (step <= 0 ? ahead != 0 : (ahead > step || -ahead > slack))
+        alignSchedule(now);
 }
 
 bool frmLogFiler1::StartLogging()
@@ -254,9 +303,12 @@ bool frmLogFiler1::StartLogging()
     strDispLine.clear();
     for (int i = 0; i < kDispLines; ++i)
         strDispLine << QString();
-    strStartTime = toSecond(Now());
+    m_stopAsked = false;
+    const QDateTime wall = Now();
+    strStartTime = toSecond(wall);
     // The start counts as this second's check.
     dblLastTick = strStartTime;
+    m_nextCheckMs = nextCheckMs(clockService().elapsedMs(), wall);
     g_strLogFilePath = set.strFolder + set.strFileName;
     lngCount = 0;
     const QString marker = QStringLiteral("/** Logging Start **/");
@@ -299,7 +351,7 @@ bool frmLogFiler1::EndProc(QDateTime curTime)
     } else if (g_strLogFilerStatus != QLatin1String("-1")) {
         if (g_strLogFilerStatus != QLatin1String("10"))
             marker = QStringLiteral("/** Logging ERR STOP **/");
-    } else if (intLastCommand == 0) {
+    } else if (intLastCommand == 0 || m_stopAsked) {
         marker = QStringLiteral("/** Logging QUIT **/");
     } else if (set.intEndMode != 0 && LogEndDateTime(set.strEndTime).isValid() &&
                LogEndDateTime(set.strEndTime) <= curTime) {
@@ -313,6 +365,7 @@ bool frmLogFiler1::EndProc(QDateTime curTime)
     }
     ChangeButtonStatus(0);
     flgLogFilerOnWork = 0;
+    m_stopAsked = false;
     if (!marker.isEmpty()) {
         flgRefreshNow = true;
         AppendLogFilerData(LogBlock(marker, curTime), g_strLogFilePath);
@@ -330,18 +383,24 @@ void frmLogFiler1::Timer1_Timer()
     if (m_inTick)
         return;
     m_inTick = true;
-    const QDateTime now = toSecond(Now());
-    // Once a second; while a log runs also without the monitor's poll, so that a monitor
-    // that stopped under the log ends it.
+    const QDateTime wall = Now();
+    const QDateTime now = toSecond(wall);
+    const qint64 elapsed = clockService().elapsedMs();
+    // Once a second of elapsed time, whatever the wall clock does; while a log runs also
+    // without the monitor's poll, so that a monitor that stopped under the log ends it.
     const bool polling = g_intFormOpen[idTimer] != 0;
-    if ((polling || flgLogFilerOnWork != 0) && (!dblLastTick.isValid() || now > dblLastTick)) {
+    if ((polling || flgLogFilerOnWork != 0) && elapsed >= m_nextCheckMs) {
+        m_nextCheckMs = nextCheckMs(elapsed, wall);
         dblLastTick = now;
-        if ((flgLogFilerOnWork == -1 || flgLogFilerOnWork == 2) && !EndProc(now) && strNextTime.isValid() &&
-            strNextTime <= now) {
-            flgRefreshNow = true;
-            // While paused nothing is written.
-            if (flgLogFilerOnWork == -1 && g_intMonNewFlag[idLogFiler] == 0)
-                TakeSample(strNextTime);
+        if ((flgLogFilerOnWork == -1 || flgLogFilerOnWork == 2) && !EndProc(now)) {
+            // While paused nothing is written, and resuming puts the schedule on its grid.
+            if (flgLogFilerOnWork == -1)
+                keepScheduleNearNow(now);
+            if (strNextTime.isValid() && strNextTime <= now) {
+                flgRefreshNow = true;
+                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[idLogFiler] == 0)
+                    TakeSample(strNextTime);
+            }
         }
     }
     refreshPartial(now);
@@ -360,8 +419,7 @@ void frmLogFiler1::AddDispLine(const QString &line)
 
 void frmLogFiler1::ShowDispLines()
 {
-    QString text = strDispLine.join(QStringLiteral("\n"));
-    Label1->setText(text);
+    Label1->setLines(strDispLine);
 }
 
 void frmLogFiler1::refreshPartial(const QDateTime &now)
@@ -394,7 +452,8 @@ void frmLogFiler1::refreshFull(const QDateTime &now)
 
 void frmLogFiler1::closeEvent(QCloseEvent *e)
 {
-    // Not while logging or paused.
+    // Not while logging or paused; a run already stopped ends now.
+    completeStop();
     if (flgLogFilerOnWork != 0) {
         e->ignore();
         return;

@@ -3,6 +3,7 @@
 // a fixed schedule, until a count or an end time is reached or the user stops it; each
 // run is framed by a start block and an end block, so runs can follow one another in one
 // file. The window shows the schedule and the last 21 lines written.
+#include "logfiler/LogLinesLabel.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
 
@@ -36,7 +37,7 @@ public:
     QLabel *Label3[6] = {};  // start, now, interval, next, end, count
     QLabel *Label4[2] = {};  // folder, file name
     QLabel *Label5 = nullptr; // status
-    QLabel *Label1 = nullptr; // the last 21 lines
+    LogLinesLabel *Label1 = nullptr; // the last 21 lines
     QCheckBox *Check1[2] = {}; // "電圧で表示", "ﾋﾞｯﾄで表示"
     QPushButton *Command1[4] = {};
     WindowTimer Timer1;
@@ -58,8 +59,18 @@ protected:
 private:
     void buildControls();
     void ShowDispLines();
-    void resumeSchedule(const QDateTime &now);
+    // A stop asked for and not yet done is done now (before another command, or closing).
+    void completeStop();
+    // The next sample to the first time of the schedule's grid that is not past.
+    void alignSchedule(const QDateTime &now);
+    // While logging: a clock moved back or forward, or readings that stalled, put the
+    // schedule back on the grid around now.
+    void keepScheduleNearNow(const QDateTime &now);
     bool m_inTick = false;
+    // "停止" was pressed: the run ends at the next check, whatever is pressed meanwhile.
+    bool m_stopAsked = false;
+    // When the next once-a-second check is due, on the monotonic clock (milliseconds).
+    qint64 m_nextCheckMs = 0;
 };
 
 extern frmLogFiler1 *g_frmLogFiler1; // the open log filer, or null

@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 
@@ -289,9 +290,13 @@ bool frmSetLogFiler1::eventFilter(QObject *o, QEvent *e)
             return !(c.isDigit() && c.unicode() < 128); // only digits go in
         }
         if (e->type() == QEvent::FocusOut && Text3->isVisible()) {
-            // Leaving the editor drops what was typed.
-            Text3->hide();
-            Command2[0]->setEnabled(true);
+            // Leaving the editor for another control drops what was typed. A box or another
+            // window taking the focus (the range box above all) leaves it open: the focus
+            // comes back to it with the window.
+            if (static_cast<QFocusEvent *>(e)->reason() != Qt::ActiveWindowFocusReason) {
+                Text3->hide();
+                Command2[0]->setEnabled(true);
+            }
         }
         return false;
     }
@@ -400,6 +405,20 @@ void frmSetLogFiler1::Command2_Click(int index)
     }
     if (!CheckSettingInput())
         return;
+    // A name "lfst.ini" cannot hold as it stands would come back as another folder or file:
+    // refused, naming the character, before anything is saved.
+    const std::pair<QLineEdit *, QString> names[] = {{Text1[0], QStringLiteral("保存ﾌｫﾙﾀﾞ")},
+                                                     {Text1[1], QStringLiteral("保存ﾌｧｲﾙ名")}};
+    for (const auto &[box, what] : names) {
+        const QString c = LogSettingBadChar(box->text());
+        if (c.isEmpty())
+            continue;
+        const QString code = QString::number(c.toUcs4().value(0), 16).toUpper().rightJustified(4, QLatin1Char('0'));
+        MsgBox(what + QStringLiteral("に使用できない文字「") + c + QStringLiteral("」(U+") + code + QStringLiteral(")が含まれています。"),
+               vbOKOnly + vbExclamation, QStringLiteral("設定の保存"));
+        box->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     const LogFileSetting s = GetSettingFromForm();
     // The fields are checked one by one; a day or hour that no calendar has (31 April,
     // 30 February, 24 o'clock) is refused here, before anything is saved.

@@ -5,7 +5,7 @@
 #include "platform/ErrorText.h"
 #include "shell/modMain1.h"
 
-#include <type_traits>
+#include <QRegularExpression>
 
 const QString kNoEndTime = QStringLiteral("----/--/-- --:--:--");
 
@@ -21,14 +21,15 @@ LogFileSetting DefaultLogFileSetting()
 namespace {
 QString lfstPath() { return DataFile(QStringLiteral("lfst.ini")); }
 
-bool readNumber(const QByteArray &item, qint32 &value)
-{
-    bool ok = false;
-    const qint32 v = QString::fromLatin1(item).trimmed().toInt(&ok);
-    if (ok)
-        value = v;
-    return ok;
-}
+// The numbers as the settings window writes them: a count up to 65535 (0 is what it writes
+// when the count was never set), and 0 or 1 for the end mode and the check box. A number
+// outside its range (changed by hand) makes the file unreadable instead of being wrapped
+// into another setting.
+struct NumberRange {
+    qint64 min, max;
+};
+constexpr NumberRange kCountRange{0, 65535};
+constexpr NumberRange kFlagRange{0, 1};
 } // namespace
 
 bool LoadLogFileSetting(LogFileSetting &s)
@@ -49,22 +50,28 @@ bool LoadLogFileSetting(LogFileSetting &s)
         field = SjisDecode(item);
         return true;
     };
-    qint32 n = 0;
-    auto number = [&](auto &field, FileError &why) {
+    auto number = [&](auto &field, NumberRange range, FileError &why) {
         if (!r.next(item)) {
             why = MakeError(errInputPastEnd);
             return false;
         }
-        if (!readNumber(item, n)) {
+        bool ok = false;
+        const qint64 n = QString::fromLatin1(item).trimmed().toLongLong(&ok);
+        if (!ok) {
             why = MakeError(errTypeMismatch);
+            return false;
+        }
+        if (n < range.min || n > range.max) {
+            why = MakeError(errOverflow);
             return false;
         }
         field = std::remove_reference_t<decltype(field)>(n);
         return true;
     };
     FileError why = MakeError(errInputPastEnd);
-    if (!text(s.strInterval) || !number(s.lngCountMax, why) || !text(s.strEndTime) || !number(s.intEndMode, why) ||
-        !number(s.intAutoName, why) || !text(s.strFolder) || !text(s.strFileName))
+    if (!text(s.strInterval) || !number(s.lngCountMax, kCountRange, why) || !text(s.strEndTime) ||
+        !number(s.intEndMode, kFlagRange, why) || !number(s.intAutoName, kFlagRange, why) || !text(s.strFolder) ||
+        !text(s.strFileName))
         return fail(why);
     return true;
 }
@@ -82,7 +89,32 @@ QString MakeLogFileName() { return QStringLiteral("qlv") + Now().toString(QStrin
 
 QDateTime LogEndDateTime(const QString &text)
 {
-    return QDateTime::fromString(text, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    static const QRegularExpression form(
+        QStringLiteral("^ *([0-9]{4})/([0-9]{1,2})/([0-9]{1,2}) +([0-9]{1,2}):([0-9]{1,2}):([0-9]{1,2}) *$"));
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return QDateTime();
+    auto n = [&m](int i) { return m.captured(i).toInt(); };
+    const QDate d(n(1), n(2), n(3));
+    const QTime t(n(4), n(5), n(6));
+    if (!d.isValid() || !t.isValid())
+        return QDateTime();
+    return QDateTime(d, t);
+}
+
+QString LogSettingBadChar(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype n = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        const QString c = text.mid(i, n);
+        // Held as it stands: it comes back from the file as the same character.
+        bool ok = false;
+        const QByteArray bytes = SjisEncode(c, &ok);
+        if (c == QLatin1String("\"") || !ok || SjisDecode(bytes) != c)
+            return c;
+        i += n;
+    }
+    return QString();
 }
 
 bool CheckLogEndTime(const LogFileSetting &s)
@@ -90,9 +122,16 @@ bool CheckLogEndTime(const LogFileSetting &s)
     if (s.intEndMode != 1)
         return true;
     const QDateTime end = LogEndDateTime(s.strEndTime);
+    if (!end.isValid()) {
+        // Not a time at all: said so, not taken for one that has passed.
+        MsgBox(QStringLiteral("設定された終了時刻「") + s.strEndTime + QStringLiteral("」は日時として読み取れません。") + vbCrLf +
+                   QStringLiteral("設定を確認してください。"),
+               vbOKOnly + vbExclamation, QStringLiteral("開始"));
+        return false;
+    }
     QDateTime now = Now();
     now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
-    if (end.isValid() && now < end)
+    if (now < end)
         return true;
     MsgBox(QStringLiteral("設定された現在時刻が終了時刻を超えているか、同じです。") + vbCrLf + QStringLiteral("設定を確認してください。"),
            vbOKOnly + vbExclamation, QStringLiteral("開始"));

@@ -28,7 +28,12 @@ bool LoadLogFileSetting(LogFileSetting &s);
 FileError SaveLogFileSetting(const LogFileSetting &s);
 // "qlv" + today as yyyymmdd + ".csv".
 QString MakeLogFileName();
-// Time mode: false with the warning box when now is at or past the end time.
+// Time mode: false with a warning box when now is at or past the end time, or when the
+// end time cannot be read as a date and time.
 bool CheckLogEndTime(const LogFileSetting &s);
-// An end time text as a date and time; invalid when it is none.
+// An end time text as a date and time: "yyyy/mm/dd hh:nn:ss", also as written by hand with
+// one-digit month, day, hour, minute or second ("2026/4/30 8:00:00"); invalid when it is none.
 QDateTime LogEndDateTime(const QString &text);
+// The first character of text that "lfst.ini" cannot hold as it stands (one Shift_JIS does
+// not have, or a double quote, which would end the quoted value); empty when there is none.
+QString LogSettingBadChar(const QString &text);

@@ -53,7 +53,8 @@ std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, 
     static const B yes{"はい(&Y)", QMessageBox::YesRole, vbYes};
     static const B no{"いいえ(&N)", QMessageBox::NoRole, vbNo};
     static const B retry{"再試行(&R)", QMessageBox::AcceptRole, vbRetry};
-    static const B abort{"中止(&A)", QMessageBox::RejectRole, vbAbort};
+    // Not a reject button: a box with Abort offers no way out but its three buttons.
+    static const B abort{"中止(&A)", QMessageBox::DestructiveRole, vbAbort};
     static const B ignore{"無視(&I)", QMessageBox::AcceptRole, vbIgnore};
     QList<B> buttons;
     switch (style & 7) {
@@ -63,6 +64,11 @@ std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, 
     case vbYesNo: buttons = {yes, no}; break;
     case vbRetryCancel: buttons = {retry, cancel}; break;
     default: buttons = {ok}; break;
+    }
+    if ((style & 7) == vbAbortRetryIgnore) {
+        // As on the classic desktop: no close button, and Escape does nothing.
+        box->setWindowFlags((box->windowFlags() | Qt::CustomizeWindowHint | Qt::WindowTitleHint) &
+                            ~Qt::WindowCloseButtonHint);
     }
     for (const B &b : buttons) {
         QPushButton *pb = box->addButton(QString::fromUtf8(b.text), b.role);

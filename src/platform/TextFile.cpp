@@ -13,6 +13,7 @@
 QString ErrorDescription(int number)
 {
     switch (number) {
+    case errOverflow: return QStringLiteral("Overflow");
     case errOutOfMemory: return QStringLiteral("Out of memory: the file is too large");
     case errTypeMismatch: return QStringLiteral("Type mismatch");
     case errFileNotFound: return QStringLiteral("File not found");

@@ -13,6 +13,7 @@ struct FileError {
 };
 
 enum : int {
+    errOverflow = 6,
     errOutOfMemory = 7,
     errTypeMismatch = 13,
     errFileNotFound = 53,

@@ -2,8 +2,10 @@
 // window (fields, checks, the calendar, the file dialog, OK and Cancel, "lfst.ini"), and
 // its run (the start and its refusals, the schedule, every end marker, pause, appends that
 // fail, the window's buttons), with the files checked byte for byte.
+#include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "link/modLinkState.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -18,6 +20,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -73,6 +77,32 @@ void startMonitoring(AppFixture &f, const QDateTime &at = QDateTime(QDate(2006, 
 
 QByteArray block(const char *marker, const char *time) { return QByteArray(marker) + "\r\nTime :," + time + "\r\n"; }
 
+// The last box shown, as one comparable line.
+QString lastBox(const ScriptedDialogs &d) { return d.boxes.isEmpty() ? QStringLiteral("(none)") : boxOf(d.boxes.last()); }
+
+// The log file holds complete runs: each start block, its data lines and one end block.
+bool completeRuns(const QByteArray &log)
+{
+    static const QRegularExpression runs(QStringLiteral("^(/\\*\\* Logging Start \\*\\*/\r\nTime :,[^\r]*\r\n([0-9]{6}, [^\r]*\r\n)*"
+                                                        "/\\*\\* Logging (?!Start)[^\r]*\r\nTime :,[^\r]*\r\n)*$"));
+    return runs.match(QString::fromLatin1(log)).hasMatch();
+}
+
+// The window shows the state the log is in: its status label and buttons.
+void checkWindowMatches()
+{
+    const frmLogFiler1 *w = g_frmLogFiler1;
+    const int state = flgLogFilerOnWork == -1 ? 0 : flgLogFilerOnWork == 2 ? 1 : 2; // logging, paused, stopped
+    QCOMPARE(w->Label5->text(), (QStringList{QStringLiteral("Log ﾃﾞｰﾀ収集中"), QStringLiteral("中断"), QStringLiteral("停止中")}[state]));
+    QCOMPARE(w->Command1[0]->text(), state == 1 ? QStringLiteral("再開") : QStringLiteral("開始"));
+    QCOMPARE(w->Command1[0]->isEnabled(), state != 0);
+    QCOMPARE(w->Command1[1]->isEnabled(), state != 2);
+    QCOMPARE(w->Command1[2]->isEnabled(), state == 0);
+}
+
+// Moves the virtual wall clock by secs, elapsed time standing still.
+void moveClock(AppFixture &f, int secs) { f.clock.setBase(f.clock.now().addSecs(secs).addMSecs(-f.clock.elapsedMs())); }
+
 // The settings window, shown, for its fields and buttons.
 struct SettingsWindow {
     frmSetLogFiler1 dlg;
@@ -91,7 +121,9 @@ struct SettingsWindow {
 
 class TestLogFiler : public QObject {
     Q_OBJECT
+    QTemporaryDir m_home;
 private slots:
+    void initTestCase();
     void settingsFileRoundTrip();
     void firstStartWithoutSettings();
     void fieldChecks_data();
@@ -103,6 +135,8 @@ private slots:
     void okSavesAndAnImpossibleEndTimeIsRefused();
     void saveFailureKeepsTheWindow();
     void fromTheLogFilerWindow();
+    void settingsFileHoldsOnlyItsOwnValues();
+    void overlayEditorStaysUnderItsRangeBox();
 
     void startRefused();
     void theExampleRunByteForByte();
@@ -118,7 +152,24 @@ private slots:
     void windowRefusesToCloseWhileLogging();
     void aDayOfLogging();
     void countMaxOver();
+
+    void quickButtonPairs();
+    void aDayWithTheClockMoved();
+    void appendBoxOffersOnlyItsButtons();
+    void accessibleValuesAndLines();
 };
+
+void TestLogFiler::initTestCase()
+{
+    // A data folder of this run's own, however the suite is started: another run of it (or
+    // any program of the same user) in the same folder would wipe the log under a test.
+    QVERIFY(m_home.isValid());
+    qputenv("XDG_CONFIG_HOME", m_home.path().toUtf8());
+    // Without TZ the C library reads the zone file again at every local time conversion:
+    // naming the same zone once spares the virtual days of logging half their time.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+}
 
 // ---------------------------------------------------------------- settings
 
@@ -420,6 +471,90 @@ void TestLogFiler::fromTheLogFilerWindow()
     g_subCloseChild(g_frmLogFiler1);
     QVERIFY(!g_frmLogFiler1);
     QCOMPARE(shownIcon(g_frmMdi1->button.value(QStringLiteral("logfiler"))), 11);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// ---------------------------------------------------------------- under a user's hands
+
+void TestLogFiler::settingsFileHoldsOnlyItsOwnValues()
+{
+    AppFixture f;
+    f.startSeeded();
+    const QString lfst = AppFixture::dataFile(QStringLiteral("lfst.ini"));
+    // A number out of its range (end mode 65538 would wrap to 2: "個数" shown, the run by
+    // time): the read's error box, and the log filer's defaults.
+    for (const char *numbers : {"70\r\n\"-\"\r\n65538\r\n0", "70\r\n\"-\"\r\n2\r\n0", "65536\r\n\"-\"\r\n1\r\n0", "70\r\n\"-\"\r\n0\r\n-1"}) {
+        AppFixture::writeFile(lfst, QByteArray("\"00:00:05\"\r\n") + numbers + "\r\n\"/srv/\"\r\n\"site.csv\"\r\n");
+        f.dlg.boxes.clear();
+        f.dlg.answers << vbOK;
+        g_subMenuCommand(13);
+        QCOMPARE(lastBox(f.dlg), box(QStringLiteral("LoadLogFileSetting"), QStringLiteral("Overflow :Err.No = 6"), vbOKOnly, vbExclamation));
+        QCOMPARE(g_frmLogFiler1->Label3[2]->text() + g_frmLogFiler1->Label3[4]->text(), QStringLiteral("00:00:10100 個"));
+        g_subCloseChild(g_frmLogFiler1);
+    }
+    // A name with a character Shift_JIS lacks or holds only as another (the wave dash), or
+    // a double quote: OK names it and saves nothing.
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    const QByteArray before = AppFixture::readFile(lfst);
+    const std::tuple<int, QString, QString> names[] = {
+        {0, QStringLiteral("/srv/Données/"), QStringLiteral("保存ﾌｫﾙﾀﾞに使用できない文字「é」(U+00E9)")},
+        {0, QStringLiteral("/srv/a\"b/"), QStringLiteral("保存ﾌｫﾙﾀﾞに使用できない文字「\"」(U+0022)")},
+        {1, QStringLiteral("波〜.csv"), QStringLiteral("保存ﾌｧｲﾙ名に使用できない文字「〜」(U+301C)")},
+        {1, QStringLiteral("qlv😀.csv"), QStringLiteral("保存ﾌｧｲﾙ名に使用できない文字「😀」(U+1F600)")}};
+    for (const auto &[field, name, shown] : names) {
+        SettingsWindow w;
+        w.dlg.Text1[field]->setText(name);
+        f.dlg.boxes.clear();
+        f.dlg.answers << vbOK;
+        w.dlg.Command2[0]->click();
+        QCOMPARE(lastBox(f.dlg), box(QStringLiteral("設定の保存"), shown + QStringLiteral("が含まれています。"), vbOKOnly, vbExclamation));
+        QVERIFY(w.dlg.isVisible());
+    }
+    QCOMPARE(AppFixture::readFile(lfst), before);
+    f.stopApp();
+    // An end time written without its leading zeros is read; one that is no time is said
+    // to be unreadable, not past.
+    save(settings(1, QStringLiteral("00:00:01"), 100, QStringLiteral("2026/4/30 8:00:00")));
+    startMonitoring(f, QDateTime(QDate(2026, 4, 30), QTime(7, 59, 57)));
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(4000);
+    QVERIFY(logBytes().endsWith(block("/** Logging END T **/", "2026/04/30, 08:00:00")));
+    save(settings(1, QStringLiteral("00:00:01"), 100, QStringLiteral("2026/4/31 8:00:00")));
+    const QByteArray kept = logBytes();
+    f.dlg.answers << vbOK;
+    g_frmLogFiler1->Command1[0]->click();
+    QCOMPARE(lastBox(f.dlg), box(QStringLiteral("開始"), QStringLiteral("設定された終了時刻「2026/4/31 8:00:00」は日時として読み取れません。\r\n設定を確認してください。"), vbOKOnly, vbExclamation));
+    QCOMPARE(logBytes(), kept);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::overlayEditorStaysUnderItsRangeBox()
+{
+    // A real range box in a real modal window takes the focus, as on a desktop.
+    AppFixture f;
+    f.startSeeded();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    f.dlg.realBoxes = f.dlg.realModal = true;
+    g_subMenuCommand(13);
+    QString seen;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmSetLogFiler1 *>(d);
+        QTRY_VERIFY(w->isActiveWindow());
+        QTest::mouseClick(w->Text2[fldCount], Qt::LeftButton);
+        QTest::keyClick(w->Text3, Qt::Key_0);
+        QTest::keyClick(w->Text3, Qt::Key_Return); // the range box comes and is answered
+        // The editor is still open and has the focus again with its window; OK is still off.
+        seen = QStringLiteral("%1 %2 %3 %4").arg(w->Text3->isVisible()).arg(QTest::qWaitFor([w] { return w->Text3->hasFocus(); }, 2000))
+                   .arg(w->Command2[0]->isEnabled()).arg(w->Text2[fldCount]->text());
+        QTest::keyClicks(w->Text3, QStringLiteral("250"));
+        QTest::keyClick(w->Text3, Qt::Key_Return);
+        w->Command2[0]->click();
+    };
+    f.dlg.answers << vbOK << vbOK; // the range box, then "saved"
+    g_frmLogFiler1->Command1[3]->click();
+    QCOMPARE(seen, QStringLiteral("1 1 0 100"));
+    QCOMPARE(f.dlg.boxes[0].text, QStringLiteral("不正な入力値です。入力値を確認してください。\r\n1 =< 値　=< 65535"));
+    QVERIFY(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini"))).contains("\r\n250\r\n"));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
@@ -790,6 +925,152 @@ void TestLogFiler::countMaxOver()
     QCOMPARE(lines.size(), 2 + 65535 + 2);
     QVERIFY(lines[65536].startsWith("065535, "));
     QCOMPARE(lines[65537], QByteArray("/** Logging COUNTMAX OVER **/\r"));
+}
+
+// ---------------------------------------------------------------- quick hands, moved clocks
+
+void TestLogFiler::quickButtonPairs()
+{
+    // Every pair of the four buttons within one second, from logging and from paused: the
+    // file holds complete runs, a stop is never lost, the window shows the log's state.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    f.dlg.modalHandler = [](QDialog *d) { qobject_cast<frmSetLogFiler1 *>(d)->Command2[1]->click(); };
+    QPushButton *const *buttons = g_frmLogFiler1->Command1;
+    for (int pair = 0; pair < 2 * 16; ++pair) {
+        const int first = pair / 4 % 4, second = pair % 4;
+        const QString what = QStringLiteral("%1 then %2 %3").arg(buttons[first]->text(), buttons[second]->text()).arg(pair < 16 ? "logging" : "paused");
+        buttons[0]->click();
+        Sleep(1500);
+        if (pair >= 16)
+            buttons[2]->click();
+        const qsizetype quits = logBytes().count("QUIT");
+        Sleep(1150 - Now().time().msec()); // just after a check: both before the next one
+        const bool stopped = first == 1 || (second == 1 && buttons[1]->isEnabled());
+        buttons[first]->click();
+        Sleep(300);
+        buttons[second]->click();
+        Sleep(1300);
+        checkWindowMatches();
+        QVERIFY2(!QTest::currentTestFailed() && (!stopped || logBytes().count("QUIT") > quits), qPrintable(what));
+        if (flgLogFilerOnWork != 0) {
+            buttons[1]->click();
+            Sleep(1100);
+        }
+        QVERIFY2(flgLogFilerOnWork == 0 && completeRuns(logBytes()), qPrintable(what));
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::aDayWithTheClockMoved()
+{
+    // Every ten seconds from 00:00:00 until 2006/10/11 00:00:00 by the wall clock, which is
+    // set back an hour just after 06:00:00 and ten minutes forward just after 18:00:00;
+    // between 12:00:05 and 12:00:35 no reading comes; "停止" and closing at 23:59:55.5.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(1, QStringLiteral("00:00:10"), 1, QStringLiteral("2006/10/11 00:00:00")));
+    const QDate day(2006, 10, 10);
+    g_lngSamplingTime = 2000; // the slowest poll: a due sample may wait two seconds for its reading
+    startMonitoring(f, QDateTime(day, QTime(0, 0, 0)));
+    g_frmLogFiler1->Command1[0]->click();
+    g_frmMdi1->hide(); // the logic, not the painting
+    QElapsedTimer real;
+    real.start();
+    auto sleepUntil = [day](QTime t) { Sleep(int(Now().msecsTo(QDateTime(day, t)))); };
+    sleepUntil(QTime(6, 0, 0, 500));
+    moveClock(f, -3600);
+    sleepUntil(QTime(12, 0, 5));
+    g_intCommBusy = 1; // another exchange holds the port
+    sleepUntil(QTime(12, 0, 35));
+    g_intCommBusy = 0;
+    sleepUntil(QTime(18, 0, 0, 500));
+    moveClock(f, 600);
+    sleepUntil(QTime(23, 59, 55, 500));
+    g_frmLogFiler1->Command1[1]->click();
+    g_subCloseChild(g_frmLogFiler1);
+    qInfo("a day with the clock moved: %lld ms real time", qint64(real.elapsed()));
+    QVERIFY(!g_frmLogFiler1);
+    // By the rules: every sample on the grid at the wall-clock time it is taken; after a
+    // move or the gap, the first time of the grid that is not past; no burst, no marker.
+    QByteArrayList expect{"/** Logging Start **/\r", "Time :,2006/10/10, 00:00:00\r"};
+    const std::pair<QTime, QTime> stretches[] = {{QTime(0, 0, 0), QTime(6, 0, 0)},    {QTime(5, 0, 10), QTime(12, 0, 10)},
+                                                 {QTime(12, 0, 40), QTime(18, 0, 0)}, {QTime(18, 10, 10), QTime(23, 59, 50)}};
+    QList<qsizetype> starts; // where each stretch begins
+    for (const auto &[from, to] : stretches) {
+        starts << expect.size();
+        for (int sec = from.msecsSinceStartOfDay() / 1000; sec <= to.msecsSinceStartOfDay() / 1000; sec += 10)
+            expect << QByteArray::number(expect.size() - 1).rightJustified(6, '0') + ", " + LogTimeText(QDateTime(day, QTime(0, 0).addSecs(sec))).toLatin1();
+    }
+    expect << "/** Logging QUIT **/\r" << "Time :,2006/10/10, 23:59:55";
+    const QByteArrayList lines = logLines();
+    for (int i = 0; i < lines.size(); ++i) // the first and last lines and those around each move
+        if (i >= lines.size() - 3 || std::any_of(starts.cbegin(), starts.cend(), [i](qsizetype at) { return i >= at - 2 && i < at + 2; }))
+            qInfo("%6d  %s", i + 1, lines[i].trimmed().constData());
+    QCOMPARE(lines.size(), expect.size());
+    for (int i = 0; i < lines.size(); ++i)
+        QVERIFY2(lines[i].startsWith(expect[i]), qPrintable(QStringLiteral("line %1: %2").arg(i + 1).arg(QString::fromLatin1(lines[i]))));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogFiler::appendBoxOffersOnlyItsButtons()
+{
+    // The real box of a failed append: no close button, and Escape or a close request do
+    // nothing; Retry, once the folder is back, writes the line.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:01"), 1000));
+    startMonitoring(f);
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(1500);
+    const QString away = logFolder().chopped(1) + QStringLiteral("-away");
+    QVERIFY(QDir().rename(logFolder(), away));
+    QString seen;
+    QTimer::singleShot(50, [&] {
+        QPointer<QMessageBox> mb = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        const bool closeButton = mb->windowFlags() & Qt::WindowCloseButtonHint;
+        QTest::keyClick(mb, Qt::Key_Escape);
+        if (mb)
+            mb->close();
+        seen = QStringLiteral("close button %1, open %2").arg(closeButton).arg(mb && mb->isVisible());
+        QDir().rename(away, logFolder());
+        for (QAbstractButton *b : mb ? mb->buttons() : QList<QAbstractButton *>())
+            if (b->property("vbResult").toInt() == vbRetry)
+                b->click();
+    });
+    installDialogs(nullptr); // the real boxes
+    Sleep(1000);
+    installDialogs(&f.dlg);
+    QCOMPARE(seen, QStringLiteral("close button 0, open 1"));
+    QCOMPARE(flgLogFilerOnWork, qint16(-1));
+    QVERIFY(logLines().last().startsWith("000003, "));
+}
+
+void TestLogFiler::accessibleValuesAndLines()
+{
+    // Through Qt's own accessibility interfaces: every value shown is read out, each value
+    // label with its caption as description, the lines as a list of them as shown.
+    AppFixture f;
+    f.seedDataFolder();
+    save(settings(0, QStringLiteral("00:00:10"), 100));
+    startMonitoring(f);
+    frmLogFiler1 *w = g_frmLogFiler1;
+    w->Command1[0]->click();
+    const std::pair<QLabel *, const char *> captions[] = {
+        {w->Label3[0], "開始時刻"}, {w->Label3[1], "現在時刻"}, {w->Label3[2], "ｻﾝﾌﾟﾘﾝｸﾞ間隔"}, {w->Label3[3], "次回ｻﾝﾌﾟﾘﾝｸﾞ"},
+        {w->Label3[4], "終了予定"}, {w->Label3[5], "現在個数"}, {w->Label4[0], "ﾌｫﾙﾀﾞ"},      {w->Label4[1], "ﾌｧｲﾙ名"},
+        {w->Label5, "状態"}};
+    for (int sample = 1; sample <= 2; ++sample) {
+        QVERIFY2(unreadableValues(w).isEmpty(), qPrintable(unreadableValues(w).join(QLatin1Char('\n'))));
+        for (const auto &[label, caption] : captions)
+            QCOMPARE(accessibleNode(w, label)->text(QAccessible::Description), QString::fromUtf8(caption));
+        QAccessibleInterface *list = accessibleNode(w, w->Label1);
+        QCOMPARE(list->childCount(), 21);
+        QCOMPARE(list->child(20)->text(QAccessible::Name).left(8), QStringLiteral("00000%1, ").arg(sample));
+        Sleep(10500); // the next sample: the tree follows
+    }
 }
 
 QTEST_MAIN(TestLogFiler)

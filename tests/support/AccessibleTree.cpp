@@ -44,8 +44,15 @@ QStringList unreadableValues(QWidget *window)
         if (!label->isVisible() || label->text().isEmpty())
             continue;
         QAccessibleInterface *node = nodeOf(label);
-        if (!node || node->text(QAccessible::Name) != label->text())
-            missing << QStringLiteral("label \"%1\" read as \"%2\"").arg(label->text(), node ? node->text(QAccessible::Name) : QStringLiteral("(no node)"));
+        QString read = node ? node->text(QAccessible::Name) : QStringLiteral("(no node)");
+        if (node && node->role() == QAccessible::List) { // a label of lines read as a list, one item per line
+            QStringList items;
+            for (int n = 0; n < node->childCount(); ++n)
+                items << (node->child(n)->role() == QAccessible::ListItem ? node->child(n)->text(QAccessible::Name) : QStringLiteral("?"));
+            read = items.join(QLatin1Char('\n'));
+        }
+        if (read != label->text())
+            missing << QStringLiteral("label \"%1\" read as \"%2\"").arg(label->text(), read);
     }
     for (QLineEdit *edit : window->findChildren<QLineEdit *>()) {
         if (!edit->isVisible() || edit->text().isEmpty())
