@@ -80,16 +80,14 @@ bool g_funcCommOutPut(const QString &command)
         } else {
             e = p.output(frame);
             if (!e.failed()) {
-                // The transmit buffer gets 10000 passes of about 2 ms to drain.
-                int counter = 0;
-                do {
-                    ++counter;
-                    WaitForEvent(2);
-                } while (p.portOpen() && p.outBufferCount() != 0 && counter <= 10000);
+                // The transmit buffer gets 20 s to drain; the wait wakes as the bytes leave.
+                const Deadline drain(kTransmitWaitMs);
+                while (p.portOpen() && p.outBufferCount() != 0 && !drain.passed())
+                    drain.wait();
                 if (!p.portOpen()) {
                     // The port closed under the wait: the line did not go out.
                     e = HangUpError();
-                } else if (counter >= 10000) {
+                } else if (p.outBufferCount() != 0) {
                     MsgBox(check + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
                     return false;
                 } else {

@@ -76,7 +76,7 @@ void g_subPosSend(const QString &command)
         default: g_intCommStep = 40; break;
         }
         if (idle)
-            WaitForEvent(1);
+            WaitForWire();
         else
             DoEvents();
     }

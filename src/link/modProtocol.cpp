@@ -191,7 +191,7 @@ void g_subConnectCheck()
             }
             // A pass that found nothing new sleeps until the next byte or tick.
             if (idle)
-                WaitForEvent(2);
+                WaitForWire();
             else
                 DoEvents();
         }
@@ -213,7 +213,7 @@ void g_subConnectCheck()
 // of the other: when the polls of either have given up for as long as one reply wait may
 // last, the monitor ends as on a reply time-out.
 static qint64 s_givingUpSinceMs[2] = {-1, -1}; // "N", "Y"
-constexpr qint64 kGivingUpLimitMs = kReplyPassLimit;
+constexpr qint64 kGivingUpLimitMs = kReplyWaitMs;
 
 void g_subPollWatchReset() { s_givingUpSinceMs[0] = s_givingUpSinceMs[1] = -1; }
 
@@ -256,13 +256,12 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
             break;
         case 12: g_intCommStep = 20; break;
         case 20: {
-            int passes = 0;
-            while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1) {
-                if (++passes >= kReplyPassLimit)
-                    break;
-                WaitForEvent(1);
-            }
-            if (passes >= kReplyPassLimit || !MSComm1().portOpen()) {
+            const Deadline reply(kReplyWaitMs);
+            while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1 &&
+                   !reply.passed())
+                reply.wait();
+            if ((reply.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
+                !MSComm1().portOpen()) {
                 pollTimedOut();
                 break;
             }
@@ -304,17 +303,16 @@ static void channelTimedOut()
 }
 
 // Waits for a CR in the receive buffer, bounded like the poll; false, after the time-out's
-// message, when the passes run out. The passes are counted across the sends of one
-// exchange.
-static bool waitForLine(int &passes)
+// message, when the bound passes. The bound holds across the sends of one exchange.
+static bool waitForLine(const Deadline &reply)
 {
-    for (; passes < kReplyPassLimit; ++passes) {
+    for (;;) {
         g_subCommReceive();
         if (hasCr())
             return true;
-        if (!MSComm1().portOpen())
+        if (!MSComm1().portOpen() || reply.passed())
             break;
-        WaitForEvent(1);
+        reply.wait();
     }
     channelTimedOut();
     return false;
@@ -324,7 +322,7 @@ bool g_funcChannelRead(int channel, double &volts)
 {
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
-    int passes = 0;
+    const Deadline reply(kReplyWaitMs);
     // A "?" or a line that carries no value asks for the command again, kChannelReadSends
     // sends in all; then the read ends with the time-out's message, as when the controller
     // stays silent, instead of holding the tool in a loop.
@@ -333,7 +331,7 @@ bool g_funcChannelRead(int channel, double &volts)
         g_strInPut.clear();
         if (!g_funcCommOutPut(g_strCommand))
             return false;
-        if (!waitForLine(passes))
+        if (!waitForLine(reply))
             return false;
         if (g_strInPut.contains(QLatin1Char('N'))) {
             g_intCommStep = 30;
@@ -360,6 +358,5 @@ bool g_funcAnalogOut(int channel, double volts)
     g_strInPut.clear();
     if (!g_funcCommOutPut(FrameAnalogOut(channel, volts)))
         return false;
-    int passes = 0;
-    return waitForLine(passes);
+    return waitForLine(Deadline(kReplyWaitMs));
 }

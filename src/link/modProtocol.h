@@ -11,8 +11,8 @@ extern QString g_strCommand;   // the prepared command line
 extern qint32 g_intShortReplyCount;
 extern qint32 g_intNoReplyCount;
 
-// A waiting pass of an exchange gets about a millisecond; 20000 such passes bound a reply wait.
-constexpr int kReplyPassLimit = 20000;
+// How long the monitor poll, the channel read and the output set wait for a reply.
+constexpr int kReplyWaitMs = 20000;
 
 // Two (or four) upper-case hex digits with leading zeros: 5 -> "05", 47 -> "2F".
 QString HexByte(int v);

@@ -181,7 +181,7 @@ Outcome runSteps(const Direction &d)
         }
         // A pass that found nothing new sleeps until the next byte or tick.
         if (p == Pass::Idle)
-            WaitForEvent(1);
+            WaitForWire();
         else
             DoEvents();
     }

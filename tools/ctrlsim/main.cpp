@@ -4,7 +4,7 @@
 // a COM number through <data folder>/ports/COM<n> and then plays the controller: it reads
 // the host's command lines, answers them through CtrlModel and sends every byte at the
 // moment a 9600-baud line would deliver it. One thread, one ppoll() loop.
-#include "CtrlModel.h"
+#include "ctrlmodel/CtrlModel.h"
 
 #include <QByteArray>
 #include <QCommandLineParser>
