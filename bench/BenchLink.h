@@ -7,8 +7,8 @@
 
 #include "platform/QtSerialPort.h"
 #include "platform/doubles/RecordingProcess.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
+#include "editor/frmMain1.h"
+#include "app/frmMdi1.h"
 
 #include <QEventLoop>
 #include <QProcess>

@@ -25,13 +25,13 @@
 #include "platform/Process.h"
 #include "platform/TextFile.h"
 #include "platform/doubles/ScriptedDialogs.h"
-#include "settings/frmMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modStartup.h"
-#include "shell/modMenu.h"
+#include "app/frmMdi1.h"
+#include "core/modMain1.h"
+#include "app/modStartup.h"
+#include "app/modMenu.h"
 
 #include <QMap>
 

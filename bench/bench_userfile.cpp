@@ -9,9 +9,9 @@
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "app/modStartup.h"
 
 #include <QFile>
 #include <QSaveFile>

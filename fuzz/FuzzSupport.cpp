@@ -2,7 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/doubles/VirtualClock.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -4,8 +4,8 @@
 #include "FuzzSupport.h"
 
 #include "platform/Geometry.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

@@ -6,7 +6,7 @@
 #include "link/modLinkState.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
+#include "core/modIniFile.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

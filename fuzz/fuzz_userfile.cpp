@@ -6,7 +6,7 @@
 
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <algorithm>
 #include <memory>

@@ -4,8 +4,8 @@
 #include "platform/QtSerialPort.h"
 #include "platform/SerialPort.h"
 #include "qelvo_version.h"
-#include "shell/modCommandLine.h"
-#include "shell/modStartup.h"
+#include "app/modCommandLine.h"
+#include "app/modStartup.h"
 
 #include <QApplication>
 

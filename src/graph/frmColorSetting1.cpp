@@ -2,7 +2,7 @@
 
 #include "graph/frmGraph1.h"
 #include "platform/Dialogs.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QEvent>
 #include <QPainter>

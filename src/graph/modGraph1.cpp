@@ -3,7 +3,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QStringList>
 

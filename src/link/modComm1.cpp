@@ -1,10 +1,9 @@
 #include "link/modComm1.h"
 
-#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;
@@ -159,8 +158,7 @@ void g_subCommBufferClear()
     g_subCommPortClose();
     // The port is closed now: a connection is not shown as up over it.
     if (g_intConnectStatus == 1 && !p.portOpen()) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
 }
 
@@ -179,8 +177,7 @@ void g_subCommEventHook()
         // connection is shown as ended at once.
         if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_funcTransferRunning() && g_intMonitorOn == 0 &&
             g_intPollBusy == 0) {
-            g_intConnectStatus = 0;
-            g_subCommStatusNotify();
+            g_subConnectStatusSet(0);
         }
     };
 }

@@ -5,7 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 QString g_funcPosCommand(const QStringList &selections) { return QStringLiteral("P") + selections.join(QString()); }
 
@@ -83,7 +83,6 @@ void g_subPosSend(const QString &command)
     g_subReplyTimerStop();
     // A device that went away during the exchange: the link is down, not "接続中".
     if (!MSComm1().portOpen() && g_intConnectStatus == 1) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
 }

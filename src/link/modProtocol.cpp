@@ -1,11 +1,11 @@
+#include "core/modIniFile.h"
 #include "link/modProtocol.h"
 
 #include "link/modComm1.h"
-#include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <cmath>
 
@@ -136,15 +136,14 @@ void g_subSendPrepared() { g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 :
 void g_subConnectCheck()
 {
     const QString caption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
-    g_intCommBusy = 1;
-    g_intConnectStatus = 2;
-    g_subCommStatusNotify();
-    g_subBusyLock();
+    g_subConnectStatusSet(2);
+    g_subCommBusySet(1);
+    // The outcome is shown when the check ends; meanwhile the state stays "in progress".
+    qint16 result = 0;
     if (!g_funcCommPortOpen(g_intCommPort)) {
         Beep();
         MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly + vbExclamation, caption);
         g_subPortAccessHint(g_intCommPort, caption);
-        g_intConnectStatus = 0;
     } else {
         g_intCommEnd = 0;
         MSComm1().clearInBuffer();
@@ -155,7 +154,7 @@ void g_subConnectCheck()
             if (g_intCommTimeUp == -1) {
                 g_subCommTimerStop();
                 MsgBox(QStringLiteral("通信応答がありません。"), vbOKOnly + vbExclamation, caption);
-                g_intConnectStatus = 0;
+                result = 0;
                 break;
             }
             if (g_intCommStep == 0) {
@@ -172,15 +171,15 @@ void g_subConnectCheck()
                     const qint16 r = g_funcLCheck();
                     if (r == 0) {
                         g_subReplyTimerStop();
-                        g_intConnectStatus = 0;
+                        result = 0;
                         break;
                     }
                     if (r == 1) {
-                        g_intConnectStatus = 0;
+                        result = 0;
                         idle = true;
                     } else {
                         g_intCommStep = 40;
-                        g_intConnectStatus = 1;
+                        result = 1;
                         g_subReplyTimerStop();
                     }
                 }
@@ -195,14 +194,12 @@ void g_subConnectCheck()
             else
                 DoEvents();
         }
-        if (g_intConnectStatus == 2)
-            g_intConnectStatus = 0;
     }
     g_subReplyTimerStop();
     g_subCommTimerStop();
-    g_intCommBusy = 0;
-    g_subBusyLock();
-    g_subCommStatusNotify();
+    // The lock's release comes before the state, which has the last word on the enabling.
+    g_subCommBusySet(0);
+    g_subConnectStatusSet(result);
 }
 
 // ---------------------------------------------------------------- poll exchange
@@ -221,12 +218,12 @@ static void pollTimedOut()
 {
     MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
            vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
-    g_intMonitorStop = 1;
+    g_subMonitorStopSet(1);
     g_intCommStep = 40;
     g_subPollWatchReset();
 }
 
-bool g_subAnaMoni1CommandSend2(const QString &command)
+bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply)
 {
     const int want = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
     qint64 &givingUpSinceMs = s_givingUpSinceMs[command == QLatin1String("N") ? 0 : 1];
@@ -256,18 +253,19 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
             break;
         case 12: g_intCommStep = 20; break;
         case 20: {
-            const Deadline reply(kReplyWaitMs);
+            const Deadline bound(kReplyWaitMs);
             while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1 &&
-                   !reply.passed())
-                reply.wait();
-            if ((reply.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
+                   !bound.passed())
+                bound.wait();
+            if ((bound.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
                 !MSComm1().portOpen()) {
                 pollTimedOut();
                 break;
             }
             const qint16 r = g_funcPollParse(command);
             if (r == 1) {
-                g_subMonDataStore(command, g_strInPut);
+                if (reply)
+                    *reply = g_strInPut;
                 g_strInPut.clear();
                 g_intCommStep = 40;
                 givingUpSinceMs = -1;

@@ -39,7 +39,10 @@ QString g_funcReadData();
 void g_subSendPrepared();
 
 void g_subConnectCheck();
-bool g_subAnaMoni1CommandSend2(const QString &command);
+// The monitor's poll exchange ("N" or "Y"): false when the command could not be sent. An
+// accepted reply line is handed back in reply (left alone when none was accepted: a reply
+// without a value is given up, and a time-out asks the monitor to stop).
+bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply = nullptr);
 // A monitor start forgets the polls of an earlier run that gave up.
 void g_subPollWatchReset();
 // The analog monitor's channel read (volts; false, after a message, when no value came in

@@ -1,3 +1,4 @@
+#include "core/modIniFile.h"
 #include "link/modTransfer.h"
 
 #include "link/modComm1.h"
@@ -8,7 +9,7 @@
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <functional>
 
@@ -46,8 +47,7 @@ bool transferError(const FileError &e)
         return true;
     g_intCommStep = 60;
     closeProgress();
-    g_intConnectStatus = 0;
-    g_subCommStatusNotify();
+    g_subConnectStatusSet(0);
     g_subCommPortClose();
     return false;
 }
@@ -65,8 +65,7 @@ bool openPort(const QString &title)
     g_subPortAccessHint(g_intCommPort, title);
     // A connection whose port no longer opens (the device went away) is not shown as up.
     if (g_intConnectStatus == 1) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
     closeProgress();
     return false;

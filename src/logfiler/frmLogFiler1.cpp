@@ -2,10 +2,11 @@
 
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
+#include "link/modLinkState.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -79,17 +80,23 @@ frmLogFiler1::frmLogFiler1()
     Timer1.onTick = [this] { Timer1_Timer(); };
     Timer1.setInterval(100);
     Timer1.setEnabled(true);
-    connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, this, [this] {
+    // While it logs, the monitor it samples may not be stopped by hand; a refused stop
+    // brings this window forward so that the user sees why.
+    g_subMonitorHoldSet([] { return flgLogFilerOnWork == -1; });
+    auto toFront = [this] {
         if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget())) {
             if (QMdiArea *area = sub->mdiArea())
                 area->setActiveSubWindow(sub);
             sub->raise();
         }
-    });
+    };
+    connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, this, toFront);
+    connect(&monitorEvents(), &MonitorEvents::stopRefused, this, toFront);
 }
 
 frmLogFiler1::~frmLogFiler1()
 {
+    g_subMonitorHoldSet({});
     if (g_frmLogFiler1 == this) {
         g_frmLogFiler1 = nullptr;
         g_intFormOpen[idLogFiler] = 0;
@@ -329,7 +336,7 @@ bool frmLogFiler1::StartLogging()
 void frmLogFiler1::TakeSample(QDateTime scheduled)
 {
     const MonDataRec r = g_typMonData[g_intMonDataIdx];
-    g_intMonNewFlag[idLogFiler] = -1;
+    g_intMonNewFlag[monLogFiler] = -1;
     dblLastSample = scheduled;
     strNextTime = CalcNextTime(set.strInterval, dblLastSample);
     ++lngCount;
@@ -388,7 +395,7 @@ void frmLogFiler1::Timer1_Timer()
     const qint64 elapsed = clockService().elapsedMs();
     // Once a second of elapsed time, whatever the wall clock does; while a log runs also
     // without the monitor's poll, so that a monitor that stopped under the log ends it.
-    const bool polling = g_intFormOpen[idTimer] != 0;
+    const bool polling = g_funcMonitorPolling();
     if ((polling || flgLogFilerOnWork != 0) && elapsed >= m_nextCheckMs) {
         m_nextCheckMs = nextCheckMs(elapsed, wall);
         dblLastTick = now;
@@ -398,7 +405,7 @@ void frmLogFiler1::Timer1_Timer()
                 keepScheduleNearNow(now);
             if (strNextTime.isValid() && strNextTime <= now) {
                 flgRefreshNow = true;
-                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[idLogFiler] == 0)
+                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[monLogFiler] == 0)
                     TakeSample(strNextTime);
             }
         }

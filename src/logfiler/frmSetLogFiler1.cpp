@@ -3,7 +3,7 @@
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Paths.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QRegularExpression>
 

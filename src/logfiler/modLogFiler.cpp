@@ -5,7 +5,7 @@
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 qint16 flgLogFilerOnWork = 0;
 LogFileSetting g_typLogFilerSet;

@@ -1,11 +1,10 @@
 #include "settings/modUserFile.h"
 
-#include "link/modLinkState.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 
 #include <memory>
 

@@ -19,14 +19,14 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/frmSetting1.h"
-#include "shell/frmSplash1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/frmSplash1.h"
+#include "core/modMain1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
 
 #include <QApplication>
 #include <QDir>

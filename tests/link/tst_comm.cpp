@@ -5,8 +5,9 @@
 
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
-#include "shell/frmMdi1.h"
+#include "app/frmMdi1.h"
 
 #include <QtTest>
 
@@ -360,7 +361,7 @@ void TestComm::pollAnswers()
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
     answerWith(f.rec, {{command.toLatin1(), reply}});
-    QVERIFY(g_subAnaMoni1CommandSend2(command));
+    QVERIFY(g_funcMonitorPoll(command));
     QCOMPARE(f.rec.written, command.toLatin1() + '\r');
     QCOMPARE(stored(), captured.isEmpty() ? QStringList() : QStringList{captured});
     QVERIFY(g_strInPut.isEmpty() || captured.isEmpty());
@@ -390,7 +391,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     QCOMPARE(g_intPollBusy, qint16(0));
     QVERIFY(stored().isEmpty());
     // A send that fails returns false at once.
-    g_intMonitorStop = 0;
+    g_subMonitorStopSet(0);
     g_subCommPortClose();
     f.dlg.answers << vbCancel;
     QVERIFY(!g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
@@ -528,7 +529,7 @@ void TestComm::pollAgainstFaults()
     if (!sent)
         f.dlg.answers << vbCancel;
     const qint64 t0 = f.clock.nowUs();
-    QCOMPARE(g_subAnaMoni1CommandSend2(QStringLiteral("N")), sent);
+    QCOMPARE(g_funcMonitorPoll(QStringLiteral("N")), sent);
     QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(stored(), value ? QStringList{QStringLiteral("N|03FF")} : QStringList());
     QCOMPARE(g_intMonitorStop, qint16(timeUp ? 1 : 0));

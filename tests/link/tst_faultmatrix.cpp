@@ -12,11 +12,11 @@
 #include "monitor/frmDirect1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "settings/frmMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
+#include "app/frmMdi1.h"
+#include "core/modMain1.h"
+#include "app/modMenu.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -10,13 +10,14 @@
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
+#include "link/modLinkState.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
+#include "app/frmMdi1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "app/modMenu.h"
 
 #include <QDir>
 #include <QElapsedTimer>

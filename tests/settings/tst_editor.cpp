@@ -5,10 +5,10 @@
 
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
-#include "settings/frmMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include <QtTest>
 

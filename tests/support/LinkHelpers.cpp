@@ -3,9 +3,9 @@
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "monitor/modMonitor1.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMenu.h"
+#include "editor/frmMain1.h"
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
 
 #include <QtTest>
 

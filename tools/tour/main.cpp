@@ -17,11 +17,11 @@
 #include "platform/SerialPort.h"
 #include "platform/doubles/PictureCheck.h"
 #include "platform/doubles/ScriptedDialogs.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
+#include "editor/frmMain1.h"
+#include "app/frmMdi1.h"
+#include "core/modMain1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
 
 #include <QApplication>
 #include <QDir>

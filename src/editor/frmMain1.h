@@ -4,9 +4,9 @@
 // the position output area. Closing it ends the application. It shows what the link and
 // the application announce; it reaches into no other window.
 #include "platform/TextFile.h"
-#include "settings/MSFlexGrid.h"
+#include "editor/MSFlexGrid.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
+#include "core/modIniFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
