@@ -11,16 +11,16 @@
 // Each figure also comes as "RESULT <name> <value>".
 #include "BenchLink.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
-#include "app/frmMdi1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
-#include "app/modStartup.h"
 
 #include <QTimer>
 

@@ -17,21 +17,21 @@
 // Each ratio also comes as "RESULT <name> <value>".
 #include "BenchLink.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/doubles/ScriptedDialogs.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/TextFile.h"
-#include "platform/doubles/ScriptedDialogs.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "app/frmMdi1.h"
-#include "core/modMain1.h"
-#include "app/modStartup.h"
-#include "app/modMenu.h"
 
 #include <QMap>
 

@@ -3,10 +3,10 @@
 // file's folder and name).
 #include "FuzzSupport.h"
 
+#include "core/modIniFile.h"
 #include "link/modLinkState.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
-#include "core/modIniFile.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

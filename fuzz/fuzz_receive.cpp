@@ -20,9 +20,9 @@
 #include "link/modProtocol.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
-#include "platform/SerialPort.h"
 #include "platform/doubles/RecordingPort.h"
 #include "platform/doubles/VirtualClock.h"
+#include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 
 #include <cmath>

@@ -1,13 +1,13 @@
 #include "app/frmMdi1.h"
 
+#include "app/ImageList1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
-#include "app/ImageList1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,11 +1,11 @@
 #include "app/frmSetting1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>

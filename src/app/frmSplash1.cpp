@@ -1,7 +1,7 @@
 #include "app/frmSplash1.h"
 
-#include "platform/Dialogs.h"
 #include "core/modMain1.h"
+#include "platform/Dialogs.h"
 
 #include <QEvent>
 #include <QGuiApplication>

@@ -1,8 +1,13 @@
 #include "app/modMenu.h"
 
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/frmSplash1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
-#include "core/modIniFile.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "logfiler/frmLogFiler1.h"
@@ -12,13 +17,8 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "editor/frmMain1.h"
 #include "settings/modOutput.h"
 #include "settings/modUserFile.h"
-#include "app/frmMdi1.h"
-#include "app/frmSetting1.h"
-#include "app/frmSplash1.h"
-#include "core/modMain1.h"
 
 #include <QMdiSubWindow>
 

@@ -1,19 +1,19 @@
 #include "app/modStartup.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modShutdown.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/modGraph1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "app/frmMdi1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
-#include "app/modShutdown.h"
 
 #include <QApplication>
 #include <QFont>

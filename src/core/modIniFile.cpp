@@ -1,10 +1,10 @@
 #include "core/modIniFile.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
-#include "core/modMain1.h"
 
 qint16 g_intCommPort = 100;
 qint32 g_lngSamplingTime = 1000;

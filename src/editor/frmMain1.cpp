@@ -1,5 +1,7 @@
 #include "editor/frmMain1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modPos.h"
@@ -9,8 +11,6 @@
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>

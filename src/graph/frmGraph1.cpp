@@ -1,12 +1,12 @@
 #include "graph/frmGraph1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "graph/modGraph1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>

@@ -1,9 +1,9 @@
 #include "link/modComm1.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/SerialPort.h"
-#include "core/modMain1.h"
 
 QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;

@@ -1,11 +1,11 @@
 #include "link/modPos.h"
 
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "core/modMain1.h"
 
 QString g_funcPosCommand(const QStringList &selections) { return QStringLiteral("P") + selections.join(QString()); }
 

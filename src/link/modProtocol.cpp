@@ -1,11 +1,11 @@
-#include "core/modIniFile.h"
 #include "link/modProtocol.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "core/modMain1.h"
 
 #include <cmath>
 

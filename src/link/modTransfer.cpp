@@ -1,6 +1,7 @@
-#include "core/modIniFile.h"
 #include "link/modTransfer.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
@@ -9,7 +10,6 @@
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "core/modMain1.h"
 
 #include <functional>
 

@@ -1,12 +1,12 @@
 #include "logfiler/frmLogFiler1.h"
 
-#include "logfiler/frmSetLogFiler1.h"
-#include "logfiler/modLogFiler.h"
-#include "link/modLinkState.h"
-#include "monitor/modMonitor1.h"
-#include "platform/Dialogs.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "link/modLinkState.h"
+#include "logfiler/frmSetLogFiler1.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>

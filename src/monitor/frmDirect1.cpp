@@ -1,5 +1,7 @@
 #include "monitor/frmDirect1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
@@ -8,8 +10,6 @@
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QClipboard>
 #include <QCloseEvent>

@@ -1,10 +1,10 @@
 #include "monitor/frmLogView1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>

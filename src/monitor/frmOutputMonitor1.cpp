@@ -1,9 +1,9 @@
 #include "monitor/frmOutputMonitor1.h"
 
-#include "monitor/modMonitor1.h"
-#include "platform/Geometry.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Geometry.h"
 
 #include <QCloseEvent>
 #include <QMdiSubWindow>

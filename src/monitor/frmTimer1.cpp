@@ -1,12 +1,12 @@
 #include "monitor/frmTimer1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 frmTimer1 *g_frmTimer1 = nullptr;
 

@@ -1,9 +1,9 @@
 #include "settings/modOutput.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
-#include "core/modMain1.h"
 #include "settings/modUserData.h"
 
 OutputTexts subOutputDataGet()

@@ -1,10 +1,10 @@
 #include "settings/modUserFile.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
 
 #include <memory>
 

@@ -6,9 +6,14 @@
 #include "support/Ctrlsim.h"
 #include "support/DataFiles.h"
 
-#include "link/frmCommMsg1.h"
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
+#include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -19,12 +24,7 @@
 #include "platform/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/QtSerialPort.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "app/frmMdi1.h"
-#include "core/modMain1.h"
-#include "app/modStartup.h"
-#include "app/modMenu.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -5,6 +5,11 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
@@ -14,12 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "app/frmMdi1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
 
 #include <QMdiSubWindow>
 #include <QtTest>

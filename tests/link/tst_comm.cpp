@@ -3,11 +3,11 @@
 // exchange and the analog channel, and the poll against every fault of the controller.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
-#include "app/frmMdi1.h"
 
 #include <QtTest>
 

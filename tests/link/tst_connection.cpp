@@ -4,16 +4,16 @@
 // of the controller, and the port, sampling and input settings dialog.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "app/frmMdi1.h"
-#include "app/frmSetting1.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
 
 #include <QtTest>
 

@@ -5,19 +5,18 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
-#include "link/modLinkState.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "app/frmMdi1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -6,6 +6,12 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
+#include "graph/frmGraph1.h"
 #include "link/modComm1.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
@@ -15,12 +21,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "app/frmMdi1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -82,6 +83,7 @@ private slots:
     void logViewRecordAndLimits();
     void lampsFollowTheOutputs();
     void readingStoredWhileClosedShowsAtOnce();
+    void readingReachesEveryWindowAtOnce();
     void windowsReopenWhereTheyWere();
     void everyShownValueIsReadable();
 };
@@ -684,6 +686,37 @@ void TestMonitor::readingStoredWhileClosedShowsAtOnce()
     Sleep(1100);
     g_subMenuCommand(15);
     QCOMPARE(lamp(0), QColor(128, 128, 128));
+}
+
+void TestMonitor::readingReachesEveryWindowAtOnce()
+{
+    // The four windows that show readings hear the store's announcement: each shows a new
+    // reading in the same turn of the event loop, and none of them runs a timer of its own
+    // (the poll and the analog monitor's blinking indicator are the only timers armed).
+    AppFixture f;
+    openMonitor(f);
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    g_subMenuCommand(11);
+    QVERIFY(g_frmLogView1 && g_frmOutputMonitor1 && g_frmGraph1);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x200);
+    m.setCell(cellRelayMode, 0x05);
+    startMonitor();
+    QCOMPARE(f.clock.armedTimers(), 2);
+    Sleep(1500);
+    m.setLevel(0x155);
+    QStringList seen;
+    QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, g_frmDirect1, [&seen] {
+        // Heard after the windows, which listened first: they show it already.
+        seen << g_frmDirect1->Label6->text() << g_frmLogView1->Label1->item(0)->text().mid(22, 4)
+             << g_frmOutputMonitor1->Picture1[0]->accessibleDescription()
+             << g_frmGraph1->Picture1->accessibleName().section(QStringLiteral("、"), 0, 0);
+    });
+    Sleep(1000);
+    QCOMPARE(seen, (QStringList{QStringLiteral("1.67"), QStringLiteral("0155"), QStringLiteral("ON"),
+                               QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 1.67V")}));
+    QCOMPARE(f.clock.armedTimers(), 2);
 }
 
 void TestMonitor::windowsReopenWhereTheyWere()

@@ -4,13 +4,13 @@
 #include "support/DataFiles.h"
 #include "support/EditorSuite.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
 #include "settings/modOutput.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "app/frmMdi1.h"
-#include "app/modMenu.h"
 
 #include <QtTest>
 

@@ -4,12 +4,12 @@
 #include "support/DataFiles.h"
 #include "support/EditorSuite.h"
 
-#include "platform/Paths.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "platform/Paths.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "core/modMain1.h"
-#include "app/modMenu.h"
 
 #include <QRegularExpression>
 #include <QtTest>

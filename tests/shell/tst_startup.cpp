@@ -3,15 +3,15 @@
 #include "support/AppFixture.h"
 #include "support/DataFiles.h"
 
-#include "link/modComm1.h"
-#include "platform/Geometry.h"
-#include "editor/frmMain1.h"
-#include "settings/modUserData.h"
-#include "app/ImageList1.h"
 #include "app/frmMdi1.h"
+#include "app/ImageList1.h"
+#include "app/modMenu.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
-#include "app/modMenu.h"
+#include "editor/frmMain1.h"
+#include "link/modComm1.h"
+#include "platform/Geometry.h"
+#include "settings/modUserData.h"
 
 #include <QGuiApplication>
 #include <QScreen>

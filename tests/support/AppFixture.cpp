@@ -2,6 +2,12 @@
 
 #include "support/DataFiles.h"
 
+#include "app/frmMdi1.h"
+#include "app/ImageList1.h"
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/modGraph1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -11,13 +17,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
-#include "app/frmMdi1.h"
-#include "app/ImageList1.h"
-#include "core/modIniFile.h"
-#include "core/modMain1.h"
-#include "app/modStartup.h"
 
 #include <QAction>
 #include <QDir>
