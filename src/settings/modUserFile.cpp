@@ -94,9 +94,10 @@ bool ParseUserFile(const QByteArray &bytes, MemCell *image, FileError &err)
     return true;
 }
 
-static bool saveImage(const QString &path, const QString &caption)
+static bool saveImage(const QString &path, const QString &caption, bool scratch = false)
 {
-    const FileError e = WriteWholeFile(path, UserFileBytes(UserData));
+    const QByteArray bytes = UserFileBytes(UserData);
+    const FileError e = scratch ? WriteScratchFile(path, bytes) : WriteWholeFile(path, bytes);
     if (e.failed()) {
         MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbExclamation, caption);
         return false;
@@ -113,7 +114,11 @@ bool g_funcUserDataSave(const QString &path)
     return true;
 }
 
-bool g_funcTempDataSave(const QString &path) { return saveImage(path, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀ 一時ﾌｧｲﾙ Save")); }
+// temp.tmp is written around every transfer and read by nothing: it does not wait for the disk.
+bool g_funcTempDataSave(const QString &path)
+{
+    return saveImage(path, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀ 一時ﾌｧｲﾙ Save"), true);
+}
 
 static void loadFailed(const FileError &e, const QString &path)
 {
