@@ -59,10 +59,8 @@ void paintStatus(QLabel *l, const QColor &c)
 
 frmLogFiler1::frmLogFiler1()
 {
-    g_intFormOpen[idLogFiler] = -1;
     setWindowTitle(QStringLiteral("QLVﾛｸﾞﾌｧｲﾗ"));
     buildControls();
-    g_frmLogFiler1 = this;
     flgBitsDisp = Check1[1]->isChecked();
     flgVoltDisp = Check1[0]->isChecked();
     connect(Check1[0], &QCheckBox::toggled, this, [this](bool on) { flgVoltDisp = on; });
@@ -97,10 +95,6 @@ frmLogFiler1::frmLogFiler1()
 frmLogFiler1::~frmLogFiler1()
 {
     g_subMonitorHoldSet({});
-    if (g_frmLogFiler1 == this) {
-        g_frmLogFiler1 = nullptr;
-        g_intFormOpen[idLogFiler] = 0;
-    }
 }
 
 void frmLogFiler1::buildControls()
@@ -466,10 +460,7 @@ void frmLogFiler1::closeEvent(QCloseEvent *e)
         return;
     }
     Timer1.setEnabled(false);
-    g_intFormOpen[idLogFiler] = 0;
-    g_subFormPosGet(idLogFiler);
-    if (g_frmLogFiler1 == this)
-        g_frmLogFiler1 = nullptr;
+    m_form.closed();
     emit logFilerEvents().windowClosed();
     e->accept();
 }

@@ -983,9 +983,9 @@ void TestLogFiler::aDayWithTheClockMoved()
     sleepUntil(QTime(6, 0, 0, 500));
     moveClock(f, -3600);
     sleepUntil(QTime(12, 0, 5));
-    g_intCommBusy = 1; // another exchange holds the port
+    g_subCommBusySet(1); // another exchange holds the port
     sleepUntil(QTime(12, 0, 35));
-    g_intCommBusy = 0;
+    g_subCommBusySet(0);
     sleepUntil(QTime(18, 0, 0, 500));
     moveClock(f, 600);
     sleepUntil(QTime(23, 59, 55, 500));
