@@ -19,6 +19,7 @@
 #include "link/modPos.h"
 #include "link/modProtocol.h"
 #include "logfiler/modLogFiler.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/doubles/RecordingPort.h"
 #include "platform/doubles/VirtualClock.h"
@@ -221,10 +222,10 @@ void runExchanges(const QByteArray &bytes, uint8_t seed, int channel)
     // One monitor tick, stopped by the monitor's flag when the replies do not complete it.
     g_subMonitorStopSet(0);
     const quint64 stop = g_clock->scheduleIn(20000, [] { g_subMonitorStopSet(1); });
-    FUZZ_CHECK(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    FUZZ_CHECK(g_funcMonitorPoll(QStringLiteral("N")));
     readNewest();
     if (g_intMonitorStop != 1) {
-        FUZZ_CHECK(g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
+        FUZZ_CHECK(g_funcMonitorPoll(QStringLiteral("Y")));
         readNewest();
     }
     g_clock->cancel(stop);
