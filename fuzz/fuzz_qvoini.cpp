@@ -4,6 +4,7 @@
 #include "FuzzSupport.h"
 
 #include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
