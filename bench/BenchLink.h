@@ -5,10 +5,10 @@
 // all and tells whether the run went normally.
 #include "BenchCommon.h"
 
-#include "platform/QtSerialPort.h"
+#include "app/frmMdi1.h"
+#include "editor/frmMain1.h"
 #include "platform/doubles/RecordingProcess.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
+#include "platform/QtSerialPort.h"
 
 #include <QEventLoop>
 #include <QProcess>

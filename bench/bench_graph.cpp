@@ -10,6 +10,12 @@
 // Each figure also comes as "RESULT <name> <value>".
 #include "BenchLink.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
 #include "link/modComm1.h"
@@ -18,12 +24,6 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
 
 #include <QMdiSubWindow>
 

@@ -11,36 +11,26 @@
 // Each figure also comes as "RESULT <name> <value>".
 #include "BenchLink.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
 
 #include <QTimer>
 
 namespace {
-// Counts stored readings through the reader flag that no window uses (entry 1).
+// Counts the readings the store announces.
 struct ReadingCounter {
     int count = 0;
-    QTimer poll;
-    ReadingCounter()
-    {
-        g_intMonNewFlag[1] = -1;
-        QObject::connect(&poll, &QTimer::timeout, [this] {
-            if (g_intMonNewFlag[1] == 0) {
-                g_intMonNewFlag[1] = -1;
-                ++count;
-            }
-        });
-        poll.setTimerType(Qt::PreciseTimer);
-        poll.start(2);
-    }
+    QMetaObject::Connection c;
+    ReadingCounter() { c = QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, [this] { ++count; }); }
+    ~ReadingCounter() { QObject::disconnect(c); }
 };
 
 bool startMonitor(int samplingMs)

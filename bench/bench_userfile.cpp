@@ -4,14 +4,14 @@
 // most 3 times raw for each direction.
 #include "BenchCommon.h"
 
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modStartup.h"
 
 #include <QFile>
 #include <QSaveFile>

@@ -1,8 +1,8 @@
 #include "FuzzSupport.h"
 
+#include "core/modMain1.h"
 #include "platform/Clock.h"
 #include "platform/doubles/VirtualClock.h"
-#include "shell/modMain1.h"
 
 #include <QCoreApplication>
 #include <QDir>

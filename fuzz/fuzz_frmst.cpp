@@ -3,9 +3,9 @@
 // windows place themselves.
 #include "FuzzSupport.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "platform/Geometry.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

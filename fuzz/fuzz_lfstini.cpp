@@ -4,8 +4,8 @@
 // (CalcNextTime), which must lie IntervalSeconds after the last one.
 #include "FuzzSupport.h"
 
-#include "logfiler/modLogFileSetting.h"
 #include "logfiler/modLogFiler.h"
+#include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)

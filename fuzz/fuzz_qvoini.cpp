@@ -3,10 +3,11 @@
 // file's folder and name).
 #include "FuzzSupport.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {

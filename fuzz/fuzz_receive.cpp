@@ -19,10 +19,11 @@
 #include "link/modPos.h"
 #include "link/modProtocol.h"
 #include "logfiler/modLogFiler.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
-#include "platform/SerialPort.h"
 #include "platform/doubles/RecordingPort.h"
 #include "platform/doubles/VirtualClock.h"
+#include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 
 #include <cmath>
@@ -84,10 +85,10 @@ void resetGlobals(int inputType)
     g_strCommand.clear();
     g_intShortReplyCount = 0;
     g_intNoReplyCount = 0;
-    g_intCommBusy = 0;
-    g_intConnectStatus = 1;
-    g_intMonitorOn = -1;
-    g_intMonitorStop = 0;
+    g_subCommBusySet(0);
+    g_subConnectStatusSet(1);
+    g_subMonitorOnSet(-1);
+    g_subMonitorStopSet(0);
     g_intPollBusy = 0;
     g_subMonitorIni();
     g_intInputType = qint16(inputType);
@@ -219,17 +220,17 @@ void runExchanges(const QByteArray &bytes, uint8_t seed, int channel)
     g_port.onOutput = [&ctl](const QByteArray &) { ctl.answer(); };
 
     // One monitor tick, stopped by the monitor's flag when the replies do not complete it.
-    g_intMonitorStop = 0;
-    const quint64 stop = g_clock->scheduleIn(20000, [] { g_intMonitorStop = 1; });
-    FUZZ_CHECK(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    g_subMonitorStopSet(0);
+    const quint64 stop = g_clock->scheduleIn(20000, [] { g_subMonitorStopSet(1); });
+    FUZZ_CHECK(g_funcMonitorPoll(QStringLiteral("N")));
     readNewest();
     if (g_intMonitorStop != 1) {
-        FUZZ_CHECK(g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
+        FUZZ_CHECK(g_funcMonitorPoll(QStringLiteral("Y")));
         readNewest();
     }
     g_clock->cancel(stop);
     FUZZ_CHECK(g_intPollBusy == 0);
-    g_intMonitorStop = 0;
+    g_subMonitorStopSet(0);
 
     double volts = 0;
     if (g_funcChannelRead(channel, volts))

@@ -4,9 +4,9 @@
 // (EncodeSettings), which must give the same texts and counts again.
 #include "FuzzSupport.h"
 
+#include "core/modMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,11 +1,11 @@
 // The process entry: the command line, the application object, the real platform
 // services, then Main.
+#include "app/modCommandLine.h"
+#include "app/modStartup.h"
 #include "link/modComm1.h"
 #include "platform/QtSerialPort.h"
 #include "platform/SerialPort.h"
 #include "qelvo_version.h"
-#include "shell/modCommandLine.h"
-#include "shell/modStartup.h"
 
 #include <QApplication>
 

@@ -1,8 +1,8 @@
 #include "graph/frmColorSetting1.h"
 
+#include "core/modMain1.h"
 #include "graph/frmGraph1.h"
 #include "platform/Dialogs.h"
-#include "shell/modMain1.h"
 
 #include <QEvent>
 #include <QPainter>

@@ -1,12 +1,12 @@
 #include "graph/frmGraph1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "graph/modGraph1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -38,12 +38,9 @@ frmGraph1::frmGraph1()
     subPreView_SetColor();
     subGraphDraw();
     SetScrollRange();
-    g_intFormOpen[idGraph] = -1;
-    g_frmGraph1 = this;
     flgGraphLoading = 0;
-    Timer1.onTick = [this] { Timer1_Timer(); };
-    Timer1.setInterval(100);
-    Timer1.setEnabled(true);
+    // Each reading draws the level (when its value text changed).
+    connect(&monitorEvents(), &MonitorEvents::readingStored, this, &frmGraph1::subLevelDraw);
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, [this] {
         subGraphDraw();
         subRefreshLine();
@@ -51,22 +48,11 @@ frmGraph1::frmGraph1()
     connect(&appEvents(), &AppEvents::gridCommitted, this, [this] {
         g_subGraph_Ini();
         g_subDraw_H_Line_All();
-        flgRefreshLevel = -1; // the level comes back at the next tick
-    });
-    g_subFormPosRecorderSet(idGraph, [this] {
-        const QWidget *w = parentWidget() ? parentWidget() : this;
-        g_FormPos[idGraph] = FormPosFromPx(w->geometry(), g_intFormOpen[idGraph] == -1 ? 1 : 0);
+        subRefreshLine();
     });
 }
 
-frmGraph1::~frmGraph1()
-{
-    g_subFormPosRecorderSet(idGraph, nullptr);
-    if (g_frmGraph1 == this) {
-        g_frmGraph1 = nullptr;
-        g_intFormOpen[idGraph] = 0;
-    }
-}
+frmGraph1::~frmGraph1() = default;
 
 void frmGraph1::buildControls()
 {
@@ -100,7 +86,7 @@ void frmGraph1::buildControls()
         connect(Check1[i], &QCheckBox::clicked, this, [this] {
             g_subGraph_Ini();
             g_subDraw_H_Line_All();
-            flgRefreshLevel = -1;
+            subRefreshLine();
         });
     }
     Command2[1] = new QPushButton(QStringLiteral("+"), Picture3);
@@ -175,7 +161,7 @@ void frmGraph1::resizeEvent(QResizeEvent *e)
         return;
     layoutControls();
     subGraphDraw();
-    flgRefreshLevel = -1;
+    subRefreshLine();
     SetScrollRange();
 }
 
@@ -189,7 +175,22 @@ void frmGraph1::subGraphDraw()
     g_subDraw_H_Line_All();
 }
 
-void frmGraph1::subRefreshLine() { flgRefreshLevel = -1; }
+void frmGraph1::subRefreshLine()
+{
+    // The redraw that asked for it has left the plot without the level: it comes back as
+    // soon as the event loop is free, once however many redraws asked.
+    flgRefreshLevel = -1;
+    if (m_levelQueued)
+        return;
+    m_levelQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_levelQueued = false;
+            subLevelDraw();
+        },
+        Qt::QueuedConnection);
+}
 
 void frmGraph1::subPreView_SetColor()
 {
@@ -384,14 +385,14 @@ void frmGraph1::FlatScrollBar1_Change()
     FlatScrollBar1->setEnabled(false);
     lngScrollValue = FlatScrollBar1->value();
     subGraphDraw();
-    flgRefreshLevel = -1;
+    subRefreshLine();
     FlatScrollBar1->setEnabled(true);
 }
 
 void frmGraph1::Slider1_Change()
 {
     subGraphDraw();
-    flgRefreshLevel = -1;
+    subRefreshLine();
     SetScrollRange();
     Picture1->setFocus(Qt::OtherFocusReason);
 }
@@ -410,7 +411,7 @@ void frmGraph1::scrollBy(int direction)
     FlatScrollBar1->setValue(lngScrollValue);
     flgScrollSetting = 0;
     subGraphDraw();
-    flgRefreshLevel = -1;
+    subRefreshLine();
 }
 
 bool frmGraph1::windowKey(QKeyEvent *e)
@@ -459,19 +460,17 @@ void frmGraph1::Command2_Click(int index)
     Picture3->show();
     g_subGraph_Ini();
     g_subDraw_H_Line_All();
-    flgRefreshLevel = -1;
+    subRefreshLine();
 }
 
-void frmGraph1::Timer1_Timer()
+void frmGraph1::subLevelDraw()
 {
-    if (g_intFormOpen[idTimer] == 0)
+    // Only while the monitor's poll runs: a stopped monitor's level is not drawn.
+    if (!g_funcMonitorPolling())
         return;
     if (flgRefreshLevel == -1)
         strLastValue.clear();
-    else if (g_intMonNewFlag[idGraph] == -1)
-        return;
-    const QString value = g_typMonData[g_intMonDataIdx].Value;
-    g_intMonNewFlag[idGraph] = -1;
+    const QString value = g_funcNewestReading().Value;
     if (value == strLastValue)
         return;
     g_subGraph_Ini();
@@ -512,10 +511,6 @@ bool frmGraph1::eventFilter(QObject *o, QEvent *e)
 
 void frmGraph1::closeEvent(QCloseEvent *e)
 {
-    Timer1.setEnabled(false);
-    g_intFormOpen[idGraph] = 0;
-    g_subFormPosGet(idGraph);
-    if (g_frmGraph1 == this)
-        g_frmGraph1 = nullptr;
+    m_form.closed();
     e->accept();
 }

@@ -3,7 +3,7 @@
 // the channels' thresholds from the editor's grid as dotted lines and the newest reading
 // as a solid line, zoomed and scrolled vertically. The plot is drawn in the twips of the
 // classic picture box (one pixel is 15 twips at 96 DPI) onto a canvas the plot shows.
-#include "platform/Clock.h"
+#include "core/modChildForm.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -13,6 +13,9 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QWidget>
+
+class frmGraph1;
+extern frmGraph1 *g_frmGraph1; // the open graph, or null
 
 class frmGraph1 : public QWidget {
     Q_OBJECT
@@ -25,6 +28,8 @@ public:
     void loadPlace(const QRect &editor);
 
     void subGraphDraw();
+    // Asks for the level line again after a redraw that left it out: drawn from the newest
+    // reading once the event loop is free.
     void subRefreshLine();
     void subPreView_SetColor();
     void g_subGraph_Ini();
@@ -32,7 +37,9 @@ public:
     void g_subDraw_H_Line2(double myFig, qint32 mColor);
     void g_subDraw_H_Line_All();
     void SetScrollRange();
-    void Timer1_Timer();
+    // The level line from the newest reading, on each reading and after a redraw: only when
+    // its value text changed since it was last drawn, or a refresh asked for it.
+    void subLevelDraw();
     void Slider1_Change();
     void FlatScrollBar1_Change();
     // "+" (1) and "-" (0).
@@ -62,7 +69,6 @@ public:
     QWidget *Picture4 = nullptr; // the legend
     QLabel *Label1[8] = {};
     QPushButton *Command1 = nullptr; // "閉じる"
-    WindowTimer Timer1;
 
     float sngGraphHeight = 0, sngGraphWidth = 0, sngXZero = 300, sngYZero = 0;
     qint16 intDivide_Y = 5;
@@ -96,10 +102,11 @@ private:
     void describePlot();
     QImage m_canvas;
     QString m_levelText;
+    bool m_levelQueued = false;
+    ChildForm m_form{this, idGraph, g_frmGraph1, {[] { return qint32(g_intFormOpen[idGraph] == -1 ? 1 : 0); }}};
     QStringList m_thresholdText;
 };
 
-extern frmGraph1 *g_frmGraph1; // the open graph, or null
 
 // The window's limits (twips): 5655-18780 wide, 3885-12870 high.
 constexpr int kGraphMinWidth = 5655, kGraphMaxWidth = 18780, kGraphMinHeight = 3885, kGraphMaxHeight = 12870;

@@ -1,9 +1,9 @@
 #include "graph/modGraph1.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
-#include "shell/modMain1.h"
 
 #include <QStringList>
 

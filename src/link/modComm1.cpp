@@ -1,10 +1,9 @@
 #include "link/modComm1.h"
 
-#include "monitor/modMonitor1.h"
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
 
 QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;
@@ -80,16 +79,14 @@ bool g_funcCommOutPut(const QString &command)
         } else {
             e = p.output(frame);
             if (!e.failed()) {
-                // The transmit buffer gets 10000 passes of about 2 ms to drain.
-                int counter = 0;
-                do {
-                    ++counter;
-                    WaitForEvent(2);
-                } while (p.portOpen() && p.outBufferCount() != 0 && counter <= 10000);
+                // The transmit buffer gets 20 s to drain; the wait wakes as the bytes leave.
+                const Deadline drain(kTransmitWaitMs);
+                while (p.portOpen() && p.outBufferCount() != 0 && !drain.passed())
+                    drain.wait();
                 if (!p.portOpen()) {
                     // The port closed under the wait: the line did not go out.
                     e = HangUpError();
-                } else if (counter >= 10000) {
+                } else if (p.outBufferCount() != 0) {
                     MsgBox(check + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
                     return false;
                 } else {
@@ -161,8 +158,7 @@ void g_subCommBufferClear()
     g_subCommPortClose();
     // The port is closed now: a connection is not shown as up over it.
     if (g_intConnectStatus == 1 && !p.portOpen()) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
 }
 
@@ -181,8 +177,7 @@ void g_subCommEventHook()
         // connection is shown as ended at once.
         if (g_intConnectStatus == 1 && g_intCommBusy == 0 && !g_funcTransferRunning() && g_intMonitorOn == 0 &&
             g_intPollBusy == 0) {
-            g_intConnectStatus = 0;
-            g_subCommStatusNotify();
+            g_subConnectStatusSet(0);
         }
     };
 }

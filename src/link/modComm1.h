@@ -11,6 +11,9 @@ extern QString g_strInPut;        // text received since the last send, upper ca
 extern qint16 g_intReplyTimeUp;   // 1 after the reply timer fired
 extern qint16 g_intCommTimeUp;    // -1 after the overall communication timer fired
 
+// How long the transmit buffer may take to drain before the send gives up.
+constexpr int kTransmitWaitMs = 20000;
+
 // The receive buffer keeps at most this many characters (a flood without CR cannot grow it).
 constexpr int kReceiveLimit = 1024;
 

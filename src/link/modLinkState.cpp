@@ -1,11 +1,62 @@
 #include "link/modLinkState.h"
 
-qint16 g_intCommPort = 100;
-qint16 g_intCommBusy = 0;
-qint16 g_intConnectStatus = 0;
+namespace {
+qint16 s_commBusy = 0;
+qint16 s_connectStatus = 0;
+qint16 s_monitorOn = 0;
+qint16 s_monitorStop = 0;
+bool g_transferRunning = false;
+} // namespace
+
+const qint16 &g_intCommBusy = s_commBusy;
+const qint16 &g_intConnectStatus = s_connectStatus;
+const qint16 &g_intMonitorOn = s_monitorOn;
+const qint16 &g_intMonitorStop = s_monitorStop;
+qint16 g_intPollBusy = 0;
+
+void g_subConnectStatusSet(qint16 status)
+{
+    if (s_connectStatus == status)
+        return;
+    s_connectStatus = status;
+    g_subCommStatusNotify();
+}
+
+void g_subCommBusySet(qint16 busy)
+{
+    if (s_commBusy == busy)
+        return;
+    s_commBusy = busy;
+    g_subBusyLock();
+}
+
+void g_subMonitorOnSet(qint16 on)
+{
+    if (s_monitorOn == on)
+        return;
+    s_monitorOn = on;
+    g_subMonitorEnableNotify();
+}
+
+void g_subMonitorStopSet(qint16 stop)
+{
+    if (s_monitorStop == stop)
+        return;
+    s_monitorStop = stop;
+    emit linkEvents().monitorStopChanged(stop == 1);
+}
+
+void g_subLinkStateReset()
+{
+    s_commBusy = 0;
+    s_connectStatus = 0;
+    s_monitorOn = 0;
+    s_monitorStop = 0;
+    g_intPollBusy = 0;
+    g_transferRunning = false;
+}
 
 namespace {
-bool g_transferRunning = false;
 
 using E = Enable;
 constexpr QRgb kRed = 0xFFFF0000, kGreen = 0xFF00FF00, kYellow = 0xFFFFFF00;

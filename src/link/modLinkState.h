@@ -1,15 +1,29 @@
 #pragma once
-// The link's own state: the port number, the connection state and the busy flag; the table
-// of what each connection state shows and enables; and the announcements the windows
-// listen to. The exchanges change the state and announce it; they never reach into a
-// window, and each window applies its own part of the table.
+// The link's own state: the connection state, the busy lock and the input monitor's run
+// flags; the table of what each connection state shows and enables; and the announcements
+// the windows listen to. Each value changes only through its setter, which announces the
+// change; the exchanges never reach into a window, and each window applies its own part of
+// the table. (The port number is an application setting: core/modIniFile.h.)
 #include <QObject>
 #include <QRgb>
 #include <QString>
 
-extern qint16 g_intCommPort;      // 1 = COM1; 100 not set; 0 no usable port
-extern qint16 g_intCommBusy;      // 1 while the connection check or the position output runs
-extern qint16 g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
+// Read-only views; the setters below change them.
+extern const qint16 &g_intCommBusy;      // 1 while the connection check or the position output runs
+extern const qint16 &g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
+extern const qint16 &g_intMonitorOn;     // -1 while the input monitor runs
+extern const qint16 &g_intMonitorStop;   // 1 asks the monitor to stop at its next tick
+extern qint16 g_intPollBusy;             // -1 while a poll exchange runs (the exchange's own)
+
+// Each setter announces a change (and only a change) of its value:
+// g_intConnectStatus: commStatusChanged; g_intCommBusy (0 or 1): busyLockChanged;
+// g_intMonitorOn: monitorEnablingChanged; g_intMonitorStop: monitorStopChanged.
+void g_subConnectStatusSet(qint16 status);
+void g_subCommBusySet(qint16 busy);
+void g_subMonitorOnSet(qint16 on);
+void g_subMonitorStopSet(qint16 stop);
+// Back to the values at process start, without announcing (start-up and tests).
+void g_subLinkStateReset();
 
 // What a row of the connection-state table does to one control.
 enum class Enable : qint8 {
@@ -54,6 +68,8 @@ signals:
     void commStatusChanged();
     // g_intMonitorOn changed: the commands the running monitor forbids follow it.
     void monitorEnablingChanged();
+    // g_intMonitorStop changed: a stop was asked of the monitor (true) or its run began.
+    void monitorStopChanged(bool requested);
     // g_subBusyLock: an exchange holds (true) or releases (false) the user interface.
     void busyLockChanged(bool locked);
     // The overall communication timer runs: the frame shows the wait cursor.
@@ -69,10 +85,10 @@ signals:
 };
 LinkEvents &linkEvents();
 
-// Announces a change of the port or the connection state (what the editor's
-// subCommStatus_Change asks for).
+// Announces the port and the connection state again, for a change they do not see (a new
+// port number, a window that opened or closed): what the editor's subCommStatus_Change asks.
 void g_subCommStatusNotify();
-// Announces a change of g_intMonitorOn (what the editor's g_subChangeFrmEnable asks for).
+// Announces the monitor's enabling again (what the editor's g_subChangeFrmEnable asks).
 void g_subMonitorEnableNotify();
 // Locks (g_intCommBusy 1) or unlocks (0) the user interface; other values do nothing.
 void g_subBusyLock();

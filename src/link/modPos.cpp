@@ -1,11 +1,11 @@
 #include "link/modPos.h"
 
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
 
 QString g_funcPosCommand(const QStringList &selections) { return QStringLiteral("P") + selections.join(QString()); }
 
@@ -76,14 +76,13 @@ void g_subPosSend(const QString &command)
         default: g_intCommStep = 40; break;
         }
         if (idle)
-            WaitForEvent(1);
+            WaitForWire();
         else
             DoEvents();
     }
     g_subReplyTimerStop();
     // A device that went away during the exchange: the link is down, not "接続中".
     if (!MSComm1().portOpen() && g_intConnectStatus == 1) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
 }

@@ -1,11 +1,11 @@
 #include "link/modProtocol.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
-#include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
-#include "shell/modMain1.h"
 
 #include <cmath>
 
@@ -136,15 +136,14 @@ void g_subSendPrepared() { g_intCommStep = g_funcCommOutPut(g_strCommand) ? 12 :
 void g_subConnectCheck()
 {
     const QString caption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
-    g_intCommBusy = 1;
-    g_intConnectStatus = 2;
-    g_subCommStatusNotify();
-    g_subBusyLock();
+    g_subConnectStatusSet(2);
+    g_subCommBusySet(1);
+    // The outcome is shown when the check ends; meanwhile the state stays "in progress".
+    qint16 result = 0;
     if (!g_funcCommPortOpen(g_intCommPort)) {
         Beep();
         MsgBox(QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly + vbExclamation, caption);
         g_subPortAccessHint(g_intCommPort, caption);
-        g_intConnectStatus = 0;
     } else {
         g_intCommEnd = 0;
         MSComm1().clearInBuffer();
@@ -155,7 +154,7 @@ void g_subConnectCheck()
             if (g_intCommTimeUp == -1) {
                 g_subCommTimerStop();
                 MsgBox(QStringLiteral("通信応答がありません。"), vbOKOnly + vbExclamation, caption);
-                g_intConnectStatus = 0;
+                result = 0;
                 break;
             }
             if (g_intCommStep == 0) {
@@ -172,15 +171,15 @@ void g_subConnectCheck()
                     const qint16 r = g_funcLCheck();
                     if (r == 0) {
                         g_subReplyTimerStop();
-                        g_intConnectStatus = 0;
+                        result = 0;
                         break;
                     }
                     if (r == 1) {
-                        g_intConnectStatus = 0;
+                        result = 0;
                         idle = true;
                     } else {
                         g_intCommStep = 40;
-                        g_intConnectStatus = 1;
+                        result = 1;
                         g_subReplyTimerStop();
                     }
                 }
@@ -191,18 +190,16 @@ void g_subConnectCheck()
             }
             // A pass that found nothing new sleeps until the next byte or tick.
             if (idle)
-                WaitForEvent(2);
+                WaitForWire();
             else
                 DoEvents();
         }
-        if (g_intConnectStatus == 2)
-            g_intConnectStatus = 0;
     }
     g_subReplyTimerStop();
     g_subCommTimerStop();
-    g_intCommBusy = 0;
-    g_subBusyLock();
-    g_subCommStatusNotify();
+    // The lock's release comes before the state, which has the last word on the enabling.
+    g_subCommBusySet(0);
+    g_subConnectStatusSet(result);
 }
 
 // ---------------------------------------------------------------- poll exchange
@@ -213,7 +210,7 @@ void g_subConnectCheck()
 // of the other: when the polls of either have given up for as long as one reply wait may
 // last, the monitor ends as on a reply time-out.
 static qint64 s_givingUpSinceMs[2] = {-1, -1}; // "N", "Y"
-constexpr qint64 kGivingUpLimitMs = kReplyPassLimit;
+constexpr qint64 kGivingUpLimitMs = kReplyWaitMs;
 
 void g_subPollWatchReset() { s_givingUpSinceMs[0] = s_givingUpSinceMs[1] = -1; }
 
@@ -221,12 +218,12 @@ static void pollTimedOut()
 {
     MsgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
            vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
-    g_intMonitorStop = 1;
+    g_subMonitorStopSet(1);
     g_intCommStep = 40;
     g_subPollWatchReset();
 }
 
-bool g_subAnaMoni1CommandSend2(const QString &command)
+bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply)
 {
     const int want = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
     qint64 &givingUpSinceMs = s_givingUpSinceMs[command == QLatin1String("N") ? 0 : 1];
@@ -256,19 +253,19 @@ bool g_subAnaMoni1CommandSend2(const QString &command)
             break;
         case 12: g_intCommStep = 20; break;
         case 20: {
-            int passes = 0;
-            while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1) {
-                if (++passes >= kReplyPassLimit)
-                    break;
-                WaitForEvent(1);
-            }
-            if (passes >= kReplyPassLimit || !MSComm1().portOpen()) {
+            const Deadline bound(kReplyWaitMs);
+            while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1 &&
+                   !bound.passed())
+                bound.wait();
+            if ((bound.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
+                !MSComm1().portOpen()) {
                 pollTimedOut();
                 break;
             }
             const qint16 r = g_funcPollParse(command);
             if (r == 1) {
-                g_subMonDataStore(command, g_strInPut);
+                if (reply)
+                    *reply = g_strInPut;
                 g_strInPut.clear();
                 g_intCommStep = 40;
                 givingUpSinceMs = -1;
@@ -304,17 +301,16 @@ static void channelTimedOut()
 }
 
 // Waits for a CR in the receive buffer, bounded like the poll; false, after the time-out's
-// message, when the passes run out. The passes are counted across the sends of one
-// exchange.
-static bool waitForLine(int &passes)
+// message, when the bound passes. The bound holds across the sends of one exchange.
+static bool waitForLine(const Deadline &reply)
 {
-    for (; passes < kReplyPassLimit; ++passes) {
+    for (;;) {
         g_subCommReceive();
         if (hasCr())
             return true;
-        if (!MSComm1().portOpen())
+        if (!MSComm1().portOpen() || reply.passed())
             break;
-        WaitForEvent(1);
+        reply.wait();
     }
     channelTimedOut();
     return false;
@@ -324,7 +320,7 @@ bool g_funcChannelRead(int channel, double &volts)
 {
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
-    int passes = 0;
+    const Deadline reply(kReplyWaitMs);
     // A "?" or a line that carries no value asks for the command again, kChannelReadSends
     // sends in all; then the read ends with the time-out's message, as when the controller
     // stays silent, instead of holding the tool in a loop.
@@ -333,7 +329,7 @@ bool g_funcChannelRead(int channel, double &volts)
         g_strInPut.clear();
         if (!g_funcCommOutPut(g_strCommand))
             return false;
-        if (!waitForLine(passes))
+        if (!waitForLine(reply))
             return false;
         if (g_strInPut.contains(QLatin1Char('N'))) {
             g_intCommStep = 30;
@@ -360,6 +356,5 @@ bool g_funcAnalogOut(int channel, double volts)
     g_strInPut.clear();
     if (!g_funcCommOutPut(FrameAnalogOut(channel, volts)))
         return false;
-    int passes = 0;
-    return waitForLine(passes);
+    return waitForLine(Deadline(kReplyWaitMs));
 }

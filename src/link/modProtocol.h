@@ -11,8 +11,8 @@ extern QString g_strCommand;   // the prepared command line
 extern qint32 g_intShortReplyCount;
 extern qint32 g_intNoReplyCount;
 
-// A waiting pass of an exchange gets about a millisecond; 20000 such passes bound a reply wait.
-constexpr int kReplyPassLimit = 20000;
+// How long the monitor poll, the channel read and the output set wait for a reply.
+constexpr int kReplyWaitMs = 20000;
 
 // Two (or four) upper-case hex digits with leading zeros: 5 -> "05", 47 -> "2F".
 QString HexByte(int v);
@@ -39,7 +39,10 @@ QString g_funcReadData();
 void g_subSendPrepared();
 
 void g_subConnectCheck();
-bool g_subAnaMoni1CommandSend2(const QString &command);
+// The monitor's poll exchange ("N" or "Y"): false when the command could not be sent. An
+// accepted reply line is handed back in reply (left alone when none was accepted: a reply
+// without a value is given up, and a time-out asks the monitor to stop).
+bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply = nullptr);
 // A monitor start forgets the polls of an earlier run that gave up.
 void g_subPollWatchReset();
 // The analog monitor's channel read (volts; false, after a message, when no value came in

@@ -1,5 +1,7 @@
 #include "link/modTransfer.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "platform/Clock.h"
@@ -8,7 +10,6 @@
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
 
 #include <functional>
 
@@ -46,8 +47,7 @@ bool transferError(const FileError &e)
         return true;
     g_intCommStep = 60;
     closeProgress();
-    g_intConnectStatus = 0;
-    g_subCommStatusNotify();
+    g_subConnectStatusSet(0);
     g_subCommPortClose();
     return false;
 }
@@ -65,8 +65,7 @@ bool openPort(const QString &title)
     g_subPortAccessHint(g_intCommPort, title);
     // A connection whose port no longer opens (the device went away) is not shown as up.
     if (g_intConnectStatus == 1) {
-        g_intConnectStatus = 0;
-        g_subCommStatusNotify();
+        g_subConnectStatusSet(0);
     }
     closeProgress();
     return false;
@@ -181,7 +180,7 @@ Outcome runSteps(const Direction &d)
         }
         // A pass that found nothing new sleeps until the next byte or tick.
         if (p == Pass::Idle)
-            WaitForEvent(1);
+            WaitForWire();
         else
             DoEvents();
     }

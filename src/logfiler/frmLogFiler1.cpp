@@ -1,11 +1,12 @@
 #include "logfiler/frmLogFiler1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "link/modLinkState.h"
 #include "logfiler/frmSetLogFiler1.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -58,10 +59,8 @@ void paintStatus(QLabel *l, const QColor &c)
 
 frmLogFiler1::frmLogFiler1()
 {
-    g_intFormOpen[idLogFiler] = -1;
     setWindowTitle(QStringLiteral("QLVﾛｸﾞﾌｧｲﾗ"));
     buildControls();
-    g_frmLogFiler1 = this;
     flgBitsDisp = Check1[1]->isChecked();
     flgVoltDisp = Check1[0]->isChecked();
     connect(Check1[0], &QCheckBox::toggled, this, [this](bool on) { flgVoltDisp = on; });
@@ -79,21 +78,23 @@ frmLogFiler1::frmLogFiler1()
     Timer1.onTick = [this] { Timer1_Timer(); };
     Timer1.setInterval(100);
     Timer1.setEnabled(true);
-    connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, this, [this] {
+    // While it logs, the monitor it samples may not be stopped by hand; a refused stop
+    // brings this window forward so that the user sees why.
+    g_subMonitorHoldSet([] { return flgLogFilerOnWork == -1; });
+    auto toFront = [this] {
         if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget())) {
             if (QMdiArea *area = sub->mdiArea())
                 area->setActiveSubWindow(sub);
             sub->raise();
         }
-    });
+    };
+    connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, this, toFront);
+    connect(&monitorEvents(), &MonitorEvents::stopRefused, this, toFront);
 }
 
 frmLogFiler1::~frmLogFiler1()
 {
-    if (g_frmLogFiler1 == this) {
-        g_frmLogFiler1 = nullptr;
-        g_intFormOpen[idLogFiler] = 0;
-    }
+    g_subMonitorHoldSet({});
 }
 
 void frmLogFiler1::buildControls()
@@ -329,7 +330,7 @@ bool frmLogFiler1::StartLogging()
 void frmLogFiler1::TakeSample(QDateTime scheduled)
 {
     const MonDataRec r = g_typMonData[g_intMonDataIdx];
-    g_intMonNewFlag[idLogFiler] = -1;
+    g_intMonNewFlag[monLogFiler] = -1;
     dblLastSample = scheduled;
     strNextTime = CalcNextTime(set.strInterval, dblLastSample);
     ++lngCount;
@@ -388,7 +389,7 @@ void frmLogFiler1::Timer1_Timer()
     const qint64 elapsed = clockService().elapsedMs();
     // Once a second of elapsed time, whatever the wall clock does; while a log runs also
     // without the monitor's poll, so that a monitor that stopped under the log ends it.
-    const bool polling = g_intFormOpen[idTimer] != 0;
+    const bool polling = g_funcMonitorPolling();
     if ((polling || flgLogFilerOnWork != 0) && elapsed >= m_nextCheckMs) {
         m_nextCheckMs = nextCheckMs(elapsed, wall);
         dblLastTick = now;
@@ -398,7 +399,7 @@ void frmLogFiler1::Timer1_Timer()
                 keepScheduleNearNow(now);
             if (strNextTime.isValid() && strNextTime <= now) {
                 flgRefreshNow = true;
-                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[idLogFiler] == 0)
+                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[monLogFiler] == 0)
                     TakeSample(strNextTime);
             }
         }
@@ -459,10 +460,7 @@ void frmLogFiler1::closeEvent(QCloseEvent *e)
         return;
     }
     Timer1.setEnabled(false);
-    g_intFormOpen[idLogFiler] = 0;
-    g_subFormPosGet(idLogFiler);
-    if (g_frmLogFiler1 == this)
-        g_frmLogFiler1 = nullptr;
+    m_form.closed();
     emit logFilerEvents().windowClosed();
     e->accept();
 }

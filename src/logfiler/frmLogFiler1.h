@@ -3,6 +3,7 @@
 // a fixed schedule, until a count or an end time is reached or the user stops it; each
 // run is framed by a start block and an end block, so runs can follow one another in one
 // file. The window shows the schedule and the last 21 lines written.
+#include "core/modChildForm.h"
 #include "logfiler/LogLinesLabel.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
@@ -13,6 +14,9 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QWidget>
+
+class frmLogFiler1;
+extern frmLogFiler1 *g_frmLogFiler1; // the open log filer, or null
 
 class frmLogFiler1 : public QWidget {
     Q_OBJECT
@@ -67,10 +71,11 @@ private:
     // schedule back on the grid around now.
     void keepScheduleNearNow(const QDateTime &now);
     bool m_inTick = false;
+    // Its place is not kept (the record of the log filer's id stays as it is).
+    ChildForm m_form{this, idLogFiler, g_frmLogFiler1, {}};
     // "停止" was pressed: the run ends at the next check, whatever is pressed meanwhile.
     bool m_stopAsked = false;
     // When the next once-a-second check is due, on the monotonic clock (milliseconds).
     qint64 m_nextCheckMs = 0;
 };
 
-extern frmLogFiler1 *g_frmLogFiler1; // the open log filer, or null

@@ -1,9 +1,9 @@
 #include "logfiler/frmSetLogFiler1.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Paths.h"
-#include "shell/modMain1.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 #include "logfiler/modLogFileSetting.h"
 
+#include "core/modMain1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
-#include "shell/modMain1.h"
 
 #include <QRegularExpression>
 

@@ -1,11 +1,11 @@
 #include "logfiler/modLogFiler.h"
 
+#include "core/modMain1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
-#include "shell/modMain1.h"
 
 qint16 flgLogFilerOnWork = 0;
 LogFileSetting g_typLogFilerSet;

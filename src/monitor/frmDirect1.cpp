@@ -1,16 +1,15 @@
 #include "monitor/frmDirect1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
-#include "logfiler/modLogFiler.h"
 #include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -52,22 +51,9 @@ frmDirect1::frmDirect1()
         Timer1.setInterval(int(g_lngSamplingTime));
         Timer1.setEnabled(true);
     }
-    g_intFormOpen[idDirect] = -1;
-    g_frmDirect1 = this;
-    g_subFormPosRecorderSet(idDirect, [this] {
-        const QWidget *w = parentWidget() ? parentWidget() : this;
-        g_FormPos[idDirect] = FormPosFromPx(w->geometry(), 0);
-    });
 }
 
-frmDirect1::~frmDirect1()
-{
-    g_subFormPosRecorderSet(idDirect, nullptr);
-    if (g_frmDirect1 == this) {
-        g_frmDirect1 = nullptr;
-        g_intFormOpen[idDirect] = 0;
-    }
-}
+frmDirect1::~frmDirect1() = default;
 
 void frmDirect1::buildControls()
 {
@@ -166,6 +152,9 @@ void frmDirect1::listen()
     });
     connect(&monitorEvents(), &MonitorEvents::analogMonitorCloseRequested, this, &frmDirect1::closeWindow);
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmDirect1::subDispIni);
+    // Each reading is shown as it comes, whatever the display timer does.
+    connect(&monitorEvents(), &MonitorEvents::readingStored, this,
+            [this] { Label6DataSet(g_funcNewestReading().Value); });
 }
 
 // ---------------------------------------------------------------- value
@@ -193,18 +182,11 @@ void frmDirect1::subDispIni()
 
 void frmDirect1::Timer1_Timer()
 {
-    if (flgDispBusy == -1)
-        return;
+    // The indicator blinks once a sampling period while the monitor runs.
     m_blink = !m_blink;
     QPalette p = Picture3->palette();
     p.setColor(QPalette::Window, m_blink ? kBlink : palette().color(QPalette::Button));
     Picture3->setPalette(p);
-    if (g_intMonNewFlag[idDirect] != -1) {
-        g_intMonNewFlag[idDirect] = -1;
-        flgDispBusy = -1;
-        Label6DataSet(g_typMonData[g_intMonDataIdx].Value);
-        flgDispBusy = 0;
-    }
 }
 
 // ---------------------------------------------------------------- start and stop
@@ -215,55 +197,47 @@ void frmDirect1::Command2_Click(int index)
         // A channel exchange waits for its reply: the poll may not start inside it.
         if (m_exchanges > 0)
             return;
-        g_intMonitorOn = -1;
-        Command2[1]->setEnabled(true);
-        Command2[0]->setEnabled(false);
-        // The first poll already waits on the port: nothing else may talk on it.
-        setChannelPanelEnabled(false);
+        // The running monitor holds back every other command that talks on the port (this
+        // window's panel too) from here on, the first poll's wait included.
+        g_subMonitorOnSet(-1);
         SerialPortService &port = MSComm1();
         port.input();
         port.clearInBuffer();
         port.clearOutBuffer();
         // A stop asked of an earlier run is not this run's: the first poll must go out.
-        g_intMonitorStop = 0;
+        g_subMonitorStopSet(0);
         g_subPollWatchReset();
         g_subTimerFormLoad();
-        if (g_subAnaMoni1CommandSend2(QStringLiteral("N"))) {
+        if (g_funcMonitorPoll(QStringLiteral("N"))) {
             if (g_intMonitorStop == 1) {
                 // The first reply timed out and its box has told the user: the monitor
                 // ends at the next tick like a running one, over the open link.
-                g_intMonitorOn = 0;
-                g_subMonitorEnableNotify();
+                g_subMonitorOnSet(0);
                 return;
             }
             Timer1.setInterval(int(g_lngSamplingTime));
             Timer1.setEnabled(true);
-            g_intMonitorStop = 0;
-            Picture3->setAccessibleDescription(QStringLiteral("動作中"));
-            g_subMonitorEnableNotify();
             return;
         }
         MsgBox(QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly + vbInformation,
                QStringLiteral("入力電圧ﾓﾆﾀｰ開始"));
-        g_intMonitorStop = 1;
-        g_intMonitorOn = 0;
-        g_intConnectStatus = 0;
-        g_intCommBusy = 0;
-        g_subBusyLock();
+        g_subMonitorStopSet(1);
+        g_subMonitorOnSet(0);
+        g_subConnectStatusSet(0);
+        g_subCommBusySet(0);
         emit monitorEvents().analogMonitorCloseRequested();
         g_subCommPortClose();
         // The poll ends at its next tick.
         return;
     }
     // A running log filer samples this monitor: it may not be stopped under it.
-    if (flgLogFilerOnWork == -1) {
+    if (g_funcMonitorHeld()) {
         MsgBox(QStringLiteral("ﾛｸﾞﾌｧｲﾗ動作中は入力ﾓﾆﾀｰを停止できません。"), vbOKOnly);
-        emit logFilerEvents().bringToFrontRequested();
+        emit monitorEvents().stopRefused();
         return;
     }
-    g_intMonitorStop = 1;
-    g_intMonitorOn = 0;
-    g_subMonitorEnableNotify();
+    g_subMonitorStopSet(1);
+    g_subMonitorOnSet(0);
 }
 
 void frmDirect1::applyMonitorEnabling()
@@ -480,9 +454,7 @@ void frmDirect1::closeEvent(QCloseEvent *e)
     if (g_intMonitorOn == -1)
         Command2_Click(1);
     Timer1.setEnabled(false);
-    g_intFormOpen[idDirect] = 0;
-    if (g_frmDirect1 == this)
-        g_frmDirect1 = nullptr;
+    m_form.closed();
     g_subCommStatusNotify();
     e->accept();
 }

@@ -2,6 +2,7 @@
 // "入力ﾓﾆﾀｰﾊﾟﾈﾙ": starts and stops the input monitor and shows the newest input value in the
 // unit of the input type; a four-channel panel reads one analog channel ("N" ch) and sets
 // one analog output ("D" ch hhhh); the port buffers can be emptied and the value copied.
+#include "core/modChildForm.h"
 #include "platform/Clock.h"
 
 #include <QGroupBox>
@@ -12,6 +13,9 @@
 #include <QWidget>
 
 #include <functional>
+
+class frmDirect1;
+extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null
 
 // Origin of the next change of an output scroll bar: 0 the user moved it, 1 a value typed
 // into the edit box, 2 a channel read.
@@ -61,7 +65,6 @@ public:
     QLineEdit *Text3 = nullptr;
 
     qint16 intEditCh = 0;
-    qint16 flgDispBusy = 0;
 
 protected:
     void closeEvent(QCloseEvent *e) override;
@@ -79,6 +82,7 @@ private:
     // close asked meanwhile is carried out once the exchange has returned.
     bool runExchange(const std::function<bool()> &exchange);
     void closeWindow();
+    ChildForm m_form{this, idDirect, g_frmDirect1, {{}, false}};
     bool m_blink = false;
     int m_exchanges = 0;
     bool m_closePending = false;
@@ -86,4 +90,4 @@ private:
     double m_typedVolts = 0;
 };
 
-extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null
+

@@ -1,10 +1,10 @@
 #include "monitor/frmLogView1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -51,8 +51,6 @@ frmLogView1::frmLogView1()
     const bool defaults = g_intFormPosDefault == -1;
     menu_Disp_Denatu->setChecked(defaults || (p.State & 2));
     menu_Disp_Bits->setChecked(defaults || (p.State & 4));
-    g_intFormOpen[idLogView] = -1;
-    g_frmLogView1 = this;
     flgBitsDisp = menu_Disp_Bits->isChecked();
     flgVoltDisp = menu_Disp_Denatu->isChecked();
     connect(menu_Disp_Denatu, &QCheckBox::toggled, this, [this](bool on) {
@@ -64,25 +62,17 @@ frmLogView1::frmLogView1()
         subDataDraw();
     });
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmLogView1::subDataDraw);
+    // Each reading is listed as it comes.
+    connect(&monitorEvents(), &MonitorEvents::readingStored, this, &frmLogView1::subDataDraw);
     subDataDraw();
-    Timer1.onTick = [this] { Timer1_Timer(); };
-    Timer1.setInterval(20);
-    Timer1.setEnabled(true);
-    g_subFormPosRecorderSet(idLogView, [this] {
-        const QWidget *w = parentWidget() ? parentWidget() : this;
-        const qint32 state = 4 * (menu_Disp_Bits->isChecked() ? 1 : 0) + 2 * (menu_Disp_Denatu->isChecked() ? 1 : 0) +
-                             (g_intFormOpen[idLogView] == -1 ? 1 : 0);
-        g_FormPos[idLogView] = FormPosFromPx(w->geometry(), state);
-    });
 }
 
-frmLogView1::~frmLogView1()
+frmLogView1::~frmLogView1() = default;
+
+qint32 frmLogView1::recordedState() const
 {
-    g_subFormPosRecorderSet(idLogView, nullptr);
-    if (g_frmLogView1 == this) {
-        g_frmLogView1 = nullptr;
-        g_intFormOpen[idLogView] = 0;
-    }
+    return 4 * (menu_Disp_Bits->isChecked() ? 1 : 0) + 2 * (menu_Disp_Denatu->isChecked() ? 1 : 0) +
+           (g_intFormOpen[idLogView] == -1 ? 1 : 0);
 }
 
 void frmLogView1::loadPlace()
@@ -154,24 +144,10 @@ void frmLogView1::subDataDraw()
     }
 }
 
-void frmLogView1::Timer1_Timer()
-{
-    if (flgDrawBusy || flgResizing || g_intFormOpen[idTimer] == 0 || g_intMonNewFlag[idLogView] == -1)
-        return;
-    flgDrawBusy = true;
-    g_intMonNewFlag[idLogView] = -1;
-    subDataDraw();
-    flgDrawBusy = false;
-}
-
 void frmLogView1::closeEvent(QCloseEvent *e)
 {
-    Timer1.setEnabled(false);
     // Closed by the user: recorded as closed, so it does not come back at the next start.
-    g_intFormOpen[idLogView] = 0;
-    g_subFormPosGet(idLogView);
+    m_form.closed();
     flgCacheReady = false;
-    if (g_frmLogView1 == this)
-        g_frmLogView1 = nullptr;
     e->accept();
 }

@@ -1,11 +1,14 @@
 #pragma once
 // "現在値ﾛｸﾞ表示ﾊﾟﾈﾙ": the last 21 readings of the input monitor, newest first: the time, the
 // input value (raw or in its unit) and the eight outputs (raw or as bits).
-#include "platform/Clock.h"
+#include "core/modChildForm.h"
 
 #include <QCheckBox>
 #include <QListWidget>
 #include <QWidget>
+
+class frmLogView1;
+extern frmLogView1 *g_frmLogView1; // the open present-value log, or null
 
 class frmLogView1 : public QWidget {
     Q_OBJECT
@@ -17,8 +20,8 @@ public:
     // opener calls it once the window is in the frame).
     void loadPlace();
 
+    // Rebuilds the list from the ring and the value box's caption; runs on every reading.
     void subDataDraw();
-    void Timer1_Timer();
 
     // The list: one item per line, newest first, so that a screen reader steps through the
     // readings as they are shown.
@@ -26,18 +29,18 @@ public:
     QWidget *Picture1 = nullptr; // the strip with the two boxes
     QCheckBox *menu_Disp_Denatu = nullptr;
     QCheckBox *menu_Disp_Bits = nullptr;
-    WindowTimer Timer1;
 
-    bool flgDrawBusy = false;
     bool flgBitsDisp = false;
     bool flgVoltDisp = false;
-    bool flgResizing = false;
     bool flgCacheReady = false;
     QString strLastList;
     QString strLastCaption;
 
 protected:
     void closeEvent(QCloseEvent *e) override;
-};
 
-extern frmLogView1 *g_frmLogView1; // the open present-value log, or null
+private:
+    // The record's State: 4 "ﾋﾞｯﾄで表示" ticked, 2 the value box ticked, 1 open.
+    qint32 recordedState() const;
+    ChildForm m_form{this, idLogView, g_frmLogView1, {[this] { return recordedState(); }}};
+};

@@ -1,9 +1,9 @@
 #include "monitor/frmOutputMonitor1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QCloseEvent>
 #include <QMdiSubWindow>
@@ -40,25 +40,15 @@ frmOutputMonitor1::frmOutputMonitor1()
         Label1[i]->setAlignment(Qt::AlignCenter);
         Label1[i]->setBuddy(Picture1[i]);
     }
-    g_intFormOpen[idOutputMonitor] = -1;
-    g_frmOutputMonitor1 = this;
-    Timer1.onTick = [this] { Timer1_Timer(); };
-    Timer1.setInterval(20);
-    Timer1.setEnabled(true);
-    g_subFormPosRecorderSet(idOutputMonitor, [this] {
-        const QWidget *w = parentWidget() ? parentWidget() : this;
-        g_FormPos[idOutputMonitor] = FormPosFromPx(w->geometry(), g_intFormOpen[idOutputMonitor] == -1 ? 1 : 0);
-    });
+    // Each reading is shown as it comes; one that came while the window was closed shows
+    // at once when it opens while the monitor runs.
+    connect(&monitorEvents(), &MonitorEvents::readingStored, this,
+            [this] { subOutputDisp(g_funcNewestReading().Outputs); });
+    if (g_funcMonitorPolling())
+        subOutputDisp(g_funcNewestReading().Outputs);
 }
 
-frmOutputMonitor1::~frmOutputMonitor1()
-{
-    g_subFormPosRecorderSet(idOutputMonitor, nullptr);
-    if (g_frmOutputMonitor1 == this) {
-        g_frmOutputMonitor1 = nullptr;
-        g_intFormOpen[idOutputMonitor] = 0;
-    }
-}
+frmOutputMonitor1::~frmOutputMonitor1() = default;
 
 void frmOutputMonitor1::loadPlace()
 {
@@ -90,22 +80,8 @@ void frmOutputMonitor1::subOutputDisp(const QString &outputs)
     }
 }
 
-void frmOutputMonitor1::Timer1_Timer()
-{
-    if (flgDrawBusy || g_intFormOpen[idTimer] == 0 || g_intMonNewFlag[idOutputMonitor] == -1)
-        return;
-    flgDrawBusy = true;
-    g_intMonNewFlag[idOutputMonitor] = -1;
-    subOutputDisp(g_typMonData[g_intMonDataIdx].Outputs);
-    flgDrawBusy = false;
-}
-
 void frmOutputMonitor1::closeEvent(QCloseEvent *e)
 {
-    Timer1.setEnabled(false);
-    g_intFormOpen[idOutputMonitor] = 0;
-    g_subFormPosGet(idOutputMonitor);
-    if (g_frmOutputMonitor1 == this)
-        g_frmOutputMonitor1 = nullptr;
+    m_form.closed();
     e->accept();
 }

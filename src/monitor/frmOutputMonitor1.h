@@ -1,10 +1,13 @@
 #pragma once
 // "出力ﾓﾆﾀｰﾊﾟﾈﾙ": the controller's eight outputs as lamps "ch1" to "ch8", red while an
 // output is on and blue while it is off, following the newest reading.
-#include "platform/Clock.h"
+#include "core/modChildForm.h"
 
 #include <QLabel>
 #include <QWidget>
+
+class frmOutputMonitor1;
+extern frmOutputMonitor1 *g_frmOutputMonitor1; // the open output monitor, or null
 
 class frmOutputMonitor1 : public QWidget {
     Q_OBJECT
@@ -16,15 +19,14 @@ public:
     void loadPlace();
     // One lamp per bit of the output state (2 hexadecimal digits).
     void subOutputDisp(const QString &outputs);
-    void Timer1_Timer();
 
     QLabel *Picture1[8] = {}; // the lamps
     QLabel *Label1[8] = {};   // "ch1" to "ch8"
-    WindowTimer Timer1;
-    bool flgDrawBusy = false;
 
 protected:
     void closeEvent(QCloseEvent *e) override;
-};
 
-extern frmOutputMonitor1 *g_frmOutputMonitor1; // the open output monitor, or null
+private:
+    ChildForm m_form{this, idOutputMonitor, g_frmOutputMonitor1,
+                     {[] { return qint32(g_intFormOpen[idOutputMonitor] == -1 ? 1 : 0); }}};
+};

@@ -1,12 +1,12 @@
 #include "monitor/frmTimer1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 frmTimer1 *g_frmTimer1 = nullptr;
 
@@ -19,6 +19,7 @@ void g_subTimerFormLoad()
     g_intFormOpen[idTimer] = -1;
     g_frmTimer1->MonitorTimer1.setInterval(int(g_lngSamplingTime));
     g_frmTimer1->MonitorTimer1.setEnabled(true);
+    g_subMonitorPollingSet(true);
 }
 
 void g_subTimerFormUnload()
@@ -26,12 +27,23 @@ void g_subTimerFormUnload()
     if (g_frmTimer1)
         g_frmTimer1->MonitorTimer1.setEnabled(false);
     g_intFormOpen[idTimer] = 0;
+    g_subMonitorPollingSet(false);
+}
+
+bool g_funcMonitorPoll(const QString &command)
+{
+    QString reply;
+    if (!g_subAnaMoni1CommandSend2(command, &reply))
+        return false;
+    if (!reply.isEmpty())
+        g_subMonDataStore(command, reply);
+    return true;
 }
 
 void frmTimer1::MonitorTimer1_Timer()
 {
     if (g_intMonitorStop == 1) {
-        g_intMonitorOn = 0;
+        g_subMonitorOnSet(0);
         g_subAnaMoniEnd();
         return;
     }
@@ -39,27 +51,25 @@ void frmTimer1::MonitorTimer1_Timer()
     // another exchange (a connection check) holds the port.
     if (g_intPollBusy == -1 || g_intCommBusy == 1)
         return;
-    if (!g_subAnaMoni1CommandSend2(QStringLiteral("N"))) {
+    if (!g_funcMonitorPoll(QStringLiteral("N"))) {
         failureStop(QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"));
         return;
     }
-    if (!g_subAnaMoni1CommandSend2(QStringLiteral("Y")))
+    if (!g_funcMonitorPoll(QStringLiteral("Y")))
         failureStop(QStringLiteral("ｴﾗｰのため出力電圧ﾓﾆﾀｰを終了します。"));
 }
 
 void frmTimer1::failureStop(const QString &text)
 {
     MonitorTimer1.setEnabled(false);
-    g_intMonitorOn = 0;
+    g_subMonitorOnSet(0);
     MsgBox(text, vbOKOnly + vbInformation, QStringLiteral("入力電圧ﾓﾆﾀｰ"));
     // The monitor is over: nothing is left running or locked behind the message.
-    g_intMonitorStop = 1;
+    g_subMonitorStopSet(1);
     g_subAnaMoniEnd();
     // The lock's release comes before the state, which has the last word on the enabling.
-    g_intCommBusy = 0;
-    g_subBusyLock();
-    g_intConnectStatus = 0;
-    g_subCommStatusNotify();
+    g_subCommBusySet(0);
+    g_subConnectStatusSet(0);
     g_subCommPortClose();
 }
 

@@ -20,10 +20,14 @@ private:
 
 // The one carrier, made at its first load; it stays for the whole process.
 extern frmTimer1 *g_frmTimer1;
-// Loading starts polling at g_lngSamplingTime, unloading stops it; g_intFormOpen(13) tells
-// which.
+// Loading starts polling at g_lngSamplingTime, unloading stops it; g_intFormOpen(13) and
+// g_funcMonitorPolling tell which.
 void g_subTimerFormLoad();
 void g_subTimerFormUnload();
+
+// One poll exchange ("N" or "Y") whose accepted reply goes into the store; false when the
+// command could not be sent. The start's first poll and every tick use it.
+bool g_funcMonitorPoll(const QString &command);
 
 // Ends the input monitor at a tick that found the stop request: the exchange step to 40,
 // the analog monitor's display timer off, the poll unloaded and the enabling back. Works

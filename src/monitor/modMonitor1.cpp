@@ -7,10 +7,12 @@
 
 MonDataRec g_typMonData[kMonData];
 qint16 g_intMonDataIdx = 0;
-qint16 g_intMonNewFlag[7] = {};
-qint16 g_intMonitorOn = 0;
-qint16 g_intMonitorStop = 0;
-qint16 g_intPollBusy = 0;
+qint16 g_intMonNewFlag[kMonReaders] = {};
+
+namespace {
+bool s_polling = false;
+std::function<bool()> s_held;
+} // namespace
 
 void g_subMonitorIni()
 {
@@ -22,6 +24,7 @@ void g_subMonitorIni()
     g_intMonDataIdx = 0;
     for (qint16 &f : g_intMonNewFlag)
         f = 0;
+    s_polling = false;
 }
 
 QString g_funcReplyValue(const QString &reply, int length)
@@ -50,8 +53,26 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         g_typMonData[g_intMonDataIdx].Outputs = g_funcReplyValue(reply, 2);
         for (qint16 &f : g_intMonNewFlag)
             f = 0;
+        QMetaObject::invokeMethod(
+            &monitorEvents(), [] { emit monitorEvents().readingStored(); }, Qt::QueuedConnection);
     }
 }
+
+const MonDataRec &g_funcNewestReading() { return g_typMonData[g_intMonDataIdx]; }
+
+bool g_funcMonitorPolling() { return s_polling; }
+
+void g_subMonitorPollingSet(bool polling)
+{
+    if (s_polling == polling)
+        return;
+    s_polling = polling;
+    emit monitorEvents().pollingChanged(polling);
+}
+
+void g_subMonitorHoldSet(std::function<bool()> held) { s_held = std::move(held); }
+
+bool g_funcMonitorHeld() { return s_held && s_held(); }
 
 QString HexToBits(const QString &outputs)
 {

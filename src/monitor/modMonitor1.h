@@ -1,10 +1,13 @@
 #pragma once
-// The input monitor's store: a ring of the 21 newest readings, the readers' fresh-reading
-// flags, the monitor's control flags, and what the monitor announces to its windows.
-// Only the poll writes the ring; readers look at the newest entry and their own flag.
+// The input monitor's store: a ring of the 21 newest readings, whether the poll runs, and
+// what the monitor announces to its windows. Only the poll writes the ring; the store
+// announces each completed reading, and the windows show the newest entry when they hear
+// it. (The monitor's run flags, which the poll exchange reads, are the link's:
+// link/modLinkState.h.)
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <functional>
 
 struct MonDataRec {
     QString Time;    // 22 characters, date and time of reception, blank padded
@@ -15,19 +18,30 @@ struct MonDataRec {
 constexpr int kMonData = 21;
 extern MonDataRec g_typMonData[kMonData];
 extern qint16 g_intMonDataIdx;
-// Per reader (index = the reader's window id: 2 analog monitor, 3 graph, 4 present-value
-// log, 5 output monitor, 6 log filer): 0 a new reading came, -1 the reader has taken it.
-extern qint16 g_intMonNewFlag[7];
-extern qint16 g_intMonitorOn;   // -1 while the monitor runs
-extern qint16 g_intMonitorStop; // 1 asks the monitor to stop
-extern qint16 g_intPollBusy;    // -1 while a poll exchange runs
+// The fresh-reading flags of the readers that sample on their own schedule instead of
+// showing each reading (the log filer): 0 a new reading came, -1 the reader has taken it.
+enum MonReader : int { monLogFiler, kMonReaders };
+extern qint16 g_intMonNewFlag[kMonReaders];
 
 void g_subMonitorIni();
 // The characters after the command letter of a reply (2 to 1 + length); empty on error.
 QString g_funcReplyValue(const QString &reply, int length);
 // Stores an accepted poll reply: "N" starts the next ring entry stamped with the time of
-// reception, "Y" adds the outputs to that entry and raises every reader's flag.
+// reception, "Y" adds the outputs to that entry, raises every reader's flag and announces
+// the reading (queued: the listeners run when the poll has returned to the event loop).
 void g_subMonDataStore(const QString &command, const QString &reply);
+// The newest reading.
+const MonDataRec &g_funcNewestReading();
+
+// The poll runs (its timer is loaded) from the start of the monitor to the tick that ends
+// it: "the monitor runs" as the readers see it. The poll sets it, and it is announced.
+bool g_funcMonitorPolling();
+void g_subMonitorPollingSet(bool polling);
+
+// Whether the running monitor may not be stopped by hand now, because something samples
+// it (the log filer while it logs): the sampler sets the check while it exists.
+void g_subMonitorHoldSet(std::function<bool()> held);
+bool g_funcMonitorHeld();
 // The reception time as the monitor stamps it: "yyyy/MM/dd HH:mm:ss", blank padded to 22.
 QString MonTimeText(const QDateTime &t);
 
@@ -43,8 +57,14 @@ QString HexToVolt00(const QString &value);
 class MonitorEvents : public QObject {
     Q_OBJECT
 signals:
+    // A reading is complete (its "Y" reply stored): the windows show the newest entry.
+    void readingStored();
+    // The poll started (true) or ended (false).
+    void pollingChanged(bool polling);
     // The monitor ended (g_subAnaMoniEnd): the analog monitor's display timer stops.
     void monitorEnded();
+    // A stop by hand was refused because the monitor is held: the holder shows why.
+    void stopRefused();
     // The connection ended: the analog monitor window closes.
     void analogMonitorCloseRequested();
 };

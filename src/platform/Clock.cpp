@@ -35,6 +35,20 @@ void Sleep(int ms) { clockService().sleep(ms); }
 void DoEvents() { clockService().doEvents(); }
 void WaitForEvent(int ms) { clockService().waitForEvent(ms); }
 
+// ---------------------------------------------------------------- Deadline
+
+Deadline::Deadline(qint64 ms) : m_endMs(clockService().elapsedMs() + ms) {}
+
+bool Deadline::passed() const { return clockService().elapsedMs() >= m_endMs; }
+
+qint64 Deadline::remainingMs() const { return qMax<qint64>(0, m_endMs - clockService().elapsedMs()); }
+
+void Deadline::wait() const { WaitForEvent(int(qBound(qint64(1), remainingMs(), qint64(1000000)))); }
+
+// A second is longer than any wait a step loop needs to see: every loop runs a timer
+// (the reply timer ticks each second) or watches a deadline of its own.
+void WaitForWire() { WaitForEvent(1000); }
+
 // ---------------------------------------------------------------- WindowTimer
 
 WindowTimer::WindowTimer(QObject *parent) : QObject(parent)

@@ -37,6 +37,25 @@ void Sleep(int ms);
 void DoEvents();
 void WaitForEvent(int ms);
 
+// A wait's time bound on the monotonic clock. A pass of a step loop that found nothing
+// new calls wait(): it sleeps until the next event (a serial byte, a timer tick, a click)
+// or the bound, so the loop sees a byte the moment it arrives and an idle wait costs no
+// processor time.
+class Deadline {
+public:
+    explicit Deadline(qint64 ms);
+    bool passed() const;
+    qint64 remainingMs() const;
+    void wait() const;
+
+private:
+    qint64 m_endMs;
+};
+
+// A pass of a step loop that found nothing new and whose end comes from its timers (the
+// reply timer, the overall communication timer) or the user: sleeps until the next event.
+void WaitForWire();
+
 // A window's timer: an interval, an enabled switch and a tick handler.
 // Ticks are delivered on the user-interface thread, also inside waits.
 class WindowTimer : public QObject {

@@ -4,11 +4,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 
 QString ErrorDescription(int number)
 {
@@ -148,6 +150,22 @@ FileError WriteWholeFile(const QString &path, const QByteArray &bytes)
     }
     if (!f.commit())
         return errorForWrite(f);
+    return {};
+}
+
+FileError WriteScratchFile(const QString &path, const QByteArray &bytes)
+{
+    QTemporaryFile f(path + QStringLiteral(".XXXXXX"));
+    if (!f.open())
+        return errorForOpen(path, f, true);
+    errno = 0;
+    if (f.write(bytes) != bytes.size() || !f.flush())
+        return errorForWrite(f, errno);
+    f.close();
+    // rename() puts the new file in the old one's place in one step.
+    if (std::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
+        return errorForWrite(f, errno);
+    f.setAutoRemove(false);
     return {};
 }
 

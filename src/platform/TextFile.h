@@ -38,8 +38,12 @@ QByteArray SjisLines(const QStringList &lines, bool *ok = nullptr);
 // errOutOfMemory instead of being taken into memory whole.
 constexpr qint64 kMaxReadBytes = 16 * 1024 * 1024;
 FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes = kMaxReadBytes);
-// Writes through QSaveFile: a failed or interrupted write leaves the old file whole.
+// Writes through QSaveFile: a failed or interrupted write leaves the old file whole, and the
+// new one is on the disk before it replaces the old one.
 FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
+// The same for a scratch copy that nothing reads back (temp.tmp): still whole or not at
+// all, but without waiting for the disk, which would hold up the transfer it ends.
+FileError WriteScratchFile(const QString &path, const QByteArray &bytes);
 // Appends; a failed append leaves the file as it was (a partly written end is cut off).
 FileError AppendToFile(const QString &path, const QByteArray &bytes);
 // True when the file can be opened for reading.

@@ -1,28 +1,27 @@
 #include "settings/modOutput.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 
 OutputTexts subOutputDataGet()
 {
+    // The texts the editor shows, as they stand (unsaved edits included).
+    const EditorTexts e = g_funcEditorTexts();
     OutputTexts t;
-    if (!g_frmMain1)
-        return t;
-    const MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
     if (IsDistanceMode(g_intInputType)) {
         for (int n = 1; n <= 6; ++n)
-            t.strChMax[n] = g->TextMatrix(1, n);
-        t.strChMin[5] = g_frmMain1->Label10->text();
+            t.strChMax[n] = e.cell[1][n];
+        t.strChMin[5] = e.detectLimit;
     } else {
         for (int n = 1; n <= 8; ++n) {
-            t.strChMax[n] = g->TextMatrix(1, n);
-            t.strChMin[n] = g->TextMatrix(2, n);
+            t.strChMax[n] = e.cell[1][n];
+            t.strChMin[n] = e.cell[2][n];
         }
     }
-    t.strHysteresis = g_frmMain1->Label2[4]->text();
+    t.strHysteresis = e.param[4];
     return t;
 }
 

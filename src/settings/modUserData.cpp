@@ -11,11 +11,6 @@ MemCell TempData[kImageCells];
 qint16 g_intInputType = 0;
 double g_dblScale = 0.0048875;
 QString g_strUnit;
-qint16 g_intSaved = 0;
-QString g_strUserFile;
-QString g_strUserFileTitle;
-QString g_strDefFile;
-QString g_strTempFile;
 
 namespace {
 SettingsView g_view;

@@ -61,11 +61,6 @@ bool IsDistanceMode(int type);
 extern qint16 g_intInputType;
 extern double g_dblScale;
 extern QString g_strUnit;
-extern qint16 g_intSaved; // 1 = UserData equals the current file
-extern QString g_strUserFile;
-extern QString g_strUserFileTitle;
-extern QString g_strDefFile;
-extern QString g_strTempFile;
 
 void g_subUserDataIni();
 void g_subTempDataIni();

@@ -1,11 +1,10 @@
 #include "settings/modUserFile.h"
 
-#include "link/modLinkState.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <memory>
 
@@ -95,9 +94,10 @@ bool ParseUserFile(const QByteArray &bytes, MemCell *image, FileError &err)
     return true;
 }
 
-static bool saveImage(const QString &path, const QString &caption)
+static bool saveImage(const QString &path, const QString &caption, bool scratch = false)
 {
-    const FileError e = WriteWholeFile(path, UserFileBytes(UserData));
+    const QByteArray bytes = UserFileBytes(UserData);
+    const FileError e = scratch ? WriteScratchFile(path, bytes) : WriteWholeFile(path, bytes);
     if (e.failed()) {
         MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbExclamation, caption);
         return false;
@@ -114,7 +114,11 @@ bool g_funcUserDataSave(const QString &path)
     return true;
 }
 
-bool g_funcTempDataSave(const QString &path) { return saveImage(path, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀ 一時ﾌｧｲﾙ Save")); }
+// temp.tmp is written around every transfer and read by nothing: it does not wait for the disk.
+bool g_funcTempDataSave(const QString &path)
+{
+    return saveImage(path, QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀ 一時ﾌｧｲﾙ Save"), true);
+}
 
 static void loadFailed(const FileError &e, const QString &path)
 {

@@ -6,9 +6,14 @@
 #include "support/Ctrlsim.h"
 #include "support/DataFiles.h"
 
-#include "link/frmCommMsg1.h"
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
+#include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -19,12 +24,7 @@
 #include "platform/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/QtSerialPort.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modStartup.h"
-#include "shell/modMenu.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -441,7 +441,7 @@ void tst_e2e_pty::connectionCheckCost()
             if (reopen) {
                 g_subMenuCommand(22);
             } else {
-                g_intConnectStatus = 0;
+                g_subConnectStatusSet(0);
                 g_frmMain1->subCommStatus_Change();
             }
             QCOMPARE(app.port.portOpen(), !reopen);

@@ -3,12 +3,19 @@
 // checking and when connected, the progress window of a read and the frame when the
 // write's success box comes. Each is saved as a PNG in $QELVO_SCREENSHOTS and must hold
 // a picture, not an empty window.
-#include "support/AppFixture.h"
 #include "platform/doubles/PictureCheck.h"
+#include "support/AppFixture.h"
 
-#include "link/frmCommMsg1.h"
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/frmSplash1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
+#include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
@@ -19,14 +26,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/frmSetting1.h"
-#include "shell/frmSplash1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
 
 #include <QApplication>
 #include <QDir>

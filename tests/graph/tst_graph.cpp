@@ -5,6 +5,11 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
 #include "graph/modGraph1.h"
@@ -14,12 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QMdiSubWindow>
 #include <QtTest>
@@ -94,16 +94,13 @@ void setThresholds(int n, const QString &max, const QString &min = QString())
     g_subMonitorWindowsRefresh();
 }
 
-// A reading in the store, as the poll leaves it, with the poll's window loaded.
+// A reading stored as the running poll stores it, and its announcement heard.
 void reading(const QString &value)
 {
-    g_intFormOpen[idTimer] = -1;
-    g_intMonDataIdx = qint16((g_intMonDataIdx + 1) % kMonData);
-    g_typMonData[g_intMonDataIdx].Value = value;
-    g_typMonData[g_intMonDataIdx].Time = QStringLiteral("2026/01/05 09:00:00").leftJustified(22);
-    for (qint16 &f : g_intMonNewFlag)
-        f = 0;
-    Sleep(150);
+    g_subMonitorPollingSet(true);
+    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N") + value);
+    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y00"));
+    Sleep(1);
 }
 
 void openGraph(AppFixture &f)

@@ -3,10 +3,11 @@
 // exchange and the analog channel, and the poll against every fault of the controller.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
-#include "shell/frmMdi1.h"
 
 #include <QtTest>
 
@@ -48,6 +49,7 @@ private slots:
     void pollAnswers();
     void pollQuestionRunsIntoThePassLimit();
     void channelWaitsAreBounded();
+    void waitsWakeOnTheWire();
     void channelQuestionForEverIsBounded();
     void channelQuestionThenAnswer();
     void pollAgainstFaults_data();
@@ -106,38 +108,41 @@ void TestComm::sendToClosedPortOffersRetry()
 
 void TestComm::drainTimeOut_data()
 {
-    QTest::addColumn<int>("drainPass"); // the wait pass on which the last byte leaves; 0 never
+    QTest::addColumn<int>("drainMs"); // when the last byte leaves, after the send; 0 never
     QTest::addColumn<bool>("sent");
-    QTest::newRow("drained on pass 1") << 1 << true;
-    QTest::newRow("drained on pass 9999") << 9999 << true;
-    QTest::newRow("drained on pass 10000 is a time-out") << 10000 << false;
+    QTest::newRow("drained at once") << 1 << true;
+    QTest::newRow("drained within 20 s") << 19999 << true;
+    QTest::newRow("drained after 20 s is a time-out") << 20001 << false;
     QTest::newRow("never drains") << 0 << false;
 }
 
 void TestComm::drainTimeOut()
 {
-    QFETCH(int, drainPass);
+    QFETCH(int, drainMs);
     QFETCH(bool, sent);
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
     f.rec.stuckBytes = 1;
     const qint64 t0 = f.clock.nowUs();
-    // Each wait pass sleeps 2 ms: pass n covers (2n-2, 2n] ms after the send.
-    if (drainPass > 0)
-        f.clock.scheduleAt(t0 + (2LL * drainPass - 1) * 1000, [&f] { f.rec.clearOutBuffer(); });
+    if (drainMs > 0)
+        f.clock.scheduleAt(t0 + drainMs * 1000LL, [&f] { f.rec.clearOutBuffer(); });
     if (!sent)
         f.dlg.answers << vbOK;
+    const quint64 waits = f.clock.waitCalls();
     QElapsedTimer real;
     real.start();
     QCOMPARE(g_funcCommOutPut(QStringLiteral("R05")), sent);
     QVERIFY(real.elapsed() < 5000);
+    // The wait wakes when the bytes leave, not on a poll: a handful of waits at most.
+    QVERIFY2(f.clock.waitCalls() - waits <= 3, QByteArray::number(f.clock.waitCalls() - waits));
     QCOMPARE(f.rec.written, QByteArray("R05\r"));
     QCOMPARE(f.dlg.boxes.size(), sent ? 0 : 1);
     if (!sent) {
         const auto &b = f.dlg.boxes[0];
         QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly, vbCritical));
-        // About 10000 passes of 2 ms.
-        QVERIFY(f.msSince(t0) >= 19999 && f.msSince(t0) <= 20002);
+        QCOMPARE(f.msSince(t0), 20000);
+    } else {
+        QCOMPARE(f.msSince(t0), qint64(drainMs));
     }
 }
 
@@ -356,7 +361,7 @@ void TestComm::pollAnswers()
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
     answerWith(f.rec, {{command.toLatin1(), reply}});
-    QVERIFY(g_subAnaMoni1CommandSend2(command));
+    QVERIFY(g_funcMonitorPoll(command));
     QCOMPARE(f.rec.written, command.toLatin1() + '\r');
     QCOMPARE(stored(), captured.isEmpty() ? QStringList() : QStringList{captured});
     QVERIFY(g_strInPut.isEmpty() || captured.isEmpty());
@@ -386,7 +391,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     QCOMPARE(g_intPollBusy, qint16(0));
     QVERIFY(stored().isEmpty());
     // A send that fails returns false at once.
-    g_intMonitorStop = 0;
+    g_subMonitorStopSet(0);
     g_subCommPortClose();
     f.dlg.answers << vbCancel;
     QVERIFY(!g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
@@ -414,6 +419,40 @@ void TestComm::channelWaitsAreBounded()
         QCOMPARE(b.text, kPollTimeUp);
     }
     QCOMPARE(f.sim.model().received(), QByteArrayList({"N1", "D101FF"}));
+}
+
+void TestComm::waitsWakeOnTheWire()
+{
+    // A controller that answers after 2 s: each exchange ends the moment the reply's CR
+    // is in, and sleeps through the wait instead of looking for bytes every millisecond;
+    // a silent one still ends at the 20 s bound, asleep all the same.
+    AppFixture f;
+    f.sim.model().setAnswerDelayUs(2000000);
+    QVERIFY(g_funcCommPortOpen(1));
+    struct Exchange {
+        const char *name;
+        std::function<bool()> run;
+        int lineBytes; // both ways
+    };
+    double volts = 0;
+    const Exchange exchanges[] = {
+        {"channel read", [&] { return g_funcChannelRead(1, volts); }, 3 + 6},
+        {"poll", [] { return g_subAnaMoni1CommandSend2(QStringLiteral("N")) && g_intMonitorStop == 0; }, 2 + 6},
+        {"output set", [] { return g_funcAnalogOut(1, 2.5); }, 7 + 2},
+    };
+    for (const Exchange &e : exchanges) {
+        const qint64 t0 = f.clock.nowUs();
+        const quint64 waits = f.clock.waitCalls();
+        QVERIFY2(e.run(), e.name);
+        const qint64 lineUs = 2000000 + e.lineBytes * CtrlModel::ByteTimeNs / 1000;
+        QVERIFY2(qAbs(f.clock.nowUs() - t0 - lineUs) < 1500, e.name);
+        QVERIFY2(f.clock.waitCalls() - waits <= 2 * quint64(e.lineBytes), e.name);
+    }
+    f.sim.setFault(Fault::Silence);
+    f.dlg.answers << vbOK;
+    const quint64 waits = f.clock.waitCalls();
+    QVERIFY(!g_funcChannelRead(1, volts));
+    QVERIFY2(f.clock.waitCalls() - waits <= 10, QByteArray::number(f.clock.waitCalls() - waits));
 }
 
 void TestComm::channelQuestionForEverIsBounded()
@@ -490,7 +529,7 @@ void TestComm::pollAgainstFaults()
     if (!sent)
         f.dlg.answers << vbCancel;
     const qint64 t0 = f.clock.nowUs();
-    QCOMPARE(g_subAnaMoni1CommandSend2(QStringLiteral("N")), sent);
+    QCOMPARE(g_funcMonitorPoll(QStringLiteral("N")), sent);
     QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
     QCOMPARE(stored(), value ? QStringList{QStringLiteral("N|03FF")} : QStringList());
     QCOMPARE(g_intMonitorStop, qint16(timeUp ? 1 : 0));

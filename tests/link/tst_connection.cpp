@@ -4,16 +4,16 @@
 // of the controller, and the port, sampling and input settings dialog.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/frmSetting1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QtTest>
 
@@ -236,11 +236,11 @@ void TestConnection::disconnect()
     g_frmMain1->Command2_Click(); // the position output panel
     QCOMPARE(g_intPosArea, qint16(1));
     // Not offered while the monitor runs.
-    g_intMonitorOn = -1;
+    g_subMonitorOnSet(-1);
     g_subMenuCommand(22);
     QCOMPARE(g_intConnectStatus, qint16(1));
     QVERIFY(f.sim.portOpen());
-    g_intMonitorOn = 0;
+    g_subMonitorOnSet(0);
     g_subMenuCommand(22);
     QCOMPARE(g_intConnectStatus, qint16(0));
     QVERIFY(!f.sim.portOpen());
@@ -249,7 +249,7 @@ void TestConnection::disconnect()
     checkSane();
     // Disconnecting with the monitor running stops it first.
     g_subMenuCommand(21);
-    g_intMonitorOn = -1;
+    g_subMonitorOnSet(-1);
     g_frmMain1->g_subCommUnConnect();
     QCOMPARE(g_intMonitorStop, qint16(1));
     QCOMPARE(g_intMonitorOn, qint16(0));
@@ -328,11 +328,11 @@ void TestConnection::stateTable()
     QFETCH(int, inputMonImage);
     AppFixture f;
     f.startSeeded();
-    g_intConnectStatus = qint16(base);
+    g_subConnectStatusSet(qint16(base));
     g_frmMain1->subCommStatus_Change();
     g_frmMdi1->menu_Tool->setEnabled(false); // only the disconnected state enables it
     g_intFormOpen[idDirect] = monitorWindow ? -1 : 0;
-    g_intConnectStatus = qint16(state);
+    g_subConnectStatusSet(qint16(state));
     g_frmMain1->subCommStatus_Change();
     g_intFormOpen[idDirect] = 0;
 

@@ -5,6 +5,10 @@
 // busy or locked, the link shown as it is, and no file changed but the ones a run writes.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
@@ -12,11 +16,7 @@
 #include "monitor/frmDirect1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QDir>
 #include <QDirIterator>

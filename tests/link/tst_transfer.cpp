@@ -3,16 +3,16 @@
 // a read against every fault of the controller.
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QDir>
 #include <QtTest>

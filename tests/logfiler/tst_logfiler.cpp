@@ -5,6 +5,10 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/frmSetLogFiler1.h"
@@ -13,10 +17,6 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -983,9 +983,9 @@ void TestLogFiler::aDayWithTheClockMoved()
     sleepUntil(QTime(6, 0, 0, 500));
     moveClock(f, -3600);
     sleepUntil(QTime(12, 0, 5));
-    g_intCommBusy = 1; // another exchange holds the port
+    g_subCommBusySet(1); // another exchange holds the port
     sleepUntil(QTime(12, 0, 35));
-    g_intCommBusy = 0;
+    g_subCommBusySet(0);
     sleepUntil(QTime(18, 0, 0, 500));
     moveClock(f, 600);
     sleepUntil(QTime(23, 59, 55, 500));

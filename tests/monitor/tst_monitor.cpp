@@ -6,6 +6,12 @@
 #include "support/AccessibleTree.h"
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
+#include "graph/frmGraph1.h"
 #include "link/modComm1.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
@@ -15,12 +21,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -81,7 +82,8 @@ private slots:
     void presentValueLog();
     void logViewRecordAndLimits();
     void lampsFollowTheOutputs();
-    void readingStoredWhileClosedShowsAtTheFirstTick();
+    void readingStoredWhileClosedShowsAtOnce();
+    void readingReachesEveryWindowAtOnce();
     void windowsReopenWhereTheyWere();
     void everyShownValueIsReadable();
 };
@@ -335,9 +337,11 @@ void TestMonitor::stopRefusedWhileTheLogFilerLogs()
     AppFixture f;
     openMonitor(f);
     startMonitor();
-    flgLogFilerOnWork = -1;
+    // What the log filer's window does while it logs.
+    bool logging = true;
+    g_subMonitorHoldSet([&logging] { return logging; });
     int toFront = 0;
-    QObject::connect(&logFilerEvents(), &LogFilerEvents::bringToFrontRequested, g_frmDirect1, [&] { ++toFront; });
+    QObject::connect(&monitorEvents(), &MonitorEvents::stopRefused, g_frmDirect1, [&] { ++toFront; });
     f.dlg.answers << vbOK;
     g_frmDirect1->Command2[1]->click();
     QCOMPARE(f.dlg.boxes.size(), 1);
@@ -358,7 +362,7 @@ void TestMonitor::stopRefusedWhileTheLogFilerLogs()
     f.sim.model().setLevel(0x2AA);
     Sleep(2100);
     QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("3.33"));
-    flgLogFilerOnWork = 0;
+    logging = false;
     g_frmDirect1->Command2[1]->click();
     QCOMPARE(g_intMonitorOn, qint16(0));
     QVERIFY(g_frmDirect1->Command2[0]->isEnabled() && g_frmDirect1->ChannelFrame->isEnabled());
@@ -574,8 +578,8 @@ void TestMonitor::presentValueLog()
     QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("電圧で表示"));
     QVERIFY(listLines().isEmpty()); // no reading yet
     startMonitor();
-    Sleep(30); // the first reading ("N" only) comes at the next poll of the list
-    QCOMPARE(listLines().size(), 1);
+    Sleep(30); // the start's "N" alone is no complete reading: nothing is listed yet
+    QVERIFY(listLines().isEmpty());
     for (int n = 2; n <= 4; ++n) {
         Sleep(1000);
         QCOMPARE(listLines().size(), n); // one line more each reading, newest first
@@ -665,21 +669,54 @@ void TestMonitor::lampsFollowTheOutputs()
     QCOMPARE(lamp(0), QColor(0, 0, 255));
 }
 
-void TestMonitor::readingStoredWhileClosedShowsAtTheFirstTick()
+void TestMonitor::readingStoredWhileClosedShowsAtOnce()
 {
+    // The output monitor opened on a running monitor shows the reading taken while it was
+    // closed at once; opened on a stopped one it keeps its design colour.
     AppFixture f;
     openMonitor(f);
     f.sim.model().setCell(cellRelayMode, 0x03);
     startMonitor();
     Sleep(1050);
-    QCOMPARE(g_intMonNewFlag[idOutputMonitor], qint16(0));
     g_subMenuCommand(15);
-    const QColor before = lamp(0);
-    QVERIFY(before != QColor(255, 0, 0));
-    Sleep(25);
     QCOMPARE(lamp(0), QColor(255, 0, 0));
     QCOMPARE(lamp(2), QColor(0, 0, 255));
-    QCOMPARE(g_intMonNewFlag[idOutputMonitor], qint16(-1));
+    g_subMenuCommand(15);
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1100);
+    g_subMenuCommand(15);
+    QCOMPARE(lamp(0), QColor(128, 128, 128));
+}
+
+void TestMonitor::readingReachesEveryWindowAtOnce()
+{
+    // The four windows that show readings hear the store's announcement: each shows a new
+    // reading in the same turn of the event loop, and none of them runs a timer of its own
+    // (the poll and the analog monitor's blinking indicator are the only timers armed).
+    AppFixture f;
+    openMonitor(f);
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    g_subMenuCommand(11);
+    QVERIFY(g_frmLogView1 && g_frmOutputMonitor1 && g_frmGraph1);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x200);
+    m.setCell(cellRelayMode, 0x05);
+    startMonitor();
+    QCOMPARE(f.clock.armedTimers(), 2);
+    Sleep(1500);
+    m.setLevel(0x155);
+    QStringList seen;
+    QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, g_frmDirect1, [&seen] {
+        // Heard after the windows, which listened first: they show it already.
+        seen << g_frmDirect1->Label6->text() << g_frmLogView1->Label1->item(0)->text().mid(22, 4)
+             << g_frmOutputMonitor1->Picture1[0]->accessibleDescription()
+             << g_frmGraph1->Picture1->accessibleName().section(QStringLiteral("、"), 0, 0);
+    });
+    Sleep(1000);
+    QCOMPARE(seen, (QStringList{QStringLiteral("1.67"), QStringLiteral("0155"), QStringLiteral("ON"),
+                               QStringLiteral("ﾚﾍﾞﾙﾒｰﾀｰ 1.67V")}));
+    QCOMPARE(f.clock.armedTimers(), 2);
 }
 
 void TestMonitor::windowsReopenWhereTheyWere()

@@ -1,5 +1,5 @@
 // The controller model: its answers, its memory, its output rule and its faults.
-#include "CtrlModel.h"
+#include "ctrlmodel/CtrlModel.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

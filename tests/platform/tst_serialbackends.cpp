@@ -3,9 +3,9 @@
 #include "support/Ctrlsim.h"
 
 #include "platform/ComPorts.h"
-#include "platform/QtSerialPort.h"
 #include "platform/doubles/SimulatedPort.h"
 #include "platform/doubles/VirtualClock.h"
+#include "platform/QtSerialPort.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -3,12 +3,12 @@
 // initialisation and the close question after an edit.
 #include "support/EditorSuite.h"
 
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
 
 #include <QtTest>
 

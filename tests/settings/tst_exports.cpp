@@ -4,12 +4,13 @@
 #include "support/DataFiles.h"
 #include "support/EditorSuite.h"
 
-#include "settings/frmMain1.h"
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modOutput.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMenu.h"
 
 #include <QtTest>
 

@@ -4,12 +4,12 @@
 #include "support/DataFiles.h"
 #include "support/EditorSuite.h"
 
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "platform/Paths.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QRegularExpression>
 #include <QtTest>

@@ -3,11 +3,11 @@
 #include "support/AppFixture.h"
 #include "support/DataFiles.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QFile>
 #include <QtTest>

@@ -3,15 +3,15 @@
 #include "support/AppFixture.h"
 #include "support/DataFiles.h"
 
+#include "app/frmMdi1.h"
+#include "app/ImageList1.h"
+#include "app/modMenu.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/modComm1.h"
 #include "platform/Geometry.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/ImageList1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -268,7 +268,7 @@ void TestStartup::toolMenuCaptionsFollowOpenWindows()
     g_intFormOpen[idLogView] = -1;
     g_intFormOpen[idOutputMonitor] = -1;
     g_intFormOpen[idLogFiler] = -1;
-    g_intConnectStatus = 1;
+    g_subConnectStatusSet(1);
     g_subMenuCommand(50);
     QCOMPARE(g_frmMdi1->menu_Graph->text(), QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示を閉じる(&G)"));
     QCOMPARE(g_frmMdi1->menu_inputLogViewer->text(), QStringLiteral("現在値ﾛｸﾞ表示を閉じる(&L)"));
@@ -283,7 +283,7 @@ void TestStartup::busyLockHidesMenusAndDisablesEditor()
 {
     AppFixture f;
     f.startSeeded();
-    g_intCommBusy = 1;
+    g_subCommBusySet(1);
     g_subBusyLock();
     QVERIFY(!g_frmMdi1->menu_file->menuAction()->isVisible());
     QVERIFY(!g_frmMdi1->menu_Tool->menuAction()->isVisible());
@@ -292,12 +292,12 @@ void TestStartup::busyLockHidesMenusAndDisablesEditor()
     QVERIFY(!g_frmMain1->Label1->isEnabled());
     QVERIFY(g_frmMdi1->Toolbar1->isEnabled()); // the toolbar is not locked
     QCOMPARE(g_frmMdi1->cursor().shape(), Qt::WaitCursor);
-    g_intCommBusy = 5; // any other value changes nothing
+    g_subCommBusySet(5); // any other value changes nothing
     g_subBusyLock();
     QVERIFY(!g_frmMain1->isEnabled());
     // The position panel closed while locked (a disconnect meanwhile) is not left dead.
     g_frmMain1->Frame1->setEnabled(false);
-    g_intCommBusy = 0;
+    g_subCommBusySet(0);
     g_subBusyLock();
     QVERIFY(g_frmMain1->Frame1->isEnabled());
     QVERIFY(g_frmMdi1->menu_file->menuAction()->isVisible());

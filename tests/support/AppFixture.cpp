@@ -2,6 +2,12 @@
 
 #include "support/DataFiles.h"
 
+#include "app/frmMdi1.h"
+#include "app/ImageList1.h"
+#include "app/modStartup.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/modGraph1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -11,13 +17,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
-#include "shell/frmMdi1.h"
-#include "shell/ImageList1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modStartup.h"
 
 #include <QAction>
 #include <QDir>
@@ -98,8 +98,7 @@ void AppFixture::resetGlobals()
     ResetProcessEnding();
     g_intStarting = 0;
     g_intCommPort = 100;
-    g_intCommBusy = 0;
-    g_intConnectStatus = 0;
+    g_subLinkStateReset();
     g_strInPut.clear();
     g_intReplyTimeUp = 0;
     g_intCommTimeUp = 0;
@@ -118,12 +117,10 @@ void AppFixture::resetGlobals()
         f = 0;
     for (FormPos &p : g_FormPos)
         p = FormPos();
-    g_intMonitorOn = 0;
-    g_intMonitorStop = 0;
-    g_intPollBusy = 0;
     g_intScrollSrc = 0;
     flgLogFilerOnWork = 0;
     g_subMonitorIni();
+    g_subMonitorHoldSet({});
     std::fill(g_lngColor, g_lngColor + kColors, 0);
     SetDefaultColors();
 }

@@ -1,6 +1,7 @@
 #include "support/EditorSuite.h"
 
-#include "settings/frmMain1.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
 

@@ -1,11 +1,11 @@
 #include "support/LinkHelpers.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "monitor/modMonitor1.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMenu.h"
 
 #include <QtTest>
 

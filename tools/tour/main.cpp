@@ -3,25 +3,25 @@
 // starts the monitor, opens every window, logs for a few seconds, and saves a picture of
 // each window in OUTDIR. The boxes are answered from a script and printed; a box nobody
 // expected, a picture that shows nothing or a step that does not happen ends it with 1.
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
-#include "logfiler/modLogFileSetting.h"
 #include "logfiler/modLogFiler.h"
+#include "logfiler/modLogFileSetting.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "platform/QtSerialPort.h"
-#include "platform/SerialPort.h"
 #include "platform/doubles/PictureCheck.h"
 #include "platform/doubles/ScriptedDialogs.h"
-#include "settings/frmMain1.h"
-#include "shell/frmMdi1.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modStartup.h"
+#include "platform/QtSerialPort.h"
+#include "platform/SerialPort.h"
 
 #include <QApplication>
 #include <QDir>

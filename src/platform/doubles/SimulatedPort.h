@@ -8,7 +8,7 @@
 // byte time, and the controller acts on a line when its CR has gone out.
 // Controller to host: the answer's bytes land in the receive buffer one by one, each when
 // its stop bit has arrived.
-#include "CtrlModel.h"
+#include "ctrlmodel/CtrlModel.h"
 #include "platform/SerialPort.h"
 
 #include <QElapsedTimer>

@@ -29,6 +29,8 @@ public:
     void advance(int ms) { sleep(ms); }
     // How many waits and sleeps the code has asked for (a loop that never waits shows here).
     quint64 waitCalls() const { return m_waitCalls; }
+    // The window timers armed on this clock now.
+    int armedTimers() const { return int(m_timerIds.size()); }
 
 protected:
     void timerStart(WindowTimer *t) override;

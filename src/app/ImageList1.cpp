@@ -1,4 +1,4 @@
-#include "shell/ImageList1.h"
+#include "app/ImageList1.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,18 +1,19 @@
-#include "shell/modStartup.h"
+#include "app/modStartup.h"
 
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modShutdown.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/modGraph1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "settings/frmMain1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
 
 #include <QApplication>
 #include <QFont>
@@ -31,7 +32,7 @@ void g_subAppIni()
     // setting could ever be saved.
     g_strDataPath = DataFolder();
     g_strVersion = QStringLiteral("ver.%1.%2").arg(kVersionMajor).arg(kVersionMinor);
-    g_intCommBusy = 0;
+    g_subLinkStateReset();
     g_intSaved = 0;
     g_dblScale = 0.0048875;
     for (qint16 &f : g_intFormOpen)
@@ -55,12 +56,19 @@ void g_subAppIni()
 void Main()
 {
     g_intStarting = 1;
+    // The editor's close (and the frame's) asks the shut-down's question.
+    g_subCloseQuerySet(g_funcAppCloseQuery);
     g_subAppIni();
     g_funcFormPosLoad();
     g_subCommMsgListen();
     // A device that goes away while the link is idle is shown as disconnected at once.
     g_subCommEventHook();
     g_frmMdi1 = new frmMdi1();
+    // Every menu entry and toolbar button of the frame goes through the dispatcher.
+    QObject::connect(g_frmMdi1, &frmMdi1::commandRequested, g_frmMdi1, [](qint16 code) { g_subMenuCommand(code); });
+    QObject::connect(g_frmMdi1, &frmMdi1::endRequested, g_frmMdi1, [] { g_subMenuEnd(); });
+    QObject::connect(g_frmMdi1, &frmMdi1::htmlOutputRequested, g_frmMdi1, [] { g_subHtmlOutputCommand(); });
+    QObject::connect(g_frmMdi1, &frmMdi1::printRequested, g_frmMdi1, [] { g_subPrintOut(); });
     g_frmMdi1->g_subfrmIni();
     g_frmMain1 = new frmMain1();
     g_frmMdi1->addChild(g_frmMain1);

@@ -1,4 +1,4 @@
-#include "shell/modCommandLine.h"
+#include "app/modCommandLine.h"
 
 #include "qelvo_version.h"
 

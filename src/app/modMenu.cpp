@@ -1,5 +1,11 @@
-#include "shell/modMenu.h"
+#include "app/modMenu.h"
 
+#include "app/frmMdi1.h"
+#include "app/frmSetting1.h"
+#include "app/frmSplash1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
 #include "link/modComm1.h"
@@ -11,13 +17,8 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
-#include "settings/frmMain1.h"
 #include "settings/modOutput.h"
 #include "settings/modUserFile.h"
-#include "shell/frmMdi1.h"
-#include "shell/frmSetting1.h"
-#include "shell/frmSplash1.h"
-#include "shell/modMain1.h"
 
 #include <QMdiSubWindow>
 

@@ -1,12 +1,12 @@
-#include "shell/modShutdown.h"
+#include "app/modShutdown.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/Process.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 static void endApplication(bool closePort)
 {

@@ -64,6 +64,14 @@ public:
     QMenu *menu_Help = nullptr;
     QAction *menu_VerInfo = nullptr;
 
+signals:
+    // A menu entry or toolbar button asks for the command with that code (the
+    // dispatcher's), or for one of the entries without a code.
+    void commandRequested(qint16 code);
+    void endRequested();
+    void htmlOutputRequested();
+    void printRequested();
+
 protected:
     void closeEvent(QCloseEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;

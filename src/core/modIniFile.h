@@ -6,6 +6,7 @@
 #include <QString>
 #include <functional>
 
+extern qint16 g_intCommPort;     // the controller's COM port: 1 = COM1; 100 not set; 0 no usable port
 extern qint32 g_lngSamplingTime; // input monitor sampling time, 20 to 2000 ms
 
 struct FormPos {

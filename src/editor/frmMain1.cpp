@@ -1,5 +1,7 @@
-#include "settings/frmMain1.h"
+#include "editor/frmMain1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modPos.h"
@@ -9,9 +11,6 @@
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modShutdown.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -254,7 +253,7 @@ void frmMain1::requestClose()
 
 void frmMain1::closeEvent(QCloseEvent *e)
 {
-    if (ProcessEnding() || g_funcAppCloseQuery())
+    if (ProcessEnding() || g_funcCloseQuery())
         e->accept();
     else
         e->ignore();
@@ -476,11 +475,9 @@ void frmMain1::Command3_Click()
     // The running monitor polls the same port: the position output waits until it stops.
     if (g_intMonitorOn == -1)
         return;
-    g_intCommBusy = 1;
-    g_subBusyLock();
+    g_subCommBusySet(1);
     g_subPosSend(g_funcPosCommand(posSelections()));
-    g_intCommBusy = 0;
-    g_subBusyLock();
+    g_subCommBusySet(0);
     // The lock's release enables the buttons; the connection state (which a lost device
     // may have changed) has the last word.
     subCommStatus_Change();
@@ -504,13 +501,11 @@ void frmMain1::applyCommStatus()
 void frmMain1::g_subCommUnConnect()
 {
     if (g_intMonitorOn == -1) {
-        g_intMonitorStop = 1;
-        g_intMonitorOn = 0;
-        g_subChangeFrmEnable();
+        g_subMonitorStopSet(1);
+        g_subMonitorOnSet(0);
     }
     emit monitorEvents().analogMonitorCloseRequested();
-    g_intConnectStatus = 0;
-    subCommStatus_Change();
+    g_subConnectStatusSet(0);
     g_subCommPortClose();
 }
 

@@ -1,13 +1,12 @@
-#include "shell/modIniFile.h"
+#include "core/modIniFile.h"
 
-#include "link/modLinkState.h"
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
-#include "settings/modUserData.h"
-#include "shell/modMain1.h"
 
+qint16 g_intCommPort = 100;
 qint32 g_lngSamplingTime = 1000;
 FormPos g_FormPos[31];
 qint16 g_intFormPosDefault = 0;

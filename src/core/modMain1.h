@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
 extern QString g_strAppPath;
 extern QString g_strDataPath; // per-user data folder, ends in '/'
@@ -14,6 +15,13 @@ extern qint16 g_intStarting;  // 1 while Main runs
 extern const QString CR;
 extern const QString LF;
 extern const QString vbCrLf;
+
+// The document: the user data file the editor's settings belong to.
+extern qint16 g_intSaved;          // 1 = UserData equals the current file
+extern QString g_strUserFile;      // its full path; empty = none
+extern QString g_strUserFileTitle; // its name
+extern QString g_strDefFile;       // "def.tmp", the default settings
+extern QString g_strTempFile;      // "temp.tmp", the copy written around transfers
 
 constexpr int kVersionMajor = QELVO_VERSION_MAJOR;
 constexpr int kVersionMinor = QELVO_VERSION_MINOR;
@@ -62,6 +70,11 @@ signals:
     void ending();
 };
 AppEvents &appEvents();
+
+// The close question every way out leads to (the shut-down's, which the start-up sets):
+// true when the process ends. With none set, nothing is asked and the close goes on.
+void g_subCloseQuerySet(std::function<bool()> query);
+bool g_funcCloseQuery();
 
 void g_subCaptionSet();
 void g_subMonitorWindowsRefresh();

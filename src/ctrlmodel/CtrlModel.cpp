@@ -1,4 +1,4 @@
-#include "CtrlModel.h"
+#include "ctrlmodel/CtrlModel.h"
 
 #include <QFile>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "shell/frmSplash1.h"
+#include "app/frmSplash1.h"
 
+#include "core/modMain1.h"
 #include "platform/Dialogs.h"
-#include "shell/modMain1.h"
 
 #include <QEvent>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "settings/MSFlexGrid.h"
+#include "editor/MSFlexGrid.h"
 
 #include "platform/Geometry.h"
 

@@ -1,11 +1,11 @@
-#include "shell/frmSetting1.h"
+#include "app/frmSetting1.h"
 
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>

@@ -3,10 +3,10 @@
 // and detection-limit labels, the NC/NO boxes, the read/write buttons, the link label and
 // the position output area. Closing it ends the application. It shows what the link and
 // the application announce; it reaches into no other window.
+#include "core/modIniFile.h"
+#include "editor/MSFlexGrid.h"
 #include "platform/TextFile.h"
-#include "settings/MSFlexGrid.h"
 #include "settings/modUserData.h"
-#include "shell/modIniFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>

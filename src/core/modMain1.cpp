@@ -1,8 +1,7 @@
-#include "shell/modMain1.h"
+#include "core/modMain1.h"
 
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
-#include "settings/modUserData.h"
 
 QString g_strAppPath;
 QString g_strDataPath;
@@ -11,6 +10,11 @@ qint16 g_intStarting = 0;
 const QString CR = QStringLiteral("\r");
 const QString LF = QStringLiteral("\n");
 const QString vbCrLf = QStringLiteral("\r\n");
+qint16 g_intSaved = 0;
+QString g_strUserFile;
+QString g_strUserFileTitle;
+QString g_strDefFile;
+QString g_strTempFile;
 qint16 g_intFormOpen[kFormIds] = {};
 
 QString g_funcGetSpecialFolder(int folderId)
@@ -40,6 +44,14 @@ AppEvents &appEvents()
     static AppEvents *e = new AppEvents(); // lives as long as the process
     return *e;
 }
+
+namespace {
+std::function<bool()> s_closeQuery;
+}
+
+void g_subCloseQuerySet(std::function<bool()> query) { s_closeQuery = std::move(query); }
+
+bool g_funcCloseQuery() { return !s_closeQuery || s_closeQuery(); }
 
 void g_subCaptionSet() { emit appEvents().captionsChanged(); }
 

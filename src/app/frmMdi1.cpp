@@ -1,15 +1,13 @@
-#include "shell/frmMdi1.h"
+#include "app/frmMdi1.h"
 
+#include "app/ImageList1.h"
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
-#include "shell/ImageList1.h"
-#include "shell/modIniFile.h"
-#include "shell/modMain1.h"
-#include "shell/modMenu.h"
-#include "shell/modShutdown.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -185,7 +183,7 @@ void frmMdi1::buildMenus()
         if (!key.isEmpty())
             a->setShortcut(key);
         if (code)
-            connect(a, &QAction::triggered, this, [code] { g_subMenuCommand(qint16(code)); });
+            connect(a, &QAction::triggered, this, [this, code] { emit commandRequested(qint16(code)); });
         return a;
     };
     QMenuBar *bar = menuBar();
@@ -198,19 +196,19 @@ void frmMdi1::buildMenus()
     menu_OutputTool = menu_file->addMenu(QStringLiteral("出力(&P)"));
     menu_CsvFile = cmd(menu_OutputTool, QStringLiteral("CSVﾌｧｲﾙへの出力"), 5);
     menu_HTMLFile = cmd(menu_OutputTool, QStringLiteral("HTMLﾌｧｲﾙへの出力"), 0);
-    connect(menu_HTMLFile, &QAction::triggered, this, [] { g_subHtmlOutputCommand(); });
+    connect(menu_HTMLFile, &QAction::triggered, this, &frmMdi1::htmlOutputRequested);
     menu_HTMLFile->setEnabled(false);
     menu_PrintOut = cmd(menu_OutputTool, QStringLiteral("印刷(&P)"), 0, QKeySequence(QStringLiteral("Ctrl+P")));
-    connect(menu_PrintOut, &QAction::triggered, this, [] { g_subPrintOut(); });
+    connect(menu_PrintOut, &QAction::triggered, this, &frmMdi1::printRequested);
     menu_PrintOut->setEnabled(false);
     menu_file->addSeparator();
     menu_fileSaveDef = cmd(menu_file, QStringLiteral("初期値として保存(&T)"), 6);
     menu_file->addSeparator();
     menu_end = cmd(menu_file, QStringLiteral("終了(&X)"), 0, QKeySequence(QStringLiteral("Ctrl+Q")));
-    connect(menu_end, &QAction::triggered, this, [] { g_subMenuEnd(); });
+    connect(menu_end, &QAction::triggered, this, &frmMdi1::endRequested);
 
     menu_Tool = bar->addMenu(QStringLiteral("ﾂｰﾙ(&T)"));
-    connect(menu_Tool, &QMenu::aboutToShow, this, [] { g_subMenuCommand(50); });
+    connect(menu_Tool, &QMenu::aboutToShow, this, [this] { emit commandRequested(50); });
     menu_Graph = cmd(menu_Tool, QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"), 11);
     menu_Direct = cmd(menu_Tool, QStringLiteral("入力ﾓﾆﾀｰﾊﾟﾈﾙ(&M)"), 12);
     menu_LogFiler1 = cmd(menu_Tool, QStringLiteral("ﾛｸﾞﾌｧｲﾗ(&F)"), 13);
@@ -271,7 +269,7 @@ void frmMdi1::Toolbar1_ButtonClick(const QString &key)
         if (b.key && key == QLatin1String(b.key))
             code = b.code;
     }
-    g_subMenuCommand(qint16(code));
+    emit commandRequested(qint16(code));
 }
 
 void frmMdi1::setButtonIcon(const QString &key, int icon)
@@ -358,7 +356,7 @@ void frmMdi1::closeEvent(QCloseEvent *e)
     // The editor's close question decides. The frame counts as open while it is asked, so
     // the positions saved on the way out hold the frame's own (maximized included), and a
     // cancelled close leaves it open.
-    if (ProcessEnding() || g_funcAppCloseQuery()) {
+    if (ProcessEnding() || g_funcCloseQuery()) {
         g_intFormOpen[idMdi] = 0;
         e->accept();
     } else {
