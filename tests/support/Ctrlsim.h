@@ -8,7 +8,8 @@
 #include <QStringList>
 
 // Starts the simulator with args (the caller sets the process's environment and channels
-// first) and waits for its first line, the terminal it serves; the link exists by then.
+// first) and waits for its first line, the terminal it serves (or with --tcp and --rfc2217
+// its address); the link (or the address file) exists by then.
 // False when the program is missing or does not come up.
 inline bool startCtrlsim(QProcess &sim, const QStringList &args)
 {
@@ -25,5 +26,6 @@ inline bool startCtrlsim(QProcess &sim, const QStringList &args)
     while (!sim.canReadLine())
         if (!sim.waitForReadyRead(3000))
             return false;
-    return sim.readLine().trimmed().startsWith("/dev/");
+    const QByteArray first = sim.readLine().trimmed();
+    return first.startsWith("/dev/") || first.startsWith("tcp://127.0.0.1:") || first.startsWith("rfc2217://127.0.0.1:");
 }

@@ -1,10 +1,13 @@
-// qelvo-ctrlsim: the water-level comparator controller on a pseudo-terminal.
+// qelvo-ctrlsim: the water-level comparator controller on a pseudo-terminal, or behind a
+// device server's TCP port on this computer.
 //
-// Opens a pseudo-terminal, prints its device path on the first line of stdout, binds it to
-// a COM number through <data folder>/ports/COM<n> and then plays the controller: it reads
-// the host's command lines, answers them through CtrlModel and sends every byte at the
-// moment a 9600-baud line would deliver it. One thread, one ppoll() loop.
+// Opens a pseudo-terminal (or listens on 127.0.0.1), prints its device path (or its
+// address) on the first line of stdout, binds it to a COM number through
+// <data folder>/ports/COM<n> and then plays the controller: it reads the host's command
+// lines, answers them through CtrlModel and sends every byte at the moment a 9600-baud
+// line would deliver it. One thread, one ppoll() loop.
 #include "ctrlmodel/CtrlModel.h"
+#include "platform/Rfc2217.h"
 
 #include <QByteArray>
 #include <QCommandLineParser>
@@ -21,8 +24,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
@@ -51,8 +59,20 @@ HOW TO USE IT
   COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31); you can bind a real USB
   adapter the same way:  ln -s /dev/ttyUSB0 ~/.config/Orvanelle/Qelvo/ports/COM5
 
+A CONTROLLER AT A REMOTE SITE
+  qelvo-ctrlsim --tcp 4001 --com 5       serves the controller on 127.0.0.1:4001 as a
+                                         device server's raw TCP port
+  qelvo-ctrlsim --rfc2217 4002 --com 6   the same with Telnet COM port control (RFC 2217)
+  Instead of a link, the file ~/.config/Orvanelle/Qelvo/ports/COM5 then holds the line
+  tcp://127.0.0.1:4001 (or rfc2217://127.0.0.1:4002), the way a real site is bound. One
+  client at a time; when it disconnects the next one may connect. The bytes keep the
+  pace of the 9600-baud line.
+
 OPTIONS
-  --com N             COM number to bind, 1-99 (default 1). An old link is replaced.
+  --com N             COM number to bind, 1-99 (default 1). An old link is replaced (and
+                      with --tcp or --rfc2217 an old file that maps to this computer).
+  --tcp PORT          serve on 127.0.0.1:PORT as raw TCP instead of a pseudo-terminal
+  --rfc2217 PORT      serve on 127.0.0.1:PORT with Telnet COM port control (RFC 2217)
   --wave KIND         input level over time, in counts 0-1023 (1023 = full scale):
                         constant   stays at --level (default)
                         ramp       rises 0 -> 1023 over one period, then starts again
@@ -155,6 +175,8 @@ struct Options {
     int hangupAfter = -1;
     bool quiet = false;
     bool log = false;
+    int tcpPort = 0;      // serve on 127.0.0.1:tcpPort instead of a pseudo-terminal
+    bool telnet = false;  // with RFC 2217
 };
 
 Options parse(const QStringList &args, CtrlModel &model)
@@ -165,7 +187,7 @@ Options parse(const QStringList &args, CtrlModel &model)
     };
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString()),
                        valued("com"), valued("wave"), valued("level"), valued("period"), valued("delay"),
-                       valued("fault"), valued("hangup-after"),
+                       valued("fault"), valued("hangup-after"), valued("tcp"), valued("rfc2217"),
                        QCommandLineOption(QStringLiteral("quiet"), QString()),
                        QCommandLineOption(QStringLiteral("log"), QString()),
                        QCommandLineOption(QStringLiteral("demo"), QString())});
@@ -224,6 +246,11 @@ Options parse(const QStringList &args, CtrlModel &model)
                 o.hangupAfter = p;
             else
                 model.setFault(f, p);
+        } else if (name == QLatin1String("tcp") || name == QLatin1String("rfc2217")) {
+            if (o.tcpPort != 0)
+                fail(QStringLiteral("--tcp and --rfc2217 serve one port: give one of them, once"));
+            o.tcpPort = int(number(1, 65535));
+            o.telnet = name == QLatin1String("rfc2217");
         } else if (name == QLatin1String("hangup-after")) {
             o.hangupAfter = int(number(0, 1e9));
         } else if (name == QLatin1String("quiet")) {
@@ -269,6 +296,21 @@ public:
             fail(QStringLiteral("cannot open %1: %2").arg(m_slavePath, QString::fromLocal8Bit(strerror(errno))));
     }
 
+    // Listens on 127.0.0.1 for the tool, as a device server's network port does.
+    void listenTcp()
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(quint16(m_opt.tcpPort));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_listen, 4) != 0)
+            fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(m_opt.tcpPort).arg(QString::fromLocal8Bit(strerror(errno))));
+        m_slavePath = QStringLiteral("%1://127.0.0.1:%2").arg(m_opt.telnet ? "rfc2217" : "tcp").arg(m_opt.tcpPort);
+    }
+
     void bind()
     {
         QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
@@ -278,9 +320,17 @@ public:
         m_link = folder + QStringLiteral("/COM%1").arg(m_opt.com);
         const QFileInfo old(m_link);
         if (old.isSymLink() || old.exists()) {
-            if (!old.isSymLink())
-                fail(QStringLiteral("%1 exists and is not a link; not replacing it").arg(m_link));
+            if (!old.isSymLink() && !(tcp() && mapsToThisComputer(m_link)))
+                fail(QStringLiteral("%1 exists and is not a link%2; not replacing it")
+                         .arg(m_link, tcp() ? QStringLiteral(" or an address on this computer") : QString()));
             QFile::remove(m_link);
+        }
+        if (tcp()) {
+            // The address file a site is bound with.
+            QFile f(m_link);
+            if (!f.open(QIODevice::WriteOnly) || f.write(m_slavePath.toLatin1() + '\n') < 0)
+                fail(QStringLiteral("cannot create %1: %2").arg(m_link, f.errorString()));
+            return;
         }
         if (::symlink(QFile::encodeName(m_slavePath).constData(), QFile::encodeName(m_link).constData()) != 0)
             fail(QStringLiteral("cannot create %1: %2").arg(m_link, QString::fromLocal8Bit(strerror(errno))));
@@ -292,8 +342,8 @@ public:
         fflush(stdout);
         if (m_opt.quiet)
             return;
-        fprintf(stderr, "qelvo-ctrlsim: controller on %s, bound to COM%d (%s)\n",
-                qPrintable(m_slavePath), m_opt.com, qPrintable(m_link));
+        fprintf(stderr, "qelvo-ctrlsim: controller on %s%s, bound to COM%d (%s)\n", qPrintable(m_slavePath),
+                tcp() ? (m_opt.telnet ? " (Telnet COM port control)" : " (raw TCP)") : "", m_opt.com, qPrintable(m_link));
         static const char *waves[] = {"constant", "ramp", "sine", "steps", "file"};
         fprintf(stderr, "  input %s (level %d, period %.2f s), answer delay %lld ms, fault %s",
                 waves[int(m_model.wave())], m_model.baseLevel(), m_model.periodUs() / 1e6,
@@ -345,15 +395,17 @@ public:
                 timeout.tv_nsec = d % 1000000000LL;
                 tp = &timeout;
             }
-            pollfd pfd{m_master, POLLIN, 0};
-            const int r = ppoll(&pfd, 1, tp, &old);
+            pollfd pfd[2] = {{tcp() ? m_client : m_master, POLLIN, 0}, {m_listen, POLLIN, 0}};
+            const int r = ppoll(pfd, tcp() ? 2 : 1, tp, &old);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
                 fail(QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno))));
             }
-            if (r > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)))
+            if (r > 0 && pfd[0].fd >= 0 && (pfd[0].revents & (POLLIN | POLLHUP | POLLERR)))
                 receive();
+            if (r > 0 && tcp() && (pfd[1].revents & POLLIN))
+                accept();
         }
         if (!m_opt.quiet)
             fprintf(stderr, "qelvo-ctrlsim: stopped after %d command lines\n", m_model.frameCount());
@@ -364,8 +416,9 @@ public:
     {
         if (!m_link.isEmpty()) {
             // Only our own link: another simulator may have taken the number since.
-            if (QFileInfo(m_link).symLinkTarget() == QFileInfo(m_slavePath).absoluteFilePath()
-                || QFile::symLinkTarget(m_link) == m_slavePath)
+            if (tcp() ? readSmall(m_link).trimmed() == m_slavePath.toLatin1()
+                      : (QFileInfo(m_link).symLinkTarget() == QFileInfo(m_slavePath).absoluteFilePath()
+                         || QFile::symLinkTarget(m_link) == m_slavePath))
                 QFile::remove(m_link);
             m_link.clear();
         }
@@ -373,8 +426,14 @@ public:
             ::close(m_master);
         if (m_slave >= 0)
             ::close(m_slave);
-        m_master = m_slave = -1;
+        if (m_client >= 0)
+            ::close(m_client);
+        if (m_listen >= 0)
+            ::close(m_listen);
+        m_master = m_slave = m_client = m_listen = -1;
     }
+
+    bool tcp() const { return m_opt.tcpPort != 0; }
 
 private:
     struct Pending {
@@ -382,14 +441,113 @@ private:
         char byte;
     };
 
-    void receive()
+    static QByteArray readSmall(const QString &path)
     {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.read(4096) : QByteArray();
+    }
+
+    // A file whose one line is an address on 127.0.0.1, localhost or ::1 (a simulator's).
+    static bool mapsToThisComputer(const QString &path)
+    {
+        const QByteArray t = readSmall(path).trimmed();
+        const int sep = t.indexOf("://");
+        if (sep < 0 || t.contains('\n'))
+            return false;
+        const QByteArray rest = t.mid(sep + 3);
+        return rest.startsWith("127.0.0.1:") || rest.startsWith("localhost:") || rest.startsWith("[::1]:");
+    }
+
+    void accept()
+    {
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (m_client >= 0) {
+            // One client at a time, as on a serial line.
+            ::close(fd);
+            return;
+        }
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        m_client = fd;
+        lineReset();
+        if (m_opt.telnet) {
+            m_telnet = std::make_unique<Rfc2217Server>();
+            sendNow(m_telnet->start());
+        }
+        if (!m_opt.quiet)
+            fprintf(stderr, "qelvo-ctrlsim: client connected\n");
+    }
+
+    void disconnectClient()
+    {
+        ::close(m_client);
+        m_client = -1;
+        m_telnet.reset();
+        lineReset();
+        if (!m_opt.quiet)
+            fprintf(stderr, "qelvo-ctrlsim: client disconnected\n");
+    }
+
+    // A new client finds a quiet line: no half frame, nothing left to send.
+    void lineReset()
+    {
+        m_line.clear();
+        m_model.resetLine();
+        m_tx.clear();
+    }
+
+    // Telnet answers go out at once; they are not on the serial line.
+    void sendNow(const QByteArray &bytes)
+    {
+        if (m_client >= 0 && !bytes.isEmpty())
+            (void)::send(m_client, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    }
+
+    // Reads what the host sent: from the terminal, or from the client through Telnet.
+    QByteArray readHost()
+    {
+        QByteArray in;
         char buf[512];
-        const qint64 now = monoNs();
         for (;;) {
-            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            const ssize_t n = ::read(tcp() ? m_client : m_master, buf, sizeof buf);
+            if (n == 0 && tcp()) {
+                disconnectClient();
+                break;
+            }
             if (n <= 0)
                 break;
+            in.append(buf, int(n));
+        }
+        if (!m_telnet || in.isEmpty())
+            return in;
+        QByteArray data;
+        const QByteArray answer = m_telnet->receive(in, &data);
+        if (m_opt.log)
+            for (const QString &r : std::as_const(m_telnet->requests))
+                fprintf(stderr, "  rfc2217: %s\n", qPrintable(r));
+        m_telnet->requests.clear();
+        const int purges = m_telnet->takePurges();
+        // Purging the server's receive buffer drops the controller's bytes not yet sent;
+        // its transmit buffer, the half line the host has sent.
+        if (purges & ComPortOption::PurgeReceive)
+            m_tx.clear();
+        if (purges & ComPortOption::PurgeTransmit) {
+            m_line.clear();
+            m_model.resetLine();
+        }
+        sendNow(answer);
+        return data;
+    }
+
+    void receive()
+    {
+        const qint64 now = monoNs();
+        const QByteArray in = readHost();
+        {
+            const ssize_t n = in.size();
+            const char *buf = in.constData();
             for (ssize_t i = 0; i < n; ++i) {
                 // The host's byte reaches the controller when its stop bit has gone by.
                 m_rxFreeNs = qMax(m_rxFreeNs, now) + CtrlModel::ByteTimeNs;
@@ -461,8 +619,12 @@ private:
         if (!out.isEmpty()) {
             // With no client on the line the terminal fills up; the bytes are then lost,
             // as they would be on an unplugged cable.
-            const ssize_t w = ::write(m_master, out.constData(), size_t(out.size()));
-            (void)w;
+            if (tcp()) {
+                sendNow(m_telnet ? Rfc2217Server::encode(out) : out);
+            } else {
+                const ssize_t w = ::write(m_master, out.constData(), size_t(out.size()));
+                (void)w;
+            }
         }
     }
 
@@ -472,6 +634,9 @@ private:
     Options m_opt;
     int m_master = -1;
     int m_slave = -1;
+    int m_listen = -1;
+    int m_client = -1;
+    std::unique_ptr<Rfc2217Server> m_telnet;
     QString m_slavePath;
     QString m_link;
     QByteArray m_line;
@@ -493,7 +658,10 @@ int main(int argc, char **argv)
     CtrlModel model;
     const Options opt = parse(QCoreApplication::arguments(), model);
     Simulator sim(model, opt);
-    sim.openTerminal();
+    if (opt.tcpPort != 0)
+        sim.listenTcp();
+    else
+        sim.openTerminal();
     sim.bind();
     sim.announce();
     const int rc = sim.run();
