@@ -3,7 +3,7 @@
 #include "app/modCommandLine.h"
 #include "app/modStartup.h"
 #include "link/modComm1.h"
-#include "platform/QtSerialPort.h"
+#include "platform/MappedSerialPort.h"
 #include "platform/SerialPort.h"
 #include "qelvo_version.h"
 
@@ -38,7 +38,8 @@ int main(int argc, char *argv[])
     // The desktop entry's name, so that the desktop matches the windows to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvanelle.Qelvo"));
     InstallApplicationFont();
-    QtSerialPort port;
+    // COM n opens as what it is mapped to: a serial device or a device server on the network.
+    MappedSerialPort port;
     installSerialPort(&port);
     Main();
     const int rc = app.exec();

@@ -2,7 +2,10 @@
 
 #include "platform/Paths.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <cerrno>
 #include <unistd.h>
 
@@ -16,7 +19,169 @@ bool linkExists(const QString &path)
     const QFileInfo fi(path);
     return fi.isSymLink() || fi.exists();
 }
+
+ComPortMapping unreadable(const QString &en, const QString &ja)
+{
+    ComPortMapping m;
+    m.kind = ComPortMapping::Kind::Unreadable;
+    m.problem = en;
+    m.problemJa = ja;
+    return m;
+}
+
+const QString kFormEn = QStringLiteral("write tcp://HOST:PORT or rfc2217://HOST:PORT");
+const QString kFormJa = QStringLiteral("書式は tcp://ﾎｽﾄ:ﾎﾟｰﾄ番号 または rfc2217://ﾎｽﾄ:ﾎﾟｰﾄ番号 です。");
+
+// A host name: labels of letters, digits and '-', not starting or ending with '-'.
+bool isHostName(const QString &h)
+{
+    static const QRegularExpression re(
+        QStringLiteral("^(?=.{1,253}$)([A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*\\.?$"));
+    return re.match(h).hasMatch();
+}
 } // namespace
+
+ComPortMapping ParseComPortAddress(const QByteArray &contents)
+{
+    QStringList lines;
+    for (const QString &raw : QString::fromUtf8(contents).split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
+            lines << line;
+    }
+    if (lines.isEmpty())
+        return unreadable(QStringLiteral("the file holds no address; ") + kFormEn,
+                          QStringLiteral("ｱﾄﾞﾚｽが書かれていません。") + kFormJa);
+    if (lines.size() > 1)
+        return unreadable(QStringLiteral("the file holds more than one line; ") + kFormEn,
+                          QStringLiteral("ｱﾄﾞﾚｽは 1 行だけ書いてください。") + kFormJa);
+    const QString line = lines.first();
+    const int sep = line.indexOf(QLatin1String("://"));
+    if (sep < 0)
+        return unreadable(QStringLiteral("\"%1\" is no address; ").arg(line) + kFormEn,
+                          QStringLiteral("\"%1\" はｱﾄﾞﾚｽではありません。").arg(line) + kFormJa);
+    const QString scheme = line.left(sep).toLower();
+    ComPortMapping m;
+    if (scheme == QLatin1String("tcp")) {
+        m.kind = ComPortMapping::Kind::Tcp;
+    } else if (scheme == QLatin1String("rfc2217")) {
+        m.kind = ComPortMapping::Kind::Rfc2217;
+    } else {
+        return unreadable(QStringLiteral("unknown scheme \"%1://\"; ").arg(line.left(sep)) + kFormEn,
+                          QStringLiteral("\"%1://\" は使えません。").arg(line.left(sep)) + kFormJa);
+    }
+    const QString rest = line.mid(sep + 3);
+    QString host, portText;
+    if (rest.isEmpty())
+        return unreadable(QStringLiteral("no host and port number after \"%1://\"; ").arg(scheme) + kFormEn,
+                          QStringLiteral("ﾎｽﾄとﾎﾟｰﾄ番号がありません。") + kFormJa);
+    if (rest.startsWith(QLatin1Char('['))) {
+        const int close = rest.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return unreadable(QStringLiteral("the IPv6 address has no closing \"]\""),
+                              QStringLiteral("IPv6 ｱﾄﾞﾚｽの \"]\" がありません。"));
+        host = rest.mid(1, close - 1);
+        QHostAddress a;
+        if (!a.setAddress(host) || a.protocol() != QAbstractSocket::IPv6Protocol)
+            return unreadable(QStringLiteral("\"%1\" is no IPv6 address").arg(host),
+                              QStringLiteral("\"%1\" は IPv6 ｱﾄﾞﾚｽではありません。").arg(host));
+        if (rest.mid(close + 1, 1) != QLatin1String(":"))
+            return unreadable(QStringLiteral("no port number after the address; ") + kFormEn,
+                              QStringLiteral("ﾎﾟｰﾄ番号がありません。") + kFormJa);
+        portText = rest.mid(close + 2);
+    } else {
+        const int colon = rest.lastIndexOf(QLatin1Char(':'));
+        if (colon < 0)
+            return unreadable(QStringLiteral("no port number after the host; ") + kFormEn,
+                              QStringLiteral("ﾎﾟｰﾄ番号がありません。") + kFormJa);
+        host = rest.left(colon);
+        portText = rest.mid(colon + 1);
+        if (host.contains(QLatin1Char(':')))
+            return unreadable(QStringLiteral("an IPv6 address is written in brackets: %1://[%2]:PORT").arg(scheme, host),
+                              QStringLiteral("IPv6 ｱﾄﾞﾚｽは [ ] で囲んでください: %1://[%2]:ﾎﾟｰﾄ番号").arg(scheme, host));
+        if (host.isEmpty())
+            return unreadable(QStringLiteral("no host before the port number; ") + kFormEn,
+                              QStringLiteral("ﾎｽﾄがありません。") + kFormJa);
+        static const QRegularExpression dotted(QStringLiteral("^[0-9.]+$"));
+        if (dotted.match(host).hasMatch()) {
+            QHostAddress a;
+            if (!a.setAddress(host) || a.protocol() != QAbstractSocket::IPv4Protocol)
+                return unreadable(QStringLiteral("\"%1\" is no IPv4 address").arg(host),
+                                  QStringLiteral("\"%1\" は IPv4 ｱﾄﾞﾚｽではありません。").arg(host));
+        } else if (!isHostName(host)) {
+            return unreadable(QStringLiteral("\"%1\" is no host name").arg(host),
+                              QStringLiteral("\"%1\" はﾎｽﾄ名ではありません。").arg(host));
+        }
+    }
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    const int port = digits.match(portText).hasMatch() ? portText.toInt() : -1;
+    if (port < 1 || port > 65535)
+        return unreadable(portText.isEmpty() ? QStringLiteral("no port number; ") + kFormEn
+                                             : QStringLiteral("\"%1\" is no port number (1-65535)").arg(portText),
+                          portText.isEmpty() ? QStringLiteral("ﾎﾟｰﾄ番号がありません。") + kFormJa
+                                             : QStringLiteral("\"%1\" はﾎﾟｰﾄ番号 (1-65535) ではありません。").arg(portText));
+    m.host = host;
+    m.port = quint16(port);
+    return m;
+}
+
+ComPortMapping ComPortMap(int n)
+{
+    ComPortMapping m;
+    const QString link = n >= 1 && n <= 99 ? ComPortLink(n) : QString();
+    // A plain file (or a link to one) holds an address; a device is no plain file.
+    if (!link.isEmpty() && QFileInfo(link).isFile()) {
+        QFile f(link);
+        if (!f.open(QIODevice::ReadOnly)) {
+            m = unreadable(QStringLiteral("cannot read the file: %1").arg(f.errorString()),
+                           QStringLiteral("ﾌｧｲﾙを読めません: %1").arg(f.errorString()));
+        } else if (f.size() > kComPortFileLimit) {
+            m = unreadable(QStringLiteral("the file is too large for an address (%1 bytes)").arg(f.size()),
+                           QStringLiteral("ｱﾄﾞﾚｽのﾌｧｲﾙとしては大きすぎます (%1 ﾊﾞｲﾄ)。").arg(f.size()));
+        } else {
+            m = ParseComPortAddress(f.read(kComPortFileLimit));
+        }
+        m.file = link;
+    } else {
+        m.device = ComPortDevice(n);
+        m.kind = m.device.isEmpty() ? ComPortMapping::Kind::None : ComPortMapping::Kind::Device;
+        if (!link.isEmpty() && linkExists(link))
+            m.file = link;
+    }
+    m.comPort = n;
+    return m;
+}
+
+QString ComPortMapping::url() const
+{
+    if (!network())
+        return {};
+    const QString h = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
+    return QStringLiteral("%1://%2:%3").arg(kind == Kind::Tcp ? QStringLiteral("tcp") : QStringLiteral("rfc2217"), h)
+        .arg(port);
+}
+
+QString ComPortMapping::describe(bool japanese) const
+{
+    switch (kind) {
+    case Kind::None:
+        return japanese ? QStringLiteral("COM%1 に当たるﾃﾞﾊﾞｲｽはありません。").arg(comPort)
+                        : QStringLiteral("no device (COM%1 is not bound)").arg(comPort);
+    case Kind::Device: {
+        const QString target = QFileInfo(device).isSymLink() ? QFileInfo(device).symLinkTarget() : QString();
+        if (target.isEmpty())
+            return device;
+        return QStringLiteral("%1 -> %2").arg(device, target);
+    }
+    case Kind::Tcp:
+    case Kind::Rfc2217:
+        return url();
+    case Kind::Unreadable:
+        return japanese ? QStringLiteral("%1 を使えません: %2").arg(file, problemJa)
+                        : QStringLiteral("%1 cannot be used: %2").arg(file, problem);
+    }
+    return {};
+}
 
 QString ComPortDevice(int n)
 {

@@ -20,7 +20,7 @@
 #include "platform/Clock.h"
 #include "platform/doubles/PictureCheck.h"
 #include "platform/doubles/ScriptedDialogs.h"
-#include "platform/QtSerialPort.h"
+#include "platform/MappedSerialPort.h"
 #include "platform/SerialPort.h"
 
 #include <QApplication>
@@ -112,7 +112,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Qelvo"));
     InstallApplicationFont();
 
-    QtSerialPort port;
+    MappedSerialPort port;
     installSerialPort(&port);
     ScriptedDialogs dlg;
     dlg.onBox = [](const ScriptedDialogs::Box &b) { 

@@ -1,0 +1,442 @@
+// COM ports on the network: what a ports/COM<n> file may hold, and the port over TCP (raw
+// and RFC 2217) against a server in this process and against qelvo-ctrlsim: exchanges,
+// the failures to open and why, a dropped connection, the receive buffer's bound, the
+// purge, and the look that tells whether a host answers. Real sockets, real clock.
+#include "support/Ctrlsim.h"
+#include "support/TcpTestServer.h"
+
+#include "platform/Clock.h"
+#include "platform/ComPorts.h"
+#include "platform/MappedSerialPort.h"
+#include "platform/Paths.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+using Kind = ComPortMapping::Kind;
+
+template <class Cond>
+bool waitFor(Cond cond, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms)
+            return false;
+        WaitForEvent(5);
+    }
+    return true;
+}
+
+// One request and its reply line; empty when none came within ms.
+QByteArray exchange(SerialPortService &port, const QByteArray &frame, int ms = 2000)
+{
+    port.input();
+    if (port.output(frame + '\r').failed())
+        return {};
+    QByteArray got;
+    waitFor([&] { got += port.input(); return got.endsWith('\r') || !port.portOpen(); }, ms);
+    return got;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile::remove(path);
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+} // namespace
+
+Q_DECLARE_METATYPE(ComPortMapping::Kind)
+
+class tst_netport : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void addressForms_data();
+    void addressForms();
+    void whatComNStandsFor();
+
+    void exchangesThroughTheNetwork_data();
+    void exchangesThroughTheNetwork();
+    void openFailuresSayWhy_data();
+    void openFailuresSayWhy();
+    void silentTelnetServerIsBoundInTime();
+    void droppedConnectionIsAHangUp();
+    void receiveBufferHoldsItsSize();
+    void clearingPurgesTheServer();
+    void probeTellsWhetherTheHostAnswers_data();
+    void probeTellsWhetherTheHostAnswers();
+
+private:
+    QTemporaryDir m_home;
+};
+
+void tst_netport::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
+    }
+}
+
+void tst_netport::cleanup() { QDir(ComPortsFolder()).removeRecursively(); }
+
+void tst_netport::addressForms_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("said"); // the URL shown, or the start of the reason
+    const Kind tcp = Kind::Tcp, rfc = Kind::Rfc2217, bad = Kind::Unreadable;
+    QTest::newRow("name") << QByteArray("tcp://site7.example.org:4001\n") << tcp << "site7.example.org" << 4001
+                          << "tcp://site7.example.org:4001";
+    QTest::newRow("IPv4, CR LF, upper-case scheme") << QByteArray("RFC2217://192.0.2.10:2217\r\n") << rfc << "192.0.2.10"
+                                                    << 2217 << "rfc2217://192.0.2.10:2217";
+    QTest::newRow("IPv6 in brackets") << QByteArray("rfc2217://[2001:db8::7]:65535") << rfc << "2001:db8::7" << 65535
+                                      << "rfc2217://[2001:db8::7]:65535";
+    QTest::newRow("comments and blank lines around")
+        << QByteArray("# roadside 7\n\n   tcp://localhost:1  \n# end\n") << tcp << "localhost" << 1 << "tcp://localhost:1";
+    QTest::newRow("empty") << QByteArray("\n# nothing\n") << bad << "" << 0 << "the file holds no address";
+    QTest::newRow("two lines") << QByteArray("tcp://a:1\ntcp://b:2\n") << bad << "" << 0
+                               << "the file holds more than one line";
+    QTest::newRow("no scheme") << QByteArray("192.0.2.1:4001") << bad << "" << 0 << "\"192.0.2.1:4001\" is no address";
+    QTest::newRow("unknown scheme") << QByteArray("telnet://h:23") << bad << "" << 0 << "unknown scheme \"telnet://\"";
+    QTest::newRow("no port") << QByteArray("tcp://host") << bad << "" << 0 << "no port number after the host";
+    QTest::newRow("empty port") << QByteArray("tcp://host:") << bad << "" << 0 << "no port number";
+    QTest::newRow("port 0") << QByteArray("tcp://host:0") << bad << "" << 0 << "\"0\" is no port number (1-65535)";
+    QTest::newRow("port too large") << QByteArray("tcp://host:65536") << bad << "" << 0 << "\"65536\" is no port number";
+    QTest::newRow("a path after the port") << QByteArray("tcp://host:80/x") << bad << "" << 0 << "\"80/x\" is no port";
+    QTest::newRow("no host") << QByteArray("tcp://:4001") << bad << "" << 0 << "no host before the port number";
+    QTest::newRow("bare IPv6") << QByteArray("tcp://::1:4001") << bad << "" << 0
+                               << "an IPv6 address is written in brackets";
+    QTest::newRow("bad IPv6") << QByteArray("tcp://[12::zz]:1") << bad << "" << 0 << "\"12::zz\" is no IPv6 address";
+    QTest::newRow("unclosed bracket") << QByteArray("tcp://[::1:4001") << bad << "" << 0 << "the IPv6 address has no";
+    QTest::newRow("bad IPv4") << QByteArray("tcp://300.1.2.3:1") << bad << "" << 0 << "\"300.1.2.3\" is no IPv4 address";
+    QTest::newRow("bad name") << QByteArray("tcp://site_7:1") << bad << "" << 0 << "\"site_7\" is no host name";
+}
+
+void tst_netport::addressForms()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(Kind, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, said);
+    const ComPortMapping m = ParseComPortAddress(contents);
+    QCOMPARE(m.kind, kind);
+    if (kind == Kind::Unreadable) {
+        QVERIFY2(m.problem.startsWith(said), qPrintable(m.problem));
+        QVERIFY(!m.problemJa.isEmpty());
+        QVERIFY(m.url().isEmpty());
+        return;
+    }
+    QCOMPARE(m.host, host);
+    QCOMPARE(int(m.port), port);
+    QCOMPARE(m.url(), said);
+    QCOMPARE(m.describe(), said);
+}
+
+void tst_netport::whatComNStandsFor()
+{
+    // A link to a device, a file with an address, a link to such a file, a file too large,
+    // a number without a file, and COM98 with nothing.
+    QDir().mkpath(ComPortsFolder());
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), ComPortLink(3)));
+    writeFile(ComPortLink(4), "tcp://127.0.0.1:4001\n");
+    writeFile(m_home.filePath(QStringLiteral("site9.txt")), "rfc2217://[::1]:2217\n");
+    QVERIFY(QFile::link(m_home.filePath(QStringLiteral("site9.txt")), ComPortLink(9)));
+    writeFile(ComPortLink(11), QByteArray(kComPortFileLimit + 1, '#'));
+
+    ComPortMapping m = ComPortMap(3);
+    QCOMPARE(m.kind, Kind::Device);
+    QCOMPARE(m.device, ComPortLink(3));
+    QCOMPARE(m.describe(), ComPortLink(3) + QStringLiteral(" -> /dev/null"));
+    m = ComPortMap(4);
+    QCOMPARE(m.kind, Kind::Tcp);
+    QCOMPARE(m.file, ComPortLink(4));
+    QCOMPARE(m.comPort, 4);
+    QCOMPARE(ComPortMap(9).url(), QStringLiteral("rfc2217://[::1]:2217"));
+    m = ComPortMap(11);
+    QCOMPARE(m.kind, Kind::Unreadable);
+    QVERIFY2(m.describe().startsWith(ComPortLink(11) + QStringLiteral(" cannot be used: the file is too large")),
+             qPrintable(m.describe()));
+    m = ComPortMap(5);
+    QCOMPARE(m.kind, Kind::Device);
+    QCOMPARE(m.device, QStringLiteral("/dev/ttyS4"));
+    QVERIFY(m.file.isEmpty());
+    QCOMPARE(ComPortMap(98).kind, Kind::None);
+    QCOMPARE(ComPortMap(0).kind, Kind::None);
+    // Files and links alike are candidates for the port list.
+    const QList<int> candidates = ComPortCandidates();
+    for (int n : {3, 4, 9, 11})
+        QVERIFY(candidates.contains(n));
+}
+
+void tst_netport::exchangesThroughTheNetwork_data()
+{
+    QTest::addColumn<bool>("telnet");
+    QTest::addColumn<bool>("ctrlsim");
+    QTest::newRow("raw, in process") << false << false;
+    QTest::newRow("RFC 2217, in process") << true << false;
+    QTest::newRow("raw, qelvo-ctrlsim --tcp") << false << true;
+    QTest::newRow("RFC 2217, qelvo-ctrlsim --rfc2217") << true << true;
+}
+
+void tst_netport::exchangesThroughTheNetwork()
+{
+    QFETCH(bool, telnet);
+    QFETCH(bool, ctrlsim);
+    TcpTestServer inProcess(TcpTestServer::Mode::Answer, 0, telnet);
+    QProcess sim;
+    if (ctrlsim) {
+        const quint16 port = TcpTestServer::closedPort();
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QVERIFY(startCtrlsim(sim, {telnet ? "--rfc2217" : "--tcp", QString::number(port), "--com", "7", "--quiet"}));
+        // The simulator binds COM7 with its address, as a site is bound.
+        QCOMPARE(ComPortMap(7).url(), QStringLiteral("%1://127.0.0.1:%2").arg(telnet ? "rfc2217" : "tcp").arg(port));
+    } else {
+        QVERIFY(TcpTestServer::bindCom(7, inProcess.url()));
+    }
+    MappedSerialPort port;
+    port.setCommPort(7);
+    QVERIFY(!port.setPortOpen(true).failed());
+    QVERIFY(port.portOpen());
+    QCOMPARE(&port.active(), static_cast<SerialPortService *>(&port.network()));
+    QCOMPARE(port.network().lineText(), telnet ? QStringLiteral("9600 8N1, no flow control") : QString());
+    QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+    QCOMPARE(exchange(port, "W2B5A"), QByteArray("W\r"));
+    QCOMPARE(exchange(port, "R2B"), QByteArray("R5A\r"));
+    QCOMPARE(exchange(port, "r2a"), QByteArray("RFF\r"));
+    QCOMPARE(port.setPortOpen(true).number, int(comPortAlreadyOpen));
+    QVERIFY(!port.setPortOpen(false).failed());
+    QVERIFY(!port.portOpen());
+    QCOMPARE(port.output("L\r").number, int(comPortNotOpen));
+    // A second connection after the first is closed.
+    QVERIFY(!port.setPortOpen(true).failed());
+    QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+    port.setPortOpen(false);
+    if (ctrlsim) {
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(3000));
+        QVERIFY(!QFileInfo::exists(ComPortLink(7))); // the simulator takes its address away
+    } else {
+        QCOMPARE(inProcess.connections, 2);
+        QCOMPARE(inProcess.frames.first(), QByteArray("L"));
+    }
+}
+
+void tst_netport::openFailuresSayWhy_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("server"); // 0 none, 1 refusing RFC 2217, 2 closing at once
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("connection refused") << QStringLiteral("tcp://127.0.0.1:%1") << 0
+                                        << QStringLiteral("connection refused") << QStringLiteral("接続を拒否されました。");
+    QTest::newRow("RFC 2217 refused") << QStringLiteral("rfc2217://127.0.0.1:%1") << 1
+                                      << QStringLiteral("the server refuses RFC 2217")
+                                      << QStringLiteral("ｻｰﾊﾞｰが RFC 2217 (COM-PORT-OPTION) を拒否しました。");
+    QTest::newRow("closed during the negotiation") << QStringLiteral("rfc2217://127.0.0.1:%1") << 2
+                                                   << QStringLiteral("the server closed the connection: \"Port's device already in use\"")
+                                                   << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+    QTest::newRow("unknown host") << QStringLiteral("tcp://no-such-host.invalid:%1") << 0
+                                  << QStringLiteral("host no-such-host.invalid not found")
+                                  << QStringLiteral("ﾎｽﾄ no-such-host.invalid が見つかりません。");
+    QTest::newRow("unreadable file") << QStringLiteral("tcp://127.0.0.1") << 0
+                                     << QStringLiteral("cannot be used: no port number after the host")
+                                     << QStringLiteral("を使えません: ﾎﾟｰﾄ番号がありません。");
+}
+
+void tst_netport::openFailuresSayWhy()
+{
+    QFETCH(QString, line);
+    QFETCH(int, server);
+    QFETCH(QString, why);
+    QFETCH(QString, hint);
+    TcpTestServer refusing(TcpTestServer::Mode::Answer, 0, true);
+    refusing.refuseComPort = true;
+    QTcpServer closing;
+    closing.listen(QHostAddress::LocalHost);
+    QObject::connect(&closing, &QTcpServer::newConnection, &closing, [&closing] {
+        QTcpSocket *s = closing.nextPendingConnection();
+        s->write("Port's device already in use\r\n");
+        s->flush();
+        s->disconnectFromHost();
+    });
+    const quint16 port = server == 1 ? refusing.port() : server == 2 ? closing.serverPort() : TcpTestServer::closedPort();
+    QVERIFY(TcpTestServer::bindCom(12, line.contains(QLatin1String("%1")) ? line.arg(port) : line));
+    MappedSerialPort p;
+    p.setCommPort(12);
+    QElapsedTimer t;
+    t.start();
+    const CommError e = p.setPortOpen(true);
+    QVERIFY2(t.elapsed() < 4000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(e.number, int(comPortOpenFailed));
+    QVERIFY2(e.description.contains(why), qPrintable(e.description));
+    QVERIFY(!p.portOpen());
+    const QString h = p.accessHint(12);
+    QVERIFY2(h.startsWith(QStringLiteral("COM12")) && h.contains(hint), qPrintable(h));
+    QVERIFY(p.accessHint(13).isEmpty());
+}
+
+void tst_netport::silentTelnetServerIsBoundInTime()
+{
+    // A raw port written as rfc2217:// never answers the negotiation: the open gives up at
+    // its bound, and says what to write instead.
+    TcpTestServer silent(TcpTestServer::Mode::Silent);
+    ComPortMapping m = ParseComPortAddress(QStringLiteral("rfc2217://127.0.0.1:%1").arg(silent.port()).toLatin1());
+    m.comPort = 4;
+    TcpSerialPort p;
+    QElapsedTimer t;
+    t.start();
+    const CommError e = p.open(m, 600);
+    const qint64 ms = t.elapsed();
+    QVERIFY2(ms >= 590 && ms < 1500, qPrintable(QString::number(ms)));
+    QCOMPARE(e.number, int(comPortOpenFailed));
+    QVERIFY2(e.description.contains(QLatin1String("does not answer RFC 2217 (COM-PORT-OPTION) within 0.6 s; for a raw "
+                                                  "TCP port write tcp:// instead")),
+             qPrintable(e.description));
+    QVERIFY(!p.portOpen());
+    QTRY_COMPARE(silent.connections, 1);
+}
+
+void tst_netport::droppedConnectionIsAHangUp()
+{
+    for (bool telnet : {false, true}) {
+        TcpTestServer server(TcpTestServer::Mode::Answer, 0, telnet);
+        QVERIFY(TcpTestServer::bindCom(2, server.url()));
+        MappedSerialPort port;
+        QList<int> events;
+        port.onCommEvent = [&](int code, const QString &why) {
+            events << code;
+            QVERIFY(why.contains(QLatin1String("the server closed the connection")));
+        };
+        port.setCommPort(2);
+        QVERIFY(!port.setPortOpen(true).failed());
+        QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+        server.dropClient();
+        QVERIFY(waitFor([&] { return !port.portOpen(); }, 2000));
+        QCOMPARE(events, QList<int>{comHangUp});
+        QVERIFY(port.input().isEmpty());
+        QCOMPARE(port.output("L\r").number, int(comPortNotOpen));
+        QCOMPARE(port.inBufferCount(), 0);
+        // The next open is a new connection.
+        QVERIFY(!port.setPortOpen(true).failed());
+        QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+        QCOMPARE(server.connections, 2);
+        QCOMPARE(events.size(), 1);
+        QVERIFY(!port.setPortOpen(false).failed());
+        QCOMPARE(events.size(), 1); // closing is no hang-up
+    }
+}
+
+void tst_netport::receiveBufferHoldsItsSize()
+{
+    // A flood of 5000 bytes 0xFF: never more than 1024 waiting in the port, all of it
+    // taken in the end, each doubled 0xFF of the RFC 2217 line one byte.
+    for (bool telnet : {false, true}) {
+        TcpTestServer server(TcpTestServer::Mode::Answer, 0, telnet);
+        QVERIFY(TcpTestServer::bindCom(2, server.url()));
+        MappedSerialPort port;
+        port.setCommPort(2);
+        QVERIFY(!port.setPortOpen(true).failed());
+        const QByteArray flood(5000, char(0xFF));
+        server.push(telnet ? TelnetParser::escape(flood) : flood);
+        QByteArray got;
+        int most = 0;
+        QVERIFY(waitFor([&] {
+            most = qMax(most, port.inBufferCount());
+            if (most > ComInBufferSize)
+                return true;
+            got += port.input();
+            return got.size() >= flood.size();
+        }, 3000));
+        QVERIFY2(most <= ComInBufferSize, qPrintable(QString::number(most)));
+        QCOMPARE(got, flood);
+        port.setPortOpen(false);
+    }
+}
+
+void tst_netport::clearingPurgesTheServer()
+{
+    // The analog monitor's buffer clear: both buffers emptied, then the port closed; the
+    // server is told to purge both before the connection ends.
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, true);
+    QVERIFY(TcpTestServer::bindCom(2, server.url()));
+    MappedSerialPort port;
+    port.setCommPort(2);
+    QVERIFY(!port.setPortOpen(true).failed());
+    server.push("stale\r");
+    QVERIFY(waitFor([&] { return port.inBufferCount() == 6; }, 2000));
+    port.clearOutBuffer();
+    port.clearInBuffer();
+    QCOMPARE(port.inBufferCount(), 0);
+    QVERIFY(port.input().isEmpty());
+    port.setPortOpen(false);
+    QTRY_COMPARE(server.purges, 2);
+    // On a raw line there is nothing to tell the server.
+    TcpTestServer raw;
+    QVERIFY(TcpTestServer::bindCom(2, raw.url()));
+    QVERIFY(!port.setPortOpen(true).failed());
+    raw.push("stale\r");
+    QVERIFY(waitFor([&] { return port.inBufferCount() == 6; }, 2000));
+    port.clearInBuffer();
+    QCOMPARE(port.inBufferCount(), 0);
+    QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+    QCOMPARE(raw.frames, QByteArrayList{"L"});
+}
+
+void tst_netport::probeTellsWhetherTheHostAnswers_data()
+{
+    QTest::addColumn<QString>("line"); // the file's line, "link" for a device, "" for none
+    QTest::addColumn<bool>("answers");
+    QTest::addColumn<QString>("detail");
+    QTest::newRow("raw port") << "tcp" << true << "answers (connected in ";
+    QTest::newRow("RFC 2217 port") << "rfc2217" << true << "RFC 2217 line 9600 8N1, no flow control)";
+    QTest::newRow("refused") << "refused" << false << "COM6 (tcp://127.0.0.1:";
+    QTest::newRow("unreadable") << "tcp://" << false << "no host and port number after \"tcp://\"";
+    QTest::newRow("device") << "link" << true << "present";
+    QTest::newRow("dangling link") << "dangling" << false << "the link points at nothing";
+}
+
+void tst_netport::probeTellsWhetherTheHostAnswers()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, answers);
+    QFETCH(QString, detail);
+    TcpTestServer raw, telnet(TcpTestServer::Mode::Answer, 0, true);
+    QDir().mkpath(ComPortsFolder());
+    if (line == QLatin1String("tcp"))
+        QVERIFY(TcpTestServer::bindCom(6, raw.url()));
+    else if (line == QLatin1String("rfc2217"))
+        QVERIFY(TcpTestServer::bindCom(6, telnet.url()));
+    else if (line == QLatin1String("refused"))
+        QVERIFY(TcpTestServer::bindCom(6, QStringLiteral("tcp://127.0.0.1:%1").arg(TcpTestServer::closedPort())));
+    else if (line == QLatin1String("link"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), ComPortLink(6)));
+    else if (line == QLatin1String("dangling"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/no-such-tty"), ComPortLink(6)));
+    else
+        QVERIFY(TcpTestServer::bindCom(6, line));
+    const ComPortReach r = ComPortProbe(6, 2000);
+    QCOMPARE(r.answers, answers);
+    QVERIFY2(r.detail.contains(detail), qPrintable(r.detail));
+    QVERIFY(!r.detailJa.isEmpty());
+    QVERIFY(r.ms < 2000);
+    if (line == QLatin1String("tcp"))
+        QTRY_COMPARE(raw.connections, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_netport)
+#include "tst_netport.moc"
