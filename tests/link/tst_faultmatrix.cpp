@@ -3,10 +3,14 @@
 // answered the way a user gives up: Cancel, Abort, OK; a running read or write is
 // stopped with "中止" after 30 s, as a user would), and leave the tool consistent: nothing
 // busy or locked, the link shown as it is, and no file changed but the ones a run writes.
+// The faults of a network line (a device server refusing, never answering, dropping the
+// connection, trickling bytes) run the same way with real sockets on the real clock.
 #include "support/LinkHelpers.h"
+#include "support/TcpTestServer.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
+#include "app/modStartup.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
@@ -16,10 +20,13 @@
 #include "monitor/frmDirect1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
+#include "platform/MappedSerialPort.h"
 #include "settings/modUserData.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -39,6 +46,34 @@ const FaultDef kFaults[] = {
     {"garbage", Fault::Garbage, 6}, {"split", Fault::Split, 50},      {"flood", Fault::Flood, 100},
     {"flood:stream", Fault::Flood, -1}, {"hangup", Fault::HangUp, 0},
 };
+
+// The faults of a network line, raw TCP and RFC 2217.
+enum class NetFault { Refused, Silent, Drop, Drip };
+struct NetFaultDef {
+    const char *name;
+    NetFault fault;
+    bool telnet;
+};
+const NetFaultDef kNetFaults[] = {
+    {"tcp refused", NetFault::Refused, false}, {"rfc2217 refused", NetFault::Refused, true},
+    {"tcp silent", NetFault::Silent, false},   {"rfc2217 silent", NetFault::Silent, true},
+    {"tcp drop", NetFault::Drop, false},       {"rfc2217 drop", NetFault::Drop, true},
+    {"tcp drip", NetFault::Drip, false},       {"rfc2217 drip", NetFault::Drip, true},
+};
+// A dropped connection in the middle of a read: the server takes this many more lines.
+constexpr int kDropAfterLines = 3;
+// Each byte of a reply this long after the one before.
+constexpr int kDripMs = 200;
+
+// The rows of both tables.
+struct Row {
+    int fault;
+    Exchange exchange;
+    const char *boxes;
+    bool connected;
+    int boundMs;
+};
+#include "faultmatrix_table.inc"
 
 // The answer a user gives who wants out: Cancel, Abort, No (unsaved changes before a read),
 // OK where it is the only button.
@@ -70,14 +105,45 @@ QMap<QString, QByteArray> dataFiles()
 QString logPath() { return AppFixture::dataFile(QStringLiteral("logs/fault.csv")); }
 
 // The outcome as the table writes it: the texts of the boxes in order on one line,
-// " | " between.
-QString outcomeOf(const ScriptedDialogs &dlg)
+// " | " between; the server's port number, which changes from run to run, as PORT.
+QString outcomeOf(const ScriptedDialogs &dlg, int port = 0)
 {
     QStringList texts;
     for (const auto &b : dlg.boxes)
         texts << QString(b.text).replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return texts.join(QStringLiteral(" | "));
+    QString out = texts.join(QStringLiteral(" | "));
+    if (port != 0)
+        out.replace(QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("127.0.0.1:PORT"));
+    return out;
 }
+
+// The tool as main() starts it, with the program's port (COM n by its mapping) and the
+// real clock; only the boxes are scripted and the process end recorded.
+struct RealNetApp {
+    ScriptedDialogs dlg;
+    RecordingProcess proc;
+    MappedSerialPort port;
+
+    RealNetApp()
+    {
+        installClock(nullptr);
+        installDialogs(&dlg);
+        installProcess(&proc);
+        installSerialPort(&port);
+        AppFixture::resetGlobals();
+        AppFixture::wipeDataFolder();
+        AppFixture::seedDataFolder(1);
+    }
+    ~RealNetApp()
+    {
+        AppFixture::closeWindows();
+        port.setPortOpen(false);
+        AppFixture::resetGlobals();
+        installSerialPort(nullptr);
+        installProcess(nullptr);
+        installDialogs(nullptr);
+    }
+};
 } // namespace
 
 class TestFaultMatrix : public QObject {
@@ -85,6 +151,8 @@ class TestFaultMatrix : public QObject {
 private slots:
     void matrix_data();
     void matrix();
+    void network_data();
+    void network();
 };
 
 void TestFaultMatrix::matrix_data()
@@ -94,15 +162,6 @@ void TestFaultMatrix::matrix_data()
     QTest::addColumn<QString>("boxes");    // the texts of the boxes, in order
     QTest::addColumn<bool>("connected");  // the link afterwards
     QTest::addColumn<int>("boundMs");     // virtual time to the end of the case
-    // Filled from the table below.
-    struct Row {
-        int fault;
-        Exchange exchange;
-        const char *boxes;
-        bool connected;
-        int boundMs;
-    };
-#include "faultmatrix_table.inc"
     for (const Row &r : kRows) {
         QTest::addRow("%s x %s", kFaults[r.fault].name, kExchangeNames[r.exchange])
             << r.fault << int(r.exchange) << QString::fromUtf8(r.boxes) << r.connected << r.boundMs;
@@ -210,6 +269,112 @@ void TestFaultMatrix::matrix()
     // No file changed but what a run writes; a log only grows.
     QCOMPARE(dataFiles(), filesBefore);
     QVERIFY(AppFixture::readFile(logPath()).startsWith(logBefore));
+}
+
+
+void TestFaultMatrix::network_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("exchange");
+    QTest::addColumn<QString>("boxes");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<int>("boundMs"); // real time to the end of the case
+    for (const Row &r : kNetRows) {
+        QTest::addRow("%s x %s", kNetFaults[r.fault].name, kExchangeNames[r.exchange])
+            << r.fault << int(r.exchange) << QString::fromUtf8(r.boxes) << r.connected << r.boundMs;
+    }
+}
+
+void TestFaultMatrix::network()
+{
+    QFETCH(int, fault);
+    QFETCH(int, exchange);
+    QFETCH(QString, boxes);
+    QFETCH(bool, connected);
+    QFETCH(int, boundMs);
+    const NetFaultDef &fd = kNetFaults[fault];
+    RealNetApp app;
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, fd.telnet);
+    const int port = fd.fault == NetFault::Refused ? TcpTestServer::closedPort() : server.port();
+    QVERIFY(TcpTestServer::bindCom(1, QStringLiteral("%1://127.0.0.1:%2").arg(fd.telnet ? "rfc2217" : "tcp").arg(port)));
+    app.dlg.onBox = [&app](const ScriptedDialogs::Box &b) { app.dlg.answers << giveUp(b.buttons); };
+    // A read that waits for ever is stopped by the user after 30 s.
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, [] {
+        if (g_frmCommMsg1)
+            g_frmCommMsg1->Command1->click();
+    });
+    Main();
+    if (exchange != Check) {
+        g_subMenuCommand(21);
+        QCOMPARE(g_intConnectStatus, qint16(1));
+    }
+    if (exchange == MonitorRunning || exchange == ChannelRead) {
+        g_subMenuCommand(12);
+        QVERIFY(g_frmDirect1);
+    }
+    if (exchange == MonitorRunning) {
+        g_frmDirect1->Command2[0]->click();
+        QCOMPARE(g_intMonitorOn, qint16(-1));
+        Sleep(1500);
+    }
+    const QMap<QString, QByteArray> filesBefore = dataFiles();
+    app.dlg.boxes.clear();
+    switch (fd.fault) {
+    case NetFault::Refused: break;
+    case NetFault::Silent: server.setMode(TcpTestServer::Mode::Silent); break;
+    case NetFault::Drop:
+        if (exchange == MonitorRunning)
+            server.dropClient();
+        else
+            server.setMode(TcpTestServer::Mode::DropAfter, int(server.frames.size()) + kDropAfterLines);
+        break;
+    case NetFault::Drip: server.setMode(TcpTestServer::Mode::Drip, kDripMs); break;
+    }
+    QElapsedTimer took;
+    took.start();
+    rescue.start(30000);
+    switch (exchange) {
+    case Check: g_subMenuCommand(21); break;
+    case Read:
+        g_intSaved = 1;
+        g_frmMain1->Command1_Click(0);
+        break;
+    case MonitorRunning:
+        while (g_intMonitorOn == -1 && took.elapsed() < 30000)
+            Sleep(100);
+        break;
+    case ChannelRead: g_frmDirect1->Command1[0]->click(); break;
+    default: QFAIL("no network row for this exchange");
+    }
+    const qint64 tookMs = took.elapsed();
+    rescue.stop();
+    Sleep(1500);
+    const QString outcome = outcomeOf(app.dlg, port);
+    if (qEnvironmentVariableIsSet("QELVO_MATRIX_PRINT"))
+        qInfo("ROW {%d, %s, \"%s\", %s, %lld},", fault, kExchangeIds[exchange], qPrintable(outcome),
+              g_intConnectStatus == 1 ? "true" : "false", tookMs);
+    QCOMPARE(outcome, boxes);
+    QVERIFY2(tookMs <= boundMs, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+    QCOMPARE(g_intConnectStatus == 1, connected);
+    QVERIFY2(app.dlg.unexpected == 0, app.dlg.unexpectedWhat.join(QStringLiteral(" | ")).toUtf8());
+    checkSane();
+    if (g_intConnectStatus == 1)
+        QVERIFY(app.port.portOpen());
+    if (g_intMonitorOn == 0) {
+        QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+        QVERIFY(g_frmMain1->Label1->isEnabled());
+        QCOMPARE(g_frmMain1->Command1[0]->isEnabled(), g_intConnectStatus == 1);
+    }
+    QCOMPARE(dataFiles(), filesBefore);
+    // The next connect opens a new connection to a server that answers again.
+    if (fd.fault != NetFault::Refused && g_intConnectStatus == 0) {
+        server.setMode(TcpTestServer::Mode::Answer);
+        g_subMenuCommand(21);
+        QCOMPARE(g_intConnectStatus, qint16(1));
+        QVERIFY(app.port.portOpen());
+    }
 }
 
 QTEST_MAIN(TestFaultMatrix)

@@ -13,6 +13,10 @@ using Fault = CtrlModel::Fault;
 Q_DECLARE_METATYPE(CtrlModel::Fault)
 
 extern const QColor kRed, kGreen, kYellow;
+// A network line that drops while the monitor runs: the monitor has ended with its boxes
+// within this many milliseconds of real time (the fault matrix's bound, and the end-to-end
+// test's through a real device server).
+constexpr int kNetDropBoundMs = 3000;
 // The send's box when the line dropped while the command went out (Retry/Cancel).
 extern const QString kSendLost;
 
