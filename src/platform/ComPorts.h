@@ -63,17 +63,20 @@ ComPortMapping ParseComPortAddress(const QByteArray &contents);
 // A file this large is no address.
 constexpr qint64 kComPortFileLimit = 4096;
 
-// Whether the host behind COM n answers (or the device is there), within timeoutMs. The
-// address is connected to (and RFC 2217 negotiated) and the connection closed again; a
-// device is only looked at, never opened. Waits through the platform's clock.
+// Whether the host behind COM n answers (or the device is there), within timeoutMs (a
+// port listing waits the default 2 s per port; opening the port waits 5 s). The address is
+// connected to (and RFC 2217 negotiated) and the connection closed again; a device is only
+// looked at, never opened. Waits through the platform's clock, the windows stay alive.
+// What COM n points to, for the same listing: ComPortMap(n).describe().
 struct ComPortReach {
     bool answers = false;
     qint64 ms = 0;       // how long the look took
-    QString detail;      // what was found, in English: "connected in 3 ms", "connection refused"
+    QString detail;      // what was found, in English: "answers (connected in 3 ms)", "... connection refused"
     QString detailJa;    // and in Japanese
 };
-ComPortReach ComPortProbe(int n, int timeoutMs = 5000);
-ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs = 5000);
+constexpr int kComPortProbeMs = 2000;
+ComPortReach ComPortProbe(int n, int timeoutMs = kComPortProbeMs);
+ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs = kComPortProbeMs);
 // COM numbers whose device is there (a link, even a dangling one, counts): the
 // candidates for the port list, before trying to open them.
 QList<int> ComPortCandidates();

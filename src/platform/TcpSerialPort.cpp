@@ -2,13 +2,10 @@
 
 #include "platform/Clock.h"
 
-#include <QElapsedTimer>
-#include <QFileInfo>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 // Printable text a server sent before it closed (ser2net says why it will not serve).
@@ -289,61 +286,4 @@ QByteArray TcpSerialPort::input()
 QString TcpSerialPort::accessHint(int n) const
 {
     return n == m_problemPort && !m_open ? m_problemJa : QString();
-}
-
-// ---------------------------------------------------------------- probe
-
-ComPortReach ComPortProbe(int n, int timeoutMs) { return ComPortProbe(ComPortMap(n), timeoutMs); }
-
-ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs)
-{
-    ComPortReach r;
-    QElapsedTimer t;
-    t.start();
-    switch (m.kind) {
-    case ComPortMapping::Kind::None:
-        r.detail = QStringLiteral("no device");
-        r.detailJa = QStringLiteral("ﾃﾞﾊﾞｲｽがありません。");
-        break;
-    case ComPortMapping::Kind::Unreadable:
-        r.detail = m.problem;
-        r.detailJa = m.problemJa;
-        break;
-    case ComPortMapping::Kind::Device: {
-        const QFileInfo fi(m.device);
-        if (!fi.exists()) {
-            r.detail = fi.isSymLink() ? QStringLiteral("the link points at nothing") : QStringLiteral("no such device");
-            r.detailJa = fi.isSymLink() ? QStringLiteral("ﾘﾝｸ先がありません。") : QStringLiteral("ﾃﾞﾊﾞｲｽがありません。");
-        } else if (::access(QFile::encodeName(m.device).constData(), R_OK | W_OK) != 0) {
-            r.detail = QStringLiteral("present, but this user may not open it");
-            r.detailJa = QStringLiteral("ありますが、開く権限がありません。");
-        } else {
-            r.answers = true;
-            r.detail = QStringLiteral("present");
-            r.detailJa = QStringLiteral("あります。");
-        }
-        break;
-    }
-    case ComPortMapping::Kind::Tcp:
-    case ComPortMapping::Kind::Rfc2217: {
-        TcpSerialPort port;
-        port.setCommPort(m.comPort);
-        if (port.open(m, timeoutMs).failed()) {
-            r.detail = port.problem(false);
-            r.detailJa = port.problem(true);
-            break;
-        }
-        r.answers = true;
-        const qint64 ms = t.elapsed();
-        const QString line = port.lineText();
-        r.detail = line.isEmpty() ? QStringLiteral("answers (connected in %1 ms)").arg(ms)
-                                  : QStringLiteral("answers (connected in %1 ms; RFC 2217 line %2)").arg(ms).arg(line);
-        r.detailJa = line.isEmpty() ? QStringLiteral("応答があります (%1 ms で接続)。").arg(ms)
-                                    : QStringLiteral("応答があります (%1 ms で接続、RFC 2217 %2)。").arg(ms).arg(line);
-        port.setPortOpen(false);
-        break;
-    }
-    }
-    r.ms = t.elapsed();
-    return r;
 }
