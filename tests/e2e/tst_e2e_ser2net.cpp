@@ -10,6 +10,7 @@
 #include "support/AppFixture.h"
 #include "support/Ctrlsim.h"
 #include "support/LinkHelpers.h"
+#include "support/RealPortApp.h"
 #include "support/TcpTestServer.h"
 
 #include "app/frmMdi1.h"
@@ -42,34 +43,6 @@
 #include <vector>
 
 namespace {
-// The tool as main() starts it, with scripted boxes and a recorded process end.
-struct RealApp {
-    ScriptedDialogs dlg;
-    RecordingProcess proc;
-    MappedSerialPort port;
-
-    RealApp()
-    {
-        installClock(nullptr);
-        installDialogs(&dlg);
-        installProcess(&proc);
-        installSerialPort(&port);
-        AppFixture::resetGlobals();
-        AppFixture::wipeDataFolder();
-        AppFixture::seedDataFolder(1);
-    }
-    ~RealApp()
-    {
-        AppFixture::closeWindows();
-        port.setPortOpen(false);
-        AppFixture::resetGlobals();
-        installSerialPort(nullptr);
-        installProcess(nullptr);
-        installDialogs(nullptr);
-    }
-    QByteArray unexpected() const { return dlg.unexpectedWhat.join(QStringLiteral(" | ")).toUtf8(); }
-};
-
 // ser2net offering one terminal as raw TCP and as RFC 2217, each on a 127.0.0.1 port, with
 // a control port that tells when it is up (a look at a data port would take the terminal).
 struct Ser2net {
@@ -226,7 +199,7 @@ void tst_e2e_ser2net::throughADeviceServer_data()
 void tst_e2e_ser2net::throughADeviceServer()
 {
     QFETCH(bool, telnet);
-    RealApp app;
+    RealPortApp app;
     Sim sim;
     QVERIFY(sim.start());
     Ser2net server;

@@ -6,6 +6,7 @@
 // The faults of a network line (a device server refusing, never answering, dropping the
 // connection, trickling bytes) run the same way with real sockets on the real clock.
 #include "support/LinkHelpers.h"
+#include "support/RealPortApp.h"
 #include "support/TcpTestServer.h"
 
 #include "app/frmMdi1.h"
@@ -116,34 +117,6 @@ QString outcomeOf(const ScriptedDialogs &dlg, int port = 0)
         out.replace(QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("127.0.0.1:PORT"));
     return out;
 }
-
-// The tool as main() starts it, with the program's port (COM n by its mapping) and the
-// real clock; only the boxes are scripted and the process end recorded.
-struct RealNetApp {
-    ScriptedDialogs dlg;
-    RecordingProcess proc;
-    MappedSerialPort port;
-
-    RealNetApp()
-    {
-        installClock(nullptr);
-        installDialogs(&dlg);
-        installProcess(&proc);
-        installSerialPort(&port);
-        AppFixture::resetGlobals();
-        AppFixture::wipeDataFolder();
-        AppFixture::seedDataFolder(1);
-    }
-    ~RealNetApp()
-    {
-        AppFixture::closeWindows();
-        port.setPortOpen(false);
-        AppFixture::resetGlobals();
-        installSerialPort(nullptr);
-        installProcess(nullptr);
-        installDialogs(nullptr);
-    }
-};
 } // namespace
 
 class TestFaultMatrix : public QObject {
@@ -271,7 +244,6 @@ void TestFaultMatrix::matrix()
     QVERIFY(AppFixture::readFile(logPath()).startsWith(logBefore));
 }
 
-
 void TestFaultMatrix::network_data()
 {
     QTest::addColumn<int>("fault");
@@ -293,7 +265,7 @@ void TestFaultMatrix::network()
     QFETCH(bool, connected);
     QFETCH(int, boundMs);
     const NetFaultDef &fd = kNetFaults[fault];
-    RealNetApp app;
+    RealPortApp app;
     TcpTestServer server(TcpTestServer::Mode::Answer, 0, fd.telnet);
     const int port = fd.fault == NetFault::Refused ? TcpTestServer::closedPort() : server.port();
     QVERIFY(TcpTestServer::bindCom(1, QStringLiteral("%1://127.0.0.1:%2").arg(fd.telnet ? "rfc2217" : "tcp").arg(port)));
@@ -358,7 +330,7 @@ void TestFaultMatrix::network()
     QCOMPARE(outcome, boxes);
     QVERIFY2(tookMs <= boundMs, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
     QCOMPARE(g_intConnectStatus == 1, connected);
-    QVERIFY2(app.dlg.unexpected == 0, app.dlg.unexpectedWhat.join(QStringLiteral(" | ")).toUtf8());
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
     checkSane();
     if (g_intConnectStatus == 1)
         QVERIFY(app.port.portOpen());
