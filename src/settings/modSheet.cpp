@@ -69,7 +69,7 @@ bool SheetHtml(const MemCell *image, const QString &fileTitle, const QDateTime &
     }
     h << QStringLiteral("</table>");
 
-    h << QStringLiteral("<p></p>") << kTable;
+    h << QStringLiteral("<br>") << kTable;
     if (distance)
         h << QStringLiteral("<tr>") + th(kCaptionDetectLimit) + td(t.detectLimit + QLatin1Char(' ') + info.unit) +
                  QStringLiteral("</tr>");

@@ -570,7 +570,7 @@ void tst_e2e_cli::eightPortsInParallel()
 
 void tst_e2e_cli::sheetHoldsEveryValue()
 {
-    for (const QByteArray code : {QByteArray("01"), QByteArray("03")}) {
+    for (const QByteArray &code : {QByteArray("01"), QByteArray("03")}) {
         const QMap<int, QByteArray> cells = sampleSettings(code);
         const QString name = code == "01" ? QStringLiteral("堤防-10V.qvd") : QStringLiteral("堤防-5M.qvd");
         const QString qvd = writeQvd(name, cells);

@@ -12,6 +12,7 @@
 #include "editor/frmCompare1.h"
 #include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
+#include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
 #include "platform/doubles/PictureCheck.h"
@@ -363,10 +364,11 @@ void TestCompare::comparisonEntryFollowsTheLink()
     AppFixture f;
     f.startSeeded();
     QAction *entry = g_frmMdi1->menu_Compare;
-    // The last entry of ﾂｰﾙ, behind a separator.
+    // The last entry of ﾂｰﾙ, after 設定 and a separator (other entries may come between).
     const QList<QAction *> tool = g_frmMdi1->menu_Tool->actions();
     QCOMPARE(tool.last(), entry);
-    QVERIFY(tool.at(tool.size() - 2)->isSeparator());
+    const qsizetype setting = tool.indexOf(g_frmMdi1->menu_Setting->menuAction());
+    QVERIFY(setting >= 0 && tool.at(setting + 1)->isSeparator());
     QCOMPARE(entry->text(), QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"));
     QVERIFY(!entry->isEnabled());
     g_subMenuCommand(17); // refused while disconnected: nothing is read, no box
@@ -402,8 +404,10 @@ void TestCompare::printedSheetHoldsEveryValue()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("河川A.qvd"));
     QVERIFY(writeBytes(path, userDataFile(sampleCells("01"))));
+    g_intSaved = 1;
     f.dlg.fileAnswers << path;
     g_subFileOpen(QString());
+    QCOMPARE(g_strUserFile, path);
     g_frmMain1->MSFlexGrid1->setTextMatrix(1, 8, QStringLiteral("9.99"));
     QAction *print = g_frmMdi1->menu_PrintOut;
     QVERIFY(print->isEnabled() && g_frmMdi1->menu_HTMLFile->isEnabled());

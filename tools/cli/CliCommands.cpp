@@ -41,7 +41,7 @@ public:
         : m_name(name)
     {
         m_p.setApplicationDescription(description);
-        m_p.addPositionalArgument(name, description.section(QLatin1Char('\n'), 0, 0), name + QLatin1Char(' ') + arguments);
+        m_p.addPositionalArgument(name, QString(), name + QLatin1Char(' ') + arguments);
         m_p.addOption(m_help);
     }
     void add(const QCommandLineOption &o) { m_p.addOption(o); }
@@ -54,8 +54,13 @@ public:
         if (!m_p.parse(args))
             return usage(m_p.errorText());
         if (m_p.isSet(m_help)) {
+            // The usage line names the program as a user types it; the command's own
+            // arguments are in that line, so Qt's list of positional arguments goes.
             QString text = m_p.helpText();
-            text.replace(QStringLiteral("<executable_name>"), QStringLiteral("qelvo-cli"));
+            text.replace(QStringLiteral("Usage: ") + args.first() + QLatin1Char(' '), QStringLiteral("Usage: qelvo-cli "));
+            const qsizetype listed = text.indexOf(QStringLiteral("\nArguments:\n"));
+            if (listed >= 0)
+                text.truncate(listed + 1);
             fputs(text.toUtf8().constData(), stdout);
             return ExitOk;
         }

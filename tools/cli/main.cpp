@@ -12,8 +12,20 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+// Scripts read one line per failure on stderr: Qt's own chatter (a missing runtime folder of
+// the offscreen platform, font fallbacks) stays out of it; its critical and fatal messages
+// still come through.
+void quietQtMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        fprintf(stderr, "qelvo-cli: %s\n", qPrintable(message));
+}
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    qInstallMessageHandler(quietQtMessages);
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
