@@ -439,23 +439,37 @@ void tst_e2e_cli::noPermission()
     Sim sim;
     QVERIFY(sim.start(11));
     QVERIFY(::chmod(QFile::encodeName(sim.device).constData(), 0) == 0);
-    QStringList command{cliProgram(), "read", "COM11"};
+    QStringList prefix;
     if (::geteuid() == 0) {
         if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
             QSKIP("running as root without setpriv: no user to be kept out");
-        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
-    QProcess p;
-    p.start(command.first(), command.mid(1));
-    QVERIFY(p.waitForFinished(30000));
-    const QString err = QString::fromUtf8(p.readAllStandardError());
-    QCOMPARE(p.exitCode(), 1);
-    QVERIFY2(QRegularExpression(QStringLiteral("^qelvo-cli: No permission to open COM11 \\(%1\\)\\. Add your user to the \\S+ "
-                                               "group \\(sudo usermod -aG \\S+ \\$USER\\) and log in again\\.\\n$")
-                                    .arg(QRegularExpression::escape(ComPortLink(11))))
-                 .match(err)
-                 .hasMatch(),
-             qPrintable(err));
+    const QString hint = QStringLiteral("No permission to open COM11 \\(%1\\)\\. Add your user to the \\S+ group "
+                                        "\\(sudo usermod -aG \\S+ \\$USER\\) and log in again\\.")
+                             .arg(QRegularExpression::escape(ComPortLink(11)));
+    // The read refuses with the hint; the port list shows the port and the same hint.
+    for (const char *command : {"read", "ports"}) {
+        const QStringList args = prefix + QStringList{cliProgram(), command} +
+                                 (qstrcmp(command, "read") == 0 ? QStringList{"COM11"} : QStringList{});
+        QProcess p;
+        p.start(args.first(), args.mid(1));
+        QVERIFY(p.waitForFinished(30000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (qstrcmp(command, "read") == 0) {
+            QCOMPARE(p.exitCode(), 1);
+            QVERIFY2(QRegularExpression(QStringLiteral("^qelvo-cli: ") + hint + QStringLiteral("\\n$")).match(err).hasMatch(),
+                     qPrintable(err));
+        } else {
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY2(QRegularExpression(QStringLiteral("^COM11 .* no permission: ") + hint + QLatin1Char('$'),
+                                        QRegularExpression::MultilineOption)
+                         .match(out)
+                         .hasMatch(),
+                     qPrintable(out + err));
+        }
+    }
 }
 
 void tst_e2e_cli::lockBetweenTheToolAndTheCli()
