@@ -43,6 +43,8 @@ frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTit
         item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
+    // Each column at least wide enough that two values never run into each other.
+    List1->header()->setMinimumSectionSize(List1->fontMetrics().horizontalAdvance(QStringLiteral("00.00 mA")) + 16);
     List1->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     List1->header()->setStretchLastSection(false);
     List1->setVisible(!diffs.isEmpty());
