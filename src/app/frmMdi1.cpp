@@ -3,6 +3,7 @@
 #include "app/ImageList1.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "editor/frmCompare1.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
@@ -118,7 +119,16 @@ void frmMdi1::listen()
     });
     connect(&appEvents(), &AppEvents::ending, this, &QWidget::hide);
     connect(&logFilerEvents(), &LogFilerEvents::windowClosed, this, [this] { subTbr_Logfiler_Enable(true); });
+    // The comparison reads the controller: only while connected and the port is free.
+    connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&linkEvents(), &LinkEvents::transferRunningChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&monitorEvents(), &MonitorEvents::pollingChanged, this, &frmMdi1::applyCompareEnabling);
+    applyCompareEnabling();
 }
+
+void frmMdi1::applyCompareEnabling() { menu_Compare->setEnabled(g_funcCompareEnabled()); }
 
 void frmMdi1::applyCommStatus()
 {
@@ -197,10 +207,8 @@ void frmMdi1::buildMenus()
     menu_CsvFile = cmd(menu_OutputTool, QStringLiteral("CSVﾌｧｲﾙへの出力"), 5);
     menu_HTMLFile = cmd(menu_OutputTool, QStringLiteral("HTMLﾌｧｲﾙへの出力"), 0);
     connect(menu_HTMLFile, &QAction::triggered, this, &frmMdi1::htmlOutputRequested);
-    menu_HTMLFile->setEnabled(false);
     menu_PrintOut = cmd(menu_OutputTool, QStringLiteral("印刷(&P)"), 0, QKeySequence(QStringLiteral("Ctrl+P")));
     connect(menu_PrintOut, &QAction::triggered, this, &frmMdi1::printRequested);
-    menu_PrintOut->setEnabled(false);
     menu_file->addSeparator();
     menu_fileSaveDef = cmd(menu_file, QStringLiteral("初期値として保存(&T)"), 6);
     menu_file->addSeparator();
@@ -221,6 +229,8 @@ void frmMdi1::buildMenus()
     menu_Setting = menu_Tool->addMenu(QStringLiteral("設定(&C)"));
     menu_Setting_Public = cmd(menu_Setting, QStringLiteral("一般設定"), 31);
     menu_Setting_Color = cmd(menu_Setting, QStringLiteral("色設定 - ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"), 32);
+    menu_Tool->addSeparator();
+    menu_Compare = cmd(menu_Tool, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"), 17);
 
     menu_Window = bar->addMenu(QStringLiteral("ｳｨﾝﾄﾞｳ(&W)"));
     connect(menu_Window, &QMenu::aboutToShow, this, &frmMdi1::fillWindowMenu);
@@ -374,4 +384,5 @@ void frmMdi1::menuToolOpened()
                                                     : QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
     menu_LogFiler1->setEnabled(g_intFormOpen[idLogFiler] == 0);
     menu_Setting->setEnabled(g_intMonitorOn == 0 && g_intConnectStatus == 0);
+    applyCompareEnabling();
 }

@@ -40,6 +40,8 @@ public:
     QString statusPanel(int panel) const;
     // Runs the ﾂｰﾙ menu's opening (command code 50).
     void menuToolOpened();
+    // "ｺﾝﾄﾛｰﾗとの比較(&D)" follows whether the comparison may start.
+    void applyCompareEnabling();
 
     bool FlgMaximizeEND = false;
 
@@ -60,6 +62,7 @@ public:
             *menu_Unjoin = nullptr;
     QMenu *menu_Setting = nullptr;
     QAction *menu_Setting_Public = nullptr, *menu_Setting_Color = nullptr;
+    QAction *menu_Compare = nullptr;
     QMenu *menu_Window = nullptr;
     QMenu *menu_Help = nullptr;
     QAction *menu_VerInfo = nullptr;

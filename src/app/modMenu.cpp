@@ -5,6 +5,7 @@
 #include "app/frmSplash1.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "editor/frmCompare1.h"
 #include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
@@ -18,6 +19,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "settings/modOutput.h"
+#include "settings/modSheet.h"
 #include "settings/modUserFile.h"
 
 #include <QMdiSubWindow>
@@ -139,6 +141,7 @@ void g_subMenuCommand(qint16 code)
         else
             g_subOutputMonitorOpen();
         break;
+    case 17: g_subCompareWithController(); break;
     case 21:
         if (g_frmMain1)
             g_frmMain1->hideText1();
@@ -188,4 +191,4 @@ void g_subMenuEnd()
 
 void g_subHtmlOutputCommand() { g_subHtmlOutput(); }
 
-void g_subPrintOut() { MsgBox(QStringLiteral("print"), vbOKOnly, QStringLiteral("印刷")); }
+void g_subPrintOut() { g_subSheetPrint(); }

@@ -11,6 +11,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Process.h"
+#include "settings/modCompare.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -101,7 +102,7 @@ void frmMain1::buildControls()
     connect(MSFlexGrid1, &MSFlexGrid::cellClicked, this, &frmMain1::startGridEdit);
     connect(MSFlexGrid1, &MSFlexGrid::enterPressed, this, &frmMain1::startGridEdit);
 
-    HysFrame = new QGroupBox(QStringLiteral("ﾋｽﾃﾘｼｽ"), this);
+    HysFrame = new QGroupBox(kCaptionHysteresis, this);
     HysFrame->setGeometry(4, 100, 112, 44);
     // The four parameters above the hysteresis travel through the editor but stay hidden.
     static const char *captions[3] = {"スケーリング", "オフセット　OV", "オフセット　５V"};
@@ -132,7 +133,7 @@ void frmMain1::buildControls()
     for (int i = 0; i < 2; ++i)
         connect(Command4[i], &QPushButton::clicked, this, [this, i] { Command4_Click(i); });
 
-    DetectLimitFrame = new QGroupBox(QStringLiteral("水位判定上限"), this);
+    DetectLimitFrame = new QGroupBox(kCaptionDetectLimit, this);
     DetectLimitFrame->setGeometry(430, 100, 124, 44);
     Label10 = new QLabel(DetectLimitFrame);
     Label10->setGeometry(8, 18, 70, 20);
@@ -145,7 +146,7 @@ void frmMain1::buildControls()
     Label5->setGeometry(84, 18, 20, 20);
     DetectLimitFrame->hide();
 
-    RelayFrame = new QGroupBox(QStringLiteral("出力反転"), this);
+    RelayFrame = new QGroupBox(kCaptionRelay, this);
     RelayFrame->setGeometry(4, 146, 548, 56);
     for (int i = 0; i < 8; ++i) {
         const int x = 62 + 60 * i;
@@ -311,21 +312,13 @@ void frmMain1::subFlexGridIni()
 {
     MSFlexGrid *g = MSFlexGrid1;
     g->hide();
-    if (IsDistanceMode(g_intInputType)) {
-        g->setRowsCols(2, 7);
-        static const char *levels[6] = {"平常 ", "待機 ", "注意 ", "判断 ", "洪水 ", "増水 "};
-        for (int c = 1; c <= 6; ++c)
-            g->setTextMatrix(0, c, QString::fromUtf8(levels[c - 1]));
-        g->setTextMatrix(1, 0, QStringLiteral("距離"));
-        DetectLimitFrame->show();
-    } else {
-        g->setRowsCols(3, 9);
-        for (int c = 1; c <= 8; ++c)
-            g->setTextMatrix(0, c, QStringLiteral("Out ") + QString::number(c));
-        g->setTextMatrix(1, 0, QStringLiteral("最大値"));
-        g->setTextMatrix(2, 0, QStringLiteral("最小値"));
-        DetectLimitFrame->hide();
-    }
+    const bool distance = IsDistanceMode(g_intInputType);
+    g->setRowsCols(distance ? 2 : 3, distance ? 7 : 9);
+    for (int c = 1; c < g->Cols(); ++c)
+        g->setTextMatrix(0, c, GridColumnCaption(g_intInputType, c));
+    for (int r = 1; r < g->Rows(); ++r)
+        g->setTextMatrix(r, 0, GridRowCaption(g_intInputType, r));
+    DetectLimitFrame->setVisible(distance);
     for (int r = 0; r < g->Rows(); ++r) {
         for (int c = 0; c < g->Cols(); ++c) {
             if (r == 0 || c == 0) {

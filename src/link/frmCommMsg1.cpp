@@ -54,7 +54,8 @@ void frmCommMsg1::formIni()
         move(r.x() + (r.width() - width()) / 2, r.y() + (r.height() - height()) / 2);
     }
     ProgressBar1->setMaximum(47);
-    const bool read = g_intTransferDir == 0;
+    // The comparison's read (2) shows itself as a read.
+    const bool read = g_intTransferDir != 1;
     setWindowTitle(read ? QStringLiteral("ﾃﾞｰﾀの読込み") : QStringLiteral("ﾃﾞｰﾀの書込み"));
     Label1->setText(read ? QStringLiteral("ﾃﾞｰﾀの読込み中") : QStringLiteral("ﾃﾞｰﾀの書込み中"));
     show();
@@ -65,8 +66,10 @@ void frmCommMsg1::g_subActComm()
     show();
     if (g_intTransferDir == 0)
         g_subControllerRead();
-    else
+    else if (g_intTransferDir == 1)
         g_subControllerWrite();
+    else
+        g_subControllerCompareRead();
 }
 
 void frmCommMsg1::closeEvent(QCloseEvent *e)

@@ -17,6 +17,7 @@ qint16 g_intTransferDir = 0;
 
 namespace {
 bool g_cancelled = false;
+bool s_compareRead = false; // the comparison's read filled TempData
 int g_progress = 0; // the progress window's bar
 
 const QString kRetryLine = QStringLiteral("[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる");
@@ -224,12 +225,12 @@ void g_subTransferCancel()
     g_intCommStep = 60;
 }
 
-void g_subControllerRead()
+bool g_funcControllerReadBlock()
 {
     for (;;) {
         g_subTempDataIni();
         if (!openPort(QStringLiteral("コントローラからデータ読込")))
-            return;
+            return false;
         Direction read;
         read.command = [] { return FrameRead(g_intCommAddr); };
         read.check = g_subRCheck;
@@ -245,16 +246,22 @@ void g_subControllerRead()
         if (done == Outcome::Lost && portLost())
             continue; // Retry opens the port and reads again
         if (done != Outcome::Done)
-            return;
+            return false;
         // Check the values read before they replace the editor's.
         FileError e;
         if (!ImageShowable(TempData, e)) {
             if (transferError(e))
                 continue; // Retry reads the block again
-            return;
+            return false;
         }
-        break;
+        return true;
     }
+}
+
+void g_subControllerRead()
+{
+    if (!g_funcControllerReadBlock())
+        return;
     g_subTempToUser();
     reportTempSave();
     g_funcShowUserData();
@@ -264,25 +271,57 @@ void g_subControllerRead()
     closeProgress();
 }
 
-void g_subControllerWrite()
+bool g_funcControllerWriteBlock()
 {
-    g_subTakeUserData();
     for (;;) {
         g_subTempDataIni();
         if (!openPort(QStringLiteral("コントローラへのデータ書込")))
-            return;
+            return false;
         const Outcome done = writeBlock();
         if (done == Outcome::Done)
-            break;
+            return true;
         if (done == Outcome::Cancelled || !portLost())
-            return;
+            return false;
     }
+}
+
+void g_subControllerWrite()
+{
+    g_subTakeUserData();
+    if (!g_funcControllerWriteBlock())
+        return;
     reportTempSave();
     g_funcShowUserData();
     Sleep(2);
     emit linkEvents().transferWindowHide();
     MsgBox(QStringLiteral("データは正常に書き込まれました。"), vbOKOnly + vbInformation, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
     closeProgress();
+}
+
+void g_subControllerCompareRead()
+{
+    s_compareRead = g_funcControllerReadBlock();
+    if (!s_compareRead)
+        return;
+    Sleep(2);
+    emit linkEvents().transferWindowHide();
+    closeProgress();
+}
+
+bool g_funcCompareRead()
+{
+    // As the read: the frame takes no input while the progress window reads, but nothing
+    // is offered for saving, since the editor keeps its values.
+    g_subTransferRunningSet(true);
+    s_compareRead = false;
+    g_intTransferDir = 2;
+    DoEvents();
+    Sleep(1);
+    emit linkEvents().transferWindowRequested();
+    closeProgress();
+    g_intTransferDir = 0;
+    g_subTransferRunningSet(false);
+    return s_compareRead;
 }
 
 void g_subTransferStart(int dir)

@@ -1,6 +1,7 @@
 #include "platform/ComPorts.h"
 
 #include "platform/Paths.h"
+#include "platform/QtSerialPort.h"
 #include "platform/TcpSerialPort.h"
 
 #include <QElapsedTimer>
@@ -294,4 +295,71 @@ ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs)
     }
     r.ms = t.elapsed();
     return r;
+}
+
+ComPortDescription ComPortDescribe(int n, bool tryOpen)
+{
+    ComPortDescription d;
+    d.port = n;
+    const ComPortMapping m = ComPortMap(n);
+    if (m.network() || m.kind == ComPortMapping::Kind::Unreadable) {
+        // A file that maps COM n to a device server: the address, and whether it answers.
+        d.device = m.file;
+        d.target = m.url();
+        if (m.kind == ComPortMapping::Kind::Unreadable) {
+            d.state = ComPortState::CannotOpen;
+            d.detail = m.problem;
+            return d;
+        }
+        d.state = ComPortState::Ok;
+        if (!tryOpen)
+            return d;
+        const ComPortReach r = ComPortProbe(m);
+        if (!r.answers)
+            d.state = ComPortState::CannotOpen;
+        d.detail = r.detail;
+        return d;
+    }
+    d.device = ComPortDevice(n);
+    if (d.device.isEmpty()) {
+        d.detail = QStringLiteral("COM%1 names a device only through the link %2").arg(n).arg(ComPortLink(n));
+        return d;
+    }
+    const QFileInfo fi(d.device);
+    if (fi.isSymLink())
+        d.target = fi.symLinkTarget();
+    if (!fi.exists()) {
+        d.detail = QStringLiteral("%1 does not exist").arg(d.target.isEmpty() ? d.device : d.target);
+        return d;
+    }
+    d.state = ComPortState::Ok;
+    if (!tryOpen)
+        return d;
+    QtSerialPort port;
+    port.setCommPort(n);
+    const CommError e = port.setPortOpen(true);
+    port.setPortOpen(false);
+    if (e.number == comPortAlreadyOpen) {
+        d.state = ComPortState::InUse;
+        d.detail = QStringLiteral("another program holds it");
+    } else if (e.number == comPortAccessDenied) {
+        d.state = ComPortState::NoPermission;
+        d.detail = ComPortPermissionHint(n, false);
+    } else if (e.failed()) {
+        d.state = ComPortState::CannotOpen;
+        d.detail = e.description;
+    }
+    return d;
+}
+
+QString ComPortStateName(ComPortState state)
+{
+    switch (state) {
+    case ComPortState::Ok: return QStringLiteral("ok");
+    case ComPortState::Missing: return QStringLiteral("missing");
+    case ComPortState::InUse: return QStringLiteral("in use");
+    case ComPortState::NoPermission: return QStringLiteral("no permission");
+    case ComPortState::CannotOpen: break;
+    }
+    return QStringLiteral("cannot open");
 }

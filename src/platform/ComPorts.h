@@ -88,3 +88,19 @@ bool ComPortPermissionDenied(const CommError &e);
 // A short hint on how to get the permission (the device's group, usermod, log in again),
 // shown in addition to the fixed message; Japanese by default.
 QString ComPortPermissionHint(int n, bool japanese = true);
+
+// What COM n is on this machine, as the port list shows it: the device it names, where its
+// link points, and whether it can be opened now.
+enum class ComPortState { Ok, Missing, InUse, NoPermission, CannotOpen };
+struct ComPortDescription {
+    int port = 0;
+    QString device; // what COM n names: its link in the data folder, or the /dev device
+    QString target; // where the link points; empty without a link
+    ComPortState state = ComPortState::Missing;
+    QString detail; // why, in one English line, for every state but Ok
+};
+// Describes COM n. With tryOpen the device is opened as the link opens it (which honours
+// the lock of a program holding it) and closed again; without, a present device is Ok.
+ComPortDescription ComPortDescribe(int n, bool tryOpen = true);
+// "ok", "missing", "in use", "no permission", "cannot open".
+QString ComPortStateName(ComPortState state);

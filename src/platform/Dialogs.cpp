@@ -6,6 +6,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPageSize>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QPushButton>
 
 const QString g_strAppTitle = QStringLiteral("Qelvo Software");
@@ -148,3 +151,16 @@ std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
 void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
 
 void QtDialogs::beep() { QApplication::beep(); }
+
+PrintResult QtDialogs::print(const QString &documentName, const PrintRender &render)
+{
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setDocName(documentName);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    QPrintDialog dlg(&printer, QApplication::activeWindow());
+    dlg.setWindowTitle(QStringLiteral("印刷"));
+    if (dlg.exec() != QDialog::Accepted)
+        return PrintResult::Cancelled;
+    render(printer);
+    return printer.printerState() == QPrinter::Error ? PrintResult::Failed : PrintResult::Printed;
+}

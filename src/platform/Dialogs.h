@@ -3,12 +3,14 @@
 // so that tests answer them from a script and assert every text to the letter.
 #include <QList>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
 class QColor;
 class QDialog;
 class QMessageBox;
+class QPagedPaintDevice;
 
 // Buttons and icons of a message box, combined by addition as in the classic MsgBox.
 enum MsgStyle : int {
@@ -36,6 +38,11 @@ enum FileDialogFlag : int {
     cdlOFNNoReadOnlyReturn = 0x8000,
 };
 
+// How a print ended.
+enum class PrintResult { Printed, Cancelled, Failed };
+// What is printed: laid out on the paint device of the printer chosen, page by page.
+using PrintRender = std::function<void(QPagedPaintDevice &)>;
+
 struct FileDialogRequest {
     QString title;
     QString filter;      // "description|pattern", as the classic dialog takes it
@@ -55,6 +62,14 @@ public:
     // Shows a dialog modally and returns when it is closed.
     virtual void runModal(QDialog *dlg) = 0;
     virtual void beep() = 0;
+    // Prints through the system's print dialog, which also offers a PDF file; the document
+    // name names the job. A service that has no printer cancels.
+    virtual PrintResult print(const QString &documentName, const PrintRender &render)
+    {
+        Q_UNUSED(documentName);
+        Q_UNUSED(render);
+        return PrintResult::Cancelled;
+    }
 };
 
 DialogService &dialogs();
@@ -75,6 +90,8 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override;
+    // QPrintDialog over an A4 QPrinter.
+    PrintResult print(const QString &documentName, const PrintRender &render) override;
     // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.

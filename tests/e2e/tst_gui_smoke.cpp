@@ -12,6 +12,7 @@
 #include "app/modMenu.h"
 #include "app/modStartup.h"
 #include "core/modMain1.h"
+#include "editor/frmCompare1.h"
 #include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
@@ -73,6 +74,7 @@ private slots:
     void editorLayoutsAndDialogs();
     void linkLabelWhileCheckingAndConnected();
     void transferWindows();
+    void compareWindow();
     void monitorWindows();
     void logFilerWindows();
     void graphWindows();
@@ -221,6 +223,37 @@ void tst_gui_smoke::transferWindows()
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(f.dlg.boxes.size(), 2);
     QCOMPARE(f.dlg.boxes[1].text, QStringLiteral("データは正常に書き込まれました。"));
+}
+
+void tst_gui_smoke::compareWindow()
+{
+    // ﾂｰﾙ > ｺﾝﾄﾛｰﾗとの比較 after two edits: the window over the frame, as the screen shows it.
+    GuiApp f;
+    // The controller holds what the new document holds (whose scalings the editor keeps at 1).
+    f.sim.model().setCell(cellScaling1, 1);
+    f.sim.model().setCell(cellScaling2, 1);
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    g_frmMain1->MSFlexGrid1->setTextMatrix(1, 2, QStringLiteral("1.20"));
+    g_frmMain1->Check1[4]->click();
+    QPixmap shot;
+    QStringList rows;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmCompare1 *>(d);
+        QVERIFY(w);
+        w->show();
+        w->move(g_frmMdi1->geometry().center() - QPoint(w->width() / 2, w->height() / 2));
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        for (int i = 0; i < w->List1->topLevelItemCount(); ++i)
+            rows << w->List1->topLevelItem(i)->text(0);
+        const QRect area = g_frmMdi1->frameGeometry();
+        shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        w->Command1->click();
+    };
+    g_frmMdi1->menu_Compare->trigger();
+    save(QStringLiteral("compare_window.png"), shot);
+    QCOMPARE(rows, QStringList({QStringLiteral("Out 2 最大値"), QStringLiteral("出力反転 5")}));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 void tst_gui_smoke::monitorWindows()

@@ -1,7 +1,8 @@
 # cmake -DBUILD=<build folder> -DSTAGE=<empty folder> -DVERSION=<x.y.z> -P check_install.cmake
-# The installed tree as a desktop reads it: exactly the program, the simulator, the desktop
-# entry, the AppStream metadata and the icons (each PNG of the size its folder names); the
-# validators accept the entry and the metadata; the installed program prints its version
+# The installed tree as a desktop reads it: exactly the program, the command-line tool, the
+# simulator, the desktop entry, the AppStream metadata and the icons (each PNG of the size
+# its folder names); the validators accept the entry and the metadata; the installed
+# program and the command-line tool print their versions
 # without a display.
 cmake_minimum_required(VERSION 3.25)
 set(id com.orvanelle.Qelvo)
@@ -13,7 +14,7 @@ if(rc)
 endif()
 
 set(sizes 16 24 32 48 64 128 256)
-set(expected bin/qelvo bin/qelvo-ctrlsim share/applications/${id}.desktop
+set(expected bin/qelvo bin/qelvo-cli bin/qelvo-ctrlsim share/applications/${id}.desktop
     share/metainfo/${id}.metainfo.xml share/icons/hicolor/scalable/apps/${id}.svg)
 foreach(s ${sizes})
   list(APPEND expected share/icons/hicolor/${s}x${s}/apps/${id}.png)
@@ -67,5 +68,10 @@ execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(rc OR NOT out STREQUAL "qelvo ${VERSION}\n")
   message(FATAL_ERROR "installed qelvo --version: exit ${rc}, '${out}' ${err}")
+endif()
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${STAGE}/bin/qelvo-cli" --version
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(rc OR NOT out STREQUAL "qelvo-cli ${VERSION}\n")
+  message(FATAL_ERROR "installed qelvo-cli --version: exit ${rc}, '${out}' ${err}")
 endif()
 message(STATUS "installed tree of ${id} ${VERSION}: ${installed}")

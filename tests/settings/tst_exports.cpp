@@ -77,7 +77,7 @@ private slots:
     void openEditBoxIsNotExported();
     void writeFailureIsReported_data();
     void writeFailureIsReported();
-    void printEntryShowsItsBox();
+    void printAndHtmlEntriesWork();
 };
 
 void TestExports::csvWindowMode()
@@ -240,27 +240,23 @@ void TestExports::writeFailureIsReported()
     QCOMPARE(boxOf(f->dlg.boxes[0]), box(caption, QStringLiteral("76 :  Path not found"), vbOKOnly, vbCritical));
 }
 
-void TestExports::printEntryShowsItsBox()
+void TestExports::printAndHtmlEntriesWork()
 {
-    // The two entries as the menu has them: under "出力(&P)", shown greyed, never enabled.
+    // The two entries under "出力(&P)", enabled: the HTML export and the print dialog.
     QAction *print = g_frmMdi1->menu_PrintOut, *html = g_frmMdi1->menu_HTMLFile;
     QCOMPARE(print->text(), QStringLiteral("印刷(&P)"));
     QCOMPARE(print->shortcut(), QKeySequence(QStringLiteral("Ctrl+P")));
     QCOMPARE(html->text(), QStringLiteral("HTMLﾌｧｲﾙへの出力"));
     QVERIFY(g_frmMdi1->menu_OutputTool->actions().contains(print));
-    QVERIFY(!print->isEnabled() && !html->isEnabled());
-    // Greyed, they do nothing; behind them stand the box and the HTML export.
-    print->trigger();
+    QVERIFY(print->isEnabled() && html->isEnabled());
+    f->dlg.fileAnswers << std::nullopt;
     html->trigger();
-    QCOMPARE(f->dlg.boxes.size(), 0);
-    QCOMPARE(f->dlg.fileRequests.size(), 0);
-    print->setEnabled(true);
-    f->dlg.answers << vbOK;
+    QCOMPARE(f->dlg.fileRequests.size(), 1);
+    QCOMPARE(f->dlg.fileRequests[0].filter, QStringLiteral("csvﾌｧｲﾙ(*.html)|*.html"));
+    f->dlg.printAnswers << std::nullopt;
     print->trigger();
-    print->setEnabled(false);
-    QCOMPARE(f->dlg.boxes.size(), 1);
-    QCOMPARE(boxOf(f->dlg.boxes[0]), box(QStringLiteral("印刷"), QStringLiteral("print"), vbOKOnly, 0));
-    QCOMPARE(f->dlg.fileRequests.size(), 0);
+    QCOMPARE(f->dlg.printRequests.size(), 1);
+    QCOMPARE(f->dlg.boxes.size(), 0);
 }
 
 QTEST_MAIN(TestExports)

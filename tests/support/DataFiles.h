@@ -29,6 +29,34 @@ inline QByteArray userDataFile(const QMap<int, QByteArray> &data = {}, int lines
     return out;
 }
 
+// A 16-bit count into its two cells of a settings map (low byte first).
+inline void putCount(QMap<int, QByteArray> &cells, int lowCell, int count)
+{
+    cells[lowCell] = hexDigits(count & 0xFF, 2);
+    cells[lowCell + 1] = hexDigits(count >> 8, 2);
+}
+
+// A settings block with a value of its own in every field, for the input code given:
+// output n from count 100n-78 to 100n+61, scalings 3 and 7, offsets 20 and 1000 counts,
+// hysteresis 41, NC boxes A5 (outputs 1, 3, 6, 8) and the carried byte 2C = 12.
+inline QMap<int, QByteArray> sampleSettings(const QByteArray &inputCode)
+{
+    QMap<int, QByteArray> c;
+    for (int n = 1; n <= 8; ++n) {
+        putCount(c, ChMinCell(n), 100 * n - 78);
+        putCount(c, ChMaxCell(n), 100 * n + 61);
+    }
+    putCount(c, cellScaling1, 3);
+    putCount(c, cellScaling2, 7);
+    putCount(c, cellOffset0V, 20);
+    putCount(c, cellOffset5V, 1000);
+    putCount(c, cellHysteresis, 41);
+    c[cellRelayMode] = "A5";
+    c[cellInputCode] = inputCode;
+    c[0x2C] = "12";
+    return c;
+}
+
 // "frmst.tmp": 31 records, the given bodies by id, zero records for the rest.
 inline QByteArray formPosFile(const QMap<int, QByteArray> &bodies = {})
 {

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPageSize>
+#include <QPdfWriter>
 #include <QPointer>
 #include <QTimer>
 
@@ -101,4 +103,22 @@ void ScriptedDialogs::runModal(QDialog *dlg)
     dlg->show();
     modalHandler(dlg);
     dlg->hide();
+}
+
+PrintResult ScriptedDialogs::print(const QString &documentName, const PrintRender &render)
+{
+    printRequests << documentName;
+    if (printAnswers.isEmpty()) {
+        ++unexpected;
+        unexpectedWhat << QStringLiteral("print dialog %1").arg(documentName);
+        return PrintResult::Cancelled;
+    }
+    const std::optional<QString> path = printAnswers.takeFirst();
+    if (!path)
+        return PrintResult::Cancelled;
+    QPdfWriter pdf(*path);
+    pdf.setPageSize(QPageSize(QPageSize::A4));
+    pdf.setTitle(documentName);
+    render(pdf);
+    return PrintResult::Printed;
 }

@@ -24,6 +24,8 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override { ++beeps; }
+    // The printer of an expected print dialog writes a PDF file (A4) to the path answered.
+    PrintResult print(const QString &documentName, const PrintRender &render) override;
 
     QList<Box> boxes;
     QList<int> answers;                        // one per expected box
@@ -31,6 +33,9 @@ public:
     QList<FileDialogRequest> fileRequests;     // open and save requests, in order
     QList<bool> fileRequestIsSave;
     QList<std::optional<quint32>> colorAnswers;
+    // One per expected print dialog: the PDF file to print into; nullopt cancels.
+    QList<std::optional<QString>> printAnswers;
+    QStringList printRequests; // the document names, in order
     // Called with each modal window; it should press a button that closes it.
     std::function<void(QDialog *)> modalHandler;
     // Called for every box before it is answered (e.g. to click something meanwhile).

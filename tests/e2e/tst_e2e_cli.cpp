@@ -1,0 +1,621 @@
+// qelvo-cli end to end: the program as a script runs it, against qelvo-ctrlsim on
+// pseudo-terminals bound to COM numbers of the test's data folder. The bytes of the .qvd it
+// writes (against the tool's own save after a read), the table, the diff lines and exit
+// statuses, the write and its read-back, the monitor's lines and Ctrl+C, the lock between
+// qelvo and qelvo-cli, eight ports read in parallel, each error line, and the sheet.
+#include "support/AppFixture.h"
+#include "support/Ctrlsim.h"
+#include "support/DataFiles.h"
+#include "support/PdfText.h"
+
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
+#include "link/modComm1.h"
+#include "platform/ComPorts.h"
+#include "platform/Dialogs.h"
+#include "platform/QtSerialPort.h"
+#include "platform/doubles/PictureCheck.h"
+#include "settings/modCompare.h"
+#include "settings/modUserData.h"
+#include "settings/modUserFile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+using Image = std::unique_ptr<MemCell[]>;
+
+QString cliProgram()
+{
+    const QString exe = qEnvironmentVariable("QELVO_CLI");
+    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/cli/qelvo-cli") : exe;
+}
+
+struct Run {
+    int code = -1;
+    QString out, err;
+    qint64 ms = 0;
+    QStringList lines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QByteArray what() const { return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err).toUtf8(); }
+};
+
+// Runs qelvo-cli to its end (stdin empty, not a terminal).
+Run cli(const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.start(cliProgram(), args);
+    p.closeWriteChannel();
+    QElapsedTimer t;
+    t.start();
+    Run r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(1000);
+        r.err = QStringLiteral("did not end in %1 ms").arg(timeoutMs);
+        return r;
+    }
+    r.ms = t.elapsed();
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+// qelvo-ctrlsim on COM n with its frame log.
+struct Sim {
+    QProcess p;
+    QByteArray err;
+    QString device;
+    int com = 0;
+
+    bool start(int n, const QStringList &extra = {})
+    {
+        com = n;
+        p.setProcessChannelMode(QProcess::SeparateChannels);
+        if (!startCtrlsim(p, QStringList{QStringLiteral("--com"), QString::number(n), QStringLiteral("--log")} + extra))
+            return false;
+        device = QFileInfo(ComPortLink(n)).symLinkTarget();
+        return QFileInfo(ComPortLink(n)).isSymLink();
+    }
+    QByteArrayList frames()
+    {
+        p.waitForReadyRead(50);
+        err += p.readAllStandardError();
+        QByteArrayList out;
+        static const QRegularExpression re(QStringLiteral("<- (\\S+?)<CR>"));
+        for (const QByteArray &line : err.split('\n')) {
+            const auto m = re.match(QString::fromLatin1(line));
+            if (m.hasMatch())
+                out << m.captured(1).toLatin1();
+        }
+        return out;
+    }
+    void clearFrames()
+    {
+        frames();
+        err.clear();
+    }
+    void stop()
+    {
+        if (p.state() == QProcess::NotRunning)
+            return;
+        p.terminate();
+        if (!p.waitForFinished(3000))
+            p.kill();
+        p.waitForFinished(1000);
+    }
+    ~Sim() { stop(); }
+};
+
+// The tool in this process as main() starts it, with scripted boxes and the real port and
+// clock: the other program on the port, and the reference for the bytes of a read.
+struct Gui {
+    ScriptedDialogs dlg;
+    RecordingProcess proc;
+    QtSerialPort port;
+    Gui()
+    {
+        installClock(nullptr);
+        installDialogs(&dlg);
+        installProcess(&proc);
+        installSerialPort(&port);
+        AppFixture::resetGlobals();
+        seedDataFiles(1);
+        Main();
+    }
+    ~Gui()
+    {
+        AppFixture::closeWindows();
+        port.setPortOpen(false);
+        AppFixture::resetGlobals();
+        installSerialPort(nullptr);
+        installProcess(nullptr);
+        installDialogs(nullptr);
+    }
+    bool connect(int com)
+    {
+        g_intCommPort = qint16(com);
+        g_subMenuCommand(21);
+        return g_intConnectStatus == 1;
+    }
+};
+
+QByteArrayList blockFrames(char letter, const MemCell *image = nullptr)
+{
+    QByteArrayList l;
+    for (int a = 0; a < kSettingsCells; ++a)
+        l << letter + hexDigits(a, 2) + (image ? image[a].data().toLatin1() : QByteArray());
+    return l;
+}
+
+// A data line of the log filer with both columns.
+const QRegularExpression kDataLine(QStringLiteral("^(\\d{6}), \\d{4}/\\d{2}/\\d{2}, \\d{2}:\\d{2}:\\d{2}, (\\d\\d\\.\\d\\d),(V|mA|M), ([01]{8})$"));
+} // namespace
+
+class tst_e2e_cli : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void usage_data();
+    void usage();
+    void writeReadDiffAndTheToolsOwnBytes();
+    void writeAsksOnATerminal();
+    void errorLines();
+    void noPermission();
+    void lockBetweenTheToolAndTheCli();
+    void monitorLinesAndCtrlC();
+    void eightPortsInParallel();
+    void sheetHoldsEveryValue();
+
+private:
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+    QString writeQvd(const QString &name, const QMap<int, QByteArray> &cells) const
+    {
+        const QString path = file(name);
+        writeBytes(path, userDataFile(cells));
+        return path;
+    }
+    QTemporaryDir m_home, m_dir;
+};
+
+void tst_e2e_cli::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME")) {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_CONFIG_HOME", m_home.path().toLocal8Bit());
+    }
+    QVERIFY2(QFileInfo(cliProgram()).isExecutable(), qPrintable(cliProgram()));
+}
+
+void tst_e2e_cli::init()
+{
+    // No COM link of an earlier case is left behind.
+    QDir(ComPortsFolder()).removeRecursively();
+    DataFolder();
+}
+
+void tst_e2e_cli::usage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "sheet FILE.qvd -o SHEET.pdf|SHEET.html";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "qelvo-cli 1.5.0";
+    QTest::newRow("nothing") << QStringList{} << 2 << "Usage: qelvo-cli COMMAND";
+    QTest::newRow("unknown command") << QStringList{"frob"} << 2 << "qelvo-cli: unknown command 'frob'";
+    for (const char *c : {"ports", "read", "write", "diff", "monitor", "sheet"})
+        QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(c))) << QStringList{c, "--help"} << 0
+                                                                      << QStringLiteral("Usage: qelvo-cli [options] %1").arg(c);
+    QTest::newRow("read without port") << QStringList{"read"} << 2 << "qelvo-cli: read needs a COM port";
+    QTest::newRow("no COM port") << QStringList{"read", "COM100"} << 2 << "qelvo-cli: 'COM100' is no COM port (COM1 to COM99)";
+    QTest::newRow("several without -o") << QStringList{"read", "COM1", "COM2"} << 2 << "reading several ports needs -o DIR";
+    QTest::newRow("twice") << QStringList{"read", "COM1", "com1", "-o", "x"} << 2 << "COM1 is named twice";
+    QTest::newRow("unknown option") << QStringList{"read", "COM1", "--bogus"} << 2 << "Unknown option 'bogus'";
+    QTest::newRow("write one argument") << QStringList{"write", "COM1"} << 2 << "write needs a COM port and a .qvd file";
+    QTest::newRow("diff one argument") << QStringList{"diff", "a.qvd"} << 2 << "diff needs two arguments";
+    QTest::newRow("interval") << QStringList{"monitor", "COM1", "--interval", "10"} << 2 << "--interval takes milliseconds from 20 to 2000";
+    QTest::newRow("count") << QStringList{"monitor", "COM1", "--count", "0"} << 2 << "--count takes a number of readings from 1";
+    QTest::newRow("sheet kind") << QStringList{"sheet", "a.qvd", "-o", "a.txt"} << 2 << "sheet needs -o SHEET.pdf or -o SHEET.html";
+    QTest::newRow("timeout") << QStringList{"read", "COM1", "--timeout", "0"} << 2 << "--timeout takes whole seconds";
+}
+
+void tst_e2e_cli::usage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, says);
+    const Run r = cli(args);
+    QVERIFY2(r.code == code, r.what());
+    QVERIFY2((code == 0 ? r.out : r.err).contains(says), r.what());
+    if (code == 2)
+        QVERIFY2(r.out.isEmpty(), r.what());
+}
+
+void tst_e2e_cli::writeReadDiffAndTheToolsOwnBytes()
+{
+    Gui gui; // the tool, not yet on any port
+    Sim sim;
+    QVERIFY(sim.start(1));
+    // A file with what the editor normalises: a scaling of 0 (written 1) and a marker of 00
+    // (written FF).
+    QMap<int, QByteArray> cells = sampleSettings("01");
+    putCount(cells, cellScaling2, 0);
+    const QString site = writeQvd(QStringLiteral("site.qvd"), cells);
+
+    // The write, then its read-back.
+    Run r = cli({"write", "COM1", site, "--yes"});
+    QVERIFY2(r.code == 0, r.what());
+    QCOMPARE(r.out, QStringLiteral("COM1 holds the settings of %1.\n").arg(site));
+    QVERIFY2(r.err.isEmpty(), r.what());
+    Image written(new MemCell[kImageCells]);
+    FileError e;
+    QVERIFY(ParseUserFile(userDataFile(cells), written.get(), e) && EditorRoundTrip(written.get(), e));
+    QByteArrayList expected = QByteArrayList{"L"} + blockFrames('W', written.get()) + QByteArrayList{"E", "L"} + blockFrames('R');
+    QTRY_COMPARE(sim.frames(), expected);
+    QCOMPARE(written[cellScaling2].data(), QStringLiteral("01"));
+
+    // The table: each setting with its editor name and its value in the unit.
+    r = cli({"read", "COM1"});
+    QVERIFY2(r.code == 0, r.what());
+    const QStringList table = r.lines();
+    QList<SettingItem> items;
+    QVERIFY(SettingsOf(written.get(), items, e));
+    QCOMPARE(table.size(), items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const QRegularExpression row(QStringLiteral("^%1 +%2$").arg(QRegularExpression::escape(items[i].name),
+                                                                   QRegularExpression::escape(items[i].display())));
+        QVERIFY2(row.match(table[i]).hasMatch(), qPrintable(table[i]));
+    }
+    // The values line up on a terminal, after the widest name ("オフセット　５V", 15 cells).
+    QVERIFY(table.contains(QStringLiteral("Out 3 最大値     3.53 V")));
+    QVERIFY(table.contains(QStringLiteral("ﾋｽﾃﾘｼｽ           0.40 V")));
+
+    // The file of a read, and the bytes the tool itself saves after a read.
+    const QString cliFile = file(QStringLiteral("cli.qvd"));
+    r = cli({"read", "COM1", "-o", cliFile});
+    QVERIFY2(r.code == 0 && r.out.isEmpty() && r.err.isEmpty(), r.what());
+    QVERIFY(gui.connect(1));
+    g_intSaved = 1;
+    g_frmMain1->Command1_Click(0);
+    const QString guiFile = file(QStringLiteral("gui.qvd"));
+    gui.dlg.fileAnswers << guiFile;
+    QVERIFY(g_funcFileSaveAs());
+    QVERIFY2(gui.dlg.unexpected == 0, qPrintable(gui.dlg.unexpectedWhat.join(QLatin1Char('|'))));
+    const QByteArray cliBytes = readBytes(cliFile);
+    QCOMPARE(cliBytes.size(), qsizetype(kUserFileBytes));
+    QVERIFY(cliBytes == readBytes(guiFile));
+    g_subMenuCommand(22);
+
+    // diff: a file against the controller that holds it, then against another file.
+    r = cli({"diff", site, "COM1"});
+    QVERIFY2(r.code == 0 && r.out.isEmpty(), r.what());
+    QMap<int, QByteArray> other = cells;
+    putCount(other, ChMaxCell(3), 600);
+    putCount(other, ChMinCell(5), 0);
+    other[cellRelayMode] = "A4";
+    const QString changed = writeQvd(QStringLiteral("changed.qvd"), other);
+    r = cli({"diff", "COM1", changed});
+    QVERIFY2(r.code == 1, r.what());
+    QCOMPARE(r.lines(), QStringList({QStringLiteral("Out 3 最大値  3.53 V  5.87 V"),
+                                     QStringLiteral("Out 5 最小値  4.13 V  0.00 V"),
+                                     QStringLiteral("出力反転 1    NC      NO")}));
+    r = cli({"diff", "COM1", changed, "--json"});
+    QVERIFY2(r.code == 1, r.what());
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("same").toBool(true), false);
+    QCOMPARE(o.value("b").toString(), changed);
+    const QJsonArray list = o.value("differences").toArray();
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list[0].toObject().value("setting").toString(), QStringLiteral("Out 3 最大値"));
+    QCOMPARE(list[0].toObject().value("a").toString(), QStringLiteral("3.53 V"));
+    QCOMPARE(list[0].toObject().value("b").toString(), QStringLiteral("5.87 V"));
+}
+
+void tst_e2e_cli::writeAsksOnATerminal()
+{
+    Sim sim;
+    QVERIFY(sim.start(5));
+    QMap<int, QByteArray> cells = sampleSettings("02");
+    const QString site = writeQvd(QStringLiteral("mA.qvd"), cells);
+    for (const char *answer : {"n\n", "y\n"}) {
+        // stdin a terminal: the program shows what the write changes and asks.
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const QString slave = QString::fromLocal8Bit(ptsname(master));
+        QVERIFY(::write(master, answer, 2) == 2);
+        QProcess p;
+        p.setStandardInputFile(slave);
+        sim.clearFrames();
+        p.start(cliProgram(), {"write", "COM5", site});
+        QVERIFY(p.waitForFinished(30000));
+        ::close(master);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(out.startsWith(QStringLiteral("setting")), qPrintable(out));
+        QVERIFY2(QRegularExpression(QStringLiteral("^入力選択 +0 - 5V +4 - 20mA$"), QRegularExpression::MultilineOption)
+                     .match(out)
+                     .hasMatch(),
+                 qPrintable(out));
+        QVERIFY2(err.contains(QStringLiteral("Write %1 to COM5? [y/N] ").arg(site)), qPrintable(err));
+        const QByteArrayList frames = sim.frames();
+        if (answer[0] == 'n') {
+            QCOMPARE(p.exitCode(), 1);
+            QVERIFY2(err.endsWith(QStringLiteral("qelvo-cli: COM5: nothing written\n")), qPrintable(err));
+            QCOMPARE(frames, QByteArrayList{"L"} + blockFrames('R'));
+        } else {
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY(out.endsWith(QStringLiteral("COM5 holds the settings of %1.\n").arg(site)));
+            QCOMPARE(frames.count("E"), 1);
+        }
+    }
+    // Now it holds them: asked again, it says so.
+    const Run r = cli({"diff", "COM5", site});
+    QVERIFY2(r.code == 0, r.what());
+}
+
+void tst_e2e_cli::errorLines()
+{
+    Sim silent, lost;
+    QVERIFY(silent.start(9, {QStringLiteral("--fault"), QStringLiteral("silence")}));
+    QVERIFY(lost.start(10, {QStringLiteral("--hangup-after"), QStringLiteral("5")}));
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyQ7"), ComPortLink(30)));
+    const QString csv = file(QStringLiteral("export.csv"));
+    writeBytes(csv, "ﾌｧｲﾙ名, x\r\n, 1 ch,2 ch\r\n");
+    const QString missing = file(QStringLiteral("missing.qvd"));
+    struct Case {
+        QStringList args;
+        int code;
+        QString line;
+    };
+    const QList<Case> cases{
+        {{"read", "COM30"}, 1,
+         QStringLiteral("COM30: no such port (%1 points to /nonexistent/ttyQ7, which does not exist)").arg(ComPortLink(30))},
+        {{"read", "COM64"}, 1, QStringLiteral("COM64: no such port (/dev/ttyUSB31 does not exist)")},
+        {{"read", "COM9", "--timeout", "2"}, 1, QStringLiteral("COM9: no reply from the controller")},
+        {{"read", "COM10"}, 1, QStringLiteral("COM10: the connection to the controller was lost")},
+        {{"write", "COM9", csv, "--yes"}, 1, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
+        {{"diff", csv, "COM9"}, 2, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
+        {{"sheet", missing, "-o", file("x.pdf")}, 1, QStringLiteral("%1: cannot read the file (File not found)").arg(missing)},
+        {{"diff", "COM9", "COM30", "--timeout", "1"}, 2, QStringLiteral("COM9: no reply from the controller")},
+        {{"monitor", "COM9", "--timeout", "1"}, 1, QStringLiteral("COM9: no reply from the controller")},
+    };
+    for (const Case &c : cases) {
+        const Run r = cli(c.args);
+        QVERIFY2(r.code == c.code, r.what());
+        QVERIFY2(r.err == QStringLiteral("qelvo-cli: ") + c.line + QLatin1Char('\n'), r.what());
+        QVERIFY2(r.out.isEmpty(), r.what());
+    }
+    // The silent controller is given up after the time asked for, not before.
+    const Run r = cli({"read", "COM9", "--timeout", "2"});
+    QVERIFY2(r.ms >= 2000 && r.ms < 6000, r.what() + QByteArray::number(r.ms));
+    // The ports: each bound COM number, where it points and whether it opens.
+    const Run ports = cli({"ports", "--json"});
+    QVERIFY2(ports.code == 0, ports.what());
+    QMap<QString, QJsonObject> byPort;
+    for (const QJsonValue &v : QJsonDocument::fromJson(ports.out.toUtf8()).array())
+        byPort.insert(v.toObject().value("port").toString(), v.toObject());
+    QCOMPARE(byPort.value("COM9").value("state").toString(), QStringLiteral("ok"));
+    QCOMPARE(byPort.value("COM9").value("target").toString(), silent.device);
+    QCOMPARE(byPort.value("COM9").value("device").toString(), ComPortLink(9));
+    QCOMPARE(byPort.value("COM30").value("state").toString(), QStringLiteral("missing"));
+    const Run text = cli({"ports"});
+    QVERIFY2(QRegularExpression(QStringLiteral("^COM9 +%1 -> %2 +ok$")
+                                    .arg(QRegularExpression::escape(ComPortLink(9)), QRegularExpression::escape(silent.device)),
+                                QRegularExpression::MultilineOption)
+                 .match(text.out)
+                 .hasMatch(),
+             text.what());
+    QVERIFY2(QRegularExpression(QStringLiteral("^COM30 +%1 -> /nonexistent/ttyQ7 +missing: /nonexistent/ttyQ7 does not exist$")
+                                    .arg(QRegularExpression::escape(ComPortLink(30))),
+                                QRegularExpression::MultilineOption)
+                 .match(text.out)
+                 .hasMatch(),
+             text.what());
+}
+
+void tst_e2e_cli::noPermission()
+{
+    // A port this user may not open: the line tells how to get the permission. The test's
+    // user is kept out of the device by its mode; root is not, so it runs as nobody then.
+    Sim sim;
+    QVERIFY(sim.start(11));
+    QVERIFY(::chmod(QFile::encodeName(sim.device).constData(), 0) == 0);
+    QStringList prefix;
+    if (::geteuid() == 0) {
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("running as root without setpriv: no user to be kept out");
+        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    const QString hint = QStringLiteral("No permission to open COM11 \\(%1\\)\\. Add your user to the \\S+ group "
+                                        "\\(sudo usermod -aG \\S+ \\$USER\\) and log in again\\.")
+                             .arg(QRegularExpression::escape(ComPortLink(11)));
+    // The read refuses with the hint; the port list shows the port and the same hint.
+    for (const char *command : {"read", "ports"}) {
+        const QStringList args = prefix + QStringList{cliProgram(), command} +
+                                 (qstrcmp(command, "read") == 0 ? QStringList{"COM11"} : QStringList{});
+        QProcess p;
+        p.start(args.first(), args.mid(1));
+        QVERIFY(p.waitForFinished(30000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (qstrcmp(command, "read") == 0) {
+            QCOMPARE(p.exitCode(), 1);
+            QVERIFY2(QRegularExpression(QStringLiteral("^qelvo-cli: ") + hint + QStringLiteral("\\n$")).match(err).hasMatch(),
+                     qPrintable(err));
+        } else {
+            QCOMPARE(p.exitCode(), 0);
+            QVERIFY2(QRegularExpression(QStringLiteral("^COM11 .* no permission: ") + hint + QLatin1Char('$'),
+                                        QRegularExpression::MultilineOption)
+                         .match(out)
+                         .hasMatch(),
+                     qPrintable(out + err));
+        }
+    }
+}
+
+void tst_e2e_cli::lockBetweenTheToolAndTheCli()
+{
+    Gui gui;
+    Sim sim;
+    QVERIFY(sim.start(1));
+    // The tool holds COM1: qelvo-cli is refused and touches nothing.
+    QVERIFY(gui.connect(1));
+    sim.clearFrames();
+    Run r = cli({"read", "COM1"});
+    QVERIFY2(r.code == 1, r.what());
+    QCOMPARE(r.err, QStringLiteral("qelvo-cli: COM1: port in use by another program (%1)\n").arg(ComPortLink(1)));
+    r = cli({"ports"});
+    QVERIFY2(r.out.contains(QRegularExpression(QStringLiteral("^COM1 .* in use: another program holds it$"), QRegularExpression::MultilineOption)),
+             r.what());
+    QCOMPARE(sim.frames(), QByteArrayList());
+    g_subMenuCommand(22);
+
+    // qelvo-cli holds COM1 (a running monitor): the tool cannot open it.
+    QProcess mon;
+    mon.start(cliProgram(), {"monitor", "COM1", "--interval", "100"});
+    QTRY_VERIFY_WITH_TIMEOUT((mon.waitForReadyRead(100), mon.canReadLine()), 20000);
+    gui.dlg.answers << vbOK;
+    g_subMenuCommand(21);
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QCOMPARE(gui.dlg.boxes.last().text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
+    ::kill(pid_t(mon.processId()), SIGINT);
+    QVERIFY(mon.waitForFinished(10000));
+    QCOMPARE(mon.exitCode(), 0);
+    // Freed, the port is the tool's again.
+    QVERIFY(gui.connect(1));
+}
+
+void tst_e2e_cli::monitorLinesAndCtrlC()
+{
+    // The demo settings: output n from 128(n-1) to 128(n-1)+191; a level of 512 counts
+    // (2.50 V) closes outputs 4 and 5.
+    Sim sim;
+    QVERIFY(sim.start(3, {QStringLiteral("--demo"), QStringLiteral("--level"), QStringLiteral("512")}));
+    Run r = cli({"monitor", "COM3", "--interval", "100", "--count", "3"});
+    QVERIFY2(r.code == 0 && r.err.isEmpty(), r.what());
+    const QStringList lines = r.lines();
+    QCOMPARE(lines.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QRegularExpressionMatch m = kDataLine.match(lines[i]);
+        QVERIFY2(m.hasMatch(), qPrintable(lines[i]));
+        QCOMPARE(m.captured(1).toInt(), i + 1);
+        QCOMPARE(m.captured(2), QStringLiteral("02.50"));
+        QCOMPARE(m.captured(3), QStringLiteral("V"));
+        QCOMPARE(m.captured(4), QStringLiteral("00011000"));
+    }
+    // The reading is the monitor's own "N" and "Y" after the read of the settings.
+    const QByteArrayList frames = sim.frames();
+    QCOMPARE(frames.mid(0, 49), QByteArrayList{"L"} + blockFrames('R'));
+    QVERIFY(frames.mid(49).count("Y") >= 3);
+
+    // Ctrl+C ends it cleanly, with whole lines.
+    QProcess p;
+    p.start(cliProgram(), {"monitor", "COM3", "--interval", "50"});
+    QTRY_VERIFY_WITH_TIMEOUT((p.waitForReadyRead(100), p.bytesAvailable() > 120), 20000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY(out.endsWith(QLatin1Char('\n')));
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(kDataLine.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(p.readAllStandardError().isEmpty());
+
+    // A line that drops: the lines so far, then the lost link (1).
+    Sim drop;
+    QVERIFY(drop.start(4, {QStringLiteral("--hangup-after"), QStringLiteral("59")}));
+    r = cli({"monitor", "COM4", "--interval", "50"});
+    QVERIFY2(r.code == 1, r.what());
+    QCOMPARE(r.err, QStringLiteral("qelvo-cli: COM4: lost the link to the controller (the device went away)\n"));
+    QVERIFY2(r.lines().size() >= 3, r.what());
+}
+
+void tst_e2e_cli::eightPortsInParallel()
+{
+    std::vector<std::unique_ptr<Sim>> sims;
+    for (int n = 1; n <= 8; ++n) {
+        sims.push_back(std::make_unique<Sim>());
+        QVERIFY(sims.back()->start(n, {QStringLiteral("--demo")}));
+    }
+    Run one = cli({"read", "COM1", "-o", file("one.qvd")});
+    QVERIFY2(one.code == 0, one.what());
+    const QString dir = file(QStringLiteral("site-batch"));
+    const Run all = cli({"read", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "-o", dir});
+    QVERIFY2(all.code == 0 && all.err.isEmpty() && all.out.isEmpty(), all.what());
+    const QByteArray reference = readBytes(file("one.qvd"));
+    QCOMPARE(reference.size(), qsizetype(kUserFileBytes));
+    for (int n = 1; n <= 8; ++n) {
+        QVERIFY(readBytes(QStringLiteral("%1/COM%2.qvd").arg(dir).arg(n)) == reference);
+        QCOMPARE(sims[size_t(n - 1)]->frames().count("R2F"), n == 1 ? 2 : 1);
+    }
+    // In parallel, not one after another (which would take about eight times as long).
+    QVERIFY2(all.ms < 4 * one.ms, qPrintable(QStringLiteral("one %1 ms, eight %2 ms").arg(one.ms).arg(all.ms)));
+
+    // One that fails is told on its own line; the others are read all the same.
+    Sim silent;
+    QVERIFY(silent.start(12, {QStringLiteral("--fault"), QStringLiteral("silence")}));
+    const QString dir2 = file(QStringLiteral("with-a-silent-one"));
+    const Run some = cli({"read", "COM2", "COM12", "COM3", "-o", dir2, "--timeout", "2"});
+    QVERIFY2(some.code == 1, some.what());
+    QCOMPARE(some.err, QStringLiteral("qelvo-cli: COM12: no reply from the controller\n"));
+    QVERIFY(QFileInfo::exists(dir2 + QStringLiteral("/COM2.qvd")) && QFileInfo::exists(dir2 + QStringLiteral("/COM3.qvd")));
+    QVERIFY(!QFileInfo::exists(dir2 + QStringLiteral("/COM12.qvd")));
+}
+
+void tst_e2e_cli::sheetHoldsEveryValue()
+{
+    for (const QByteArray &code : {QByteArray("01"), QByteArray("03")}) {
+        const QMap<int, QByteArray> cells = sampleSettings(code);
+        const QString name = code == "01" ? QStringLiteral("堤防-10V.qvd") : QStringLiteral("堤防-5M.qvd");
+        const QString qvd = writeQvd(name, cells);
+        const QString pdf = file(name + QStringLiteral(".pdf")), html = file(name + QStringLiteral(".html"));
+        Run r = cli({"sheet", qvd, "-o", pdf});
+        QVERIFY2(r.code == 0 && r.err.isEmpty(), r.what());
+        r = cli({"sheet", qvd, "-o", html});
+        QVERIFY2(r.code == 0 && r.err.isEmpty(), r.what());
+        QString why;
+        const QString text = pdfText(pdf, &why);
+        QVERIFY2(!text.isEmpty(), qPrintable(why));
+        const QString page = QString::fromUtf8(readBytes(html));
+        QVERIFY(page.contains(QStringLiteral("<meta charset=\"utf-8\">")));
+        // Every value the editor shows, the input type, the file name and today's date.
+        Image image(new MemCell[kImageCells]);
+        FileError e;
+        QList<SettingItem> items;
+        QVERIFY(ParseUserFile(userDataFile(cells), image.get(), e) && SettingsOf(image.get(), items, e));
+        const QStringList words = text.simplified().split(QLatin1Char(' '));
+        for (const SettingItem &s : items.mid(1)) { // the input type's words come below
+            if (!s.shown)
+                continue;
+            QVERIFY2(words.contains(s.text), qPrintable(s.name + QLatin1Char('=') + s.text + QStringLiteral(" not in\n") + text));
+            QVERIFY2(page.contains(QLatin1Char('>') + s.text), qPrintable(s.text));
+        }
+        for (const QString &must : {name, QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd")), items[0].text})
+            QVERIFY2(text.contains(must) && page.contains(must), qPrintable(must + QStringLiteral(" not in\n") + text));
+        QVERIFY(pdfFirstPageToPng(pdf, screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code))));
+        QVERIFY(PictureShowsSomething(QImage(screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code)))));
+    }
+}
+
+QTEST_MAIN(tst_e2e_cli)
+#include "tst_e2e_cli.moc"

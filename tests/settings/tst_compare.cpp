@@ -1,0 +1,448 @@
+// The settings as the editor names and shows them, the differences of two images, the
+// image the editor gives back, the comparison with the controller (ﾂｰﾙ > ｺﾝﾄﾛｰﾗとの比較)
+// and the settings sheet on paper (ﾌｧｲﾙ > 出力 > 印刷).
+#include "support/AccessibleTree.h"
+#include "support/DataFiles.h"
+#include "support/LinkHelpers.h"
+#include "support/PdfText.h"
+
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "core/modMain1.h"
+#include "editor/frmCompare1.h"
+#include "editor/frmMain1.h"
+#include "link/frmCommMsg1.h"
+#include "link/modLinkState.h"
+#include "link/modProtocol.h"
+#include "monitor/modMonitor1.h"
+#include "platform/doubles/PictureCheck.h"
+#include "settings/modCompare.h"
+#include "settings/modSheet.h"
+#include "settings/modUserFile.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+using Cells = QMap<int, QByteArray>;
+using Image = std::unique_ptr<MemCell[]>;
+
+// An image from its settings cells: every other cell "00", the marker FF.
+Image imageOf(const Cells &cells)
+{
+    Image image(new MemCell[kImageCells]);
+    FileError e;
+    Cells all = cells;
+    if (!all.contains(cellMarker))
+        all.insert(cellMarker, "FF");
+    if (!ParseUserFile(userDataFile(all), image.get(), e))
+        qFatal("image not parsed");
+    return image;
+}
+
+Cells sampleCells(const QByteArray &inputCode) { return sampleSettings(inputCode); }
+
+QList<SettingItem> itemsOf(const Cells &cells)
+{
+    QList<SettingItem> items;
+    FileError e;
+    if (!SettingsOf(imageOf(cells).get(), items, e))
+        qFatal("settings not shown");
+    return items;
+}
+
+const SettingItem *find(const QList<SettingItem> &items, const QString &name)
+{
+    for (const SettingItem &s : items)
+        if (s.name == name)
+            return &s;
+    return nullptr;
+}
+
+QStringList diffLines(const QList<SettingDiff> &d)
+{
+    QStringList l;
+    for (const SettingDiff &s : d)
+        l << s.name + QLatin1Char('|') + s.a + QLatin1Char('|') + s.b;
+    return l;
+}
+
+// What the comparison window showed: its message and each row of its list as read by
+// assistive technology ("name|editor|controller").
+struct Shown {
+    bool opened = false;
+    QString title, what, message;
+    QStringList rows;
+    QStringList unread;
+};
+
+void readComparison(QDialog *dlg, Shown &out, const QString &shot)
+{
+    auto *w = qobject_cast<frmCompare1 *>(dlg);
+    QVERIFY(w);
+    w->show();
+    out.opened = true;
+    out.title = w->windowTitle();
+    out.what = w->Label1->text();
+    out.message = w->Label2->text();
+    out.unread = unreadableValues(w);
+    if (w->List1->isVisible()) {
+        QAccessibleInterface *list = accessibleNode(w, w->List1);
+        QVERIFY(list && list->tableInterface());
+        QAccessibleTableInterface *table = list->tableInterface();
+        QCOMPARE(table->columnCount(), 3);
+        QCOMPARE(table->columnDescription(1), QStringLiteral("編集中"));
+        QCOMPARE(table->columnDescription(2), QStringLiteral("ｺﾝﾄﾛｰﾗ"));
+        for (int r = 0; r < table->rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < 3; ++c)
+                cells << table->cellAt(r, c)->text(QAccessible::Name);
+            out.rows << cells.join(QLatin1Char('|'));
+        }
+    }
+    if (!shot.isEmpty()) {
+        const QImage img = w->grab().toImage();
+        QVERIFY(PictureShowsSomething(img));
+        QVERIFY(img.save(screenshotFolder() + QLatin1Char('/') + shot));
+    }
+    // The keyboard closes it: its one button is the default.
+    QTest::keyClick(w, Qt::Key_Return);
+    QVERIFY(!w->isVisible());
+}
+} // namespace
+
+class TestCompare : public QObject {
+    Q_OBJECT
+private slots:
+    void namesAndValuesAreTheEditors_data();
+    void namesAndValuesAreTheEditors();
+    void differences_data();
+    void differences();
+    void roundTripIsWhatTheEditorSaves_data();
+    void roundTripIsWhatTheEditorSaves();
+    void comparisonWithTheController_data();
+    void comparisonWithTheController();
+    void comparisonEntryFollowsTheLink();
+    void printedSheetHoldsEveryValue();
+};
+
+void TestCompare::namesAndValuesAreTheEditors_data()
+{
+    QTest::addColumn<QByteArray>("code");
+    QTest::newRow("0-5V") << QByteArray("00");
+    QTest::newRow("0-10V") << QByteArray("01");
+    QTest::newRow("4-20mA") << QByteArray("02");
+    QTest::newRow("5M") << QByteArray("03");
+    QTest::newRow("10M") << QByteArray("04");
+}
+
+void TestCompare::namesAndValuesAreTheEditors()
+{
+    // Every value the editor shows, under the captions the editor shows it with.
+    QFETCH(QByteArray, code);
+    AppFixture f;
+    f.startSeeded();
+    const Cells cells = sampleCells(code);
+    const QList<SettingItem> items = itemsOf(cells);
+    const Image image = imageOf(cells);
+    std::copy(image.get(), image.get() + kImageCells, UserData);
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
+    QStringList expected{QStringLiteral("入力選択=") + InputTypeOf(g_intInputType).optionCaption};
+    for (int c = 1; c < g->Cols(); ++c)
+        for (int r = 1; r < g->Rows(); ++r)
+            expected << g->TextMatrix(0, c).trimmed() + QLatin1Char(' ') + g->TextMatrix(r, 0) + QLatin1Char('=') +
+                            g->TextMatrix(r, c) + QLatin1Char(' ') + g_strUnit;
+    if (g_frmMain1->DetectLimitFrame->isVisibleTo(g_frmMain1))
+        expected << g_frmMain1->DetectLimitFrame->title() + QLatin1Char('=') + g_frmMain1->Label10->text() +
+                        QLatin1Char(' ') + g_frmMain1->Label5->text();
+    expected << g_frmMain1->HysFrame->title() + QLatin1Char('=') + g_frmMain1->Label2[4]->text() + QLatin1Char(' ') +
+                    g_frmMain1->HysUnit->text();
+    for (int n = 0; n < 8; ++n)
+        if (g_frmMain1->Check1[n]->isVisibleTo(g_frmMain1))
+            expected << g_frmMain1->RelayFrame->title() + QLatin1Char(' ') + g_frmMain1->OutLabel[n]->text() +
+                            QLatin1Char('=') + g_frmMain1->Check1[n]->text();
+    QStringList shown;
+    for (const SettingItem &s : items)
+        if (s.shown)
+            shown << s.name + QLatin1Char('=') + s.display();
+    QCOMPARE(shown, expected);
+    // What it carries without showing: the hidden labels, and the bytes nobody reads.
+    QCOMPARE(find(items, QStringLiteral("スケーリング2"))->text, g_frmMain1->Label2[1]->text());
+    QCOMPARE(find(items, QStringLiteral("オフセット　５V"))->text, g_frmMain1->Label2[3]->text());
+    QCOMPARE(find(items, QStringLiteral("ｱﾄﾞﾚｽ 2C"))->text, QStringLiteral("12"));
+    // Reading another image leaves the editor's type alone.
+    QList<SettingItem> other;
+    FileError e;
+    const qint16 type = g_intInputType;
+    QVERIFY(SettingsOf(imageOf(sampleCells(code == "04" ? "00" : "04")).get(), other, e));
+    QCOMPARE(g_intInputType, type);
+}
+
+void TestCompare::differences_data()
+{
+    QTest::addColumn<QByteArray>("codeB");
+    QTest::addColumn<Cells>("changes");
+    QTest::addColumn<QStringList>("expected");
+    Cells three;
+    putCount(three, ChMaxCell(3), 600);
+    putCount(three, ChMinCell(5), 0);
+    putCount(three, cellHysteresis, 60);
+    QTest::newRow("three values") << QByteArray("01") << three
+                                  << QStringList{QStringLiteral("Out 3 最大値|3.53 V|5.87 V"),
+                                                 QStringLiteral("Out 5 最小値|4.13 V|0.00 V"),
+                                                 QStringLiteral("ﾋｽﾃﾘｼｽ|0.40 V|0.59 V")};
+    Cells near;
+    putCount(near, ChMinCell(1), 23); // 22 and 23 both show 0.22 in 0-10V
+    QTest::newRow("one text, two counts") << QByteArray("01") << near
+                                          << QStringList{QStringLiteral("Out 1 最小値|0.22 V [22]|0.22 V [23]")};
+    QTest::newRow("NC box and a carried byte")
+        << QByteArray("01") << Cells{{cellRelayMode, "A4"}, {0x2E, "7F"}}
+        << QStringList{QStringLiteral("出力反転 1|NC|NO"), QStringLiteral("ｱﾄﾞﾚｽ 2E|00|7F")};
+    QTest::newRow("another input type") << QByteArray("04") << Cells() << QStringList();
+    QTest::newRow("the same") << QByteArray("01") << Cells() << QStringList();
+}
+
+void TestCompare::differences()
+{
+    QFETCH(QByteArray, codeB);
+    QFETCH(Cells, changes);
+    QFETCH(QStringList, expected);
+    Cells b = sampleCells(codeB);
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        b[it.key()] = it.value();
+    const QList<SettingItem> a = itemsOf(sampleCells("01"));
+    const QList<SettingItem> other = itemsOf(b);
+    const QStringList lines = diffLines(DiffSettings(a, other));
+    if (codeB == "01") {
+        QCOMPARE(lines, expected);
+        QCOMPARE(DiffSettings(other, a).size(), expected.size());
+        return;
+    }
+    // Another input type: its name and unit, and the values of each layout on its side only.
+    QCOMPARE(lines.first(), QStringLiteral("入力選択|0 - 10V|10M"));
+    QVERIFY(lines.contains(QStringLiteral("Out 8 最小値|7.06 V|")));
+    QVERIFY(lines.contains(QStringLiteral("増水 距離||3.54 M")));
+    QVERIFY(lines.contains(QStringLiteral("ﾋｽﾃﾘｼｽ|0.40 V|0.40 M")));
+    QVERIFY(!lines.contains(QStringLiteral("出力反転 1|NC|NC")));
+}
+
+void TestCompare::roundTripIsWhatTheEditorSaves_data()
+{
+    QTest::addColumn<Cells>("cells");
+    Cells odd = sampleCells("07"); // an unknown code is type 1, written back as 00
+    odd[cellMarker] = "00";
+    putCount(odd, cellScaling1, 0); // shown and written as 1
+    odd[cellRelayMode] = "a5";
+    QTest::newRow("window mode, odd bytes") << odd;
+    Cells dist = sampleCells("03"); // the editor derives the bounds it does not show
+    putCount(dist, ChMinCell(7), 5);
+    putCount(dist, ChMaxCell(1), 9);
+    QTest::newRow("distance mode") << dist;
+}
+
+void TestCompare::roundTripIsWhatTheEditorSaves()
+{
+    // Open a file in the editor and save it: those bytes are the round trip's.
+    QFETCH(Cells, cells);
+    AppFixture f;
+    f.startSeeded();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("site.qvd"));
+    QVERIFY(writeBytes(path, userDataFile(cells)));
+    g_intSaved = 1;
+    f.dlg.fileAnswers << path;
+    g_subFileOpen(QString());
+    QCOMPARE(g_strUserFile, path);
+    QVERIFY(g_funcFileSave());
+    const QByteArray saved = readBytes(path);
+    Image file(new MemCell[kImageCells]);
+    FileError e;
+    QVERIFY(ParseUserFile(userDataFile(cells), file.get(), e));
+    QVERIFY(EditorRoundTrip(file.get(), e));
+    QCOMPARE(UserFileBytes(file.get()), saved);
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestCompare::comparisonWithTheController_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("equal") << QStringLiteral("equal");
+    QTest::newRow("three differences") << QStringLiteral("three");
+    QTest::newRow("the read fails") << QStringLiteral("fails");
+}
+
+void TestCompare::comparisonWithTheController()
+{
+    QFETCH(QString, name);
+    AppFixture f;
+    startConnected(f);
+    CtrlModel &m = f.sim.model();
+    const Cells cells = sampleCells("01");
+    const Image controller = imageOf(cells);
+    for (int a = 0; a < kSettingsCells; ++a)
+        m.setCell(a, quint8(controller[a].data().toUInt(nullptr, 16)));
+    // The editor holds what the controller holds (read through a file), then edits.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("site.qvd"));
+    QVERIFY(writeBytes(path, userDataFile(cells)));
+    g_intSaved = 1;
+    f.dlg.fileAnswers << path;
+    g_subFileOpen(QString());
+    if (name == QLatin1String("three")) {
+        MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
+        g->setTextMatrix(1, 3, QStringLiteral("6.00"));
+        g->setTextMatrix(2, 5, QStringLiteral("0.00"));
+        g_frmMain1->Check1[1]->click();
+        g_intSaved = 0;
+    }
+    if (name == QLatin1String("fails")) {
+        m.setFault(Fault::HangUp, 3);
+        f.dlg.answers << vbCancel << vbCancel; // the send's box, then the transfer's
+    }
+    const EditorTexts before = g_frmMain1->editorTexts();
+    const QByteArray userBefore = UserFileBytes(UserData);
+    const qint16 savedBefore = g_intSaved;
+    QFile::remove(g_strTempFile);
+    QString progressCaption;
+    f.clock.scheduleIn(5000, [&] {
+        if (g_frmCommMsg1)
+            progressCaption = g_frmCommMsg1->windowTitle() + QLatin1Char('/') + g_frmCommMsg1->Label1->text();
+    });
+    Shown shown;
+    f.dlg.modalHandler = [&](QDialog *d) { readComparison(d, shown, QStringLiteral("compare_%1.png").arg(name)); };
+    m.clearLog();
+    QVERIFY(g_frmMdi1->menu_Compare->isEnabled());
+    g_frmMdi1->menu_Compare->trigger();
+
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(progressCaption, QStringLiteral("ﾃﾞｰﾀの読込み/ﾃﾞｰﾀの読込み中"));
+    // Nothing of the editor's changed: its texts, UserData, the document and temp.tmp.
+    const EditorTexts after = g_frmMain1->editorTexts();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 9; ++c)
+            QCOMPARE(after.cell[r][c], before.cell[r][c]);
+    QCOMPARE(UserFileBytes(UserData), userBefore);
+    QCOMPARE(g_intSaved, savedBefore);
+    QCOMPARE(g_strUserFile, path);
+    QVERIFY(!QFileInfo::exists(g_strTempFile));
+    checkSane();
+    if (name == QLatin1String("fails")) {
+        QVERIFY(!shown.opened);
+        QCOMPARE(f.dlg.boxes.size(), 2);
+        QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("入力モニターの開始"));
+        QCOMPARE(g_intConnectStatus, qint16(0));
+        QVERIFY(!g_frmMdi1->menu_Compare->isEnabled());
+        return;
+    }
+    QByteArrayList frames{"L"};
+    for (int a = 0; a < kSettingsCells; ++a)
+        frames << FrameRead(a).toLatin1();
+    QCOMPARE(m.received(), frames); // read only: no "W" went out
+    QVERIFY(shown.opened);
+    QCOMPARE(shown.title, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較"));
+    QCOMPARE(shown.what, QStringLiteral("編集中 : site.qvd    ｺﾝﾄﾛｰﾗ : COM1"));
+    QVERIFY2(shown.unread.isEmpty(), qPrintable(shown.unread.join(QLatin1Char('\n'))));
+    if (name == QLatin1String("equal")) {
+        QCOMPARE(shown.message, QStringLiteral("相違はありません。"));
+        QVERIFY(shown.rows.isEmpty());
+    } else {
+        QCOMPARE(shown.message, QStringLiteral("3 件の相違があります。"));
+        QCOMPARE(shown.rows, QStringList({QStringLiteral("Out 3 最大値|6.00 V|3.53 V"),
+                                          QStringLiteral("Out 5 最小値|0.00 V|4.13 V"),
+                                          QStringLiteral("出力反転 2|NC|NO")}));
+    }
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY(g_frmMdi1->menu_Compare->isEnabled());
+}
+
+void TestCompare::comparisonEntryFollowsTheLink()
+{
+    AppFixture f;
+    f.startSeeded();
+    QAction *entry = g_frmMdi1->menu_Compare;
+    // The last entry of ﾂｰﾙ, after 設定 and a separator (other entries may come between).
+    const QList<QAction *> tool = g_frmMdi1->menu_Tool->actions();
+    QCOMPARE(tool.last(), entry);
+    const qsizetype setting = tool.indexOf(g_frmMdi1->menu_Setting->menuAction());
+    QVERIFY(setting >= 0 && tool.at(setting + 1)->isSeparator());
+    QCOMPARE(entry->text(), QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"));
+    QVERIFY(!entry->isEnabled());
+    g_subMenuCommand(17); // refused while disconnected: nothing is read, no box
+    QCOMPARE(f.sim.model().frameCount(), 0);
+    g_subMenuCommand(21);
+    QVERIFY(entry->isEnabled());
+    // A read or write, the lock of an exchange and the running monitor all hold it back.
+    g_subTransferRunningSet(true);
+    QVERIFY(!entry->isEnabled());
+    g_subTransferRunningSet(false);
+    g_subCommBusySet(1);
+    QVERIFY(!entry->isEnabled());
+    g_subCommBusySet(0);
+    QVERIFY(entry->isEnabled());
+    g_subMonitorOnSet(-1);
+    QVERIFY(!entry->isEnabled());
+    g_subMonitorOnSet(0);
+    g_subMonitorPollingSet(true); // the log filer keeps the poll running
+    QVERIFY(!entry->isEnabled());
+    g_subMonitorPollingSet(false);
+    g_subMenuCommand(50);
+    QVERIFY(entry->isEnabled());
+    g_subMenuCommand(22);
+    QVERIFY(!entry->isEnabled());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestCompare::printedSheetHoldsEveryValue()
+{
+    // Ctrl+P prints the editor's values, an unsaved edit included, through the print dialog.
+    AppFixture f;
+    f.startSeeded();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("河川A.qvd"));
+    QVERIFY(writeBytes(path, userDataFile(sampleCells("01"))));
+    g_intSaved = 1;
+    f.dlg.fileAnswers << path;
+    g_subFileOpen(QString());
+    QCOMPARE(g_strUserFile, path);
+    g_frmMain1->MSFlexGrid1->setTextMatrix(1, 8, QStringLiteral("9.99"));
+    QAction *print = g_frmMdi1->menu_PrintOut;
+    QVERIFY(print->isEnabled() && g_frmMdi1->menu_HTMLFile->isEnabled());
+    QCOMPARE(print->shortcut(), QKeySequence(QStringLiteral("Ctrl+P")));
+    const QString pdf = dir.filePath(QStringLiteral("sheet.pdf"));
+    f.dlg.printAnswers << pdf << std::nullopt;
+    print->trigger();
+    print->trigger(); // cancelled: nothing more happens
+    QCOMPARE(f.dlg.printRequests, QStringList({QStringLiteral("河川A.qvd"), QStringLiteral("河川A.qvd")}));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+
+    QString why;
+    const QString text = pdfText(pdf, &why);
+    QVERIFY2(!text.isEmpty(), qPrintable(why));
+    for (const QString &expected : {QStringLiteral("Qelvo SoftWare 設定"), QStringLiteral("河川A.qvd"),
+                                    QStringLiteral("0 - 10V"), QStringLiteral("設定範囲 0 - 10V"),
+                                    Now().toString(QStringLiteral("yyyy/MM/dd"))})
+        QVERIFY2(text.contains(expected), qPrintable(expected + QStringLiteral(" missing in:\n") + text));
+    const EditorTexts t = g_frmMain1->editorTexts();
+    QStringList values;
+    for (int n = 1; n <= 8; ++n)
+        values << t.cell[1][n] << t.cell[2][n];
+    values << t.param[4];
+    QVERIFY(values.contains(QStringLiteral("9.99")));
+    // Each value as a word of the page, in the editor's order within its row.
+    const QStringList words = text.simplified().split(QLatin1Char(' '));
+    for (const QString &v : values)
+        QVERIFY2(words.contains(v), qPrintable(v + QStringLiteral(" missing in:\n") + text));
+    QCOMPARE(int(text.count(QStringLiteral("NC"))), 4); // RelayMode A5
+    QCOMPARE(int(text.count(QStringLiteral("NO"))), 4);
+    const QString png = screenshotFolder() + QStringLiteral("/printed_sheet.png");
+    QVERIFY(pdfFirstPageToPng(pdf, png));
+    QImage page(png);
+    QVERIFY(PictureShowsSomething(page));
+}
+
+QTEST_MAIN(TestCompare)
+#include "tst_compare.moc"

@@ -1,0 +1,289 @@
+#include "CliLink.h"
+
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "link/modComm1.h"
+#include "link/modLinkState.h"
+#include "link/modProtocol.h"
+#include "link/modTransfer.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmTimer1.h"
+#include "monitor/modMonitor1.h"
+#include "platform/Clock.h"
+#include "platform/ComPorts.h"
+#include "platform/MappedSerialPort.h"
+#include "platform/SerialPort.h"
+
+#include <QCoreApplication>
+#include <QDialog>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+MappedSerialPort *g_port = nullptr;
+CliDialogs *g_dialogs = nullptr;
+
+void eraseProgress()
+{
+    fputs("\r\x1b[K", stderr);
+    fflush(stderr);
+}
+
+// What a failed exchange comes to: no reply within the time given, the line gone, or the
+// last box the link showed.
+QString failureLine(int port, bool timedOut)
+{
+    if (timedOut)
+        return ComName(port) + QStringLiteral(": no reply from the controller");
+    if (!MSComm1().portOpen())
+        return ComName(port) + QStringLiteral(": the connection to the controller was lost");
+    const QString box = g_dialogs ? g_dialogs->lastBox() : QString();
+    return ComName(port) + QStringLiteral(": the exchange with the controller failed") +
+           (box.isEmpty() ? QString() : QStringLiteral(" (") + box + QLatin1Char(')'));
+}
+
+// Runs one of the link's transfers with a watchdog: when the controller has not moved the
+// transfer on for the time given (the handshake and the "E" are repeated for ever), the
+// transfer is cancelled as by its "中止" button.
+bool runTransfer(int port, bool (*exchange)(), const char *verb, const LinkOptions &o, QString &why)
+{
+    bool timedOut = false;
+    QObject context;
+    WindowTimer watchdog;
+    watchdog.setInterval(o.timeoutMs);
+    watchdog.onTick = [&] {
+        timedOut = true;
+        watchdog.setEnabled(false);
+        g_subTransferCancel();
+    };
+    QObject::connect(&linkEvents(), &LinkEvents::transferProgress, &context, [&](int value) {
+        watchdog.setEnabled(false);
+        watchdog.setEnabled(true);
+        if (o.progress) {
+            fprintf(stderr, "\r%s %s: %3d%%", verb, qPrintable(ComName(port)), value * 100 / 47);
+            fflush(stderr);
+        }
+    });
+    watchdog.setEnabled(true);
+    const bool ok = exchange();
+    watchdog.setEnabled(false);
+    if (o.progress)
+        eraseProgress();
+    if (ok)
+        return true;
+    why = failureLine(port, timedOut);
+    return false;
+}
+
+// Ctrl+C and the termination signal end the monitor at its next tick; a second one ends
+// the process at once.
+int g_signalPipe[2] = {-1, -1};
+void onSignal(int sig)
+{
+    const char c = char(sig);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    std::signal(sig, SIG_DFL);
+}
+} // namespace
+
+// ---------------------------------------------------------------- boxes
+
+int CliDialogs::msgBox(const QString &text, int style, const QString &caption)
+{
+    boxes.append({caption, text});
+    switch (style & 7) {
+    case vbOKOnly: return vbOK;
+    case vbAbortRetryIgnore: return vbAbort;
+    case vbYesNo: return vbNo;
+    default: return vbCancel; // OK/Cancel, Yes/No/Cancel, Retry/Cancel
+    }
+}
+
+void CliDialogs::runModal(QDialog *dlg) { dlg->reject(); }
+
+QString CliDialogs::lastBox() const
+{
+    if (boxes.isEmpty())
+        return QString();
+    QString text = boxes.last().text;
+    text.replace(QRegularExpression(QStringLiteral("[\\r\\n]+")), QStringLiteral(" "));
+    return boxes.last().caption + QStringLiteral(": ") + text.trimmed();
+}
+
+CliLinkScope::CliLinkScope()
+{
+    g_port = new MappedSerialPort();
+    g_dialogs = &dialogs;
+    installSerialPort(g_port);
+    installDialogs(&dialogs);
+    g_subLinkStateReset();
+    g_subTempDataIni();
+    g_subUserDataIni();
+    // Nothing of the transfer's is kept: no temp.tmp is written (the block exchanges
+    // write none) and the data folder is only read, for the COM links.
+    g_strTempFile.clear();
+}
+
+CliLinkScope::~CliLinkScope()
+{
+    CloseComPort();
+    installSerialPort(nullptr);
+    installDialogs(nullptr);
+    delete g_port;
+    g_port = nullptr;
+    g_dialogs = nullptr;
+}
+
+// ---------------------------------------------------------------- ports
+
+int ParseComPort(const QString &text)
+{
+    static const QRegularExpression re(QStringLiteral("^[Cc][Oo][Mm]([0-9]{1,2})$"));
+    const QRegularExpressionMatch m = re.match(text);
+    if (!m.hasMatch())
+        return 0;
+    const int n = m.captured(1).toInt();
+    return n >= 1 && n <= 99 ? n : 0;
+}
+
+QString ComName(int port) { return QStringLiteral("COM") + QString::number(port); }
+
+bool OpenComPort(int port, QString &why)
+{
+    bool opened = false;
+    const QString name = ComName(port);
+    const ComPortDescription d = ComPortDescribe(port, false);
+    if (d.state == ComPortState::Missing) {
+        if (!d.target.isEmpty())
+            why = QStringLiteral("%1: no such port (%2 points to %3, which does not exist)").arg(name, d.device, d.target);
+        else
+            why = QStringLiteral("%1: no such port (%2)").arg(name, d.detail);
+    } else if (d.state == ComPortState::CannotOpen) {
+        why = QStringLiteral("%1: %2 cannot be used: %3").arg(name, d.device, d.detail);
+    } else {
+        SerialPortService &p = MSComm1();
+        p.setCommPort(port);
+        g_intCommPort = qint16(port);
+        const CommError e = p.setPortOpen(true);
+        opened = !e.failed();
+        if (e.number == comPortAlreadyOpen) {
+            why = QStringLiteral("%1: port in use by another program (%2)").arg(name, d.device);
+        } else if (e.number == comPortAccessDenied) {
+            why = ComPortPermissionHint(port, false);
+        } else if (e.failed() && !d.target.isEmpty() && d.target.contains(QStringLiteral("://"))) {
+            why = e.description; // names the COM number, the address and what went wrong
+        } else if (e.failed()) {
+            why = QStringLiteral("%1: cannot open %2: %3").arg(name, d.device, e.description);
+        }
+    }
+    return opened;
+}
+
+void CloseComPort()
+{
+    if (MSComm1().portOpen())
+        MSComm1().setPortOpen(false);
+}
+
+// ---------------------------------------------------------------- transfers
+
+bool ReadController(int port, MemCell *image, const LinkOptions &o, QString &why)
+{
+    if (!runTransfer(port, g_funcControllerReadBlock, "Reading", o, why))
+        return false;
+    std::copy(TempData, TempData + kImageCells, image);
+    return true;
+}
+
+bool WriteController(int port, const MemCell *image, const LinkOptions &o, QString &why)
+{
+    std::copy(image, image + kImageCells, UserData);
+    return runTransfer(port, g_funcControllerWriteBlock, "Writing", o, why);
+}
+
+// ---------------------------------------------------------------- monitor
+
+bool MonitorController(int port, int intervalMs, int count, QString &why)
+{
+    bool stopAsked = false;
+    int lines = 0;
+    QObject context;
+    auto stop = [&] {
+        if (stopAsked)
+            return;
+        stopAsked = true;
+        g_subMonitorStopSet(1);
+        g_subMonitorOnSet(0);
+    };
+
+    // Ctrl+C: the poll finishes its exchange and the monitor ends at its next tick.
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        why = QStringLiteral("cannot watch for Ctrl+C");
+        return false;
+    }
+    QSocketNotifier sigNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&sigNotifier, &QSocketNotifier::activated, &context, [&] {
+        char c;
+        while (::read(g_signalPipe[0], &c, 1) > 0) {
+        }
+        stop();
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, &context, [&] {
+        if (stopAsked)
+            return;
+        const MonDataRec &r = g_funcNewestReading();
+        const QDateTime t = QDateTime::fromString(r.Time.trimmed(), QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+        const QString line = MakeDataLine(++lines, t, r.Value, r.Outputs, true, true);
+        fputs(line.toUtf8().constData(), stdout);
+        fputc('\n', stdout);
+        fflush(stdout);
+        if (count > 0 && lines >= count)
+            stop();
+    });
+    bool ended = false;
+    QObject::connect(&monitorEvents(), &MonitorEvents::pollingChanged, &context, [&](bool polling) {
+        if (!polling)
+            ended = true;
+    });
+
+    // The start of the analog monitor's "開始": the poll's timer at the sampling time, and
+    // the first "N" at once.
+    g_lngSamplingTime = intervalMs;
+    g_subMonitorOnSet(-1);
+    SerialPortService &p = MSComm1();
+    p.input();
+    p.clearInBuffer();
+    p.clearOutBuffer();
+    g_subMonitorStopSet(0);
+    g_subPollWatchReset();
+    g_subTimerFormLoad();
+    bool lost = !g_funcMonitorPoll(QStringLiteral("N"));
+    if (lost) {
+        g_subMonitorStopSet(1);
+        g_subMonitorOnSet(0);
+        g_subAnaMoniEnd();
+    }
+    while (!ended)
+        WaitForEvent(1000);
+
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    ::close(g_signalPipe[0]);
+    ::close(g_signalPipe[1]);
+    g_signalPipe[0] = g_signalPipe[1] = -1;
+    if (stopAsked && !lost)
+        return true;
+    why = ComName(port) + QStringLiteral(": lost the link to the controller") +
+          (MSComm1().portOpen() ? QStringLiteral(" (no reply)") : QStringLiteral(" (the device went away)"));
+    return false;
+}
