@@ -176,8 +176,13 @@ bool dataLine(Span line, LocalTimes &times, Parsed &r, QByteArray &unit)
             return false;
         if (!has)
             r.flags |= TrendSeries::NoValue;
+        // The unit as the log filer writes it ("V", "mA", "M"): a short word of ASCII.
         if (f[4].n < 1 || f[4].n > 8)
             return false;
+        for (qsizetype i = 0; i < f[4].n; ++i) {
+            if (f[4].p[i] < 0x21 || f[4].p[i] > 0x7E)
+                return false;
+        }
         if (unit.isEmpty())
             unit = QByteArray(f[4].p, f[4].n);
     } else {
@@ -313,7 +318,7 @@ bool ParseLogFile(const QByteArray &bytes, LogFileData &out)
     if (out.runs == 0)
         return false;
     out.hundredths = anyInUnit;
-    out.unit = anyInUnit ? SjisDecode(unit) : QString();
+    out.unit = anyInUnit ? QString::fromLatin1(unit) : QString();
     for (const Parsed &r : readings) {
         int v = r.value;
         if (out.hundredths && !r.inUnit && !(r.flags & TrendSeries::NoValue))

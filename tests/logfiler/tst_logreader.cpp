@@ -194,7 +194,8 @@ void TestLogReader::strayLinesAndMarkersWithoutTime()
     AppFixture f;
     fresh();
     // Lines before any start block, a start whose time line is missing, a stray line, an
-    // unknown marker, and an end marker whose time line was lost at the end of a copy.
+    // unknown marker, a unit that is no word, and an end marker whose time line was lost at
+    // the end of a copy.
     QByteArray b = "000001, 2026/10/10, 08:00:00, 0100, 00\r\n"
                    "/** Logging Start **/\r\n"
                    "000001, 2026/10/10, 09:00:00, 0200, 01\r\n"
@@ -202,12 +203,13 @@ void TestLogReader::strayLinesAndMarkersWithoutTime()
                    "/** Logging Pause **/\r\n"
                    "000002, 2026/10/32, 09:00:01, 0200, 01\r\n"
                    "000003, 2026/10/10, 09:00:02, 0201, 01\r\n"
+                   "000004, 2026/10/10, 09:00:03, -0.05,\xed, 01\r\n"
                    "/** Logging QUIT **/\r\n";
     LogFileData d;
     QVERIFY(ParseLogFile(b, d));
     QCOMPARE(d.runs, 2);
     QCOMPARE(d.lines, qint64(3));
-    QCOMPARE(d.skipped, qint64(3));
+    QCOMPARE(d.skipped, qint64(4));
     QCOMPARE(d.markers.size(), 2);
     QCOMPARE(d.markers[0].ms, at(9, 0, 0).toMSecsSinceEpoch());
     QCOMPARE(d.markers[1].ms, at(9, 0, 2).toMSecsSinceEpoch());
