@@ -30,8 +30,6 @@ const qint64 kSteps[] = {1000,    2000,    5000,     10000,    15000,    30000, 
                          43200000, 86400000, 172800000, 604800000};
 } // namespace
 
-QString TrendTimeText(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss")); }
-QString TrendDateText(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd")); }
 
 TrendPlot::TrendPlot(QWidget *parent) : QWidget(parent)
 {
@@ -235,10 +233,12 @@ void TrendPlot::render(QPainter &p, const QSize &size) const
             p.drawLine(x, plot.top() - 4, x, strip.bottom());
             p.setPen(colourOf(9));
             const int w = fm.horizontalAdvance(m.text);
-            // Labels that would overlap the one before stand one line lower.
-            const int y = x + 3 > lastRight ? plot.top() + fm.ascent() : plot.top() + fm.ascent() + fm.height();
-            p.drawText(x + 3, y, m.text);
-            lastRight = std::max(lastRight, x + 3 + w + 4);
+            // Right of its line, or left of it where the plot ends; labels that would
+            // overlap the one before stand one line lower.
+            const int left = x + 3 + w <= plot.right() ? x + 3 : x - 3 - w;
+            const int y = left > lastRight ? plot.top() + fm.ascent() : plot.top() + fm.ascent() + fm.height();
+            p.drawText(left, y, m.text);
+            lastRight = std::max(lastRight, left + w + 4);
         }
     }
     drawLevelAndStrip(p, plot, strip);
@@ -285,12 +285,18 @@ void TrendPlot::drawTimeAxis(QPainter &p, const QRect &plot, const QRect &strip,
             break;
         }
     }
-    // Ticks on the local clock's round times.
-    const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(start).offsetFromUtc()) * 1000;
+    // Ticks on the local clock's round times. Where the clock keeps one offset from UTC over
+    // the view (no change of summer time in it), the texts come from the offset alone.
+    const QDateTime startTime = QDateTime::fromMSecsSinceEpoch(start), endTime = QDateTime::fromMSecsSinceEpoch(end);
+    const qint64 offset = qint64(startTime.offsetFromUtc()) * 1000;
+    const bool oneOffset = startTime.offsetFromUtc() == endTime.offsetFromUtc();
+    auto local = [&](qint64 ms) {
+        return oneOffset ? QDateTime::fromMSecsSinceEpoch(ms + offset, Qt::UTC) : QDateTime::fromMSecsSinceEpoch(ms);
+    };
     qint64 tick = ((start + offset + step - 1) / step) * step - offset;
     if (start + offset < 0)
         tick = ((start + offset) / step) * step - offset;
-    const bool crossesMidnight = TrendDateText(start) != TrendDateText(end);
+    const bool crossesMidnight = startTime.date() != endTime.date();
     QString lastDate;
     p.setPen(QPen(colourOf(10), 1));
     p.drawLine(plot.left(), plot.bottom(), plot.right(), plot.bottom());
@@ -304,12 +310,13 @@ void TrendPlot::drawTimeAxis(QPainter &p, const QRect &plot, const QRect &strip,
         p.drawLine(x, strip.top(), x, strip.bottom());
         p.setPen(QPen(colourOf(10), 1));
         p.drawLine(x, strip.bottom() + 1, x, strip.bottom() + 4);
-        const QString time = TrendTimeText(tick);
+        const QDateTime at = local(tick);
+        const QString time = at.toString(QStringLiteral("HH:mm:ss"));
         const int w = fm.horizontalAdvance(time);
         const int left = std::clamp(x - w / 2, 0, plot.right() + kRight - w);
         p.drawText(left, labelTop + fm.ascent(), time);
         if (crossesMidnight) {
-            const QString date = TrendDateText(tick);
+            const QString date = at.toString(QStringLiteral("yyyy/MM/dd"));
             if (date != lastDate)
                 p.drawText(std::clamp(x - fm.horizontalAdvance(date) / 2, 0, plot.right() + kRight - fm.horizontalAdvance(date)),
                            labelTop + fm.height() + fm.ascent(), date);

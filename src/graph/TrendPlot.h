@@ -112,7 +112,3 @@ private:
     qint64 m_dragStart = 0;
     qint64 m_pointed = -1; // the reading under the pointer
 };
-
-// The time texts of the axis: "HH:mm:ss", and the date "yyyy/MM/dd" where it is needed.
-QString TrendTimeText(qint64 ms);
-QString TrendDateText(qint64 ms);

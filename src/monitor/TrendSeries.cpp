@@ -1,6 +1,7 @@
 #include "monitor/TrendSeries.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 namespace {
@@ -14,6 +15,7 @@ struct TrendSeries::Chunk {
     qint64 absStart = 0;
     qint64 baseMs = 0;
     std::vector<quint32> dt;
+    std::vector<quint32> leafDt; // the offset of each leaf's first reading
     std::vector<quint16> value;
     std::vector<quint8> outputs;
     std::vector<quint8> flags;
@@ -23,6 +25,7 @@ struct TrendSeries::Chunk {
     explicit Chunk(qint64 start, qint64 ms) : absStart(start), baseMs(ms)
     {
         dt.reserve(kChunk);
+        leafDt.reserve(size_t(kChunk >> kLeafShift));
         value.reserve(kChunk);
         outputs.reserve(kChunk);
         flags.reserve(kChunk);
@@ -30,6 +33,21 @@ struct TrendSeries::Chunk {
             level[l].reserve(size_t(kChunk >> (kLeafShift + l)));
     }
     qint64 size() const { return qint64(dt.size()); }
+
+    // The first local index whose offset is rel or later (size() when none): the first
+    // offsets of the leaves (16 KB a block) narrow it to one leaf, whose offsets share a
+    // line of the cache.
+    qint64 lowerBound(quint64 rel) const
+    {
+        const auto leaf = std::lower_bound(leafDt.begin(), leafDt.end(), rel,
+                                           [](quint32 v, quint64 r) { return quint64(v) < r; });
+        const qint64 l = qint64(leaf - leafDt.begin());
+        qint64 i = l == 0 ? 0 : (l - 1) << kLeafShift;
+        const qint64 end = std::min(size(), l << kLeafShift);
+        while (i < end && quint64(dt[size_t(i)]) < rel)
+            ++i;
+        return i;
+    }
     qint64 msAt(qint64 local) const { return baseMs + dt[size_t(local)]; }
 
     Summary one(qint64 local) const
@@ -78,45 +96,32 @@ struct TrendSeries::Chunk {
     Summary summarize(qint64 a, qint64 b) const
     {
         Summary s;
+        constexpr qint64 leaf = qint64(1) << kLeafShift;
         while (a < b) {
-            int l = -1;
-            if (!(a & ((qint64(1) << kLeafShift) - 1))) {
-                for (int k = kLevels - 1; k >= 0; --k) {
-                    const qint64 span = qint64(1) << (kLeafShift + k);
-                    if (!(a & (span - 1)) && a + span <= b) {
-                        l = k;
-                        break;
-                    }
-                }
-            }
-            if (l < 0) {
+            if ((a & (leaf - 1)) || b - a < leaf) {
                 s.add(one(a));
                 ++a;
-            } else {
-                s.add(summaryOf(level[l][size_t(a >> (kLeafShift + l))]));
-                a += qint64(1) << (kLeafShift + l);
+                continue;
             }
+            // The largest node that starts at a and ends within b.
+            const int aligned = a ? std::countr_zero(quint64(a)) : 63;
+            const int fits = std::bit_width(quint64(b - a)) - 1;
+            const int k = std::min({aligned, fits, kLeafShift + kLevels - 1}) - kLeafShift;
+            s.add(summaryOf(level[k][size_t(a >> (kLeafShift + k))]));
+            a += qint64(1) << (kLeafShift + k);
         }
         return s;
     }
 
     qint64 bytes() const
     {
-        qint64 b = qint64(dt.capacity() * sizeof(quint32) + value.capacity() * sizeof(quint16) + outputs.capacity() +
-                          flags.capacity());
+        qint64 b = qint64((dt.capacity() + leafDt.capacity()) * sizeof(quint32) + value.capacity() * sizeof(quint16) +
+                          outputs.capacity() + flags.capacity());
         for (const auto &l : level)
             b += qint64(l.capacity() * sizeof(Node));
         return b + qint64(sizeof(Chunk));
     }
 };
-
-void TrendSeries::Summary::add(const Summary &o)
-{
-    min = std::min(min, o.min);
-    max = std::max(max, o.max);
-    on |= o.on;
-    off |= o.off;
-}
 
 TrendSeries::TrendSeries() = default;
 TrendSeries::~TrendSeries() = default;
@@ -126,6 +131,7 @@ TrendSeries &TrendSeries::operator=(TrendSeries &&) noexcept = default;
 void TrendSeries::clear()
 {
     m_chunks.clear();
+    m_hint = 0;
     m_begin = m_end = 0;
     m_lastMs = 0;
 }
@@ -141,6 +147,8 @@ void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
         m_chunks.push_back(std::make_unique<Chunk>(m_end, ms));
         c = m_chunks.back().get();
     }
+    if (!(c->size() & ((qint64(1) << kLeafShift) - 1)))
+        c->leafDt.push_back(quint32(ms - c->baseMs));
     c->dt.push_back(quint32(ms - c->baseMs));
     c->value.push_back(value);
     c->outputs.push_back(outputs);
@@ -152,9 +160,19 @@ void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
 
 TrendSeries::Chunk *TrendSeries::chunkOf(qint64 abs, qint64 &local) const
 {
-    // The last block whose first reading is at or before abs.
+    // The block of the last look-up or the one after it, else the last block whose first
+    // reading is at or before abs.
+    for (size_t k = m_hint; k < m_chunks.size() && k <= m_hint + 1; ++k) {
+        Chunk *c = m_chunks[k].get();
+        if (abs >= c->absStart && abs < c->absStart + c->size()) {
+            m_hint = k;
+            local = abs - c->absStart;
+            return c;
+        }
+    }
     auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), abs,
                                [](qint64 v, const std::unique_ptr<Chunk> &c) { return v < c->absStart; });
+    m_hint = size_t(std::prev(it) - m_chunks.begin());
     Chunk *c = std::prev(it)->get();
     local = abs - c->absStart;
     return c;
@@ -177,14 +195,26 @@ qint64 TrendSeries::lowerBound(qint64 ms) const
         return 0;
     if (ms > m_lastMs)
         return size();
-    // The first block whose last reading is at or after ms holds the answer.
-    auto it = std::partition_point(m_chunks.begin(), m_chunks.end(),
-                                   [ms](const std::unique_ptr<Chunk> &c) { return c->msAt(c->size() - 1) < ms; });
-    const Chunk *c = it->get();
+    // The first block whose last reading is at or after ms holds the answer: the block of
+    // the last look-up or the one after it, most of the time.
+    auto after = [ms](const Chunk *c) { return c->msAt(c->size() - 1) >= ms; };
+    const Chunk *c = nullptr;
+    for (size_t k = m_hint; k < m_chunks.size() && k <= m_hint + 1; ++k) {
+        const Chunk *h = m_chunks[k].get();
+        if (after(h) && (k == 0 || !after(m_chunks[k - 1].get()))) {
+            c = h;
+            m_hint = k;
+            break;
+        }
+    }
+    if (!c) {
+        auto it = std::partition_point(m_chunks.begin(), m_chunks.end(),
+                                       [&](const std::unique_ptr<Chunk> &x) { return !after(x.get()); });
+        m_hint = size_t(it - m_chunks.begin());
+        c = it->get();
+    }
     const quint64 rel = ms <= c->baseMs ? 0 : quint64(ms - c->baseMs);
-    const auto pos = std::lower_bound(c->dt.begin(), c->dt.end(), rel,
-                                      [](quint32 v, quint64 r) { return quint64(v) < r; });
-    const qint64 abs = c->absStart + qint64(pos - c->dt.begin());
+    const qint64 abs = c->absStart + c->lowerBound(rel);
     return std::max<qint64>(0, abs - m_begin);
 }
 
@@ -210,6 +240,7 @@ TrendSeries::Summary TrendSeries::summarize(qint64 from, qint64 to) const
 void TrendSeries::dropFront()
 {
     m_chunks.pop_front();
+    m_hint = 0;
     if (m_chunks.empty()) {
         m_begin = m_end;
     } else {

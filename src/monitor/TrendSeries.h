@@ -32,7 +32,13 @@ public:
         quint8 on = 0;        // outputs on in at least one reading (with outputs)
         quint8 off = 0;       // outputs off in at least one reading
         bool hasValue() const { return min <= max; }
-        void add(const Summary &o);
+        void add(const Summary &o)
+        {
+            min = o.min < min ? o.min : min;
+            max = o.max > max ? o.max : max;
+            on |= o.on;
+            off |= o.off;
+        }
     };
 
     TrendSeries();
@@ -77,6 +83,8 @@ private:
     void dropFront();
 
     std::deque<std::unique_ptr<Chunk>> m_chunks;
+    // The block the last look-up landed in: a redraw asks for neighbouring readings.
+    mutable size_t m_hint = 0;
     // Absolute indexes: readings ever appended are numbered from 0; [m_begin, m_end) are held.
     qint64 m_begin = 0;
     qint64 m_end = 0;
