@@ -21,6 +21,7 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "graph/frmTrend1.h"
+#include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/modMonitor1.h"
