@@ -365,6 +365,9 @@ void TrendPlot::drawLevelAndStrip(QPainter &p, const QRect &plot, const QRect &s
     std::vector<bool> present(size_t(w), false);
 
     qint64 i = s->lowerBound(start);
+    // Columns of many readings end where a leaf of the series' tree begins: their summaries
+    // take whole nodes, and a column's edge moves by less than a leaf's readings.
+    const bool toLeaf = (s->lowerBound(start + m_span) - i) / std::max(1, w) >= 64;
     bool prevOk = false;
     int prevX = 0, prevY = 0;
     bool holdOk = false;
@@ -380,7 +383,8 @@ void TrendPlot::drawLevelAndStrip(QPainter &p, const QRect &plot, const QRect &s
     const qint64 n = s->size();
     for (int c = 0; c < w && i < n; ++c) {
         // The last column takes the view's end too: the newest reading of a following view.
-        const qint64 j = s->lowerBound(c == w - 1 ? start + m_span + 1 : start + qint64(std::ceil((c + 1) * msPerPx)));
+        const qint64 j = c == w - 1 ? s->lowerBound(start + m_span + 1)
+                                    : s->lowerBound(start + qint64(std::ceil((c + 1) * msPerPx)), toLeaf);
         const int x = plot.left() + c;
         if (j <= i) {
             // No reading in this column: the outputs hold until the next reading of the run.

@@ -36,12 +36,14 @@ struct TrendSeries::Chunk {
 
     // The first local index whose offset is rel or later (size() when none): the first
     // offsets of the leaves (16 KB a block) narrow it to one leaf, whose offsets share a
-    // line of the cache.
-    qint64 lowerBound(quint64 rel) const
+    // line of the cache. toLeaf: the first leaf that starts at rel or later.
+    qint64 lowerBound(quint64 rel, bool toLeaf) const
     {
         const auto leaf = std::lower_bound(leafDt.begin(), leafDt.end(), rel,
                                            [](quint32 v, quint64 r) { return quint64(v) < r; });
         const qint64 l = qint64(leaf - leafDt.begin());
+        if (toLeaf)
+            return std::min(size(), l << kLeafShift);
         qint64 i = l == 0 ? 0 : (l - 1) << kLeafShift;
         const qint64 end = std::min(size(), l << kLeafShift);
         while (i < end && quint64(dt[size_t(i)]) < rel)
@@ -186,10 +188,17 @@ TrendSeries::Reading TrendSeries::at(qint64 i) const
     return Reading{c->baseMs + c->dt[k], c->value[k], c->outputs[k], c->flags[k]};
 }
 
-qint64 TrendSeries::firstMs() const { return isEmpty() ? 0 : at(0).ms; }
+qint64 TrendSeries::firstMs() const
+{
+    if (isEmpty())
+        return 0;
+    // The first block holds the oldest reading (read without moving the look-up's block).
+    const Chunk *c = m_chunks.front().get();
+    return c->msAt(m_begin - c->absStart);
+}
 qint64 TrendSeries::lastMs() const { return m_lastMs; }
 
-qint64 TrendSeries::lowerBound(qint64 ms) const
+qint64 TrendSeries::lowerBound(qint64 ms, bool toLeaf) const
 {
     if (isEmpty() || ms <= firstMs())
         return 0;
@@ -214,7 +223,7 @@ qint64 TrendSeries::lowerBound(qint64 ms) const
         c = it->get();
     }
     const quint64 rel = ms <= c->baseMs ? 0 : quint64(ms - c->baseMs);
-    const qint64 abs = c->absStart + c->lowerBound(rel);
+    const qint64 abs = c->absStart + c->lowerBound(rel, toLeaf);
     return std::max<qint64>(0, abs - m_begin);
 }
 

@@ -56,8 +56,10 @@ public:
     Reading at(qint64 i) const;
     qint64 firstMs() const;
     qint64 lastMs() const;
-    // The first index whose time is ms or later (size() when none).
-    qint64 lowerBound(qint64 ms) const;
+    // The first index whose time is ms or later (size() when none). toLeaf: the first that
+    // also starts a run of 2^kLeafShift readings of the tree, so that a summary from there
+    // takes whole nodes (for columns of many readings: none is left out or counted twice).
+    qint64 lowerBound(qint64 ms, bool toLeaf = false) const;
     // The readings [from, to).
     Summary summarize(qint64 from, qint64 to) const;
 

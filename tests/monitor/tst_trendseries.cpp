@@ -133,7 +133,11 @@ void TestTrendSeries::searchByTime()
         const qint64 ms = p.r.front().ms - 50 + qint64(g.bounded(quint64(p.r.back().ms - p.r.front().ms + 100)));
         const auto it = std::lower_bound(p.r.begin(), p.r.end(), ms,
                                          [](const TrendSeries::Reading &r, qint64 v) { return r.ms < v; });
-        QCOMPARE(big.lowerBound(ms), qint64(it - p.r.begin()));
+        const qint64 want = qint64(it - p.r.begin());
+        QCOMPARE(big.lowerBound(ms), want);
+        // To a leaf: the first leaf start at or after it (or the end).
+        const qint64 leaf = big.lowerBound(ms, true);
+        QVERIFY(leaf >= want && leaf - want < 16 && (leaf % 16 == 0 || leaf == big.size()));
     }
 }
 
