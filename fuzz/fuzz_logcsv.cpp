@@ -1,6 +1,7 @@
 // A log file of the log filer read back for the trend window (g_funcLogFileRead): what it
 // takes must be a well-formed series (times that never go back, a run start first, the
-// summaries equal to a plain scan, searches by time that land where they should), markers
+// summaries equal to a plain scan, searches by time that land where they should, the run
+// starts where the readings' flags say), markers
 // with times, and a file it refuses must leave what the caller held as it was.
 #include "FuzzSupport.h"
 
@@ -39,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (i > 0)
             FUZZ_CHECK(s.at(i - 1).ms <= r.ms);
         FUZZ_CHECK(s.lowerBound(r.ms) <= i);
+        FUZZ_CHECK(s.runStartIn(i, i + 1) == bool(r.flags & TrendSeries::RunStart));
         FUZZ_CHECK(s.lowerBound(r.ms + 1) > i);
         TrendSeries::Summary one;
         if (!(r.flags & TrendSeries::NoValue))

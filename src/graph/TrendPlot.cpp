@@ -366,65 +366,98 @@ void TrendPlot::drawLevelAndStrip(QPainter &p, const QRect &plot, const QRect &s
 
     qint64 i = s->lowerBound(start);
     // Columns of many readings end where a leaf of the series' tree begins: their summaries
-    // take whole nodes, and a column's edge moves by less than a leaf's readings.
-    const bool toLeaf = (s->lowerBound(start + m_span) - i) / std::max(1, w) >= 64;
+    // take whole nodes, and a column's edge moves by less than a leaf's readings. Their
+    // line joins the columns' ranges, without reading single readings.
+    const bool dense = (s->lowerBound(start + m_span) - i) / std::max(1, w) >= 64;
+    // The line so far: its last column and the rows it reached there (one row for a single
+    // reading, the column's range for many).
     bool prevOk = false;
-    int prevX = 0, prevY = 0;
-    bool holdOk = false;
+    int prevX = 0, prevTop = 0, prevBottom = 0;
+    // The outputs hold over columns without readings until the next reading of the run: the
+    // last reading's, read only where such a column comes.
+    qint64 lastIdx = i - 1;
+    bool holdKnown = false, holdOk = false;
     quint8 hold = 0;
+    auto holdOf = [&] {
+        if (!holdKnown && lastIdx >= 0) {
+            const TrendSeries::Reading r = s->at(lastIdx);
+            holdOk = !(r.flags & TrendSeries::NoOutputs);
+            hold = r.outputs;
+        }
+        holdKnown = true;
+    };
     if (i > 0) {
         const TrendSeries::Reading r = s->at(i - 1);
         prevOk = !(r.flags & TrendSeries::NoValue);
         prevX = xOfMs(r.ms);
-        prevY = prevOk ? yOf(r.value) : 0;
-        holdOk = !(r.flags & TrendSeries::NoOutputs);
-        hold = r.outputs;
+        prevTop = prevBottom = prevOk ? yOf(r.value) : 0;
     }
     const qint64 n = s->size();
     for (int c = 0; c < w && i < n; ++c) {
         // The last column takes the view's end too: the newest reading of a following view.
         const qint64 j = c == w - 1 ? s->lowerBound(start + m_span + 1)
-                                    : s->lowerBound(start + qint64(std::ceil((c + 1) * msPerPx)), toLeaf);
+                                    : s->lowerBound(start + qint64(std::ceil((c + 1) * msPerPx)), dense);
         const int x = plot.left() + c;
         if (j <= i) {
-            // No reading in this column: the outputs hold until the next reading of the run.
-            if (holdOk && !(s->at(i).flags & TrendSeries::RunStart)) {
+            holdOf();
+            if (holdOk && !s->runStartIn(i, i + 1)) {
                 on[size_t(c)] = hold;
                 present[size_t(c)] = true;
             }
             continue;
         }
-        const TrendSeries::Reading first = s->at(i);
-        const TrendSeries::Reading last = j - 1 == i ? first : s->at(j - 1);
         const TrendSeries::Summary sum = s->summarize(i, j);
+        int top = 0, bottom = 0;
         if (sum.hasValue()) {
-            const int a = yOf(sum.min), b = yOf(sum.max);
-            if (a == b)
-                points.emplace_back(x, a);
+            top = yOf(sum.max);
+            bottom = yOf(sum.min);
+            if (top == bottom)
+                points.emplace_back(x, top);
             else
-                lines.emplace_back(x, a, x, b);
+                lines.emplace_back(x, bottom, x, top);
         }
-        const bool firstOk = !(first.flags & TrendSeries::NoValue);
-        if (prevOk && firstOk && !(first.flags & TrendSeries::RunStart) && prevX < x)
-            lines.emplace_back(prevX, prevY, x, yOf(first.value));
-        prevOk = !(last.flags & TrendSeries::NoValue);
+        const bool runStarts = s->runStartIn(i, i + 1);
+        if (dense) {
+            // From the previous column's range to this one's, where they do not meet.
+            if (prevOk && sum.hasValue() && !runStarts && prevX < x) {
+                if (bottom < prevTop)
+                    lines.emplace_back(prevX, prevTop, x, bottom);
+                else if (top > prevBottom)
+                    lines.emplace_back(prevX, prevBottom, x, top);
+                else if (prevX < x - 1)
+                    lines.emplace_back(prevX, std::max(prevTop, top), x, std::max(prevTop, top));
+            }
+            prevOk = sum.hasValue();
+            prevTop = top;
+            prevBottom = bottom;
+        } else {
+            const TrendSeries::Reading first = s->at(i);
+            const TrendSeries::Reading last = j - 1 == i ? first : s->at(j - 1);
+            const bool firstOk = !(first.flags & TrendSeries::NoValue);
+            if (prevOk && firstOk && !runStarts && prevX < x)
+                lines.emplace_back(prevX, prevTop, x, yOf(first.value));
+            prevOk = !(last.flags & TrendSeries::NoValue);
+            prevTop = prevBottom = prevOk ? yOf(last.value) : 0;
+        }
         prevX = x;
-        prevY = prevOk ? yOf(last.value) : 0;
         // A column where an output was on shows it on, however short the time.
         const bool anyOutputs = sum.on | sum.off;
         on[size_t(c)] = sum.on;
-        present[size_t(c)] = anyOutputs || (holdOk && !(first.flags & TrendSeries::RunStart));
-        if (!anyOutputs && holdOk && !(first.flags & TrendSeries::RunStart))
-            on[size_t(c)] = hold;
-        holdOk = !(last.flags & TrendSeries::NoOutputs);
-        hold = last.outputs;
+        present[size_t(c)] = anyOutputs;
+        if (!anyOutputs && !runStarts) {
+            holdOf();
+            present[size_t(c)] = holdOk;
+            on[size_t(c)] = holdOk ? hold : 0;
+        }
+        lastIdx = j - 1;
+        holdKnown = false;
         i = j;
     }
     // The line goes on to the first reading right of the view.
-    if (i < n && prevOk) {
-        const TrendSeries::Reading r = s->at(i);
-        if (!(r.flags & (TrendSeries::NoValue | TrendSeries::RunStart)))
-            lines.emplace_back(prevX, prevY, xOfMs(r.ms), yOf(r.value));
+    if (i < n && i > 0) {
+        const TrendSeries::Reading r = s->at(i), before = s->at(i - 1);
+        if (!(r.flags & (TrendSeries::NoValue | TrendSeries::RunStart)) && !(before.flags & TrendSeries::NoValue))
+            lines.emplace_back(prevX, yOf(before.value), xOfMs(r.ms), yOf(r.value));
     }
 
     p.save();

@@ -133,6 +133,7 @@ TrendSeries &TrendSeries::operator=(TrendSeries &&) noexcept = default;
 void TrendSeries::clear()
 {
     m_chunks.clear();
+    m_runStarts.clear();
     m_hint = 0;
     m_begin = m_end = 0;
     m_lastMs = 0;
@@ -156,6 +157,8 @@ void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
     c->outputs.push_back(outputs);
     c->flags.push_back(flags);
     c->grow(c->size() - 1);
+    if (flags & RunStart)
+        m_runStarts.push_back(m_end);
     ++m_end;
     m_lastMs = ms;
 }
@@ -244,6 +247,12 @@ TrendSeries::Summary TrendSeries::summarize(qint64 from, qint64 to) const
         abs = c->absStart + end;
     }
     return s;
+}
+
+bool TrendSeries::runStartIn(qint64 from, qint64 to) const
+{
+    const auto it = std::lower_bound(m_runStarts.begin(), m_runStarts.end(), m_begin + std::max<qint64>(0, from));
+    return it != m_runStarts.end() && *it < m_begin + to;
 }
 
 void TrendSeries::dropFront()

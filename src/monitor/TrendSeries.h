@@ -62,6 +62,8 @@ public:
     qint64 lowerBound(qint64 ms, bool toLeaf = false) const;
     // The readings [from, to).
     Summary summarize(qint64 from, qint64 to) const;
+    // Whether a reading of [from, to) starts a run.
+    bool runStartIn(qint64 from, qint64 to) const;
 
     // Forgets the readings older than ms, and the oldest beyond maxReadings.
     void dropBefore(qint64 ms);
@@ -91,4 +93,6 @@ private:
     qint64 m_begin = 0;
     qint64 m_end = 0;
     qint64 m_lastMs = 0;
+    // The absolute indexes of the readings that start a run (a few a day).
+    std::vector<qint64> m_runStarts;
 };
