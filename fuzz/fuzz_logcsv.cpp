@@ -1,8 +1,8 @@
 // A log file of the log filer read back for the trend window (g_funcLogFileRead): what it
 // takes must be a well-formed series (times that never go back, a run start first, the
 // summaries equal to a plain scan, searches by time that land where they should, the run
-// starts where the readings' flags say), markers
-// with times, and a file it refuses must leave what the caller held as it was.
+// starts where the readings' flags say), markers with times, and a file it refuses must
+// leave what the caller held as it was.
 #include "FuzzSupport.h"
 
 #include "logfiler/modLogReader.h"
