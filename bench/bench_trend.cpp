@@ -9,8 +9,9 @@
 //    both display boxes ticked, written by the log filer's own line makers) read and drawn
 //    at 1600 x 900 (median of 5). Goal: <= 300 ms.
 // 4. trend_live_cpu_percent: with qelvo-ctrlsim on a pseudo-terminal and the monitor at
-//    20 ms, 60 s with the trend window open at the span "10分", against 60 s of the same
-//    without it: the processor share of one core the window adds (both totals printed).
+//    20 ms, 60 s with the trend window open at the span "10分", against the mean of 60 s of
+//    the same without it before and after: the processor share of one core the window adds
+//    (the totals printed).
 //    Goal: <= 1.0.
 //    "bench_trend --no-live" leaves 4 out.
 #include "BenchLink.h"
@@ -161,20 +162,30 @@ int main(int argc, char *argv[])
             ok = g_intMonitorOn == -1;
         }
         if (ok) {
+            // The trend window goes beside the analog monitor, not over it: a covered window
+            // would not repaint and the share without would not be comparable.
+            g_frmMdi1->resize(1280, 1000);
+            g_frmDirect1->parentWidget()->move(0, 0);
             runFor(2000);
             const CpuShare without = measureCpuShare(60000);
             g_subMenuCommand(16);
-            g_frmTrend1->parentWidget()->resize(900, 560);
+            g_frmTrend1->parentWidget()->setGeometry(0, g_frmDirect1->parentWidget()->geometry().bottom() + 1, 900, 560);
             g_frmTrend1->SpanCombo->setCurrentIndex(1);
             emit g_frmTrend1->SpanCombo->activated(1);
             runFor(2000);
             const qint64 readings0 = g_funcTrendHistory().size();
             const CpuShare with = measureCpuShare(60000);
             const qint64 readings = g_funcTrendHistory().size() - readings0;
-            const double added = with.percent - without.percent;
-            printf("monitor at 20 ms for 60 s: %.3f %% of one core without the trend window, %.3f %% with it at \"10分\""
-                   " (%lld readings in %.1f s); the window adds %.3f %% %s\n",
-                   without.percent, with.percent, readings, with.wallMs / 1000, added, added <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
+            // Without it once more: the share without is the mean of the runs before and after.
+            g_subMenuCommand(16);
+            runFor(2000);
+            const CpuShare after = measureCpuShare(60000);
+            const double base = (without.percent + after.percent) / 2;
+            const double added = with.percent - base;
+            printf("monitor at 20 ms for 60 s: %.3f %% and %.3f %% of one core without the trend window (before and after),"
+                   " %.3f %% with it at \"10分\" (%lld readings in %.1f s); the window adds %.3f %% %s\n",
+                   without.percent, after.percent, with.percent, readings, with.wallMs / 1000, added,
+                   added <= 1.0 ? "(goal met)" : "(goal 1 % MISSED)");
             printf("RESULT trend_live_cpu_percent %.3f\n", added);
             printf("RESULT trend_live_total_cpu_percent %.3f\n", with.percent);
             g_frmDirect1->Command2[1]->click();
