@@ -229,7 +229,10 @@ void frmMdi1::buildMenus()
     menu_Setting = menu_Tool->addMenu(QStringLiteral("設定(&C)"));
     menu_Setting_Public = cmd(menu_Setting, QStringLiteral("一般設定"), 31);
     menu_Setting_Color = cmd(menu_Setting, QStringLiteral("色設定 - ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"), 32);
+    // The entries beyond the written ones, after them behind a separator: the level's
+    // history and the comparison with the controller.
     menu_Tool->addSeparator();
+    menu_Trend = cmd(menu_Tool, QStringLiteral("ﾄﾚﾝﾄﾞ表示(&R)"), 16);
     menu_Compare = cmd(menu_Tool, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"), 17);
 
     menu_Window = bar->addMenu(QStringLiteral("ｳｨﾝﾄﾞｳ(&W)"));
@@ -382,6 +385,8 @@ void frmMdi1::menuToolOpened()
                                                                      : QStringLiteral("出力ﾓﾆﾀｰ(&Y)"));
     menu_Graph->setText(g_intFormOpen[idGraph] != 0 ? QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示を閉じる(&G)")
                                                     : QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
+    menu_Trend->setText(g_intFormOpen[idTrend] != 0 ? QStringLiteral("ﾄﾚﾝﾄﾞ表示を閉じる(&R)")
+                                                    : QStringLiteral("ﾄﾚﾝﾄﾞ表示(&R)"));
     menu_LogFiler1->setEnabled(g_intFormOpen[idLogFiler] == 0);
     menu_Setting->setEnabled(g_intMonitorOn == 0 && g_intConnectStatus == 0);
     applyCompareEnabling();

@@ -62,6 +62,7 @@ public:
             *menu_Unjoin = nullptr;
     QMenu *menu_Setting = nullptr;
     QAction *menu_Setting_Public = nullptr, *menu_Setting_Color = nullptr;
+    QAction *menu_Trend = nullptr;
     QAction *menu_Compare = nullptr;
     QMenu *menu_Window = nullptr;
     QMenu *menu_Help = nullptr;

@@ -9,6 +9,7 @@
 #include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
+#include "graph/frmTrend1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "logfiler/frmLogFiler1.h"
@@ -71,6 +72,20 @@ void g_subGraphToggle()
     QMdiSubWindow *sub = addMonitorWindow(w);
     const QWidget *editor = g_frmMain1 ? static_cast<const QWidget *>(g_frmMain1->subWindow()) : nullptr;
     w->loadPlace(editor ? editor->geometry() : QRect());
+    sub->show();
+}
+
+void g_subTrendToggle()
+{
+    if (g_intFormOpen[idTrend] == -1) {
+        g_subCloseChild(g_frmTrend1);
+        return;
+    }
+    if (!g_frmMdi1 || g_frmTrend1)
+        return;
+    auto *w = new frmTrend1();
+    QMdiSubWindow *sub = addMonitorWindow(w);
+    w->loadPlace();
     sub->show();
 }
 
@@ -141,6 +156,7 @@ void g_subMenuCommand(qint16 code)
         else
             g_subOutputMonitorOpen();
         break;
+    case 16: g_subTrendToggle(); break;
     case 17: g_subCompareWithController(); break;
     case 21:
         if (g_frmMain1)

@@ -12,6 +12,8 @@ void g_subLogViewOpen();
 void g_subOutputMonitorOpen();
 void g_subCloseChild(QWidget *window);
 void g_subGraphToggle();
+// The trend window: opened in its stored place, or closed.
+void g_subTrendToggle();
 // ﾌｧｲﾙ > 終了: closes the editor, which asks the close question.
 void g_subMenuEnd();
 void g_subHtmlOutputCommand();

@@ -93,5 +93,7 @@ void Main()
         g_subGraphToggle();
     if (g_FormPos[idOutputMonitor].State & 1)
         g_subOutputMonitorOpen();
+    if (g_FormPos[idTrend].State & 1)
+        g_subTrendToggle();
     g_intStarting = 0;
 }

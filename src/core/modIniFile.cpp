@@ -183,8 +183,8 @@ void g_subFormPosRecorderSet(int id, std::function<void()> recorder)
 
 void g_subFormPosGet(int id)
 {
-    // Only the frame, the editor and the monitor windows record their places.
-    if (id < 0 || id > idOutputMonitor || !g_recorders[id])
+    // Only the frame, the editor, the monitor windows and the trend window record their places.
+    if (id < 0 || (id > idOutputMonitor && id != idTrend) || !g_recorders[id])
         return;
     g_recorders[id]();
 }

@@ -37,6 +37,7 @@ enum FormId : int {
     idOutputMonitor = 5,
     idLogFiler = 6,
     idSetLogFiler = 7,
+    idTrend = 8, // the trend window, in a record the other windows leave unused
     idTimer = 13,
 };
 constexpr int kFormIds = 31;

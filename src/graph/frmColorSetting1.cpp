@@ -1,7 +1,6 @@
 #include "graph/frmColorSetting1.h"
 
 #include "core/modMain1.h"
-#include "graph/frmGraph1.h"
 #include "platform/Dialogs.h"
 
 #include <QEvent>
@@ -190,11 +189,7 @@ void frmColorSetting1::Command3_Click(int index)
             return;
     }
     std::copy(lngWorkColor, lngWorkColor + kColors, g_lngColor);
-    if (g_frmGraph1) {
-        g_frmGraph1->g_subGraph_Ini();
-        g_frmGraph1->g_subDraw_H_Line_All();
-        g_frmGraph1->subPreView_SetColor();
-        g_frmGraph1->subRefreshLine(); // the level follows at the next tick
-    }
+    // The open graph and trend windows redraw with the new colours.
+    emit graphEvents().colorsApplied();
     accept();
 }

@@ -45,6 +45,14 @@ frmGraph1::frmGraph1()
         subGraphDraw();
         subRefreshLine();
     });
+    // The colour settings' OK: scale, thresholds and legend in the new colours; the level
+    // follows once the event loop is free.
+    connect(&graphEvents(), &GraphEvents::colorsApplied, this, [this] {
+        g_subGraph_Ini();
+        g_subDraw_H_Line_All();
+        subPreView_SetColor();
+        subRefreshLine();
+    });
     connect(&appEvents(), &AppEvents::gridCommitted, this, [this] {
         g_subGraph_Ini();
         g_subDraw_H_Line_All();

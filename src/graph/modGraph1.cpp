@@ -63,3 +63,9 @@ bool SaveColorFile()
     }
     return true;
 }
+
+GraphEvents &graphEvents()
+{
+    static GraphEvents *e = new GraphEvents(); // lives as long as the process
+    return *e;
+}

@@ -1,5 +1,6 @@
 #pragma once
 // The graph colours: the table g_lngColor (0x00BBGGRR) and the colour file "clr.ini".
+#include <QObject>
 #include <QtGlobal>
 
 constexpr int kColors = 21;
@@ -10,3 +11,12 @@ void SetDefaultColors();
 const qint32 *DefaultColors();
 bool LoadColorFile();
 bool SaveColorFile();
+
+// What the colour table announces: the windows that draw with it listen.
+class GraphEvents : public QObject {
+    Q_OBJECT
+signals:
+    // The colour settings window's OK applied its colours to g_lngColor.
+    void colorsApplied();
+};
+GraphEvents &graphEvents();

@@ -1,5 +1,6 @@
 #include "monitor/modMonitor1.h"
 
+#include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
 #include "settings/modUserData.h"
 
@@ -11,6 +12,10 @@ qint16 g_intMonNewFlag[kMonReaders] = {};
 
 namespace {
 bool s_polling = false;
+// When the newest entry's "N" reply came, and whether its "Y" is still to come: the history
+// takes each entry once, when it is complete.
+qint64 s_readingMs = 0;
+bool s_readingOpen = false;
 std::function<bool()> s_held;
 } // namespace
 
@@ -25,6 +30,9 @@ void g_subMonitorIni()
     for (qint16 &f : g_intMonNewFlag)
         f = 0;
     s_polling = false;
+    s_readingMs = 0;
+    s_readingOpen = false;
+    g_subTrendHistoryClear();
 }
 
 QString g_funcReplyValue(const QString &reply, int length)
@@ -47,10 +55,17 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         MonDataRec &r = g_typMonData[g_intMonDataIdx];
         // Until the "Y" of this tick, the new entry holds the outputs of the tick before.
         r.Outputs = outputs;
-        r.Time = MonTimeText(Now());
+        const QDateTime now = Now();
+        r.Time = MonTimeText(now);
+        s_readingMs = now.toMSecsSinceEpoch();
+        s_readingOpen = true;
         r.Value = g_funcReplyValue(reply, 4);
     } else if (command == QLatin1String("Y")) {
-        g_typMonData[g_intMonDataIdx].Outputs = g_funcReplyValue(reply, 2);
+        MonDataRec &r = g_typMonData[g_intMonDataIdx];
+        r.Outputs = g_funcReplyValue(reply, 2);
+        if (s_readingOpen)
+            g_subTrendHistoryAdd(s_readingMs, r.Value, r.Outputs);
+        s_readingOpen = false;
         for (qint16 &f : g_intMonNewFlag)
             f = 0;
         QMetaObject::invokeMethod(
@@ -67,6 +82,8 @@ void g_subMonitorPollingSet(bool polling)
     if (s_polling == polling)
         return;
     s_polling = polling;
+    if (polling)
+        g_subTrendHistoryRunStart();
     emit monitorEvents().pollingChanged(polling);
 }
 

@@ -14,7 +14,7 @@ qelvo_demo_start "$work" "$sim_bin"
 "$tour_bin" "$work/tour"
 
 fail=0
-for shot in editor analog_monitor present_value_log output_monitor graph log_filer frame; do
+for shot in editor analog_monitor present_value_log output_monitor graph log_filer frame trend trend_log; do
     if [ ! -s "$work/tour/$shot.png" ]; then
         echo "missing picture: $shot.png" >&2
         fail=1

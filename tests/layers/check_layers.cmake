@@ -17,7 +17,7 @@ set(_ranks
   link      4   # port, protocol, exchanges, transfer, position output, link state
   monitor   5   # the monitor's store and poll, and its windows
   logfiler  6   # the log filer's settings and run, and its windows
-  graph     7   # the colour table, the graph window and the colour settings
+  graph     7   # the colour table, the graph and trend windows and the colour settings
   editor    8   # the settings grid and the editor window
   app       9   # frame, dispatcher, start-up and shut-down, settings dialog
 )

@@ -1,7 +1,8 @@
-// qelvo-tour OUTDIR: the tool as a user meets it, driven without hands. With a controller
-// (normally qelvo-ctrlsim) on COM1 of the data folder, it connects, reads the settings,
-// starts the monitor, opens every window, logs for a few seconds, and saves a picture of
-// each window in OUTDIR. The boxes are answered from a script and printed; a box nobody
+// qelvo-tour OUTDIR [TREND_MINUTES]: the tool as a user meets it, driven without hands. With
+// a controller (normally qelvo-ctrlsim) on COM1 of the data folder, it connects, reads the
+// settings, starts the monitor, opens every window, logs for a few seconds, shows the trend
+// of the readings (after TREND_MINUTES more of them when given) and the log file, and saves
+// a picture of each window in OUTDIR. The boxes are answered from a script and printed; a box nobody
 // expected, a picture that shows nothing or a step that does not happen ends it with 1.
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -9,6 +10,7 @@
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
+#include "graph/frmTrend1.h"
 #include "link/modComm1.h"
 #include "logfiler/frmLogFiler1.h"
 #include "logfiler/modLogFiler.h"
@@ -100,8 +102,9 @@ void place(QWidget *form, int x, int y, int w = 0, int h = 0)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qelvo-tour OUTDIR\n");
+    const int trendMinutes = argc == 3 ? QString::fromLocal8Bit(argv[2]).toInt() : 0;
+    if (argc < 2 || argc > 3 || trendMinutes < 0 || (argc == 3 && trendMinutes == 0)) {
+        std::fprintf(stderr, "usage: qelvo-tour OUTDIR [TREND_MINUTES]\n");
         return 2;
     }
     const QString dir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
@@ -182,6 +185,20 @@ int main(int argc, char *argv[])
     tour.shoot(QStringLiteral("frame.png"), g_frmMdi1, QStringLiteral("the whole frame"));
     say(QStringLiteral("  log file: ") + s.strFolder + s.strFileName);
 
+    say(QStringLiteral("The trend of the readings (ﾄﾚﾝﾄﾞ表示)"));
+    if (trendMinutes > 0) {
+        say(QStringLiteral("  %1 more minutes of readings").arg(trendMinutes));
+        Sleep(trendMinutes * 60000);
+    }
+    g_subMenuCommand(16);
+    place(g_frmTrend1, 40, 40, 900, 560);
+    if (g_frmTrend1 && trendMinutes > 0) {
+        g_frmTrend1->SpanCombo->setCurrentIndex(1); // "10分"
+        emit g_frmTrend1->SpanCombo->activated(1);
+    }
+    Sleep(1500);
+    tour.shoot(QStringLiteral("trend.png"), g_frmTrend1, QStringLiteral("trend"));
+
     say(QStringLiteral("Stop logging and the monitor, disconnect"));
     // The monitor stops only after the log filer has.
     if (g_frmLogFiler1)
@@ -192,6 +209,11 @@ int main(int argc, char *argv[])
         g_frmDirect1->Command2[1]->click();
     if (!Tour::waitFor([] { return g_intMonitorOn == 0; }, 3000))
         fail(QStringLiteral("the monitor did not stop"));
+    if (g_frmTrend1) {
+        if (!g_frmTrend1->openLog(s.strFolder + s.strFileName))
+            fail(QStringLiteral("the trend window did not read the log file"));
+        tour.shoot(QStringLiteral("trend_log.png"), g_frmTrend1, QStringLiteral("trend of the log file"));
+    }
     g_subMenuCommand(22);
     g_subCommPortClose();
 

@@ -1,0 +1,83 @@
+#pragma once
+// "ﾄﾚﾝﾄﾞ表示ﾊﾟﾈﾙ": the level's history. Live, it plots the monitor's readings of this run of
+// the tool (kept whether the window is open or not, for the last 24 hours) and follows the
+// newest; "ﾛｸﾞﾌｧｲﾙを開く" (or a file dropped on the window) shows a log file of the log
+// filer instead, until "最新" goes back to the live readings. Spans "1分" to "24時間", the
+// thresholds of the checked channels from the editor's grid, "画像で保存" as PNG.
+#include "core/modChildForm.h"
+#include "graph/TrendPlot.h"
+#include "logfiler/modLogReader.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QWidget>
+
+#include <memory>
+
+class WindowTimer;
+
+class frmTrend1;
+extern frmTrend1 *g_frmTrend1; // the open trend window, or null
+
+class frmTrend1 : public QWidget {
+    Q_OBJECT
+public:
+    frmTrend1();
+    ~frmTrend1() override;
+
+    // Applies the stored size and place (and span) to the window's frame, or a default place.
+    void loadPlace();
+
+    // The spans of the choice, in ms, and their captions.
+    static constexpr int kSpans = 4;
+    static qint64 spanMs(int index);
+    static QString spanCaption(int index);
+
+    // Shows the log file at path; false (after the box that says why) when it is no log,
+    // and then nothing changes.
+    bool openLog(const QString &path);
+    // "ﾛｸﾞﾌｧｲﾙを開く", "画像で保存" and "最新".
+    void Command_OpenLog();
+    void Command_SavePicture();
+    void Command_Latest();
+    bool showingLog() const { return m_log != nullptr; }
+    const LogFileData *log() const { return m_log.get(); }
+
+    // The thresholds from the editor's grid for the checked channels, and the plot's
+    // description for assistive technology.
+    void subThresholdsSet();
+    QString describe() const;
+
+    TrendPlot *Plot = nullptr;
+    QComboBox *SpanCombo = nullptr;
+    QPushButton *LatestButton = nullptr;
+    QPushButton *OpenButton = nullptr;
+    QPushButton *SaveButton = nullptr;
+    QPushButton *CloseButton = nullptr;
+    QCheckBox *Check1[8] = {};
+    QLabel *PointerLabel = nullptr; // the reading under the pointer
+    QLabel *SourceLabel = nullptr;  // what is shown: live, or the log file
+
+protected:
+    void keyPressEvent(QKeyEvent *e) override;
+    void closeEvent(QCloseEvent *e) override;
+    void dragEnterEvent(QDragEnterEvent *e) override;
+    void dropEvent(QDropEvent *e) override;
+
+private:
+    void buildControls();
+    void showLive();
+    // After a reading: redraws at most once per the time a pixel column of the view
+    // covers (within 50 ms to 1 s), not at every reading.
+    void readingArrived();
+    void refresh();
+    void viewChanged();
+    int m_spanIndex = 1;
+    std::unique_ptr<LogFileData> m_log;
+    QString m_logPath;
+    std::unique_ptr<WindowTimer> m_redraw;
+    ChildForm m_form{this, idTrend, g_frmTrend1,
+                     {[this] { return qint32((g_intFormOpen[idTrend] == -1 ? 1 : 0) | (m_spanIndex << 1)); }}};
+};

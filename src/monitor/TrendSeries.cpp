@@ -1,0 +1,297 @@
+#include "monitor/TrendSeries.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+namespace {
+constexpr int kLevels = TrendSeries::kChunkShift - TrendSeries::kLeafShift + 1;
+} // namespace
+
+// A block of at most kChunk readings: times as offsets from its first reading's, and a
+// tree whose level l summarises aligned runs of 2^(kLeafShift + l) readings. A block is
+// closed early when the next offset would not fit 32 bits (a gap of 49 days).
+struct TrendSeries::Chunk {
+    qint64 absStart = 0;
+    qint64 baseMs = 0;
+    std::vector<quint32> dt;
+    std::vector<quint32> leafDt; // the offset of each leaf's first reading
+    std::vector<quint16> value;
+    std::vector<quint8> outputs;
+    std::vector<quint8> flags;
+    std::vector<Node> level[kLevels];
+    bool closed = false;
+
+    explicit Chunk(qint64 start, qint64 ms) : absStart(start), baseMs(ms)
+    {
+        dt.reserve(kChunk);
+        leafDt.reserve(size_t(kChunk >> kLeafShift));
+        value.reserve(kChunk);
+        outputs.reserve(kChunk);
+        flags.reserve(kChunk);
+        for (int l = 0; l < kLevels; ++l)
+            level[l].reserve(size_t(kChunk >> (kLeafShift + l)));
+    }
+    qint64 size() const { return qint64(dt.size()); }
+
+    // The first local index whose offset is rel or later (size() when none): the first
+    // offsets of the leaves (16 KB a block) narrow it to one leaf, whose offsets share a
+    // line of the cache. toLeaf: the first leaf that starts at rel or later.
+    qint64 lowerBound(quint64 rel, bool toLeaf) const
+    {
+        const auto leaf = std::lower_bound(leafDt.begin(), leafDt.end(), rel,
+                                           [](quint32 v, quint64 r) { return quint64(v) < r; });
+        const qint64 l = qint64(leaf - leafDt.begin());
+        if (toLeaf)
+            return std::min(size(), l << kLeafShift);
+        qint64 i = l == 0 ? 0 : (l - 1) << kLeafShift;
+        const qint64 end = std::min(size(), l << kLeafShift);
+        while (i < end && quint64(dt[size_t(i)]) < rel)
+            ++i;
+        return i;
+    }
+    qint64 msAt(qint64 local) const { return baseMs + dt[size_t(local)]; }
+
+    Summary one(qint64 local) const
+    {
+        Summary s;
+        const quint8 f = flags[size_t(local)];
+        if (!(f & NoValue))
+            s.min = s.max = value[size_t(local)];
+        if (!(f & NoOutputs)) {
+            s.on = outputs[size_t(local)];
+            s.off = quint8(~outputs[size_t(local)]);
+        }
+        return s;
+    }
+    static Node nodeOf(const Summary &s) { return Node{s.min, s.max, s.on, s.off}; }
+    static Summary summaryOf(const Node &n)
+    {
+        Summary s;
+        s.min = n.min;
+        s.max = n.max;
+        s.on = n.on;
+        s.off = n.off;
+        return s;
+    }
+
+    // After the reading at local was added: the nodes it completes.
+    void grow(qint64 local)
+    {
+        const qint64 n = local + 1;
+        if (n & ((qint64(1) << kLeafShift) - 1))
+            return;
+        Summary leaf;
+        for (qint64 i = n - (qint64(1) << kLeafShift); i < n; ++i)
+            leaf.add(one(i));
+        level[0].push_back(nodeOf(leaf));
+        for (int l = 1; l < kLevels; ++l) {
+            if (n & ((qint64(1) << (kLeafShift + l)) - 1))
+                break;
+            const std::vector<Node> &below = level[l - 1];
+            Summary s = summaryOf(below[below.size() - 2]);
+            s.add(summaryOf(below.back()));
+            level[l].push_back(nodeOf(s));
+        }
+    }
+
+    Summary summarize(qint64 a, qint64 b) const
+    {
+        Summary s;
+        constexpr qint64 leaf = qint64(1) << kLeafShift;
+        while (a < b) {
+            if ((a & (leaf - 1)) || b - a < leaf) {
+                s.add(one(a));
+                ++a;
+                continue;
+            }
+            // The largest node that starts at a and ends within b.
+            const int aligned = a ? std::countr_zero(quint64(a)) : 63;
+            const int fits = std::bit_width(quint64(b - a)) - 1;
+            const int k = std::min({aligned, fits, kLeafShift + kLevels - 1}) - kLeafShift;
+            s.add(summaryOf(level[k][size_t(a >> (kLeafShift + k))]));
+            a += qint64(1) << (kLeafShift + k);
+        }
+        return s;
+    }
+
+    qint64 bytes() const
+    {
+        qint64 b = qint64((dt.capacity() + leafDt.capacity()) * sizeof(quint32) + value.capacity() * sizeof(quint16) +
+                          outputs.capacity() + flags.capacity());
+        for (const auto &l : level)
+            b += qint64(l.capacity() * sizeof(Node));
+        return b + qint64(sizeof(Chunk));
+    }
+};
+
+TrendSeries::TrendSeries() = default;
+TrendSeries::~TrendSeries() = default;
+TrendSeries::TrendSeries(TrendSeries &&) noexcept = default;
+TrendSeries &TrendSeries::operator=(TrendSeries &&) noexcept = default;
+
+void TrendSeries::clear()
+{
+    m_chunks.clear();
+    m_runStarts.clear();
+    m_hint = 0;
+    m_begin = m_end = 0;
+    m_lastMs = 0;
+}
+
+void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
+{
+    if (m_end > 0 && ms < m_lastMs)
+        ms = m_lastMs;
+    Chunk *c = m_chunks.empty() ? nullptr : m_chunks.back().get();
+    if (c && !c->closed && (c->size() >= kChunk || ms - c->baseMs > qint64(std::numeric_limits<quint32>::max())))
+        c->closed = true;
+    if (!c || c->closed) {
+        m_chunks.push_back(std::make_unique<Chunk>(m_end, ms));
+        c = m_chunks.back().get();
+    }
+    if (!(c->size() & ((qint64(1) << kLeafShift) - 1)))
+        c->leafDt.push_back(quint32(ms - c->baseMs));
+    c->dt.push_back(quint32(ms - c->baseMs));
+    c->value.push_back(value);
+    c->outputs.push_back(outputs);
+    c->flags.push_back(flags);
+    c->grow(c->size() - 1);
+    if (flags & RunStart)
+        m_runStarts.push_back(m_end);
+    ++m_end;
+    m_lastMs = ms;
+}
+
+TrendSeries::Chunk *TrendSeries::chunkOf(qint64 abs, qint64 &local) const
+{
+    // The block of the last look-up or the one after it, else the last block whose first
+    // reading is at or before abs.
+    for (size_t k = m_hint; k < m_chunks.size() && k <= m_hint + 1; ++k) {
+        Chunk *c = m_chunks[k].get();
+        if (abs >= c->absStart && abs < c->absStart + c->size()) {
+            m_hint = k;
+            local = abs - c->absStart;
+            return c;
+        }
+    }
+    auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), abs,
+                               [](qint64 v, const std::unique_ptr<Chunk> &c) { return v < c->absStart; });
+    m_hint = size_t(std::prev(it) - m_chunks.begin());
+    Chunk *c = std::prev(it)->get();
+    local = abs - c->absStart;
+    return c;
+}
+
+TrendSeries::Reading TrendSeries::at(qint64 i) const
+{
+    qint64 local = 0;
+    const Chunk *c = chunkOf(m_begin + i, local);
+    const size_t k = size_t(local);
+    return Reading{c->baseMs + c->dt[k], c->value[k], c->outputs[k], c->flags[k]};
+}
+
+qint64 TrendSeries::firstMs() const
+{
+    if (isEmpty())
+        return 0;
+    // The first block holds the oldest reading (read without moving the look-up's block).
+    const Chunk *c = m_chunks.front().get();
+    return c->msAt(m_begin - c->absStart);
+}
+qint64 TrendSeries::lastMs() const { return m_lastMs; }
+
+qint64 TrendSeries::lowerBound(qint64 ms, bool toLeaf) const
+{
+    if (isEmpty() || ms <= firstMs())
+        return 0;
+    if (ms > m_lastMs)
+        return size();
+    // The first block whose last reading is at or after ms holds the answer: the block of
+    // the last look-up or the one after it, most of the time.
+    auto after = [ms](const Chunk *c) { return c->msAt(c->size() - 1) >= ms; };
+    const Chunk *c = nullptr;
+    for (size_t k = m_hint; k < m_chunks.size() && k <= m_hint + 1; ++k) {
+        const Chunk *h = m_chunks[k].get();
+        if (after(h) && (k == 0 || !after(m_chunks[k - 1].get()))) {
+            c = h;
+            m_hint = k;
+            break;
+        }
+    }
+    if (!c) {
+        auto it = std::partition_point(m_chunks.begin(), m_chunks.end(),
+                                       [&](const std::unique_ptr<Chunk> &x) { return !after(x.get()); });
+        m_hint = size_t(it - m_chunks.begin());
+        c = it->get();
+    }
+    const quint64 rel = ms <= c->baseMs ? 0 : quint64(ms - c->baseMs);
+    const qint64 abs = c->absStart + c->lowerBound(rel, toLeaf);
+    return std::max<qint64>(0, abs - m_begin);
+}
+
+TrendSeries::Summary TrendSeries::summarize(qint64 from, qint64 to) const
+{
+    Summary s;
+    from = std::max<qint64>(0, from);
+    to = std::min(to, size());
+    if (from >= to)
+        return s;
+    qint64 abs = m_begin + from;
+    const qint64 absTo = m_begin + to;
+    while (abs < absTo) {
+        qint64 local = 0;
+        const Chunk *c = chunkOf(abs, local);
+        const qint64 end = std::min(c->size(), absTo - c->absStart);
+        s.add(c->summarize(local, end));
+        abs = c->absStart + end;
+    }
+    return s;
+}
+
+bool TrendSeries::runStartIn(qint64 from, qint64 to) const
+{
+    const auto it = std::lower_bound(m_runStarts.begin(), m_runStarts.end(), m_begin + std::max<qint64>(0, from));
+    return it != m_runStarts.end() && *it < m_begin + to;
+}
+
+void TrendSeries::dropFront()
+{
+    m_chunks.pop_front();
+    m_hint = 0;
+    if (m_chunks.empty()) {
+        m_begin = m_end;
+    } else {
+        m_begin = std::max(m_begin, m_chunks.front()->absStart);
+    }
+}
+
+void TrendSeries::dropBefore(qint64 ms)
+{
+    while (!m_chunks.empty() && m_chunks.size() > 1) {
+        const Chunk *c = m_chunks.front().get();
+        if (c->msAt(c->size() - 1) >= ms)
+            break;
+        dropFront();
+    }
+    if (!isEmpty())
+        m_begin += lowerBound(ms);
+}
+
+void TrendSeries::keepAtMost(qint64 maxReadings)
+{
+    if (size() <= maxReadings)
+        return;
+    const qint64 newBegin = m_end - maxReadings;
+    while (m_chunks.size() > 1 && m_chunks.front()->absStart + m_chunks.front()->size() <= newBegin)
+        dropFront();
+    m_begin = std::max(m_begin, newBegin);
+}
+
+qint64 TrendSeries::bytes() const
+{
+    qint64 b = 0;
+    for (const auto &c : m_chunks)
+        b += c->bytes();
+    return b;
+}

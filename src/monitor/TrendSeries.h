@@ -1,0 +1,98 @@
+#pragma once
+// A series of readings against time, kept lean for a day of 20 ms readings (8 bytes a
+// reading) and summarised fast for drawing: per column of pixels the lowest and highest
+// value and which outputs were on or off, from a min/max tree over blocks of 2^k readings,
+// so a redraw costs about as much as the pixels it fills, not the readings it covers.
+//
+// A reading holds a 16-bit raw value (a count of the controller, or a value in hundredths
+// of its unit; the series' owner says which), the eight outputs as a byte, and flags: no
+// value, no outputs, and the start of a run (the line is not joined to the reading before).
+// Times are milliseconds since the epoch and never go backwards within a series.
+#include <QtGlobal>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+class TrendSeries {
+public:
+    enum Flag : quint8 { NoValue = 1, NoOutputs = 2, RunStart = 4 };
+
+    struct Reading {
+        qint64 ms = 0;
+        quint16 value = 0;
+        quint8 outputs = 0;
+        quint8 flags = 0;
+    };
+
+    // What a stretch of readings holds.
+    struct Summary {
+        quint16 min = 0xFFFF; // over the readings with a value
+        quint16 max = 0;
+        quint8 on = 0;        // outputs on in at least one reading (with outputs)
+        quint8 off = 0;       // outputs off in at least one reading
+        bool hasValue() const { return min <= max; }
+        void add(const Summary &o)
+        {
+            min = o.min < min ? o.min : min;
+            max = o.max > max ? o.max : max;
+            on |= o.on;
+            off |= o.off;
+        }
+    };
+
+    TrendSeries();
+    ~TrendSeries();
+    TrendSeries(TrendSeries &&) noexcept;
+    TrendSeries &operator=(TrendSeries &&) noexcept;
+
+    // Appends a reading; a time earlier than the last one's is taken as the last one's.
+    void append(qint64 ms, quint16 value, quint8 outputs, quint8 flags);
+    void clear();
+
+    // Readings held, index 0 the oldest.
+    qint64 size() const { return m_end - m_begin; }
+    bool isEmpty() const { return size() == 0; }
+    Reading at(qint64 i) const;
+    qint64 firstMs() const;
+    qint64 lastMs() const;
+    // The first index whose time is ms or later (size() when none). toLeaf: the first that
+    // also starts a run of 2^kLeafShift readings of the tree, so that a summary from there
+    // takes whole nodes (for columns of many readings: none is left out or counted twice).
+    qint64 lowerBound(qint64 ms, bool toLeaf = false) const;
+    // The readings [from, to).
+    Summary summarize(qint64 from, qint64 to) const;
+    // Whether a reading of [from, to) starts a run.
+    bool runStartIn(qint64 from, qint64 to) const;
+
+    // Forgets the readings older than ms, and the oldest beyond maxReadings.
+    void dropBefore(qint64 ms);
+    void keepAtMost(qint64 maxReadings);
+
+    // Bytes of memory the readings and their tree take.
+    qint64 bytes() const;
+
+    // Readings per block; the tree's lowest level summarises 2^kLeafShift readings.
+    static constexpr int kChunkShift = 16;
+    static constexpr qint64 kChunk = qint64(1) << kChunkShift;
+    static constexpr int kLeafShift = 4;
+
+private:
+    struct Node {
+        quint16 min, max;
+        quint8 on, off;
+    };
+    struct Chunk;
+    Chunk *chunkOf(qint64 abs, qint64 &local) const;
+    void dropFront();
+
+    std::deque<std::unique_ptr<Chunk>> m_chunks;
+    // The block the last look-up landed in: a redraw asks for neighbouring readings.
+    mutable size_t m_hint = 0;
+    // Absolute indexes: readings ever appended are numbered from 0; [m_begin, m_end) are held.
+    qint64 m_begin = 0;
+    qint64 m_end = 0;
+    qint64 m_lastMs = 0;
+    // The absolute indexes of the readings that start a run (a few a day).
+    std::vector<qint64> m_runStarts;
+};

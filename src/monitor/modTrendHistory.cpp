@@ -1,0 +1,56 @@
+#include "monitor/modTrendHistory.h"
+
+namespace {
+TrendSeries &history()
+{
+    static TrendSeries *s = new TrendSeries(); // lives as long as the process
+    return *s;
+}
+bool s_runStart = true;
+
+// Hexadecimal digits, exactly n of them, to a number; false otherwise.
+bool hexOf(const QString &text, int n, uint &v)
+{
+    if (text.size() != n)
+        return false;
+    v = 0;
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
+        const int d = (c >= '0' && c <= '9')   ? c - '0'
+                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                               : -1;
+        if (d < 0)
+            return false;
+        v = v * 16 + uint(d);
+    }
+    return true;
+}
+} // namespace
+
+const TrendSeries &g_funcTrendHistory() { return history(); }
+
+void g_subTrendHistoryAdd(qint64 ms, const QString &value, const QString &outputs)
+{
+    uint v = 0, o = 0;
+    quint8 flags = s_runStart ? quint8(TrendSeries::RunStart) : quint8(0);
+    if (!hexOf(value, 4, v))
+        flags |= TrendSeries::NoValue;
+    if (!hexOf(outputs, 2, o))
+        flags |= TrendSeries::NoOutputs;
+    s_runStart = false;
+    TrendSeries &h = history();
+    h.append(ms, quint16(v), quint8(o), flags);
+    // Older readings drop off; whole blocks are freed as they pass out of the day.
+    if (h.firstMs() < h.lastMs() - kTrendHistoryMs)
+        h.dropBefore(h.lastMs() - kTrendHistoryMs);
+    h.keepAtMost(kTrendHistoryMaxReadings);
+}
+
+void g_subTrendHistoryRunStart() { s_runStart = true; }
+
+void g_subTrendHistoryClear()
+{
+    history().clear();
+    s_runStart = true;
+}
