@@ -43,7 +43,7 @@ quint16 freePort()
 }
 
 // Connects COM n; true when the link is up.
-bool connectTo(int n)
+bool connectCom(int n)
 {
     if (g_intConnectStatus == 1)
         g_subMenuCommand(22);
@@ -53,7 +53,7 @@ bool connectTo(int n)
 }
 
 // One read through the editor's button; its wall time in ms, or -1 when it went wrong.
-double read(ScriptedDialogs &dlg)
+double timedRead(ScriptedDialogs &dlg)
 {
     g_intSaved = 1; // no question before the read
     const int boxes = int(dlg.boxes.size());
@@ -87,12 +87,12 @@ int main(int argc, char *argv[])
     if (ok) {
         Main();
         // The first read on each line opens files and windows for the first time.
-        ok = connectTo(1) && read(dlg) > 0 && connectTo(2) && read(dlg) > 0;
+        ok = connectCom(1) && timedRead(dlg) > 0 && connectCom(2) && timedRead(dlg) > 0;
     }
     QList<double> onPty, onTcp;
     for (int i = 0; ok && i < kRuns; ++i) {
         for (int n : {1, 2}) {
-            const double ms = connectTo(n) ? read(dlg) : -1;
+            const double ms = connectCom(n) ? timedRead(dlg) : -1;
             if (ms < 0) {
                 ok = false;
                 fprintf(stderr, "a read on COM%d did not end normally\n", n);

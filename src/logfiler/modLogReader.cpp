@@ -47,7 +47,7 @@ struct Span {
     bool equals(const char *s) const { return n == qsizetype(qstrlen(s)) && memcmp(p, s, size_t(n)) == 0; }
 };
 
-bool digits(Span s, qsizetype n, int &v)
+bool spanDigits(Span s, qsizetype n, int &v)
 {
     if (s.n != n)
         return false;
@@ -60,7 +60,7 @@ bool digits(Span s, qsizetype n, int &v)
     return true;
 }
 
-int hexDigit(char c)
+int hexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -71,11 +71,11 @@ int hexDigit(char c)
     return -1;
 }
 
-bool hex(Span s, int &v)
+bool spanHex(Span s, int &v)
 {
     v = 0;
     for (qsizetype i = 0; i < s.n; ++i) {
-        const int d = hexDigit(s.p[i]);
+        const int d = hexDigitValue(s.p[i]);
         if (d < 0)
             return false;
         v = v * 16 + d;
@@ -93,8 +93,8 @@ public:
         int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
         if (date.n != 10 || date.p[4] != '/' || date.p[7] != '/' || time.n != 8 || time.p[2] != ':' || time.p[5] != ':')
             return false;
-        if (!digits(date.mid(0, 4), 4, y) || !digits(date.mid(5, 2), 2, mo) || !digits(date.mid(8, 2), 2, d) ||
-            !digits(time.mid(0, 2), 2, h) || !digits(time.mid(3, 2), 2, mi) || !digits(time.mid(6, 2), 2, s))
+        if (!spanDigits(date.mid(0, 4), 4, y) || !spanDigits(date.mid(5, 2), 2, mo) || !spanDigits(date.mid(8, 2), 2, d) ||
+            !spanDigits(time.mid(0, 2), 2, h) || !spanDigits(time.mid(3, 2), 2, mi) || !spanDigits(time.mid(6, 2), 2, s))
             return false;
         if (h > 23 || mi > 59 || s > 59)
             return false;
@@ -132,7 +132,7 @@ bool hundredthsOf(Span s, int &v, bool &hasValue)
         return false;
     int whole = 0, part = 0;
     const Span w{s.p, dot - s.p};
-    if (w.n > 6 || !digits(w, w.n, whole) || !digits(Span{dot + 1, 2}, 2, part))
+    if (w.n > 6 || !spanDigits(w, w.n, whole) || !spanDigits(Span{dot + 1, 2}, 2, part))
         return false;
     v = (whole * 100 + part) * (negative ? -1 : 1);
     hasValue = true;
@@ -164,7 +164,7 @@ bool dataLine(Span line, LocalTimes &times, Parsed &r, QByteArray &unit)
     if (n != 5 && n != 6)
         return false;
     int number = 0;
-    if (f[0].n < 1 || f[0].n > 9 || !digits(f[0], f[0].n, number))
+    if (f[0].n < 1 || f[0].n > 9 || !spanDigits(f[0], f[0].n, number))
         return false;
     if (!times.ms(f[1], f[2], r.ms))
         return false;
@@ -189,7 +189,7 @@ bool dataLine(Span line, LocalTimes &times, Parsed &r, QByteArray &unit)
         // The count as the controller sent it: four characters, a number or not.
         if (f[3].n != 4)
             return false;
-        if (!hex(f[3], r.value))
+        if (!spanHex(f[3], r.value))
             r.flags |= TrendSeries::NoValue;
     }
     const Span out = f[n - 1];
@@ -202,7 +202,7 @@ bool dataLine(Span line, LocalTimes &times, Parsed &r, QByteArray &unit)
             o |= (out.p[i] - '0') << i;
         }
     } else if (out.n == 2) {
-        if (!hex(out, o))
+        if (!spanHex(out, o))
             r.flags |= TrendSeries::NoOutputs;
     } else if (out.equals("ERROR")) {
         r.flags |= TrendSeries::NoOutputs;

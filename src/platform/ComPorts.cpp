@@ -84,8 +84,8 @@ ComPortMapping ParseComPortAddress(const QByteArray &contents)
             return unreadable(QStringLiteral("the IPv6 address has no closing \"]\""),
                               QStringLiteral("IPv6 ｱﾄﾞﾚｽの \"]\" がありません。"));
         host = rest.mid(1, close - 1);
-        QHostAddress a;
-        if (!a.setAddress(host) || a.protocol() != QAbstractSocket::IPv6Protocol)
+        const QHostAddress a(host); // null when the text is no address
+        if (a.protocol() != QAbstractSocket::IPv6Protocol)
             return unreadable(QStringLiteral("\"%1\" is no IPv6 address").arg(host),
                               QStringLiteral("\"%1\" は IPv6 ｱﾄﾞﾚｽではありません。").arg(host));
         if (rest.mid(close + 1, 1) != QLatin1String(":"))
@@ -107,8 +107,8 @@ ComPortMapping ParseComPortAddress(const QByteArray &contents)
                               QStringLiteral("ﾎｽﾄがありません。") + kFormJa);
         static const QRegularExpression dotted(QStringLiteral("^[0-9.]+$"));
         if (dotted.match(host).hasMatch()) {
-            QHostAddress a;
-            if (!a.setAddress(host) || a.protocol() != QAbstractSocket::IPv4Protocol)
+            const QHostAddress a(host);
+            if (a.protocol() != QAbstractSocket::IPv4Protocol)
                 return unreadable(QStringLiteral("\"%1\" is no IPv4 address").arg(host),
                                   QStringLiteral("\"%1\" は IPv4 ｱﾄﾞﾚｽではありません。").arg(host));
         } else if (!isHostName(host)) {
@@ -277,7 +277,7 @@ ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs)
     case ComPortMapping::Kind::Rfc2217: {
         TcpSerialPort port;
         port.setCommPort(m.comPort);
-        if (port.open(m, timeoutMs).failed()) {
+        if (port.connectTo(m, timeoutMs).failed()) {
             r.detail = port.problem(false);
             r.detailJa = port.problem(true);
             break;

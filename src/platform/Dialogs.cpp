@@ -152,7 +152,7 @@ void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
 
 void QtDialogs::beep() { QApplication::beep(); }
 
-PrintResult QtDialogs::print(const QString &documentName, const PrintRender &render)
+PrintResult QtDialogs::print(const QString &documentName, const PrintRender &paintPages)
 {
     QPrinter printer(QPrinter::HighResolution);
     printer.setDocName(documentName);
@@ -161,6 +161,6 @@ PrintResult QtDialogs::print(const QString &documentName, const PrintRender &ren
     dlg.setWindowTitle(QStringLiteral("印刷"));
     if (dlg.exec() != QDialog::Accepted)
         return PrintResult::Cancelled;
-    render(printer);
+    paintPages(printer);
     return printer.printerState() == QPrinter::Error ? PrintResult::Failed : PrintResult::Printed;
 }

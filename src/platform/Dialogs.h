@@ -64,10 +64,10 @@ public:
     virtual void beep() = 0;
     // Prints through the system's print dialog, which also offers a PDF file; the document
     // name names the job. A service that has no printer cancels.
-    virtual PrintResult print(const QString &documentName, const PrintRender &render)
+    virtual PrintResult print(const QString &documentName, const PrintRender &paintPages)
     {
         Q_UNUSED(documentName);
-        Q_UNUSED(render);
+        Q_UNUSED(paintPages);
         return PrintResult::Cancelled;
     }
 };
@@ -91,7 +91,7 @@ public:
     void runModal(QDialog *dlg) override;
     void beep() override;
     // QPrintDialog over an A4 QPrinter.
-    PrintResult print(const QString &documentName, const PrintRender &render) override;
+    PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
     // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.

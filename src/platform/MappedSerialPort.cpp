@@ -32,7 +32,7 @@ CommError MappedSerialPort::setPortOpen(bool open)
     case ComPortMapping::Kind::Tcp:
     case ComPortMapping::Kind::Rfc2217:
         m_active = &m_network;
-        return m_network.open(m);
+        return m_network.connectTo(m);
     case ComPortMapping::Kind::Device:
     case ComPortMapping::Kind::None:
         break;

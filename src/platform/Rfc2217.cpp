@@ -462,10 +462,10 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
     if (payload.isEmpty())
         return;
     const quint8 code = quint8(payload.at(0));
-    const auto reply = [&](const QByteArray &p) { *answer += TelnetParser::subnegotiation(Telnet::OptComPort, p); };
+    const auto answerWith = [&](const QByteArray &p) { *answer += TelnetParser::subnegotiation(Telnet::OptComPort, p); };
     switch (code) {
     case Signature:
-        reply(QByteArray(1, char(ServerOffset + Signature)) + "qelvo-ctrlsim");
+        answerWith(QByteArray(1, char(ServerOffset + Signature)) + "qelvo-ctrlsim");
         break;
     case SetBaudRate: {
         if (payload.size() < 5)
@@ -474,7 +474,7 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
         for (int i = 1; i <= 4; ++i)
             v = (v << 8) | quint8(payload.at(i));
         requests << QStringLiteral("baud %1").arg(v);
-        reply(baudPayload(ServerOffset + SetBaudRate, v == 0 ? kBaud : v));
+        answerWith(baudPayload(ServerOffset + SetBaudRate, v == 0 ? kBaud : v));
         break;
     }
     case SetDataSize:
@@ -495,7 +495,7 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
             taken = code == SetDataSize ? kDataBits : 1; // the present 8N1 without flow control
         if (code == PurgeData)
             m_purges |= v & PurgeBoth;
-        reply(bytePayload(ServerOffset + code, taken));
+        answerWith(bytePayload(ServerOffset + code, taken));
         break;
     }
     default: // notifications and flow control suspend/resume need no answer

@@ -127,7 +127,7 @@ public:
     // send back (option answers, the line settings once the option is accepted).
     QByteArray receive(const QByteArray &bytes, QByteArray *data);
     // Data for the line, 0xFF doubled.
-    static QByteArray encode(const QByteArray &data) { return TelnetParser::escape(data); }
+    static QByteArray escapeData(const QByteArray &data) { return TelnetParser::escape(data); }
     // PURGE-DATA for the server's receive buffer, transmit buffer or both.
     static QByteArray purge(quint8 which);
 
@@ -174,7 +174,7 @@ public:
     QByteArray start();
     // Takes the client's bytes; appends the line's data to *data and returns the answers.
     QByteArray receive(const QByteArray &bytes, QByteArray *data);
-    static QByteArray encode(const QByteArray &data) { return TelnetParser::escape(data); }
+    static QByteArray escapeData(const QByteArray &data) { return TelnetParser::escape(data); }
     // The purges asked since the last call (PurgeReceive | PurgeTransmit bits).
     int takePurges();
     bool comPortEnabled() const { return m_options.remoteEnabled(Telnet::OptComPort); }

@@ -66,7 +66,7 @@ CommError TcpSerialPort::setPortOpen(bool open)
         return failOpen(QStringLiteral("COM%1 is not mapped to a network address").arg(m_commPort),
                         QStringLiteral("COM%1 はﾈｯﾄﾜｰｸのｱﾄﾞﾚｽに割り当てられていません。").arg(m_commPort));
     }
-    return this->open(m);
+    return this->connectTo(m);
 }
 
 CommError TcpSerialPort::failOpen(const QString &en, const QString &ja)
@@ -83,7 +83,7 @@ CommError TcpSerialPort::failOpen(const QString &en, const QString &ja)
     return {comPortOpenFailed, m_problem};
 }
 
-CommError TcpSerialPort::open(const ComPortMapping &m, int timeoutMs)
+CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
 {
     if (m_open)
         return {comPortAlreadyOpen, QStringLiteral("Port already open")};
@@ -225,7 +225,7 @@ CommError TcpSerialPort::output(const QByteArray &bytes)
 {
     if (!m_open)
         return {comPortNotOpen, QStringLiteral("Operation valid only when the port is open")};
-    const QByteArray wire = m_telnet ? Rfc2217Client::encode(bytes) : bytes;
+    const QByteArray wire = m_telnet ? Rfc2217Client::escapeData(bytes) : bytes;
     if (m_socket.bytesToWrite() + wire.size() > ComOutBufferSize)
         return {comOutBufferFull, QStringLiteral("Transmit buffer full")};
     if (m_socket.write(wire) != wire.size())

@@ -30,7 +30,7 @@ public:
     // Opens what COM n is mapped to (tcp:// or rfc2217://); closing disconnects.
     CommError setPortOpen(bool open) override;
     // Opens a given address within timeoutMs.
-    CommError open(const ComPortMapping &m, int timeoutMs = kConnectTimeoutMs);
+    CommError connectTo(const ComPortMapping &m, int timeoutMs = kConnectTimeoutMs);
     CommError output(const QByteArray &bytes) override;
     int outBufferCount() override;
     void clearOutBuffer() override;

@@ -106,7 +106,7 @@ void TcpTestServer::send(const QByteArray &data)
 {
     if (!m_client)
         return;
-    m_client->write(m_rfc ? Rfc2217Server::encode(data) : data);
+    m_client->write(m_rfc ? Rfc2217Server::escapeData(data) : data);
     m_client->flush();
 }
 

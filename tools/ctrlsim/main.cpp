@@ -620,7 +620,7 @@ private:
             // With no client on the line the terminal fills up; the bytes are then lost,
             // as they would be on an unplugged cable.
             if (tcp()) {
-                sendNow(m_telnet ? Rfc2217Server::encode(out) : out);
+                sendNow(m_telnet ? Rfc2217Server::escapeData(out) : out);
             } else {
                 const ssize_t w = ::write(m_master, out.constData(), size_t(out.size()));
                 (void)w;

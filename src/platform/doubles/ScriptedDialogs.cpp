@@ -105,7 +105,7 @@ void ScriptedDialogs::runModal(QDialog *dlg)
     dlg->hide();
 }
 
-PrintResult ScriptedDialogs::print(const QString &documentName, const PrintRender &render)
+PrintResult ScriptedDialogs::print(const QString &documentName, const PrintRender &paintPages)
 {
     printRequests << documentName;
     if (printAnswers.isEmpty()) {
@@ -119,6 +119,6 @@ PrintResult ScriptedDialogs::print(const QString &documentName, const PrintRende
     QPdfWriter pdf(*path);
     pdf.setPageSize(QPageSize(QPageSize::A4));
     pdf.setTitle(documentName);
-    render(pdf);
+    paintPages(pdf);
     return PrintResult::Printed;
 }

@@ -25,7 +25,7 @@ public:
     void runModal(QDialog *dlg) override;
     void beep() override { ++beeps; }
     // The printer of an expected print dialog writes a PDF file (A4) to the path answered.
-    PrintResult print(const QString &documentName, const PrintRender &render) override;
+    PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
 
     QList<Box> boxes;
     QList<int> answers;                        // one per expected box
