@@ -237,6 +237,9 @@ void TrendPlot::render(QPainter &p, const QSize &size) const
             // overlap the one before stand one line lower.
             const int left = x + 3 + w <= plot.right() ? x + 3 : x - 3 - w;
             const int y = left > lastRight ? plot.top() + fm.ascent() : plot.top() + fm.ascent() + fm.height();
+            // On the background, so that a threshold's label at the plot's edge does not
+            // write over it.
+            p.fillRect(QRect(left - 1, y - fm.ascent(), w + 2, fm.height()), colourOf(0));
             p.drawText(left, y, m.text);
             lastRight = std::max(lastRight, left + w + 4);
         }
