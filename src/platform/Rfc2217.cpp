@@ -143,63 +143,42 @@ QByteArray TelnetOptions::start()
     return out;
 }
 
+QByteArray TelnetOptions::enable(State &s, quint8 option, quint8 yes, quint8 no)
+{
+    if (s.enabled)
+        return {};
+    if (!s.wanted)
+        return TelnetParser::command(no, option);
+    s.enabled = true;
+    s.refused = false;
+    if (s.pending) {
+        s.pending = false;
+        return {};
+    }
+    return TelnetParser::command(yes, option);
+}
+
+QByteArray TelnetOptions::disable(State &s, quint8 option, quint8 no)
+{
+    if (s.pending) {
+        s.pending = false;
+        s.refused = true;
+        s.enabled = false;
+        return {};
+    }
+    if (!s.enabled)
+        return {};
+    s.enabled = false;
+    return TelnetParser::command(no, option);
+}
+
 QByteArray TelnetOptions::handle(quint8 verb, quint8 option)
 {
     switch (verb) {
-    case Telnet::WILL: {
-        State &s = remote(option);
-        if (s.enabled)
-            return {};
-        if (!s.wanted)
-            return TelnetParser::command(Telnet::DONT, option);
-        s.enabled = true;
-        s.refused = false;
-        if (s.pending) {
-            s.pending = false;
-            return {};
-        }
-        return TelnetParser::command(Telnet::DO, option);
-    }
-    case Telnet::WONT: {
-        State &s = remote(option);
-        if (s.pending) {
-            s.pending = false;
-            s.refused = true;
-            s.enabled = false;
-            return {};
-        }
-        if (!s.enabled)
-            return {};
-        s.enabled = false;
-        return TelnetParser::command(Telnet::DONT, option);
-    }
-    case Telnet::DO: {
-        State &s = local(option);
-        if (s.enabled)
-            return {};
-        if (!s.wanted)
-            return TelnetParser::command(Telnet::WONT, option);
-        s.enabled = true;
-        s.refused = false;
-        if (s.pending) {
-            s.pending = false;
-            return {};
-        }
-        return TelnetParser::command(Telnet::WILL, option);
-    }
-    case Telnet::DONT: {
-        State &s = local(option);
-        if (s.pending) {
-            s.pending = false;
-            s.refused = true;
-            s.enabled = false;
-            return {};
-        }
-        if (!s.enabled)
-            return {};
-        s.enabled = false;
-        return TelnetParser::command(Telnet::WONT, option);
-    }
+    case Telnet::WILL: return enable(remote(option), option, Telnet::DO, Telnet::DONT);
+    case Telnet::WONT: return disable(remote(option), option, Telnet::DONT);
+    case Telnet::DO: return enable(local(option), option, Telnet::WILL, Telnet::WONT);
+    case Telnet::DONT: return disable(local(option), option, Telnet::WONT);
     default:
         return {};
     }

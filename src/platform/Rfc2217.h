@@ -109,6 +109,10 @@ private:
     };
     State &local(quint8 option);
     State &remote(quint8 option);
+    // The other side enables (WILL, DO) or disables (WONT, DONT) an option; the answer is
+    // `yes` or `no`, or nothing when it answers a request of ours or changes nothing.
+    static QByteArray enable(State &s, quint8 option, quint8 yes, quint8 no);
+    static QByteArray disable(State &s, quint8 option, quint8 no);
     State m_local[256];
     State m_remote[256];
 };
