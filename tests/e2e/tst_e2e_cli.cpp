@@ -113,15 +113,7 @@ struct Sim {
         frames();
         err.clear();
     }
-    void stop()
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        p.terminate();
-        if (!p.waitForFinished(3000))
-            p.kill();
-        p.waitForFinished(1000);
-    }
+    void stop() { stopProcess(p); }
     ~Sim() { stop(); }
 };
 

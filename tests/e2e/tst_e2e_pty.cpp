@@ -103,15 +103,7 @@ struct Sim {
         }
         return out;
     }
-    void stop()
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        p.terminate();
-        if (!p.waitForFinished(3000))
-            p.kill();
-        p.waitForFinished(1000);
-    }
+    void stop() { stopProcess(p); }
     ~Sim() { stop(); }
 };
 

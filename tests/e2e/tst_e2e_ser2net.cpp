@@ -97,15 +97,7 @@ struct Ser2net {
         }
         return false;
     }
-    void stop()
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        p.terminate();
-        if (!p.waitForFinished(3000))
-            p.kill();
-        p.waitForFinished(1000);
-    }
+    void stop() { stopProcess(p); }
     ~Ser2net() { stop(); }
 };
 
@@ -136,12 +128,7 @@ struct Sim {
         }
         return out;
     }
-    ~Sim()
-    {
-        p.terminate();
-        if (!p.waitForFinished(3000))
-            p.kill();
-    }
+    ~Sim() { stopProcess(p); }
 };
 
 // The settings block of a .qvd file, 48 data texts.

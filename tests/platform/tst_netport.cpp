@@ -3,6 +3,7 @@
 // failures to open and why, the receive buffer's bound, the purge, and the look that tells
 // whether a host answers. Real sockets, real clock; the fault matrix has the rest.
 #include "support/Ctrlsim.h"
+#include "support/RealWaits.h"
 #include "support/TcpTestServer.h"
 
 #include "platform/Clock.h"
@@ -20,28 +21,10 @@
 namespace {
 using Kind = ComPortMapping::Kind;
 
-template <class Cond>
-bool waitFor(Cond cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        WaitForEvent(5);
-    }
-    return true;
-}
-
 // One request and its reply line; empty when none came within ms.
 QByteArray exchange(SerialPortService &port, const QByteArray &frame, int ms = 2000)
 {
-    port.input();
-    if (port.output(frame + '\r').failed())
-        return {};
-    QByteArray got;
-    waitFor([&] { got += port.input(); return got.endsWith('\r') || !port.portOpen(); }, ms);
-    return got;
+    return exchangeLine(port, frame, ms);
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)

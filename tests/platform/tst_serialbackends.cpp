@@ -1,6 +1,7 @@
 // The two serial backends: the simulated controller in process (on the virtual and on the
 // real clock) and QSerialPort against qelvo-ctrlsim on a pseudo-terminal; the COM names.
 #include "support/Ctrlsim.h"
+#include "support/RealWaits.h"
 
 #include "platform/ComPorts.h"
 #include "platform/doubles/SimulatedPort.h"
@@ -16,29 +17,10 @@
 namespace {
 constexpr qint64 lineUs(int bytes) { return CtrlModel::lineTimeUs(bytes); }
 
-// Waits on the real clock until cond holds or ms have passed.
-template <class Cond>
-bool waitFor(Cond cond, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms)
-            return false;
-        WaitForEvent(5);
-    }
-    return true;
-}
-
 // One request and its reply line on the real clock; empty when none came within ms.
 QByteArray exchange(SerialPortService &port, const QByteArray &frame, int ms = 1000)
 {
-    port.input();
-    if (port.output(frame + '\r').failed())
-        return {};
-    QByteArray got;
-    waitFor([&] { got += port.input(); return got.endsWith('\r') || !port.portOpen(); }, ms);
-    return got;
+    return exchangeLine(port, frame, ms);
 }
 
 struct Events {

@@ -29,3 +29,14 @@ inline bool startCtrlsim(QProcess &sim, const QStringList &args)
     const QByteArray first = sim.readLine().trimmed();
     return first.startsWith("/dev/") || first.startsWith("tcp://127.0.0.1:") || first.startsWith("rfc2217://127.0.0.1:");
 }
+
+// Ends a helper process: asked to end, killed when it has not ended within 3 s.
+inline void stopProcess(QProcess &p)
+{
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(3000))
+        p.kill();
+    p.waitForFinished(1000);
+}
