@@ -20,6 +20,9 @@ qelvo_install_packages() {
 
 # Extra CMake arguments (the sanitizer build passes its option) come as arguments.
 qelvo_build() {
-    cmake -S "$QELVO_ROOT" -B "$QELVO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    local launcher=()
+    # A compiler cache, where the machine has one, makes a rebuild in another work tree quick.
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S "$QELVO_ROOT" -B "$QELVO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null
     cmake --build "$QELVO_BUILD"
 }
