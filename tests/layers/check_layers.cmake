@@ -18,8 +18,9 @@ set(_ranks
   monitor   5   # the monitor's store and poll, and its windows
   logfiler  6   # the log filer's settings and run, and its windows
   graph     7   # the colour table, the graph and trend windows and the colour settings
-  editor    8   # the settings grid and the editor window
-  app       9   # frame, dispatcher, start-up and shut-down, settings dialog
+  fleet     8   # the fleet watcher's headless parts: MQTT client, configuration
+  editor    9   # the settings grid and the editor window
+  app      10   # frame, dispatcher, start-up and shut-down, settings dialog
 )
 set(_folders "")
 list(LENGTH _ranks _n)
