@@ -37,14 +37,16 @@ struct Broker {
         const QString exe = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
         if (exe.isEmpty())
             qWarning("mosquitto is not installed (scripts/common.sh installs it)");
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(exe, {"-c", conf.fileName()});
         QTcpSocket probe;
-        return QTest::qWaitFor([&] {
+        const bool up = QTest::qWaitFor([&] {
             probe.abort();
             probe.connectToHost(QHostAddress::LocalHost, port);
             return probe.waitForConnected(100);
         }, 5000);
+        if (!up)
+            qWarning("mosquitto: %s", proc.readAllStandardError().constData());
+        return up;
     }
     void stop()
     {
@@ -93,7 +95,7 @@ QByteArray publishPacket(const QByteArray &topic, const QByteArray &payload)
 // A broker in this process that answers CONNACK (or, Silent, never does), never
 // acknowledges a publish, and (Flood) sends messages as fast as the socket takes them.
 struct FakeBroker : QTcpServer {
-    enum Mode { Silent, NoPuback, Flood } mode;
+    enum Mode { Silent, NoPuback, Flood, Deaf } mode;
     QList<qint64> acceptedAtMs;
     QElapsedTimer clock;
     QList<QTcpSocket *> conns;
@@ -107,7 +109,10 @@ struct FakeBroker : QTcpServer {
             acceptedAtMs << clock.elapsed();
             if (mode == Silent)
                 return;
-            connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
+            if (mode == Deaf)
+                s->setReadBufferSize(1024); // Qt would otherwise read on into memory
+            else
+                connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
             s->write(QByteArray("\x20\x02\x00\x00", 4));
             if (mode == Flood) {
                 auto refill = [s] {
@@ -138,6 +143,7 @@ private slots:
     void tls();
     void silentBrokerIsLeft();
     void queueIsBounded();
+    void deafBrokerIsLeft();
     void floodLeavesTheLoopAlive();
 };
 
@@ -395,6 +401,27 @@ void tst_mqtt::queueIsBounded()
     QCOMPARE(err, "30 messages wait for the broker's acknowledgement");
     QCOMPARE(c.publish("q/x", QByteArray(64 * 1024 + 1, 'x'), 0, false, &err), -1);
     QCOMPARE(err, "the message of 65537 bytes is larger than 65536 bytes");
+}
+
+void tst_mqtt::deafBrokerIsLeft()
+{
+    // It answers CONNACK and then reads nothing: the socket fills, QoS 0 messages wait in
+    // the client up to the limit, and after writeStallMs the client leaves.
+    FakeBroker fake(FakeBroker::Deaf);
+    MqttClient::Options o = opts(fake.serverPort(), "d");
+    o.maxQueued = 20;
+    o.writeStallMs = 500;
+    MqttClient c(o);
+    QSignalSpy lost(&c, &MqttClient::disconnected);
+    c.start();
+    QTRY_VERIFY(c.isConnected());
+    QString err;
+    int sent = 0;
+    while (c.publish("d/x", QByteArray(60000, 'd'), 0, false, &err) > 0 && sent < 5000)
+        ++sent;
+    QCOMPARE(err, "20 messages wait for the broker to read them");
+    QTRY_COMPARE(lost.size(), 1);
+    QCOMPARE(lost.first().first().toString(), "the broker took nothing of what the client sent for 0.5 s");
 }
 
 void tst_mqtt::floodLeavesTheLoopAlive()
