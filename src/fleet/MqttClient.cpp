@@ -158,10 +158,6 @@ bool MqttClient::start(QString *error)
         return false;
     m_nextDelayMs = m_opt.reconnectMinMs;
     m_lastError.clear();
-    // The timer works the keep-alive and the deadlines; a quarter second is fine enough
-    // for waits counted in seconds.
-    m_timer->setInterval(250);
-    m_timer->setEnabled(true);
     attempt();
     return true;
 }
@@ -194,12 +190,29 @@ void MqttClient::stop()
 
 // ---------------------------------------------------------------- connecting
 
+// The timer falls due at the present deadline (the connect time-out, the next attempt),
+// and at least once a second for the keep-alive and the write watch.
+void MqttClient::arm()
+{
+    if (m_state == State::Stopped) {
+        m_timer->setEnabled(false);
+        return;
+    }
+    qint64 due = 1000;
+    if (m_state != State::Connected)
+        due = qBound(qint64(1), m_deadlineMs - clockService().elapsedMs(), qint64(1000));
+    m_timer->setInterval(int(due));
+    m_timer->setEnabled(true);
+}
+
 void MqttClient::attempt()
 {
     m_connackError.clear();
     m_libError.clear();
     m_errno = 0;
     m_deadlineMs = clockService().elapsedMs() + m_opt.connectTimeoutMs;
+    m_state = State::Connecting;
+    arm();
     // libmosquitto resolves a name with a blocking getaddrinfo(); the name is looked up
     // here first, off the event loop, and libmosquitto gets the address. Only mqtts:// with
     // a name hands the name over (the certificate is checked against it): that look-up is
@@ -309,7 +322,7 @@ void MqttClient::afterCall(int rc)
 void MqttClient::dispatch()
 {
     QPointer<MqttClient> self(this);
-    while (!m_events.empty() && self && m_state != State::Stopped) {
+    while (self && m_state != State::Stopped && !m_events.empty()) {
         const Event e = std::move(m_events.front());
         m_events.erase(m_events.begin());
         switch (e.kind) {
@@ -324,6 +337,7 @@ void MqttClient::dispatch()
             m_state = State::Connected;
             m_connectedAtMs = clockService().elapsedMs();
             m_lastError.clear();
+            arm();
             for (const auto &[pattern, qos] : std::as_const(m_subscriptions)) {
                 const QByteArray p = pattern.toUtf8();
                 mosquitto_subscribe(m_mosq, nullptr, p.constData(), qos);
@@ -372,12 +386,21 @@ void MqttClient::failed(const QString &reason)
     m_deadlineMs = now + m_nextDelayMs;
     m_nextDelayMs = qMin(m_nextDelayMs * 2, m_opt.reconnectMaxMs);
     m_lastError = reason;
+    arm();
     // What the library still reports for the old connection is stale now.
     std::erase_if(m_events, [](const Event &e) { return e.kind == Event::Disconnect || e.kind == Event::Connack; });
     emit disconnected(reason);
 }
 
 void MqttClient::tick()
+{
+    QPointer<MqttClient> self(this); // a slot of disconnected() may delete the client
+    tickWork();
+    if (self)
+        arm();
+}
+
+void MqttClient::tickWork()
 {
     const qint64 now = clockService().elapsedMs();
     switch (m_state) {

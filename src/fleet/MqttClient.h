@@ -1,8 +1,8 @@
 #pragma once
 // An MQTT 3.1.1 client on Qt's event loop: libmosquitto does the protocol, and this class
 // drives it through its socket (QSocketNotifier: read always, write while libmosquitto has
-// something to send) and one platform timer (keep-alive, the connect time-out and the
-// reconnect back-off). No thread of its own; every signal comes from the event loop.
+// something to send) and one platform timer, due at the next deadline and at least once a
+// second (keep-alive, the connect time-out, the reconnect back-off). No thread of its own; every signal comes from the event loop.
 //
 // The broker is input from outside and may be hostile: an incoming message larger than
 // maxPayload is dropped and counted, a broker that takes the TCP connection and never
@@ -75,7 +75,8 @@ public:
 
     // Checks the options and starts connecting; false (with a reason) when they cannot work.
     bool start(QString *error = nullptr);
-    // Leaves the broker with DISCONNECT (so it does not publish the will) and stops trying.
+    // Leaves the broker with DISCONNECT (so it does not publish the will) and stops trying;
+    // no disconnected() for it. QoS 1/2 messages not yet acknowledged stay for a later start().
     void stop();
 
     State state() const { return m_state; }
@@ -104,6 +105,7 @@ signals:
     void connected();
     // A connection ended or an attempt failed; the client tries again by itself.
     void disconnected(const QString &reason);
+    // retained: a message the broker kept for the topic, sent when the subscription began.
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
     // The broker acknowledged a QoS 1/2 message (PUBACK or PUBCOMP).
     void published(int mid);
@@ -135,7 +137,9 @@ private:
     void dispatch();
     void watchSocket();
     void unwatchSocket();
+    void arm();
     void tick();
+    void tickWork();
     void failed(const QString &reason);
     QString reasonOf(int rc) const;
 

@@ -288,8 +288,6 @@ void tst_mqtt::brokerRestart()
     QTRY_COMPARE(pub->inFlight(), 0);
     m_broker.stop();
     QTRY_VERIFY(!lost.isEmpty());
-    QElapsedTimer away;
-    away.start();
     for (; sent < 40; ++sent)
         waiting << QByteArray::number(sent);
     pump();
@@ -298,8 +296,7 @@ void tst_mqtt::brokerRestart()
     QTest::qWait(2500);
     QVERIFY(m_broker.start());
     QTRY_VERIFY_WITH_TIMEOUT(!back.isEmpty() && !subBack.isEmpty(), 15000);
-    // 1 s, 2 s, then 4 s: the broker came back during the back-off, not at once.
-    QVERIFY2(away.elapsed() >= 2500, qPrintable(QString::number(away.elapsed())));
+    // It came back within the back-off: 1 s, 2 s, and 4 s would be the next wait.
     QVERIFY(pub->reconnectDelayMs() >= 4000);
     pump();
     QVERIFY(waiting.isEmpty());
