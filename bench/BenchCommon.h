@@ -5,7 +5,7 @@
 #include "../tests/support/Ctrlsim.h"
 #include "../tests/support/DataFiles.h"
 
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/ScriptedDialogs.h"
 
 #include <QApplication>
 #include <QList>

@@ -2,7 +2,7 @@
 
 #include "core/modMain1.h"
 #include "platform/Clock.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -12,21 +12,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
-
-int QuietDialogs::msgBox(const QString &, int style, const QString &)
-{
-    switch (style & 7) {
-    case vbOKOnly: return vbOK;
-    case vbAbortRetryIgnore: return vbAbort;
-    case vbYesNo: return vbNo;
-    default: return vbCancel; // OK/Cancel, Yes/No/Cancel, Retry/Cancel
-    }
-}
-
-std::optional<QString> QuietDialogs::openFile(const FileDialogRequest &) { return std::nullopt; }
-std::optional<QString> QuietDialogs::saveFile(const FileDialogRequest &) { return std::nullopt; }
-std::optional<quint32> QuietDialogs::chooseColor(quint32) { return std::nullopt; }
-void QuietDialogs::runModal(QDialog *) {}
 
 namespace {
 QString g_folder;

@@ -1,4 +1,6 @@
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/ScriptedDialogs.h"
+
+#include "platform/QtDialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
 
 #include <QCoreApplication>
 

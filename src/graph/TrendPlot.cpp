@@ -4,7 +4,7 @@
 #include "monitor/modMonitor1.h"
 #include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "settings/modUserData.h"
 
 #include <QDateTime>

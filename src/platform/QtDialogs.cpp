@@ -1,4 +1,4 @@
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 
 #include <QApplication>
 #include <QColorDialog>
@@ -10,29 +10,6 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
-
-const QString g_strAppTitle = QStringLiteral("Qelvo Software");
-
-namespace {
-DialogService *g_dialogs = nullptr;
-QtDialogs &qtDialogs()
-{
-    static QtDialogs d;
-    return d;
-}
-} // namespace
-
-DialogService &dialogs() { return g_dialogs ? *g_dialogs : qtDialogs(); }
-void installDialogs(DialogService *d) { g_dialogs = d; }
-
-int MsgBox(const QString &text, int style, const QString &caption)
-{
-    return dialogs().msgBox(text, style, caption.isEmpty() ? g_strAppTitle : caption);
-}
-
-void Beep() { dialogs().beep(); }
-
-// ---------------------------------------------------------------- QtDialogs
 
 std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, const QString &caption)
 {

@@ -17,7 +17,7 @@
 #include "platform/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/QtSerialPort.h"
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 #include "settings/modCompare.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"

@@ -3,7 +3,7 @@
 // error numbers, hexadecimal fields, the data folder and twips.
 #include "support/DataFiles.h"
 
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
 #include "platform/TextFile.h"

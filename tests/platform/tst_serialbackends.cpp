@@ -4,8 +4,8 @@
 #include "support/RealWaits.h"
 
 #include "platform/ComPorts.h"
-#include "platform/doubles/SimulatedPort.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/SimulatedPort.h"
+#include "doubles/VirtualClock.h"
 #include "platform/QtSerialPort.h"
 
 #include <QElapsedTimer>

@@ -15,7 +15,7 @@
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "monitor/modMonitor1.h"
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 #include "settings/modCompare.h"
 #include "settings/modSheet.h"
 #include "settings/modUserFile.h"

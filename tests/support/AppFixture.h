@@ -2,11 +2,11 @@
 // What every suite needs: the virtual clock, scripted dialogs, a recorded process end,
 // a serial port double (the simulated controller or a recording port), a fresh data
 // folder, and starting and stopping the application's windows between test cases.
-#include "platform/doubles/RecordingPort.h"
-#include "platform/doubles/RecordingProcess.h"
-#include "platform/doubles/ScriptedDialogs.h"
-#include "platform/doubles/SimulatedPort.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/RecordingPort.h"
+#include "doubles/RecordingProcess.h"
+#include "doubles/ScriptedDialogs.h"
+#include "doubles/SimulatedPort.h"
+#include "doubles/VirtualClock.h"
 
 #include <QByteArray>
 #include <QString>

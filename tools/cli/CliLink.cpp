@@ -15,7 +15,6 @@
 #include "platform/SerialPort.h"
 
 #include <QCoreApplication>
-#include <QDialog>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -106,7 +105,8 @@ int CliDialogs::msgBox(const QString &text, int style, const QString &caption)
     }
 }
 
-void CliDialogs::runModal(QDialog *dlg) { dlg->reject(); }
+// qelvo-cli is built without Qt Widgets: no window exists that a modal run could show.
+void CliDialogs::runModal(QDialog *) {}
 
 QString CliDialogs::lastBox() const
 {

@@ -20,8 +20,8 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "platform/doubles/PictureCheck.h"
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/PictureCheck.h"
+#include "doubles/ScriptedDialogs.h"
 #include "platform/MappedSerialPort.h"
 #include "platform/SerialPort.h"
 

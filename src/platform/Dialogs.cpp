@@ -1,0 +1,48 @@
+#include "platform/Dialogs.h"
+
+#include <QtDebug>
+
+const QString g_strAppTitle = QStringLiteral("Qelvo Software");
+
+namespace {
+DialogService *g_dialogs = nullptr;
+QuietDialogs &quietDialogs()
+{
+    static QuietDialogs d;
+    return d;
+}
+} // namespace
+
+DialogService &dialogs() { return g_dialogs ? *g_dialogs : quietDialogs(); }
+void installDialogs(DialogService *d) { g_dialogs = d; }
+
+int MsgBox(const QString &text, int style, const QString &caption)
+{
+    return dialogs().msgBox(text, style, caption.isEmpty() ? g_strAppTitle : caption);
+}
+
+void Beep() { dialogs().beep(); }
+
+// ---------------------------------------------------------------- QuietDialogs
+
+int QuietDialogs::safeAnswer(int style)
+{
+    switch (style & 7) {
+    case vbOKOnly: return vbOK;
+    case vbAbortRetryIgnore: return vbAbort;
+    case vbYesNo: return vbNo;
+    default: return vbCancel; // OK/Cancel, Yes/No/Cancel, Retry/Cancel
+    }
+}
+
+int QuietDialogs::msgBox(const QString &text, int style, const QString &caption)
+{
+    qWarning().noquote() << caption + QStringLiteral(": ") + text.simplified();
+    return safeAnswer(style);
+}
+
+std::optional<QString> QuietDialogs::openFile(const FileDialogRequest &) { return std::nullopt; }
+std::optional<QString> QuietDialogs::saveFile(const FileDialogRequest &) { return std::nullopt; }
+std::optional<quint32> QuietDialogs::chooseColor(quint32) { return std::nullopt; }
+void QuietDialogs::runModal(QDialog *) {}
+void QuietDialogs::beep() {}
