@@ -17,6 +17,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/doubles/PrivateHome.h"
 #include "settings/modUserData.h"
 
 #include <QAction>
@@ -45,7 +46,11 @@ AppFixture::~AppFixture()
 
 void AppFixture::wipeDataFolder()
 {
-    QDir(DataFolder()).removeRecursively();
+    // Only a data folder in the test program's own home is ever emptied (tests/home).
+    const QString folder = DataFolderPath();
+    if (!InPrivateHome(QFile::encodeName(folder).toStdString()))
+        qFatal("The data folder %s is not the test's own: it is left alone.", qPrintable(folder));
+    QDir(folder).removeRecursively();
     DataFolder();
 }
 

@@ -24,7 +24,7 @@ public:
     SimulatedPort sim;
     RecordingPort rec;
 
-    // Empties the per-user data folder (and creates it).
+    // Empties the per-user data folder (and creates it); only one in the program's own home.
     static void wipeDataFolder();
     static QString dataFile(const QString &name);
     // The file's bytes; empty when it cannot be read.
