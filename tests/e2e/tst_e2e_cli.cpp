@@ -158,6 +158,24 @@ QByteArrayList blockFrames(char letter, const MemCell *image = nullptr)
     return l;
 }
 
+// The processes whose parent is pid, and whether a process still runs (a zombie has ended).
+QList<pid_t> childrenOf(pid_t pid)
+{
+    QList<pid_t> kids;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readBytes(QStringLiteral("/proc/%1/stat").arg(name));
+        const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 1 && f[1].toInt() == pid)
+            kids << name.toInt();
+    }
+    return kids;
+}
+bool runs(pid_t pid)
+{
+    const QByteArray stat = readBytes(QStringLiteral("/proc/%1/stat").arg(pid));
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
 // A data line of the log filer with both columns.
 const QRegularExpression kDataLine(QStringLiteral("^(\\d{6}), \\d{4}/\\d{2}/\\d{2}, \\d{2}:\\d{2}:\\d{2}, (\\d\\d\\.\\d\\d),(V|mA|M), ([01]{8})$"));
 } // namespace
@@ -177,6 +195,8 @@ private slots:
     void monitorLinesAndCtrlC();
     void eightPortsInParallel();
     void sheetHoldsEveryValue();
+    void parallelReadEndsWithItsParent_data();
+    void parallelReadEndsWithItsParent();
 
 private:
     QString file(const QString &name) const { return m_dir.filePath(name); }
@@ -607,6 +627,39 @@ void tst_e2e_cli::sheetHoldsEveryValue()
         QVERIFY(pdfFirstPageToPng(pdf, screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code))));
         QVERIFY(PictureShowsSomething(QImage(screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code)))));
     }
+}
+
+void tst_e2e_cli::parallelReadEndsWithItsParent_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGKILL") << int(SIGKILL);
+}
+
+void tst_e2e_cli::parallelReadEndsWithItsParent()
+{
+    // Two slow controllers (a read takes seconds); the parent is stopped while its children
+    // read. They end with it, and no file is written, then or later.
+    QFETCH(int, sig);
+    Sim a, b;
+    QVERIFY(a.start(10, {QStringLiteral("--delay"), QStringLiteral("100")}));
+    QVERIFY(b.start(11, {QStringLiteral("--delay"), QStringLiteral("100")}));
+    const QString dir = file(QStringLiteral("stopped-%1").arg(sig));
+    QProcess parent;
+    parent.start(cliProgram(), {"read", "COM10", "COM11", "-o", dir});
+    QVERIFY(parent.waitForStarted());
+    QList<pid_t> kids;
+    QTRY_VERIFY_WITH_TIMEOUT((kids = childrenOf(pid_t(parent.processId()))).size() == 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(a.frames().contains("R01") && b.frames().contains("R01"), 10000);
+    ::kill(pid_t(parent.processId()), sig);
+    QVERIFY(parent.waitForFinished(10000));
+    for (pid_t k : kids)
+        QTRY_VERIFY_WITH_TIMEOUT(!runs(k), 2000);
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList());
+    QCOMPARE(parent.exitStatus(), QProcess::CrashExit); // it ends by the signal
+    if (sig != SIGKILL)
+        QCOMPARE(parent.readAllStandardError(), QByteArray("qelvo-cli: interrupted: the reads still running were stopped and wrote no file\n"));
 }
 
 QTEST_MAIN(tst_e2e_cli)

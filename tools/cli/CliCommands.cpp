@@ -1,5 +1,6 @@
 #include "CliCommands.h"
 
+#include "CliChildren.h"
 #include "CliLink.h"
 #include "CliText.h"
 
@@ -182,31 +183,56 @@ QList<int> parsePorts(const QStringList &texts, QString &why)
 }
 
 // Several ports at once: one qelvo-cli per port, since the link of a process drives one
-// port. Each writes DIR/COMn.qvd and tells its own failure in one line.
+// port. Each child reads its controller and hands the file to this process, which writes
+// DIR/COMn.qvd; each tells its own failure in one line. The children end with this process,
+// and SIGINT or SIGTERM ends them (and waits for them) before it ends itself: no port stays
+// held and no file is written after it.
 int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSeconds)
 {
     if (!QDir().mkpath(dir)) {
         PrintError(QStringLiteral("%1: cannot create the folder").arg(dir));
         return ExitFailed;
     }
-    int running = 0, failed = 0;
+    int running = 0, failed = 0, interrupted = 0;
     QEventLoop loop;
     std::vector<std::unique_ptr<QProcess>> children;
+    TerminationSignals termination([&](int sig) {
+        if (interrupted)
+            return;
+        interrupted = sig;
+        for (const auto &c : children)
+            c->terminate();
+    });
+    if (!termination.ok()) {
+        PrintError(QStringLiteral("cannot watch for Ctrl+C"));
+        return ExitFailed;
+    }
     for (int port : ports) {
         const QString path = QDir(dir).filePath(ComName(port) + QStringLiteral(".qvd"));
         auto child = std::make_unique<QProcess>();
         QProcess *p = child.get();
         p->setProgram(QCoreApplication::applicationFilePath());
-        p->setArguments({QStringLiteral("read"), ComName(port), QStringLiteral("-o"), path, QStringLiteral("--timeout"),
+        p->setArguments({QStringLiteral("read"), ComName(port), QStringLiteral("--timeout"),
                          QString::number(timeoutSeconds), QStringLiteral("--child")});
-        p->setStandardOutputFile(QProcess::nullDevice());
+        DieWithParent(*p);
+        // A file is no larger than a file the tool reads back.
+        QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [p] {
+            if (p->bytesAvailable() > kMaxReadBytes)
+                p->kill();
+        });
         const auto done = [&, p, port, path](bool ok) {
             const QByteArray err = p->readAllStandardError();
-            if (ok) {
+            const QByteArray bytes = p->readAllStandardOutput();
+            QString why;
+            if (interrupted) {
+                // Stopped: nothing more is written, and the one line below says so.
+            } else if (ok && writeFile(path, bytes, why)) {
                 note(QStringLiteral("%1: read into %2").arg(ComName(port), path));
             } else {
                 ++failed;
-                if (!err.isEmpty())
+                if (ok)
+                    PrintError(why);
+                else if (!err.isEmpty())
                     fputs(err.constData(), stderr);
                 else
                     PrintError(QStringLiteral("%1: the read ended without a word (%2)").arg(ComName(port), p->errorString()));
@@ -214,8 +240,9 @@ int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSecon
             if (--running == 0)
                 loop.quit();
         };
-        QObject::connect(p, &QProcess::finished, &loop,
-                         [done, p](int code, QProcess::ExitStatus s) { done(s == QProcess::NormalExit && code == 0); });
+        QObject::connect(p, &QProcess::finished, &loop, [done, p](int code, QProcess::ExitStatus s) {
+            done(s == QProcess::NormalExit && code == 0 && p->bytesAvailable() <= kMaxReadBytes);
+        });
         QObject::connect(p, &QProcess::errorOccurred, &loop, [done](QProcess::ProcessError e) {
             if (e == QProcess::FailedToStart)
                 done(false);
@@ -226,6 +253,10 @@ int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSecon
     }
     if (running > 0)
         loop.exec();
+    if (interrupted) {
+        PrintError(QStringLiteral("interrupted: the reads still running were stopped and wrote no file"));
+        EndBySignal(interrupted);
+    }
     return failed == 0 ? ExitOk : ExitFailed;
 }
 
@@ -358,6 +389,12 @@ int CmdRead(const QStringList &args)
         PrintError(why);
         return ExitFailed;
     }
+    FileError e;
+    if (cmd.p().isSet(child)) {
+        // One port of a parallel read: the file goes to the parent, which writes it.
+        EditorRoundTrip(image.get(), e);
+        return HandToParent(UserFileBytes(image.get())) ? ExitOk : ExitFailed;
+    }
     if (path.isEmpty()) {
         QList<SettingItem> items;
         if (!settingsOf(image.get(), ComName(port), items, why)) {
@@ -372,15 +409,13 @@ int CmdRead(const QStringList &args)
         return ExitOk;
     }
     // What Qelvo saves after a read: the image as the editor gives it back.
-    FileError e;
     EditorRoundTrip(image.get(), e);
     const QString file = QFileInfo(path).isDir() ? QDir(path).filePath(ComName(port) + QStringLiteral(".qvd")) : path;
     if (!writeFile(file, UserFileBytes(image.get()), why)) {
         PrintError(why);
         return ExitFailed;
     }
-    if (!cmd.p().isSet(child))
-        note(QStringLiteral("%1: read into %2").arg(ComName(port), file));
+    note(QStringLiteral("%1: read into %2").arg(ComName(port), file));
     return ExitOk;
 }
 
