@@ -155,11 +155,8 @@ void g_subCommBufferClear()
     p.clearOutBuffer();
     p.clearInBuffer();
     p.input();
+    // The link stays as it was: the analog monitor's next exchange opens the port again.
     g_subCommPortClose();
-    // The port is closed now: a connection is not shown as up over it.
-    if (g_intConnectStatus == 1 && !p.portOpen()) {
-        g_subConnectStatusSet(0);
-    }
 }
 
 void g_subPortAccessHint(int port, const QString &caption)
