@@ -18,6 +18,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 using Kind = ComPortMapping::Kind;
 
@@ -25,6 +34,141 @@ using Kind = ComPortMapping::Kind;
 QByteArray exchange(SerialPortService &port, const QByteArray &frame, int ms = 2000)
 {
     return exchangeLine(port, frame, ms);
+}
+
+// A hostile device server on a thread of its own: it negotiates RFC 2217 as a server does,
+// then sends its noise as fast as the connection takes it, with the data line "N0123" CR
+// once a second among it, and reads nothing more. Its receive buffer is small, so what the
+// port sends it backs up at once.
+class FloodServer {
+public:
+    explicit FloodServer(const QByteArray &noise) : m_noise(noise)
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(m_listen, reinterpret_cast<sockaddr *>(&a), len) == 0 && ::listen(m_listen, 1) == 0 &&
+            ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~FloodServer()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listen);
+    }
+    quint16 port = 0;
+    std::atomic<int> linesSent{0};
+    std::atomic<qint64> noiseSent{0};
+
+private:
+    // Waits up to 100 ms for fd to be ready for events; false when it is not.
+    static bool ready(int fd, short events)
+    {
+        pollfd p{fd, events, 0};
+        return ::poll(&p, 1, 100) > 0;
+    }
+    void run()
+    {
+        while (!m_stop && !ready(m_listen, POLLIN)) {
+        }
+        if (m_stop)
+            return;
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        Rfc2217Server server;
+        QByteArray pending = server.start();
+        // Until the client's five settings have come and been answered.
+        char buf[4096];
+        while (!m_stop && (server.requests.size() < 5 || !pending.isEmpty())) {
+            if (!pending.isEmpty()) {
+                const ssize_t n = ::send(fd, pending.constData(), size_t(pending.size()), MSG_NOSIGNAL);
+                if (n > 0)
+                    pending.remove(0, n);
+            }
+            if (!ready(fd, POLLIN))
+                continue;
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            QByteArray data;
+            pending += server.receive(QByteArray(buf, int(n)), &data);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        qint64 nextLineMs = 0;
+        while (!m_stop) {
+            if (pending.isEmpty()) {
+                pending = m_noise;
+                if (clock.elapsed() >= nextLineMs) {
+                    pending.prepend(server.encode("N0123\r"));
+                    nextLineMs += 1000;
+                    ++linesSent;
+                }
+            }
+            if (!ready(fd, POLLOUT))
+                continue;
+            const ssize_t n = ::send(fd, pending.constData(), size_t(pending.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN)
+                break;
+            if (n > 0) {
+                pending.remove(0, n);
+                noiseSent += n;
+            }
+        }
+        ::close(fd);
+    }
+
+    QByteArray m_noise;
+    int m_listen = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The processor time of this thread in ms, and the process's resident and peak memory in KiB.
+struct Usage {
+    qint64 cpuMs = 0;
+    qint64 rssKb = 0;
+    qint64 peakKb = 0;
+};
+Usage usageNow()
+{
+    Usage u;
+    QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(::syscall(SYS_gettid)));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // Fields 14 and 15, after the command name in parentheses: user and system ticks.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 12)
+            u.cpuMs = (f.at(11).toLongLong() + f.at(12).toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
+    }
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &l : status.readAll().split('\n')) {
+            if (l.startsWith("VmRSS:"))
+                u.rssKb = l.mid(6).trimmed().split(' ').value(0).toLongLong();
+            else if (l.startsWith("VmHWM:"))
+                u.peakKb = l.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    return u;
+}
+
+// Every option asked for both ways, and NOPs.
+QByteArray optionsAndNops()
+{
+    QByteArray round;
+    for (int o = 0; o < 256; ++o)
+        round += TelnetParser::command(Telnet::DO, quint8(o)) + TelnetParser::command(Telnet::WILL, quint8(o));
+    for (int i = 0; i < 512; ++i)
+        round += TelnetParser::command(Telnet::NOP, 0).left(2);
+    return round.repeated(8);
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -57,6 +201,13 @@ private slots:
     void clearingPurgesTheServer();
     void probeTellsWhetherTheHostAnswers_data();
     void probeTellsWhetherTheHostAnswers();
+    void dropsSayWhy_data();
+    void dropsSayWhy();
+    void textModeServer();
+    void pyserialTalksToTheSimulator_data();
+    void pyserialTalksToTheSimulator();
+    void serverThatReadsNothingIsLeft();
+    void floodCostsLittle();
 
 private:
     QTemporaryDir m_home;
@@ -323,6 +474,178 @@ void tst_netport::probeTellsWhetherTheHostAnswers()
     QVERIFY(r.ms < 2000);
     if (line == QLatin1String("tcp"))
         QTRY_COMPARE(raw.connections, 1);
+}
+
+void tst_netport::dropsSayWhy_data()
+{
+    QTest::addColumn<bool>("telnet");
+    QTest::addColumn<QByteArray>("said"); // what a busy server says before it closes; empty: a drop
+    QTest::addColumn<QString>("why");
+    QTest::newRow("busy, raw") << false << QByteArray("Port's device already in use\r\n")
+                               << QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"Port's device already in use\"");
+    QTest::newRow("busy, control bytes and a long line")
+        << false << QByteArray("\x1b[2J\x07" "busy\xff\xfe") + QByteArray(189, 'z') + "\r\n"
+        << QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"[2J busy %1\"").arg(QString(109, QLatin1Char('z')));
+    QTest::newRow("a controller's line is no words") << false << QByteArray("L0001\r")
+                                                     << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+    QTest::newRow("raw, dropped") << false << QByteArray() << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+    QTest::newRow("RFC 2217, dropped") << true << QByteArray() << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+}
+
+void tst_netport::dropsSayWhy()
+{
+    QFETCH(bool, telnet);
+    QFETCH(QByteArray, said);
+    QFETCH(QString, why);
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, telnet);
+    QVERIFY(TcpTestServer::bindCom(5, server.url()));
+    if (!said.isEmpty()) {
+        server.busyText = said;
+        server.setMode(TcpTestServer::Mode::Busy, 200);
+    }
+    MappedSerialPort port;
+    port.setCommPort(5);
+    QList<int> events;
+    port.onCommEvent = [&](int event, const QString &) { events << event; };
+    QVERIFY(!port.setPortOpen(true).failed());
+    QVERIFY(port.lostReason().isEmpty());
+    if (said.isEmpty()) {
+        QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+        server.dropClient();
+    }
+    QVERIFY(waitFor([&] { return !port.portOpen(); }, 3000));
+    QCOMPARE(events, QList<int>{comHangUp});
+    QCOMPARE(port.lostReason(), QStringLiteral("COM5 (%1): %2").arg(server.url(), why));
+    // Closing and opening again forget it.
+    port.setPortOpen(false);
+    QVERIFY(port.lostReason().isEmpty());
+}
+
+void tst_netport::textModeServer()
+{
+    // A server that refuses BINARY: CR travels as CR NUL both ways, and the exchanges work.
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, true);
+    server.refuseBinary = true;
+    QVERIFY(TcpTestServer::bindCom(2, server.url()));
+    MappedSerialPort port;
+    port.setCommPort(2);
+    QVERIFY(!port.setPortOpen(true).failed());
+    QVERIFY(!port.network().binaryIn() && !port.network().binaryOut());
+    QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+    QCOMPARE(exchange(port, "W2B5A"), QByteArray("W\r"));
+    QCOMPARE(exchange(port, "R2B"), QByteArray("R5A\r"));
+    QCOMPARE(server.frames, (QByteArrayList{"L", "W2B5A", "R2B"}));
+    QVERIFY(server.wire.contains(QByteArrayLiteral("R2B\r\0")));
+}
+
+void tst_netport::pyserialTalksToTheSimulator_data()
+{
+    // pyserial's own RFC 2217 client, as it comes, and with its reader given the time to
+    // see the simulator's DO COM-PORT-OPTION before the client offers the option itself
+    // (then it takes the DO for the answer and never says WILL).
+    QTest::addColumn<QString>("order");
+    for (int run = 1; run <= 4; ++run) {
+        QTest::addRow("as it comes, run %d", run) << "plain";
+        QTest::addRow("our DO seen first, run %d", run) << "late";
+    }
+}
+
+void tst_netport::pyserialTalksToTheSimulator()
+{
+    QFETCH(QString, order);
+    static const char *script = R"(
+import sys, threading, time
+import serial
+if sys.argv[2] == 'late':
+    start = threading.Thread.start
+    def late(self):
+        start(self)
+        time.sleep(0.3)
+    threading.Thread.start = late
+s = serial.serial_for_url('rfc2217://127.0.0.1:' + sys.argv[1], baudrate=9600, bytesize=8,
+                          parity='N', stopbits=1, timeout=3)
+s.write(b'L\r')
+sys.stdout.write(repr(s.read_until(b'\r')))
+s.close()
+)";
+    const QString python = QStringLiteral("/usr/bin/python3");
+    QProcess check;
+    check.start(python, {"-c", "import serial.rfc2217"});
+    QVERIFY2(check.waitForFinished(10000) && check.exitCode() == 0,
+             "Debian's python3-serial is missing (scripts/test installs it)");
+
+    QProcess sim;
+    const quint16 port = TcpTestServer::closedPort();
+    QVERIFY(startCtrlsim(sim, {"--rfc2217", QString::number(port), "--com", "8", "--log"}));
+    QProcess client;
+    client.start(python, {"-c", QString::fromUtf8(script), QString::number(port), order});
+    QVERIFY(client.waitForFinished(15000));
+    const QByteArray out = client.readAllStandardOutput();
+    QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
+    QCOMPARE(out, QByteArray("b'L0001\\r'"));
+    stopProcess(sim);
+    // The simulator took the line settings pyserial asked for.
+    const QByteArray log = sim.readAllStandardError();
+    for (const char *want : {"rfc2217: baud 9600", "rfc2217: data 8", "rfc2217: parity 1", "rfc2217: stop 1"})
+        QVERIFY2(log.contains(want), want);
+}
+
+void tst_netport::serverThatReadsNothingIsLeft()
+{
+    // A server that switches BINARY off and on without end and reads nothing: each change is
+    // answered, the answers back up, and the port ends the connection with that reason,
+    // as a device that went away.
+    FloodServer server(QByteArray::fromHex("fffc00fffb00").repeated(4096));
+    QVERIFY(server.port != 0);
+    QVERIFY(TcpTestServer::bindCom(3, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.port)));
+    MappedSerialPort port;
+    port.setCommPort(3);
+    QList<int> events;
+    port.onCommEvent = [&](int event, const QString &) { events << event; };
+    QVERIFY(!port.setPortOpen(true).failed());
+    const Usage before = usageNow();
+    QVERIFY(waitFor([&] { return !port.portOpen(); }, 10000));
+    QCOMPARE(events, QList<int>{comHangUp});
+    QVERIFY2(port.lostReason().contains(QStringLiteral("ｻｰﾊﾞｰが受信しません")), qPrintable(port.lostReason()));
+    QVERIFY2(usageNow().rssKb - before.rssKb < 20 * 1024, "the answers were kept");
+}
+
+void tst_netport::floodCostsLittle()
+{
+    // The connected, idle port against a server that floods every option both ways and NOPs
+    // for 30 s and reads nothing: the memory stays small, the processor mostly idle, and the
+    // data among the noise still comes through.
+    const int floodMs = 30000;
+    FloodServer server(optionsAndNops());
+    QVERIFY(server.port != 0);
+    QVERIFY(TcpTestServer::bindCom(3, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.port)));
+    MappedSerialPort port;
+    port.setCommPort(3);
+    QVERIFY(!port.setPortOpen(true).failed());
+    const Usage before = usageNow();
+    qint64 peakKb = before.rssKb;
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < floodMs) {
+        // As the tool waits: for the next event, taking what has come.
+        WaitForEvent(200);
+        got += port.input();
+        peakKb = qMax(peakKb, usageNow().rssKb);
+    }
+    const Usage after = usageNow();
+    const double cpuShare = double(after.cpuMs - before.cpuMs) / double(t.elapsed());
+    const int lines = int(got.count("N0123\r"));
+    qInfo("flood %lld ms: %.1f MB of noise sent, processor %.1f %%, memory %lld -> %lld KiB (peak %lld KiB, "
+          "process peak %lld KiB), %d of %d data lines",
+          qint64(t.elapsed()), server.noiseSent / 1e6, cpuShare * 100, before.rssKb, after.rssKb, peakKb, after.peakKb,
+          lines, int(server.linesSent));
+    QVERIFY(port.portOpen());
+    QVERIFY2(after.peakKb < 100 * 1024, "memory");
+    QVERIFY2(peakKb - before.rssKb < 20 * 1024, "memory");
+    QVERIFY2(cpuShare < 0.10, "processor");
+    QVERIFY2(lines >= int(server.linesSent) / 2, "data");
+    QCOMPARE(got, QByteArray("N0123\r").repeated(lines));
 }
 
 QTEST_GUILESS_MAIN(tst_netport)
