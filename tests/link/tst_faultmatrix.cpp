@@ -49,7 +49,7 @@ const FaultDef kFaults[] = {
 };
 
 // The faults of a network line, raw TCP and RFC 2217.
-enum class NetFault { Refused, Silent, Drop, Drip };
+enum class NetFault { Refused, Silent, Drop, Drip, Busy };
 struct NetFaultDef {
     const char *name;
     NetFault fault;
@@ -60,11 +60,14 @@ const NetFaultDef kNetFaults[] = {
     {"tcp silent", NetFault::Silent, false},   {"rfc2217 silent", NetFault::Silent, true},
     {"tcp drop", NetFault::Drop, false},       {"rfc2217 drop", NetFault::Drop, true},
     {"tcp drip", NetFault::Drip, false},       {"rfc2217 drip", NetFault::Drip, true},
+    {"tcp accepts, then closes", NetFault::Busy, false}, {"rfc2217 accepts, then closes", NetFault::Busy, true},
 };
 // A dropped connection in the middle of a read: the server takes this many more lines.
 constexpr int kDropAfterLines = 3;
 // Each byte of a reply this long after the one before.
 constexpr int kDripMs = 200;
+// A busy server closes this long after it said so: the open of a raw port is done by then.
+constexpr int kBusyCloseMs = 200;
 
 // The rows of both tables.
 struct Row {
@@ -303,6 +306,18 @@ void TestFaultMatrix::network()
             server.setMode(TcpTestServer::Mode::DropAfter, int(server.frames.size()) + kDropAfterLines);
         break;
     case NetFault::Drip: server.setMode(TcpTestServer::Mode::Drip, kDripMs); break;
+    case NetFault::Busy:
+        server.setMode(TcpTestServer::Mode::Busy, kBusyCloseMs);
+        if (exchange != Check) {
+            // The line is taken from the tool, which sees its connection end.
+            server.dropClient();
+            QElapsedTimer gone;
+            gone.start();
+            while (app.port.portOpen() && gone.elapsed() < 5000)
+                Sleep(20);
+            QVERIFY(!app.port.portOpen());
+        }
+        break;
     }
     QElapsedTimer took;
     took.start();
