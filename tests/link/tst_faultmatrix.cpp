@@ -285,7 +285,7 @@ void TestFaultMatrix::network()
         g_subMenuCommand(21);
         QCOMPARE(g_intConnectStatus, qint16(1));
     }
-    if (exchange == MonitorRunning || exchange == ChannelRead) {
+    if (exchange == MonitorStart || exchange == MonitorRunning || exchange == ChannelRead) {
         g_subMenuCommand(12);
         QVERIFY(g_frmDirect1);
     }
@@ -300,10 +300,13 @@ void TestFaultMatrix::network()
     case NetFault::Refused: break;
     case NetFault::Silent: server.setMode(TcpTestServer::Mode::Silent); break;
     case NetFault::Drop:
+        // Between two ticks of a running monitor; in a read after some lines; else when the
+        // exchange's first line comes, so the tool is waiting for its reply.
         if (exchange == MonitorRunning)
             server.dropClient();
         else
-            server.setMode(TcpTestServer::Mode::DropAfter, int(server.frames.size()) + kDropAfterLines);
+            server.setMode(TcpTestServer::Mode::DropAfter,
+                           int(server.frames.size()) + (exchange == Read ? kDropAfterLines : 0));
         break;
     case NetFault::Drip: server.setMode(TcpTestServer::Mode::Drip, kDripMs); break;
     case NetFault::Busy:
@@ -327,6 +330,10 @@ void TestFaultMatrix::network()
     case Read:
         g_intSaved = 1;
         g_frmMain1->Command1_Click(0);
+        break;
+    case MonitorStart:
+        g_frmDirect1->Command2[0]->click();
+        Sleep(3000); // the ticks after the start
         break;
     case MonitorRunning:
         while (g_intMonitorOn == -1 && took.elapsed() < 30000)
