@@ -546,9 +546,9 @@ void tst_netport::hostileServer()
           after.peakKb, lines);
     stopProcess(server);
     QVERIFY2(after.peakKb < 100 * 1024, "memory");
-    QVERIFY2(cpu < 0.10, "processor");
     QCOMPARE(port.portOpen(), stays);
     if (stays) {
+        QVERIFY2(cpu < 0.10, "processor");
         QVERIFY2(lines >= 15, "data");
         QCOMPARE(got, QByteArray("N0123\r").repeated(lines));
     } else {
