@@ -171,6 +171,9 @@ void g_subConnectCheck()
                     const qint16 r = g_funcLCheck();
                     if (r == 0) {
                         g_subReplyTimerStop();
+                        // A port that closed by itself (a device server that ends the
+                        // connection at once when its line is busy) says why.
+                        g_funcCommLostReport();
                         result = 0;
                         break;
                     }
@@ -257,6 +260,15 @@ bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply)
             while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1 &&
                    !bound.passed())
                 bound.wait();
+            if (!MSComm1().portOpen() && g_funcCommLostReport()) {
+                // The port closed by itself under the wait: the exchange ends as a send on
+                // it would.
+                g_intPollBusy = 0;
+                g_subReplyTimerStop();
+                g_intReplyTimeUp = 0;
+                g_intCommStep = 0;
+                return false;
+            }
             if ((bound.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
                 !MSComm1().portOpen()) {
                 pollTimedOut();
@@ -312,6 +324,8 @@ static bool waitForLine(const Deadline &reply)
             break;
         reply.wait();
     }
+    if (!MSComm1().portOpen() && g_funcCommLostReport())
+        return false;
     channelTimedOut();
     return false;
 }

@@ -188,10 +188,12 @@ Outcome runSteps(const Direction &d)
     return Outcome::Done;
 }
 
-// The port closed under a transfer (the device went away): the transfer's error box.
+// The port closed under a transfer (the device went away): the transfer's error box, with
+// the port's reason where it has one (a device server that ended the connection).
 bool portLost()
 {
-    const CommError e = HangUpError();
+    const CommError lost = g_funcCommPortLost();
+    const CommError e = lost.failed() ? lost : HangUpError();
     return transferError(FileError{e.number, e.description});
 }
 
