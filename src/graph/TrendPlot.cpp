@@ -10,6 +10,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QDateTime>
+#include <QHash>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -151,6 +152,7 @@ TrendPlot::TrendPlot(QWidget *parent) : QWidget(parent)
 void TrendPlot::setSource(const TrendSource &source)
 {
     m_source = source;
+    m_itemsValid = false;
     m_pointed = -1;
     clampView();
     update();
@@ -160,6 +162,7 @@ void TrendPlot::setSource(const TrendSource &source)
 void TrendPlot::setThresholds(const QList<TrendThreshold> &t)
 {
     m_thresholds = t;
+    m_itemsValid = false;
     update();
 }
 
@@ -395,7 +398,7 @@ QList<TrendLabel> TrendPlot::thresholdLabels(const QSize &size, const Scale &sc)
     std::vector<Item> items;
     for (int i = 0; i < m_thresholds.size(); ++i) {
         const double y = plot.bottom() - (m_thresholds[i].value - sc.low) / (sc.high - sc.low) * plot.height();
-        if (y < plot.top() - 0.5 || y > plot.bottom() + 0.5)
+        if (y < plot.top() - 1.5 || y > plot.bottom() + 1.5)
             continue;
         items.push_back({int(std::lround(y)), {i}});
     }
@@ -467,19 +470,27 @@ QList<TrendLabel> TrendPlot::lineLabels(const QSize &size) const
     const QFontMetrics fm(font());
     const int h = fm.height();
     auto xOf = [&](qint64 ms) { return plot.left() + int(double(ms - start) * plot.width() / double(m_span)); };
-    for (const LogMarker &m : m_source.markers) {
+    for (int i = 0; i < m_source.markers.size(); ++i) {
+        const LogMarker &m = m_source.markers[i];
         if (m.ms < start || m.ms > start + m_span)
             continue;
         TrendLabel l;
         l.lineX = xOf(m.ms);
         l.text = m.text;
+        l.marker = i;
         out << l;
     }
-    for (const TrendSeries::Step &s : stepsIn(start, start + m_span)) {
-        TrendLabel l;
-        l.lineX = xOf(s.breakMs());
-        l.text = stepText(s, false);
-        out << l;
+    if (m_source.series && m_source.series->stepCount()) {
+        const std::vector<TrendSeries::Step> steps = m_source.series->steps();
+        for (int i = 0; i < int(steps.size()); ++i) {
+            if (steps[size_t(i)].breakMs() < start || steps[size_t(i)].breakMs() > start + m_span)
+                continue;
+            TrendLabel l;
+            l.lineX = xOf(steps[size_t(i)].breakMs());
+            l.text = stepText(steps[size_t(i)], false);
+            l.step = i;
+            out << l;
+        }
     }
     std::stable_sort(out.begin(), out.end(), [](const TrendLabel &a, const TrendLabel &b) { return a.lineX < b.lineX; });
     // Right of its line, or left of it where the plot ends, in the first row along the top
@@ -487,8 +498,11 @@ QList<TrendLabel> TrendPlot::lineLabels(const QSize &size) const
     // (its words are in the readout and among the chart's items).
     int rowRight[kMarkerRows];
     std::fill(std::begin(rowRight), std::end(rowRight), INT_MIN);
+    // A few words, many lines: each width is measured once.
+    QHash<QString, int> widths;
     for (TrendLabel &l : out) {
-        const int w = fm.horizontalAdvance(l.text);
+        auto known = widths.constFind(l.text);
+        const int w = known != widths.constEnd() ? *known : *widths.insert(l.text, fm.horizontalAdvance(l.text));
         int left = l.lineX + 3 + w <= plot.right() ? l.lineX + 3 : l.lineX - 3 - w;
         left = std::max(left, plot.left() + 1);
         for (int r = 0; r < kMarkerRows; ++r) {
@@ -504,6 +518,9 @@ QList<TrendLabel> TrendPlot::lineLabels(const QSize &size) const
 
 QList<TrendLabel> TrendPlot::accessibleItems() const
 {
+    const ItemsKey key{viewStart(), m_span, m_source.series ? m_source.series->size() : -1, size(), g_intInputType, m_source.series};
+    if (m_itemsValid && key == m_itemsKey)
+        return m_items;
     QList<TrendLabel> items;
     const QSize s = size();
     // Each threshold, with the rect of the label that stands for it.
@@ -522,30 +539,31 @@ QList<TrendLabel> TrendPlot::accessibleItems() const
         }
     }
     // Every marker and step back of the source, whether in view or not.
-    const QList<TrendLabel> drawn = lineLabels(s);
-    auto rectOf = [&](const QString &text, qint64 ms) {
-        const QRect plot = plotRectFor(s);
-        const int x = plot.left() + int(double(ms - viewStart()) * plot.width() / double(m_span));
-        for (const TrendLabel &d : drawn) {
-            if (d.text == text && d.lineX == x)
-                return d.rect;
-        }
-        return QRect();
-    };
-    for (const LogMarker &m : m_source.markers) {
+    const std::vector<TrendSeries::Step> steps = m_source.series ? m_source.series->steps() : std::vector<TrendSeries::Step>();
+    std::vector<QRect> markerRects(size_t(m_source.markers.size())), stepRects(steps.size());
+    for (const TrendLabel &d : lineLabels(s)) {
+        if (d.marker >= 0)
+            markerRects[size_t(d.marker)] = d.rect;
+        else if (d.step >= 0)
+            stepRects[size_t(d.step)] = d.rect;
+    }
+    for (int i = 0; i < m_source.markers.size(); ++i) {
         TrendLabel l;
-        l.text = m.text + QLatin1Char(' ') + timeText(m.written, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-        l.rect = rectOf(m.text, m.ms);
+        l.text = m_source.markers[i].text + QLatin1Char(' ') + timeText(m_source.markers[i].written, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+        l.rect = markerRects[size_t(i)];
+        l.marker = i;
         items << l;
     }
-    if (m_source.series) {
-        for (const TrendSeries::Step &st : m_source.series->steps()) {
-            TrendLabel l;
-            l.text = stepText(st, true);
-            l.rect = rectOf(stepText(st, false), st.breakMs());
-            items << l;
-        }
+    for (size_t i = 0; i < steps.size(); ++i) {
+        TrendLabel l;
+        l.text = stepText(steps[i], true);
+        l.rect = stepRects[i];
+        l.step = int(i);
+        items << l;
     }
+    m_items = items;
+    m_itemsKey = key;
+    m_itemsValid = true;
     return items;
 }
 
@@ -583,7 +601,7 @@ void TrendPlot::render(QPainter &p, const QSize &size) const
     if (thresholdsApply()) {
         for (const TrendThreshold &t : m_thresholds) {
             const double y = plot.bottom() - (t.value - sc.low) / (sc.high - sc.low) * plot.height();
-            if (y < plot.top() - 0.5 || y > plot.bottom() + 0.5)
+            if (y < plot.top() - 1.5 || y > plot.bottom() + 1.5)
                 continue;
             p.setPen(QPen(colourOf(t.channel), 1, Qt::DotLine));
             p.drawLine(plot.left(), int(std::lround(y)), plot.right(), int(std::lround(y)));

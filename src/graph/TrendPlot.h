@@ -50,6 +50,8 @@ struct TrendLabel {
     int lineY = 0;       // a threshold's line (its first one's)
     int lineX = 0;       // a marker's or a break's line
     QList<int> thresholds; // indexes into thresholds()
+    int marker = -1;       // a marker's index in the source, a step's in the series' steps
+    int step = -1;
 };
 
 class TrendPlot : public QWidget {
@@ -161,4 +163,15 @@ private:
     qint64 m_dragStart = 0;
     qint64 m_pointed = -1; // the reading under the pointer
     QString m_pointerText;
+    // The chart's items as last laid out, and what they were laid out for.
+    struct ItemsKey {
+        qint64 start = 0, span = 0, readings = -1;
+        QSize size;
+        int type = 0;
+        const TrendSeries *series = nullptr;
+        bool operator==(const ItemsKey &) const = default;
+    };
+    mutable QList<TrendLabel> m_items;
+    mutable ItemsKey m_itemsKey;
+    mutable bool m_itemsValid = false;
 };
