@@ -14,6 +14,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QToolTip>
 #include <QWheelEvent>
 #include <QWindow>
 
@@ -970,20 +971,12 @@ QString TrendPlot::pointerText(const QPoint &at) const
     const QRect plot = plotRect(), strip = stripRect();
     if (at.y() < 0 || at.y() > strip.bottom())
         return QString();
-    // Over the margin: every threshold of the label there (the nearest label by height).
+    // Over the margin: every threshold of the label there.
     if (at.x() > plot.right()) {
-        const QList<TrendLabel> labels = thresholdLabels(size());
-        const TrendLabel *near = nullptr;
-        for (const TrendLabel &l : labels) {
-            if (!near || std::abs(l.rect.center().y() - at.y()) < std::abs(near->rect.center().y() - at.y()))
-                near = &l;
-        }
-        if (!near || std::abs(near->rect.center().y() - at.y()) > near->rect.height())
-            return QString();
         QStringList parts;
-        for (const int i : near->thresholds)
+        for (const int i : thresholdsAt(at.y()))
             parts << m_thresholds[i].label + QLatin1Char(' ') + FormatFixed2(m_thresholds[i].value) + g_strUnit;
-        return QStringLiteral("しきい値 ") + parts.join(QStringLiteral("  "));
+        return parts.isEmpty() ? QString() : QStringLiteral("しきい値 ") + parts.join(QStringLiteral("  "));
     }
     if (at.x() < plot.left())
         return QString();
@@ -996,6 +989,20 @@ QString TrendPlot::pointerText(const QPoint &at) const
     return text;
 }
 
+QList<int> TrendPlot::thresholdsAt(int y) const
+{
+    // The label nearest by height, within a line of it.
+    const QList<TrendLabel> labels = thresholdLabels(size());
+    const TrendLabel *near = nullptr;
+    for (const TrendLabel &l : labels) {
+        if (!near || std::abs(l.rect.center().y() - y) < std::abs(near->rect.center().y() - y))
+            near = &l;
+    }
+    if (!near || std::abs(near->rect.center().y() - y) > near->rect.height())
+        return {};
+    return near->thresholds;
+}
+
 void TrendPlot::pointAt(const QPoint &at)
 {
     const QRect plot = plotRect();
@@ -1006,6 +1013,18 @@ void TrendPlot::pointAt(const QPoint &at)
     m_pointed = idx;
     if (text == m_pointerText)
         return;
+    // The thresholds of a label in the margin, one a line beside the pointer as well: the
+    // readout below may be too narrow for all of them.
+    QStringList lines;
+    if (at.x() > plot.right()) {
+        for (const int i : thresholdsAt(at.y()))
+            lines << m_thresholds[i].label + QLatin1Char(' ') + m_thresholds[i].name + QLatin1Char(' ') +
+                         FormatFixed2(m_thresholds[i].value) + g_strUnit;
+    }
+    if (lines.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(mapToGlobal(at), lines.join(QLatin1Char('\n')), this);
     m_pointerText = text;
     emit pointerReading(text);
 }

@@ -152,6 +152,8 @@ private:
     // The clock's steps back in [from, to] of the time line.
     std::vector<TrendSeries::Step> stepsIn(qint64 from, qint64 to) const;
     void pointAt(const QPoint &p);
+    // The thresholds of the margin's label at height y (none away from every label).
+    QList<int> thresholdsAt(int y) const;
 
     TrendSource m_source;
     QList<TrendThreshold> m_thresholds;

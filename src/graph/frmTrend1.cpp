@@ -160,12 +160,14 @@ void frmTrend1::buildControls()
     connect(Plot, &TrendPlot::pointerReading, PointerLabel, &QLabel::setText);
     SourceLabel = new QLabel(this);
     SourceLabel->setAccessibleDescription(QStringLiteral("表示中のﾃﾞｰﾀ"));
-    // A long line (a step of the clock, why no thresholds) does not widen the window.
+    // A long line (a step of the clock, why no thresholds, the thresholds of a shared
+    // label) does not widen the window; the status line's whole text is its tip.
     SourceLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    PointerLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto *bottom = new QHBoxLayout();
-    bottom->addWidget(SourceLabel, 1);
-    bottom->addWidget(PointerLabel);
+    bottom->addWidget(SourceLabel, 3);
+    bottom->addWidget(PointerLabel, 2);
 
     auto *v = new QVBoxLayout(this);
     v->setContentsMargins(6, 6, 6, 4);
@@ -447,8 +449,10 @@ void frmTrend1::refresh()
         source += QStringLiteral("  ") + stepsNote(*s);
     if (const QString note = Plot->thresholdsNote(); !note.isEmpty())
         source += QStringLiteral("  ") + note;
-    if (SourceLabel->text() != source)
+    if (SourceLabel->text() != source) {
         SourceLabel->setText(source);
+        SourceLabel->setToolTip(source);
+    }
 }
 
 void frmTrend1::viewChanged()
