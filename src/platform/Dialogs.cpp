@@ -1,5 +1,7 @@
 #include "platform/Dialogs.h"
 
+#include "platform/Clock.h"
+
 #include <QApplication>
 #include <QColorDialog>
 #include <QDialog>
@@ -9,7 +11,10 @@
 #include <QPageSize>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <QPushButton>
+
+#include <algorithm>
 
 const QString g_strAppTitle = QStringLiteral("Qelvo Software");
 
@@ -31,6 +36,36 @@ int MsgBox(const QString &text, int style, const QString &caption)
 }
 
 void Beep() { dialogs().beep(); }
+
+// ---------------------------------------------------------------- LongTask
+
+LongTask::LongTask(const QString &caption, const QString &text)
+    : m_caption(caption), m_text(text), m_startMs(clockService().elapsedMs())
+{
+    dialogs().waitCursor(true);
+}
+
+LongTask::~LongTask()
+{
+    if (m_shown)
+        dialogs().progressClose();
+    dialogs().waitCursor(false);
+}
+
+bool LongTask::step(qint64 done, qint64 total)
+{
+    if (m_cancelled)
+        return false;
+    DoEvents();
+    if (!m_shown && clockService().elapsedMs() - m_startMs >= kProgressDelayMs) {
+        m_shown = true;
+        dialogs().progressOpen(m_caption, m_text);
+    }
+    const int permille = total > 0 ? int(std::clamp<qint64>(done * 1000 / total, 0, 1000)) : 0;
+    if (m_shown && !dialogs().progressSet(permille))
+        m_cancelled = true;
+    return !m_cancelled;
+}
 
 // ---------------------------------------------------------------- QtDialogs
 
@@ -151,6 +186,40 @@ std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
 void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
 
 void QtDialogs::beep() { QApplication::beep(); }
+
+void QtDialogs::waitCursor(bool on)
+{
+    if (on)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void QtDialogs::progressOpen(const QString &caption, const QString &text)
+{
+    delete m_progress;
+    m_progress = new QProgressDialog(text, QStringLiteral("キャンセル"), 0, 1000, QApplication::activeWindow());
+    m_progress->setWindowTitle(caption);
+    m_progress->setWindowModality(Qt::ApplicationModal);
+    m_progress->setAutoClose(false);
+    m_progress->setAutoReset(false);
+    m_progress->setMinimumDuration(0);
+    m_progress->show();
+}
+
+bool QtDialogs::progressSet(int permille)
+{
+    if (!m_progress)
+        return true;
+    m_progress->setValue(permille);
+    return !m_progress->wasCanceled();
+}
+
+void QtDialogs::progressClose()
+{
+    delete m_progress;
+    m_progress = nullptr;
+}
 
 PrintResult QtDialogs::print(const QString &documentName, const PrintRender &paintPages)
 {
