@@ -2,6 +2,7 @@
 
 #include "core/modMain1.h"
 #include "platform/Clock.h"
+#include "doubles/PrivateHome.h"
 #include "doubles/VirtualClock.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,9 @@ void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
 void FuzzInit(int *argc, char ***argv)
 {
+    // Nothing a harness runs reaches the user's own folders, whatever the environment says.
+    if (UsePrivateHome("qelvo-fuzz").empty())
+        FuzzFail("no private home");
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // Local time is UTC: the same results on every machine, and no time zone file looked
     // up on every conversion.

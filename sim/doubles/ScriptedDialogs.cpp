@@ -70,6 +70,18 @@ std::optional<QString> ScriptedDialogs::saveFile(const FileDialogRequest &req)
     return fileAnswers.takeFirst();
 }
 
+void ScriptedDialogs::progressOpen(const QString &caption, const QString &text)
+{
+    progressWindows << caption + QLatin1Char('|') + text;
+    progressOpenNow = true;
+}
+
+bool ScriptedDialogs::progressSet(int permille)
+{
+    progressValues << permille;
+    return progressCancelAt < 0 || permille < progressCancelAt;
+}
+
 std::optional<quint32> ScriptedDialogs::chooseColor(quint32)
 {
     if (colorAnswers.isEmpty()) {

@@ -1,6 +1,9 @@
 #include "platform/Dialogs.h"
 
 #include <QtDebug>
+#include "platform/Clock.h"
+
+#include <algorithm>
 
 const QString g_strAppTitle = QStringLiteral("Qelvo Software");
 
@@ -22,6 +25,36 @@ int MsgBox(const QString &text, int style, const QString &caption)
 }
 
 void Beep() { dialogs().beep(); }
+
+// ---------------------------------------------------------------- LongTask
+
+LongTask::LongTask(const QString &caption, const QString &text)
+    : m_caption(caption), m_text(text), m_startMs(clockService().elapsedMs())
+{
+    dialogs().waitCursor(true);
+}
+
+LongTask::~LongTask()
+{
+    if (m_shown)
+        dialogs().progressClose();
+    dialogs().waitCursor(false);
+}
+
+bool LongTask::step(qint64 done, qint64 total)
+{
+    if (m_cancelled)
+        return false;
+    DoEvents();
+    if (!m_shown && clockService().elapsedMs() - m_startMs >= kProgressDelayMs) {
+        m_shown = true;
+        dialogs().progressOpen(m_caption, m_text);
+    }
+    const int permille = total > 0 ? int(std::clamp<qint64>(done * 1000 / total, 0, 1000)) : 0;
+    if (m_shown && !dialogs().progressSet(permille))
+        m_cancelled = true;
+    return !m_cancelled;
+}
 
 // ---------------------------------------------------------------- QuietDialogs
 

@@ -10,6 +10,7 @@
 class QColor;
 class QDialog;
 class QPagedPaintDevice;
+class QProgressDialog;
 
 // Buttons and icons of a message box, combined by addition as in the classic MsgBox.
 enum MsgStyle : int {
@@ -69,6 +70,43 @@ public:
         Q_UNUSED(paintPages);
         return PrintResult::Cancelled;
     }
+    // The wait cursor over every window (on), and back (off); calls nest. A service without
+    // windows shows none.
+    virtual void waitCursor(bool on) { Q_UNUSED(on); }
+    // The progress window of a long task (LongTask): opened with its caption and text, moved
+    // on in thousandths, closed. progressSet returns false once its キャンセル was pressed.
+    virtual void progressOpen(const QString &caption, const QString &text)
+    {
+        Q_UNUSED(caption);
+        Q_UNUSED(text);
+    }
+    virtual bool progressSet(int permille)
+    {
+        Q_UNUSED(permille);
+        return true;
+    }
+    virtual void progressClose() {}
+};
+
+// A long task on the user-interface thread (a large file read), stepped by its owner: the
+// wait cursor from the start, and once the task has taken kProgressDelayMs a progress window
+// with キャンセル. Each step lets the windows' events run.
+class LongTask {
+public:
+    LongTask(const QString &caption, const QString &text);
+    ~LongTask();
+    LongTask(const LongTask &) = delete;
+    LongTask &operator=(const LongTask &) = delete;
+    // done of total; false once the user cancelled.
+    bool step(qint64 done, qint64 total);
+    bool shown() const { return m_shown; }
+    static constexpr qint64 kProgressDelayMs = 500;
+
+private:
+    QString m_caption, m_text;
+    qint64 m_startMs;
+    bool m_shown = false;
+    bool m_cancelled = false;
 };
 
 // The installed service; QuietDialogs until a program installs its own (the tool's

@@ -9,6 +9,7 @@
 #include <QPageSize>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <QPushButton>
 
 std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, const QString &caption)
@@ -140,4 +141,38 @@ PrintResult QtDialogs::print(const QString &documentName, const PrintRender &pai
         return PrintResult::Cancelled;
     paintPages(printer);
     return printer.printerState() == QPrinter::Error ? PrintResult::Failed : PrintResult::Printed;
+}
+
+void QtDialogs::waitCursor(bool on)
+{
+    if (on)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void QtDialogs::progressOpen(const QString &caption, const QString &text)
+{
+    delete m_progress;
+    m_progress = new QProgressDialog(text, QStringLiteral("キャンセル"), 0, 1000, QApplication::activeWindow());
+    m_progress->setWindowTitle(caption);
+    m_progress->setWindowModality(Qt::ApplicationModal);
+    m_progress->setAutoClose(false);
+    m_progress->setAutoReset(false);
+    m_progress->setMinimumDuration(0);
+    m_progress->show();
+}
+
+bool QtDialogs::progressSet(int permille)
+{
+    if (!m_progress)
+        return true;
+    m_progress->setValue(permille);
+    return !m_progress->wasCanceled();
+}
+
+void QtDialogs::progressClose()
+{
+    delete m_progress;
+    m_progress = nullptr;
 }

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QStringList>
 
+class QProgressDialog;
+
 #include <memory>
 
 // Production dialogs: QMessageBox, QFileDialog, QColorDialog.
@@ -20,6 +22,11 @@ public:
     void beep() override;
     // QPrintDialog over an A4 QPrinter.
     PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
+    // The override cursor, and a QProgressDialog over the active window.
+    void waitCursor(bool on) override;
+    void progressOpen(const QString &caption, const QString &text) override;
+    bool progressSet(int permille) override;
+    void progressClose() override;
     // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
     // "desc|pattern|desc|pattern" to Qt's name filters.
@@ -27,4 +34,7 @@ public:
     // A colour as 0x00BBGGRR and back.
     static quint32 classicColor(const QColor &c);
     static QColor qtColor(quint32 classic);
+
+private:
+    QProgressDialog *m_progress = nullptr;
 };
