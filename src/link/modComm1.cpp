@@ -9,6 +9,9 @@ QString g_strInPut;
 qint16 g_intReplyTimeUp = 0;
 qint16 g_intCommTimeUp = 0;
 
+// The loss of the port has been told since it was last opened.
+static bool s_lostTold = false;
+
 // A timer whose tick raises a flag (the timers live for the whole process).
 static WindowTimer *flagTimer(qint16 &flag, qint16 raised)
 {
@@ -37,6 +40,7 @@ bool g_funcCommPortOpen(int port)
     p.setCommPort(port);
     if (p.setPortOpen(true).failed())
         return false;
+    s_lostTold = false;
     p.clearInBuffer();
     return true;
 }
@@ -65,6 +69,40 @@ void g_subCommPortClose()
                QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
 }
 
+CommError g_funcCommPortLost()
+{
+    const SerialPortService &p = MSComm1();
+    if (p.portOpen())
+        return {};
+    const QString why = p.lostReason();
+    return why.isEmpty() ? CommError{} : HangUpError(why);
+}
+
+// The send's box for a failure e: true for Retry.
+static bool sendFailed(const CommError &e)
+{
+    if (e.number == comHangUp)
+        s_lostTold = true;
+    const QString text = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。") + vbCrLf + ErrTextErrNumber(e);
+    return MsgBox(text, vbRetryCancel + vbCritical, QStringLiteral("g_funcCommOutPut")) == vbRetry;
+}
+
+bool g_funcCommLostReport()
+{
+    if (s_lostTold)
+        return false;
+    CommError e = g_funcCommPortLost();
+    if (!e.failed())
+        return false;
+    while (sendFailed(e)) {
+        // Retry: the port stays closed until an exchange opens it again.
+        e = g_funcCommPortLost();
+        if (!e.failed())
+            break;
+    }
+    return true;
+}
+
 bool g_funcCommOutPut(const QString &command)
 {
     const QString caption = QStringLiteral("g_funcCommOutPut");
@@ -75,7 +113,8 @@ bool g_funcCommOutPut(const QString &command)
         SerialPortService &p = MSComm1();
         CommError e;
         if (!p.portOpen()) {
-            e = CommError{0, QString()};
+            // A port that closed by itself says why; one never opened has nothing to say.
+            e = g_funcCommPortLost();
         } else {
             e = p.output(frame);
             if (!e.failed()) {
@@ -85,7 +124,7 @@ bool g_funcCommOutPut(const QString &command)
                     drain.wait();
                 if (!p.portOpen()) {
                     // The port closed under the wait: the line did not go out.
-                    e = HangUpError();
+                    e = HangUpError(p.lostReason());
                 } else if (p.outBufferCount() != 0) {
                     MsgBox(check + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
                     return false;
@@ -94,8 +133,7 @@ bool g_funcCommOutPut(const QString &command)
                 }
             }
         }
-        const QString text = check + vbCrLf + ErrTextErrNumber(e);
-        if (MsgBox(text, vbRetryCancel + vbCritical, caption) != vbRetry)
+        if (!sendFailed(e))
             return false;
     }
 }
@@ -155,11 +193,8 @@ void g_subCommBufferClear()
     p.clearOutBuffer();
     p.clearInBuffer();
     p.input();
+    // The link stays as it was: the analog monitor's next exchange opens the port again.
     g_subCommPortClose();
-    // The port is closed now: a connection is not shown as up over it.
-    if (g_intConnectStatus == 1 && !p.portOpen()) {
-        g_subConnectStatusSet(0);
-    }
 }
 
 void g_subPortAccessHint(int port, const QString &caption)

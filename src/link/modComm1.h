@@ -4,6 +4,7 @@
 // timers that bound every exchange.
 #include "link/modLinkState.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 
 #include <QString>
 
@@ -36,3 +37,10 @@ void g_subCommBufferClear();
 void g_subPortAccessHint(int port, const QString &caption);
 // Wires the port's event notification (the device went away, a line error).
 void g_subCommEventHook();
+// The port closed by itself (the device went away, a device server ended the connection):
+// the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
+CommError g_funcCommPortLost();
+// An exchange that finds the port closed by itself under it says so as a send on that
+// port does: the send's box with the hang-up and the port's reason (Retry shows it again
+// while the port stays closed). Once per loss; true when there was a loss to tell.
+bool g_funcCommLostReport();

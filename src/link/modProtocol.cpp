@@ -15,6 +15,7 @@ qint16 g_intCommAddr = 0;
 QString g_strCommand;
 qint32 g_intShortReplyCount = 0;
 qint32 g_intNoReplyCount = 0;
+qint32 g_lngReplyWaitMs = kReplyWaitMs;
 
 QString HexByte(int v) { return QStringLiteral("%1").arg(v & 0xFF, 2, 16, QLatin1Char('0')).toUpper(); }
 QString HexWord(int v) { return QStringLiteral("%1").arg(v & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }
@@ -171,6 +172,9 @@ void g_subConnectCheck()
                     const qint16 r = g_funcLCheck();
                     if (r == 0) {
                         g_subReplyTimerStop();
+                        // A port that closed by itself (a device server that ends the
+                        // connection at once when its line is busy) says why.
+                        g_funcCommLostReport();
                         result = 0;
                         break;
                     }
@@ -210,7 +214,6 @@ void g_subConnectCheck()
 // of the other: when the polls of either have given up for as long as one reply wait may
 // last, the monitor ends as on a reply time-out.
 static qint64 s_givingUpSinceMs[2] = {-1, -1}; // "N", "Y"
-constexpr qint64 kGivingUpLimitMs = kReplyWaitMs;
 
 void g_subPollWatchReset() { s_givingUpSinceMs[0] = s_givingUpSinceMs[1] = -1; }
 
@@ -253,10 +256,19 @@ bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply)
             break;
         case 12: g_intCommStep = 20; break;
         case 20: {
-            const Deadline bound(kReplyWaitMs);
+            const Deadline bound(g_lngReplyWaitMs);
             while (MSComm1().inBufferCount() < want && MSComm1().portOpen() && g_intMonitorStop != 1 &&
                    !bound.passed())
                 bound.wait();
+            if (!MSComm1().portOpen() && g_funcCommLostReport()) {
+                // The port closed by itself under the wait: the exchange ends as a send on
+                // it would.
+                g_intPollBusy = 0;
+                g_subReplyTimerStop();
+                g_intReplyTimeUp = 0;
+                g_intCommStep = 0;
+                return false;
+            }
             if ((bound.passed() && MSComm1().inBufferCount() < want && g_intMonitorStop != 1) ||
                 !MSComm1().portOpen()) {
                 pollTimedOut();
@@ -274,7 +286,7 @@ bool g_subAnaMoni1CommandSend2(const QString &command, QString *reply)
                 const qint64 now = clockService().elapsedMs();
                 if (givingUpSinceMs < 0)
                     givingUpSinceMs = now;
-                else if (now - givingUpSinceMs >= kGivingUpLimitMs)
+                else if (now - givingUpSinceMs >= g_lngReplyWaitMs)
                     pollTimedOut();
             } else {
                 // "?" or a short line: wait for more bytes.
@@ -312,6 +324,8 @@ static bool waitForLine(const Deadline &reply)
             break;
         reply.wait();
     }
+    if (!MSComm1().portOpen() && g_funcCommLostReport())
+        return false;
     channelTimedOut();
     return false;
 }
@@ -320,7 +334,7 @@ bool g_funcChannelRead(int channel, double &volts)
 {
     g_strCommand = FrameChannelRead(channel);
     g_intCommStep = 11;
-    const Deadline reply(kReplyWaitMs);
+    const Deadline reply(g_lngReplyWaitMs);
     // A "?" or a line that carries no value asks for the command again, kChannelReadSends
     // sends in all; then the read ends with the time-out's message, as when the controller
     // stays silent, instead of holding the tool in a loop.
@@ -356,5 +370,5 @@ bool g_funcAnalogOut(int channel, double volts)
     g_strInPut.clear();
     if (!g_funcCommOutPut(FrameAnalogOut(channel, volts)))
         return false;
-    return waitForLine(Deadline(kReplyWaitMs));
+    return waitForLine(Deadline(g_lngReplyWaitMs));
 }

@@ -11,8 +11,11 @@ extern QString g_strCommand;   // the prepared command line
 extern qint32 g_intShortReplyCount;
 extern qint32 g_intNoReplyCount;
 
-// How long the monitor poll, the channel read and the output set wait for a reply.
+// How long the monitor poll, the channel read and the output set wait for a reply, and
+// how long the polls may keep giving up before the monitor ends: kReplyWaitMs in the tool;
+// qelvo-cli sets its --timeout.
 constexpr int kReplyWaitMs = 20000;
+extern qint32 g_lngReplyWaitMs;
 
 // Two (or four) upper-case hex digits with leading zeros: 5 -> "05", 47 -> "2F".
 QString HexByte(int v);

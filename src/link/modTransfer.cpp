@@ -14,11 +14,43 @@
 #include <functional>
 
 qint16 g_intTransferDir = 0;
+int g_intTransferSendLimit = 0;
 
 namespace {
 bool g_cancelled = false;
 bool s_compareRead = false; // the comparison's read filled TempData
+QDateTime s_compareReadAt;  // and when
 int g_progress = 0; // the progress window's bar
+
+TransferRefusal s_refusal; // why the last transfer gave its command up
+// The sends of the command in hand that found no answer ("?" or a line that is none).
+QString s_unansweredCommand;
+int s_unansweredSends = 0;
+bool s_sendNoted = false; // this send's reply has been counted
+
+// A send of command was answered with "?" or with what is no answer. True when that spends
+// the send limit: the transfer then gives the command up.
+bool noteNoAnswer(const QString &command, const QString &reply)
+{
+    s_sendNoted = true;
+    if (s_unansweredCommand != command) {
+        s_unansweredCommand = command;
+        s_unansweredSends = 0;
+    }
+    ++s_unansweredSends;
+    if (g_intTransferSendLimit <= 0 || s_unansweredSends < g_intTransferSendLimit)
+        return false;
+    const bool refused = reply.section(QLatin1Char('\r'), 0, 0).trimmed() == QLatin1String("?");
+    s_refusal = {refused ? TransferRefusal::Refused : TransferRefusal::NotUnderstood, command,
+                 reply, s_unansweredSends};
+    return true;
+}
+
+void noteAnswered()
+{
+    s_unansweredCommand.clear();
+    s_unansweredSends = 0;
+}
 
 const QString kRetryLine = QStringLiteral("[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる");
 
@@ -73,8 +105,8 @@ bool openPort(const QString &title)
 }
 
 // What one pass of the step loop did.
-enum class Pass { Busy, Idle, Cancelled, Lost };
-enum class Outcome { Done, Cancelled, Lost };
+enum class Pass { Busy, Idle, Cancelled, Lost, GaveUp };
+enum class Outcome { Done, Cancelled, Lost, GaveUp };
 
 // Steps first, first + 1 and first + 2: send the command, start the reply timer, then
 // wait for the check (0 port closed, 1 not yet, 2 accepted); the command goes again
@@ -84,6 +116,7 @@ Pass repeatEachSecond(qint16 first, const QString &command, const std::function<
     const int phase = g_intCommStep - first;
     if (phase == 0) {
         g_funcCommOutPut(command);
+        s_sendNoted = false;
         g_intCommStep = qint16(first + 1);
         return Pass::Busy;
     }
@@ -95,8 +128,14 @@ Pass repeatEachSecond(qint16 first, const QString &command, const std::function<
     if (g_intReplyTimeUp == 1) {
         g_subReplyTimerStop();
         g_intCommStep = first;
+        // Bytes without a line end are no answer either.
+        if (!s_sendNoted && !g_strInPut.isEmpty() && noteNoAnswer(command, g_strInPut))
+            return Pass::GaveUp;
         return Pass::Busy;
     }
+    // What stood in the buffer before the check, which empties it after a "?".
+    g_subCommReceive();
+    const QString seen = g_strInPut;
     switch (check()) {
     case 0:
         g_subReplyTimerStop();
@@ -104,8 +143,14 @@ Pass repeatEachSecond(qint16 first, const QString &command, const std::function<
     case 2:
         g_intCommStep = next;
         g_subReplyTimerStop();
+        noteAnswered();
         return Pass::Busy;
-    default: return Pass::Idle;
+    default:
+        if (!s_sendNoted && seen.contains(QLatin1Char('\r')) && noteNoAnswer(command, seen)) {
+            g_subReplyTimerStop();
+            return Pass::GaveUp;
+        }
+        return Pass::Idle;
     }
 }
 
@@ -127,6 +172,8 @@ struct Direction {
 Outcome runSteps(const Direction &d)
 {
     g_cancelled = false;
+    s_refusal = TransferRefusal();
+    noteAnswered();
     while (g_intCommEnd != 1) {
         if (g_cancelled)
             g_intCommStep = 60;
@@ -150,17 +197,35 @@ Outcome runSteps(const Direction &d)
                 break;
             case 11: g_subSendPrepared(); break;
             case 12: g_intCommStep = 20; break;
-            case 20:
+            case 20: {
+                g_subCommReceive();
+                const QString seen = g_strInPut;
                 d.check();
-                if (g_intCommStep == 20)
-                    p = Pass::Idle;
-                break;
-            case 30:
-                if (!d.take()) {
+                if (g_intCommStep == 11) {
+                    // "?": the command goes again.
+                    if (noteNoAnswer(g_strCommand, seen))
+                        p = Pass::GaveUp;
+                } else if (g_intCommStep == 20 && g_intTransferSendLimit > 0 && seen.contains(QLatin1Char('\r'))) {
+                    // A line that is no answer: without a user to cancel, it is treated as a "?".
                     g_strInPut.clear();
                     g_intCommStep = 11;
+                    if (noteNoAnswer(g_strCommand, seen))
+                        p = Pass::GaveUp;
+                } else if (g_intCommStep == 20) {
+                    p = Pass::Idle;
+                }
+                break;
+            }
+            case 30:
+                if (!d.take()) {
+                    const QString seen = g_strInPut;
+                    g_strInPut.clear();
+                    g_intCommStep = 11;
+                    if (noteNoAnswer(g_strCommand, seen))
+                        p = Pass::GaveUp;
                     break;
                 }
+                noteAnswered();
                 g_strInPut.clear();
                 if (g_intCommAddr == 47) {
                     g_intCommStep = d.afterLast;
@@ -173,11 +238,11 @@ Outcome runSteps(const Direction &d)
             default: p = d.other ? d.other() : Pass::Cancelled; break;
             }
         }
-        if (p == Pass::Cancelled || p == Pass::Lost) {
+        if (p == Pass::Cancelled || p == Pass::Lost || p == Pass::GaveUp) {
             g_subReplyTimerStop();
-            if (p == Pass::Cancelled)
+            if (p != Pass::Lost)
                 closeProgress();
-            return p == Pass::Cancelled ? Outcome::Cancelled : Outcome::Lost;
+            return p == Pass::Cancelled ? Outcome::Cancelled : p == Pass::GaveUp ? Outcome::GaveUp : Outcome::Lost;
         }
         // A pass that found nothing new sleeps until the next byte or tick.
         if (p == Pass::Idle)
@@ -188,10 +253,12 @@ Outcome runSteps(const Direction &d)
     return Outcome::Done;
 }
 
-// The port closed under a transfer (the device went away): the transfer's error box.
+// The port closed under a transfer (the device went away): the transfer's error box, with
+// the port's reason where it has one (a device server that ended the connection).
 bool portLost()
 {
-    const CommError e = HangUpError();
+    const CommError lost = g_funcCommPortLost();
+    const CommError e = lost.failed() ? lost : HangUpError();
     return transferError(FileError{e.number, e.description});
 }
 
@@ -218,6 +285,8 @@ void reportTempSave()
         MsgBox(QStringLiteral("一時ﾌｧｲﾙへの書込みに失敗しました"), vbOKOnly + vbExclamation);
 }
 } // namespace
+
+const TransferRefusal &g_funcTransferRefusal() { return s_refusal; }
 
 void g_subTransferCancel()
 {
@@ -265,6 +334,7 @@ void g_subControllerRead()
     g_subTempToUser();
     reportTempSave();
     g_funcShowUserData();
+    g_typSettingsSource = {g_intCommPort, Now()};
     Sleep(2);
     emit linkEvents().transferWindowHide();
     g_intSaved = 0;
@@ -280,7 +350,7 @@ bool g_funcControllerWriteBlock()
         const Outcome done = writeBlock();
         if (done == Outcome::Done)
             return true;
-        if (done == Outcome::Cancelled || !portLost())
+        if (done != Outcome::Lost || !portLost())
             return false;
     }
 }
@@ -303,6 +373,7 @@ void g_subControllerCompareRead()
     s_compareRead = g_funcControllerReadBlock();
     if (!s_compareRead)
         return;
+    s_compareReadAt = Now();
     Sleep(2);
     emit linkEvents().transferWindowHide();
     closeProgress();
@@ -322,6 +393,22 @@ bool g_funcCompareRead()
     g_intTransferDir = 0;
     g_subTransferRunningSet(false);
     return s_compareRead;
+}
+
+QDateTime g_funcCompareReadAt() { return s_compareReadAt; }
+
+bool g_funcCompareTakeOver()
+{
+    // The values replace the editor's, as a read's do: unsaved edits are offered for saving.
+    if (!g_funcChangedPrompt())
+        return false;
+    g_subTempToUser();
+    reportTempSave();
+    g_funcShowUserData();
+    g_typSettingsSource = {g_intCommPort, s_compareReadAt};
+    g_intSaved = 0;
+    g_subMonitorWindowsRefresh();
+    return true;
 }
 
 void g_subTransferStart(int dir)
