@@ -66,7 +66,7 @@ int main(int argc, char *argv[])
         g_subMenuCommand(12);
         g_subMenuCommand(14);
         g_subMenuCommand(15);
-        g_lngSamplingTime = 1000;
+        g_subSamplingTimeSet(1000);
         g_frmDirect1->Command2[0]->click();
         ok = g_intMonitorOn == -1 && g_frmLogView1 && g_frmOutputMonitor1;
         runFor(1500);

@@ -35,7 +35,7 @@ struct ReadingCounter {
 
 bool startMonitor(int samplingMs)
 {
-    g_lngSamplingTime = samplingMs;
+    g_subSamplingTimeSet(samplingMs);
     g_frmDirect1->Command2[0]->click();
     return g_intMonitorOn == -1;
 }

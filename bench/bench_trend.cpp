@@ -157,7 +157,7 @@ int main(int argc, char *argv[])
         g_subMenuCommand(12);
         ok = g_intConnectStatus == 1 && g_frmDirect1;
         if (ok) {
-            g_lngSamplingTime = 20;
+            g_subSamplingTimeSet(20);
             g_frmDirect1->Command2[0]->click();
             ok = g_intMonitorOn == -1;
         }

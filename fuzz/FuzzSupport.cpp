@@ -46,7 +46,7 @@ void FuzzInit(int *argc, char ***argv)
         FuzzFail("no private data folder");
     g_folder = QString::fromLocal8Bit(pattern) + QLatin1Char('/');
     std::atexit(removeFolder);
-    g_strDataPath = g_folder;
+    g_subDataPathSet(g_folder);
 
     static QuietDialogs quiet;
     installDialogs(&quiet);

@@ -15,11 +15,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    for (FormPos &p : g_FormPos)
-        p = FormPos();
+    for (int id = 0; id < 31; ++id)
+        g_subFormPosSet(id, FormPos());
     for (qint16 &f : g_intFormOpen)
         f = 0;
-    g_intFormPosDefault = 0;
+    g_subFormPosDefaultSet(0);
     FuzzWriteDataFile("frmst.tmp", data, size);
     const bool loaded = g_funcFormPosLoad();
     FUZZ_CHECK(loaded == (g_intFormPosDefault == 0));

@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     g_intCommPort = 100;
-    g_lngSamplingTime = 1000;
-    g_strUserFile.clear();
+    g_subSamplingTimeSet(1000);
+    g_subUserFileSet(QString());
     FuzzWriteDataFile("qvo.ini", data, size);
     if (!g_funcIniFileLoad())
         return 0;

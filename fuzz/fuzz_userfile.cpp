@@ -35,8 +35,7 @@ void resetGlobals()
     g_dblScale = 0.0048875;
     g_strUnit.clear();
     g_intSaved = 0;
-    g_strUserFile.clear();
-    g_strUserFileTitle.clear();
+    g_subUserFileSet(QString(), QString());
     if (g_userDataTouched) {
         g_subUserDataIni();
         g_userDataTouched = false;

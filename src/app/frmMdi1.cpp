@@ -326,7 +326,7 @@ void frmMdi1::recordPosition()
     // The place and size are the client area's in every state (geometry() when normal, the
     // normal geometry when maximized), and the load handler restores them the same way, so
     // a frame that leaves maximized comes back where it was.
-    FormPos &p = g_FormPos[idMdi];
+    FormPos p = g_FormPos[idMdi];
     auto takeGeometry = [&p](const QRect &r) {
         p.Left = PxToTwips(r.x());
         p.Top = PxToTwips(r.y());
@@ -348,6 +348,7 @@ void frmMdi1::recordPosition()
         takeGeometry(geometry());
         p.State = FlgMaximizeEND ? 1 : 0;
     }
+    g_subFormPosSet(idMdi, p);
 }
 
 void frmMdi1::resizeEvent(QResizeEvent *e)

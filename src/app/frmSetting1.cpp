@@ -147,7 +147,7 @@ void frmSetting1::Command1_Click(int index)
         Text1->setFocus();
         return;
     }
-    g_lngSamplingTime = sampling;
+    g_subSamplingTimeSet(sampling);
     for (int i = 0; i < 5; ++i) {
         if (Option2[i]->isChecked()) {
             g_intInputType = qint16(i + 1);

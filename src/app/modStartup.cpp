@@ -27,11 +27,11 @@ void InstallApplicationFont()
 
 void g_subAppIni()
 {
-    g_strAppPath = QCoreApplication::applicationDirPath();
+    g_subAppPathSet(QCoreApplication::applicationDirPath());
     // Nothing installs the data folder on this platform: it is made when missing, or no
     // setting could ever be saved.
-    g_strDataPath = DataFolder();
-    g_strVersion = QStringLiteral("ver.%1.%2").arg(kVersionMajor).arg(kVersionMinor);
+    g_subDataPathSet(DataFolder());
+    g_subVersionSet(QStringLiteral("ver.%1.%2").arg(kVersionMajor).arg(kVersionMinor));
     g_subLinkStateReset();
     g_intSaved = 0;
     g_dblScale = 0.0048875;
@@ -40,14 +40,14 @@ void g_subAppIni()
     g_subMonitorIni();
     g_subTempDataIni();
     g_subUserDataIni();
-    g_strTempFile = DataFile(QStringLiteral("temp.tmp"));
-    g_strDefFile = DataFile(QStringLiteral("def.tmp"));
+    g_subTempFileSet(DataFile(QStringLiteral("temp.tmp")));
+    g_subDefFileSet(DataFile(QStringLiteral("def.tmp")));
     if (!LoadColorFile())
         SetDefaultColors();
     if (!g_funcIniFileLoad()) {
         g_intCommPort = 100;
-        g_lngSamplingTime = 1000;
-        g_strUserFile.clear();
+        g_subSamplingTimeSet(1000);
+        g_subUserFileSet(QString());
     }
     if (!g_funcUserDataLoad(g_strDefFile))
         g_subUserDataIni();
@@ -55,7 +55,7 @@ void g_subAppIni()
 
 void Main()
 {
-    g_intStarting = 1;
+    g_subStartingSet(1);
     // The editor's close (and the frame's) asks the shut-down's question.
     g_subCloseQuerySet(g_funcAppCloseQuery);
     g_subAppIni();
@@ -81,9 +81,9 @@ void Main()
         g_intSaved = 1;
         g_subFileOpen(g_strUserFile);
     } else {
-        g_strUserFileTitle = QStringLiteral("新規") + QStringLiteral(".qvd");
+        const QString title = QStringLiteral("新規") + QStringLiteral(".qvd");
         const QString docs = g_funcGetSpecialFolder(5);
-        g_strUserFile = (docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + g_strUserFileTitle;
+        g_subUserFileSet((docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + title, title);
         g_subCaptionSet();
     }
     // The monitoring windows open at the last exit come back.
@@ -95,5 +95,5 @@ void Main()
         g_subOutputMonitorOpen();
     if (g_FormPos[idTrend].State & 1)
         g_subTrendToggle();
-    g_intStarting = 0;
+    g_subStartingSet(0);
 }

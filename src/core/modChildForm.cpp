@@ -24,7 +24,7 @@ ChildForm::~ChildForm()
 void ChildForm::record()
 {
     const QWidget *w = m_window->parentWidget() ? m_window->parentWidget() : m_window;
-    g_FormPos[m_id] = FormPosFromPx(w->geometry(), m_options.state ? m_options.state() : 0);
+    g_subFormPosSet(m_id, FormPosFromPx(w->geometry(), m_options.state ? m_options.state() : 0));
 }
 
 void ChildForm::closed()

@@ -6,10 +6,26 @@
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
 
+namespace {
+qint32 s_samplingTime = 1000;
+FormPos s_formPos[31];
+qint16 s_formPosDefault = 0;
+} // namespace
+
 qint16 g_intCommPort = 100;
-qint32 g_lngSamplingTime = 1000;
-FormPos g_FormPos[31];
-qint16 g_intFormPosDefault = 0;
+const qint32 &g_lngSamplingTime = s_samplingTime;
+const FormPos (&g_FormPos)[31] = s_formPos;
+const qint16 &g_intFormPosDefault = s_formPosDefault;
+
+void g_subSamplingTimeSet(qint32 ms) { s_samplingTime = ms; }
+
+void g_subFormPosSet(int id, const FormPos &pos)
+{
+    if (id >= 0 && id < 31)
+        s_formPos[id] = pos;
+}
+
+void g_subFormPosDefaultSet(qint16 fallback) { s_formPosDefault = fallback; }
 
 // ---------------------------------------------------------------- qvo.ini
 
@@ -39,8 +55,8 @@ bool g_funcIniFileLoad()
     // The settings dialog only writes 20 to 2000 ms; a file changed by hand to anything else
     // would give a poll timer that never ticks (0) or one the controller cannot follow, so
     // such a value starts as the default.
-    g_lngSamplingTime = sampling >= 20 && sampling <= 2000 ? sampling : 1000;
-    g_strUserFile = SjisDecode(items[2]);
+    s_samplingTime = sampling >= 20 && sampling <= 2000 ? sampling : 1000;
+    g_subUserFileSet(SjisDecode(items[2]));
     return true;
 }
 
@@ -83,7 +99,7 @@ QString FormPosRecord(int id, const FormPos &p)
 
 static void clearFormPos()
 {
-    for (FormPos &p : g_FormPos)
+    for (FormPos &p : s_formPos)
         p = FormPos();
 }
 
@@ -102,7 +118,7 @@ bool g_funcFormPosLoad()
     };
     auto giveUp = [] {
         clearFormPos();
-        g_intFormPosDefault = -1;
+        s_formPosDefault = -1;
         return false;
     };
     // A failed step offers Retry, which reads the file again.
@@ -141,8 +157,8 @@ bool g_funcFormPosLoad()
     }
     if (!bad) {
         for (int i = 0; i < 31; ++i)
-            g_FormPos[i] = table[i];
-        g_intFormPosDefault = 0;
+            s_formPos[i] = table[i];
+        s_formPosDefault = 0;
         return true;
     }
     MsgBox(QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。") + vbCrLf +

@@ -6,8 +6,9 @@
 #include <QString>
 #include <functional>
 
-extern qint16 g_intCommPort;     // the controller's COM port: 1 = COM1; 100 not set; 0 no usable port
-extern qint32 g_lngSamplingTime; // input monitor sampling time, 20 to 2000 ms
+extern qint16 g_intCommPort;            // the controller's COM port: 1 = COM1; 100 not set; 0 no usable port
+extern const qint32 &g_lngSamplingTime; // input monitor sampling time, 20 to 2000 ms
+void g_subSamplingTimeSet(qint32 ms);
 
 struct FormPos {
     qint32 Height = 0;
@@ -16,8 +17,11 @@ struct FormPos {
     qint32 Width = 0;
     qint32 State = 0;
 };
-extern FormPos g_FormPos[31];
-extern qint16 g_intFormPosDefault; // -1 when "frmst.tmp" could not be used
+// Read-only views; each window records its own place through g_subFormPosSet.
+extern const FormPos (&g_FormPos)[31];
+extern const qint16 &g_intFormPosDefault; // -1 when "frmst.tmp" could not be used
+void g_subFormPosSet(int id, const FormPos &pos); // ids outside 0 to 30 change nothing
+void g_subFormPosDefaultSet(qint16 fallback);
 
 bool g_funcIniFileLoad();
 bool g_funcIniFileSave(qint16 port);

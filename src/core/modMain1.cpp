@@ -3,20 +3,46 @@
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
 
-QString g_strAppPath;
-QString g_strDataPath;
-QString g_strVersion;
-qint16 g_intStarting = 0;
+namespace {
+QString s_appPath;
+QString s_dataPath;
+QString s_version;
+qint16 s_starting = 0;
+QString s_userFile;
+QString s_userFileTitle;
+QString s_defFile;
+QString s_tempFile;
+} // namespace
+
+const QString &g_strAppPath = s_appPath;
+const QString &g_strDataPath = s_dataPath;
+const QString &g_strVersion = s_version;
+const qint16 &g_intStarting = s_starting;
 const QString CR = QStringLiteral("\r");
 const QString LF = QStringLiteral("\n");
 const QString vbCrLf = QStringLiteral("\r\n");
 qint16 g_intSaved = 0;
-QString g_strUserFile;
-QString g_strUserFileTitle;
-QString g_strDefFile;
-QString g_strTempFile;
+const QString &g_strUserFile = s_userFile;
+const QString &g_strUserFileTitle = s_userFileTitle;
+const QString &g_strDefFile = s_defFile;
+const QString &g_strTempFile = s_tempFile;
 SettingsSource g_typSettingsSource;
 qint16 g_intFormOpen[kFormIds] = {};
+
+void g_subAppPathSet(const QString &path) { s_appPath = path; }
+void g_subDataPathSet(const QString &path) { s_dataPath = path; }
+void g_subVersionSet(const QString &version) { s_version = version; }
+void g_subStartingSet(qint16 starting) { s_starting = starting; }
+
+void g_subUserFileSet(const QString &path, const QString &title)
+{
+    s_userFile = path;
+    s_userFileTitle = title;
+}
+
+void g_subUserFileSet(const QString &path) { s_userFile = path; }
+void g_subDefFileSet(const QString &path) { s_defFile = path; }
+void g_subTempFileSet(const QString &path) { s_tempFile = path; }
 
 QString g_funcGetSpecialFolder(int folderId)
 {

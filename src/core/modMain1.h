@@ -9,20 +9,30 @@
 #include <QString>
 #include <functional>
 
-extern QString g_strAppPath;
-extern QString g_strDataPath; // per-user data folder, ends in '/'
-extern QString g_strVersion;  // "ver.1.5"
-extern qint16 g_intStarting;  // 1 while Main runs
+// Read-only views of the process-wide values; their setters below change them.
+extern const QString &g_strAppPath;
+extern const QString &g_strDataPath; // per-user data folder, ends in '/'
+extern const QString &g_strVersion;  // "ver.1.5"
+extern const qint16 &g_intStarting;  // 1 while Main runs
+void g_subAppPathSet(const QString &path);
+void g_subDataPathSet(const QString &path);
+void g_subVersionSet(const QString &version);
+void g_subStartingSet(qint16 starting);
 extern const QString CR;
 extern const QString LF;
 extern const QString vbCrLf;
 
 // The document: the user data file the editor's settings belong to.
-extern qint16 g_intSaved;          // 1 = UserData equals the current file
-extern QString g_strUserFile;      // its full path; empty = none
-extern QString g_strUserFileTitle; // its name
-extern QString g_strDefFile;       // "def.tmp", the default settings
-extern QString g_strTempFile;      // "temp.tmp", the copy written around transfers
+extern qint16 g_intSaved;                 // 1 = UserData equals the current file
+extern const QString &g_strUserFile;      // its full path; empty = none
+extern const QString &g_strUserFileTitle; // its name
+extern const QString &g_strDefFile;       // "def.tmp", the default settings
+extern const QString &g_strTempFile;      // "temp.tmp", the copy written around transfers
+// The document's file and its name; the path alone keeps the name.
+void g_subUserFileSet(const QString &path, const QString &title);
+void g_subUserFileSet(const QString &path);
+void g_subDefFileSet(const QString &path);
+void g_subTempFileSet(const QString &path);
 
 // Where the editor's values came from: the document's file (port 0), or the controller on
 // COM port, read at readAt (データ読込, or the comparison's 取込). A file command (New, Open,

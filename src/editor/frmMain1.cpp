@@ -50,8 +50,9 @@ frmMain1::frmMain1()
     SetSettingsView({[this](FileError *err) { return subFrmMainDataSet(err); }, [this] { subFrmMainDataGet(); },
                      [this] { return editorTexts(); }});
     g_subFormPosRecorderSet(idMain, [this] {
-        g_FormPos[idMain] = windowPos();
-        g_FormPos[idMain].State = 0;
+        FormPos p = windowPos();
+        p.State = 0;
+        g_subFormPosSet(idMain, p);
     });
 }
 

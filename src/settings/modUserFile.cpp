@@ -109,7 +109,7 @@ bool g_funcUserDataSave(const QString &path)
 {
     if (!saveImage(path, QStringLiteral("ﾃﾞｰﾀﾌｧｲﾙ Save")))
         return false;
-    g_strUserFile = path;
+    g_subUserFileSet(path);
     g_typSettingsSource = SettingsSource();
     g_funcIniFileSave(g_intCommPort);
     return true;
@@ -173,8 +173,7 @@ static void newDocument()
         g_subUserDataIni(); // a new document starts from the defaults, never from the old one
     const QString title = QStringLiteral("新規") + QStringLiteral(".qvd");
     const QString docs = g_funcGetSpecialFolder(5);
-    g_strUserFile = docs.isEmpty() ? g_strAppPath + QLatin1Char('/') + title : docs + title;
-    g_strUserFileTitle = title;
+    g_subUserFileSet(docs.isEmpty() ? g_strAppPath + QLatin1Char('/') + title : docs + title, title);
     g_typSettingsSource = SettingsSource();
     FileError e;
     const bool shown = g_funcShowUserData(&e);
@@ -223,8 +222,7 @@ void g_subFileOpen(const QString &initialPath)
         return;
     }
     std::copy(scratch.get(), scratch.get() + kImageCells, UserData);
-    g_strUserFile = path;
-    g_strUserFileTitle = GetPathFile(path);
+    g_subUserFileSet(path, GetPathFile(path));
     g_typSettingsSource = SettingsSource();
     g_funcIniFileSave(g_intCommPort);
     g_funcShowUserData();
@@ -254,8 +252,7 @@ bool g_funcFileSaveAs()
     g_subTakeUserData();
     const bool ok = g_funcUserDataSave(*chosen);
     g_intSaved = ok ? 1 : 0;
-    g_strUserFile = *chosen;
-    g_strUserFileTitle = GetPathFile(*chosen);
+    g_subUserFileSet(*chosen, GetPathFile(*chosen));
     g_subCaptionSet();
     return ok;
 }

@@ -491,7 +491,7 @@ void tst_e2e_pty::monitorFollowsARamp()
     Main();
     connectLink();
     QCOMPARE(g_intConnectStatus, qint16(1));
-    g_lngSamplingTime = 100;
+    g_subSamplingTimeSet(100);
     g_subMenuCommand(12);
     g_subMenuCommand(14);
     g_subMenuCommand(15);
@@ -585,7 +585,7 @@ void tst_e2e_pty::graphLevelCrossesTheThresholds()
     QCOMPARE(g_frmMain1->MSFlexGrid1->TextMatrix(1, 2), QStringLiteral("1.56")); // output 2 up to 319 counts
     g_subMenuCommand(11);
     QVERIFY(g_frmGraph1);
-    g_lngSamplingTime = 100;
+    g_subSamplingTimeSet(100);
     g_subMenuCommand(12);
     g_frmDirect1->Command2[0]->click();
     QCOMPARE(g_intMonitorOn, qint16(-1));

@@ -261,7 +261,7 @@ void tst_e2e_ser2net::throughADeviceServer()
     s.strFileName = QStringLiteral("site7.csv");
     QVERIFY(QDir().mkpath(s.strFolder));
     QVERIFY(!SaveLogFileSetting(s).failed());
-    g_lngSamplingTime = 250;
+    g_subSamplingTimeSet(250);
     g_subMenuCommand(12);
     QVERIFY(g_frmDirect1);
     g_frmDirect1->Command2[0]->click();

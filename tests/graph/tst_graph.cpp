@@ -420,7 +420,7 @@ void TestGraph::placeRecordAndReopening()
     AppFixture f;
     f.startSeeded();
     // No record: below the editor with the right edges in line.
-    g_intFormPosDefault = -1;
+    g_subFormPosDefaultSet(-1);
     g_subMenuCommand(11);
     QVERIFY(g_frmGraph1);
     const QWidget *sub = g_frmGraph1->parentWidget();
@@ -433,8 +433,8 @@ void TestGraph::placeRecordAndReopening()
     QVERIFY(!g_frmGraph1);
     QCOMPARE(g_FormPos[idGraph].State, 0);
     // A record with a negative place: moved to 0.
-    g_intFormPosDefault = 0;
-    g_FormPos[idGraph] = FormPos{6000, -300, -45, 7000, 0};
+    g_subFormPosDefaultSet(0);
+    g_subFormPosSet(idGraph, FormPos{6000, -300, -45, 7000, 0});
     g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("graph"));
     QCOMPARE(g_frmGraph1->parentWidget()->pos(), QPoint(0, 0));
     QCOMPARE(g_frmGraph1->parentWidget()->size(), QSize(TwipsToPx(7000), TwipsToPx(6000)));
@@ -498,7 +498,7 @@ void TestGraph::colourFile()
         QCOMPARE(g_lngColor[20], 21);
     }
     // A failed save says so.
-    g_strDataPath = AppFixture::dataFile(QStringLiteral("gone/"));
+    g_subDataPathSet(AppFixture::dataFile(QStringLiteral("gone/")));
     f.dlg.answers << vbOK;
     QVERIFY(!SaveColorFile());
     QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("色設定ファイルの保存"), QStringLiteral("Path not found : Error.No = 76"), vbOKOnly, vbCritical));

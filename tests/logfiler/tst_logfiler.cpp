@@ -46,7 +46,7 @@ LogFileSetting settings(int endMode, const QString &interval, int count, const Q
 
 void save(const LogFileSetting &s)
 {
-    g_strDataPath = DataFolder(); // also before the start-up has set it
+    g_subDataPathSet(DataFolder()); // also before the start-up has set it
     QDir().mkpath(logFolder());
     QVERIFY(!SaveLogFileSetting(s).failed());
 }
@@ -433,7 +433,7 @@ void TestLogFiler::saveFailureKeepsTheWindow()
     SettingsWindow w;
     w.edit(fldCount, QStringLiteral("77"));
     // The data folder goes away: the save fails, the window keeps what was typed.
-    g_strDataPath = AppFixture::dataFile(QStringLiteral("gone/"));
+    g_subDataPathSet(AppFixture::dataFile(QStringLiteral("gone/")));
     f.dlg.answers << vbOK;
     w.dlg.Command2[0]->click();
     QCOMPARE(boxOf(f.dlg.boxes.last()), box(QStringLiteral("設定の保存"), QStringLiteral("Path not found :Err.No = 76"), vbOKOnly, vbCritical));
@@ -691,7 +691,7 @@ void TestLogFiler::scheduleDoesNotDrift()
     AppFixture f;
     f.seedDataFolder();
     save(settings(0, QStringLiteral("00:00:10"), 6));
-    g_lngSamplingTime = 1500;
+    g_subSamplingTimeSet(1500);
     startMonitoring(f);
     g_frmLogFiler1->Command1[0]->click();
     Sleep(60000);
@@ -974,7 +974,7 @@ void TestLogFiler::aDayWithTheClockMoved()
     f.seedDataFolder();
     save(settings(1, QStringLiteral("00:00:10"), 1, QStringLiteral("2006/10/11 00:00:00")));
     const QDate day(2006, 10, 10);
-    g_lngSamplingTime = 2000; // the slowest poll: a due sample may wait two seconds for its reading
+    g_subSamplingTimeSet(2000); // the slowest poll: a due sample may wait two seconds for its reading
     startMonitoring(f, QDateTime(day, QTime(0, 0, 0)));
     g_frmLogFiler1->Command1[0]->click();
     g_frmMdi1->hide(); // the logic, not the painting

@@ -112,7 +112,7 @@ void TestMonitor::tickInsideAnExchangeSendsNothing()
     // into a running exchange send nothing, so "N" and "Y" strictly take turns.
     AppFixture f;
     openMonitor(f);
-    g_lngSamplingTime = 20;
+    g_subSamplingTimeSet(20);
     f.sim.model().setAnswerDelayUs(50000);
     startMonitor();
     f.sim.model().clearLog();
@@ -194,7 +194,7 @@ void TestMonitor::failedStartClosesTheWindow()
     QFETCH(int, samplingMs);
     AppFixture f;
     openMonitor(f);
-    g_lngSamplingTime = samplingMs;
+    g_subSamplingTimeSet(samplingMs);
     if (bufferCleared)
         g_frmDirect1->Command3->click(); // the port is closed; the start cannot open it again
     f.sim.hangUp();

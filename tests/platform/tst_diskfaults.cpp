@@ -147,7 +147,7 @@ void tst_diskfaults::cleanupTestCase()
 FileError tst_diskfaults::write(AppFixture &f, Kind k, const QString &dir, int variant, QString &cliErr)
 {
     const QString path = target(k, dir);
-    g_strDataPath = dir + QLatin1Char('/');
+    g_subDataPathSet(dir + QLatin1Char('/'));
     switch (k) {
     case Kind::QvoIni: g_funcIniFileSave(qint16(3 + variant)); break;
     case Kind::Frmst: g_funcFormPosSave(); break;
@@ -243,7 +243,7 @@ void tst_diskfaults::everyWriteOnAFailingDisk()
         LogFileSetting s = DefaultLogFileSetting();
         s.strFolder = dir + QLatin1Char('/');
         s.strFileName = QStringLiteral("qlv.csv");
-        g_strDataPath = dir + QLatin1Char('/');
+        g_subDataPathSet(dir + QLatin1Char('/'));
         QVERIFY(!SaveLogFileSetting(s).failed());
     }
 

@@ -190,7 +190,7 @@ void TestExports::shortTitleEndsSilently()
 {
     QFETCH(QString, title);
     QFETCH(int, dialogs);
-    g_strUserFileTitle = title;
+    g_subUserFileSet(g_strUserFile, title);
     for (int i = 0; i < dialogs; ++i)
         f->dlg.fileAnswers << std::nullopt;
     g_subMenuCommand(5);

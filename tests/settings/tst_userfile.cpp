@@ -156,7 +156,7 @@ void TestUserFile::saveFailures()
     QCOMPARE(iniLastFile(), QString()); // a failed save does not record the file
 
     // Save of a file that exists but cannot be replaced: the name stays, the state is modified.
-    g_strUserFile = QStringLiteral("/proc/version");
+    g_subUserFileSet(QStringLiteral("/proc/version"));
     g_intSaved = 1;
     f->dlg.answers << vbOK;
     g_subMenuCommand(3);
@@ -389,8 +389,7 @@ void TestUserFile::newLoadsDefaults()
 {
     AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("def.tmp")),
                           userDataFile({{0x2D, "01"}, {0x0E, "00"}, {0x0F, "01"}, {0x2A, "FF"}}));
-    g_strUserFileTitle = QStringLiteral("old.qvd");
-    g_strUserFile = docPath(QStringLiteral("old.qvd"));
+    g_subUserFileSet(docPath(QStringLiteral("old.qvd")), QStringLiteral("old.qvd"));
     g_intSaved = 1;
     g_subMenuCommand(1);
     QCOMPARE(f->dlg.boxes.size(), 0);

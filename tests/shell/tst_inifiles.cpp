@@ -39,7 +39,7 @@ QString frmst() { return AppFixture::dataFile(QStringLiteral("frmst.tmp")); }
 
 // The fixture with the data path the start-up sets.
 struct DataPathFixture : AppFixture {
-    DataPathFixture() { g_strDataPath = DataFolder(); }
+    DataPathFixture() { g_subDataPathSet(DataFolder()); }
 };
 } // namespace
 
@@ -89,13 +89,13 @@ void tst_inifiles::iniBytes()
     QFETCH(QByteArray, bytes);
     DataPathFixture f;
     g_intCommPort = 7; // the argument is written, not the global
-    g_lngSamplingTime = sampling;
-    g_strUserFile = last;
+    g_subSamplingTimeSet(sampling);
+    g_subUserFileSet(last);
     QVERIFY(g_funcIniFileSave(qint16(port)));
     QCOMPARE(AppFixture::readFile(qvoIni()), bytes);
     QCOMPARE(g_intCommPort, qint16(7));
-    g_lngSamplingTime = 1;
-    g_strUserFile = QStringLiteral("other");
+    g_subSamplingTimeSet(1);
+    g_subUserFileSet(QStringLiteral("other"));
     QVERIFY(g_funcIniFileLoad());
     QCOMPARE(g_intCommPort, qint16(port));
     QCOMPARE(g_lngSamplingTime, sampling);
@@ -146,10 +146,10 @@ void tst_inifiles::iniMissingOrShort()
 void tst_inifiles::iniLastFileWithComma()
 {
     DataPathFixture f;
-    g_strUserFile = QStringLiteral("/home/u/site 3,old.qvd");
+    g_subUserFileSet(QStringLiteral("/home/u/site 3,old.qvd"));
     QVERIFY(g_funcIniFileSave(1));
     QCOMPARE(AppFixture::readFile(qvoIni()), QByteArray("01\r\n03E8\r\n/home/u/site 3,old.qvd\r\n"));
-    g_strUserFile.clear();
+    g_subUserFileSet(QString());
     QVERIFY(g_funcIniFileLoad());
     QCOMPARE(g_strUserFile, QStringLiteral("/home/u/site 3"));
     QVERIFY2(f.dlg.boxes.isEmpty(), f.unexpectedText());
@@ -164,7 +164,7 @@ void tst_inifiles::iniSamplingOutOfRange()
                                                   {"07D1", 1000}, {"0000", 1000}, {"FFFFFFFF", 1000}};
     for (const auto &[hex, want] : cases) {
         AppFixture::writeFile(qvoIni(), "02\r\n" + hex + "\r\n/x.qvd\r\n");
-        g_lngSamplingTime = 1;
+        g_subSamplingTimeSet(1);
         QVERIFY(g_funcIniFileLoad());
         QCOMPARE(g_lngSamplingTime, want);
         QCOMPARE(g_intCommPort, qint16(2));
@@ -176,7 +176,7 @@ void tst_inifiles::iniSamplingOutOfRange()
 void tst_inifiles::iniEmptyLastFile()
 {
     DataPathFixture f;
-    g_strUserFile = QStringLiteral("stale");
+    g_subUserFileSet(QStringLiteral("stale"));
     // Blank lines before an item are skipped; an empty last line is an empty name.
     AppFixture::writeFile(qvoIni(), "\r\n  0A\r\n\r\n03E8\r\n\r\n");
     QVERIFY(g_funcIniFileLoad());
@@ -189,8 +189,8 @@ void tst_inifiles::iniEmptyLastFile()
 void tst_inifiles::iniSaveFails()
 {
     AppFixture f;
-    g_strDataPath = DataFolder() + QStringLiteral("gone/");
-    g_strUserFile = QStringLiteral("/x.qvd");
+    g_subDataPathSet(DataFolder() + QStringLiteral("gone/"));
+    g_subUserFileSet(QStringLiteral("/x.qvd"));
     f.dlg.answers << vbOK;
     QVERIFY(!g_funcIniFileSave(3));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
@@ -205,9 +205,9 @@ void tst_inifiles::iniSaveFails()
 void tst_inifiles::formPosBytesAndBack()
 {
     DataPathFixture f;
-    g_FormPos[0] = FormPos{8520, -120, 300, 9390, 1};
-    g_FormPos[4] = FormPos{2000, 15, 0, 4500, 5};
-    g_FormPos[30] = FormPos{1, -1, 0x7FFFFFFF, -2147483647 - 1, 2};
+    g_subFormPosSet(0, FormPos{8520, -120, 300, 9390, 1});
+    g_subFormPosSet(4, FormPos{2000, 15, 0, 4500, 5});
+    g_subFormPosSet(30, FormPos{1, -1, 0x7FFFFFFF, -2147483647 - 1, 2});
     QVERIFY(g_funcFormPosSave());
     const QByteArray bytes = AppFixture::readFile(frmst());
     const QList<QByteArray> lines = bytes.split('\n');
@@ -223,9 +223,9 @@ void tst_inifiles::formPosBytesAndBack()
     QCOMPARE(lines[9], QByteArray("\"09,00000000,00000000,00000000,00000000,00\"\r"));
     QCOMPARE(lines[30], QByteArray("\"1E,00000001,FFFFFFFF,7FFFFFFF,80000000,02\"\r"));
 
-    for (FormPos &p : g_FormPos)
-        p = FormPos();
-    g_intFormPosDefault = -1;
+    for (int id = 0; id < 31; ++id)
+        g_subFormPosSet(id, FormPos());
+    g_subFormPosDefaultSet(-1);
     QVERIFY(g_funcFormPosLoad());
     QCOMPARE(g_intFormPosDefault, qint16(0));
     QCOMPARE(g_FormPos[0].Height, 8520);
@@ -278,7 +278,7 @@ void tst_inifiles::formPosBadContent()
 void tst_inifiles::formPosMissingCancel()
 {
     DataPathFixture f;
-    g_FormPos[0] = FormPos{1, 2, 3, 4, 1};
+    g_subFormPosSet(0, FormPos{1, 2, 3, 4, 1});
     f.dlg.answers << vbRetry << vbCancel; // Retry with the file still missing asks again
     QVERIFY(!g_funcFormPosLoad());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
@@ -293,7 +293,7 @@ void tst_inifiles::formPosMissingCancel()
 void tst_inifiles::formPosMissingRetry()
 {
     DataPathFixture f;
-    g_intFormPosDefault = -1;
+    g_subFormPosDefaultSet(-1);
     // The user puts the file in place while the box is up, then presses Retry.
     f.dlg.onBox = [](const ScriptedDialogs::Box &) {
         AppFixture::writeFile(frmst(), formPosFile({{5, "05,00000FA0,000001E0,00000078,00001770,01"}}));
@@ -329,8 +329,8 @@ void tst_inifiles::formPosTooFewRecords()
 void tst_inifiles::formPosSaveFails()
 {
     AppFixture f;
-    g_strDataPath = DataFolder() + QStringLiteral("gone/");
-    g_FormPos[0] = FormPos{8520, 0, 0, 9390, 0};
+    g_subDataPathSet(DataFolder() + QStringLiteral("gone/"));
+    g_subFormPosSet(0, FormPos{8520, 0, 0, 9390, 0});
     f.dlg.answers << vbOK;
     QVERIFY(!g_funcFormPosSave());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());

@@ -104,22 +104,21 @@ void AppFixture::resetGlobals()
 {
     // core
     ResetProcessEnding();
-    g_strAppPath.clear();
-    g_strDataPath.clear();
-    g_strVersion.clear();
-    g_intStarting = 0;
+    g_subAppPathSet(QString());
+    g_subDataPathSet(QString());
+    g_subVersionSet(QString());
+    g_subStartingSet(0);
     g_intSaved = 0;
-    g_strUserFile.clear();
-    g_strUserFileTitle.clear();
-    g_strDefFile.clear();
-    g_strTempFile.clear();
+    g_subUserFileSet(QString(), QString());
+    g_subDefFileSet(QString());
+    g_subTempFileSet(QString());
     for (qint16 &f : g_intFormOpen)
         f = 0;
     g_intCommPort = 100;
-    g_lngSamplingTime = 1000;
-    g_intFormPosDefault = 0;
-    for (FormPos &p : g_FormPos)
-        p = FormPos();
+    g_subSamplingTimeSet(1000);
+    g_subFormPosDefaultSet(0);
+    for (int id = 0; id < 31; ++id)
+        g_subFormPosSet(id, FormPos());
     // settings
     std::fill(UserData, UserData + kImageCells, MemCell());
     std::fill(TempData, TempData + kImageCells, MemCell());

@@ -176,7 +176,7 @@ CliLinkScope::CliLinkScope()
     g_intTransferSendLimit = kSendsPerCommand;
     // Nothing of the transfer's is kept: no temp.tmp is written (the block exchanges
     // write none) and the data folder is only read, for the COM links.
-    g_strTempFile.clear();
+    g_subTempFileSet(QString());
 }
 
 CliLinkScope::~CliLinkScope()
@@ -310,7 +310,7 @@ bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o
 
     // The start of the analog monitor's "開始": the poll's timer at the sampling time, and
     // the first "N" at once.
-    g_lngSamplingTime = intervalMs;
+    g_subSamplingTimeSet(intervalMs);
     g_subMonitorOnSet(-1);
     SerialPortService &p = MSComm1();
     p.input();
