@@ -91,9 +91,7 @@ void resetGlobals(int inputType)
     g_subMonitorStopSet(0);
     g_intPollBusy = 0;
     g_subMonitorIni();
-    g_intInputType = qint16(inputType);
-    g_dblScale = InputTypeOf(inputType).scale;
-    g_subUnitSet(inputType);
+    g_subInputTypeSet(inputType);
 }
 
 // What the readers make of the newest reading.

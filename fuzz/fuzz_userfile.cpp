@@ -31,9 +31,7 @@ bool sameTexts(const EditorTexts &a, const EditorTexts &b)
 
 void resetGlobals()
 {
-    g_intInputType = 0;
-    g_dblScale = 0.0048875;
-    g_strUnit.clear();
+    g_subInputTypeSet(0);
     g_intSaved = 0;
     g_subUserFileSet(QString(), QString());
     if (g_userDataTouched) {

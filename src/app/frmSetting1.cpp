@@ -150,8 +150,7 @@ void frmSetting1::Command1_Click(int index)
     g_subSamplingTimeSet(sampling);
     for (int i = 0; i < 5; ++i) {
         if (Option2[i]->isChecked()) {
-            g_intInputType = qint16(i + 1);
-            g_dblScale = InputTypeOf(i + 1).scale;
+            g_subInputTypeSet(i + 1);
             break;
         }
     }

@@ -34,7 +34,7 @@ void g_subAppIni()
     g_subVersionSet(QStringLiteral("ver.%1.%2").arg(kVersionMajor).arg(kVersionMinor));
     g_subLinkStateReset();
     g_intSaved = 0;
-    g_dblScale = 0.0048875;
+    g_subInputTypeSet(0); // the scale of input type 1 until settings are shown
     for (qint16 &f : g_intFormOpen)
         f = 0;
     g_subMonitorIni();

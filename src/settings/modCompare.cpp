@@ -10,25 +10,6 @@ const QString kCaptionHysteresis = QStringLiteral("ﾋｽﾃﾘｼｽ");
 const QString kCaptionRelay = QStringLiteral("出力反転");
 
 namespace {
-// Reading another image's settings borrows the editor's input type; this gives it back.
-class TypeKeeper {
-public:
-    TypeKeeper() : m_type(g_intInputType), m_scale(g_dblScale), m_unit(g_strUnit) {}
-    ~TypeKeeper()
-    {
-        g_intInputType = m_type;
-        g_dblScale = m_scale;
-        g_strUnit = m_unit;
-    }
-    TypeKeeper(const TypeKeeper &) = delete;
-    TypeKeeper &operator=(const TypeKeeper &) = delete;
-
-private:
-    qint16 m_type;
-    double m_scale;
-    QString m_unit;
-};
-
 const char *const kLevels[6] = {"平常 ", "待機 ", "注意 ", "判断 ", "洪水 ", "増水 "};
 
 // A grid value's name: its column caption and its row caption ("Out 3 最大値", "平常 距離").
@@ -68,7 +49,7 @@ QString GridRowCaption(int inputType, int row)
 
 bool EditorTextsOf(const MemCell *image, EditorTexts &texts, int &inputType, FileError &err)
 {
-    const TypeKeeper keep;
+    const InputTypeKeeper keep;
     SetTypeFromImage(image);
     inputType = g_intInputType;
     return DecodeSettings(image, texts, err);
@@ -76,7 +57,7 @@ bool EditorTextsOf(const MemCell *image, EditorTexts &texts, int &inputType, Fil
 
 bool SettingsOf(const MemCell *image, QList<SettingItem> &out, FileError &err)
 {
-    const TypeKeeper keep;
+    const InputTypeKeeper keep;
     SetTypeFromImage(image);
     EditorTexts t;
     if (!DecodeSettings(image, t, err))
@@ -196,7 +177,7 @@ void EditorImage(MemCell *image)
 
 bool EditorRoundTrip(MemCell *image, FileError &err)
 {
-    const TypeKeeper keep;
+    const InputTypeKeeper keep;
     SetTypeFromImage(image);
     EditorTexts t;
     if (!DecodeSettings(image, t, err))

@@ -8,9 +8,15 @@
 MemCell UserData[kImageCells];
 MemCell TempData[kImageCells];
 
-qint16 g_intInputType = 0;
-double g_dblScale = 0.0048875;
-QString g_strUnit;
+namespace {
+qint16 s_inputType = 0;
+double s_scale = 0.0048875;
+QString s_unit;
+} // namespace
+
+const qint16 &g_intInputType = s_inputType;
+const double &g_dblScale = s_scale;
+const QString &g_strUnit = s_unit;
 
 namespace {
 SettingsView g_view;
@@ -93,14 +99,16 @@ void g_subTempToUser()
         UserData[i] = TempData[i];
 }
 
-void g_subUnitSet(int inputType)
+void g_subUnitSet(int inputType) { s_unit = InputTypeOf(inputType).unit; }
+
+void g_subInputTypeSet(int type)
 {
-    if (inputType == Current20mA)
-        g_strUnit = QStringLiteral("mA");
-    else if (inputType == Dist5M || inputType == Dist10M)
-        g_strUnit = QStringLiteral("M");
+    s_inputType = qint16(type);
+    s_scale = InputTypeOf(type).scale;
+    if (type == 0)
+        s_unit.clear();
     else
-        g_strUnit = QStringLiteral("V");
+        g_subUnitSet(type);
 }
 
 QString FormatFixed2(double value)
@@ -240,10 +248,7 @@ bool RelayModeBoxes(const QString &cell, bool nc[8])
 
 void SetTypeFromImage(const MemCell *image)
 {
-    const int type = InputTypeFromCode(image[cellInputCode].data());
-    g_intInputType = qint16(type);
-    g_dblScale = InputTypeOf(type).scale;
-    g_subUnitSet(type);
+    g_subInputTypeSet(InputTypeFromCode(image[cellInputCode].data()));
 }
 
 EditorTexts::EditorTexts()
@@ -340,14 +345,17 @@ void EncodeSettings(const EditorTexts &in, MemCell *image)
 
 bool ImageShowable(const MemCell *image, FileError &err)
 {
-    const qint16 type = g_intInputType;
-    const double scale = g_dblScale;
-    const QString unit = g_strUnit;
+    const InputTypeKeeper keep;
     SetTypeFromImage(image);
     EditorTexts probe;
-    const bool ok = DecodeSettings(image, probe, err);
-    g_intInputType = type;
-    g_dblScale = scale;
-    g_strUnit = unit;
-    return ok;
+    return DecodeSettings(image, probe, err);
+}
+
+InputTypeKeeper::InputTypeKeeper() : m_type(s_inputType), m_scale(s_scale), m_unit(s_unit) {}
+
+InputTypeKeeper::~InputTypeKeeper()
+{
+    s_inputType = m_type;
+    s_scale = m_scale;
+    s_unit = m_unit;
 }

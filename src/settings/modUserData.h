@@ -58,13 +58,34 @@ const InputTypeInfo &InputTypeOf(int type);
 int InputTypeFromCode(const QString &code);
 bool IsDistanceMode(int type);
 
-extern qint16 g_intInputType;
-extern double g_dblScale;
-extern QString g_strUnit;
+// The current input type with its scale and unit (read-only views): 0 until the first
+// showing, which behaves as type 1 with no unit yet.
+extern const qint16 &g_intInputType;
+extern const double &g_dblScale;
+extern const QString &g_strUnit;
+// Sets g_intInputType, and g_dblScale and g_strUnit from the type's row of the table
+// (InputTypeOf); type 0 is back to before the first showing: type 1's scale, no unit.
+void g_subInputTypeSet(int type);
+// Reading another image's settings borrows the current input type; a keeper gives the type,
+// scale and unit back as they were when it goes.
+class InputTypeKeeper {
+public:
+    InputTypeKeeper();
+    ~InputTypeKeeper();
+    InputTypeKeeper(const InputTypeKeeper &) = delete;
+    InputTypeKeeper &operator=(const InputTypeKeeper &) = delete;
+
+private:
+    qint16 m_type;
+    double m_scale;
+    QString m_unit;
+};
 
 void g_subUserDataIni();
 void g_subTempDataIni();
 void g_subTempToUser();
+// g_strUnit alone, from the type's row of the table: "mA" for type 3, "M" for 4 and 5,
+// "V" otherwise.
 void g_subUnitSet(int inputType);
 
 // Display text "0.00" of a value in display units; invert 1 applies the distance mode.
@@ -136,7 +157,7 @@ bool DecodeSettings(const MemCell *image, EditorTexts &out, FileError &err);
 void EncodeSettings(const EditorTexts &in, MemCell *image);
 // True when the image's settings can be shown (every field hexadecimal); no global changes.
 bool ImageShowable(const MemCell *image, FileError &err);
-// Sets g_intInputType, g_dblScale and g_strUnit from the image's InputCode.
+// g_subInputTypeSet with the type of the image's InputCode.
 void SetTypeFromImage(const MemCell *image);
 // RelayMode text of the eight boxes; boxes from a RelayMode cell (false if not hex).
 QString RelayModeText(const bool nc[8]);

@@ -68,9 +68,7 @@ private slots:
 void tst_model::init()
 {
     g_subUserDataIni();
-    g_intInputType = 0;
-    g_dblScale = 0.0048875;
-    g_strUnit.clear();
+    g_subInputTypeSet(0);
 }
 
 void tst_model::inputCodeSelectsType_data()
@@ -100,7 +98,7 @@ void tst_model::inputCodeSelectsType()
     QFETCH(QString, unit);
     QFETCH(QString, option);
     QFETCH(QString, caption);
-    g_dblScale = 1;
+    g_subInputTypeSet(type == Current20mA ? Dist10M : Current20mA); // another scale and unit before
     useCode(code.constData());
     QCOMPARE(g_intInputType, qint16(type));
     QVERIFY(g_dblScale == scale); // the exact constant
@@ -284,7 +282,7 @@ void tst_model::valueFormat()
     QFETCH(double, value);
     QFETCH(int, invert);
     QFETCH(QString, text);
-    g_intInputType = qint16(type);
+    g_subInputTypeSet(type);
     QCOMPARE(g_funcValueFormat(value, invert), text);
 }
 
@@ -335,7 +333,7 @@ void tst_model::windowModeLayout()
 
     // Texts to image, every cell of the block; the free cells 2C, 2E, 2F are carried.
     useCode("00");
-    g_intInputType = 0; // before the first showing: behaves as type 1, written as "00"
+    g_subInputTypeSet(0); // before the first showing: behaves as type 1, written as "00"
     for (int i = 0; i < kSettingsCells; ++i)
         UserData[i].setData(QByteArrayView("AB"));
     EditorTexts in;
@@ -475,7 +473,7 @@ void tst_model::rangeChecks()
     QFETCH(int, check);
     QFETCH(double, value);
     QFETCH(bool, ok);
-    g_intInputType = qint16(type);
+    g_subInputTypeSet(type);
     bool (*const fn[])(double) = {g_funcLevelRangeCheck, g_funcCountRangeCheck, g_funcOffsetRangeCheck, g_funcHysRangeCheck};
     QCOMPARE(fn[check](value), ok);
 }

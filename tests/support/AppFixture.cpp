@@ -122,9 +122,7 @@ void AppFixture::resetGlobals()
     // settings
     std::fill(UserData, UserData + kImageCells, MemCell());
     std::fill(TempData, TempData + kImageCells, MemCell());
-    g_intInputType = 0;
-    g_dblScale = 0.0048875;
-    g_strUnit.clear();
+    g_subInputTypeSet(0);
     // link
     g_subLinkStateReset(); // the connection, the lock, the monitor's run flags, the poll's busy flag
     g_strInPut.clear();
