@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::fill(g_lngColor, g_lngColor + kColors, 0);
+    g_subColorsSet({});
     SetDefaultColors();
     FuzzWriteDataFile("clr.ini", data, size);
     if (!LoadColorFile()) {

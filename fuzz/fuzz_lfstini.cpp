@@ -16,15 +16,15 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    g_typLogFilerSet = LogFileSetting();
-    g_strLogFilePath.clear();
-    g_strLogFilerStatus = QStringLiteral("-1");
+    g_subLogFilerSettingSet(LogFileSetting());
+    g_subLogFilePathSet(QString());
+    g_subLogFilerStatusSet(QStringLiteral("-1"));
     FuzzWriteDataFile("lfst.ini", data, size);
     LogFileSetting s = DefaultLogFileSetting();
     if (!LoadLogFileSetting(s))
         return 0;
-    g_typLogFilerSet = s;
-    g_strLogFilePath = s.strFolder + s.strFileName;
+    g_subLogFilerSettingSet(s);
+    g_subLogFilePathSet(s.strFolder + s.strFileName);
 
     const QDateTime end = LogEndDateTime(s.strEndTime);
     const bool startable = CheckLogEndTime(s);

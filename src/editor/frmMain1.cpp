@@ -18,9 +18,10 @@
 #include <QMouseEvent>
 
 frmMain1 *g_frmMain1 = nullptr;
-qint16 g_intPosArea = 0;
 
 namespace {
+qint16 s_posArea = 0;
+
 constexpr int kEditorWidthPx = 592;
 const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
@@ -33,6 +34,10 @@ QFont gridFont()
 }
 
 } // namespace
+
+const qint16 &g_intPosArea = s_posArea;
+
+void g_subPosAreaSet(qint16 open) { s_posArea = open; }
 
 void SetBackColor(QWidget *w, const QColor &c)
 {
@@ -270,7 +275,7 @@ void frmMain1::g_subfrmIni()
     else
         w->move(TwipsToPx(g_FormPos[idMain].Left), TwipsToPx(g_FormPos[idMain].Top));
     Frame1->hide();
-    g_intPosArea = 0;
+    s_posArea = 0;
     for (QComboBox *c : Combo1) {
         c->clear();
         for (int n = 0; n <= 7; ++n)
@@ -441,10 +446,10 @@ void frmMain1::Command2_Click()
 {
     if (g_intPosArea == 0) {
         setWindowHeightTwips(kEditorHeightPos);
-        g_intPosArea = 1;
+        s_posArea = 1;
     } else {
         setWindowHeightTwips(kEditorHeight);
-        g_intPosArea = 0;
+        s_posArea = 0;
     }
 }
 

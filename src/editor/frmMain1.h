@@ -125,6 +125,8 @@ private:
 extern frmMain1 *g_frmMain1;
 // Fills a control's background with a colour (the link label, the NC/NO indicators).
 void SetBackColor(QWidget *w, const QColor &c);
-extern qint16 g_intPosArea;
+// 1 while the position output area is open (read-only view; the editor opens and closes it).
+extern const qint16 &g_intPosArea;
+void g_subPosAreaSet(qint16 open);
 constexpr int kEditorHeight = 3525;
 constexpr int kEditorHeightPos = 6525;

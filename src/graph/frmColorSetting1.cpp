@@ -6,9 +6,8 @@
 #include <QEvent>
 #include <QPainter>
 
-quint32 g_lngLastChosenColor = 0;
-
 namespace {
+quint32 s_lastChosenColor = 0;
 QColor colourOf(qint32 c) { return QtDialogs::qtColor(quint32(c)); }
 
 void paintBackground(QWidget *w, const QColor &c)
@@ -19,6 +18,10 @@ void paintBackground(QWidget *w, const QColor &c)
     w->setPalette(p);
 }
 } // namespace
+
+const quint32 &g_lngLastChosenColor = s_lastChosenColor;
+
+void g_subLastChosenColorSet(quint32 color) { s_lastChosenColor = color; }
 
 frmColorSetting1::frmColorSetting1(QWidget *parent) : QDialog(parent)
 {
@@ -134,7 +137,7 @@ void frmColorSetting1::Command1_Click()
     const std::optional<quint32> chosen = dialogs().chooseColor(g_lngLastChosenColor);
     if (!chosen)
         return;
-    g_lngLastChosenColor = *chosen;
+    s_lastChosenColor = *chosen;
     lngWorkColor[index] = qint32(*chosen & 0x00FFFFFF);
     ShowElementColor(index);
     ShowPreview();
@@ -154,7 +157,7 @@ void frmColorSetting1::Command2_Click(int index)
         ShowPreview();
         break;
     case 1: // "色設定保存"
-        std::copy(lngWorkColor, lngWorkColor + kColors, g_lngColor);
+        g_subColorsSet(lngWorkColor);
         if (SaveColorFile()) {
             MsgBox(QStringLiteral("色設定を保存しました。"), vbOKOnly + vbInformation, QStringLiteral("色設定保存"));
             Command3[1]->setEnabled(false);
@@ -188,7 +191,7 @@ void frmColorSetting1::Command3_Click(int index)
         if (MsgBox(text, vbOKCancel + vbQuestion) != vbOK)
             return;
     }
-    std::copy(lngWorkColor, lngWorkColor + kColors, g_lngColor);
+    g_subColorsSet(lngWorkColor);
     // The open graph and trend windows redraw with the new colours.
     emit graphEvents().colorsApplied();
     accept();

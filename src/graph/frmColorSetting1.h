@@ -43,5 +43,7 @@ private:
     void paintPreview();
 };
 
-// The colour last chosen in the colour dialog (where the next choice starts).
-extern quint32 g_lngLastChosenColor;
+// The colour last chosen in the colour dialog (where the next choice starts); read-only
+// view, changed by the window's choice and by g_subLastChosenColorSet.
+extern const quint32 &g_lngLastChosenColor;
+void g_subLastChosenColorSet(quint32 color);

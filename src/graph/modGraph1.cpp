@@ -9,7 +9,12 @@
 
 #include <algorithm>
 
-qint32 g_lngColor[kColors] = {};
+namespace {
+qint32 s_colors[kColors] = {};
+}
+const qint32 (&g_lngColor)[kColors] = s_colors;
+
+void g_subColorsSet(const qint32 (&colors)[kColors]) { std::copy(colors, colors + kColors, s_colors); }
 
 const qint32 *DefaultColors()
 {
@@ -20,7 +25,7 @@ const qint32 *DefaultColors()
 void SetDefaultColors()
 {
     const qint32 *defaults = DefaultColors();
-    std::copy(defaults, defaults + 11, g_lngColor);
+    std::copy(defaults, defaults + 11, s_colors);
 }
 
 bool LoadColorFile()
@@ -45,7 +50,7 @@ bool LoadColorFile()
             return false;
     }
     for (int i = 0; i < kColors; ++i)
-        g_lngColor[i] = values[i];
+        s_colors[i] = values[i];
     return true;
 }
 

@@ -4,7 +4,10 @@
 #include <QtGlobal>
 
 constexpr int kColors = 21;
-extern qint32 g_lngColor[kColors];
+// Read-only view of the table; g_subColorsSet replaces it, SetDefaultColors and
+// LoadColorFile fill it.
+extern const qint32 (&g_lngColor)[kColors];
+void g_subColorsSet(const qint32 (&colors)[kColors]);
 
 void SetDefaultColors();
 // The defaults of entries 0 to 10.

@@ -65,7 +65,7 @@ frmLogFiler1::frmLogFiler1()
     flgVoltDisp = Check1[0]->isChecked();
     connect(Check1[0], &QCheckBox::toggled, this, [this](bool on) { flgVoltDisp = on; });
     connect(Check1[1], &QCheckBox::toggled, this, [this](bool on) { flgBitsDisp = on; });
-    g_strLogFilerStatus = QStringLiteral("-1");
+    g_subLogFilerStatusSet(QStringLiteral("-1"));
     LogFileSetting s;
     set = LoadLogFileSetting(s) ? s : DefaultLogFileSetting();
     strStartTime = QDateTime();
@@ -208,14 +208,14 @@ void frmLogFiler1::Command1_Click(int index)
         intLastCommand = -1;
         if (flgLogFilerOnWork == 2) {
             ChangeButtonStatus(-1);
-            flgLogFilerOnWork = -1;
+            g_subLogFilerOnWorkSet(-1);
             const QDateTime now = toSecond(Now());
             alignSchedule(now);
             refreshPartial(now);
             flgRefreshNow = false;
         } else if (StartLogging()) {
             ChangeButtonStatus(-1);
-            flgLogFilerOnWork = -1;
+            g_subLogFilerOnWorkSet(-1);
         }
         break;
     case 1:
@@ -227,7 +227,7 @@ void frmLogFiler1::Command1_Click(int index)
     case 2:
         intLastCommand = 2;
         ChangeButtonStatus(2);
-        flgLogFilerOnWork = 2;
+        g_subLogFilerOnWorkSet(2);
         break;
     case 3: {
         intLastCommand = 3;
@@ -292,14 +292,14 @@ bool frmLogFiler1::StartLogging()
                QStringLiteral("ﾛｸﾞﾌｧｲﾗの開始"));
         return false;
     }
-    g_strLogFilerStatus = QStringLiteral("-1");
+    g_subLogFilerStatusSet(QStringLiteral("-1"));
     // Without its settings a run would only meet an append error: it does not start.
     LogFileSetting s;
     if (!LoadLogFileSetting(s))
         return false;
     if (!CheckLogEndTime(s))
         return false;
-    g_typLogFilerSet = s;
+    g_subLogFilerSettingSet(s);
     set = s;
     strDispLine.clear();
     for (int i = 0; i < kDispLines; ++i)
@@ -310,7 +310,7 @@ bool frmLogFiler1::StartLogging()
     // The start counts as this second's check.
     dblLastTick = strStartTime;
     m_nextCheckMs = nextCheckMs(clockService().elapsedMs(), wall);
-    g_strLogFilePath = set.strFolder + set.strFileName;
+    g_subLogFilePathSet(set.strFolder + set.strFileName);
     lngCount = 0;
     const QString marker = QStringLiteral("/** Logging Start **/");
     if (AppendLogFilerData(LogBlock(marker, strStartTime), g_strLogFilePath) == 3) {
@@ -330,7 +330,7 @@ bool frmLogFiler1::StartLogging()
 void frmLogFiler1::TakeSample(QDateTime scheduled)
 {
     const MonDataRec r = g_typMonData[g_intMonDataIdx];
-    g_intMonNewFlag[monLogFiler] = -1;
+    g_subMonNewFlagSet(monLogFiler, -1);
     dblLastSample = scheduled;
     strNextTime = CalcNextTime(set.strInterval, dblLastSample);
     ++lngCount;
@@ -365,7 +365,7 @@ bool frmLogFiler1::EndProc(QDateTime curTime)
         return false;
     }
     ChangeButtonStatus(0);
-    flgLogFilerOnWork = 0;
+    g_subLogFilerOnWorkSet(0);
     m_stopAsked = false;
     if (!marker.isEmpty()) {
         flgRefreshNow = true;

@@ -7,10 +7,22 @@
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
 
-qint16 flgLogFilerOnWork = 0;
-LogFileSetting g_typLogFilerSet;
-QString g_strLogFilePath;
-QString g_strLogFilerStatus = QStringLiteral("-1");
+namespace {
+qint16 s_onWork = 0;
+LogFileSetting s_setting;
+QString s_logFilePath;
+QString s_status = QStringLiteral("-1");
+} // namespace
+
+const qint16 &flgLogFilerOnWork = s_onWork;
+const LogFileSetting &g_typLogFilerSet = s_setting;
+const QString &g_strLogFilePath = s_logFilePath;
+const QString &g_strLogFilerStatus = s_status;
+
+void g_subLogFilerOnWorkSet(qint16 onWork) { s_onWork = onWork; }
+void g_subLogFilerSettingSet(const LogFileSetting &setting) { s_setting = setting; }
+void g_subLogFilePathSet(const QString &path) { s_logFilePath = path; }
+void g_subLogFilerStatusSet(const QString &status) { s_status = status; }
 
 qint16 AppendLogFilerData(const QString &text, const QString &path)
 {
@@ -23,7 +35,7 @@ qint16 AppendLogFilerData(const QString &text, const QString &path)
         case vbRetry: continue;
         case vbIgnore: return 5;
         default:
-            g_strLogFilerStatus = QStringLiteral("10");
+            s_status = QStringLiteral("10");
             return 3;
         }
     }

@@ -7,14 +7,19 @@
 #include <QObject>
 #include <QString>
 
+// Read-only views; the log filer window changes them through the setters below.
 // 0 stopped, -1 logging, 2 paused.
-extern qint16 flgLogFilerOnWork;
+extern const qint16 &flgLogFilerOnWork;
 // The settings read at the start of the current log.
-extern LogFileSetting g_typLogFilerSet;
+extern const LogFileSetting &g_typLogFilerSet;
 // The current log file: the folder followed by the file name.
-extern QString g_strLogFilePath;
+extern const QString &g_strLogFilePath;
 // "-1" normal; "10" after the user chose Abort in the append error box.
-extern QString g_strLogFilerStatus;
+extern const QString &g_strLogFilerStatus;
+void g_subLogFilerOnWorkSet(qint16 onWork);
+void g_subLogFilerSettingSet(const LogFileSetting &setting);
+void g_subLogFilePathSet(const QString &path);
+void g_subLogFilerStatusSet(const QString &status);
 
 // Appends text and CR LF to the log file (Shift_JIS; created when missing, never
 // truncated). 1 written; on a failure the Abort/Retry/Ignore box: Retry tries again,

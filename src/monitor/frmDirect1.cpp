@@ -20,7 +20,13 @@
 #include <cmath>
 
 frmDirect1 *g_frmDirect1 = nullptr;
-qint16 g_intScrollSrc = 0;
+
+namespace {
+qint16 s_scrollSrc = 0;
+}
+const qint16 &g_intScrollSrc = s_scrollSrc;
+
+void g_subScrollSrcSet(qint16 source) { s_scrollSrc = source; }
 
 namespace {
 const QColor kBlink(215, 33, 13); // the indicator's running colour, 860631
@@ -323,9 +329,9 @@ void frmDirect1::g_subChRead(int ch)
         return;
     Label1[ch]->setText(plainVolts(volts));
     Text1[ch]->setText(plainVolts(volts));
-    g_intScrollSrc = 2;
+    s_scrollSrc = 2;
     FlatScrollBar1[ch]->setValue(int(std::lround(volts * 100)));
-    g_intScrollSrc = 0;
+    s_scrollSrc = 0;
 }
 
 void frmDirect1::g_subChOutput(int ch, double volts)
@@ -350,7 +356,7 @@ void frmDirect1::FlatScrollBar1_Change(int ch)
     case 1: g_subChOutput(ch, m_typedVolts); break;
     default: break; // set by a channel read: nothing is sent
     }
-    g_intScrollSrc = 0;
+    s_scrollSrc = 0;
 }
 
 void frmDirect1::startOutputEdit(int ch)
@@ -381,9 +387,9 @@ void frmDirect1::commitOutputEdit()
     const int ch = intEditCh;
     m_typedVolts = v;
     Text1[ch]->setText(t.trimmed());
-    g_intScrollSrc = 1;
+    s_scrollSrc = 1;
     FlatScrollBar1[ch]->setValue(int(std::lround(v * 100)));
-    g_intScrollSrc = 0;
+    s_scrollSrc = 0;
     endOutputEdit();
     Text1[ch]->setFocus(Qt::OtherFocusReason);
 }

@@ -18,8 +18,9 @@ class frmDirect1;
 extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null
 
 // Origin of the next change of an output scroll bar: 0 the user moved it, 1 a value typed
-// into the edit box, 2 a channel read.
-extern qint16 g_intScrollSrc;
+// into the edit box, 2 a channel read. The window sets it (a read-only view elsewhere).
+extern const qint16 &g_intScrollSrc;
+void g_subScrollSrcSet(qint16 source);
 
 class frmDirect1 : public QWidget {
     Q_OBJECT

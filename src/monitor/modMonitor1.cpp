@@ -6,11 +6,10 @@
 
 #include <QDateTime>
 
-MonDataRec g_typMonData[kMonData];
-qint16 g_intMonDataIdx = 0;
-qint16 g_intMonNewFlag[kMonReaders] = {};
-
 namespace {
+MonDataRec s_monData[kMonData];
+qint16 s_monDataIdx = 0;
+qint16 s_monNewFlag[kMonReaders] = {};
 bool s_polling = false;
 // When the newest entry's "N" reply came, and whether its "Y" is still to come: the history
 // takes each entry once, when it is complete.
@@ -19,15 +18,25 @@ bool s_readingOpen = false;
 std::function<bool()> s_held;
 } // namespace
 
+const MonDataRec (&g_typMonData)[kMonData] = s_monData;
+const qint16 &g_intMonDataIdx = s_monDataIdx;
+const qint16 (&g_intMonNewFlag)[kMonReaders] = s_monNewFlag;
+
+void g_subMonNewFlagSet(int reader, qint16 flag)
+{
+    if (reader >= 0 && reader < kMonReaders)
+        s_monNewFlag[reader] = flag;
+}
+
 void g_subMonitorIni()
 {
-    for (MonDataRec &r : g_typMonData) {
+    for (MonDataRec &r : s_monData) {
         r.Time = QString(22, QLatin1Char(' '));
         r.Value = QStringLiteral("0000");
         r.Outputs = QStringLiteral("00");
     }
-    g_intMonDataIdx = 0;
-    for (qint16 &f : g_intMonNewFlag)
+    s_monDataIdx = 0;
+    for (qint16 &f : s_monNewFlag)
         f = 0;
     s_polling = false;
     s_readingMs = 0;
@@ -50,9 +59,9 @@ QString MonTimeText(const QDateTime &t)
 void g_subMonDataStore(const QString &command, const QString &reply)
 {
     if (command == QLatin1String("N")) {
-        const QString outputs = g_typMonData[g_intMonDataIdx].Outputs;
-        g_intMonDataIdx = g_intMonDataIdx >= kMonData - 1 ? 0 : qint16(g_intMonDataIdx + 1);
-        MonDataRec &r = g_typMonData[g_intMonDataIdx];
+        const QString outputs = s_monData[s_monDataIdx].Outputs;
+        s_monDataIdx = s_monDataIdx >= kMonData - 1 ? 0 : qint16(s_monDataIdx + 1);
+        MonDataRec &r = s_monData[s_monDataIdx];
         // Until the "Y" of this tick, the new entry holds the outputs of the tick before.
         r.Outputs = outputs;
         const QDateTime now = Now();
@@ -61,19 +70,19 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         s_readingOpen = true;
         r.Value = g_funcReplyValue(reply, 4);
     } else if (command == QLatin1String("Y")) {
-        MonDataRec &r = g_typMonData[g_intMonDataIdx];
+        MonDataRec &r = s_monData[s_monDataIdx];
         r.Outputs = g_funcReplyValue(reply, 2);
         if (s_readingOpen)
             g_subTrendHistoryAdd(s_readingMs, r.Value, r.Outputs);
         s_readingOpen = false;
-        for (qint16 &f : g_intMonNewFlag)
+        for (qint16 &f : s_monNewFlag)
             f = 0;
         QMetaObject::invokeMethod(
             &monitorEvents(), [] { emit monitorEvents().readingStored(); }, Qt::QueuedConnection);
     }
 }
 
-const MonDataRec &g_funcNewestReading() { return g_typMonData[g_intMonDataIdx]; }
+const MonDataRec &g_funcNewestReading() { return s_monData[s_monDataIdx]; }
 
 bool g_funcMonitorPolling() { return s_polling; }
 

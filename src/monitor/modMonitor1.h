@@ -16,12 +16,15 @@ struct MonDataRec {
 };
 
 constexpr int kMonData = 21;
-extern MonDataRec g_typMonData[kMonData];
-extern qint16 g_intMonDataIdx;
+// Read-only views of the ring and its newest index: g_subMonDataStore writes them.
+extern const MonDataRec (&g_typMonData)[kMonData];
+extern const qint16 &g_intMonDataIdx;
 // The fresh-reading flags of the readers that sample on their own schedule instead of
 // showing each reading (the log filer): 0 a new reading came, -1 the reader has taken it.
+// The store lowers them all; a reader raises its own when it takes a reading.
 enum MonReader : int { monLogFiler, kMonReaders };
-extern qint16 g_intMonNewFlag[kMonReaders];
+extern const qint16 (&g_intMonNewFlag)[kMonReaders];
+void g_subMonNewFlagSet(int reader, qint16 flag); // other readers change nothing
 
 void g_subMonitorIni();
 // The characters after the command letter of a reply (2 to 1 + length); empty on error.

@@ -129,8 +129,8 @@ void TestMonitor::replyMakesARecordAndRaisesEveryFlag()
     f.startSeeded();
     QVERIFY(g_funcCommPortOpen(1));
     answerWith(f.rec, {{"N", "N03FF\r"}, {"Y", "Y05\r"}});
-    for (qint16 &flag : g_intMonNewFlag)
-        flag = -1;
+    for (int reader = 0; reader < kMonReaders; ++reader)
+        g_subMonNewFlagSet(reader, -1);
     g_subTimerFormLoad();
     g_frmTimer1->MonitorTimer1_Timer();
     QCOMPARE(f.rec.written, QByteArray("N\rY\r"));
@@ -676,7 +676,7 @@ void TestMonitor::presentValueLog()
     QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("距離で表示"));
     QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50M  05"));
     // A value that is no hexadecimal number reads "ERROR", without a unit.
-    g_typMonData[g_intMonDataIdx].Value = QStringLiteral("12G4");
+    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N12G4"));
     g_frmLogView1->subDataDraw();
     QCOMPARE(listLines().first(), stamp + QStringLiteral("ERROR  05"));
     // No new reading, no new text: the 20 ms timer leaves the list alone.

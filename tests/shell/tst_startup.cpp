@@ -435,10 +435,10 @@ void TestStartup::fixtureResetsEveryGlobal()
     g_subMenuCommand(12);
     g_frmDirect1->Command2[0]->click();
     Sleep(2000);
-    g_typLogFilerSet = DefaultLogFileSetting();
-    g_strLogFilePath = QStringLiteral("/logs/qlv.csv");
-    g_strLogFilerStatus = QStringLiteral("10");
-    g_lngLastChosenColor = 0xFF;
+    g_subLogFilerSettingSet(DefaultLogFileSetting());
+    g_subLogFilePathSet(QStringLiteral("/logs/qlv.csv"));
+    g_subLogFilerStatusSet(QStringLiteral("10"));
+    g_subLastChosenColorSet(0xFF);
     f.stopApp();
     QCOMPARE(globalValues(), m_atStart);
 }

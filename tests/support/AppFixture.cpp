@@ -137,19 +137,19 @@ void AppFixture::resetGlobals()
     g_subPollWatchReset();
     g_intTransferDir = 0;
     // monitor
-    g_intScrollSrc = 0;
+    g_subScrollSrcSet(0);
     g_subMonitorIni(); // the ring, the fresh flags, the poll's state and the trend's history
     g_subMonitorHoldSet({});
     // log filer
-    flgLogFilerOnWork = 0;
-    g_typLogFilerSet = LogFileSetting();
-    g_strLogFilePath.clear();
-    g_strLogFilerStatus = QStringLiteral("-1");
+    g_subLogFilerOnWorkSet(0);
+    g_subLogFilerSettingSet(LogFileSetting());
+    g_subLogFilePathSet(QString());
+    g_subLogFilerStatusSet(QStringLiteral("-1"));
     // graph and editor
-    std::fill(g_lngColor, g_lngColor + kColors, 0);
+    g_subColorsSet({});
     SetDefaultColors();
-    g_lngLastChosenColor = 0;
-    g_intPosArea = 0;
+    g_subLastChosenColorSet(0);
+    g_subPosAreaSet(0);
 }
 
 int shownIcon(const QAction *button)
