@@ -48,9 +48,7 @@ struct BenchLink {
             fprintf(stderr, "unexpected boxes: %s\n", qPrintable(dlg.unexpectedWhat.join(QStringLiteral(" | "))));
         }
         delete g_frmMdi1;
-        g_frmMdi1 = nullptr;
         delete g_frmMain1;
-        g_frmMain1 = nullptr;
         port.setPortOpen(false);
         sim.terminate();
         sim.waitForFinished(3000);

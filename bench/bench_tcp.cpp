@@ -119,9 +119,7 @@ int main(int argc, char *argv[])
         fprintf(stderr, "unexpected boxes: %s\n", qPrintable(dlg.unexpectedWhat.join(QStringLiteral(" | "))));
     }
     delete g_frmMdi1;
-    g_frmMdi1 = nullptr;
     delete g_frmMain1;
-    g_frmMain1 = nullptr;
     port.setPortOpen(false);
     for (QProcess *sim : {&pty, &tcp}) {
         sim->terminate();

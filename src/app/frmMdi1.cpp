@@ -16,9 +16,9 @@
 #include <QScreen>
 #include <QStatusBar>
 
-frmMdi1 *g_frmMdi1 = nullptr;
-
 namespace {
+frmMdi1 *s_frmMdi1 = nullptr;
+
 // Designed client area of the frame, and the size used when a stored size is zero.
 constexpr int kDesignWidth = 9285, kDesignHeight = 7815;
 constexpr int kDefaultWidth = 9390, kDefaultHeight = 8520;
@@ -45,6 +45,10 @@ const ButtonDef kButtons[] = {
     {"logfiler", "ﾛｸﾞﾌｧｲﾗｰ", 11, 13},
 };
 } // namespace
+
+const FormPointer<frmMdi1> &g_frmMdi1 = s_frmMdi1;
+
+void g_subFrmMdi1Set(frmMdi1 *form) { s_frmMdi1 = form; }
 
 frmMdi1::frmMdi1()
 {
@@ -96,8 +100,8 @@ frmMdi1::frmMdi1()
 frmMdi1::~frmMdi1()
 {
     g_subFormPosRecorderSet(idMdi, nullptr);
-    if (g_frmMdi1 == this)
-        g_frmMdi1 = nullptr;
+    if (s_frmMdi1 == this)
+        s_frmMdi1 = nullptr;
 }
 
 void frmMdi1::listen()

@@ -2,6 +2,8 @@
 // The frame window: the multiple-document area that holds every other window, with the
 // menu bar, the toolbar, the status bar and the window list. It shows what the link and the
 // application announce and sends every command to the dispatcher.
+#include "core/modMain1.h"
+
 #include <QAction>
 #include <QLabel>
 #include <QMainWindow>
@@ -91,4 +93,6 @@ private:
     bool m_loading = false;
 };
 
-extern frmMdi1 *g_frmMdi1;
+// The frame (read-only view): start-up sets it, and the frame clears it when it goes.
+extern const FormPointer<frmMdi1> &g_frmMdi1;
+void g_subFrmMdi1Set(frmMdi1 *form);

@@ -63,14 +63,14 @@ void Main()
     g_subCommMsgListen();
     // A device that goes away while the link is idle is shown as disconnected at once.
     g_subCommEventHook();
-    g_frmMdi1 = new frmMdi1();
+    g_subFrmMdi1Set(new frmMdi1());
     // Every menu entry and toolbar button of the frame goes through the dispatcher.
     QObject::connect(g_frmMdi1, &frmMdi1::commandRequested, g_frmMdi1, [](qint16 code) { g_subMenuCommand(code); });
     QObject::connect(g_frmMdi1, &frmMdi1::endRequested, g_frmMdi1, [] { g_subMenuEnd(); });
     QObject::connect(g_frmMdi1, &frmMdi1::htmlOutputRequested, g_frmMdi1, [] { g_subHtmlOutputCommand(); });
     QObject::connect(g_frmMdi1, &frmMdi1::printRequested, g_frmMdi1, [] { g_subPrintOut(); });
     g_frmMdi1->g_subfrmIni();
-    g_frmMain1 = new frmMain1();
+    g_subFrmMain1Set(new frmMain1());
     g_frmMdi1->addChild(g_frmMain1);
     g_frmMain1->g_subfrmIni();
     DoEvents();

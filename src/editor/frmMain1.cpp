@@ -17,9 +17,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-frmMain1 *g_frmMain1 = nullptr;
-
 namespace {
+frmMain1 *s_frmMain1 = nullptr;
 qint16 s_posArea = 0;
 
 constexpr int kEditorWidthPx = 592;
@@ -35,8 +34,10 @@ QFont gridFont()
 
 } // namespace
 
+const FormPointer<frmMain1> &g_frmMain1 = s_frmMain1;
 const qint16 &g_intPosArea = s_posArea;
 
+void g_subFrmMain1Set(frmMain1 *form) { s_frmMain1 = form; }
 void g_subPosAreaSet(qint16 open) { s_posArea = open; }
 
 void SetBackColor(QWidget *w, const QColor &c)
@@ -65,8 +66,8 @@ frmMain1::~frmMain1()
 {
     SetSettingsView({});
     g_subFormPosRecorderSet(idMain, nullptr);
-    if (g_frmMain1 == this)
-        g_frmMain1 = nullptr;
+    if (s_frmMain1 == this)
+        s_frmMain1 = nullptr;
 }
 
 void frmMain1::listen()

@@ -4,6 +4,7 @@
 // the position output area. Closing it ends the application. It shows what the link and
 // the application announce; it reaches into no other window.
 #include "core/modIniFile.h"
+#include "core/modMain1.h"
 #include "editor/MSFlexGrid.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
@@ -122,7 +123,9 @@ private:
     void placeOver(QLineEdit *box, const QRect &r);
 };
 
-extern frmMain1 *g_frmMain1;
+// The editor window (read-only view): start-up sets it, and the window clears it when it goes.
+extern const FormPointer<frmMain1> &g_frmMain1;
+void g_subFrmMain1Set(frmMain1 *form);
 // Fills a control's background with a colour (the link label, the NC/NO indicators).
 void SetBackColor(QWidget *w, const QColor &c);
 // 1 while the position output area is open (read-only view; the editor opens and closes it).

@@ -15,7 +15,10 @@
 
 #include <cmath>
 
-frmGraph1 *g_frmGraph1 = nullptr;
+namespace {
+frmGraph1 *s_frmGraph1 = nullptr; // only the registration, m_form, sets it
+}
+const FormPointer<frmGraph1> &g_frmGraph1 = s_frmGraph1;
 
 namespace {
 constexpr int kSidePanelPx = 140;
@@ -29,6 +32,7 @@ bool isDistance() { return IsDistanceMode(g_intInputType); }
 int frmGraph1::px(double twips) { return int(std::lround(twips / TwipsPerPixel())); }
 
 frmGraph1::frmGraph1()
+    : m_form(this, idGraph, s_frmGraph1, {[] { return qint32(g_intFormOpen[idGraph] == -1 ? 1 : 0); }})
 {
     flgGraphLoading = -1;
     setWindowTitle(QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"));

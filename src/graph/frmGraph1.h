@@ -15,7 +15,7 @@
 #include <QWidget>
 
 class frmGraph1;
-extern frmGraph1 *g_frmGraph1; // the open graph, or null
+extern const FormPointer<frmGraph1> &g_frmGraph1; // the open graph, or null
 
 class frmGraph1 : public QWidget {
     Q_OBJECT
@@ -103,7 +103,7 @@ private:
     QImage m_canvas;
     QString m_levelText;
     bool m_levelQueued = false;
-    ChildForm m_form{this, idGraph, g_frmGraph1, {[] { return qint32(g_intFormOpen[idGraph] == -1 ? 1 : 0); }}};
+    ChildForm m_form;
     QStringList m_thresholdText;
 };
 

@@ -24,7 +24,10 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
-frmTrend1 *g_frmTrend1 = nullptr;
+namespace {
+frmTrend1 *s_frmTrend1 = nullptr; // only the registration, m_form, sets it
+}
+const FormPointer<frmTrend1> &g_frmTrend1 = s_frmTrend1;
 
 namespace {
 // The window's size when nothing is stored, and its smallest.
@@ -82,6 +85,7 @@ QString frmTrend1::spanCaption(int index)
 }
 
 frmTrend1::frmTrend1()
+    : m_form(this, idTrend, s_frmTrend1, {[this] { return qint32((g_intFormOpen[idTrend] == -1 ? 1 : 0) | (m_spanIndex << 1)); }})
 {
     setWindowTitle(QStringLiteral("ﾄﾚﾝﾄﾞ表示ﾊﾟﾈﾙ"));
     setAcceptDrops(true);

@@ -21,7 +21,7 @@
 class WindowTimer;
 
 class frmTrend1;
-extern frmTrend1 *g_frmTrend1; // the open trend window, or null
+extern const FormPointer<frmTrend1> &g_frmTrend1; // the open trend window, or null
 
 class frmTrend1 : public QWidget {
     Q_OBJECT
@@ -92,6 +92,5 @@ private:
     bool m_reading = false;
     bool m_closeAsked = false;
     std::unique_ptr<WindowTimer> m_redraw;
-    ChildForm m_form{this, idTrend, g_frmTrend1,
-                     {[this] { return qint32((g_intFormOpen[idTrend] == -1 ? 1 : 0) | (m_spanIndex << 1)); }}};
+    ChildForm m_form;
 };

@@ -13,7 +13,10 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 
-frmLogFiler1 *g_frmLogFiler1 = nullptr;
+namespace {
+frmLogFiler1 *s_frmLogFiler1 = nullptr; // only the registration, m_form, sets it
+}
+const FormPointer<frmLogFiler1> &g_frmLogFiler1 = s_frmLogFiler1;
 
 namespace {
 constexpr int kDispLines = 21;
@@ -58,6 +61,7 @@ void paintStatus(QLabel *l, const QColor &c)
 } // namespace
 
 frmLogFiler1::frmLogFiler1()
+    : m_form(this, idLogFiler, s_frmLogFiler1, {})
 {
     setWindowTitle(QStringLiteral("QLVﾛｸﾞﾌｧｲﾗ"));
     buildControls();

@@ -16,7 +16,7 @@
 #include <QWidget>
 
 class frmLogFiler1;
-extern frmLogFiler1 *g_frmLogFiler1; // the open log filer, or null
+extern const FormPointer<frmLogFiler1> &g_frmLogFiler1; // the open log filer, or null
 
 class frmLogFiler1 : public QWidget {
     Q_OBJECT
@@ -72,7 +72,7 @@ private:
     void keepScheduleNearNow(const QDateTime &now);
     bool m_inTick = false;
     // Its place is not kept (the record of the log filer's id stays as it is).
-    ChildForm m_form{this, idLogFiler, g_frmLogFiler1, {}};
+    ChildForm m_form;
     // "停止" was pressed: the run ends at the next check, whatever is pressed meanwhile.
     bool m_stopAsked = false;
     // When the next once-a-second check is due, on the monotonic clock (milliseconds).

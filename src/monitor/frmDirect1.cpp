@@ -19,11 +19,11 @@
 
 #include <cmath>
 
-frmDirect1 *g_frmDirect1 = nullptr;
-
 namespace {
+frmDirect1 *s_frmDirect1 = nullptr; // only the registration, m_form, sets it
 qint16 s_scrollSrc = 0;
-}
+} // namespace
+const FormPointer<frmDirect1> &g_frmDirect1 = s_frmDirect1;
 const qint16 &g_intScrollSrc = s_scrollSrc;
 
 void g_subScrollSrcSet(qint16 source) { s_scrollSrc = source; }
@@ -35,6 +35,7 @@ QString plainVolts(double v) { return QString::number(v, 'g', 15); }
 } // namespace
 
 frmDirect1::frmDirect1()
+    : m_form(this, idDirect, s_frmDirect1, {{}, false})
 {
     setWindowTitle(QStringLiteral("入力ﾓﾆﾀｰﾊﾟﾈﾙ"));
     buildControls();

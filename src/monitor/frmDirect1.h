@@ -15,7 +15,7 @@
 #include <functional>
 
 class frmDirect1;
-extern frmDirect1 *g_frmDirect1; // the open analog monitor window, or null
+extern const FormPointer<frmDirect1> &g_frmDirect1; // the open analog monitor window, or null
 
 // Origin of the next change of an output scroll bar: 0 the user moved it, 1 a value typed
 // into the edit box, 2 a channel read. The window sets it (a read-only view elsewhere).
@@ -85,7 +85,7 @@ private:
     void reopenPort();
     bool runExchange(const std::function<bool()> &exchange);
     void closeWindow();
-    ChildForm m_form{this, idDirect, g_frmDirect1, {{}, false}};
+    ChildForm m_form;
     bool m_blink = false;
     int m_exchanges = 0;
     bool m_closePending = false;

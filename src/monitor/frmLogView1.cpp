@@ -11,7 +11,10 @@
 #include <QMdiSubWindow>
 #include <QVBoxLayout>
 
-frmLogView1 *g_frmLogView1 = nullptr;
+namespace {
+frmLogView1 *s_frmLogView1 = nullptr; // only the registration, m_form, sets it
+}
+const FormPointer<frmLogView1> &g_frmLogView1 = s_frmLogView1;
 
 namespace {
 // Default size, and the limits a resize snaps to (twips).
@@ -20,6 +23,7 @@ constexpr int kMinWidth = 2999, kMaxWidth = 3814, kMinHeight = 1999, kMaxHeight 
 } // namespace
 
 frmLogView1::frmLogView1()
+    : m_form(this, idLogView, s_frmLogView1, {[this] { return recordedState(); }})
 {
     setWindowTitle(QStringLiteral("現在値ﾛｸﾞ表示ﾊﾟﾈﾙ"));
     Label1 = new QListWidget;

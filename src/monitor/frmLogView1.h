@@ -8,7 +8,7 @@
 #include <QWidget>
 
 class frmLogView1;
-extern frmLogView1 *g_frmLogView1; // the open present-value log, or null
+extern const FormPointer<frmLogView1> &g_frmLogView1; // the open present-value log, or null
 
 class frmLogView1 : public QWidget {
     Q_OBJECT
@@ -42,5 +42,5 @@ protected:
 private:
     // The record's State: 4 "ﾋﾞｯﾄで表示" ticked, 2 the value box ticked, 1 open.
     qint32 recordedState() const;
-    ChildForm m_form{this, idLogView, g_frmLogView1, {[this] { return recordedState(); }}};
+    ChildForm m_form;
 };

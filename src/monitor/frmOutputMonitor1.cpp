@@ -8,7 +8,10 @@
 #include <QCloseEvent>
 #include <QMdiSubWindow>
 
-frmOutputMonitor1 *g_frmOutputMonitor1 = nullptr;
+namespace {
+frmOutputMonitor1 *s_frmOutputMonitor1 = nullptr; // only the registration, m_form, sets it
+}
+const FormPointer<frmOutputMonitor1> &g_frmOutputMonitor1 = s_frmOutputMonitor1;
 
 namespace {
 const QColor kOn(255, 0, 0), kOff(0, 0, 255), kUnknown(128, 128, 128);
@@ -22,6 +25,7 @@ void paintLamp(QLabel *lamp, const QColor &c)
 } // namespace
 
 frmOutputMonitor1::frmOutputMonitor1()
+    : m_form(this, idOutputMonitor, s_frmOutputMonitor1, {[] { return qint32(g_intFormOpen[idOutputMonitor] == -1 ? 1 : 0); }})
 {
     setWindowTitle(QStringLiteral("出力ﾓﾆﾀｰﾊﾟﾈﾙ"));
     setFixedSize(8 * 46 + 12, 70);

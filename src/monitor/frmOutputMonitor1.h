@@ -7,7 +7,7 @@
 #include <QWidget>
 
 class frmOutputMonitor1;
-extern frmOutputMonitor1 *g_frmOutputMonitor1; // the open output monitor, or null
+extern const FormPointer<frmOutputMonitor1> &g_frmOutputMonitor1; // the open output monitor, or null
 
 class frmOutputMonitor1 : public QWidget {
     Q_OBJECT
@@ -27,6 +27,5 @@ protected:
     void closeEvent(QCloseEvent *e) override;
 
 private:
-    ChildForm m_form{this, idOutputMonitor, g_frmOutputMonitor1,
-                     {[] { return qint32(g_intFormOpen[idOutputMonitor] == -1 ? 1 : 0); }}};
+    ChildForm m_form;
 };

@@ -8,14 +8,17 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 
-frmTimer1 *g_frmTimer1 = nullptr;
+namespace {
+frmTimer1 *s_frmTimer1 = nullptr;
+}
+const FormPointer<frmTimer1> &g_frmTimer1 = s_frmTimer1;
 
 frmTimer1::frmTimer1() { MonitorTimer1.onTick = [this] { MonitorTimer1_Timer(); }; }
 
 void g_subTimerFormLoad()
 {
     if (!g_frmTimer1)
-        g_frmTimer1 = new frmTimer1();
+        s_frmTimer1 = new frmTimer1();
     g_intFormOpen[idTimer] = -1;
     g_frmTimer1->MonitorTimer1.setInterval(int(g_lngSamplingTime));
     g_frmTimer1->MonitorTimer1.setEnabled(true);

@@ -2,6 +2,7 @@
 // The input monitor's poll: the carrier of MonitorTimer1, which asks the controller for its
 // input ("N") and outputs ("Y") once per sampling period while the monitor runs. It is
 // never shown; loading it starts the timer and unloading it stops the timer.
+#include "core/modMain1.h"
 #include "platform/Clock.h"
 
 #include <QObject>
@@ -19,7 +20,7 @@ private:
 };
 
 // The one carrier, made at its first load; it stays for the whole process.
-extern frmTimer1 *g_frmTimer1;
+extern const FormPointer<frmTimer1> &g_frmTimer1;
 // Loading starts polling at g_lngSamplingTime, unloading stops it; g_intFormOpen(13) and
 // g_funcMonitorPolling tell which.
 void g_subTimerFormLoad();

@@ -81,9 +81,7 @@ void AppFixture::closeWindows()
     CommTimer().setEnabled(false);
     g_subTimerFormUnload();
     delete g_frmMdi1; // takes the editor and the monitoring windows with it
-    g_frmMdi1 = nullptr;
     delete g_frmMain1;
-    g_frmMain1 = nullptr;
 }
 
 void AppFixture::stopApp()
