@@ -44,6 +44,8 @@ private slots:
 
     void inputCodeSelectsType_data();
     void inputCodeSelectsType();
+    void typeSetterAndKeeper_data();
+    void typeSetterAndKeeper();
     void countsToTexts_data();
     void countsToTexts();
     void textsToCounts_data();
@@ -105,6 +107,42 @@ void tst_model::inputCodeSelectsType()
     QCOMPARE(g_strUnit, unit);
     QCOMPARE(InputTypeOf(g_intInputType).optionCaption, option);
     QCOMPARE(InputTypeOf(g_intInputType).rangeCaption, caption);
+}
+
+// Every type number: its scale and unit (none before the first showing), and a keeper gives
+// the three back after another image's type was borrowed.
+void tst_model::typeSetterAndKeeper_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<QString>("unit");
+    QTest::newRow("-1") << -1 << 0.0048875 << "V";
+    QTest::newRow("0, nothing shown yet") << 0 << 0.0048875 << "";
+    QTest::newRow("1") << 1 << 0.0048875 << "V";
+    QTest::newRow("2") << 2 << 0.0097751 << "V";
+    QTest::newRow("3") << 3 << 0.0195503421309873 << "mA";
+    QTest::newRow("4") << 4 << 0.00488758553274682 << "M";
+    QTest::newRow("5") << 5 << 0.00977517106549 << "M";
+    QTest::newRow("6") << 6 << 0.0048875 << "V";
+}
+
+void tst_model::typeSetterAndKeeper()
+{
+    QFETCH(int, type);
+    QFETCH(double, scale);
+    QFETCH(QString, unit);
+    g_subInputTypeSet(type);
+    QCOMPARE(g_intInputType, qint16(type));
+    QVERIFY(g_dblScale == scale);
+    QCOMPARE(g_strUnit, unit);
+    {
+        const InputTypeKeeper keep;
+        useCode(type == Current20mA ? "04" : "02");
+        QVERIFY(g_intInputType != type && g_strUnit != unit);
+    }
+    QCOMPARE(g_intInputType, qint16(type));
+    QVERIFY(g_dblScale == scale);
+    QCOMPARE(g_strUnit, unit);
 }
 
 // One count shown as a window value (inverted in the distance modes) and as a parameter.
