@@ -27,7 +27,9 @@ TcpSerialPort::TcpSerialPort()
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
         if (m_open || m_connecting)
             pump();
+        notifyActivity();
     });
+    QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &m_socket, [this] { notifyActivity(); });
     QObject::connect(&m_socket, &QTcpSocket::disconnected, &m_socket, [this] {
         if (m_open)
             onDropped(QStringLiteral("the server closed the connection"));
@@ -196,6 +198,7 @@ void TcpSerialPort::onDropped(const QString &why)
     m_problem = QStringLiteral("COM%1 (%2): %3").arg(m_commPort).arg(m_map.url(), why);
     if (onCommEvent)
         onCommEvent(comHangUp, m_problem);
+    notifyActivity();
 }
 
 QByteArray TcpSerialPort::decode(const QByteArray &raw)

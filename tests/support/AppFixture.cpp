@@ -9,6 +9,7 @@
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
 #include "graph/modGraph1.h"
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "logfiler/modLogFiler.h"
@@ -99,11 +100,11 @@ void AppFixture::resetGlobals()
     g_intStarting = 0;
     g_intCommPort = 100;
     g_subLinkStateReset();
-    g_strInPut.clear();
-    g_intReplyTimeUp = 0;
-    g_intCommTimeUp = 0;
-    g_intCommStep = 0;
-    g_intCommEnd = 0;
+    appSession().inPut().clear();
+    appSession().replyTimeUp() = 0;
+    appSession().commTimeUp() = 0;
+    appSession().step() = 0;
+    appSession().commEnd() = 0;
     g_intSaved = 0;
     g_strUserFile.clear();
     g_strUserFileTitle.clear();

@@ -1,0 +1,1197 @@
+#include "link/LinkSession.h"
+
+#include "core/modMain1.h"
+#include "link/modComm1.h"
+#include "link/modPos.h"
+#include "link/modProtocol.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
+#include "settings/modUserData.h"
+
+#include <cctype>
+
+namespace {
+const QString kCheckPort = QStringLiteral("通信ﾎﾟｰﾄの状態を確認して下さい。");
+
+bool isHexPair(const QString &s)
+{
+    if (s.size() != 2)
+        return false;
+    for (QChar c : s)
+        if (c.unicode() > 127 || !std::isxdigit(c.toLatin1()))
+            return false;
+    return true;
+}
+
+// A run of passes that never waits would hold the program; this many in a row hand the
+// rest to the event loop.
+constexpr int kBusyPassesPerTurn = 10000;
+} // namespace
+
+const char *LinkOutcomeName(LinkOutcome o)
+{
+    switch (o) {
+    case LinkOutcome::Done: return "done";
+    case LinkOutcome::Refused: return "refused";
+    case LinkOutcome::NotUnderstood: return "not understood";
+    case LinkOutcome::NoReply: return "no reply";
+    case LinkOutcome::DeviceGone: return "device gone";
+    case LinkOutcome::SendFailed: return "send failed";
+    case LinkOutcome::Cancelled: return "cancelled";
+    case LinkOutcome::Busy: return "busy";
+    }
+    return "?";
+}
+
+LinkSession::LinkSession(std::unique_ptr<SerialPortService> port, QObject *parent)
+    : QObject(parent), m_ownPort(std::move(port))
+{
+    init();
+    hookPort(*m_ownPort);
+}
+
+LinkSession::LinkSession(LinkState *state, QObject *parent) : QObject(parent), m_state(state) { init(); }
+
+LinkSession::~LinkSession()
+{
+    if (m_ownPort) {
+        m_hooked->onActivity = nullptr;
+        m_hooked->onCommEvent = nullptr;
+    }
+}
+
+void LinkSession::init()
+{
+    m_replyTimer.onTick = [this] {
+        m_replyTimeUp = 1;
+        poke();
+    };
+    m_commTimer.onTick = [this] {
+        m_commTimeUp = -1;
+        poke();
+    };
+    m_waitTimer.onTick = [this] {
+        m_waitTimer.setEnabled(false);
+        m_waitUp = true;
+        poke();
+    };
+    m_passTimer.onTick = [this] {
+        m_passTimer.setEnabled(false);
+        poke();
+    };
+}
+
+SerialPortService &LinkSession::port()
+{
+    if (m_ownPort)
+        return *m_ownPort;
+    SerialPortService &p = MSComm1();
+    if (&p != m_hooked)
+        hookPort(p);
+    return p;
+}
+
+void LinkSession::hookPort(SerialPortService &p)
+{
+    // A port installed before this one was unhooked when it was replaced (installSerialPort).
+    m_hooked = &p;
+    p.onActivity = [this] { poke(); };
+    p.onCommEvent = [this](int event, const QString &description) { onPortEvent(event, description); };
+}
+
+void LinkSession::setScale(const ReadingScale &scale)
+{
+    m_scale = scale;
+    m_hasScale = true;
+}
+
+ReadingScale LinkSession::scale() const
+{
+    if (m_hasScale)
+        return m_scale;
+    return {g_intInputType == 0 ? 1 : g_intInputType, g_dblScale, g_strUnit};
+}
+
+int LinkSession::msgBox(const QString &text, int style, const QString &caption)
+{
+    m_reason = text;
+    return (m_dialogs ? *m_dialogs : dialogs()).msgBox(text, style, caption);
+}
+
+// ---------------------------------------------------------------- state
+
+void LinkSession::setConnectStatus(qint16 status)
+{
+    if (m_state->connectStatus == status)
+        return;
+    m_state->connectStatus = status;
+    emit connectStatusChanged(status);
+}
+
+void LinkSession::setCommBusy(qint16 busy)
+{
+    if (m_state->commBusy == busy)
+        return;
+    m_state->commBusy = busy;
+    if (busy == 0 || busy == 1)
+        emit busyLockChanged(busy == 1);
+}
+
+void LinkSession::setMonitorOn(qint16 on)
+{
+    if (m_state->monitorOn == on)
+        return;
+    m_state->monitorOn = on;
+    emit monitorOnChanged(on);
+}
+
+void LinkSession::setMonitorStop(qint16 stop)
+{
+    if (m_state->monitorStop == stop)
+        return;
+    m_state->monitorStop = stop;
+    emit monitorStopChanged(stop == 1);
+    poke(); // a poll waiting for its reply ends at the stop
+}
+
+void LinkSession::setTransferRunning(bool running)
+{
+    m_state->transferRunning = running;
+    emit transferRunningChanged(running);
+}
+
+void LinkSession::resetExchangeState()
+{
+    *m_state = LinkState();
+    m_replyTimer.setEnabled(false);
+    m_commTimer.setEnabled(false);
+    m_waitTimer.setEnabled(false);
+    m_passTimer.setEnabled(false);
+    m_inPut.clear();
+    m_step = m_commEnd = m_address = 0;
+    m_command.clear();
+    m_shortReplies = m_noReplies = 0;
+    m_replyTimeUp = m_commTimeUp = 0;
+    m_kind = Kind::None;
+    m_done = nullptr;
+    m_send = SendPhase::None;
+    m_cancelled = false;
+    m_pendingOpen = false;
+    m_reading = Reading();
+    resetPollWatch();
+}
+
+void LinkSession::onPortEvent(int, const QString &description)
+{
+    emit deviceGone(description);
+    // The device went away and the backend has closed the port. An exchange that waits on
+    // it sees the closed port and ends through its own messages; an idle connection is shown
+    // as ended at once.
+    const LinkState &s = *m_state;
+    if (s.connectStatus == 1 && s.commBusy == 0 && !s.transferRunning && s.monitorOn == 0 && s.pollBusy == 0)
+        setConnectStatus(0);
+    poke();
+}
+
+// ---------------------------------------------------------------- port and buffer
+
+bool LinkSession::openPort(int commPort)
+{
+    SerialPortService &p = port();
+    if (p.portOpen())
+        return true;
+    p.setCommPort(commPort);
+    if (p.setPortOpen(true).failed())
+        return false;
+    p.clearInBuffer();
+    return true;
+}
+
+bool LinkSession::checkPort(int commPort)
+{
+    SerialPortService &p = port();
+    if (p.portOpen())
+        return p.commPort() == commPort;
+    p.setCommPort(commPort);
+    if (p.setPortOpen(true).failed())
+        return false;
+    if (p.portOpen())
+        return !p.setPortOpen(false).failed();
+    return true;
+}
+
+CommError LinkSession::closePort()
+{
+    SerialPortService &p = port();
+    if (!p.portOpen())
+        return {};
+    return p.setPortOpen(false);
+}
+
+void LinkSession::receive()
+{
+    const QByteArray in = port().input();
+    if (!in.isEmpty())
+        m_inPut += QString::fromLatin1(in);
+    // Upper case first: it can make a text longer ("ß" becomes "SS"), and the limit holds
+    // for what stays in the buffer.
+    m_inPut = m_inPut.toUpper();
+    if (m_inPut.size() > kReceiveLimit)
+        m_inPut = m_inPut.right(kReceiveLimit);
+}
+
+void LinkSession::clearBuffers()
+{
+    SerialPortService &p = port();
+    p.clearOutBuffer();
+    p.clearInBuffer();
+    p.input();
+}
+
+void LinkSession::purge()
+{
+    clearBuffers();
+    const CommError e = closePort();
+    if (e.failed())
+        msgBox(ErrTextErrNumber(e), vbOKOnly + vbCritical, QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
+    // The port is closed now: a connection is not shown as up over it.
+    if (m_state->connectStatus == 1 && !port().portOpen())
+        setConnectStatus(0);
+}
+
+// ---------------------------------------------------------------- timers
+
+void LinkSession::replyTimerStart()
+{
+    m_replyTimer.setEnabled(false);
+    m_replyTimer.setInterval(1000);
+    m_replyTimeUp = 0;
+    m_replyTimer.setEnabled(true);
+}
+
+void LinkSession::replyTimerStop()
+{
+    m_replyTimer.setEnabled(false);
+    m_replyTimeUp = 0;
+}
+
+void LinkSession::commTimerStart()
+{
+    if (m_commTimer.Enabled()) {
+        msgBox(QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly + vbExclamation, g_strAppTitle);
+        return;
+    }
+    m_commTimeUp = 0;
+    emit waitCursorChanged(true);
+    m_commTimer.setInterval(10000);
+    m_commTimer.setEnabled(true);
+}
+
+void LinkSession::commTimerStop()
+{
+    m_commTimer.setEnabled(false);
+    m_commTimer.setInterval(0);
+    m_commTimeUp = 0;
+    emit waitCursorChanged(false);
+}
+
+// ---------------------------------------------------------------- reply checks
+
+bool LinkSession::hasCr() const { return m_inPut.contains(QLatin1Char('\r')); }
+
+qint16 LinkSession::lCheck()
+{
+    receive();
+    if (!port().portOpen())
+        return 0;
+    if (m_inPut == QLatin1String("L0001\r")) {
+        m_inPut.clear();
+        return 2;
+    }
+    if (m_inPut == QLatin1String("?\r")) {
+        m_sawQuestion = true;
+        m_inPut.clear();
+    }
+    return 1;
+}
+
+void LinkSession::letterCheck(QChar letter)
+{
+    receive();
+    if (!hasCr()) {
+        m_step = 20;
+    } else if (m_inPut.contains(letter)) {
+        m_step = 30;
+    } else if (m_inPut.contains(QLatin1Char('?'))) {
+        m_sawQuestion = true;
+        m_inPut.clear();
+        m_step = 11;
+    }
+}
+
+void LinkSession::rCheck() { letterCheck(QLatin1Char('R')); }
+void LinkSession::wCheck() { letterCheck(QLatin1Char('W')); }
+
+bool LinkSession::eCheck()
+{
+    receive();
+    if (hasCr() && m_inPut.contains(QLatin1Char('E'))) {
+        m_inPut.clear();
+        return true;
+    }
+    if (hasCr() && m_inPut.contains(QLatin1Char('?'))) {
+        m_sawQuestion = true;
+        m_inPut.clear();
+    }
+    return false;
+}
+
+qint16 LinkSession::pCheck()
+{
+    receive();
+    if (!hasCr())
+        return 100;
+    if (m_inPut.contains(QLatin1Char('P')))
+        return 1;
+    if (m_inPut.contains(QLatin1Char('?'))) {
+        m_inPut.clear();
+        return 3;
+    }
+    return 0;
+}
+
+QString LinkSession::readData() const
+{
+    const qsizetype r = m_inPut.indexOf(QLatin1Char('R'));
+    return r < 0 ? QString() : m_inPut.mid(r + 1, 2);
+}
+
+qint16 LinkSession::pollParse()
+{
+    receive();
+    if (m_inPut.isEmpty()) {
+        if (m_noReplies > 5)
+            return 40;
+        ++m_noReplies;
+        return 100;
+    }
+    const QChar first = m_inPut.at(0);
+    if (first == QLatin1Char('?'))
+        return 0;
+    // "N" and four digits, or "Y" and two; a short line gets a few more passes.
+    int length = 0, patience = 0;
+    if (first == QLatin1Char('N')) {
+        length = 5;
+        patience = 4;
+    } else if (first == QLatin1Char('Y')) {
+        length = 3;
+        patience = 2;
+    } else {
+        return 40;
+    }
+    if (m_inPut.size() >= length) {
+        m_shortReplies = 0;
+        return 1;
+    }
+    if (m_shortReplies > patience)
+        return 40;
+    ++m_shortReplies;
+    return 100;
+}
+
+// ---------------------------------------------------------------- driving
+
+void LinkSession::start(Kind kind, LinkDone done)
+{
+    m_kind = kind;
+    m_done = std::move(done);
+    m_reason.clear();
+    m_sawQuestion = false;
+    m_send = SendPhase::None;
+    m_waitUp = false;
+    port(); // the program's session hooks the installed port before it waits on it
+    drive();
+}
+
+void LinkSession::finish(LinkOutcome outcome, const QString &reply, bool sent)
+{
+    m_waitTimer.setEnabled(false);
+    m_passTimer.setEnabled(false);
+    m_send = SendPhase::None;
+    m_kind = Kind::None;
+    m_last = LinkResult();
+    m_last.outcome = outcome;
+    m_last.reply = reply;
+    m_last.sent = sent;
+    m_last.volts = m_volts;
+    m_volts = 0;
+    m_last.reason = m_reason;
+    if (outcome == LinkOutcome::DeviceGone && m_last.reason.isEmpty())
+        m_last.reason = HangUpError().description;
+    LinkDone done = std::move(m_done);
+    m_done = nullptr;
+    if (done)
+        done(m_last);
+}
+
+void LinkSession::poke()
+{
+    if (m_kind == Kind::None)
+        return;
+    if (m_driving) {
+        m_again = true; // the running drive takes another pass
+        return;
+    }
+    // The next pass runs from the event loop, never inside the port's own handler.
+    QMetaObject::invokeMethod(this, [this] { drive(); }, Qt::QueuedConnection);
+}
+
+void LinkSession::drive()
+{
+    if (m_driving) {
+        m_again = true;
+        return;
+    }
+    m_driving = true;
+    int busyPasses = 0;
+    while (m_kind != Kind::None) {
+        m_again = false;
+        const Pass p = pass();
+        if (p == Pass::Busy) {
+            if (++busyPasses < kBusyPassesPerTurn)
+                continue;
+            m_driving = false;
+            poke();
+            return;
+        }
+        if (p == Pass::Idle && !m_again)
+            break;
+    }
+    m_driving = false;
+}
+
+LinkSession::Pass LinkSession::pass()
+{
+    switch (m_kind) {
+    case Kind::None: return Pass::Finished;
+    case Kind::Send: return passSend();
+    case Kind::Check: return passCheck();
+    case Kind::Read:
+    case Kind::Write: return passTransfer();
+    case Kind::Poll: return passPoll();
+    case Kind::ChannelRead: return passChannel();
+    case Kind::AnalogOut: return passAnalogOut();
+    case Kind::Position: return passPosition();
+    }
+    return Pass::Finished;
+}
+
+LinkResult LinkSession::wait()
+{
+    while (busy()) {
+        drive();
+        if (!busy())
+            break;
+        WaitForWire();
+    }
+    return m_last;
+}
+
+LinkResult LinkSession::run(const std::function<void(LinkDone)> &begin)
+{
+    if (busy()) {
+        LinkResult r;
+        r.outcome = LinkOutcome::Busy;
+        return r;
+    }
+    begin(nullptr);
+    return wait();
+}
+
+// ---------------------------------------------------------------- the send
+
+void LinkSession::sendBegin(const QString &command)
+{
+    m_sendFrame = command.toLatin1() + '\r';
+    m_send = SendPhase::Start;
+}
+
+LinkSession::SendPhase LinkSession::sendPass()
+{
+    const QString caption = QStringLiteral("g_funcCommOutPut");
+    for (;;) {
+        SerialPortService &p = port();
+        CommError e;
+        if (m_send == SendPhase::Start) {
+            m_inPut.clear();
+            if (!p.portOpen()) {
+                e = CommError{0, QString()};
+            } else {
+                e = p.output(m_sendFrame);
+                if (!e.failed()) {
+                    // The transmit buffer gets 20 s to drain; the wait wakes as the bytes leave.
+                    m_waitUp = false;
+                    m_waitTimer.setEnabled(false);
+                    m_waitTimer.setInterval(kTransmitWaitMs);
+                    m_waitTimer.setEnabled(true);
+                    m_send = SendPhase::Draining;
+                    continue;
+                }
+            }
+        } else if (m_send == SendPhase::Draining) {
+            if (!p.portOpen()) {
+                // The port closed under the wait: the line did not go out.
+                m_waitTimer.setEnabled(false);
+                e = HangUpError();
+            } else if (p.outBufferCount() == 0) {
+                m_waitTimer.setEnabled(false);
+                m_send = SendPhase::Sent;
+                return m_send;
+            } else if (m_waitUp) {
+                msgBox(kCheckPort + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
+                m_send = SendPhase::Failed;
+                return m_send;
+            } else {
+                return m_send;
+            }
+        } else {
+            return m_send;
+        }
+        m_sendError = e;
+        const QString text = kCheckPort + vbCrLf + ErrTextErrNumber(e);
+        if (msgBox(text, vbRetryCancel + vbCritical, caption) != vbRetry) {
+            m_send = SendPhase::Failed;
+            return m_send;
+        }
+        m_send = SendPhase::Start;
+    }
+}
+
+void LinkSession::send(const QString &command, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    sendBegin(command);
+    start(Kind::Send, std::move(done));
+}
+
+LinkSession::Pass LinkSession::passSend()
+{
+    if (m_send == SendPhase::None)
+        m_send = SendPhase::Start;
+    switch (sendPass()) {
+    case SendPhase::Sent: finish(LinkOutcome::Done); return Pass::Finished;
+    case SendPhase::Failed:
+        finish(port().portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
+        return Pass::Finished;
+    default: return Pass::Idle;
+    }
+}
+
+// ---------------------------------------------------------------- connection check
+
+void LinkSession::checkConnection(LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_commEnd = 0;
+    port().clearInBuffer();
+    m_step = 0;
+    commTimerStart();
+    start(Kind::Check, std::move(done));
+}
+
+LinkSession::Pass LinkSession::passCheck()
+{
+    if (m_send != SendPhase::None) {
+        // "L" goes out; whether it went or not, the reply timer runs next.
+        const SendPhase s = sendPass();
+        if (s != SendPhase::Sent && s != SendPhase::Failed)
+            return Pass::Idle;
+        m_send = SendPhase::None;
+        m_step = 1;
+        return Pass::Busy;
+    }
+    if (m_commTimeUp == -1) {
+        commTimerStop();
+        replyTimerStop();
+        finish(LinkOutcome::NoReply);
+        return Pass::Finished;
+    }
+    switch (m_step) {
+    case 0:
+        sendBegin(QStringLiteral("L"));
+        return Pass::Busy;
+    case 1:
+        replyTimerStart();
+        m_step = 2;
+        return Pass::Busy;
+    case 2: {
+        if (m_replyTimeUp == 1) {
+            replyTimerStop();
+            m_step = 0;
+            return Pass::Busy;
+        }
+        const qint16 r = lCheck();
+        if (r == 0) {
+            replyTimerStop();
+            finish(LinkOutcome::DeviceGone);
+            return Pass::Finished;
+        }
+        if (r == 1)
+            return Pass::Idle;
+        m_step = 40;
+        replyTimerStop();
+        return Pass::Busy;
+    }
+    case 40:
+        m_commEnd = 1;
+        finish(LinkOutcome::Done);
+        return Pass::Finished;
+    default:
+        finish(LinkOutcome::Cancelled);
+        return Pass::Finished;
+    }
+}
+
+// ---------------------------------------------------------------- read and write
+
+void LinkSession::readSettings(MemCell *image, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_readImage = image;
+    m_writeImage = nullptr;
+    m_cancelled = false;
+    m_commEnd = 0;
+    m_address = 0;
+    m_step = 0;
+    m_progress = 0;
+    start(Kind::Read, std::move(done));
+}
+
+void LinkSession::writeSettings(const MemCell *image, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_readImage = nullptr;
+    m_writeImage = image;
+    m_cancelled = false;
+    m_commEnd = 0;
+    m_address = 0;
+    m_step = 0;
+    m_progress = 0;
+    start(Kind::Write, std::move(done));
+}
+
+void LinkSession::cancel()
+{
+    m_cancelled = true;
+    m_step = 60;
+    poke();
+}
+
+// Steps first, first + 1 and first + 2: send the command, start the reply timer, then wait
+// for the check (0 port closed, 1 not yet, 2 accepted); the command goes again each second
+// until it is accepted, and the exchange goes on at step next.
+LinkSession::Pass LinkSession::repeatEachSecond(qint16 first, const QString &command,
+                                                const std::function<qint16()> &check, qint16 next)
+{
+    const int phase = m_step - first;
+    if (phase == 0) {
+        sendBegin(command);
+        m_step = qint16(first + 1);
+        return Pass::Busy;
+    }
+    if (phase == 1) {
+        replyTimerStart();
+        m_step = qint16(first + 2);
+        return Pass::Busy;
+    }
+    if (m_replyTimeUp == 1) {
+        replyTimerStop();
+        m_step = first;
+        return Pass::Busy;
+    }
+    switch (check()) {
+    case 0:
+        replyTimerStop();
+        finish(LinkOutcome::DeviceGone);
+        return Pass::Finished;
+    case 2:
+        m_step = next;
+        replyTimerStop();
+        return Pass::Busy;
+    default: return Pass::Idle;
+    }
+}
+
+LinkSession::Pass LinkSession::passTransfer()
+{
+    const bool reading = m_kind == Kind::Read;
+    if (m_send != SendPhase::None) {
+        const SendPhase s = sendPass();
+        if (s != SendPhase::Sent && s != SendPhase::Failed)
+            return m_cancelled ? (m_send = SendPhase::None, Pass::Busy) : Pass::Idle;
+        m_send = SendPhase::None;
+        // The prepared command of step 11 goes again when it could not be sent.
+        if (m_step == 11)
+            m_step = s == SendPhase::Sent ? 12 : 11;
+        return Pass::Busy;
+    }
+    if (m_cancelled)
+        m_step = 60;
+    switch (m_step) {
+    case 60:
+        replyTimerStop();
+        finish(LinkOutcome::Cancelled);
+        return Pass::Finished;
+    case 0:
+    case 1:
+    case 2: return repeatEachSecond(0, QStringLiteral("L"), [this] { return lCheck(); }, 10);
+    case 40:
+        m_commEnd = 1;
+        finish(LinkOutcome::Done);
+        return Pass::Finished;
+    default: break;
+    }
+    if (!port().portOpen()) {
+        // The device went away: no reply can come any more.
+        replyTimerStop();
+        finish(LinkOutcome::DeviceGone);
+        return Pass::Finished;
+    }
+    switch (m_step) {
+    case 10:
+        m_command = reading ? FrameRead(m_address) : FrameWrite(m_address, m_writeImage[m_address].data());
+        m_step = 11;
+        return Pass::Busy;
+    case 11: sendBegin(m_command); return Pass::Busy;
+    case 12: m_step = 20; return Pass::Busy;
+    case 20:
+        if (reading)
+            rCheck();
+        else
+            wCheck();
+        return m_step == 20 ? Pass::Idle : Pass::Busy;
+    case 30:
+        if (reading) {
+            // A reply whose data are not two hex digits is asked for again.
+            const QString data = readData();
+            if (!isHexPair(data)) {
+                m_inPut.clear();
+                m_step = 11;
+                return Pass::Busy;
+            }
+            m_readImage[m_address].setData(data);
+        }
+        m_inPut.clear();
+        if (m_address == 47) {
+            m_step = reading ? 40 : 5;
+        } else {
+            ++m_address;
+            emit transferProgress(++m_progress);
+            m_step = 10;
+        }
+        return Pass::Busy;
+    case 5:
+    case 6:
+    case 7:
+        // The end of the write: "E", repeated once a second until answered.
+        if (!reading)
+            return repeatEachSecond(5, QStringLiteral("E"), [this] { return qint16(eCheck() ? 2 : 1); }, 40);
+        break;
+    default: break;
+    }
+    replyTimerStop();
+    finish(LinkOutcome::Cancelled);
+    return Pass::Finished;
+}
+
+// ---------------------------------------------------------------- the poll
+
+void LinkSession::resetPollWatch() { m_givingUpSinceMs[0] = m_givingUpSinceMs[1] = -1; }
+
+void LinkSession::poll(const QString &command, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_pollCommand = command;
+    m_pollWant = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
+    m_pollWaiting = false;
+    m_pollGaveUp = false;
+    m_pollTimedOut = false;
+    m_commEnd = 0;
+    m_replyTimeUp = 0;
+    m_step = 11;
+    m_state->pollBusy = -1;
+    start(Kind::Poll, std::move(done));
+}
+
+// A poll reply that carries no value is given up silently, one tick at a time; a controller
+// that answers every poll like that would keep the monitor running on stale values without a
+// word. "N" and "Y" are watched each on its own, since a good answer to one says nothing of
+// the other: when the polls of either have given up for as long as one reply wait may last,
+// the monitor ends as on a reply time-out.
+void LinkSession::pollTimedOut()
+{
+    replyTimeOutBox();
+    m_pollTimedOut = true;
+    setMonitorStop(1);
+    m_step = 40;
+    resetPollWatch();
+}
+
+LinkSession::Pass LinkSession::passPoll()
+{
+    SerialPortService &p = port();
+    if (m_send != SendPhase::None) {
+        const SendPhase s = sendPass();
+        if (s == SendPhase::Sent) {
+            m_send = SendPhase::None;
+            m_step = 12;
+            return Pass::Busy;
+        }
+        if (s != SendPhase::Failed)
+            return Pass::Idle;
+        m_send = SendPhase::None;
+        m_state->pollBusy = 0;
+        replyTimerStop();
+        m_replyTimeUp = 0;
+        m_step = 0;
+        finish(p.portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
+        return Pass::Finished;
+    }
+    if (m_state->monitorStop == 1 && !m_pollWaiting)
+        m_step = 40;
+    switch (m_step) {
+    case 11:
+        replyTimerStop();
+        m_inPut.clear();
+        m_shortReplies = 0;
+        m_noReplies = 0;
+        sendBegin(m_pollCommand);
+        return Pass::Busy;
+    case 12: m_step = 20; return Pass::Busy;
+    case 20: {
+        if (!m_pollWaiting) {
+            // Each wait for the reply's bytes has twenty seconds.
+            m_pollWaiting = true;
+            m_waitUp = false;
+            m_waitTimer.setEnabled(false);
+            m_waitTimer.setInterval(kReplyWaitMs);
+            m_waitTimer.setEnabled(true);
+        }
+        const bool stop = m_state->monitorStop == 1;
+        if (p.inBufferCount() < m_pollWant && p.portOpen() && !stop && !m_waitUp)
+            return Pass::Idle;
+        m_pollWaiting = false;
+        m_waitTimer.setEnabled(false);
+        if ((m_waitUp && p.inBufferCount() < m_pollWant && !stop) || !p.portOpen()) {
+            pollTimedOut();
+            return Pass::Busy;
+        }
+        qint64 &givingUpSinceMs = m_givingUpSinceMs[m_pollCommand == QLatin1String("N") ? 0 : 1];
+        const qint16 r = pollParse();
+        if (r == 1) {
+            const QString reply = m_inPut;
+            m_inPut.clear();
+            m_step = 40;
+            givingUpSinceMs = -1;
+            m_state->pollBusy = 0;
+            replyTimerStop();
+            m_replyTimeUp = 0;
+            // The reading: the "N" begins it, the "Y" after it completes it.
+            if (m_pollCommand == QLatin1String("N")) {
+                m_pendingValue = reply.mid(1, 4);
+                m_pendingTime = Now();
+                m_pendingOpen = true;
+            } else if (m_pollCommand == QLatin1String("Y") && m_pendingOpen) {
+                m_pendingOpen = false;
+                m_reading = MakeReading(m_pendingTime, m_pendingValue, reply.mid(1, 2), scale());
+                emit readingCompleted(m_reading);
+            }
+            finish(LinkOutcome::Done, reply);
+            return Pass::Finished;
+        }
+        if (r == 40) {
+            m_step = 40;
+            m_pollGaveUp = true;
+            const qint64 now = clockService().elapsedMs();
+            if (givingUpSinceMs < 0)
+                givingUpSinceMs = now;
+            else if (now - givingUpSinceMs >= kReplyWaitMs)
+                pollTimedOut();
+            return Pass::Busy;
+        }
+        // "?" or a short line: wait a moment for more bytes.
+        m_passTimer.setEnabled(false);
+        m_passTimer.setInterval(1);
+        m_passTimer.setEnabled(true);
+        return Pass::Idle;
+    }
+    case 40: {
+        m_commEnd = 1;
+        m_state->pollBusy = 0;
+        replyTimerStop();
+        m_replyTimeUp = 0;
+        LinkOutcome o = LinkOutcome::NotUnderstood;
+        if (m_pollTimedOut)
+            o = p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone;
+        else if (!m_pollGaveUp)
+            o = LinkOutcome::Cancelled;
+        finish(o);
+        return Pass::Finished;
+    }
+    default: m_step = 40; return Pass::Busy;
+    }
+}
+
+// ---------------------------------------------------------------- analog channel
+
+void LinkSession::channelRead(int channel, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_channel = channel;
+    m_command = FrameChannelRead(channel);
+    m_step = 11;
+    m_channelSends = 0;
+    // The reply bound holds across the sends of one read.
+    m_waitUp = false;
+    m_waitTimer.setEnabled(false);
+    m_waitTimer.setInterval(kReplyWaitMs);
+    m_waitTimer.setEnabled(true);
+    start(Kind::ChannelRead, std::move(done));
+}
+
+void LinkSession::analogOut(int channel, double volts, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_channel = channel;
+    m_command = FrameAnalogOut(channel, volts);
+    m_step = 11;
+    start(Kind::AnalogOut, std::move(done));
+}
+
+void LinkSession::replyTimeOutBox()
+{
+    msgBox(QStringLiteral("受信待ち ﾀｲﾑｱｯﾌﾟ") + vbCrLf + QStringLiteral("通信の状態を確認してください"),
+           vbOKOnly + vbExclamation, QStringLiteral("ｱﾅﾛｸﾞﾓﾆﾀｰ"));
+}
+
+LinkSession::Pass LinkSession::passChannel()
+{
+    SerialPortService &p = port();
+    if (m_send != SendPhase::None) {
+        const SendPhase s = sendPass();
+        if (s == SendPhase::Failed) {
+            finish(p.portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
+            return Pass::Finished;
+        }
+        if (s != SendPhase::Sent)
+            return Pass::Idle;
+        m_send = SendPhase::None;
+        m_step = 20;
+        return Pass::Busy;
+    }
+    if (m_step == 11) {
+        // A "?" or a line that carries no value asks for the command again, kChannelReadSends
+        // sends in all; then the read ends with the time-out's message, as when the controller
+        // stays silent, instead of holding the tool in a loop.
+        ++m_channelSends;
+        p.clearInBuffer();
+        m_inPut.clear();
+        sendBegin(m_command);
+        return Pass::Busy;
+    }
+    // Step 20: waiting for a CR within the bound.
+    receive();
+    if (!hasCr()) {
+        if (p.portOpen() && !m_waitUp)
+            return Pass::Idle;
+        replyTimeOutBox();
+        finish(p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone);
+        return Pass::Finished;
+    }
+    if (m_inPut.contains(QLatin1Char('N'))) {
+        m_step = 30;
+        const qsizetype cr = m_inPut.indexOf(QLatin1Char('\r'));
+        bool ok = false;
+        const int count = m_inPut.mid(2, cr - 2).toInt(&ok, 16);
+        if (ok) {
+            m_volts = ChannelVolts(count);
+            finish(LinkOutcome::Done, m_inPut);
+            return Pass::Finished;
+        }
+    }
+    if (m_inPut.contains(QLatin1Char('?')))
+        m_sawQuestion = true;
+    m_inPut.clear();
+    m_step = 11;
+    if (m_channelSends >= kChannelReadSends) {
+        replyTimeOutBox();
+        finish(m_sawQuestion ? LinkOutcome::Refused : LinkOutcome::NotUnderstood);
+        return Pass::Finished;
+    }
+    return Pass::Busy;
+}
+
+LinkSession::Pass LinkSession::passAnalogOut()
+{
+    SerialPortService &p = port();
+    if (m_send != SendPhase::None) {
+        const SendPhase s = sendPass();
+        if (s == SendPhase::Failed) {
+            finish(p.portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
+            return Pass::Finished;
+        }
+        if (s != SendPhase::Sent)
+            return Pass::Idle;
+        m_send = SendPhase::None;
+        m_step = 20;
+        m_waitUp = false;
+        m_waitTimer.setEnabled(false);
+        m_waitTimer.setInterval(kReplyWaitMs);
+        m_waitTimer.setEnabled(true);
+        return Pass::Busy;
+    }
+    if (m_step == 11) {
+        p.clearInBuffer();
+        m_inPut.clear();
+        sendBegin(m_command);
+        return Pass::Busy;
+    }
+    receive();
+    if (hasCr()) {
+        finish(LinkOutcome::Done, m_inPut);
+        return Pass::Finished;
+    }
+    if (p.portOpen() && !m_waitUp)
+        return Pass::Idle;
+    replyTimeOutBox();
+    finish(p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone);
+    return Pass::Finished;
+}
+
+// ---------------------------------------------------------------- position output
+
+void LinkSession::positionOutput(const QString &command, LinkDone done)
+{
+    if (busy()) {
+        if (done)
+            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+        return;
+    }
+    m_commEnd = 0;
+    m_step = 0;
+    m_replyTimeUp = 0;
+    m_inPut.clear();
+    m_command = command;
+    m_step = 11;
+    m_unanswered = 0;
+    start(Kind::Position, std::move(done));
+}
+
+LinkSession::Pass LinkSession::passPosition()
+{
+    const QString caption = QStringLiteral("POS ｺﾏﾝﾄﾞ送信");
+    SerialPortService &p = port();
+    auto end = [this, &p](LinkOutcome o) {
+        replyTimerStop();
+        // A device that went away during the exchange: the link is down, not "接続中".
+        if (!p.portOpen() && m_state->connectStatus == 1)
+            setConnectStatus(0);
+        if (o == LinkOutcome::Done && !p.portOpen())
+            o = LinkOutcome::DeviceGone;
+        finish(o);
+        return Pass::Finished;
+    };
+    // The command goes out at most four times without an answer: a second without a reply
+    // and a "?" both count, so a controller that refuses it for ever cannot hold the tool.
+    auto sendAgain = [&](bool question) {
+        m_step = 11;
+        if (question)
+            m_sawQuestion = true;
+        if (++m_unanswered > 3) {
+            replyTimerStop();
+            msgBox(QStringLiteral("ｺﾏﾝﾄﾞ送信ﾘﾄﾗｲ ") + QStringLiteral("3") + QStringLiteral("回") + vbCrLf +
+                       QStringLiteral("応答がありません"),
+                   vbOKOnly + vbExclamation, caption);
+            return end(m_sawQuestion ? LinkOutcome::Refused : LinkOutcome::NoReply);
+        }
+        return Pass::Busy;
+    };
+    if (m_send != SendPhase::None) {
+        const SendPhase s = sendPass();
+        if (s == SendPhase::Sent) {
+            m_send = SendPhase::None;
+            m_step = 12;
+            return Pass::Busy;
+        }
+        if (s != SendPhase::Failed)
+            return Pass::Idle;
+        m_send = SendPhase::None;
+        // The user cancelled a send to a closed port: nothing can go out.
+        if (!p.portOpen())
+            return end(LinkOutcome::DeviceGone);
+        m_step = 11;
+        return Pass::Busy;
+    }
+    switch (m_step) {
+    case 11:
+        replyTimerStop();
+        sendBegin(m_command);
+        return Pass::Busy;
+    case 12:
+        replyTimerStart();
+        m_step = 20;
+        return Pass::Busy;
+    case 20: {
+        const qint16 r = pCheck();
+        if (r == 1) {
+            if (g_funcPosResult(m_inPut) == QLatin1String("0"))
+                return end(LinkOutcome::Done);
+            const QString text = QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。") + vbCrLf +
+                                 QStringLiteral("再試行？　/　ｷｬﾝｾﾙ？");
+            replyTimerStop();
+            if (msgBox(text, vbRetryCancel, caption) == vbRetry) {
+                m_step = 11;
+                return Pass::Busy;
+            }
+            return end(LinkOutcome::Refused);
+        }
+        if (r == 3)
+            return sendAgain(true);
+        if (m_replyTimeUp == 1)
+            return sendAgain(false);
+        // A line that is no answer to "P" counts as no reply: it is dropped.
+        if (r == 0)
+            m_inPut.clear();
+        return Pass::Idle;
+    }
+    default: return end(LinkOutcome::Done);
+    }
+}
