@@ -75,6 +75,11 @@ void LinkSession::init()
         m_waitUp = true;
         poke();
     };
+    m_drainTimer.onTick = [this] {
+        m_drainTimer.setEnabled(false);
+        m_drainUp = true;
+        poke();
+    };
     m_passTimer.onTick = [this] {
         m_passTimer.setEnabled(false);
         poke();
@@ -166,6 +171,7 @@ void LinkSession::resetExchangeState()
     m_replyTimer.setEnabled(false);
     m_commTimer.setEnabled(false);
     m_waitTimer.setEnabled(false);
+    m_drainTimer.setEnabled(false);
     m_passTimer.setEnabled(false);
     m_inPut.clear();
     m_step = m_commEnd = m_address = 0;
@@ -416,6 +422,7 @@ void LinkSession::start(Kind kind, LinkDone done)
 void LinkSession::finish(LinkOutcome outcome, const QString &reply, bool sent)
 {
     m_waitTimer.setEnabled(false);
+    m_drainTimer.setEnabled(false);
     m_passTimer.setEnabled(false);
     m_send = SendPhase::None;
     m_kind = Kind::None;
@@ -530,10 +537,10 @@ LinkSession::SendPhase LinkSession::sendPass()
                 e = p.output(m_sendFrame);
                 if (!e.failed()) {
                     // The transmit buffer gets 20 s to drain; the wait wakes as the bytes leave.
-                    m_waitUp = false;
-                    m_waitTimer.setEnabled(false);
-                    m_waitTimer.setInterval(kTransmitWaitMs);
-                    m_waitTimer.setEnabled(true);
+                    m_drainUp = false;
+                    m_drainTimer.setEnabled(false);
+                    m_drainTimer.setInterval(kTransmitWaitMs);
+                    m_drainTimer.setEnabled(true);
                     m_send = SendPhase::Draining;
                     continue;
                 }
@@ -541,13 +548,13 @@ LinkSession::SendPhase LinkSession::sendPass()
         } else if (m_send == SendPhase::Draining) {
             if (!p.portOpen()) {
                 // The port closed under the wait: the line did not go out.
-                m_waitTimer.setEnabled(false);
+                m_drainTimer.setEnabled(false);
                 e = HangUpError();
             } else if (p.outBufferCount() == 0) {
-                m_waitTimer.setEnabled(false);
+                m_drainTimer.setEnabled(false);
                 m_send = SendPhase::Sent;
                 return m_send;
-            } else if (m_waitUp) {
+            } else if (m_drainUp) {
                 msgBox(kCheckPort + vbCrLf + QStringLiteral("送信ﾊﾞｯﾌｧｰ空き待ちﾀｲﾑｱｯﾌﾟ"), vbOKOnly + vbCritical, caption);
                 m_send = SendPhase::Failed;
                 return m_send;

@@ -224,7 +224,9 @@ private:
     qint16 m_commTimeUp = 0;
     WindowTimer m_replyTimer;
     WindowTimer m_commTimer;
-    WindowTimer m_waitTimer;  // the drain's, the poll's and the channel's bounds
+    WindowTimer m_waitTimer;  // the poll's and the channel's reply bounds
+    WindowTimer m_drainTimer; // the transmit buffer's drain bound
+    bool m_drainUp = false;
     WindowTimer m_passTimer;  // the next pass after a short pause
     bool m_waitUp = false;
 
