@@ -5,7 +5,8 @@
 #include "../tests/support/Ctrlsim.h"
 #include "../tests/support/DataFiles.h"
 
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/PrivateHome.h"
+#include "doubles/ScriptedDialogs.h"
 
 #include <QApplication>
 #include <QList>
@@ -15,13 +16,13 @@
 #include <functional>
 #include <time.h>
 
-// Points the process at the empty folder home for its data (XDG_CONFIG_HOME) and, unless
-// told otherwise, at the offscreen platform; before the application object is made.
+// Gives the process a home of its own (HOME, the XDG folders and with them the data folder;
+// PrivateHome), whatever the environment said, and, unless told otherwise, the offscreen
+// platform; before the application object is made. home is the scratch folder of its files.
 inline bool useBenchEnvironment(const QTemporaryDir &home)
 {
-    if (!home.isValid())
+    if (!home.isValid() || UsePrivateHome("qelvo-bench").empty())
         return false;
-    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     return true;

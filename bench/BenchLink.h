@@ -7,7 +7,7 @@
 
 #include "app/frmMdi1.h"
 #include "editor/frmMain1.h"
-#include "platform/doubles/RecordingProcess.h"
+#include "doubles/RecordingProcess.h"
 #include "platform/QtSerialPort.h"
 
 #include <QEventLoop>

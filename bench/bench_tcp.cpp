@@ -20,7 +20,7 @@
 #include "editor/frmMain1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modLinkState.h"
-#include "platform/doubles/RecordingProcess.h"
+#include "doubles/RecordingProcess.h"
 #include "platform/MappedSerialPort.h"
 #include "platform/Process.h"
 

@@ -26,7 +26,7 @@
 #include "link/modComm1.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/ScriptedDialogs.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/TextFile.h"

@@ -9,21 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Answers every box at once and keeps nothing: OK where OK is the only button, otherwise
-// the button that gives up (Cancel, No, Abort), so no Retry loop runs again. File and
-// colour dialogs are cancelled; a modal window is not shown.
-class QuietDialogs : public DialogService {
-public:
-    int msgBox(const QString &text, int style, const QString &caption) override;
-    std::optional<QString> openFile(const FileDialogRequest &req) override;
-    std::optional<QString> saveFile(const FileDialogRequest &req) override;
-    std::optional<quint32> chooseColor(quint32 initial) override;
-    void runModal(QDialog *dlg) override;
-    void beep() override {}
-};
-
 // Once per process, from LLVMFuzzerInitialize: the application, the data folder, the
-// quiet boxes, a virtual clock, and Qt's own messages silenced.
+// quiet boxes (the platform's QuietDialogs: the button that gives up, so no Retry loop runs
+// again), a virtual clock, and Qt's own messages silenced.
 void FuzzInit(int *argc, char ***argv);
 
 // The data folder, ending in '/'.

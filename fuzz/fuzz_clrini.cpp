@@ -3,6 +3,7 @@
 #include "FuzzSupport.h"
 
 #include "graph/modGraph1.h"
+#include "platform/QtDialogs.h"
 
 #include <QColor>
 

@@ -22,8 +22,8 @@
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
-#include "platform/doubles/RecordingPort.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/RecordingPort.h"
+#include "doubles/VirtualClock.h"
 #include "platform/SerialPort.h"
 #include "settings/modUserData.h"
 

@@ -4,6 +4,7 @@
 #include "app/modStartup.h"
 #include "link/modComm1.h"
 #include "platform/MappedSerialPort.h"
+#include "platform/QtDialogs.h"
 #include "platform/SerialPort.h"
 #include "qelvo_version.h"
 
@@ -38,6 +39,9 @@ int main(int argc, char *argv[])
     // The desktop entry's name, so that the desktop matches the windows to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvanelle.Qelvo"));
     InstallApplicationFont();
+    // The boxes and dialogs are Qt's own windows.
+    QtDialogs boxes;
+    installDialogs(&boxes);
     // COM n opens as what it is mapped to: a serial device or a device server on the network.
     MappedSerialPort port;
     installSerialPort(&port);
@@ -45,5 +49,6 @@ int main(int argc, char *argv[])
     const int rc = app.exec();
     g_subCommPortClose();
     installSerialPort(nullptr);
+    installDialogs(nullptr);
     return rc;
 }

@@ -15,6 +15,7 @@ QString g_strUserFile;
 QString g_strUserFileTitle;
 QString g_strDefFile;
 QString g_strTempFile;
+SettingsSource g_typSettingsSource;
 qint16 g_intFormOpen[kFormIds] = {};
 
 QString g_funcGetSpecialFolder(int folderId)

@@ -4,6 +4,7 @@
 // windows listen to AppEvents; nothing here reaches into a window.
 #include "qelvo_version.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -22,6 +23,15 @@ extern QString g_strUserFile;      // its full path; empty = none
 extern QString g_strUserFileTitle; // its name
 extern QString g_strDefFile;       // "def.tmp", the default settings
 extern QString g_strTempFile;      // "temp.tmp", the copy written around transfers
+
+// Where the editor's values came from: the document's file (port 0), or the controller on
+// COM port, read at readAt (データ読込, or the comparison's 取込). A file command (New, Open,
+// Save) makes the file the source again. The settings sheet names it.
+struct SettingsSource {
+    int port = 0;
+    QDateTime readAt;
+};
+extern SettingsSource g_typSettingsSource;
 
 constexpr int kVersionMajor = QELVO_VERSION_MAJOR;
 constexpr int kVersionMinor = QELVO_VERSION_MINOR;

@@ -79,6 +79,16 @@ QRect MSFlexGrid::CellRect() const
     return r.translated(viewport()->pos());
 }
 
+void MSFlexGrid::showCell(int r, int c)
+{
+    if (r < 1 || c < 1 || r >= rowCount() || c >= columnCount())
+        return;
+    m_row = r;
+    m_col = c;
+    setCurrentCell(r, c);
+    scrollToItem(item(r, c));
+}
+
 void MSFlexGrid::mouseReleaseEvent(QMouseEvent *e)
 {
     QTableWidget::mouseReleaseEvent(e);

@@ -15,6 +15,8 @@ public:
     int Col() const { return m_col; }
     void setRow(int r) { m_row = r; }
     void setCol(int c) { m_col = c; }
+    // Makes (r, c) the current cell, selected and scrolled into view.
+    void showCell(int r, int c);
     // Text of the current cell.
     QString Text() const { return TextMatrix(m_row, m_col); }
     void setText(const QString &t) { setTextMatrix(m_row, m_col, t); }

@@ -2,6 +2,7 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "editor/frmMain1.h"
 #include "link/modLinkState.h"
 #include "link/modTransfer.h"
 #include "monitor/modMonitor1.h"
@@ -9,11 +10,18 @@
 #include "platform/ErrorText.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QVBoxLayout>
 #include <memory>
 
-frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTitle, int port, QWidget *parent)
+namespace {
+// The editor's grid cell of a difference, kept on its row of the list.
+constexpr int kGridRole = Qt::UserRole;
+} // namespace
+
+frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTitle, int port, const QDateTime &readAt,
+                         QWidget *parent)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("ｺﾝﾄﾛｰﾗとの比較"));
@@ -21,7 +29,9 @@ frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTit
     auto *layout = new QVBoxLayout(this);
 
     const QString mine = QStringLiteral("編集中 : ") + (fileTitle.isEmpty() ? QStringLiteral("-") : fileTitle);
-    const QString theirs = QStringLiteral("ｺﾝﾄﾛｰﾗ : ") + QStringLiteral("COM") + QString::number(port);
+    const QString theirs = QStringLiteral("ｺﾝﾄﾛｰﾗ : ") + QStringLiteral("COM") + QString::number(port) +
+                           QStringLiteral(" (") + readAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) +
+                           QStringLiteral(" 読込)");
     Label1 = new QLabel(mine + QStringLiteral("    ") + theirs, this);
     layout->addWidget(Label1);
 
@@ -42,26 +52,57 @@ frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTit
         auto *item = new QTreeWidgetItem(List1, {d.name, d.a.isEmpty() ? none : d.a, d.b.isEmpty() ? none : d.b});
         item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
         item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+        if (d.inA && d.itemA.gridRow > 0)
+            item->setData(0, kGridRole, QPoint(d.itemA.gridCol, d.itemA.gridRow));
     }
     // Each column at least wide enough that two values never run into each other.
     List1->header()->setMinimumSectionSize(List1->fontMetrics().horizontalAdvance(QStringLiteral("00.00 mA")) + 16);
     List1->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     List1->header()->setStretchLastSection(false);
     List1->setVisible(!diffs.isEmpty());
-    if (!diffs.isEmpty())
-        List1->setCurrentItem(List1->topLevelItem(0));
+    // A selected difference shows its cell in the editor's grid.
+    connect(List1, &QTreeWidget::currentItemChanged, this, [](QTreeWidgetItem *current) {
+        const QVariant cell = current ? current->data(0, kGridRole) : QVariant();
+        if (g_frmMain1 && cell.isValid())
+            g_frmMain1->MSFlexGrid1->showCell(cell.toPoint().y(), cell.toPoint().x());
+    });
     layout->addWidget(List1, 1);
 
+    // The two ways to make them agree, then the close.
+    Command2 = new QPushButton(QStringLiteral("ｺﾝﾄﾛｰﾗへ書込"), this);
+    Command3 = new QPushButton(QStringLiteral("ｺﾝﾄﾛｰﾗの値を取込"), this);
     Command1 = new QPushButton(QStringLiteral("閉じる"), this);
+    for (QPushButton *b : {Command2, Command3}) {
+        b->setAutoDefault(false);
+        b->setEnabled(!diffs.isEmpty());
+    }
     Command1->setDefault(true);
-    connect(Command1, &QPushButton::clicked, this, &QDialog::accept);
-    layout->addWidget(Command1, 0, Qt::AlignRight);
+    connect(Command1, &QPushButton::clicked, this, [this] { choose(ChoiceClose); });
+    connect(Command2, &QPushButton::clicked, this, [this] { choose(ChoiceWrite); });
+    connect(Command3, &QPushButton::clicked, this, [this] { choose(ChoiceTake); });
+    auto *buttons = new QHBoxLayout();
+    buttons->addWidget(Command2);
+    buttons->addWidget(Command3);
+    buttons->addStretch(1);
+    buttons->addWidget(Command1);
+    layout->addLayout(buttons);
+    setTabOrder(List1, Command2);
+    setTabOrder(Command2, Command3);
+    setTabOrder(Command3, Command1);
 
-    resize(diffs.isEmpty() ? QSize(360, 140) : QSize(420, qMin(560, 150 + 22 * int(diffs.size()))));
-    if (!diffs.isEmpty())
+    resize(diffs.isEmpty() ? QSize(420, 140) : QSize(460, qMin(560, 160 + 22 * int(diffs.size()))));
+    if (!diffs.isEmpty()) {
         List1->setFocus();
-    else
+        List1->setCurrentItem(List1->topLevelItem(0));
+    } else {
         Command1->setFocus();
+    }
+}
+
+void frmCompare1::choose(int choice)
+{
+    m_choice = choice;
+    accept();
 }
 
 bool g_funcCompareEnabled()
@@ -85,6 +126,12 @@ void g_subCompareWithController()
         MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbCritical, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較"));
         return;
     }
-    frmCompare1 dlg(DiffSettings(mine, theirs), g_strUserFileTitle, g_intCommPort, QApplication::activeWindow());
+    frmCompare1 dlg(DiffSettings(mine, theirs), g_strUserFileTitle, g_intCommPort, g_funcCompareReadAt(),
+                    QApplication::activeWindow());
     dialogs().runModal(&dlg);
+    // The window has gone before its choice runs: the write shows its own progress window.
+    if (dlg.choice() == frmCompare1::ChoiceWrite)
+        g_subTransferStart(1);
+    else if (dlg.choice() == frmCompare1::ChoiceTake)
+        g_funcCompareTakeOver();
 }

@@ -1,7 +1,7 @@
 #include "graph/frmColorSetting1.h"
 
 #include "core/modMain1.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 
 #include <QEvent>
 #include <QPainter>

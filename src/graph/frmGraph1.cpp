@@ -4,7 +4,7 @@
 #include "core/modMain1.h"
 #include "graph/modGraph1.h"
 #include "monitor/modMonitor1.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
 

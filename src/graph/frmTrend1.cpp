@@ -8,6 +8,7 @@
 #include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
@@ -20,6 +21,7 @@
 #include <QKeyEvent>
 #include <QMdiSubWindow>
 #include <QMimeData>
+#include <QPainter>
 #include <QVBoxLayout>
 
 frmTrend1 *g_frmTrend1 = nullptr;
@@ -29,13 +31,35 @@ namespace {
 constexpr int kDefaultWidthPx = 760, kDefaultHeightPx = 460;
 constexpr int kMinWidthPx = 520, kMinHeightPx = 340;
 
-// A span as words: "10分", "1時間30分", "45秒".
-QString spanWords(qint64 ms)
+QString timeText(qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")); }
+
+// The clock's steps back among the readings shown: "時刻戻り 2026/10/10 06:00:00→05:00:10", or
+// how many there are and the first of them.
+QString stepsNote(const TrendSeries &s)
+{
+    if (!s.stepCount())
+        return QString();
+    const TrendSeries::Step first = s.steps().front();
+    const QString step = timeText(first.beforeMs) + QStringLiteral("→") +
+                         QDateTime::fromMSecsSinceEpoch(first.afterMs)
+                             .toString(QDateTime::fromMSecsSinceEpoch(first.afterMs).date() ==
+                                               QDateTime::fromMSecsSinceEpoch(first.beforeMs).date()
+                                           ? QStringLiteral("HH:mm:ss")
+                                           : QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    if (s.stepCount() == 1)
+        return QStringLiteral("時刻戻り ") + step;
+    return QStringLiteral("時刻戻り %1 か所 (最初 %2)").arg(s.stepCount()).arg(step);
+}
+} // namespace
+
+QString frmTrend1::spanWords(qint64 ms)
 {
     qint64 s = (ms + 500) / 1000;
-    const qint64 h = s / 3600, m = s / 60 % 60;
+    const qint64 d = s / 86400, h = s / 3600 % 24, m = s / 60 % 60;
     s %= 60;
     QString t;
+    if (d)
+        t += QStringLiteral("%1日").arg(d);
     if (h)
         t += QStringLiteral("%1時間").arg(h);
     if (m)
@@ -44,7 +68,6 @@ QString spanWords(qint64 ms)
         t += QStringLiteral("%1秒").arg(s);
     return t;
 }
-} // namespace
 
 qint64 frmTrend1::spanMs(int index)
 {
@@ -68,6 +91,9 @@ frmTrend1::frmTrend1()
         refresh();
     };
     buildControls();
+    // The view keys come before the controls' own, whichever has the focus.
+    for (QWidget *control : findChildren<QWidget *>())
+        control->installEventFilter(this);
     showLive();
     subThresholdsSet();
 
@@ -103,12 +129,7 @@ void frmTrend1::buildControls()
     SaveButton = new QPushButton(QStringLiteral("画像で保存"), this);
     connect(SaveButton, &QPushButton::clicked, this, &frmTrend1::Command_SavePicture);
     CloseButton = new QPushButton(QStringLiteral("閉じる"), this);
-    connect(CloseButton, &QPushButton::clicked, this, [this] {
-        if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget()))
-            sub->close();
-        else
-            close();
-    });
+    connect(CloseButton, &QPushButton::clicked, this, &frmTrend1::closeWindow);
     top->addWidget(spanLabel);
     top->addWidget(SpanCombo);
     top->addWidget(LatestButton);
@@ -140,10 +161,14 @@ void frmTrend1::buildControls()
     connect(Plot, &TrendPlot::pointerReading, PointerLabel, &QLabel::setText);
     SourceLabel = new QLabel(this);
     SourceLabel->setAccessibleDescription(QStringLiteral("表示中のﾃﾞｰﾀ"));
+    // A long line (a step of the clock, why no thresholds, the thresholds of a shared
+    // label) does not widen the window; the status line's whole text is its tip.
+    SourceLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    PointerLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto *bottom = new QHBoxLayout();
-    bottom->addWidget(SourceLabel, 1);
-    bottom->addWidget(PointerLabel);
+    bottom->addWidget(SourceLabel, 3);
+    bottom->addWidget(PointerLabel, 2);
 
     auto *v = new QVBoxLayout(this);
     v->setContentsMargins(6, 6, 6, 4);
@@ -194,10 +219,29 @@ void frmTrend1::showLive()
     refresh();
 }
 
+void frmTrend1::closeWindow()
+{
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget()))
+        sub->close();
+    else
+        close();
+}
+
 bool frmTrend1::openLog(const QString &path)
 {
+    if (m_reading)
+        return false;
     auto data = std::make_unique<LogFileData>();
-    if (!g_funcLogFileRead(path, *data))
+    m_reading = true;
+    const bool read = g_funcLogFileRead(path, *data, [this] { return m_closeAsked; });
+    m_reading = false;
+    if (m_closeAsked) {
+        // Closed while it read: the close goes on now, after the read's own events.
+        m_closeAsked = false;
+        QMetaObject::invokeMethod(this, &frmTrend1::closeWindow, Qt::QueuedConnection);
+        return false;
+    }
+    if (!read)
         return false;
     m_log = std::move(data);
     m_logPath = path;
@@ -222,6 +266,8 @@ bool frmTrend1::openLog(const QString &path)
 
 void frmTrend1::Command_OpenLog()
 {
+    if (m_reading)
+        return;
     FileDialogRequest req;
     req.title = QStringLiteral("ﾛｸﾞﾌｧｲﾙを開く");
     req.filter = QStringLiteral("CSV ﾌｧｲﾙ (*.csv)|*.csv|すべてのﾌｧｲﾙ (*.*)|*.*");
@@ -235,6 +281,55 @@ void frmTrend1::Command_OpenLog()
     const std::optional<QString> path = dialogs().openFile(req);
     if (path && !path->isEmpty())
         openLog(*path);
+}
+
+QImage frmTrend1::savedPicture() const
+{
+    // The facts: the times at the view's ends as written, the source, the span, the unit.
+    const qint64 start = Plot->viewStart(), end = start + Plot->viewSpan();
+    const QString from = timeText(Plot->writtenAt(start)), to = timeText(Plot->writtenAt(end));
+    const QString source = m_log ? QFileInfo(m_logPath).fileName() : QStringLiteral("ライブ");
+    const QString span = spanWords(Plot->viewSpan());
+    const QString unit = Plot->unit();
+    QString range = from + QStringLiteral(" - ") + to;
+    const TrendSeries *s = Plot->source().series;
+    if (s && s->stepCount()) {
+        for (const TrendSeries::Step &st : s->steps()) {
+            if (st.breakMs() >= start && st.breakMs() <= end) {
+                range += QStringLiteral(" (時刻戻りあり)");
+                break;
+            }
+        }
+    }
+    const QStringList parts = {range, (m_log ? QStringLiteral("ﾛｸﾞﾌｧｲﾙ: ") : QString()) + source,
+                               QStringLiteral("表示幅 ") + span, QStringLiteral("単位 ") + unit};
+
+    const QImage plot = Plot->picture();
+    const QFontMetrics fm(Plot->font());
+    // One line where it fits the width, else the dates on a line of their own.
+    QStringList lines = {parts.join(QStringLiteral("  "))};
+    if (fm.horizontalAdvance(lines.first()) > plot.width() - 12)
+        lines = {parts[0], parts.mid(1).join(QStringLiteral("  "))};
+    const int lineHeight = fm.height();
+    QImage img(plot.width(), plot.height() + int(lines.size()) * lineHeight + 8, QImage::Format_RGB32);
+    img.fill(QtDialogs::qtColor(quint32(g_lngColor[0])));
+    {
+        QPainter p(&img);
+        p.setFont(Plot->font());
+        p.setPen(QtDialogs::qtColor(quint32(g_lngColor[9])));
+        for (int i = 0; i < lines.size(); ++i)
+            p.drawText(QRect(6, 4 + i * lineHeight, plot.width() - 12, lineHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                       lines[i]);
+        p.drawImage(0, img.height() - plot.height(), plot);
+    }
+    img.setText(QStringLiteral("Title"), lines.join(QStringLiteral("  ")));
+    img.setText(QStringLiteral("From"), from);
+    img.setText(QStringLiteral("To"), to);
+    img.setText(QStringLiteral("Source"), source);
+    img.setText(QStringLiteral("Span"), span);
+    img.setText(QStringLiteral("Unit"), unit);
+    img.setText(QStringLiteral("Software"), QStringLiteral("Qelvo %1.%2.%3").arg(kVersionMajor).arg(kVersionMinor).arg(kVersionRevision));
+    return img;
 }
 
 void frmTrend1::Command_SavePicture()
@@ -253,7 +348,7 @@ void frmTrend1::Command_SavePicture()
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    Plot->picture().save(&buffer, "PNG");
+    savedPicture().save(&buffer, "PNG");
     const FileError e = WriteWholeFile(*path, bytes);
     if (e.failed())
         MsgBox(ErrTextErrorNo(e) + vbCrLf + *path, vbOKOnly + vbCritical, QStringLiteral("画像で保存"));
@@ -280,10 +375,13 @@ void frmTrend1::subThresholdsSet()
         if (!Check1[n - 1]->isChecked() || (distance && n > 6))
             continue;
         double v = 0;
+        // Each label says which bound it is: "ch1↑" the upper, "ch1↓" the lower; a distance
+        // type's one level per channel is the channel's.
         if (IsNumeric(t.cell[1][n], &v))
-            lines << TrendThreshold{v, n, distance ? QStringLiteral("ch%1").arg(n) : QStringLiteral("ch%1 最大値").arg(n)};
+            lines << TrendThreshold{v, n, distance ? QStringLiteral("ch%1").arg(n) : QStringLiteral("ch%1 最大値").arg(n),
+                                    distance ? QStringLiteral("ch%1").arg(n) : QStringLiteral("ch%1↑").arg(n)};
         if (!distance && IsNumeric(t.cell[2][n], &v))
-            lines << TrendThreshold{v, n, QStringLiteral("ch%1 最小値").arg(n)};
+            lines << TrendThreshold{v, n, QStringLiteral("ch%1 最小値").arg(n), QStringLiteral("ch%1↓").arg(n)};
     }
     Plot->setThresholds(lines);
     refresh();
@@ -305,7 +403,7 @@ QString frmTrend1::describe() const
     }
     const double v = Plot->valueOf(r.value);
     parts << QStringLiteral("最新値 ") + FormatFixed2(v) + Plot->unit() + QStringLiteral(" (") +
-                 QDateTime::fromMSecsSinceEpoch(r.ms).toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(')');
+                 timeText(r.written) + QLatin1Char(')');
     if (!Plot->thresholdsApply() || Plot->thresholds().isEmpty()) {
         parts << QStringLiteral("しきい値なし");
         return parts.join(QStringLiteral("、"));
@@ -346,8 +444,16 @@ void frmTrend1::refresh()
         source = Plot->following() ? QStringLiteral("ﾗｲﾌﾞ (最新に追従)") : QStringLiteral("ﾗｲﾌﾞ");
     }
     source += QStringLiteral("  表示幅 ") + spanWords(Plot->viewSpan());
-    if (SourceLabel->text() != source)
+    // What the picture does not say by itself: a step of the clock, and why no threshold is
+    // drawn over a log of another full scale.
+    if (const TrendSeries *s = Plot->source().series; s && s->stepCount())
+        source += QStringLiteral("  ") + stepsNote(*s);
+    if (const QString note = Plot->thresholdsNote(); !note.isEmpty())
+        source += QStringLiteral("  ") + note;
+    if (SourceLabel->text() != source) {
         SourceLabel->setText(source);
+        SourceLabel->setToolTip(source);
+    }
 }
 
 void frmTrend1::viewChanged()
@@ -375,18 +481,44 @@ void frmTrend1::readingArrived()
 
 // ---------------------------------------------------------------- window
 
-void frmTrend1::keyPressEvent(QKeyEvent *e)
+bool frmTrend1::windowKey(QKeyEvent *e)
 {
+    if (e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
     switch (e->key()) {
     case Qt::Key_Left: Plot->panBy(-0.1); break;
     case Qt::Key_Right: Plot->panBy(0.1); break;
     case Qt::Key_Plus:
     case Qt::Key_Equal: Plot->zoomBy(0.5, 0.5); break;
     case Qt::Key_Minus: Plot->zoomBy(2.0, 0.5); break;
-    case Qt::Key_End: Command_Latest(); break;
-    default: QWidget::keyPressEvent(e); return;
+    // The newest reading: following the live ones, the end of a log.
+    case Qt::Key_End:
+        if (m_log)
+            Plot->toNewest();
+        else
+            Plot->setFollowing(true);
+        break;
+    case Qt::Key_Home: Plot->toOldest(); break;
+    default: return false;
     }
     e->accept();
+    return true;
+}
+
+bool frmTrend1::eventFilter(QObject *o, QEvent *e)
+{
+    // The view keys act on the plot whichever control has the focus (the span box keeps Up
+    // and Down); a control's own pop-up list is a window of its own and keeps its keys.
+    if (e->type() == QEvent::KeyPress && o->isWidgetType() && static_cast<QWidget *>(o)->window() == window() &&
+        windowKey(static_cast<QKeyEvent *>(e)))
+        return true;
+    return QWidget::eventFilter(o, e);
+}
+
+void frmTrend1::keyPressEvent(QKeyEvent *e)
+{
+    if (!windowKey(e))
+        QWidget::keyPressEvent(e);
 }
 
 void frmTrend1::dragEnterEvent(QDragEnterEvent *e)
@@ -409,6 +541,12 @@ void frmTrend1::dropEvent(QDropEvent *e)
 
 void frmTrend1::closeEvent(QCloseEvent *e)
 {
+    if (m_reading) {
+        // Reading a log: the read stops at its next piece, and the window closes then.
+        m_closeAsked = true;
+        e->ignore();
+        return;
+    }
     m_form.closed();
     e->accept();
 }

@@ -3,7 +3,9 @@
 // the tool (kept whether the window is open or not, for the last 24 hours) and follows the
 // newest; "ﾛｸﾞﾌｧｲﾙを開く" (or a file dropped on the window) shows a log file of the log
 // filer instead, until "最新" goes back to the live readings. Spans "1分" to "24時間", the
-// thresholds of the checked channels from the editor's grid, "画像で保存" as PNG.
+// thresholds of the checked channels from the editor's grid, "画像で保存" as PNG with a
+// title line that says what it shows. The view keys (Left, Right, +, -, Home, End) move the
+// plot from anywhere in the window.
 #include "core/modChildForm.h"
 #include "graph/TrendPlot.h"
 #include "logfiler/modLogReader.h"
@@ -49,6 +51,11 @@ public:
     // description for assistive technology.
     void subThresholdsSet();
     QString describe() const;
+    // The picture "画像で保存" writes: a title line (the dates shown, the source, the span and
+    // the unit) over the plot, with the same facts as its PNG texts.
+    QImage savedPicture() const;
+    // A span as words: "10分", "1時間30分", "2日3時間".
+    static QString spanWords(qint64 ms);
 
     TrendPlot *Plot = nullptr;
     QComboBox *SpanCombo = nullptr;
@@ -61,6 +68,7 @@ public:
     QLabel *SourceLabel = nullptr;  // what is shown: live, or the log file
 
 protected:
+    bool eventFilter(QObject *o, QEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
     void closeEvent(QCloseEvent *e) override;
     void dragEnterEvent(QDragEnterEvent *e) override;
@@ -68,6 +76,9 @@ protected:
 
 private:
     void buildControls();
+    // The view keys; false for any other key.
+    bool windowKey(QKeyEvent *e);
+    void closeWindow();
     void showLive();
     // After a reading: redraws at most once per the time a pixel column of the view
     // covers (within 50 ms to 1 s), not at every reading.
@@ -77,6 +88,9 @@ private:
     int m_spanIndex = 1;
     std::unique_ptr<LogFileData> m_log;
     QString m_logPath;
+    // A log file is being read (its events run meanwhile); a close asked then waits for it.
+    bool m_reading = false;
+    bool m_closeAsked = false;
     std::unique_ptr<WindowTimer> m_redraw;
     ChildForm m_form{this, idTrend, g_frmTrend1,
                      {[this] { return qint32((g_intFormOpen[idTrend] == -1 ? 1 : 0) | (m_spanIndex << 1)); }}};

@@ -63,11 +63,11 @@ LinkSession::~LinkSession()
 void LinkSession::init()
 {
     m_replyTimer.onTick = [this] {
-        m_replyTimeUp = 1;
+        m_state->replyTimeUp = 1;
         poke();
     };
     m_commTimer.onTick = [this] {
-        m_commTimeUp = -1;
+        m_state->commTimeUp = -1;
         poke();
     };
     m_waitTimer.onTick = [this] {
@@ -173,11 +173,11 @@ void LinkSession::resetExchangeState()
     m_waitTimer.setEnabled(false);
     m_drainTimer.setEnabled(false);
     m_passTimer.setEnabled(false);
-    m_inPut.clear();
-    m_step = m_commEnd = m_address = 0;
-    m_command.clear();
-    m_shortReplies = m_noReplies = 0;
-    m_replyTimeUp = m_commTimeUp = 0;
+    m_state->inPut.clear();
+    m_state->step = m_state->commEnd = m_state->address = 0;
+    m_state->command.clear();
+    m_state->shortReplies = m_state->noReplies = 0;
+    m_state->replyTimeUp = m_state->commTimeUp = 0;
     m_kind = Kind::None;
     m_done = nullptr;
     m_send = SendPhase::None;
@@ -209,9 +209,46 @@ bool LinkSession::openPort(int commPort)
     p.setCommPort(commPort);
     if (p.setPortOpen(true).failed())
         return false;
+    m_lostTold = false;
     p.clearInBuffer();
     return true;
 }
+
+CommError LinkSession::portLost()
+{
+    const SerialPortService &p = port();
+    if (p.portOpen())
+        return {};
+    const QString why = p.lostReason();
+    return why.isEmpty() ? CommError{} : HangUpError(why);
+}
+
+bool LinkSession::sendFailedBox(const CommError &e)
+{
+    if (e.number == comHangUp)
+        m_lostTold = true;
+    const QString text = kCheckPort + vbCrLf + ErrTextErrNumber(e);
+    return msgBox(text, vbRetryCancel + vbCritical, QStringLiteral("g_funcCommOutPut")) == vbRetry;
+}
+
+bool LinkSession::lostReport()
+{
+    if (m_lostTold)
+        return false;
+    CommError e = portLost();
+    if (!e.failed())
+        return false;
+    while (sendFailedBox(e)) {
+        // Retry: the port stays closed until an exchange opens it again.
+        e = portLost();
+        if (!e.failed())
+            break;
+    }
+    return true;
+}
+
+int LinkSession::replyWaitMs() const { return m_replyWaitMs > 0 ? m_replyWaitMs : g_lngReplyWaitMs; }
+int LinkSession::sendLimit() const { return m_sendLimit >= 0 ? m_sendLimit : g_intTransferSendLimit; }
 
 bool LinkSession::checkPort(int commPort)
 {
@@ -238,12 +275,12 @@ void LinkSession::receive()
 {
     const QByteArray in = port().input();
     if (!in.isEmpty())
-        m_inPut += QString::fromLatin1(in);
+        m_state->inPut += QString::fromLatin1(in);
     // Upper case first: it can make a text longer ("ß" becomes "SS"), and the limit holds
     // for what stays in the buffer.
-    m_inPut = m_inPut.toUpper();
-    if (m_inPut.size() > kReceiveLimit)
-        m_inPut = m_inPut.right(kReceiveLimit);
+    m_state->inPut = m_state->inPut.toUpper();
+    if (m_state->inPut.size() > kReceiveLimit)
+        m_state->inPut = m_state->inPut.right(kReceiveLimit);
 }
 
 void LinkSession::clearBuffers()
@@ -260,9 +297,7 @@ void LinkSession::purge()
     const CommError e = closePort();
     if (e.failed())
         msgBox(ErrTextErrNumber(e), vbOKOnly + vbCritical, QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
-    // The port is closed now: a connection is not shown as up over it.
-    if (m_state->connectStatus == 1 && !port().portOpen())
-        setConnectStatus(0);
+    // The link stays as it was: the analog monitor's next exchange opens the port again.
 }
 
 // ---------------------------------------------------------------- timers
@@ -271,14 +306,14 @@ void LinkSession::replyTimerStart()
 {
     m_replyTimer.setEnabled(false);
     m_replyTimer.setInterval(1000);
-    m_replyTimeUp = 0;
+    m_state->replyTimeUp = 0;
     m_replyTimer.setEnabled(true);
 }
 
 void LinkSession::replyTimerStop()
 {
     m_replyTimer.setEnabled(false);
-    m_replyTimeUp = 0;
+    m_state->replyTimeUp = 0;
 }
 
 void LinkSession::commTimerStart()
@@ -287,7 +322,7 @@ void LinkSession::commTimerStart()
         msgBox(QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly + vbExclamation, g_strAppTitle);
         return;
     }
-    m_commTimeUp = 0;
+    m_state->commTimeUp = 0;
     emit waitCursorChanged(true);
     m_commTimer.setInterval(10000);
     m_commTimer.setEnabled(true);
@@ -297,26 +332,26 @@ void LinkSession::commTimerStop()
 {
     m_commTimer.setEnabled(false);
     m_commTimer.setInterval(0);
-    m_commTimeUp = 0;
+    m_state->commTimeUp = 0;
     emit waitCursorChanged(false);
 }
 
 // ---------------------------------------------------------------- reply checks
 
-bool LinkSession::hasCr() const { return m_inPut.contains(QLatin1Char('\r')); }
+bool LinkSession::hasCr() const { return m_state->inPut.contains(QLatin1Char('\r')); }
 
 qint16 LinkSession::lCheck()
 {
     receive();
     if (!port().portOpen())
         return 0;
-    if (m_inPut == QLatin1String("L0001\r")) {
-        m_inPut.clear();
+    if (m_state->inPut == QLatin1String("L0001\r")) {
+        m_state->inPut.clear();
         return 2;
     }
-    if (m_inPut == QLatin1String("?\r")) {
+    if (m_state->inPut == QLatin1String("?\r")) {
         m_sawQuestion = true;
-        m_inPut.clear();
+        m_state->inPut.clear();
     }
     return 1;
 }
@@ -325,13 +360,13 @@ void LinkSession::letterCheck(QChar letter)
 {
     receive();
     if (!hasCr()) {
-        m_step = 20;
-    } else if (m_inPut.contains(letter)) {
-        m_step = 30;
-    } else if (m_inPut.contains(QLatin1Char('?'))) {
+        m_state->step = 20;
+    } else if (m_state->inPut.contains(letter)) {
+        m_state->step = 30;
+    } else if (m_state->inPut.contains(QLatin1Char('?'))) {
         m_sawQuestion = true;
-        m_inPut.clear();
-        m_step = 11;
+        m_state->inPut.clear();
+        m_state->step = 11;
     }
 }
 
@@ -341,13 +376,13 @@ void LinkSession::wCheck() { letterCheck(QLatin1Char('W')); }
 bool LinkSession::eCheck()
 {
     receive();
-    if (hasCr() && m_inPut.contains(QLatin1Char('E'))) {
-        m_inPut.clear();
+    if (hasCr() && m_state->inPut.contains(QLatin1Char('E'))) {
+        m_state->inPut.clear();
         return true;
     }
-    if (hasCr() && m_inPut.contains(QLatin1Char('?'))) {
+    if (hasCr() && m_state->inPut.contains(QLatin1Char('?'))) {
         m_sawQuestion = true;
-        m_inPut.clear();
+        m_state->inPut.clear();
     }
     return false;
 }
@@ -357,10 +392,10 @@ qint16 LinkSession::pCheck()
     receive();
     if (!hasCr())
         return 100;
-    if (m_inPut.contains(QLatin1Char('P')))
+    if (m_state->inPut.contains(QLatin1Char('P')))
         return 1;
-    if (m_inPut.contains(QLatin1Char('?'))) {
-        m_inPut.clear();
+    if (m_state->inPut.contains(QLatin1Char('?'))) {
+        m_state->inPut.clear();
         return 3;
     }
     return 0;
@@ -368,20 +403,20 @@ qint16 LinkSession::pCheck()
 
 QString LinkSession::readData() const
 {
-    const qsizetype r = m_inPut.indexOf(QLatin1Char('R'));
-    return r < 0 ? QString() : m_inPut.mid(r + 1, 2);
+    const qsizetype r = m_state->inPut.indexOf(QLatin1Char('R'));
+    return r < 0 ? QString() : m_state->inPut.mid(r + 1, 2);
 }
 
 qint16 LinkSession::pollParse()
 {
     receive();
-    if (m_inPut.isEmpty()) {
-        if (m_noReplies > 5)
+    if (m_state->inPut.isEmpty()) {
+        if (m_state->noReplies > 5)
             return 40;
-        ++m_noReplies;
+        ++m_state->noReplies;
         return 100;
     }
-    const QChar first = m_inPut.at(0);
+    const QChar first = m_state->inPut.at(0);
     if (first == QLatin1Char('?'))
         return 0;
     // "N" and four digits, or "Y" and two; a short line gets a few more passes.
@@ -395,13 +430,13 @@ qint16 LinkSession::pollParse()
     } else {
         return 40;
     }
-    if (m_inPut.size() >= length) {
-        m_shortReplies = 0;
+    if (m_state->inPut.size() >= length) {
+        m_state->shortReplies = 0;
         return 1;
     }
-    if (m_shortReplies > patience)
+    if (m_state->shortReplies > patience)
         return 40;
-    ++m_shortReplies;
+    ++m_state->shortReplies;
     return 100;
 }
 
@@ -530,9 +565,10 @@ LinkSession::SendPhase LinkSession::sendPass()
         SerialPortService &p = port();
         CommError e;
         if (m_send == SendPhase::Start) {
-            m_inPut.clear();
+            m_state->inPut.clear();
             if (!p.portOpen()) {
-                e = CommError{0, QString()};
+                // A port that closed by itself says why; one never opened has nothing to say.
+                e = portLost();
             } else {
                 e = p.output(m_sendFrame);
                 if (!e.failed()) {
@@ -549,7 +585,7 @@ LinkSession::SendPhase LinkSession::sendPass()
             if (!p.portOpen()) {
                 // The port closed under the wait: the line did not go out.
                 m_drainTimer.setEnabled(false);
-                e = HangUpError();
+                e = HangUpError(p.lostReason());
             } else if (p.outBufferCount() == 0) {
                 m_drainTimer.setEnabled(false);
                 m_send = SendPhase::Sent;
@@ -565,8 +601,7 @@ LinkSession::SendPhase LinkSession::sendPass()
             return m_send;
         }
         m_sendError = e;
-        const QString text = kCheckPort + vbCrLf + ErrTextErrNumber(e);
-        if (msgBox(text, vbRetryCancel + vbCritical, caption) != vbRetry) {
+        if (!sendFailedBox(e)) {
             m_send = SendPhase::Failed;
             return m_send;
         }
@@ -607,9 +642,9 @@ void LinkSession::checkConnection(LinkDone done)
             done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
         return;
     }
-    m_commEnd = 0;
+    m_state->commEnd = 0;
     port().clearInBuffer();
-    m_step = 0;
+    m_state->step = 0;
     commTimerStart();
     start(Kind::Check, std::move(done));
 }
@@ -622,43 +657,46 @@ LinkSession::Pass LinkSession::passCheck()
         if (s != SendPhase::Sent && s != SendPhase::Failed)
             return Pass::Idle;
         m_send = SendPhase::None;
-        m_step = 1;
+        m_state->step = 1;
         return Pass::Busy;
     }
-    if (m_commTimeUp == -1) {
+    if (m_state->commTimeUp == -1) {
         commTimerStop();
         replyTimerStop();
         finish(LinkOutcome::NoReply);
         return Pass::Finished;
     }
-    switch (m_step) {
+    switch (m_state->step) {
     case 0:
         sendBegin(QStringLiteral("L"));
         return Pass::Busy;
     case 1:
         replyTimerStart();
-        m_step = 2;
+        m_state->step = 2;
         return Pass::Busy;
     case 2: {
-        if (m_replyTimeUp == 1) {
+        if (m_state->replyTimeUp == 1) {
             replyTimerStop();
-            m_step = 0;
+            m_state->step = 0;
             return Pass::Busy;
         }
         const qint16 r = lCheck();
         if (r == 0) {
             replyTimerStop();
+            // A port that closed by itself (a device server that ends the connection at once
+            // when its line is busy) says why.
+            lostReport();
             finish(LinkOutcome::DeviceGone);
             return Pass::Finished;
         }
         if (r == 1)
             return Pass::Idle;
-        m_step = 40;
+        m_state->step = 40;
         replyTimerStop();
         return Pass::Busy;
     }
     case 40:
-        m_commEnd = 1;
+        m_state->commEnd = 1;
         finish(LinkOutcome::Done);
         return Pass::Finished;
     default:
@@ -678,10 +716,12 @@ void LinkSession::readSettings(MemCell *image, LinkDone done)
     }
     m_readImage = image;
     m_writeImage = nullptr;
+    m_refusal = TransferRefusal();
+    noteAnswered();
     m_cancelled = false;
-    m_commEnd = 0;
-    m_address = 0;
-    m_step = 0;
+    m_state->commEnd = 0;
+    m_state->address = 0;
+    m_state->step = 0;
     m_progress = 0;
     start(Kind::Read, std::move(done));
 }
@@ -695,18 +735,51 @@ void LinkSession::writeSettings(const MemCell *image, LinkDone done)
     }
     m_readImage = nullptr;
     m_writeImage = image;
+    m_refusal = TransferRefusal();
+    noteAnswered();
     m_cancelled = false;
-    m_commEnd = 0;
-    m_address = 0;
-    m_step = 0;
+    m_state->commEnd = 0;
+    m_state->address = 0;
+    m_state->step = 0;
     m_progress = 0;
     start(Kind::Write, std::move(done));
+}
+
+bool LinkSession::noteNoAnswer(const QString &command, const QString &reply)
+{
+    m_sendNoted = true;
+    if (m_unansweredCommand != command) {
+        m_unansweredCommand = command;
+        m_unansweredSends = 0;
+    }
+    ++m_unansweredSends;
+    const int limit = sendLimit();
+    if (limit <= 0 || m_unansweredSends < limit)
+        return false;
+    const bool refused = reply.section(QLatin1Char('\r'), 0, 0).trimmed() == QLatin1String("?");
+    m_refusal = {refused ? TransferRefusal::Refused : TransferRefusal::NotUnderstood, command, reply,
+                 m_unansweredSends};
+    return true;
+}
+
+void LinkSession::noteAnswered()
+{
+    m_unansweredCommand.clear();
+    m_unansweredSends = 0;
+}
+
+LinkSession::Pass LinkSession::giveUp()
+{
+    replyTimerStop();
+    finish(m_refusal.kind == TransferRefusal::Refused ? LinkOutcome::Refused : LinkOutcome::NotUnderstood,
+           m_refusal.reply);
+    return Pass::Finished;
 }
 
 void LinkSession::cancel()
 {
     m_cancelled = true;
-    m_step = 60;
+    m_state->step = 60;
     poke();
 }
 
@@ -716,32 +789,43 @@ void LinkSession::cancel()
 LinkSession::Pass LinkSession::repeatEachSecond(qint16 first, const QString &command,
                                                 const std::function<qint16()> &check, qint16 next)
 {
-    const int phase = m_step - first;
+    const int phase = m_state->step - first;
     if (phase == 0) {
         sendBegin(command);
-        m_step = qint16(first + 1);
+        m_sendNoted = false;
+        m_state->step = qint16(first + 1);
         return Pass::Busy;
     }
     if (phase == 1) {
         replyTimerStart();
-        m_step = qint16(first + 2);
+        m_state->step = qint16(first + 2);
         return Pass::Busy;
     }
-    if (m_replyTimeUp == 1) {
+    if (m_state->replyTimeUp == 1) {
         replyTimerStop();
-        m_step = first;
+        m_state->step = first;
+        // Bytes without a line end are no answer either.
+        if (!m_sendNoted && !m_state->inPut.isEmpty() && noteNoAnswer(command, m_state->inPut))
+            return giveUp();
         return Pass::Busy;
     }
+    // What stood in the buffer before the check, which empties it after a "?".
+    receive();
+    const QString seen = m_state->inPut;
     switch (check()) {
     case 0:
         replyTimerStop();
         finish(LinkOutcome::DeviceGone);
         return Pass::Finished;
     case 2:
-        m_step = next;
+        m_state->step = next;
         replyTimerStop();
+        noteAnswered();
         return Pass::Busy;
-    default: return Pass::Idle;
+    default:
+        if (!m_sendNoted && seen.contains(QLatin1Char('\r')) && noteNoAnswer(command, seen))
+            return giveUp();
+        return Pass::Idle;
     }
 }
 
@@ -754,13 +838,13 @@ LinkSession::Pass LinkSession::passTransfer()
             return m_cancelled ? (m_send = SendPhase::None, Pass::Busy) : Pass::Idle;
         m_send = SendPhase::None;
         // The prepared command of step 11 goes again when it could not be sent.
-        if (m_step == 11)
-            m_step = s == SendPhase::Sent ? 12 : 11;
+        if (m_state->step == 11)
+            m_state->step = s == SendPhase::Sent ? 12 : 11;
         return Pass::Busy;
     }
     if (m_cancelled)
-        m_step = 60;
-    switch (m_step) {
+        m_state->step = 60;
+    switch (m_state->step) {
     case 60:
         replyTimerStop();
         finish(LinkOutcome::Cancelled);
@@ -769,7 +853,7 @@ LinkSession::Pass LinkSession::passTransfer()
     case 1:
     case 2: return repeatEachSecond(0, QStringLiteral("L"), [this] { return lCheck(); }, 10);
     case 40:
-        m_commEnd = 1;
+        m_state->commEnd = 1;
         finish(LinkOutcome::Done);
         return Pass::Finished;
     default: break;
@@ -780,37 +864,52 @@ LinkSession::Pass LinkSession::passTransfer()
         finish(LinkOutcome::DeviceGone);
         return Pass::Finished;
     }
-    switch (m_step) {
+    switch (m_state->step) {
     case 10:
-        m_command = reading ? FrameRead(m_address) : FrameWrite(m_address, m_writeImage[m_address].data());
-        m_step = 11;
+        m_state->command = reading ? FrameRead(m_state->address) : FrameWrite(m_state->address, m_writeImage[m_state->address].data());
+        m_state->step = 11;
         return Pass::Busy;
-    case 11: sendBegin(m_command); return Pass::Busy;
-    case 12: m_step = 20; return Pass::Busy;
-    case 20:
+    case 11: sendBegin(m_state->command); return Pass::Busy;
+    case 12: m_state->step = 20; return Pass::Busy;
+    case 20: {
+        receive();
+        const QString seen = m_state->inPut;
         if (reading)
             rCheck();
         else
             wCheck();
-        return m_step == 20 ? Pass::Idle : Pass::Busy;
+        if (m_state->step == 11) {
+            // "?": the command goes again.
+            return noteNoAnswer(m_state->command, seen) ? giveUp() : Pass::Busy;
+        }
+        if (m_state->step == 20 && sendLimit() > 0 && seen.contains(QLatin1Char('\r'))) {
+            // A line that is no answer: without a user to cancel, it is treated as a "?".
+            m_state->inPut.clear();
+            m_state->step = 11;
+            return noteNoAnswer(m_state->command, seen) ? giveUp() : Pass::Busy;
+        }
+        return m_state->step == 20 ? Pass::Idle : Pass::Busy;
+    }
     case 30:
         if (reading) {
             // A reply whose data are not two hex digits is asked for again.
             const QString data = readData();
             if (!isHexPair(data)) {
-                m_inPut.clear();
-                m_step = 11;
-                return Pass::Busy;
+                const QString seen = m_state->inPut;
+                m_state->inPut.clear();
+                m_state->step = 11;
+                return noteNoAnswer(m_state->command, seen) ? giveUp() : Pass::Busy;
             }
-            m_readImage[m_address].setData(data);
+            m_readImage[m_state->address].setData(data);
         }
-        m_inPut.clear();
-        if (m_address == 47) {
-            m_step = reading ? 40 : 5;
+        noteAnswered();
+        m_state->inPut.clear();
+        if (m_state->address == 47) {
+            m_state->step = reading ? 40 : 5;
         } else {
-            ++m_address;
+            ++m_state->address;
             emit transferProgress(++m_progress);
-            m_step = 10;
+            m_state->step = 10;
         }
         return Pass::Busy;
     case 5:
@@ -843,9 +942,9 @@ void LinkSession::poll(const QString &command, LinkDone done)
     m_pollWaiting = false;
     m_pollGaveUp = false;
     m_pollTimedOut = false;
-    m_commEnd = 0;
-    m_replyTimeUp = 0;
-    m_step = 11;
+    m_state->commEnd = 0;
+    m_state->replyTimeUp = 0;
+    m_state->step = 11;
     m_state->pollBusy = -1;
     start(Kind::Poll, std::move(done));
 }
@@ -860,7 +959,7 @@ void LinkSession::pollTimedOut()
     replyTimeOutBox();
     m_pollTimedOut = true;
     setMonitorStop(1);
-    m_step = 40;
+    m_state->step = 40;
     resetPollWatch();
 }
 
@@ -871,7 +970,7 @@ LinkSession::Pass LinkSession::passPoll()
         const SendPhase s = sendPass();
         if (s == SendPhase::Sent) {
             m_send = SendPhase::None;
-            m_step = 12;
+            m_state->step = 12;
             return Pass::Busy;
         }
         if (s != SendPhase::Failed)
@@ -879,29 +978,29 @@ LinkSession::Pass LinkSession::passPoll()
         m_send = SendPhase::None;
         m_state->pollBusy = 0;
         replyTimerStop();
-        m_replyTimeUp = 0;
-        m_step = 0;
+        m_state->replyTimeUp = 0;
+        m_state->step = 0;
         finish(p.portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
         return Pass::Finished;
     }
     if (m_state->monitorStop == 1 && !m_pollWaiting)
-        m_step = 40;
-    switch (m_step) {
+        m_state->step = 40;
+    switch (m_state->step) {
     case 11:
         replyTimerStop();
-        m_inPut.clear();
-        m_shortReplies = 0;
-        m_noReplies = 0;
+        m_state->inPut.clear();
+        m_state->shortReplies = 0;
+        m_state->noReplies = 0;
         sendBegin(m_pollCommand);
         return Pass::Busy;
-    case 12: m_step = 20; return Pass::Busy;
+    case 12: m_state->step = 20; return Pass::Busy;
     case 20: {
         if (!m_pollWaiting) {
             // Each wait for the reply's bytes has twenty seconds.
             m_pollWaiting = true;
             m_waitUp = false;
             m_waitTimer.setEnabled(false);
-            m_waitTimer.setInterval(kReplyWaitMs);
+            m_waitTimer.setInterval(replyWaitMs());
             m_waitTimer.setEnabled(true);
         }
         const bool stop = m_state->monitorStop == 1;
@@ -909,6 +1008,15 @@ LinkSession::Pass LinkSession::passPoll()
             return Pass::Idle;
         m_pollWaiting = false;
         m_waitTimer.setEnabled(false);
+        if (!p.portOpen() && lostReport()) {
+            // The port closed by itself under the wait: the exchange ends as a send on it would.
+            m_state->pollBusy = 0;
+            replyTimerStop();
+            m_state->replyTimeUp = 0;
+            m_state->step = 0;
+            finish(LinkOutcome::DeviceGone, QString(), false);
+            return Pass::Finished;
+        }
         if ((m_waitUp && p.inBufferCount() < m_pollWant && !stop) || !p.portOpen()) {
             pollTimedOut();
             return Pass::Busy;
@@ -916,13 +1024,13 @@ LinkSession::Pass LinkSession::passPoll()
         qint64 &givingUpSinceMs = m_givingUpSinceMs[m_pollCommand == QLatin1String("N") ? 0 : 1];
         const qint16 r = pollParse();
         if (r == 1) {
-            const QString reply = m_inPut;
-            m_inPut.clear();
-            m_step = 40;
+            const QString reply = m_state->inPut;
+            m_state->inPut.clear();
+            m_state->step = 40;
             givingUpSinceMs = -1;
             m_state->pollBusy = 0;
             replyTimerStop();
-            m_replyTimeUp = 0;
+            m_state->replyTimeUp = 0;
             // The reading: the "N" begins it, the "Y" after it completes it.
             if (m_pollCommand == QLatin1String("N")) {
                 m_pendingValue = reply.mid(1, 4);
@@ -937,12 +1045,12 @@ LinkSession::Pass LinkSession::passPoll()
             return Pass::Finished;
         }
         if (r == 40) {
-            m_step = 40;
+            m_state->step = 40;
             m_pollGaveUp = true;
             const qint64 now = clockService().elapsedMs();
             if (givingUpSinceMs < 0)
                 givingUpSinceMs = now;
-            else if (now - givingUpSinceMs >= kReplyWaitMs)
+            else if (now - givingUpSinceMs >= replyWaitMs())
                 pollTimedOut();
             return Pass::Busy;
         }
@@ -953,10 +1061,10 @@ LinkSession::Pass LinkSession::passPoll()
         return Pass::Idle;
     }
     case 40: {
-        m_commEnd = 1;
+        m_state->commEnd = 1;
         m_state->pollBusy = 0;
         replyTimerStop();
-        m_replyTimeUp = 0;
+        m_state->replyTimeUp = 0;
         LinkOutcome o = LinkOutcome::NotUnderstood;
         if (m_pollTimedOut)
             o = p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone;
@@ -965,7 +1073,7 @@ LinkSession::Pass LinkSession::passPoll()
         finish(o);
         return Pass::Finished;
     }
-    default: m_step = 40; return Pass::Busy;
+    default: m_state->step = 40; return Pass::Busy;
     }
 }
 
@@ -979,13 +1087,13 @@ void LinkSession::channelRead(int channel, LinkDone done)
         return;
     }
     m_channel = channel;
-    m_command = FrameChannelRead(channel);
-    m_step = 11;
+    m_state->command = FrameChannelRead(channel);
+    m_state->step = 11;
     m_channelSends = 0;
     // The reply bound holds across the sends of one read.
     m_waitUp = false;
     m_waitTimer.setEnabled(false);
-    m_waitTimer.setInterval(kReplyWaitMs);
+    m_waitTimer.setInterval(replyWaitMs());
     m_waitTimer.setEnabled(true);
     start(Kind::ChannelRead, std::move(done));
 }
@@ -998,8 +1106,8 @@ void LinkSession::analogOut(int channel, double volts, LinkDone done)
         return;
     }
     m_channel = channel;
-    m_command = FrameAnalogOut(channel, volts);
-    m_step = 11;
+    m_state->command = FrameAnalogOut(channel, volts);
+    m_state->step = 11;
     start(Kind::AnalogOut, std::move(done));
 }
 
@@ -1021,17 +1129,17 @@ LinkSession::Pass LinkSession::passChannel()
         if (s != SendPhase::Sent)
             return Pass::Idle;
         m_send = SendPhase::None;
-        m_step = 20;
+        m_state->step = 20;
         return Pass::Busy;
     }
-    if (m_step == 11) {
+    if (m_state->step == 11) {
         // A "?" or a line that carries no value asks for the command again, kChannelReadSends
         // sends in all; then the read ends with the time-out's message, as when the controller
         // stays silent, instead of holding the tool in a loop.
         ++m_channelSends;
         p.clearInBuffer();
-        m_inPut.clear();
-        sendBegin(m_command);
+        m_state->inPut.clear();
+        sendBegin(m_state->command);
         return Pass::Busy;
     }
     // Step 20: waiting for a CR within the bound.
@@ -1039,25 +1147,26 @@ LinkSession::Pass LinkSession::passChannel()
     if (!hasCr()) {
         if (p.portOpen() && !m_waitUp)
             return Pass::Idle;
-        replyTimeOutBox();
+        if (!(!p.portOpen() && lostReport()))
+            replyTimeOutBox();
         finish(p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone);
         return Pass::Finished;
     }
-    if (m_inPut.contains(QLatin1Char('N'))) {
-        m_step = 30;
-        const qsizetype cr = m_inPut.indexOf(QLatin1Char('\r'));
+    if (m_state->inPut.contains(QLatin1Char('N'))) {
+        m_state->step = 30;
+        const qsizetype cr = m_state->inPut.indexOf(QLatin1Char('\r'));
         bool ok = false;
-        const int count = m_inPut.mid(2, cr - 2).toInt(&ok, 16);
+        const int count = m_state->inPut.mid(2, cr - 2).toInt(&ok, 16);
         if (ok) {
             m_volts = ChannelVolts(count);
-            finish(LinkOutcome::Done, m_inPut);
+            finish(LinkOutcome::Done, m_state->inPut);
             return Pass::Finished;
         }
     }
-    if (m_inPut.contains(QLatin1Char('?')))
+    if (m_state->inPut.contains(QLatin1Char('?')))
         m_sawQuestion = true;
-    m_inPut.clear();
-    m_step = 11;
+    m_state->inPut.clear();
+    m_state->step = 11;
     if (m_channelSends >= kChannelReadSends) {
         replyTimeOutBox();
         finish(m_sawQuestion ? LinkOutcome::Refused : LinkOutcome::NotUnderstood);
@@ -1078,27 +1187,28 @@ LinkSession::Pass LinkSession::passAnalogOut()
         if (s != SendPhase::Sent)
             return Pass::Idle;
         m_send = SendPhase::None;
-        m_step = 20;
+        m_state->step = 20;
         m_waitUp = false;
         m_waitTimer.setEnabled(false);
-        m_waitTimer.setInterval(kReplyWaitMs);
+        m_waitTimer.setInterval(replyWaitMs());
         m_waitTimer.setEnabled(true);
         return Pass::Busy;
     }
-    if (m_step == 11) {
+    if (m_state->step == 11) {
         p.clearInBuffer();
-        m_inPut.clear();
-        sendBegin(m_command);
+        m_state->inPut.clear();
+        sendBegin(m_state->command);
         return Pass::Busy;
     }
     receive();
     if (hasCr()) {
-        finish(LinkOutcome::Done, m_inPut);
+        finish(LinkOutcome::Done, m_state->inPut);
         return Pass::Finished;
     }
     if (p.portOpen() && !m_waitUp)
         return Pass::Idle;
-    replyTimeOutBox();
+    if (!(!p.portOpen() && lostReport()))
+        replyTimeOutBox();
     finish(p.portOpen() ? LinkOutcome::NoReply : LinkOutcome::DeviceGone);
     return Pass::Finished;
 }
@@ -1112,12 +1222,12 @@ void LinkSession::positionOutput(const QString &command, LinkDone done)
             done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
         return;
     }
-    m_commEnd = 0;
-    m_step = 0;
-    m_replyTimeUp = 0;
-    m_inPut.clear();
-    m_command = command;
-    m_step = 11;
+    m_state->commEnd = 0;
+    m_state->step = 0;
+    m_state->replyTimeUp = 0;
+    m_state->inPut.clear();
+    m_state->command = command;
+    m_state->step = 11;
     m_unanswered = 0;
     start(Kind::Position, std::move(done));
 }
@@ -1139,7 +1249,7 @@ LinkSession::Pass LinkSession::passPosition()
     // The command goes out at most four times without an answer: a second without a reply
     // and a "?" both count, so a controller that refuses it for ever cannot hold the tool.
     auto sendAgain = [&](bool question) {
-        m_step = 11;
+        m_state->step = 11;
         if (question)
             m_sawQuestion = true;
         if (++m_unanswered > 3) {
@@ -1155,7 +1265,7 @@ LinkSession::Pass LinkSession::passPosition()
         const SendPhase s = sendPass();
         if (s == SendPhase::Sent) {
             m_send = SendPhase::None;
-            m_step = 12;
+            m_state->step = 12;
             return Pass::Busy;
         }
         if (s != SendPhase::Failed)
@@ -1164,39 +1274,39 @@ LinkSession::Pass LinkSession::passPosition()
         // The user cancelled a send to a closed port: nothing can go out.
         if (!p.portOpen())
             return end(LinkOutcome::DeviceGone);
-        m_step = 11;
+        m_state->step = 11;
         return Pass::Busy;
     }
-    switch (m_step) {
+    switch (m_state->step) {
     case 11:
         replyTimerStop();
-        sendBegin(m_command);
+        sendBegin(m_state->command);
         return Pass::Busy;
     case 12:
         replyTimerStart();
-        m_step = 20;
+        m_state->step = 20;
         return Pass::Busy;
     case 20: {
         const qint16 r = pCheck();
         if (r == 1) {
-            if (g_funcPosResult(m_inPut) == QLatin1String("0"))
+            if (g_funcPosResult(m_state->inPut) == QLatin1String("0"))
                 return end(LinkOutcome::Done);
             const QString text = QStringLiteral("ﾎﾟｼﾞｼｮﾝ指定出力（POS）は異常終了しました。") + vbCrLf +
                                  QStringLiteral("再試行？　/　ｷｬﾝｾﾙ？");
             replyTimerStop();
             if (msgBox(text, vbRetryCancel, caption) == vbRetry) {
-                m_step = 11;
+                m_state->step = 11;
                 return Pass::Busy;
             }
             return end(LinkOutcome::Refused);
         }
         if (r == 3)
             return sendAgain(true);
-        if (m_replyTimeUp == 1)
+        if (m_state->replyTimeUp == 1)
             return sendAgain(false);
         // A line that is no answer to "P" counts as no reply: it is dropped.
         if (r == 0)
-            m_inPut.clear();
+            m_state->inPut.clear();
         return Pass::Idle;
     }
     default: return end(LinkOutcome::Done);

@@ -30,6 +30,16 @@
 class DialogService;
 struct MemCell;
 
+// Why a transfer gave its command up, when its send limit ended it.
+struct TransferRefusal {
+    enum Kind { None, Refused, NotUnderstood };
+    Kind kind = None;
+    QString command; // "L", "R05", "W05FF", "E"
+    QString reply;   // the last line that was no answer, as it came (CR included; at most the
+                     // receive buffer's kReceiveLimit characters)
+    int sends = 0;
+};
+
 // What an exchange came to.
 enum class LinkOutcome {
     Done,          // the reply came (or the command went out and was answered)
@@ -61,6 +71,18 @@ struct LinkState {
     qint16 monitorStop = 0;   // 1 asks the monitor to stop at its next tick
     qint16 pollBusy = 0;      // -1 while a poll exchange runs
     bool transferRunning = false;
+    // The running exchange: the receive buffer (text received since the last send, upper
+    // case, at most 1024), the step and end flags, the address and command, the reply
+    // counters and the flags of the reply and communication timers.
+    QString inPut;
+    qint16 step = 0;
+    qint16 commEnd = 0;
+    qint16 address = 0;
+    QString command;
+    qint32 shortReplies = 0;
+    qint32 noReplies = 0;
+    qint16 replyTimeUp = 0;
+    qint16 commTimeUp = 0;
 };
 
 class LinkSession : public QObject {
@@ -94,10 +116,27 @@ public:
 
     // ------------------------------------------------------------- port and buffer
     bool openPort(int commPort);         // opens (if closed) and empties the receive buffer
+    // The port closed by itself (the device went away, a device server ended the connection):
+    // the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
+    CommError portLost();
+    // An exchange that finds the port closed by itself under it says so as a send on that
+    // port does: the send's box with the hang-up and the port's reason (Retry shows it again
+    // while the port stays closed). Once per loss; true when there was a loss to tell.
+    bool lostReport();
+    // How long the poll, the channel read and the output set wait for a reply (and the polls
+    // may keep giving up); 0: g_lngReplyWaitMs.
+    void setReplyWaitMs(int ms) { m_replyWaitMs = ms; }
+    int replyWaitMs() const;
+    // A transfer gives a command up once it was sent this many times and each send was
+    // answered with "?" or with what is no answer; 0: no limit (the user has "中止");
+    // -1: g_intTransferSendLimit.
+    void setSendLimit(int sends) { m_sendLimit = sends; }
+    int sendLimit() const;
+    const TransferRefusal &refusal() const { return m_refusal; }
     bool checkPort(int commPort);        // opens and closes again: true when it opens
     CommError closePort();               // closes; the failure of the close
     // The receive buffer: text received since the last send, upper case, at most 1024.
-    QString &inPut() { return m_inPut; }
+    QString &inPut() { return m_state->inPut; }
     void receive();                      // takes what arrived into the buffer
     void clearBuffers();                 // both port buffers and what is waiting
     // The purge of "Comm Buffer Clear": empties both buffers and closes the port; a
@@ -105,14 +144,14 @@ public:
     void purge();
 
     // ------------------------------------------------------------- exchange state
-    qint16 &step() { return m_step; }
-    qint16 &commEnd() { return m_commEnd; }
-    qint16 &address() { return m_address; }
-    QString &command() { return m_command; }
-    qint32 &shortReplyCount() { return m_shortReplies; }
-    qint32 &noReplyCount() { return m_noReplies; }
-    qint16 &replyTimeUp() { return m_replyTimeUp; }
-    qint16 &commTimeUp() { return m_commTimeUp; }
+    qint16 &step() { return m_state->step; }
+    qint16 &commEnd() { return m_state->commEnd; }
+    qint16 &address() { return m_state->address; }
+    QString &command() { return m_state->command; }
+    qint32 &shortReplyCount() { return m_state->shortReplies; }
+    qint32 &noReplyCount() { return m_state->noReplies; }
+    qint16 &replyTimeUp() { return m_state->replyTimeUp; }
+    qint16 &commTimeUp() { return m_state->commTimeUp; }
     WindowTimer &replyTimer() { return m_replyTimer; }
     WindowTimer &commTimer() { return m_commTimer; }
     void replyTimerStart();
@@ -187,6 +226,11 @@ private:
     Pass pass();
     int msgBox(const QString &text, int style, const QString &caption);
 
+    bool sendFailedBox(const CommError &e); // the send's box; true for Retry
+    bool noteNoAnswer(const QString &command, const QString &reply);
+    void noteAnswered();
+    Pass giveUp();
+
     // The send sub-machine every exchange uses.
     void sendBegin(const QString &command);
     SendPhase sendPass();
@@ -213,15 +257,14 @@ private:
     bool m_hasScale = false;
     ReadingScale m_scale;
 
-    QString m_inPut;
-    qint16 m_step = 0;
-    qint16 m_commEnd = 0;
-    qint16 m_address = 0;
-    QString m_command;
-    qint32 m_shortReplies = 0;
-    qint32 m_noReplies = 0;
-    qint16 m_replyTimeUp = 0;
-    qint16 m_commTimeUp = 0;
+    bool m_lostTold = false; // the loss of the port has been told since it was opened
+    int m_replyWaitMs = 0;
+    int m_sendLimit = -1;
+    TransferRefusal m_refusal;
+    QString m_unansweredCommand;
+    int m_unansweredSends = 0;
+    bool m_sendNoted = false;
+
     WindowTimer m_replyTimer;
     WindowTimer m_commTimer;
     WindowTimer m_waitTimer;  // the poll's and the channel's reply bounds

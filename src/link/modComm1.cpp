@@ -18,6 +18,9 @@ void g_subCommPortClose()
         MsgBox(ErrTextErrNumber(e), vbOKOnly + vbCritical, QStringLiteral("通信ﾎﾟｰﾄをｸﾛｰｽﾞします"));
 }
 
+CommError g_funcCommPortLost() { return appSession().portLost(); }
+bool g_funcCommLostReport() { return appSession().lostReport(); }
+
 bool g_funcCommOutPut(const QString &command)
 {
     LinkSession &s = appSession();

@@ -5,6 +5,7 @@
 // appSession() (link/modLinkState.h) and waits for it where it waits.
 #include "link/modLinkState.h"
 #include "platform/Clock.h"
+#include "platform/SerialPort.h"
 
 #include <QString>
 
@@ -31,3 +32,10 @@ void g_subCommBufferClear();
 // After a failed open: when the port exists but this user may not open it, a second box
 // tells how to get the permission (the fixed message before it stays as it is).
 void g_subPortAccessHint(int port, const QString &caption);
+// The port closed by itself (the device went away, a device server ended the connection):
+// the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
+CommError g_funcCommPortLost();
+// An exchange that finds the port closed by itself under it says so as a send on that
+// port does: the send's box with the hang-up and the port's reason (Retry shows it again
+// while the port stays closed). Once per loss; true when there was a loss to tell.
+bool g_funcCommLostReport();

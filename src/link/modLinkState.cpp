@@ -12,6 +12,15 @@ const qint16 &g_intConnectStatus = s_appState.connectStatus;
 const qint16 &g_intMonitorOn = s_appState.monitorOn;
 const qint16 &g_intMonitorStop = s_appState.monitorStop;
 const qint16 &g_intPollBusy = s_appState.pollBusy;
+const QString &g_strInPut = s_appState.inPut;
+const qint16 &g_intReplyTimeUp = s_appState.replyTimeUp;
+const qint16 &g_intCommTimeUp = s_appState.commTimeUp;
+const qint16 &g_intCommStep = s_appState.step;
+const qint16 &g_intCommEnd = s_appState.commEnd;
+const qint16 &g_intCommAddr = s_appState.address;
+const QString &g_strCommand = s_appState.command;
+const qint32 &g_intShortReplyCount = s_appState.shortReplies;
+const qint32 &g_intNoReplyCount = s_appState.noReplies;
 
 LinkSession &appSession()
 {

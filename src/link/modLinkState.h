@@ -20,6 +20,16 @@ extern const qint16 &g_intConnectStatus; // 0 disconnected, 1 connected, 2 check
 extern const qint16 &g_intMonitorOn;     // -1 while the input monitor runs
 extern const qint16 &g_intMonitorStop;   // 1 asks the monitor to stop at its next tick
 extern const qint16 &g_intPollBusy;      // -1 while a poll exchange runs (the exchange's own)
+// The program's session's exchange, read-only (LinkSession changes it).
+extern const QString &g_strInPut;        // the receive buffer: text since the last send, upper case
+extern const qint16 &g_intReplyTimeUp;   // 1 once the reply timer ticked
+extern const qint16 &g_intCommTimeUp;    // -1 once the communication timer ticked
+extern const qint16 &g_intCommStep;      // the step of the running exchange
+extern const qint16 &g_intCommEnd;       // 1 ends the step loop
+extern const qint16 &g_intCommAddr;      // address of the read or write, 0 to 47
+extern const QString &g_strCommand;      // the prepared command line
+extern const qint32 &g_intShortReplyCount;
+extern const qint32 &g_intNoReplyCount;
 
 // Each setter announces a change (and only a change) of its value:
 // g_intConnectStatus: commStatusChanged; g_intCommBusy (0 or 1): busyLockChanged;

@@ -8,6 +8,8 @@
 
 #include <cmath>
 
+qint32 g_lngReplyWaitMs = kReplyWaitMs;
+
 QString HexByte(int v) { return QStringLiteral("%1").arg(v & 0xFF, 2, 16, QLatin1Char('0')).toUpper(); }
 QString HexWord(int v) { return QStringLiteral("%1").arg(v & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper(); }
 QString FrameRead(int address) { return QStringLiteral("R") + HexByte(address); }

@@ -7,6 +7,7 @@
 
 // How long the monitor poll, the channel read and the output set wait for a reply.
 constexpr int kReplyWaitMs = 20000;
+extern qint32 g_lngReplyWaitMs;
 
 // Two (or four) upper-case hex digits with leading zeros: 5 -> "05", 47 -> "2F".
 QString HexByte(int v);

@@ -15,9 +15,11 @@
 #include <functional>
 
 qint16 g_intTransferDir = 0;
+int g_intTransferSendLimit = 0;
 
 namespace {
 bool s_compareRead = false; // the comparison's read filled TempData
+QDateTime s_compareReadAt;  // and when
 
 const QString kRetryLine = QStringLiteral("[再試行]=再試行 / [ｷｬﾝｾﾙ]=通信をやめる");
 
@@ -68,10 +70,12 @@ Outcome runTransfer(const std::function<void(LinkDone)> &begin)
     }
 }
 
-// The port closed under a transfer (the device went away): the transfer's error box.
+// The port closed under a transfer (the device went away): the transfer's error box, with
+// the port's reason where it has one (a device server that ended the connection).
 bool portLost()
 {
-    const CommError e = HangUpError();
+    const CommError lost = g_funcCommPortLost();
+    const CommError e = lost.failed() ? lost : HangUpError();
     return transferError(FileError{e.number, e.description});
 }
 
@@ -81,6 +85,8 @@ void reportTempSave()
         MsgBox(QStringLiteral("一時ﾌｧｲﾙへの書込みに失敗しました"), vbOKOnly + vbExclamation);
 }
 } // namespace
+
+const TransferRefusal &g_funcTransferRefusal() { return appSession().refusal(); }
 
 void g_subTransferCancel() { appSession().cancel(); }
 
@@ -113,6 +119,7 @@ void g_subControllerRead()
     g_subTempToUser();
     reportTempSave();
     g_funcShowUserData();
+    g_typSettingsSource = {g_intCommPort, Now()};
     Sleep(2);
     emit linkEvents().transferWindowHide();
     g_intSaved = 0;
@@ -128,7 +135,7 @@ bool g_funcControllerWriteBlock()
         const Outcome done = runTransfer([](LinkDone d) { appSession().writeSettings(UserData, std::move(d)); });
         if (done == Outcome::Done)
             return true;
-        if (done == Outcome::Cancelled || !portLost())
+        if (done != Outcome::Lost || !portLost())
             return false;
     }
 }
@@ -151,6 +158,7 @@ void g_subControllerCompareRead()
     s_compareRead = g_funcControllerReadBlock();
     if (!s_compareRead)
         return;
+    s_compareReadAt = Now();
     Sleep(2);
     emit linkEvents().transferWindowHide();
     closeProgress();
@@ -170,6 +178,22 @@ bool g_funcCompareRead()
     g_intTransferDir = 0;
     g_subTransferRunningSet(false);
     return s_compareRead;
+}
+
+QDateTime g_funcCompareReadAt() { return s_compareReadAt; }
+
+bool g_funcCompareTakeOver()
+{
+    // The values replace the editor's, as a read's do: unsaved edits are offered for saving.
+    if (!g_funcChangedPrompt())
+        return false;
+    g_subTempToUser();
+    reportTempSave();
+    g_funcShowUserData();
+    g_typSettingsSource = {g_intCommPort, s_compareReadAt};
+    g_intSaved = 0;
+    g_subMonitorWindowsRefresh();
+    return true;
 }
 
 void g_subTransferStart(int dir)

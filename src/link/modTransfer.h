@@ -1,5 +1,7 @@
 #pragma once
 // Reading the controller's 48 settings bytes into the editor and writing them back.
+#include <QDateTime>
+#include <QString>
 #include <QtGlobal>
 
 // 0 read from the controller, 1 write to it, 2 read it for a comparison only
@@ -21,5 +23,22 @@ bool g_funcControllerWriteBlock();
 // the controller's settings.
 bool g_funcCompareRead();
 void g_subControllerCompareRead();
+// When the comparison's last read ended.
+QDateTime g_funcCompareReadAt();
+// The comparison's "ｺﾝﾄﾛｰﾗの値を取込": the settings of its read into the editor, as a read
+// takes them (temp.tmp, the editor, the open monitor windows) and the document marked
+// changed. Unsaved edits are offered for saving first, as before a read; false when the
+// user cancelled that.
+bool g_funcCompareTakeOver();
 // "中止": the transfer ends at its next pass (step 60).
 void g_subTransferCancel();
+
+// A program without a user to press "中止" (qelvo-cli) gives a command up once it has been
+// sent this many times and each send was answered with "?" or with a line that is no answer
+// (bytes without a CR that stood at a resend count as such a line). 0, the tool's own
+// setting: the command goes again without a limit, as the user has "中止". With a limit,
+// a line that is no answer to "R" or "W" sends the command again, as a "?" does.
+extern int g_intTransferSendLimit;
+// Why the last transfer gave its command up, when the limit above ended it.
+struct TransferRefusal;
+const TransferRefusal &g_funcTransferRefusal();

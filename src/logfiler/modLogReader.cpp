@@ -3,10 +3,12 @@
 #include "core/modMain1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
+#include "platform/FilePieces.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 
 #include <cmath>
 #include <cstring>
@@ -235,128 +237,257 @@ int countToHundredths(int count)
     const QString text = g_funcValueFormat(count * g_dblScale, 1);
     return int(std::lround(text.toDouble() * 100));
 }
+
+// A count as a reading of a file with values: hundredths from kHundredthsZero.
+quint16 countAsHundredths(int count) { return quint16(qBound(0, countToHundredths(count) + kHundredthsZero, 0xFFFF)); }
+
+const char kBom[] = "\xEF\xBB\xBF";
 } // namespace
 
-bool ParseLogFile(const QByteArray &bytes, LogFileData &out)
-{
-    out = LogFileData();
-    std::vector<Parsed> readings;
-    std::vector<size_t> markerAt; // readings before each marker
+struct LogParser::State {
+    LogFileData out;
     LocalTimes times;
     QByteArray unit;
     bool anyInUnit = false;
-    // A marker waits for its "Time :," line.
+    // A marker waits for its "Time :," line; a start without one stands at the next reading.
     int pendingMarker = -1;
+    QList<int> startsWithoutTime;
     bool runOpen = false;
     bool nextStarts = true;
-    const char *p = bytes.constData();
-    const qsizetype size = bytes.size();
-    qsizetype pos = 0;
-    while (pos < size) {
-        const char *nl = static_cast<const char *>(memchr(p + pos, '\n', size_t(size - pos)));
-        const bool ended = nl != nullptr;
-        const qsizetype end = ended ? nl - p : size;
-        Span line{p + pos, end - pos};
-        if (line.n && line.p[line.n - 1] == '\r')
-            --line.n;
-        pos = ended ? end + 1 : size;
-        const Span t = line.trimmed();
-        if (!t.n)
-            continue;
-        // The log filer ends every line it writes; a last line without its end was cut
-        // short (a copy taken while a line was written), and even where it reads as a line
-        // it may be missing digits.
-        if (!ended) {
-            out.cutShort = true;
-            continue;
+    // The part of a line that the last piece ended in, and whether that line is already
+    // too long to be a log's.
+    QByteArray carry;
+    bool overlong = false;
+    LogParseResult refused = LogParseResult::Log;
+
+    void line(Span line);
+    void marker(int k);
+    void reading(Parsed &r);
+};
+
+void LogParser::State::marker(int k)
+{
+    if (out.markers.size() >= kMaxLogMarkers) {
+        refused = LogParseResult::TooManyMarkers;
+        return;
+    }
+    LogMarker m;
+    m.text = QString::fromLatin1(kMarkers[k]).mid(4).chopped(4);
+    m.start = k == 0;
+    m.ms = -1;
+    // An end whose time line is missing stands at the last reading before it.
+    if (!m.start && !out.series.isEmpty()) {
+        const TrendSeries::Reading last = out.series.at(out.series.size() - 1);
+        m.ms = last.ms;
+        m.written = last.written;
+    }
+    if (m.start) {
+        ++out.runs;
+        startsWithoutTime << int(out.markers.size());
+    }
+    runOpen = m.start;
+    nextStarts = true;
+    out.markers << m;
+    pendingMarker = int(out.markers.size() - 1);
+}
+
+void LogParser::State::reading(Parsed &r)
+{
+    pendingMarker = -1;
+    if (!runOpen) {
+        // Lines without a start block before them: a run of their own.
+        ++out.runs;
+        runOpen = true;
+        nextStarts = true;
+    }
+    if (nextStarts)
+        r.flags |= TrendSeries::RunStart;
+    nextStarts = false;
+    if (r.inUnit && !anyInUnit) {
+        // The first value with its unit: the counts before it become values too.
+        anyInUnit = true;
+        out.series.mapValues([](quint16 v) { return countAsHundredths(v); });
+    }
+    int raw = 0;
+    if (r.flags & TrendSeries::NoValue)
+        raw = 0;
+    else if (!anyInUnit)
+        raw = qBound(0, r.value, 0xFFFF);
+    else if (!r.inUnit)
+        raw = countAsHundredths(r.value);
+    else
+        raw = qBound(0, r.value + kHundredthsZero, 0xFFFF);
+    out.series.append(r.ms, quint16(raw), r.outputs, r.flags);
+    ++out.lines;
+    if (out.series.stepCount() > TrendSeries::kMaxSteps) {
+        refused = LogParseResult::TooManySteps;
+        return;
+    }
+    // Starts whose time line was missing stand at this reading.
+    if (!startsWithoutTime.isEmpty()) {
+        const TrendSeries::Reading here = out.series.at(out.series.size() - 1);
+        for (const int i : std::as_const(startsWithoutTime)) {
+            out.markers[i].ms = here.ms;
+            out.markers[i].written = here.written;
         }
-        if (const int k = markerOf(t); k >= 0) {
-            LogMarker m;
-            m.text = QString::fromLatin1(kMarkers[k]).mid(4).chopped(4);
-            m.start = k == 0;
-            m.ms = -1;
-            if (m.start)
-                ++out.runs;
-            runOpen = m.start;
-            nextStarts = true;
-            out.markers << m;
-            markerAt.push_back(readings.size());
-            pendingMarker = int(out.markers.size() - 1);
-            continue;
-        }
-        if (t.startsWith("Time :,")) {
-            const Span rest = t.mid(7);
-            const char *comma = static_cast<const char *>(memchr(rest.p, ',', size_t(rest.n)));
-            qint64 ms = 0;
-            if (pendingMarker >= 0 && comma &&
-                times.ms(Span{rest.p, comma - rest.p}.trimmed(), rest.mid(comma - rest.p + 1).trimmed(), ms)) {
-                out.markers[pendingMarker].ms = ms;
-                pendingMarker = -1;
-            } else {
-                ++out.skipped;
-            }
-            continue;
-        }
-        Parsed r;
-        if (!dataLine(t, times, r, unit)) {
+        startsWithoutTime.clear();
+    }
+}
+
+void LogParser::State::line(Span line)
+{
+    if (line.n && line.p[line.n - 1] == '\r')
+        --line.n;
+    // A byte order mark (a copy saved by an editor) is no part of the line.
+    if (line.startsWith(kBom))
+        line = line.mid(3);
+    const Span t = line.trimmed();
+    if (!t.n)
+        return;
+    if (const int k = markerOf(t); k >= 0) {
+        marker(k);
+        return;
+    }
+    if (t.startsWith("Time :,")) {
+        const Span rest = t.mid(7);
+        const char *comma = static_cast<const char *>(memchr(rest.p, ',', size_t(rest.n)));
+        qint64 ms = 0;
+        if (pendingMarker >= 0 && comma &&
+            times.ms(Span{rest.p, comma - rest.p}.trimmed(), rest.mid(comma - rest.p + 1).trimmed(), ms)) {
+            LogMarker &m = out.markers[pendingMarker];
+            m.written = ms;
+            m.ms = out.series.place(ms);
+            startsWithoutTime.removeOne(pendingMarker);
+            pendingMarker = -1;
+            if (out.series.stepCount() > TrendSeries::kMaxSteps)
+                refused = LogParseResult::TooManySteps;
+        } else {
             ++out.skipped;
-            continue;
         }
-        pendingMarker = -1;
-        if (!runOpen) {
-            // Lines without a start block before them: a run of their own.
-            ++out.runs;
-            runOpen = true;
-            nextStarts = true;
-        }
-        if (nextStarts)
-            r.flags |= TrendSeries::RunStart;
-        nextStarts = false;
-        anyInUnit = anyInUnit || r.inUnit;
-        readings.push_back(r);
+        return;
     }
-    if (out.runs == 0)
+    Parsed r;
+    if (!dataLine(t, times, r, unit)) {
+        ++out.skipped;
+        return;
+    }
+    reading(r);
+}
+
+LogParser::LogParser() : d(std::make_unique<State>()) {}
+LogParser::~LogParser() = default;
+
+bool LogParser::feed(QByteArrayView piece)
+{
+    const char *p = piece.data();
+    const char *const end = p + piece.size();
+    while (p < end && d->refused == LogParseResult::Log) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+        const char *stop = nl ? nl : end;
+        if (d->overlong) {
+            // The rest of a line too long to be a log's: only its end matters.
+        } else if (d->carry.size() + (stop - p) > kMaxLogLineBytes) {
+            d->overlong = true;
+            d->carry.clear();
+        } else if (nl && d->carry.isEmpty()) {
+            // A whole line within the piece: read where it lies.
+            d->line(Span{p, nl - p});
+        } else {
+            d->carry.append(p, stop - p);
+            if (nl)
+                d->line(Span{d->carry.constData(), d->carry.size()});
+        }
+        if (!nl)
+            break;
+        if (d->overlong)
+            ++d->out.skipped;
+        d->overlong = false;
+        d->carry.clear();
+        p = nl + 1;
+    }
+    return d->refused == LogParseResult::Log;
+}
+
+LogParseResult LogParser::finish(LogFileData &out)
+{
+    State &s = *d;
+    if (s.refused != LogParseResult::Log)
+        return s.refused;
+    // The log filer ends every line it writes; a last line without its end was cut short (a
+    // copy taken while a line was written), and even where it reads as a line it may be
+    // missing digits.
+    if (s.overlong || Span{s.carry.constData(), s.carry.size()}.trimmed().n)
+        s.out.cutShort = true;
+    if (s.out.runs == 0)
+        return LogParseResult::NoLog;
+    s.out.hundredths = s.anyInUnit;
+    s.out.unit = s.anyInUnit ? QString::fromLatin1(s.unit) : QString();
+    // A marker that found no time (a start after the last reading, an end before the first)
+    // is left out.
+    s.out.markers.removeIf([](const LogMarker &m) { return m.ms < 0; });
+    out = std::move(s.out);
+    return LogParseResult::Log;
+}
+
+bool ParseLogFile(const QByteArray &bytes, LogFileData &out)
+{
+    LogParser parser;
+    parser.feed(bytes);
+    LogFileData data;
+    if (parser.finish(data) != LogParseResult::Log) {
+        out = LogFileData();
         return false;
-    out.hundredths = anyInUnit;
-    out.unit = anyInUnit ? QString::fromLatin1(unit) : QString();
-    for (const Parsed &r : readings) {
-        int v = r.value;
-        if (out.hundredths && !r.inUnit && !(r.flags & TrendSeries::NoValue))
-            v = countToHundredths(v);
-        const int raw = out.hundredths ? qBound(0, v + kHundredthsZero, 0xFFFF) : qBound(0, v, 0xFFFF);
-        out.series.append(r.ms, quint16(raw), r.outputs, r.flags);
     }
-    out.lines = qint64(readings.size());
-    // A marker whose time line is missing stands at the reading next to it: a start at the
-    // first reading after it, an end at the last one before it.
-    QList<LogMarker> markers;
-    for (qsizetype i = 0; i < out.markers.size(); ++i) {
-        LogMarker m = out.markers[i];
-        const size_t at = markerAt[size_t(i)];
-        if (m.ms < 0 && m.start && at < readings.size())
-            m.ms = readings[at].ms;
-        else if (m.ms < 0 && !m.start && at > 0)
-            m.ms = readings[at - 1].ms;
-        if (m.ms >= 0)
-            markers << m;
-    }
-    out.markers = markers;
+    out = std::move(data);
     return true;
 }
 
-bool g_funcLogFileRead(const QString &path, LogFileData &out)
+bool g_funcLogFileRead(const QString &path, LogFileData &out, const std::function<bool()> &abandon)
 {
     const QString caption = QStringLiteral("ﾛｸﾞﾌｧｲﾙ読み込み");
-    QByteArray bytes;
-    const FileError e = ReadWholeFile(path, bytes, kMaxLogFileBytes);
-    if (e.failed()) {
-        MsgBox(ErrTextErrorNo(e) + vbCrLf + path, vbOKOnly + vbCritical, caption);
+    LogParser parser;
+    FilePiecesResult read;
+    bool cancelled = false;
+    {
+        LongTask task(caption, QStringLiteral("ﾛｸﾞﾌｧｲﾙを読み込んでいます...") + vbCrLf + QFileInfo(path).fileName());
+        read = ReadFilePieces(path, kMaxLogFileBytes, [&](QByteArrayView piece, qint64 done, qint64 size) {
+            if (!parser.feed(piece))
+                return false;
+            cancelled = !task.step(done, size) || (abandon && abandon());
+            return !cancelled;
+        });
+    }
+    if (read.error.number == errOutOfMemory) {
+        MsgBox(QStringLiteral("ﾌｧｲﾙが大きすぎるため、読み込めません。") + vbCrLf +
+                   QStringLiteral("読み込めるのは %1 MB までです (このﾌｧｲﾙは %2 MB)。")
+                       .arg(kMaxLogFileBytes / (1024 * 1024))
+                       .arg((read.size + 1024 * 1024 - 1) / (1024 * 1024)) +
+                   vbCrLf + path,
+               vbOKOnly + vbExclamation, caption);
         return false;
     }
+    if (read.error.failed()) {
+        MsgBox(ErrTextErrorNo(read.error) + vbCrLf + path, vbOKOnly + vbCritical, caption);
+        return false;
+    }
+    if (cancelled)
+        return false; // nothing changes, and no box
     LogFileData data;
-    if (!ParseLogFile(bytes, data)) {
+    const LogParseResult result = parser.finish(data);
+    switch (result) {
+    case LogParseResult::Log: break;
+    case LogParseResult::NoLog:
         MsgBox(QStringLiteral("ﾛｸﾞﾌｧｲﾗのﾛｸﾞﾌｧｲﾙではありません。") + vbCrLf +
                    QStringLiteral("開始ﾏｰｶｰもﾃﾞｰﾀ行も見つかりませんでした。") + vbCrLf + path,
+               vbOKOnly + vbExclamation, caption);
+        return false;
+    case LogParseResult::TooManyMarkers:
+    case LogParseResult::TooManySteps:
+        MsgBox(QStringLiteral("このﾛｸﾞﾌｧｲﾙは読み込めません。") + vbCrLf +
+                   (result == LogParseResult::TooManyMarkers
+                        ? QStringLiteral("開始・終了ﾏｰｶｰは %1 個まで読み込めます。").arg(kMaxLogMarkers)
+                        : QStringLiteral("時刻の戻りは %1 か所まで読み込めます。").arg(TrendSeries::kMaxSteps)) +
+                   vbCrLf + path,
                vbOKOnly + vbExclamation, caption);
         return false;
     }

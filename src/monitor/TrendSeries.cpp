@@ -137,12 +137,85 @@ void TrendSeries::clear()
     m_hint = 0;
     m_begin = m_end = 0;
     m_lastMs = 0;
+    m_placed = false;
+    m_lastWritten = m_lastPlace = m_shift = m_baseShift = 0;
+    m_lastGap = -1;
+    m_steps.clear();
 }
 
-void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
+qint64 TrendSeries::place(qint64 ms)
 {
-    if (m_end > 0 && ms < m_lastMs)
-        ms = m_lastMs;
+    if (m_placed && ms < m_lastWritten) {
+        // The clock went back: the new stretch stands right after the old one, as far from
+        // it as the last two times were apart (a second when there were none; at most a
+        // minute, so that a long pause does not open a gap that was not there).
+        const qint64 gap = m_lastGap < 0 ? 1000 : std::clamp<qint64>(m_lastGap, 1, 60000);
+        Step st;
+        st.index = m_end;
+        st.beforeMs = m_lastWritten;
+        st.afterMs = ms;
+        st.placeBefore = m_lastPlace;
+        st.placeAfter = m_lastPlace + gap;
+        m_shift = st.placeAfter - ms;
+        // Two steps before one reading: the second one's "before" is the first's "after".
+        if (!m_steps.empty() && m_steps.back().index == m_end) {
+            st.placeBefore = m_steps.back().placeBefore;
+            st.beforeMs = m_steps.back().beforeMs;
+            m_steps.back() = st;
+        } else {
+            m_steps.push_back(st);
+        }
+    }
+    const qint64 at = ms + m_shift;
+    if (m_placed)
+        m_lastGap = at - m_lastPlace;
+    m_placed = true;
+    m_lastWritten = ms;
+    m_lastPlace = at;
+    return at;
+}
+
+qint64 TrendSeries::shiftOf(qint64 abs) const
+{
+    const auto it = std::upper_bound(m_steps.begin(), m_steps.end(), abs,
+                                     [](qint64 v, const Step &s) { return v < s.index; });
+    return it == m_steps.begin() ? m_baseShift : std::prev(it)->placeAfter - std::prev(it)->afterMs;
+}
+
+qint64 TrendSeries::writtenAt(qint64 placeMs) const
+{
+    // The stretch whose break lies at or before the place.
+    qint64 shift = m_baseShift;
+    for (const Step &s : m_steps) {
+        if (placeMs < s.breakMs())
+            break;
+        shift = s.placeAfter - s.afterMs;
+    }
+    return placeMs - shift;
+}
+
+std::vector<TrendSeries::Step> TrendSeries::steps() const
+{
+    std::vector<Step> out = m_steps;
+    for (Step &s : out)
+        s.index -= m_begin;
+    return out;
+}
+
+void TrendSeries::dropSteps()
+{
+    // A step at or before the first reading held is no longer between two readings.
+    while (!m_steps.empty() && m_steps.front().index <= m_begin) {
+        m_baseShift = m_steps.front().placeAfter - m_steps.front().afterMs;
+        m_steps.erase(m_steps.begin());
+    }
+}
+
+void TrendSeries::append(qint64 written, quint16 value, quint8 outputs, quint8 flags)
+{
+    const qint64 ms = place(written);
+    if (!m_steps.empty() && m_steps.back().index == m_end && m_end > 0)
+        flags |= RunStart;
     Chunk *c = m_chunks.empty() ? nullptr : m_chunks.back().get();
     if (c && !c->closed && (c->size() >= kChunk || ms - c->baseMs > qint64(std::numeric_limits<quint32>::max())))
         c->closed = true;
@@ -161,6 +234,21 @@ void TrendSeries::append(qint64 ms, quint16 value, quint8 outputs, quint8 flags)
         m_runStarts.push_back(m_end);
     ++m_end;
     m_lastMs = ms;
+}
+
+void TrendSeries::mapValues(quint16 (*f)(quint16))
+{
+    for (const auto &c : m_chunks) {
+        for (size_t k = 0; k < c->value.size(); ++k) {
+            if (!(c->flags[k] & NoValue))
+                c->value[k] = f(c->value[k]);
+        }
+        // The tree again, from its leaves up.
+        for (auto &l : c->level)
+            l.clear();
+        for (qint64 k = 0; k < c->size(); ++k)
+            c->grow(k);
+    }
 }
 
 TrendSeries::Chunk *TrendSeries::chunkOf(qint64 abs, qint64 &local) const
@@ -188,7 +276,8 @@ TrendSeries::Reading TrendSeries::at(qint64 i) const
     qint64 local = 0;
     const Chunk *c = chunkOf(m_begin + i, local);
     const size_t k = size_t(local);
-    return Reading{c->baseMs + c->dt[k], c->value[k], c->outputs[k], c->flags[k]};
+    const qint64 ms = c->baseMs + c->dt[k];
+    return Reading{ms, c->value[k], c->outputs[k], c->flags[k], ms - shiftOf(m_begin + i)};
 }
 
 qint64 TrendSeries::firstMs() const
@@ -264,6 +353,7 @@ void TrendSeries::dropFront()
     } else {
         m_begin = std::max(m_begin, m_chunks.front()->absStart);
     }
+    dropSteps();
 }
 
 void TrendSeries::dropBefore(qint64 ms)
@@ -276,6 +366,7 @@ void TrendSeries::dropBefore(qint64 ms)
     }
     if (!isEmpty())
         m_begin += lowerBound(ms);
+    dropSteps();
 }
 
 void TrendSeries::keepAtMost(qint64 maxReadings)
@@ -286,6 +377,7 @@ void TrendSeries::keepAtMost(qint64 maxReadings)
     while (m_chunks.size() > 1 && m_chunks.front()->absStart + m_chunks.front()->size() <= newBegin)
         dropFront();
     m_begin = std::max(m_begin, newBegin);
+    dropSteps();
 }
 
 qint64 TrendSeries::bytes() const

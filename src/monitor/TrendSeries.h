@@ -7,7 +7,13 @@
 // A reading holds a 16-bit raw value (a count of the controller, or a value in hundredths
 // of its unit; the series' owner says which), the eight outputs as a byte, and flags: no
 // value, no outputs, and the start of a run (the line is not joined to the reading before).
-// Times are milliseconds since the epoch and never go backwards within a series.
+//
+// Times are milliseconds since the epoch, kept as written (or as measured). A clock set back
+// (a log written after the PC's clock was put back, the autumn's repeated hour, a PC clock
+// stepped under the running monitor) starts a new stretch: the series keeps every reading's
+// own time and places the new stretch on its time line right after the old one, so the line
+// of places never goes back. Searches and summaries work on that line ("ms"); "written"
+// is the time the reading carries. Without a step back the two are the same.
 #include <QtGlobal>
 
 #include <deque>
@@ -19,10 +25,21 @@ public:
     enum Flag : quint8 { NoValue = 1, NoOutputs = 2, RunStart = 4 };
 
     struct Reading {
-        qint64 ms = 0;
+        qint64 ms = 0; // its place on the series' time line
         quint16 value = 0;
         quint8 outputs = 0;
         quint8 flags = 0;
+        qint64 written = 0; // its own time
+    };
+
+    // A step of the clock back between two readings (or markers placed with place()).
+    struct Step {
+        qint64 index = 0;    // the first reading after it (an index of at())
+        qint64 beforeMs = 0; // the last time before it, as written
+        qint64 afterMs = 0;  // the first time after it, as written
+        qint64 placeBefore = 0, placeAfter = 0; // both on the time line
+        // Where the break stands on the time line: between the two.
+        qint64 breakMs() const { return placeBefore + (placeAfter - placeBefore) / 2; }
     };
 
     // What a stretch of readings holds.
@@ -46,9 +63,27 @@ public:
     TrendSeries(TrendSeries &&) noexcept;
     TrendSeries &operator=(TrendSeries &&) noexcept;
 
-    // Appends a reading; a time earlier than the last one's is taken as the last one's.
+    // Appends a reading at its own time ms. A time earlier than the last one placed starts
+    // a new stretch, and the reading a new run (RunStart is added).
     void append(qint64 ms, quint16 value, quint8 outputs, quint8 flags);
+    // The place of something else of the same time line (a log's marker) at its own time
+    // ms, in order with the readings; a time that goes back starts a new stretch as a
+    // reading's does.
+    qint64 place(qint64 ms);
     void clear();
+    // Gives every reading with a value the value f makes of it (a log whose counts turn
+    // out to stand among values in a unit).
+    void mapValues(quint16 (*f)(quint16));
+
+    // The steps back among the readings held, oldest first (a step before the first reading
+    // held is forgotten with it).
+    std::vector<Step> steps() const;
+    qint64 stepCount() const { return qint64(m_steps.size()); }
+    // The most steps an owner keeps: a log with more is refused, the history forgets its
+    // oldest readings.
+    static constexpr qint64 kMaxSteps = 10000;
+    // The own time of a place on the time line (of the stretch it lies in).
+    qint64 writtenAt(qint64 placeMs) const;
 
     // Readings held, index 0 the oldest.
     qint64 size() const { return m_end - m_begin; }
@@ -93,6 +128,18 @@ private:
     qint64 m_begin = 0;
     qint64 m_end = 0;
     qint64 m_lastMs = 0;
+    // The time line: the last time placed as written, the place it got, the step from one
+    // reading to the next there, and what to add to a time written in the current stretch.
+    bool m_placed = false;
+    qint64 m_lastWritten = 0;
+    qint64 m_lastPlace = 0;
+    qint64 m_lastGap = -1;
+    qint64 m_shift = 0;
+    // The steps of the readings held (indexes absolute), and the shift of the stretch before the first of them.
+    std::vector<Step> m_steps;
+    qint64 m_baseShift = 0;
+    qint64 shiftOf(qint64 abs) const;
+    void dropSteps();
     // The absolute indexes of the readings that start a run (a few a day).
     std::vector<qint64> m_runStarts;
 };

@@ -200,6 +200,7 @@ void frmDirect1::Command2_Click(int index)
         // The running monitor holds back every other command that talks on the port (this
         // window's panel too) from here on, the first poll's wait included.
         g_subMonitorOnSet(-1);
+        reopenPort();
         SerialPortService &port = MSComm1();
         port.input();
         port.clearInBuffer();
@@ -219,15 +220,19 @@ void frmDirect1::Command2_Click(int index)
             Timer1.setEnabled(true);
             return;
         }
+        // The poll timer stops before the box: a tick while the box is up would run the
+        // failing poll again and show its boxes a second time.
+        g_subTimerFormUnload();
         MsgBox(QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly + vbInformation,
                QStringLiteral("入力電圧ﾓﾆﾀｰ開始"));
         g_subMonitorStopSet(1);
         g_subMonitorOnSet(0);
+        // What the poll's next tick would have done, now that it has none.
+        g_subAnaMoniEnd();
         g_subConnectStatusSet(0);
         g_subCommBusySet(0);
         emit monitorEvents().analogMonitorCloseRequested();
         g_subCommPortClose();
-        // The poll ends at its next tick.
         return;
     }
     // A running log filer samples this monitor: it may not be stopped under it.
@@ -270,6 +275,14 @@ void frmDirect1::setChannelPanelEnabled(bool on)
     Command3->setEnabled(on);
 }
 
+void frmDirect1::reopenPort()
+{
+    // "Comm Buffer Clear" closes the port and leaves the link as it was (接続中): the
+    // window's next exchange opens the port again, as opening the window did. When it cannot,
+    // the exchange finds the port closed and says so.
+    g_funcCommPortOpen(g_intCommPort);
+}
+
 bool frmDirect1::runExchange(const std::function<bool()> &exchange)
 {
     // One exchange at a time on the port: a click inside the wait of another is refused.
@@ -303,7 +316,10 @@ void frmDirect1::g_subChRead(int ch)
     if (g_intMonitorOn == -1)
         return;
     double volts = 0;
-    if (!runExchange([&] { return g_funcChannelRead(ch, volts); }))
+    if (!runExchange([&] {
+            reopenPort();
+            return g_funcChannelRead(ch, volts);
+        }))
         return;
     Label1[ch]->setText(plainVolts(volts));
     Text1[ch]->setText(plainVolts(volts));
@@ -316,7 +332,10 @@ void frmDirect1::g_subChOutput(int ch, double volts)
 {
     if (g_intMonitorOn == -1)
         return;
-    runExchange([&] { return g_funcAnalogOut(ch, volts); });
+    runExchange([&] {
+        reopenPort();
+        return g_funcAnalogOut(ch, volts);
+    });
 }
 
 void frmDirect1::FlatScrollBar1_Change(int ch)

@@ -80,6 +80,8 @@ private:
     void setChannelPanelEnabled(bool on);
     // Runs a channel exchange, which waits for its reply with window events handled; a
     // close asked meanwhile is carried out once the exchange has returned.
+    // Opens the port again when "Comm Buffer Clear" closed it.
+    void reopenPort();
     bool runExchange(const std::function<bool()> &exchange);
     void closeWindow();
     ChildForm m_form{this, idDirect, g_frmDirect1, {{}, false}};

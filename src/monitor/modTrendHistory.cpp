@@ -45,6 +45,9 @@ void g_subTrendHistoryAdd(qint64 ms, const QString &value, const QString &output
     if (h.firstMs() < h.lastMs() - kTrendHistoryMs)
         h.dropBefore(h.lastMs() - kTrendHistoryMs);
     h.keepAtMost(kTrendHistoryMaxReadings);
+    // A clock set back more often than the series keeps steps: the oldest stretch goes.
+    if (h.stepCount() > TrendSeries::kMaxSteps)
+        h.keepAtMost(h.size() - h.steps().front().index);
 }
 
 void g_subTrendHistoryRunStart() { s_runStart = true; }

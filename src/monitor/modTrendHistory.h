@@ -3,6 +3,8 @@
 // whole run of the tool (whether the window is open or not) up to the last 24 hours. The
 // store adds each completed reading; a new run of the poll starts a new stretch of line.
 // Values are the controller's counts; the window converts them with the current input type.
+// Each reading keeps the time it was stamped with: a PC clock set back under the running
+// monitor starts a new stretch of the history (see TrendSeries).
 #include "monitor/TrendSeries.h"
 
 #include <QString>

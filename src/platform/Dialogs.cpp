@@ -1,28 +1,22 @@
 #include "platform/Dialogs.h"
 
-#include <QApplication>
-#include <QColorDialog>
-#include <QDialog>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QPageSize>
-#include <QPrintDialog>
-#include <QPrinter>
-#include <QPushButton>
+#include <QtDebug>
+#include "platform/Clock.h"
+
+#include <algorithm>
 
 const QString g_strAppTitle = QStringLiteral("Qelvo Software");
 
 namespace {
 DialogService *g_dialogs = nullptr;
-QtDialogs &qtDialogs()
+QuietDialogs &quietDialogs()
 {
-    static QtDialogs d;
+    static QuietDialogs d;
     return d;
 }
 } // namespace
 
-DialogService &dialogs() { return g_dialogs ? *g_dialogs : qtDialogs(); }
+DialogService &dialogs() { return g_dialogs ? *g_dialogs : quietDialogs(); }
 void installDialogs(DialogService *d) { g_dialogs = d; }
 
 int MsgBox(const QString &text, int style, const QString &caption)
@@ -32,135 +26,56 @@ int MsgBox(const QString &text, int style, const QString &caption)
 
 void Beep() { dialogs().beep(); }
 
-// ---------------------------------------------------------------- QtDialogs
+// ---------------------------------------------------------------- LongTask
 
-std::unique_ptr<QMessageBox> QtDialogs::makeBox(const QString &text, int style, const QString &caption)
+LongTask::LongTask(const QString &caption, const QString &text)
+    : m_caption(caption), m_text(text), m_startMs(clockService().elapsedMs())
 {
-    auto box = std::make_unique<QMessageBox>(QApplication::activeWindow());
-    box->setWindowTitle(caption);
-    box->setText(text);
-    switch (style & 0x70) {
-    case vbCritical: box->setIcon(QMessageBox::Critical); break;
-    case vbQuestion: box->setIcon(QMessageBox::Question); break;
-    case vbExclamation: box->setIcon(QMessageBox::Warning); break;
-    case vbInformation: box->setIcon(QMessageBox::Information); break;
-    default: box->setIcon(QMessageBox::NoIcon); break;
+    dialogs().waitCursor(true);
+}
+
+LongTask::~LongTask()
+{
+    if (m_shown)
+        dialogs().progressClose();
+    dialogs().waitCursor(false);
+}
+
+bool LongTask::step(qint64 done, qint64 total)
+{
+    if (m_cancelled)
+        return false;
+    DoEvents();
+    if (!m_shown && clockService().elapsedMs() - m_startMs >= kProgressDelayMs) {
+        m_shown = true;
+        dialogs().progressOpen(m_caption, m_text);
     }
-    struct B {
-        const char *text;
-        QMessageBox::ButtonRole role;
-        int result;
-    };
-    static const B ok{"OK", QMessageBox::AcceptRole, vbOK};
-    static const B cancel{"キャンセル", QMessageBox::RejectRole, vbCancel};
-    static const B yes{"はい(&Y)", QMessageBox::YesRole, vbYes};
-    static const B no{"いいえ(&N)", QMessageBox::NoRole, vbNo};
-    static const B retry{"再試行(&R)", QMessageBox::AcceptRole, vbRetry};
-    // Not a reject button: a box with Abort offers no way out but its three buttons.
-    static const B abort{"中止(&A)", QMessageBox::DestructiveRole, vbAbort};
-    static const B ignore{"無視(&I)", QMessageBox::AcceptRole, vbIgnore};
-    QList<B> buttons;
+    const int permille = total > 0 ? int(std::clamp<qint64>(done * 1000 / total, 0, 1000)) : 0;
+    if (m_shown && !dialogs().progressSet(permille))
+        m_cancelled = true;
+    return !m_cancelled;
+}
+
+// ---------------------------------------------------------------- QuietDialogs
+
+int QuietDialogs::safeAnswer(int style)
+{
     switch (style & 7) {
-    case vbOKCancel: buttons = {ok, cancel}; break;
-    case vbAbortRetryIgnore: buttons = {abort, retry, ignore}; break;
-    case vbYesNoCancel: buttons = {yes, no, cancel}; break;
-    case vbYesNo: buttons = {yes, no}; break;
-    case vbRetryCancel: buttons = {retry, cancel}; break;
-    default: buttons = {ok}; break;
+    case vbOKOnly: return vbOK;
+    case vbAbortRetryIgnore: return vbAbort;
+    case vbYesNo: return vbNo;
+    default: return vbCancel; // OK/Cancel, Yes/No/Cancel, Retry/Cancel
     }
-    if ((style & 7) == vbAbortRetryIgnore) {
-        // As on the classic desktop: no close button, and Escape does nothing.
-        box->setWindowFlags((box->windowFlags() | Qt::CustomizeWindowHint | Qt::WindowTitleHint) &
-                            ~Qt::WindowCloseButtonHint);
-    }
-    for (const B &b : buttons) {
-        QPushButton *pb = box->addButton(QString::fromUtf8(b.text), b.role);
-        pb->setProperty("vbResult", b.result);
-        if (&b == &buttons.first())
-            box->setDefaultButton(pb);
-        if (b.result == vbCancel || buttons.size() == 1)
-            box->setEscapeButton(pb);
-    }
-    return box;
 }
 
-int QtDialogs::msgBox(const QString &text, int style, const QString &caption)
+int QuietDialogs::msgBox(const QString &text, int style, const QString &caption)
 {
-    const auto box = makeBox(text, style, caption);
-    box->exec();
-    const QAbstractButton *clicked = box->clickedButton();
-    if (clicked)
-        return clicked->property("vbResult").toInt();
-    return (style & 7) == vbOKOnly ? vbOK : vbCancel;
+    qWarning().noquote() << caption + QStringLiteral(": ") + text.simplified();
+    return safeAnswer(style);
 }
 
-QStringList QtDialogs::qtFilters(const QString &classic)
-{
-    QStringList out;
-    const QStringList parts = classic.split(QLatin1Char('|'));
-    for (int i = 0; i + 1 < parts.size(); i += 2)
-        out << parts[i] + QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QLatin1Char(')');
-    return out;
-}
-
-static std::optional<QString> runFileDialog(const FileDialogRequest &req, bool save)
-{
-    QFileDialog dlg(QApplication::activeWindow(), req.title);
-    dlg.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dlg.setFileMode(save ? QFileDialog::AnyFile
-                         : ((req.flags & cdlOFNFileMustExist) ? QFileDialog::ExistingFile : QFileDialog::AnyFile));
-    QFileDialog::Options opts = QFileDialog::DontUseNativeDialog;
-    if (!(req.flags & cdlOFNOverwritePrompt))
-        opts |= QFileDialog::DontConfirmOverwrite;
-    dlg.setOptions(opts);
-    dlg.setNameFilters(QtDialogs::qtFilters(req.filter));
-    dlg.setDefaultSuffix(QString()); // a typed name is taken as it stands
-    if (!req.initDir.isEmpty()) {
-        QFileInfo fi(req.initDir);
-        dlg.setDirectory(fi.isDir() ? fi.absoluteFilePath() : fi.absolutePath());
-    }
-    if (!req.fileName.isEmpty())
-        dlg.selectFile(req.fileName);
-    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
-        return std::nullopt;
-    return dlg.selectedFiles().first();
-}
-
-std::optional<QString> QtDialogs::openFile(const FileDialogRequest &req) { return runFileDialog(req, false); }
-std::optional<QString> QtDialogs::saveFile(const FileDialogRequest &req) { return runFileDialog(req, true); }
-
-quint32 QtDialogs::classicColor(const QColor &c)
-{
-    return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
-}
-
-QColor QtDialogs::qtColor(quint32 classic)
-{
-    return QColor(int(classic & 0xFF), int((classic >> 8) & 0xFF), int((classic >> 16) & 0xFF));
-}
-
-std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
-{
-    QColorDialog dlg(qtColor(initial), QApplication::activeWindow());
-    dlg.setOption(QColorDialog::DontUseNativeDialog); // the full dialog, custom colours shown
-    if (dlg.exec() != QDialog::Accepted || !dlg.selectedColor().isValid())
-        return std::nullopt;
-    return classicColor(dlg.selectedColor());
-}
-
-void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
-
-void QtDialogs::beep() { QApplication::beep(); }
-
-PrintResult QtDialogs::print(const QString &documentName, const PrintRender &paintPages)
-{
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setDocName(documentName);
-    printer.setPageSize(QPageSize(QPageSize::A4));
-    QPrintDialog dlg(&printer, QApplication::activeWindow());
-    dlg.setWindowTitle(QStringLiteral("印刷"));
-    if (dlg.exec() != QDialog::Accepted)
-        return PrintResult::Cancelled;
-    paintPages(printer);
-    return printer.printerState() == QPrinter::Error ? PrintResult::Failed : PrintResult::Printed;
-}
+std::optional<QString> QuietDialogs::openFile(const FileDialogRequest &) { return std::nullopt; }
+std::optional<QString> QuietDialogs::saveFile(const FileDialogRequest &) { return std::nullopt; }
+std::optional<quint32> QuietDialogs::chooseColor(quint32) { return std::nullopt; }
+void QuietDialogs::runModal(QDialog *) {}
+void QuietDialogs::beep() {}

@@ -9,8 +9,8 @@
 
 class QColor;
 class QDialog;
-class QMessageBox;
 class QPagedPaintDevice;
+class QProgressDialog;
 
 // Buttons and icons of a message box, combined by addition as in the classic MsgBox.
 enum MsgStyle : int {
@@ -70,10 +70,49 @@ public:
         Q_UNUSED(paintPages);
         return PrintResult::Cancelled;
     }
+    // The wait cursor over every window (on), and back (off); calls nest. A service without
+    // windows shows none.
+    virtual void waitCursor(bool on) { Q_UNUSED(on); }
+    // The progress window of a long task (LongTask): opened with its caption and text, moved
+    // on in thousandths, closed. progressSet returns false once its キャンセル was pressed.
+    virtual void progressOpen(const QString &caption, const QString &text)
+    {
+        Q_UNUSED(caption);
+        Q_UNUSED(text);
+    }
+    virtual bool progressSet(int permille)
+    {
+        Q_UNUSED(permille);
+        return true;
+    }
+    virtual void progressClose() {}
 };
 
+// A long task on the user-interface thread (a large file read), stepped by its owner: the
+// wait cursor from the start, and once the task has taken kProgressDelayMs a progress window
+// with キャンセル. Each step lets the windows' events run.
+class LongTask {
+public:
+    LongTask(const QString &caption, const QString &text);
+    ~LongTask();
+    LongTask(const LongTask &) = delete;
+    LongTask &operator=(const LongTask &) = delete;
+    // done of total; false once the user cancelled.
+    bool step(qint64 done, qint64 total);
+    bool shown() const { return m_shown; }
+    static constexpr qint64 kProgressDelayMs = 500;
+
+private:
+    QString m_caption, m_text;
+    qint64 m_startMs;
+    bool m_shown = false;
+    bool m_cancelled = false;
+};
+
+// The installed service; QuietDialogs until a program installs its own (the tool's
+// start-up installs QtDialogs, of platform/QtDialogs.h).
 DialogService &dialogs();
-void installDialogs(DialogService *d); // not owned; nullptr restores the real dialogs
+void installDialogs(DialogService *d); // not owned; nullptr restores QuietDialogs
 
 // The application title, the caption of a box that names none.
 extern const QString g_strAppTitle;
@@ -81,8 +120,11 @@ extern const QString g_strAppTitle;
 int MsgBox(const QString &text, int style = vbOKOnly, const QString &caption = QString());
 void Beep();
 
-// Production dialogs: QMessageBox, QFileDialog, QColorDialog.
-class QtDialogs : public DialogService {
+// The service of a program without windows that installed none: each box is answered with
+// its safe button (OK, Cancel, No for Yes/No, Abort for Abort/Retry/Ignore) and written to
+// the log as "caption: text", so that its text is not lost; file and colour dialogs are
+// cancelled, a modal window is not shown and printing is cancelled.
+class QuietDialogs : public DialogService {
 public:
     int msgBox(const QString &text, int style, const QString &caption) override;
     std::optional<QString> openFile(const FileDialogRequest &req) override;
@@ -90,13 +132,6 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override;
-    // QPrintDialog over an A4 QPrinter.
-    PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
-    // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
-    static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
-    // "desc|pattern|desc|pattern" to Qt's name filters.
-    static QStringList qtFilters(const QString &classic);
-    // A colour as 0x00BBGGRR and back.
-    static quint32 classicColor(const QColor &c);
-    static QColor qtColor(quint32 classic);
+    // The button msgBox answers for a box of this style.
+    static int safeAnswer(int style);
 };

@@ -22,6 +22,7 @@ public:
     void clearInBuffer() override { m_active->clearInBuffer(); }
     QByteArray input() override { return m_active->input(); }
     QString accessHint(int n) const override;
+    QString lostReason() const override { return m_active->lostReason(); }
 
     // The port that serves the open (or last opened) COM number.
     SerialPortService &active() { return *m_active; }

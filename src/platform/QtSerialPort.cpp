@@ -2,7 +2,12 @@
 
 #include "platform/ComPorts.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 QtSerialPort::QtSerialPort()
 {
@@ -16,15 +21,24 @@ QtSerialPort::~QtSerialPort()
 {
     // No events from a port that is being destroyed.
     QObject::disconnect(&m_port, nullptr, nullptr, nullptr);
+    closePort();
+}
+
+void QtSerialPort::closePort()
+{
     if (m_port.isOpen())
         m_port.close();
+    // The lock goes after the port: no other program opens the line while it is ours.
+    if (m_lock >= 0) {
+        ::close(m_lock);
+        m_lock = -1;
+    }
 }
 
 CommError QtSerialPort::setPortOpen(bool open)
 {
     if (!open) {
-        if (m_port.isOpen())
-            m_port.close();
+        closePort();
         return {};
     }
     if (m_port.isOpen())
@@ -34,6 +48,22 @@ CommError QtSerialPort::setPortOpen(bool open)
         return {comPortInvalid, QStringLiteral("Invalid port number")};
 
     m_device = device;
+    // QSerialPort's lock file is named after the name it is given, and the exclusive mode it
+    // sets does not stop root: two names of one device (a link in ports/ beside the device,
+    // two links to one pseudo-terminal) would both open. The lock on the device itself (its
+    // inode, whichever name leads there) does not let them. It is taken before QSerialPort
+    // touches the line's settings, and it ends with the process however that ends. A device
+    // this cannot open is left to QSerialPort, which tells why.
+    const int lock = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (lock >= 0) {
+        if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lock);
+            return {comPortAlreadyOpen, QStringLiteral("COM%1 (%2): the device is in use by another program")
+                                            .arg(m_commPort)
+                                            .arg(device)};
+        }
+        m_lock = lock;
+    }
     m_port.setPortName(device);
     m_port.setBaudRate(ComBaudRate);
     m_port.setDataBits(QSerialPort::Data8);
@@ -45,6 +75,7 @@ CommError QtSerialPort::setPortOpen(bool open)
         const QSerialPort::SerialPortError e = m_port.error();
         const QString why = QStringLiteral("COM%1 (%2): %3").arg(m_commPort).arg(device, m_port.errorString());
         m_port.clearError();
+        closePort();
         switch (e) {
         case QSerialPort::DeviceNotFoundError:
             return {comPortOpenFailed, why};
@@ -71,7 +102,7 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e)
     if (!m_port.isOpen())
         return;
     const QString why = QStringLiteral("COM%1: %2").arg(m_commPort).arg(m_port.errorString());
-    m_port.close();
+    closePort();
     m_port.clearError();
     if (onCommEvent)
         onCommEvent(comHangUp, why);

@@ -1,7 +1,9 @@
 #pragma once
 // The serial port on a real device (or a pseudo-terminal bound to a COM number):
 // QSerialPort at 9600 8N1 without flow control, 1024-byte receive and 512-byte transmit
-// buffers. A device that goes away closes the port once and reports comHangUp.
+// buffers. A device that goes away closes the port once and reports comHangUp. The device
+// itself is locked while the port is open (flock on the device, whatever name it was opened
+// by), so that no two Qelvo programs drive one line through two names of it.
 #include <QList>
 #include <QSerialPort>
 
@@ -29,8 +31,10 @@ public:
 
 private:
     void onError(QSerialPort::SerialPortError e);
+    void closePort();
 
     QSerialPort m_port;
+    int m_lock = -1; // the descriptor that holds the device's lock while the port is open
     int m_commPort = 1;
     QString m_device;
 };

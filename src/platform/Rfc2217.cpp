@@ -43,11 +43,11 @@ void TelnetParser::feed(const QByteArray &bytes, QByteArray *data, QList<Command
             }
             break;
         case State::Option:
-            commands->append(Command{m_verb, b, QByteArray()});
+            commands->append(Command{m_verb, b, QByteArray(), data->size()});
             m_state = State::Data;
             break;
         case State::SubOption:
-            m_sub = Command{Telnet::SB, b, QByteArray()};
+            m_sub = Command{Telnet::SB, b, QByteArray(), 0};
             m_state = State::SubData;
             break;
         case State::SubData:
@@ -62,6 +62,7 @@ void TelnetParser::feed(const QByteArray &bytes, QByteArray *data, QList<Command
                     m_sub.payload.append(char(b));
                 m_state = State::SubData;
             } else if (b == Telnet::SE) {
+                m_sub.dataAt = data->size();
                 commands->append(m_sub);
                 m_sub = Command();
                 m_state = State::Data;
@@ -122,6 +123,11 @@ TelnetOptions::State &TelnetOptions::remote(quint8 option) { return m_remote[opt
 bool TelnetOptions::localEnabled(quint8 option) const { return m_local[option].enabled; }
 bool TelnetOptions::remoteEnabled(quint8 option) const { return m_remote[option].enabled; }
 bool TelnetOptions::localRefused(quint8 option) const { return m_local[option].refused; }
+bool TelnetOptions::remoteAsked(quint8 option) const
+{
+    const State &s = m_remote[option];
+    return s.enabled || (s.pending && !s.refused);
+}
 
 QByteArray TelnetOptions::start()
 {
@@ -147,8 +153,13 @@ QByteArray TelnetOptions::enable(State &s, quint8 option, quint8 yes, quint8 no)
 {
     if (s.enabled)
         return {};
-    if (!s.wanted)
+    if (!s.wanted) {
+        // Refused once; the option stays off, so the same request again changes nothing.
+        if (s.refusalSent)
+            return {};
+        s.refusalSent = true;
         return TelnetParser::command(no, option);
+    }
     s.enabled = true;
     s.refused = false;
     if (s.pending) {
@@ -182,6 +193,43 @@ QByteArray TelnetOptions::handle(quint8 verb, quint8 option)
     default:
         return {};
     }
+}
+
+// ---------------------------------------------------------------- NvtText
+
+void NvtText::take(const QByteArray &in, qsizetype from, qsizetype to, bool text, QByteArray *out)
+{
+    if (from >= to)
+        return;
+    if (!text) {
+        out->append(in.constData() + from, to - from);
+        m_afterCr = false;
+        return;
+    }
+    for (qsizetype i = from; i < to; ++i) {
+        const char c = in.at(i);
+        if (m_afterCr && c == '\0') {
+            m_afterCr = false;
+            continue;
+        }
+        m_afterCr = c == '\r';
+        out->append(c);
+    }
+}
+
+QByteArray NvtText::encode(const QByteArray &data, bool text)
+{
+    const QByteArray escaped = TelnetParser::escape(data);
+    if (!text || !escaped.contains('\r'))
+        return escaped;
+    QByteArray out;
+    out.reserve(escaped.size() + 8);
+    for (const char c : escaped) {
+        out.append(c);
+        if (c == '\r')
+            out.append('\0');
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------- line settings
@@ -276,12 +324,19 @@ Rfc2217Client::Rfc2217Client()
 
 QByteArray Rfc2217Client::start() { return m_options.start(); }
 
+QByteArray Rfc2217Client::encode(const QByteArray &data) const { return NvtText::encode(data, !binaryOut()); }
+
 QByteArray Rfc2217Client::receive(const QByteArray &bytes, QByteArray *data)
 {
     QList<TelnetParser::Command> commands;
-    m_parser.feed(bytes, data, &commands);
+    QByteArray parsed;
+    m_parser.feed(bytes, &parsed, &commands);
     QByteArray out;
+    // The data before each command is read as the options stood then.
+    qsizetype at = 0;
     for (const TelnetParser::Command &c : commands) {
+        m_text.take(parsed, at, c.dataAt, !binaryIn(), data);
+        at = c.dataAt;
         if (c.verb == Telnet::SB) {
             if (c.option == Telnet::OptComPort)
                 onSubnegotiation(c.payload);
@@ -291,6 +346,7 @@ QByteArray Rfc2217Client::receive(const QByteArray &bytes, QByteArray *data)
         if (c.option == Telnet::OptComPort && m_options.localRefused(Telnet::OptComPort) && !failed())
             m_failure = Failure::Refused;
     }
+    m_text.take(parsed, at, parsed.size(), !binaryIn(), data);
     if (!m_settingsSent && !failed() && m_options.localEnabled(Telnet::OptComPort)) {
         m_settingsSent = true;
         out += lineSettings();
@@ -402,12 +458,37 @@ QString Rfc2217Client::reason(bool japanese) const
 
 // ---------------------------------------------------------------- Rfc2217Server
 
-Rfc2217Server::Rfc2217Server(bool refuseComPort)
-    : m_options({Telnet::OptBinary, Telnet::OptSuppressGoAhead},
-                refuseComPort ? QList<quint8>{Telnet::OptBinary, Telnet::OptSuppressGoAhead}
-                              : QList<quint8>{Telnet::OptBinary, Telnet::OptSuppressGoAhead, Telnet::OptComPort}),
+namespace {
+QList<quint8> serverRemote(bool comPort, bool binary)
+{
+    QList<quint8> o{Telnet::OptSuppressGoAhead};
+    if (binary)
+        o << Telnet::OptBinary;
+    if (comPort)
+        o << Telnet::OptComPort;
+    return o;
+}
+} // namespace
+
+Rfc2217Server::Rfc2217Server(bool refuseComPort, bool refuseBinary)
+    : m_options(refuseBinary ? QList<quint8>{Telnet::OptSuppressGoAhead}
+                             : QList<quint8>{Telnet::OptBinary, Telnet::OptSuppressGoAhead},
+                serverRemote(!refuseComPort, !refuseBinary)),
       m_refuse(refuseComPort)
 {
+}
+
+QByteArray Rfc2217Server::encode(const QByteArray &data) const
+{
+    return NvtText::encode(data, !m_options.localEnabled(Telnet::OptBinary));
+}
+
+void Rfc2217Server::record(const QString &request)
+{
+    if (requests.size() < kMaxRequests)
+        requests << request;
+    else
+        ++requestsDropped;
 }
 
 QByteArray Rfc2217Server::start() { return m_options.start(); }
@@ -422,16 +503,22 @@ int Rfc2217Server::takePurges()
 QByteArray Rfc2217Server::receive(const QByteArray &bytes, QByteArray *data)
 {
     QList<TelnetParser::Command> commands;
-    m_parser.feed(bytes, data, &commands);
+    QByteArray parsed;
+    m_parser.feed(bytes, &parsed, &commands);
     QByteArray out;
+    qsizetype at = 0;
     for (const TelnetParser::Command &c : commands) {
+        m_text.take(parsed, at, c.dataAt, !m_options.remoteEnabled(Telnet::OptBinary), data);
+        at = c.dataAt;
         if (c.verb == Telnet::SB) {
-            if (c.option == Telnet::OptComPort && comPortEnabled())
+            // Our DO stands for the option until the client refuses it.
+            if (c.option == Telnet::OptComPort && m_options.remoteAsked(Telnet::OptComPort))
                 onSubnegotiation(c.payload, &out);
             continue;
         }
         out += m_options.handle(c.verb, c.option);
     }
+    m_text.take(parsed, at, parsed.size(), !m_options.remoteEnabled(Telnet::OptBinary), data);
     return out;
 }
 
@@ -452,7 +539,7 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
         quint32 v = 0;
         for (int i = 1; i <= 4; ++i)
             v = (v << 8) | quint8(payload.at(i));
-        requests << QStringLiteral("baud %1").arg(v);
+        record(QStringLiteral("baud %1").arg(v));
         answerWith(baudPayload(ServerOffset + SetBaudRate, v == 0 ? kBaud : v));
         break;
     }
@@ -468,7 +555,7 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
         const quint8 v = quint8(payload.at(1));
         static const char *names[] = {"", "", "data", "parity", "stop", "control", "", "", "", "", "linemask",
                                       "modemmask", "purge"};
-        requests << QStringLiteral("%1 %2").arg(QLatin1String(names[code])).arg(v);
+        record(QStringLiteral("%1 %2").arg(QLatin1String(names[code])).arg(v));
         quint8 taken = v;
         if (v == 0 && code >= SetDataSize && code <= SetControl)
             taken = code == SetDataSize ? kDataBits : 1; // the present 8N1 without flow control

@@ -8,6 +8,10 @@
 // Nothing here touches a socket or a clock: bytes go in, data and the bytes to send back
 // come out. TcpSerialPort drives the client over a QTcpSocket; qelvo-ctrlsim serves the
 // simulated controller with the server side.
+//
+// Where BINARY is not in force in a direction, that direction is the network virtual
+// terminal's text: a CR travels as CR NUL. The receiving side drops the NUL, the sending
+// side adds it, so the controller's lines come through a server that refuses BINARY.
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -64,6 +68,9 @@ public:
         quint8 verb = 0;   // WILL, WONT, DO, DONT, SB (payload unescaped) or another command
         quint8 option = 0; // the option of WILL ... DONT and SB
         QByteArray payload;
+        // Where the command stood among the data: the size *data had when it came (a
+        // command's effect on the data, BINARY's, begins there). Not compared.
+        qsizetype dataAt = 0;
         bool operator==(const Command &o) const { return verb == o.verb && option == o.option && payload == o.payload; }
     };
     static constexpr int kMaxSubnegotiation = 256;
@@ -87,6 +94,8 @@ private:
 
 // Which side enables which option, and the answers that keep both sides agreeing without
 // loops: a request is answered only when it changes something, a refusal is acknowledged.
+// An option this side does not take part in is refused once; the same request again
+// changes nothing and gets no answer, so a peer repeating it cannot make this side write.
 class TelnetOptions {
 public:
     // The options this side enables on its own side (WILL) and asks of the other side (DO).
@@ -97,6 +106,8 @@ public:
     QByteArray handle(quint8 verb, quint8 option);
     bool localEnabled(quint8 option) const;
     bool remoteEnabled(quint8 option) const;
+    // We asked the other side for the option (DO sent) and it has not refused, or it is on.
+    bool remoteAsked(quint8 option) const;
     // The other side refused a local option we offered (DONT after our WILL).
     bool localRefused(quint8 option) const;
 
@@ -106,15 +117,30 @@ private:
         bool enabled = false;
         bool pending = false; // our request waits for its answer
         bool refused = false;
+        bool refusalSent = false; // we refused the other side's request (an option we do not take)
     };
     State &local(quint8 option);
     State &remote(quint8 option);
     // The other side enables (WILL, DO) or disables (WONT, DONT) an option; the answer is
-    // `yes` or `no`, or nothing when it answers a request of ours or changes nothing.
+    // `yes` or `no`, or nothing when it answers a request of ours, changes nothing or
+    // repeats a request already refused.
     static QByteArray enable(State &s, quint8 option, quint8 yes, quint8 no);
     static QByteArray disable(State &s, quint8 option, quint8 no);
     State m_local[256];
     State m_remote[256];
+};
+
+// The network virtual terminal's CR rule for one direction of a Telnet connection.
+class NvtText {
+public:
+    // Appends from..to of in to *out, dropping the NUL after each CR while `text` (BINARY not
+    // in force). A CR at the end of one call and its NUL at the start of the next are one pair.
+    void take(const QByteArray &in, qsizetype from, qsizetype to, bool text, QByteArray *out);
+    // Data with 0xFF doubled and, while `text`, each CR sent as CR NUL.
+    static QByteArray encode(const QByteArray &data, bool text);
+
+private:
+    bool m_afterCr = false;
 };
 
 // The client side: offers the COM port option, sets the line once the server accepts it
@@ -130,8 +156,12 @@ public:
     // Takes the server's bytes; appends the line's data to *data and returns the bytes to
     // send back (option answers, the line settings once the option is accepted).
     QByteArray receive(const QByteArray &bytes, QByteArray *data);
-    // Data for the line, 0xFF doubled.
-    static QByteArray escapeData(const QByteArray &data) { return TelnetParser::escape(data); }
+    // Data for the line: 0xFF doubled, and each CR as CR NUL while the server has not
+    // agreed to our binary transmission.
+    QByteArray encode(const QByteArray &data) const;
+    // Binary transmission in force: from the server to us, from us to the server.
+    bool binaryIn() const { return m_options.remoteEnabled(Telnet::OptBinary); }
+    bool binaryOut() const { return m_options.localEnabled(Telnet::OptBinary); }
     // PURGE-DATA for the server's receive buffer, transmit buffer or both.
     static QByteArray purge(quint8 which);
 
@@ -156,6 +186,7 @@ private:
 
     TelnetParser m_parser;
     TelnetOptions m_options;
+    NvtText m_text;
     bool m_settingsSent = false;
     int m_answered = 0;
     bool m_got[kSettings] = {};
@@ -169,27 +200,36 @@ private:
 
 // The server side, as qelvo-ctrlsim plays a device server: asks for the COM port option,
 // answers every setting with the value asked (a query, value 0, with the line's present
-// setting: 9600 8N1 without flow control) and records the purges asked.
+// setting: 9600 8N1 without flow control) and records the purges asked. Once it has asked
+// for the option (DO) it takes the client's settings, whether or not the client said WILL
+// first: a client that read our DO as its answer never says it.
 class Rfc2217Server {
 public:
     // refuseComPort: a server that does not offer the option and refuses it when asked.
-    explicit Rfc2217Server(bool refuseComPort = false);
+    // refuseBinary: one that keeps both directions network virtual terminal text.
+    explicit Rfc2217Server(bool refuseComPort = false, bool refuseBinary = false);
     // The first bytes to send: DO COM-PORT-OPTION and binary transmission both ways.
     QByteArray start();
     // Takes the client's bytes; appends the line's data to *data and returns the answers.
     QByteArray receive(const QByteArray &bytes, QByteArray *data);
-    static QByteArray escapeData(const QByteArray &data) { return TelnetParser::escape(data); }
+    // The line's bytes for the client: 0xFF doubled, each CR as CR NUL outside binary.
+    QByteArray encode(const QByteArray &data) const;
     // The purges asked since the last call (PurgeReceive | PurgeTransmit bits).
     int takePurges();
     bool comPortEnabled() const { return m_options.remoteEnabled(Telnet::OptComPort); }
-    // The settings the client asked for, in the order they came ("baud 9600", "data 8" ...).
+    // The settings the client asked for, in the order they came ("baud 9600", "data 8" ...):
+    // the first kMaxRequests; the rest are only counted.
+    static constexpr int kMaxRequests = 64;
     QStringList requests;
+    int requestsDropped = 0;
 
 private:
     void onSubnegotiation(const QByteArray &payload, QByteArray *answer);
+    void record(const QString &request);
 
     TelnetParser m_parser;
     TelnetOptions m_options;
+    NvtText m_text;
     bool m_refuse = false;
     int m_purges = 0;
 };

@@ -24,9 +24,9 @@ enum : int {
 };
 
 // The failure of an operation whose port closed under it (the device went away).
-inline CommError HangUpError()
+inline CommError HangUpError(const QString &why = QString())
 {
-    return {comHangUp, QStringLiteral("The serial device is no longer available")};
+    return {comHangUp, why.isEmpty() ? QStringLiteral("The serial device is no longer available") : why};
 }
 
 class SerialPortService {
@@ -52,6 +52,11 @@ public:
         Q_UNUSED(n);
         return QString();
     }
+
+    // Why the port closed by itself (the device went away), in Japanese, while it stays
+    // closed after that; empty while it is open, after a close asked for, and where the
+    // port cannot tell.
+    virtual QString lostReason() const { return QString(); }
 
     // Port events (the device went away, a line error); the number is the event code.
     std::function<void(int commEvent, const QString &description)> onCommEvent;

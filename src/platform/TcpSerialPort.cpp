@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 
 namespace {
-// Printable text a server sent before it closed (ser2net says why it will not serve).
+// Printable text of bytes a server sent, at most 120 characters; any other byte is a blank.
 QString shownText(const QByteArray &bytes)
 {
     QString t;
@@ -24,6 +24,12 @@ QString shownText(const QByteArray &bytes)
 
 TcpSerialPort::TcpSerialPort()
 {
+    m_resume.setSingleShot(true);
+    m_resume.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_resume, &QTimer::timeout, &m_socket, [this] {
+        if (m_open || m_connecting)
+            pump();
+    });
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
         if (m_open || m_connecting)
             pump();
@@ -32,21 +38,24 @@ TcpSerialPort::TcpSerialPort()
     QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &m_socket, [this] { notifyActivity(); });
     QObject::connect(&m_socket, &QTcpSocket::disconnected, &m_socket, [this] {
         if (m_open)
-            onDropped(QStringLiteral("the server closed the connection"));
+            onClosedByServer();
     });
     QObject::connect(&m_socket, &QTcpSocket::errorOccurred, &m_socket, [this](QAbstractSocket::SocketError e) {
         // A drop is told by whichever comes first, the error or the disconnect; an error
         // that leaves the connection up is none.
         if (!m_open || (e != QAbstractSocket::RemoteHostClosedError && m_socket.state() == QAbstractSocket::ConnectedState))
             return;
-        onDropped(e == QAbstractSocket::RemoteHostClosedError ? QStringLiteral("the server closed the connection")
-                                                               : m_socket.errorString());
+        if (e == QAbstractSocket::RemoteHostClosedError)
+            onClosedByServer();
+        else
+            onDropped(m_socket.errorString(), QStringLiteral("接続が切れました (%1)").arg(m_socket.errorString()));
     });
 }
 
 TcpSerialPort::~TcpSerialPort()
 {
     QObject::disconnect(&m_socket, nullptr, nullptr, nullptr);
+    m_resume.stop();
     m_open = false;
     m_socket.abort();
 }
@@ -54,6 +63,7 @@ TcpSerialPort::~TcpSerialPort()
 CommError TcpSerialPort::setPortOpen(bool open)
 {
     if (!open) {
+        m_lostJa.clear();
         if (m_open) {
             m_open = false;
             closeSocket();
@@ -92,7 +102,15 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
     m_map = m;
     m_problem.clear();
     m_problemJa.clear();
+    m_lostJa.clear();
+    m_dropEn.clear();
+    m_dropJa.clear();
     m_in.clear();
+    m_decoded.clear();
+    m_said.clear();
+    m_noise = 0;
+    m_noiseWindow.invalidate();
+    m_resume.stop();
     m_telnet.reset();
     if (!m.network())
         return failOpen(QStringLiteral("no network address"), QStringLiteral("ﾈｯﾄﾜｰｸのｱﾄﾞﾚｽがありません。"));
@@ -101,7 +119,7 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
 
     m_connecting = true;
     m_socket.abort();
-    m_socket.setReadBufferSize(ComInBufferSize);
+    m_socket.setReadBufferSize(kReadChunk);
     // The windows go on while the connection is made: the wait sleeps until the next event.
     const Deadline bound(timeoutMs);
     m_socket.connectToHost(m.host, m.port);
@@ -114,6 +132,8 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
             return failOpen(QStringLiteral("no answer within %1 s").arg(seconds),
                             QStringLiteral("%1 秒以内に応答がありません。").arg(seconds));
         switch (m_socket.error()) {
+        case QAbstractSocket::RemoteHostClosedError:
+            return closedWhileOpening();
         case QAbstractSocket::ConnectionRefusedError:
             return failOpen(QStringLiteral("connection refused"), QStringLiteral("接続を拒否されました。"));
         case QAbstractSocket::HostNotFoundError:
@@ -126,20 +146,15 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
     tuneSocket();
 
     if (m_telnet) {
-        m_socket.write(m_telnet->start());
-        m_socket.flush();
+        send(m_telnet->start());
         for (;;) {
             pump();
             if (m_telnet->ready() || m_telnet->failed())
                 break;
-            if (m_socket.state() != QAbstractSocket::ConnectedState) {
-                const QString said = shownText(m_in);
-                return failOpen(said.isEmpty() ? QStringLiteral("the server closed the connection during the RFC 2217 "
-                                                                "negotiation")
-                                               : QStringLiteral("the server closed the connection: \"%1\"").arg(said),
-                                said.isEmpty() ? QStringLiteral("RFC 2217 の交渉中にｻｰﾊﾞｰが接続を切りました。")
-                                               : QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"%1\"").arg(said));
-            }
+            if (!m_dropEn.isEmpty())
+                return failOpen(m_dropEn, m_dropJa);
+            if (m_socket.state() != QAbstractSocket::ConnectedState)
+                return closedWhileOpening();
             if (bound.passed()) {
                 if (!m_telnet->accepted())
                     return failOpen(QStringLiteral("the server does not answer RFC 2217 (COM-PORT-OPTION) within %1 s; "
@@ -156,15 +171,40 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
         if (m_telnet->failed())
             return failOpen(m_telnet->reason(false), m_telnet->reason(true));
     }
+    // A server that closed at once (a busy device server says so and goes).
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        return closedWhileOpening();
     m_connecting = false;
     m_open = true;
     return {};
+}
+
+CommError TcpSerialPort::closedWhileOpening()
+{
+    if (!m_dropEn.isEmpty())
+        return failOpen(m_dropEn, m_dropJa);
+    // What the server still sent before it closed: it may say why.
+    decode(m_socket.read(kReadChunk));
+    const QString said = serverWords();
+    if (!said.isEmpty())
+        return failOpen(QStringLiteral("the server closed the connection: \"%1\"").arg(said),
+                        QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"%1\"").arg(said));
+    if (m_telnet)
+        return failOpen(QStringLiteral("the server closed the connection during the RFC 2217 negotiation"),
+                        QStringLiteral("RFC 2217 の交渉中にｻｰﾊﾞｰが接続を切りました。"));
+    return failOpen(QStringLiteral("the server closed the connection"), QStringLiteral("ｻｰﾊﾞｰが接続を切りました。"));
 }
 
 void TcpSerialPort::tuneSocket()
 {
     // A command line goes out at once, not held back to be joined with the next.
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // The line carries 960 bytes a second: small socket buffers are plenty. A server that
+    // reads nothing fills the send buffer soon, so the port's own bound (kMaxQueuedOutput)
+    // notices; a server that floods finds the receive buffer full, so its flood waits on
+    // its side and the data behind it is late by little.
+    m_socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
+    m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32 * 1024);
     // A site whose link died without a word is noticed: keep-alive probes on an idle
     // connection, and a bound on data the server does not acknowledge.
     m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -190,51 +230,149 @@ void TcpSerialPort::closeSocket()
         m_socket.abort();
 }
 
-void TcpSerialPort::onDropped(const QString &why)
+void TcpSerialPort::onDropped(const QString &why, const QString &whyJa)
 {
     m_open = false;
     m_in.clear();
+    m_decoded.clear();
+    m_resume.stop();
     m_socket.abort();
-    m_problem = QStringLiteral("COM%1 (%2): %3").arg(m_commPort).arg(m_map.url(), why);
+    const QString where = QStringLiteral("COM%1 (%2)").arg(m_map.comPort).arg(m_map.url());
+    m_problem = QStringLiteral("%1: %2").arg(where, why);
+    m_problemJa = m_lostJa = QStringLiteral("%1: %2").arg(where, whyJa);
     if (onCommEvent)
         onCommEvent(comHangUp, m_problem);
     notifyActivity();
 }
 
+void TcpSerialPort::onClosedByServer()
+{
+    // What the server still sent before it closed: it may say why.
+    decode(m_socket.read(kReadChunk));
+    const QString words = serverWords();
+    if (words.isEmpty())
+        onDropped(QStringLiteral("the server closed the connection"), QStringLiteral("ｻｰﾊﾞｰが接続を切りました"));
+    else
+        onDropped(QStringLiteral("the server closed the connection: \"%1\"").arg(words),
+                  QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"%1\"").arg(words));
+}
+
+QString TcpSerialPort::serverWords() const
+{
+    // The last line the server sent, when it is words: the controller's own lines are
+    // capitals, digits and "?", never a small letter.
+    const QList<QByteArray> lines = m_said.split('\n');
+    for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+        const QList<QByteArray> parts = lines.at(i).split('\r');
+        for (qsizetype j = parts.size() - 1; j >= 0; --j) {
+            const QString t = shownText(parts.at(j));
+            if (t.isEmpty())
+                continue;
+            for (const QChar c : t)
+                if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+                    return t;
+            return QString();
+        }
+    }
+    return QString();
+}
+
+bool TcpSerialPort::send(const QByteArray &bytes)
+{
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        return false;
+    if (bytes.isEmpty())
+        return true;
+    if (m_socket.write(bytes) != bytes.size())
+        return false;
+    m_socket.flush();
+    const qint64 queued = m_socket.bytesToWrite();
+    if (queued <= kMaxQueuedOutput)
+        return m_socket.state() == QAbstractSocket::ConnectedState;
+    // The server takes nothing of what the port sends it: the connection ends, with that
+    // reason, before the queue can grow without bound.
+    const QString en = QStringLiteral("the server reads nothing (%1 bytes wait to be sent)").arg(queued);
+    const QString ja = QStringLiteral("ｻｰﾊﾞｰが受信しません (送信待ち %1 ﾊﾞｲﾄ)").arg(queued);
+    if (m_open) {
+        onDropped(en, ja);
+    } else {
+        m_dropEn = en;
+        m_dropJa = ja;
+        m_socket.abort();
+    }
+    return false;
+}
+
 QByteArray TcpSerialPort::decode(const QByteArray &raw)
 {
-    if (!m_telnet)
-        return raw;
     QByteArray data;
-    const QByteArray answer = m_telnet->receive(raw, &data);
-    if (!answer.isEmpty() && m_socket.state() == QAbstractSocket::ConnectedState) {
-        m_socket.write(answer);
-        m_socket.flush();
-    }
+    if (m_telnet)
+        send(m_telnet->receive(raw, &data));
+    else
+        data = raw;
+    m_said += data.right(kWordsKept);
+    if (m_said.size() > kWordsKept)
+        m_said.remove(0, m_said.size() - kWordsKept);
     return data;
+}
+
+bool TcpSerialPort::noiseSpent()
+{
+    if (!m_noiseWindow.isValid() || m_noiseWindow.elapsed() >= kNoiseWindowMs) {
+        m_noiseWindow.start();
+        m_noise = 0;
+        return false;
+    }
+    if (m_noise < kNoiseBudget)
+        return false;
+    if (!m_resume.isActive())
+        m_resume.start(int(kNoiseWindowMs - m_noiseWindow.elapsed()) + 1);
+    return true;
 }
 
 void TcpSerialPort::pump()
 {
-    while (m_in.size() < ComInBufferSize && m_socket.bytesAvailable() > 0) {
-        const QByteArray raw = m_socket.read(ComInBufferSize - m_in.size());
+    // One read of the socket per call at most: a flood costs a bounded piece of work for
+    // each pass of the event loop, and what is left comes at the next.
+    bool read = false;
+    while (m_in.size() < ComInBufferSize) {
+        if (!m_decoded.isEmpty()) {
+            const qsizetype n = qMin<qsizetype>(ComInBufferSize - m_in.size(), m_decoded.size());
+            m_in += m_decoded.left(n);
+            m_decoded.remove(0, n);
+            continue;
+        }
+        if (m_socket.bytesAvailable() <= 0)
+            return;
+        if (read) {
+            if (!m_resume.isActive())
+                m_resume.start(0);
+            return;
+        }
+        if (noiseSpent())
+            return;
+        const QByteArray raw = m_socket.read(m_telnet ? kReadChunk : ComInBufferSize - m_in.size());
         if (raw.isEmpty())
-            break;
-        m_in += decode(raw);
+            return;
+        read = true;
+        QByteArray data = decode(raw);
+        if (m_socket.state() != QAbstractSocket::ConnectedState)
+            return; // the connection ended while the port answered
+        m_noise += raw.size() - data.size();
+        m_decoded = std::move(data);
     }
+    // The receive buffer is full: the rest waits in the socket until the link takes some.
 }
 
 CommError TcpSerialPort::output(const QByteArray &bytes)
 {
     if (!m_open)
         return {comPortNotOpen, QStringLiteral("Operation valid only when the port is open")};
-    const QByteArray wire = m_telnet ? Rfc2217Client::escapeData(bytes) : bytes;
+    const QByteArray wire = m_telnet ? m_telnet->encode(bytes) : bytes;
     if (m_socket.bytesToWrite() + wire.size() > ComOutBufferSize)
         return {comOutBufferFull, QStringLiteral("Transmit buffer full")};
-    if (m_socket.write(wire) != wire.size())
-        return {m_open ? comPortOpenFailed : comHangUp, m_socket.errorString()};
-    // Without this the bytes wait for the next pass of the event loop.
-    m_socket.flush();
+    if (!send(wire))
+        return m_open ? CommError{comPortOpenFailed, m_socket.errorString()} : HangUpError(m_lostJa);
     return {};
 }
 
@@ -243,10 +381,8 @@ int TcpSerialPort::outBufferCount() { return m_open ? int(m_socket.bytesToWrite(
 void TcpSerialPort::clearOutBuffer()
 {
     // What is written has gone to the network at once; the server's own buffer is emptied.
-    if (m_open && m_telnet) {
-        m_socket.write(Rfc2217Client::purge(ComPortOption::PurgeTransmit));
-        m_socket.flush();
-    }
+    if (m_open && m_telnet)
+        send(Rfc2217Client::purge(ComPortOption::PurgeTransmit));
 }
 
 int TcpSerialPort::inBufferCount()
@@ -261,16 +397,16 @@ void TcpSerialPort::clearInBuffer()
 {
     if (!m_open)
         return;
-    // Everything that has arrived is dropped; Telnet commands among it are still answered.
+    // Everything that has arrived is dropped (the socket holds at most kReadChunk); Telnet
+    // commands among it are still answered.
     m_in.clear();
-    while (m_socket.bytesAvailable() > 0) {
-        decode(m_socket.read(4096));
+    m_decoded.clear();
+    if (m_socket.bytesAvailable() > 0 && !noiseSpent()) {
+        const QByteArray raw = m_socket.read(kReadChunk);
+        m_noise += raw.size() - decode(raw).size();
     }
-    m_in.clear();
-    if (m_telnet && m_open) {
-        m_socket.write(Rfc2217Client::purge(ComPortOption::PurgeReceive));
-        m_socket.flush();
-    }
+    if (m_telnet && m_open)
+        send(Rfc2217Client::purge(ComPortOption::PurgeReceive));
 }
 
 QByteArray TcpSerialPort::input()

@@ -3,14 +3,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString ErrorDescription(int number)
 {
@@ -19,6 +22,7 @@ QString ErrorDescription(int number)
     case errOutOfMemory: return QStringLiteral("Out of memory: the file is too large");
     case errTypeMismatch: return QStringLiteral("Type mismatch");
     case errFileNotFound: return QStringLiteral("File not found");
+    case errDeviceIO: return QStringLiteral("Device I/O error");
     case errDiskFull: return QStringLiteral("Disk full");
     case errInputPastEnd: return QStringLiteral("Input past end of file");
     case errPermissionDenied: return QStringLiteral("Permission denied");
@@ -42,7 +46,8 @@ QString windowsFallbacks(QString s)
     return s;
 }
 
-FileError errorForOpen(const QString &path, const QFileDevice &f, bool writing)
+// Why a file could not be opened for reading.
+FileError errorForOpen(const QString &path, const QFileDevice &f)
 {
     const QFileInfo fi(path);
     if (!fi.dir().exists())
@@ -52,21 +57,146 @@ FileError errorForOpen(const QString &path, const QFileDevice &f, bool writing)
     case QFileDevice::ResourceError: return MakeError(errDiskFull);
     default: break;
     }
-    if (!writing && !fi.exists())
+    if (!fi.exists())
         return MakeError(errFileNotFound);
-    if (fi.exists() && !(writing ? fi.isWritable() : fi.isReadable()))
+    if (!fi.isReadable())
         return MakeError(errPermissionDenied);
     return MakeError(errPathFileAccess);
 }
 
-FileError errorForWrite(const QFileDevice &f, int err = 0)
+// A failed system call's errno as the classic runtime numbers it.
+FileError errorForErrno(int err)
 {
-    // No room on the disk, over a quota or past the file size limit: the disk is full.
-    if (f.error() == QFileDevice::ResourceError || err == ENOSPC || err == EFBIG || err == EDQUOT)
-        return MakeError(errDiskFull);
-    if (f.error() == QFileDevice::PermissionsError)
+    switch (err) {
+    // No room on the disk, no inode left, over a quota or past the file size limit.
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return MakeError(errDiskFull);
+    case EIO: return MakeError(errDeviceIO);
+    case EACCES:
+    case EPERM:
+    case EROFS: return MakeError(errPermissionDenied);
+    case ENOENT:
+    case ENOTDIR: return MakeError(errPathNotFound);
+    default: return MakeError(errPathFileAccess);
+    }
+}
+
+// Writes all of bytes to fd through the disk service; false with errno set when a write
+// fails or the disk takes nothing more.
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = diskService().write(fd, p, size_t(std::min<qint64>(left, 1 << 20)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+class SystemDisk : public DiskService {
+public:
+    ssize_t write(int fd, const char *data, size_t n) override { return ::write(fd, data, n); }
+    int fsync(int fd) override { return ::fsync(fd); }
+};
+DiskService *g_disk = nullptr;
+
+// The new file beside path (path.XXXXXX), made with mode (the umask applies); -1 with errno.
+int createBeside(const QByteArray &path, mode_t mode, QByteArray &name)
+{
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = path + '.';
+        for (int i = 0; i < 6; ++i)
+            name += digits[QRandomGenerator::global()->bounded(int(sizeof digits) - 1)];
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The file a path names for writing: a link is followed to where it points, as far as it
+// goes (a dangling link's target is created).
+QString writeTarget(const QString &path)
+{
+    QFileInfo fi(path);
+    if (!fi.isSymLink())
+        return path;
+    int depth = 128;
+    while (--depth && fi.isSymLink())
+        fi.setFile(fi.symLinkTarget());
+    return depth > 0 ? fi.filePath() : path;
+}
+
+// A new file in the old one's place, or the old one left as it was.
+FileError replaceFile(const QString &path, const QByteArray &bytes, bool sync)
+{
+    const QString target = writeTarget(path);
+    const QFileInfo fi(target);
+    if (!fi.dir().exists())
+        return MakeError(errPathNotFound);
+    if (fi.isDir())
+        return MakeError(errPathFileAccess);
+    const QByteArray finalName = QFile::encodeName(target);
+    struct stat old {};
+    const bool exists = ::stat(finalName.constData(), &old) == 0;
+    if (exists && ::access(finalName.constData(), W_OK) != 0)
         return MakeError(errPermissionDenied);
-    return MakeError(errPathFileAccess);
+    QByteArray temp;
+    const int fd = createBeside(finalName, exists ? (old.st_mode & 07777) : 0666, temp);
+    if (fd < 0)
+        return errorForErrno(errno);
+    const auto fail = [&](int err) {
+        ::close(fd);
+        ::unlink(temp.constData());
+        return errorForErrno(err);
+    };
+    // The old file's permissions, whatever the umask took away.
+    if (exists)
+        ::fchmod(fd, old.st_mode & 07777);
+    if (!writeAll(fd, bytes))
+        return fail(errno);
+    // Whatever took the bytes, the file holds all of them or it does not replace the old one.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return fail(errno);
+    if (st.st_size != bytes.size())
+        return fail(EIO);
+    // A disk that reports its errors only when the data goes out reports them here; a file
+    // system that cannot sync says so (EINVAL) and is taken as it is.
+    if (sync && diskService().fsync(fd) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP)
+        return fail(errno);
+    if (::close(fd) != 0 && errno != EINTR) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        return errorForErrno(err);
+    }
+    if (::rename(temp.constData(), finalName.constData()) != 0) {
+        const int err = errno;
+        ::unlink(temp.constData());
+        return errorForErrno(err);
+    }
+    if (sync) {
+        // The rename itself reaches the disk with the folder.
+        const int dir = ::open(QFile::encodeName(fi.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
+    return {};
 }
 } // namespace
 
@@ -118,7 +248,7 @@ FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes)
     if (QFileInfo(path).isDir())
         return MakeError(errPathFileAccess);
     if (!f.open(QIODevice::ReadOnly))
-        return errorForOpen(path, f, false);
+        return errorForOpen(path, f);
     if (f.size() > maxBytes)
         return MakeError(errOutOfMemory);
     // A device reports no size: it is read in pieces until it ends or goes past the limit.
@@ -138,52 +268,41 @@ FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes)
     return {};
 }
 
-FileError WriteWholeFile(const QString &path, const QByteArray &bytes)
+DiskService &diskService()
 {
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return errorForOpen(path, f, true);
-    if (f.write(bytes) != bytes.size()) {
-        const FileError e = errorForWrite(f);
-        f.cancelWriting();
-        return e;
-    }
-    if (!f.commit())
-        return errorForWrite(f);
-    return {};
+    static SystemDisk real;
+    return g_disk ? *g_disk : real;
 }
 
-FileError WriteScratchFile(const QString &path, const QByteArray &bytes)
-{
-    QTemporaryFile f(path + QStringLiteral(".XXXXXX"));
-    if (!f.open())
-        return errorForOpen(path, f, true);
-    errno = 0;
-    if (f.write(bytes) != bytes.size() || !f.flush())
-        return errorForWrite(f, errno);
-    f.close();
-    // rename() puts the new file in the old one's place in one step.
-    if (std::rename(QFile::encodeName(f.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return errorForWrite(f, errno);
-    f.setAutoRemove(false);
-    return {};
-}
+void installDisk(DiskService *d) { g_disk = d; }
+
+FileError WriteWholeFile(const QString &path, const QByteArray &bytes) { return replaceFile(path, bytes, true); }
+
+FileError WriteScratchFile(const QString &path, const QByteArray &bytes) { return replaceFile(path, bytes, false); }
 
 FileError AppendToFile(const QString &path, const QByteArray &bytes)
 {
-    QFile f(path);
-    // Unbuffered: what a failed write left unwritten is not flushed behind our back later.
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return errorForOpen(path, f, true);
-    const qint64 before = f.size();
-    errno = 0;
-    if (f.write(bytes) != bytes.size() || !f.flush()) {
-        const FileError e = errorForWrite(f, errno);
-        // A part that did get written is taken back: the file ends where it ended.
-        f.unsetError();
-        f.resize(before);
-        return e;
+    if (!QFileInfo(path).dir().exists())
+        return MakeError(errPathNotFound);
+    // Unbuffered: each write goes to the file at once, and its failure is seen there.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno == EISDIR ? MakeError(errPathFileAccess) : errorForErrno(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return errorForErrno(err);
     }
+    if (!writeAll(fd, bytes)) {
+        const int err = errno;
+        // A part that did get written is taken back: the file ends where it ended.
+        [[maybe_unused]] const int cut = ::ftruncate(fd, st.st_size);
+        ::close(fd);
+        return errorForErrno(err);
+    }
+    if (::close(fd) != 0 && errno != EINTR)
+        return errorForErrno(errno);
     return {};
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 // Text files as the tool keeps them: Shift_JIS (code page 932), CR LF lines, whole-file
-// writes through QSaveFile, appends for logs, the quoted-item reader shared by every
-// settings file, and failures numbered like the classic runtime's file errors.
+// writes (a new file beside the old one, checked and synced, then renamed over it), appends
+// for logs, the quoted-item reader shared by every settings file, and failures numbered
+// like the classic runtime's file errors.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <sys/types.h>
 
 struct FileError {
     int number = 0;
@@ -17,6 +20,7 @@ enum : int {
     errOutOfMemory = 7,
     errTypeMismatch = 13,
     errFileNotFound = 53,
+    errDeviceIO = 57,
     errDiskFull = 61,
     errInputPastEnd = 62,
     errPermissionDenied = 70,
@@ -38,8 +42,23 @@ QByteArray SjisLines(const QStringList &lines, bool *ok = nullptr);
 // errOutOfMemory instead of being taken into memory whole.
 constexpr qint64 kMaxReadBytes = 16 * 1024 * 1024;
 FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes = kMaxReadBytes);
-// Writes through QSaveFile: a failed or interrupted write leaves the old file whole, and the
-// new one is on the disk before it replaces the old one.
+// The disk as the file writes see it: the calls that can fail for lack of room or with an
+// I/O error. Production calls the system; tests install a disk that fails at a chosen byte.
+class DiskService {
+public:
+    virtual ~DiskService() = default;
+    // As write(2) and fsync(2): -1 with errno set on failure; a write may take fewer bytes.
+    virtual ssize_t write(int fd, const char *data, size_t n) = 0;
+    virtual int fsync(int fd) = 0;
+};
+DiskService &diskService();
+void installDisk(DiskService *d); // not owned; nullptr restores the real one
+
+// Writes a new file beside the old one, unbuffered, so that every failed write is seen
+// (a full disk, an I/O error); checks its size, syncs it to the disk and only then renames
+// it over the old one. A failure at any step leaves the old file whole and no new file
+// behind. A link is written through to the file it points to, and an existing file's
+// permissions are kept.
 FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
 // The same for a scratch copy that nothing reads back (temp.tmp): still whole or not at
 // all, but without waiting for the disk, which would hold up the transfer it ends.

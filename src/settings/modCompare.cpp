@@ -1,6 +1,7 @@
 #include "settings/modCompare.h"
 
 #include <QHash>
+#include <QRegularExpression>
 #include <algorithm>
 
 const QString kCaptionInputType = QStringLiteral("入力選択");
@@ -34,6 +35,18 @@ const char *const kLevels[6] = {"平常 ", "待機 ", "注意 ", "判断 ", "洪
 QString gridName(int type, int row, int col)
 {
     return GridColumnCaption(type, col).trimmed() + QLatin1Char(' ') + GridRowCaption(type, row);
+}
+
+// The cells of a 16-bit field, or of one byte.
+constexpr quint64 fieldCells(int lowCell) { return quint64(3) << lowCell; }
+constexpr quint64 byteCell(int cell) { return quint64(1) << cell; }
+
+// A byte of the image as a number; -1 when it is not hexadecimal.
+qint64 byteOf(const MemCell *image, int cell)
+{
+    bool ok = false;
+    const int v = image[cell].data().toInt(&ok, 16);
+    return ok ? v : -1;
 }
 } // namespace
 
@@ -72,40 +85,71 @@ bool SettingsOf(const MemCell *image, QList<SettingItem> &out, FileError &err)
     const InputTypeInfo &info = InputTypeOf(type);
     const QString unit = info.unit;
     QList<SettingItem> items;
-    items.append({kCaptionInputType, info.optionCaption, QString(), type, true});
+    auto add = [&items](const QString &name, const QString &text, const QString &itemUnit, qint64 raw, bool shown,
+                        quint64 cells, int row = -1, int col = -1) {
+        items.append({name, text, itemUnit, raw, shown, cells, row, col});
+    };
+    // The input type stands for its code byte: 00 and 05 both show "0 - 5V".
+    add(kCaptionInputType, info.optionCaption, QString(), byteOf(image, cellInputCode), true, byteCell(cellInputCode));
+    // A 16-bit field the editor does not show, by the name of its window-mode place.
+    auto hidden = [&](int row, int output, int lowCell) {
+        int count = 0;
+        if (DecodeField(image, lowCell, count))
+            add(gridName(Volt5, row, output), g_funcValueFormat(count * g_dblScale, 1), unit, count, false,
+                fieldCells(lowCell));
+        else // not hexadecimal: shown as it stands, high byte first
+            add(gridName(Volt5, row, output), image[lowCell + 1].data() + image[lowCell].data(), QString(), -1, false,
+                fieldCells(lowCell));
+    };
     if (IsDistanceMode(type)) {
-        for (int c = 1; c <= 6; ++c)
-            items.append({gridName(type, 1, c), t.cell[1][c], unit, t.cellCount[1][c], true});
-        items.append({kCaptionDetectLimit, t.detectLimit, unit, t.detectLimitCount, true});
+        add(gridName(type, 1, 1), t.cell[1][1], unit, t.cellCount[1][1], true, fieldCells(ChMinCell(1)), 1, 1);
+        for (int c = 2; c <= 6; ++c)
+            add(gridName(type, 1, c), t.cell[1][c], unit, t.cellCount[1][c], true, fieldCells(ChMaxCell(c)), 1, c);
+        add(kCaptionDetectLimit, t.detectLimit, unit, t.detectLimitCount, true, fieldCells(ChMinCell(2)));
     } else {
         for (int n = 1; n <= 8; ++n) {
-            items.append({gridName(type, 1, n), t.cell[1][n], unit, t.cellCount[1][n], true});
-            items.append({gridName(type, 2, n), t.cell[2][n], unit, t.cellCount[2][n], true});
+            add(gridName(type, 1, n), t.cell[1][n], unit, t.cellCount[1][n], true, fieldCells(ChMaxCell(n)), 1, n);
+            add(gridName(type, 2, n), t.cell[2][n], unit, t.cellCount[2][n], true, fieldCells(ChMinCell(n)), 2, n);
         }
     }
-    items.append({kCaptionHysteresis, t.param[4], unit, t.paramCount[4], true});
+    add(kCaptionHysteresis, t.param[4], unit, t.paramCount[4], true, fieldCells(cellHysteresis));
     // The distance modes show the boxes of outputs 1 to 6; 7 and 8 still travel.
     for (int n = 1; n <= 8; ++n)
-        items.append({kCaptionRelay + QLatin1Char(' ') + QString::number(n),
-                      t.nc[n - 1] ? QStringLiteral("NC") : QStringLiteral("NO"), QString(), t.nc[n - 1] ? 1 : 0,
-                      !IsDistanceMode(type) || n <= 6});
-    // Carried without being shown: the hidden labels under their captions, and the bytes
-    // nobody interprets.
+        add(kCaptionRelay + QLatin1Char(' ') + QString::number(n), t.nc[n - 1] ? QStringLiteral("NC") : QStringLiteral("NO"),
+            QString(), t.nc[n - 1] ? 1 : 0, !IsDistanceMode(type) || n <= 6, byteCell(cellRelayMode));
+    // Carried without being shown: the hidden labels under their captions (a scaling as it
+    // is stored: the editor shows 0 as 1 and writes 1), the bounds the distance modes derive,
+    // and the bytes nobody interprets.
     for (int i = 0; i < 2; ++i) {
         int count = 0;
         DecodeField(image, cellScaling1 + 2 * i, count);
-        items.append({QStringLiteral("スケーリング") + QString::number(i + 1), t.param[i], QString(), count, false});
+        add(QStringLiteral("スケーリング") + QString::number(i + 1), QString::number(count), QString(), count, false,
+            fieldCells(cellScaling1 + 2 * i));
     }
-    items.append({QStringLiteral("オフセット　OV"), t.param[2], unit, t.paramCount[2], false});
-    items.append({QStringLiteral("オフセット　５V"), t.param[3], unit, t.paramCount[3], false});
-    for (int cell : {0x2C, 0x2E, 0x2F}) {
-        const QString data = image[cell].data();
-        bool ok = false;
-        const int raw = data.toInt(&ok, 16);
-        items.append({QStringLiteral("ｱﾄﾞﾚｽ ") + QStringLiteral("%1").arg(cell, 2, 16, QLatin1Char('0')).toUpper(),
-                      data, QString(), ok ? raw : -1, false});
+    add(QStringLiteral("オフセット　OV"), t.param[2], unit, t.paramCount[2], false, fieldCells(cellOffset0V));
+    add(QStringLiteral("オフセット　５V"), t.param[3], unit, t.paramCount[3], false, fieldCells(cellOffset5V));
+    if (IsDistanceMode(type)) {
+        hidden(1, 1, ChMaxCell(1));
+        for (int n = 3; n <= 6; ++n)
+            hidden(2, n, ChMinCell(n));
+        for (int n = 7; n <= 8; ++n) {
+            hidden(1, n, ChMaxCell(n));
+            hidden(2, n, ChMinCell(n));
+        }
     }
+    for (int cell : {int(cellMarker), 0x2C, 0x2E, 0x2F})
+        add(QStringLiteral("ｱﾄﾞﾚｽ ") + HexPad(cell, 2), image[cell].data(), QString(), byteOf(image, cell), false,
+            byteCell(cell));
     out = items;
+    return true;
+}
+
+bool SettingItem::number(double &value) const
+{
+    static const QRegularExpression re(QStringLiteral("^-?[0-9]+(\\.[0-9]+)?$"));
+    if (!re.match(text).hasMatch())
+        return false;
+    value = text.toDouble();
     return true;
 }
 
@@ -120,7 +164,7 @@ QList<SettingDiff> DiffSettings(const QList<SettingItem> &a, const QList<Setting
         seen.insert(s.name, true);
         const SettingItem *o = inB.value(s.name);
         if (!o) {
-            out.append({s.name, s.display(), QString()});
+            out.append({s.name, s.display(), QString(), true, false, s, SettingItem()});
             continue;
         }
         const bool rawDiffers = s.raw >= 0 && o->raw >= 0 && s.raw != o->raw;
@@ -129,14 +173,14 @@ QList<SettingDiff> DiffSettings(const QList<SettingItem> &a, const QList<Setting
         if (s.text == o->text && s.unit == o->unit) {
             // Two counts behind one text: the counts tell them apart.
             out.append({s.name, s.display() + QStringLiteral(" [%1]").arg(s.raw),
-                        o->display() + QStringLiteral(" [%1]").arg(o->raw)});
+                        o->display() + QStringLiteral(" [%1]").arg(o->raw), true, true, s, *o});
         } else {
-            out.append({s.name, s.display(), o->display()});
+            out.append({s.name, s.display(), o->display(), true, true, s, *o});
         }
     }
     for (const SettingItem &o : b)
         if (!seen.contains(o.name))
-            out.append({o.name, QString(), o.display()});
+            out.append({o.name, QString(), o.display(), false, true, SettingItem(), o});
     return out;
 }
 

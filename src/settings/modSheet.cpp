@@ -25,8 +25,14 @@ QString tdText(const QString &s) { return QStringLiteral("<td>") + esc(s) + QStr
 const QString kTable = QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"5\">");
 } // namespace
 
-bool SheetHtml(const MemCell *image, const QString &fileTitle, const QDateTime &made, QString &html, FileError &err)
+SheetSource EditorSheetSource()
 {
+    return {g_strUserFileTitle, g_typSettingsSource.port, g_typSettingsSource.readAt};
+}
+
+bool SheetHtml(const MemCell *image, const SheetSource &source, const QDateTime &made, QString &html, FileError &err)
+{
+    const QString &fileTitle = source.fileTitle;
     EditorTexts t;
     int type = 0;
     QList<SettingItem> items;
@@ -46,6 +52,13 @@ bool SheetHtml(const MemCell *image, const QString &fileTitle, const QDateTime &
     h << QStringLiteral("<h1>") + esc(title) + QStringLiteral("</h1>");
     h << kTable;
     h << QStringLiteral("<tr>") + th(QStringLiteral("保存ファイル名")) + tdText(fileTitle) + QStringLiteral("</tr>");
+    // Where the values came from: the file, or the controller and when it was read.
+    const QString from = source.port > 0 ? QStringLiteral("ｺﾝﾄﾛｰﾗ COM") + QString::number(source.port)
+                                         : QStringLiteral("ﾌｧｲﾙ ") + fileTitle;
+    h << QStringLiteral("<tr>") + th(QStringLiteral("読込元")) + tdText(from) + QStringLiteral("</tr>");
+    if (source.port > 0)
+        h << QStringLiteral("<tr>") + th(QStringLiteral("読込日時")) +
+                 tdText(source.readAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"))) + QStringLiteral("</tr>");
     h << QStringLiteral("<tr>") + th(QStringLiteral("作成日時")) +
              tdText(made.toString(QStringLiteral("yyyy/MM/dd HH:mm"))) + QStringLiteral("</tr>");
     h << QStringLiteral("<tr>") + th(kCaptionInputType) + tdText(info.optionCaption) + QStringLiteral("</tr>");
@@ -111,6 +124,11 @@ FileError SheetHtmlFile(const QString &html, const QString &path) { return Write
 
 FileError SheetPdfFile(const QString &html, const QString &title, const QString &path)
 {
+    return WriteWholeFile(path, SheetPdfBytes(html, title));
+}
+
+QByteArray SheetPdfBytes(const QString &html, const QString &title)
+{
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     {
@@ -121,7 +139,7 @@ FileError SheetPdfFile(const QString &html, const QString &title, const QString 
         pdf.setCreator(QStringLiteral("Qelvo"));
         SheetPaint(html, pdf);
     }
-    return WriteWholeFile(path, buffer.data());
+    return buffer.data();
 }
 
 void g_subSheetPrint()
@@ -131,7 +149,7 @@ void g_subSheetPrint()
     EditorImage(image.get());
     QString html;
     FileError e;
-    if (!SheetHtml(image.get(), g_strUserFileTitle, Now(), html, e)) {
+    if (!SheetHtml(image.get(), EditorSheetSource(), Now(), html, e)) {
         MsgBox(ErrTextNumberFirst(e), vbOKOnly + vbCritical, caption);
         return;
     }

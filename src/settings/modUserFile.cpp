@@ -110,6 +110,7 @@ bool g_funcUserDataSave(const QString &path)
     if (!saveImage(path, QStringLiteral("ﾃﾞｰﾀﾌｧｲﾙ Save")))
         return false;
     g_strUserFile = path;
+    g_typSettingsSource = SettingsSource();
     g_funcIniFileSave(g_intCommPort);
     return true;
 }
@@ -174,6 +175,7 @@ static void newDocument()
     const QString docs = g_funcGetSpecialFolder(5);
     g_strUserFile = docs.isEmpty() ? g_strAppPath + QLatin1Char('/') + title : docs + title;
     g_strUserFileTitle = title;
+    g_typSettingsSource = SettingsSource();
     FileError e;
     const bool shown = g_funcShowUserData(&e);
     g_intSaved = 0;
@@ -223,6 +225,7 @@ void g_subFileOpen(const QString &initialPath)
     std::copy(scratch.get(), scratch.get() + kImageCells, UserData);
     g_strUserFile = path;
     g_strUserFileTitle = GetPathFile(path);
+    g_typSettingsSource = SettingsSource();
     g_funcIniFileSave(g_intCommPort);
     g_funcShowUserData();
     g_intSaved = 1;

@@ -1,12 +1,15 @@
 // qelvo-cli end to end: the program as a script runs it, against qelvo-ctrlsim on
 // pseudo-terminals bound to COM numbers of the test's data folder. The bytes of the .qvd it
-// writes (against the tool's own save after a read), the table, the diff lines and exit
-// statuses, the write and its read-back, the monitor's lines and Ctrl+C, the lock between
-// qelvo and qelvo-cli, eight ports read in parallel, each error line, and the sheet.
+// writes (against the tool's own temp.tmp after a read), the table and JSON, the diff lines
+// and exit statuses, the write and its read-back, the monitor's lines, time-out and Ctrl+C,
+// the lock between qelvo and qelvo-cli, eight ports read in parallel and their summary,
+// each error line (a refusing or babbling controller, a missing, read-only or full folder),
+// standard input and output, and the sheet.
 #include "support/AppFixture.h"
 #include "support/Ctrlsim.h"
 #include "support/DataFiles.h"
 #include "support/PdfText.h"
+#include "support/TcpTestServer.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -17,7 +20,7 @@
 #include "platform/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/QtSerialPort.h"
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 #include "settings/modCompare.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
@@ -31,6 +34,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -41,6 +45,27 @@
 #include <unistd.h>
 
 namespace {
+
+// The command line that runs a program as nobody, as root keeps nobody out of a folder no
+// longer. The test's private home lets nobody pass through to DIR, and nobody gets a
+// runtime folder of its own there.
+QStringList asNobody(const QString &dir)
+{
+    const QString home = QDir::homePath();
+    for (QString d = QFileInfo(dir).absolutePath(); d.startsWith(home); d = QFileInfo(d).absolutePath()) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(d).constData(), &st) == 0)
+            ::chmod(QFile::encodeName(d).constData(), (st.st_mode & 07777) | S_IXOTH);
+        if (d == home)
+            break;
+    }
+    const QString run = home + QStringLiteral("/run-nobody");
+    QDir().mkpath(run);
+    if (::chmod(QFile::encodeName(run).constData(), 0700) != 0 || ::chown(QFile::encodeName(run).constData(), 65534, 65534) != 0)
+        qWarning("cannot hand %s to nobody", qPrintable(run));
+    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+            QStringLiteral("--clear-groups"), QStringLiteral("env"), QStringLiteral("XDG_RUNTIME_DIR=") + run};
+}
 using Image = std::unique_ptr<MemCell[]>;
 
 QString cliProgram()
@@ -57,11 +82,17 @@ struct Run {
     QByteArray what() const { return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err).toUtf8(); }
 };
 
-// Runs qelvo-cli to its end (stdin empty, not a terminal).
-Run cli(const QStringList &args, int timeoutMs = 60000)
+// Runs qelvo-cli (or, with a prefix, the program that runs it) to its end; stdin holds
+// input, and is not a terminal.
+Run cli(const QStringList &args, int timeoutMs = 60000, const QByteArray &input = QByteArray(),
+        const QStringList &prefix = {})
 {
     QProcess p;
-    p.start(cliProgram(), args);
+    if (prefix.isEmpty())
+        p.start(cliProgram(), args);
+    else
+        p.start(prefix.first(), prefix.mid(1) + QStringList{cliProgram()} + args);
+    p.write(input);
     p.closeWriteChannel();
     QElapsedTimer t;
     t.start();
@@ -158,6 +189,24 @@ QByteArrayList blockFrames(char letter, const MemCell *image = nullptr)
     return l;
 }
 
+// The processes whose parent is pid, and whether a process still runs (a zombie has ended).
+QList<pid_t> childrenOf(pid_t pid)
+{
+    QList<pid_t> kids;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readBytes(QStringLiteral("/proc/%1/stat").arg(name));
+        const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 1 && f[1].toInt() == pid)
+            kids << name.toInt();
+    }
+    return kids;
+}
+bool runs(pid_t pid)
+{
+    const QByteArray stat = readBytes(QStringLiteral("/proc/%1/stat").arg(pid));
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
 // A data line of the log filer with both columns.
 const QRegularExpression kDataLine(QStringLiteral("^(\\d{6}), \\d{4}/\\d{2}/\\d{2}, \\d{2}:\\d{2}:\\d{2}, (\\d\\d\\.\\d\\d),(V|mA|M), ([01]{8})$"));
 } // namespace
@@ -172,11 +221,20 @@ private slots:
     void writeReadDiffAndTheToolsOwnBytes();
     void writeAsksOnATerminal();
     void errorLines();
+    void answersThatAreNoReply_data();
+    void answersThatAreNoReply();
+    void fileErrorsSayWhich_data();
+    void fileErrorsSayWhich();
+    void standardInputAndOutput();
+    void readBackNamesTheSetting();
     void noPermission();
     void lockBetweenTheToolAndTheCli();
     void monitorLinesAndCtrlC();
+    void monitorTimeoutBoundsEachReading();
     void eightPortsInParallel();
     void sheetHoldsEveryValue();
+    void parallelReadEndsWithItsParent_data();
+    void parallelReadEndsWithItsParent();
 
 private:
     QString file(const QString &name) const { return m_dir.filePath(name); }
@@ -210,9 +268,9 @@ void tst_e2e_cli::usage_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("says");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "sheet FILE.qvd -o SHEET.pdf|SHEET.html";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "sheet FILE.qvd|COMn -o SHEET.pdf|SHEET.html";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "qelvo-cli 1.5.0";
-    QTest::newRow("nothing") << QStringList{} << 2 << "Usage: qelvo-cli COMMAND";
+    QTest::newRow("nothing") << QStringList{} << 2 << "Usage: qelvo-cli [--timeout SECONDS] COMMAND";
     QTest::newRow("unknown command") << QStringList{"frob"} << 2 << "qelvo-cli: unknown command 'frob'";
     for (const char *c : {"ports", "read", "write", "diff", "monitor", "sheet"})
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(c))) << QStringList{c, "--help"} << 0
@@ -221,7 +279,15 @@ void tst_e2e_cli::usage_data()
     QTest::newRow("no COM port") << QStringList{"read", "COM100"} << 2 << "qelvo-cli: 'COM100' is no COM port (COM1 to COM99)";
     QTest::newRow("several without -o") << QStringList{"read", "COM1", "COM2"} << 2 << "reading several ports needs -o DIR";
     QTest::newRow("twice") << QStringList{"read", "COM1", "com1", "-o", "x"} << 2 << "COM1 is named twice";
-    QTest::newRow("unknown option") << QStringList{"read", "COM1", "--bogus"} << 2 << "Unknown option 'bogus'";
+    QTest::newRow("unknown option") << QStringList{"read", "COM1", "--bogus"} << 2
+                                    << "qelvo-cli: unknown option '--bogus' (see qelvo-cli read --help)";
+    QTest::newRow("unknown option first") << QStringList{"--bogus", "read", "COM1"} << 2
+                                          << "qelvo-cli: unknown option '--bogus' (see qelvo-cli --help)";
+    QTest::newRow("version after a command") << QStringList{"read", "COM1", "--version"} << 0 << "qelvo-cli 1.5.0";
+    QTest::newRow("help before a command") << QStringList{"--timeout", "3", "--help", "diff"} << 0
+                                           << "Usage: qelvo-cli [options] diff";
+    QTest::newRow("read format") << QStringList{"read", "COM1", "--format", "xml"} << 2 << "--format takes table or json";
+    QTest::newRow("two standard inputs") << QStringList{"diff", "-", "-"} << 2 << "only one side can be standard input";
     QTest::newRow("write one argument") << QStringList{"write", "COM1"} << 2 << "write needs a COM port and a .qvd file";
     QTest::newRow("diff one argument") << QStringList{"diff", "a.qvd"} << 2 << "diff needs two arguments";
     QTest::newRow("interval") << QStringList{"monitor", "COM1", "--interval", "10"} << 2 << "--interval takes milliseconds from 20 to 2000";
@@ -240,6 +306,9 @@ void tst_e2e_cli::usage()
     QVERIFY2((code == 0 ? r.out : r.err).contains(says), r.what());
     if (code == 2)
         QVERIFY2(r.out.isEmpty(), r.what());
+    // A usage error is one line; only a bare qelvo-cli shows the whole help.
+    if (code == 2 && !args.isEmpty())
+        QVERIFY2(r.err.count(QLatin1Char('\n')) == 1, r.what());
 }
 
 void tst_e2e_cli::writeReadDiffAndTheToolsOwnBytes()
@@ -247,23 +316,23 @@ void tst_e2e_cli::writeReadDiffAndTheToolsOwnBytes()
     Gui gui; // the tool, not yet on any port
     Sim sim;
     QVERIFY(sim.start(1));
-    // A file with what the editor normalises: a scaling of 0 (written 1) and a marker of 00
-    // (written FF).
+    // A file with what the editor would normalise: a scaling of 0 (the editor writes 1)
+    // and a marker of 00 (the editor writes FF).
     QMap<int, QByteArray> cells = sampleSettings("01");
     putCount(cells, cellScaling2, 0);
     const QString site = writeQvd(QStringLiteral("site.qvd"), cells);
 
-    // The write, then its read-back.
+    // The write sends the file's bytes as they stand, then reads them back.
     Run r = cli({"write", "COM1", site, "--yes"});
     QVERIFY2(r.code == 0, r.what());
     QCOMPARE(r.out, QStringLiteral("COM1 holds the settings of %1.\n").arg(site));
     QVERIFY2(r.err.isEmpty(), r.what());
     Image written(new MemCell[kImageCells]);
     FileError e;
-    QVERIFY(ParseUserFile(userDataFile(cells), written.get(), e) && EditorRoundTrip(written.get(), e));
+    QVERIFY(ParseUserFile(userDataFile(cells), written.get(), e));
     QByteArrayList expected = QByteArrayList{"L"} + blockFrames('W', written.get()) + QByteArrayList{"E", "L"} + blockFrames('R');
     QTRY_COMPARE(sim.frames(), expected);
-    QCOMPARE(written[cellScaling2].data(), QStringLiteral("01"));
+    QVERIFY(expected.contains("W2300") && expected.contains("W2A00"));
 
     // The table: each setting with its editor name and its value in the unit.
     r = cli({"read", "COM1"});
@@ -271,31 +340,49 @@ void tst_e2e_cli::writeReadDiffAndTheToolsOwnBytes()
     const QStringList table = r.lines();
     QList<SettingItem> items;
     QVERIFY(SettingsOf(written.get(), items, e));
+    // --json: the same settings with their values, units and raw counts.
+    const Run json = cli({"read", "COM1", "--format", "json"});
+    const QJsonObject read = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QVERIFY2(json.code == 0 && read.value("port").toString() == QStringLiteral("COM1"), json.what());
+    QVERIFY(QDateTime::fromString(read.value("read_at").toString(), Qt::ISODate).isValid());
+    const QJsonArray settings = read.value("settings").toArray();
     QCOMPARE(table.size(), items.size());
+    QCOMPARE(settings.size(), items.size());
     for (int i = 0; i < items.size(); ++i) {
         const QRegularExpression row(QStringLiteral("^%1 +%2$").arg(QRegularExpression::escape(items[i].name),
                                                                    QRegularExpression::escape(items[i].display())));
         QVERIFY2(row.match(table[i]).hasMatch(), qPrintable(table[i]));
+        const QJsonObject j = settings[i].toObject();
+        double v = 0;
+        QVERIFY(j.value("setting") == items[i].name && j.value("text") == items[i].text && j.value("unit") == items[i].unit &&
+                j.value("raw").toInteger(-1) == items[i].raw && j.value("value").isDouble() == items[i].number(v));
     }
     // The values line up on a terminal, after the widest name ("オフセット　５V", 15 cells).
     QVERIFY(table.contains(QStringLiteral("Out 3 最大値     3.53 V")));
     QVERIFY(table.contains(QStringLiteral("ﾋｽﾃﾘｼｽ           0.40 V")));
 
-    // The file of a read, and the bytes the tool itself saves after a read.
+    // The file of a read holds the controller's bytes, as the tool's temp.tmp after
+    // データ読込 does, and compares equal to the controller.
     const QString cliFile = file(QStringLiteral("cli.qvd"));
     r = cli({"read", "COM1", "-o", cliFile});
     QVERIFY2(r.code == 0 && r.out.isEmpty() && r.err.isEmpty(), r.what());
+    r = cli({"diff", cliFile, "COM1"});
+    QVERIFY2(r.code == 0 && r.out.isEmpty(), r.what());
     QVERIFY(gui.connect(1));
     g_intSaved = 1;
     g_frmMain1->Command1_Click(0);
+    const QByteArray cliBytes = readBytes(cliFile);
+    QCOMPARE(cliBytes.size(), qsizetype(kUserFileBytes));
+    QVERIFY(cliBytes == readBytes(g_strTempFile));
+    // The editor's save after the read writes what it normalises: the diff names each byte.
     const QString guiFile = file(QStringLiteral("gui.qvd"));
     gui.dlg.fileAnswers << guiFile;
     QVERIFY(g_funcFileSaveAs());
     QVERIFY2(gui.dlg.unexpected == 0, qPrintable(gui.dlg.unexpectedWhat.join(QLatin1Char('|'))));
-    const QByteArray cliBytes = readBytes(cliFile);
-    QCOMPARE(cliBytes.size(), qsizetype(kUserFileBytes));
-    QVERIFY(cliBytes == readBytes(guiFile));
     g_subMenuCommand(22);
+    r = cli({"diff", guiFile, "COM1"});
+    QVERIFY2(r.code == 1, r.what());
+    QCOMPARE(r.lines(), QStringList({QStringLiteral("スケーリング2  1   0"), QStringLiteral("ｱﾄﾞﾚｽ 2A       FF  00")}));
 
     // diff: a file against the controller that holds it, then against another file.
     r = cli({"diff", site, "COM1"});
@@ -317,9 +404,14 @@ void tst_e2e_cli::writeReadDiffAndTheToolsOwnBytes()
     QCOMPARE(o.value("b").toString(), changed);
     const QJsonArray list = o.value("differences").toArray();
     QCOMPARE(list.size(), 3);
+    // Each side's value, unit and raw count; the NC box's value is its text.
+    const auto side = [&](int i, const char *which) { return list[i].toObject().value(which).toObject(); };
     QCOMPARE(list[0].toObject().value("setting").toString(), QStringLiteral("Out 3 最大値"));
-    QCOMPARE(list[0].toObject().value("a").toString(), QStringLiteral("3.53 V"));
-    QCOMPARE(list[0].toObject().value("b").toString(), QStringLiteral("5.87 V"));
+    QCOMPARE(side(0, "a"), QJsonObject({{"value", 3.53}, {"text", "3.53"}, {"unit", "V"}, {"raw", 361}, {"shown", true}}));
+    QCOMPARE(side(0, "b").value("raw").toInt(), 600);
+    QCOMPARE(side(2, "a"), QJsonObject({{"value", "NC"}, {"text", "NC"}, {"unit", ""}, {"raw", 1}, {"shown", true}}));
+    QVERIFY(!o.value("a_read_at").toString().isEmpty() && !o.contains("b_read_at"));
+
 }
 
 void tst_e2e_cli::writeAsksOnATerminal()
@@ -386,7 +478,8 @@ void tst_e2e_cli::errorLines()
         {{"read", "COM10"}, 1, QStringLiteral("COM10: the connection to the controller was lost")},
         {{"write", "COM9", csv, "--yes"}, 1, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
         {{"diff", csv, "COM9"}, 2, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
-        {{"sheet", missing, "-o", file("x.pdf")}, 1, QStringLiteral("%1: cannot read the file (File not found)").arg(missing)},
+        {{"sheet", missing, "-o", file("x.pdf")}, 1, QStringLiteral("%1: no such file").arg(missing)},
+        {{"--timeout", "1", "read", "COM9"}, 1, QStringLiteral("COM9: no reply from the controller")},
         {{"diff", "COM9", "COM30", "--timeout", "1"}, 2, QStringLiteral("COM9: no reply from the controller")},
         {{"monitor", "COM9", "--timeout", "1"}, 1, QStringLiteral("COM9: no reply from the controller")},
     };
@@ -422,6 +515,141 @@ void tst_e2e_cli::errorLines()
                  .match(text.out)
                  .hasMatch(),
              text.what());
+}
+
+void tst_e2e_cli::answersThatAreNoReply_data()
+{
+    // A controller that refuses every command, or answers what is no answer: told as such
+    // once a command has been sent three times, long before the ten seconds of silence.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("line"); // a pattern
+    const QString refused = QStringLiteral("COM13: the controller refuses the command \"L\" \\(it answered \"\\?\" 3 times\\)");
+    const QString babble = QStringLiteral("COM13: the controller's replies are not understood \\(sent \"L\" 3 times; the last "
+                                          "reply was \"%1\"\\)");
+    QTest::newRow("question: read") << "question" << QStringList{"read", "COM13"} << 1 << refused;
+    QTest::newRow("question: monitor") << "question" << QStringList{"monitor", "COM13"} << 1 << refused;
+    QTest::newRow("garbage: diff") << "garbage" << QStringList{"diff", "COM13", "COM13"} << 2 << babble.arg("[^\"]{6}");
+    QTest::newRow("flood: read") << "flood" << QStringList{"read", "COM13"} << 1 << babble.arg("[0-9A-F]{40}\\.\\.\\.");
+}
+
+void tst_e2e_cli::answersThatAreNoReply()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, line);
+    Sim sim;
+    QVERIFY(sim.start(13, {QStringLiteral("--fault"), fault}));
+    const Run r = cli(args);
+    QVERIFY2(r.code == code, r.what());
+    QVERIFY2(QRegularExpression(QStringLiteral("^qelvo-cli: %1\n$").arg(line)).match(r.err).hasMatch(), r.what());
+    QVERIFY2(r.ms < 6000, r.what() + QByteArray::number(r.ms));
+}
+
+void tst_e2e_cli::fileErrorsSayWhich_data()
+{
+    // A sheet (or a read's file) that cannot be written says why in the tool's own words. A
+    // read-only and a full file system are mounted for the run (a mount namespace of its own).
+    QTest::addColumn<QString>("setup");  // the shell line before the command ("" for none)
+    QTest::addColumn<QString>("target"); // the file to write, under the test's folder
+    QTest::addColumn<QString>("line");
+    QTest::newRow("missing folder") << "" << "gone/sheet.html" << "%1: cannot write the file: the folder %2 does not exist";
+    QTest::newRow("read-only file system") << "mount -t tmpfs -o ro,size=64k tmpfs %1" << "ro/sheet.html"
+                                           << "%1: cannot write the file: the folder %2 is on a read-only file system";
+    QTest::newRow("full disk") << "mount -t tmpfs -o size=8k tmpfs %1" << "full/sheet.pdf"
+                               << "%1: cannot write the file: the disk is full \\(sheet.pdf needs \\d+ bytes, \\d+ are free\\)";
+    QTest::newRow("folder without write permission") << "chmod 555 %1" << "locked/sheet.html"
+                                                     << "%1: cannot write the file: the folder %2 is read-only \\(no permission to write in it\\)";
+}
+
+void tst_e2e_cli::fileErrorsSayWhich()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, target);
+    QFETCH(QString, line);
+    // A folder every user may enter, since the unprivileged run below is another user.
+    QTemporaryDir open(QDir::tempPath() + QStringLiteral("/qelvo-cli-XXXXXX"));
+    const QString qvd = open.filePath(QStringLiteral("site.qvd"));
+    QVERIFY(writeBytes(qvd, userDataFile(sampleSettings("01"))));
+    QVERIFY(QProcess::execute(QStringLiteral("chmod"), {QStringLiteral("go+rX"), open.path(), qvd}) == 0);
+    const QString path = open.filePath(target);
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!target.startsWith(QLatin1String("gone/")))
+        QVERIFY(QDir().mkpath(dir));
+    QStringList prefix;
+    QString command = QStringLiteral("exec \"$0\" \"$@\"");
+    if (setup.startsWith(QLatin1String("mount"))) {
+        // root gets a mount namespace of its own; another user a user namespace as well.
+        prefix = {QStringLiteral("unshare"), ::geteuid() == 0 ? QStringLiteral("-m") : QStringLiteral("-rm"),
+                  QStringLiteral("sh"), QStringLiteral("-c"), setup.arg(dir) + QStringLiteral(" && ") + command};
+        if (cli({"--version"}, 10000, {}, prefix.mid(0, 4) + QStringList{QStringLiteral("true && ") + command}).code != 0)
+            QSKIP("no mount namespace here (unshare refused)");
+    } else if (!setup.isEmpty()) {
+        QVERIFY(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), setup.arg(dir)}) == 0);
+        // root writes in any folder: the command runs as nobody then.
+        if (::geteuid() == 0) {
+            if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+                QSKIP("running as root without setpriv: no user to be kept out");
+            prefix = asNobody(dir);
+        }
+    }
+    const Run r = cli({"sheet", qvd, "-o", path}, 60000, {}, prefix);
+    QVERIFY2(r.code == 1, r.what());
+    const QString want = QStringLiteral("^qelvo-cli: %1\n$")
+                             .arg(line.arg(QRegularExpression::escape(path), QRegularExpression::escape(dir)));
+    QVERIFY2(QRegularExpression(want).match(r.err).hasMatch(), r.what() + want.toUtf8());
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void tst_e2e_cli::standardInputAndOutput()
+{
+    // "-": the .qvd of a read on stdout, a file on stdin for diff, write and sheet, and the
+    // sheet on stdout.
+    Sim sim;
+    QVERIFY(sim.start(6));
+    const QByteArray site = userDataFile(sampleSettings("03"));
+    Run r = cli({"write", "COM6", "-"}, 60000, site);
+    QVERIFY2(r.code == 0 && r.out == QStringLiteral("COM6 holds the settings of standard input.\n"), r.what());
+    QProcess p;
+    p.start(cliProgram(), {"read", "COM6", "-o", "-"});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput() == site);
+    r = cli({"diff", "COM6", "-"}, 60000, site);
+    QVERIFY2(r.code == 0 && r.out.isEmpty(), r.what());
+    r = cli({"diff", "-", "COM6"}, 60000, userDataFile(sampleSettings("04")));
+    QVERIFY2(r.code == 1 && r.lines().first().startsWith(QStringLiteral("入力選択")), r.what());
+    r = cli({"sheet", "-", "-o", "-"}, 60000, site);
+    QVERIFY2(r.code == 0 && r.out.startsWith(QStringLiteral("<!DOCTYPE html>")), r.what());
+    p.start(cliProgram(), {"sheet", "COM6", "-o", "-", "--format", "pdf"});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput().startsWith("%PDF-"));
+    r = cli({"diff", "-", "COM6"}, 60000, "not a qvd");
+    QVERIFY2(r.code == 2 && r.err.startsWith(QStringLiteral("qelvo-cli: standard input: not a .qvd file")), r.what());
+}
+
+void tst_e2e_cli::readBackNamesTheSetting()
+{
+    // A controller that acknowledges a write but keeps a cell (a worn memory cell): the
+    // read-back names the setting with the value written and the value it holds.
+    TcpTestServer server;
+    QVERIFY(server.listening() && TcpTestServer::bindCom(14, server.url()));
+    const int worn = ChMaxCell(3);
+    QTimer keep;
+    QObject::connect(&keep, &QTimer::timeout, [&] { server.model.setCell(worn, 0); });
+    keep.start(0);
+    const QString site = writeQvd(QStringLiteral("worn.qvd"), sampleSettings("01"));
+    QProcess p;
+    p.start(cliProgram(), {"write", "COM14", site, "--yes"});
+    QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning, 30000); // the server answers meanwhile
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), 1);
+    QCOMPARE(out, QStringLiteral("setting       written  read back\nOut 3 最大値  3.53 V   2.50 V\n"));
+    QCOMPARE(err, QStringLiteral("qelvo-cli: COM14: after the write the controller does not hold the values of %1\n").arg(site));
 }
 
 void tst_e2e_cli::noPermission()
@@ -542,6 +770,27 @@ void tst_e2e_cli::monitorLinesAndCtrlC()
     QVERIFY2(r.lines().size() >= 3, r.what());
 }
 
+void tst_e2e_cli::monitorTimeoutBoundsEachReading()
+{
+    // The controller stops answering while the monitor runs: --timeout ends it, not the
+    // 20 s the tool's monitor waits.
+    Sim sim;
+    QVERIFY(sim.start(7));
+    QProcess p;
+    p.start(cliProgram(), {"monitor", "COM7", "--interval", "100", "--timeout", "2"});
+    QTRY_VERIFY_WITH_TIMEOUT((p.waitForReadyRead(100), p.canReadLine()), 20000);
+    QVERIFY(::kill(pid_t(sim.p.processId()), SIGSTOP) == 0);
+    QElapsedTimer t;
+    t.start();
+    const bool ended = p.waitForFinished(15000);
+    const qint64 ms = t.elapsed();
+    ::kill(pid_t(sim.p.processId()), SIGCONT);
+    QVERIFY(ended);
+    QCOMPARE(p.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(p.readAllStandardError()), QStringLiteral("qelvo-cli: COM7: no reply from the controller\n"));
+    QVERIFY2(ms >= 1500 && ms < 5000, QByteArray::number(ms));
+}
+
 void tst_e2e_cli::eightPortsInParallel()
 {
     std::vector<std::unique_ptr<Sim>> sims;
@@ -553,7 +802,9 @@ void tst_e2e_cli::eightPortsInParallel()
     QVERIFY2(one.code == 0, one.what());
     const QString dir = file(QStringLiteral("site-batch"));
     const Run all = cli({"read", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "-o", dir});
-    QVERIFY2(all.code == 0 && all.err.isEmpty() && all.out.isEmpty(), all.what());
+    QVERIFY2(all.code == 0 && all.err.isEmpty() && all.lines().size() == 8, all.what());
+    for (int n = 1; n <= 8; ++n)
+        QCOMPARE(all.lines()[n - 1], QStringLiteral("COM%1  ok  %2/COM%1.qvd").arg(n).arg(dir));
     const QByteArray reference = readBytes(file("one.qvd"));
     QCOMPARE(reference.size(), qsizetype(kUserFileBytes));
     for (int n = 1; n <= 8; ++n) {
@@ -570,6 +821,10 @@ void tst_e2e_cli::eightPortsInParallel()
     const Run some = cli({"read", "COM2", "COM12", "COM3", "-o", dir2, "--timeout", "2"});
     QVERIFY2(some.code == 1, some.what());
     QCOMPARE(some.err, QStringLiteral("qelvo-cli: COM12: no reply from the controller\n"));
+    // The summary: one line per port, in the order given.
+    QCOMPARE(some.lines(), QStringList({QStringLiteral("COM2   ok      %1/COM2.qvd").arg(dir2),
+                                        QStringLiteral("COM12  failed  no reply from the controller"),
+                                        QStringLiteral("COM3   ok      %1/COM3.qvd").arg(dir2)}));
     QVERIFY(QFileInfo::exists(dir2 + QStringLiteral("/COM2.qvd")) && QFileInfo::exists(dir2 + QStringLiteral("/COM3.qvd")));
     QVERIFY(!QFileInfo::exists(dir2 + QStringLiteral("/COM12.qvd")));
 }
@@ -602,11 +857,57 @@ void tst_e2e_cli::sheetHoldsEveryValue()
             QVERIFY2(words.contains(s.text), qPrintable(s.name + QLatin1Char('=') + s.text + QStringLiteral(" not in\n") + text));
             QVERIFY2(page.contains(QLatin1Char('>') + s.text), qPrintable(s.text));
         }
-        for (const QString &must : {name, QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd")), items[0].text})
+        for (const QString &must : {name, QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd")), items[0].text,
+                                    QStringLiteral("読込元"), QStringLiteral("ﾌｧｲﾙ ") + name})
             QVERIFY2(text.contains(must) && page.contains(must), qPrintable(must + QStringLiteral(" not in\n") + text));
         QVERIFY(pdfFirstPageToPng(pdf, screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code))));
         QVERIFY(PictureShowsSomething(QImage(screenshotFolder() + QStringLiteral("/cli_sheet_%1.png").arg(QString::fromLatin1(code)))));
     }
+    // A controller's sheet names the port and when it was read.
+    Sim sim;
+    QVERIFY(sim.start(15));
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    const Run r = cli({"sheet", "COM15", "-o", "-"});
+    QVERIFY2(r.code == 0, r.what());
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("<th>読込元</th><td>ｺﾝﾄﾛｰﾗ COM15</td></tr>\n<tr><th>読込日時</th><td>([0-9/: ]+)</td>"))
+            .match(r.out);
+    QVERIFY2(m.hasMatch(), r.what());
+    const QDateTime read = QDateTime::fromString(m.captured(1), QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    QVERIFY2(read >= before && read <= QDateTime::currentDateTime(), qPrintable(m.captured(1)));
+}
+
+void tst_e2e_cli::parallelReadEndsWithItsParent_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGKILL") << int(SIGKILL);
+}
+
+void tst_e2e_cli::parallelReadEndsWithItsParent()
+{
+    // Two slow controllers (a read takes seconds); the parent is stopped while its children
+    // read. They end with it, and no file is written, then or later.
+    QFETCH(int, sig);
+    Sim a, b;
+    QVERIFY(a.start(10, {QStringLiteral("--delay"), QStringLiteral("100")}));
+    QVERIFY(b.start(11, {QStringLiteral("--delay"), QStringLiteral("100")}));
+    const QString dir = file(QStringLiteral("stopped-%1").arg(sig));
+    QProcess parent;
+    parent.start(cliProgram(), {"read", "COM10", "COM11", "-o", dir});
+    QVERIFY(parent.waitForStarted());
+    QList<pid_t> kids;
+    QTRY_VERIFY_WITH_TIMEOUT((kids = childrenOf(pid_t(parent.processId()))).size() == 2, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(a.frames().contains("R01") && b.frames().contains("R01"), 10000);
+    ::kill(pid_t(parent.processId()), sig);
+    QVERIFY(parent.waitForFinished(10000));
+    for (pid_t k : kids)
+        QTRY_VERIFY_WITH_TIMEOUT(!runs(k), 2000);
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList());
+    QCOMPARE(parent.exitStatus(), QProcess::CrashExit); // it ends by the signal
+    if (sig != SIGKILL)
+        QCOMPARE(parent.readAllStandardError(), QByteArray("qelvo-cli: interrupted: the reads still running were stopped and wrote no file\n"));
 }
 
 QTEST_MAIN(tst_e2e_cli)

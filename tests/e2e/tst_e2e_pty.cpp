@@ -22,7 +22,7 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/ComPorts.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "platform/QtSerialPort.h"
 #include "settings/modUserData.h"
 

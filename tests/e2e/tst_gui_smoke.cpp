@@ -3,7 +3,7 @@
 // checking and when connected, the progress window of a read and the frame when the
 // write's success box comes. Each is saved as a PNG in $QELVO_SCREENSHOTS and must hold
 // a picture, not an empty window.
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 #include "support/AppFixture.h"
 
 #include "app/frmMdi1.h"
@@ -27,6 +27,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
+#include "platform/QtDialogs.h"
 #include "settings/modUserData.h"
 
 #include <QApplication>

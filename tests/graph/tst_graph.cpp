@@ -17,7 +17,7 @@
 #include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
 

@@ -1,7 +1,9 @@
 // The trend window on the virtual clock: its menu entry, its record of "frmst.tmp" and its
 // return at start-up; the live readings it follows and draws; the thresholds following the
 // grid, the channel boxes and the colours; the view moved by keys, wheel, drag and spans;
-// log files opened, dropped or refused; the picture saved; what assistive technology reads.
+// log files opened, dropped or refused; the picture saved; what assistive technology reads;
+// a log of another full scale, a clock set back in a log, the view keys from every control,
+// labels that never write over each other.
 #include "support/AccessibleTree.h"
 #include "support/AppFixture.h"
 
@@ -17,7 +19,7 @@
 #include "monitor/modMonitor1.h"
 #include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
-#include "platform/Dialogs.h"
+#include "platform/QtDialogs.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
 
@@ -58,11 +60,20 @@ void setThresholds(int n, const QString &max, const QString &min)
     g_subMonitorWindowsRefresh();
 }
 
-// The plot's row of a value in the current unit (0 to the type's full scale).
-int rowOf(double v)
+// The plot's row of a value on the range low to high (0 to the type's full scale).
+int rowIn(double v, double low, double high)
 {
     const QRect r = plot()->plotRect();
-    return int(std::lround(r.bottom() - v / InputTypeOf(g_intInputType).fullScale * r.height()));
+    return int(std::lround(r.bottom() - (v - low) / (high - low) * r.height()));
+}
+int rowOf(double v) { return rowIn(v, 0, InputTypeOf(g_intInputType).fullScale); }
+
+// The tool's input type, as a file or a read sets it.
+void setType(int type)
+{
+    UserData[cellInputCode].setData(QByteArrayView(InputTypeOf(type).code));
+    QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
+    g_subMonitorWindowsRefresh();
 }
 
 int countIn(const QImage &img, int row, const QColor &c)
@@ -80,7 +91,7 @@ QString writeLog(const QString &name, int runs)
     const QString path = folder + name;
     QFile::remove(path);
     for (int run = 0; run < runs; ++run) {
-        const QDateTime t0(QDate(2026, 10, 10), QTime(9 + 2 * run, 0));
+        const QDateTime t0 = QDateTime(QDate(2026, 10, 10), QTime(9, 0)).addSecs(run * 7200);
         AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
         for (int i = 0; i < 60; ++i)
             AppendLogFilerData(MakeDataLine(i + 1, t0.addSecs(i * 60), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
@@ -99,8 +110,18 @@ private slots:
     void viewByKeysWheelDragAndSpans();
     void extremesAndPulsesShowInTheirColumns();
     void logFilesOpenedDroppedAndRefused();
-    void pictureSaved();
+    void pictureSaysWhatItShows_data();
+    void pictureSaysWhatItShows();
     void readAndReachedByKeyboard();
+    void spanWords_data();
+    void spanWords();
+    void logOfAnotherFullScale_data();
+    void logOfAnotherFullScale();
+    void clockStepBackInALog();
+    void viewKeysFromAnywhere_data();
+    void viewKeysFromAnywhere();
+    void labelsNeverOverlap_data();
+    void labelsNeverOverlap();
 };
 
 void TestTrend::menuRecordAndStartUp()
@@ -348,7 +369,7 @@ void TestTrend::extremesAndPulsesShowInTheirColumns()
     for (int dx = -1; dx <= 1; ++dx)
         pulse = pulse || img.pixelColor(column(90000) + dx, row8) == QtDialogs::qtColor(quint32(g_lngColor[8]));
     QVERIFY(pulse);
-    QCOMPARE(img.pixelColor(column(30000), row8), QColor(0, 0, 0));
+    QVERIFY(img.pixelColor(column(30000), row8) != QtDialogs::qtColor(quint32(g_lngColor[8])));
 }
 
 void TestTrend::logFilesOpenedDroppedAndRefused()
@@ -403,15 +424,32 @@ void TestTrend::logFilesOpenedDroppedAndRefused()
     QVERIFY(plot()->following());
     QCOMPARE(plot()->source().series, &g_funcTrendHistory());
     QVERIFY(plot()->accessibleDescription().contains(QStringLiteral("最新値 3.75V")));
+
+    // Closed while a slow read runs: the read stops without a box, then the window closes.
+    f.clock.doEventsUs = 300'000;
+    f.clock.scheduleIn(250'000, [] { g_subMenuCommand(16); });
+    QVERIFY(!g_frmTrend1->openLog(two));
+    QVERIFY(g_frmTrend1);
+    QTRY_VERIFY(!g_frmTrend1);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
-void TestTrend::pictureSaved()
+void TestTrend::pictureSaysWhatItShows_data()
 {
+    QTest::addColumn<bool>("log");
+    QTest::newRow("live") << false;
+    QTest::newRow("log") << true;
+}
+
+void TestTrend::pictureSaysWhatItShows()
+{
+    QFETCH(bool, log);
     AppFixture f;
     openTrend(f);
     reading(QStringLiteral("0200"));
     Sleep(100);
+    if (log)
+        QVERIFY(g_frmTrend1->openLog(writeLog(QStringLiteral("qlv20261010.csv"), 2)));
     const QString path = AppFixture::dataFile(QStringLiteral("view"));
     f.dlg.fileAnswers << path;
     g_frmTrend1->SaveButton->click();
@@ -420,8 +458,24 @@ void TestTrend::pictureSaved()
     QVERIFY(f.dlg.fileRequests.last().fileName.endsWith(QStringLiteral(".png")));
     QImage saved;
     QVERIFY(saved.load(path + QStringLiteral(".png"), "PNG"));
-    QCOMPARE(saved.size(), plot()->size());
-    QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), plot()->picture());
+    // The plot under a title line that is drawn; the facts in the title and the PNG's texts.
+    const QSize size = plot()->size();
+    QCOMPARE(saved.width(), size.width());
+    const int title = saved.height() - size.height();
+    QVERIFY(title > 0);
+    QCOMPARE(saved.copy(0, title, size.width(), size.height()).convertToFormat(QImage::Format_RGB32), plot()->picture());
+    int inked = 0;
+    for (int y = 0; y < title; ++y)
+        inked += size.width() - countIn(saved, y, QColor(0, 0, 0));
+    QVERIFY(inked > 100);
+    const auto at = [](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")); };
+    QCOMPARE(saved.text(QStringLiteral("From")), at(plot()->viewStart()));
+    QCOMPARE(saved.text(QStringLiteral("To")), at(plot()->viewStart() + plot()->viewSpan()));
+    QCOMPARE(saved.text(QStringLiteral("Source")), log ? QStringLiteral("qlv20261010.csv") : QStringLiteral("ライブ"));
+    QCOMPARE(saved.text(QStringLiteral("Span")), frmTrend1::spanWords(plot()->viewSpan()));
+    QCOMPARE(saved.text(QStringLiteral("Unit")), QStringLiteral("V"));
+    for (const char *key : {"From", "To", "Source", "Span", "Unit"})
+        QVERIFY(saved.text(QStringLiteral("Title")).contains(saved.text(QString::fromLatin1(key))));
     // A folder that cannot be written: the box, nothing else.
     f.dlg.fileAnswers << AppFixture::dataFile(QStringLiteral("no/such/folder/view.png"));
     f.dlg.answers << vbOK;
@@ -463,6 +517,218 @@ void TestTrend::readAndReachedByKeyboard()
     QVERIFY(combo);
     QCOMPARE(combo->text(QAccessible::Name), QStringLiteral("10分"));
     QCOMPARE(combo->text(QAccessible::Description), QStringLiteral("表示範囲"));
+
+    // The plot is a chart. After a wheel zoom that moved the data under the pointer, the
+    // readout tells the reading now under it.
+    QCOMPARE(node->role(), QAccessible::Chart);
+    const qint64 t0 = Now().toMSecsSinceEpoch() + 1000;
+    for (int i = 0; i <= 7200; ++i)
+        g_subTrendHistoryAdd(t0 + i * 1000LL, QStringLiteral("0100"), QStringLiteral("00"));
+    const QPoint at(plot()->plotRect().left() + 1, plot()->plotRect().center().y());
+    QMouseEvent move(QEvent::MouseMove, at, plot()->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(plot(), &move);
+    const QString before = g_frmTrend1->PointerLabel->text();
+    QWheelEvent wheel(at, plot()->mapToGlobal(at), QPoint(), QPoint(0, -2400), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(plot(), &wheel);
+    QVERIFY(g_frmTrend1->PointerLabel->text() != before);
+    QCOMPARE(g_frmTrend1->PointerLabel->text(), plot()->pointerText(at));
+}
+
+void TestTrend::spanWords_data()
+{
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("seconds") << qint64(45000) << QStringLiteral("45秒");
+    QTest::newRow("hours") << qint64(5400000) << QStringLiteral("1時間30分");
+    QTest::newRow("a day") << qint64(86400000) << QStringLiteral("1日");
+    QTest::newRow("weeks") << qint64((1151 * 3600 + 14 * 60 + 55) * 1000LL) << QStringLiteral("47日23時間14分55秒");
+}
+
+void TestTrend::spanWords()
+{
+    QFETCH(qint64, ms);
+    QFETCH(QString, words);
+    QCOMPARE(frmTrend1::spanWords(ms), words);
+}
+
+void TestTrend::logOfAnotherFullScale_data()
+{
+    QTest::addColumn<int>("logType");
+    QTest::addColumn<int>("toolType");
+    for (int l = Volt5; l <= Dist10M; ++l)
+        for (int t = Volt5; t <= Dist10M; ++t)
+            QTest::addRow("%s log at %s", qPrintable(InputTypeOf(l).optionCaption), qPrintable(InputTypeOf(t).optionCaption)) << l << t;
+}
+
+void TestTrend::logOfAnotherFullScale()
+{
+    QFETCH(int, logType);
+    QFETCH(int, toolType);
+    AppFixture f;
+    openTrend(f);
+    // Counts 0 to 1023 written at the log's type, opened at the tool's with a threshold.
+    setType(logType);
+    const QString path = AppFixture::dataFile(QStringLiteral("scale.csv"));
+    const QDateTime t0(QDate(2026, 10, 10), QTime(9, 0));
+    AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
+    for (int c = 0; c <= 1023; c += 31)
+        AppendLogFilerData(MakeDataLine(c + 1, t0.addSecs(c), QStringLiteral("%1").arg(c, 4, 16, QLatin1Char('0')), QStringLiteral("00"), true, true), path);
+    setType(toolType);
+    setThresholds(1, QStringLiteral("1.00"), QString());
+    QVERIFY(g_frmTrend1->openLog(path));
+    // Every value on the range, the highest drawn at its own height.
+    const TrendSeries &s = g_frmTrend1->log()->series;
+    const TrendSeries::Summary all = s.summarize(0, s.size());
+    double low = 0, high = 0;
+    plot()->valueRange(low, high);
+    QVERIFY(low <= plot()->valueOf(all.min) && high >= plot()->valueOf(all.max));
+    const QImage img = plot()->picture();
+    const QRect r = plot()->plotRect();
+    const int top = int(std::lround(r.bottom() - (plot()->valueOf(all.max) - low) / (high - low) * r.height()));
+    QVERIFY(countIn(img, top, kLevel) + countIn(img, top + 1, kLevel) + countIn(img, top - 1, kLevel) > 0);
+    // The thresholds only over a log of the tool's full scale; else the status says why.
+    const bool same = InputTypeOf(logType).unit == InputTypeOf(toolType).unit &&
+                      InputTypeOf(logType).fullScale <= InputTypeOf(toolType).fullScale;
+    QCOMPARE(plot()->thresholdsApply(), same);
+    QCOMPARE(countIn(img, rowIn(1.0, low, high), kRed) > r.width() / 4, same);
+    QCOMPARE(g_frmTrend1->SourceLabel->text().contains(QStringLiteral("しきい値なし (ﾛｸﾞ")), !same);
+}
+
+void TestTrend::clockStepBackInALog()
+{
+    AppFixture f;
+    openTrend(f);
+    // The log filer's file after the clock was set back: 05:00:00 to 06:00:00 at 1.00 V,
+    // then 05:00:10 to 07:00:00 at 2.00 V.
+    const QString path = AppFixture::dataFile(QStringLiteral("step.csv"));
+    const QDateTime day(QDate(2026, 10, 10), QTime(0, 0));
+    AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), day.addSecs(5 * 3600)), path);
+    for (int i = 0; i <= 360; ++i)
+        AppendLogFilerData(MakeDataLine(i + 1, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("00CD"), QStringLiteral("01"), true, true), path);
+    for (int i = 1; i <= 720; ++i)
+        AppendLogFilerData(MakeDataLine(i + 361, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("019A"), QStringLiteral("02"), true, true), path);
+    QVERIFY(g_frmTrend1->openLog(path));
+    QVERIFY2(g_frmTrend1->SourceLabel->text().contains(QStringLiteral("時刻戻り 2026/10/10 06:00:00→05:00:10")),
+             qPrintable(g_frmTrend1->SourceLabel->text()));
+    // The second stretch drawn over its own two hours, right of the break, not squashed.
+    const QImage img = plot()->picture();
+    const QRect r = plot()->plotRect();
+    QVERIFY(countIn(img, rowOf(2.0), kLevel) > r.width() * 6 / 10);
+    const QList<TrendLabel> lines = plot()->lineLabels(plot()->size());
+    const auto brk = std::find_if(lines.begin(), lines.end(), [](const TrendLabel &l) { return l.text.startsWith(QStringLiteral("時刻戻り")); });
+    QVERIFY(brk != lines.end());
+    // Right of the break the readout tells the time as written, earlier than left of it.
+    const QString after = plot()->pointerText(QPoint(brk->lineX + 3, r.center().y()));
+    const QString before = plot()->pointerText(QPoint(brk->lineX - 3, r.center().y()));
+    QVERIFY2(after.startsWith(QStringLiteral("2026/10/10 05:00:")) && before.startsWith(QStringLiteral("2026/10/10 05:59:")),
+             qPrintable(before + QLatin1Char('|') + after));
+}
+
+void TestTrend::viewKeysFromAnywhere_data()
+{
+    QTest::addColumn<QString>("focus");
+    for (const char *w : {"span", "latest", "open", "check", "plot"})
+        QTest::newRow(w) << QString::fromLatin1(w);
+}
+
+void TestTrend::viewKeysFromAnywhere()
+{
+    QFETCH(QString, focus);
+    AppFixture f;
+    openTrend(f);
+    const qint64 t0 = Now().toMSecsSinceEpoch();
+    for (int i = 0; i <= 7200; ++i)
+        g_subTrendHistoryAdd(t0 + i * 1000LL, QStringLiteral("0100"), QStringLiteral("00"));
+    const qint64 last = t0 + 7200000, span = plot()->viewSpan();
+    QWidget *w = focus == QLatin1String("span")     ? static_cast<QWidget *>(g_frmTrend1->SpanCombo)
+                 : focus == QLatin1String("latest") ? g_frmTrend1->LatestButton
+                 : focus == QLatin1String("open")   ? g_frmTrend1->OpenButton
+                 : focus == QLatin1String("check")  ? g_frmTrend1->Check1[0]
+                                                    : static_cast<QWidget *>(plot());
+    // Each key from the state the one before left, and what the view is after it.
+    struct Step {
+        Qt::Key key;
+        qint64 start, span;
+        bool follow;
+    };
+    const Step steps[] = {{Qt::Key_Left, last - span - span / 10, span, false}, {Qt::Key_Right, last - span, span, false},
+                          {Qt::Key_Plus, last - span * 3 / 4, span / 2, false},  {Qt::Key_Minus, last - span, span, false},
+                          {Qt::Key_Home, t0, span, false},                        {Qt::Key_End, last - span, span, true}};
+    for (const Step &s : steps) {
+        QTest::keyClick(w, s.key);
+        QCOMPARE(plot()->viewStart(), s.start);
+        QCOMPARE(plot()->viewSpan(), s.span);
+        QCOMPARE(plot()->following(), s.follow);
+    }
+    // The span box keeps Up and Down.
+    if (focus == QLatin1String("span")) {
+        QTest::keyClick(w, Qt::Key_Down);
+        QCOMPARE(g_frmTrend1->SpanCombo->currentText(), QStringLiteral("1時間"));
+        QCOMPARE(plot()->viewSpan(), qint64(3600000));
+    }
+}
+
+void TestTrend::labelsNeverOverlap_data()
+{
+    // Sixteen thresholds from 1 V, this far apart (the last at the full scale); a log of
+    // this many runs of an hour.
+    QTest::addColumn<double>("apart");
+    QTest::addColumn<int>("runs");
+    for (const double apart : {0.0, 0.01, 0.04, 0.1, 4.0 / 15})
+        for (const int runs : {1, 12, 40})
+            QTest::addRow("%.2f V apart, %d runs", apart, runs) << apart << runs;
+}
+
+void TestTrend::labelsNeverOverlap()
+{
+    QFETCH(double, apart);
+    QFETCH(int, runs);
+    AppFixture f;
+    openTrend(f);
+    for (int n = 1; n <= 8; ++n)
+        setThresholds(n, FormatFixed2(1.0 + apart * (2 * n - 1)), FormatFixed2(1.0 + apart * (2 * n - 2)));
+    QVERIFY(g_frmTrend1->openLog(writeLog(QStringLiteral("runs.csv"), runs)));
+    const QSize size = plot()->size();
+    const QRect r = plot()->plotRect();
+    const QList<TrendLabel> labels = plot()->thresholdLabels(size), lines = plot()->lineLabels(size);
+    QList<QRect> drawn;
+    QList<int> named;
+    for (const TrendLabel &l : labels) {
+        // In the margin right of the plotted data, saying which bound it is.
+        QVERIFY(l.rect.left() > r.right() && l.rect.right() < size.width());
+        QVERIFY(l.text.startsWith(plot()->thresholds()[l.thresholds.first()].label));
+        QCOMPARE(l.text.contains(QLatin1Char('+')), l.thresholds.size() > 1);
+        // A label for several lines: all of them in the readout over it.
+        const QString readout = plot()->pointerText(l.rect.center());
+        for (int i : l.thresholds) {
+            QVERIFY2(readout.contains(plot()->thresholds()[i].label + QLatin1Char(' ')), qPrintable(readout));
+            named << i;
+        }
+        drawn << l.rect;
+    }
+    std::sort(named.begin(), named.end());
+    QCOMPARE(named.size(), 16);
+    QCOMPARE(named.last(), 15);
+    for (const TrendLabel &l : lines) {
+        if (!l.rect.isEmpty()) {
+            QVERIFY(l.rect.left() > r.left() && l.rect.right() < r.right());
+            drawn << l.rect;
+        }
+    }
+    for (int a = 0; a < drawn.size(); ++a)
+        for (int b = a + 1; b < drawn.size(); ++b)
+            QVERIFY2(!drawn[a].intersects(drawn[b]), qPrintable(QStringLiteral("%1 and %2").arg(a).arg(b)));
+    // Every bound and marker reaches assistive technology, labelled or not.
+    QStringList items;
+    for (const TrendLabel &l : plot()->accessibleItems())
+        items << l.text;
+    QVERIFY(items.contains(QStringLiteral("ch1↑ ch1 最大値 %1V").arg(FormatFixed2(1.0 + apart))));
+    QVERIFY(items.contains(QStringLiteral("ch8↓ ch8 最小値 %1V").arg(FormatFixed2(1.0 + apart * 14))));
+    QCOMPARE(items.filter(QStringLiteral("Logging ")).size(), 2 * runs);
+    QAccessibleInterface *node = accessibleNode(g_frmTrend1, plot());
+    QCOMPARE(node->role(), QAccessible::Chart);
+    QCOMPARE(node->childCount(), int(items.size()));
+    QCOMPARE(node->child(node->childCount() - 1)->text(QAccessible::Name), items.last());
 }
 
 QTEST_MAIN(TestTrend)

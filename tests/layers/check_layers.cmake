@@ -2,25 +2,31 @@
 #  - each folder of src/ has a rank, and a file may include only from its own folder or
 #    from a folder of lower rank;
 #  - below app/, only a window (frm*) or a control (MSFlexGrid) includes a window's header;
-#  - nothing in src/ includes from tools/ or reaches out of src/ with "../".
+#  - nothing in src/ includes from tools/ or reaches out of src/ with "../";
+#  - nothing in src/ includes the simulator's side (sim/: the controller model and the test
+#    doubles), which stands outside the product.
+# The build refuses the same includes (each layer's library sees only its own folder and the
+# ones below, and no library of src/ sees sim/); this check names every one at once.
 # Run: cmake -DSRC=<src folder> -P check_layers.cmake
+cmake_minimum_required(VERSION 3.25)
 if(NOT SRC)
   message(FATAL_ERROR "usage: cmake -DSRC=<src folder> -P check_layers.cmake")
 endif()
 
 # From the bottom up; docs/architecture.md shows the same table.
 set(_ranks
-  ctrlmodel 0   # the controller model (the simulator and the in-process port)
-  platform  1   # services: clock, timers, dialogs, serial ports, files, paths
-  core      2   # process-wide state, the application files, window registration
-  settings  3   # the memory image, conversions, the user data file, exports
-  link      4   # port, protocol, exchanges, transfer, position output, link state
-  monitor   5   # the monitor's store and poll, and its windows
-  logfiler  6   # the log filer's settings and run, and its windows
-  graph     7   # the colour table, the graph and trend windows and the colour settings
-  editor    8   # the settings grid and the editor window
-  app       9   # frame, dispatcher, start-up and shut-down, settings dialog
+  platform  0   # services: clock, timers, dialogs, serial ports, files, paths
+  core      1   # process-wide state, the application files, window registration
+  settings  2   # the memory image, conversions, the user data file, exports
+  link      3   # port, protocol, exchanges, transfer, position output, link state
+  monitor   4   # the monitor's store and poll, and its windows
+  logfiler  5   # the log filer's settings and run, and its windows
+  graph     6   # the colour table, the graph and trend windows and the colour settings
+  editor    7   # the settings grid and the editor window
+  app       8   # frame, dispatcher, start-up and shut-down, settings dialog
 )
+# The folders of sim/, as an include names them.
+set(_sim ctrlmodel doubles)
 set(_folders "")
 list(LENGTH _ranks _n)
 math(EXPR _last "${_n} - 1")
@@ -67,6 +73,10 @@ foreach(_file ${_files})
       continue() # a header of the same folder, or the generated version header
     endif()
     string(REGEX REPLACE "/$" "" _to "${_to}")
+    if(_to IN_LIST _sim)
+      list(APPEND _bad "${_file}: includes ${_inc} from sim/, which the product does not contain")
+      continue()
+    endif()
     if(NOT DEFINED _rank_${_to})
       list(APPEND _bad "${_file}: includes ${_inc} from a folder without a rank")
       continue()

@@ -49,7 +49,7 @@ const FaultDef kFaults[] = {
 };
 
 // The faults of a network line, raw TCP and RFC 2217.
-enum class NetFault { Refused, Silent, Drop, Drip };
+enum class NetFault { Refused, Silent, Drop, Drip, Busy };
 struct NetFaultDef {
     const char *name;
     NetFault fault;
@@ -60,11 +60,14 @@ const NetFaultDef kNetFaults[] = {
     {"tcp silent", NetFault::Silent, false},   {"rfc2217 silent", NetFault::Silent, true},
     {"tcp drop", NetFault::Drop, false},       {"rfc2217 drop", NetFault::Drop, true},
     {"tcp drip", NetFault::Drip, false},       {"rfc2217 drip", NetFault::Drip, true},
+    {"tcp accepts, then closes", NetFault::Busy, false}, {"rfc2217 accepts, then closes", NetFault::Busy, true},
 };
 // A dropped connection in the middle of a read: the server takes this many more lines.
 constexpr int kDropAfterLines = 3;
 // Each byte of a reply this long after the one before.
 constexpr int kDripMs = 200;
+// A busy server closes this long after it said so: the open of a raw port is done by then.
+constexpr int kBusyCloseMs = 200;
 
 // The rows of both tables.
 struct Row {
@@ -282,7 +285,7 @@ void TestFaultMatrix::network()
         g_subMenuCommand(21);
         QCOMPARE(g_intConnectStatus, qint16(1));
     }
-    if (exchange == MonitorRunning || exchange == ChannelRead) {
+    if (exchange == MonitorStart || exchange == MonitorRunning || exchange == ChannelRead) {
         g_subMenuCommand(12);
         QVERIFY(g_frmDirect1);
     }
@@ -297,12 +300,27 @@ void TestFaultMatrix::network()
     case NetFault::Refused: break;
     case NetFault::Silent: server.setMode(TcpTestServer::Mode::Silent); break;
     case NetFault::Drop:
+        // Between two ticks of a running monitor; in a read after some lines; else when the
+        // exchange's first line comes, so the tool is waiting for its reply.
         if (exchange == MonitorRunning)
             server.dropClient();
         else
-            server.setMode(TcpTestServer::Mode::DropAfter, int(server.frames.size()) + kDropAfterLines);
+            server.setMode(TcpTestServer::Mode::DropAfter,
+                           int(server.frames.size()) + (exchange == Read ? kDropAfterLines : 0));
         break;
     case NetFault::Drip: server.setMode(TcpTestServer::Mode::Drip, kDripMs); break;
+    case NetFault::Busy:
+        server.setMode(TcpTestServer::Mode::Busy, kBusyCloseMs);
+        if (exchange != Check) {
+            // The line is taken from the tool, which sees its connection end.
+            server.dropClient();
+            QElapsedTimer gone;
+            gone.start();
+            while (app.port.portOpen() && gone.elapsed() < 5000)
+                Sleep(20);
+            QVERIFY(!app.port.portOpen());
+        }
+        break;
     }
     QElapsedTimer took;
     took.start();
@@ -312,6 +330,10 @@ void TestFaultMatrix::network()
     case Read:
         g_intSaved = 1;
         g_frmMain1->Command1_Click(0);
+        break;
+    case MonitorStart:
+        g_frmDirect1->Command2[0]->click();
+        Sleep(3000); // the ticks after the start
         break;
     case MonitorRunning:
         while (g_intMonitorOn == -1 && took.elapsed() < 30000)

@@ -11,6 +11,7 @@
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "link/modTransfer.h"
 #include "monitor/modMonitor1.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
@@ -143,6 +144,8 @@ private slots:
     void tempFileSaveFails();
     void readAgainstFaults_data();
     void readAgainstFaults();
+    void sendLimitGivesUp_data();
+    void sendLimitGivesUp();
     void readRetriesAfterPortLost();
     void retryOnAGoneDeviceEndsDisconnected();
 
@@ -606,6 +609,73 @@ void TestTransfer::readAgainstFaults()
     // A transfer that ends normally or by "中止" leaves the state as it was.
     QCOMPARE(g_intConnectStatus, qint16(end == 2 ? 0 : 1));
     QCOMPARE(f.sim.portOpen(), end != 2);
+    checkSane();
+}
+
+void TestTransfer::sendLimitGivesUp_data()
+{
+    // A program without a user (qelvo-cli) sets a send limit: a command answered that often
+    // with "?" or with what is no answer is given up, and why is kept. Without a limit (the
+    // tool) the same controller keeps the transfer going until "中止" (pressed at 5 s).
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArrayList>("replies"); // the last one repeats
+    QTest::addColumn<int>("kind");               // TransferRefusal::Kind; -1: done, -2: cancelled
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<int>("boundMs");
+    using R = TransferRefusal;
+    QTest::newRow("L refused") << false << 3 << QByteArray("L") << QByteArrayList{"?\r"} << int(R::Refused) << QByteArray("L") << 2100;
+    QTest::newRow("L half a line") << false << 3 << QByteArray("L") << QByteArrayList{"L00"} << int(R::NotUnderstood) << QByteArray("L") << 3100;
+    QTest::newRow("R05 refused") << false << 3 << QByteArray("R05") << QByteArrayList{"?\r"} << int(R::Refused) << QByteArray("R05") << 300;
+    QTest::newRow("R05 a line that is none") << false << 3 << QByteArray("R05") << QByteArrayList{"#$%\r"} << int(R::NotUnderstood) << QByteArray("R05") << 300;
+    QTest::newRow("R05 no data") << false << 5 << QByteArray("R05") << QByteArrayList{"RZZ\r"} << int(R::NotUnderstood) << QByteArray("R05") << 300;
+    QTest::newRow("R05 one refusal") << false << 3 << QByteArray("R05") << QByteArrayList{"?\r", "?\r", "R05\r"} << -1 << QByteArray() << 600;
+    QTest::newRow("W05 refused") << true << 3 << QByteArray("W0500") << QByteArrayList{"?\r"} << int(R::Refused) << QByteArray("W0500") << 300;
+    QTest::newRow("E a line that is none") << true << 3 << QByteArray("E") << QByteArrayList{"X\r"} << int(R::NotUnderstood) << QByteArray("E") << 2600;
+    QTest::newRow("R05 refused, no limit") << false << 0 << QByteArray("R05") << QByteArrayList{"?\r"} << -2 << QByteArray() << 5010;
+    QTest::newRow("R05 a line that is none, no limit") << false << 0 << QByteArray("R05") << QByteArrayList{"#$%\r"} << -2 << QByteArray() << 5010;
+}
+
+void TestTransfer::sendLimitGivesUp()
+{
+    QFETCH(bool, write);
+    QFETCH(int, limit);
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArrayList, replies);
+    QFETCH(int, kind);
+    QFETCH(QByteArray, command);
+    QFETCH(int, boundMs);
+    AppFixture f(false);
+    ScriptedController c;
+    startScripted(f, c);
+    c.queued[frame] = replies;
+    UserData[5].setData(QStringLiteral("00"));
+    g_intTransferSendLimit = limit;
+    const qint64 t0 = f.clock.nowUs();
+    bool cancelled = false;
+    const quint64 cancel = f.clock.scheduleIn(5000000, [&] {
+        cancelled = true;
+        g_subTransferCancel();
+    });
+    const bool done = write ? g_funcControllerWriteBlock() : g_funcControllerReadBlock();
+    f.clock.cancel(cancel);
+    g_intTransferSendLimit = 0;
+    QVERIFY2(f.msSince(t0) <= boundMs, QByteArray::number(f.msSince(t0)));
+    QCOMPARE(done, kind == -1);
+    QCOMPARE(cancelled, kind == -2);
+    const TransferRefusal &r = g_funcTransferRefusal();
+    QCOMPARE(int(r.kind), kind >= 0 ? kind : int(TransferRefusal::None));
+    if (kind >= 0) {
+        QCOMPARE(r.command.toLatin1(), command);
+        QCOMPARE(r.sends, limit);
+        QCOMPARE(c.frames.count(frame), limit);
+        QVERIFY(replies.last().startsWith(r.reply.toLatin1().left(replies.last().size())));
+    }
+    if (kind == -2 && replies.last() == "#$%\r")
+        QCOMPARE(c.frames.count(frame), 1); // the tool waits on such a line, as written
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(g_intConnectStatus, qint16(1));
     checkSane();
 }
 

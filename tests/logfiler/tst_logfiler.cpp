@@ -17,6 +17,7 @@
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/QtDialogs.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -1040,7 +1041,8 @@ void TestLogFiler::appendBoxOffersOnlyItsButtons()
             if (b->property("vbResult").toInt() == vbRetry)
                 b->click();
     });
-    installDialogs(nullptr); // the real boxes
+    QtDialogs real; // the real boxes
+    installDialogs(&real);
     Sleep(1000);
     installDialogs(&f.dlg);
     QCOMPARE(seen, QStringLiteral("close button 0, open 1"));

@@ -9,6 +9,8 @@
 #include "logfiler/modLogReader.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
+#include "platform/FilePieces.h"
+#include "platform/TextFile.h"
 #include "settings/modUserData.h"
 
 #include <QDir>
@@ -58,6 +60,13 @@ private slots:
     void lastLineCutShort();
     void strayLinesAndMarkersWithoutTime();
     void noLogChangesNothing();
+    void clockSetBack_data();
+    void clockSetBack();
+    void piecesBomAndBounds();
+    void refusedWithTheirLimits_data();
+    void refusedWithTheirLimits();
+    void slowReadShowsProgress_data();
+    void slowReadShowsProgress();
 };
 
 void TestLogReader::eachFormOfTheColumns_data()
@@ -249,6 +258,164 @@ void TestLogReader::noLogChangesNothing()
     QCOMPARE(boxOf(f.dlg.boxes[2]), box(QStringLiteral("ﾛｸﾞﾌｧｲﾙ読み込み"),
                                         QStringLiteral("File not found : Error.No = 53") + vbCrLf + missing, vbOKOnly, vbCritical));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText().constData());
+}
+
+void TestLogReader::clockSetBack_data()
+{
+    // 05:00:00 to 06:00:00 every 10 s, then the clock set back: 05:00:10 to 07:00:00, in the
+    // same run or in a new one whose start marker already carries the earlier time.
+    QTest::addColumn<bool>("newRun");
+    QTest::newRow("within a run") << false;
+    QTest::newRow("at a new run") << true;
+}
+
+void TestLogReader::clockSetBack()
+{
+    QFETCH(bool, newRun);
+    AppFixture f;
+    fresh();
+    block(QStringLiteral("/** Logging Start **/"), at(5, 0, 0));
+    int n = 0;
+    for (QDateTime t = at(5, 0, 0); t <= at(6, 0, 0); t = t.addSecs(10))
+        line(++n, t, QStringLiteral("0100"), QStringLiteral("01"), true, false);
+    if (newRun) {
+        block(QStringLiteral("/** Logging QUIT **/"), at(6, 0, 0));
+        block(QStringLiteral("/** Logging Start **/"), at(5, 0, 5));
+    }
+    for (QDateTime t = at(5, 0, 10); t <= at(7, 0, 0); t = t.addSecs(10))
+        line(++n, t, QStringLiteral("0200"), QStringLiteral("02"), true, false);
+    const LogFileData d = read();
+    QCOMPARE(d.lines, qint64(361 + 720));
+    // Every reading at its own time; the second stretch starts a run of the line and stands
+    // after the first on the time line.
+    for (qint64 i = 0; i < d.series.size(); ++i) {
+        const qint64 k = i < 361 ? i : i - 361;
+        QCOMPARE(d.series.at(i).written, (i < 361 ? at(5, 0, 0) : at(5, 0, 10)).addSecs(10 * k).toMSecsSinceEpoch());
+    }
+    QCOMPARE(d.series.stepCount(), qint64(1));
+    const TrendSeries::Step st = d.series.steps().front();
+    QCOMPARE(st.beforeMs, at(6, 0, 0).toMSecsSinceEpoch());
+    QCOMPARE(st.afterMs, (newRun ? at(5, 0, 5) : at(5, 0, 10)).toMSecsSinceEpoch());
+    QVERIFY(d.series.at(361).flags & TrendSeries::RunStart);
+    QVERIFY(d.series.at(361).ms > d.series.at(360).ms);
+    // The markers at their own times, each beside its stretch.
+    QCOMPARE(d.markers.size(), newRun ? 3 : 1);
+    if (newRun) {
+        QCOMPARE(d.markers[2].written, at(5, 0, 5).toMSecsSinceEpoch());
+        QVERIFY(d.markers[2].ms > d.markers[1].ms && d.markers[2].ms < d.series.at(361).ms);
+    }
+}
+
+void TestLogReader::piecesBomAndBounds()
+{
+    AppFixture f;
+    fresh();
+    // A copy saved with a byte order mark, cut into pieces anywhere: the same as whole.
+    block(QStringLiteral("/** Logging Start **/"), at(9, 0, 0));
+    for (int i = 0; i < 4; ++i)
+        line(i + 1, at(9, 0, i), QStringLiteral("01A3"), QStringLiteral("05"), i % 2, i < 2);
+    block(QStringLiteral("/** Logging END C **/"), at(9, 0, 5));
+    const QByteArray file = "\xEF\xBB\xBF" + AppFixture::readFile(logPath());
+    LogFileData whole;
+    QVERIFY(ParseLogFile(file, whole));
+    QCOMPARE(whole.markers.size(), 2);
+    QCOMPARE(whole.markers[0].text, QStringLiteral("Logging Start"));
+    QCOMPARE(whole.lines, qint64(4));
+    for (int a = 0; a < file.size(); ++a) {
+        const int b = a + (file.size() - a) / 2;
+        LogParser p;
+        p.feed(QByteArrayView(file).first(a));
+        p.feed(QByteArrayView(file).sliced(a, b - a));
+        p.feed(QByteArrayView(file).sliced(b));
+        LogFileData d;
+        QVERIFY(p.finish(d) == LogParseResult::Log);
+        QCOMPARE(d.lines, whole.lines);
+        QCOMPARE(d.markers.size(), whole.markers.size());
+        QCOMPARE(d.series.at(3).written, whole.series.at(3).written);
+        QCOMPARE(d.series.at(3).value, whole.series.at(3).value);
+    }
+    // A line longer than a log line is counted, never held.
+    LogFileData d;
+    QVERIFY(ParseLogFile(file + QByteArray(4 * kMaxLogLineBytes, 'x') + "\r\n" + file, d));
+    QCOMPARE(d.skipped, qint64(1));
+    QCOMPARE(d.lines, qint64(8));
+}
+
+void TestLogReader::refusedWithTheirLimits_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<qint64>("bytes"); // the file's size where it is larger than its lines
+    QTest::addColumn<QString>("why");
+    QByteArray markers, steps;
+    for (qint64 i = 0; i <= kMaxLogMarkers; ++i)
+        markers += "/** Logging Start **/\r\n";
+    for (qint64 i = 0; i <= 2 * TrendSeries::kMaxSteps + 2; ++i)
+        steps += QStringLiteral("1, 2026/10/10, %1, 0100, 00\r\n").arg(i % 2 ? "09:00:00" : "10:00:00").toLatin1();
+    QTest::newRow("markers") << markers << qint64(0) << QStringLiteral("開始・終了ﾏｰｶｰは 100000 個まで読み込めます。");
+    QTest::newRow("steps") << steps << qint64(0) << QStringLiteral("時刻の戻りは 10000 か所まで読み込めます。");
+    QTest::newRow("size") << QByteArray("/** Logging Start **/\r\n") << kMaxLogFileBytes + 1
+                          << QStringLiteral("読み込めるのは 256 MB までです (このﾌｧｲﾙは 257 MB)。");
+}
+
+void TestLogReader::refusedWithTheirLimits()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(qint64, bytes);
+    QFETCH(QString, why);
+    AppFixture f;
+    fresh();
+    AppFixture::writeFile(logPath(), lines);
+    if (bytes) // sparse: no disk is taken
+        QVERIFY(QFile::resize(logPath(), bytes));
+    LogFileData d;
+    f.dlg.answers << vbOK;
+    QVERIFY(!g_funcLogFileRead(logPath(), d));
+    QCOMPARE(d.series.size(), qint64(0));
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("ﾛｸﾞﾌｧｲﾙ読み込み"));
+    QVERIFY2(f.dlg.boxes[0].text.split(vbCrLf).contains(why), qPrintable(f.dlg.boxes[0].text));
+    QCOMPARE(f.dlg.boxes[0].icon, int(vbExclamation));
+}
+
+void TestLogReader::slowReadShowsProgress_data()
+{
+    // How long each piece of a 3 MB log takes, and where the user presses キャンセル.
+    QTest::addColumn<qint64>("pieceUs");
+    QTest::addColumn<int>("cancelAt");
+    QTest::addColumn<bool>("window");
+    QTest::newRow("quick") << qint64(5) << -1 << false;
+    QTest::newRow("slow") << qint64(100'000) << -1 << true;
+    QTest::newRow("slow, cancelled") << qint64(100'000) << 500 << true;
+}
+
+void TestLogReader::slowReadShowsProgress()
+{
+    QFETCH(qint64, pieceUs);
+    QFETCH(int, cancelAt);
+    QFETCH(bool, window);
+    AppFixture f;
+    fresh();
+    QByteArray bytes = SjisEncode(LogBlock(QStringLiteral("/** Logging Start **/"), at(0, 0, 0))) + "\r\n";
+    for (int i = 0; bytes.size() < 3 * 1024 * 1024; ++i)
+        bytes += SjisEncode(MakeDataLine(i + 1, at(0, 0, 0).addSecs(i), QStringLiteral("0100"), QStringLiteral("00"), true, true)) + "\r\n";
+    AppFixture::writeFile(logPath(), bytes);
+    f.clock.doEventsUs = pieceUs;
+    f.dlg.progressCancelAt = cancelAt;
+    LogFileData d;
+    QCOMPARE(g_funcLogFileRead(logPath(), d), cancelAt < 0);
+    QCOMPARE(f.dlg.waitCursors, 1);
+    QCOMPARE(f.dlg.waitCursorDepth, 0);
+    QCOMPARE(f.dlg.progressWindows.size(), window ? 1 : 0);
+    QVERIFY(!f.dlg.progressOpenNow);
+    QCOMPARE(f.dlg.boxes.size(), 0); // a cancel is no failure
+    if (window) {
+        QCOMPARE(f.dlg.progressWindows[0], QStringLiteral("ﾛｸﾞﾌｧｲﾙ読み込み|ﾛｸﾞﾌｧｲﾙを読み込んでいます...") + vbCrLf + QStringLiteral("site.csv"));
+        // Shown once half a second had passed, then moved on to the end or the cancel.
+        QVERIFY(std::is_sorted(f.dlg.progressValues.begin(), f.dlg.progressValues.end()));
+        QVERIFY(f.dlg.progressValues.first() > 0);
+        QVERIFY(cancelAt < 0 ? f.dlg.progressValues.last() == 1000 : f.dlg.progressValues.last() >= cancelAt);
+    }
+    QCOMPARE(d.lines, cancelAt < 0 ? qint64(d.series.size()) : qint64(0));
 }
 
 QTEST_MAIN(TestLogReader)

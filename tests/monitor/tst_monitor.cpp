@@ -66,7 +66,10 @@ private slots:
     void tickInsideAnExchangeSendsNothing();
     void replyMakesARecordAndRaisesEveryFlag();
     void failedSendStopsBeforeY();
+    void failedStartClosesTheWindow_data();
     void failedStartClosesTheWindow();
+    void bufferClearLeavesTheLinkUp_data();
+    void bufferClearLeavesTheLinkUp();
     void replyTimeOutStopsAtTheNextTick();
     void repliesWithoutValuesEndLikeATimeOut_data();
     void repliesWithoutValuesEndLikeATimeOut();
@@ -169,26 +172,100 @@ void TestMonitor::failedSendStopsBeforeY()
     QVERIFY(!g_frmMdi1->menu_Direct->isEnabled());
 }
 
+void TestMonitor::failedStartClosesTheWindow_data()
+{
+    // How the port is lost, how long the user takes to read each box, the sampling time:
+    // the poll's timer must not tick inside the boxes and show them again.
+    QTest::addColumn<bool>("bufferCleared");
+    QTest::addColumn<int>("readMs");
+    QTest::addColumn<int>("samplingMs");
+    for (bool cleared : {false, true})
+        for (int readMs : {0, 1500, 10000})
+            for (int samplingMs : {20, 1000, 2000})
+                QTest::addRow("%s, boxes read in %d ms, sampling %d ms", cleared ? "buffer cleared" : "device gone", readMs,
+                              samplingMs)
+                    << cleared << readMs << samplingMs;
+}
+
 void TestMonitor::failedStartClosesTheWindow()
 {
+    QFETCH(bool, bufferCleared);
+    QFETCH(int, readMs);
+    QFETCH(int, samplingMs);
     AppFixture f;
     openMonitor(f);
+    g_lngSamplingTime = samplingMs;
+    if (bufferCleared)
+        g_frmDirect1->Command3->click(); // the port is closed; the start cannot open it again
     f.sim.hangUp();
+    f.sim.model().clearLog();
+    f.dlg.onBox = [readMs](const ScriptedDialogs::Box &) { Sleep(readMs); };
     f.dlg.answers << vbCancel << vbOK; // the send's box, then the start's
     g_frmDirect1->Command2[0]->click();
     QCoreApplication::processEvents();
+    f.dlg.onBox = nullptr;
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(f.dlg.boxes[0].caption, QStringLiteral("g_funcCommOutPut"));
     QCOMPARE(boxOf(f.dlg.boxes[1]), box(QStringLiteral("入力電圧ﾓﾆﾀｰ開始"), QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly, vbInformation));
+    QVERIFY(f.sim.model().received().isEmpty());
     QVERIFY(!g_frmDirect1);
     QCOMPARE(g_intFormOpen[idDirect], qint16(0));
     QCOMPARE(g_intMonitorOn, qint16(0));
     QCOMPARE(g_intConnectStatus, qint16(0));
-    Sleep(1100); // the poll ends at its next tick
-    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0)); // the poll is over with the box
+    Sleep(5000);
+    QCOMPARE(f.dlg.boxes.size(), 2);
     checkSane();
     QVERIFY(g_frmMain1->Label1->isEnabled());
     QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
     QVERIFY(!g_frmMdi1->button.value(QStringLiteral("unconect"))->isEnabled());
+}
+
+void TestMonitor::bufferClearLeavesTheLinkUp_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("開始") << "start";
+    QTest::newRow("現在値の参照") << "read";
+    QTest::newRow("output bar") << "output";
+}
+
+void TestMonitor::bufferClearLeavesTheLinkUp()
+{
+    // "Comm Buffer Clear" empties and closes the port and leaves the link as it was
+    // (接続中, as the connection-state table has no row for it); the commands the window
+    // leaves enabled open the port again and go out.
+    QFETCH(QString, then);
+    AppFixture f;
+    openMonitor(f);
+    CtrlModel &m = f.sim.model();
+    m.setLevel(0x1FF);
+    m.clearLog();
+    g_frmDirect1->Command3->click();
+    QVERIFY(!f.sim.portOpen());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(1));
+    QVERIFY(g_frmDirect1->Command2[0]->isEnabled() && g_frmDirect1->Command1[0]->isEnabled());
+    QVERIFY(!g_frmMdi1->button.value(QStringLiteral("conect"))->isEnabled());
+    if (then == QLatin1String("start")) {
+        startMonitor();
+        Sleep(1050);
+        QCOMPARE(m.received().mid(0, 3), (QByteArrayList{"N", "N", "Y"}));
+        QCOMPARE(g_funcNewestReading().Value, QStringLiteral("01FF"));
+        g_frmDirect1->Command2[1]->click();
+        Sleep(1000);
+    } else if (then == QLatin1String("read")) {
+        g_frmDirect1->Command1[1]->click();
+        QCOMPARE(g_frmDirect1->Label1[1]->text(), QStringLiteral("2.5"));
+        QCOMPARE(m.received(), QByteArrayList{"N1"});
+    } else {
+        g_frmDirect1->FlatScrollBar1[0]->setValue(250);
+        QCOMPARE(m.received(), QByteArrayList{"D001FF"});
+    }
+    QVERIFY2(f.dlg.boxes.isEmpty() && f.dlg.unexpected == 0, f.unexpectedText());
+    QVERIFY(f.sim.portOpen());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    checkSane();
 }
 
 void TestMonitor::replyTimeOutStopsAtTheNextTick()
@@ -552,11 +629,11 @@ void TestMonitor::channelReadAndOutput()
     type(QStringLiteral("5e-1"));
     QCOMPARE(g_frmDirect1->FlatScrollBar1[2]->value(), 50);
     QCOMPARE(m.received().last(), QByteArray("D20066"));
-    // A move that cannot go out reports it like any send: the port was emptied and closed.
+    // A move that cannot go out reports it like any send: the port was emptied and closed,
+    // and the device has gone away since.
     g_frmDirect1->Command3->click();
     QVERIFY(!f.sim.portOpen());
-    QCOMPARE(g_intConnectStatus, qint16(0)); // shown as down, not "接続中" over a closed port
-    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(0));
+    f.sim.hangUp();
     f.dlg.answers << vbCancel;
     g_frmDirect1->FlatScrollBar1[3]->setValue(100);
     QCOMPARE(f.dlg.boxes.size(), 1);

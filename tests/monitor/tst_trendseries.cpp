@@ -74,6 +74,9 @@ private slots:
     void forgetting();
     void aDayOfReadingsInItsMemory();
     void theStoreFeedsTheHistory();
+    void clockSetBack_data();
+    void clockSetBack();
+    void clockSetBackUnderTheMonitor();
 };
 
 void TestTrendSeries::summariesKeepEveryExtreme()
@@ -113,17 +116,16 @@ void TestTrendSeries::summariesKeepEveryExtreme()
 void TestTrendSeries::searchByTime()
 {
     TrendSeries s;
-    // Equal times, and a time that goes back (taken as the last one's).
-    const qint64 t[] = {1000, 1000, 1020, 1500, 1400, 2000};
+    // Equal times.
+    const qint64 t[] = {1000, 1000, 1020, 1500, 2000};
     for (qint64 ms : t)
         s.append(ms, 1, 0, 0);
-    QCOMPARE(s.at(4).ms, qint64(1500));
     QCOMPARE(s.lowerBound(0), qint64(0));
     QCOMPARE(s.lowerBound(1000), qint64(0));
     QCOMPARE(s.lowerBound(1001), qint64(2));
     QCOMPARE(s.lowerBound(1500), qint64(3));
-    QCOMPARE(s.lowerBound(1501), qint64(5));
-    QCOMPARE(s.lowerBound(2001), qint64(6));
+    QCOMPARE(s.lowerBound(1501), qint64(4));
+    QCOMPARE(s.lowerBound(2001), qint64(5));
 
     TrendSeries big;
     Plain p;
@@ -217,6 +219,84 @@ void TestTrendSeries::theStoreFeedsTheHistory()
     // Start-up's reset of the store empties the history too.
     g_subMonitorIni();
     QCOMPARE(h.size(), qint64(0));
+}
+
+void TestTrendSeries::clockSetBack_data()
+{
+    // Readings 10 s apart; at each listed reading the clock goes back by the amount (or
+    // forward, which is only a gap). Placed where blocks of the series begin and end too.
+    QTest::addColumn<QList<qint64>>("at");
+    QTest::addColumn<qint64>("back");
+    const qint64 k = TrendSeries::kChunk;
+    for (const qint64 back : {1LL, 10'000LL, 3'600'000LL, 86'400'000LL}) {
+        QTest::addRow("back %lld ms once", back) << QList<qint64>{360} << back;
+        QTest::addRow("back %lld ms at block edges", back) << QList<qint64>{k - 1, k, k + 1, 2 * k} << back;
+    }
+    QTest::addRow("forward an hour") << QList<qint64>{360} << -3'600'000LL;
+}
+
+void TestTrendSeries::clockSetBack()
+{
+    QFETCH(QList<qint64>, at);
+    QFETCH(qint64, back);
+    TrendSeries s;
+    std::vector<qint64> written;
+    qint64 ms = 1'700'000'000'000;
+    const qint64 n = 2 * TrendSeries::kChunk + 50;
+    for (qint64 i = 0; i < n; ++i) {
+        ms += at.contains(i) ? -back : 10'000;
+        written.push_back(ms);
+        s.append(ms, quint16(i & 0x3FF), 0, 0);
+    }
+    // Nothing is re-timed, the places never go back, and each step back is one new run.
+    QCOMPARE(s.stepCount(), back > 0 ? qint64(at.size()) : 0);
+    for (qint64 i = 0; i < n; ++i) {
+        const TrendSeries::Reading r = s.at(i);
+        QCOMPARE(r.written, written[size_t(i)]);
+        QCOMPARE(s.writtenAt(r.ms), r.written);
+        if (i > 0)
+            QVERIFY(r.ms > s.at(i - 1).ms);
+        QCOMPARE(bool(r.flags & TrendSeries::RunStart), back > 0 && at.contains(i));
+        QCOMPARE(s.lowerBound(r.ms), i);
+    }
+    for (const TrendSeries::Step &st : s.steps()) {
+        QCOMPARE(st.beforeMs, written[size_t(st.index - 1)]);
+        QCOMPARE(st.afterMs, written[size_t(st.index)]);
+        QVERIFY(st.placeBefore < st.breakMs() && st.breakMs() < st.placeAfter);
+    }
+    // Forgetting the readings before a step forgets the step, not the times after it.
+    if (back > 0) {
+        s.keepAtMost(n - at.first());
+        QCOMPARE(s.stepCount(), qint64(at.size() - 1));
+        QCOMPARE(s.at(0).written, written[size_t(at.first())]);
+    }
+}
+
+void TestTrendSeries::clockSetBackUnderTheMonitor()
+{
+    // The PC's clock put back an hour while the monitor runs: the history keeps each
+    // reading's time and names the step; more steps than it keeps forget the oldest stretch.
+    AppFixture f;
+    g_subMonitorIni();
+    g_subMonitorPollingSet(true);
+    const QDateTime base = Now();
+    for (int i = 0; i < 4; ++i) {
+        if (i == 2)
+            f.clock.setBase(f.clock.now().addSecs(-3600).addMSecs(-f.clock.nowUs() / 1000));
+        g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N0100"));
+        g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y00"));
+        Sleep(1000);
+    }
+    const TrendSeries &h = g_funcTrendHistory();
+    QCOMPARE(h.size(), qint64(4));
+    QCOMPARE(h.stepCount(), qint64(1));
+    QCOMPARE(h.at(1).written, base.addSecs(1).toMSecsSinceEpoch());
+    QCOMPARE(h.at(2).written, base.addSecs(2 - 3600).toMSecsSinceEpoch());
+    g_subMonitorPollingSet(false);
+    for (qint64 i = 0; i <= TrendSeries::kMaxSteps + 5; ++i)
+        g_subTrendHistoryAdd(1'700'000'000'000 - i * 1000, QStringLiteral("0100"), QStringLiteral("00"));
+    QVERIFY(h.stepCount() <= TrendSeries::kMaxSteps);
+    QCOMPARE(h.at(h.size() - 1).written, 1'700'000'000'000 - (TrendSeries::kMaxSteps + 5) * 1000);
 }
 
 QTEST_MAIN(TestTrendSeries)

@@ -1,9 +1,10 @@
 # cmake -DBUILD=<build folder> -DSTAGE=<empty folder> -DVERSION=<x.y.z> -P check_install.cmake
 # The installed tree as a desktop reads it: exactly the program, the command-line tool, the
-# simulator, the desktop entry, the AppStream metadata and the icons (each PNG of the size
-# its folder names); the validators accept the entry and the metadata; the installed
-# program and the command-line tool print their versions
-# without a display.
+# simulator, the desktop entry, the AppStream metadata, the icons (each PNG of the size
+# its folder names), the three manual pages and the bash completion of qelvo-cli; the
+# validators accept the entry and the metadata; man renders each page; the installed
+# program and the command-line tool print their versions without a display; and the
+# completion, sourced into bash, completes qelvo-cli's commands, options and COM names.
 cmake_minimum_required(VERSION 3.25)
 set(id com.orvanelle.Qelvo)
 file(REMOVE_RECURSE "${STAGE}")
@@ -15,7 +16,9 @@ endif()
 
 set(sizes 16 24 32 48 64 128 256)
 set(expected bin/qelvo bin/qelvo-cli bin/qelvo-ctrlsim share/applications/${id}.desktop
-    share/metainfo/${id}.metainfo.xml share/icons/hicolor/scalable/apps/${id}.svg)
+    share/metainfo/${id}.metainfo.xml share/icons/hicolor/scalable/apps/${id}.svg
+    share/man/man1/qelvo.1.gz share/man/man1/qelvo-cli.1.gz share/man/man1/qelvo-ctrlsim.1.gz
+    share/bash-completion/completions/qelvo-cli)
 foreach(s ${sizes})
   list(APPEND expected share/icons/hicolor/${s}x${s}/apps/${id}.png)
 endforeach()
@@ -74,4 +77,42 @@ execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${
 if(rc OR NOT out STREQUAL "qelvo-cli ${VERSION}\n")
   message(FATAL_ERROR "installed qelvo-cli --version: exit ${rc}, '${out}' ${err}")
 endif()
+# Each manual page renders without a warning and names its program and the version.
+find_program(MAN man)
+if(MAN)
+  foreach(page qelvo qelvo-cli qelvo-ctrlsim)
+    execute_process(COMMAND env MANWIDTH=80 MAN_KEEP_FORMATTING= "${MAN}" --warnings -l
+                            "${STAGE}/share/man/man1/${page}.1.gz"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(rc OR err OR NOT out MATCHES "NAME\n +${page} +- " OR NOT out MATCHES "Qelvo ${VERSION}")
+      message(FATAL_ERROR "man -l ${page}.1.gz: exit ${rc}, ${err}\n${out}")
+    endif()
+  endforeach()
+else()
+  message(STATUS "man is missing: the manual pages were not rendered")
+endif()
+
+# The completion as bash uses it: the installed qelvo-cli on the PATH, and a data folder
+# whose ports/COM42 is bound, so that 'qelvo-cli ports' names it.
+set(home "${STAGE}-home")
+file(REMOVE_RECURSE "${home}")
+file(MAKE_DIRECTORY "${home}/Orvanelle/Qelvo/ports")
+file(CREATE_LINK /dev/null "${home}/Orvanelle/Qelvo/ports/COM42" SYMBOLIC)
+set(script [=[
+source "$1"
+try() { COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _qelvo_cli; echo "$*=${COMPREPLY[*]}"; }
+try qelvo-cli re
+try qelvo-cli --timeout 5 mon
+try qelvo-cli diff --js
+try qelvo-cli read com4
+try qelvo-cli sheet x.qvd --format ""
+]=])
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${STAGE}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
+                        bash -c "${script}" completion "${STAGE}/share/bash-completion/completions/qelvo-cli"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\n")
+if(rc OR err OR NOT out STREQUAL want)
+  message(FATAL_ERROR "bash completion: exit ${rc} ${err}\ngot:\n${out}expected:\n${want}")
+endif()
+file(REMOVE_RECURSE "${home}")
 message(STATUS "installed tree of ${id} ${VERSION}: ${installed}")

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 using Kind = ComPortMapping::Kind;
 
@@ -25,6 +27,66 @@ using Kind = ComPortMapping::Kind;
 QByteArray exchange(SerialPortService &port, const QByteArray &frame, int ms = 2000)
 {
     return exchangeLine(port, frame, ms);
+}
+
+// A hostile RFC 2217 server (Python, a process of its own): it accepts the COM port
+// option and answers the settings, then sends its noise ("options": every option asked both
+// ways, and NOPs; "toggle": BINARY switched off and on) as fast as it is taken, with the data
+// line "N0123" CR once a second among it, and reads nothing more. It prints its port first.
+const char *kFloodServer = R"(
+import re, socket, sys, time
+if sys.argv[1] == 'options':
+    noise = b''.join(bytes([255, 253, o, 255, 251, o]) for o in range(256)) + b'\xff\xf1' * 512
+else:
+    noise = b'\xff\xfc\x00\xff\xfb\x00' * 2048
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.bind(('127.0.0.1', 0))
+s.listen(1)
+print(s.getsockname()[1], flush=True)
+c, _ = s.accept()
+c.sendall(b'\xff\xfd,\xff\xfb\x00\xff\xfd\x00')
+got, answered = b'', 0
+while answered < 5:
+    got += c.recv(4096)
+    for code, value in re.findall(rb'\xff\xfa,(.)(.*?)\xff\xf0', got, re.S)[answered:]:
+        c.sendall(b'\xff\xfa,' + bytes([code[0] + 100]) + value + b'\xff\xf0')
+        answered += 1
+c.settimeout(0.2)
+pending, line = b'', 0
+while True:
+    if not pending:
+        pending = noise
+        if time.monotonic() >= line:
+            pending, line = b'N0123\r' + noise, time.monotonic() + 1
+    try:
+        pending = pending[c.send(pending):]
+    except socket.timeout:
+        pass
+    except OSError:
+        break
+)";
+
+// The processor time of this process and its peak resident memory.
+struct Usage {
+    qint64 cpuMs = 0;
+    qint64 peakKb = 0;
+};
+Usage usageNow()
+{
+    Usage u;
+    QFile stat(QStringLiteral("/proc/self/stat")), status(QStringLiteral("/proc/self/status"));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // Fields 14 and 15, after the command name in parentheses: user and system ticks.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        u.cpuMs = (f.value(11).toLongLong() + f.value(12).toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
+    }
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &l : status.readAll().split('\n'))
+            if (l.startsWith("VmHWM:"))
+                u.peakKb = l.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return u;
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -57,6 +119,13 @@ private slots:
     void clearingPurgesTheServer();
     void probeTellsWhetherTheHostAnswers_data();
     void probeTellsWhetherTheHostAnswers();
+    void dropsSayWhy_data();
+    void dropsSayWhy();
+    void textModeServer();
+    void pyserialTalksToTheSimulator_data();
+    void pyserialTalksToTheSimulator();
+    void hostileServer_data();
+    void hostileServer();
 
 private:
     QTemporaryDir m_home;
@@ -323,6 +392,169 @@ void tst_netport::probeTellsWhetherTheHostAnswers()
     QVERIFY(r.ms < 2000);
     if (line == QLatin1String("tcp"))
         QTRY_COMPARE(raw.connections, 1);
+}
+
+void tst_netport::dropsSayWhy_data()
+{
+    QTest::addColumn<bool>("telnet");
+    QTest::addColumn<QByteArray>("said"); // what a busy server says before it closes; empty: a drop
+    QTest::addColumn<QString>("why");
+    QTest::newRow("busy, raw") << false << QByteArray("Port's device already in use\r\n")
+                               << QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"Port's device already in use\"");
+    QTest::newRow("busy, control bytes and a long line")
+        << false << QByteArray("\x1b[2J\x07" "busy\xff\xfe") + QByteArray(189, 'z') + "\r\n"
+        << QStringLiteral("ｻｰﾊﾞｰが接続を切りました: \"[2J busy %1\"").arg(QString(109, QLatin1Char('z')));
+    QTest::newRow("a controller's line is no words") << false << QByteArray("L0001\r")
+                                                     << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+    QTest::newRow("raw, dropped") << false << QByteArray() << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+    QTest::newRow("RFC 2217, dropped") << true << QByteArray() << QStringLiteral("ｻｰﾊﾞｰが接続を切りました");
+}
+
+void tst_netport::dropsSayWhy()
+{
+    QFETCH(bool, telnet);
+    QFETCH(QByteArray, said);
+    QFETCH(QString, why);
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, telnet);
+    QVERIFY(TcpTestServer::bindCom(5, server.url()));
+    if (!said.isEmpty()) {
+        server.busyText = said;
+        server.setMode(TcpTestServer::Mode::Busy, 200);
+    }
+    MappedSerialPort port;
+    port.setCommPort(5);
+    QList<int> events;
+    port.onCommEvent = [&](int event, const QString &) { events << event; };
+    QVERIFY(!port.setPortOpen(true).failed());
+    QVERIFY(port.lostReason().isEmpty());
+    if (said.isEmpty()) {
+        QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+        server.dropClient();
+    }
+    QVERIFY(waitFor([&] { return !port.portOpen(); }, 3000));
+    QCOMPARE(events, QList<int>{comHangUp});
+    QCOMPARE(port.lostReason(), QStringLiteral("COM5 (%1): %2").arg(server.url(), why));
+    // Closing and opening again forget it.
+    port.setPortOpen(false);
+    QVERIFY(port.lostReason().isEmpty());
+}
+
+void tst_netport::textModeServer()
+{
+    // A server that refuses BINARY: CR travels as CR NUL both ways, and the exchanges work.
+    TcpTestServer server(TcpTestServer::Mode::Answer, 0, true);
+    server.refuseBinary = true;
+    QVERIFY(TcpTestServer::bindCom(2, server.url()));
+    MappedSerialPort port;
+    port.setCommPort(2);
+    QVERIFY(!port.setPortOpen(true).failed());
+    QVERIFY(!port.network().binaryIn() && !port.network().binaryOut());
+    QCOMPARE(exchange(port, "L"), QByteArray("L0001\r"));
+    QCOMPARE(exchange(port, "W2B5A"), QByteArray("W\r"));
+    QCOMPARE(exchange(port, "R2B"), QByteArray("R5A\r"));
+    QCOMPARE(server.frames, (QByteArrayList{"L", "W2B5A", "R2B"}));
+    QVERIFY(server.wire.contains(QByteArrayLiteral("R2B\r\0")));
+}
+
+void tst_netport::pyserialTalksToTheSimulator_data()
+{
+    // pyserial's own RFC 2217 client, as it comes, and with its reader given the time to
+    // see the simulator's DO COM-PORT-OPTION before the client offers the option itself
+    // (then it takes the DO for the answer and never says WILL).
+    QTest::addColumn<QString>("order");
+    for (int run = 1; run <= 4; ++run) {
+        QTest::addRow("as it comes, run %d", run) << "plain";
+        QTest::addRow("our DO seen first, run %d", run) << "late";
+    }
+}
+
+void tst_netport::pyserialTalksToTheSimulator()
+{
+    QFETCH(QString, order);
+    static const char *script = R"(
+import sys, threading, time
+import serial
+if sys.argv[2] == 'late':
+    start = threading.Thread.start
+    def late(self):
+        start(self)
+        time.sleep(0.3)
+    threading.Thread.start = late
+s = serial.serial_for_url('rfc2217://127.0.0.1:' + sys.argv[1], baudrate=9600, bytesize=8,
+                          parity='N', stopbits=1, timeout=3)
+s.write(b'L\r')
+sys.stdout.write(repr(s.read_until(b'\r')))
+s.close()
+)";
+    const QString python = QStringLiteral("/usr/bin/python3");
+    QProcess check;
+    check.start(python, {"-c", "import serial.rfc2217"});
+    QVERIFY2(check.waitForFinished(10000) && check.exitCode() == 0,
+             "Debian's python3-serial is missing (scripts/test installs it)");
+
+    QProcess sim;
+    const quint16 port = TcpTestServer::closedPort();
+    QVERIFY(startCtrlsim(sim, {"--rfc2217", QString::number(port), "--com", "8", "--log"}));
+    QProcess client;
+    client.start(python, {"-c", QString::fromUtf8(script), QString::number(port), order});
+    QVERIFY(client.waitForFinished(15000));
+    const QByteArray out = client.readAllStandardOutput();
+    QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
+    QCOMPARE(out, QByteArray("b'L0001\\r'"));
+    stopProcess(sim);
+    // The simulator took the line settings pyserial asked for.
+    const QByteArray log = sim.readAllStandardError();
+    for (const char *want : {"rfc2217: baud 9600", "rfc2217: data 8", "rfc2217: parity 1", "rfc2217: stop 1"})
+        QVERIFY2(log.contains(want), want);
+}
+
+void tst_netport::hostileServer_data()
+{
+    QTest::addColumn<QString>("noise");
+    QTest::addColumn<bool>("stays"); // else the connection ends: the server reads nothing
+    QTest::newRow("every option both ways and NOPs, 30 s") << "options" << true;
+    QTest::newRow("BINARY off and on, reading nothing") << "toggle" << false;
+}
+
+void tst_netport::hostileServer()
+{
+    // The connected, idle port: its memory stays small and the processor mostly idle, and
+    // the data among the noise still comes through; answers that back up end the connection.
+    QFETCH(QString, noise);
+    QFETCH(bool, stays);
+    QProcess server;
+    server.start(QStringLiteral("/usr/bin/python3"), {"-c", QString::fromUtf8(kFloodServer), noise});
+    QVERIFY(server.waitForReadyRead(10000));
+    QVERIFY(TcpTestServer::bindCom(3, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.readLine().trimmed())));
+    MappedSerialPort port;
+    port.setCommPort(3);
+    QList<int> events;
+    port.onCommEvent = [&](int event, const QString &) { events << event; };
+    QVERIFY(!port.setPortOpen(true).failed());
+    const Usage before = usageNow();
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 30000 && port.portOpen()) {
+        WaitForEvent(200); // as the tool waits, taking what has come
+        got += port.input();
+    }
+    const Usage after = usageNow();
+    const double cpu = double(after.cpuMs - before.cpuMs) / double(t.elapsed());
+    const int lines = int(got.count("N0123\r"));
+    qInfo("%lld ms: processor %.1f %%, peak memory %lld KiB, %d data lines", qint64(t.elapsed()), cpu * 100,
+          after.peakKb, lines);
+    stopProcess(server);
+    QVERIFY2(after.peakKb < 100 * 1024, "memory");
+    QCOMPARE(port.portOpen(), stays);
+    if (stays) {
+        QVERIFY2(cpu < 0.10, "processor");
+        QVERIFY2(lines >= 15, "data");
+        QCOMPARE(got, QByteArray("N0123\r").repeated(lines));
+    } else {
+        QCOMPARE(events, QList<int>{comHangUp});
+        QVERIFY2(port.lostReason().contains(QStringLiteral("ｻｰﾊﾞｰが受信しません")), qPrintable(port.lostReason()));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_netport)

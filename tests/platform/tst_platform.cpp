@@ -3,11 +3,13 @@
 // error numbers, hexadecimal fields, the data folder and twips.
 #include "support/DataFiles.h"
 
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
+#include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
 #include "platform/TextFile.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,6 +46,9 @@ private slots:
     void hexPad();
 
     void dataFolderAndTwips();
+
+    void quietDefaultAnswersTheSafeButton_data();
+    void quietDefaultAnswersTheSafeButton();
 
 private:
     VirtualClock *vc = nullptr;
@@ -467,6 +472,48 @@ void tst_platform::dataFolderAndTwips()
     QCOMPARE(TwipsToPx(9285), 619);
     QCOMPARE(TwipsToPx(-120), -8);
     QCOMPARE(PxToTwips(568), 8520);
+}
+
+// ---------------------------------------------------------------- dialogs
+
+void tst_platform::quietDefaultAnswersTheSafeButton_data()
+{
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("OK") << int(vbOKOnly) << int(vbOK);
+    QTest::newRow("OK Cancel") << int(vbOKCancel) << int(vbCancel);
+    QTest::newRow("Abort Retry Ignore") << int(vbAbortRetryIgnore) << int(vbAbort);
+    QTest::newRow("Yes No Cancel") << int(vbYesNoCancel) << int(vbCancel);
+    QTest::newRow("Yes No") << int(vbYesNo) << int(vbNo);
+    QTest::newRow("Retry Cancel") << int(vbRetryCancel) << int(vbCancel);
+}
+
+void tst_platform::quietDefaultAnswersTheSafeButton()
+{
+    // A program that installed no dialog service (qelvo-cli has no windows to show one):
+    // every box, whatever its icon, is answered at once with the button that gives up, no
+    // window appears, and the box's caption and text reach the log on one line.
+    QFETCH(int, buttons);
+    QFETCH(int, answer);
+    installDialogs(nullptr);
+    QStringList shown;
+    QTimer closer;
+    closer.setInterval(0);
+    connect(&closer, &QTimer::timeout, [&shown] {
+        if (QWidget *w = QApplication::activeModalWidget()) {
+            shown << w->windowTitle();
+            w->close();
+        }
+    });
+    closer.start();
+    for (const int icon : {0, int(vbCritical), int(vbQuestion), int(vbExclamation), int(vbInformation)}) {
+        QTest::ignoreMessage(QtWarningMsg, "通信: 応答がありません。 再試行しますか?");
+        QCOMPARE(MsgBox(QStringLiteral("応答がありません。\r\n再試行しますか?"), buttons + icon, QStringLiteral("通信")), answer);
+    }
+    QTest::ignoreMessage(QtWarningMsg, "Qelvo Software: 既定の見出し");
+    QCOMPARE(MsgBox(QStringLiteral("既定の見出し"), buttons), answer);
+    QCOMPARE(dialogs().print(QStringLiteral("sheet"), [](QPagedPaintDevice &) { QFAIL("painted"); }), PrintResult::Cancelled);
+    QCOMPARE(shown, QStringList());
 }
 
 QTEST_MAIN(tst_platform)

@@ -68,6 +68,9 @@ private slots:
     void refusedOption();
     void wrongSettingFails_data();
     void wrongSettingFails();
+    void textWithoutBinary_data();
+    void textWithoutBinary();
+    void serverKeepsRequestsBounded();
 };
 
 void tst_rfc2217::parserAnyCut_data()
@@ -126,6 +129,13 @@ void tst_rfc2217::optionAnswers_data()
         << bytes({IAC, WILL, OptSuppressGoAhead, IAC, WILL, OptSuppressGoAhead}) << QByteArray();
     QTest::newRow("switching binary off is acknowledged")
         << bytes({IAC, WILL, OptBinary, IAC, WONT, OptBinary}) << bytes({IAC, DONT, OptBinary});
+    QTest::newRow("a refused request asked again gets no second answer")
+        << bytes({IAC, DO, 99, IAC, WILL, 99, IAC, DO, 99, IAC, WILL, 99}) << bytes({IAC, WONT, 99, IAC, DONT, 99});
+    QTest::newRow("a flood of requests is refused once each")
+        << bytes({IAC, DO, 99, IAC, WILL, 1, IAC, NOP}).repeated(5000) << bytes({IAC, WONT, 99, IAC, DONT, 1});
+    QTest::newRow("binary switched off and on again: one answer per change")
+        << bytes({IAC, WILL, OptBinary, IAC, WONT, OptBinary, IAC, WONT, OptBinary, IAC, WILL, OptBinary, IAC, WILL, OptBinary})
+        << bytes({IAC, DONT, OptBinary, IAC, DO, OptBinary});
 }
 
 void tst_rfc2217::optionAnswers()
@@ -200,6 +210,66 @@ void tst_rfc2217::wrongSettingFails()
     QCOMPARE(c.failure(), Rfc2217Client::Failure::WrongSetting);
     QCOMPARE(c.reason(false), reason);
     QVERIFY(c.reason(true).endsWith(QStringLiteral("が必要です)。")));
+}
+
+void tst_rfc2217::textWithoutBinary_data()
+{
+    // Whether the server sends binary (WILL) and takes ours (DO): outside binary a CR
+    // travels as CR NUL, and the NUL is no data.
+    QTest::addColumn<bool>("fromServer");
+    QTest::addColumn<bool>("toServer");
+    for (bool from : {false, true})
+        for (bool to : {false, true})
+            QTest::addRow("from the server %s, to it %s", from ? "binary" : "text", to ? "binary" : "text") << from << to;
+}
+
+void tst_rfc2217::textWithoutBinary()
+{
+    QFETCH(bool, fromServer);
+    QFETCH(bool, toServer);
+    const QByteArray negotiation = bytes({IAC, fromServer ? WILL : WONT, OptBinary, IAC, toServer ? DO : DONT, OptBinary});
+    // Replies as a text-mode server sends them, with a CR LF and a data 0xFF among them; in
+    // binary the same bytes are all data.
+    const QByteArray stream = QByteArrayLiteral("L0001\r\0N03FF\r\0\r\n\xff\xff\r\0");
+    const QByteArray want = fromServer ? QByteArrayLiteral("L0001\r\0N03FF\r\0\r\n\xff\r\0")
+                                       : QByteArrayLiteral("L0001\rN03FF\r\r\n\xff\r");
+    for (int cut = 0; cut <= stream.size(); ++cut) {
+        Rfc2217Client c;
+        c.start();
+        QByteArray data;
+        c.receive(negotiation + stream.left(cut), &data);
+        c.receive(stream.mid(cut), &data);
+        QCOMPARE(data, want);
+        QCOMPARE(c.binaryIn(), fromServer);
+        QCOMPARE(c.binaryOut(), toServer);
+        QCOMPARE(c.encode(bytes({'L', '\r', 0xFF})), toServer ? bytes({'L', '\r', IAC, IAC}) : bytes({'L', '\r', 0, IAC, IAC}));
+    }
+    // A server that refuses binary both ways reads the client's lines as the client meant them.
+    Rfc2217Client c;
+    Rfc2217Server s(false, true);
+    QByteArray got;
+    QVERIFY(converse(c, s) <= 4);
+    QVERIFY(c.ready() && !c.binaryIn() && !c.binaryOut());
+    s.receive(c.encode("R2B\rL\r"), &got);
+    QCOMPARE(got, QByteArray("R2B\rL\r"));
+    QByteArray back;
+    c.receive(s.encode("R5A\r"), &back);
+    QCOMPARE(back, QByteArray("R5A\r"));
+}
+
+void tst_rfc2217::serverKeepsRequestsBounded()
+{
+    // Settings without end: each is answered, the first ones kept in order, the rest counted.
+    Rfc2217Server s;
+    s.start();
+    QByteArray flood = bytes({IAC, WILL, OptComPort}), data;
+    for (int i = 0; i < 10000; ++i)
+        flood += TelnetParser::subnegotiation(OptComPort, bytes({ComPortOption::SetDataSize, 5 + i % 4}));
+    QCOMPARE(s.receive(flood, &data).count(QByteArray::fromHex("fffa2c66")), 10000);
+    QCOMPARE(s.requests.size() + s.requestsDropped, 10000);
+    QCOMPARE(s.requests.size(), int(Rfc2217Server::kMaxRequests));
+    for (int i = 0; i < s.requests.size(); ++i)
+        QCOMPARE(s.requests.at(i), QStringLiteral("data %1").arg(5 + i % 4));
 }
 
 QTEST_GUILESS_MAIN(tst_rfc2217)

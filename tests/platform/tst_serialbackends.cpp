@@ -4,8 +4,8 @@
 #include "support/RealWaits.h"
 
 #include "platform/ComPorts.h"
-#include "platform/doubles/SimulatedPort.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/SimulatedPort.h"
+#include "doubles/VirtualClock.h"
 #include "platform/QtSerialPort.h"
 
 #include <QElapsedTimer>
@@ -49,6 +49,8 @@ private slots:
     void ctrlsimExchange();
     void ctrlsimHangUp();
     void ctrlsimHangUpAfter();
+    void twoNamesOfOneDevice_data();
+    void twoNamesOfOneDevice();
 
 private:
     bool startSim(QProcess &sim, const QStringList &args);
@@ -348,6 +350,42 @@ void tst_serialbackends::ctrlsimHangUpAfter()
     QVERIFY(sim.state() == QProcess::NotRunning || sim.waitForFinished(3000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
+}
+
+void tst_serialbackends::twoNamesOfOneDevice_data()
+{
+    QTest::addColumn<bool>("viaLink"); // COM18 is a link to COM17's link, or to the terminal itself
+    QTest::newRow("two links to the terminal") << false;
+    QTest::newRow("a link to the link") << true;
+}
+
+void tst_serialbackends::twoNamesOfOneDevice()
+{
+    // Whoever holds the device under one name, it is in use under the other (root too).
+    QFETCH(bool, viaLink);
+    QProcess sim;
+    QVERIFY(startSim(sim, {"--com", "17"}));
+    QFile::remove(ComPortLink(18));
+    QVERIFY(QFile::link(viaLink ? ComPortLink(17) : QFileInfo(ComPortLink(17)).symLinkTarget(), ComPortLink(18)));
+    QtSerialPort com17, com18;
+    com17.setCommPort(17);
+    com18.setCommPort(18);
+    for (QtSerialPort *holder : {&com17, &com18}) {
+        QtSerialPort &other = holder == &com17 ? com18 : com17;
+        const int otherNumber = holder == &com17 ? 18 : 17;
+        QVERIFY(!holder->setPortOpen(true).failed());
+        QCOMPARE(other.setPortOpen(true).number, int(comPortAlreadyOpen));
+        QVERIFY(!other.portOpen());
+        QCOMPARE(ComPortDescribe(otherNumber).state, ComPortState::InUse);
+        QProcess cli; // another Qelvo program
+        const QString exe = qEnvironmentVariable("QELVO_CLI");
+        cli.start(exe.isEmpty() ? QCoreApplication::applicationDirPath() + "/../tools/cli/qelvo-cli" : exe, {"read", QStringLiteral("COM%1").arg(otherNumber)});
+        QVERIFY(cli.waitForFinished(20000));
+        QCOMPARE(cli.exitCode(), 1);
+        QVERIFY(cli.readAllStandardError().contains("port in use by another program"));
+        QCOMPARE(exchange(*holder, "L"), QByteArray("L0001\r")); // the holder's line is untouched
+        holder->setPortOpen(false);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_serialbackends)

@@ -14,16 +14,19 @@
 #include "link/frmCommMsg1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
+#include "link/modTransfer.h"
 #include "monitor/modMonitor1.h"
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 #include "settings/modCompare.h"
 #include "settings/modSheet.h"
 #include "settings/modUserFile.h"
 
 #include <QFileInfo>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -79,7 +82,7 @@ struct Shown {
     QStringList unread;
 };
 
-void readComparison(QDialog *dlg, Shown &out, const QString &shot)
+void readComparison(QDialog *dlg, Shown &out, const QString &shot, bool close = true)
 {
     auto *w = qobject_cast<frmCompare1 *>(dlg);
     QVERIFY(w);
@@ -108,9 +111,12 @@ void readComparison(QDialog *dlg, Shown &out, const QString &shot)
         QVERIFY(PictureShowsSomething(img));
         QVERIFY(img.save(screenshotFolder() + QLatin1Char('/') + shot));
     }
-    // The keyboard closes it: its one button is the default.
+    if (!close)
+        return;
+    // The keyboard closes it: 閉じる is the default button.
     QTest::keyClick(w, Qt::Key_Return);
     QVERIFY(!w->isVisible());
+    QCOMPARE(w->choice(), int(frmCompare1::ChoiceClose));
 }
 } // namespace
 
@@ -121,11 +127,14 @@ private slots:
     void namesAndValuesAreTheEditors();
     void differences_data();
     void differences();
+    void everyByteIsNamed_data();
+    void everyByteIsNamed();
     void roundTripIsWhatTheEditorSaves_data();
     void roundTripIsWhatTheEditorSaves();
     void comparisonWithTheController_data();
     void comparisonWithTheController();
     void comparisonEntryFollowsTheLink();
+    void comparisonWindowByKeyboard();
     void printedSheetHoldsEveryValue();
 };
 
@@ -224,10 +233,51 @@ void TestCompare::differences()
     }
     // Another input type: its name and unit, and the values of each layout on its side only.
     QCOMPARE(lines.first(), QStringLiteral("入力選択|0 - 10V|10M"));
-    QVERIFY(lines.contains(QStringLiteral("Out 8 最小値|7.06 V|")));
+    QVERIFY(lines.contains(QStringLiteral("Out 2 最小値|1.19 V|")));
+    // The bounds the distance modes derive are carried under their window-mode names.
+    QVERIFY(lines.contains(QStringLiteral("Out 8 最小値|7.06 V|2.94 M")));
     QVERIFY(lines.contains(QStringLiteral("増水 距離||3.54 M")));
     QVERIFY(lines.contains(QStringLiteral("ﾋｽﾃﾘｼｽ|0.40 V|0.40 M")));
     QVERIFY(!lines.contains(QStringLiteral("出力反転 1|NC|NC")));
+}
+
+void TestCompare::everyByteIsNamed_data()
+{
+    QTest::addColumn<QByteArray>("code");
+    for (const char *code : {"00", "01", "02", "03", "04"})
+        QTest::newRow(code) << QByteArray(code);
+}
+
+void TestCompare::everyByteIsNamed()
+{
+    // Each of the 48 bytes, changed on its own (its lowest or its highest bit), is a
+    // difference under a setting that holds it, and under no other (but a changed input
+    // code, which changes how everything is shown).
+    QFETCH(QByteArray, code);
+    const Cells cells = sampleCells(code);
+    const Image image = imageOf(cells);
+    const QList<SettingItem> base = itemsOf(cells);
+    QVERIFY(DiffSettings(base, base).isEmpty());
+    for (int a = 0; a < kSettingsCells; ++a) {
+        QStringList holders;
+        for (const SettingItem &s : base)
+            if (s.cells >> a & 1)
+                holders << s.name;
+        QVERIFY2(!holders.isEmpty(), qPrintable(QStringLiteral("cell %1 is held by no setting").arg(a)));
+        for (int bit : {0x01, 0x80}) {
+            Cells changed = cells;
+            changed[a] = hexDigits(image[a].data().toInt(nullptr, 16) ^ bit, 2);
+            QStringList named;
+            for (const SettingDiff &d : DiffSettings(base, itemsOf(changed)))
+                named << d.name;
+            const QString what = QStringLiteral("cell %1 bit %2: %3").arg(a).arg(bit).arg(named.join(QLatin1Char(',')));
+            QVERIFY2(std::any_of(holders.cbegin(), holders.cend(), [&](const QString &h) { return named.contains(h); }),
+                     qPrintable(what));
+            if (a != cellInputCode)
+                for (const QString &n : named)
+                    QVERIFY2(holders.contains(n), qPrintable(what));
+        }
+    }
 }
 
 void TestCompare::roundTripIsWhatTheEditorSaves_data()
@@ -269,68 +319,133 @@ void TestCompare::roundTripIsWhatTheEditorSaves()
 
 void TestCompare::comparisonWithTheController_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::newRow("equal") << QStringLiteral("equal");
-    QTest::newRow("three differences") << QStringLiteral("three");
-    QTest::newRow("the read fails") << QStringLiteral("fails");
+    // The editor's values, the window's choice ("close", "write", "take"), the rows it lists.
+    QTest::addColumn<QString>("editor");
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<QStringList>("rows");
+    const QStringList three{QStringLiteral("Out 3 最大値|6.00 V|3.53 V"), QStringLiteral("Out 5 最小値|0.00 V|4.13 V"),
+                            QStringLiteral("出力反転 2|NC|NO")};
+    QTest::newRow("equal") << "file" << "close" << QStringList();
+    QTest::newRow("three differences") << "edited" << "close" << three;
+    QTest::newRow("written from the window") << "edited" << "write" << three;
+    QTest::newRow("taken into the editor") << "edited" << "take" << three;
+    // A new controller read afresh: the editor shows its scalings of 0 as 1, and its write
+    // sends them as 1.
+    QTest::newRow("a new controller read") << "read" << "close"
+                                           << QStringList{QStringLiteral("スケーリング1|1|0"), QStringLiteral("スケーリング2|1|0")};
+    QTest::newRow("the read fails") << "file" << "fails" << QStringList();
 }
 
 void TestCompare::comparisonWithTheController()
 {
-    QFETCH(QString, name);
+    QFETCH(QString, editor);
+    QFETCH(QString, choice);
+    QFETCH(QStringList, rows);
     AppFixture f;
     startConnected(f);
     CtrlModel &m = f.sim.model();
     const Cells cells = sampleCells("01");
-    const Image controller = imageOf(cells);
+    const Image controller = imageOf(editor == QLatin1String("read") ? Cells() : cells);
     for (int a = 0; a < kSettingsCells; ++a)
         m.setCell(a, quint8(controller[a].data().toUInt(nullptr, 16)));
-    // The editor holds what the controller holds (read through a file), then edits.
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("site.qvd"));
-    QVERIFY(writeBytes(path, userDataFile(cells)));
-    g_intSaved = 1;
-    f.dlg.fileAnswers << path;
-    g_subFileOpen(QString());
-    if (name == QLatin1String("three")) {
+    if (editor == QLatin1String("read")) {
+        // データ読込 of the controller into the editor.
+        g_intSaved = 1;
+        g_frmMain1->Command1_Click(0);
+        QCOMPARE(g_typSettingsSource.port, 1);
+    } else {
+        // The editor holds what the controller holds (read through a file), then edits.
+        QVERIFY(writeBytes(path, userDataFile(cells)));
+        g_intSaved = 1;
+        f.dlg.fileAnswers << path;
+        g_subFileOpen(QString());
+    }
+    if (editor == QLatin1String("edited")) {
         MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
         g->setTextMatrix(1, 3, QStringLiteral("6.00"));
         g->setTextMatrix(2, 5, QStringLiteral("0.00"));
         g_frmMain1->Check1[1]->click();
         g_intSaved = 0;
     }
-    if (name == QLatin1String("fails")) {
+    if (choice == QLatin1String("fails")) {
         m.setFault(Fault::HangUp, 3);
         f.dlg.answers << vbCancel << vbCancel; // the send's box, then the transfer's
     }
+    if (choice == QLatin1String("take"))
+        f.dlg.answers << vbNo; // the unsaved edits are not saved
+    if (choice == QLatin1String("write"))
+        f.dlg.answers << vbOK; // "データは正常に書き込まれました。"
     const EditorTexts before = g_frmMain1->editorTexts();
     const QByteArray userBefore = UserFileBytes(UserData);
     const qint16 savedBefore = g_intSaved;
-    QFile::remove(g_strTempFile);
+    const QByteArray tempBefore = readBytes(g_strTempFile);
     QString progressCaption;
     f.clock.scheduleIn(5000, [&] {
         if (g_frmCommMsg1)
             progressCaption = g_frmCommMsg1->windowTitle() + QLatin1Char('/') + g_frmCommMsg1->Label1->text();
     });
     Shown shown;
-    f.dlg.modalHandler = [&](QDialog *d) { readComparison(d, shown, QStringLiteral("compare_%1.png").arg(name)); };
+    QPoint shownCell;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *w = qobject_cast<frmCompare1 *>(d);
+        QVERIFY(w);
+        // Each row selected shows its cell in the editor's grid (the NC box has none).
+        for (int r = 0; r < w->List1->topLevelItemCount(); ++r) {
+            w->List1->setCurrentItem(w->List1->topLevelItem(r));
+            if (w->List1->currentItem()->text(0) == QStringLiteral("Out 5 最小値"))
+                shownCell = QPoint(g_frmMain1->MSFlexGrid1->Col(), g_frmMain1->MSFlexGrid1->Row());
+        }
+        if (choice == QLatin1String("close")) {
+            readComparison(d, shown, QStringLiteral("compare_%1.png").arg(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'))));
+            return;
+        }
+        readComparison(d, shown, QString(), false);
+        // The button of the choice, found by its accessible name.
+        const QString caption = choice == QLatin1String("write") ? QStringLiteral("ｺﾝﾄﾛｰﾗへ書込") : QStringLiteral("ｺﾝﾄﾛｰﾗの値を取込");
+        QAccessibleInterface *button = nullptr;
+        for (QAccessibleInterface *node : accessibleTree(w))
+            if (node->role() == QAccessible::Button && node->text(QAccessible::Name) == caption)
+                button = node;
+        QVERIFY2(button && button->actionInterface(), qPrintable(caption));
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction()); // a click after 100 ms
+        QTRY_VERIFY(!w->isVisible());
+    };
     m.clearLog();
     QVERIFY(g_frmMdi1->menu_Compare->isEnabled());
     g_frmMdi1->menu_Compare->trigger();
 
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QVERIFY(f.dlg.answers.isEmpty());
     QCOMPARE(progressCaption, QStringLiteral("ﾃﾞｰﾀの読込み/ﾃﾞｰﾀの読込み中"));
-    // Nothing of the editor's changed: its texts, UserData, the document and temp.tmp.
+    checkSane();
+    QByteArrayList frames{"L"};
+    for (int a = 0; a < kSettingsCells; ++a)
+        frames << FrameRead(a).toLatin1();
+    if (choice == QLatin1String("take")) {
+        // The controller's values in the editor, the document changed, the source the read.
+        Image now(new MemCell[kImageCells]);
+        EditorImage(now.get());
+        for (int a = 0; a < kSettingsCells; ++a)
+            QCOMPARE(now[a].data(), controller[a].data());
+        QCOMPARE(g_intSaved, qint16(0));
+        QCOMPARE(g_typSettingsSource.port, 1);
+        QCOMPARE(UserFileBytes(UserData), readBytes(g_strTempFile));
+        QCOMPARE(m.received(), frames);
+        return;
+    }
+    // Otherwise nothing of the editor's changed: its texts, UserData, the document and temp.tmp.
     const EditorTexts after = g_frmMain1->editorTexts();
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 9; ++c)
             QCOMPARE(after.cell[r][c], before.cell[r][c]);
-    QCOMPARE(UserFileBytes(UserData), userBefore);
     QCOMPARE(g_intSaved, savedBefore);
-    QCOMPARE(g_strUserFile, path);
-    QVERIFY(!QFileInfo::exists(g_strTempFile));
-    checkSane();
-    if (name == QLatin1String("fails")) {
+    if (choice != QLatin1String("write")) { // the write takes the editor's values, as the written one does
+        QCOMPARE(UserFileBytes(UserData), userBefore);
+        QCOMPARE(readBytes(g_strTempFile), tempBefore);
+    }
+    if (choice == QLatin1String("fails")) {
         QVERIFY(!shown.opened);
         QCOMPARE(f.dlg.boxes.size(), 2);
         QCOMPARE(f.dlg.boxes[1].caption, QStringLiteral("入力モニターの開始"));
@@ -338,25 +453,33 @@ void TestCompare::comparisonWithTheController()
         QVERIFY(!g_frmMdi1->menu_Compare->isEnabled());
         return;
     }
-    QByteArrayList frames{"L"};
-    for (int a = 0; a < kSettingsCells; ++a)
-        frames << FrameRead(a).toLatin1();
-    QCOMPARE(m.received(), frames); // read only: no "W" went out
     QVERIFY(shown.opened);
     QCOMPARE(shown.title, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較"));
-    QCOMPARE(shown.what, QStringLiteral("編集中 : site.qvd    ｺﾝﾄﾛｰﾗ : COM1"));
+    // The port and the time of the read (the virtual clock's).
+    const QString file = editor == QLatin1String("read") ? QStringLiteral("新規.qvd") : QStringLiteral("site.qvd");
+    QCOMPARE(shown.what, QStringLiteral("編集中 : %1    ｺﾝﾄﾛｰﾗ : COM1 (%2 読込)")
+                             .arg(file, g_funcCompareReadAt().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"))));
+    QVERIFY(g_funcCompareReadAt().isValid() && g_funcCompareReadAt() <= Now());
     QVERIFY2(shown.unread.isEmpty(), qPrintable(shown.unread.join(QLatin1Char('\n'))));
-    if (name == QLatin1String("equal")) {
-        QCOMPARE(shown.message, QStringLiteral("相違はありません。"));
-        QVERIFY(shown.rows.isEmpty());
-    } else {
-        QCOMPARE(shown.message, QStringLiteral("3 件の相違があります。"));
-        QCOMPARE(shown.rows, QStringList({QStringLiteral("Out 3 最大値|6.00 V|3.53 V"),
-                                          QStringLiteral("Out 5 最小値|0.00 V|4.13 V"),
-                                          QStringLiteral("出力反転 2|NC|NO")}));
-    }
+    QCOMPARE(shown.message, rows.isEmpty() ? QStringLiteral("相違はありません。")
+                                           : QStringLiteral("%1 件の相違があります。").arg(rows.size()));
+    QCOMPARE(shown.rows, rows);
+    if (rows.contains(QStringLiteral("Out 5 最小値|0.00 V|4.13 V")))
+        QCOMPARE(shownCell, QPoint(5, 2));
     QCOMPARE(g_intConnectStatus, qint16(1));
     QVERIFY(g_frmMdi1->menu_Compare->isEnabled());
+    if (choice == QLatin1String("write")) {
+        // The editor's write, with its closing box: the controller now holds the editor's values.
+        QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("データは正常に書き込まれました。"));
+        QCOMPARE(m.received().mid(0, 49), frames);
+        QCOMPARE(m.received().count(QByteArray("E")), 1);
+        Image now(new MemCell[kImageCells]);
+        EditorImage(now.get());
+        for (int a = 0; a < kSettingsCells; ++a)
+            QCOMPARE(quint8(m.cell(a)), quint8(now[a].data().toUInt(nullptr, 16)));
+        return;
+    }
+    QCOMPARE(m.received(), frames); // read only: no "W" went out
 }
 
 void TestCompare::comparisonEntryFollowsTheLink()
@@ -393,6 +516,33 @@ void TestCompare::comparisonEntryFollowsTheLink()
     QVERIFY(entry->isEnabled());
     g_subMenuCommand(22);
     QVERIFY(!entry->isEnabled());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestCompare::comparisonWindowByKeyboard()
+{
+    // The real modal window (a scripted one takes no focus): Tab goes from the list to the
+    // two ways to agree and on to 閉じる, each read by its caption, and Space chooses.
+    AppFixture f;
+    f.startSeeded();
+    frmCompare1 dlg(DiffSettings(itemsOf(sampleCells("01")), itemsOf(sampleCells("02"))), QStringLiteral("site.qvd"), 1,
+                    Now());
+    QStringList focus;
+    QTimer::singleShot(50, &dlg, [&] {
+        for (int i = 0; i < 6; ++i) {
+            QWidget *w = QApplication::focusWidget();
+            QAccessibleInterface *node = w ? QAccessible::queryAccessibleInterface(w) : nullptr;
+            focus << (node ? node->text(QAccessible::Name) : QStringLiteral("(none)"));
+            if (i < 5)
+                QTest::keyClick(w, Qt::Key_Tab);
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    });
+    dlg.exec();
+    QCOMPARE(focus, QStringList({QStringLiteral("相違のある設定"), QStringLiteral("ｺﾝﾄﾛｰﾗへ書込"),
+                                 QStringLiteral("ｺﾝﾄﾛｰﾗの値を取込"), QStringLiteral("閉じる"),
+                                 QStringLiteral("相違のある設定"), QStringLiteral("ｺﾝﾄﾛｰﾗへ書込")}));
+    QCOMPARE(dlg.choice(), int(frmCompare1::ChoiceWrite));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
@@ -442,6 +592,20 @@ void TestCompare::printedSheetHoldsEveryValue()
     QVERIFY(pdfFirstPageToPng(pdf, png));
     QImage page(png);
     QVERIFY(PictureShowsSomething(page));
+    QVERIFY2(text.contains(QStringLiteral("ﾌｧｲﾙ 河川A.qvd")), qPrintable(text));
+
+    // After データ読込 the values are the controller's: the sheet names the port and the read.
+    g_subMenuCommand(21);
+    g_intSaved = 1;
+    g_frmMain1->Command1_Click(0);
+    const QDateTime read = Now();
+    f.dlg.printAnswers << pdf;
+    print->trigger();
+    const QString fromController = pdfText(pdf, &why);
+    for (const QString &expected : {QStringLiteral("ｺﾝﾄﾛｰﾗ COM1"), QStringLiteral("読込日時"),
+                                    read.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"))})
+        QVERIFY2(fromController.contains(expected), qPrintable(expected + QStringLiteral(" missing in:\n") + fromController));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 QTEST_MAIN(TestCompare)

@@ -2,6 +2,7 @@
 // the exit questions, the ﾂｰﾙ menu's captions and the user-interface lock.
 #include "support/AppFixture.h"
 #include "support/DataFiles.h"
+#include "support/LinkHelpers.h"
 
 #include "app/frmMdi1.h"
 #include "app/ImageList1.h"
@@ -9,19 +10,71 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "graph/frmColorSetting1.h"
+#include "graph/modGraph1.h"
 #include "link/modComm1.h"
+#include "link/modLinkState.h"
+#include "link/modProtocol.h"
+#include "link/modTransfer.h"
+#include "logfiler/modLogFiler.h"
+#include "monitor/frmDirect1.h"
+#include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
 
+#include <QCryptographicHash>
 #include <QGuiApplication>
 #include <QScreen>
 
 #include <map>
 #include <QtTest>
 
+namespace {
+// Every global a header of src/ declares, one value a line (the memory images by their hash).
+QStringList globalValues()
+{
+    const auto hash = [](const MemCell *image) {
+        return QString::fromLatin1(QCryptographicHash::hash(QByteArrayView(reinterpret_cast<const char *>(image),
+                                                                           qsizetype(sizeof(MemCell)) * kImageCells),
+                                                            QCryptographicHash::Sha1).toHex());
+    };
+    QStringList v{g_strAppPath, g_strDataPath, g_strVersion, g_strUserFile, g_strUserFileTitle, g_strDefFile,
+                  g_strTempFile, hash(UserData), hash(TempData), g_strUnit, g_strInPut, g_strCommand,
+                  g_typLogFilerSet.strInterval + g_typLogFilerSet.strEndTime + g_typLogFilerSet.strFolder +
+                      g_typLogFilerSet.strFileName, g_strLogFilePath, g_strLogFilerStatus};
+    for (const double n : {double(g_intStarting), double(g_intSaved), double(g_intCommPort), double(g_lngSamplingTime),
+                           double(g_intFormPosDefault), double(g_intInputType), g_dblScale, double(g_intReplyTimeUp),
+                           double(g_intCommTimeUp), double(g_intCommBusy), double(g_intConnectStatus), double(g_intMonitorOn),
+                           double(g_intMonitorStop), double(g_intPollBusy), double(g_intCommStep), double(g_intCommEnd),
+                           double(g_intCommAddr), double(g_intShortReplyCount), double(g_intNoReplyCount),
+                           double(g_intTransferDir), double(flgLogFilerOnWork), double(g_typLogFilerSet.lngCountMax),
+                           double(g_typLogFilerSet.intEndMode), double(g_typLogFilerSet.intAutoName), double(g_intScrollSrc),
+                           double(g_intMonDataIdx), double(g_lngLastChosenColor), double(g_intPosArea)})
+        v << QString::number(n);
+    for (int i = 0; i < kFormIds; ++i)
+        v << QStringLiteral("form %1: %2 %3").arg(i).arg(g_intFormOpen[i]).arg(FormPosRecord(i, g_FormPos[i]));
+    for (int i = 0; i < kMonData; ++i)
+        v << g_typMonData[i].Time + g_typMonData[i].Value + g_typMonData[i].Outputs;
+    for (int i = 0; i < kMonReaders; ++i)
+        v << QString::number(g_intMonNewFlag[i]);
+    for (int i = 0; i < kColors; ++i)
+        v << QString::number(g_lngColor[i]);
+    return v;
+}
+} // namespace
+
 class TestStartup : public QObject {
     Q_OBJECT
+    QStringList m_atStart;
 private slots:
+    void initTestCase()
+    {
+        // What a reset gives that the process does not start with: the start-up's first steps.
+        g_subMonitorIni();
+        SetDefaultColors();
+        m_atStart = globalValues();
+    }
+    void fixtureResetsEveryGlobal();
     void firstStartShowsThreeMessagesAndCentresTheFrame();
     void normalStartReadsTheFilesSilently();
     void lastFileIsOfferedAndCancelGivesNewFile();
@@ -369,6 +422,25 @@ void TestStartup::toolbarIconsSwitchWithEnabling()
     QCOMPARE(g_intFormOpen[idLogView], qint16(-1));
     g_frmMdi1->Toolbar1_ButtonClick(QStringLiteral("outmon"));
     QCOMPARE(g_intFormOpen[idOutputMonitor], qint16(-1));
+}
+
+void TestStartup::fixtureResetsEveryGlobal()
+{
+    // A session that leaves its mark on the globals: connected, a read into TempData and
+    // UserData, the monitor run; and what a log run leaves in the log filer's globals.
+    AppFixture f;
+    startConnected(f);
+    QVERIFY(g_funcControllerReadBlock());
+    g_subTempToUser();
+    g_subMenuCommand(12);
+    g_frmDirect1->Command2[0]->click();
+    Sleep(2000);
+    g_typLogFilerSet = DefaultLogFileSetting();
+    g_strLogFilePath = QStringLiteral("/logs/qlv.csv");
+    g_strLogFilerStatus = QStringLiteral("10");
+    g_lngLastChosenColor = 0xFF;
+    f.stopApp();
+    QCOMPARE(globalValues(), m_atStart);
 }
 
 QTEST_MAIN(TestStartup)

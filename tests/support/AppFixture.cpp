@@ -8,16 +8,19 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "graph/frmColorSetting1.h"
 #include "graph/modGraph1.h"
 #include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "link/modTransfer.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "doubles/PrivateHome.h"
 #include "settings/modUserData.h"
 
 #include <QAction>
@@ -46,7 +49,11 @@ AppFixture::~AppFixture()
 
 void AppFixture::wipeDataFolder()
 {
-    QDir(DataFolder()).removeRecursively();
+    // Only a data folder in the test program's own home is ever emptied (tests/home).
+    const QString folder = DataFolderPath();
+    if (!InPrivateHome(QFile::encodeName(folder).toStdString()))
+        qFatal("The data folder %s is not the test's own: it is left alone.", qPrintable(folder));
+    QDir(folder).removeRecursively();
     DataFolder();
 }
 
@@ -96,34 +103,58 @@ QByteArray AppFixture::unexpectedText() const { return dlg.unexpectedWhat.join(Q
 
 void AppFixture::resetGlobals()
 {
+    // core
     ResetProcessEnding();
+    g_strAppPath.clear();
+    g_strDataPath.clear();
+    g_strVersion.clear();
     g_intStarting = 0;
-    g_intCommPort = 100;
-    g_subLinkStateReset();
-    appSession().inPut().clear();
-    appSession().replyTimeUp() = 0;
-    appSession().commTimeUp() = 0;
-    appSession().step() = 0;
-    appSession().commEnd() = 0;
     g_intSaved = 0;
     g_strUserFile.clear();
     g_strUserFileTitle.clear();
+    g_strDefFile.clear();
+    g_strTempFile.clear();
+    for (qint16 &f : g_intFormOpen)
+        f = 0;
+    g_intCommPort = 100;
+    g_lngSamplingTime = 1000;
+    g_intFormPosDefault = 0;
+    for (FormPos &p : g_FormPos)
+        p = FormPos();
+    // settings
+    std::fill(UserData, UserData + kImageCells, MemCell());
+    std::fill(TempData, TempData + kImageCells, MemCell());
     g_intInputType = 0;
     g_dblScale = 0.0048875;
     g_strUnit.clear();
-    g_lngSamplingTime = 1000;
-    g_intFormPosDefault = 0;
-    g_intPosArea = 0;
-    for (qint16 &f : g_intFormOpen)
-        f = 0;
-    for (FormPos &p : g_FormPos)
-        p = FormPos();
+    // link
+    g_subLinkStateReset(); // the connection, the lock, the monitor's run flags, the poll's busy flag
+    LinkSession &s = appSession();
+    s.inPut().clear();
+    s.replyTimeUp() = 0;
+    s.commTimeUp() = 0;
+    s.step() = 0;
+    s.commEnd() = 0;
+    s.address() = 0;
+    s.command().clear();
+    s.shortReplyCount() = 0;
+    s.noReplyCount() = 0;
+    s.resetPollWatch();
+    g_intTransferDir = 0;
+    // monitor
     g_intScrollSrc = 0;
-    flgLogFilerOnWork = 0;
-    g_subMonitorIni();
+    g_subMonitorIni(); // the ring, the fresh flags, the poll's state and the trend's history
     g_subMonitorHoldSet({});
+    // log filer
+    flgLogFilerOnWork = 0;
+    g_typLogFilerSet = LogFileSetting();
+    g_strLogFilePath.clear();
+    g_strLogFilerStatus = QStringLiteral("-1");
+    // graph and editor
     std::fill(g_lngColor, g_lngColor + kColors, 0);
     SetDefaultColors();
+    g_lngLastChosenColor = 0;
+    g_intPosArea = 0;
 }
 
 int shownIcon(const QAction *button)

@@ -2,11 +2,11 @@
 // What every suite needs: the virtual clock, scripted dialogs, a recorded process end,
 // a serial port double (the simulated controller or a recording port), a fresh data
 // folder, and starting and stopping the application's windows between test cases.
-#include "platform/doubles/RecordingPort.h"
-#include "platform/doubles/RecordingProcess.h"
-#include "platform/doubles/ScriptedDialogs.h"
-#include "platform/doubles/SimulatedPort.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/RecordingPort.h"
+#include "doubles/RecordingProcess.h"
+#include "doubles/ScriptedDialogs.h"
+#include "doubles/SimulatedPort.h"
+#include "doubles/VirtualClock.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,7 +24,7 @@ public:
     SimulatedPort sim;
     RecordingPort rec;
 
-    // Empties the per-user data folder (and creates it).
+    // Empties the per-user data folder (and creates it); only one in the program's own home.
     static void wipeDataFolder();
     static QString dataFile(const QString &name);
     // The file's bytes; empty when it cannot be read.
@@ -48,7 +48,12 @@ public:
     QByteArray unexpectedText() const;
     // Virtual milliseconds since startUs.
     qint64 msSince(qint64 startUs) const { return (clock.nowUs() - startUs) / 1000; }
-    // Resets every global of the application to its value at process start.
+    // Resets every global of the application (each one a header of src/ declares, and the
+    // state behind the link's, the poll watch's and the monitor store's reset routines) to
+    // its value at process start; only the monitor's ring and the colour table hold what the
+    // start-up's first steps give them (g_subMonitorIni, the default colours). A window's own
+    // state goes with the window (closeWindows); what an exchange sets before it reads it
+    // (the transfer's cancel flag and bar) is left.
     static void resetGlobals();
 };
 

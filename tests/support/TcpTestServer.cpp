@@ -93,10 +93,17 @@ void TcpTestServer::onConnection()
         });
         m_line.clear();
         m_drip.clear();
+        wire.clear();
         model.resetLine();
         m_rfc.reset();
+        if (m_mode == Mode::Busy) {
+            s->write(busyText);
+            s->flush();
+            QTimer::singleShot(m_param, s, [s] { s->disconnectFromHost(); });
+            continue;
+        }
         if (m_telnet && m_mode != Mode::Silent) {
-            m_rfc = std::make_unique<Rfc2217Server>(refuseComPort);
+            m_rfc = std::make_unique<Rfc2217Server>(refuseComPort, refuseBinary);
             s->write(m_rfc->start());
         }
     }
@@ -106,7 +113,7 @@ void TcpTestServer::send(const QByteArray &data)
 {
     if (!m_client)
         return;
-    m_client->write(m_rfc ? Rfc2217Server::escapeData(data) : data);
+    m_client->write(m_rfc ? m_rfc->encode(data) : data);
     m_client->flush();
 }
 
@@ -115,7 +122,8 @@ void TcpTestServer::onData()
     if (!m_client)
         return;
     QByteArray in = m_client->readAll();
-    if (m_mode == Mode::Silent)
+    wire += in.left(65536 - wire.size());
+    if (m_mode == Mode::Silent || m_mode == Mode::Busy)
         return;
     if (m_rfc) {
         QByteArray data;

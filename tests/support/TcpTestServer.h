@@ -24,6 +24,7 @@ public:
         Silent,   // accepts and never says a word (not even Telnet)
         DropAfter,// answers param lines, then closes the connection when the next comes
         Drip,     // each reply one byte at a time, param ms apart
+        Busy,     // a new connection is told the line is busy and closed param ms later (ser2net)
     };
 
     explicit TcpTestServer(Mode mode = Mode::Answer, int param = 0, bool telnet = false);
@@ -45,6 +46,12 @@ public:
     void push(const QByteArray &bytes);
     // A server that refuses the COM port option (with telnet).
     bool refuseComPort = false;
+    // What a busy server says before it closes.
+    QByteArray busyText = "Port's device already in use\r\n";
+    // A server that refuses BINARY (with telnet): CR travels as CR NUL both ways.
+    bool refuseBinary = false;
+    // The host's bytes as they came off the network, Telnet and all (the first 64 KiB).
+    QByteArray wire;
 
     CtrlModel model;
     int connections = 0;

@@ -1,9 +1,11 @@
 #include "CliCommands.h"
 
+#include "CliChildren.h"
 #include "CliLink.h"
 #include "CliText.h"
 
 #include "link/modProtocol.h"
+#include "qelvo_version.h"
 #include "platform/Clock.h"
 #include "platform/ComPorts.h"
 #include "platform/Paths.h"
@@ -23,36 +25,66 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QMap>
 #include <QSet>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 using Image = std::unique_ptr<MemCell[]>;
 Image newImage() { return Image(new MemCell[kImageCells]); }
 
-// A command's parser: its description, its arguments in the usage line, --help.
+// "-" names standard input (a file read) or standard output (a file written).
+const QString kStdio = QStringLiteral("-");
+QString nameOf(const QString &path, bool output)
+{
+    if (path != kStdio)
+        return path;
+    return output ? QStringLiteral("standard output") : QStringLiteral("standard input");
+}
+
+// A command's parser: its description, its arguments in the usage line, --help, --version
+// and the time-out of the exchanges. Every usage error is one line on stderr.
 class CommandParser {
 public:
-    CommandParser(const QString &name, const QString &arguments, const QString &description)
+    CommandParser(const QString &name, const QString &arguments, const QString &description, bool talks = true)
         : m_name(name)
     {
         m_p.setApplicationDescription(description);
         m_p.addPositionalArgument(name, QString(), name + QLatin1Char(' ') + arguments);
         m_p.addOption(m_help);
+        m_p.addOption(m_version);
+        // Given before the command, the time-out reaches every command; only those that
+        // talk to a controller tell of it.
+        if (!talks)
+            m_timeout.setFlags(QCommandLineOption::HiddenFromHelp);
+        m_p.addOption(m_timeout);
     }
     void add(const QCommandLineOption &o) { m_p.addOption(o); }
-    // Adds the timeout of the exchanges with the controller.
-    void addTimeout() { m_p.addOption(m_timeout); }
 
     // Parses args: -1 to go on, else the exit status (after the help or the usage error).
     int parse(const QStringList &args)
     {
-        if (!m_p.parse(args))
-            return usage(m_p.errorText());
+        if (!m_p.parse(args)) {
+            const QStringList unknown = m_p.unknownOptionNames();
+            if (!unknown.isEmpty()) {
+                const QString &n = unknown.first();
+                return usage(QStringLiteral("unknown option '%1'").arg((n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n));
+            }
+            QString why = m_p.errorText();
+            if (why.endsWith(QLatin1Char('.')))
+                why.chop(1);
+            if (!why.isEmpty())
+                why[0] = why[0].toLower();
+            return usage(why);
+        }
         if (m_p.isSet(m_help)) {
             // The usage line names the program as a user types it; the command's own
             // arguments are in that line, so Qt's list of positional arguments goes.
@@ -64,20 +96,21 @@ public:
             fputs(text.toUtf8().constData(), stdout);
             return ExitOk;
         }
-        m_args = m_p.positionalArguments().mid(1);
-        if (m_p.optionNames().contains(QStringLiteral("timeout"))) {
-            bool ok = false;
-            const int s = m_p.value(m_timeout).toInt(&ok);
-            if (!ok || s < 1 || s > 3600)
-                return usage(QStringLiteral("--timeout takes whole seconds from 1 to 3600"));
-            m_link.timeoutMs = s * 1000;
+        if (m_p.isSet(m_version)) {
+            printf("qelvo-cli %s\n", QELVO_VERSION);
+            return ExitOk;
         }
+        m_args = m_p.positionalArguments().mid(1);
+        bool ok = false;
+        const int s = m_p.value(m_timeout).toInt(&ok);
+        if (!ok || s < 1 || s > 3600)
+            return usage(QStringLiteral("--timeout takes whole seconds from 1 to 3600"));
+        m_link.timeoutMs = s * 1000;
         return -1;
     }
     int usage(const QString &why) const
     {
-        PrintError(why);
-        fprintf(stderr, "See qelvo-cli %s --help.\n", qPrintable(m_name));
+        PrintError(QStringLiteral("%1 (see qelvo-cli %2 --help)").arg(why, m_name));
         return ExitUsage;
     }
 
@@ -90,10 +123,15 @@ private:
     QString m_name;
     QCommandLineParser m_p;
     QCommandLineOption m_help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Displays this help.")};
-    QCommandLineOption m_timeout{QStringLiteral("timeout"),
-                                 QStringLiteral("Gives up when the controller stays silent for SECONDS (default %1).")
-                                     .arg(kDefaultTimeoutSeconds),
-                                 QStringLiteral("SECONDS"), QString::number(kDefaultTimeoutSeconds)};
+    QCommandLineOption m_version{{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Displays the version.")};
+    QCommandLineOption m_timeout{
+        QStringLiteral("timeout"),
+        QStringLiteral("Gives up when the controller stays silent for SECONDS (default %1): in a read or write, and in\n"
+                       "each reading of the monitor. A command the controller answers %2 times in a row with \"?\"\n"
+                       "or with what is no answer is given up at once.")
+            .arg(kDefaultTimeoutSeconds)
+            .arg(kSendsPerCommand),
+        QStringLiteral("SECONDS"), QString::number(kDefaultTimeoutSeconds)};
     QStringList m_args;
     LinkOptions m_link;
 };
@@ -105,43 +143,103 @@ void note(const QString &line)
         fputs((line + QLatin1Char('\n')).toUtf8().constData(), stderr);
 }
 
-// A .qvd file's image, read as the editor's Open reads it; false with the line that tells
-// why (cannot be read, or is not a .qvd file).
+// Why a file cannot be read, in this tool's words.
+QString readFailure(const QString &path, const FileError &e)
+{
+    const QFileInfo fi(path);
+    if (path != kStdio && fi.isDir())
+        return QStringLiteral("%1: is a folder, not a file").arg(path);
+    switch (e.number) {
+    case errFileNotFound: return QStringLiteral("%1: no such file").arg(path);
+    case errPathNotFound: return QStringLiteral("%1: no such folder: %2").arg(path, fi.absolutePath());
+    case errPermissionDenied: return QStringLiteral("%1: no permission to read the file").arg(path);
+    case errOutOfMemory: return QStringLiteral("%1: too large for a .qvd file").arg(nameOf(path, false));
+    default: return QStringLiteral("%1: cannot read the file (%2)").arg(nameOf(path, false), e.description);
+    }
+}
+
+// Why a file could not be written, in this tool's words: the folder is missing, read-only
+// or on a full disk, or the file itself may not be replaced. Looks at the folder, since
+// the same failure reaches the writer in several forms.
+QString writeFailure(const QString &path, qint64 size, const FileError &e)
+{
+    const QFileInfo fi(path);
+    const QString dir = fi.absolutePath();
+    const QByteArray dirBytes = QFile::encodeName(dir);
+    struct statvfs fs {};
+    const bool known = ::statvfs(dirBytes.constData(), &fs) == 0;
+    if (!QFileInfo(dir).isDir())
+        return QStringLiteral("%1: cannot write the file: the folder %2 does not exist").arg(path, dir);
+    if (fi.isDir())
+        return QStringLiteral("%1: cannot write the file: it is a folder").arg(path);
+    if (known && (fs.f_flag & ST_RDONLY))
+        return QStringLiteral("%1: cannot write the file: the folder %2 is on a read-only file system").arg(path, dir);
+    if (::access(dirBytes.constData(), W_OK) != 0)
+        return QStringLiteral("%1: cannot write the file: the folder %2 is read-only (no permission to write in it)")
+            .arg(path, dir);
+    if (fi.exists() && !fi.isWritable())
+        return QStringLiteral("%1: cannot write the file: the file is read-only").arg(path);
+    if (e.number == errDiskFull || (known && qint64(fs.f_bavail) * qint64(fs.f_frsize) < size + 4096))
+        return QStringLiteral("%1: cannot write the file: the disk is full (%2 needs %3 bytes, %4 are free)")
+            .arg(path, fi.fileName())
+            .arg(size)
+            .arg(known ? qint64(fs.f_bavail) * qint64(fs.f_frsize) : 0);
+    return QStringLiteral("%1: cannot write the file (%2)").arg(path, e.description);
+}
+
+// Bytes to a file, or to standard output for "-"; false with the line that tells why.
+bool writeOutput(const QString &path, const QByteArray &bytes, QString &why)
+{
+    if (path == kStdio) {
+        fflush(stdout);
+        if (fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) && fflush(stdout) == 0)
+            return true;
+        why = QStringLiteral("standard output: cannot write (%1)").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    const FileError e = WriteWholeFile(path, bytes);
+    if (!e.failed())
+        return true;
+    why = writeFailure(path, bytes.size(), e);
+    return false;
+}
+
+// A .qvd file's image ("-": standard input), read as the editor's Open reads it; false with
+// the line that tells why (cannot be read, or is not a .qvd file).
 bool loadQvd(const QString &path, MemCell *image, QString &why)
 {
     QByteArray bytes;
-    FileError e = ReadWholeFile(path, bytes);
+    FileError e = ReadWholeFile(path == kStdio ? QStringLiteral("/dev/stdin") : path, bytes);
     if (e.failed()) {
-        why = QStringLiteral("%1: cannot read the file (%2)").arg(path, e.description);
+        why = readFailure(path, e);
         return false;
     }
     if (!ParseUserFile(bytes, image, e) || !ImageShowable(image, e)) {
-        why = QStringLiteral("%1: not a .qvd file (%2)").arg(path, e.description);
+        why = QStringLiteral("%1: not a .qvd file (%2)").arg(nameOf(path, false), e.description);
         return false;
     }
     return true;
 }
 
-// The settings of a .qvd file as the editor would write them.
-bool loadQvdForWriting(const QString &path, MemCell *image, QString &why)
-{
-    FileError e;
-    if (!loadQvd(path, image, why))
-        return false;
-    if (!EditorRoundTrip(image, e)) {
-        why = QStringLiteral("%1: not a .qvd file (%2)").arg(path, e.description);
-        return false;
-    }
-    return true;
-}
-
-// One controller read on its own: open, read, close.
-bool readPort(int port, MemCell *image, const LinkOptions &o, QString &why)
+// One controller read on its own: open, read, close. at: when the read ended.
+bool readPort(int port, MemCell *image, const LinkOptions &o, QString &why, QDateTime *at = nullptr)
 {
     const bool ok = OpenComPort(port, why) && ReadController(port, image, o, why);
     CloseComPort();
+    if (ok && at)
+        *at = Now();
     return ok;
 }
+
+// The settings of one side of a command: a .qvd file, "-" or COMn. The 48 bytes as they
+// stand: what a write of the file would send, or what the controller holds.
+struct Side {
+    QString what;
+    int port = 0;
+    QDateTime readAt;
+    Image image = newImage();
+    QList<SettingItem> items;
+};
 
 bool settingsOf(const MemCell *image, const QString &what, QList<SettingItem> &out, QString &why)
 {
@@ -152,13 +250,12 @@ bool settingsOf(const MemCell *image, const QString &what, QList<SettingItem> &o
     return false;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes, QString &why)
+bool loadSide(Side &side, const LinkOptions &o, QString &why)
 {
-    const FileError e = WriteWholeFile(path, bytes);
-    if (!e.failed())
-        return true;
-    why = QStringLiteral("%1: cannot write the file (%2)").arg(path, e.description);
-    return false;
+    side.port = ParseComPort(side.what);
+    const bool ok = side.port > 0 ? readPort(side.port, side.image.get(), o, why, &side.readAt)
+                                  : loadQvd(side.what, side.image.get(), why);
+    return ok && settingsOf(side.image.get(), nameOf(side.what, false), side.items, why);
 }
 
 QList<int> parsePorts(const QStringList &texts, QString &why)
@@ -182,40 +279,74 @@ QList<int> parsePorts(const QStringList &texts, QString &why)
 }
 
 // Several ports at once: one qelvo-cli per port, since the link of a process drives one
-// port. Each writes DIR/COMn.qvd and tells its own failure in one line.
+// port. Each child reads its controller and hands the file to this process, which writes
+// DIR/COMn.qvd; each tells its own failure in one line, and at the end a summary on stdout
+// has one line per port: ok and the file, or the reason. The children end with this
+// process, and SIGINT or SIGTERM ends them (and waits for them) before it ends itself: no
+// port stays held and no file is written after it.
 int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSeconds)
 {
     if (!QDir().mkpath(dir)) {
         PrintError(QStringLiteral("%1: cannot create the folder").arg(dir));
         return ExitFailed;
     }
-    int running = 0, failed = 0;
+    int running = 0, failed = 0, interrupted = 0;
+    QMap<int, QStringList> summary;
     QEventLoop loop;
     std::vector<std::unique_ptr<QProcess>> children;
+    TerminationSignals termination([&](int sig) {
+        if (interrupted)
+            return;
+        interrupted = sig;
+        for (const auto &c : children)
+            c->terminate();
+    });
+    if (!termination.ok()) {
+        PrintError(QStringLiteral("cannot watch for Ctrl+C"));
+        return ExitFailed;
+    }
     for (int port : ports) {
         const QString path = QDir(dir).filePath(ComName(port) + QStringLiteral(".qvd"));
         auto child = std::make_unique<QProcess>();
         QProcess *p = child.get();
         p->setProgram(QCoreApplication::applicationFilePath());
-        p->setArguments({QStringLiteral("read"), ComName(port), QStringLiteral("-o"), path, QStringLiteral("--timeout"),
+        p->setArguments({QStringLiteral("read"), ComName(port), QStringLiteral("--timeout"),
                          QString::number(timeoutSeconds), QStringLiteral("--child")});
-        p->setStandardOutputFile(QProcess::nullDevice());
+        DieWithParent(*p);
+        // A file is no larger than a file the tool reads back.
+        QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [p] {
+            if (p->bytesAvailable() > kMaxReadBytes)
+                p->kill();
+        });
         const auto done = [&, p, port, path](bool ok) {
             const QByteArray err = p->readAllStandardError();
-            if (ok) {
+            const QByteArray bytes = p->readAllStandardOutput();
+            QString why;
+            if (interrupted) {
+                // Stopped: nothing more is written, and the one line below says so.
+            } else if (ok && writeOutput(path, bytes, why)) {
                 note(QStringLiteral("%1: read into %2").arg(ComName(port), path));
+                summary[port] = {ComName(port), QStringLiteral("ok"), path};
             } else {
                 ++failed;
-                if (!err.isEmpty())
+                QString reason = ok ? why : QString::fromUtf8(err).section(QLatin1Char('\n'), 0, 0);
+                reason.remove(QStringLiteral("qelvo-cli: ") + ComName(port) + QStringLiteral(": "));
+                reason.remove(QStringLiteral("qelvo-cli: "));
+                if (ok)
+                    PrintError(why);
+                else if (!err.isEmpty())
                     fputs(err.constData(), stderr);
                 else
                     PrintError(QStringLiteral("%1: the read ended without a word (%2)").arg(ComName(port), p->errorString()));
+                summary[port] = {ComName(port), QStringLiteral("failed"),
+                                 reason.isEmpty() ? QStringLiteral("the read ended without a word") : reason};
             }
             if (--running == 0)
                 loop.quit();
         };
-        QObject::connect(p, &QProcess::finished, &loop,
-                         [done, p](int code, QProcess::ExitStatus s) { done(s == QProcess::NormalExit && code == 0); });
+        QObject::connect(p, &QProcess::finished, &loop, [done, p](int code, QProcess::ExitStatus s) {
+            done(s == QProcess::NormalExit && code == 0 && p->bytesAvailable() <= kMaxReadBytes);
+        });
         QObject::connect(p, &QProcess::errorOccurred, &loop, [done](QProcess::ProcessError e) {
             if (e == QProcess::FailedToStart)
                 done(false);
@@ -226,10 +357,47 @@ int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSecon
     }
     if (running > 0)
         loop.exec();
+    if (interrupted) {
+        PrintError(QStringLiteral("interrupted: the reads still running were stopped and wrote no file"));
+        EndBySignal(interrupted);
+    }
+    QList<QStringList> rows;
+    for (int port : ports)
+        rows.append(summary.value(port));
+    for (const QString &line : AlignColumns(rows))
+        PrintOut(line);
     return failed == 0 ? ExitOk : ExitFailed;
 }
 
 QString shown(const QString &value) { return value.isEmpty() ? QStringLiteral("-") : value; }
+
+// A setting as JSON: its value (a number where the text is one), the text as shown, the
+// unit and the raw count or byte behind it.
+QJsonObject valueJson(const SettingItem &s)
+{
+    double number = 0;
+    QJsonObject o{{QStringLiteral("text"), s.text},
+                  {QStringLiteral("unit"), s.unit},
+                  {QStringLiteral("raw"), s.raw >= 0 ? QJsonValue(s.raw) : QJsonValue()},
+                  {QStringLiteral("shown"), s.shown}};
+    o.insert(QStringLiteral("value"), s.number(number) ? QJsonValue(number) : QJsonValue(s.text));
+    return o;
+}
+
+// Local time with its offset: "2026-12-08T13:00:46+09:00".
+QString isoTime(const QDateTime &t) { return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate); }
+
+// The rows of settings that differ: a header, then name, one side's value, the other's.
+void printDiffRows(const QList<SettingDiff> &diffs, const QStringList &header)
+{
+    QList<QStringList> rows;
+    if (!header.isEmpty())
+        rows.append(header);
+    for (const SettingDiff &d : diffs)
+        rows.append({d.name, shown(d.a), shown(d.b)});
+    for (const QString &line : AlignColumns(rows))
+        PrintOut(line);
+}
 } // namespace
 
 // ---------------------------------------------------------------- help
@@ -243,31 +411,37 @@ QStringList CliCommandNames()
 QString CliHelpText()
 {
     return QStringLiteral(
-        "Usage: qelvo-cli COMMAND [options]\n"
+        "Usage: qelvo-cli [--timeout SECONDS] COMMAND [options]\n"
         "Sets up water-level comparator controllers from the command line: reads, writes and\n"
         "compares their settings over the serial line, watches their input and makes settings\n"
         "sheets. The same .qvd files as Qelvo's.\n"
         "\n"
         "Commands:\n"
         "  ports [--json]            the COM ports: where each points and whether it opens\n"
-        "  read COMn... [-o PATH]    read the settings: one port as a table or into a .qvd\n"
-        "                            file, several ports in parallel into DIR/COMn.qvd\n"
+        "  read COMn... [-o PATH] [--json]\n"
+        "                            read the settings: one port as a table, as JSON or into a\n"
+        "                            .qvd file, several ports in parallel into DIR/COMn.qvd\n"
         "  write COMn FILE.qvd [--yes]\n"
         "                            write a file's settings, then read them back and compare\n"
         "  diff A B [--json]         the settings in which A and B differ (a .qvd file or COMn)\n"
         "  monitor COMn [--interval MS] [--count N]\n"
         "                            the input level and the outputs, one line per reading\n"
-        "  sheet FILE.qvd -o SHEET.pdf|SHEET.html\n"
+        "  sheet FILE.qvd|COMn -o SHEET.pdf|SHEET.html\n"
         "                            a settings sheet to print or keep\n"
         "\n"
-        "Options:\n"
+        "Options (before or after the command):\n"
         "  -h, --help                this help; qelvo-cli COMMAND --help tells one command\n"
         "  -v, --version             the version\n"
+        "  --timeout SECONDS         give up when the controller stays silent that long\n"
+        "                            (default 10)\n"
         "\n"
         "COMn is the device the link <data folder>/ports/COMn points to, else COM1-32 =\n"
         "/dev/ttyS0-31, COM33-64 = /dev/ttyUSB0-31, COM65-96 = /dev/ttyACM0-31 (see 'ports').\n"
+        "A file named - is standard input (diff, write, sheet) or standard output (read -o,\n"
+        "sheet -o).\n"
         "Exit status: 0 done; 1 failed (a port, the controller or a file) or, for diff, A and B\n"
-        "differ; 2 wrong usage (diff: any error).\n");
+        "differ; 2 wrong usage (diff: any error).\n"
+        "See qelvo-cli(1).\n");
 }
 
 // ---------------------------------------------------------------- ports
@@ -277,7 +451,8 @@ int CmdPorts(const QStringList &args)
     CommandParser cmd(QStringLiteral("ports"), QStringLiteral("[--json]"),
                       QStringLiteral("Lists each COM number that is bound by a link in the data folder or whose\n"
                                      "device is present, the device it points to, and whether it can be opened\n"
-                                     "now (ok, in use, no permission, missing)."));
+                                     "now (ok, in use, no permission, missing)."),
+                      false);
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints the list as JSON."));
     cmd.add(json);
     if (const int rc = cmd.parse(args); rc >= 0)
@@ -316,71 +491,106 @@ int CmdPorts(const QStringList &args)
 int CmdRead(const QStringList &args)
 {
     CommandParser cmd(
-        QStringLiteral("read"), QStringLiteral("COMn... [-o PATH]"),
+        QStringLiteral("read"), QStringLiteral("COMn... [-o PATH] [--json]"),
         QStringLiteral("Reads the 48 settings bytes of each controller.\n"
                        "One port: without -o prints the settings as a table (names as the editor shows\n"
-                       "them, values in the input type's unit); -o FILE.qvd writes the file byte for\n"
-                       "byte as Qelvo saves a fresh read (-o naming a folder writes FOLDER/COMn.qvd).\n"
+                       "them, values in the input type's unit); --json prints each setting with its\n"
+                       "value, unit and raw count; -o FILE.qvd writes the controller's bytes as a .qvd\n"
+                       "file, which compares equal to the controller (-o - writes it to standard\n"
+                       "output; -o naming a folder writes FOLDER/COMn.qvd).\n"
                        "Several ports: -o DIR is needed; each controller is read in parallel into\n"
-                       "DIR/COMn.qvd. Exit status 0 when all were read, 1 when any failed (each\n"
-                       "failure on a line of its own), 2 on wrong usage."));
+                       "DIR/COMn.qvd, and a summary ends the output, one line per port: ok and the\n"
+                       "file, or failed and why. Exit status 0 when all were read, 1 when any failed\n"
+                       "(each failure also on a line of its own on stderr), 2 on wrong usage."));
     const QCommandLineOption out({QStringLiteral("o"), QStringLiteral("output")},
-                                 QStringLiteral("The .qvd file (one port) or the folder (several ports)."),
+                                 QStringLiteral("The .qvd file (one port; - for standard output) or the folder\n"
+                                                "(several ports)."),
                                  QStringLiteral("PATH"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints the settings as JSON."));
+    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("table (the default) or json."),
+                                    QStringLiteral("FORMAT"), QStringLiteral("table"));
     QCommandLineOption child(QStringLiteral("child"), QStringLiteral("One port of a parallel read."));
     child.setFlags(QCommandLineOption::HiddenFromHelp);
     cmd.add(out);
+    cmd.add(json);
+    cmd.add(format);
     cmd.add(child);
-    cmd.addTimeout();
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().isEmpty())
         return cmd.usage(QStringLiteral("read needs a COM port (COM1 to COM99)"));
+    const QString form = cmd.p().value(format);
+    if (form != QLatin1String("table") && form != QLatin1String("json"))
+        return cmd.usage(QStringLiteral("--format takes table or json"));
+    const bool asJson = cmd.p().isSet(json) || form == QLatin1String("json");
     QString why;
     const QList<int> ports = parsePorts(cmd.args(), why);
     if (ports.isEmpty())
         return cmd.usage(why);
     const QString path = cmd.p().value(out);
     if (ports.size() > 1) {
-        if (path.isEmpty())
+        if (path.isEmpty() || path == kStdio)
             return cmd.usage(QStringLiteral("reading several ports needs -o DIR"));
+        if (asJson)
+            return cmd.usage(QStringLiteral("--json reads one port"));
         if (QFileInfo(path).exists() && !QFileInfo(path).isDir())
             return cmd.usage(QStringLiteral("%1 is no folder").arg(path));
         return readInParallel(ports, path, cmd.timeoutSeconds());
     }
+    if (path == kStdio && asJson)
+        return cmd.usage(QStringLiteral("-o - and --json both want standard output"));
 
     const int port = ports.first();
     CliLinkScope scope;
     LinkOptions link = cmd.link();
     link.progress = !cmd.p().isSet(child) && StderrIsTerminal();
     Image image = newImage();
-    if (!readPort(port, image.get(), link, why)) {
+    QDateTime readAt;
+    if (!readPort(port, image.get(), link, why, &readAt)) {
         PrintError(why);
         return ExitFailed;
     }
-    if (path.isEmpty()) {
-        QList<SettingItem> items;
-        if (!settingsOf(image.get(), ComName(port), items, why)) {
+    if (cmd.p().isSet(child)) {
+        // One port of a parallel read: the controller's bytes go to the parent, which
+        // writes the file.
+        return HandToParent(UserFileBytes(image.get())) ? ExitOk : ExitFailed;
+    }
+    if (!path.isEmpty()) {
+        // The controller's bytes as they came: the file compares equal to the controller,
+        // and writing it back sends the same bytes.
+        const QString file = QFileInfo(path).isDir() ? QDir(path).filePath(ComName(port) + QStringLiteral(".qvd")) : path;
+        if (!writeOutput(file, UserFileBytes(image.get()), why)) {
             PrintError(why);
             return ExitFailed;
         }
-        QList<QStringList> rows;
-        for (const SettingItem &s : items)
-            rows.append({s.name, s.display()});
-        for (const QString &line : AlignColumns(rows))
-            PrintOut(line);
-        return ExitOk;
+        if (!cmd.p().isSet(child) && file != kStdio)
+            note(QStringLiteral("%1: read into %2").arg(ComName(port), file));
+        if (!asJson)
+            return ExitOk;
     }
-    // What Qelvo saves after a read: the image as the editor gives it back.
-    FileError e;
-    EditorRoundTrip(image.get(), e);
-    const QString file = QFileInfo(path).isDir() ? QDir(path).filePath(ComName(port) + QStringLiteral(".qvd")) : path;
-    if (!writeFile(file, UserFileBytes(image.get()), why)) {
+    QList<SettingItem> items;
+    if (!settingsOf(image.get(), ComName(port), items, why)) {
         PrintError(why);
         return ExitFailed;
     }
-    if (!cmd.p().isSet(child))
-        note(QStringLiteral("%1: read into %2").arg(ComName(port), file));
+    if (asJson) {
+        QJsonArray list;
+        for (const SettingItem &s : items) {
+            QJsonObject o = valueJson(s);
+            o.insert(QStringLiteral("setting"), s.name);
+            list.append(o);
+        }
+        const QJsonObject o{{QStringLiteral("port"), ComName(port)},
+                            {QStringLiteral("read_at"), isoTime(readAt)},
+                            {QStringLiteral("settings"), list}};
+        fputs(QJsonDocument(o).toJson(QJsonDocument::Indented).constData(), stdout);
+        return ExitOk;
+    }
+    QList<QStringList> rows;
+    for (const SettingItem &s : items)
+        rows.append({s.name, s.display()});
+    for (const QString &line : AlignColumns(rows))
+        PrintOut(line);
     return ExitOk;
 }
 
@@ -390,13 +600,14 @@ int CmdWrite(const QStringList &args)
 {
     CommandParser cmd(
         QStringLiteral("write"), QStringLiteral("COMn FILE.qvd [--yes]"),
-        QStringLiteral("Writes the settings of a .qvd file into the controller, as Qelvo writes an\n"
-                       "opened file, then reads them back and compares. On a terminal it first shows\n"
-                       "what the write changes and asks, unless --yes is given. Exit status 0 only\n"
-                       "when the controller then holds the file's values, 1 otherwise."));
+        QStringLiteral("Writes the 48 settings bytes of a .qvd file (- for standard input) into the\n"
+                       "controller as the file holds them, then reads them back and compares. On a\n"
+                       "terminal it first shows what the write changes and asks, unless --yes is given.\n"
+                       "Exit status 0 only when the controller then holds the file's values, 1\n"
+                       "otherwise; each setting that did not take is named with the value written\n"
+                       "and the value read back."));
     const QCommandLineOption yes({QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Writes without asking."));
     cmd.add(yes);
-    cmd.addTimeout();
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().size() != 2)
@@ -410,32 +621,32 @@ int CmdWrite(const QStringList &args)
     CliLinkScope scope;
     QString why;
     Image file = newImage();
-    if (!loadQvdForWriting(path, file.get(), why) || !OpenComPort(port, why)) {
+    QList<SettingItem> mine;
+    if (!loadQvd(path, file.get(), why) || !settingsOf(file.get(), nameOf(path, false), mine, why) ||
+        !OpenComPort(port, why)) {
         PrintError(why);
         return ExitFailed;
     }
+    // The bytes go as the file holds them, in the digits the protocol uses.
+    for (int a = 0; a < kSettingsCells; ++a)
+        file[a].setData(file[a].data().toUpper());
     LinkOptions link = cmd.link();
     link.progress = StderrIsTerminal();
 
-    if (!cmd.p().isSet(yes) && StdinIsTerminal()) {
+    // Standard input holding the file cannot answer the question.
+    if (!cmd.p().isSet(yes) && StdinIsTerminal() && path != kStdio) {
         // What the write changes, before anything is written.
         Image now = newImage();
-        QList<SettingItem> theirs, mine;
-        if (!ReadController(port, now.get(), link, why) || !settingsOf(now.get(), name, theirs, why) ||
-            !settingsOf(file.get(), path, mine, why)) {
+        QList<SettingItem> theirs;
+        if (!ReadController(port, now.get(), link, why) || !settingsOf(now.get(), name, theirs, why)) {
             PrintError(why);
             return ExitFailed;
         }
         const QList<SettingDiff> diffs = DiffSettings(theirs, mine);
-        if (diffs.isEmpty()) {
+        if (diffs.isEmpty())
             PrintOut(QStringLiteral("%1 already holds the settings of %2.").arg(name, path));
-        } else {
-            QList<QStringList> rows{{QStringLiteral("setting"), name, path}};
-            for (const SettingDiff &d : diffs)
-                rows.append({d.name, shown(d.a), shown(d.b)});
-            for (const QString &line : AlignColumns(rows))
-                PrintOut(line);
-        }
+        else
+            printDiffRows(diffs, {QStringLiteral("setting"), name, path});
         fprintf(stderr, "Write %s to %s? [y/N] ", qPrintable(path), qPrintable(name));
         fflush(stderr);
         std::string answer;
@@ -448,24 +659,21 @@ int CmdWrite(const QStringList &args)
     }
 
     Image back = newImage();
-    if (!WriteController(port, file.get(), link, why) || !ReadController(port, back.get(), link, why)) {
+    QList<SettingItem> held;
+    if (!WriteController(port, file.get(), link, why) || !ReadController(port, back.get(), link, why) ||
+        !settingsOf(back.get(), name, held, why)) {
         PrintError(why);
         return ExitFailed;
     }
-    // The read-back: each of the 48 bytes as written.
-    QStringList wrong;
-    for (int a = 0; a < kSettingsCells; ++a) {
-        const QString w = file[a].data().toUpper(), r = back[a].data().toUpper();
-        if (w != r)
-            wrong << QStringLiteral("cell %1: wrote %2, read back %3").arg(HexByte(a), w, r);
-    }
+    // The read-back, setting by setting: the value written against the value it holds.
+    const QList<SettingDiff> wrong = DiffSettings(mine, held);
     if (!wrong.isEmpty()) {
-        for (const QString &line : wrong)
-            PrintOut(line);
-        PrintError(QStringLiteral("%1: after the write the controller does not hold the values of %2").arg(name, path));
+        printDiffRows(wrong, {QStringLiteral("setting"), QStringLiteral("written"), QStringLiteral("read back")});
+        PrintError(QStringLiteral("%1: after the write the controller does not hold the values of %2")
+                       .arg(name, nameOf(path, false)));
         return ExitFailed;
     }
-    PrintOut(QStringLiteral("%1 holds the settings of %2.").arg(name, path));
+    PrintOut(QStringLiteral("%1 holds the settings of %2.").arg(name, nameOf(path, false)));
     return ExitOk;
 }
 
@@ -475,51 +683,53 @@ int CmdDiff(const QStringList &args)
 {
     CommandParser cmd(
         QStringLiteral("diff"), QStringLiteral("A B [--json]"),
-        QStringLiteral("Compares two sets of settings, each a .qvd file or a controller (COMn), and\n"
-                       "prints each setting that differs: its name as the editor shows it, A's value\n"
-                       "and B's value in the input type's unit (\"-\": A or B has no such setting, its\n"
-                       "input type is another). Two counts that show the same value carry the count in\n"
-                       "brackets. A file counts as Qelvo would write it. Exit status 0 when they are\n"
-                       "the same, 1 when they differ, 2 on any error."));
+        QStringLiteral("Compares two sets of settings, each a .qvd file (- for standard input) or a\n"
+                       "controller (COMn), byte for byte, and prints each setting that differs: its\n"
+                       "name as the editor shows it (a value the editor keeps without showing by its\n"
+                       "own name, a cell nobody interprets as \"ｱﾄﾞﾚｽ 2C\"), A's value and B's value in\n"
+                       "the input type's unit (\"-\": A or B has no such setting, its input type is\n"
+                       "another). Two counts that show the same value carry the count in brackets.\n"
+                       "A file counts as write sends it, so a file just read from a controller is the\n"
+                       "same as that controller. --json gives each side's value, unit and raw count.\n"
+                       "Exit status 0 when they are the same, 1 when they differ, 2 on any error."));
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints the differences as JSON."));
     cmd.add(json);
-    cmd.addTimeout();
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().size() != 2)
-        return cmd.usage(QStringLiteral("diff needs two arguments, each a .qvd file or COMn"));
+        return cmd.usage(QStringLiteral("diff needs two arguments, each a .qvd file, - or COMn"));
+    if (cmd.args().at(0) == kStdio && cmd.args().at(1) == kStdio)
+        return cmd.usage(QStringLiteral("only one side can be standard input"));
 
     CliLinkScope scope;
     LinkOptions link = cmd.link();
     link.progress = StderrIsTerminal();
-    QList<SettingItem> sides[2];
+    Side sides[2];
     for (int i = 0; i < 2; ++i) {
-        const QString what = cmd.args().at(i);
-        Image image = newImage();
+        sides[i].what = cmd.args().at(i);
         QString why;
-        const int port = ParseComPort(what);
-        const bool ok = port > 0 ? readPort(port, image.get(), link, why) : loadQvdForWriting(what, image.get(), why);
-        if (!ok || !settingsOf(image.get(), what, sides[i], why)) {
+        if (!loadSide(sides[i], link, why)) {
             PrintError(why);
             return ExitUsage;
         }
     }
-    const QList<SettingDiff> diffs = DiffSettings(sides[0], sides[1]);
+    const QList<SettingDiff> diffs = DiffSettings(sides[0].items, sides[1].items);
     if (cmd.p().isSet(json)) {
         QJsonArray list;
         for (const SettingDiff &d : diffs)
-            list.append(QJsonObject{{QStringLiteral("setting"), d.name}, {QStringLiteral("a"), d.a}, {QStringLiteral("b"), d.b}});
-        const QJsonObject o{{QStringLiteral("a"), cmd.args().at(0)},
-                            {QStringLiteral("b"), cmd.args().at(1)},
-                            {QStringLiteral("same"), diffs.isEmpty()},
-                            {QStringLiteral("differences"), list}};
+            list.append(QJsonObject{{QStringLiteral("setting"), d.name},
+                                    {QStringLiteral("a"), d.inA ? QJsonValue(valueJson(d.itemA)) : QJsonValue()},
+                                    {QStringLiteral("b"), d.inB ? QJsonValue(valueJson(d.itemB)) : QJsonValue()}});
+        QJsonObject o{{QStringLiteral("a"), sides[0].what},
+                      {QStringLiteral("b"), sides[1].what},
+                      {QStringLiteral("same"), diffs.isEmpty()},
+                      {QStringLiteral("differences"), list}};
+        for (int i = 0; i < 2; ++i)
+            if (sides[i].port > 0)
+                o.insert(i == 0 ? QStringLiteral("a_read_at") : QStringLiteral("b_read_at"), isoTime(sides[i].readAt));
         fputs(QJsonDocument(o).toJson(QJsonDocument::Indented).constData(), stdout);
     } else {
-        QList<QStringList> rows;
-        for (const SettingDiff &d : diffs)
-            rows.append({d.name, shown(d.a), shown(d.b)});
-        for (const QString &line : AlignColumns(rows))
-            PrintOut(line);
+        printDiffRows(diffs, {});
     }
     return diffs.isEmpty() ? ExitOk : ExitFailed;
 }
@@ -535,7 +745,8 @@ int CmdMonitor(const QStringList &args)
                        "both columns: number, date, time, the value with its unit, the eight outputs\n"
                        "(\"000001, 2026/12/08, 13:00:46, 00.42,V, 10000000\"). The unit is the input\n"
                        "type the controller holds. Ends after N readings or on Ctrl+C (exit status 0),\n"
-                       "or when the link is lost (1)."));
+                       "or when the link is lost or the controller gives no reading for --timeout\n"
+                       "seconds (1)."));
     const QCommandLineOption interval(QStringLiteral("interval"),
                                       QStringLiteral("Milliseconds between readings, 20 to 2000 (default 1000)."),
                                       QStringLiteral("MS"), QStringLiteral("1000"));
@@ -543,7 +754,6 @@ int CmdMonitor(const QStringList &args)
                                    QStringLiteral("N"));
     cmd.add(interval);
     cmd.add(count);
-    cmd.addTimeout();
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().size() != 1)
@@ -573,7 +783,7 @@ int CmdMonitor(const QStringList &args)
         return ExitFailed;
     }
     SetTypeFromImage(settings.get());
-    if (!MonitorController(port, ms, n, why)) {
+    if (!MonitorController(port, ms, n, link, why)) {
         PrintError(why);
         return ExitFailed;
     }
@@ -585,40 +795,57 @@ int CmdMonitor(const QStringList &args)
 int CmdSheet(const QStringList &args)
 {
     CommandParser cmd(
-        QStringLiteral("sheet"), QStringLiteral("FILE.qvd -o SHEET.pdf|SHEET.html"),
-        QStringLiteral("Makes the settings sheet of a .qvd file, the page Qelvo prints: every value the\n"
-                       "editor shows, the input type, the file name and the date. The name of the\n"
-                       "output chooses the form: .pdf (A4) or .html."));
+        QStringLiteral("sheet"), QStringLiteral("FILE.qvd|COMn -o SHEET.pdf|SHEET.html"),
+        QStringLiteral("Makes the settings sheet of a .qvd file (- for standard input) or of a\n"
+                       "controller, the page Qelvo prints: every value the editor shows, the input\n"
+                       "type, where the values came from (the file, or the controller and the time it\n"
+                       "was read) and the date. The name of the output chooses the form, .pdf (A4) or\n"
+                       ".html, unless --format does; -o - writes the sheet to standard output (HTML\n"
+                       "unless --format pdf)."));
     const QCommandLineOption out({QStringLiteral("o"), QStringLiteral("output")},
-                                 QStringLiteral("The sheet to write: SHEET.pdf or SHEET.html."),
+                                 QStringLiteral("The sheet to write: SHEET.pdf, SHEET.html or -."),
                                  QStringLiteral("SHEET"));
+    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("pdf or html."), QStringLiteral("FORMAT"));
     cmd.add(out);
+    cmd.add(format);
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().size() != 1)
-        return cmd.usage(QStringLiteral("sheet needs one .qvd file"));
+        return cmd.usage(QStringLiteral("sheet needs one .qvd file or COMn"));
     const QString target = cmd.p().value(out);
-    const QString suffix = QFileInfo(target).suffix().toLower();
-    const bool pdf = suffix == QLatin1String("pdf");
-    if (target.isEmpty() || (!pdf && suffix != QLatin1String("html") && suffix != QLatin1String("htm")))
+    QString form = cmd.p().value(format).toLower();
+    if (form.isEmpty())
+        form = target == kStdio ? QStringLiteral("html") : QFileInfo(target).suffix().toLower();
+    if (form == QLatin1String("htm"))
+        form = QStringLiteral("html");
+    const bool pdf = form == QLatin1String("pdf");
+    if (target.isEmpty() || (!pdf && form != QLatin1String("html")))
         return cmd.usage(QStringLiteral("sheet needs -o SHEET.pdf or -o SHEET.html"));
 
-    const QString path = cmd.args().first();
+    CliLinkScope scope;
+    LinkOptions link = cmd.link();
+    link.progress = StderrIsTerminal();
+    Side side;
+    side.what = cmd.args().first();
     QString why;
-    Image image = newImage();
-    if (!loadQvd(path, image.get(), why)) {
+    if (!loadSide(side, link, why)) {
         PrintError(why);
         return ExitFailed;
     }
+    SheetSource source;
+    if (side.port > 0)
+        source = {QString(), side.port, side.readAt};
+    else
+        source.fileTitle = side.what == kStdio ? QString() : GetPathFile(QDir::fromNativeSeparators(side.what));
     QString html;
     FileError e;
-    if (!SheetHtml(image.get(), GetPathFile(QDir::fromNativeSeparators(path)), Now(), html, e)) {
-        PrintError(QStringLiteral("%1: the settings cannot be shown (%2)").arg(path, e.description));
+    if (!SheetHtml(side.image.get(), source, Now(), html, e)) {
+        PrintError(QStringLiteral("%1: the settings cannot be shown (%2)").arg(nameOf(side.what, false), e.description));
         return ExitFailed;
     }
-    e = pdf ? SheetPdfFile(html, GetPathFile(path), target) : SheetHtmlFile(html, target);
-    if (e.failed()) {
-        PrintError(QStringLiteral("%1: cannot write the file (%2)").arg(target, e.description));
+    const QString title = side.port > 0 ? ComName(side.port) : source.fileTitle;
+    if (!writeOutput(target, pdf ? SheetPdfBytes(html, title) : html.toUtf8(), why)) {
+        PrintError(why);
         return ExitFailed;
     }
     return ExitOk;

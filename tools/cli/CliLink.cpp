@@ -15,7 +15,6 @@
 #include "platform/SerialPort.h"
 
 #include <QCoreApplication>
-#include <QDialog>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -36,10 +35,56 @@ void eraseProgress()
     fflush(stderr);
 }
 
-// What a failed exchange comes to: no reply within the time given, the line gone, or the
-// last box the link showed.
+// A reply as it came, for a message: control characters as \r, \n or \xNN, and the line end
+// left out.
+QString replyText(const QString &reply)
+{
+    constexpr int kShown = 40; // a reply longer than this is cut, with "..."
+    QString out;
+    QString line = reply;
+    if (line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    const bool cut = line.size() > kShown;
+    line.truncate(kShown);
+    for (const QChar c : line) {
+        const ushort u = c.unicode();
+        if (u == '\r')
+            out += QStringLiteral("\\r");
+        else if (u == '\n')
+            out += QStringLiteral("\\n");
+        else if (u < 0x20 || u >= 0x7F)
+            out += QStringLiteral("\\x%1").arg(u & 0xFF, 2, 16, QLatin1Char('0'));
+        else if (u == '"' || u == '\\')
+            out += QLatin1Char('\\') + c;
+        else
+            out += c;
+    }
+    return cut ? out + QStringLiteral("...") : out;
+}
+
+// The controller answered each send of a command with "?" (it refuses the command) or with
+// what is no answer to it.
+QString refusalLine(int port, const QString &command, const QString &reply, int sends, bool refused)
+{
+    if (refused)
+        return QStringLiteral("%1: the controller refuses the command \"%2\" (it answered \"?\" %3 times)")
+            .arg(ComName(port), command)
+            .arg(sends);
+    return QStringLiteral("%1: the controller's replies are not understood (sent \"%2\" %3 times; the last reply "
+                          "was \"%4\")")
+        .arg(ComName(port), command)
+        .arg(sends)
+        .arg(replyText(reply));
+}
+
+// What a failed exchange comes to: a command the controller refused or answered with what
+// is no answer, no reply within the time given, the line gone, or the last box the link
+// showed.
 QString failureLine(int port, bool timedOut)
 {
+    const TransferRefusal &r = g_funcTransferRefusal();
+    if (r.kind != TransferRefusal::None)
+        return refusalLine(port, r.command, r.reply, r.sends, r.kind == TransferRefusal::Refused);
     if (timedOut)
         return ComName(port) + QStringLiteral(": no reply from the controller");
     if (!MSComm1().portOpen())
@@ -106,7 +151,8 @@ int CliDialogs::msgBox(const QString &text, int style, const QString &caption)
     }
 }
 
-void CliDialogs::runModal(QDialog *dlg) { dlg->reject(); }
+// qelvo-cli is built without Qt Widgets: no window exists that a modal run could show.
+void CliDialogs::runModal(QDialog *) {}
 
 QString CliDialogs::lastBox() const
 {
@@ -126,6 +172,8 @@ CliLinkScope::CliLinkScope()
     g_subLinkStateReset();
     g_subTempDataIni();
     g_subUserDataIni();
+    // No one is there to press "中止": a command refused again and again is given up.
+    g_intTransferSendLimit = kSendsPerCommand;
     // Nothing of the transfer's is kept: no temp.tmp is written (the block exchanges
     // write none) and the data folder is only read, for the COM links.
     g_strTempFile.clear();
@@ -134,6 +182,8 @@ CliLinkScope::CliLinkScope()
 CliLinkScope::~CliLinkScope()
 {
     CloseComPort();
+    g_intTransferSendLimit = 0;
+    g_lngReplyWaitMs = kReplyWaitMs;
     installSerialPort(nullptr);
     installDialogs(nullptr);
     delete g_port;
@@ -210,8 +260,10 @@ bool WriteController(int port, const MemCell *image, const LinkOptions &o, QStri
 
 // ---------------------------------------------------------------- monitor
 
-bool MonitorController(int port, int intervalMs, int count, QString &why)
+bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o, QString &why)
 {
+    // Each poll waits for its reply as long as any exchange of the command may.
+    g_lngReplyWaitMs = o.timeoutMs;
     bool stopAsked = false;
     int lines = 0;
     QObject context;
@@ -283,7 +335,21 @@ bool MonitorController(int port, int intervalMs, int count, QString &why)
     g_signalPipe[0] = g_signalPipe[1] = -1;
     if (stopAsked && !lost)
         return true;
-    why = ComName(port) + QStringLiteral(": lost the link to the controller") +
-          (MSComm1().portOpen() ? QStringLiteral(" (no reply)") : QStringLiteral(" (the device went away)"));
+    if (!MSComm1().portOpen()) {
+        why = ComName(port) + QStringLiteral(": lost the link to the controller (the device went away)");
+        return false;
+    }
+    // The poll gave up: on silence (a line cut short included), or on a line that stood in
+    // the buffer instead of a reading.
+    g_subCommReceive();
+    const QString last = g_strInPut.contains(QLatin1Char('\r')) ? g_strInPut : QString();
+    if (last.startsWith(QLatin1Char('?')))
+        why = ComName(port) + QStringLiteral(": the controller refuses the monitor's polls (it answered \"?\")");
+    else if (!last.isEmpty())
+        why = ComName(port) + QStringLiteral(": the controller's replies to the monitor's polls are not understood (the "
+                                             "last reply was \"%1\")")
+                                  .arg(replyText(last));
+    else
+        why = ComName(port) + QStringLiteral(": no reply from the controller");
     return false;
 }

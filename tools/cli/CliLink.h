@@ -46,6 +46,9 @@ QString ComName(int port);
 
 // How long the controller may stay silent before an exchange is given up.
 constexpr int kDefaultTimeoutSeconds = 10;
+// How many times one command of a read or write is sent to a controller that answers it
+// with "?" or with what is no answer, before the command is given up.
+constexpr int kSendsPerCommand = 3;
 
 struct LinkOptions {
     int timeoutMs = kDefaultTimeoutSeconds * 1000;
@@ -66,5 +69,6 @@ bool WriteController(int port, const MemCell *image, const LinkOptions &o, QStri
 
 // Runs the input monitor on the open port at intervalMs, printing each reading on stdout
 // in the log filer's data-line form, until count readings (0: no limit), Ctrl+C or a lost
-// link. True unless the link was lost (why tells).
-bool MonitorController(int port, int intervalMs, int count, QString &why);
+// link. Each poll waits o.timeoutMs for its reply. True unless the link was lost or the
+// controller stopped answering (why tells).
+bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o, QString &why);

@@ -29,24 +29,50 @@ int main(int argc, char *argv[])
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    // The command is the first word that is no option.
+    // Before the command: the options every command takes (--help, --version, --timeout);
+    // the command is the first word that is no option. They go on to the command, whose
+    // parser takes them as it takes them after it.
     QString command;
-    for (int i = 1; i < args.size() && command.isEmpty(); ++i)
-        if (!args[i].startsWith(QLatin1Char('-')))
-            command = args[i];
+    QStringList global;
+    bool help = false, version = false;
+    int i = 1;
+    for (; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            help = true;
+        } else if (a == QLatin1String("-v") || a == QLatin1String("--version")) {
+            version = true;
+        } else if (a == QLatin1String("--timeout") && i + 1 < args.size()) {
+            global << a << args[++i];
+        } else if (a == QLatin1String("--timeout")) {
+            PrintError(QStringLiteral("missing value after '--timeout' (see qelvo-cli --help)"));
+            return ExitUsage;
+        } else if (a.startsWith(QLatin1String("--timeout="))) {
+            global << a;
+        } else if (a.startsWith(QLatin1Char('-')) && a != QLatin1String("-")) {
+            PrintError(QStringLiteral("unknown option '%1' (see qelvo-cli --help)").arg(a.section(QLatin1Char('='), 0, 0)));
+            return ExitUsage;
+        } else {
+            command = a;
+            break;
+        }
+    }
     if (command.isEmpty()) {
-        if (args.contains(QStringLiteral("--version")) || args.contains(QStringLiteral("-v"))) {
+        if (version) {
             printf("qelvo-cli %s\n", QELVO_VERSION);
             return ExitOk;
         }
-        const bool asked = args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"));
-        fputs(CliHelpText().toUtf8().constData(), asked ? stdout : stderr);
-        return asked ? ExitOk : ExitUsage;
+        fputs(CliHelpText().toUtf8().constData(), help ? stdout : stderr);
+        return help ? ExitOk : ExitUsage;
     }
     if (!CliCommandNames().contains(command)) {
-        PrintError(QStringLiteral("unknown command '%1'; see qelvo-cli --help").arg(command));
+        PrintError(QStringLiteral("unknown command '%1' (see qelvo-cli --help)").arg(command));
         return ExitUsage;
     }
+    if (help)
+        global << QStringLiteral("--help");
+    else if (version)
+        global << QStringLiteral("--version");
 
     // The sheet lays text out with fonts, which needs the GUI part of Qt, though no window:
     // the offscreen platform. The other commands need no more than the event loop.
@@ -59,7 +85,7 @@ int main(int argc, char *argv[])
     }
     QCoreApplication::setApplicationName(QStringLiteral("qelvo-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QELVO_VERSION));
-    args = QCoreApplication::arguments();
+    args = QStringList{QCoreApplication::arguments().constFirst(), command} + global + args.mid(i + 1);
 
     if (command == QLatin1String("ports"))
         return CmdPorts(args);

@@ -505,12 +505,14 @@ private:
             (void)::send(m_client, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
     }
 
-    // Reads what the host sent: from the terminal, or from the client through Telnet.
+    // Reads what the host sent: from the terminal, or from the client through Telnet; at
+    // most kReadPerWake bytes a wake, so a client that floods cannot hold the line up.
+    static constexpr qsizetype kReadPerWake = 64 * 1024;
     QByteArray readHost()
     {
         QByteArray in;
-        char buf[512];
-        for (;;) {
+        char buf[4096];
+        while (in.size() < kReadPerWake) {
             const ssize_t n = ::read(tcp() ? m_client : m_master, buf, sizeof buf);
             if (n == 0 && tcp()) {
                 disconnectClient();
@@ -524,10 +526,14 @@ private:
             return in;
         QByteArray data;
         const QByteArray answer = m_telnet->receive(in, &data);
-        if (m_opt.log)
+        if (m_opt.log) {
             for (const QString &r : std::as_const(m_telnet->requests))
                 fprintf(stderr, "  rfc2217: %s\n", qPrintable(r));
+            if (m_telnet->requestsDropped > 0)
+                fprintf(stderr, "  rfc2217: (%d more)\n", m_telnet->requestsDropped);
+        }
         m_telnet->requests.clear();
+        m_telnet->requestsDropped = 0;
         const int purges = m_telnet->takePurges();
         // Purging the server's receive buffer drops the controller's bytes not yet sent;
         // its transmit buffer, the half line the host has sent.
@@ -620,7 +626,7 @@ private:
             // With no client on the line the terminal fills up; the bytes are then lost,
             // as they would be on an unplugged cable.
             if (tcp()) {
-                sendNow(m_telnet ? Rfc2217Server::escapeData(out) : out);
+                sendNow(m_telnet ? m_telnet->encode(out) : out);
             } else {
                 const ssize_t w = ::write(m_master, out.constData(), size_t(out.size()));
                 (void)w;

@@ -20,13 +20,14 @@
 #include "monitor/frmOutputMonitor1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Clock.h"
-#include "platform/doubles/PictureCheck.h"
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/PictureCheck.h"
+#include "doubles/ScriptedDialogs.h"
 #include "platform/MappedSerialPort.h"
 #include "platform/SerialPort.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QMdiSubWindow>
 #include <QPixmap>
@@ -99,8 +100,39 @@ void place(QWidget *form, int x, int y, int w = 0, int h = 0)
 }
 } // namespace
 
+// The tour writes as the tool does (qvo.ini, the window places, a log file in the documents
+// folder), so it runs only in a demo folder: XDG_CONFIG_HOME set to a folder other than the
+// user's ~/.config, with the documents folder named in its user-dirs.dirs (scripts/demo.sh
+// makes both). Anywhere else it would write into the user's own files.
+static bool inDemoFolder(QString &why)
+{
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString home = qEnvironmentVariable("HOME");
+    if (config.isEmpty()) {
+        why = QStringLiteral("XDG_CONFIG_HOME is not set");
+        return false;
+    }
+    const QString own = home + QStringLiteral("/.config");
+    const QString canonical = QFileInfo(own).canonicalFilePath();
+    if (!home.isEmpty() && (QDir::cleanPath(config) == QDir::cleanPath(own) ||
+                            (!canonical.isEmpty() && QFileInfo(config).canonicalFilePath() == canonical))) {
+        why = QStringLiteral("XDG_CONFIG_HOME is the user's own ") + config;
+        return false;
+    }
+    if (!QFileInfo::exists(config + QStringLiteral("/user-dirs.dirs"))) {
+        why = config + QStringLiteral("/user-dirs.dirs does not name the documents folder");
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char *argv[])
 {
+    QString why;
+    if (!inDemoFolder(why)) {
+        std::fprintf(stderr, "qelvo-tour runs only in a demo folder (scripts/demo.sh): %s\n", qPrintable(why));
+        return 2;
+    }
     QApplication app(argc, argv);
     const int trendMinutes = argc == 3 ? QString::fromLocal8Bit(argv[2]).toInt() : 0;
     if (argc < 2 || argc > 3 || trendMinutes < 0 || (argc == 3 && trendMinutes == 0)) {

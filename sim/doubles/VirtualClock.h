@@ -25,6 +25,9 @@ public:
     quint64 scheduleAt(qint64 atUs, std::function<void()> action);
     quint64 scheduleIn(qint64 inUs, std::function<void()> action) { return scheduleAt(m_nowUs + inUs, std::move(action)); }
     void cancel(quint64 id);
+    // How long the work between two DoEvents takes (a slow disk, a large file): a few
+    // microseconds unless a test says otherwise.
+    qint64 doEventsUs = 5;
     // Lets virtual time run for ms, firing everything that falls due (same as sleep).
     void advance(int ms) { sleep(ms); }
     // How many waits and sleeps the code has asked for (a loop that never waits shows here).

@@ -1,4 +1,4 @@
-#include "platform/doubles/PictureCheck.h"
+#include "doubles/PictureCheck.h"
 
 #include <QHash>
 #include <QImage>

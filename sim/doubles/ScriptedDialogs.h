@@ -26,6 +26,16 @@ public:
     void beep() override { ++beeps; }
     // The printer of an expected print dialog writes a PDF file (A4) to the path answered.
     PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
+    void waitCursor(bool on) override
+    {
+        waitCursorDepth += on ? 1 : -1;
+        waitCursors += on ? 1 : 0;
+    }
+    // A progress window is recorded (caption and text) and its values; its キャンセル is
+    // pressed at progressCancelAt thousandths (never when negative).
+    void progressOpen(const QString &caption, const QString &text) override;
+    bool progressSet(int permille) override;
+    void progressClose() override { progressOpenNow = false; }
 
     QList<Box> boxes;
     QList<int> answers;                        // one per expected box
@@ -49,4 +59,10 @@ public:
     int unexpected = 0;
     QStringList unexpectedWhat;
     int beeps = 0;
+    int waitCursorDepth = 0; // shown now (nested)
+    int waitCursors = 0;     // times shown
+    QStringList progressWindows;
+    QList<int> progressValues;
+    bool progressOpenNow = false;
+    int progressCancelAt = -1;
 };

@@ -1,4 +1,6 @@
-#include "platform/doubles/ScriptedDialogs.h"
+#include "doubles/ScriptedDialogs.h"
+
+#include "platform/QtDialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -66,6 +68,18 @@ std::optional<QString> ScriptedDialogs::saveFile(const FileDialogRequest &req)
         return std::nullopt;
     }
     return fileAnswers.takeFirst();
+}
+
+void ScriptedDialogs::progressOpen(const QString &caption, const QString &text)
+{
+    progressWindows << caption + QLatin1Char('|') + text;
+    progressOpenNow = true;
+}
+
+bool ScriptedDialogs::progressSet(int permille)
+{
+    progressValues << permille;
+    return progressCancelAt < 0 || permille < progressCancelAt;
 }
 
 std::optional<quint32> ScriptedDialogs::chooseColor(quint32)

@@ -1,4 +1,4 @@
-#include "platform/doubles/RecordingPort.h"
+#include "doubles/RecordingPort.h"
 
 CommError RecordingPort::setPortOpen(bool open)
 {

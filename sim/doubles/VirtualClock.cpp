@@ -1,4 +1,4 @@
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
 
 #include <QCoreApplication>
 
@@ -107,7 +107,7 @@ void VirtualClock::sleep(int ms)
 void VirtualClock::doEvents()
 {
     // A few microseconds pass, so even a loop that never waits makes progress.
-    m_nowUs += 5;
+    m_nowUs += doEventsUs;
     pumpQt();
     while (fireNext(m_nowUs))
         pumpQt();

@@ -1,7 +1,7 @@
-#include "platform/doubles/SimulatedPort.h"
+#include "doubles/SimulatedPort.h"
 
 #include "platform/ComPorts.h"
-#include "platform/doubles/VirtualClock.h"
+#include "doubles/VirtualClock.h"
 
 #include <limits>
 

@@ -1,0 +1,69 @@
+# Checks what the shipped programs are made of, on the built binaries:
+#  - neither qelvo nor qelvo-cli holds the simulator's side (the controller model, the test
+#    doubles): no symbol of theirs in `nm -C`;
+#  - qelvo-cli holds no window: no frm class but the never-shown poll carrier frmTimer1 (a
+#    plain QObject), and `ldd` lists neither Qt Widgets nor Qt PrintSupport.
+# Run: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> -P check_headless.cmake
+cmake_minimum_required(VERSION 3.25)
+if(NOT QELVO OR NOT CLI)
+  message(FATAL_ERROR "usage: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> -P check_headless.cmake")
+endif()
+find_program(NM nm REQUIRED)
+find_program(LDD ldd REQUIRED)
+
+set(_bad "")
+# The lines of `tool args` that match regex, into out.
+function(matching_lines out regex)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE _text RESULT_VARIABLE _rc ERROR_VARIABLE _err)
+  if(NOT _rc EQUAL 0)
+    message(FATAL_ERROR "${ARGN} failed: ${_err}")
+  endif()
+  # A list splits at ";" outside square brackets: neither may come from a symbol.
+  string(REPLACE ";" "," _text "${_text}")
+  string(REPLACE "[" "(" _text "${_text}")
+  string(REPLACE "]" ")" _text "${_text}")
+  string(REGEX REPLACE "\n" ";" _lines "${_text}")
+  list(FILTER _lines INCLUDE REGEX "${regex}")
+  list(TRANSFORM _lines REPLACE "^[0-9a-f]* *[A-Za-z] " "") # nm's address and kind
+  set(${out} ${_lines} PARENT_SCOPE)
+endfunction()
+
+set(_sim "CtrlModel|SimulatedPort|ScriptedDialogs|VirtualClock|RecordingPort|RecordingProcess|PictureCheck")
+foreach(_bin ${QELVO} ${CLI})
+  get_filename_component(_name ${_bin} NAME)
+  matching_lines(_found "${_sim}" ${NM} -C ${_bin})
+  list(LENGTH _found _n)
+  if(_n GREATER 0)
+    list(GET _found 0 _first)
+    list(APPEND _bad "${_name}: ${_n} symbol(s) of sim/, such as ${_first}")
+  endif()
+endforeach()
+
+get_filename_component(_cli ${CLI} NAME)
+matching_lines(_frm "frm[A-Za-z]+[0-9]*" ${NM} -C ${CLI})
+set(_windows "")
+foreach(_line ${_frm})
+  string(REGEX MATCHALL "frm[A-Za-z]+[0-9]*" _names "${_line}")
+  list(REMOVE_ITEM _names frmTimer1)
+  if(_names)
+    list(APPEND _windows "${_line}")
+  endif()
+endforeach()
+list(LENGTH _windows _n)
+if(_n GREATER 0)
+  list(GET _windows 0 _first)
+  list(APPEND _bad "${_cli}: ${_n} symbol(s) of windows, such as ${_first}")
+endif()
+matching_lines(_libs "libQt6(Widgets|PrintSupport)" ${LDD} ${CLI})
+foreach(_line ${_libs})
+  string(STRIP "${_line}" _line)
+  list(APPEND _bad "${_cli} loads ${_line}")
+endforeach()
+
+list(LENGTH _bad _nbad)
+if(_nbad GREATER 0)
+  list(JOIN _bad "\n  " _text)
+  message(FATAL_ERROR "${_nbad} problem(s) in the shipped programs:\n  ${_text}")
+endif()
+list(LENGTH _frm _n)
+message(STATUS "headless: no sim/ symbols in qelvo and ${_cli}; ${_cli} has no window (${_n} symbols of frmTimer1) and loads neither Qt Widgets nor Qt PrintSupport")

@@ -1,0 +1,72 @@
+#include "CliChildren.h"
+
+#include <QProcess>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+int g_pipe[2] = {-1, -1};
+
+void onTermination(int sig)
+{
+    const char c = char(sig);
+    [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &c, 1);
+    std::signal(sig, SIG_DFL);
+}
+} // namespace
+
+void DieWithParent(QProcess &child)
+{
+    const pid_t parent = ::getpid();
+    // Runs in the child between fork and exec: only calls that are safe there.
+    child.setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(1);
+    });
+}
+
+bool HandToParent(const QByteArray &bytes)
+{
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
+           std::fflush(stdout) == 0;
+}
+
+TerminationSignals::TerminationSignals(std::function<void(int)> onSignal) : m_onSignal(std::move(onSignal))
+{
+    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] {
+        char c;
+        while (::read(g_pipe[0], &c, 1) > 0)
+            m_onSignal(int(c));
+    });
+    std::signal(SIGINT, onTermination);
+    std::signal(SIGTERM, onTermination);
+}
+
+TerminationSignals::~TerminationSignals()
+{
+    if (!m_notifier)
+        return;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    m_notifier.reset();
+    ::close(g_pipe[0]);
+    ::close(g_pipe[1]);
+    g_pipe[0] = g_pipe[1] = -1;
+}
+
+void EndBySignal(int sig)
+{
+    std::fflush(nullptr);
+    std::signal(sig, SIG_DFL);
+    ::raise(sig);
+    ::_exit(128 + sig);
+}
