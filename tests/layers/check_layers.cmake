@@ -22,8 +22,9 @@ set(_ranks
   monitor   4   # the monitor's store and poll, and its windows
   logfiler  5   # the log filer's settings and run, and its windows
   graph     6   # the colour table, the graph and trend windows and the colour settings
-  editor    7   # the settings grid and the editor window
-  app       8   # frame, dispatcher, start-up and shut-down, settings dialog
+  fleet     7   # the fleet watcher's headless parts: MQTT client, configuration
+  editor    8   # the settings grid and the editor window
+  app       9   # frame, dispatcher, start-up and shut-down, settings dialog
 )
 # The folders of sim/, as an include names them.
 set(_sim ctrlmodel doubles)

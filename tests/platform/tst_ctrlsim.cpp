@@ -1,6 +1,9 @@
 // The controller model: its answers, its memory, its output rule and its faults.
 #include "ctrlmodel/CtrlModel.h"
+#include "support/Ctrlsim.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -47,6 +50,9 @@ private slots:
     void refusingFaultsDoNotStore();
     void hangUpAfterFrames();
     void parseFault();
+    void manyControllers();
+    void badRange_data();
+    void badRange();
 };
 
 void tst_ctrlsim::answersInOrder()
@@ -315,6 +321,65 @@ void tst_ctrlsim::parseFault()
     for (const char *bad : {"smoke", "slow:", "slow:-1", "slow:x", "split:stream", ""})
         QVERIFY2(!CtrlModel::parseFault(bad, &f, &p, &err), bad);
     QVERIFY(err.contains("unknown"));
+}
+
+void tst_ctrlsim::manyControllers()
+{
+    // Three free ports in a row.
+    quint16 first = 0;
+    for (int tries = 0; tries < 50 && !first; ++tries) {
+        QTcpServer probe[3];
+        probe[0].listen(QHostAddress::LocalHost, 0);
+        const quint16 p = probe[0].serverPort();
+        if (p < 65000 && probe[1].listen(QHostAddress::LocalHost, p + 1) && probe[2].listen(QHostAddress::LocalHost, p + 2))
+            first = p;
+    }
+    QVERIFY(first);
+    QProcess sim;
+    const QString range = QStringLiteral("%1-%2").arg(first).arg(first + 2);
+    QVERIFY(startCtrlsim(sim, {"--tcp", range, "--wave", "ramp", "--period", "600", "--quiet"}));
+    QList<int> levels;
+    for (int i = 0; i < 3; ++i) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, quint16(first + i));
+        QVERIFY(s.waitForConnected(3000));
+        s.write("N\r");
+        QByteArray reply;
+        while (!reply.endsWith('\r') && s.waitForReadyRead(3000))
+            reply += s.readAll();
+        QVERIFY2(reply.size() == 6 && reply.startsWith('N'), reply.constData());
+        levels << reply.mid(1, 4).toInt(nullptr, 16);
+    }
+    stopProcess(sim);
+    // Each controller's ramp runs a third of the period ahead of the one before.
+    for (int i = 1; i < 3; ++i) {
+        const int step = (levels[i] - levels[i - 1] + 1024) % 1024;
+        QVERIFY2(qAbs(step - 341) <= 2, qPrintable(QStringLiteral("%1 -> %2").arg(levels[i - 1]).arg(levels[i])));
+    }
+}
+
+void tst_ctrlsim::badRange_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("line");
+    const QString form = "expected FIRST-LAST with 1 <= FIRST <= LAST <= 65535, at most 1000 ports";
+    QTest::newRow("backwards") << QStringList{"--tcp", "5000-4999"} << "--tcp 5000-4999: " + form;
+    QTest::newRow("1001 ports") << QStringList{"--rfc2217", "1000-2000"} << "--rfc2217 1000-2000: " + form;
+    QTest::newRow("port 0") << QStringList{"--tcp", "0-3"} << "--tcp 0-3: " + form;
+    QTest::newRow("past 65535") << QStringList{"--tcp", "65535-65536"} << "--tcp 65535-65536: " + form;
+    QTest::newRow("past COM99") << QStringList{"--tcp", "5000-5009", "--com", "95"} << "--com 95 with 10 controllers goes past COM99";
+}
+
+void tst_ctrlsim::badRange()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, line);
+    QProcess sim;
+    sim.start(qEnvironmentVariable("QELVO_CTRLSIM"), args);
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QCOMPARE(sim.readAllStandardError(), ("qelvo-ctrlsim: " + line + "\n").toUtf8());
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ctrlsim)

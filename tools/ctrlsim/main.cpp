@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -27,11 +28,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <memory>
+#include <string>
+#include <vector>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -63,6 +67,12 @@ A CONTROLLER AT A REMOTE SITE
   qelvo-ctrlsim --tcp 4001 --com 5       serves the controller on 127.0.0.1:4001 as a
                                          device server's raw TCP port
   qelvo-ctrlsim --rfc2217 4002 --com 6   the same with Telnet COM port control (RFC 2217)
+  qelvo-ctrlsim --tcp 5000-5099 --wave sine
+                                         100 controllers in one process, on ports 5000 to
+                                         5099, each with its own memory and level; the
+                                         waveform of controller i (counted from 0) runs
+                                         i x period / 100 ahead, so no two show the same
+                                         level. Prints one address a line.
   Instead of a link, the file ~/.config/Orvanelle/Qelvo/ports/COM5 then holds the line
   tcp://127.0.0.1:4001 (or rfc2217://127.0.0.1:4002), the way a real site is bound. One
   client at a time; when it disconnects the next one may connect. The bytes keep the
@@ -73,6 +83,10 @@ OPTIONS
                       with --tcp or --rfc2217 an old file that maps to this computer).
   --tcp PORT          serve on 127.0.0.1:PORT as raw TCP instead of a pseudo-terminal
   --rfc2217 PORT      serve on 127.0.0.1:PORT with Telnet COM port control (RFC 2217)
+  --tcp FIRST-LAST    serve one controller on each port from FIRST to LAST (at most 1000),
+  --rfc2217 FIRST-LAST  every option applying to each. COM numbers are bound only when
+                      --com N is given: N for the first port, N+1 for the next ... (at most
+                      COM99). A controller that hangs up leaves; the others go on.
   --wave KIND         input level over time, in counts 0-1023 (1023 = full scale):
                         constant   stays at --level (default)
                         ramp       rises 0 -> 1023 over one period, then starts again
@@ -176,8 +190,14 @@ struct Options {
     bool quiet = false;
     bool log = false;
     int tcpPort = 0;      // serve on 127.0.0.1:tcpPort instead of a pseudo-terminal
+    int tcpLast = 0;      // ... up to this port, one controller on each
     bool telnet = false;  // with RFC 2217
+    bool comGiven = false;
+    int count() const { return tcpPort ? tcpLast - tcpPort + 1 : 1; }
 };
+
+// One process serves at most this many controllers (two descriptors each).
+constexpr int kMaxControllers = 1000;
 
 Options parse(const QStringList &args, CtrlModel &model)
 {
@@ -228,6 +248,7 @@ Options parse(const QStringList &args, CtrlModel &model)
         };
         if (name == QLatin1String("com")) {
             o.com = int(number(1, 99));
+            o.comGiven = true;
         } else if (name == QLatin1String("wave")) {
             wave = value;
         } else if (name == QLatin1String("level")) {
@@ -249,8 +270,18 @@ Options parse(const QStringList &args, CtrlModel &model)
         } else if (name == QLatin1String("tcp") || name == QLatin1String("rfc2217")) {
             if (o.tcpPort != 0)
                 fail(QStringLiteral("--tcp and --rfc2217 serve one port: give one of them, once"));
-            o.tcpPort = int(number(1, 65535));
             o.telnet = name == QLatin1String("rfc2217");
+            static const QRegularExpression range(QStringLiteral("^([0-9]{1,5})-([0-9]{1,5})$"));
+            const QRegularExpressionMatch m = range.match(value);
+            if (m.hasMatch()) {
+                o.tcpPort = m.captured(1).toInt();
+                o.tcpLast = m.captured(2).toInt();
+                if (o.tcpPort < 1 || o.tcpLast > 65535 || o.tcpPort > o.tcpLast || o.tcpLast - o.tcpPort >= kMaxControllers)
+                    fail(QStringLiteral("--%1 %2: expected FIRST-LAST with 1 <= FIRST <= LAST <= 65535, at most %3 ports")
+                             .arg(name, value).arg(kMaxControllers));
+            } else {
+                o.tcpPort = o.tcpLast = int(number(1, 65535));
+            }
         } else if (name == QLatin1String("hangup-after")) {
             o.hangupAfter = int(number(0, 1e9));
         } else if (name == QLatin1String("quiet")) {
@@ -267,12 +298,26 @@ Options parse(const QStringList &args, CtrlModel &model)
     model.setLevel(level);
     model.setPeriodUs(qint64(period * 1e6));
     model.setAnswerDelayUs(o.delayMs * 1000);
+    if (o.comGiven && o.com + o.count() - 1 > 99)
+        fail(QStringLiteral("--com %1 with %2 controllers goes past COM99").arg(o.com).arg(o.count()));
     return o;
 }
 
+// One controller: its model, its line (a pseudo-terminal, or a listening port and one
+// client) and the bytes on their way.
 class Simulator {
 public:
-    Simulator(CtrlModel &model, const Options &o) : m_model(model), m_opt(o) {}
+    // Controller index of the process's o.count(): its port is o.tcpPort + index, its COM
+    // number o.com + index (bound only for one controller or with --com), and its waveform
+    // runs index x period / count ahead.
+    Simulator(const CtrlModel &model, const Options &o, int index)
+        : m_model(model), m_opt(o), m_port(o.tcpPort ? o.tcpPort + index : 0),
+          m_com(o.count() == 1 || o.comGiven ? o.com + index : 0),
+          m_phaseUs(model.periodUs() * index / o.count()),
+          m_tag(o.count() > 1 ? QStringLiteral("[%1] ").arg(m_port).toStdString() : std::string())
+    {
+        m_model.seed(20260105u + quint32(index));
+    }
     ~Simulator() { shutdown(); }
 
     void openTerminal()
@@ -304,20 +349,22 @@ public:
         setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(quint16(m_opt.tcpPort));
+        a.sin_port = htons(quint16(m_port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_listen, 4) != 0)
-            fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(m_opt.tcpPort).arg(QString::fromLocal8Bit(strerror(errno))));
-        m_slavePath = QStringLiteral("%1://127.0.0.1:%2").arg(m_opt.telnet ? "rfc2217" : "tcp").arg(m_opt.tcpPort);
+            fail(QStringLiteral("cannot listen on 127.0.0.1:%1: %2").arg(m_port).arg(QString::fromLocal8Bit(strerror(errno))));
+        m_slavePath = QStringLiteral("%1://127.0.0.1:%2").arg(m_opt.telnet ? "rfc2217" : "tcp").arg(m_port);
     }
 
     void bind()
     {
+        if (m_com == 0)
+            return;
         QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
         const QString folder = base + QStringLiteral("/Orvanelle/Qelvo/ports");
         if (!QDir().mkpath(folder))
             fail(QStringLiteral("cannot create %1").arg(folder));
-        m_link = folder + QStringLiteral("/COM%1").arg(m_opt.com);
+        m_link = folder + QStringLiteral("/COM%1").arg(m_com);
         const QFileInfo old(m_link);
         if (old.isSymLink() || old.exists()) {
             if (!old.isSymLink() && !(tcp() && mapsToThisComputer(m_link)))
@@ -340,7 +387,7 @@ public:
     {
         printf("%s\n", qPrintable(m_slavePath));
         fflush(stdout);
-        if (m_opt.quiet)
+        if (m_opt.quiet || m_opt.count() > 1)
             return;
         fprintf(stderr, "qelvo-ctrlsim: controller on %s%s, bound to COM%d (%s)\n", qPrintable(m_slavePath),
                 tcp() ? (m_opt.telnet ? " (Telnet COM port control)" : " (raw TCP)") : "", m_opt.com, qPrintable(m_link));
@@ -357,60 +404,58 @@ public:
         fprintf(stderr, "\n  Choose COM%d in Qelvo. Ctrl+C stops the simulator.\n", m_opt.com);
     }
 
-    int run()
+    // The descriptors to wait on (none once the line has gone away).
+    int pollFds(pollfd *out) const
     {
-        sigset_t block, old;
-        sigemptyset(&block);
-        sigaddset(&block, SIGINT);
-        sigaddset(&block, SIGTERM);
-        sigaddset(&block, SIGHUP);
-        sigprocmask(SIG_BLOCK, &block, &old);
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = onSignal;
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
-        signal(SIGPIPE, SIG_IGN);
-
-        while (!g_stop) {
-            const qint64 now = monoNs();
-            transmit(now);
-            if (m_hangupAtNs >= 0 && now >= m_hangupAtNs) {
-                if (!m_opt.quiet)
-                    fprintf(stderr, "qelvo-ctrlsim: line dropped (hang-up) after %d lines\n", m_model.frameCount() - 1);
-                return 0;
-            }
-
-            qint64 wakeNs = -1;
-            if (!m_tx.empty())
-                wakeNs = m_tx.front().dueNs;
-            if (m_hangupAtNs >= 0 && (wakeNs < 0 || m_hangupAtNs < wakeNs))
-                wakeNs = m_hangupAtNs;
-            timespec timeout{};
-            timespec *tp = nullptr;
-            if (wakeNs >= 0) {
-                const qint64 d = qMax<qint64>(0, wakeNs - monoNs());
-                timeout.tv_sec = d / 1000000000LL;
-                timeout.tv_nsec = d % 1000000000LL;
-                tp = &timeout;
-            }
-            pollfd pfd[2] = {{tcp() ? m_client : m_master, POLLIN, 0}, {m_listen, POLLIN, 0}};
-            const int r = ppoll(pfd, tcp() ? 2 : 1, tp, &old);
-            if (r < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail(QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-            }
-            if (r > 0 && pfd[0].fd >= 0 && (pfd[0].revents & (POLLIN | POLLHUP | POLLERR)))
-                receive();
-            if (r > 0 && tcp() && (pfd[1].revents & POLLIN))
-                accept();
-        }
-        if (!m_opt.quiet)
-            fprintf(stderr, "qelvo-ctrlsim: stopped after %d command lines\n", m_model.frameCount());
-        return 0;
+        if (m_gone)
+            return 0;
+        out[0] = {tcp() ? m_client : m_master, POLLIN, 0};
+        if (!tcp())
+            return 1;
+        out[1] = {m_listen, POLLIN, 0};
+        return 2;
     }
+
+    // When the line next needs attention without a byte coming in; -1: never.
+    qint64 wakeNs() const
+    {
+        if (m_gone)
+            return -1;
+        qint64 wake = m_tx.empty() ? -1 : m_tx.front().dueNs;
+        if (m_hangupAtNs >= 0 && (wake < 0 || m_hangupAtNs < wake))
+            wake = m_hangupAtNs;
+        return wake;
+    }
+
+    // Sends what is due; false once the line has gone away (the hang-up fault).
+    bool step(qint64 now)
+    {
+        if (m_gone)
+            return false;
+        transmit(now);
+        if (m_hangupAtNs >= 0 && now >= m_hangupAtNs) {
+            if (!m_opt.quiet)
+                fprintf(stderr, "qelvo-ctrlsim: %sline dropped (hang-up) after %d lines\n", m_tag.c_str(), m_model.frameCount() - 1);
+            m_gone = true;
+            if (m_client >= 0)
+                ::close(m_client);
+            if (m_listen >= 0)
+                ::close(m_listen);
+            m_client = m_listen = -1;
+            return false;
+        }
+        return true;
+    }
+
+    void handle(const pollfd *pfd)
+    {
+        if (pfd[0].fd >= 0 && (pfd[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            receive();
+        if (tcp() && (pfd[1].revents & POLLIN))
+            accept();
+    }
+
+    int frameCount() const { return m_model.frameCount(); }
 
     void shutdown()
     {
@@ -433,7 +478,7 @@ public:
         m_master = m_slave = m_client = m_listen = -1;
     }
 
-    bool tcp() const { return m_opt.tcpPort != 0; }
+    bool tcp() const { return m_port != 0; }
 
 private:
     struct Pending {
@@ -477,7 +522,7 @@ private:
             sendNow(m_telnet->start());
         }
         if (!m_opt.quiet)
-            fprintf(stderr, "qelvo-ctrlsim: client connected\n");
+            fprintf(stderr, "qelvo-ctrlsim: %sclient connected\n", m_tag.c_str());
     }
 
     void disconnectClient()
@@ -487,7 +532,7 @@ private:
         m_telnet.reset();
         lineReset();
         if (!m_opt.quiet)
-            fprintf(stderr, "qelvo-ctrlsim: client disconnected\n");
+            fprintf(stderr, "qelvo-ctrlsim: %sclient disconnected\n", m_tag.c_str());
     }
 
     // A new client finds a quiet line: no half frame, nothing left to send.
@@ -579,7 +624,7 @@ private:
                           || (m_opt.hangupAfter >= 0 && m_model.frameCount() > m_opt.hangupAfter);
         if (m_opt.log && !m_model.frames().isEmpty()) {
             const CtrlModel::Frame &f = m_model.frames().constLast();
-            fprintf(stderr, "%10.3f  <- %-8s -> %s", atNs / 1e9 - m_startNs / 1e9,
+            fprintf(stderr, "%s%10.3f  <- %-8s -> %s", m_tag.c_str(), atNs / 1e9 - m_startNs / 1e9,
                     printable(f.text + '\r').constData(),
                     drop ? "(hang-up)" : f.reply.isEmpty() ? "(no answer)" : printable(f.reply).constData());
             const QByteArray t = f.text.toUpper();
@@ -634,10 +679,15 @@ private:
         }
     }
 
-    qint64 usAt(qint64 ns) const { return (ns - m_startNs) / 1000; }
+    qint64 usAt(qint64 ns) const { return (ns - m_startNs) / 1000 + m_phaseUs; }
 
-    CtrlModel &m_model;
+    CtrlModel m_model;
     Options m_opt;
+    int m_port = 0;
+    int m_com = 0;
+    qint64 m_phaseUs = 0;
+    std::string m_tag; // "[5003] " before a line of a controller of several
+    bool m_gone = false;
     int m_master = -1;
     int m_slave = -1;
     int m_listen = -1;
@@ -653,6 +703,71 @@ private:
     qint64 m_hangupAtNs = -1;
 };
 
+// Serves every controller from one ppoll() loop until a signal, or until every line has
+// gone away.
+int runAll(std::vector<std::unique_ptr<Simulator>> &sims, bool quiet)
+{
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGHUP);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<pollfd> pfd(2 * sims.size());
+    std::vector<int> first(sims.size()), count(sims.size());
+    while (!g_stop) {
+        const qint64 now = monoNs();
+        bool alive = false;
+        for (auto &sim : sims)
+            alive = sim->step(now) || alive;
+        if (!alive)
+            return 0;
+        qint64 wakeNs = -1;
+        nfds_t n = 0;
+        for (size_t i = 0; i < sims.size(); ++i) {
+            const qint64 w = sims[i]->wakeNs();
+            if (w >= 0 && (wakeNs < 0 || w < wakeNs))
+                wakeNs = w;
+            first[i] = int(n);
+            count[i] = sims[i]->pollFds(&pfd[n]);
+            n += nfds_t(count[i]);
+        }
+        timespec timeout{};
+        timespec *tp = nullptr;
+        if (wakeNs >= 0) {
+            const qint64 d = qMax<qint64>(0, wakeNs - monoNs());
+            timeout.tv_sec = d / 1000000000LL;
+            timeout.tv_nsec = d % 1000000000LL;
+            tp = &timeout;
+        }
+        const int r = ppoll(pfd.data(), n, tp, &old);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        }
+        if (r > 0)
+            for (size_t i = 0; i < sims.size(); ++i)
+                if (count[i] > 0)
+                    sims[i]->handle(&pfd[first[i]]);
+    }
+    if (!quiet) {
+        int frames = 0;
+        for (auto &sim : sims)
+            frames += sim->frameCount();
+        fprintf(stderr, "qelvo-ctrlsim: stopped after %d command lines\n", frames);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -663,14 +778,45 @@ int main(int argc, char **argv)
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     CtrlModel model;
     const Options opt = parse(QCoreApplication::arguments(), model);
-    Simulator sim(model, opt);
-    if (opt.tcpPort != 0)
-        sim.listenTcp();
-    else
-        sim.openTerminal();
-    sim.bind();
-    sim.announce();
-    const int rc = sim.run();
-    sim.shutdown();
+    if (opt.count() > 1) {
+        // A listening socket and a client for each controller.
+        rlimit lim{};
+        getrlimit(RLIMIT_NOFILE, &lim);
+        const rlim_t need = rlim_t(2 * opt.count() + 32);
+        if (lim.rlim_cur < need) {
+            lim.rlim_cur = qMin(need, lim.rlim_max);
+            setrlimit(RLIMIT_NOFILE, &lim);
+            if (lim.rlim_cur < need)
+                fail(QStringLiteral("%1 controllers need %2 open files; this process may open %3")
+                         .arg(opt.count()).arg(qulonglong(need)).arg(qulonglong(lim.rlim_cur)));
+        }
+    }
+    std::vector<std::unique_ptr<Simulator>> sims;
+    for (int i = 0; i < opt.count(); ++i)
+        sims.push_back(std::make_unique<Simulator>(model, opt, i));
+    for (auto &sim : sims) {
+        if (opt.tcpPort != 0)
+            sim->listenTcp();
+        else
+            sim->openTerminal();
+    }
+    for (auto &sim : sims)
+        sim->bind();
+    for (auto &sim : sims)
+        sim->announce();
+    if (opt.count() > 1 && !opt.quiet) {
+        static const char *waves[] = {"constant", "ramp", "sine", "steps", "file"};
+        fprintf(stderr, "qelvo-ctrlsim: %d controllers on 127.0.0.1:%d-%d%s, %s\n", opt.count(), opt.tcpPort, opt.tcpLast,
+                opt.telnet ? " (Telnet COM port control)" : " (raw TCP)",
+                opt.comGiven ? qPrintable(QStringLiteral("bound to COM%1-COM%2").arg(opt.com).arg(opt.com + opt.count() - 1))
+                             : "bound to no COM number");
+        fprintf(stderr, "  input %s (level %d, period %.2f s, each controller %.3f s ahead of the one before), fault %s\n"
+                        "  Ctrl+C stops the simulator.\n",
+                waves[int(model.wave())], model.baseLevel(), model.periodUs() / 1e6,
+                model.periodUs() / 1e6 / opt.count(), qPrintable(CtrlModel::faultName(model.fault())));
+    }
+    const int rc = runAll(sims, opt.quiet);
+    for (auto &sim : sims)
+        sim->shutdown();
     return rc;
 }

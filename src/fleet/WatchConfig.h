@@ -1,0 +1,74 @@
+#pragma once
+// The fleet watcher's configuration file (INI, read with QSettings; ';' starts a comment):
+//
+//   [watch]   log_folder, interval_ms
+//   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit
+//             (no [mqtt] group: nothing is published)
+//   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
+//   [NAME]    optional, per site: interval_ms, title, input_type
+//
+// A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
+// settings. Paths that are not absolute are taken from the configuration file's folder.
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+struct WatchMqtt {
+    QString url;          // as written
+    bool tls = false;
+    QString host;
+    quint16 port = 0;
+    QString topicPrefix;  // default "qelvo"
+    QString clientId;     // default "qelvo-watchd-<host name>"
+    QString username;
+    QString passwordFile; // absolute; empty: no password
+    QString caFile;       // absolute; mqtts:// only
+    int queueLimit = 0;   // readings kept per site while the broker is away; 0: one hour's worth
+    bool operator==(const WatchMqtt &) const = default;
+};
+
+struct WatchSite {
+    enum class PortKind { Com, Tcp, Rfc2217 };
+    QString name;         // [A-Za-z0-9_-]{1,40}: the site's topics and log folder
+    QString port;         // "COM3", "tcp://10.0.5.21:4001", "rfc2217://[fe80::1]:4002"
+    PortKind kind = PortKind::Com;
+    int comPort = 0;      // Com: 1-99
+    QString host;         // Tcp, Rfc2217
+    quint16 tcpPort = 0;
+    int intervalMs = 1000;
+    QString title;        // empty: none
+    int inputType = 0;    // 1-5 pins the input type; 0: read from the controller
+    int queueLimit = 0;   // with [mqtt]: the readings kept while the broker is away
+    bool operator==(const WatchSite &) const = default;
+};
+
+struct WatchSettings {
+    QString logFolder;    // absolute
+    int intervalMs = 1000;
+    std::optional<WatchMqtt> mqtt;
+    QList<WatchSite> sites; // in the order of [sites]
+    bool operator==(const WatchSettings &) const = default;
+};
+
+// How a new configuration differs from the running one, site by site (for a reload).
+struct WatchDiff {
+    QStringList added;    // in the new file's order
+    QStringList removed;  // in the old file's order
+    QStringList changed;  // a site whose port, interval, title, input type or queue changed
+    bool mqttChanged = false;
+    bool logFolderChanged = false;
+    bool empty() const { return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && !mqttChanged && !logFolderChanged; }
+};
+
+constexpr int kWatchIntervalMin = 20;
+constexpr int kWatchIntervalMax = 60000;
+constexpr int kWatchMaxSites = 1000;
+constexpr qint64 kWatchFileLimit = 1024 * 1024;
+
+// Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs).
+// On any fault: nullopt, and faults holds one line per fault.
+std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults);
+WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &after);
+// The first line of a password file (without its line end); false with a reason.
+bool ReadPasswordFile(const QString &path, QString *password, QString *error);

@@ -1,0 +1,442 @@
+// The MQTT client against the real mosquitto (started here on a free port with a
+// configuration written here) and against a small hostile broker in this process.
+#include "fleet/MqttClient.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+quint16 freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// mosquitto on 127.0.0.1:port, with extra lines for its listener.
+struct Broker {
+    QTemporaryDir dir;
+    QProcess proc;
+    quint16 port = freePort();
+    bool start(const QString &extra = {})
+    {
+        QFile conf(dir.filePath("mosquitto.conf"));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\n%3\nallow_anonymous true\npersistence false\n"
+                                  "log_dest none\n")
+                       .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(port).arg(extra).toUtf8());
+        conf.close();
+        const QString exe = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+        if (exe.isEmpty())
+            qWarning("mosquitto is not installed (scripts/common.sh installs it)");
+        proc.start(exe, {"-c", conf.fileName()});
+        QTcpSocket probe;
+        const bool up = QTest::qWaitFor([&] {
+            probe.abort();
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            return probe.waitForConnected(100);
+        }, 5000);
+        if (!up)
+            qWarning("mosquitto: %s", proc.readAllStandardError().constData());
+        return up;
+    }
+    void stop()
+    {
+        proc.terminate();
+        proc.waitForFinished(5000);
+    }
+    ~Broker() { stop(); }
+};
+
+MqttClient::Options opts(quint16 port, const QString &id)
+{
+    MqttClient::Options o;
+    o.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
+    o.clientId = id;
+    return o;
+}
+
+// A client that is connected and, with a pattern, subscribed.
+std::unique_ptr<MqttClient> connectClient(const MqttClient::Options &o, const QString &pattern = {})
+{
+    auto c = std::make_unique<MqttClient>(o);
+    QSignalSpy subscribed(c.get(), &MqttClient::subscribed);
+    c->start();
+    if (!QTest::qWaitFor([&] { return c->isConnected(); }, 5000))
+        return nullptr;
+    if (!pattern.isEmpty() && (c->subscribe(pattern, 1) <= 0 || !subscribed.wait(5000)))
+        return nullptr;
+    return c;
+}
+
+QByteArray mqttString(const QByteArray &s) { return char(s.size() >> 8) + QByteArray(1, char(s.size() & 0xFF)) + s; }
+
+QByteArray publishPacket(const QByteArray &topic, const QByteArray &payload)
+{
+    QByteArray body = mqttString(topic) + payload, len;
+    for (qsizetype n = body.size();;) {
+        const char b = char(n & 0x7F);
+        n >>= 7;
+        len += n ? char(b | 0x80) : b;
+        if (!n)
+            break;
+    }
+    return '\x30' + len + body;
+}
+
+// A broker in this process that answers CONNACK (or, Silent, never does), never
+// acknowledges a publish, and (Flood) sends messages as fast as the socket takes them.
+struct FakeBroker : QTcpServer {
+    enum Mode { Silent, NoPuback, Flood, Deaf } mode;
+    QList<qint64> acceptedAtMs;
+    QElapsedTimer clock;
+    QList<QTcpSocket *> conns;
+    explicit FakeBroker(Mode m) : mode(m)
+    {
+        clock.start();
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *s = nextPendingConnection();
+            conns << s;
+            acceptedAtMs << clock.elapsed();
+            if (mode == Silent)
+                return;
+            if (mode == Deaf)
+                s->setReadBufferSize(1024); // Qt would otherwise read on into memory
+            else
+                connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
+            s->write(QByteArray("\x20\x02\x00\x00", 4));
+            if (mode == Flood) {
+                auto refill = [s] {
+                    for (int i = 0; s->bytesToWrite() < 512 * 1024 && i < 20; ++i)
+                        s->write(publishPacket("f/big", QByteArray(70 * 1024, 'x')) + publishPacket("f/small", "s"));
+                };
+                connect(s, &QTcpSocket::bytesWritten, s, refill);
+                refill();
+            }
+        });
+    }
+};
+} // namespace
+
+class tst_mqtt : public QObject {
+    Q_OBJECT
+    Broker m_broker;
+private slots:
+    void initTestCase() { QVERIFY2(m_broker.start(), "mosquitto did not start"); }
+    void parseUrl_data();
+    void parseUrl();
+    void publishAndReceive_data();
+    void publishAndReceive();
+    void retainedMessage();
+    void lastWill();
+    void brokerRestart();
+    void tls_data();
+    void tls();
+    void hostileBroker_data();
+    void hostileBroker();
+    void floodLeavesTheLoopAlive();
+};
+
+void tst_mqtt::parseUrl_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected"); // tls host port, or the start of the reason
+    QTest::newRow("plain") << "mqtt://127.0.0.1:1883" << "0 127.0.0.1 1883";
+    QTest::newRow("tls, name") << "MQTTS://broker.example:8884" << "1 broker.example 8884";
+    QTest::newRow("default port") << "mqtt://broker" << "0 broker 1883";
+    QTest::newRow("default tls port") << "mqtts://[::1]" << "1 ::1 8883";
+    QTest::newRow("other scheme") << "http://h:1" << "\"http://h:1\" is no broker address";
+    QTest::newRow("bad port") << "mqtt://h:70000" << "\"mqtt://h:70000\": \"70000\" is no port";
+    QTest::newRow("bare ipv6") << "mqtt://fe80::1:99" << "\"mqtt://fe80::1:99\": an IPv6 address is written in brackets: mqtt://";
+}
+
+void tst_mqtt::parseUrl()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    MqttUrl u;
+    QString err;
+    const QString got = ParseMqttUrl(url, &u, &err) ? QStringLiteral("%1 %2 %3").arg(int(u.tls)).arg(u.host).arg(u.port) : err;
+    QVERIFY2(got.startsWith(expected), qPrintable(got));
+}
+
+void tst_mqtt::publishAndReceive_data()
+{
+    QTest::addColumn<int>("qos");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("arrives");
+    for (int qos : {0, 1, 2}) {
+        QTest::addRow("qos %d, small", qos) << qos << 10 << true;
+        QTest::addRow("qos %d, empty", qos) << qos << 0 << true;
+    }
+    QTest::newRow("64 KiB arrives") << 1 << 64 * 1024 << true;
+    QTest::newRow("64 KiB + 1 is dropped") << 1 << 64 * 1024 + 1 << false;
+}
+
+void tst_mqtt::publishAndReceive()
+{
+    QFETCH(int, qos);
+    QFETCH(int, size);
+    QFETCH(bool, arrives);
+    auto sub = connectClient(opts(m_broker.port, "sub"), "t/#");
+    MqttClient::Options po = opts(m_broker.port, "pub");
+    po.maxPayload = 1 << 20;
+    auto pub = connectClient(po);
+    QVERIFY(sub && pub);
+    QSignalSpy got(sub.get(), &MqttClient::messageReceived);
+    QSignalSpy acked(pub.get(), &MqttClient::published);
+    const QByteArray payload(size, 'p');
+    QString err;
+    if (!arrives) // what the client would not take in, it does not send either
+        QCOMPARE(sub->publish("t/a", payload, qos, false, &err), -1);
+    const int mid = pub->publish("t/a", payload, qos);
+    QVERIFY(mid > 0);
+    if (qos > 0) {
+        QVERIFY(acked.wait(5000));
+        QCOMPARE(acked.first().first().toInt(), mid);
+        QCOMPARE(pub->inFlight(), 0);
+    }
+    // A last small message marks the end: whatever came before it has arrived.
+    QVERIFY(pub->publish("t/end", "end", 1) > 0);
+    QTRY_VERIFY(!got.isEmpty() && got.last().first().toString() == "t/end");
+    QCOMPARE(got.size(), arrives ? 2 : 1);
+    if (arrives)
+        QCOMPARE(got.first().at(1).toByteArray(), payload);
+    QCOMPARE(sub->droppedMessages(), quint64(arrives ? 0 : 1));
+}
+
+void tst_mqtt::retainedMessage()
+{
+    auto pub = connectClient(opts(m_broker.port, "pub"));
+    QVERIFY(pub);
+    QSignalSpy acked(pub.get(), &MqttClient::published);
+    QVERIFY(pub->publish("r/state", "online", 1, true) > 0);
+    QVERIFY(acked.wait(5000));
+    auto late = connectClient(opts(m_broker.port, "late"), "r/#");
+    QVERIFY(late);
+    QSignalSpy got(late.get(), &MqttClient::messageReceived);
+    QVERIFY(pub->publish("r/state", "live", 1, false) > 0);
+    QTRY_COMPARE(got.size(), 2);
+    // The kept message first, marked retained; then the live one.
+    QCOMPARE(got.at(0), (QVariantList{"r/state", QByteArray("online"), true}));
+    QCOMPARE(got.at(1), (QVariantList{"r/state", QByteArray("live"), false}));
+}
+
+void tst_mqtt::lastWill()
+{
+    // The watcher's connection runs through a relay here, so the test can cut it the way a
+    // network does: no DISCONNECT, the broker just sees the socket close.
+    QTcpServer relay;
+    relay.listen(QHostAddress::LocalHost, 0);
+    QList<QTcpSocket *> sockets;
+    connect(&relay, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *in = relay.nextPendingConnection();
+        auto *out = new QTcpSocket(in);
+        out->connectToHost(QHostAddress::LocalHost, m_broker.port);
+        connect(in, &QTcpSocket::readyRead, out, [in, out] { out->write(in->readAll()); });
+        connect(out, &QTcpSocket::readyRead, in, [in, out] { in->write(out->readAll()); });
+        sockets << in << out;
+    });
+    MqttClient::Options wo = opts(m_broker.port, "watcher");
+    wo.willTopic = "w/status";
+    wo.willPayload = "offline";
+    auto office = connectClient(opts(m_broker.port, "office"), "w/#");
+    auto watcher = connectClient(wo);
+    QVERIFY(watcher && office);
+    QSignalSpy got(office.get(), &MqttClient::messageReceived);
+    watcher.reset(); // a clean stop: no will
+    wo.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(relay.serverPort());
+    watcher = connectClient(wo);
+    QVERIFY(watcher);
+    QSignalSpy lost(watcher.get(), &MqttClient::disconnected);
+    QTest::qWait(300);
+    QVERIFY(got.isEmpty());
+    for (QTcpSocket *s : std::as_const(sockets))
+        s->abort();
+    QTRY_COMPARE(got.size(), 1);
+    QCOMPARE(got.first(), (QVariantList{"w/status", QByteArray("offline"), false}));
+    QTRY_COMPARE(lost.size(), 1);
+}
+
+void tst_mqtt::brokerRestart()
+{
+    auto sub = connectClient(opts(m_broker.port, "sub"), "b/#");
+    auto pub = connectClient(opts(m_broker.port, "pub"));
+    QVERIFY(sub && pub);
+    QSignalSpy got(sub.get(), &MqttClient::messageReceived);
+    QSignalSpy lost(pub.get(), &MqttClient::disconnected);
+    QSignalSpy back(pub.get(), &MqttClient::connected);
+    QSignalSpy subBack(sub.get(), &MqttClient::subscribed);
+    QList<QByteArray> waiting; // the caller's own queue while the broker is away
+    int sent = 0;
+    auto pump = [&] {
+        while (!waiting.isEmpty() && pub->publish("b/n", waiting.first(), 1) > 0)
+            waiting.removeFirst();
+    };
+    for (; sent < 20; ++sent)
+        waiting << QByteArray::number(sent);
+    pump();
+    // Stopped once the first ones are through: a broker without persistence forgets what
+    // it has not passed on yet.
+    QTRY_COMPARE(got.size(), 20);
+    m_broker.stop();
+    QTRY_VERIFY(!lost.isEmpty());
+    for (; sent < 40; ++sent)
+        waiting << QByteArray::number(sent);
+    pump();
+    QCOMPARE(waiting.size(), 20); // refused while away, kept by the caller
+    QVERIFY(pub->lastError().contains("lost") || pub->lastError().contains("refused"));
+    QTest::qWait(2500);
+    QVERIFY(m_broker.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!back.isEmpty() && !subBack.isEmpty(), 15000);
+    // It came back within the back-off: 1 s, 2 s, and 4 s would be the next wait.
+    QVERIFY(pub->reconnectDelayMs() >= 4000);
+    pump();
+    QVERIFY(waiting.isEmpty());
+    QTRY_VERIFY(got.size() >= 40);
+    QSet<QByteArray> seen;
+    for (const QVariantList &m : std::as_const(got))
+        seen << m.at(1).toByteArray();
+    QCOMPARE(seen.size(), 40);
+}
+
+void tst_mqtt::tls_data()
+{
+    QTest::addColumn<bool>("rightCa");
+    QTest::addColumn<QString>("host");
+    QTest::newRow("the broker's CA, address") << true << "127.0.0.1";
+    QTest::newRow("the broker's CA, name") << true << "localhost";
+    QTest::newRow("another CA") << false << "127.0.0.1";
+}
+
+void tst_mqtt::tls()
+{
+    QFETCH(bool, rightCa);
+    QFETCH(QString, host);
+    QTemporaryDir d;
+    const auto ssl = [&](const QString &args) {
+        QProcess p;
+        p.setWorkingDirectory(d.path());
+        p.start("openssl", QProcess::splitCommand(args));
+        return p.waitForFinished(20000) && p.exitCode() == 0;
+    };
+    const QString ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    QVERIFY(ssl("req -x509 " + ec + " -keyout ca.key -out ca.crt -subj /CN=QelvoTestCA -days 2"));
+    QVERIFY(ssl("req -x509 " + ec + " -keyout other.key -out other.crt -subj /CN=OtherCA -days 2"));
+    QVERIFY(ssl("req " + ec + " -keyout server.key -out server.csr -subj /CN=localhost"));
+    QFile ext(d.filePath("ext"));
+    QVERIFY(ext.open(QIODevice::WriteOnly));
+    ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    ext.close();
+    QVERIFY(ssl("x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt -days 2 -extfile ext"));
+    Broker broker;
+    QVERIFY(broker.start(QStringLiteral("cafile %1\ncertfile %2\nkeyfile %3")
+                             .arg(d.filePath("ca.crt"), d.filePath("server.crt"), d.filePath("server.key"))));
+    MqttClient::Options o = opts(broker.port, "tls");
+    o.url = QStringLiteral("mqtts://%1:%2").arg(host).arg(broker.port);
+    o.caFile = d.filePath(rightCa ? "ca.crt" : "other.crt");
+    MqttClient c(o);
+    QSignalSpy lost(&c, &MqttClient::disconnected);
+    QVERIFY(c.start());
+    if (rightCa) {
+        QTRY_VERIFY(c.isConnected());
+        QSignalSpy acked(&c, &MqttClient::published);
+        QVERIFY(c.publish("tls/x", "y", 1) > 0);
+        QVERIFY(acked.wait(5000));
+    } else {
+        QTRY_VERIFY(!lost.isEmpty());
+        QVERIFY2(lost.first().first().toString().contains("certificate verify failed"), qPrintable(lost.first().first().toString()));
+        QVERIFY(!c.isConnected());
+    }
+}
+
+void tst_mqtt::hostileBroker_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("qos");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("refusal"); // once the client's bound is reached
+    QTest::addColumn<QString>("reason");  // why it leaves; empty: it stays
+    QTest::newRow("never answers CONNACK") << int(FakeBroker::Silent) << 1 << 1 << "not connected to the broker"
+                                           << "the broker did not answer the connection within 0.4 s";
+    QTest::newRow("never acknowledges") << int(FakeBroker::NoPuback) << 1 << 1
+                                        << "20 messages wait for the broker's acknowledgement" << "";
+    // It reads nothing: the socket fills, QoS 0 messages wait in the client.
+    QTest::newRow("never reads") << int(FakeBroker::Deaf) << 0 << 60000 << "20 messages wait for the broker to read them"
+                                 << "the broker took nothing of what the client sent for 0.5 s";
+}
+
+void tst_mqtt::hostileBroker()
+{
+    QFETCH(int, mode);
+    QFETCH(int, qos);
+    QFETCH(int, size);
+    QFETCH(QString, refusal);
+    QFETCH(QString, reason);
+    FakeBroker fake{FakeBroker::Mode(mode)};
+    MqttClient::Options o = opts(fake.serverPort(), "h");
+    o.connectTimeoutMs = 400;
+    o.writeStallMs = 500;
+    o.reconnectMinMs = 200;
+    o.maxInflight = 5;
+    o.maxQueued = 20;
+    MqttClient c(o);
+    QSignalSpy lost(&c, &MqttClient::disconnected);
+    c.start();
+    QTRY_VERIFY(c.isConnected() == (mode != FakeBroker::Silent));
+    QString err;
+    for (int sent = 0; c.publish("h/x", QByteArray(size, 'h'), qos, false, &err) > 0 && sent < 5000;)
+        ++sent;
+    QCOMPARE(err, refusal);
+    if (mode == FakeBroker::NoPuback)
+        QCOMPARE(c.inFlight(), 20);
+    if (reason.isEmpty()) {
+        QTest::qWait(600);
+        QVERIFY(lost.isEmpty());
+        return;
+    }
+    QTRY_VERIFY(!lost.isEmpty());
+    QCOMPARE(lost.first().first().toString(), reason);
+    if (mode != FakeBroker::Silent)
+        return;
+    // Each try waits 0.4 s for CONNACK; the pauses between them are 0.2, 0.4, 0.8 s.
+    QTRY_VERIFY_WITH_TIMEOUT(fake.acceptedAtMs.size() >= 4, 10000);
+    for (int i = 1; i < 4; ++i) {
+        const qint64 gap = fake.acceptedAtMs[i] - fake.acceptedAtMs[i - 1], expected = 400 + (200 << (i - 1));
+        QVERIFY2(gap >= expected && gap < expected + 600, qPrintable(QString("%1: %2 ms").arg(i).arg(gap)));
+    }
+    // Every connection the client gave up is closed.
+    QTRY_VERIFY(std::count_if(fake.conns.begin(), fake.conns.end(),
+                              [](QTcpSocket *s) { return s->state() == QAbstractSocket::ConnectedState; }) <= 1);
+}
+
+void tst_mqtt::floodLeavesTheLoopAlive()
+{
+    FakeBroker fake(FakeBroker::Flood);
+    MqttClient c(opts(fake.serverPort(), "f"));
+    int small = 0, ticks = 0;
+    connect(&c, &MqttClient::messageReceived, this, [&](const QString &t) { small += t == "f/small"; });
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+    timer.start(20);
+    c.start();
+    QTest::qWait(1500);
+    qInfo("flood of 1.5 s: %d small messages taken, %llu large ones dropped, %d ticks of 20 ms",
+          small, c.droppedMessages(), ticks);
+    QVERIFY(c.isConnected());
+    QVERIFY2(ticks >= 40, qPrintable(QString::number(ticks)));
+    QVERIFY(small > 100);
+    QVERIFY(c.droppedMessages() >= quint64(small) - 1);
+}
+
+QTEST_GUILESS_MAIN(tst_mqtt)
+#include "tst_mqtt.moc"
