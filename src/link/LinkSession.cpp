@@ -4,6 +4,7 @@
 #include "link/modComm1.h"
 #include "link/modPos.h"
 #include "link/modProtocol.h"
+#include "link/modTransfer.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "settings/modUserData.h"
@@ -91,7 +92,9 @@ SerialPortService &LinkSession::port()
     if (m_ownPort)
         return *m_ownPort;
     SerialPortService &p = MSComm1();
-    if (&p != m_hooked)
+    // A port installed in place of another may stand at the freed one's address: one without
+    // the session's hooks gets them.
+    if (&p != m_hooked || !p.onActivity)
         hookPort(p);
     return p;
 }
@@ -476,6 +479,8 @@ void LinkSession::finish(LinkOutcome outcome, const QString &reply, bool sent)
         done(m_last);
 }
 
+constexpr int kIdleWaitLimitMs = 60000;
+
 void LinkSession::poke()
 {
     if (m_kind == Kind::None)
@@ -534,7 +539,9 @@ LinkResult LinkSession::wait()
         drive();
         if (!busy())
             break;
-        WaitForWire();
+        // Every exchange that waits has a timer armed (the reply timer, its bound) or waits
+        // for the port, whose activity ends this wait; the limit only guards against neither.
+        WaitForEvent(kIdleWaitLimitMs);
     }
     return m_last;
 }

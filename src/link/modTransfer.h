@@ -1,5 +1,7 @@
 #pragma once
 // Reading the controller's 48 settings bytes into the editor and writing them back.
+#include "link/LinkSession.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QtGlobal>
@@ -40,5 +42,4 @@ void g_subTransferCancel();
 // a line that is no answer to "R" or "W" sends the command again, as a "?" does.
 extern int g_intTransferSendLimit;
 // Why the last transfer gave its command up, when the limit above ended it.
-struct TransferRefusal;
 const TransferRefusal &g_funcTransferRefusal();
