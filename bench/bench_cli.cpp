@@ -1,7 +1,7 @@
 // bench_cli: qelvo-cli reading the settings of eight controllers with one command, against
 // reading one. Eight qelvo-ctrlsim on pseudo-terminals (COM1 to COM8, 9600 baud, no
 // thinking time); each run is the whole program as a script starts it: "qelvo-cli read COM1
-// -o FILE" and "qelvo-cli read COM1 ... COM8 -o DIR" (one process per port).
+// -o FILE" and "qelvo-cli read COM1 ... COM8 -o DIR" (one session per port, in one process).
 //
 // Prints the median wall times of five runs each and their ratio. Goal: eight take at
 // most 1.3 times the time of one. The line alone needs 392 bytes at 960 bytes a second

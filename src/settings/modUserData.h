@@ -64,6 +64,8 @@ extern QString g_strUnit;
 
 void g_subUserDataIni();
 void g_subTempDataIni();
+// Any receive image as a read starts it: every cell "00", the marker cell "FF".
+void ReceiveImageIni(MemCell *image);
 void g_subTempToUser();
 void g_subUnitSet(int inputType);
 

@@ -281,6 +281,7 @@ SessionRead::~SessionRead()
 
 bool SessionRead::start()
 {
+    ReceiveImageIni(m_image.get());
     auto port = std::make_unique<MappedSerialPort>();
     if (!openOn(*port, m_port, m_why)) {
         m_done = true;
