@@ -12,8 +12,6 @@ Reading MakeReading(const QDateTime &time, const QString &valueHex, const QStrin
 {
     Reading r;
     r.time = time;
-    r.inputType = scale.inputType;
-    r.unit = scale.unit;
     r.valueHex = valueHex;
     r.outputsHex = outputsHex;
     bool ok = valueHex.size() == 4;
@@ -21,13 +19,8 @@ Reading MakeReading(const QDateTime &time, const QString &valueHex, const QStrin
     if (ok) {
         r.valueValid = true;
         r.count = count;
-        double v = count * scale.scale;
-        if (scale.inputType == Dist5M)
-            v = 5 - v;
-        else if (scale.inputType == Dist10M)
-            v = 10 - v;
-        r.value = v;
     }
+    r.applyScale(scale);
     ok = !outputsHex.isEmpty() && outputsHex.size() <= 2;
     const int outputs = ok ? outputsHex.toInt(&ok, 16) : 0;
     if (ok) {
@@ -35,6 +28,26 @@ Reading MakeReading(const QDateTime &time, const QString &valueHex, const QStrin
         r.outputs = outputs & 0xFF;
     }
     return r;
+}
+
+void Reading::applyScale(const ReadingScale &s)
+{
+    inputType = s.inputType;
+    unit = s.unit;
+    perCount = s.scale;
+    if (!valueValid)
+        return;
+    double v = count * s.scale;
+    if (s.inputType == Dist5M)
+        v = 5 - v;
+    else if (s.inputType == Dist10M)
+        v = 10 - v;
+    value = v;
+}
+
+bool Reading::madeWith(const ReadingScale &s) const
+{
+    return inputType == s.inputType && unit == s.unit && perCount == s.scale;
 }
 
 QString Reading::valueText() const { return valueValid ? FormatFixed2(value) : QStringLiteral("ERROR"); }

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QString>
 
+struct ReadingScale;
+
 struct Reading {
     QDateTime time;     // when the "N" reply came (local time)
     bool valueValid = false;   // the "N" reply held four hexadecimal digits
@@ -19,6 +21,13 @@ struct Reading {
     // The reply texts as the written monitor store keeps them.
     QString valueHex;   // 4 characters after "N"
     QString outputsHex; // 2 characters after "Y"
+
+    double perCount = 0; // the scale the value was made with (units per count)
+
+    // The value again from the count, with another input type's scale (the settings loaded
+    // since): the count is not decoded again.
+    void applyScale(const ReadingScale &scale);
+    bool madeWith(const ReadingScale &scale) const;
 
     bool outputOn(int ch) const { return outputsValid && ((outputs >> (ch - 1)) & 1); }
     // "0.00" (two decimals, halves away from zero), or "ERROR" without a value.
