@@ -73,7 +73,7 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         r.Outputs = g_funcReplyValue(reply, 2);
         if (s_readingOpen) {
             s_newest = MakeReading(s_readingTime, r.Value, r.Outputs, appSession().scale());
-            g_subTrendHistoryAdd(s_readingMs, r.Value, r.Outputs);
+            TrendHistoryAdd(s_readingMs, s_newest);
         }
         s_readingOpen = false;
         for (qint16 &f : g_intMonNewFlag)
