@@ -445,6 +445,15 @@ qint16 LinkSession::pollParse()
 
 // ---------------------------------------------------------------- driving
 
+bool LinkSession::refusedAsBusy(const LinkDone &done)
+{
+    if (!busy())
+        return false;
+    if (done)
+        done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    return true;
+}
+
 void LinkSession::start(Kind kind, LinkDone done)
 {
     m_kind = kind;
@@ -618,11 +627,8 @@ LinkSession::SendPhase LinkSession::sendPass()
 
 void LinkSession::send(const QString &command, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     sendBegin(command);
     start(Kind::Send, std::move(done));
 }
@@ -644,11 +650,8 @@ LinkSession::Pass LinkSession::passSend()
 
 void LinkSession::checkConnection(LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     m_state->commEnd = 0;
     port().clearInBuffer();
     m_state->step = 0;
@@ -716,32 +719,22 @@ LinkSession::Pass LinkSession::passCheck()
 
 void LinkSession::readSettings(MemCell *image, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
-    m_readImage = image;
-    m_writeImage = nullptr;
-    m_refusal = TransferRefusal();
-    noteAnswered();
-    m_cancelled = false;
-    m_state->commEnd = 0;
-    m_state->address = 0;
-    m_state->step = 0;
-    m_progress = 0;
-    start(Kind::Read, std::move(done));
+    startTransfer(Kind::Read, image, nullptr, std::move(done));
 }
 
 void LinkSession::writeSettings(const MemCell *image, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
-    m_readImage = nullptr;
-    m_writeImage = image;
+    startTransfer(Kind::Write, nullptr, image, std::move(done));
+}
+
+void LinkSession::startTransfer(Kind kind, MemCell *readInto, const MemCell *writeFrom, LinkDone done)
+{
+    m_readImage = readInto;
+    m_writeImage = writeFrom;
     m_refusal = TransferRefusal();
     noteAnswered();
     m_cancelled = false;
@@ -749,7 +742,7 @@ void LinkSession::writeSettings(const MemCell *image, LinkDone done)
     m_state->address = 0;
     m_state->step = 0;
     m_progress = 0;
-    start(Kind::Write, std::move(done));
+    start(kind, std::move(done));
 }
 
 bool LinkSession::noteNoAnswer(const QString &command, const QString &reply)
@@ -939,11 +932,8 @@ void LinkSession::resetPollWatch() { m_givingUpSinceMs[0] = m_givingUpSinceMs[1]
 
 void LinkSession::poll(const QString &command, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     m_pollCommand = command;
     m_pollWant = command == QLatin1String("N") ? 6 : command == QLatin1String("Y") ? 4 : 1;
     m_pollWaiting = false;
@@ -1088,11 +1078,8 @@ LinkSession::Pass LinkSession::passPoll()
 
 void LinkSession::channelRead(int channel, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     m_channel = channel;
     m_state->command = FrameChannelRead(channel);
     m_state->step = 11;
@@ -1107,11 +1094,8 @@ void LinkSession::channelRead(int channel, LinkDone done)
 
 void LinkSession::analogOut(int channel, double volts, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     m_channel = channel;
     m_state->command = FrameAnalogOut(channel, volts);
     m_state->step = 11;
@@ -1224,11 +1208,8 @@ LinkSession::Pass LinkSession::passAnalogOut()
 
 void LinkSession::positionOutput(const QString &command, LinkDone done)
 {
-    if (busy()) {
-        if (done)
-            done(LinkResult{LinkOutcome::Busy, {}, 0, {}, false});
+    if (refusedAsBusy(done))
         return;
-    }
     m_state->commEnd = 0;
     m_state->step = 0;
     m_state->replyTimeUp = 0;

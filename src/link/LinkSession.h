@@ -220,6 +220,9 @@ private:
     void init();
     void hookPort(SerialPortService &p);
     void start(Kind kind, LinkDone done);
+    // An exchange asked for while another runs ends at once as Busy: true then.
+    bool refusedAsBusy(const LinkDone &done);
+    void startTransfer(Kind kind, MemCell *readInto, const MemCell *writeFrom, LinkDone done);
     void finish(LinkOutcome outcome, const QString &reply = QString(), bool sent = true);
     void drive();
     void poke();
