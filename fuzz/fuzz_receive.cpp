@@ -15,6 +15,7 @@
 //     20 ms like a user's stop) and an analog channel read.
 #include "FuzzSupport.h"
 
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modPos.h"
 #include "link/modProtocol.h"
@@ -76,20 +77,19 @@ void resetGlobals(int inputType)
     }
 
     g_subPollWatchReset(); // each execution starts on a fresh clock
-    g_strInPut.clear();
-    g_intReplyTimeUp = 0;
-    g_intCommTimeUp = 0;
-    g_intCommStep = 0;
-    g_intCommEnd = 0;
-    g_intCommAddr = 0;
-    g_strCommand.clear();
-    g_intShortReplyCount = 0;
-    g_intNoReplyCount = 0;
+    appSession().inPut().clear();
+    appSession().replyTimeUp() = 0;
+    appSession().commTimeUp() = 0;
+    appSession().step() = 0;
+    appSession().commEnd() = 0;
+    appSession().address() = 0;
+    appSession().command().clear();
+    appSession().shortReplyCount() = 0;
+    appSession().noReplyCount() = 0;
     g_subCommBusySet(0);
     g_subConnectStatusSet(1);
     g_subMonitorOnSet(-1);
     g_subMonitorStopSet(0);
-    g_intPollBusy = 0;
     g_subMonitorIni();
     g_subInputTypeSet(inputType);
 }
@@ -110,13 +110,13 @@ void readNewest()
 // The parses that read the receive buffer as it stands (run on the read check's buffer).
 void parseBuffer()
 {
-    FUZZ_CHECK(g_strInPut.size() <= kReceiveLimit);
+    FUZZ_CHECK(appSession().inPut().size() <= kReceiveLimit);
     const QString data = g_funcReadData();
     FUZZ_CHECK(data.size() <= 2);
-    const QString result = g_funcPosResult(g_strInPut);
+    const QString result = g_funcPosResult(appSession().inPut());
     FUZZ_CHECK(result.size() <= 1);
-    HexToVolt(g_funcReplyValue(g_strInPut, 4));
-    HexToBits(g_funcReplyValue(g_strInPut, 2));
+    HexToVolt(g_funcReplyValue(appSession().inPut(), 4));
+    HexToBits(g_funcReplyValue(appSession().inPut(), 2));
 }
 
 // A long stream arrives in at most this many pieces, so every check's passes stay few.
@@ -127,10 +127,10 @@ enum Check { CheckL, CheckR, CheckW, CheckE, CheckP, CheckPollN, CheckPollY, kCh
 void runCheck(int check, const QList<QByteArray> &pieces)
 {
     g_port.clearInBuffer();
-    g_strInPut.clear();
-    g_intCommStep = 20;
-    g_intShortReplyCount = 0;
-    g_intNoReplyCount = 0;
+    appSession().inPut().clear();
+    appSession().step() = 20;
+    appSession().shortReplyCount() = 0;
+    appSession().noReplyCount() = 0;
     for (const QByteArray &piece : pieces) {
         g_port.feed(piece);
         switch (check) {
@@ -141,17 +141,17 @@ void runCheck(int check, const QList<QByteArray> &pieces)
         }
         case CheckR:
         case CheckW:
-            g_intCommStep = 20;
+            appSession().step() = 20;
             if (check == CheckR)
                 g_subRCheck();
             else
                 g_subWCheck();
-            FUZZ_CHECK(g_intCommStep == 20 || g_intCommStep == 30 || g_intCommStep == 11);
+            FUZZ_CHECK(appSession().step() == 20 || appSession().step() == 30 || appSession().step() == 11);
             if (check == CheckR)
                 parseBuffer();
             // The transfer takes the reply (the read its two data characters) and clears.
-            if (g_intCommStep == 30)
-                g_strInPut.clear();
+            if (appSession().step() == 30)
+                appSession().inPut().clear();
             break;
         case CheckE: g_funcECheck(); break;
         case CheckP: {
@@ -159,9 +159,9 @@ void runCheck(int check, const QList<QByteArray> &pieces)
             FUZZ_CHECK(r == 100 || r == 1 || r == 3 || r == 0);
             // The position output takes its result from a "P" line; another line is dropped.
             if (r == 1)
-                FUZZ_CHECK(g_funcPosResult(g_strInPut).size() == 1);
+                FUZZ_CHECK(g_funcPosResult(appSession().inPut()).size() == 1);
             if (r == 1 || r == 0)
-                g_strInPut.clear();
+                appSession().inPut().clear();
             break;
         }
         case CheckPollN:
@@ -170,14 +170,14 @@ void runCheck(int check, const QList<QByteArray> &pieces)
             const qint16 r = g_funcPollParse(command);
             FUZZ_CHECK(r == 1 || r == 100 || r == 40 || r == 0);
             if (r == 1) {
-                g_subMonDataStore(command, g_strInPut);
+                g_subMonDataStore(command, appSession().inPut());
                 readNewest();
             }
             // An exchange that ended starts the next one afresh.
             if (r != 100) {
-                g_strInPut.clear();
-                g_intShortReplyCount = 0;
-                g_intNoReplyCount = 0;
+                appSession().inPut().clear();
+                appSession().shortReplyCount() = 0;
+                appSession().noReplyCount() = 0;
             }
             break;
         }
@@ -214,7 +214,7 @@ void runExchanges(const QByteArray &bytes, uint8_t seed, int channel)
         pos = cr + 1;
     }
     g_port.clearInBuffer();
-    g_strInPut.clear();
+    appSession().inPut().clear();
     g_port.onOutput = [&ctl](const QByteArray &) { ctl.answer(); };
 
     // One monitor tick, stopped by the monitor's flag when the replies do not complete it.

@@ -19,6 +19,7 @@ SimulatedPort::SimulatedPort()
     QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
         m_wakeAtUs = -1;
         service();
+        notifyActivity();
     });
 }
 
@@ -78,6 +79,7 @@ void SimulatedPort::hangUp()
     shut();
     if (onCommEvent)
         onCommEvent(comHangUp, QStringLiteral("COM%1: the device went away").arg(m_port));
+    notifyActivity();
 }
 
 void SimulatedPort::plugIn()
@@ -226,6 +228,7 @@ void SimulatedPort::arm()
             m_wakeId = 0;
             m_wakeAtUs = -1;
             service();
+            notifyActivity();
         });
     } else {
         const qint64 waitUs = next - nowUs();

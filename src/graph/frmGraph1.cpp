@@ -482,13 +482,14 @@ void frmGraph1::subLevelDraw()
         return;
     if (flgRefreshLevel == -1)
         strLastValue.clear();
-    const QString value = g_funcNewestReading().Value;
+    const Reading &reading = NewestReading();
+    const QString &value = reading.valueHex;
     if (value == strLastValue)
         return;
     g_subGraph_Ini();
     g_subDraw_H_Line_All();
     double v = 0;
-    const QString shown = HexToVolt(value);
+    const QString shown = reading.valueText();
     if (IsNumeric(shown, &v)) {
         g_subDraw_H_Line2(v, g_lngColor[9]);
         m_levelText = shown + g_strUnit;

@@ -1,16 +1,13 @@
 #pragma once
-// The serial port layer: opening, testing and closing the port, sending one command
-// line with the transmit-buffer wait, collecting replies into g_strInPut, and the two
-// timers that bound every exchange.
+// The serial port layer of the program's session: opening, testing and closing the port,
+// sending one command line with the transmit-buffer wait, collecting replies into the
+// receive buffer, and the two timers that bound every exchange. Each routine works on
+// appSession() (link/modLinkState.h) and waits for it where it waits.
 #include "link/modLinkState.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 
 #include <QString>
-
-extern QString g_strInPut;        // text received since the last send, upper case
-extern qint16 g_intReplyTimeUp;   // 1 after the reply timer fired
-extern qint16 g_intCommTimeUp;    // -1 after the overall communication timer fired
 
 // How long the transmit buffer may take to drain before the send gives up.
 constexpr int kTransmitWaitMs = 20000;
@@ -35,8 +32,6 @@ void g_subCommBufferClear();
 // After a failed open: when the port exists but this user may not open it, a second box
 // tells how to get the permission (the fixed message before it stays as it is).
 void g_subPortAccessHint(int port, const QString &caption);
-// Wires the port's event notification (the device went away, a line error).
-void g_subCommEventHook();
 // The port closed by itself (the device went away, a device server ended the connection):
 // the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
 CommError g_funcCommPortLost();

@@ -1,60 +1,53 @@
 #include "link/modLinkState.h"
 
+#include "link/LinkSession.h"
+
 namespace {
-qint16 s_commBusy = 0;
-qint16 s_connectStatus = 0;
-qint16 s_monitorOn = 0;
-qint16 s_monitorStop = 0;
-bool g_transferRunning = false;
+// The program's session keeps its state here, so the views below exist from the start.
+LinkState s_appState;
 } // namespace
 
-const qint16 &g_intCommBusy = s_commBusy;
-const qint16 &g_intConnectStatus = s_connectStatus;
-const qint16 &g_intMonitorOn = s_monitorOn;
-const qint16 &g_intMonitorStop = s_monitorStop;
-qint16 g_intPollBusy = 0;
+const qint16 &g_intCommBusy = s_appState.commBusy;
+const qint16 &g_intConnectStatus = s_appState.connectStatus;
+const qint16 &g_intMonitorOn = s_appState.monitorOn;
+const qint16 &g_intMonitorStop = s_appState.monitorStop;
+const qint16 &g_intPollBusy = s_appState.pollBusy;
+const QString &g_strInPut = s_appState.inPut;
+const qint16 &g_intReplyTimeUp = s_appState.replyTimeUp;
+const qint16 &g_intCommTimeUp = s_appState.commTimeUp;
+const qint16 &g_intCommStep = s_appState.step;
+const qint16 &g_intCommEnd = s_appState.commEnd;
+const qint16 &g_intCommAddr = s_appState.address;
+const QString &g_strCommand = s_appState.command;
+const qint32 &g_intShortReplyCount = s_appState.shortReplies;
+const qint32 &g_intNoReplyCount = s_appState.noReplies;
 
-void g_subConnectStatusSet(qint16 status)
+LinkSession &appSession()
 {
-    if (s_connectStatus == status)
-        return;
-    s_connectStatus = status;
-    g_subCommStatusNotify();
+    static LinkSession *s = [] {
+        auto *session = new LinkSession(&s_appState); // lives as long as the process
+        // The session's announcements are the windows' link events.
+        LinkEvents *e = &linkEvents();
+        QObject::connect(session, &LinkSession::connectStatusChanged, e, [] { g_subCommStatusNotify(); });
+        QObject::connect(session, &LinkSession::busyLockChanged, e, &LinkEvents::busyLockChanged);
+        QObject::connect(session, &LinkSession::monitorOnChanged, e, [] { g_subMonitorEnableNotify(); });
+        QObject::connect(session, &LinkSession::monitorStopChanged, e, &LinkEvents::monitorStopChanged);
+        QObject::connect(session, &LinkSession::transferRunningChanged, e, &LinkEvents::transferRunningChanged);
+        QObject::connect(session, &LinkSession::waitCursorChanged, e, &LinkEvents::waitCursorChanged);
+        QObject::connect(session, &LinkSession::transferProgress, e, &LinkEvents::transferProgress);
+        return session;
+    }();
+    return *s;
 }
 
-void g_subCommBusySet(qint16 busy)
-{
-    if (s_commBusy == busy)
-        return;
-    s_commBusy = busy;
-    g_subBusyLock();
-}
+void g_subConnectStatusSet(qint16 status) { appSession().setConnectStatus(status); }
+void g_subCommBusySet(qint16 busy) { appSession().setCommBusy(busy); }
+void g_subMonitorOnSet(qint16 on) { appSession().setMonitorOn(on); }
+void g_subMonitorStopSet(qint16 stop) { appSession().setMonitorStop(stop); }
 
-void g_subMonitorOnSet(qint16 on)
-{
-    if (s_monitorOn == on)
-        return;
-    s_monitorOn = on;
-    g_subMonitorEnableNotify();
-}
+void g_subLinkStateReset() { appSession().resetExchangeState(); }
 
-void g_subMonitorStopSet(qint16 stop)
-{
-    if (s_monitorStop == stop)
-        return;
-    s_monitorStop = stop;
-    emit linkEvents().monitorStopChanged(stop == 1);
-}
-
-void g_subLinkStateReset()
-{
-    s_commBusy = 0;
-    s_connectStatus = 0;
-    s_monitorOn = 0;
-    s_monitorStop = 0;
-    g_intPollBusy = 0;
-    g_transferRunning = false;
-}
+void g_subCommEventHook() { appSession().port(); }
 
 namespace {
 
@@ -99,10 +92,6 @@ void g_subBusyLock()
     emit linkEvents().busyLockChanged(g_intCommBusy == 1);
 }
 
-bool g_funcTransferRunning() { return g_transferRunning; }
+bool g_funcTransferRunning() { return s_appState.transferRunning; }
 
-void g_subTransferRunningSet(bool running)
-{
-    g_transferRunning = running;
-    emit linkEvents().transferRunningChanged(running);
-}
+void g_subTransferRunningSet(bool running) { appSession().setTransferRunning(running); }

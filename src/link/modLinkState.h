@@ -8,12 +8,28 @@
 #include <QRgb>
 #include <QString>
 
+class LinkSession;
+
+// The program's own session: the windows' link (one port), created at its first use. The
+// global names below are views over its state and the written routines work on it.
+LinkSession &appSession();
+
 // Read-only views; the setters below change them.
 extern const qint16 &g_intCommBusy;      // 1 while the connection check or the position output runs
 extern const qint16 &g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
 extern const qint16 &g_intMonitorOn;     // -1 while the input monitor runs
 extern const qint16 &g_intMonitorStop;   // 1 asks the monitor to stop at its next tick
-extern qint16 g_intPollBusy;             // -1 while a poll exchange runs (the exchange's own)
+extern const qint16 &g_intPollBusy;      // -1 while a poll exchange runs (the exchange's own)
+// The program's session's exchange, read-only (LinkSession changes it).
+extern const QString &g_strInPut;        // the receive buffer: text since the last send, upper case
+extern const qint16 &g_intReplyTimeUp;   // 1 once the reply timer ticked
+extern const qint16 &g_intCommTimeUp;    // -1 once the communication timer ticked
+extern const qint16 &g_intCommStep;      // the step of the running exchange
+extern const qint16 &g_intCommEnd;       // 1 ends the step loop
+extern const qint16 &g_intCommAddr;      // address of the read or write, 0 to 47
+extern const QString &g_strCommand;      // the prepared command line
+extern const qint32 &g_intShortReplyCount;
+extern const qint32 &g_intNoReplyCount;
 
 // Each setter announces a change (and only a change) of its value:
 // g_intConnectStatus: commStatusChanged; g_intCommBusy (0 or 1): busyLockChanged;
@@ -22,8 +38,11 @@ void g_subConnectStatusSet(qint16 status);
 void g_subCommBusySet(qint16 busy);
 void g_subMonitorOnSet(qint16 on);
 void g_subMonitorStopSet(qint16 stop);
-// Back to the values at process start, without announcing (start-up and tests).
+// Back to the values at process start, without announcing (start-up and tests): the state,
+// the receive buffer, the step and the timers' flags of the program's session.
 void g_subLinkStateReset();
+// Hooks the installed port's events (the device went away) to the program's session.
+void g_subCommEventHook();
 
 // What a row of the connection-state table does to one control.
 enum class Enable : qint8 {

@@ -1,5 +1,7 @@
 #pragma once
 // Reading the controller's 48 settings bytes into the editor and writing them back.
+#include "link/LinkSession.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QtGlobal>
@@ -40,12 +42,4 @@ void g_subTransferCancel();
 // a line that is no answer to "R" or "W" sends the command again, as a "?" does.
 extern int g_intTransferSendLimit;
 // Why the last transfer gave its command up, when the limit above ended it.
-struct TransferRefusal {
-    enum Kind { None, Refused, NotUnderstood };
-    Kind kind = None;
-    QString command; // "L", "R05", "W05FF", "E"
-    QString reply;   // the last line that was no answer, as it came (CR included; at most the
-                     // receive buffer's kReceiveLimit characters)
-    int sends = 0;
-};
 const TransferRefusal &g_funcTransferRefusal();

@@ -161,7 +161,7 @@ void frmDirect1::listen()
     connect(&appEvents(), &AppEvents::monitorWindowsRefresh, this, &frmDirect1::subDispIni);
     // Each reading is shown as it comes, whatever the display timer does.
     connect(&monitorEvents(), &MonitorEvents::readingStored, this,
-            [this] { Label6DataSet(g_funcNewestReading().Value); });
+            [this] { Label6->setText(NewestReading().valueText()); });
 }
 
 // ---------------------------------------------------------------- value

@@ -46,10 +46,9 @@ frmOutputMonitor1::frmOutputMonitor1()
     }
     // Each reading is shown as it comes; one that came while the window was closed shows
     // at once when it opens while the monitor runs.
-    connect(&monitorEvents(), &MonitorEvents::readingStored, this,
-            [this] { subOutputDisp(g_funcNewestReading().Outputs); });
+    connect(&monitorEvents(), &MonitorEvents::readingStored, this, [this] { subOutputDisp(NewestReading()); });
     if (g_funcMonitorPolling())
-        subOutputDisp(g_funcNewestReading().Outputs);
+        subOutputDisp(NewestReading());
 }
 
 frmOutputMonitor1::~frmOutputMonitor1() = default;
@@ -68,14 +67,12 @@ void frmOutputMonitor1::loadPlace()
     sub->setGeometry(r);
 }
 
-void frmOutputMonitor1::subOutputDisp(const QString &outputs)
+void frmOutputMonitor1::subOutputDisp(const Reading &reading)
 {
-    bool ok = !outputs.isEmpty() && outputs.size() <= 2;
-    const int v = ok ? outputs.toInt(&ok, 16) : 0;
-    if (!ok)
+    if (!reading.outputsValid)
         return; // not a reading the lamps can show: they keep their state
     for (int i = 0; i < 8; ++i) {
-        const bool on = (v >> i) & 1;
+        const bool on = reading.outputOn(i + 1);
         const QString state = on ? QStringLiteral("ON") : QStringLiteral("OFF");
         if (Picture1[i]->accessibleDescription() == state)
             continue; // a lamp that keeps its state is not painted again

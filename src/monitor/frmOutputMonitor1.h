@@ -2,6 +2,7 @@
 // "出力ﾓﾆﾀｰﾊﾟﾈﾙ": the controller's eight outputs as lamps "ch1" to "ch8", red while an
 // output is on and blue while it is off, following the newest reading.
 #include "core/modChildForm.h"
+#include "link/Reading.h"
 
 #include <QLabel>
 #include <QWidget>
@@ -18,7 +19,7 @@ public:
     // Applies the stored place to the window's frame in the document area.
     void loadPlace();
     // One lamp per bit of the output state (2 hexadecimal digits).
-    void subOutputDisp(const QString &outputs);
+    void subOutputDisp(const Reading &reading);
 
     QLabel *Picture1[8] = {}; // the lamps
     QLabel *Label1[8] = {};   // "ch1" to "ch8"

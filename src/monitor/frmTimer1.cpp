@@ -2,6 +2,7 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
@@ -78,7 +79,7 @@ void frmTimer1::failureStop(const QString &text)
 
 void g_subAnaMoniEnd()
 {
-    g_intCommStep = 40;
+    appSession().step() = 40;
     emit monitorEvents().monitorEnded();
     g_subTimerFormUnload();
     g_subMonitorEnableNotify();

@@ -1,5 +1,7 @@
 #include "monitor/modMonitor1.h"
 
+#include "link/LinkSession.h"
+#include "link/modLinkState.h"
 #include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
 #include "settings/modUserData.h"
@@ -14,7 +16,9 @@ bool s_polling = false;
 // When the newest entry's "N" reply came, and whether its "Y" is still to come: the history
 // takes each entry once, when it is complete.
 qint64 s_readingMs = 0;
+QDateTime s_readingTime;
 bool s_readingOpen = false;
+Reading s_newest;
 std::function<bool()> s_held;
 } // namespace
 
@@ -40,7 +44,10 @@ void g_subMonitorIni()
         f = 0;
     s_polling = false;
     s_readingMs = 0;
+    s_readingTime = QDateTime();
     s_readingOpen = false;
+    // As the ring's entries: a count and outputs of zero until the first reading.
+    s_newest = MakeReading(QDateTime(), QStringLiteral("0000"), QStringLiteral("00"), appSession().scale());
     g_subTrendHistoryClear();
 }
 
@@ -67,13 +74,16 @@ void g_subMonDataStore(const QString &command, const QString &reply)
         const QDateTime now = Now();
         r.Time = MonTimeText(now);
         s_readingMs = now.toMSecsSinceEpoch();
+        s_readingTime = now;
         s_readingOpen = true;
         r.Value = g_funcReplyValue(reply, 4);
     } else if (command == QLatin1String("Y")) {
         MonDataRec &r = s_monData[s_monDataIdx];
         r.Outputs = g_funcReplyValue(reply, 2);
-        if (s_readingOpen)
-            g_subTrendHistoryAdd(s_readingMs, r.Value, r.Outputs);
+        if (s_readingOpen) {
+            s_newest = MakeReading(s_readingTime, r.Value, r.Outputs, appSession().scale());
+            TrendHistoryAdd(s_readingMs, s_newest);
+        }
         s_readingOpen = false;
         for (qint16 &f : s_monNewFlag)
             f = 0;
@@ -83,6 +93,15 @@ void g_subMonDataStore(const QString &command, const QString &reply)
 }
 
 const MonDataRec &g_funcNewestReading() { return s_monData[s_monDataIdx]; }
+
+const Reading &NewestReading()
+{
+    // The settings loaded since (another input type) show the count in their own unit.
+    const ReadingScale scale = appSession().scale();
+    if (!s_newest.madeWith(scale))
+        s_newest.applyScale(scale);
+    return s_newest;
+}
 
 bool g_funcMonitorPolling() { return s_polling; }
 

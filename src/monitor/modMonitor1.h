@@ -4,6 +4,8 @@
 // announces each completed reading, and the windows show the newest entry when they hear
 // it. (The monitor's run flags, which the poll exchange reads, are the link's:
 // link/modLinkState.h.)
+#include "link/Reading.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -33,8 +35,12 @@ QString g_funcReplyValue(const QString &reply, int length);
 // reception, "Y" adds the outputs to that entry, raises every reader's flag and announces
 // the reading (queued: the listeners run when the poll has returned to the event loop).
 void g_subMonDataStore(const QString &command, const QString &reply);
-// The newest reading.
+// The newest reading, as the ring keeps it.
 const MonDataRec &g_funcNewestReading();
+// The newest complete reading, decoded once when its "Y" reply was stored (with the input
+// type of the loaded settings, and again in another unit when other settings are loaded);
+// what the readers show and log. A count and outputs of zero before the first reading.
+const Reading &NewestReading();
 
 // The poll runs (its timer is loaded) from the start of the monitor to the tick that ends
 // it: "the monitor runs" as the readers see it. The poll sets it, and it is announced.

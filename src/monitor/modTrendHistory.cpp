@@ -32,15 +32,25 @@ const TrendSeries &g_funcTrendHistory() { return history(); }
 
 void g_subTrendHistoryAdd(qint64 ms, const QString &value, const QString &outputs)
 {
+    Reading r;
     uint v = 0, o = 0;
+    r.valueValid = hexOf(value, 4, v);
+    r.count = int(v);
+    r.outputsValid = hexOf(outputs, 2, o);
+    r.outputs = int(o);
+    TrendHistoryAdd(ms, r);
+}
+
+void TrendHistoryAdd(qint64 ms, const Reading &r)
+{
     quint8 flags = s_runStart ? quint8(TrendSeries::RunStart) : quint8(0);
-    if (!hexOf(value, 4, v))
+    if (!r.valueValid)
         flags |= TrendSeries::NoValue;
-    if (!hexOf(outputs, 2, o))
+    if (!r.outputsValid)
         flags |= TrendSeries::NoOutputs;
     s_runStart = false;
     TrendSeries &h = history();
-    h.append(ms, quint16(v), quint8(o), flags);
+    h.append(ms, quint16(r.valueValid ? r.count : 0), quint8(r.outputsValid ? r.outputs : 0), flags);
     // Older readings drop off; whole blocks are freed as they pass out of the day.
     if (h.firstMs() < h.lastMs() - kTrendHistoryMs)
         h.dropBefore(h.lastMs() - kTrendHistoryMs);

@@ -5,6 +5,7 @@
 // Values are the controller's counts; the window converts them with the current input type.
 // Each reading keeps the time it was stamped with: a PC clock set back under the running
 // monitor starts a new stretch of the history (see TrendSeries).
+#include "link/Reading.h"
 #include "monitor/TrendSeries.h"
 
 #include <QString>
@@ -18,6 +19,8 @@ const TrendSeries &g_funcTrendHistory();
 // outputs' two hexadecimal digits as the controller sent them; a text that is no number is
 // kept as a reading without a value or without outputs.
 void g_subTrendHistoryAdd(qint64 ms, const QString &value, const QString &outputs);
+// Adds a decoded reading received at ms: its count and outputs, or none where it has none.
+void TrendHistoryAdd(qint64 ms, const Reading &r);
 // The next reading starts a new stretch (the poll started again).
 void g_subTrendHistoryRunStart();
 void g_subTrendHistoryClear();

@@ -10,6 +10,8 @@ MappedSerialPort::MappedSerialPort()
             if (onCommEvent)
                 onCommEvent(event, description);
         };
+    for (SerialPortService *p : {static_cast<SerialPortService *>(&m_device), static_cast<SerialPortService *>(&m_network)})
+        p->onActivity = [this] { notifyActivity(); };
 }
 
 void MappedSerialPort::setCommPort(int n)

@@ -13,6 +13,8 @@ QtSerialPort::QtSerialPort()
 {
     QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
                      [this](QSerialPort::SerialPortError e) { onError(e); });
+    QObject::connect(&m_port, &QSerialPort::readyRead, &m_port, [this] { notifyActivity(); });
+    QObject::connect(&m_port, &QSerialPort::bytesWritten, &m_port, [this] { notifyActivity(); });
 }
 
 QtSerialPort::~QtSerialPort()
@@ -104,6 +106,7 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e)
     m_port.clearError();
     if (onCommEvent)
         onCommEvent(comHangUp, why);
+    notifyActivity();
 }
 
 CommError QtSerialPort::output(const QByteArray &bytes)

@@ -38,4 +38,12 @@ NoPort &nullPort()
 
 SerialPortService &MSComm1() { return g_port ? *g_port : nullPort(); }
 
-void installSerialPort(SerialPortService *port) { g_port = port; }
+void installSerialPort(SerialPortService *port)
+{
+    // The port that goes out tells nobody about its events any more.
+    if (g_port && g_port != port) {
+        g_port->onActivity = nullptr;
+        g_port->onCommEvent = nullptr;
+    }
+    g_port = port;
+}

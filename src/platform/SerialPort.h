@@ -60,8 +60,19 @@ public:
 
     // Port events (the device went away, a line error); the number is the event code.
     std::function<void(int commEvent, const QString &description)> onCommEvent;
+    // Something happened on the line: bytes arrived, the transmit buffer drained, or the
+    // port closed. Called from the event loop, never from inside another call on the port.
+    std::function<void()> onActivity;
+
+protected:
+    void notifyActivity()
+    {
+        if (onActivity)
+            onActivity();
+    }
 };
 
 SerialPortService &MSComm1();
-// Installs the port service (not owned); nullptr falls back to a port that never opens.
+// Installs the port service (not owned); nullptr falls back to a port that never opens. The
+// port replaced loses its event callbacks (it may be destroyed after this).
 void installSerialPort(SerialPortService *port);

@@ -33,7 +33,9 @@ TcpSerialPort::TcpSerialPort()
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
         if (m_open || m_connecting)
             pump();
+        notifyActivity();
     });
+    QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &m_socket, [this] { notifyActivity(); });
     QObject::connect(&m_socket, &QTcpSocket::disconnected, &m_socket, [this] {
         if (m_open)
             onClosedByServer();
@@ -240,6 +242,7 @@ void TcpSerialPort::onDropped(const QString &why, const QString &whyJa)
     m_problemJa = m_lostJa = QStringLiteral("%1: %2").arg(where, whyJa);
     if (onCommEvent)
         onCommEvent(comHangUp, m_problem);
+    notifyActivity();
 }
 
 void TcpSerialPort::onClosedByServer()

@@ -87,11 +87,13 @@ static void resetImage(MemCell *image)
 
 void g_subUserDataIni() { resetImage(UserData); }
 
-void g_subTempDataIni()
+void ReceiveImageIni(MemCell *image)
 {
-    resetImage(TempData);
-    TempData[cellMarker].setData(QByteArrayView("FF"));
+    resetImage(image);
+    image[cellMarker].setData(QByteArrayView("FF"));
 }
+
+void g_subTempDataIni() { ReceiveImageIni(TempData); }
 
 void g_subTempToUser()
 {

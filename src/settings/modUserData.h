@@ -83,6 +83,8 @@ private:
 
 void g_subUserDataIni();
 void g_subTempDataIni();
+// Any receive image as a read starts it: every cell "00", the marker cell "FF".
+void ReceiveImageIni(MemCell *image);
 void g_subTempToUser();
 // g_strUnit alone, from the type's row of the table: "mA" for type 3, "M" for 4 and 5,
 // "V" otherwise.

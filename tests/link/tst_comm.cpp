@@ -4,6 +4,7 @@
 #include "support/LinkHelpers.h"
 
 #include "app/frmMdi1.h"
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "monitor/frmTimer1.h"
@@ -62,9 +63,9 @@ void TestComm::framesOnTheWire()
     QVERIFY(g_funcCommPortOpen(1));
     for (const QString &cmd : {FrameRead(5), FrameRead(10), FrameRead(47), FrameWrite(0x2F, QStringLiteral("5A")),
                                FrameAnalogOut(1, 2.5), FrameAnalogOut(1, 0), FrameChannelRead(3)}) {
-        g_strInPut = QStringLiteral("STALE");
+        appSession().inPut() = QStringLiteral("STALE");
         QVERIFY(g_funcCommOutPut(cmd));
-        QVERIFY(g_strInPut.isEmpty());
+        QVERIFY(appSession().inPut().isEmpty());
     }
     QCOMPARE(f.rec.written, QByteArray("R05\rR0A\rR2F\rW2F5A\rD101FF\rD10000\rN3\r"));
     QCOMPARE(FrameAnalogOut(2, 5.0), QStringLiteral("D203FF"));
@@ -94,10 +95,10 @@ void TestComm::analogOutputAndChannelRead()
 void TestComm::sendToClosedPortOffersRetry()
 {
     AppFixture f(false);
-    g_strInPut = QStringLiteral("L0001\r");
+    appSession().inPut() = QStringLiteral("L0001\r");
     f.dlg.answers << vbRetry << vbCancel;
     QVERIFY(!g_funcCommOutPut(QStringLiteral("L")));
-    QVERIFY(g_strInPut.isEmpty());
+    QVERIFY(appSession().inPut().isEmpty());
     QCOMPARE(f.dlg.boxes.size(), 2); // Retry tried the whole send again
     for (const auto &b : f.dlg.boxes) {
         QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n:Err.Number 0"), vbRetryCancel, vbCritical));
@@ -171,25 +172,25 @@ void TestComm::receiveFoldsCaseAndKeepsTheNewest()
     g_subCommReceive();
     f.rec.feed("01\r");
     g_subCommReceive();
-    QCOMPARE(g_strInPut, QStringLiteral("L0001\r"));
+    QCOMPARE(appSession().inPut(), QStringLiteral("L0001\r"));
     // A flood without CR cannot grow the buffer past 1024 characters; the newest stay.
     QByteArray flood;
     for (int i = 0; i < 3000; ++i)
         flood += char('a' + i % 26);
     f.rec.feed(flood);
     g_subCommReceive();
-    QCOMPARE(g_strInPut.size(), kReceiveLimit);
-    QCOMPARE(g_strInPut, QString::fromLatin1(flood.right(1024).toUpper()));
+    QCOMPARE(appSession().inPut().size(), kReceiveLimit);
+    QCOMPARE(appSession().inPut(), QString::fromLatin1(flood.right(1024).toUpper()));
     // Upper case that lengthens a character ("ß" is "SS") keeps the limit too (it once
     // left 2048 characters).
-    g_strInPut.clear();
+    appSession().inPut().clear();
     f.rec.feed(QByteArray(1100, '\xDF'));
     g_subCommReceive();
-    QCOMPARE(g_strInPut, QString(kReceiveLimit, QLatin1Char('S')));
+    QCOMPARE(appSession().inPut(), QString(kReceiveLimit, QLatin1Char('S')));
     f.rec.feed("N03\xDF\r");
     g_subCommReceive();
-    QCOMPARE(g_strInPut.size(), kReceiveLimit);
-    QVERIFY(g_strInPut.endsWith(QStringLiteral("N03SS\r")));
+    QCOMPARE(appSession().inPut().size(), kReceiveLimit);
+    QVERIFY(appSession().inPut().endsWith(QStringLiteral("N03SS\r")));
     // Opening discards what was received before.
     g_subCommPortClose();
     f.rec.feed("junk");
@@ -231,19 +232,19 @@ void TestComm::replyTimerAndOverallTimer()
     // The reply timer: a full second from each start; the flag stays until stopped.
     g_subReplyTimerStart();
     f.clock.advance(999);
-    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    QCOMPARE(appSession().replyTimeUp(), qint16(0));
     f.clock.advance(1);
-    QCOMPARE(g_intReplyTimeUp, qint16(1));
+    QCOMPARE(appSession().replyTimeUp(), qint16(1));
     g_subReplyTimerStart();
-    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    QCOMPARE(appSession().replyTimeUp(), qint16(0));
     f.clock.advance(600);
     g_subReplyTimerStart(); // a restart gives a full second again
     f.clock.advance(600);
-    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    QCOMPARE(appSession().replyTimeUp(), qint16(0));
     g_subReplyTimerStop();
     QVERIFY(!ReplyTimer().Enabled());
     f.clock.advance(2000);
-    QCOMPARE(g_intReplyTimeUp, qint16(0));
+    QCOMPARE(appSession().replyTimeUp(), qint16(0));
 
     // The overall timer: wait cursor while it runs; a second start warns and changes nothing.
     g_subCommTimerStart();
@@ -254,11 +255,11 @@ void TestComm::replyTimerAndOverallTimer()
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(boxOf(f.dlg.boxes[0]), box(g_strAppTitle, QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly, vbExclamation));
     f.clock.advance(3999);
-    QCOMPARE(g_intCommTimeUp, qint16(0));
+    QCOMPARE(appSession().commTimeUp(), qint16(0));
     f.clock.advance(1); // ten seconds after the first start, not the second
-    QCOMPARE(g_intCommTimeUp, qint16(-1));
+    QCOMPARE(appSession().commTimeUp(), qint16(-1));
     g_subCommTimerStop();
-    QCOMPARE(g_intCommTimeUp, qint16(0));
+    QCOMPARE(appSession().commTimeUp(), qint16(0));
     QVERIFY(!CommTimer().Enabled());
     QCOMPARE(CommTimer().Interval(), 0);
     QCOMPARE(g_frmMdi1->cursor().shape(), Qt::ArrowCursor);
@@ -306,13 +307,13 @@ void TestComm::replyChecks()
     int got = -1;
     switch (check) {
     case 'L': got = g_funcLCheck(); break;
-    case 'R': g_intCommStep = 20; g_subRCheck(); got = g_intCommStep; break;
-    case 'W': g_intCommStep = 20; g_subWCheck(); got = g_intCommStep; break;
+    case 'R': appSession().step() = 20; g_subRCheck(); got = appSession().step(); break;
+    case 'W': appSession().step() = 20; g_subWCheck(); got = appSession().step(); break;
     case 'E': got = g_funcECheck() ? 1 : 0; break;
     case 'P': got = g_funcPCheck(); break;
     }
     QCOMPARE(got, result);
-    QCOMPARE(g_strInPut, bufferAfter);
+    QCOMPARE(appSession().inPut(), bufferAfter);
     // With the port closed the "L" check answers 0.
     g_subCommPortClose();
     QCOMPARE(g_funcLCheck(), qint16(0));
@@ -335,9 +336,9 @@ void TestComm::readDataAfterFirstR()
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
     f.rec.feed(reply);
-    g_intCommStep = 20;
+    appSession().step() = 20;
     g_subRCheck();
-    QCOMPARE(g_intCommStep, qint16(30));
+    QCOMPARE(appSession().step(), qint16(30));
     QCOMPARE(g_funcReadData(), data);
 }
 
@@ -364,7 +365,7 @@ void TestComm::pollAnswers()
     QVERIFY(g_funcMonitorPoll(command));
     QCOMPARE(f.rec.written, command.toLatin1() + '\r');
     QCOMPARE(stored(), captured.isEmpty() ? QStringList() : QStringList{captured});
-    QVERIFY(g_strInPut.isEmpty() || captured.isEmpty());
+    QVERIFY(appSession().inPut().isEmpty() || captured.isEmpty());
     QCOMPARE(g_intPollBusy, qint16(0));
     QCOMPARE(g_intMonitorStop, qint16(0));
     QVERIFY(!ReplyTimer().Enabled());

@@ -9,6 +9,7 @@
 #include "app/modMenu.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "link/LinkSession.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -400,7 +401,7 @@ void TestConnection::checkAgainstFaults()
     if (!box.isEmpty())
         QCOMPARE(boxText(f.dlg.boxes[0]),
                  (sendLost ? QStringLiteral("g_funcCommOutPut") : kCheckCaption) + QStringLiteral(" / ") + box);
-    QVERIFY(g_strInPut.size() <= kReceiveLimit);
+    QVERIFY(appSession().inPut().size() <= kReceiveLimit);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();
     // A healthy controller connects afterwards (the device back where it went away).

@@ -7,6 +7,7 @@
 #include "app/modMenu.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "link/LinkSession.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
@@ -593,7 +594,7 @@ void TestTransfer::readAgainstFaults()
     QCOMPARE(f.msSince(t0) >= 30000, end == 1);
     QCOMPARE(settingsBlock(UserData), end == 0 ? modelBlock(m) : image);
     QCOMPARE(g_intSaved, qint16(end == 0 ? 0 : 1));
-    QVERIFY(g_strInPut.size() <= kReceiveLimit);
+    QVERIFY(appSession().inPut().size() <= kReceiveLimit);
     QCOMPARE(f.dlg.boxes.size(), end == 2 ? 2 : 0);
     if (end == 2) {
         // The port went away under "R02": the send says so, then the transfer's error box,

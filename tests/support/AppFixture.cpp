@@ -10,6 +10,7 @@
 #include "editor/frmMain1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/modGraph1.h"
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
 #include "link/modTransfer.h"
@@ -123,16 +124,17 @@ void AppFixture::resetGlobals()
     g_subInputTypeSet(0);
     // link
     g_subLinkStateReset(); // the connection, the lock, the monitor's run flags, the poll's busy flag
-    g_strInPut.clear();
-    g_intReplyTimeUp = 0;
-    g_intCommTimeUp = 0;
-    g_intCommStep = 0;
-    g_intCommEnd = 0;
-    g_intCommAddr = 0;
-    g_strCommand.clear();
-    g_intShortReplyCount = 0;
-    g_intNoReplyCount = 0;
-    g_subPollWatchReset();
+    LinkSession &s = appSession();
+    s.inPut().clear();
+    s.replyTimeUp() = 0;
+    s.commTimeUp() = 0;
+    s.step() = 0;
+    s.commEnd() = 0;
+    s.address() = 0;
+    s.command().clear();
+    s.shortReplyCount() = 0;
+    s.noReplyCount() = 0;
+    s.resetPollWatch();
     g_intTransferDir = 0;
     // monitor
     g_subScrollSrcSet(0);

@@ -1,6 +1,6 @@
 #include "CliCommands.h"
 
-#include "CliChildren.h"
+#include "CliSignals.h"
 #include "CliLink.h"
 #include "CliText.h"
 
@@ -19,12 +19,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QMap>
 #include <QSet>
 
@@ -278,92 +276,60 @@ QList<int> parsePorts(const QStringList &texts, QString &why)
     return ports;
 }
 
-// Several ports at once: one qelvo-cli per port, since the link of a process drives one
-// port. Each child reads its controller and hands the file to this process, which writes
-// DIR/COMn.qvd; each tells its own failure in one line, and at the end a summary on stdout
-// has one line per port: ok and the file, or the reason. The children end with this
-// process, and SIGINT or SIGTERM ends them (and waits for them) before it ends itself: no
-// port stays held and no file is written after it.
-int readInParallel(const QList<int> &ports, const QString &dir, int timeoutSeconds)
+// Several ports at once: one session per port in this process, all reading side by side.
+// Each read that ends well is written to DIR/COMn.qvd; each failure is told in one line, and
+// at the end a summary on stdout has one line per port: ok and the file, or the reason.
+// SIGINT or SIGTERM stops the reads still running (their ports are closed) and ends the
+// process by that signal: no file is written after it.
+int readAtOnce(const QList<int> &ports, const QString &dir, const LinkOptions &o)
 {
     if (!QDir().mkpath(dir)) {
         PrintError(QStringLiteral("%1: cannot create the folder").arg(dir));
         return ExitFailed;
     }
-    int running = 0, failed = 0, interrupted = 0;
-    QMap<int, QStringList> summary;
-    QEventLoop loop;
-    std::vector<std::unique_ptr<QProcess>> children;
+    int interrupted = 0;
+    std::vector<std::unique_ptr<SessionRead>> reads;
     TerminationSignals termination([&](int sig) {
         if (interrupted)
             return;
         interrupted = sig;
-        for (const auto &c : children)
-            c->terminate();
+        for (const auto &r : reads)
+            r->cancel();
     });
     if (!termination.ok()) {
         PrintError(QStringLiteral("cannot watch for Ctrl+C"));
         return ExitFailed;
     }
     for (int port : ports) {
-        const QString path = QDir(dir).filePath(ComName(port) + QStringLiteral(".qvd"));
-        auto child = std::make_unique<QProcess>();
-        QProcess *p = child.get();
-        p->setProgram(QCoreApplication::applicationFilePath());
-        p->setArguments({QStringLiteral("read"), ComName(port), QStringLiteral("--timeout"),
-                         QString::number(timeoutSeconds), QStringLiteral("--child")});
-        DieWithParent(*p);
-        // A file is no larger than a file the tool reads back.
-        QObject::connect(p, &QProcess::readyReadStandardOutput, &loop, [p] {
-            if (p->bytesAvailable() > kMaxReadBytes)
-                p->kill();
-        });
-        const auto done = [&, p, port, path](bool ok) {
-            const QByteArray err = p->readAllStandardError();
-            const QByteArray bytes = p->readAllStandardOutput();
-            QString why;
-            if (interrupted) {
-                // Stopped: nothing more is written, and the one line below says so.
-            } else if (ok && writeOutput(path, bytes, why)) {
-                note(QStringLiteral("%1: read into %2").arg(ComName(port), path));
-                summary[port] = {ComName(port), QStringLiteral("ok"), path};
-            } else {
-                ++failed;
-                QString reason = ok ? why : QString::fromUtf8(err).section(QLatin1Char('\n'), 0, 0);
-                reason.remove(QStringLiteral("qelvo-cli: ") + ComName(port) + QStringLiteral(": "));
-                reason.remove(QStringLiteral("qelvo-cli: "));
-                if (ok)
-                    PrintError(why);
-                else if (!err.isEmpty())
-                    fputs(err.constData(), stderr);
-                else
-                    PrintError(QStringLiteral("%1: the read ended without a word (%2)").arg(ComName(port), p->errorString()));
-                summary[port] = {ComName(port), QStringLiteral("failed"),
-                                 reason.isEmpty() ? QStringLiteral("the read ended without a word") : reason};
-            }
-            if (--running == 0)
-                loop.quit();
-        };
-        QObject::connect(p, &QProcess::finished, &loop, [done, p](int code, QProcess::ExitStatus s) {
-            done(s == QProcess::NormalExit && code == 0 && p->bytesAvailable() <= kMaxReadBytes);
-        });
-        QObject::connect(p, &QProcess::errorOccurred, &loop, [done](QProcess::ProcessError e) {
-            if (e == QProcess::FailedToStart)
-                done(false);
-        });
-        ++running;
-        p->start();
-        children.push_back(std::move(child));
+        reads.push_back(std::make_unique<SessionRead>(port, o));
+        reads.back()->start();
     }
-    if (running > 0)
-        loop.exec();
+    const auto running = [&] {
+        return std::any_of(reads.begin(), reads.end(), [](const auto &r) { return !r->done(); });
+    };
+    while (running())
+        WaitForEvent(1000);
     if (interrupted) {
+        reads.clear(); // every port closed before the process ends
         PrintError(QStringLiteral("interrupted: the reads still running were stopped and wrote no file"));
         EndBySignal(interrupted);
     }
+    int failed = 0;
     QList<QStringList> rows;
-    for (int port : ports)
-        rows.append(summary.value(port));
+    for (const auto &r : reads) {
+        const QString path = QDir(dir).filePath(ComName(r->port()) + QStringLiteral(".qvd"));
+        QString why = r->why();
+        if (r->ok() && writeOutput(path, UserFileBytes(r->image()), why)) {
+            note(QStringLiteral("%1: read into %2").arg(ComName(r->port()), path));
+            rows.append({ComName(r->port()), QStringLiteral("ok"), path});
+            continue;
+        }
+        ++failed;
+        PrintError(why);
+        QString reason = why;
+        reason.remove(ComName(r->port()) + QStringLiteral(": "));
+        rows.append({ComName(r->port()), QStringLiteral("failed"), reason});
+    }
     for (const QString &line : AlignColumns(rows))
         PrintOut(line);
     return failed == 0 ? ExitOk : ExitFailed;
@@ -498,7 +464,7 @@ int CmdRead(const QStringList &args)
                        "value, unit and raw count; -o FILE.qvd writes the controller's bytes as a .qvd\n"
                        "file, which compares equal to the controller (-o - writes it to standard\n"
                        "output; -o naming a folder writes FOLDER/COMn.qvd).\n"
-                       "Several ports: -o DIR is needed; each controller is read in parallel into\n"
+                       "Several ports: -o DIR is needed; the controllers are read at once into\n"
                        "DIR/COMn.qvd, and a summary ends the output, one line per port: ok and the\n"
                        "file, or failed and why. Exit status 0 when all were read, 1 when any failed\n"
                        "(each failure also on a line of its own on stderr), 2 on wrong usage."));
@@ -509,12 +475,9 @@ int CmdRead(const QStringList &args)
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints the settings as JSON."));
     const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("table (the default) or json."),
                                     QStringLiteral("FORMAT"), QStringLiteral("table"));
-    QCommandLineOption child(QStringLiteral("child"), QStringLiteral("One port of a parallel read."));
-    child.setFlags(QCommandLineOption::HiddenFromHelp);
     cmd.add(out);
     cmd.add(json);
     cmd.add(format);
-    cmd.add(child);
     if (const int rc = cmd.parse(args); rc >= 0)
         return rc;
     if (cmd.args().isEmpty())
@@ -535,7 +498,7 @@ int CmdRead(const QStringList &args)
             return cmd.usage(QStringLiteral("--json reads one port"));
         if (QFileInfo(path).exists() && !QFileInfo(path).isDir())
             return cmd.usage(QStringLiteral("%1 is no folder").arg(path));
-        return readInParallel(ports, path, cmd.timeoutSeconds());
+        return readAtOnce(ports, path, cmd.link());
     }
     if (path == kStdio && asJson)
         return cmd.usage(QStringLiteral("-o - and --json both want standard output"));
@@ -543,17 +506,12 @@ int CmdRead(const QStringList &args)
     const int port = ports.first();
     CliLinkScope scope;
     LinkOptions link = cmd.link();
-    link.progress = !cmd.p().isSet(child) && StderrIsTerminal();
+    link.progress = StderrIsTerminal();
     Image image = newImage();
     QDateTime readAt;
     if (!readPort(port, image.get(), link, why, &readAt)) {
         PrintError(why);
         return ExitFailed;
-    }
-    if (cmd.p().isSet(child)) {
-        // One port of a parallel read: the controller's bytes go to the parent, which
-        // writes the file.
-        return HandToParent(UserFileBytes(image.get())) ? ExitOk : ExitFailed;
     }
     if (!path.isEmpty()) {
         // The controller's bytes as they came: the file compares equal to the controller,
@@ -563,7 +521,7 @@ int CmdRead(const QStringList &args)
             PrintError(why);
             return ExitFailed;
         }
-        if (!cmd.p().isSet(child) && file != kStdio)
+        if (file != kStdio)
             note(QStringLiteral("%1: read into %2").arg(ComName(port), file));
         if (!asJson)
             return ExitOk;

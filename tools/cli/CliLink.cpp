@@ -2,6 +2,7 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
@@ -80,16 +81,15 @@ QString refusalLine(int port, const QString &command, const QString &reply, int 
 // What a failed exchange comes to: a command the controller refused or answered with what
 // is no answer, no reply within the time given, the line gone, or the last box the link
 // showed.
-QString failureLine(int port, bool timedOut)
+QString failureLine(int port, bool timedOut, const TransferRefusal &r, bool portOpen, const CliDialogs *dialogs)
 {
-    const TransferRefusal &r = g_funcTransferRefusal();
     if (r.kind != TransferRefusal::None)
         return refusalLine(port, r.command, r.reply, r.sends, r.kind == TransferRefusal::Refused);
     if (timedOut)
         return ComName(port) + QStringLiteral(": no reply from the controller");
-    if (!MSComm1().portOpen())
+    if (!portOpen)
         return ComName(port) + QStringLiteral(": the connection to the controller was lost");
-    const QString box = g_dialogs ? g_dialogs->lastBox() : QString();
+    const QString box = dialogs ? dialogs->lastBox() : QString();
     return ComName(port) + QStringLiteral(": the exchange with the controller failed") +
            (box.isEmpty() ? QString() : QStringLiteral(" (") + box + QLatin1Char(')'));
 }
@@ -123,7 +123,7 @@ bool runTransfer(int port, bool (*exchange)(), const char *verb, const LinkOptio
         eraseProgress();
     if (ok)
         return true;
-    why = failureLine(port, timedOut);
+    why = failureLine(port, timedOut, g_funcTransferRefusal(), MSComm1().portOpen(), g_dialogs);
     return false;
 }
 
@@ -205,7 +205,9 @@ int ParseComPort(const QString &text)
 
 QString ComName(int port) { return QStringLiteral("COM") + QString::number(port); }
 
-bool OpenComPort(int port, QString &why)
+namespace {
+// Opens COM n on p; false with the line that tells why.
+bool openOn(SerialPortService &p, int port, QString &why)
 {
     bool opened = false;
     const QString name = ComName(port);
@@ -218,9 +220,7 @@ bool OpenComPort(int port, QString &why)
     } else if (d.state == ComPortState::CannotOpen) {
         why = QStringLiteral("%1: %2 cannot be used: %3").arg(name, d.device, d.detail);
     } else {
-        SerialPortService &p = MSComm1();
         p.setCommPort(port);
-        g_intCommPort = qint16(port);
         const CommError e = p.setPortOpen(true);
         opened = !e.failed();
         if (e.number == comPortAlreadyOpen) {
@@ -234,6 +234,13 @@ bool OpenComPort(int port, QString &why)
         }
     }
     return opened;
+}
+} // namespace
+
+bool OpenComPort(int port, QString &why)
+{
+    g_intCommPort = qint16(port);
+    return openOn(MSComm1(), port, why);
 }
 
 void CloseComPort()
@@ -256,6 +263,61 @@ bool WriteController(int port, const MemCell *image, const LinkOptions &o, QStri
 {
     std::copy(image, image + kImageCells, UserData);
     return runTransfer(port, g_funcControllerWriteBlock, "Writing", o, why);
+}
+
+// ---------------------------------------------------------------- a read beside others
+
+SessionRead::SessionRead(int port, const LinkOptions &o)
+    : m_port(port), m_options(o), m_image(new MemCell[kImageCells]), m_watchdog(std::make_unique<WindowTimer>())
+{
+}
+
+SessionRead::~SessionRead()
+{
+    m_watchdog->setEnabled(false);
+    if (m_session && m_session->port().portOpen())
+        m_session->closePort();
+}
+
+bool SessionRead::start()
+{
+    ReceiveImageIni(m_image.get());
+    auto port = std::make_unique<MappedSerialPort>();
+    if (!openOn(*port, m_port, m_why)) {
+        m_done = true;
+        return false;
+    }
+    m_session = std::make_unique<LinkSession>(std::move(port));
+    m_session->setDialogs(&m_dialogs);
+    // No one is there to press "中止": a command refused again and again is given up, and a
+    // controller that moves the read on for the time given is left.
+    m_session->setSendLimit(kSendsPerCommand);
+    m_watchdog->setInterval(m_options.timeoutMs);
+    m_watchdog->onTick = [this] {
+        m_timedOut = true;
+        m_watchdog->setEnabled(false);
+        m_session->cancel();
+    };
+    QObject::connect(m_session.get(), &LinkSession::transferProgress, m_session.get(), [this] {
+        m_watchdog->setEnabled(false);
+        m_watchdog->setEnabled(true);
+    });
+    m_watchdog->setEnabled(true);
+    m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
+        m_watchdog->setEnabled(false);
+        m_done = true;
+        m_ok = r.ok();
+        if (!m_ok)
+            m_why = failureLine(m_port, m_timedOut, m_session->refusal(), m_session->port().portOpen(), &m_dialogs);
+        m_session->closePort();
+    });
+    return true;
+}
+
+void SessionRead::cancel()
+{
+    if (m_session && !m_done)
+        m_session->cancel();
 }
 
 // ---------------------------------------------------------------- monitor

@@ -2,13 +2,18 @@
 // qelvo-cli's side of the link: the tool's own exchanges (the read and write of the 48
 // bytes, the input monitor's poll) run without windows. The boxes they would show are
 // answered here (Retry/Cancel is Cancel) and kept, and every outcome becomes one English
-// line. One process drives one port at a time, as the link keeps one port and one receive
-// buffer.
+// line. The single-port commands run on the link's own session; a read of several ports
+// runs one session per port, all at once in this process.
 #include "platform/Dialogs.h"
 #include "settings/modUserData.h"
 
 #include <QList>
 #include <QString>
+
+#include <memory>
+
+class LinkSession;
+class WindowTimer;
 
 // The boxes of the link, answered without a window: OK, Cancel, No or Abort, whatever
 // lets the exchange end, and kept for the message that tells what went wrong.
@@ -72,3 +77,31 @@ bool WriteController(int port, const MemCell *image, const LinkOptions &o, QStri
 // link. Each poll waits o.timeoutMs for its reply. True unless the link was lost or the
 // controller stopped answering (why tells).
 bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o, QString &why);
+
+// The read of one controller on a session of its own, beside others in the same process:
+// start() opens the port and begins the read; the session's events carry it on; done()
+// tells when it ended, ok() how, why() the line that tells why not.
+class SessionRead {
+public:
+    SessionRead(int port, const LinkOptions &o);
+    ~SessionRead();
+    SessionRead(const SessionRead &) = delete;
+    SessionRead &operator=(const SessionRead &) = delete;
+    bool start(); // false (and done) when the port does not open
+    void cancel();
+    int port() const { return m_port; }
+    bool done() const { return m_done; }
+    bool ok() const { return m_ok; }
+    const QString &why() const { return m_why; }
+    const MemCell *image() const { return m_image.get(); }
+
+private:
+    int m_port;
+    LinkOptions m_options;
+    CliDialogs m_dialogs;
+    std::unique_ptr<MemCell[]> m_image;
+    std::unique_ptr<LinkSession> m_session;
+    std::unique_ptr<WindowTimer> m_watchdog;
+    bool m_done = false, m_ok = false, m_timedOut = false;
+    QString m_why;
+};

@@ -1,12 +1,10 @@
-#include "CliChildren.h"
+#include "CliSignals.h"
 
-#include <QProcess>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -19,23 +17,6 @@ void onTermination(int sig)
     std::signal(sig, SIG_DFL);
 }
 } // namespace
-
-void DieWithParent(QProcess &child)
-{
-    const pid_t parent = ::getpid();
-    // Runs in the child between fork and exec: only calls that are safe there.
-    child.setChildProcessModifier([parent] {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(1);
-    });
-}
-
-bool HandToParent(const QByteArray &bytes)
-{
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) &&
-           std::fflush(stdout) == 0;
-}
 
 TerminationSignals::TerminationSignals(std::function<void(int)> onSignal) : m_onSignal(std::move(onSignal))
 {
