@@ -46,7 +46,7 @@ const ButtonDef kButtons[] = {
 };
 } // namespace
 
-const FormPointer<frmMdi1> &g_frmMdi1 = s_frmMdi1;
+frmMdi1 *const &g_frmMdi1 = s_frmMdi1;
 
 void g_subFrmMdi1Set(frmMdi1 *form) { s_frmMdi1 = form; }
 

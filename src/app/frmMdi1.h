@@ -94,5 +94,5 @@ private:
 };
 
 // The frame (read-only view): start-up sets it, and the frame clears it when it goes.
-extern const FormPointer<frmMdi1> &g_frmMdi1;
+extern frmMdi1 *const &g_frmMdi1;
 void g_subFrmMdi1Set(frmMdi1 *form);

@@ -2,7 +2,7 @@
 // A child window's registration, the same for every window of the frame: while the window
 // exists its open flag (g_intFormOpen) is -1 and a global pointer names it (the window's
 // file keeps the pointer and hands it to the registration; its global name is a read-only
-// view, const FormPointer<W> &), and g_subFormPosGet records its place (the geometry of
+// view, W *const &), and g_subFormPosGet records its place (the geometry of
 // its frame in the document area) into its g_FormPos record with the state it gives. Its
 // close handler calls closed(): the flag is cleared first, then the place is recorded where
 // the window records on closing (so a window the user closed is stored as closed and does

@@ -63,9 +63,7 @@ enum FormId : int {
 constexpr int kFormIds = 31;
 extern qint16 g_intFormOpen[kFormIds]; // -1 while the window is loaded
 // A window's global pointer (null while the window is not loaded). Its name is a read-only
-// view, const FormPointer<frmX> &, of a pointer that only the window's registration sets.
-template <class W>
-using FormPointer = W *;
+// view, frmX *const &, of a pointer that only the window's registration sets.
 
 // Special folders: 5 the documents folder, 26 the per-user application data folder.
 // The path ends in '/' when known; empty otherwise.

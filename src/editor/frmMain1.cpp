@@ -34,7 +34,7 @@ QFont gridFont()
 
 } // namespace
 
-const FormPointer<frmMain1> &g_frmMain1 = s_frmMain1;
+frmMain1 *const &g_frmMain1 = s_frmMain1;
 const qint16 &g_intPosArea = s_posArea;
 
 void g_subFrmMain1Set(frmMain1 *form) { s_frmMain1 = form; }

@@ -124,7 +124,7 @@ private:
 };
 
 // The editor window (read-only view): start-up sets it, and the window clears it when it goes.
-extern const FormPointer<frmMain1> &g_frmMain1;
+extern frmMain1 *const &g_frmMain1;
 void g_subFrmMain1Set(frmMain1 *form);
 // Fills a control's background with a colour (the link label, the NC/NO indicators).
 void SetBackColor(QWidget *w, const QColor &c);

@@ -18,7 +18,7 @@
 namespace {
 frmGraph1 *s_frmGraph1 = nullptr; // only the registration, m_form, sets it
 }
-const FormPointer<frmGraph1> &g_frmGraph1 = s_frmGraph1;
+frmGraph1 *const &g_frmGraph1 = s_frmGraph1;
 
 namespace {
 constexpr int kSidePanelPx = 140;

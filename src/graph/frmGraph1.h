@@ -15,7 +15,7 @@
 #include <QWidget>
 
 class frmGraph1;
-extern const FormPointer<frmGraph1> &g_frmGraph1; // the open graph, or null
+extern frmGraph1 *const &g_frmGraph1; // the open graph, or null
 
 class frmGraph1 : public QWidget {
     Q_OBJECT

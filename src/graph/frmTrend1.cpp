@@ -27,7 +27,7 @@
 namespace {
 frmTrend1 *s_frmTrend1 = nullptr; // only the registration, m_form, sets it
 }
-const FormPointer<frmTrend1> &g_frmTrend1 = s_frmTrend1;
+frmTrend1 *const &g_frmTrend1 = s_frmTrend1;
 
 namespace {
 // The window's size when nothing is stored, and its smallest.

@@ -21,7 +21,7 @@
 class WindowTimer;
 
 class frmTrend1;
-extern const FormPointer<frmTrend1> &g_frmTrend1; // the open trend window, or null
+extern frmTrend1 *const &g_frmTrend1; // the open trend window, or null
 
 class frmTrend1 : public QWidget {
     Q_OBJECT

@@ -16,7 +16,7 @@
 namespace {
 frmLogFiler1 *s_frmLogFiler1 = nullptr; // only the registration, m_form, sets it
 }
-const FormPointer<frmLogFiler1> &g_frmLogFiler1 = s_frmLogFiler1;
+frmLogFiler1 *const &g_frmLogFiler1 = s_frmLogFiler1;
 
 namespace {
 constexpr int kDispLines = 21;

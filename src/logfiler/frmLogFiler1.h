@@ -16,7 +16,7 @@
 #include <QWidget>
 
 class frmLogFiler1;
-extern const FormPointer<frmLogFiler1> &g_frmLogFiler1; // the open log filer, or null
+extern frmLogFiler1 *const &g_frmLogFiler1; // the open log filer, or null
 
 class frmLogFiler1 : public QWidget {
     Q_OBJECT

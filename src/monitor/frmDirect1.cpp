@@ -23,7 +23,7 @@ namespace {
 frmDirect1 *s_frmDirect1 = nullptr; // only the registration, m_form, sets it
 qint16 s_scrollSrc = 0;
 } // namespace
-const FormPointer<frmDirect1> &g_frmDirect1 = s_frmDirect1;
+frmDirect1 *const &g_frmDirect1 = s_frmDirect1;
 const qint16 &g_intScrollSrc = s_scrollSrc;
 
 void g_subScrollSrcSet(qint16 source) { s_scrollSrc = source; }

@@ -15,7 +15,7 @@
 #include <functional>
 
 class frmDirect1;
-extern const FormPointer<frmDirect1> &g_frmDirect1; // the open analog monitor window, or null
+extern frmDirect1 *const &g_frmDirect1; // the open analog monitor window, or null
 
 // Origin of the next change of an output scroll bar: 0 the user moved it, 1 a value typed
 // into the edit box, 2 a channel read. The window sets it (a read-only view elsewhere).

@@ -14,7 +14,7 @@
 namespace {
 frmLogView1 *s_frmLogView1 = nullptr; // only the registration, m_form, sets it
 }
-const FormPointer<frmLogView1> &g_frmLogView1 = s_frmLogView1;
+frmLogView1 *const &g_frmLogView1 = s_frmLogView1;
 
 namespace {
 // Default size, and the limits a resize snaps to (twips).

@@ -8,7 +8,7 @@
 #include <QWidget>
 
 class frmLogView1;
-extern const FormPointer<frmLogView1> &g_frmLogView1; // the open present-value log, or null
+extern frmLogView1 *const &g_frmLogView1; // the open present-value log, or null
 
 class frmLogView1 : public QWidget {
     Q_OBJECT

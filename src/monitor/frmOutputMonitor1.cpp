@@ -11,7 +11,7 @@
 namespace {
 frmOutputMonitor1 *s_frmOutputMonitor1 = nullptr; // only the registration, m_form, sets it
 }
-const FormPointer<frmOutputMonitor1> &g_frmOutputMonitor1 = s_frmOutputMonitor1;
+frmOutputMonitor1 *const &g_frmOutputMonitor1 = s_frmOutputMonitor1;
 
 namespace {
 const QColor kOn(255, 0, 0), kOff(0, 0, 255), kUnknown(128, 128, 128);

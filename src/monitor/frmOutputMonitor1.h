@@ -8,7 +8,7 @@
 #include <QWidget>
 
 class frmOutputMonitor1;
-extern const FormPointer<frmOutputMonitor1> &g_frmOutputMonitor1; // the open output monitor, or null
+extern frmOutputMonitor1 *const &g_frmOutputMonitor1; // the open output monitor, or null
 
 class frmOutputMonitor1 : public QWidget {
     Q_OBJECT

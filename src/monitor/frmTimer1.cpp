@@ -12,7 +12,7 @@
 namespace {
 frmTimer1 *s_frmTimer1 = nullptr;
 }
-const FormPointer<frmTimer1> &g_frmTimer1 = s_frmTimer1;
+frmTimer1 *const &g_frmTimer1 = s_frmTimer1;
 
 frmTimer1::frmTimer1() { MonitorTimer1.onTick = [this] { MonitorTimer1_Timer(); }; }
 

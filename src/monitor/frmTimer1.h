@@ -20,7 +20,7 @@ private:
 };
 
 // The one carrier, made at its first load; it stays for the whole process.
-extern const FormPointer<frmTimer1> &g_frmTimer1;
+extern frmTimer1 *const &g_frmTimer1;
 // Loading starts polling at g_lngSamplingTime, unloading stops it; g_intFormOpen(13) and
 // g_funcMonitorPolling tell which.
 void g_subTimerFormLoad();
