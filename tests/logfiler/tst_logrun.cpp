@@ -56,7 +56,7 @@ void TestLogRun::twoRunsBesideTheWindow_data()
     QTest::addColumn<bool>("volt");   // the display options of all three runs
     QTest::addColumn<bool>("bits");
     QTest::addColumn<QString>("end"); // how run B ends
-    QTest::addColumn<QByteArray>("columns"); // run B's value and outputs, 02F0 and 81
+    QTest::addColumn<QByteArray>("expect"); // run B's file, its value and outputs 02F0 and 81
     const struct {
         int type;
         bool volt, bits;
@@ -65,10 +65,20 @@ void TestLogRun::twoRunsBesideTheWindow_data()
                  {3, true, true, "14.70,mA, 10000001"},  {4, true, true, "01.32,M, 10000001"},
                  {5, true, true, "02.65,M, 10000001"},   {1, false, false, "02F0, 81"},
                  {4, true, false, "01.32,M, 81"},        {5, false, true, "02F0, 10000001"}};
-    for (const char *end : {"count", "time", "stop", "monitor"})
-        for (const auto &s : shown)
-            QTest::addRow("type %d volt %d bits %d, %s", s.type, s.volt, s.bits, end)
-                << s.type << s.volt << s.bits << QString::fromLatin1(end) << QByteArray(s.columns);
+    const struct {
+        const char *end, *marker;
+        int seconds[4]; // the three samples and the end
+    } ends[] = {{"count", "/** Logging END C **/", {0, 1, 2, 3}}, {"time", "/** Logging END T **/", {0, 2, 4, 5}},
+                {"stop", "/** Logging QUIT **/", {0, 1, 2, 3}},   {"monitor", "/** Logging Quit **/", {0, 1, 2, 3}}};
+    for (const auto &e : ends)
+        for (const auto &s : shown) {
+            QByteArray expect = block("/** Logging Start **/", "2006/10/10, 09:00:00");
+            for (int n = 1; n <= 3; ++n)
+                expect += sample(n, e.seconds[n - 1], s.columns);
+            expect += block(e.marker, "2006/10/10, 09:00:0" + QByteArray::number(e.seconds[3]));
+            QTest::addRow("type %d volt %d bits %d, %s", s.type, s.volt, s.bits, e.end)
+                << s.type << s.volt << s.bits << QString::fromLatin1(e.end) << expect;
+        }
 }
 
 void TestLogRun::twoRunsBesideTheWindow()
@@ -77,7 +87,7 @@ void TestLogRun::twoRunsBesideTheWindow()
     QFETCH(bool, volt);
     QFETCH(bool, bits);
     QFETCH(QString, end);
-    QFETCH(QByteArray, columns);
+    QFETCH(QByteArray, expect);
     AppFixture f;
     f.seedDataFolder();
     g_strDataPath = DataFolder();
@@ -118,9 +128,8 @@ void TestLogRun::twoRunsBesideTheWindow()
     LogRunSettings sb = sa;
     sb.path = logFolder() + QStringLiteral("b.csv");
     sb.scale = ScaleOfType(type);
-    sb.set = end == QLatin1String("count") ? settings(0, QStringLiteral("00:00:01"), 3)
-             : end == QLatin1String("time") ? settings(1, QStringLiteral("00:00:02"), 1, QStringLiteral("2006/10/10 09:00:05"))
-                                            : settings(0, QStringLiteral("00:00:01"), 100);
+    sb.set = end == QLatin1String("time") ? settings(1, QStringLiteral("00:00:02"), 1, QStringLiteral("2006/10/10 09:00:05"))
+                                          : settings(0, QStringLiteral("00:00:01"), end == QLatin1String("count") ? 3 : 100);
     g_frmLogFiler1->Command1[0]->click();
     a.takeReading(NewestReading());
     QVERIFY(a.start(sa));
@@ -145,26 +154,14 @@ void TestLogRun::twoRunsBesideTheWindow()
                                block("/** Logging END C **/", "2006/10/10, 09:00:11");
     QCOMPARE(AppFixture::readFile(logFolder() + QStringLiteral("site.csv")), example);
     QCOMPARE(AppFixture::readFile(sa.path), example);
-    QByteArray expectB = block("/** Logging Start **/", "2006/10/10, 09:00:00");
-    QByteArray endBlock;
-    if (end == QLatin1String("time")) {
-        expectB += sample(1, 0, columns) + sample(2, 2, columns) + sample(3, 4, columns);
-        endBlock = block("/** Logging END T **/", "2006/10/10, 09:00:05");
-    } else {
-        expectB += sample(1, 0, columns) + sample(2, 1, columns) + sample(3, 2, columns);
-        endBlock = block(end == QLatin1String("count") ? "/** Logging END C **/"
-                         : end == QLatin1String("stop") ? "/** Logging QUIT **/"
-                                                        : "/** Logging Quit **/",
-                         "2006/10/10, 09:00:03");
-    }
-    QCOMPARE(AppFixture::readFile(sb.path), expectB + endBlock);
+    QCOMPARE(AppFixture::readFile(sb.path), expect);
     if (end == QLatin1String("monitor"))
         QCOMPARE(boxOf(f.dlg.boxes.last()),
                  box(g_strAppTitle, QStringLiteral("入力ﾓﾆﾀｰ機能が停止しました。入力ﾓﾆﾀｰ機能が停止している時はﾛｸﾞﾌｧｲﾗは使用できません。\r\nﾛｸﾞﾌｧｲﾗを終了します。"),
                      vbOKOnly, vbExclamation));
-    // Each run shows its own last lines.
-    QCOMPARE(b.lines().size(), LogRun::kShownLines);
-    QCOMPARE(b.lines().mid(LogRun::kShownLines - 3, 2).join(QStringLiteral("\r\n")).toLatin1() + "\r\n", endBlock);
+    // Each run shows its own last lines: B's end block.
+    QCOMPARE(b.lines().mid(LogRun::kShownLines - 3, 2).join(QStringLiteral("\r\n")).toLatin1() + "\r\n",
+             expect.mid(expect.lastIndexOf("/**")));
 }
 
 void TestLogRun::dataLineOfAReading()
