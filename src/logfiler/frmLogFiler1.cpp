@@ -19,20 +19,12 @@ frmLogFiler1 *s_frmLogFiler1 = nullptr; // only the registration, m_form, sets i
 frmLogFiler1 *const &g_frmLogFiler1 = s_frmLogFiler1;
 
 namespace {
-constexpr int kDispLines = 21;
-constexpr qint32 kCountLimit = 65535;
-
 QDateTime toSecond(const QDateTime &t)
 {
     QDateTime s = t;
     s.setTime(QTime(t.time().hour(), t.time().minute(), t.time().second()));
     return s;
 }
-
-// The next once-a-second check: at the wall clock's next whole second, and never more than a
-// second of elapsed (monotonic) time away, so a clock set back or forward never holds the
-// checks up.
-qint64 nextCheckMs(qint64 elapsedMs, const QDateTime &wall) { return elapsedMs + 1000 - wall.time().msec(); }
 
 QString shownTime(const QDateTime &t)
 {
@@ -61,27 +53,40 @@ void paintStatus(QLabel *l, const QColor &c)
 } // namespace
 
 frmLogFiler1::frmLogFiler1()
-    : m_form(this, idLogFiler, s_frmLogFiler1, {})
+    : m_form(this, idLogFiler, s_frmLogFiler1, {}),
+      m_run({[] { return g_intMonitorOn == -1; }, [] { return qint64(g_lngSamplingTime); }})
 {
     setWindowTitle(QStringLiteral("QLVﾛｸﾞﾌｧｲﾗ"));
     buildControls();
     flgBitsDisp = Check1[1]->isChecked();
     flgVoltDisp = Check1[0]->isChecked();
-    connect(Check1[0], &QCheckBox::toggled, this, [this](bool on) { flgVoltDisp = on; });
-    connect(Check1[1], &QCheckBox::toggled, this, [this](bool on) { flgBitsDisp = on; });
+    connect(Check1[0], &QCheckBox::toggled, this, [this](bool on) {
+        flgVoltDisp = on;
+        m_run.setDisplay(flgVoltDisp, flgBitsDisp);
+    });
+    connect(Check1[1], &QCheckBox::toggled, this, [this](bool on) {
+        flgBitsDisp = on;
+        m_run.setDisplay(flgVoltDisp, flgBitsDisp);
+    });
     g_subLogFilerStatusSet(QStringLiteral("-1"));
     LogFileSetting s;
     set = LoadLogFileSetting(s) ? s : DefaultLogFileSetting();
-    strStartTime = QDateTime();
-    strNextTime = QDateTime();
-    lngCount = 0;
-    for (int i = 0; i < kDispLines; ++i)
-        strDispLine << QString();
     refreshFull(toSecond(Now()));
     ChangeButtonStatus(0);
-    Timer1.onTick = [this] { Timer1_Timer(); };
-    Timer1.setInterval(100);
-    Timer1.setEnabled(true);
+    // The program's run samples the monitor store's newest reading.
+    connect(&monitorEvents(), &MonitorEvents::readingStored, &m_run, [this] { m_run.takeReading(NewestReading()); });
+    connect(&m_run, &LogRun::begun, this, [this] {
+        set = m_run.settings().set;
+        g_subLogFilerSettingSet(set);
+        g_subLogFilePathSet(m_run.path());
+    });
+    connect(&m_run, &LogRun::stateChanged, this, &frmLogFiler1::showRunState);
+    connect(&m_run, &LogRun::statusChanged, this, [](const QString &status) { g_subLogFilerStatusSet(status); });
+    connect(&m_run, &LogRun::changed, this, [this] { flgRefreshNow = true; });
+    connect(&m_run, &LogRun::ticked, this, [this](const QDateTime &now) {
+        refreshPartial(now);
+        flgRefreshNow = false;
+    });
     // While it logs, the monitor it samples may not be stopped by hand; a refused stop
     // brings this window forward so that the user sees why.
     g_subMonitorHoldSet([] { return flgLogFilerOnWork == -1; });
@@ -205,36 +210,31 @@ void frmLogFiler1::Command1_Click(int index)
 {
     // A stop is never lost: a run stopped just before ends with its marker before a new
     // start or the settings window.
-    if (index == 0 || index == 3)
-        completeStop();
+    if ((index == 0 || index == 3) && m_run.stopAsked()) {
+        m_run.endIfStopAsked();
+        refreshPartial(toSecond(Now()));
+        flgRefreshNow = false;
+    }
     switch (index) {
     case 0:
-        intLastCommand = -1;
-        if (flgLogFilerOnWork == 2) {
+        if (m_run.state() == LogRun::Paused) {
             ChangeButtonStatus(-1);
-            g_subLogFilerOnWorkSet(-1);
-            const QDateTime now = toSecond(Now());
-            alignSchedule(now);
-            refreshPartial(now);
+            m_run.resume();
+            refreshPartial(toSecond(Now()));
             flgRefreshNow = false;
         } else if (StartLogging()) {
             ChangeButtonStatus(-1);
-            g_subLogFilerOnWorkSet(-1);
         }
         break;
     case 1:
         ChangeButtonStatus(0);
-        intLastCommand = 0;
-        if (flgLogFilerOnWork != 0)
-            m_stopAsked = true;
+        m_run.stop();
         break;
     case 2:
-        intLastCommand = 2;
         ChangeButtonStatus(2);
-        g_subLogFilerOnWorkSet(2);
+        m_run.pause();
         break;
     case 3: {
-        intLastCommand = 3;
         ChangeButtonStatus(3);
         frmSetLogFiler1 dlg(this);
         dialogs().runModal(&dlg);
@@ -245,187 +245,40 @@ void frmLogFiler1::Command1_Click(int index)
     }
 }
 
-void frmLogFiler1::completeStop()
+void frmLogFiler1::showRunState(qint16 state)
 {
-    if (m_stopAsked && flgLogFilerOnWork != 0) {
-        const QDateTime now = toSecond(Now());
-        EndProc(now);
-        refreshPartial(now);
-        flgRefreshNow = false;
-    }
-    m_stopAsked = false;
-}
-
-void frmLogFiler1::alignSchedule(const QDateTime &now)
-{
-    // A pause, a moved clock or stalled readings leave no burst of samples to catch up with
-    // readings stamped with times at which they were not taken.
-    if (!strNextTime.isValid())
-        return;
-    const qint64 step = IntervalSeconds(set.strInterval);
-    QDateTime next = now;
-    if (step > 0) {
-        const qint64 behind = strNextTime.secsTo(now); // negative while the next time lies ahead
-        const qint64 steps = behind > 0 ? (behind + step - 1) / step : -(-behind / step);
-        next = strNextTime.addSecs(steps * step);
-    }
-    if (next == strNextTime)
-        return;
-    strNextTime = next;
-    flgRefreshNow = true;
-}
-
-void frmLogFiler1::keepScheduleNearNow(const QDateTime &now)
-{
-    if (!strNextTime.isValid())
-        return;
-    const qint64 step = IntervalSeconds(set.strInterval);
-    // A due sample may wait for a fresh reading, one poll period and this check's second,
-    // and is then written a little late with its scheduled time. Later than that, or more
-    // than an interval ahead (the clock was set back), the schedule goes back on its grid.
-    const qint64 slack = (qMax<qint64>(g_lngSamplingTime, 0) + 999) / 1000 + 1;
-    const qint64 ahead = now.secsTo(strNextTime);
-    if (step <= 0 ? ahead != 0 : (ahead > step || -ahead > slack))
-        alignSchedule(now);
+    g_subLogFilerOnWorkSet(state);
+    // The run ended by itself (its end, an Abort, the monitor): the buttons follow.
+    if (state == LogRun::Stopped)
+        ChangeButtonStatus(0);
 }
 
 bool frmLogFiler1::StartLogging()
 {
-    if (g_intMonitorOn != -1) {
-        MsgBox(QStringLiteral("入力ﾓﾆﾀｰ機能が停止している時はﾛｸﾞﾌｧｲﾗは開始できません。"), vbOKOnly + vbExclamation,
-               QStringLiteral("ﾛｸﾞﾌｧｲﾗの開始"));
+    if (!m_run.monitorCheck())
         return false;
-    }
     g_subLogFilerStatusSet(QStringLiteral("-1"));
     // Without its settings a run would only meet an append error: it does not start.
     LogFileSetting s;
     if (!LoadLogFileSetting(s))
         return false;
-    if (!CheckLogEndTime(s))
-        return false;
-    g_subLogFilerSettingSet(s);
-    set = s;
-    strDispLine.clear();
-    for (int i = 0; i < kDispLines; ++i)
-        strDispLine << QString();
-    m_stopAsked = false;
-    const QDateTime wall = Now();
-    strStartTime = toSecond(wall);
-    // The start counts as this second's check.
-    dblLastTick = strStartTime;
-    m_nextCheckMs = nextCheckMs(clockService().elapsedMs(), wall);
-    g_subLogFilePathSet(set.strFolder + set.strFileName);
-    lngCount = 0;
-    const QString marker = QStringLiteral("/** Logging Start **/");
-    if (AppendLogFilerData(LogBlock(marker, strStartTime), g_strLogFilePath) == 3) {
-        EndProc(strStartTime);
-        return false;
-    }
-    AddDispLine(marker);
-    AddDispLine(QStringLiteral("Time :,") + LogTimeText(strStartTime));
-    AddDispLine(QString());
-    // The first sample at once, whatever the fresh-reading flag says.
-    TakeSample(strStartTime);
-    refreshFull(strStartTime);
-    // An Abort on the first sample has ended the run already.
-    return g_strLogFilerStatus == QLatin1String("-1");
-}
-
-void frmLogFiler1::TakeSample(QDateTime scheduled)
-{
-    const MonDataRec r = g_typMonData[g_intMonDataIdx];
-    g_subMonNewFlagSet(monLogFiler, -1);
-    dblLastSample = scheduled;
-    strNextTime = CalcNextTime(set.strInterval, dblLastSample);
-    ++lngCount;
-    const QString line = MakeDataLine(lngCount, scheduled, r.Value, r.Outputs, flgVoltDisp, flgBitsDisp);
-    if (AppendLogFilerData(line, g_strLogFilePath) == 3)
-        EndProc(scheduled);
-    else
-        AddDispLine(line);
-}
-
-bool frmLogFiler1::EndProc(QDateTime curTime)
-{
-    QString marker;
-    if (g_intMonitorOn != -1) {
-        MsgBox(QStringLiteral("入力ﾓﾆﾀｰ機能が停止しました。") + QStringLiteral("入力ﾓﾆﾀｰ機能が停止している時はﾛｸﾞﾌｧｲﾗは使用できません。") +
-                   vbCrLf + QStringLiteral("ﾛｸﾞﾌｧｲﾗを終了します。"),
-               vbOKOnly + vbExclamation);
-        marker = QStringLiteral("/** Logging Quit **/");
-    } else if (g_strLogFilerStatus != QLatin1String("-1")) {
-        if (g_strLogFilerStatus != QLatin1String("10"))
-            marker = QStringLiteral("/** Logging ERR STOP **/");
-    } else if (intLastCommand == 0 || m_stopAsked) {
-        marker = QStringLiteral("/** Logging QUIT **/");
-    } else if (set.intEndMode != 0 && LogEndDateTime(set.strEndTime).isValid() &&
-               LogEndDateTime(set.strEndTime) <= curTime) {
-        marker = QStringLiteral("/** Logging END T **/");
-    } else if (set.intEndMode == 0 && lngCount >= set.lngCountMax) {
-        marker = QStringLiteral("/** Logging END C **/");
-    } else if (lngCount >= kCountLimit) {
-        marker = QStringLiteral("/** Logging COUNTMAX OVER **/");
-    } else {
-        return false;
-    }
-    ChangeButtonStatus(0);
-    g_subLogFilerOnWorkSet(0);
-    m_stopAsked = false;
-    if (!marker.isEmpty()) {
-        flgRefreshNow = true;
-        AppendLogFilerData(LogBlock(marker, curTime), g_strLogFilePath);
-        AddDispLine(marker);
-        AddDispLine(QStringLiteral("Time :,") + LogTimeText(curTime));
-        AddDispLine(QString());
-    }
-    return true;
-}
-
-void frmLogFiler1::Timer1_Timer()
-{
-    // A box inside the work (the end, an append error) lets the timer tick again: the
-    // tick waits for itself.
-    if (m_inTick)
-        return;
-    m_inTick = true;
-    const QDateTime wall = Now();
-    const QDateTime now = toSecond(wall);
-    const qint64 elapsed = clockService().elapsedMs();
-    // Once a second of elapsed time, whatever the wall clock does; while a log runs also
-    // without the monitor's poll, so that a monitor that stopped under the log ends it.
-    const bool polling = g_funcMonitorPolling();
-    if ((polling || flgLogFilerOnWork != 0) && elapsed >= m_nextCheckMs) {
-        m_nextCheckMs = nextCheckMs(elapsed, wall);
-        dblLastTick = now;
-        if ((flgLogFilerOnWork == -1 || flgLogFilerOnWork == 2) && !EndProc(now)) {
-            // While paused nothing is written, and resuming puts the schedule on its grid.
-            if (flgLogFilerOnWork == -1)
-                keepScheduleNearNow(now);
-            if (strNextTime.isValid() && strNextTime <= now) {
-                flgRefreshNow = true;
-                if (flgLogFilerOnWork == -1 && g_intMonNewFlag[monLogFiler] == 0)
-                    TakeSample(strNextTime);
-            }
-        }
-    }
-    refreshPartial(now);
-    flgRefreshNow = false;
-    m_inTick = false;
+    LogRunSettings settings;
+    settings.set = s;
+    settings.voltDisp = flgVoltDisp;
+    settings.bitsDisp = flgBitsDisp;
+    // The first sample is the store's newest reading.
+    m_run.takeReading(NewestReading());
+    bool begun = false;
+    const QMetaObject::Connection seen = connect(&m_run, &LogRun::begun, this, [&begun] { begun = true; });
+    const bool started = m_run.start(settings);
+    disconnect(seen);
+    // The start block written (an Abort on it shows nothing new).
+    if (begun && m_run.count() > 0)
+        refreshFull(m_run.startTime());
+    return started;
 }
 
 // ---------------------------------------------------------------- display
-
-void frmLogFiler1::AddDispLine(const QString &line)
-{
-    if (strDispLine.size() >= kDispLines)
-        strDispLine.removeFirst();
-    strDispLine << line;
-}
-
-void frmLogFiler1::ShowDispLines()
-{
-    Label1->setLines(strDispLine);
-}
 
 void frmLogFiler1::refreshPartial(const QDateTime &now)
 {
@@ -435,15 +288,15 @@ void frmLogFiler1::refreshPartial(const QDateTime &now)
     }
     if (!flgRefreshNow)
         return;
-    Label3[3]->setText(shownTime(strNextTime));
-    Label3[5]->setText(QString::number(lngCount) + QStringLiteral(" 個"));
-    ShowDispLines();
+    Label3[3]->setText(shownTime(m_run.nextTime()));
+    Label3[5]->setText(QString::number(m_run.count()) + QStringLiteral(" 個"));
+    Label1->setLines(m_run.lines());
 }
 
 void frmLogFiler1::refreshFull(const QDateTime &now)
 {
     dblLastShown = QDateTime();
-    Label3[0]->setText(shownTime(strStartTime));
+    Label3[0]->setText(shownTime(m_run.startTime()));
     Label3[2]->setText(set.strInterval);
     Label3[4]->setText(set.intEndMode != 0 ? set.strEndTime : QString::number(set.lngCountMax) + QStringLiteral(" 個"));
     Label4[0]->setText(set.strFolder);
@@ -458,12 +311,11 @@ void frmLogFiler1::refreshFull(const QDateTime &now)
 void frmLogFiler1::closeEvent(QCloseEvent *e)
 {
     // Not while logging or paused; a run already stopped ends now.
-    completeStop();
-    if (flgLogFilerOnWork != 0) {
+    m_run.endIfStopAsked();
+    if (m_run.state() != LogRun::Stopped) {
         e->ignore();
         return;
     }
-    Timer1.setEnabled(false);
     m_form.closed();
     emit logFilerEvents().windowClosed();
     e->accept();

@@ -2,17 +2,18 @@
 // "QLVﾛｸﾞﾌｧｲﾗ": writes the input the monitor polls into a CSV file, one line per sample on
 // a fixed schedule, until a count or an end time is reached or the user stops it; each
 // run is framed by a start block and an end block, so runs can follow one another in one
-// file. The window shows the schedule and the last 21 lines written.
+// file. The window is the view of the program's run (LogRun, fed the monitor store's
+// readings): its buttons start, pause and stop it, and it shows the schedule and the last
+// 21 lines written.
 #include "core/modChildForm.h"
 #include "logfiler/LogLinesLabel.h"
+#include "logfiler/LogRun.h"
 #include "logfiler/modLogFileSetting.h"
-#include "platform/Clock.h"
 
 #include <QCheckBox>
 #include <QDateTime>
 #include <QLabel>
 #include <QPushButton>
-#include <QStringList>
 #include <QWidget>
 
 class frmLogFiler1;
@@ -29,14 +30,13 @@ public:
     void ChangeButtonStatus(qint16 BtnStatus1);
     // "開始"/"再開" (0), "停止" (1), "中断" (2), "設定" (3).
     void Command1_Click(int index);
+    // Loads "lfst.ini" and starts the run with it and the display options.
     bool StartLogging();
-    void TakeSample(QDateTime scheduled);
-    // The end decision at the time of a check; true when logging has ended.
-    bool EndProc(QDateTime curTime);
-    void Timer1_Timer();
-    void AddDispLine(const QString &line);
     void refreshFull(const QDateTime &now);
     void refreshPartial(const QDateTime &now);
+
+    // The run this window shows and drives.
+    LogRun &run() { return m_run; }
 
     QLabel *Label3[6] = {};  // start, now, interval, next, end, count
     QLabel *Label4[2] = {};  // folder, file name
@@ -44,38 +44,22 @@ public:
     LogLinesLabel *Label1 = nullptr; // the last 21 lines
     QCheckBox *Check1[2] = {}; // "電圧で表示", "ﾋﾞｯﾄで表示"
     QPushButton *Command1[4] = {};
-    WindowTimer Timer1;
 
-    qint16 intLastCommand = 0;
     bool flgVoltDisp = true;
     bool flgBitsDisp = true;
-    QDateTime strStartTime; // invalid: "----/--/-- --:--:--"
-    QDateTime strNextTime;
-    qint32 lngCount = 0;
-    QDateTime dblLastSample, dblLastTick, dblLastShown;
+    QDateTime dblLastShown;
     bool flgRefreshNow = false;
-    LogFileSetting set; // the working copy of the settings
-    QStringList strDispLine;
+    LogFileSetting set; // the settings shown: "lfst.ini" until a run starts, then the run's
 
 protected:
     void closeEvent(QCloseEvent *e) override;
 
 private:
     void buildControls();
-    void ShowDispLines();
-    // A stop asked for and not yet done is done now (before another command, or closing).
-    void completeStop();
-    // The next sample to the first time of the schedule's grid that is not past.
-    void alignSchedule(const QDateTime &now);
-    // While logging: a clock moved back or forward, or readings that stalled, put the
-    // schedule back on the grid around now.
-    void keepScheduleNearNow(const QDateTime &now);
-    bool m_inTick = false;
+    // The run's state into the written globals the other windows read.
+    void showRunState(qint16 state);
     // Its place is not kept (the record of the log filer's id stays as it is).
     ChildForm m_form;
-    // "停止" was pressed: the run ends at the next check, whatever is pressed meanwhile.
-    bool m_stopAsked = false;
-    // When the next once-a-second check is due, on the monotonic clock (milliseconds).
-    qint64 m_nextCheckMs = 0;
+    LogRun m_run;
 };
 

@@ -26,6 +26,14 @@ void g_subLogFilerStatusSet(const QString &status) { s_status = status; }
 
 qint16 AppendLogFilerData(const QString &text, const QString &path)
 {
+    const qint16 written = AppendLogLine(text, path);
+    if (written == 3)
+        s_status = QStringLiteral("10");
+    return written;
+}
+
+qint16 AppendLogLine(const QString &text, const QString &path)
+{
     const QByteArray bytes = SjisEncode(text) + "\r\n";
     for (;;) {
         const FileError e = AppendToFile(path, bytes);
@@ -34,9 +42,7 @@ qint16 AppendLogFilerData(const QString &text, const QString &path)
         switch (MsgBox(ErrTextAppend(e) + vbCrLf + path, vbAbortRetryIgnore + vbCritical, QStringLiteral("AppendLogFilerData"))) {
         case vbRetry: continue;
         case vbIgnore: return 5;
-        default:
-            s_status = QStringLiteral("10");
-            return 3;
+        default: return 3;
         }
     }
 }
@@ -45,13 +51,25 @@ QString LogTimeText(const QDateTime &t) { return t.toString(QStringLiteral("yyyy
 
 QString LogBlock(const QString &marker, const QDateTime &t) { return marker + vbCrLf + QStringLiteral("Time :,") + LogTimeText(t); }
 
+namespace {
+QString dataLine(qint32 count, const QDateTime &scheduled, const QString &valueColumn, const QString &outputColumn)
+{
+    return QStringLiteral("%1").arg(count, 6, 10, QLatin1Char('0')) + QStringLiteral(", ") + LogTimeText(scheduled) +
+           QStringLiteral(", ") + valueColumn + QStringLiteral(", ") + outputColumn;
+}
+} // namespace
+
+QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &reading, bool voltDisp, bool bitsDisp)
+{
+    return dataLine(count, scheduled, voltDisp ? reading.valueText00() + QLatin1Char(',') + reading.unit : reading.valueHex,
+                    bitsDisp ? reading.outputBits() : reading.outputsHex);
+}
+
 QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
                      bool voltDisp, bool bitsDisp)
 {
-    const QString valueColumn = voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value;
-    const QString outputColumn = bitsDisp ? HexToBits(outputs) : outputs;
-    return QStringLiteral("%1").arg(count, 6, 10, QLatin1Char('0')) + QStringLiteral(", ") + LogTimeText(scheduled) +
-           QStringLiteral(", ") + valueColumn + QStringLiteral(", ") + outputColumn;
+    return dataLine(count, scheduled, voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value,
+                    bitsDisp ? HexToBits(outputs) : outputs);
 }
 
 qint64 IntervalSeconds(const QString &interval)

@@ -1,6 +1,7 @@
 #pragma once
 // The log filer's state as the other windows see it, the log file's lines, and the append
 // that writes them.
+#include "link/Reading.h"
 #include "logfiler/modLogFileSetting.h"
 
 #include <QDateTime>
@@ -25,12 +26,19 @@ void g_subLogFilerStatusSet(const QString &status);
 // truncated). 1 written; on a failure the Abort/Retry/Ignore box: Retry tries again,
 // Ignore returns 5 (nothing written), Abort sets the status "10" and returns 3.
 qint16 AppendLogFilerData(const QString &text, const QString &path);
+// The same append and box without the log filer's status: a run keeps its own (LogRun).
+qint16 AppendLogLine(const QString &text, const QString &path);
 
 // "yyyy/mm/dd, hh:nn:ss", the time form of the log file.
 QString LogTimeText(const QDateTime &t);
 // The start and end blocks: the marker, CR LF, "Time :," and the time.
 QString LogBlock(const QString &marker, const QDateTime &t);
-// One data line: number "000000", the scheduled time, the value column, the outputs.
+// One data line: number "000000", the scheduled time, the value column, the outputs. The
+// value column is the value in its unit ("00.00,V") with voltDisp, else the count's four
+// hexadecimal digits as they came; the outputs are eight digits "0"/"1" with bitsDisp,
+// else their two hexadecimal digits.
+QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &reading, bool voltDisp, bool bitsDisp);
+// The same from the reply texts, decoded with the loaded settings' input type.
 QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
                      bool voltDisp, bool bitsDisp);
 // The next scheduled time: old + the interval's seconds, minutes and hours; old itself when

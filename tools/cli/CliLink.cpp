@@ -355,9 +355,8 @@ bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o
     QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, &context, [&] {
         if (stopAsked)
             return;
-        const MonDataRec &r = g_funcNewestReading();
-        const QDateTime t = QDateTime::fromString(r.Time.trimmed(), QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-        const QString line = MakeDataLine(++lines, t, r.Value, r.Outputs, true, true);
+        const Reading &r = NewestReading();
+        const QString line = MakeDataLine(++lines, r.time, r, true, true);
         fputs(line.toUtf8().constData(), stdout);
         fputc('\n', stdout);
         fflush(stdout);
