@@ -19,6 +19,8 @@
 #include "platform/Paths.h"
 #include "platform/QtDialogs.h"
 
+#include "support/LogSettings.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -29,20 +31,7 @@
 #include <sys/resource.h>
 
 namespace {
-QString logFolder() { return AppFixture::dataFile(QStringLiteral("logs/")); }
 QString logPath() { return logFolder() + QStringLiteral("site.csv"); }
-
-LogFileSetting settings(int endMode, const QString &interval, int count, const QString &endTime = kNoEndTime)
-{
-    LogFileSetting s;
-    s.strInterval = interval;
-    s.lngCountMax = count;
-    s.strEndTime = endTime;
-    s.intEndMode = qint16(endMode);
-    s.strFolder = logFolder();
-    s.strFileName = QStringLiteral("site.csv");
-    return s;
-}
 
 void save(const LogFileSetting &s)
 {

@@ -17,11 +17,12 @@
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
 
+#include "support/LogSettings.h"
+
 #include <QDir>
 #include <QtTest>
 
 namespace {
-QString logFolder() { return AppFixture::dataFile(QStringLiteral("logs/")); }
 QByteArray block(const char *marker, const char *time) { return QByteArray(marker) + "\r\nTime :," + time + "\r\n"; }
 QByteArray sample(int n, int second, const QByteArray &columns)
 {
@@ -29,17 +30,6 @@ QByteArray sample(int n, int second, const QByteArray &columns)
            ", " + columns + "\r\n";
 }
 
-LogFileSetting settings(int endMode, const QString &interval, int count, const QString &endTime = kNoEndTime)
-{
-    LogFileSetting s;
-    s.strInterval = interval;
-    s.lngCountMax = count;
-    s.strEndTime = endTime;
-    s.intEndMode = qint16(endMode);
-    s.strFolder = logFolder();
-    s.strFileName = QStringLiteral("site.csv");
-    return s;
-}
 } // namespace
 
 class TestLogRun : public QObject {
