@@ -117,10 +117,12 @@ bool Watcher::startMqtt(QString *error)
             publishState(*s);
         flush();
     });
-    connect(client.get(), &MqttClient::disconnected, this, [this](const QString &why) {
+    // The first attempt may fail inside start(), before the client is kept.
+    MqttClient *c = client.get();
+    connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
         emit logLine(QStringLiteral("broker %1: %2; readings wait, next try in %3 s")
                          .arg(m_settings.mqtt->url, why)
-                         .arg(qMax(1, m_mqtt->reconnectDelayMs() / 1000)));
+                         .arg(qMax(1, c->reconnectDelayMs() / 1000)));
     });
     connect(client.get(), &MqttClient::published, this, [this] {
         if (m_queuedTotal > 0)
