@@ -1,0 +1,304 @@
+#include "fleet/SiteBoard.h"
+
+#include "platform/Clock.h"
+#include "platform/TextFile.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+namespace {
+bool siteName(const QString &s)
+{
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]{1,40}$"));
+    return re.match(s).hasMatch();
+}
+
+BoardRow::Link linkOf(const QString &state)
+{
+    if (state == QLatin1String("online"))
+        return BoardRow::Link::Online;
+    if (state == QLatin1String("no-reply"))
+        return BoardRow::Link::NoReply;
+    if (state == QLatin1String("lost"))
+        return BoardRow::Link::Lost;
+    if (state == QLatin1String("stopped"))
+        return BoardRow::Link::Stopped;
+    return BoardRow::Link::Unknown;
+}
+
+BoardRow::Link linkOf(SiteState s)
+{
+    switch (s) {
+    case SiteState::Online: return BoardRow::Link::Online;
+    case SiteState::NoReply: return BoardRow::Link::NoReply;
+    case SiteState::Lost: return BoardRow::Link::Lost;
+    case SiteState::Stopped: return BoardRow::Link::Stopped;
+    case SiteState::Starting: break;
+    }
+    return BoardRow::Link::Unknown;
+}
+
+const QString kNoReply = QStringLiteral("応答なし");
+const QString kLost = QStringLiteral("切断");
+const QString kStale = QStringLiteral("受信なし");
+const QString kServiceDown = QStringLiteral("ｻｰﾋﾞｽ停止");
+QString outputCause(int ch) { return QStringLiteral("出力%1 ON").arg(ch); }
+} // namespace
+
+QString BoardLinkText(BoardRow::Link link)
+{
+    switch (link) {
+    case BoardRow::Link::Online: return QStringLiteral("通信中");
+    case BoardRow::Link::NoReply: return kNoReply;
+    case BoardRow::Link::Lost: return kLost;
+    case BoardRow::Link::Stopped:
+    case BoardRow::Link::ServiceDown: return kServiceDown;
+    case BoardRow::Link::Unknown: break;
+    }
+    return QString();
+}
+
+SiteBoard::SiteBoard(const QString &alarmLog, QObject *parent) : QObject(parent), m_alarmLog(alarmLog)
+{
+    m_timer = new WindowTimer(this);
+    m_timer->setInterval(1000);
+    m_timer->onTick = [this] { check(); };
+    m_timer->setEnabled(true);
+}
+
+SiteBoard::~SiteBoard() { m_timer->setEnabled(false); }
+
+int SiteBoard::indexOf(const QString &name) const
+{
+    for (int i = 0; i < m_rows.size(); ++i)
+        if (m_rows[i].name == name)
+            return i;
+    return -1;
+}
+
+int SiteBoard::rowFor(const QString &name)
+{
+    const int i = indexOf(name);
+    if (i >= 0 || m_rows.size() >= kMaxRows)
+        return i;
+    BoardRow r;
+    r.name = name;
+    m_rows << r;
+    emit rowAdded(int(m_rows.size() - 1));
+    return int(m_rows.size() - 1);
+}
+
+int SiteBoard::addSite(const QString &name) { return siteName(name) ? rowFor(name) : -1; }
+
+void SiteBoard::setTitle(const QString &name, const QString &title)
+{
+    const int i = addSite(name);
+    if (i < 0 || m_rows[i].title == title)
+        return;
+    m_rows[i].title = title;
+    emit rowChanged(i);
+}
+
+void SiteBoard::setWarnMask(const QString &name, quint8 mask)
+{
+    const int i = addSite(name);
+    if (i >= 0)
+        m_rows[i].warnMask = mask;
+}
+
+bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const QByteArray &payload)
+{
+    const auto drop = [this] {
+        ++m_dropped;
+        return false;
+    };
+    if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxPayload)
+        return drop();
+    const QStringList parts = topic.mid(prefix.size() + 1).split(QLatin1Char('/'));
+    if (parts.size() != 2)
+        return drop();
+    if (parts[0] == QLatin1String("watchd")) {
+        // A watcher's own state: when it stops (its last will, or a stop), its sites do.
+        QJsonParseError err{};
+        const QJsonObject o = QJsonDocument::fromJson(payload, &err).object();
+        if (err.error != QJsonParseError::NoError)
+            return drop();
+        const bool down = o.value(QStringLiteral("state")).toString() != QLatin1String("running");
+        for (int i = 0; i < m_rows.size(); ++i) {
+            BoardRow &r = m_rows[i];
+            if (r.watcher != parts[1])
+                continue;
+            const BoardRow::Link before = r.link;
+            if (down)
+                r.link = BoardRow::Link::ServiceDown;
+            else if (r.link == BoardRow::Link::ServiceDown)
+                r.link = BoardRow::Link::Unknown; // its sites' states follow
+            if (r.link != before) {
+                cause(i, kServiceDown, down);
+                emit rowChanged(i);
+            }
+        }
+        return true;
+    }
+    const QString &name = parts[0];
+    if (!siteName(name))
+        return drop();
+    // An empty retained state: the watcher dropped the site.
+    if (payload.isEmpty())
+        return parts[1] == QLatin1String("state") || drop();
+    if (parts[1] != QLatin1String("reading") && parts[1] != QLatin1String("state"))
+        return drop();
+    QJsonParseError err{};
+    const QJsonObject o = QJsonDocument::fromJson(payload, &err).object();
+    if (err.error != QJsonParseError::NoError || o.value(QStringLiteral("site")).toString() != name)
+        return drop();
+    const int i = rowFor(name);
+    if (i < 0)
+        return drop();
+    BoardRow &r = m_rows[i];
+    if (parts[1] == QLatin1String("reading")) {
+        const QJsonValue v = o.value(QStringLiteral("value"));
+        const QString outs = o.value(QStringLiteral("outputs")).toString();
+        bool ok = false;
+        const int bits = outs.toInt(&ok, 16);
+        readingIn(i, v.isDouble(), v.toDouble(), o.value(QStringLiteral("unit")).toString().left(8),
+                  qBound(0, o.value(QStringLiteral("count")).toInt(), 1023), ok && outs.size() <= 2 ? bits : -1,
+                  clockService().elapsedMs());
+        return true;
+    }
+    r.title = o.value(QStringLiteral("title")).toString().left(80);
+    r.watcher = o.value(QStringLiteral("watchd")).toString().left(80);
+    r.reason = o.value(QStringLiteral("reason")).toString().left(400);
+    const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
+    const BoardRow::Link before = r.link;
+    r.link = link == BoardRow::Link::Stopped ? BoardRow::Link::ServiceDown : link;
+    if (r.link != before) {
+        cause(i, kNoReply, r.link == BoardRow::Link::NoReply);
+        cause(i, kLost, r.link == BoardRow::Link::Lost);
+        cause(i, kServiceDown, r.link == BoardRow::Link::ServiceDown);
+    }
+    emit rowChanged(i);
+    return true;
+}
+
+void SiteBoard::takeReading(const QString &name, const Reading &r, int intervalMs)
+{
+    const int i = addSite(name);
+    if (i < 0)
+        return;
+    m_rows[i].intervalMs = intervalMs;
+    readingIn(i, r.valueValid, r.value, r.unit, r.count, r.outputsValid ? r.outputs : -1, clockService().elapsedMs());
+}
+
+void SiteBoard::takeState(const QString &name, SiteState state, const QString &reason)
+{
+    const int i = addSite(name);
+    if (i < 0)
+        return;
+    BoardRow &r = m_rows[i];
+    r.reason = reason;
+    r.link = linkOf(state);
+    cause(i, kNoReply, r.link == BoardRow::Link::NoReply);
+    cause(i, kLost, r.link == BoardRow::Link::Lost);
+    emit rowChanged(i);
+}
+
+void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs)
+{
+    BoardRow &r = m_rows[i];
+    // A watcher publishes no interval: the time between two readings tells it.
+    if (r.lastMs >= 0 && nowMs > r.lastMs && r.link != BoardRow::Link::Unknown) {
+        const int seen = int(qMin<qint64>(nowMs - r.lastMs, 3600 * 1000));
+        if (r.intervalMs == 0 || seen < r.intervalMs)
+            r.intervalMs = seen;
+    }
+    r.lastMs = nowMs;
+    r.valueValid = valueValid;
+    r.value = value;
+    r.unit = unit;
+    r.count = count;
+    r.outputs = outputs;
+    if (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown)
+        r.link = BoardRow::Link::Online;
+    if (valueValid) {
+        if (r.trend.isEmpty() || nowMs - r.trend.last().first >= kTrendStepMs)
+            r.trend << qMakePair(nowMs, value);
+        else
+            r.trend.last().second = value;
+        while (!r.trend.isEmpty() && nowMs - r.trend.first().first > kTrendSpanMs)
+            r.trend.removeFirst();
+    }
+    cause(i, kStale, false);
+    cause(i, kServiceDown, false);
+    for (int ch = 1; ch <= 8; ++ch)
+        if ((r.warnMask >> (ch - 1)) & 1)
+            cause(i, outputCause(ch), outputs >= 0 && ((outputs >> (ch - 1)) & 1));
+    emit rowChanged(i);
+}
+
+void SiteBoard::check()
+{
+    const qint64 now = clockService().elapsedMs();
+    for (int i = 0; i < m_rows.size(); ++i) {
+        const BoardRow &r = m_rows[i];
+        if (r.lastMs < 0 || r.intervalMs <= 0)
+            continue;
+        const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
+        if (stale != r.active.contains(kStale)) {
+            cause(i, kStale, stale);
+            emit rowChanged(i);
+        }
+    }
+}
+
+void SiteBoard::cause(int i, const QString &what, bool holds)
+{
+    BoardRow &r = m_rows[i];
+    if (holds == r.active.contains(what))
+        return;
+    if (!holds) {
+        r.active.removeAll(what);
+        logLine(r.name, QStringLiteral("解除"), what);
+        return;
+    }
+    r.active << what;
+    logLine(r.name, QStringLiteral("発生"), what);
+    if (r.alarm)
+        return;
+    r.alarm = true;
+    r.cause = what;
+    ++m_unacked;
+    emit alarmRaised(i, what);
+    emit unacknowledgedChanged(m_unacked);
+}
+
+void SiteBoard::acknowledge(const QStringList &names, const QString &user)
+{
+    bool any = false;
+    for (const QString &name : names) {
+        const int i = indexOf(name);
+        if (i < 0 || !m_rows[i].alarm)
+            continue;
+        BoardRow &r = m_rows[i];
+        r.alarm = false;
+        --m_unacked;
+        any = true;
+        logLine(r.name, QStringLiteral("確認"), r.cause, user);
+        emit rowChanged(i);
+    }
+    if (any)
+        emit unacknowledgedChanged(m_unacked);
+}
+
+int SiteBoard::unacknowledged() const { return m_unacked; }
+
+void SiteBoard::logLine(const QString &site, const QString &event, const QString &what, const QString &user)
+{
+    if (m_alarmLog.isEmpty())
+        return;
+    const QString line = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
+                         QLatin1Char(',') + event + QLatin1Char(',') + what + QLatin1Char(',') + user;
+    // A failed append loses the line, not the alarm: the window shows it either way.
+    AppendToFile(m_alarmLog, SjisEncode(line) + "\r\n");
+}

@@ -1,0 +1,114 @@
+// The office view's model: what the watchers publish becomes rows, the alarms latch until
+// acknowledged and each of their steps goes to the alarm log; what a broker should not send
+// is dropped and counted.
+#include "support/AppFixture.h"
+
+#include "fleet/SiteBoard.h"
+#include "platform/TextFile.h"
+
+#include <QtTest>
+
+namespace {
+QByteArray reading(const char *site, int count, const char *outputs)
+{
+    return QStringLiteral(R"({"site":"%1","time":"2026-12-09T05:09:44.120+09:00","count":%2,"value":%3,"unit":"V","outputs":"%4"})")
+        .arg(QLatin1String(site))
+        .arg(count)
+        .arg(count * 0.0048875, 0, 'f', 2)
+        .arg(QLatin1String(outputs))
+        .toUtf8();
+}
+QByteArray state(const char *site, const char *st)
+{
+    return QStringLiteral(R"({"site":"%1","state":"%2","since":"","reason":"","title":"川辺","watchd":"w1"})")
+        .arg(QLatin1String(site), QLatin1String(st))
+        .toUtf8();
+}
+} // namespace
+
+class tst_siteboard : public QObject {
+    Q_OBJECT
+private slots:
+    void hostileMessagesAreDropped_data();
+    void hostileMessagesAreDropped();
+    void alarmsLatchUntilAcknowledged();
+};
+
+void tst_siteboard::hostileMessagesAreDropped_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::newRow("not JSON") << "q/a/reading" << QByteArray("{\"site\":");
+    QTest::newRow("another site's body") << "q/a/reading" << reading("b", 1, "00");
+    QTest::newRow("bad name") << "q/a.b/reading" << reading("a.b", 1, "00");
+    QTest::newRow("too deep") << "q/a/reading/x" << reading("a", 1, "00");
+    QTest::newRow("other prefix") << "p/a/reading" << reading("a", 1, "00");
+    QTest::newRow("unknown leaf") << "q/a/other" << reading("a", 1, "00");
+    QTest::newRow("too large") << "q/a/reading" << QByteArray(SiteBoard::kMaxPayload + 1, ' ');
+}
+
+void tst_siteboard::hostileMessagesAreDropped()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, payload);
+    AppFixture f;
+    SiteBoard board{QString()};
+    QVERIFY(!board.takeMessage(QStringLiteral("q"), topic, payload));
+    QCOMPARE(board.droppedMessages(), quint64(1));
+    QVERIFY(board.rows().isEmpty());
+    // The rows are bounded whatever names come.
+    for (int i = 0; i < SiteBoard::kMaxRows + 10; ++i)
+        board.takeMessage(QStringLiteral("q"), QStringLiteral("q/s%1/state").arg(i),
+                          state(qPrintable(QStringLiteral("s%1").arg(i)), "online"));
+    QCOMPARE(board.rows().size(), SiteBoard::kMaxRows);
+}
+
+void tst_siteboard::alarmsLatchUntilAcknowledged()
+{
+    AppFixture f;
+    const QString log = AppFixture::dataFile(QStringLiteral("alarm.csv"));
+    SiteBoard board(log);
+    QStringList raised;
+    connect(&board, &SiteBoard::alarmRaised, this, [&](int i, const QString &why) { raised << board.rows()[i].name + ':' + why; });
+    const QString q = QStringLiteral("q");
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    board.takeMessage(q, "q/b/state", state("b", "online"));
+    board.setWarnMask(QStringLiteral("b"), 0x04); // only ch3 is a warning stage at b
+    for (int t = 0; t < 5; ++t) {
+        board.takeMessage(q, "q/a/reading", reading("a", 100 + t, "00"));
+        board.takeMessage(q, "q/b/reading", reading("b", 200, t == 2 ? "01" : "00"));
+        f.clock.advance(1000);
+    }
+    QCOMPARE(board.unacknowledged(), 0); // b's ch1 is no warning stage
+    board.takeMessage(q, "q/b/reading", reading("b", 200, "05"));
+    board.takeMessage(q, "q/b/reading", reading("b", 200, "00")); // the cause clears, the alarm stays
+    QCOMPARE(board.unacknowledged(), 1);
+    QVERIFY(board.rows()[board.indexOf("b")].alarm);
+    QVERIFY(board.rows()[board.indexOf("b")].active.isEmpty());
+
+    // a falls silent: after three intervals (the board saw 1 s between readings) it is stale.
+    f.clock.advance(2500);
+    QCOMPARE(board.unacknowledged(), 1);
+    f.clock.advance(1500);
+    QCOMPARE(board.unacknowledged(), 2);
+    // Its watcher dies: the last will shows every row of that watcher as stopped.
+    board.takeMessage(q, "q/watchd/w1", QByteArray(R"({"state":"offline"})"));
+    QCOMPARE(BoardLinkText(board.rows()[board.indexOf("a")].link), QStringLiteral("ｻｰﾋﾞｽ停止"));
+    QCOMPARE(BoardLinkText(board.rows()[board.indexOf("b")].link), QStringLiteral("ｻｰﾋﾞｽ停止"));
+    board.acknowledge({QStringLiteral("a"), QStringLiteral("b")}, QStringLiteral("yamada"));
+    QCOMPARE(board.unacknowledged(), 0);
+    QCOMPARE(raised, QStringList({"b:出力3 ON", "a:受信なし"}));
+    // Five seconds of readings make one point of the small trend, holding the newest value.
+    QCOMPARE(board.rows()[board.indexOf("a")].trend.size(), 1);
+    QCOMPARE(board.rows()[board.indexOf("a")].trend.last().second, board.rows()[board.indexOf("a")].value);
+
+    const QString text = SjisDecode(AppFixture::readFile(log));
+    QStringList events;
+    for (const QString &line : text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        events << line.section(QLatin1Char(','), 1, 4);
+    QCOMPARE(events, QStringList({"b,発生,出力3 ON,", "b,解除,出力3 ON,", "a,発生,受信なし,", "b,発生,受信なし,", "a,発生,ｻｰﾋﾞｽ停止,",
+                                  "b,発生,ｻｰﾋﾞｽ停止,", "a,確認,受信なし,yamada", "b,確認,出力3 ON,yamada"}));
+}
+
+QTEST_MAIN(tst_siteboard)
+#include "tst_siteboard.moc"
