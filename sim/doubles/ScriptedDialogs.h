@@ -24,6 +24,7 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override { ++beeps; }
+    void notify(const QString &summary, const QString &body) override { notifications << summary + QLatin1Char('|') + body; }
     // The printer of an expected print dialog writes a PDF file (A4) to the path answered.
     PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
     void waitCursor(bool on) override
@@ -59,6 +60,7 @@ public:
     int unexpected = 0;
     QStringList unexpectedWhat;
     int beeps = 0;
+    QStringList notifications; // "summary|body", in order
     int waitCursorDepth = 0; // shown now (nested)
     int waitCursors = 0;     // times shown
     QStringList progressWindows;

@@ -4,6 +4,7 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmCompare1.h"
+#include "fleet/SiteTableModel.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
@@ -72,6 +73,16 @@ frmMdi1::frmMdi1()
         statusBar()->addWidget(StatusBar1Panel[i]);
     }
     StatusBar1Panel[0]->setMinimumWidth(120);
+    SitesAlarmPanel = new QLabel(this);
+    SitesAlarmPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    SitesAlarmPanel->setContentsMargins(4, 0, 4, 0);
+    SitesAlarmPanel->setStyleSheet(QStringLiteral("color: #c00000; font-weight: bold"));
+    SitesAlarmPanel->hide();
+    statusBar()->addWidget(SitesAlarmPanel);
+    connect(&siteEvents(), &SiteEvents::unacknowledgedChanged, this, [this](int count) {
+        SitesAlarmPanel->setText(count > 0 ? QStringLiteral("未確認警報 : %1件").arg(count) : QString());
+        SitesAlarmPanel->setVisible(count > 0);
+    });
 
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                           : QRect(0, 0, 1024, 768);
@@ -234,10 +245,11 @@ void frmMdi1::buildMenus()
     menu_Setting_Public = cmd(menu_Setting, QStringLiteral("一般設定"), 31);
     menu_Setting_Color = cmd(menu_Setting, QStringLiteral("色設定 - ｸﾞﾗﾌｨｶﾙ表示ﾊﾟﾈﾙ"), 32);
     // The entries beyond the written ones, after them behind a separator: the level's
-    // history and the comparison with the controller.
+    // history, the comparison with the controller and the sites of the watchers.
     menu_Tool->addSeparator();
     menu_Trend = cmd(menu_Tool, QStringLiteral("ﾄﾚﾝﾄﾞ表示(&R)"), 16);
     menu_Compare = cmd(menu_Tool, QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"), 17);
+    menu_Sites = cmd(menu_Tool, QStringLiteral("ｻｲﾄ一覧(&O)"), 18);
 
     menu_Window = bar->addMenu(QStringLiteral("ｳｨﾝﾄﾞｳ(&W)"));
     connect(menu_Window, &QMenu::aboutToShow, this, &frmMdi1::fillWindowMenu);
@@ -392,6 +404,8 @@ void frmMdi1::menuToolOpened()
                                                     : QStringLiteral("ｸﾞﾗﾌｨｶﾙ表示(&G)"));
     menu_Trend->setText(g_intFormOpen[idTrend] != 0 ? QStringLiteral("ﾄﾚﾝﾄﾞ表示を閉じる(&R)")
                                                     : QStringLiteral("ﾄﾚﾝﾄﾞ表示(&R)"));
+    menu_Sites->setText(g_intFormOpen[idSites] != 0 ? QStringLiteral("ｻｲﾄ一覧を閉じる(&O)")
+                                                    : QStringLiteral("ｻｲﾄ一覧(&O)"));
     menu_LogFiler1->setEnabled(g_intFormOpen[idLogFiler] == 0);
     menu_Setting->setEnabled(g_intMonitorOn == 0 && g_intConnectStatus == 0);
     applyCompareEnabling();

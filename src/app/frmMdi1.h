@@ -50,6 +50,8 @@ public:
     QMdiArea *mdiArea = nullptr;
     QToolBar *Toolbar1 = nullptr;
     QLabel *StatusBar1Panel[2] = {};
+    // The site list's alarms not yet acknowledged; hidden while there are none.
+    QLabel *SitesAlarmPanel = nullptr;
     QMap<QString, QAction *> button; // toolbar buttons by key
 
     QMenu *menu_file = nullptr;
@@ -66,6 +68,7 @@ public:
     QAction *menu_Setting_Public = nullptr, *menu_Setting_Color = nullptr;
     QAction *menu_Trend = nullptr;
     QAction *menu_Compare = nullptr;
+    QAction *menu_Sites = nullptr;
     QMenu *menu_Window = nullptr;
     QMenu *menu_Help = nullptr;
     QAction *menu_VerInfo = nullptr;

@@ -7,6 +7,7 @@
 #include "core/modMain1.h"
 #include "editor/frmCompare1.h"
 #include "editor/frmMain1.h"
+#include "fleet/frmSites1.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/frmGraph1.h"
 #include "graph/frmTrend1.h"
@@ -89,6 +90,20 @@ void g_subTrendToggle()
     sub->show();
 }
 
+void g_subSitesToggle()
+{
+    if (g_intFormOpen[idSites] == -1) {
+        g_subCloseChild(g_frmSites1);
+        return;
+    }
+    if (!g_frmMdi1 || g_frmSites1)
+        return;
+    auto *w = new frmSites1();
+    QMdiSubWindow *sub = addMonitorWindow(w);
+    w->loadPlace();
+    sub->show();
+}
+
 void g_subLogViewOpen()
 {
     if (!g_frmMdi1 || g_frmLogView1)
@@ -158,6 +173,7 @@ void g_subMenuCommand(qint16 code)
         break;
     case 16: g_subTrendToggle(); break;
     case 17: g_subCompareWithController(); break;
+    case 18: g_subSitesToggle(); break;
     case 21:
         if (g_frmMain1)
             g_frmMain1->hideText1();

@@ -14,6 +14,8 @@ void g_subCloseChild(QWidget *window);
 void g_subGraphToggle();
 // The trend window: opened in its stored place, or closed.
 void g_subTrendToggle();
+// ﾂｰﾙ > ｻｲﾄ一覧 (code 18): opens the site list, or closes it while it is open.
+void g_subSitesToggle();
 // ﾌｧｲﾙ > 終了: closes the editor, which asks the close question.
 void g_subMenuEnd();
 void g_subHtmlOutputCommand();

@@ -95,5 +95,7 @@ void Main()
         g_subOutputMonitorOpen();
     if (g_FormPos[idTrend].State & 1)
         g_subTrendToggle();
+    if (g_FormPos[idSites].State & 1)
+        g_subSitesToggle();
     g_subStartingSet(0);
 }

@@ -199,8 +199,9 @@ void g_subFormPosRecorderSet(int id, std::function<void()> recorder)
 
 void g_subFormPosGet(int id)
 {
-    // Only the frame, the editor, the monitor windows and the trend window record their places.
-    if (id < 0 || (id > idOutputMonitor && id != idTrend) || !g_recorders[id])
+    // Only the frame, the editor, the monitor windows, the trend window and the site list
+    // record their places.
+    if (id < 0 || (id > idOutputMonitor && id != idTrend && id != idSites) || !g_recorders[id])
         return;
     g_recorders[id]();
 }

@@ -58,6 +58,8 @@ enum FormId : int {
     idLogFiler = 6,
     idSetLogFiler = 7,
     idTrend = 8, // the trend window, in a record the other windows leave unused
+    idSites = 9,        // the site list, in the next unused record
+    idSitesColumns = 10, // its column widths (two to a field), in the one after
     idTimer = 13,
 };
 constexpr int kFormIds = 31;

@@ -62,6 +62,13 @@ public:
     // Shows a dialog modally and returns when it is closed.
     virtual void runModal(QDialog *dlg) = 0;
     virtual void beep() = 0;
+    // A desktop notification (summary and body) beside the windows; a service without a
+    // desktop shows none.
+    virtual void notify(const QString &summary, const QString &body)
+    {
+        Q_UNUSED(summary);
+        Q_UNUSED(body);
+    }
     // Prints through the system's print dialog, which also offers a PDF file; the document
     // name names the job. A service that has no printer cancels.
     virtual PrintResult print(const QString &documentName, const PrintRender &paintPages)

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QColorDialog>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -129,6 +131,21 @@ std::optional<quint32> QtDialogs::chooseColor(quint32 initial)
 void QtDialogs::runModal(QDialog *dlg) { dlg->exec(); }
 
 void QtDialogs::beep() { QApplication::beep(); }
+
+void QtDialogs::notify(const QString &summary, const QString &body)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                                    QStringLiteral("/org/freedesktop/Notifications"),
+                                                    QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    m << QStringLiteral("Qelvo") << 0u << QStringLiteral("com.orvanelle.Qelvo") << summary << body << QStringList()
+      << QVariantMap() << -1;
+    // No answer is awaited: a bus without the service answers with an error nobody reads.
+    m.setAutoStartService(false);
+    bus.send(m);
+}
 
 PrintResult QtDialogs::print(const QString &documentName, const PrintRender &paintPages)
 {

@@ -20,6 +20,9 @@ public:
     std::optional<quint32> chooseColor(quint32 initial) override;
     void runModal(QDialog *dlg) override;
     void beep() override;
+    // org.freedesktop.Notifications on the session bus, sent without waiting for the answer;
+    // nothing where there is no session bus or no such service.
+    void notify(const QString &summary, const QString &body) override;
     // QPrintDialog over an A4 QPrinter.
     PrintResult print(const QString &documentName, const PrintRender &paintPages) override;
     // The override cursor, and a QProgressDialog over the active window.

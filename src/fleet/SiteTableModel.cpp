@@ -1,0 +1,161 @@
+#include "fleet/SiteTableModel.h"
+
+#include "platform/Clock.h"
+
+#include <QColor>
+#include <QPointF>
+
+#include <limits>
+
+SiteEvents &siteEvents()
+{
+    static SiteEvents e;
+    return e;
+}
+
+SiteTableModel::SiteTableModel(SiteBoard *board, QObject *parent) : QAbstractTableModel(parent), m_board(board)
+{
+    // The board only ever appends rows, and a row keeps its index.
+    connect(board, &SiteBoard::rowAdded, this, [this](int i) {
+        beginInsertRows(QModelIndex(), i, i);
+        endInsertRows();
+    });
+    connect(board, &SiteBoard::rowChanged, this,
+            [this](int i) { emit dataChanged(index(i, 0), index(i, ColumnCount - 1)); });
+    m_ageTimer = new WindowTimer(this);
+    m_ageTimer->setInterval(1000);
+    m_ageTimer->onTick = [this] {
+        if (rowCount() > 0)
+            emit dataChanged(index(0, ColAge), index(rowCount() - 1, ColAge));
+    };
+    m_ageTimer->setEnabled(true);
+}
+
+SiteTableModel::~SiteTableModel() { m_ageTimer->setEnabled(false); }
+
+int SiteTableModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_board->rows().size());
+}
+
+int SiteTableModel::columnCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QString SiteTableModel::columnCaption(int column)
+{
+    static const char *const captions[ColumnCount] = {"サイト", "水位", "傾向(1時間)", "出力", "状態", "最終受信", "警報"};
+    return column >= 0 && column < ColumnCount ? QString::fromUtf8(captions[column]) : QString();
+}
+
+QVariant SiteTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::AccessibleTextRole))
+        return columnCaption(section);
+    if (orientation == Qt::Vertical && role == Qt::DisplayRole)
+        return section + 1;
+    return QVariant();
+}
+
+QString SiteTableModel::ageText(qint64 ms)
+{
+    if (ms < 0)
+        return QStringLiteral("-");
+    const qint64 s = ms / 1000;
+    if (s < 60)
+        return QStringLiteral("%1秒前").arg(s);
+    if (s < 3600)
+        return QStringLiteral("%1分%2秒前").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1時間%2分前").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString SiteTableModel::outputsText(int outputs)
+{
+    if (outputs < 0)
+        return QStringLiteral("-");
+    QStringList parts;
+    for (int ch = 1; ch <= 8; ++ch)
+        parts << QStringLiteral("出力%1 %2").arg(ch).arg((outputs >> (ch - 1)) & 1 ? QStringLiteral("ON")
+                                                                                : QStringLiteral("OFF"));
+    return parts.join(QStringLiteral(", "));
+}
+
+QString SiteTableModel::trendText(const BoardRow &r)
+{
+    if (r.trend.isEmpty())
+        return QStringLiteral("-");
+    double lo = r.trend.first().second, hi = lo;
+    for (const auto &p : r.trend) {
+        lo = qMin(lo, p.second);
+        hi = qMax(hi, p.second);
+    }
+    return QStringLiteral("最小 %1 最大 %2 %3").arg(lo, 0, 'f', 2).arg(hi, 0, 'f', 2).arg(r.unit);
+}
+
+QString SiteTableModel::text(const BoardRow &r, int column) const
+{
+    switch (column) {
+    case ColSite: return r.displayName();
+    case ColValue:
+        return r.valueValid ? QStringLiteral("%1 %2").arg(r.value, 0, 'f', 2).arg(r.unit).trimmed() : QStringLiteral("-");
+    case ColTrend: return trendText(r);
+    case ColOutputs: return outputsText(r.outputs);
+    case ColLink: return BoardLinkText(r.link);
+    case ColAge: return ageText(r.lastMs < 0 ? -1 : qMax<qint64>(0, clockService().elapsedMs() - r.lastMs));
+    case ColAlarm:
+        if (r.alarm)
+            return r.cause;
+        // An acknowledged alarm whose cause still holds stays in words, without the red.
+        return r.active.isEmpty() ? QString() : r.active.join(QStringLiteral(", "));
+    }
+    return QString();
+}
+
+QVariant SiteTableModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount())
+        return QVariant();
+    const BoardRow &r = m_board->rows().at(index.row());
+    const int c = index.column();
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+    case Qt::ToolTipRole:
+        if (role == Qt::ToolTipRole && c != ColSite)
+            return QVariant();
+        if (role == Qt::ToolTipRole)
+            return r.name;
+        return text(r, c);
+    case kSortRole:
+        switch (c) {
+        case ColSite: return r.displayName();
+        case ColValue: return r.valueValid ? r.value : -1e300;
+        case ColTrend: return r.trend.isEmpty() ? -1e300 : r.trend.last().second;
+        case ColOutputs: return r.outputs;
+        case ColLink: return int(r.link);
+        case ColAge: return r.lastMs < 0 ? std::numeric_limits<qint64>::max() : -r.lastMs;
+        case ColAlarm: return r.alarm ? 2 : r.active.isEmpty() ? 0 : 1;
+        }
+        return QVariant();
+    case kNameRole: return r.name;
+    case kOutputsRole: return r.outputs;
+    case kTrendRole: {
+        QList<QPointF> pts;
+        pts.reserve(r.trend.size());
+        for (const auto &p : r.trend)
+            pts << QPointF(double(p.first), p.second);
+        return QVariant::fromValue(pts);
+    }
+    case Qt::BackgroundRole:
+        if (r.alarm)
+            return QColor(0xD0, 0x10, 0x10);
+        return QVariant();
+    case Qt::ForegroundRole:
+        if (r.alarm)
+            return QColor(Qt::white);
+        return QVariant();
+    case Qt::TextAlignmentRole:
+        if (c == ColValue || c == ColAge)
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    return QVariant();
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The site list's table: one row per site of a SiteBoard, in the board's order, and the
+// columns the office reads: サイト, 水位, the last hour's trend, 出力, 状態, 最終受信, 警報.
+// Every cell has a text (Qt::DisplayRole, and the same as Qt::AccessibleTextRole, so a
+// screen reader reads each cell as its value: the trend as its range, the lamps as on/off),
+// a value to sort by (kSortRole), and an alarm row is red until acknowledged. The age column
+// counts up: the model refreshes it once a second by its own timer.
+#include "fleet/SiteBoard.h"
+
+#include <QAbstractTableModel>
+#include <QObject>
+
+class WindowTimer;
+
+class SiteTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { ColSite, ColValue, ColTrend, ColOutputs, ColLink, ColAge, ColAlarm, ColumnCount };
+    static constexpr int kSortRole = Qt::UserRole + 1;
+    static constexpr int kNameRole = Qt::UserRole + 2; // the site's name, whatever the column
+    static constexpr int kOutputsRole = Qt::UserRole + 3; // -1 or the eight bits
+    static constexpr int kTrendRole = Qt::UserRole + 4;   // QList<QPointF>: elapsed ms, value
+
+    explicit SiteTableModel(SiteBoard *board, QObject *parent = nullptr);
+    ~SiteTableModel() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    static QString columnCaption(int column);
+    // "12秒前", "3分05秒前", "2時間14分前"; "-" before the first reading.
+    static QString ageText(qint64 ms);
+    // The outputs for assistive technology: "出力1 ON, 出力2 OFF, ..."; "-" before any reading.
+    static QString outputsText(int outputs);
+    // The trend for assistive technology: its range over the hour and the newest value.
+    static QString trendText(const BoardRow &r);
+
+    SiteBoard *board() const { return m_board; }
+
+private:
+    QString text(const BoardRow &r, int column) const;
+    SiteBoard *m_board;
+    WindowTimer *m_ageTimer = nullptr;
+};
+
+// What the site list announces: the frame shows the count of unacknowledged alarms in its
+// status bar.
+class SiteEvents : public QObject {
+    Q_OBJECT
+signals:
+    // count: the alarms not yet acknowledged; -1 when the site list closed.
+    void unacknowledgedChanged(int count);
+};
+SiteEvents &siteEvents();

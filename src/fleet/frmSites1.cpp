@@ -1,0 +1,507 @@
+#include "fleet/frmSites1.h"
+
+#include "core/modIniFile.h"
+#include "core/modMain1.h"
+#include "graph/modGraph1.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
+#include "platform/Geometry.h"
+#include "platform/TextFile.h"
+
+#include <QAccessible>
+#include <QCloseEvent>
+#include <QCollator>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMdiSubWindow>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyledItemDelegate>
+#include <QVBoxLayout>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+frmSites1 *s_frmSites1 = nullptr; // only the registration, m_form, sets it
+}
+frmSites1 *const &g_frmSites1 = s_frmSites1;
+
+namespace {
+constexpr int kDefaultWidthPx = 900, kDefaultHeightPx = 520;
+constexpr int kMinWidthPx = 560, kMinHeightPx = 300;
+// The default widths of the columns, in pixels; a stored width is kept within these bounds.
+constexpr int kDefaultWidths[SiteTableModel::ColumnCount] = {170, 90, 130, 130, 90, 100, 140};
+constexpr int kMinColumnPx = 24, kMaxColumnPx = 2000;
+constexpr int kMaxSourceBytes = 64 * 1024;
+constexpr int kMaxPasswordBytes = 4096;
+
+const QString kTitle = QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ");
+
+QColor classicColour(qint32 c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+
+// The trend column (a line over the hour) and the lamps of the outputs (in the graph window's
+// output colours, grey when off), over the cell's own background.
+class SiteCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const int c = index.column();
+        if (c != SiteTableModel::ColTrend && c != SiteTableModel::ColOutputs) {
+            QStyledItemDelegate::paint(p, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        opt.text.clear();
+        const QWidget *w = option.widget;
+        QStyle *style = w ? w->style() : nullptr;
+        if (style)
+            style->drawControl(QStyle::CE_ItemViewItem, &opt, p, w);
+        const QRect r = option.rect.adjusted(4, 3, -4, -3);
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        if (c == SiteTableModel::ColOutputs) {
+            const int bits = index.data(SiteTableModel::kOutputsRole).toInt();
+            const int d = qMax(4, qMin(r.height(), r.width() / 8 - 3));
+            for (int n = 0; n < 8; ++n) {
+                const QRect lamp(r.x() + n * (r.width() / 8), r.y() + (r.height() - d) / 2, d, d);
+                const bool on = bits >= 0 && ((bits >> n) & 1);
+                p->setPen(QPen(QColor(60, 60, 60), 1));
+                p->setBrush(on ? classicColour(g_lngColor[n + 1]) : QColor(110, 110, 110));
+                p->drawEllipse(lamp);
+            }
+        } else {
+            const QList<QPointF> pts = index.data(SiteTableModel::kTrendRole).value<QList<QPointF>>();
+            if (pts.size() >= 2) {
+                double lo = pts.first().y(), hi = lo;
+                for (const QPointF &q : pts) {
+                    lo = qMin(lo, q.y());
+                    hi = qMax(hi, q.y());
+                }
+                if (hi - lo < 1e-9) {
+                    lo -= 1;
+                    hi += 1;
+                }
+                // Up to now, so a site that fell silent ends short of the right; over the hour, or
+                // over what there is of it while the hour is not yet full.
+                const double t1 = qMax(double(clockService().elapsedMs()), pts.last().x() + 1);
+                const double t0 = qMax(t1 - double(SiteBoard::kTrendSpanMs), pts.first().x());
+                QPainterPath path;
+                for (int i = 0; i < pts.size(); ++i) {
+                    const QPointF q(r.x() + (pts[i].x() - t0) / (t1 - t0) * r.width(),
+                                    r.bottom() - (pts[i].y() - lo) / (hi - lo) * r.height());
+                    i ? path.lineTo(q) : path.moveTo(q);
+                }
+                p->setClipRect(r.adjusted(-1, -1, 1, 1));
+                p->setPen(QPen((opt.state & QStyle::State_Selected) || index.data(Qt::ForegroundRole).isValid()
+                                   ? opt.palette.color(QPalette::HighlightedText)
+                                   : QColor(0, 90, 200),
+                               1.5));
+                p->setBrush(Qt::NoBrush);
+                p->drawPath(path);
+            }
+        }
+        p->restore();
+    }
+};
+
+QString sourceFile() { return DataFile(QStringLiteral("sites.ini")); }
+} // namespace
+
+// ---------------------------------------------------------------- the source
+
+SiteSource LoadSiteSource()
+{
+    SiteSource s;
+    QByteArray bytes;
+    if (ReadWholeFile(sourceFile(), bytes, kMaxSourceBytes).failed())
+        return s;
+    for (const QByteArray &raw : bytes.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0 || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('[')))
+            continue;
+        const QString key = line.left(eq).trimmed(), value = line.mid(eq + 1).trimmed().left(1000);
+        if (key == QLatin1String("url"))
+            s.url = value;
+        else if (key == QLatin1String("topic_prefix"))
+            s.topicPrefix = value;
+        else if (key == QLatin1String("username"))
+            s.username = value;
+        else if (key == QLatin1String("password_file"))
+            s.passwordFile = value;
+    }
+    return s;
+}
+
+bool SaveSiteSource(const SiteSource &s)
+{
+    const QString text = QStringLiteral("[mqtt]\nurl=%1\ntopic_prefix=%2\nusername=%3\npassword_file=%4\n")
+                             .arg(s.url, s.topicPrefix, s.username, s.passwordFile);
+    const FileError e = WriteWholeFile(sourceFile(), text.toUtf8());
+    if (e.failed()) {
+        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical, QStringLiteral("ﾌﾞﾛｰｶ設定保存"));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the filter
+
+void SiteFilterModel::setText(const QString &text)
+{
+    m_text = text.trimmed();
+    invalidateFilter();
+}
+
+bool SiteFilterModel::lessThan(const QModelIndex &a, const QModelIndex &b) const
+{
+    const QVariant va = a.data(sortRole()), vb = b.data(sortRole());
+    if (va.typeId() == QMetaType::QString && vb.typeId() == QMetaType::QString) {
+        // "観測所2" before "観測所10".
+        QCollator c;
+        c.setNumericMode(true);
+        c.setCaseSensitivity(Qt::CaseInsensitive);
+        return c.compare(va.toString(), vb.toString()) < 0;
+    }
+    return QSortFilterProxyModel::lessThan(a, b);
+}
+
+bool SiteFilterModel::filterAcceptsRow(int row, const QModelIndex &parent) const
+{
+    if (m_text.isEmpty())
+        return true;
+    const QModelIndex i = sourceModel()->index(row, SiteTableModel::ColSite, parent);
+    return i.data(SiteTableModel::kNameRole).toString().contains(m_text, Qt::CaseInsensitive) ||
+           i.data(Qt::DisplayRole).toString().contains(m_text, Qt::CaseInsensitive);
+}
+
+// ---------------------------------------------------------------- the broker dialog
+
+frmSiteBroker1::frmSiteBroker1(const SiteSource &s, QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("ﾌﾞﾛｰｶ設定"));
+    auto *form = new QFormLayout;
+    const auto edit = [&](QLineEdit *&e, const QString &caption, const QString &text) {
+        e = new QLineEdit(text, this);
+        e->setMaxLength(1000);
+        e->setAccessibleName(caption);
+        form->addRow(caption, e);
+    };
+    edit(UrlEdit, QStringLiteral("ｱﾄﾞﾚｽ(URL)"), s.url);
+    UrlEdit->setPlaceholderText(QStringLiteral("mqtt://127.0.0.1:1883"));
+    edit(PrefixEdit, QStringLiteral("ﾄﾋﾟｯｸ接頭辞"), s.topicPrefix);
+    edit(UserEdit, QStringLiteral("ﾕｰｻﾞ名"), s.username);
+    edit(PasswordFileEdit, QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙ"), s.passwordFile);
+    OkButton = new QPushButton(QStringLiteral("OK"), this);
+    OkButton->setDefault(true);
+    CancelButton = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
+    connect(OkButton, &QPushButton::clicked, this, &frmSiteBroker1::accept);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OkButton);
+    buttons->addWidget(CancelButton);
+    auto *v = new QVBoxLayout(this);
+    v->addLayout(form);
+    v->addLayout(buttons);
+    setMinimumWidth(420);
+}
+
+SiteSource frmSiteBroker1::source() const
+{
+    SiteSource s;
+    s.url = UrlEdit->text().trimmed();
+    s.topicPrefix = PrefixEdit->text().trimmed();
+    s.username = UserEdit->text().trimmed();
+    s.passwordFile = PasswordFileEdit->text().trimmed();
+    return s;
+}
+
+void frmSiteBroker1::accept()
+{
+    const SiteSource s = source();
+    QString why;
+    MqttUrl url;
+    if (!s.url.isEmpty() && !ParseMqttUrl(s.url, &url, &why)) {
+        MsgBox(QStringLiteral("ﾌﾞﾛｰｶのｱﾄﾞﾚｽが正しくありません。") + vbCrLf + why, vbOKOnly + vbExclamation,
+               windowTitle());
+        UrlEdit->setFocus();
+        return;
+    }
+    if (s.topicPrefix.isEmpty() || s.topicPrefix.contains(QLatin1Char('+')) || s.topicPrefix.contains(QLatin1Char('#'))) {
+        MsgBox(QStringLiteral("ﾄﾋﾟｯｸ接頭辞が正しくありません。"), vbOKOnly + vbExclamation, windowTitle());
+        PrefixEdit->setFocus();
+        return;
+    }
+    QDialog::accept();
+}
+
+// ---------------------------------------------------------------- the window
+
+frmSites1::frmSites1()
+    : m_form(this, idSites, s_frmSites1, {[this] { return placeState(); }})
+{
+    setWindowTitle(kTitle);
+    m_board = new SiteBoard(alarmLogPath(), this);
+    m_model = new SiteTableModel(m_board, this);
+    m_proxy = new SiteFilterModel(this);
+    m_proxy->setSourceModel(m_model);
+    m_proxy->setSortRole(SiteTableModel::kSortRole);
+    m_proxy->setDynamicSortFilter(true);
+    buildControls();
+    connect(m_board, &SiteBoard::alarmRaised, this, &frmSites1::alarmRaised);
+    connect(m_board, &SiteBoard::unacknowledgedChanged, this, &frmSites1::countChanged);
+    useSource(LoadSiteSource());
+}
+
+frmSites1::~frmSites1()
+{
+    if (m_mqtt)
+        m_mqtt->stop();
+    emit siteEvents().unacknowledgedChanged(-1);
+}
+
+QString frmSites1::loginName()
+{
+    if (const passwd *pw = getpwuid(getuid()))
+        return QString::fromLocal8Bit(pw->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+QString frmSites1::alarmLogPath() { return DataFile(QStringLiteral("sitealarm.log")); }
+
+void frmSites1::buildControls()
+{
+    FilterEdit = new QLineEdit(this);
+    FilterEdit->setPlaceholderText(QStringLiteral("ｻｲﾄ名で検索"));
+    FilterEdit->setAccessibleName(QStringLiteral("検索"));
+    FilterEdit->setClearButtonEnabled(true);
+    FilterEdit->setMaxLength(80);
+    connect(FilterEdit, &QLineEdit::textChanged, m_proxy, &SiteFilterModel::setText);
+    auto *find = new QLabel(QStringLiteral("検索(&S)"), this);
+    find->setBuddy(FilterEdit);
+    SourceLabel = new QLabel(this);
+    BrokerButton = new QPushButton(QStringLiteral("ﾌﾞﾛｰｶ設定(&B)..."), this);
+    connect(BrokerButton, &QPushButton::clicked, this, &frmSites1::Command_Broker);
+    auto *top = new QHBoxLayout;
+    top->addWidget(find);
+    top->addWidget(FilterEdit, 1);
+    top->addWidget(SourceLabel, 2);
+    top->addWidget(BrokerButton);
+
+    SiteTable = new QTableView(this);
+    SiteTable->setModel(m_proxy);
+    SiteTable->setAccessibleName(QStringLiteral("ｻｲﾄ一覧"));
+    SiteTable->setItemDelegate(new SiteCellDelegate(SiteTable));
+    SiteTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    SiteTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    SiteTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    SiteTable->setSortingEnabled(true);
+    SiteTable->sortByColumn(SiteTableModel::ColSite, Qt::AscendingOrder);
+    SiteTable->verticalHeader()->setVisible(false);
+    SiteTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    SiteTable->verticalHeader()->setDefaultSectionSize(SiteTable->fontMetrics().height() + 8);
+    SiteTable->horizontalHeader()->setHighlightSections(false);
+    for (int c = 0; c < SiteTableModel::ColumnCount; ++c)
+        SiteTable->setColumnWidth(c, kDefaultWidths[c]);
+    SiteTable->horizontalHeader()->setStretchLastSection(true);
+    connect(SiteTable->horizontalHeader(), &QHeaderView::sectionResized, this, &frmSites1::recordColumns);
+
+    AlarmLabel = new QLabel(this);
+    AlarmLabel->setAccessibleName(QStringLiteral("警報なし"));
+    AlarmLabel->setText(QStringLiteral("警報なし"));
+    AckButton = new QPushButton(QStringLiteral("確認(&A)"), this);
+    AckButton->setAccessibleName(QStringLiteral("確認"));
+    connect(AckButton, &QPushButton::clicked, this, &frmSites1::Command_Acknowledge);
+    CloseButton = new QPushButton(QStringLiteral("閉じる"), this);
+    connect(CloseButton, &QPushButton::clicked, this, &frmSites1::closeWindow);
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(AlarmLabel, 1);
+    bottom->addWidget(AckButton);
+    bottom->addWidget(CloseButton);
+
+    auto *v = new QVBoxLayout(this);
+    v->addLayout(top);
+    v->addWidget(SiteTable, 1);
+    v->addLayout(bottom);
+    setTabOrder(FilterEdit, BrokerButton);
+    setTabOrder(BrokerButton, SiteTable);
+    setTabOrder(SiteTable, AckButton);
+    setTabOrder(AckButton, CloseButton);
+}
+
+qint32 frmSites1::placeState() const
+{
+    const QHeaderView *h = SiteTable->horizontalHeader();
+    const int col = qBound(0, h->sortIndicatorSection(), SiteTableModel::ColumnCount - 1);
+    return qint32((g_intFormOpen[idSites] == -1 ? 1 : 0) | (col << 1) |
+                  (h->sortIndicatorOrder() == Qt::DescendingOrder ? 0x10 : 0));
+}
+
+void frmSites1::recordColumns()
+{
+    // Two widths to a field of the next record; the last column stretches and is not kept.
+    int w[8] = {};
+    for (int c = 0; c < SiteTableModel::ColumnCount; ++c)
+        w[c] = qBound(0, SiteTable->columnWidth(c), 0x7FFF);
+    FormPos p;
+    p.Height = w[0] | (w[1] << 16);
+    p.Left = w[2] | (w[3] << 16);
+    p.Top = w[4] | (w[5] << 16);
+    p.Width = w[6] | (w[7] << 16);
+    g_subFormPosSet(idSitesColumns, p);
+}
+
+void frmSites1::loadPlace()
+{
+    auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget());
+    if (sub)
+        sub->setMinimumSize(kMinWidthPx, kMinHeightPx);
+    const FormPos &p = g_FormPos[idSites];
+    QRect r(40, 40, kDefaultWidthPx, kDefaultHeightPx);
+    if (g_intFormPosDefault == 0 && p.Width > 0 && p.Height > 0) {
+        r = FormPosToPx(p);
+        r.moveTo(qMax(0, r.x()), qMax(0, r.y()));
+        const int col = qBound(0, int(p.State >> 1) & 7, SiteTableModel::ColumnCount - 1);
+        SiteTable->sortByColumn(col, (p.State & 0x10) ? Qt::DescendingOrder : Qt::AscendingOrder);
+        const FormPos &c = g_FormPos[idSitesColumns];
+        const qint32 fields[4] = {c.Height, c.Left, c.Top, c.Width};
+        for (int col2 = 0; col2 + 1 < SiteTableModel::ColumnCount; ++col2) {
+            const int w = (fields[col2 / 2] >> (col2 % 2 ? 16 : 0)) & 0xFFFF;
+            if (w >= kMinColumnPx && w <= kMaxColumnPx)
+                SiteTable->setColumnWidth(col2, w);
+        }
+    }
+    recordColumns();
+    if (!sub)
+        return;
+    r.setSize(r.size().expandedTo(sub->minimumSize()));
+    if (QWidget *area = sub->parentWidget())
+        r = FitOnArea(r, area->rect());
+    sub->setGeometry(r);
+}
+
+bool frmSites1::useSource(const SiteSource &s)
+{
+    if (m_mqtt) {
+        m_mqtt->stop();
+        m_mqtt.reset();
+    }
+    m_source = s;
+    m_prefix = s.topicPrefix;
+    const auto show = [this](const QString &text) {
+        SourceLabel->setText(text);
+        SourceLabel->setAccessibleName(text);
+    };
+    if (s.url.isEmpty()) {
+        show(QStringLiteral("ﾌﾞﾛｰｶ未設定"));
+        return false;
+    }
+    MqttClient::Options o;
+    o.url = s.url;
+    o.clientId = QStringLiteral("qelvo-sites-%1-%2").arg(loginName()).arg(QCoreApplication::applicationPid());
+    o.username = s.username;
+    if (!s.passwordFile.isEmpty()) {
+        QByteArray pw;
+        const FileError e = ReadWholeFile(s.passwordFile, pw, kMaxPasswordBytes);
+        if (e.failed()) {
+            show(QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: %1").arg(e.description));
+            return false;
+        }
+        o.password = QString::fromUtf8(pw).trimmed();
+    }
+    o.maxPayload = SiteBoard::kMaxPayload;
+    m_mqtt = std::make_unique<MqttClient>(o);
+    const QString where = s.url;
+    connect(m_mqtt.get(), &MqttClient::connected, this, [show, where] { show(where + QStringLiteral(" 接続中")); });
+    connect(m_mqtt.get(), &MqttClient::disconnected, this,
+            [show, where](const QString &why) { show(where + QStringLiteral(" 未接続 (") + why + QLatin1Char(')')); });
+    connect(m_mqtt.get(), &MqttClient::messageReceived, this,
+            [this](const QString &topic, const QByteArray &payload, bool) { m_board->takeMessage(m_prefix, topic, payload); });
+    for (const char *pattern : {"/+/reading", "/+/state", "/watchd/+"})
+        m_mqtt->subscribe(m_prefix + QLatin1String(pattern));
+    QString why;
+    if (!m_mqtt->start(&why)) {
+        show(where + QStringLiteral(" 使用できません (") + why + QLatin1Char(')'));
+        m_mqtt.reset();
+        return false;
+    }
+    show(where + QStringLiteral(" 接続待ち"));
+    return true;
+}
+
+void frmSites1::Command_Broker()
+{
+    frmSiteBroker1 dlg(m_source, this);
+    dialogs().runModal(&dlg);
+    if (dlg.result() != QDialog::Accepted)
+        return;
+    const SiteSource s = dlg.source();
+    if (s == m_source)
+        return;
+    SaveSiteSource(s);
+    useSource(s);
+}
+
+void frmSites1::Command_Acknowledge()
+{
+    QStringList names;
+    const QModelIndexList rows = SiteTable->selectionModel() ? SiteTable->selectionModel()->selectedRows()
+                                                             : QModelIndexList();
+    for (const QModelIndex &i : rows)
+        names << i.data(SiteTableModel::kNameRole).toString();
+    if (names.isEmpty()) {
+        // Nothing selected: the row under the cursor.
+        const QModelIndex i = SiteTable->currentIndex();
+        if (i.isValid())
+            names << i.data(SiteTableModel::kNameRole).toString();
+    }
+    m_board->acknowledge(names, loginName());
+}
+
+void frmSites1::alarmRaised(int index, const QString &cause)
+{
+    const BoardRow &r = m_board->rows().at(index);
+    const QString text = QStringLiteral("警報: %1 %2").arg(r.displayName(), cause);
+    AlarmLabel->setText(text);
+    AlarmLabel->setAccessibleName(text);
+    // A screen reader speaks the status line's new name.
+    QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+    QAccessibleEvent alert(AlarmLabel, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+    dialogs().beep();
+    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), QStringLiteral("%1 (%2): %3").arg(r.displayName(), r.name, cause));
+}
+
+void frmSites1::countChanged(int count)
+{
+    setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
+    if (count == 0) {
+        AlarmLabel->setText(QStringLiteral("警報なし"));
+        AlarmLabel->setAccessibleName(AlarmLabel->text());
+        QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
+    emit siteEvents().unacknowledgedChanged(count);
+}
+
+void frmSites1::closeWindow()
+{
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(parentWidget()))
+        sub->close();
+    else
+        close();
+}
+
+void frmSites1::closeEvent(QCloseEvent *e)
+{
+    m_form.closed();
+    e->accept();
+}

@@ -1,0 +1,121 @@
+#pragma once
+// "ｻｲﾄ一覧ﾊﾟﾈﾙ": every site the watchers publish on a broker, one row each (SiteBoard through
+// SiteTableModel), sorted by any column and found by name or title with the filter box.
+// A raised alarm turns its row red until "確認" acknowledges it; it rings the bell, sends a
+// desktop notification and is spoken by the status line under the table. The count of
+// alarms not yet acknowledged stands in the window's title and (siteEvents) the frame's
+// status bar. The broker ("ﾌﾞﾛｰｶ設定") is kept in the data folder's "sites.ini".
+#include "core/modChildForm.h"
+#include "fleet/MqttClient.h"
+#include "fleet/SiteBoard.h"
+#include "fleet/SiteTableModel.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QWidget>
+
+#include <memory>
+
+class frmSites1;
+extern frmSites1 *const &g_frmSites1; // the open site list, or null
+
+// Where the site list hears the watchers: the keys of the watcher's [mqtt] group.
+struct SiteSource {
+    QString url;              // mqtt://HOST:PORT or mqtts://HOST:PORT; empty: none set
+    QString topicPrefix = QStringLiteral("qelvo");
+    QString username;
+    QString passwordFile;
+    bool operator==(const SiteSource &o) const = default;
+};
+// The data folder's "sites.ini"; defaults when it is missing or unreadable.
+SiteSource LoadSiteSource();
+// False (after the box that says why) when it could not be written.
+bool SaveSiteSource(const SiteSource &s);
+
+// The rows shown: a site whose name or title holds the filter's text, sorted by kSortRole
+// (texts with their numbers as numbers).
+class SiteFilterModel : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+    void setText(const QString &text);
+
+protected:
+    bool filterAcceptsRow(int row, const QModelIndex &parent) const override;
+    bool lessThan(const QModelIndex &a, const QModelIndex &b) const override;
+
+private:
+    QString m_text;
+};
+
+// "ﾌﾞﾛｰｶ設定": the broker's address, topic prefix, user and password file.
+class frmSiteBroker1 : public QDialog {
+    Q_OBJECT
+public:
+    explicit frmSiteBroker1(const SiteSource &s, QWidget *parent = nullptr);
+    SiteSource source() const;
+    QLineEdit *UrlEdit = nullptr;
+    QLineEdit *PrefixEdit = nullptr;
+    QLineEdit *UserEdit = nullptr;
+    QLineEdit *PasswordFileEdit = nullptr;
+    QPushButton *OkButton = nullptr;
+    QPushButton *CancelButton = nullptr;
+
+private:
+    void accept() override;
+};
+
+class frmSites1 : public QWidget {
+    Q_OBJECT
+public:
+    frmSites1();
+    ~frmSites1() override;
+
+    // Applies the stored size, place, sort order and column widths, or a default place.
+    void loadPlace();
+    // Connects to the source (after a change, to the new one); false with the reason shown in
+    // SourceLabel when it cannot be used.
+    bool useSource(const SiteSource &s);
+    // "確認": the selected rows' alarms, acknowledged by the login name.
+    void Command_Acknowledge();
+    // "ﾌﾞﾛｰｶ設定".
+    void Command_Broker();
+
+    SiteBoard *board() const { return m_board; }
+    SiteTableModel *model() const { return m_model; }
+    SiteFilterModel *proxy() const { return m_proxy; }
+    MqttClient *client() const { return m_mqtt.get(); }
+    static QString loginName();
+    // The alarm log in the data folder.
+    static QString alarmLogPath();
+
+    QLineEdit *FilterEdit = nullptr;
+    QTableView *SiteTable = nullptr;
+    QPushButton *AckButton = nullptr;
+    QPushButton *BrokerButton = nullptr;
+    QPushButton *CloseButton = nullptr;
+    QLabel *SourceLabel = nullptr; // the broker and whether it is connected
+    QLabel *AlarmLabel = nullptr;  // the last alarm raised, spoken by assistive technology
+
+protected:
+    void closeEvent(QCloseEvent *e) override;
+
+private:
+    void buildControls();
+    void closeWindow();
+    void alarmRaised(int index, const QString &cause);
+    void countChanged(int count);
+    void recordColumns();
+    qint32 placeState() const;
+    SiteBoard *m_board = nullptr;
+    SiteTableModel *m_model = nullptr;
+    SiteFilterModel *m_proxy = nullptr;
+    std::unique_ptr<MqttClient> m_mqtt;
+    SiteSource m_source;
+    QString m_prefix;
+    ChildForm m_form;
+};

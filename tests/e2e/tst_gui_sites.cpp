@@ -1,0 +1,430 @@
+// The site list end to end, under Xvfb: a mosquitto started here, the real qelvo-watchd over
+// twenty qelvo-ctrlsim controllers on TCP ports of 127.0.0.1 (16 quiet ones, 3 whose level
+// drops to 0 for a while, so that all their outputs close, and one that is stopped), and the
+// tool, whose ﾂｰﾙ > ｻｲﾄ一覧 opens the window on that broker. The test functions run in order
+// on the one watcher: the rows come, the values follow the controllers, the outputs raise
+// alarms, the accessibility tree reads every cell and the alarm, a stopped controller is
+// shown lost, a killed watcher leaves every row ｻｰﾋﾞｽ停止 through its last will, and 確認
+// clears the count. Each stage is saved as a picture in $QELVO_SCREENSHOTS.
+#include "support/Ctrlsim.h"
+#include "support/RealPortApp.h"
+
+#include "doubles/PictureCheck.h"
+
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "fleet/frmSites1.h"
+#include "platform/TextFile.h"
+
+#include <QAccessible>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+quint16 freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// A run of n free ports in a row, for one qelvo-ctrlsim --tcp FIRST-LAST.
+quint16 freePorts(int n)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const quint16 first = quint16(20000 + (QRandomGenerator::global()->bounded(40000)));
+        bool ok = true;
+        for (int i = 0; i < n && ok; ++i) {
+            QTcpServer s;
+            ok = s.listen(QHostAddress::LocalHost, quint16(first + i));
+        }
+        if (ok)
+            return first;
+    }
+    return 0;
+}
+
+// The quiet controllers' levels (counts), 2 s each; none is 0, so no output closes.
+const QList<int> kQuiet = {400, 450, 500, 550, 600, 650, 600, 550, 500, 450, 400, 350};
+constexpr int kQuietSites = 16, kAlarmSites = 3;
+// The alarm controllers: 500 for 44 s, then 0 for 4 s; controller i runs i x 16 s ahead, so
+// the drops come 12, 28 and 44 s after the start.
+constexpr int kAlarmPeriodS = 48;
+
+QString siteName(int i) { return QStringLiteral("s%1").arg(i + 1, 2, 10, QLatin1Char('0')); }
+QString siteTitle(int i) { return QStringLiteral("観測所%1").arg(i + 1); }
+
+int cellRow(const SiteTableModel *m, const QString &name)
+{
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (m->index(r, 0).data(SiteTableModel::kNameRole).toString() == name)
+            return r;
+    return -1;
+}
+
+struct AccessEvent {
+    QObject *object;
+    QAccessible::Event type;
+    QString name;
+};
+QList<AccessEvent> s_events;
+void recordEvent(QAccessibleEvent *e)
+{
+    QAccessibleInterface *i = e->accessibleInterface();
+    s_events << AccessEvent{e->object(), e->type(), i ? i->text(QAccessible::Name) : QString()};
+}
+} // namespace
+
+class tst_gui_sites : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init()
+    {
+        if (m_broken)
+            QSKIP("the stages after a failed one cannot run");
+    }
+    void cleanup()
+    {
+        if (!QTest::currentTestFailed())
+            return;
+        qInfo("qelvo-watchd said:\n%s", m_watchd.readAllStandardError().constData());
+        if (g_frmSites1)
+            qInfo("source: %s, rows %d, dropped %llu", qPrintable(g_frmSites1->SourceLabel->text()),
+                  int(g_frmSites1->board()->rows().size()), g_frmSites1->board()->droppedMessages());
+        m_broken = true;
+    }
+    void everyRowWithinThreeSeconds();
+    void valuesFollowTheControllers();
+    void outputsRaiseAlarms();
+    void assistiveTechnologyReadsEveryCell();
+    void stoppedControllerIsShownLost();
+    void killedWatcherLeavesServiceDown();
+    void acknowledgingClearsTheCount();
+
+private:
+    frmSites1 *window() const { return g_frmSites1; }
+    const SiteTableModel *model() const { return g_frmSites1->model(); }
+    const BoardRow &row(const QString &name) const
+    {
+        static const BoardRow none;
+        const int i = g_frmSites1->board()->indexOf(name);
+        return i < 0 ? none : g_frmSites1->board()->rows().at(i);
+    }
+    void shoot(const QString &file)
+    {
+        QTest::qWait(300);
+        const QImage img = g_frmMdi1->grab().toImage();
+        QVERIFY(PictureShowsSomething(img));
+        if (!m_shots.isEmpty())
+            QVERIFY(img.save(m_shots + QLatin1Char('/') + file));
+    }
+    bool startProcess(QProcess &p, const QStringList &args) { return startCtrlsim(p, args); }
+
+    QTemporaryDir m_dir;
+    QString m_shots;
+    bool m_broken = false;
+    std::unique_ptr<RealPortApp> m_app;
+    QProcess m_broker, m_quiet, m_alarm, m_lone, m_watchd;
+    quint16 m_brokerPort = 0, m_quietPorts = 0, m_alarmPorts = 0, m_lonePort = 0;
+};
+
+void tst_gui_sites::initTestCase()
+{
+    const QString watchd = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/watchd/qelvo-watchd");
+    QVERIFY2(QFileInfo(watchd).isExecutable(), qPrintable(watchd));
+    const QString mosquitto = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+    QVERIFY2(!mosquitto.isEmpty(), "mosquitto is not installed (scripts/test installs it)");
+    m_shots = qEnvironmentVariable("QELVO_SCREENSHOTS");
+    if (!m_shots.isEmpty())
+        QDir().mkpath(m_shots);
+    QAccessible::installUpdateHandler(recordEvent);
+    QAccessible::setActive(true);
+
+    // The broker.
+    m_brokerPort = freePort();
+    const QString conf = m_dir.filePath("mosquitto.conf");
+    QFile c(conf);
+    QVERIFY(c.open(QIODevice::WriteOnly));
+    c.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\nlog_dest none\n")
+                .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(m_brokerPort).toUtf8());
+    c.close();
+    m_broker.start(mosquitto, {"-c", conf});
+    QTcpSocket probe;
+    QVERIFY(QTest::qWaitFor([&] {
+        probe.abort();
+        probe.connectToHost(QHostAddress::LocalHost, m_brokerPort);
+        return probe.waitForConnected(100);
+    }, 5000));
+
+    // The controllers.
+    const auto waveFile = [&](const QString &name, const QList<int> &levels) {
+        QFile f(m_dir.filePath(name));
+        f.open(QIODevice::WriteOnly);
+        for (int l : levels)
+            f.write(QByteArray::number(l) + '\n');
+        return f.fileName();
+    };
+    QList<int> alarm(kAlarmPeriodS / 4 - 1, 500);
+    alarm << 0;
+    m_quietPorts = freePorts(kQuietSites);
+    m_alarmPorts = freePorts(kAlarmSites);
+    m_lonePort = freePort();
+    QVERIFY(m_quietPorts && m_alarmPorts);
+    QVERIFY(startProcess(m_quiet, {"--tcp", QStringLiteral("%1-%2").arg(m_quietPorts).arg(m_quietPorts + kQuietSites - 1),
+                                   "--wave", "file:" + waveFile("quiet.txt", kQuiet), "--period", "24", "--quiet"}));
+    QVERIFY(startProcess(m_alarm, {"--tcp", QStringLiteral("%1-%2").arg(m_alarmPorts).arg(m_alarmPorts + kAlarmSites - 1),
+                                   "--wave", "file:" + waveFile("alarm.txt", alarm), "--period",
+                                   QString::number(kAlarmPeriodS), "--quiet"}));
+    QVERIFY(startProcess(m_lone, {"--tcp", QString::number(m_lonePort), "--level", "512", "--quiet"}));
+
+    // The watcher: the input type pinned, so that readings come from the first poll.
+    QString ini = QStringLiteral("[watch]\nlog_folder=%1\ninterval_ms=500\n[mqtt]\nurl=mqtt://127.0.0.1:%2\n"
+                                 "topic_prefix=office\nclient_id=watchd-office\n[sites]\n")
+                      .arg(m_dir.filePath("logs")).arg(m_brokerPort);
+    for (int i = 0; i < 20; ++i) {
+        const quint16 port = i < kQuietSites ? quint16(m_quietPorts + i)
+                             : i < kQuietSites + kAlarmSites ? quint16(m_alarmPorts + i - kQuietSites)
+                                                             : m_lonePort;
+        ini += QStringLiteral("%1=tcp://127.0.0.1:%2\n").arg(siteName(i)).arg(port);
+    }
+    for (int i = 0; i < 20; ++i)
+        ini += QStringLiteral("[%1]\ntitle=%2\ninput_type=1\n").arg(siteName(i), siteTitle(i));
+    QFile w(m_dir.filePath("watchd.ini"));
+    QVERIFY(w.open(QIODevice::WriteOnly));
+    w.write(ini.toUtf8());
+    w.close();
+    m_watchd.start(watchd, {w.fileName()});
+    QVERIFY(m_watchd.waitForStarted(3000));
+
+    // The tool, with the broker kept in its data folder as the dialog keeps it.
+    m_app = std::make_unique<RealPortApp>();
+    Main();
+    QVERIFY(g_frmMdi1);
+    SiteSource src;
+    src.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(m_brokerPort);
+    src.topicPrefix = QStringLiteral("office");
+    QVERIFY(SaveSiteSource(src));
+    g_frmMdi1->resize(1180, 760);
+    // The watcher has published every site once its log says so; give it its start.
+    QVERIFY(QTest::qWaitFor([&] { return m_watchd.readAllStandardError().contains("online"); }, 10000));
+}
+
+void tst_gui_sites::cleanupTestCase()
+{
+    if (g_frmSites1)
+        g_subSitesToggle();
+    m_app.reset();
+    QAccessible::installUpdateHandler(nullptr);
+    for (QProcess *p : {&m_watchd, &m_quiet, &m_alarm, &m_lone, &m_broker})
+        stopProcess(*p);
+}
+
+void tst_gui_sites::everyRowWithinThreeSeconds()
+{
+    g_frmMdi1->menuToolOpened();
+    QCOMPARE(g_frmMdi1->menu_Sites->text(), QStringLiteral("ｻｲﾄ一覧(&O)"));
+    QElapsedTimer t;
+    t.start();
+    g_subMenuCommand(18);
+    QVERIFY(window());
+    QVERIFY(QTest::qWaitFor([&] { return model()->rowCount() == 20; }, 3000));
+    qInfo("20 rows %lld ms after opening", qint64(t.elapsed()));
+    g_frmMdi1->menuToolOpened();
+    QCOMPARE(g_frmMdi1->menu_Sites->text(), QStringLiteral("ｻｲﾄ一覧を閉じる(&O)"));
+    for (int i = 0; i < 20; ++i)
+        QVERIFY2(cellRow(model(), siteName(i)) >= 0, qPrintable(siteName(i)));
+    QCOMPARE(window()->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
+    // The filter finds a site by its name and by its title.
+    window()->FilterEdit->setText(QStringLiteral("s07"));
+    QCOMPARE(window()->proxy()->rowCount(), 1);
+    window()->FilterEdit->setText(QStringLiteral("観測所1"));
+    QCOMPARE(window()->proxy()->rowCount(), 11); // 1, 10-19
+    window()->FilterEdit->clear();
+    QCOMPARE(window()->proxy()->rowCount(), 20);
+}
+
+void tst_gui_sites::valuesFollowTheControllers()
+{
+    // Every row online, its count one of its controller's levels, its value that count on
+    // input type 1 (0-5 V), and each quiet site seen at two levels at least.
+    QHash<QString, QSet<int>> seen;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 6000) {
+        QTest::qWait(250);
+        for (int i = 0; i < 20; ++i) {
+            const BoardRow &r = row(siteName(i));
+            if (r.link == BoardRow::Link::Online && r.valueValid)
+                seen[r.name] << r.count;
+        }
+    }
+    for (int i = 0; i < 20; ++i) {
+        const QString n = siteName(i);
+        const BoardRow &r = row(n);
+        QCOMPARE(r.link, BoardRow::Link::Online);
+        QCOMPARE(r.title, siteTitle(i));
+        const QList<int> allowed = i < kQuietSites ? kQuiet : i < 19 ? QList<int>{500, 0} : QList<int>{512};
+        for (int count : seen.value(n))
+            QVERIFY2(allowed.contains(count), qPrintable(QStringLiteral("%1: %2").arg(n).arg(count)));
+        if (i < kQuietSites)
+            QVERIFY2(seen.value(n).size() >= 2, qPrintable(n));
+        const int mr = cellRow(model(), n);
+        QCOMPARE(model()->index(mr, SiteTableModel::ColSite).data().toString(), siteTitle(i));
+        QCOMPARE(model()->index(mr, SiteTableModel::ColValue).data().toString(),
+                 QStringLiteral("%1 V").arg(r.count * 5.0 / 1023.0, 0, 'f', 2));
+        QCOMPARE(model()->index(mr, SiteTableModel::ColLink).data().toString(), QStringLiteral("通信中"));
+        QVERIFY(model()->index(mr, SiteTableModel::ColAge).data().toString().endsWith(QStringLiteral("秒前")));
+    }
+    QCOMPARE(g_frmSites1->board()->unacknowledged(), 0);
+    shoot(QStringLiteral("sites_quiet.png"));
+}
+
+void tst_gui_sites::outputsRaiseAlarms()
+{
+    const QStringList alarmed = {siteName(16), siteName(17), siteName(18)};
+    QVERIFY2(QTest::qWaitFor([&] {
+        for (const QString &n : alarmed)
+            if (!row(n).alarm)
+                return false;
+        return true;
+    }, (kAlarmPeriodS + 8) * 1000), "an alarm site raised nothing");
+    for (const QString &n : alarmed) {
+        QCOMPARE(row(n).cause, QStringLiteral("出力1 ON"));
+        const int mr = cellRow(model(), n);
+        QCOMPARE(model()->index(mr, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("出力1 ON"));
+        QCOMPARE(model()->index(mr, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    }
+    for (int i = 0; i < kQuietSites; ++i)
+        QVERIFY2(!row(siteName(i)).alarm, qPrintable(siteName(i)));
+    QCOMPARE(g_frmSites1->board()->unacknowledged(), 3);
+    QCOMPARE(window()->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 3件"));
+    QVERIFY(g_frmMdi1->SitesAlarmPanel->isVisible());
+    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 3件"));
+    QCOMPARE(m_app->dlg.beeps, 3);
+    QCOMPARE(m_app->dlg.notifications.size(), 3);
+    const QString log = SjisDecode(AppFixture::readFile(frmSites1::alarmLogPath()));
+    for (const QString &n : alarmed)
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d,%1,発生,出力1 ON,\r$").arg(n),
+                                    QRegularExpression::MultilineOption)
+                     .match(log)
+                     .hasMatch(),
+                 qPrintable(log));
+    // The window sorted by its alarm column, alarms first.
+    window()->SiteTable->sortByColumn(SiteTableModel::ColAlarm, Qt::DescendingOrder);
+    QTest::qWait(2000); // the drop of the last one has passed: the red stays
+    for (int r = 0; r < 3; ++r)
+        QVERIFY(alarmed.contains(window()->proxy()->index(r, 0).data(SiteTableModel::kNameRole).toString()));
+    shoot(QStringLiteral("sites_alarm.png"));
+}
+
+void tst_gui_sites::assistiveTechnologyReadsEveryCell()
+{
+    QAccessibleInterface *table = QAccessible::queryAccessibleInterface(window()->SiteTable);
+    QVERIFY(table && table->tableInterface());
+    QAccessibleTableInterface *ti = table->tableInterface();
+    QCOMPARE(ti->rowCount(), 20);
+    QCOMPARE(ti->columnCount(), int(SiteTableModel::ColumnCount));
+    for (int c = 0; c < SiteTableModel::ColumnCount; ++c) {
+        QAccessibleInterface *h = ti->cellAt(0, c) ? ti->cellAt(0, c)->tableCellInterface()->columnHeaderCells().value(0)
+                                                   : nullptr;
+        QVERIFY(h);
+        QCOMPARE(h->text(QAccessible::Name), SiteTableModel::columnCaption(c));
+    }
+    // Every cell reads as its value; the lamps as on/off, the trend as its range.
+    const QAbstractItemModel *m = window()->proxy();
+    for (int r = 0; r < 20; ++r) {
+        for (int c = 0; c < SiteTableModel::ColumnCount; ++c) {
+            if (c == SiteTableModel::ColAge)
+                continue; // it counts up between the two reads
+            QAccessibleInterface *cell = ti->cellAt(r, c);
+            QVERIFY(cell);
+            const QString shown = m->index(r, c).data().toString();
+            QCOMPARE(cell->text(QAccessible::Name), shown);
+            if (c == SiteTableModel::ColOutputs)
+                QVERIFY2(QRegularExpression(QStringLiteral("^出力1 O(N|FF)(, 出力\\d O(N|FF)){7}$")).match(shown).hasMatch(),
+                         qPrintable(shown));
+            if (c == SiteTableModel::ColTrend)
+                QVERIFY2(shown.startsWith(QStringLiteral("最小 ")), qPrintable(shown));
+        }
+    }
+    // The alarms were announced: the status line's name changed, with the event.
+    QAccessibleInterface *label = QAccessible::queryAccessibleInterface(window()->AlarmLabel);
+    QVERIFY(label);
+    QVERIFY2(label->text(QAccessible::Name).startsWith(QStringLiteral("警報: 観測所1")), qPrintable(label->text(QAccessible::Name)));
+    // The event reaches the update handler only where an accessibility bridge is active
+    // (a desktop with AT-SPI); without one, the name above is what a reader finds.
+    if (!QAccessible::isActive())
+        return;
+    QStringList announced;
+    for (const AccessEvent &e : s_events)
+        if (e.object == window()->AlarmLabel && e.type == QAccessible::NameChanged)
+            announced << e.name;
+    for (int i = 16; i < 19; ++i)
+        QVERIFY2(announced.contains(QStringLiteral("警報: %1 出力1 ON").arg(siteTitle(i))), qPrintable(announced.join('|')));
+}
+
+void tst_gui_sites::stoppedControllerIsShownLost()
+{
+    const QString lone = siteName(19);
+    stopProcess(m_lone);
+    QVERIFY(QTest::qWaitFor([&] {
+        const BoardRow::Link l = row(lone).link;
+        return l == BoardRow::Link::Lost || l == BoardRow::Link::NoReply;
+    }, 25000));
+    const QString shown = model()->index(cellRow(model(), lone), SiteTableModel::ColLink).data().toString();
+    QVERIFY2(shown == QStringLiteral("切断") || shown == QStringLiteral("応答なし"), qPrintable(shown));
+    QVERIFY(row(lone).alarm);
+    QCOMPARE(row(lone).cause, shown);
+    shoot(QStringLiteral("sites_lost.png"));
+}
+
+void tst_gui_sites::killedWatcherLeavesServiceDown()
+{
+    ::kill(pid_t(m_watchd.processId()), SIGKILL);
+    m_watchd.waitForFinished(3000);
+    QVERIFY2(QTest::qWaitFor([&] {
+        for (const BoardRow &r : g_frmSites1->board()->rows())
+            if (r.link != BoardRow::Link::ServiceDown)
+                return false;
+        return true;
+    }, 5000), "the last will did not reach every row");
+    for (int r = 0; r < 20; ++r)
+        QCOMPARE(model()->index(r, SiteTableModel::ColLink).data().toString(), QStringLiteral("ｻｰﾋﾞｽ停止"));
+    QCOMPARE(g_frmSites1->board()->unacknowledged(), 20);
+    QCOMPARE(window()->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 20件"));
+}
+
+void tst_gui_sites::acknowledgingClearsTheCount()
+{
+    window()->SiteTable->selectAll();
+    QTest::mouseClick(window()->AckButton, Qt::LeftButton);
+    QCOMPARE(g_frmSites1->board()->unacknowledged(), 0);
+    QCOMPARE(window()->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
+    QVERIFY(!g_frmMdi1->SitesAlarmPanel->isVisible());
+    for (int r = 0; r < 20; ++r)
+        QVERIFY(!model()->index(r, 0).data(Qt::BackgroundRole).isValid());
+    const QString log = SjisDecode(AppFixture::readFile(frmSites1::alarmLogPath()));
+    QCOMPARE(log.count(QStringLiteral(",確認,")), 20);
+    QVERIFY(log.contains(QStringLiteral(",確認,ｻｰﾋﾞｽ停止,") + frmSites1::loginName() + QStringLiteral("\r\n")));
+    // Closed by its menu entry again.
+    g_subMenuCommand(18);
+    QVERIFY(!g_frmSites1);
+}
+
+QTEST_MAIN(tst_gui_sites)
+#include "tst_gui_sites.moc"
