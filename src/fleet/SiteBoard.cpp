@@ -162,9 +162,11 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         const QString outs = o.value(QStringLiteral("outputs")).toString();
         bool ok = false;
         const int bits = outs.toInt(&ok, 16);
+        const QDateTime taken =
+            QDateTime::fromString(o.value(QStringLiteral("time")).toString().left(40), Qt::ISODateWithMs);
         readingIn(i, v.isDouble(), v.toDouble(), o.value(QStringLiteral("unit")).toString().left(8),
                   qBound(0, o.value(QStringLiteral("count")).toInt(), 1023), ok && outs.size() <= 2 ? bits : -1,
-                  clockService().elapsedMs());
+                  clockService().elapsedMs(), taken.isValid() ? taken.toMSecsSinceEpoch() : -1);
         return true;
     }
     r.title = o.value(QStringLiteral("title")).toString().left(80);
@@ -188,7 +190,8 @@ void SiteBoard::takeReading(const QString &name, const Reading &r, int intervalM
     if (i < 0)
         return;
     m_rows[i].intervalMs = intervalMs;
-    readingIn(i, r.valueValid, r.value, r.unit, r.count, r.outputsValid ? r.outputs : -1, clockService().elapsedMs());
+    readingIn(i, r.valueValid, r.value, r.unit, r.count, r.outputsValid ? r.outputs : -1, clockService().elapsedMs(),
+              r.time.isValid() ? r.time.toMSecsSinceEpoch() : -1);
 }
 
 void SiteBoard::takeState(const QString &name, SiteState state, const QString &reason)
@@ -204,16 +207,25 @@ void SiteBoard::takeState(const QString &name, SiteState state, const QString &r
     emit rowChanged(i);
 }
 
-void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs)
+void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
+                          qint64 sampleMs)
 {
     BoardRow &r = m_rows[i];
-    // A watcher publishes no interval: the time between two readings tells it.
-    if (r.lastMs >= 0 && nowMs > r.lastMs && r.link != BoardRow::Link::Unknown) {
-        const int seen = int(qMin<qint64>(nowMs - r.lastMs, 3600 * 1000));
-        if (r.intervalMs == 0 || seen < r.intervalMs)
-            r.intervalMs = seen;
+    // A watcher publishes no interval: the time between two readings tells it. The times the
+    // readings were taken, where both are given and in order, since readings that waited
+    // (for the broker, or in a busy network) arrive closer together than they were taken.
+    if (r.lastMs >= 0 && r.link != BoardRow::Link::Unknown) {
+        qint64 seen = 0;
+        if (sampleMs >= 0 && r.lastSampleMs >= 0 && sampleMs > r.lastSampleMs)
+            seen = sampleMs - r.lastSampleMs;
+        else if (nowMs > r.lastMs)
+            seen = nowMs - r.lastMs;
+        seen = qMin<qint64>(seen, 3600 * 1000);
+        if (seen > 0 && (r.intervalMs == 0 || seen < r.intervalMs))
+            r.intervalMs = int(seen);
     }
     r.lastMs = nowMs;
+    r.lastSampleMs = sampleMs;
     r.valueValid = valueValid;
     r.value = value;
     r.unit = unit;

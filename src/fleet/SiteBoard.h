@@ -39,6 +39,7 @@ struct BoardRow {
     Link link = Link::Unknown;
     QString reason;
     qint64 lastMs = -1;       // elapsed ms of the last reading; -1: none yet
+    qint64 lastSampleMs = -1; // when the watcher took it (ms since the epoch); -1: not given
     int intervalMs = 0;       // the site's interval (given, or seen between readings); 0: not known yet
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     // The last hour, at most one point per kTrendStepMs: elapsed ms and value.
@@ -101,7 +102,9 @@ private:
     int rowFor(const QString &name);
     void cause(int index, const QString &what, bool holds);
     void logLine(const QString &site, const QString &event, const QString &what, const QString &user = QString());
-    void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs);
+    // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
+    void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
+                   qint64 sampleMs);
 
     QString m_alarmLog;
     QList<BoardRow> m_rows;

@@ -32,6 +32,8 @@ private slots:
     void hostileMessagesAreDropped_data();
     void hostileMessagesAreDropped();
     void alarmsLatchUntilAcknowledged();
+    void intervalFromTheReadingsTimes_data();
+    void intervalFromTheReadingsTimes();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -108,6 +110,39 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
         events << line.section(QLatin1Char(','), 1, 4);
     QCOMPARE(events, QStringList({"b,発生,出力3 ON,", "b,解除,出力3 ON,", "a,発生,受信なし,", "b,発生,受信なし,", "a,発生,ｻｰﾋﾞｽ停止,",
                                   "b,発生,ｻｰﾋﾞｽ停止,", "a,確認,受信なし,yamada", "b,確認,出力3 ON,yamada"}));
+}
+
+void tst_siteboard::intervalFromTheReadingsTimes_data()
+{
+    QTest::addColumn<int>("takenMs");   // between the times the readings were taken
+    QTest::addColumn<int>("arrivedMs"); // between their arrivals
+    for (int taken : {500, 1000, 5000})
+        for (int arrived : {5, 50, taken / 2, taken})
+            QTest::addRow("taken %d ms, arrived %d ms apart", taken, arrived) << taken << arrived;
+}
+
+void tst_siteboard::intervalFromTheReadingsTimes()
+{
+    // Readings that waited arrive closer together than they were taken; the site is stale
+    // after three of its real intervals, not three of the gaps they arrived in.
+    QFETCH(int, takenMs);
+    QFETCH(int, arrivedMs);
+    AppFixture f;
+    SiteBoard board{QString()};
+    const QDateTime t0 = QDateTime::fromString(QStringLiteral("2026-12-09T05:09:44.120+09:00"), Qt::ISODateWithMs);
+    for (int k = 0; k < 5; ++k) {
+        if (k)
+            f.clock.advance(arrivedMs);
+        const QByteArray p = QStringLiteral(R"({"site":"a","time":"%1","count":100,"value":0.49,"unit":"V","outputs":"00"})")
+                                 .arg(t0.addMSecs(qint64(k) * takenMs).toString(Qt::ISODateWithMs))
+                                 .toUtf8();
+        QVERIFY(board.takeMessage(QStringLiteral("q"), QStringLiteral("q/a/reading"), p));
+    }
+    QCOMPARE(board.rows()[0].intervalMs, takenMs);
+    f.clock.advance(3 * takenMs - 100);
+    QCOMPARE(board.unacknowledged(), 0);
+    f.clock.advance(1200);
+    QCOMPARE(board.rows()[0].cause, QStringLiteral("受信なし"));
 }
 
 QTEST_MAIN(tst_siteboard)
