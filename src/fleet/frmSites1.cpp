@@ -11,7 +11,6 @@
 
 #include <QAccessible>
 #include <QCloseEvent>
-#include <QCollator>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -159,16 +158,45 @@ void SiteFilterModel::setText(const QString &text)
     invalidateFilter();
 }
 
+int SiteFilterModel::naturalCompare(const QString &a, const QString &b)
+{
+    const auto digit = [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); };
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            qsizetype i2 = i, j2 = j;
+            while (i2 < a.size() && digit(a[i2]))
+                ++i2;
+            while (j2 < b.size() && digit(b[j2]))
+                ++j2;
+            QStringView na = QStringView(a).mid(i, i2 - i), nb = QStringView(b).mid(j, j2 - j);
+            while (na.size() > 1 && na.front() == QLatin1Char('0'))
+                na = na.mid(1);
+            while (nb.size() > 1 && nb.front() == QLatin1Char('0'))
+                nb = nb.mid(1);
+            if (na.size() != nb.size())
+                return na.size() < nb.size() ? -1 : 1;
+            if (const int c = na.compare(nb))
+                return c;
+            i = i2;
+            j = j2;
+            continue;
+        }
+        const char32_t ca = a[i].toCaseFolded().unicode(), cb = b[j].toCaseFolded().unicode();
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    const qsizetype ra = a.size() - i, rb = b.size() - j;
+    return ra == rb ? 0 : ra < rb ? -1 : 1;
+}
+
 bool SiteFilterModel::lessThan(const QModelIndex &a, const QModelIndex &b) const
 {
     const QVariant va = a.data(sortRole()), vb = b.data(sortRole());
-    if (va.typeId() == QMetaType::QString && vb.typeId() == QMetaType::QString) {
-        // "観測所2" before "観測所10".
-        QCollator c;
-        c.setNumericMode(true);
-        c.setCaseSensitivity(Qt::CaseInsensitive);
-        return c.compare(va.toString(), vb.toString()) < 0;
-    }
+    if (va.typeId() == QMetaType::QString && vb.typeId() == QMetaType::QString)
+        return naturalCompare(va.toString(), vb.toString()) < 0; // "観測所2" before "観測所10"
     return QSortFilterProxyModel::lessThan(a, b);
 }
 

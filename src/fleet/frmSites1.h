@@ -43,6 +43,8 @@ class SiteFilterModel : public QSortFilterProxyModel {
 public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
     void setText(const QString &text);
+    // Texts compared with their runs of digits as numbers, letters without case.
+    static int naturalCompare(const QString &a, const QString &b);
 
 protected:
     bool filterAcceptsRow(int row, const QModelIndex &parent) const override;

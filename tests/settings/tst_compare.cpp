@@ -487,9 +487,11 @@ void TestCompare::comparisonEntryFollowsTheLink()
     AppFixture f;
     f.startSeeded();
     QAction *entry = g_frmMdi1->menu_Compare;
-    // The last entry of ﾂｰﾙ, after 設定 and a separator (other entries may come between).
+    // In ﾂｰﾙ after 設定 and a separator (other entries may come between), and before the
+    // site list, the last.
     const QList<QAction *> tool = g_frmMdi1->menu_Tool->actions();
-    QCOMPARE(tool.last(), entry);
+    QCOMPARE(tool.last(), g_frmMdi1->menu_Sites);
+    QCOMPARE(tool.at(tool.size() - 2), entry);
     const qsizetype setting = tool.indexOf(g_frmMdi1->menu_Setting->menuAction());
     QVERIFY(setting >= 0 && tool.at(setting + 1)->isSeparator());
     QCOMPARE(entry->text(), QStringLiteral("ｺﾝﾄﾛｰﾗとの比較(&D)"));
