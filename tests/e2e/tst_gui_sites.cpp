@@ -377,6 +377,7 @@ void tst_gui_sites::assistiveTechnologyReadsEveryCell()
     QVERIFY2(label->text(QAccessible::Name).startsWith(QStringLiteral("警報: 観測所1")), qPrintable(label->text(QAccessible::Name)));
     // The event reaches the update handler only where an accessibility bridge is active
     // (a desktop with AT-SPI); without one, the name above is what a reader finds.
+    qInfo("accessibility bridge active: %s, %d events", QAccessible::isActive() ? "yes" : "no", int(s_events.size()));
     if (!QAccessible::isActive())
         return;
     QStringList announced;
