@@ -276,16 +276,29 @@ frmSites1::frmSites1()
     : m_form(this, idSites, s_frmSites1, {[this] { return placeState(); }})
 {
     setWindowTitle(kTitle);
-    m_board = new SiteBoard(alarmLogPath(), this);
-    m_model = new SiteTableModel(m_board, this);
     m_proxy = new SiteFilterModel(this);
-    m_proxy->setSourceModel(m_model);
     m_proxy->setSortRole(SiteTableModel::kSortRole);
     m_proxy->setDynamicSortFilter(true);
+    newBoard();
     buildControls();
+    useSource(LoadSiteSource());
+}
+
+void frmSites1::newBoard()
+{
+    // Another broker or prefix: the sites of the old one go with their alarms (acknowledged
+    // or not; the alarm log keeps what happened).
+    SiteBoard *oldBoard = m_board;
+    SiteTableModel *oldModel = m_model;
+    m_board = new SiteBoard(alarmLogPath(), this);
+    m_model = new SiteTableModel(m_board, this);
+    m_proxy->setSourceModel(m_model);
     connect(m_board, &SiteBoard::alarmRaised, this, &frmSites1::alarmRaised);
     connect(m_board, &SiteBoard::unacknowledgedChanged, this, &frmSites1::countChanged);
-    useSource(LoadSiteSource());
+    delete oldModel;
+    delete oldBoard;
+    if (oldBoard)
+        countChanged(0);
 }
 
 frmSites1::~frmSites1()
@@ -474,6 +487,8 @@ void frmSites1::Command_Broker()
     if (s == m_source)
         return;
     SaveSiteSource(s);
+    if (s.url != m_source.url || s.topicPrefix != m_source.topicPrefix)
+        newBoard();
     useSource(s);
 }
 

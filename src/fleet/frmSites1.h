@@ -108,6 +108,7 @@ protected:
 
 private:
     void buildControls();
+    void newBoard();
     void closeWindow();
     void alarmRaised(int index, const QString &cause);
     void countChanged(int count);

@@ -77,6 +77,10 @@ void TestSiteList::brokerDialogKeepsTheSource()
     f.startSeeded();
     g_subMenuCommand(18);
     AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("pw")), "secret\n");
+    // A site of no broker at all, in alarm: it goes with the change of broker.
+    g_frmSites1->board()->takeMessage(QStringLiteral("qelvo"), QStringLiteral("qelvo/k1/state"),
+                                      R"({"site":"k1","state":"lost","title":"川辺"})");
+    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 1件"));
     // A wrong address is refused with a box and the dialog stays; then a good one.
     QStringList urls = {QStringLiteral("http://broker"), QStringLiteral("mqtt://127.0.0.1:1")};
     f.dlg.answers << vbOK;
@@ -100,6 +104,9 @@ void TestSiteList::brokerDialogKeepsTheSource()
     QVERIFY(g_frmSites1->client());
     QCOMPARE(g_frmSites1->client()->options().password, QStringLiteral("secret"));
     QCOMPARE(g_frmSites1->client()->options().username, QStringLiteral("ops"));
+    QCOMPARE(g_frmSites1->proxy()->rowCount(), 0);
+    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
+    QVERIFY(!g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
     // The next opening uses it.
     g_subMenuCommand(18);
     g_subMenuCommand(18);
