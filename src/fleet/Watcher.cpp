@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <utility>
+
 namespace {
 // A JSON string, quoted and escaped.
 QByteArray jsonString(const QString &text)
@@ -114,6 +116,9 @@ bool Watcher::startMqtt(QString *error)
     connect(client.get(), &MqttClient::connected, this, [this] {
         emit logLine(QStringLiteral("broker %1: connected").arg(m_settings.mqtt->url));
         publishWatcher("running");
+        for (const QString &name : std::exchange(m_clearAtConnect, {}))
+            if (m_sites.find(name) == m_sites.end())
+                m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
         for (auto &[name, s] : m_sites)
             publishState(*s);
         flush();
@@ -172,8 +177,10 @@ void Watcher::removeSite(const QString &name, bool clearRetained)
     s.run->endIfStopAsked();
     s.watch->stop();
     m_queuedTotal -= qsizetype(s.queue.size());
-    if (clearRetained && m_mqtt && m_mqtt->isConnected())
-        m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
+    // Its retained state is cleared now, or at the next connect while the broker is away.
+    if (clearRetained && m_mqtt && (!m_mqtt->isConnected() || m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true) <= 0))
+        if (!m_clearAtConnect.contains(name))
+            m_clearAtConnect << name;
     m_sites.erase(it);
 }
 
@@ -294,6 +301,7 @@ void Watcher::reload(const WatchSettings &next)
     }
     const bool mqttChanged = d.mqttChanged;
     if (mqttChanged && m_mqtt) {
+        m_clearAtConnect.clear(); // they belong to the old broker
         // The old broker is told that this watcher left it.
         publishWatcher("offline");
         m_mqtt->stop();
