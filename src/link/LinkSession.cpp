@@ -212,9 +212,14 @@ bool LinkSession::openPort(int commPort)
     p.setCommPort(commPort);
     if (p.setPortOpen(true).failed())
         return false;
-    m_lostTold = false;
-    p.clearInBuffer();
+    portOpened();
     return true;
+}
+
+void LinkSession::portOpened()
+{
+    m_lostTold = false;
+    port().clearInBuffer();
 }
 
 CommError LinkSession::portLost()

@@ -116,6 +116,9 @@ public:
 
     // ------------------------------------------------------------- port and buffer
     bool openPort(int commPort);         // opens (if closed) and empties the receive buffer
+    // The port was opened without the session (a device server's line opened without
+    // waiting): the receive buffer is emptied, and a later loss is told again.
+    void portOpened();
     // The port closed by itself (the device went away, a device server ended the connection):
     // the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
     CommError portLost();

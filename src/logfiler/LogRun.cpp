@@ -3,6 +3,9 @@
 #include "core/modMain1.h"
 #include "logfiler/modLogFiler.h"
 #include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
+#include "platform/Paths.h"
+#include "platform/TextFile.h"
 
 namespace {
 QDateTime toSecond(const QDateTime &t)
@@ -33,6 +36,11 @@ void LogRun::takeReading(const Reading &reading)
 {
     m_reading = reading;
     m_fresh = true;
+    if (m_settings.eachReading && m_state == Logging) {
+        const QDateTime t = toSecond(reading.time.isValid() ? reading.time : Now());
+        if (!endProc(t))
+            takeSample(t);
+    }
 }
 
 bool LogRun::monitorCheck() const
@@ -66,6 +74,8 @@ bool LogRun::start(const LogRunSettings &settings)
     m_nextCheckMs = nextCheckMs(clockService().elapsedMs(), wall);
     m_nextTime = QDateTime();
     m_count = 0;
+    // A run that writes each reading decides its end once a second and needs no finer tick.
+    m_timer.setInterval(settings.eachReading ? 1000 : 100);
     emit begun();
     const QString marker = QStringLiteral("/** Logging Start **/");
     if (append(LogBlock(marker, m_startTime)) == 3) {
@@ -75,8 +85,12 @@ bool LogRun::start(const LogRunSettings &settings)
     addLine(marker);
     addLine(QStringLiteral("Time :,") + LogTimeText(m_startTime));
     addLine(QString());
-    // The first sample at once, whether a reading came since the last one or not.
-    takeSample(m_startTime);
+    // The first sample at once, whether a reading came since the last one or not (a run that
+    // writes each reading writes the one given before its start, if any, at its time).
+    if (!m_settings.eachReading)
+        takeSample(m_startTime);
+    else if (m_fresh)
+        takeSample(m_reading.time.isValid() ? toSecond(m_reading.time) : m_startTime);
     // An Abort on the first sample has ended the run already.
     if (m_status != QLatin1String("-1"))
         return false;
@@ -113,6 +127,8 @@ void LogRun::endIfStopAsked()
         endProc(toSecond(Now()));
     m_stopAsked = false;
 }
+
+bool LogRun::endIfDue() { return m_state != Stopped && endProc(toSecond(Now())); }
 
 void LogRun::setDisplay(bool voltDisp, bool bitsDisp)
 {
@@ -232,7 +248,7 @@ void LogRun::tick()
             // While paused nothing is written, and resuming puts the schedule on its grid.
             if (m_state == Logging)
                 keepScheduleNearNow(now);
-            if (m_nextTime.isValid() && m_nextTime <= now) {
+            if (!m_settings.eachReading && m_nextTime.isValid() && m_nextTime <= now) {
                 emit changed();
                 if (m_state == Logging && m_fresh)
                     takeSample(m_nextTime);
@@ -243,8 +259,53 @@ void LogRun::tick()
     emit ticked(now);
 }
 
+qsizetype LogRun::unwrittenBytes() const
+{
+    qsizetype n = 0;
+    for (const auto &u : m_unwritten)
+        n += u.second.size();
+    return n;
+}
+
+// The lines that wait go out first, each to its own file (a run that began in another file
+// since still owes that file its lines); a failure keeps them all, in order.
+qint16 LogRun::appendKept(const QString &text)
+{
+    const QByteArray bytes = SjisEncode(text) + "\r\n";
+    if (!m_unwritten.isEmpty() && m_unwritten.last().first == m_path)
+        m_unwritten.last().second += bytes;
+    else
+        m_unwritten.append({m_path, bytes});
+    while (!m_unwritten.isEmpty()) {
+        const QString path = m_unwritten.first().first;
+        const QByteArray pending = m_unwritten.first().second;
+        EnsureFolder(GetPathFolder(path));
+        const FileError e = AppendToFile(path, pending);
+        if (e.failed()) {
+            // Bounded: past the limit the oldest whole lines are given up.
+            qsizetype over = unwrittenBytes() - kUnwrittenLimit;
+            while (over > 0 && !m_unwritten.isEmpty()) {
+                QByteArray &oldest = m_unwritten.first().second;
+                const qsizetype end = oldest.indexOf("\r\n");
+                const qsizetype cut = end < 0 ? oldest.size() : end + 2;
+                oldest.remove(0, cut);
+                over -= cut;
+                ++m_givenUp;
+                if (oldest.isEmpty())
+                    m_unwritten.removeFirst();
+            }
+            emit appendFailed(ErrTextAppend(e), path);
+            return 5;
+        }
+        m_unwritten.removeFirst();
+    }
+    return 1;
+}
+
 qint16 LogRun::append(const QString &text)
 {
+    if (m_settings.keepUnwritten)
+        return appendKept(text);
     const qint16 written = AppendLogLine(text, m_path);
     if (written == 3) {
         m_status = QStringLiteral("10");

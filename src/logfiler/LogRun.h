@@ -31,6 +31,15 @@ struct LogRunSettings {
     bool bitsDisp = true; // "ﾋﾞｯﾄで表示": the outputs as eight bits, else two hex digits
     // The input type the values are written in; empty: as each reading was decoded.
     std::optional<ReadingScale> scale;
+    // A sample for every reading given, stamped with the reading's own time, instead of the
+    // samples of the schedule (the fleet watcher logs each poll). The end is still decided
+    // once a second, and also before each reading, so that a reading past the end time
+    // ends the run instead of being written into it.
+    bool eachReading = false;
+    // No box on a failed append: the lines wait (in order, at most kUnwrittenLimit bytes,
+    // the oldest given up past that) and go out before the next line, and appendFailed()
+    // tells why. For a run that no one watches.
+    bool keepUnwritten = false;
 };
 
 // What a run asks of the monitor it samples.
@@ -46,6 +55,7 @@ public:
     enum State : qint16 { Stopped = 0, Logging = -1, Paused = 2 };
     static constexpr int kShownLines = 21;
     static constexpr qint32 kCountLimit = 65535;
+    static constexpr qsizetype kUnwrittenLimit = 1024 * 1024;
 
     explicit LogRun(LogRunMonitor monitor, QObject *parent = nullptr);
 
@@ -65,6 +75,9 @@ public:
     void stop();
     // A stop asked for and not yet done is done now (before another start, or closing).
     void endIfStopAsked();
+    // The end decision of the next check, taken now (the monitor it samples has just stopped):
+    // true when the run has ended.
+    bool endIfDue();
     // The display options of the samples to come.
     void setDisplay(bool voltDisp, bool bitsDisp);
 
@@ -80,6 +93,9 @@ public:
     // The last kShownLines lines written (the blocks, the samples; a line ignored after a
     // failed append too).
     const QStringList &lines() const { return m_lines; }
+    // keepUnwritten: the bytes still waiting for their file, and the lines given up.
+    qsizetype unwrittenBytes() const;
+    qint64 linesGivenUp() const { return m_givenUp; }
 
 signals:
     // The run begins: its settings and path are set, its lines cleared; the start block follows.
@@ -90,6 +106,8 @@ signals:
     void changed();
     // After each tick of the timer: the time of the check, to the second.
     void ticked(const QDateTime &now);
+    // keepUnwritten: an append failed (the reason and the path); the lines wait.
+    void appendFailed(const QString &reason, const QString &path);
 
 private:
     void tick();
@@ -99,6 +117,7 @@ private:
     void alignSchedule(const QDateTime &now);
     void keepScheduleNearNow(const QDateTime &now);
     qint16 append(const QString &text);
+    qint16 appendKept(const QString &text);
     void addLine(const QString &line);
     void setState(State s);
 
@@ -118,4 +137,7 @@ private:
     qint64 m_nextCheckMs = 0;
     bool m_inTick = false;
     WindowTimer m_timer;
+    // keepUnwritten: lines not yet in their file, with the file each belongs to.
+    QList<QPair<QString, QByteArray>> m_unwritten;
+    qint64 m_givenUp = 0;
 };

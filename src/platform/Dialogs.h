@@ -135,3 +135,10 @@ public:
     // The button msgBox answers for a box of this style.
     static int safeAnswer(int style);
 };
+
+// The quiet answers without a word: for a service, which tells what happened in its own
+// lines (the exchanges keep each box's text as their result's reason).
+class SilentDialogs : public QuietDialogs {
+public:
+    int msgBox(const QString &, int style, const QString &) override { return safeAnswer(style); }
+};

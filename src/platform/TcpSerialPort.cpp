@@ -24,6 +24,15 @@ QString shownText(const QByteArray &bytes)
 
 TcpSerialPort::TcpSerialPort()
 {
+    m_openBound.onTick = [this] {
+        m_openBound.setEnabled(false);
+        m_openTimeUp = true;
+        stepOpenAsync();
+    };
+    QObject::connect(&m_socket, &QAbstractSocket::stateChanged, &m_socket, [this] {
+        if (m_openDone)
+            QMetaObject::invokeMethod(&m_socket, [this] { stepOpenAsync(); }, Qt::QueuedConnection);
+    });
     m_resume.setSingleShot(true);
     m_resume.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_resume, &QTimer::timeout, &m_socket, [this] {
@@ -33,6 +42,8 @@ TcpSerialPort::TcpSerialPort()
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
         if (m_open || m_connecting)
             pump();
+        if (m_openDone)
+            stepOpenAsync();
         notifyActivity();
     });
     QObject::connect(&m_socket, &QTcpSocket::bytesWritten, &m_socket, [this] { notifyActivity(); });
@@ -54,6 +65,7 @@ TcpSerialPort::TcpSerialPort()
 
 TcpSerialPort::~TcpSerialPort()
 {
+    m_openDone = nullptr;
     QObject::disconnect(&m_socket, nullptr, nullptr, nullptr);
     m_resume.stop();
     m_open = false;
@@ -63,6 +75,7 @@ TcpSerialPort::~TcpSerialPort()
 CommError TcpSerialPort::setPortOpen(bool open)
 {
     if (!open) {
+        cancelOpen();
         m_lostJa.clear();
         if (m_open) {
             m_open = false;
@@ -95,10 +108,12 @@ CommError TcpSerialPort::failOpen(const QString &en, const QString &ja)
     return {comPortOpenFailed, m_problem};
 }
 
-CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
+bool TcpSerialPort::beginConnect(const ComPortMapping &m, CommError *e)
 {
-    if (m_open)
-        return {comPortAlreadyOpen, QStringLiteral("Port already open")};
+    if (m_open) {
+        *e = {comPortAlreadyOpen, QStringLiteral("Port already open")};
+        return false;
+    }
     m_map = m;
     m_problem.clear();
     m_problemJa.clear();
@@ -112,71 +127,141 @@ CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
     m_noiseWindow.invalidate();
     m_resume.stop();
     m_telnet.reset();
-    if (!m.network())
-        return failOpen(QStringLiteral("no network address"), QStringLiteral("ﾈｯﾄﾜｰｸのｱﾄﾞﾚｽがありません。"));
+    if (!m.network()) {
+        *e = failOpen(QStringLiteral("no network address"), QStringLiteral("ﾈｯﾄﾜｰｸのｱﾄﾞﾚｽがありません。"));
+        return false;
+    }
     if (m.kind == ComPortMapping::Kind::Rfc2217)
         m_telnet = std::make_unique<Rfc2217Client>();
-
     m_connecting = true;
+    m_negotiating = false;
     m_socket.abort();
     m_socket.setReadBufferSize(kReadChunk);
-    // The windows go on while the connection is made: the wait sleeps until the next event.
-    const Deadline bound(timeoutMs);
     m_socket.connectToHost(m.host, m.port);
-    while (m_socket.state() != QAbstractSocket::ConnectedState &&
-           m_socket.state() != QAbstractSocket::UnconnectedState && !bound.passed())
-        bound.wait();
+    return true;
+}
+
+TcpSerialPort::OpenStep TcpSerialPort::stepOpen(bool timeUp, int timeoutMs, CommError *e)
+{
     const QString seconds = QString::number(timeoutMs / 1000.0, 'g', 3);
-    if (m_socket.state() != QAbstractSocket::ConnectedState) {
-        if (m_socket.state() != QAbstractSocket::UnconnectedState)
-            return failOpen(QStringLiteral("no answer within %1 s").arg(seconds),
-                            QStringLiteral("%1 秒以内に応答がありません。").arg(seconds));
-        switch (m_socket.error()) {
-        case QAbstractSocket::RemoteHostClosedError:
-            return closedWhileOpening();
-        case QAbstractSocket::ConnectionRefusedError:
-            return failOpen(QStringLiteral("connection refused"), QStringLiteral("接続を拒否されました。"));
-        case QAbstractSocket::HostNotFoundError:
-            return failOpen(QStringLiteral("host %1 not found").arg(m.host),
-                            QStringLiteral("ﾎｽﾄ %1 が見つかりません。").arg(m.host));
-        default:
-            return failOpen(m_socket.errorString(), m_socket.errorString());
+    const auto failed = [&](const CommError &err) {
+        *e = err;
+        return OpenStep::Failed;
+    };
+    if (!m_negotiating) {
+        const QAbstractSocket::SocketState state = m_socket.state();
+        if (state != QAbstractSocket::ConnectedState) {
+            if (state != QAbstractSocket::UnconnectedState) {
+                if (!timeUp)
+                    return OpenStep::Pending;
+                return failed(failOpen(QStringLiteral("no answer within %1 s").arg(seconds),
+                                       QStringLiteral("%1 秒以内に応答がありません。").arg(seconds)));
+            }
+            switch (m_socket.error()) {
+            case QAbstractSocket::RemoteHostClosedError: return failed(closedWhileOpening());
+            case QAbstractSocket::ConnectionRefusedError:
+                return failed(failOpen(QStringLiteral("connection refused"), QStringLiteral("接続を拒否されました。")));
+            case QAbstractSocket::HostNotFoundError:
+                return failed(failOpen(QStringLiteral("host %1 not found").arg(m_map.host),
+                                       QStringLiteral("ﾎｽﾄ %1 が見つかりません。").arg(m_map.host)));
+            default: return failed(failOpen(m_socket.errorString(), m_socket.errorString()));
+            }
+        }
+        tuneSocket();
+        if (m_telnet) {
+            send(m_telnet->start());
+            m_negotiating = true;
         }
     }
-    tuneSocket();
-
-    if (m_telnet) {
-        send(m_telnet->start());
-        for (;;) {
-            pump();
-            if (m_telnet->ready() || m_telnet->failed())
-                break;
+    if (m_negotiating) {
+        pump();
+        if (!m_telnet->ready() && !m_telnet->failed()) {
             if (!m_dropEn.isEmpty())
-                return failOpen(m_dropEn, m_dropJa);
+                return failed(failOpen(m_dropEn, m_dropJa));
             if (m_socket.state() != QAbstractSocket::ConnectedState)
-                return closedWhileOpening();
-            if (bound.passed()) {
-                if (!m_telnet->accepted())
-                    return failOpen(QStringLiteral("the server does not answer RFC 2217 (COM-PORT-OPTION) within %1 s; "
-                                                   "for a raw TCP port write tcp:// instead")
-                                        .arg(seconds),
-                                    QStringLiteral("ｻｰﾊﾞｰが %1 秒以内に RFC 2217 (COM-PORT-OPTION) に応答しません。"
-                                                   "生の TCP ﾎﾟｰﾄなら tcp:// で指定してください。")
-                                        .arg(seconds));
-                return failOpen(QStringLiteral("the server did not confirm the line settings within %1 s").arg(seconds),
-                                QStringLiteral("ｻｰﾊﾞｰが %1 秒以内に通信条件の設定に応答しません。").arg(seconds));
-            }
-            bound.wait();
+                return failed(closedWhileOpening());
+            if (!timeUp)
+                return OpenStep::Pending;
+            if (!m_telnet->accepted())
+                return failed(failOpen(QStringLiteral("the server does not answer RFC 2217 (COM-PORT-OPTION) within %1 s; "
+                                                      "for a raw TCP port write tcp:// instead")
+                                           .arg(seconds),
+                                       QStringLiteral("ｻｰﾊﾞｰが %1 秒以内に RFC 2217 (COM-PORT-OPTION) に応答しません。"
+                                                      "生の TCP ﾎﾟｰﾄなら tcp:// で指定してください。")
+                                           .arg(seconds)));
+            return failed(failOpen(QStringLiteral("the server did not confirm the line settings within %1 s").arg(seconds),
+                                   QStringLiteral("ｻｰﾊﾞｰが %1 秒以内に通信条件の設定に応答しません。").arg(seconds)));
         }
+        m_negotiating = false;
         if (m_telnet->failed())
-            return failOpen(m_telnet->reason(false), m_telnet->reason(true));
+            return failed(failOpen(m_telnet->reason(false), m_telnet->reason(true)));
     }
     // A server that closed at once (a busy device server says so and goes).
     if (m_socket.state() != QAbstractSocket::ConnectedState)
-        return closedWhileOpening();
+        return failed(closedWhileOpening());
     m_connecting = false;
     m_open = true;
-    return {};
+    return OpenStep::Opened;
+}
+
+CommError TcpSerialPort::connectTo(const ComPortMapping &m, int timeoutMs)
+{
+    CommError e;
+    if (!beginConnect(m, &e))
+        return e;
+    // The windows go on while the connection is made: the wait sleeps until the next event.
+    const Deadline bound(timeoutMs);
+    for (;;) {
+        switch (stepOpen(bound.passed(), timeoutMs, &e)) {
+        case OpenStep::Opened: return {};
+        case OpenStep::Failed: return e;
+        case OpenStep::Pending: bound.wait(); break;
+        }
+    }
+}
+
+void TcpSerialPort::openAsync(const ComPortMapping &m, std::function<void(const CommError &)> done, int timeoutMs)
+{
+    cancelOpen();
+    CommError e;
+    if (!beginConnect(m, &e)) {
+        QMetaObject::invokeMethod(
+            &m_socket, [done = std::move(done), e] { done(e); }, Qt::QueuedConnection);
+        return;
+    }
+    m_openDone = std::move(done);
+    m_openTimeoutMs = timeoutMs;
+    m_openTimeUp = false;
+    m_openBound.setEnabled(false);
+    m_openBound.setInterval(timeoutMs);
+    m_openBound.setEnabled(true);
+    QMetaObject::invokeMethod(&m_socket, [this] { stepOpenAsync(); }, Qt::QueuedConnection);
+}
+
+void TcpSerialPort::stepOpenAsync()
+{
+    if (!m_openDone)
+        return;
+    CommError e;
+    const OpenStep step = stepOpen(m_openTimeUp, m_openTimeoutMs, &e);
+    if (step == OpenStep::Pending)
+        return;
+    m_openBound.setEnabled(false);
+    const auto done = std::move(m_openDone);
+    m_openDone = nullptr;
+    done(step == OpenStep::Opened ? CommError{} : e);
+}
+
+void TcpSerialPort::cancelOpen()
+{
+    if (!m_openDone)
+        return;
+    m_openDone = nullptr;
+    m_openBound.setEnabled(false);
+    m_connecting = false;
+    m_negotiating = false;
+    m_telnet.reset();
+    m_socket.abort();
 }
 
 CommError TcpSerialPort::closedWhileOpening()

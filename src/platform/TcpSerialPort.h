@@ -16,6 +16,7 @@
 // time, and bytes that carry no data (Telnet commands, NOPs) are read at most
 // kNoiseBudget per kNoiseWindowMs: past that the port leaves them in the socket until the
 // window ends, so the server's flood waits in its own buffers.
+#include "platform/Clock.h"
 #include "platform/ComPorts.h"
 #include "platform/Rfc2217.h"
 #include "platform/SerialPort.h"
@@ -24,6 +25,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class TcpSerialPort : public SerialPortService {
@@ -47,6 +49,11 @@ public:
     CommError setPortOpen(bool open) override;
     // Opens a given address within timeoutMs.
     CommError connectTo(const ComPortMapping &m, int timeoutMs = kConnectTimeoutMs);
+    // The same without waiting: done comes from the event loop with the open's result (empty
+    // when open). A program that opens many lines at once uses it, so that one slow server
+    // holds up no other line. Closing the port, or another open, drops it without done.
+    void openAsync(const ComPortMapping &m, std::function<void(const CommError &)> done, int timeoutMs = kConnectTimeoutMs);
+    bool opening() const { return bool(m_openDone); }
     CommError output(const QByteArray &bytes) override;
     int outBufferCount() override;
     void clearOutBuffer() override;
@@ -83,6 +90,12 @@ private:
     void onClosedByServer();
     QString serverWords() const;
     CommError closedWhileOpening();
+    // The open in steps: the connection asked for, then each look at how far it came.
+    enum class OpenStep { Pending, Opened, Failed };
+    bool beginConnect(const ComPortMapping &m, CommError *e);
+    OpenStep stepOpen(bool timeUp, int timeoutMs, CommError *e);
+    void stepOpenAsync();
+    void cancelOpen();
     CommError failOpen(const QString &en, const QString &ja);
     void closeSocket();
     void tuneSocket();
@@ -92,6 +105,11 @@ private:
     ComPortMapping m_map;
     bool m_open = false;
     bool m_connecting = false;
+    bool m_negotiating = false; // RFC 2217: connected, the line settings not yet confirmed
+    std::function<void(const CommError &)> m_openDone; // an openAsync under way
+    int m_openTimeoutMs = kConnectTimeoutMs;
+    bool m_openTimeUp = false;
+    WindowTimer m_openBound;
     std::unique_ptr<Rfc2217Client> m_telnet;
     QByteArray m_in;
     QByteArray m_decoded; // data read from the socket that the receive buffer had no room for

@@ -3,7 +3,8 @@
 #    doubles): no symbol of theirs in `nm -C`;
 #  - qelvo-cli holds no window: no frm class but the never-shown poll carrier frmTimer1 (a
 #    plain QObject), and `ldd` lists neither Qt Widgets nor Qt PrintSupport.
-# Run: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> -P check_headless.cmake
+#  - qelvo-watchd (-DWATCHD) is the same: no sim/ symbol, no window, no Widgets or PrintSupport.
+# Run: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> [-DWATCHD=<qelvo-watchd>] -P check_headless.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT QELVO OR NOT CLI)
   message(FATAL_ERROR "usage: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> -P check_headless.cmake")
@@ -29,7 +30,7 @@ function(matching_lines out regex)
 endfunction()
 
 set(_sim "CtrlModel|SimulatedPort|ScriptedDialogs|VirtualClock|RecordingPort|RecordingProcess|PictureCheck")
-foreach(_bin ${QELVO} ${CLI})
+foreach(_bin ${QELVO} ${CLI} ${WATCHD})
   get_filename_component(_name ${_bin} NAME)
   matching_lines(_found "${_sim}" ${NM} -C ${_bin})
   list(LENGTH _found _n)
@@ -39,8 +40,9 @@ foreach(_bin ${QELVO} ${CLI})
   endif()
 endforeach()
 
-get_filename_component(_cli ${CLI} NAME)
-matching_lines(_frm "frm[A-Za-z]+[0-9]*" ${NM} -C ${CLI})
+foreach(_bin ${CLI} ${WATCHD})
+get_filename_component(_cli ${_bin} NAME)
+matching_lines(_frm "frm[A-Za-z]+[0-9]*" ${NM} -C ${_bin})
 set(_windows "")
 foreach(_line ${_frm})
   string(REGEX MATCHALL "frm[A-Za-z]+[0-9]*" _names "${_line}")
@@ -54,10 +56,11 @@ if(_n GREATER 0)
   list(GET _windows 0 _first)
   list(APPEND _bad "${_cli}: ${_n} symbol(s) of windows, such as ${_first}")
 endif()
-matching_lines(_libs "libQt6(Widgets|PrintSupport)" ${LDD} ${CLI})
+matching_lines(_libs "libQt6(Widgets|PrintSupport)" ${LDD} ${_bin})
 foreach(_line ${_libs})
   string(STRIP "${_line}" _line)
   list(APPEND _bad "${_cli} loads ${_line}")
+endforeach()
 endforeach()
 
 list(LENGTH _bad _nbad)
@@ -65,5 +68,4 @@ if(_nbad GREATER 0)
   list(JOIN _bad "\n  " _text)
   message(FATAL_ERROR "${_nbad} problem(s) in the shipped programs:\n  ${_text}")
 endif()
-list(LENGTH _frm _n)
-message(STATUS "headless: no sim/ symbols in qelvo and ${_cli}; ${_cli} has no window (${_n} symbols of frmTimer1) and loads neither Qt Widgets nor Qt PrintSupport")
+message(STATUS "headless: no sim/ symbols in the programs; qelvo-cli ${WATCHD} have no window (frmTimer1 is the poll's carrier) and load neither Qt Widgets nor Qt PrintSupport")

@@ -1,6 +1,6 @@
 #include "CliCommands.h"
 
-#include "CliSignals.h"
+#include "platform/ProcessSignals.h"
 #include "CliLink.h"
 #include "CliText.h"
 

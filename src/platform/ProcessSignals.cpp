@@ -1,4 +1,4 @@
-#include "CliSignals.h"
+#include "platform/ProcessSignals.h"
 
 #include <QSocketNotifier>
 
@@ -14,11 +14,13 @@ void onTermination(int sig)
 {
     const char c = char(sig);
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &c, 1);
-    std::signal(sig, SIG_DFL);
+    if (sig != SIGHUP)
+        std::signal(sig, SIG_DFL);
 }
 } // namespace
 
-TerminationSignals::TerminationSignals(std::function<void(int)> onSignal) : m_onSignal(std::move(onSignal))
+TerminationSignals::TerminationSignals(std::function<void(int)> onSignal, bool hangUp)
+    : m_onSignal(std::move(onSignal)), m_hangUp(hangUp)
 {
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -30,6 +32,14 @@ TerminationSignals::TerminationSignals(std::function<void(int)> onSignal) : m_on
     });
     std::signal(SIGINT, onTermination);
     std::signal(SIGTERM, onTermination);
+    if (m_hangUp) {
+        // Kept across calls (sigaction without SA_RESETHAND), so each SIGHUP comes through.
+        struct sigaction sa {};
+        sa.sa_handler = onTermination;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGHUP, &sa, nullptr);
+    }
 }
 
 TerminationSignals::~TerminationSignals()
@@ -38,6 +48,8 @@ TerminationSignals::~TerminationSignals()
         return;
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    if (m_hangUp)
+        std::signal(SIGHUP, SIG_DFL);
     m_notifier.reset();
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);

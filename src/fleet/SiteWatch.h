@@ -1,0 +1,101 @@
+#pragma once
+// One site of a fleet: its own session on its own port, polled as the input
+// monitor polls
+// ("N", then "Y") at the site's interval, with the site's state:
+//   online    readings come;
+//   no-reply  a poll waited the controller's reply time (twenty seconds)
+//   without a value; lost      the port cannot be opened, or the device (the
+//   device server's connection)
+//             went away: it is opened again after 1 s, 2 s, 4 s ... up to 60 s.
+// At each connect the controller's settings are read for its input type (cell
+// 0x2D, as the editor decodes it), unless the site pins the type; the readings
+// are made with its scale.
+//
+// A site never waits for another: every wait is its own session's timer or its
+// own port's activity, and the event loop serves the sites in turn.
+#include "fleet/WatchConfig.h"
+#include "link/Reading.h"
+#include "platform/SerialPort.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class LinkSession;
+class WindowTimer;
+struct LinkResult;
+struct MemCell;
+
+enum class SiteState { Starting, Online, NoReply, Lost, Stopped };
+// "starting", "online", "no-reply", "lost", "stopped"
+const char *SiteStateName(SiteState s);
+
+// The port of a site: COMn as the program maps it (a serial device, or what
+// ports/COMn names), tcp:// and rfc2217:// as a device server's line. Opening
+// it opens the site.
+std::unique_ptr<SerialPortService> MakeSitePort(const WatchSite &site);
+using SitePortMaker = std::function<std::unique_ptr<SerialPortService>(const WatchSite &)>;
+
+class SiteWatch : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kRetryMinMs = 1000;
+    static constexpr int kRetryMaxMs = 60000;
+    // The settings read for the input type is left after this long without
+    // progress.
+    static constexpr int kTypeReadMs = 10000;
+
+    explicit SiteWatch(const WatchSite &site, const SitePortMaker &makePort = MakeSitePort, QObject *parent = nullptr);
+    ~SiteWatch() override;
+
+    // Opens the port (from the event loop, so that sites start side by side) and
+    // begins polling, or, failing to open, the retries.
+    void start();
+    // Sites whose port is being opened now: a device server's connection is
+    // waited for with the events going on, so the program must not destroy a site
+    // meanwhile.
+    static int openingNow();
+    // Ends the polling and the retries and closes the port: Stopped.
+    void stop();
+
+    const WatchSite &site() const { return m_site; }
+    SiteState state() const { return m_state; }
+    QDateTime since() const { return m_since; }
+    QString reason() const { return m_reason; }
+    ReadingScale scale() const;
+    // While lost: the wait before the next open.
+    int retryDelayMs() const { return m_retryMs; }
+    LinkSession &session() { return *m_session; }
+
+signals:
+    void stateChanged(SiteState state, const QString &reason);
+    // A reading completed (the state is online by then).
+    void readingTaken(const Reading &reading);
+    // Something worth a line in the service's log that is no change of state.
+    void note(const QString &text);
+
+private:
+    void open();
+    void opened();
+    void readInputType();
+    void typeKnown(const ReadingScale &scale);
+    void poll();
+    void pollEnded(const LinkResult &r);
+    void lose(const QString &reason);
+    void setState(SiteState s, const QString &reason = QString());
+
+    WatchSite m_site;
+    std::unique_ptr<LinkSession> m_session;
+    std::unique_ptr<WindowTimer> m_pollTimer;
+    std::unique_ptr<WindowTimer> m_retryTimer;
+    std::unique_ptr<WindowTimer> m_typeTimer;
+    std::unique_ptr<MemCell[]> m_image;
+    SiteState m_state = SiteState::Starting;
+    QDateTime m_since;
+    QString m_reason;
+    int m_retryMs = kRetryMinMs;
+    bool m_polling = false;
+    bool m_typeTimedOut = false;
+};

@@ -1,0 +1,180 @@
+// qelvo-watchd: watches every controller of a configuration file without
+// windows, logs each site's readings in the log filer's files, and publishes
+// readings and states over MQTT.
+#include "fleet/Watcher.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/Paths.h"
+#include "platform/ProcessSignals.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QStringList>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+const char kHelp[] =
+    R"(qelvo-watchd - watch a fleet of water-level comparator controllers
+
+Usage:
+  qelvo-watchd FILE           watch the sites of FILE in the foreground
+  qelvo-watchd --check FILE   only check FILE: one line per fault, exit status 2 when any
+  qelvo-watchd --help         this text
+
+Each site of FILE is polled at its interval ("N", then "Y", as the input monitor does) on
+its own port. Its readings go to LOG_FOLDER/SITE/qlvYYYYMMDD.csv in the log filer's format,
+and with an [mqtt] group to the broker:
+  PREFIX/SITE/reading          {"site","time","count","value","unit","outputs"}
+  PREFIX/SITE/state            retained: online, no-reply, lost or stopped, with since,
+                               reason and title
+  PREFIX/watchd/CLIENT_ID      retained: running, or offline (also the last will)
+One line per change of a site's state goes to standard error (the journal under systemd).
+
+Signals: SIGTERM and SIGINT end every log run with its end block, publish the final
+states and end the program (exit status 0); SIGHUP reads FILE again, starting the sites
+added, stopping the sites removed and restarting the sites changed.
+
+Exit status: 0 after a stop by signal, 1 when the watch cannot start (the log folder, the
+broker's settings), 2 for a usage error or a faulty FILE.
+
+FILE (INI; ';' starts a comment):
+  [watch]   log_folder (default: the data folder's logs), interval_ms (20-60000, 1000)
+  [mqtt]    url (mqtt://HOST:PORT or mqtts://HOST:PORT), topic_prefix (qelvo), client_id
+            (qelvo-watchd-HOST), username, password_file, ca_file, queue_limit (readings
+            kept per site while the broker is away; default one hour's worth)
+  [sites]   NAME=PORT for each site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT;
+            NAME is 1-40 of A-Z a-z 0-9 _ -
+  [NAME]    interval_ms, title, input_type (1-5 pins the input type; else it is read
+            from the controller's settings at each connect)
+See qelvo-watchd(1).
+)";
+
+// Under systemd the journal stamps each line itself.
+bool g_stamp = true;
+
+void logLine(const QString &line)
+{
+    QByteArray out;
+    if (g_stamp)
+        out = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")).toUtf8();
+    out += line.toUtf8() + '\n';
+    std::fwrite(out.constData(), 1, size_t(out.size()), stderr);
+    std::fflush(stderr);
+}
+
+int usage(const char *why)
+{
+    std::fprintf(stderr, "qelvo-watchd: %s\nTry 'qelvo-watchd --help'.\n", why);
+    return 2;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("qelvo-watchd"));
+    g_stamp = qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
+    QStringList args = QCoreApplication::arguments().mid(1);
+    bool check = false;
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (!args.isEmpty() && args.first() == QStringLiteral("--check")) {
+        check = true;
+        args.removeFirst();
+    }
+    if (args.size() != 1)
+        return usage(args.isEmpty() ? "a configuration FILE is needed" : "one configuration FILE only");
+    if (args.first().startsWith(QLatin1Char('-')))
+        return usage(qPrintable(QStringLiteral("unknown option %1").arg(args.first())));
+    const QString path = args.first();
+
+    // The exchanges keep their boxes' texts as reasons; the service says what
+    // happened itself.
+    SilentDialogs silent;
+    installDialogs(&silent);
+
+    QStringList faults;
+    const std::optional<WatchSettings> settings = LoadWatchConfig(path, DataFolderPath(), &faults);
+    if (!settings) {
+        for (const QString &f : faults)
+            std::fprintf(stderr, "%s\n", qPrintable(f));
+        return 2;
+    }
+    if (check) {
+        std::printf("%s: %lld sites, no faults\n", qPrintable(path), qlonglong(settings->sites.size()));
+        return 0;
+    }
+
+    Watcher watcher(*settings);
+    QObject::connect(&watcher, &Watcher::logLine, &watcher, &logLine);
+    bool stopping = false;
+    // A reload removes sites: it waits while a site's port is being opened (a
+    // device server's connection, at most seconds), since the events go on during
+    // that wait.
+    WindowTimer reloadLater;
+    bool reloadAsked = false;
+    std::function<void()> reload;
+    reloadLater.setInterval(100);
+    reloadLater.onTick = [&] {
+        if (SiteWatch::openingNow() > 0)
+            return;
+        reloadLater.setEnabled(false);
+        reload();
+    };
+    TerminationSignals signals_(
+        [&](int sig) {
+            if (sig == SIGHUP) {
+                if (stopping)
+                    return;
+                reloadAsked = true;
+                if (SiteWatch::openingNow() > 0) {
+                    reloadLater.setEnabled(true);
+                    return;
+                }
+                reload();
+                return;
+            }
+            if (stopping)
+                return;
+            stopping = true;
+            reloadLater.setEnabled(false);
+            logLine(QStringLiteral("stopping (%1)")
+                        .arg(sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+            watcher.shutdown(1500, [] { QCoreApplication::exit(0); });
+        },
+        true);
+    reload = [&] {
+        if (!reloadAsked || stopping)
+            return;
+        reloadAsked = false;
+        QStringList reloadFaults;
+        const std::optional<WatchSettings> next = LoadWatchConfig(path, DataFolderPath(), &reloadFaults);
+        if (!next) {
+            for (const QString &f : reloadFaults)
+                logLine(f);
+            logLine(QStringLiteral("reload refused: the sites go on as they were"));
+            return;
+        }
+        watcher.reload(*next);
+    };
+
+    QString error;
+    if (!watcher.start(&error)) {
+        logLine(QStringLiteral("qelvo-watchd: ") + error);
+        return 1;
+    }
+    logLine(
+        QStringLiteral("watching %1 sites; logs in %2%3")
+            .arg(watcher.siteCount())
+            .arg(settings->logFolder)
+            .arg(settings->mqtt
+                     ? QStringLiteral("; broker %1, topics %2/").arg(settings->mqtt->url, settings->mqtt->topicPrefix)
+                     : QStringLiteral("; no broker")));
+    const int rc = QCoreApplication::exec();
+    logLine(QStringLiteral("stopped"));
+    return rc;
+}
