@@ -371,6 +371,7 @@ void tst_e2e_watchd::brokerAwayForTwentySeconds()
     const State st = states("kawabe-2", back).last();
     QCOMPARE(st.state, QString("online"));
     QVERIFY2(st.dropped > 0, qPrintable(QString::number(st.dropped)));
+    QTest::qWait(1000); // the states of the new connection have all come
 }
 
 void tst_e2e_watchd::reloadAddsAndRemovesSites()
