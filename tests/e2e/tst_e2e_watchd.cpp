@@ -251,11 +251,11 @@ void tst_e2e_watchd::initTestCase()
     QVERIFY2(m_broker.start(), "mosquitto did not start (scripts/common.sh installs it)");
     m_confPath = m_dir.filePath("watchd.ini");
     m_logs = m_dir.filePath("logs");
-    // kawabe-2 runs at 150 ms, so 20 s without the broker overflow its queue of 100 readings;
+    // kawabe-3 runs at 150 ms, so 20 s without the broker overflow its queue of 100 readings;
     // the others stay under it. kawabe-4's controller is told the 10 m distance input type.
     m_sites.emplace_back("kawabe-1", 100, 500, 0, 1);
-    m_sites.emplace_back("kawabe-2", 700, 150, 3, 3);
-    m_sites.emplace_back("kawabe-3", 1000, 400, 0, 1);
+    m_sites.emplace_back("kawabe-2", 700, 400, 3, 3);
+    m_sites.emplace_back("kawabe-3", 1000, 150, 0, 1);
     m_sites.emplace_back("kawabe-4", 300, 250, 0, 5);
     for (int i = 0; i < 3; ++i)
         QVERIFY2(m_sites[i].startSim(), qPrintable(m_sites[i].name));
@@ -343,7 +343,15 @@ void tst_e2e_watchd::siteLostAndSilentComeBack()
     QVERIFY(::kill(silent.pid(), SIGCONT) == 0);
     QVERIFY2(waitState(silent.name, "online", t0 + after, 10000), watchdSays().constData());
     QCOMPARE(states("kawabe-1", t0).size(), 0);
-    QTest::qWait(1000);
+    // Both give readings at their interval again.
+    const QDateTime back = QDateTime::currentDateTime();
+    QTest::qWait(3000);
+    for (const Site *s : {&lost, &silent}) {
+        QString fault;
+        const QList<Reading> rs = readings(*s, &fault);
+        const qsizetype fresh = std::count_if(rs.begin(), rs.end(), [&](const Reading &r) { return r.time > back; });
+        QVERIFY2(fresh >= 2500 / s->intervalMs, qPrintable(QString("%1: %2 readings in 3 s").arg(s->name).arg(fresh)));
+    }
 }
 
 void tst_e2e_watchd::brokerAwayForTwentySeconds()
@@ -366,9 +374,9 @@ void tst_e2e_watchd::brokerAwayForTwentySeconds()
     for (const Reading &r : readings(s, &fault))
         during += r.time > m_awayFrom && r.time < m_awayTo;
     QVERIFY2(during >= 20000 / s.intervalMs - 2, qPrintable(QString::number(during)));
-    // kawabe-2 overflowed its queue: the next state says how many readings were dropped.
-    QTRY_VERIFY_WITH_TIMEOUT(!states("kawabe-2", back).isEmpty(), 5000);
-    const State st = states("kawabe-2", back).last();
+    // kawabe-3 overflowed its queue: the next state says how many readings were dropped.
+    QTRY_VERIFY_WITH_TIMEOUT(!states("kawabe-3", back).isEmpty(), 5000);
+    const State st = states("kawabe-3", back).last();
     QCOMPARE(st.state, QString("online"));
     QVERIFY2(st.dropped > 0, qPrintable(QString::number(st.dropped)));
     QTest::qWait(1000); // the states of the new connection have all come
