@@ -1,7 +1,8 @@
 # Shared by scripts/test and scripts/run: the Debian packages, then a Ninja build.
 QELVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QELVO_BUILD="${QELVO_BUILD:-$QELVO_ROOT/build}"
-QELVO_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins xvfb xauth fonts-ipafont-gothic desktop-file-utils appstream ser2net poppler-utils python3-serial libmosquitto-dev mosquitto mosquitto-clients"
+# systemd brings systemd-analyze and systemd-sysusers, which check the watcher's unit and user.
+QELVO_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins xvfb xauth fonts-ipafont-gothic desktop-file-utils appstream ser2net poppler-utils python3-serial libmosquitto-dev mosquitto mosquitto-clients systemd"
 
 # QELVO_NO_INSTALL=1 skips this (a machine that has the packages, or another distribution).
 qelvo_install_packages() {

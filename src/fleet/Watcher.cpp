@@ -45,11 +45,12 @@ QByteArray ReadingPayload(const QString &site, const Reading &r)
 }
 
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped)
+                        const QString &title, qint64 dropped, const QString &watcher)
 {
     QByteArray p = "{\"site\":" + jsonString(site) + ",\"state\":\"" + SiteStateName(state) + "\",\"since\":\"" +
                    (since.isValid() ? IsoTimeText(since).toLatin1() : QByteArray()) +
-                   "\",\"reason\":" + jsonString(reason) + ",\"title\":" + jsonString(title);
+                   "\",\"reason\":" + jsonString(reason) + ",\"title\":" + jsonString(title) +
+                   ",\"watchd\":" + jsonString(watcher);
     if (dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(dropped);
     p += '}';
@@ -267,7 +268,8 @@ void Watcher::publishState(Site &s)
         return;
     const SiteWatch &w = *s.watch;
     if (m_mqtt->publish(topic(s.cfg.name, "state"),
-                        StatePayload(s.cfg.name, w.state(), w.since(), w.reason(), s.cfg.title, s.dropped), 1,
+                        StatePayload(s.cfg.name, w.state(), w.since(), w.reason(), s.cfg.title, s.dropped,
+                                     m_settings.mqtt->clientId), 1,
                         true) > 0)
         s.dropped = 0;
 }

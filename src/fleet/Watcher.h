@@ -44,7 +44,7 @@ QString IsoTimeText(const QDateTime &t);
 // The payloads, as UTF-8 JSON.
 QByteArray ReadingPayload(const QString &site, const Reading &r);
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped);
+                        const QString &title, qint64 dropped, const QString &watcher);
 
 class Watcher : public QObject {
     Q_OBJECT

@@ -2,6 +2,7 @@
 // values, and the difference of two configurations for a reload.
 #include "fleet/WatchConfig.h"
 
+#include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -32,6 +33,8 @@ private slots:
     void badFiles();
     void goodFile();
     void diff();
+    void packagedExample_data();
+    void packagedExample();
 };
 
 void tst_watchconfig::badFiles_data()
@@ -171,6 +174,46 @@ void tst_watchconfig::diff()
     QCOMPARE(d.changed, (QStringList{"d", "c", "b"}));
     QVERIFY(d.mqttChanged);
     QVERIFY(!d.logFolderChanged);
+}
+
+// The example the package installs as /etc/qelvo/watchd.ini reads as it stands, and with each
+// key it shows commented out written in, one at a time: the keys are the reader's, in their
+// groups, and only the files they name are missing here.
+void tst_watchconfig::packagedExample_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QFile f(QFINDTESTDATA("../../packaging/watchd.ini"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    QTest::newRow("as installed") << text;
+    const QList<QByteArray> lines = text.split('\n');
+    static const QRegularExpression key("^;[a-z_]+=");
+    for (int i = 0; i < lines.size(); ++i) {
+        if (!key.match(QString::fromUtf8(lines[i])).hasMatch())
+            continue;
+        QList<QByteArray> written = lines;
+        written[i] = written[i].mid(1);
+        QTest::addRow("%s", written[i].constData()) << written.join('\n');
+    }
+}
+
+void tst_watchconfig::packagedExample()
+{
+    QFETCH(QByteArray, text);
+    Files files;
+    QStringList faults;
+    const auto s = LoadWatchConfig(files.write(text), "/var/lib/qelvo/Orvanelle/Qelvo", &faults);
+    if (!s) {
+        QVERIFY2(QTest::currentDataTag() != QByteArray("as installed"), qPrintable(faults.join('\n')));
+        for (const QString &fault : std::as_const(faults))
+            QVERIFY2(fault.endsWith(": the file does not exist"), qPrintable(fault));
+        return;
+    }
+    QCOMPARE(s->logFolder, "/var/lib/qelvo/logs");
+    QVERIFY(s->mqtt);
+    QCOMPARE(s->sites.size(), 2);
+    QCOMPARE(s->sites[0].title, "川辺第1観測所");
+    QCOMPARE(s->sites[1].title, "川辺第2観測所");
 }
 
 QTEST_GUILESS_MAIN(tst_watchconfig)

@@ -1,27 +1,47 @@
-# cmake -DBUILD=<build folder> -DSTAGE=<empty folder> -DVERSION=<x.y.z> -P check_install.cmake
+# cmake -DBUILD=<build folder> -DSTAGE=<empty folder> -DVERSION=<x.y.z> -DPREFIX=<install prefix>
+#       -DSYSCONFDIR=<its /etc> [-DWATCHD=ON] -P check_install.cmake
 # The installed tree as a desktop reads it: exactly the program, the command-line tool, the
 # simulator, the desktop entry, the AppStream metadata, the icons (each PNG of the size
-# its folder names), the three manual pages and the bash completion of qelvo-cli; the
+# its folder names), the three manual pages and the bash completion of qelvo-cli, and with
+# WATCHD the fleet watcher, its unit, its user, its configuration and its page; the
 # validators accept the entry and the metadata; man renders each page; the installed
 # program and the command-line tool print their versions without a display; and the
 # completion, sourced into bash, completes qelvo-cli's commands, options and COM names.
+# The tree is installed under STAGE as DESTDIR, as the package is, so that a file installed
+# to /etc lands there too.
 cmake_minimum_required(VERSION 3.25)
 set(id com.orvanelle.Qelvo)
 file(REMOVE_RECURSE "${STAGE}")
-execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}" --prefix "${STAGE}"
+set(ENV{DESTDIR} "${STAGE}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD}"
                 RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+unset(ENV{DESTDIR})
 if(rc)
   message(FATAL_ERROR "cmake --install failed: ${err}")
 endif()
+string(REGEX REPLACE "^/" "" p "${PREFIX}")
+string(REGEX REPLACE "^/" "" etc "${SYSCONFDIR}")
+set(root "${STAGE}/${p}")
 
 set(sizes 16 24 32 48 64 128 256)
+set(pages qelvo qelvo-cli qelvo-ctrlsim)
 set(expected bin/qelvo bin/qelvo-cli bin/qelvo-ctrlsim share/applications/${id}.desktop
     share/metainfo/${id}.metainfo.xml share/icons/hicolor/scalable/apps/${id}.svg
-    share/man/man1/qelvo.1.gz share/man/man1/qelvo-cli.1.gz share/man/man1/qelvo-ctrlsim.1.gz
     share/bash-completion/completions/qelvo-cli)
 foreach(s ${sizes})
   list(APPEND expected share/icons/hicolor/${s}x${s}/apps/${id}.png)
 endforeach()
+if(WATCHD)
+  list(APPEND pages qelvo-watchd)
+  list(APPEND expected bin/qelvo-watchd lib/systemd/system/qelvo-watchd.service lib/sysusers.d/qelvo.conf)
+endif()
+foreach(page ${pages})
+  list(APPEND expected share/man/man1/${page}.1.gz)
+endforeach()
+list(TRANSFORM expected PREPEND "${p}/")
+if(WATCHD)
+  list(APPEND expected ${etc}/qelvo/watchd.ini)
+endif()
 file(GLOB_RECURSE installed RELATIVE "${STAGE}" "${STAGE}/*")
 list(SORT installed)
 list(SORT expected)
@@ -31,7 +51,7 @@ endif()
 
 # A PNG's width and height are the two big-endian words at byte 16.
 foreach(s ${sizes})
-  file(READ "${STAGE}/share/icons/hicolor/${s}x${s}/apps/${id}.png" head OFFSET 16 LIMIT 8 HEX)
+  file(READ "${root}/share/icons/hicolor/${s}x${s}/apps/${id}.png" head OFFSET 16 LIMIT 8 HEX)
   string(SUBSTRING "${head}" 0 8 wh)
   string(SUBSTRING "${head}" 8 8 hh)
   math(EXPR w "0x${wh}")
@@ -41,7 +61,7 @@ foreach(s ${sizes})
   endif()
 endforeach()
 
-file(STRINGS "${STAGE}/share/applications/${id}.desktop" entry)
+file(STRINGS "${root}/share/applications/${id}.desktop" entry)
 foreach(line "Exec=qelvo" "Icon=${id}" "Name=Qelvo")
   if(NOT line IN_LIST entry)
     message(FATAL_ERROR "the desktop entry lacks ${line}")
@@ -56,23 +76,23 @@ find_program(APPSTREAMCLI appstreamcli)
 if(NOT DESKTOP_VALIDATE OR NOT APPSTREAMCLI)
   message(FATAL_ERROR "desktop-file-validate or appstreamcli missing: apt-get install desktop-file-utils appstream")
 endif()
-execute_process(COMMAND "${DESKTOP_VALIDATE}" "${STAGE}/share/applications/${id}.desktop"
+execute_process(COMMAND "${DESKTOP_VALIDATE}" "${root}/share/applications/${id}.desktop"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(rc OR out)
   message(FATAL_ERROR "desktop-file-validate: ${out}")
 endif()
-execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${STAGE}/share/metainfo/${id}.metainfo.xml"
+execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${root}/share/metainfo/${id}.metainfo.xml"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(rc)
   message(FATAL_ERROR "appstreamcli validate: ${out}")
 endif()
 
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${STAGE}/bin/qelvo" --version
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo" --version
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(rc OR NOT out STREQUAL "qelvo ${VERSION}\n")
   message(FATAL_ERROR "installed qelvo --version: exit ${rc}, '${out}' ${err}")
 endif()
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${STAGE}/bin/qelvo-cli" --version
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo-cli" --version
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(rc OR NOT out STREQUAL "qelvo-cli ${VERSION}\n")
   message(FATAL_ERROR "installed qelvo-cli --version: exit ${rc}, '${out}' ${err}")
@@ -82,7 +102,7 @@ find_program(MAN man)
 if(MAN)
   foreach(page qelvo qelvo-cli qelvo-ctrlsim)
     execute_process(COMMAND env MANWIDTH=80 MAN_KEEP_FORMATTING= "${MAN}" --warnings -l
-                            "${STAGE}/share/man/man1/${page}.1.gz"
+                            "${root}/share/man/man1/${page}.1.gz"
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(rc OR err OR NOT out MATCHES "NAME\n +${page} +- " OR NOT out MATCHES "Qelvo ${VERSION}")
       message(FATAL_ERROR "man -l ${page}.1.gz: exit ${rc}, ${err}\n${out}")
@@ -90,6 +110,31 @@ if(MAN)
   endforeach()
 else()
   message(STATUS "man is missing: the manual pages were not rendered")
+endif()
+
+# The service's unit starts the installed watcher on the installed configuration, which the
+# watcher accepts; every key the example configuration shows, written or commented out, is
+# on the manual page.
+if(WATCHD)
+  file(STRINGS "${root}/lib/systemd/system/qelvo-watchd.service" exec REGEX "^ExecStart=")
+  if(NOT exec STREQUAL "ExecStart=${PREFIX}/bin/qelvo-watchd ${SYSCONFDIR}/qelvo/watchd.ini")
+    message(FATAL_ERROR "the unit's ${exec} is not the installed program on the installed configuration")
+  endif()
+  execute_process(COMMAND env "XDG_CONFIG_HOME=${STAGE}-home" "${root}/bin/qelvo-watchd" --check "${STAGE}/${etc}/qelvo/watchd.ini"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc)
+    message(FATAL_ERROR "qelvo-watchd --check on the installed watchd.ini: exit ${rc}\n${out}${err}")
+  endif()
+  if(MAN)
+    execute_process(COMMAND env MANWIDTH=200 "${MAN}" -l "${root}/share/man/man1/qelvo-watchd.1.gz" OUTPUT_VARIABLE page)
+    file(STRINGS "${STAGE}/${etc}/qelvo/watchd.ini" keys REGEX "^;?[a-z_]+=")
+    foreach(line ${keys})
+      string(REGEX REPLACE "^;?([a-z_]+)=.*" "\\1" key "${line}")
+      if(NOT page MATCHES "\n +${key}[ \n]")
+        message(FATAL_ERROR "watchd.ini shows ${key}, which the manual page does not tell")
+      endif()
+    endforeach()
+  endif()
 endif()
 
 # The completion as bash uses it: the installed qelvo-cli on the PATH, and a data folder
@@ -107,8 +152,8 @@ try qelvo-cli diff --js
 try qelvo-cli read com4
 try qelvo-cli sheet x.qvd --format ""
 ]=])
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${STAGE}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
-                        bash -c "${script}" completion "${STAGE}/share/bash-completion/completions/qelvo-cli"
+execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${root}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
+                        bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\n")
 if(rc OR err OR NOT out STREQUAL want)
