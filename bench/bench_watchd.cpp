@@ -133,7 +133,8 @@ int main(int argc, char *argv[])
                    .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).toUtf8());
     conf.close();
     QProcess broker;
-    broker.setProcessChannelMode(QProcess::ForwardedChannels);
+    broker.setStandardOutputFile(QProcess::nullDevice());
+    broker.setStandardErrorFile(QProcess::nullDevice());
     broker.start(mosquitto, {"-c", conf.fileName()});
     QTcpSocket probe;
     bool ok = spin(5000, [&] {
