@@ -13,6 +13,15 @@ namespace {
 // A JSON string, quoted and escaped.
 QByteArray jsonString(const QString &text)
 {
+    // Site names, units and hexadecimal digits need no escapes: the common case is quick.
+    bool plain = true;
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return '"' + text.toLatin1() + '"';
     const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return a.mid(1, a.size() - 2);
 }
