@@ -266,6 +266,10 @@ void SiteWatch::poll()
     // A poll that gave up asked the monitor to stop; the site goes on polling.
     if (m_session->state().monitorStop)
         m_session->setMonitorStop(0);
+    // Whatever waits on the line now is a late answer to an earlier poll: it would be taken
+    // for the answer to this one and put the polls out of step.
+    if (m_session->port().inBufferCount() > 0)
+        m_session->port().clearInBuffer();
     m_session->poll(QStringLiteral("N"), [this](const LinkResult &r) {
         if (!r.ok()) {
             pollEnded(r);

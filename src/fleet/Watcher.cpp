@@ -7,10 +7,21 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <utility>
+
 namespace {
 // A JSON string, quoted and escaped.
 QByteArray jsonString(const QString &text)
 {
+    // Site names, units and hexadecimal digits need no escapes: the common case is quick.
+    bool plain = true;
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return '"' + text.toLatin1() + '"';
     const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return a.mid(1, a.size() - 2);
 }
@@ -114,6 +125,9 @@ bool Watcher::startMqtt(QString *error)
     connect(client.get(), &MqttClient::connected, this, [this] {
         emit logLine(QStringLiteral("broker %1: connected").arg(m_settings.mqtt->url));
         publishWatcher("running");
+        for (const QString &name : std::exchange(m_clearAtConnect, {}))
+            if (m_sites.find(name) == m_sites.end())
+                m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
         for (auto &[name, s] : m_sites)
             publishState(*s);
         flush();
@@ -172,8 +186,10 @@ void Watcher::removeSite(const QString &name, bool clearRetained)
     s.run->endIfStopAsked();
     s.watch->stop();
     m_queuedTotal -= qsizetype(s.queue.size());
-    if (clearRetained && m_mqtt && m_mqtt->isConnected())
-        m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
+    // Its retained state is cleared now, or at the next connect while the broker is away.
+    if (clearRetained && m_mqtt && (!m_mqtt->isConnected() || m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true) <= 0))
+        if (!m_clearAtConnect.contains(name))
+            m_clearAtConnect << name;
     m_sites.erase(it);
 }
 
@@ -294,6 +310,7 @@ void Watcher::reload(const WatchSettings &next)
     }
     const bool mqttChanged = d.mqttChanged;
     if (mqttChanged && m_mqtt) {
+        m_clearAtConnect.clear(); // they belong to the old broker
         // The old broker is told that this watcher left it.
         publishWatcher("offline");
         m_mqtt->stop();

@@ -30,6 +30,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <deque>
 #include <functional>
 #include <map>
@@ -108,6 +109,7 @@ private:
     std::unique_ptr<MqttClient> m_mqtt;
     QDateTime m_since;
     qsizetype m_queuedTotal = 0;
+    QStringList m_clearAtConnect; // sites removed while the broker was away
     bool m_stopping = false;
     std::unique_ptr<WindowTimer> m_shutdownTimer;
 };

@@ -1033,15 +1033,21 @@ LinkSession::Pass LinkSession::passPoll()
             m_state->pollBusy = 0;
             replyTimerStop();
             m_state->replyTimeUp = 0;
-            // The reading: the "N" begins it, the "Y" after it completes it.
+            // The reading: the "N" begins it, the "Y" after it completes it. A line of the other
+            // letter is a late reply to an earlier poll (a controller that stalled answers in a
+            // burst when it wakes): it is shown as the written monitor shows it, but makes no
+            // reading, so that a late value never passes for the outputs or the other way round.
+            const QChar letter = reply.isEmpty() ? QChar() : reply.at(0);
             if (m_pollCommand == QLatin1String("N")) {
                 m_pendingValue = reply.mid(1, 4);
                 m_pendingTime = Now();
-                m_pendingOpen = true;
+                m_pendingOpen = letter == QLatin1Char('N');
             } else if (m_pollCommand == QLatin1String("Y") && m_pendingOpen) {
                 m_pendingOpen = false;
-                m_reading = MakeReading(m_pendingTime, m_pendingValue, reply.mid(1, 2), scale());
-                emit readingCompleted(m_reading);
+                if (letter == QLatin1Char('Y')) {
+                    m_reading = MakeReading(m_pendingTime, m_pendingValue, reply.mid(1, 2), scale());
+                    emit readingCompleted(m_reading);
+                }
             }
             finish(LinkOutcome::Done, reply);
             return Pass::Finished;

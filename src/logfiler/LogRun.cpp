@@ -279,8 +279,10 @@ qint16 LogRun::appendKept(const QString &text)
     while (!m_unwritten.isEmpty()) {
         const QString path = m_unwritten.first().first;
         const QByteArray pending = m_unwritten.first().second;
-        EnsureFolder(GetPathFolder(path));
-        const FileError e = AppendToFile(path, pending);
+        FileError e = AppendToFile(path, pending);
+        // A log folder removed under the run is made again.
+        if (e.failed() && EnsureFolder(GetPathFolder(path)))
+            e = AppendToFile(path, pending);
         if (e.failed()) {
             // Bounded: past the limit the oldest whole lines are given up.
             qsizetype over = unwrittenBytes() - kUnwrittenLimit;
