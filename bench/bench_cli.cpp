@@ -28,10 +28,7 @@ constexpr int kRuns = 5;
 constexpr int kPorts = 8;
 
 QString cliProgram()
-{
-    const QString exe = qEnvironmentVariable("QELVO_CLI");
-    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/cli/qelvo-cli") : exe;
-}
+{ return BuiltProgram("QELVO_CLI", QStringLiteral("cli/qelvo-cli")); }
 
 bool runCli(const QStringList &args)
 {

@@ -43,10 +43,7 @@ constexpr int kSites = 100;
 constexpr int kIntervalMs = 1000;
 
 QString watchdProgram()
-{
-    const QString exe = qEnvironmentVariable("QELVO_WATCHD");
-    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/watchd/qelvo-watchd") : exe;
-}
+{ return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
 
 // Runs the event loop for ms, or until done() holds.
 bool spin(int ms, const std::function<bool()> &done = {})

@@ -69,10 +69,7 @@ QStringList asNobody(const QString &dir)
 using Image = std::unique_ptr<MemCell[]>;
 
 QString cliProgram()
-{
-    const QString exe = qEnvironmentVariable("QELVO_CLI");
-    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/cli/qelvo-cli") : exe;
-}
+{ return BuiltProgram("QELVO_CLI", QStringLiteral("cli/qelvo-cli")); }
 
 struct Run {
     int code = -1;

@@ -39,10 +39,7 @@ quint16 freePort()
 }
 
 QString watchdProgram()
-{
-    const QString exe = qEnvironmentVariable("QELVO_WATCHD");
-    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/watchd/qelvo-watchd") : exe;
-}
+{ return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
 
 // mosquitto on 127.0.0.1:port. It keeps its sessions across a restart, so the office's
 // subscription (a session that is not clean) gets what the watcher publishes before the

@@ -145,7 +145,7 @@ private:
 
 void tst_gui_sites::initTestCase()
 {
-    const QString watchd = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/watchd/qelvo-watchd");
+    const QString watchd = BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd"));
     QVERIFY2(QFileInfo(watchd).isExecutable(), qPrintable(watchd));
     const QString mosquitto = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
     QVERIFY2(!mosquitto.isEmpty(), "mosquitto is not installed (scripts/test installs it)");

@@ -26,6 +26,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include "support/Ctrlsim.h"
+
 #include <QtTest>
 
 #include <cerrno>
@@ -70,10 +72,7 @@ const KindInfo &info(Kind k)
 bool isCli(Kind k) { return k == Kind::CliPdf || k == Kind::CliHtml; }
 
 QString cliProgram()
-{
-    const QString exe = qEnvironmentVariable("QELVO_CLI");
-    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/cli/qelvo-cli") : exe;
-}
+{ return BuiltProgram("QELVO_CLI", QStringLiteral("cli/qelvo-cli")); }
 
 // Fills the file system of folder up to its last byte.
 bool fillUp(const QString &folder)

@@ -7,15 +7,21 @@
 #include <QProcess>
 #include <QStringList>
 
+// A program of the build: the one the environment variable envVar names, else
+// ../tools/<tool> next to the running program (tool: "cli/qelvo-cli").
+inline QString BuiltProgram(const char *envVar, const QString &tool)
+{
+    const QString exe = qEnvironmentVariable(envVar);
+    return exe.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") + tool : exe;
+}
+
 // Starts the simulator with args (the caller sets the process's environment and channels
 // first) and waits for its first line, the terminal it serves (or with --tcp and --rfc2217
 // its address); the link (or the address file) exists by then.
 // False when the program is missing or does not come up.
 inline bool startCtrlsim(QProcess &sim, const QStringList &args)
 {
-    QString exe = qEnvironmentVariable("QELVO_CTRLSIM");
-    if (exe.isEmpty())
-        exe = QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/ctrlsim/qelvo-ctrlsim");
+    const QString exe = BuiltProgram("QELVO_CTRLSIM", QStringLiteral("ctrlsim/qelvo-ctrlsim"));
     if (!QFileInfo(exe).isExecutable()) {
         qWarning("qelvo-ctrlsim not found at %s (set QELVO_CTRLSIM)", qPrintable(exe));
         return false;
