@@ -172,6 +172,8 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     r.title = o.value(QStringLiteral("title")).toString().left(80);
     r.watcher = o.value(QStringLiteral("watchd")).toString().left(80);
     r.reason = o.value(QStringLiteral("reason")).toString().left(400);
+    if (const std::optional<quint8> warn = ParseOutputList(o.value(QStringLiteral("warn_outputs")).toString().left(40)))
+        r.warnMask = *warn;
     const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
     const BoardRow::Link before = r.link;
     r.link = link == BoardRow::Link::Stopped ? BoardRow::Link::ServiceDown : link;

@@ -119,6 +119,9 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
     case Qt::ToolTipRole:
+        // The site's name, and why it is not online.
+        if (role == Qt::ToolTipRole && c == ColLink && !r.reason.isEmpty())
+            return r.reason;
         if (role == Qt::ToolTipRole && c != ColSite)
             return QVariant();
         if (role == Qt::ToolTipRole)

@@ -5,8 +5,11 @@
 #include "platform/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/MappedSerialPort.h"
+#include "platform/PortClaims.h"
 #include "platform/TcpSerialPort.h"
 #include "settings/modUserData.h"
+
+#include <QCoreApplication>
 
 namespace {
 // A device server's line named by the site itself: opening it connects to the
@@ -93,6 +96,35 @@ std::unique_ptr<SerialPortService> MakeSitePort(const WatchSite &site)
     return std::make_unique<SiteNetworkPort>(site);
 }
 
+QStringList SitePortKeys(const WatchSite &site)
+{
+    if (site.kind == WatchSite::PortKind::Com)
+        return ComPortKeys(site.comPort);
+    return {NetworkPortKey(site.host, site.tcpPort)};
+}
+
+namespace {
+// Sites stopped while a port was being opened: destroyed once none is.
+std::vector<std::unique_ptr<SiteWatch>> &retired()
+{
+    static std::vector<std::unique_ptr<SiteWatch>> r;
+    return r;
+}
+} // namespace
+
+void SiteWatch::retire(std::unique_ptr<SiteWatch> site)
+{
+    if (!site)
+        return;
+    site->disconnect();
+    site->stop();
+    if (s_opening == 0) {
+        site.reset();
+        return;
+    }
+    retired().push_back(std::move(site));
+}
+
 SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObject *parent)
     : QObject(parent), m_site(site), m_pollTimer(std::make_unique<WindowTimer>()),
       m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>())
@@ -172,6 +204,13 @@ void SiteWatch::open()
         opened();
         return;
     }
+    if (m_openCheck) {
+        const QString why = m_openCheck();
+        if (!why.isEmpty()) {
+            lose(why);
+            return;
+        }
+    }
     // A device server's line is opened without waiting: the connection (and its RFC 2217
     // negotiation) of one site holds up no other.
     if (auto *net = dynamic_cast<SiteNetworkPort *>(&p)) {
@@ -190,6 +229,15 @@ void SiteWatch::open()
     ++s_opening;
     const CommError e = p.setPortOpen(true);
     --s_opening;
+    // Sites retired meanwhile go once the stack of opens has unwound (this one may be one).
+    if (s_opening == 0 && !retired().empty())
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [] {
+                if (s_opening == 0)
+                    retired().clear();
+            },
+            Qt::QueuedConnection);
     // A stop may have come while the port was being opened.
     if (m_state == SiteState::Stopped) {
         if (p.portOpen())

@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -37,6 +38,8 @@ const char *SiteStateName(SiteState s);
 // it opens the site.
 std::unique_ptr<SerialPortService> MakeSitePort(const WatchSite &site);
 using SitePortMaker = std::function<std::unique_ptr<SerialPortService>(const WatchSite &)>;
+// The keys a site's port is known by among the ports the program has taken (PortClaims).
+QStringList SitePortKeys(const WatchSite &site);
 
 class SiteWatch : public QObject {
     Q_OBJECT
@@ -59,6 +62,12 @@ public:
     static int openingNow();
     // Ends the polling and the retries and closes the port: Stopped.
     void stop();
+    // Stops the site and destroys it, at once or, while a port is being opened with the
+    // events going on (openingNow), as soon as no port is.
+    static void retire(std::unique_ptr<SiteWatch> site);
+    // Asked before each open: a reason not to open the port now (another part of the program
+    // has it open), or empty. The site is then lost with that reason, and retries.
+    void setOpenCheck(std::function<QString()> check) { m_openCheck = std::move(check); }
 
     const WatchSite &site() const { return m_site; }
     SiteState state() const { return m_state; }
@@ -98,4 +107,5 @@ private:
     int m_retryMs = kRetryMinMs;
     bool m_polling = false;
     bool m_typeTimedOut = false;
+    std::function<QString()> m_openCheck;
 };

@@ -17,7 +17,7 @@ namespace {
 
 const QStringList kWatchKeys = {"log_folder", "interval_ms"};
 const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit"};
-const QStringList kSiteKeys = {"interval_ms", "title", "input_type"};
+const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
 constexpr int kMaxQueueLimit = 1000000;
 constexpr int kMaxTextLength = 100;
 
@@ -334,6 +334,16 @@ void Reader::readSites(WatchSettings &s)
         if (site.title.size() > kMaxTextLength)
             fault(lineOf(name, QStringLiteral("title")), QStringLiteral("title is longer than %1 characters").arg(kMaxTextLength));
         site.inputType = number(name, QStringLiteral("input_type"), 1, 5, 0);
+        const QString warn = text(name, QStringLiteral("warn_outputs"));
+        if (!warn.isEmpty()) {
+            const std::optional<quint8> mask = ParseOutputList(warn);
+            if (mask)
+                site.warnOutputs = *mask;
+            else
+                fault(lineOf(name, QStringLiteral("warn_outputs")),
+                      QStringLiteral("warn_outputs=%1: write the outputs 1-8 that are warning stages, as 1 2 5, or none")
+                          .arg(warn.left(100)));
+        }
         if (s.mqtt)
             site.queueLimit = s.mqtt->queueLimit > 0 ? s.mqtt->queueLimit : (3600000 + site.intervalMs - 1) / site.intervalMs;
         s.sites << site;
@@ -348,6 +358,35 @@ std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString 
     while (folder.endsWith(QLatin1Char('/')) && folder.size() > 1)
         folder.chop(1);
     return Reader(path, folder).read(faults);
+}
+
+std::optional<quint8> ParseOutputList(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0)
+        return quint8(0);
+    quint8 mask = 0;
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    const QStringList parts = t.split(separators);
+    if (parts.size() > 8)
+        return std::nullopt;
+    for (const QString &part : parts) {
+        bool ok = false;
+        const int ch = part.toInt(&ok);
+        if (!ok || ch < 1 || ch > 8)
+            return std::nullopt;
+        mask |= quint8(1u << (ch - 1));
+    }
+    return mask;
+}
+
+QString OutputListText(quint8 mask)
+{
+    QStringList parts;
+    for (int ch = 1; ch <= 8; ++ch)
+        if ((mask >> (ch - 1)) & 1)
+            parts << QString::number(ch);
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QLatin1Char(','));
 }
 
 WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &after)

@@ -5,7 +5,8 @@
 //   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit
 //             (no [mqtt] group: nothing is published)
 //   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
-//   [NAME]    optional, per site: interval_ms, title, input_type
+//   [NAME]    optional, per site: interval_ms, title, input_type, warn_outputs (the outputs that
+//             are warning stages, as 1 2 5; default all eight)
 //
 // A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
 // settings. Paths that are not absolute are taken from the configuration file's folder.
@@ -40,6 +41,7 @@ struct WatchSite {
     QString title;        // empty: none
     int inputType = 0;    // 1-5 pins the input type; 0: read from the controller
     int queueLimit = 0;   // with [mqtt]: the readings kept while the broker is away
+    quint8 warnOutputs = 0xFF; // the outputs that are warning stages (bit 0 = output 1)
     bool operator==(const WatchSite &) const = default;
 };
 
@@ -55,7 +57,7 @@ struct WatchSettings {
 struct WatchDiff {
     QStringList added;    // in the new file's order
     QStringList removed;  // in the old file's order
-    QStringList changed;  // a site whose port, interval, title, input type or queue changed
+    QStringList changed;  // a site whose port, interval, title, input type, warning outputs or queue changed
     bool mqttChanged = false;
     bool logFolderChanged = false;
     bool empty() const { return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && !mqttChanged && !logFolderChanged; }
@@ -69,6 +71,10 @@ constexpr qint64 kWatchFileLimit = 1024 * 1024;
 // Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs).
 // On any fault: nullopt, and faults holds one line per fault.
 std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults);
+// "1 2 5" or "1,2,5" (the outputs, 1-8) or "none" as a mask (bit 0 = output 1); nullopt for
+// anything else. The text of a mask is written with commas.
+std::optional<quint8> ParseOutputList(const QString &text);
+QString OutputListText(quint8 mask);
 WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &after);
 // The first line of a password file (without its line end); false with a reason.
 bool ReadPasswordFile(const QString &path, QString *password, QString *error);

@@ -56,12 +56,13 @@ QByteArray ReadingPayload(const QString &site, const Reading &r)
 }
 
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped, const QString &watcher)
+                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs)
 {
     QByteArray p = "{\"site\":" + jsonString(site) + ",\"state\":\"" + SiteStateName(state) + "\",\"since\":\"" +
                    (since.isValid() ? IsoTimeText(since).toLatin1() : QByteArray()) +
                    "\",\"reason\":" + jsonString(reason) + ",\"title\":" + jsonString(title) +
-                   ",\"watchd\":" + jsonString(watcher);
+                   ",\"watchd\":" + jsonString(watcher) + ",\"warn_outputs\":\"" +
+                   OutputListText(warnOutputs).toLatin1() + '"';
     if (dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(dropped);
     p += '}';
@@ -285,7 +286,7 @@ void Watcher::publishState(Site &s)
     const SiteWatch &w = *s.watch;
     if (m_mqtt->publish(topic(s.cfg.name, "state"),
                         StatePayload(s.cfg.name, w.state(), w.since(), w.reason(), s.cfg.title, s.dropped,
-                                     m_settings.mqtt->clientId), 1,
+                                     m_settings.mqtt->clientId, s.cfg.warnOutputs), 1,
                         true) > 0)
         s.dropped = 0;
 }

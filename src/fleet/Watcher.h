@@ -44,8 +44,10 @@ class WindowTimer;
 QString IsoTimeText(const QDateTime &t);
 // The payloads, as UTF-8 JSON.
 QByteArray ReadingPayload(const QString &site, const Reading &r);
+// The state names the outputs that are the site's warning stages ("warn_outputs":"1,2,5"),
+// so that an office view raises its alarms on those.
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped, const QString &watcher);
+                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs = 0xFF);
 
 class Watcher : public QObject {
     Q_OBJECT

@@ -3,14 +3,19 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "graph/modGraph1.h"
+#include "link/LinkSession.h"
+#include "link/modLinkState.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/Geometry.h"
+#include "platform/Paths.h"
+#include "platform/PortClaims.h"
 #include "platform/TextFile.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -134,17 +139,20 @@ SiteSource LoadSiteSource()
             s.username = value;
         else if (key == QLatin1String("password_file"))
             s.passwordFile = value;
+        else if (key == QLatin1String("file"))
+            s.watchFile = value;
     }
     return s;
 }
 
 bool SaveSiteSource(const SiteSource &s)
 {
-    const QString text = QStringLiteral("[mqtt]\nurl=%1\ntopic_prefix=%2\nusername=%3\npassword_file=%4\n")
-                             .arg(s.url, s.topicPrefix, s.username, s.passwordFile);
+    const QString text =
+        QStringLiteral("[mqtt]\nurl=%1\ntopic_prefix=%2\nusername=%3\npassword_file=%4\n[watch]\nfile=%5\n")
+            .arg(s.url, s.topicPrefix, s.username, s.passwordFile, s.watchFile);
     const FileError e = WriteWholeFile(sourceFile(), text.toUtf8());
     if (e.failed()) {
-        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical, QStringLiteral("ﾌﾞﾛｰｶ設定保存"));
+        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical, QStringLiteral("取得元設定保存"));
         return false;
     }
     return true;
@@ -213,7 +221,7 @@ bool SiteFilterModel::filterAcceptsRow(int row, const QModelIndex &parent) const
 
 frmSiteBroker1::frmSiteBroker1(const SiteSource &s, QWidget *parent) : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("ﾌﾞﾛｰｶ設定"));
+    setWindowTitle(QStringLiteral("取得元設定"));
     auto *form = new QFormLayout;
     const auto edit = [&](QLineEdit *&e, const QString &caption, const QString &text) {
         e = new QLineEdit(text, this);
@@ -226,6 +234,25 @@ frmSiteBroker1::frmSiteBroker1(const SiteSource &s, QWidget *parent) : QDialog(p
     edit(PrefixEdit, QStringLiteral("ﾄﾋﾟｯｸ接頭辞"), s.topicPrefix);
     edit(UserEdit, QStringLiteral("ﾕｰｻﾞ名"), s.username);
     edit(PasswordFileEdit, QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙ"), s.passwordFile);
+    // The second source: a watcher's configuration file, whose sites this window polls.
+    WatchFileEdit = new QLineEdit(s.watchFile, this);
+    WatchFileEdit->setMaxLength(1000);
+    WatchFileEdit->setAccessibleName(QStringLiteral("監視設定ﾌｧｲﾙ"));
+    BrowseButton = new QPushButton(QStringLiteral("参照(&R)..."), this);
+    connect(BrowseButton, &QPushButton::clicked, this, [this] {
+        FileDialogRequest req;
+        req.title = QStringLiteral("監視設定ﾌｧｲﾙを開く");
+        req.filter = QStringLiteral("設定ﾌｧｲﾙ (*.ini)|*.ini|すべてのﾌｧｲﾙ (*.*)|*.*");
+        req.flags = cdlOFNFileMustExist | cdlOFNHideReadOnly | cdlOFNPathMustExist;
+        req.initDir = WatchFileEdit->text().isEmpty() ? DataFolder() : WatchFileEdit->text();
+        const std::optional<QString> path = dialogs().openFile(req);
+        if (path && !path->isEmpty())
+            WatchFileEdit->setText(*path);
+    });
+    auto *fileRow = new QHBoxLayout;
+    fileRow->addWidget(WatchFileEdit, 1);
+    fileRow->addWidget(BrowseButton);
+    form->addRow(QStringLiteral("監視設定ﾌｧｲﾙ"), fileRow);
     OkButton = new QPushButton(QStringLiteral("OK"), this);
     OkButton->setDefault(true);
     CancelButton = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
@@ -248,6 +275,7 @@ SiteSource frmSiteBroker1::source() const
     s.topicPrefix = PrefixEdit->text().trimmed();
     s.username = UserEdit->text().trimmed();
     s.passwordFile = PasswordFileEdit->text().trimmed();
+    s.watchFile = WatchFileEdit->text().trimmed();
     return s;
 }
 
@@ -266,6 +294,15 @@ void frmSiteBroker1::accept()
         MsgBox(QStringLiteral("ﾄﾋﾟｯｸ接頭辞が正しくありません。"), vbOKOnly + vbExclamation, windowTitle());
         PrefixEdit->setFocus();
         return;
+    }
+    if (!s.watchFile.isEmpty()) {
+        QStringList faults;
+        if (!LoadWatchConfig(s.watchFile, DataFolder(), &faults)) {
+            MsgBox(QStringLiteral("監視設定ﾌｧｲﾙを使用できません。") + vbCrLf + faults.mid(0, 10).join(vbCrLf),
+                   vbOKOnly + vbExclamation, windowTitle());
+            WatchFileEdit->setFocus();
+            return;
+        }
     }
     QDialog::accept();
 }
@@ -305,6 +342,7 @@ frmSites1::~frmSites1()
 {
     if (m_mqtt)
         m_mqtt->stop();
+    stopLocal();
     emit siteEvents().unacknowledgedChanged(-1);
 }
 
@@ -328,13 +366,16 @@ void frmSites1::buildControls()
     auto *find = new QLabel(QStringLiteral("検索(&S)"), this);
     find->setBuddy(FilterEdit);
     SourceLabel = new QLabel(this);
-    BrokerButton = new QPushButton(QStringLiteral("ﾌﾞﾛｰｶ設定(&B)..."), this);
+    WatchLabel = new QLabel(this);
+    BrokerButton = new QPushButton(QStringLiteral("取得元設定(&B)..."), this);
     connect(BrokerButton, &QPushButton::clicked, this, &frmSites1::Command_Broker);
     auto *top = new QHBoxLayout;
     top->addWidget(find);
     top->addWidget(FilterEdit, 1);
-    top->addWidget(SourceLabel, 2);
     top->addWidget(BrokerButton);
+    auto *sources = new QHBoxLayout;
+    sources->addWidget(SourceLabel, 1);
+    sources->addWidget(WatchLabel, 1);
 
     SiteTable = new QTableView(this);
     SiteTable->setModel(m_proxy);
@@ -369,6 +410,7 @@ void frmSites1::buildControls()
 
     auto *v = new QVBoxLayout(this);
     v->addLayout(top);
+    v->addLayout(sources);
     v->addWidget(SiteTable, 1);
     v->addLayout(bottom);
     setTabOrder(FilterEdit, BrokerButton);
@@ -428,13 +470,94 @@ void frmSites1::loadPlace()
     sub->setGeometry(r);
 }
 
+SitePortMaker &frmSites1::portMaker()
+{
+    static SitePortMaker maker = MakeSitePort;
+    return maker;
+}
+
 bool frmSites1::useSource(const SiteSource &s)
+{
+    const bool broker = useBroker(s);
+    const bool file = useWatchFile(s.watchFile);
+    return broker && file;
+}
+
+void frmSites1::stopLocal()
+{
+    for (std::unique_ptr<SiteWatch> &w : m_local)
+        SiteWatch::retire(std::move(w));
+    m_local.clear();
+    PortClaims::release(this);
+}
+
+bool frmSites1::useWatchFile(const QString &path)
+{
+    stopLocal();
+    m_source.watchFile = path;
+    const auto show = [this](const QString &text) {
+        WatchLabel->setText(text);
+        WatchLabel->setAccessibleName(text);
+    };
+    if (path.isEmpty()) {
+        show(QString());
+        return true;
+    }
+    QStringList faults;
+    const std::optional<WatchSettings> settings = LoadWatchConfig(path, DataFolder(), &faults);
+    const QString file = QFileInfo(path).fileName();
+    if (!settings) {
+        show(QStringLiteral("%1 を使用できません: %2").arg(file, faults.value(0)));
+        return false;
+    }
+    QStringList refused;
+    for (const WatchSite &site : settings->sites) {
+        const QStringList keys = SitePortKeys(site);
+        QString holder;
+        if (!PortClaims::take(this, QStringLiteral("ｻｲﾄ一覧 (%1)").arg(site.name), keys, &holder)) {
+            refused << site.name;
+            continue;
+        }
+        const QString name = site.name;
+        m_board->addSite(name);
+        m_board->setTitle(name, site.title);
+        m_board->setWarnMask(name, site.warnOutputs);
+        auto w = std::make_unique<SiteWatch>(site, portMaker());
+        // The program's own link has the port open: the site waits (lost, retrying) until it is
+        // closed; meanwhile the claim keeps the link from opening it again.
+        w->setOpenCheck([keys]() -> QString {
+            SerialPortService &own = appSession().port();
+            if (!own.portOpen())
+                return QString();
+            for (const QString &k : ComPortKeys(own.commPort()))
+                if (keys.contains(k))
+                    return QStringLiteral("in use by this program's own link (COM%1)").arg(own.commPort());
+            return QString();
+        });
+        const int interval = site.intervalMs;
+        connect(w.get(), &SiteWatch::readingTaken, this,
+                [this, name, interval](const Reading &r) { m_board->takeReading(name, r, interval); });
+        connect(w.get(), &SiteWatch::stateChanged, this,
+                [this, name](SiteState st, const QString &why) { m_board->takeState(name, st, why); });
+        w->start();
+        m_local.push_back(std::move(w));
+    }
+    QString text = QStringLiteral("%1 %2ｻｲﾄ").arg(file).arg(m_local.size());
+    if (!refused.isEmpty())
+        text += QStringLiteral(" (ﾎﾟｰﾄ使用中: %1)").arg(refused.join(QLatin1Char(',')));
+    show(text);
+    return refused.isEmpty();
+}
+
+bool frmSites1::useBroker(const SiteSource &s)
 {
     if (m_mqtt) {
         m_mqtt->stop();
         m_mqtt.reset();
     }
+    const QString watchFile = m_source.watchFile;
     m_source = s;
+    m_source.watchFile = watchFile;
     m_prefix = s.topicPrefix;
     const auto show = [this](const QString &text) {
         SourceLabel->setText(text);
@@ -487,9 +610,13 @@ void frmSites1::Command_Broker()
     if (s == m_source)
         return;
     SaveSiteSource(s);
-    if (s.url != m_source.url || s.topicPrefix != m_source.topicPrefix)
+    // Another broker, prefix or file: a board of its own, with both sources started over.
+    if (s.url != m_source.url || s.topicPrefix != m_source.topicPrefix || s.watchFile != m_source.watchFile) {
         newBoard();
-    useSource(s);
+        useSource(s);
+    } else {
+        useBroker(s);
+    }
 }
 
 void frmSites1::Command_Acknowledge()
@@ -546,5 +673,7 @@ void frmSites1::closeWindow()
 void frmSites1::closeEvent(QCloseEvent *e)
 {
     m_form.closed();
+    // The ports of the polled sites are free as soon as the window is closed.
+    stopLocal();
     e->accept();
 }

@@ -4,11 +4,15 @@
 // A raised alarm turns its row red until "確認" acknowledges it; it rings the bell, sends a
 // desktop notification and is spoken by the status line under the table. The count of
 // alarms not yet acknowledged stands in the window's title and (siteEvents) the frame's
-// status bar. The broker ("ﾌﾞﾛｰｶ設定") is kept in the data folder's "sites.ini".
+// status bar. The sources ("取得元設定") are kept in the data folder's "sites.ini": a broker,
+// and a watcher's configuration file whose sites the window polls itself, each on its own
+// session; their ports are then taken (PortClaims), so the program's own link cannot open
+// them meanwhile, and a site whose port the own link holds waits until it is free.
 #include "core/modChildForm.h"
 #include "fleet/MqttClient.h"
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteTableModel.h"
+#include "fleet/SiteWatch.h"
 
 #include <QDialog>
 #include <QLabel>
@@ -19,6 +23,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class frmSites1;
 extern frmSites1 *const &g_frmSites1; // the open site list, or null
@@ -29,6 +34,7 @@ struct SiteSource {
     QString topicPrefix = QStringLiteral("qelvo");
     QString username;
     QString passwordFile;
+    QString watchFile;        // a watcher's configuration file whose sites are polled here; empty: none
     bool operator==(const SiteSource &o) const = default;
 };
 // The data folder's "sites.ini"; defaults when it is missing or unreadable.
@@ -54,7 +60,8 @@ private:
     QString m_text;
 };
 
-// "ﾌﾞﾛｰｶ設定": the broker's address, topic prefix, user and password file.
+// "取得元設定": the broker's address, topic prefix, user and password file, and the watcher's
+// configuration file.
 class frmSiteBroker1 : public QDialog {
     Q_OBJECT
 public:
@@ -64,6 +71,8 @@ public:
     QLineEdit *PrefixEdit = nullptr;
     QLineEdit *UserEdit = nullptr;
     QLineEdit *PasswordFileEdit = nullptr;
+    QLineEdit *WatchFileEdit = nullptr;
+    QPushButton *BrowseButton = nullptr;
     QPushButton *OkButton = nullptr;
     QPushButton *CancelButton = nullptr;
 
@@ -79,13 +88,17 @@ public:
 
     // Applies the stored size, place, sort order and column widths, or a default place.
     void loadPlace();
-    // Connects to the source (after a change, to the new one); false with the reason shown in
-    // SourceLabel when it cannot be used.
+    // Connects to the sources (after a change, to the new ones); false with the reason shown in
+    // SourceLabel (the broker) or WatchLabel (the file) when one cannot be used.
     bool useSource(const SiteSource &s);
     // "確認": the selected rows' alarms, acknowledged by the login name.
     void Command_Acknowledge();
-    // "ﾌﾞﾛｰｶ設定".
+    // "取得元設定".
     void Command_Broker();
+    // The sites polled here (from the watcher's configuration file).
+    const std::vector<std::unique_ptr<SiteWatch>> &localSites() const { return m_local; }
+    // How a polled site's port is made (tests give simulated ones).
+    static SitePortMaker &portMaker();
 
     SiteBoard *board() const { return m_board; }
     SiteTableModel *model() const { return m_model; }
@@ -101,6 +114,7 @@ public:
     QPushButton *BrokerButton = nullptr;
     QPushButton *CloseButton = nullptr;
     QLabel *SourceLabel = nullptr; // the broker and whether it is connected
+    QLabel *WatchLabel = nullptr;  // the watcher's configuration file and its sites
     QLabel *AlarmLabel = nullptr;  // the last alarm raised, spoken by assistive technology
 
 protected:
@@ -109,6 +123,9 @@ protected:
 private:
     void buildControls();
     void newBoard();
+    bool useBroker(const SiteSource &s);
+    bool useWatchFile(const QString &path);
+    void stopLocal();
     void closeWindow();
     void alarmRaised(int index, const QString &cause);
     void countChanged(int count);
@@ -118,6 +135,7 @@ private:
     SiteTableModel *m_model = nullptr;
     SiteFilterModel *m_proxy = nullptr;
     std::unique_ptr<MqttClient> m_mqtt;
+    std::vector<std::unique_ptr<SiteWatch>> m_local;
     SiteSource m_source;
     QString m_prefix;
     ChildForm m_form;

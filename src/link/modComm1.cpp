@@ -3,13 +3,33 @@
 #include "link/LinkSession.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
+#include "platform/PortClaims.h"
 #include "platform/SerialPort.h"
 
 WindowTimer &ReplyTimer() { return appSession().replyTimer(); }
 WindowTimer &CommTimer() { return appSession().commTimer(); }
 
-bool g_funcCommPortOpen(int port) { return appSession().openPort(port); }
-bool g_funcCommPortCheck(int port) { return appSession().checkPort(port); }
+namespace {
+// Who has taken COM n for itself (the office view's sites), or empty: the port is then not
+// this session's to open.
+QString takenBy(int port) { return PortClaims::none() ? QString() : PortClaims::holderOf(ComPortKeys(port)); }
+} // namespace
+
+bool g_funcCommPortOpen(int port)
+{
+    LinkSession &s = appSession();
+    if (!s.port().portOpen() && !takenBy(port).isEmpty())
+        return false;
+    return s.openPort(port);
+}
+
+bool g_funcCommPortCheck(int port)
+{
+    LinkSession &s = appSession();
+    if (!s.port().portOpen() && !takenBy(port).isEmpty())
+        return false;
+    return s.checkPort(port);
+}
 
 void g_subCommPortClose()
 {
@@ -36,6 +56,11 @@ void g_subCommBufferClear() { appSession().purge(); }
 
 void g_subPortAccessHint(int port, const QString &caption)
 {
+    const QString holder = takenBy(port);
+    if (!holder.isEmpty()) {
+        MsgBox(QStringLiteral("COM%1 は%2が使用中です。").arg(port).arg(holder), vbOKOnly + vbInformation, caption);
+        return;
+    }
     const QString hint = MSComm1().accessHint(port);
     if (!hint.isEmpty())
         MsgBox(hint, vbOKOnly + vbInformation, caption);

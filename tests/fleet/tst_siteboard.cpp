@@ -74,8 +74,8 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     connect(&board, &SiteBoard::alarmRaised, this, [&](int i, const QString &why) { raised << board.rows()[i].name + ':' + why; });
     const QString q = QStringLiteral("q");
     board.takeMessage(q, "q/a/state", state("a", "online"));
-    board.takeMessage(q, "q/b/state", state("b", "online"));
-    board.setWarnMask(QStringLiteral("b"), 0x04); // only ch3 is a warning stage at b
+    // Only ch3 is a warning stage at b: its watcher says so in the state.
+    board.takeMessage(q, "q/b/state", R"({"site":"b","state":"online","watchd":"w1","warn_outputs":"3"})");
     for (int t = 0; t < 5; ++t) {
         board.takeMessage(q, "q/a/reading", reading("a", 100 + t, "00"));
         board.takeMessage(q, "q/b/reading", reading("b", 200, t == 2 ? "01" : "00"));

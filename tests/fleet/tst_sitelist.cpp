@@ -1,6 +1,7 @@
 // The site list on the virtual clock: what it keeps between runs of the tool (place, size,
 // sort order and column widths in "frmst.tmp", the broker in "sites.ini"), the broker dialog,
-// the bounds of the files it reads, and the age that counts up. The end-to-end suite
+// the bounds of the files it reads, the age that counts up, and the sites of a watcher's
+// configuration file polled by the window itself on ports taken from the tool's own link. The end-to-end suite
 // tests/e2e/tst_gui_sites runs it against a broker and the watcher.
 #include "support/AppFixture.h"
 
@@ -9,6 +10,8 @@
 #include "core/modIniFile.h"
 #include "editor/frmMain1.h"
 #include "fleet/frmSites1.h"
+#include "link/modComm1.h"
+#include "settings/modUserData.h"
 #include "platform/Geometry.h"
 
 #include <QHeaderView>
@@ -25,6 +28,7 @@ private slots:
     void hostileSourceFiles_data();
     void hostileSourceFiles();
     void ageCountsUp();
+    void watchFileSitesTakeTheirPorts();
 };
 
 void TestSiteList::placeSortAndWidthsKept_data()
@@ -100,7 +104,7 @@ void TestSiteList::brokerDialogKeepsTheSource()
     QVERIFY(f.dlg.boxes[0].text.startsWith(QStringLiteral("ﾌﾞﾛｰｶのｱﾄﾞﾚｽが正しくありません。")));
     QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("sites.ini"))),
              QByteArray("[mqtt]\nurl=mqtt://127.0.0.1:1\ntopic_prefix=depot\nusername=ops\npassword_file=") +
-                 AppFixture::dataFile(QStringLiteral("pw")).toUtf8() + "\n");
+                 AppFixture::dataFile(QStringLiteral("pw")).toUtf8() + "\n[watch]\nfile=\n");
     QVERIFY(g_frmSites1->client());
     QCOMPARE(g_frmSites1->client()->options().password, QStringLiteral("secret"));
     QCOMPARE(g_frmSites1->client()->options().username, QStringLiteral("ops"));
@@ -168,6 +172,61 @@ void TestSiteList::ageCountsUp()
         ageRefreshes += args[0].toModelIndex().column() == SiteTableModel::ColAge &&
                         args[1].toModelIndex().column() == SiteTableModel::ColAge;
     QVERIFY2(qAbs(ageRefreshes - total) <= 1, qPrintable(QString::number(ageRefreshes)));
+}
+
+void TestSiteList::watchFileSitesTakeTheirPorts()
+{
+    AppFixture f;
+    f.sim.usablePorts = {3, 4, 5};
+    f.startSeeded(3);
+    frmSites1::portMaker() = [](const WatchSite &s) {
+        auto p = std::make_unique<SimulatedPort>();
+        p->usablePorts = {s.comPort};
+        p->model().setLevel(100 * s.comPort);
+        p->model().setCell(cellInputCode, 0x00);
+        return std::unique_ptr<SerialPortService>(std::move(p));
+    };
+    const QString ini = AppFixture::dataFile(QStringLiteral("watchd.ini"));
+    AppFixture::writeFile(ini, "[sites]\nk3=COM3\nk4=COM4\n[k3]\ntitle=川辺\nwarn_outputs=2 3\n");
+    SiteSource source;
+    source.watchFile = ini;
+    QVERIFY(SaveSiteSource(source));
+    // The tool's own link holds COM3: that site waits, lost, while COM4's polls.
+    QVERIFY(g_funcCommPortOpen(3));
+    g_subMenuCommand(18);
+    QVERIFY(g_frmSites1);
+    QCOMPARE(g_frmSites1->WatchLabel->text(), QStringLiteral("watchd.ini 2ｻｲﾄ"));
+    Sleep(3000);
+    const SiteBoard *board = g_frmSites1->board();
+    const BoardRow *k3 = &board->rows().at(board->indexOf(QStringLiteral("k3")));
+    const BoardRow *k4 = &board->rows().at(board->indexOf(QStringLiteral("k4")));
+    QCOMPARE(k4->link, BoardRow::Link::Online);
+    QVERIFY(k4->valueValid && k4->count == 400);
+    QCOMPARE(k3->link, BoardRow::Link::Lost);
+    QVERIFY2(k3->reason.contains(QStringLiteral("own link (COM3)")), qPrintable(k3->reason));
+    QCOMPARE(k3->warnMask, quint8(0x06));
+    // Meanwhile the tool's link cannot have COM4, and the box after the fixed one says who has it.
+    g_subCommPortClose();
+    QVERIFY(!g_funcCommPortOpen(4));
+    QVERIFY(!g_funcCommPortCheck(4));
+    QVERIFY(g_funcCommPortCheck(5));
+    f.dlg.answers << vbOK;
+    g_subPortAccessHint(4, QStringLiteral("t"));
+    QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("COM4 はｻｲﾄ一覧 (k4)が使用中です。"));
+    // COM3 closed: the site's next retry takes it, and the tool no longer can.
+    Sleep(9000);
+    k3 = &board->rows().at(board->indexOf(QStringLiteral("k3")));
+    QCOMPARE(k3->link, BoardRow::Link::Online);
+    QCOMPARE(k3->count, 300);
+    QCOMPARE(k3->displayName(), QStringLiteral("川辺"));
+    QVERIFY(!g_funcCommPortOpen(3));
+    // The window closed, its ports are the tool's again.
+    g_subMenuCommand(18);
+    QVERIFY(!g_frmSites1);
+    QVERIFY(g_funcCommPortOpen(4));
+    g_subCommPortClose();
+    frmSites1::portMaker() = MakeSitePort;
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 QTEST_MAIN(TestSiteList)

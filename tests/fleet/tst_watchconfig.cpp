@@ -72,6 +72,8 @@ void tst_watchconfig::badFiles_data()
          "4: \"watch\" is a group of this file and cannot name a site"});
     row("input type", kSites + "[kawabe-1]\ninput_type=6\ntitle=\"" + QByteArray(101, 'x') + "\"\n",
         {"5: input_type=6 is out of range (1-5)", "6: title is longer than 100 characters"});
+    row("warning outputs", kSites + "[kawabe-1]\nwarn_outputs=0 9\n",
+        {"5: warn_outputs=0 9: write the outputs 1-8 that are warning stages, as 1 2 5, or none"});
     row("comma", kSites + "[kawabe-1]\ntitle=a, b\n", {"5: title=a,b: a value with a comma is written in double quotes (\"...\")"});
     row("open quote", kSites + "[kawabe-1]\ntitle=\"a\n", {"5: title: the double quote is not closed"});
     row("unreadable lines", "interval_ms=5\n[watch\nx=1\n" + kSites + "kawabe-3\n",
@@ -126,6 +128,7 @@ title=川辺第1観測所
 input_type=
 [Kawabe_3]
 input_type=4
+warn_outputs=3 1
 )");
     QStringList faults;
     const auto s = LoadWatchConfig(path, files.path("data/"), &faults);
@@ -146,7 +149,7 @@ input_type=4
     const QList<WatchSite> expected = {
         {"kawabe-1", "tcp://10.0.5.21:4001", K::Tcp, 0, "10.0.5.21", 4001, 500, "川辺第1観測所", 0, 7200},
         {"kawabe-2", "COM3", K::Com, 3, {}, 0, 1000, {}, 0, 3600},
-        {"Kawabe_3", "rfc2217://[fe80::1]:4002", K::Rfc2217, 0, "fe80::1", 4002, 1000, {}, 4, 3600},
+        {"Kawabe_3", "rfc2217://[fe80::1]:4002", K::Rfc2217, 0, "fe80::1", 4002, 1000, {}, 4, 3600, 0x05},
     };
     QCOMPARE(s->sites.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
