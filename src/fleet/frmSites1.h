@@ -86,6 +86,8 @@ public:
     void Command_Acknowledge();
     // "ﾌﾞﾛｰｶ設定".
     void Command_Broker();
+    // The site of the row at index (of the view) in the trend window.
+    void openHistory(const QModelIndex &index);
 
     SiteBoard *board() const { return m_board; }
     SiteTableModel *model() const { return m_model; }
@@ -105,6 +107,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *e) override;
+    bool eventFilter(QObject *o, QEvent *e) override;
 
 private:
     void buildControls();

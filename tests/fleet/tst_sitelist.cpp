@@ -1,6 +1,7 @@
 // The site list on the virtual clock: what it keeps between runs of the tool (place, size,
 // sort order and column widths in "frmst.tmp", the broker in "sites.ini"), the broker dialog,
-// the bounds of the files it reads, and the age that counts up. The end-to-end suite
+// the bounds of the files it reads, the age that counts up, and a site's history in the trend
+// window. The end-to-end suite
 // tests/e2e/tst_gui_sites runs it against a broker and the watcher.
 #include "support/AppFixture.h"
 
@@ -9,6 +10,10 @@
 #include "core/modIniFile.h"
 #include "editor/frmMain1.h"
 #include "fleet/frmSites1.h"
+#include "graph/frmTrend1.h"
+#include "monitor/modMonitor1.h"
+#include "monitor/modTrendHistory.h"
+#include "platform/Clock.h"
 #include "platform/Geometry.h"
 
 #include <QHeaderView>
@@ -25,6 +30,10 @@ private slots:
     void hostileSourceFiles_data();
     void hostileSourceFiles();
     void ageCountsUp();
+    void historyInTheTrendWindow_data();
+    void historyInTheTrendWindow();
+    void historyBounded_data();
+    void historyBounded();
 };
 
 void TestSiteList::placeSortAndWidthsKept_data()
@@ -168,6 +177,158 @@ void TestSiteList::ageCountsUp()
         ageRefreshes += args[0].toModelIndex().column() == SiteTableModel::ColAge &&
                         args[1].toModelIndex().column() == SiteTableModel::ColAge;
     QVERIFY2(qAbs(ageRefreshes - total) <= 1, qPrintable(QString::number(ageRefreshes)));
+}
+
+void TestSiteList::historyInTheTrendWindow_data()
+{
+    QTest::addColumn<QString>("site");
+    QTest::addColumn<bool>("enter");
+    for (const char *site : {"k1", "k2"})
+        for (bool enter : {false, true})
+            QTest::addRow("%s %s", site, enter ? "Enter" : "double-click") << QString::fromLatin1(site) << enter;
+}
+
+void TestSiteList::historyInTheTrendWindow()
+{
+    QFETCH(QString, site);
+    QFETCH(bool, enter);
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    QVERIFY(g_frmSites1 && !g_frmTrend1);
+    g_frmSites1->parentWidget()->resize(900, 400);
+    // The tool's own grid has a threshold; a site's view draws none of it.
+    EditorTexts t = g_frmMain1->editorTexts();
+    t.cell[1][1] = QStringLiteral("1.00");
+    g_frmMain1->setEditorTexts(t);
+    SiteBoard *board = g_frmSites1->board();
+    // k1 from a broker at the watcher's times (one without a value, one without outputs), k2
+    // polled: what each got, in the form the trend reads.
+    board->takeMessage(QStringLiteral("qelvo"), QStringLiteral("qelvo/k1/state"), R"({"site":"k1","state":"online","title":"川辺"})");
+    QList<double> fed[2];
+    QList<int> outs[2];
+    const QDateTime t0 = Now();
+    for (int i = 0; i < 40; ++i) {
+        const double v = i * 0.37 - 1;
+        const QString time = t0.addSecs(i * 5).toString(Qt::ISODateWithMs);
+        const QByteArray k1 = QStringLiteral(R"({"site":"k1","count":%1,%2"unit":"V","outputs":"%3","time":"%4"})")
+                                  .arg(i, 0, 10)
+                                  .arg(i == 7 ? QString() : QStringLiteral("\"value\":%1,").arg(v))
+                                  .arg(i == 9 ? QStringLiteral("zz") : QString::number(i % 256, 16))
+                                  .arg(time)
+                                  .toUtf8();
+        QVERIFY(board->takeMessage(QStringLiteral("qelvo"), QStringLiteral("qelvo/k1/reading"), k1));
+        fed[0] << (i == 7 ? qQNaN() : v);
+        outs[0] << (i == 9 ? -1 : i % 256);
+        Reading r;
+        r.valueValid = true;
+        r.value = 700 - i * 25.5; // past what the series holds at first: kept at the bound
+        r.unit = QStringLiteral("M");
+        r.outputsValid = true;
+        r.outputs = 0x80 | i;
+        board->takeReading(QStringLiteral("k2"), r, 5000);
+        fed[1] << qBound(-327.68, r.value, 327.67);
+        outs[1] << r.outputs;
+        Sleep(5000);
+    }
+    const int which = site == QLatin1String("k1") ? 0 : 1;
+    const int row = board->indexOf(site);
+    QModelIndex shown;
+    for (int i = 0; i < g_frmSites1->proxy()->rowCount(); ++i)
+        if (g_frmSites1->proxy()->index(i, 0).data(SiteTableModel::kNameRole) == site)
+            shown = g_frmSites1->proxy()->index(i, SiteTableModel::ColValue);
+    QVERIFY(shown.isValid());
+    if (enter) {
+        g_frmSites1->SiteTable->setCurrentIndex(shown);
+        QTest::keyClick(g_frmSites1->SiteTable, Qt::Key_Return);
+    } else {
+        // A double-click as it comes: a click, then the second press as a double-click.
+        const QPoint at = g_frmSites1->SiteTable->visualRect(shown).center();
+        QTest::mouseClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
+        QVERIFY(!g_frmTrend1);
+        QTest::mouseDClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
+    }
+    QVERIFY(g_frmTrend1);
+    const TrendSeries *s = g_frmTrend1->Plot->source().series;
+    QCOMPARE(s, board->history(row).get());
+    QCOMPARE(s->size(), qint64(fed[which].size()));
+    for (int i = 0; i < fed[which].size(); ++i) {
+        const TrendSeries::Reading r = s->at(i);
+        QCOMPARE(bool(r.flags & TrendSeries::NoValue), qIsNaN(fed[which][i]));
+        if (!qIsNaN(fed[which][i]))
+            QCOMPARE(g_frmTrend1->Plot->valueOf(r.value), std::round(fed[which][i] * 100) / 100);
+        QCOMPARE(bool(r.flags & TrendSeries::NoOutputs), outs[which][i] < 0);
+        QCOMPARE(int(r.outputs), qMax(0, outs[which][i]));
+    }
+    const QString caption = which ? QStringLiteral("ｻｲﾄ: k2") : QStringLiteral("ｻｲﾄ: 川辺 (k1)");
+    const auto showsSite = [&] {
+        return g_frmTrend1->Plot->source().series == s && g_frmTrend1->SourceLabel->text().startsWith(caption) &&
+               g_frmTrend1->Plot->thresholds().isEmpty() && g_frmTrend1->describe().startsWith(caption) &&
+               g_frmTrend1->savedPicture().text(QStringLiteral("Title")).contains(caption);
+    };
+    QVERIFY2(showsSite(), qPrintable(g_frmTrend1->SourceLabel->text()));
+    QVERIFY(g_frmTrend1->Plot->following());
+    // The tool's own readings, the grid and the settings do not take the view back.
+    g_subTrendHistoryAdd(Now().toMSecsSinceEpoch(), QStringLiteral("0200"), QStringLiteral("01"));
+    emit monitorEvents().readingStored();
+    g_subMonitorWindowsRefresh();
+    emit appEvents().gridCommitted();
+    Sleep(1100);
+    QVERIFY(showsSite());
+    // Closing the office view leaves the history shown, whole.
+    g_subMenuCommand(18);
+    QVERIFY(!g_frmSites1);
+    QVERIFY(showsSite());
+    QCOMPARE(s->size(), qint64(fed[which].size()));
+    // "最新": the tool's live readings again, with the grid's threshold.
+    g_frmTrend1->LatestButton->click();
+    QCOMPARE(g_frmTrend1->Plot->source().series, &g_funcTrendHistory());
+    QVERIFY(g_frmTrend1->SourceLabel->text().startsWith(QStringLiteral("ﾗｲﾌﾞ")));
+    QVERIFY(!g_frmTrend1->Plot->thresholds().isEmpty());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestSiteList::historyBounded_data()
+{
+    QTest::addColumn<int>("readings");
+    QTest::addColumn<int>("stepMs"); // between two readings' own times
+    QTest::addColumn<bool>("back");  // every other reading's time goes back by five steps
+    QTest::addColumn<qint64>("kept"); // -1: as many as the steps back leave
+    for (int n : {1, 2, 17, 1000, 86400, 86401, 100000})
+        QTest::addRow("%d a second", n) << n << 1000 << false << qMin<qint64>(n, SiteBoard::kHistoryMaxReadings);
+    // Two seconds apart: the day, not the count, is the bound.
+    QTest::addRow("2 s apart past a day") << 50000 << 2000 << false << qint64(43201);
+    for (int n : {19999, 20001, 20002, 30000})
+        QTest::addRow("%d back and forth", n) << n << 10 << true << qint64(-1);
+}
+
+void TestSiteList::historyBounded()
+{
+    QFETCH(int, readings);
+    QFETCH(int, stepMs);
+    QFETCH(bool, back);
+    QFETCH(qint64, kept);
+    AppFixture f;
+    SiteBoard board{QString()};
+    const QDateTime t0 = QDateTime::fromMSecsSinceEpoch(1'790'000'000'000);
+    Reading r;
+    r.valueValid = true;
+    r.outputsValid = true;
+    r.unit = QStringLiteral("V");
+    for (int i = 0; i < readings; ++i) {
+        r.value = (i % 500) / 100.0;
+        r.time = t0.addMSecs(qint64(i) * stepMs - (back && i % 2 ? 5LL * stepMs : 0));
+        board.takeReading(QStringLiteral("k1"), r, 1000);
+    }
+    const auto h = board.history(0);
+    if (kept >= 0)
+        QCOMPARE(h->size(), kept);
+    else
+        QCOMPARE(h->stepCount(), qMin<qint64>(readings / 2, TrendSeries::kMaxSteps));
+    QVERIFY(h->lastMs() - h->firstMs() <= SiteBoard::kHistoryMs);
+    QVERIFY(h->stepCount() <= TrendSeries::kMaxSteps);
+    // A site's history takes about what it holds, however short.
+    QVERIFY2(h->bytes() <= 24 * h->size() + 4096, qPrintable(QString::number(h->bytes())));
 }
 
 QTEST_MAIN(TestSiteList)
