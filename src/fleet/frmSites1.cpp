@@ -15,8 +15,8 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMdiSubWindow>
 #include <QPainter>
 #include <QPainterPath>

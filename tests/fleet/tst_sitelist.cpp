@@ -195,96 +195,79 @@ void TestSiteList::historyInTheTrendWindow()
     AppFixture f;
     f.startSeeded();
     g_subMenuCommand(18);
-    QVERIFY(g_frmSites1 && !g_frmTrend1);
-    g_frmSites1->parentWidget()->resize(900, 400);
-    // The tool's own grid has a threshold; a site's view draws none of it.
     EditorTexts t = g_frmMain1->editorTexts();
-    t.cell[1][1] = QStringLiteral("1.00");
+    t.cell[1][1] = QStringLiteral("1.00"); // a threshold of the tool's own controller
     g_frmMain1->setEditorTexts(t);
     SiteBoard *board = g_frmSites1->board();
-    // k1 from a broker at the watcher's times (one without a value, one without outputs), k2
-    // polled: what each got, in the form the trend reads.
-    board->takeMessage(QStringLiteral("qelvo"), QStringLiteral("qelvo/k1/state"), R"({"site":"k1","state":"online","title":"川辺"})");
-    QList<double> fed[2];
-    QList<int> outs[2];
-    const QDateTime t0 = Now();
+    board->setTitle(QStringLiteral("k1"), QStringLiteral("川辺"));
+    // k1 from a broker at the watcher's times, one reading without a value and one without
+    // outputs; k2 polled, past what the series holds at first. Value NaN, outputs -1: none.
+    struct Fed { double value; int outputs; qint64 ms; };
+    QList<Fed> fed[2];
     for (int i = 0; i < 40; ++i) {
-        const double v = i * 0.37 - 1;
-        const QString time = t0.addSecs(i * 5).toString(Qt::ISODateWithMs);
-        const QByteArray k1 = QStringLiteral(R"({"site":"k1","count":%1,%2"unit":"V","outputs":"%3","time":"%4"})")
-                                  .arg(i, 0, 10)
-                                  .arg(i == 7 ? QString() : QStringLiteral("\"value\":%1,").arg(v))
-                                  .arg(i == 9 ? QStringLiteral("zz") : QString::number(i % 256, 16))
-                                  .arg(time)
-                                  .toUtf8();
-        QVERIFY(board->takeMessage(QStringLiteral("qelvo"), QStringLiteral("qelvo/k1/reading"), k1));
-        fed[0] << (i == 7 ? qQNaN() : v);
-        outs[0] << (i == 9 ? -1 : i % 256);
+        const Fed a{i == 7 ? qQNaN() : i * 0.37 - 1, i == 9 ? -1 : i, Now().toMSecsSinceEpoch() - 90000};
+        QVERIFY(board->takeMessage(QStringLiteral("q"), QStringLiteral("q/k1/reading"),
+                                   QStringLiteral(R"({"site":"k1",%1"unit":"V","outputs":"%2","time":"%3"})")
+                                       .arg(i == 7 ? QString() : QStringLiteral("\"value\":%1,").arg(a.value),
+                                            i == 9 ? QStringLiteral("zz") : QString::number(i, 16),
+                                            QDateTime::fromMSecsSinceEpoch(a.ms).toString(Qt::ISODateWithMs))
+                                       .toUtf8()));
         Reading r;
-        r.valueValid = true;
-        r.value = 700 - i * 25.5; // past what the series holds at first: kept at the bound
-        r.unit = QStringLiteral("M");
-        r.outputsValid = true;
+        r.valueValid = r.outputsValid = true;
+        r.value = 700 - i * 25.5;
         r.outputs = 0x80 | i;
         board->takeReading(QStringLiteral("k2"), r, 5000);
-        fed[1] << qBound(-327.68, r.value, 327.67);
-        outs[1] << r.outputs;
+        fed[0] << a;
+        fed[1] << Fed{qBound(-327.68, r.value, 327.67), r.outputs, Now().toMSecsSinceEpoch()};
         Sleep(5000);
     }
-    const int which = site == QLatin1String("k1") ? 0 : 1;
-    const int row = board->indexOf(site);
-    QModelIndex shown;
-    for (int i = 0; i < g_frmSites1->proxy()->rowCount(); ++i)
+    QModelIndex cell; // the site's value in the view
+    for (int i = 0; i < 2; ++i)
         if (g_frmSites1->proxy()->index(i, 0).data(SiteTableModel::kNameRole) == site)
-            shown = g_frmSites1->proxy()->index(i, SiteTableModel::ColValue);
-    QVERIFY(shown.isValid());
+            cell = g_frmSites1->proxy()->index(i, SiteTableModel::ColValue);
     if (enter) {
-        g_frmSites1->SiteTable->setCurrentIndex(shown);
+        g_frmSites1->SiteTable->setCurrentIndex(cell);
         QTest::keyClick(g_frmSites1->SiteTable, Qt::Key_Return);
     } else {
-        // A double-click as it comes: a click, then the second press as a double-click.
-        const QPoint at = g_frmSites1->SiteTable->visualRect(shown).center();
+        // As a double-click comes: a click (which opens nothing), then the second press.
+        const QPoint at = g_frmSites1->SiteTable->visualRect(cell).center();
         QTest::mouseClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
         QVERIFY(!g_frmTrend1);
         QTest::mouseDClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
     }
     QVERIFY(g_frmTrend1);
     const TrendSeries *s = g_frmTrend1->Plot->source().series;
-    QCOMPARE(s, board->history(row).get());
-    QCOMPARE(s->size(), qint64(fed[which].size()));
-    for (int i = 0; i < fed[which].size(); ++i) {
+    const QList<Fed> &e = fed[site == QLatin1String("k2")];
+    QCOMPARE(s, board->history(board->indexOf(site)).get());
+    QCOMPARE(s->size(), qint64(e.size()));
+    for (int i = 0; i < e.size(); ++i) {
         const TrendSeries::Reading r = s->at(i);
-        QCOMPARE(bool(r.flags & TrendSeries::NoValue), qIsNaN(fed[which][i]));
-        if (!qIsNaN(fed[which][i]))
-            QCOMPARE(g_frmTrend1->Plot->valueOf(r.value), std::round(fed[which][i] * 100) / 100);
-        QCOMPARE(bool(r.flags & TrendSeries::NoOutputs), outs[which][i] < 0);
-        QCOMPARE(int(r.outputs), qMax(0, outs[which][i]));
+        QCOMPARE(r.flags & TrendSeries::NoValue ? 1e9 : g_frmTrend1->Plot->valueOf(r.value),
+                 qIsNaN(e[i].value) ? 1e9 : std::round(e[i].value * 100) / 100);
+        QCOMPARE(r.flags & TrendSeries::NoOutputs ? -1 : int(r.outputs), e[i].outputs);
+        QCOMPARE(r.written, e[i].ms);
     }
-    const QString caption = which ? QStringLiteral("ｻｲﾄ: k2") : QStringLiteral("ｻｲﾄ: 川辺 (k1)");
+    const QString caption = site == QLatin1String("k1") ? QStringLiteral("ｻｲﾄ: 川辺 (k1)") : QStringLiteral("ｻｲﾄ: k2");
     const auto showsSite = [&] {
         return g_frmTrend1->Plot->source().series == s && g_frmTrend1->SourceLabel->text().startsWith(caption) &&
                g_frmTrend1->Plot->thresholds().isEmpty() && g_frmTrend1->describe().startsWith(caption) &&
                g_frmTrend1->savedPicture().text(QStringLiteral("Title")).contains(caption);
     };
     QVERIFY2(showsSite(), qPrintable(g_frmTrend1->SourceLabel->text()));
-    QVERIFY(g_frmTrend1->Plot->following());
-    // The tool's own readings, the grid and the settings do not take the view back.
+    // The tool's own readings, its grid and settings leave the site shown; so does closing the
+    // office view, whose board goes with it.
     g_subTrendHistoryAdd(Now().toMSecsSinceEpoch(), QStringLiteral("0200"), QStringLiteral("01"));
     emit monitorEvents().readingStored();
     g_subMonitorWindowsRefresh();
     emit appEvents().gridCommitted();
     Sleep(1100);
-    QVERIFY(showsSite());
-    // Closing the office view leaves the history shown, whole.
     g_subMenuCommand(18);
-    QVERIFY(!g_frmSites1);
-    QVERIFY(showsSite());
-    QCOMPARE(s->size(), qint64(fed[which].size()));
-    // "最新": the tool's live readings again, with the grid's threshold.
+    QVERIFY(!g_frmSites1 && showsSite());
+    QCOMPARE(s->size(), qint64(e.size()));
+    // "最新": the tool's live readings again, with the grid's thresholds.
     g_frmTrend1->LatestButton->click();
     QCOMPARE(g_frmTrend1->Plot->source().series, &g_funcTrendHistory());
-    QVERIFY(g_frmTrend1->SourceLabel->text().startsWith(QStringLiteral("ﾗｲﾌﾞ")));
-    QVERIFY(!g_frmTrend1->Plot->thresholds().isEmpty());
+    QVERIFY(g_frmTrend1->SourceLabel->text().startsWith(QStringLiteral("ﾗｲﾌﾞ")) && !g_frmTrend1->Plot->thresholds().isEmpty());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
@@ -292,42 +275,34 @@ void TestSiteList::historyBounded_data()
 {
     QTest::addColumn<int>("readings");
     QTest::addColumn<int>("stepMs"); // between two readings' own times
-    QTest::addColumn<bool>("back");  // every other reading's time goes back by five steps
-    QTest::addColumn<qint64>("kept"); // -1: as many as the steps back leave
-    for (int n : {1, 2, 17, 1000, 86400, 86401, 100000})
-        QTest::addRow("%d a second", n) << n << 1000 << false << qMin<qint64>(n, SiteBoard::kHistoryMaxReadings);
-    // Two seconds apart: the day, not the count, is the bound.
-    QTest::addRow("2 s apart past a day") << 50000 << 2000 << false << qint64(43201);
-    for (int n : {19999, 20001, 20002, 30000})
-        QTest::addRow("%d back and forth", n) << n << 10 << true << qint64(-1);
+    QTest::addColumn<int>("back");   // every other reading's time goes back by this many steps
+    for (int n : {1, 17, 86400, 86401, 100000})
+        QTest::addRow("%d a second", n) << n << 1000 << 0;
+    QTest::addRow("2 s apart past a day") << 50000 << 2000 << 0;
+    for (int n : {19999, 20002, 30000})
+        QTest::addRow("%d back and forth", n) << n << 10 << 5;
 }
 
 void TestSiteList::historyBounded()
 {
     QFETCH(int, readings);
     QFETCH(int, stepMs);
-    QFETCH(bool, back);
-    QFETCH(qint64, kept);
+    QFETCH(int, back);
     AppFixture f;
     SiteBoard board{QString()};
-    const QDateTime t0 = QDateTime::fromMSecsSinceEpoch(1'790'000'000'000);
     Reading r;
     r.valueValid = true;
-    r.outputsValid = true;
-    r.unit = QStringLiteral("V");
     for (int i = 0; i < readings; ++i) {
-        r.value = (i % 500) / 100.0;
-        r.time = t0.addMSecs(qint64(i) * stepMs - (back && i % 2 ? 5LL * stepMs : 0));
+        r.time = QDateTime::fromMSecsSinceEpoch(1'790'000'000'000 + qint64(i - back * (i % 2)) * stepMs);
         board.takeReading(QStringLiteral("k1"), r, 1000);
     }
     const auto h = board.history(0);
-    if (kept >= 0)
-        QCOMPARE(h->size(), kept);
-    else
-        QCOMPARE(h->stepCount(), qMin<qint64>(readings / 2, TrendSeries::kMaxSteps));
+    // Whichever bound comes first: a day, 86400 readings, the steps back a series keeps.
+    QCOMPARE(h->stepCount(), qMin<qint64>(back ? readings / 2 : 0, TrendSeries::kMaxSteps));
+    if (!back)
+        QCOMPARE(h->size(), std::min({qint64(readings), SiteBoard::kHistoryMaxReadings, SiteBoard::kHistoryMs / stepMs + 1}));
     QVERIFY(h->lastMs() - h->firstMs() <= SiteBoard::kHistoryMs);
-    QVERIFY(h->stepCount() <= TrendSeries::kMaxSteps);
-    // A site's history takes about what it holds, however short.
+    // It takes about what it holds, however short.
     QVERIFY2(h->bytes() <= 24 * h->size() + 4096, qPrintable(QString::number(h->bytes())));
 }
 
