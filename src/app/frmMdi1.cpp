@@ -1,10 +1,12 @@
 #include "app/frmMdi1.h"
 
 #include "app/ImageList1.h"
+#include "app/modMenu.h"
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmCompare1.h"
 #include "fleet/SiteTableModel.h"
+#include "graph/frmTrend1.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/modMonitor1.h"
@@ -13,6 +15,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -83,6 +86,21 @@ frmMdi1::frmMdi1()
         SitesAlarmPanel->setText(count > 0 ? QStringLiteral("未確認警報 : %1件").arg(count) : QString());
         SitesAlarmPanel->setVisible(count > 0);
     });
+    // A site's history: in the trend window, opened as its menu entry opens it, and brought
+    // to the front.
+    connect(&siteEvents(), &SiteEvents::historyAsked, this,
+            [this](const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit) {
+                if (!g_frmTrend1)
+                    g_subTrendToggle();
+                if (!g_frmTrend1)
+                    return;
+                g_frmTrend1->showSite(caption, std::move(series), unit);
+                if (auto *sub = qobject_cast<QMdiSubWindow *>(g_frmTrend1->parentWidget())) {
+                    if (sub->isMinimized())
+                        sub->showNormal();
+                    mdiArea->setActiveSubWindow(sub);
+                }
+            });
 
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                           : QRect(0, 0, 1024, 768);

@@ -1,11 +1,14 @@
 #include "fleet/SiteBoard.h"
 
+#include "logfiler/modLogReader.h"
 #include "platform/Clock.h"
 #include "platform/TextFile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+
+#include <cmath>
 
 namespace {
 bool siteName(const QString &s)
@@ -84,9 +87,15 @@ int SiteBoard::rowFor(const QString &name)
         return i;
     BoardRow r;
     r.name = name;
+    r.history = std::make_shared<TrendSeries>();
     m_rows << r;
     emit rowAdded(int(m_rows.size() - 1));
     return int(m_rows.size() - 1);
+}
+
+std::shared_ptr<const TrendSeries> SiteBoard::history(int index) const
+{
+    return index >= 0 && index < m_rows.size() ? m_rows[index].history : nullptr;
 }
 
 int SiteBoard::addSite(const QString &name) { return siteName(name) ? rowFor(name) : -1; }
@@ -243,6 +252,20 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
         while (!r.trend.isEmpty() && nowMs - r.trend.first().first > kTrendSpanMs)
             r.trend.removeFirst();
     }
+    // The history: a value past what 16 bits of hundredths hold is kept at its bound.
+    const bool has = valueValid && std::isfinite(value);
+    const quint16 raw = has ? quint16(qBound(0.0, std::round(value * 100) + kHundredthsZero, 65535.0)) : 0;
+    quint8 flags = has ? 0 : TrendSeries::NoValue;
+    if (outputs < 0)
+        flags |= TrendSeries::NoOutputs;
+    TrendSeries &h = *r.history;
+    h.append(sampleMs >= 0 ? sampleMs : Now().toMSecsSinceEpoch(), raw, quint8(outputs >= 0 ? outputs : 0), flags);
+    if (h.firstMs() < h.lastMs() - kHistoryMs)
+        h.dropBefore(h.lastMs() - kHistoryMs);
+    h.keepAtMost(kHistoryMaxReadings);
+    // Times that keep going back (a watcher's clock, or a hostile one): the oldest stretch goes.
+    if (h.stepCount() > TrendSeries::kMaxSteps)
+        h.keepAtMost(h.size() - h.steps().front().index);
     cause(i, kStale, false);
     cause(i, kServiceDown, false);
     for (int ch = 1; ch <= 8; ++ch)

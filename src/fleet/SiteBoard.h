@@ -3,7 +3,8 @@
 // the watchers publish (the readings, the retained site states and each watcher's own state
 // with its last will), or the readings and states of sites the program polls itself, and
 // keeps one row per site with its newest value, outputs, state, the time of the last
-// reading, an hour of values for a small trend, and its alarm.
+// reading, an hour of values for a small trend, its history for the trend window and its
+// alarm.
 //
 // A site raises an alarm when an output set as a warning stage turns on, when it goes
 // no-reply or lost (or its watcher stops), or when no reading has come for three times its
@@ -15,6 +16,7 @@
 // that cannot be one is dropped and counted, and the rows are bounded (kMaxRows).
 #include "fleet/SiteWatch.h"
 #include "link/Reading.h"
+#include "monitor/TrendSeries.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -22,6 +24,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class WindowTimer;
 
@@ -44,6 +48,11 @@ struct BoardRow {
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     // The last hour, at most one point per kTrendStepMs: elapsed ms and value.
     QList<QPair<qint64, double>> trend;
+    // Every reading since the board began, within SiteBoard's bounds, for the trend window:
+    // values in hundredths of the unit from kHundredthsZero (as a log's with values), at
+    // the time the watcher took it, or when it came. Shared, so a window showing it keeps it
+    // when the board goes.
+    std::shared_ptr<TrendSeries> history;
     // The alarm: latched until acknowledged; its first cause; the causes holding now.
     bool alarm = false;
     QString cause;
@@ -63,6 +72,9 @@ public:
     static constexpr qint64 kTrendSpanMs = 3600 * 1000;
     static constexpr qint64 kTrendStepMs = 5000;
     static constexpr int kStaleIntervals = 3;
+    // A site's history keeps at most a day and at most a reading a second of it.
+    static constexpr qint64 kHistoryMs = 24LL * 3600 * 1000;
+    static constexpr qint64 kHistoryMaxReadings = 86400;
 
     // alarmLog: the alarm log's path; empty: none is written.
     explicit SiteBoard(const QString &alarmLog, QObject *parent = nullptr);
@@ -86,6 +98,8 @@ public:
 
     const QList<BoardRow> &rows() const { return m_rows; }
     int indexOf(const QString &name) const;
+    // The history of row index (null for no row).
+    std::shared_ptr<const TrendSeries> history(int index) const;
     quint64 droppedMessages() const { return m_dropped; }
     // The stale check, once a second by its own timer (also callable).
     void check();

@@ -10,6 +10,8 @@
 #include <QAbstractTableModel>
 #include <QObject>
 
+#include <memory>
+
 class WindowTimer;
 
 class SiteTableModel : public QAbstractTableModel {
@@ -46,11 +48,14 @@ private:
 };
 
 // What the site list announces: the frame shows the count of unacknowledged alarms in its
-// status bar.
+// status bar, and opens the trend window on a site's history.
 class SiteEvents : public QObject {
     Q_OBJECT
 signals:
     // count: the alarms not yet acknowledged; -1 when the site list closed.
     void unacknowledgedChanged(int count);
+    // A site's history asked for (a double-click or Enter on its row): caption
+    // "<title> (<name>)", the series in hundredths of unit (see BoardRow::history).
+    void historyAsked(const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit);
 };
 SiteEvents &siteEvents();

@@ -2,6 +2,7 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "graph/frmTrend1.h"
 #include "graph/modGraph1.h"
 #include "link/LinkSession.h"
 #include "link/modLinkState.h"
@@ -20,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMdiSubWindow>
 #include <QPainter>
 #include <QPainterPath>
@@ -332,6 +334,11 @@ void frmSites1::newBoard()
     m_proxy->setSourceModel(m_model);
     connect(m_board, &SiteBoard::alarmRaised, this, &frmSites1::alarmRaised);
     connect(m_board, &SiteBoard::unacknowledgedChanged, this, &frmSites1::countChanged);
+    // A trend window showing the site's history follows its newest reading.
+    connect(m_board, &SiteBoard::rowChanged, this, [board = m_board](int i) {
+        if (g_frmTrend1)
+            g_frmTrend1->siteReadingArrived(board->history(i).get());
+    });
     delete oldModel;
     delete oldBoard;
     if (oldBoard)
@@ -394,6 +401,9 @@ void frmSites1::buildControls()
         SiteTable->setColumnWidth(c, kDefaultWidths[c]);
     SiteTable->horizontalHeader()->setStretchLastSection(true);
     connect(SiteTable->horizontalHeader(), &QHeaderView::sectionResized, this, &frmSites1::recordColumns);
+    // A double-click or Enter on a row: that site's history in the trend window.
+    connect(SiteTable, &QAbstractItemView::doubleClicked, this, &frmSites1::openHistory);
+    SiteTable->installEventFilter(this);
 
     AlarmLabel = new QLabel(this);
     AlarmLabel->setAccessibleName(QStringLiteral("警報なし"));
@@ -633,6 +643,29 @@ void frmSites1::Command_Acknowledge()
             names << i.data(SiteTableModel::kNameRole).toString();
     }
     m_board->acknowledge(names, loginName());
+}
+
+void frmSites1::openHistory(const QModelIndex &index)
+{
+    const int i = index.isValid() ? m_board->indexOf(index.data(SiteTableModel::kNameRole).toString()) : -1;
+    if (i < 0)
+        return;
+    const BoardRow &r = m_board->rows().at(i);
+    const QString caption = r.title.isEmpty() ? r.name : r.title + QStringLiteral(" (") + r.name + QLatin1Char(')');
+    emit siteEvents().historyAsked(caption, m_board->history(i), r.unit);
+}
+
+bool frmSites1::eventFilter(QObject *o, QEvent *e)
+{
+    // Enter on the table: the current row's history, as a double-click on it.
+    if (o == SiteTable && e->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(e)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && SiteTable->currentIndex().isValid()) {
+            openHistory(SiteTable->currentIndex());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(o, e);
 }
 
 void frmSites1::alarmRaised(int index, const QString &cause)

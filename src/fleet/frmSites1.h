@@ -99,6 +99,8 @@ public:
     const std::vector<std::unique_ptr<SiteWatch>> &localSites() const { return m_local; }
     // How a polled site's port is made (tests give simulated ones).
     static SitePortMaker &portMaker();
+    // The site of the row at index (of the view) in the trend window.
+    void openHistory(const QModelIndex &index);
 
     SiteBoard *board() const { return m_board; }
     SiteTableModel *model() const { return m_model; }
@@ -119,6 +121,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *e) override;
+    bool eventFilter(QObject *o, QEvent *e) override;
 
 private:
     void buildControls();

@@ -214,14 +214,43 @@ void frmTrend1::showLive()
 {
     m_log.reset();
     m_logPath.clear();
+    m_site.reset();
+    m_siteCaption.clear();
     TrendSource src;
     src.series = &g_funcTrendHistory();
     Plot->setSource(src);
     Plot->setSpan(spanMs(m_spanIndex));
     Plot->setFollowing(true);
     SpanCombo->setCurrentIndex(m_spanIndex);
-    refresh();
+    subThresholdsSet();
 }
+
+void frmTrend1::showSite(const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit)
+{
+    if (m_reading || !series)
+        return;
+    m_log.reset();
+    m_logPath.clear();
+    m_site = std::move(series);
+    m_siteCaption = caption;
+    TrendSource src;
+    src.series = m_site.get();
+    src.hundredths = true;
+    src.unit = unit;
+    Plot->setSource(src);
+    Plot->setSpan(spanMs(m_spanIndex));
+    Plot->setFollowing(true);
+    SpanCombo->setCurrentIndex(m_spanIndex);
+    subThresholdsSet();
+}
+
+void frmTrend1::siteReadingArrived(const TrendSeries *series)
+{
+    if (m_site && series == m_site.get())
+        redrawSoon();
+}
+
+QString frmTrend1::siteText() const { return m_site ? QStringLiteral("ｻｲﾄ: ") + m_siteCaption : QString(); }
 
 void frmTrend1::closeWindow()
 {
@@ -249,6 +278,8 @@ bool frmTrend1::openLog(const QString &path)
         return false;
     m_log = std::move(data);
     m_logPath = path;
+    m_site.reset();
+    m_siteCaption.clear();
     TrendSource src;
     src.series = &m_log->series;
     src.hundredths = m_log->hundredths;
@@ -264,7 +295,7 @@ bool frmTrend1::openLog(const QString &path)
     }
     const qint64 span = qMax(Plot->minSpan(), last - first);
     Plot->setView(first - span / 100, span + span / 50);
-    refresh();
+    subThresholdsSet();
     return true;
 }
 
@@ -292,7 +323,7 @@ QImage frmTrend1::savedPicture() const
     // The facts: the times at the view's ends as written, the source, the span, the unit.
     const qint64 start = Plot->viewStart(), end = start + Plot->viewSpan();
     const QString from = timeText(Plot->writtenAt(start)), to = timeText(Plot->writtenAt(end));
-    const QString source = m_log ? QFileInfo(m_logPath).fileName() : QStringLiteral("ライブ");
+    const QString source = m_log ? QFileInfo(m_logPath).fileName() : m_site ? m_siteCaption : QStringLiteral("ライブ");
     const QString span = spanWords(Plot->viewSpan());
     const QString unit = Plot->unit();
     QString range = from + QStringLiteral(" - ") + to;
@@ -305,7 +336,7 @@ QImage frmTrend1::savedPicture() const
             }
         }
     }
-    const QStringList parts = {range, (m_log ? QStringLiteral("ﾛｸﾞﾌｧｲﾙ: ") : QString()) + source,
+    const QStringList parts = {range, m_site ? siteText() : (m_log ? QStringLiteral("ﾛｸﾞﾌｧｲﾙ: ") : QString()) + source,
                                QStringLiteral("表示幅 ") + span, QStringLiteral("単位 ") + unit};
 
     const QImage plot = Plot->picture();
@@ -360,7 +391,7 @@ void frmTrend1::Command_SavePicture()
 
 void frmTrend1::Command_Latest()
 {
-    if (m_log)
+    if (m_log || m_site)
         showLive();
     else
         Plot->setFollowing(true);
@@ -376,7 +407,9 @@ void frmTrend1::subThresholdsSet()
     for (int n = 1; n <= 8; ++n) {
         // The distance types have six levels, one per channel.
         Check1[n - 1]->setVisible(!distance || n <= 6);
-        if (!Check1[n - 1]->isChecked() || (distance && n > 6))
+        Check1[n - 1]->setEnabled(!m_site);
+        // A site's readings are of its own controller, not of the one the grid sets.
+        if (m_site || !Check1[n - 1]->isChecked() || (distance && n > 6))
             continue;
         double v = 0;
         // Each label says which bound it is: "ch1↑" the upper, "ch1↓" the lower; a distance
@@ -394,6 +427,8 @@ void frmTrend1::subThresholdsSet()
 QString frmTrend1::describe() const
 {
     QStringList parts;
+    if (m_site)
+        parts << siteText();
     parts << QStringLiteral("表示範囲 ") + spanWords(Plot->viewSpan());
     const TrendSeries *s = Plot->source().series;
     if (!s || s->isEmpty()) {
@@ -444,6 +479,9 @@ void frmTrend1::refresh()
             source += QStringLiteral("  読めない行 %1").arg(m_log->skipped);
         if (m_log->cutShort)
             source += QStringLiteral("  最後の行は途中で切れています");
+    } else if (m_site) {
+        source = siteText() + (Plot->following() ? QStringLiteral(" (最新に追従)") : QString()) +
+                 QStringLiteral("  %1 件").arg(m_site->size());
     } else {
         source = Plot->following() ? QStringLiteral("ﾗｲﾌﾞ (最新に追従)") : QStringLiteral("ﾗｲﾌﾞ");
     }
@@ -452,7 +490,7 @@ void frmTrend1::refresh()
     // drawn over a log of another full scale.
     if (const TrendSeries *s = Plot->source().series; s && s->stepCount())
         source += QStringLiteral("  ") + stepsNote(*s);
-    if (const QString note = Plot->thresholdsNote(); !note.isEmpty())
+    if (const QString note = m_site ? QString() : Plot->thresholdsNote(); !note.isEmpty())
         source += QStringLiteral("  ") + note;
     if (SourceLabel->text() != source) {
         SourceLabel->setText(source);
@@ -476,7 +514,14 @@ void frmTrend1::viewChanged()
 
 void frmTrend1::readingArrived()
 {
-    if (m_log || m_redraw->Enabled())
+    // The tool's own readings, while they are shown.
+    if (!m_log && !m_site)
+        redrawSoon();
+}
+
+void frmTrend1::redrawSoon()
+{
+    if (m_redraw->Enabled())
         return;
     const qint64 perPixel = Plot->viewSpan() / qMax(1, Plot->plotRect().width());
     m_redraw->setInterval(int(qBound(qint64(50), perPixel, qint64(1000))));

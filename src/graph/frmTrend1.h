@@ -2,8 +2,10 @@
 // "ﾄﾚﾝﾄﾞ表示ﾊﾟﾈﾙ": the level's history. Live, it plots the monitor's readings of this run of
 // the tool (kept whether the window is open or not, for the last 24 hours) and follows the
 // newest; "ﾛｸﾞﾌｧｲﾙを開く" (or a file dropped on the window) shows a log file of the log
-// filer instead, until "最新" goes back to the live readings. Spans "1分" to "24時間", the
-// thresholds of the checked channels from the editor's grid, "画像で保存" as PNG with a
+// filer instead, and the office view shows a site's readings in it ("ｻｲﾄ: 川辺 (k1)"),
+// following the newest as live; "最新" goes back to the live readings from either. Spans "1分" to "24時間", the
+// thresholds of the checked channels from the editor's grid (none over a site: they are this
+// tool's controller's), "画像で保存" as PNG with a
 // title line that says what it shows. The view keys (Left, Right, +, -, Home, End) move the
 // plot from anywhere in the window.
 #include "core/modChildForm.h"
@@ -41,6 +43,13 @@ public:
     // and then nothing changes.
     bool openLog(const QString &path);
     // "ﾛｸﾞﾌｧｲﾙを開く", "画像で保存" and "最新".
+    // Shows a site's history (values in hundredths of unit from kHundredthsZero), caption
+    // "<title> (<name>)", following its newest reading; the window keeps the series alive.
+    void showSite(const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit);
+    // The site's series grew: redrawn as a live reading is (a series not shown is ignored).
+    void siteReadingArrived(const TrendSeries *series);
+    bool showingSite() const { return m_site != nullptr; }
+    const TrendSeries *site() const { return m_site.get(); }
     void Command_OpenLog();
     void Command_SavePicture();
     void Command_Latest();
@@ -65,7 +74,7 @@ public:
     QPushButton *CloseButton = nullptr;
     QCheckBox *Check1[8] = {};
     QLabel *PointerLabel = nullptr; // the reading under the pointer
-    QLabel *SourceLabel = nullptr;  // what is shown: live, or the log file
+    QLabel *SourceLabel = nullptr;  // what is shown: live, the log file, or a site
 
 protected:
     bool eventFilter(QObject *o, QEvent *e) override;
@@ -83,11 +92,16 @@ private:
     // After a reading: redraws at most once per the time a pixel column of the view
     // covers (within 50 ms to 1 s), not at every reading.
     void readingArrived();
+    void redrawSoon();
+    // "ｻｲﾄ: 川辺 (k1)", or empty while no site is shown.
+    QString siteText() const;
     void refresh();
     void viewChanged();
     int m_spanIndex = 1;
     std::unique_ptr<LogFileData> m_log;
     QString m_logPath;
+    std::shared_ptr<const TrendSeries> m_site;
+    QString m_siteCaption;
     // A log file is being read (its events run meanwhile); a close asked then waits for it.
     bool m_reading = false;
     bool m_closeAsked = false;

@@ -22,16 +22,10 @@ struct TrendSeries::Chunk {
     std::vector<Node> level[kLevels];
     bool closed = false;
 
-    explicit Chunk(qint64 start, qint64 ms) : absStart(start), baseMs(ms)
-    {
-        dt.reserve(kChunk);
-        leafDt.reserve(size_t(kChunk >> kLeafShift));
-        value.reserve(kChunk);
-        outputs.reserve(kChunk);
-        flags.reserve(kChunk);
-        for (int l = 0; l < kLevels; ++l)
-            level[l].reserve(size_t(kChunk >> (kLeafShift + l)));
-    }
+    // The arrays grow as readings come (doubling, so a full block takes what it holds): a
+    // series of a few readings, as a site's of the office view, takes a few bytes, not a
+    // block's half megabyte.
+    explicit Chunk(qint64 start, qint64 ms) : absStart(start), baseMs(ms) {}
     qint64 size() const { return qint64(dt.size()); }
 
     // The first local index whose offset is rel or later (size() when none): the first

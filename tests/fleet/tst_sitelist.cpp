@@ -1,7 +1,8 @@
 // The site list on the virtual clock: what it keeps between runs of the tool (place, size,
 // sort order and column widths in "frmst.tmp", the broker in "sites.ini"), the broker dialog,
-// the bounds of the files it reads, the age that counts up, and the sites of a watcher's
-// configuration file polled by the window itself on ports taken from the tool's own link. The end-to-end suite
+// the bounds of the files it reads, the age that counts up, the sites of a watcher's
+// configuration file polled by the window itself on ports taken from the tool's own link,
+// and a site's history in the trend window. The end-to-end suite
 // tests/e2e/tst_gui_sites runs it against a broker and the watcher.
 #include "support/AppFixture.h"
 
@@ -12,6 +13,10 @@
 #include "fleet/frmSites1.h"
 #include "link/modComm1.h"
 #include "settings/modUserData.h"
+#include "graph/frmTrend1.h"
+#include "monitor/modMonitor1.h"
+#include "monitor/modTrendHistory.h"
+#include "platform/Clock.h"
 #include "platform/Geometry.h"
 
 #include <QHeaderView>
@@ -29,6 +34,10 @@ private slots:
     void hostileSourceFiles();
     void ageCountsUp();
     void watchFileSitesTakeTheirPorts();
+    void historyInTheTrendWindow_data();
+    void historyInTheTrendWindow();
+    void historyBounded_data();
+    void historyBounded();
 };
 
 void TestSiteList::placeSortAndWidthsKept_data()
@@ -227,6 +236,133 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     g_subCommPortClose();
     frmSites1::portMaker() = MakeSitePort;
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestSiteList::historyInTheTrendWindow_data()
+{
+    QTest::addColumn<QString>("site");
+    QTest::addColumn<bool>("enter");
+    for (const char *site : {"k1", "k2"})
+        for (bool enter : {false, true})
+            QTest::addRow("%s %s", site, enter ? "Enter" : "double-click") << QString::fromLatin1(site) << enter;
+}
+
+void TestSiteList::historyInTheTrendWindow()
+{
+    QFETCH(QString, site);
+    QFETCH(bool, enter);
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    EditorTexts t = g_frmMain1->editorTexts();
+    t.cell[1][1] = QStringLiteral("1.00"); // a threshold of the tool's own controller
+    g_frmMain1->setEditorTexts(t);
+    SiteBoard *board = g_frmSites1->board();
+    board->setTitle(QStringLiteral("k1"), QStringLiteral("川辺"));
+    // k1 from a broker at the watcher's times, one reading without a value and one without
+    // outputs; k2 polled, past what the series holds at first. Value NaN, outputs -1: none.
+    struct Fed { double value; int outputs; qint64 ms; };
+    QList<Fed> fed[2];
+    for (int i = 0; i < 40; ++i) {
+        const Fed a{i == 7 ? qQNaN() : i * 0.37 - 1, i == 9 ? -1 : i, Now().toMSecsSinceEpoch() - 90000};
+        QVERIFY(board->takeMessage(QStringLiteral("q"), QStringLiteral("q/k1/reading"),
+                                   QStringLiteral(R"({"site":"k1",%1"unit":"V","outputs":"%2","time":"%3"})")
+                                       .arg(i == 7 ? QString() : QStringLiteral("\"value\":%1,").arg(a.value),
+                                            i == 9 ? QStringLiteral("zz") : QString::number(i, 16),
+                                            QDateTime::fromMSecsSinceEpoch(a.ms).toString(Qt::ISODateWithMs))
+                                       .toUtf8()));
+        Reading r;
+        r.valueValid = r.outputsValid = true;
+        r.value = 700 - i * 25.5;
+        r.outputs = 0x80 | i;
+        board->takeReading(QStringLiteral("k2"), r, 5000);
+        fed[0] << a;
+        fed[1] << Fed{qBound(-327.68, r.value, 327.67), r.outputs, Now().toMSecsSinceEpoch()};
+        Sleep(5000);
+    }
+    QModelIndex cell; // the site's value in the view
+    for (int i = 0; i < 2; ++i)
+        if (g_frmSites1->proxy()->index(i, 0).data(SiteTableModel::kNameRole) == site)
+            cell = g_frmSites1->proxy()->index(i, SiteTableModel::ColValue);
+    if (enter) {
+        g_frmSites1->SiteTable->setCurrentIndex(cell);
+        QTest::keyClick(g_frmSites1->SiteTable, Qt::Key_Return);
+    } else {
+        // As a double-click comes: a click (which opens nothing), then the second press.
+        const QPoint at = g_frmSites1->SiteTable->visualRect(cell).center();
+        QTest::mouseClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
+        QVERIFY(!g_frmTrend1);
+        QTest::mouseDClick(g_frmSites1->SiteTable->viewport(), Qt::LeftButton, {}, at);
+    }
+    QVERIFY(g_frmTrend1);
+    const TrendSeries *s = g_frmTrend1->Plot->source().series;
+    const QList<Fed> &e = fed[site == QLatin1String("k2")];
+    QCOMPARE(s, board->history(board->indexOf(site)).get());
+    QCOMPARE(s->size(), qint64(e.size()));
+    for (int i = 0; i < e.size(); ++i) {
+        const TrendSeries::Reading r = s->at(i);
+        QCOMPARE(r.flags & TrendSeries::NoValue ? 1e9 : g_frmTrend1->Plot->valueOf(r.value),
+                 qIsNaN(e[i].value) ? 1e9 : std::round(e[i].value * 100) / 100);
+        QCOMPARE(r.flags & TrendSeries::NoOutputs ? -1 : int(r.outputs), e[i].outputs);
+        QCOMPARE(r.written, e[i].ms);
+    }
+    const QString caption = site == QLatin1String("k1") ? QStringLiteral("ｻｲﾄ: 川辺 (k1)") : QStringLiteral("ｻｲﾄ: k2");
+    const auto showsSite = [&] {
+        return g_frmTrend1->Plot->source().series == s && g_frmTrend1->SourceLabel->text().startsWith(caption) &&
+               g_frmTrend1->Plot->thresholds().isEmpty() && g_frmTrend1->describe().startsWith(caption) &&
+               g_frmTrend1->savedPicture().text(QStringLiteral("Title")).contains(caption);
+    };
+    QVERIFY2(showsSite(), qPrintable(g_frmTrend1->SourceLabel->text()));
+    // The tool's own readings, its grid and settings leave the site shown; so does closing the
+    // office view, whose board goes with it.
+    g_subTrendHistoryAdd(Now().toMSecsSinceEpoch(), QStringLiteral("0200"), QStringLiteral("01"));
+    emit monitorEvents().readingStored();
+    g_subMonitorWindowsRefresh();
+    emit appEvents().gridCommitted();
+    Sleep(1100);
+    g_subMenuCommand(18);
+    QVERIFY(!g_frmSites1 && showsSite());
+    QCOMPARE(s->size(), qint64(e.size()));
+    // "最新": the tool's live readings again, with the grid's thresholds.
+    g_frmTrend1->LatestButton->click();
+    QCOMPARE(g_frmTrend1->Plot->source().series, &g_funcTrendHistory());
+    QVERIFY(g_frmTrend1->SourceLabel->text().startsWith(QStringLiteral("ﾗｲﾌﾞ")) && !g_frmTrend1->Plot->thresholds().isEmpty());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestSiteList::historyBounded_data()
+{
+    QTest::addColumn<int>("readings");
+    QTest::addColumn<int>("stepMs"); // between two readings' own times
+    QTest::addColumn<int>("back");   // every other reading's time goes back by this many steps
+    for (int n : {1, 17, 86400, 86401, 100000})
+        QTest::addRow("%d a second", n) << n << 1000 << 0;
+    QTest::addRow("2 s apart past a day") << 50000 << 2000 << 0;
+    for (int n : {19999, 20002, 30000})
+        QTest::addRow("%d back and forth", n) << n << 10 << 5;
+}
+
+void TestSiteList::historyBounded()
+{
+    QFETCH(int, readings);
+    QFETCH(int, stepMs);
+    QFETCH(int, back);
+    AppFixture f;
+    SiteBoard board{QString()};
+    Reading r;
+    r.valueValid = true;
+    for (int i = 0; i < readings; ++i) {
+        r.time = QDateTime::fromMSecsSinceEpoch(1'790'000'000'000 + qint64(i - back * (i % 2)) * stepMs);
+        board.takeReading(QStringLiteral("k1"), r, 1000);
+    }
+    const auto h = board.history(0);
+    // Whichever bound comes first: a day, 86400 readings, the steps back a series keeps.
+    QCOMPARE(h->stepCount(), qMin<qint64>(back ? readings / 2 : 0, TrendSeries::kMaxSteps));
+    if (!back)
+        QCOMPARE(h->size(), std::min({qint64(readings), SiteBoard::kHistoryMaxReadings, SiteBoard::kHistoryMs / stepMs + 1}));
+    QVERIFY(h->lastMs() - h->firstMs() <= SiteBoard::kHistoryMs);
+    // It takes about what it holds, however short.
+    QVERIFY2(h->bytes() <= 24 * h->size() + 4096, qPrintable(QString::number(h->bytes())));
 }
 
 QTEST_MAIN(TestSiteList)
