@@ -226,7 +226,15 @@ public:
     }
 };
 
-double median(QList<double> v) { return v.isEmpty() ? -1 : medianOf(v); }
+// The median; of an even count, the mean of the middle two.
+double median(QList<double> v)
+{
+    if (v.isEmpty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    const qsizetype n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
 double maxOf(const QList<double> &v) { return v.isEmpty() ? -1 : *std::max_element(v.begin(), v.end()); }
 } // namespace
 
