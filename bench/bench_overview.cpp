@@ -1,0 +1,493 @@
+// bench_overview: the office view with 200 sites. One qelvo-ctrlsim serves 200 controllers on
+// consecutive TCP ports of 127.0.0.1, qelvo-watchd polls each once a second and publishes to
+// a mosquitto started here, and this process runs the tool itself (its frame, from Main(),
+// 1280 x 1000) with ﾂｰﾙ > ｻｲﾄ一覧 open on that broker at 1240 x 860 (some 33 rows in view),
+// shown and painting on the display of $DISPLAY (run it under xvfb-run; without a display it
+// paints offscreen).
+//
+// The controllers play one level script (--wave file:), each ahead of the one before by
+// period / 200 (6.3 s). The script holds the level between 300 and 700 counts, where no
+// output of a blank settings memory closes, except for one 5 s step to 0, where all eight
+// close. So every 6.3 s one controller steps to 0, at a moment this program knows: the
+// simulator's waveform runs on CLOCK_MONOTONIC from the moment it made its controllers, which
+// lies between its start and its first line (that bracket, some 20-70 ms, is printed; its
+// earlier end is taken, so a latency may only be too long, by at most the bracket, never too
+// short). The sites are numbered in the order
+// of their steps (s000 steps 25 s after the start, s001 6.3 s later ...), so the rows that
+// turn red are the first rows of the list, which the window shows; the steps before s000's
+// (s199, s198 ... at the end of the list) are not counted. The watcher polls every site at
+// much the same phase of the second; 6.3 s between steps moves the step against it by 0.3 s
+// each time, so ten steps sample the poll's phase evenly.
+//
+// Once every row has a reading (and two seconds more), it measures for $QELVO_BENCH_SECONDS
+// (default 60) this process's processor time against the wall time, then goes on until at
+// least ten sites have stepped since the rows were all there:
+//   RESULT overview_cpu_percent_200_sites   <processor time / wall time, % of one core>
+//   RESULT overview_alarm_latency_ms        <median from the level's step to the row painted red>
+//   RESULT overview_alarm_latency_max_ms    <the longest of them>
+//   RESULT overview_alarm_pipeline_ms       <median from the reading's "time" to the row painted red>
+//   RESULT overview_alarm_pipeline_max_ms   <the longest of them>
+// "Painted red": SiteBoard::alarmRaised has come (the model's background of the row is the
+// alarm's red then), and the table's viewport has painted a region over that row; the moment
+// is taken when the event loop comes back after that paint, so the flush to the display is
+// in it. The step-to-red latency holds the poll's phase: the watcher asks each controller
+// once a second, so a step waits up to a second for the next "N"/"Y"; that part alone is
+// 500 ms on the average. The pipeline latency starts at the reading's "time" (when the
+// controller's "N" reply came to the watcher; its "Y" with the outputs follows within a few
+// milliseconds on the line) and holds the "Y", the publish, the broker, this process's
+// client, the board, the model and the paint.
+//
+// qelvo-watchd is taken from $QELVO_WATCHD, qelvo-ctrlsim from $QELVO_CTRLSIM, else both next
+// to this program (../tools/...); mosquitto from the system. Each of them dies with this
+// process, however it ends (PR_SET_PDEATHSIG); SIGINT, SIGTERM and SIGHUP end the run the
+// normal way, with the scratch folders removed.
+#include "BenchCommon.h"
+
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "doubles/RecordingProcess.h"
+#include "fleet/frmSites1.h"
+#include "platform/QtSerialPort.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QMdiSubWindow>
+#include <QPaintEvent>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+constexpr int kSites = 200;
+constexpr int kIntervalMs = 1000;
+// The level script: one sample every kSampleMs over the period; controller i runs
+// i x kStaggerMs ahead, so one steps to 0 every kStaggerMs.
+constexpr qint64 kStaggerMs = 6300, kSampleMs = 5000;
+constexpr qint64 kPeriodMs = kStaggerMs * kSites;
+constexpr int kSamples = int(kPeriodMs / kSampleMs);
+static_assert(kPeriodMs % kSampleMs == 0, "the samples fill the period evenly");
+// The sample at 0: controller 0 reaches it kFirstStepMs after the simulator's start.
+constexpr int kZeroSample = 5;
+constexpr qint64 kFirstStepMs = kZeroSample * kSampleMs;
+constexpr int kMinAlarms = 10;
+
+QString watchdProgram() { return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
+
+// The site of controller i: numbered in the order of the steps, s000 first after the start.
+int rankOf(int controller) { return (kSites - controller) % kSites; }
+QString siteName(int rank) { return QStringLiteral("s%1").arg(rank, 3, 10, QLatin1Char('0')); }
+
+// SIGINT, SIGTERM and SIGHUP end the run the normal way, so the helper programs are stopped
+// and the scratch folders removed: the handler writes a byte to a pipe, which the event loop
+// hears.
+int s_signalPipe[2] = {-1, -1};
+bool s_interrupted = false;
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(s_signalPipe[1], &byte, 1);
+}
+
+// Runs the event loop for ms, or until done() holds (checked every 50 ms) or a signal came.
+bool spin(int ms, const std::function<bool()> &done = {})
+{
+    const qint64 end = monoNs() + qint64(ms) * 1000000;
+    while (monoNs() < end && !s_interrupted) {
+        if (done && done())
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done && done();
+}
+
+// The first of count free consecutive ports on 127.0.0.1; 0 when none were found.
+quint16 freePorts(int count)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
+        bool all = true;
+        for (int i = 0; all && i < count; ++i) {
+            QTcpServer s;
+            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
+        }
+        if (all)
+            return base;
+    }
+    return 0;
+}
+
+// A helper program that ends with this process, whichever way this one ends.
+void diesWithUs(QProcess &p)
+{
+    const pid_t parent = getpid();
+    p.setChildProcessModifier([parent] {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(1);
+    });
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray tail(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().right(3000) : QByteArray();
+}
+
+double statusMb(const QByteArray &key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
+    return -1;
+}
+
+// One alarm, in CLOCK_MONOTONIC ns.
+struct Alarm {
+    QString site;
+    QString cause;
+    qint64 stepNs = -1;    // the controller's level stepped to 0
+    qint64 readNs = -1;    // the reading's "time"
+    qint64 raisedNs = -1;  // SiteBoard::alarmRaised
+    qint64 paintedNs = -1; // the viewport painted over the red row, and the loop came back
+    bool red = false;      // the model's background of the row was the alarm's red when raised
+    bool inView = false;
+};
+
+// Watches the table's viewport for the paints that show the alarms' rows.
+class PaintWatch : public QObject {
+public:
+    QList<Alarm> *alarms = nullptr;
+    frmSites1 *window = nullptr;
+    qint64 paints = 0;
+    double paintedShare = 0; // the viewport's share painted, summed over the paints
+
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (e->type() != QEvent::Paint || o != window->SiteTable->viewport())
+            return false;
+        const QRegion region = static_cast<QPaintEvent *>(e)->region();
+        const QRect all = window->SiteTable->viewport()->rect();
+        qint64 area = 0;
+        for (const QRect &r : region.intersected(all))
+            area += qint64(r.width()) * r.height();
+        ++paints;
+        paintedShare += all.isEmpty() ? 0 : double(area) / (qint64(all.width()) * all.height());
+        QList<int> shown;
+        for (int i = 0; i < alarms->size(); ++i) {
+            const Alarm &a = alarms->at(i);
+            if (a.paintedNs < 0 && a.raisedNs >= 0 && region.intersects(rowRect(a.site)))
+                shown << i;
+        }
+        if (!shown.isEmpty())
+            QTimer::singleShot(0, this, [this, shown] {
+                const qint64 now = monoNs();
+                for (int i : shown)
+                    (*alarms)[i].paintedNs = now;
+            });
+        return false;
+    }
+
+    // The row of the site in the viewport's coordinates; empty when it is not in view.
+    QRect rowRect(const QString &site) const
+    {
+        const int row = window->board()->indexOf(site);
+        if (row < 0)
+            return QRect();
+        const QModelIndex i = window->proxy()->mapFromSource(window->model()->index(row, 0));
+        const QRect cell = window->SiteTable->visualRect(i);
+        const QRect r(0, cell.y(), window->SiteTable->viewport()->width(), cell.height());
+        return i.isValid() ? r.intersected(window->SiteTable->viewport()->rect()) : QRect();
+    }
+};
+
+// The median; of an even count, the mean of the middle two.
+double median(QList<double> v)
+{
+    if (v.isEmpty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    const qsizetype n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+double maxOf(const QList<double> &v) { return v.isEmpty() ? -1 : *std::max_element(v.begin(), v.end()); }
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // A real display where there is one (xvfb-run), so the window is shown and paints there.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    BenchProcess bench(argc, argv);
+    if (!bench.ready)
+        return 1;
+    const int seconds = qEnvironmentVariableIsSet("QELVO_BENCH_SECONDS") ? qEnvironmentVariableIntValue("QELVO_BENCH_SECONDS") : 60;
+    const QString mosquitto = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+    if (!QFileInfo(watchdProgram()).isExecutable() || mosquitto.isEmpty() || seconds < 5) {
+        printf("ERROR: %s\n", seconds < 5 ? "QELVO_BENCH_SECONDS must be at least 5"
+                              : mosquitto.isEmpty() ? "mosquitto is not installed"
+                                                    : qPrintable("qelvo-watchd not found at " + watchdProgram() +
+                                                                 " (set QELVO_WATCHD)"));
+        return 1;
+    }
+    const QTemporaryDir &home = bench.home;
+    QEventLoop measuring;
+    if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    QSocketNotifier signalled(s_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalled, &QSocketNotifier::activated, [&] {
+        char byte;
+        while (::read(s_signalPipe[0], &byte, 1) > 0) {
+        }
+        s_interrupted = true;
+        measuring.quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    RecordingProcess proc;
+    QtSerialPort port;
+    installProcess(&proc);
+    installSerialPort(&port);
+    const auto finish = [&](int rc) {
+        if (s_interrupted)
+            printf("ERROR: interrupted\n");
+        delete g_frmMdi1;
+        installSerialPort(nullptr);
+        installProcess(nullptr);
+        return rc;
+    };
+    if (!seedDataFiles())
+        return finish(1);
+
+    // The broker.
+    const quint16 brokerPort = freePorts(1);
+    QProcess broker;
+    diesWithUs(broker);
+    broker.setStandardOutputFile(QProcess::nullDevice());
+    broker.setStandardErrorFile(QProcess::nullDevice());
+    QTcpSocket probe;
+    bool ok = brokerPort != 0 &&
+              writeFile(home.filePath("mosquitto.conf"),
+                        QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n")
+                            .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).toUtf8());
+    if (ok) {
+        broker.start(mosquitto, {"-c", home.filePath("mosquitto.conf")});
+        ok = spin(5000, [&] {
+            probe.abort();
+            probe.connectToHost(QHostAddress::LocalHost, brokerPort);
+            return probe.waitForConnected(100);
+        });
+    }
+
+    // The controllers, their script, and the moment their waveform started.
+    QByteArray script = "# 300-700 counts, 5 s a sample, and one sample at 0\n";
+    for (int k = 0; k < kSamples; ++k)
+        script += QByteArray::number(k == kZeroSample ? 0 : int(std::lround(500 + 200 * std::sin(2 * M_PI * k / 30.0)))) + '\n';
+    const quint16 first = freePorts(kSites);
+    QProcess sims;
+    diesWithUs(sims);
+    sims.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const qint64 simBeforeNs = monoNs();
+    ok = ok && first != 0 && writeFile(home.filePath("levels.txt"), script) &&
+         startCtrlsim(sims, {"--tcp", QStringLiteral("%1-%2").arg(first).arg(first + kSites - 1), "--wave",
+                             "file:" + home.filePath("levels.txt"), "--period", QString::number(kPeriodMs / 1000.0),
+                             "--quiet"});
+    const qint64 simAfterNs = monoNs();
+    if (!ok) {
+        printf("ERROR: mosquitto or qelvo-ctrlsim did not start\n");
+        return finish(1);
+    }
+    // When controller i's level last stepped to 0, at or before nowNs.
+    const auto stepBefore = [&](int controller, qint64 nowNs) {
+        const qint64 periodNs = kPeriodMs * 1000000LL;
+        const qint64 phaseNs = kPeriodMs * 1000LL * controller / kSites * 1000;
+        const qint64 base = simBeforeNs + kFirstStepMs * 1000000LL - phaseNs;
+        const qint64 k = qint64(std::floor(double(nowNs - base) / double(periodNs)));
+        return base + k * periodNs;
+    };
+
+    // The office: the tool, with its site list on the broker, its window large.
+    Main();
+    ok = g_frmMdi1 && bench.dlg.unexpected == 0;
+    SiteSource src;
+    src.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(brokerPort);
+    src.topicPrefix = QStringLiteral("bench");
+    ok = ok && SaveSiteSource(src);
+    if (ok) {
+        g_frmMdi1->resize(1280, 1000);
+        g_subMenuCommand(18);
+        ok = g_frmSites1 != nullptr;
+    }
+    if (!ok) {
+        printf("ERROR: the site list did not open (%s)\n", qPrintable(bench.dlg.unexpectedWhat.join(" | ")));
+        return finish(1);
+    }
+    frmSites1 *w = g_frmSites1;
+    if (auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget()))
+        sub->setGeometry(0, 0, 1240, 860);
+
+    QList<Alarm> alarms;
+    int otherAlarms = 0;
+    const qint64 epochToMonoNs = QDateTime::currentMSecsSinceEpoch() * 1000000LL - monoNs();
+    const QMetaObject::Connection hook = QObject::connect(w->board(), &SiteBoard::alarmRaised, w, [&](int index, const QString &cause) {
+        const BoardRow &r = w->board()->rows().at(index);
+        const int rank = r.name.mid(1).toInt();
+        if (!r.name.startsWith(QLatin1Char('s')) || cause != QStringLiteral("出力1 ON")) {
+            ++otherAlarms;
+            printf("  an alarm not of a step: %s %s\n", qPrintable(r.name), qPrintable(cause));
+            return;
+        }
+        Alarm a;
+        a.site = r.name;
+        a.cause = cause;
+        a.raisedNs = monoNs();
+        a.stepNs = stepBefore((kSites - rank) % kSites, a.raisedNs);
+        a.readNs = r.lastSampleMs >= 0 ? r.lastSampleMs * 1000000LL - epochToMonoNs : -1;
+        a.red = w->model()->index(index, 0).data(Qt::BackgroundRole).value<QColor>() == QColor(0xD0, 0x10, 0x10);
+        alarms << a;
+    });
+    PaintWatch paints;
+    paints.alarms = &alarms;
+    paints.window = w;
+    w->SiteTable->viewport()->installEventFilter(&paints);
+
+    // The watcher.
+    QString ini = QStringLiteral("[watch]\nlog_folder=%1\ninterval_ms=%2\n[mqtt]\nurl=mqtt://127.0.0.1:%3\ntopic_prefix=bench\n"
+                                 "client_id=bench-watchd\n[sites]\n")
+                      .arg(home.filePath("logs")).arg(kIntervalMs).arg(brokerPort);
+    for (int i = 0; i < kSites; ++i)
+        ini += QStringLiteral("%1=tcp://127.0.0.1:%2\n").arg(siteName(rankOf(i))).arg(first + i);
+    for (int i = 0; i < kSites; ++i)
+        ini += QStringLiteral("[%1]\ntitle=観測所%2\n").arg(siteName(rankOf(i))).arg(rankOf(i) + 1);
+    QProcess watchd;
+    diesWithUs(watchd);
+    watchd.setStandardOutputFile(home.filePath("watchd.out"));
+    watchd.setStandardErrorFile(home.filePath("watchd.err"));
+    ok = writeFile(home.filePath("watchd.ini"), ini.toUtf8());
+    if (ok) {
+        watchd.start(watchdProgram(), {home.filePath("watchd.ini")});
+        ok = watchd.waitForStarted(5000);
+    }
+    const auto withReading = [&] {
+        int n = 0;
+        for (const BoardRow &r : w->board()->rows())
+            n += r.lastMs >= 0 ? 1 : 0;
+        return n;
+    };
+    ok = ok && spin(60000, [&] { return withReading() == kSites; });
+    const qint64 readyNs = monoNs();
+    if (!ok) {
+        printf("ERROR: %d of %d rows had a reading within 60 s\n%s\n", withReading(), kSites,
+               tail(home.filePath("watchd.err")).constData());
+        return finish(1);
+    }
+    printf("qelvo-ctrlsim started its waveform within %.1f ms (so a step -> red latency may be that much too long);"
+           " all %d rows had a reading %.1f s after it\n",
+           (simAfterNs - simBeforeNs) / 1e6, kSites, (readyNs - simBeforeNs) / 1e9);
+    spin(2000);
+    if (s_interrupted)
+        return finish(1);
+
+    // The processor share, over one run of the event loop.
+    const qint64 paints0 = paints.paints;
+    const double share0 = paints.paintedShare;
+    const qint64 wall0 = monoNs(), cpu0 = cpuNs();
+    QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, &measuring, &QEventLoop::quit);
+    measuring.exec();
+    const double wall = (monoNs() - wall0) / 1e9, cpu = (cpuNs() - cpu0) / 1e9;
+    const qint64 paintCount = paints.paints - paints0;
+    const double paintShare = paintCount ? (paints.paintedShare - share0) / paintCount : 0;
+    // The steps from s000's on, after every row had its reading.
+    const auto measured = [&](const Alarm &a) { return a.stepNs >= readyNs && a.site.mid(1).toInt() < kSites / 2; };
+    const auto counted = [&](const Alarm &a) { return measured(a) && a.paintedNs >= 0; };
+    const auto countedAlarms = [&] { return int(std::count_if(alarms.begin(), alarms.end(), counted)); };
+    // A step comes every 6.3 s: enough of them for the latency.
+    spin(int((kMinAlarms + 2) * kStaggerMs + kFirstStepMs), [&] { return countedAlarms() >= kMinAlarms; });
+    if (s_interrupted)
+        return finish(1);
+    const double rss = statusMb("VmHWM");
+
+    QList<double> total, pipeline, poll, paint;
+    int late = 0;
+    for (const Alarm &a : std::as_const(alarms)) {
+        if (!measured(a))
+            continue;
+        if (!a.red || a.paintedNs < 0) {
+            printf("  %s: %s\n", qPrintable(a.site), !a.red ? "the row was not red when its alarm was raised"
+                                                            : "the red row was never painted (not in view?)");
+            ++late;
+            continue;
+        }
+        total << (a.paintedNs - a.stepNs) / 1e6;
+        pipeline << (a.paintedNs - a.readNs) / 1e6;
+        poll << (a.readNs - a.stepNs) / 1e6;
+        paint << (a.paintedNs - a.raisedNs) / 1e6;
+        printf("  %s: step -> reading %.0f ms, reading -> raised %.1f ms, raised -> painted %.1f ms\n", qPrintable(a.site),
+               poll.last(), (a.raisedNs - a.readNs) / 1e6, paint.last());
+    }
+    const bool sane = !poll.isEmpty() && *std::min_element(poll.begin(), poll.end()) > -20 &&
+                      *std::max_element(poll.begin(), poll.end()) < 2 * kIntervalMs + 500;
+
+    // The end: the picture of the window as measured, then the watcher stopped first (its
+    // sites' last states turn every row red; those alarms are not steps).
+    const bool shot = w->grab().save(QStringLiteral("bench_overview.png"));
+    QObject::disconnect(hook);
+    w->SiteTable->viewport()->removeEventFilter(&paints);
+    ::kill(pid_t(watchd.processId()), SIGTERM);
+    const bool ended = watchd.waitForFinished(5000) && watchd.exitStatus() == QProcess::NormalExit && watchd.exitCode() == 0;
+    stopProcess(watchd);
+    stopProcess(sims);
+    stopProcess(broker);
+
+    printf("office view, %d sites at %d ms, %.1f s measured: processor %.2f s (%.2f %% of one core) %s\n", kSites, kIntervalMs,
+           wall, cpu, 100 * cpu / wall, 100 * cpu / wall <= 5 ? "(goal met)" : "(goal 5 % MISSED)");
+    printf("  the table's viewport painted %.1f times a second, %.1f %% of it on the average; peak resident %.1f MB;"
+           " %llu messages dropped; %d alarms that were no step; picture %s\n",
+           paintCount / wall, 100 * paintShare, rss, w->board()->droppedMessages(), otherAlarms,
+           shot ? "bench_overview.png" : "not saved");
+    printf("  %d alarms measured: step -> red median %.0f ms, max %.0f ms %s; reading -> red median %.1f ms, max %.1f ms;"
+           " of that, raised -> painted median %.1f ms; step -> reading (the poll's phase) median %.0f ms\n",
+           int(total.size()), median(total), maxOf(total), median(total) <= 500 ? "(goal met)" : "(goal 500 ms MISSED)",
+           median(pipeline), maxOf(pipeline), median(paint), median(poll));
+    printf("  clean stop of qelvo-watchd: %s\n", ended ? "exit 0" : "FAILED");
+    printf("RESULT overview_cpu_percent_200_sites %.2f\n", 100 * cpu / wall);
+    printf("RESULT overview_alarm_latency_ms %.1f\n", median(total));
+    printf("RESULT overview_alarm_latency_max_ms %.1f\n", maxOf(total));
+    printf("RESULT overview_alarm_pipeline_ms %.1f\n", median(pipeline));
+    printf("RESULT overview_alarm_pipeline_max_ms %.1f\n", maxOf(pipeline));
+    if (total.size() < kMinAlarms || late > 0 || !sane || !ended) {
+        printf("ERROR: %s\n", total.size() < kMinAlarms ? "fewer alarms than needed"
+                              : late > 0                ? "an alarm row was not shown red"
+                              : !sane                   ? "the steps' moments do not agree with the readings' times"
+                                                        : "qelvo-watchd did not stop cleanly");
+        return finish(1);
+    }
+    return finish(bench.dlg.unexpected == 0 ? 0 : 1);
+}
