@@ -9,8 +9,14 @@
 #include "doubles/ScriptedDialogs.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QHostAddress>
 #include <QList>
+#include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -67,4 +73,46 @@ inline double medianMs(int runs, const std::function<bool()> &run, bool *ok = nu
         ms << (monoNs() - t0) / 1e6;
     }
     return medianOf(ms);
+}
+
+// Runs the event loop for ms, or until done() holds (checked every 50 ms) or *stop is set.
+inline bool spinEvents(int ms, const std::function<bool()> &done = {}, const bool *stop = nullptr)
+{
+    const qint64 end = monoNs() + qint64(ms) * 1000000;
+    while (monoNs() < end && !(stop && *stop)) {
+        if (done && done())
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done && done();
+}
+
+// The first of count free consecutive ports on 127.0.0.1; 0 when none were found.
+inline quint16 freeLocalPorts(int count)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
+        bool all = true;
+        for (int i = 0; all && i < count; ++i) {
+            QTcpServer s;
+            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
+        }
+        if (all)
+            return base;
+    }
+    return 0;
+}
+
+// A line "Key:   1234 kB" of /proc/<pid>/status (pid 0: this process), in MB; -1 when unread.
+inline double procStatusMb(qint64 pid, const QByteArray &key)
+{
+    QFile f(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
+    return -1;
 }

@@ -103,35 +103,8 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(s_signalPipe[1], &byte, 1);
 }
 
-// Runs the event loop for ms, or until done() holds (checked every 50 ms) or a signal came.
-bool spin(int ms, const std::function<bool()> &done = {})
-{
-    const qint64 end = monoNs() + qint64(ms) * 1000000;
-    while (monoNs() < end && !s_interrupted) {
-        if (done && done())
-            return true;
-        QEventLoop loop;
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done && done();
-}
-
-// The first of count free consecutive ports on 127.0.0.1; 0 when none were found.
-quint16 freePorts(int count)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
-        bool all = true;
-        for (int i = 0; all && i < count; ++i) {
-            QTcpServer s;
-            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
-        }
-        if (all)
-            return base;
-    }
-    return 0;
-}
+bool spin(int ms, const std::function<bool()> &done = {}) { return spinEvents(ms, done, &s_interrupted); }
+quint16 freePorts(int count) { return freeLocalPorts(count); }
 
 // A helper program that ends with this process, whichever way this one ends.
 void diesWithUs(QProcess &p)
@@ -156,16 +129,6 @@ QByteArray tail(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll().right(3000) : QByteArray();
 }
 
-double statusMb(const QByteArray &key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(key + ':'))
-            return line.mid(key.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
-    return -1;
-}
 
 // One alarm, in CLOCK_MONOTONIC ns.
 struct Alarm {
@@ -432,7 +395,7 @@ int main(int argc, char *argv[])
     spin(int((kMinAlarms + 2) * kStaggerMs + kFirstStepMs), [&] { return countedAlarms() >= kMinAlarms; });
     if (s_interrupted)
         return finish(1);
-    const double rss = statusMb("VmHWM");
+    const double rss = procStatusMb(0, "VmHWM");
 
     QList<double> total, pipeline, poll, paint;
     int late = 0;

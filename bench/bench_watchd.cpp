@@ -45,35 +45,8 @@ constexpr int kIntervalMs = 1000;
 QString watchdProgram()
 { return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
 
-// Runs the event loop for ms, or until done() holds.
-bool spin(int ms, const std::function<bool()> &done = {})
-{
-    const qint64 end = monoNs() + qint64(ms) * 1000000;
-    while (monoNs() < end) {
-        if (done && done())
-            return true;
-        QEventLoop loop;
-        QTimer::singleShot(50, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return done && done();
-}
-
-// The first of count free consecutive ports on 127.0.0.1; 0 when none were found.
-quint16 freePorts(int count)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
-        bool all = true;
-        for (int i = 0; all && i < count; ++i) {
-            QTcpServer s;
-            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
-        }
-        if (all)
-            return base;
-    }
-    return 0;
-}
+bool spin(int ms, const std::function<bool()> &done = {}) { return spinEvents(ms, done, nullptr); }
+quint16 freePorts(int count) { return freeLocalPorts(count); }
 
 // utime + stime of a process, in seconds.
 double cpuSeconds(qint64 pid)
@@ -87,17 +60,6 @@ double cpuSeconds(qint64 pid)
     return fields.size() > 13 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
 }
 
-// A line "Key:   1234 kB" of /proc/<pid>/status, in MB.
-double statusMb(qint64 pid, const QByteArray &key)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(key + ':'))
-            return line.mid(key.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
-    return -1;
-}
 
 struct Received {
     qint64 timeMs; // the reading's time
@@ -197,9 +159,9 @@ int main(int argc, char *argv[])
     spin(seconds * 1000);
     const qint64 to = QDateTime::currentMSecsSinceEpoch();
     const double cpu1 = cpuSeconds(pid), wall = (monoNs() - wall0) / 1e9;
-    double rss = statusMb(pid, "VmHWM");
+    double rss = procStatusMb(pid, "VmHWM");
     if (rss < 0)
-        rss = statusMb(pid, "VmRSS");
+        rss = procStatusMb(pid, "VmRSS");
     // What was read in the measured time and is still on its way.
     spin(3000);
 
