@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QList>
 #include <QRandomGenerator>
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <time.h>
 
@@ -115,4 +117,14 @@ inline double procStatusMb(qint64 pid, const QByteArray &key)
         if (line.startsWith(key + ':'))
             return line.mid(key.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
     return -1;
+}
+
+// Whether the built program at path (as BuiltProgram found it) can run; if not, says so and
+// which variable names it.
+inline bool builtProgramFound(const QString &path, const char *envVar)
+{
+    if (QFileInfo(path).isExecutable())
+        return true;
+    printf("ERROR: %s not found at %s (set %s)\n", qPrintable(QFileInfo(path).fileName()), qPrintable(path), envVar);
+    return false;
 }

@@ -45,10 +45,8 @@ int main(int argc, char *argv[])
     if (!useBenchEnvironment(home))
         return 1;
     QCoreApplication app(argc, argv);
-    if (!QFileInfo(cliProgram()).isExecutable()) {
-        printf("ERROR: qelvo-cli not found at %s (set QELVO_CLI)\n", qPrintable(cliProgram()));
+    if (!builtProgramFound(cliProgram(), "QELVO_CLI"))
         return 1;
-    }
     std::vector<std::unique_ptr<QProcess>> sims;
     QStringList all{QStringLiteral("read")};
     for (int n = 1; n <= kPorts; ++n) {

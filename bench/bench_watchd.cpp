@@ -60,7 +60,6 @@ double cpuSeconds(qint64 pid)
     return fields.size() > 13 ? (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK)) : -1;
 }
 
-
 struct Received {
     qint64 timeMs; // the reading's time
     double latencyMs;
@@ -74,10 +73,8 @@ int main(int argc, char *argv[])
         return 1;
     QCoreApplication app(argc, argv);
     const int seconds = qEnvironmentVariableIsSet("QELVO_BENCH_SECONDS") ? qEnvironmentVariableIntValue("QELVO_BENCH_SECONDS") : 60;
-    if (!QFileInfo(watchdProgram()).isExecutable()) {
-        printf("ERROR: qelvo-watchd not found at %s (set QELVO_WATCHD)\n", qPrintable(watchdProgram()));
+    if (!builtProgramFound(watchdProgram(), "QELVO_WATCHD"))
         return 1;
-    }
     const QString mosquitto = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
     if (mosquitto.isEmpty() || seconds < 5) {
         printf("ERROR: %s\n", seconds < 5 ? "QELVO_BENCH_SECONDS must be at least 5" : "mosquitto is not installed");
