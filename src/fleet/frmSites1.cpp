@@ -523,8 +523,10 @@ bool frmSites1::useWatchFile(const QString &path)
     QStringList refused;
     for (const WatchSite &site : settings->sites) {
         const QStringList keys = SitePortKeys(site);
-        QString holder;
-        if (!PortClaims::take(this, QStringLiteral("ｻｲﾄ一覧 (%1)").arg(site.name), keys, &holder)) {
+        // Taken already, by the tool or by an earlier site of this file on the same line (COM5
+        // mapped to the device server another site names): that site is not polled.
+        if (!PortClaims::holderOf(keys).isEmpty() ||
+            !PortClaims::take(this, QStringLiteral("ｻｲﾄ一覧 (%1)").arg(site.name), keys)) {
             refused << site.name;
             continue;
         }

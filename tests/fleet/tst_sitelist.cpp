@@ -12,6 +12,7 @@
 #include "editor/frmMain1.h"
 #include "fleet/frmSites1.h"
 #include "link/modComm1.h"
+#include "platform/ComPorts.h"
 #include "settings/modUserData.h"
 #include "graph/frmTrend1.h"
 #include "monitor/modMonitor1.h"
@@ -186,7 +187,7 @@ void TestSiteList::ageCountsUp()
 void TestSiteList::watchFileSitesTakeTheirPorts()
 {
     AppFixture f;
-    f.sim.usablePorts = {3, 4, 5};
+    f.sim.usablePorts = {3, 4, 5, 6};
     f.startSeeded(3);
     frmSites1::portMaker() = [](const WatchSite &s) {
         auto p = std::make_unique<SimulatedPort>();
@@ -196,7 +197,10 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
         return std::unique_ptr<SerialPortService>(std::move(p));
     };
     const QString ini = AppFixture::dataFile(QStringLiteral("watchd.ini"));
-    AppFixture::writeFile(ini, "[sites]\nk3=COM3\nk4=COM4\n[k3]\ntitle=川辺\nwarn_outputs=2 3\n");
+    // k5's COM5 is the device server's line that k9 names: k9 is not polled.
+    QVERIFY(QDir().mkpath(ComPortsFolder()));
+    AppFixture::writeFile(ComPortLink(5), "tcp://127.0.0.1:9\n");
+    AppFixture::writeFile(ini, "[sites]\nk3=COM3\nk4=COM4\nk5=COM5\nk9=tcp://127.0.0.1:9\n[k3]\ntitle=川辺\nwarn_outputs=2 3\n");
     SiteSource source;
     source.watchFile = ini;
     QVERIFY(SaveSiteSource(source));
@@ -204,7 +208,7 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     QVERIFY(g_funcCommPortOpen(3));
     g_subMenuCommand(18);
     QVERIFY(g_frmSites1);
-    QCOMPARE(g_frmSites1->WatchLabel->text(), QStringLiteral("watchd.ini 2ｻｲﾄ"));
+    QCOMPARE(g_frmSites1->WatchLabel->text(), QStringLiteral("watchd.ini 3ｻｲﾄ (ﾎﾟｰﾄ使用中: k9)"));
     Sleep(3000);
     const SiteBoard *board = g_frmSites1->board();
     const BoardRow *k3 = &board->rows().at(board->indexOf(QStringLiteral("k3")));
@@ -218,7 +222,8 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     g_subCommPortClose();
     QVERIFY(!g_funcCommPortOpen(4));
     QVERIFY(!g_funcCommPortCheck(4));
-    QVERIFY(g_funcCommPortCheck(5));
+    QVERIFY(!g_funcCommPortCheck(5));
+    QVERIFY(g_funcCommPortCheck(6));
     f.dlg.answers << vbOK;
     g_subPortAccessHint(4, QStringLiteral("t"));
     QCOMPARE(f.dlg.boxes.last().text, QStringLiteral("COM4 はｻｲﾄ一覧 (k4)が使用中です。"));
