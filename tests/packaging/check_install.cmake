@@ -143,6 +143,10 @@ set(home "${STAGE}-home")
 file(REMOVE_RECURSE "${home}")
 file(MAKE_DIRECTORY "${home}/Orvanelle/Qelvo/ports")
 file(CREATE_LINK /dev/null "${home}/Orvanelle/Qelvo/ports/COM42" SYMBOLIC)
+# Beside them a folder named like a .qvd file, a .qvd file and a file of another kind.
+file(MAKE_DIRECTORY "${home}/files/old.qvd")
+file(WRITE "${home}/files/new.qvd" "")
+file(WRITE "${home}/files/notes.txt" "")
 set(script [=[
 source "$1"
 try() { COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _qelvo_cli; echo "$*=${COMPREPLY[*]}"; }
@@ -151,11 +155,13 @@ try qelvo-cli --timeout 5 mon
 try qelvo-cli diff --js
 try qelvo-cli read com4
 try qelvo-cli sheet x.qvd --format ""
+cd "$2/files"
+try qelvo-cli write COM1 ""
 ]=])
 execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${root}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
-                        bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli"
+                        bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli" "${home}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\n")
+set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\nqelvo-cli write COM1 =old.qvd new.qvd\n")
 if(rc OR err OR NOT out STREQUAL want)
   message(FATAL_ERROR "bash completion: exit ${rc} ${err}\ngot:\n${out}expected:\n${want}")
 endif()
