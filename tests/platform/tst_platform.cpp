@@ -484,8 +484,12 @@ void tst_platform::dataFolderAndTwips()
     const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     QVERIFY(!config.isEmpty());
     QDir(config + "/Orvanelle").removeRecursively();
-    QCOMPARE(DataFolder(), config + "/Orvanelle/Qelvo/");
+    bool made = false;
+    QCOMPARE(DataFolder(&made), config + "/Orvanelle/Qelvo/");
     QVERIFY(QDir(config + "/Orvanelle/Qelvo").exists()); // created when missing
+    QVERIFY(made);
+    QCOMPARE(DataFolder(&made), config + "/Orvanelle/Qelvo/");
+    QVERIFY(!made); // there already
     QCOMPARE(AppDataFolder(), config);
     QCOMPARE(DocumentsFolder(), qEnvironmentVariable("HOME") + "/Documents");
     // Offscreen has 96 dots per inch: 15 twips a pixel.

@@ -47,13 +47,18 @@ AppFixture::~AppFixture()
     installClock(nullptr);
 }
 
-void AppFixture::wipeDataFolder()
+void AppFixture::removeDataFolder()
 {
     // Only a data folder in the test program's own home is ever emptied (tests/home).
     const QString folder = DataFolderPath();
     if (!InPrivateHome(QFile::encodeName(folder).toStdString()))
         qFatal("The data folder %s is not the test's own: it is left alone.", qPrintable(folder));
     QDir(folder).removeRecursively();
+}
+
+void AppFixture::wipeDataFolder()
+{
+    removeDataFolder();
     DataFolder();
 }
 

@@ -26,6 +26,9 @@ public:
 
     // Empties the per-user data folder (and creates it); only one in the program's own home.
     static void wipeDataFolder();
+    // Removes the per-user data folder, as before a first start; only one in the program's
+    // own home.
+    static void removeDataFolder();
     static QString dataFile(const QString &name);
     // The file's bytes; empty when it cannot be read.
     static QByteArray readFile(const QString &path);
@@ -42,7 +45,8 @@ public:
     void startSeeded(int port = 1);
     // Closes the application's windows and stops its timers; no port is touched.
     static void closeWindows();
-    // Answers the start-up's messages of an empty data folder (three OK boxes).
+    // Answers the start-up's messages of a data folder whose files went missing (OK, OK and
+    // Cancel).
     void expectFirstStartBoxes();
     // The boxes the script did not expect, for QVERIFY2.
     QByteArray unexpectedText() const;
