@@ -12,7 +12,8 @@
 #include <QRegularExpression>
 
 namespace {
-// A device server's line named by the site itself: opening it connects to the address.
+// A device server's line named by the site itself: opening it (always without waiting)
+// connects to the address.
 class SiteNetworkPort : public TcpSerialPort {
 public:
     explicit SiteNetworkPort(const WatchSite &site)
@@ -21,10 +22,6 @@ public:
             site.kind == WatchSite::PortKind::Rfc2217 ? ComPortMapping::Kind::Rfc2217 : ComPortMapping::Kind::Tcp;
         m_map.host = site.host;
         m_map.port = site.tcpPort;
-    }
-    CommError setPortOpen(bool open) override
-    {
-        return open && !portOpen() ? connectTo(m_map) : TcpSerialPort::setPortOpen(open);
     }
     void openAsync(std::function<void(const CommError &)> done) override
     {

@@ -73,3 +73,24 @@ protected:
 private:
     LinkSession &m_s;
 };
+
+// The send of one command line as an exchange of its own.
+class SendExchange : public LinkExchange {
+public:
+    using LinkExchange::LinkExchange;
+    void prepare(const QString &command) { m_command = command; }
+    void begin() override { sendBegin(m_command); }
+    Pass pass() override
+    {
+        switch (driveSend()) {
+        case SendStep::Sent: return finish(LinkOutcome::Done);
+        case SendStep::Failed: return sendFailed();
+        case SendStep::Waiting: break;
+        }
+        return Pass::Idle;
+    }
+    void describe(LinkView &) const override {}
+
+private:
+    QString m_command;
+};

@@ -28,27 +28,6 @@ DialogService &silentDialogs()
 }
 } // namespace
 
-// The send of one command line as an exchange of its own.
-class SendExchange : public LinkExchange {
-public:
-    using LinkExchange::LinkExchange;
-    void prepare(const QString &command) { m_command = command; }
-    void begin() override { sendBegin(m_command); }
-    Pass pass() override
-    {
-        switch (driveSend()) {
-        case SendStep::Sent: return finish(LinkOutcome::Done);
-        case SendStep::Failed: return sendFailed();
-        case SendStep::Waiting: break;
-        }
-        return Pass::Idle;
-    }
-    void describe(LinkView &) const override {}
-
-private:
-    QString m_command;
-};
-
 const char *LinkOutcomeName(LinkOutcome o)
 {
     switch (o) {
@@ -63,31 +42,6 @@ const char *LinkOutcomeName(LinkOutcome o)
     case LinkOutcome::Busy: return "busy";
     }
     return "?";
-}
-
-// ---------------------------------------------------------------- the exchanges' common steps
-
-LinkExchange::SendStep LinkExchange::driveSend()
-{
-    switch (m_s.sendPass()) {
-    case LinkSession::SendPhase::Sent: dropSend(); return SendStep::Sent;
-    case LinkSession::SendPhase::Failed: dropSend(); return SendStep::Failed;
-    default: return SendStep::Waiting;
-    }
-}
-
-LinkExchange::Pass LinkExchange::sendFailed()
-{
-    return finish(port().portOpen() ? LinkOutcome::SendFailed : LinkOutcome::DeviceGone, QString(), false);
-}
-
-void LinkExchange::replyTimeOutBox() { msgBox(ReplyTimeUpText(), vbOKOnly + vbExclamation, ReplyTimeUpCaption()); }
-
-void LinkExchange::passSoon()
-{
-    m_s.m_passTimer.setEnabled(false);
-    m_s.m_passTimer.setInterval(1);
-    m_s.m_passTimer.setEnabled(true);
 }
 
 // ---------------------------------------------------------------- the session
@@ -514,90 +468,3 @@ void LinkSession::reset()
     m_poll->forget();
     resetPollWatch();
 }
-
-// ---------------------------------------------------------------- the exchanges
-
-void LinkSession::send(const QString &command, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_sendExchange->prepare(command);
-    start(*m_sendExchange, std::move(done));
-}
-
-void LinkSession::checkConnection(LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    start(*m_check, std::move(done));
-}
-
-void LinkSession::readSettings(MemCell *image, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_transfer->prepare(image, nullptr);
-    start(*m_transfer, std::move(done));
-}
-
-void LinkSession::writeSettings(const MemCell *image, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_transfer->prepare(nullptr, image);
-    start(*m_transfer, std::move(done));
-}
-
-void LinkSession::poll(const QString &command, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_poll->prepare(command);
-    start(*m_poll, std::move(done));
-}
-
-void LinkSession::channelRead(int channel, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_channel->prepareRead(channel);
-    start(*m_channel, std::move(done));
-}
-
-void LinkSession::analogOut(int channel, double volts, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_channel->prepareOutput(channel, volts);
-    start(*m_channel, std::move(done));
-}
-
-void LinkSession::positionOutput(const QString &command, LinkDone done)
-{
-    if (refusedAsBusy(done))
-        return;
-    m_position->prepare(command);
-    start(*m_position, std::move(done));
-}
-
-void LinkSession::cancel()
-{
-    if (m_running != m_transfer.get())
-        return;
-    m_transfer->cancel();
-    poke();
-}
-
-void LinkSession::cancelPoll()
-{
-    if (m_running != m_poll.get())
-        return;
-    m_poll->cancel();
-    poke();
-}
-
-void LinkSession::resetPollWatch() { m_poll->resetWatch(); }
-
-const Reading &LinkSession::lastReading() const { return m_poll->reading(); }
-
-const TransferRefusal &LinkSession::refusal() const { return m_transfer->refusal(); }
