@@ -136,7 +136,7 @@ frmMdi1::~frmMdi1()
 void frmMdi1::listen()
 {
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCommStatus);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyMonitorEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMdi1::applyMonitorEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyBusyLock);
     connect(&linkEvents(), &LinkEvents::waitCursorChanged, this, &frmMdi1::setWaitCursor);
     // A read or write: the whole frame takes no input until it ends.
@@ -156,7 +156,7 @@ void frmMdi1::listen()
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&linkEvents(), &LinkEvents::transferRunningChanged, this, &frmMdi1::applyCompareEnabling);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&monitorEvents(), &MonitorEvents::pollingChanged, this, &frmMdi1::applyCompareEnabling);
     applyCompareEnabling();
 }

@@ -54,17 +54,12 @@ public:
     ~SiteWatch() override;
 
     // Opens the port (from the event loop, so that sites start side by side) and
-    // begins polling, or, failing to open, the retries.
+    // begins polling, or, failing to open, the retries. Every open is asynchronous (a
+    // device server's line connects in steps), so a site may be stopped or destroyed at
+    // any time.
     void start();
-    // Sites whose port is being opened now: a device server's connection is
-    // waited for with the events going on, so the program must not destroy a site
-    // meanwhile.
-    static int openingNow();
     // Ends the polling and the retries and closes the port: Stopped.
     void stop();
-    // Stops the site and destroys it, at once or, while a port is being opened with the
-    // events going on (openingNow), as soon as no port is.
-    static void retire(std::unique_ptr<SiteWatch> site);
     // Asked before each open: a reason not to open the port now (another part of the program
     // has it open), or empty. The site is then lost with that reason, and retries.
     void setOpenCheck(std::function<QString()> check) { m_openCheck = std::move(check); }

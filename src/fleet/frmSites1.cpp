@@ -495,8 +495,10 @@ bool frmSites1::useSource(const SiteSource &s)
 
 void frmSites1::stopLocal()
 {
-    for (std::unique_ptr<SiteWatch> &w : m_local)
-        SiteWatch::retire(std::move(w));
+    for (std::unique_ptr<SiteWatch> &w : m_local) {
+        w->disconnect();
+        w->stop();
+    }
     m_local.clear();
     PortClaims::release(this);
 }

@@ -65,13 +65,6 @@ QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &re
                     bitsDisp ? reading.outputBits() : reading.outputsHex);
 }
 
-QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
-                     bool voltDisp, bool bitsDisp)
-{
-    return dataLine(count, scheduled, voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value,
-                    bitsDisp ? HexToBits(outputs) : outputs);
-}
-
 qint64 IntervalSeconds(const QString &interval)
 {
     bool h = false, m = false, s = false;

@@ -2,6 +2,7 @@
 // hold up the others, every state comes within its bound, and each site's log files hold
 // exactly the log filer's lines for the readings taken, across a midnight and a full disk.
 #include "support/AppFixture.h"
+#include "support/TcpTestServer.h"
 
 #include "fleet/Watcher.h"
 #include "link/LinkSession.h"
@@ -69,6 +70,7 @@ class tst_watcher : public QObject {
     Q_OBJECT
 private slots:
     void sitesFailAlone();
+    void aDeviceServerThatNeverOpensHoldsUpNoSite();
     void fullDiskLosesNoLine();
 };
 
@@ -187,6 +189,69 @@ void tst_watcher::sitesFailAlone()
     QCOMPARE(w.site("a")->state(), SiteState::Stopped);
     QDir(logs).removeRecursively();
     installDialogs(&f.dlg);
+}
+
+void tst_watcher::aDeviceServerThatNeverOpensHoldsUpNoSite()
+{
+    // COM7 is mapped (ports/COM7) to an RFC 2217 server that accepts and never answers, so
+    // each open of that site waits out its five seconds; the site beside it polls at its
+    // interval all the while, on the real clock and the real event loop.
+    AppFixture f;
+    installClock(nullptr);
+    SilentDialogs silent;
+    installDialogs(&silent);
+    TcpTestServer never(TcpTestServer::Mode::Silent, 0, true);
+    QVERIFY(never.listening());
+    QVERIFY(TcpTestServer::bindCom(7, never.url()));
+    const QString logs = QDir(QDir::tempPath()).filePath(QStringLiteral("qelvo-never-%1").arg(QCoreApplication::applicationPid()));
+    QDir(logs).removeRecursively();
+    WatchSettings ws;
+    ws.logFolder = logs;
+    constexpr int kIntervalMs = 200;
+    ws.sites = {site("mapped", 7, kIntervalMs, Volt5), site("beside", 2, kIntervalMs, Volt5)};
+    Watcher w(ws, [](const WatchSite &s) -> std::unique_ptr<SerialPortService> {
+        if (s.name == QLatin1String("mapped"))
+            return MakeSitePort(s); // COM7 as the program maps it
+        auto p = std::make_unique<SimulatedPort>();
+        p->usablePorts = {s.comPort};
+        return p;
+    });
+    QString error;
+    QVERIFY2(w.start(&error), qPrintable(error));
+    QList<qint64> readingsAt;
+    QElapsedTimer clock;
+    clock.start();
+    connect(w.site("beside"), &SiteWatch::readingTaken, this, [&] { readingsAt << clock.elapsed(); });
+    QList<QString> lostBecause;
+    connect(w.site("mapped"), &SiteWatch::stateChanged, this, [&](SiteState st, const QString &why) {
+        if (st == SiteState::Lost)
+            lostBecause << why;
+    });
+    // Two opens of the mapped site, each held up for its five seconds (then the third).
+    QTRY_VERIFY_WITH_TIMEOUT(never.connections >= 3, 20000);
+    QCOMPARE(w.site("mapped")->state(), SiteState::Lost);
+    QVERIFY(!lostBecause.isEmpty());
+    QVERIFY2(lostBecause.first().contains(QStringLiteral("RFC 2217")), qPrintable(lostBecause.first()));
+    QVERIFY2(lostBecause.first().startsWith(never.url()), qPrintable(lostBecause.first()));
+    // The site beside it was never late by more than one interval (and a poll's time).
+    QVERIFY2(readingsAt.size() >= int(clock.elapsed() / kIntervalMs) - 5, QByteArray::number(readingsAt.size()));
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < readingsAt.size(); ++i)
+        longest = qMax(longest, readingsAt[i] - readingsAt[i - 1]);
+    qInfo("%lld readings in %lld ms, the longest gap %lld ms", qint64(readingsAt.size()), clock.elapsed(), longest);
+    QVERIFY2(longest <= 2 * kIntervalMs + 100, QByteArray::number(longest));
+    // A reload may remove the site whose open is under way: nothing waits for it.
+    WatchSettings next = ws;
+    next.sites.removeFirst();
+    w.reload(next);
+    QVERIFY(!w.site("mapped"));
+    QTest::qWait(300);
+    bool stopped = false;
+    w.shutdown(500, [&] { stopped = true; });
+    QTRY_VERIFY(stopped);
+    QDir(logs).removeRecursively();
+    installDialogs(&f.dlg);
+    installClock(&f.clock);
 }
 
 void tst_watcher::fullDiskLosesNoLine()

@@ -146,6 +146,8 @@ FAULTS (--fault NAME[:N])
   flood[:N]      N characters without CR instead of each answer (default 100);
   flood:stream   characters without CR sent non-stop, whether asked or not
   hangup[:N]     same as --hangup-after N (default 0: drop at the first command)
+  stall[:MS]     from the next command on, answer nothing for MS ms (default 25000), then
+                 send every answer held back at once, in one burst, and answer as before
   Under silence, question, garbage and flood the controller does not act on commands
   (a W is not stored).
 

@@ -112,45 +112,25 @@ int main(int argc, char **argv)
     Watcher watcher(*settings);
     QObject::connect(&watcher, &Watcher::logLine, &watcher, &logLine);
     bool stopping = false;
-    // A reload removes sites: it waits while a site's port is being opened (a
-    // device server's connection, at most seconds), since the events go on during
-    // that wait.
-    WindowTimer reloadLater;
-    bool reloadAsked = false;
     std::function<void()> reload;
-    reloadLater.setInterval(100);
-    reloadLater.onTick = [&] {
-        if (SiteWatch::openingNow() > 0)
-            return;
-        reloadLater.setEnabled(false);
-        reload();
-    };
     TerminationSignals signals_(
         [&](int sig) {
             if (sig == SIGHUP) {
-                if (stopping)
-                    return;
-                reloadAsked = true;
-                if (SiteWatch::openingNow() > 0) {
-                    reloadLater.setEnabled(true);
-                    return;
-                }
-                reload();
+                // Every site opens its port without waiting, so a reload may remove a site
+                // whatever it is doing.
+                if (!stopping)
+                    reload();
                 return;
             }
             if (stopping)
                 return;
             stopping = true;
-            reloadLater.setEnabled(false);
             logLine(QStringLiteral("stopping (%1)")
                         .arg(sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
             watcher.shutdown(1500, [] { QCoreApplication::exit(0); });
         },
         true);
     reload = [&] {
-        if (!reloadAsked || stopping)
-            return;
-        reloadAsked = false;
         QStringList reloadFaults;
         const std::optional<WatchSettings> next = LoadWatchConfig(path, DataFolderPath(), &reloadFaults);
         if (!next) {
