@@ -1,7 +1,6 @@
 #include "logfiler/modLogFiler.h"
 
 #include "core/modMain1.h"
-#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
@@ -68,8 +67,8 @@ QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &re
 QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
                      bool voltDisp, bool bitsDisp)
 {
-    return dataLine(count, scheduled, voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value,
-                    bitsDisp ? HexToBits(outputs) : outputs);
+    return MakeDataLine(count, scheduled, MakeReading(scheduled, value, outputs, ReadingScale{g_intInputType, g_dblScale, g_strUnit}),
+                        voltDisp, bitsDisp);
 }
 
 qint64 IntervalSeconds(const QString &interval)

@@ -3,7 +3,9 @@
 #    doubles): no symbol of theirs in `nm -C`;
 #  - qelvo-cli holds no window: no frm class but the never-shown poll carrier frmTimer1 (a
 #    plain QObject), and `ldd` lists neither Qt Widgets nor Qt PrintSupport.
-#  - qelvo-watchd (-DWATCHD) is the same: no sim/ symbol, no window, no Widgets or PrintSupport.
+#  - qelvo-watchd (-DWATCHD) is the same: no sim/ symbol, no window, no Widgets or PrintSupport;
+#    and it holds only the layers it uses: nothing of the program's monitor (its store and its
+#    poll, frmTimer1) nor of the graph (the colour table).
 # Run: cmake -DQELVO=<qelvo> -DCLI=<qelvo-cli> [-DWATCHD=<qelvo-watchd>] -P check_headless.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT QELVO OR NOT CLI)
@@ -62,6 +64,16 @@ foreach(_line ${_libs})
   list(APPEND _bad "${_cli} loads ${_line}")
 endforeach()
 endforeach()
+
+if(WATCHD)
+  get_filename_component(_name ${WATCHD} NAME)
+  matching_lines(_others "frmTimer1|monitorEvents|LoadColorFile" ${NM} -C ${WATCHD})
+  list(LENGTH _others _n)
+  if(_n GREATER 0)
+    list(GET _others 0 _first)
+    list(APPEND _bad "${_name}: ${_n} symbol(s) of the monitor or the graph, such as ${_first}")
+  endif()
+endif()
 
 list(LENGTH _bad _nbad)
 if(_nbad GREATER 0)
