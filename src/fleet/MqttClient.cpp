@@ -11,9 +11,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <mutex>
 #include <sys/socket.h>
+#include <unistd.h>
 
 bool ParseMqttUrl(const QString &text, MqttUrl *url, QString *error)
 {
@@ -54,6 +58,244 @@ bool ParseMqttUrl(const QString &text, MqttUrl *url, QString *error)
     return true;
 }
 
+// Between libmosquitto and a plain TCP connection to the broker. libmosquitto reads a packet's
+// remaining length and then allocates that much, whatever it is (up to 256 MiB) and without a
+// hook before it does; so its socket becomes one end of a socket pair, the connection is held
+// here, and the bytes pass through: each packet the broker sends goes on to libmosquitto only
+// once its fixed header has been read here and its length is within the bound. A broker that
+// announces more is left before libmosquitto sees a byte of that packet. What libmosquitto
+// writes goes on to the broker as the connection takes it; the buffers between are small, so a
+// broker that reads nothing still shows as one (libmosquitto wants to write).
+class PacketGate : public QObject {
+public:
+    // fail: the connection must end (errno, or 0 with a reason).
+    using Fail = std::function<void(int err, const QString &reason)>;
+    PacketGate(int maxPacket, Fail fail) : m_maxPacket(maxPacket), m_fail(std::move(fail)) {}
+    ~PacketGate() override { close(); }
+
+    // Takes over libmosquitto's connecting socket libFd; false with errno.
+    bool open(int libFd)
+    {
+        m_net = fcntl(libFd, F_DUPFD_CLOEXEC, 0);
+        int pair[2];
+        if (m_net < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
+            return false;
+        for (int fd : pair) {
+            const int size = kPairBuffer;
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        }
+        if (dup3(pair[0], libFd, O_CLOEXEC) < 0) {
+            const int err = errno;
+            ::close(pair[0]);
+            ::close(pair[1]);
+            errno = err;
+            return false;
+        }
+        ::close(pair[0]);
+        m_lib = pair[1];
+        m_netRead = new QSocketNotifier(m_net, QSocketNotifier::Read, this);
+        m_netWrite = new QSocketNotifier(m_net, QSocketNotifier::Write, this);
+        m_libRead = new QSocketNotifier(m_lib, QSocketNotifier::Read, this);
+        m_libWrite = new QSocketNotifier(m_lib, QSocketNotifier::Write, this);
+        connect(m_netRead, &QSocketNotifier::activated, this, [this] { fromBroker(); });
+        connect(m_netWrite, &QSocketNotifier::activated, this, [this] { toBroker(); });
+        connect(m_libRead, &QSocketNotifier::activated, this, [this] { fromLibrary(); });
+        connect(m_libWrite, &QSocketNotifier::activated, this, [this] { toLibrary(); });
+        update();
+        return true;
+    }
+
+    // What libmosquitto has written goes to the broker now, as far as the socket takes it
+    // (the DISCONNECT of a stop).
+    void flush()
+    {
+        if (m_net < 0)
+            return;
+        fromLibrary();
+        if (m_net >= 0)
+            toBroker();
+    }
+
+    // Since when (clockService) bytes for the broker wait that its connection takes nothing
+    // of; -1 while none wait.
+    qint64 waitingSinceMs() const { return m_upWaitSinceMs; }
+
+    // Stops passing bytes and closes both ends; the connection is shut down, so a broker that
+    // never reads cannot hold it.
+    void close()
+    {
+        for (QSocketNotifier *n : {m_netRead, m_netWrite, m_libRead, m_libWrite})
+            if (n)
+                n->setEnabled(false);
+        if (m_net >= 0) {
+            ::shutdown(m_net, SHUT_RDWR);
+            ::close(m_net);
+        }
+        if (m_lib >= 0)
+            ::close(m_lib);
+        m_net = m_lib = -1;
+    }
+
+private:
+    static constexpr int kChunk = 64 * 1024;
+    static constexpr int kPairBuffer = 16 * 1024;
+
+    void fail(int err, const QString &reason)
+    {
+        close();
+        m_fail(err, reason); // may delete this (later): nothing after it
+    }
+
+    void update()
+    {
+        if (m_net < 0)
+            return;
+        m_netRead->setEnabled(!m_netEnded && m_down.size() < kChunk);
+        m_netWrite->setEnabled(!m_connected || !m_up.isEmpty());
+        m_libRead->setEnabled(!m_libEnded && m_up.size() < kChunk);
+        m_libWrite->setEnabled(m_waitLibrary);
+    }
+
+    // The TCP connection completed, or takes bytes again.
+    void toBroker()
+    {
+        if (!m_connected) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (getsockopt(m_net, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+            if (err)
+                return fail(err, QString());
+            m_connected = true;
+        }
+        while (!m_up.isEmpty()) {
+            const ssize_t n = ::send(m_net, m_up.constData(), size_t(m_up.size()), MSG_NOSIGNAL);
+            if (n > 0) {
+                m_up.remove(0, n);
+                m_upWaitSinceMs = -1;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                break;
+            return fail(n < 0 ? errno : EPIPE, QString());
+        }
+        if (!m_up.isEmpty() && m_upWaitSinceMs < 0)
+            m_upWaitSinceMs = clockService().elapsedMs();
+        update();
+    }
+
+    // libmosquitto wrote (or closed its end).
+    void fromLibrary()
+    {
+        while (m_up.size() < kChunk && !m_libEnded) {
+            char buf[kChunk];
+            const ssize_t n = ::recv(m_lib, buf, size_t(kChunk - m_up.size()), 0);
+            if (n > 0) {
+                m_up.append(buf, n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                break;
+            m_libEnded = true; // libmosquitto closed the connection: what it wrote still goes
+        }
+        if (m_connected)
+            toBroker();
+        else
+            update();
+    }
+
+    // The broker sent bytes (or ended the connection).
+    void fromBroker()
+    {
+        if (m_down.size() < kChunk && !m_netEnded) {
+            char buf[kChunk];
+            const ssize_t n = ::recv(m_net, buf, size_t(kChunk - m_down.size()), 0);
+            if (n > 0) {
+                m_down.append(buf, n);
+            } else if (n == 0) {
+                m_netEnded = true;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return fail(errno, QString());
+            }
+        }
+        // Each packet's fixed header: the type and flags, and the remaining length in one to
+        // four bytes of seven bits each. The bytes after a header that is not whole yet wait.
+        while (m_checked < m_down.size()) {
+            if (m_bodyLeft > 0) {
+                const qint64 take = qMin<qint64>(m_bodyLeft, m_down.size() - m_checked);
+                m_checked += take;
+                m_bodyLeft -= take;
+                continue;
+            }
+            qint64 length = 0;
+            int header = 0;
+            for (int i = 1; i <= 4 && !header; ++i) {
+                if (m_checked + i >= m_down.size())
+                    break;
+                const quint8 b = quint8(m_down[m_checked + i]);
+                length |= qint64(b & 0x7F) << (7 * (i - 1));
+                if (!(b & 0x80))
+                    header = 1 + i;
+                else if (i == 4)
+                    return fail(0, QStringLiteral("the broker broke the MQTT protocol (a length of more than four bytes)"));
+            }
+            if (!header)
+                break;
+            if (header + length > m_maxPacket)
+                return fail(0, QStringLiteral("the broker announced a packet of %1 bytes; the client takes at most %2")
+                                   .arg(header + length).arg(m_maxPacket));
+            m_checked += header;
+            m_bodyLeft = length;
+        }
+        toLibrary();
+    }
+
+    // The checked bytes go on to libmosquitto as its socket takes them.
+    void toLibrary()
+    {
+        m_waitLibrary = false;
+        while (m_checked > 0) {
+            const ssize_t n = ::send(m_lib, m_down.constData(), size_t(m_checked), MSG_NOSIGNAL);
+            if (n > 0) {
+                m_down.remove(0, n);
+                m_checked -= n;
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+                m_waitLibrary = true;
+            else
+                m_libEnded = true; // libmosquitto closed its end
+            break;
+        }
+        // The broker ended the connection: libmosquitto reads the end after the last whole
+        // packet.
+        if (m_netEnded && m_checked == 0 && !m_libShut) {
+            ::shutdown(m_lib, SHUT_WR);
+            m_libShut = true;
+        }
+        update();
+    }
+
+    const qint64 m_maxPacket;
+    Fail m_fail;
+    int m_net = -1; // the TCP connection to the broker
+    int m_lib = -1; // this end of libmosquitto's socket pair
+    QSocketNotifier *m_netRead = nullptr;
+    QSocketNotifier *m_netWrite = nullptr;
+    QSocketNotifier *m_libRead = nullptr;
+    QSocketNotifier *m_libWrite = nullptr;
+    QByteArray m_down;      // from the broker; the first m_checked bytes may pass
+    qint64 m_checked = 0;
+    qint64 m_bodyLeft = 0;  // of the packet whose header passed
+    QByteArray m_up;        // from libmosquitto, for the broker
+    qint64 m_upWaitSinceMs = -1;
+    bool m_connected = false;
+    bool m_netEnded = false;
+    bool m_libEnded = false;
+    bool m_libShut = false;
+    bool m_waitLibrary = false;
+};
+
 namespace {
 void initLibrary()
 {
@@ -78,8 +320,40 @@ MqttClient::~MqttClient()
 {
     stop();
     m_events.clear();
+    closeGate();
     if (m_mosq)
         mosquitto_destroy(m_mosq);
+}
+
+int MqttClient::maxPacketBytes() const { return int(qMin<qint64>(qint64(m_opt.maxPayload) + kPacketRoom, 268435455)); }
+
+void MqttClient::closeGate()
+{
+    if (!m_gate)
+        return;
+    m_gate->close();
+    m_gate->deleteLater(); // it may be in one of its own handlers
+    m_gate = nullptr;
+}
+
+// MQTT 5 tells the broker the largest packet the client takes, and keeps a session that is
+// not clean for as long as 3.1.1 does; 3.1.1 has no properties.
+void MqttClient::setProtocol(bool v311)
+{
+    m_v311 = v311;
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, v311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
+    mosquitto_property *props = nullptr;
+    if (!v311) {
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, uint32_t(maxPacketBytes()));
+        if (!m_opt.cleanSession)
+            mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+    }
+    // libmosquitto has no asynchronous connect that takes CONNECT properties, but keeps those
+    // of mosquitto_connect_bind_v5 for every later connect; given no port, that call stops
+    // (MOSQ_ERR_INVAL) once it has kept them, before it would connect and wait. (The tests
+    // read the CONNECT that goes out.)
+    mosquitto_connect_bind_v5(m_mosq, "127.0.0.1", -1, m_opt.keepAliveS, nullptr, props);
+    mosquitto_property_free_all(&props);
 }
 
 bool MqttClient::setUp(QString *error)
@@ -113,12 +387,18 @@ bool MqttClient::setUp(QString *error)
         return fail(QStringLiteral("the CA file %1 cannot be read").arg(m_opt.caFile));
 
     initLibrary();
+    closeGate();
     if (m_mosq)
         mosquitto_destroy(m_mosq);
+    // A new library client holds nothing of the old one: no message waits for an acknowledgement.
+    m_unacked.clear();
+    m_qos0Unsent = 0;
+    m_events.clear();
+    m_try311 = false;
     m_mosq = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), m_opt.cleanSession, this);
     if (!m_mosq)
         return fail(QStringLiteral("the MQTT library refused the client: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    setProtocol(false);
     mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_max_inflight_messages_set(m_mosq, unsigned(m_opt.maxInflight));
     mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
@@ -175,11 +455,14 @@ void MqttClient::stop()
         // DISCONNECT goes out at once when the socket takes it; the library then closes it.
         if (m_state == State::Connected && mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS)
             mosquitto_loop_write(m_mosq, 1);
+        if (m_gate)
+            m_gate->flush();
         if (mosquitto_socket(m_mosq) >= 0) {
             ::shutdown(mosquitto_socket(m_mosq), SHUT_RDWR);
             mosquitto_loop_read(m_mosq, 1);
         }
     }
+    closeGate();
     unwatchSocket();
     m_timer->setEnabled(false);
     m_events.clear();
@@ -207,6 +490,8 @@ void MqttClient::arm()
 
 void MqttClient::attempt()
 {
+    if (m_try311 && !m_v311)
+        setProtocol(true);
     m_connackError.clear();
     m_libError.clear();
     m_errno = 0;
@@ -241,11 +526,27 @@ void MqttClient::connectTo(const QString &target)
 {
     m_state = State::Connecting;
     const QByteArray host = target.toUtf8();
+    closeGate();
     const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_url.port, m_opt.keepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
         m_errno = errno;
         failed(reasonOf(rc));
         return;
+    }
+    // A plain connection passes through the gate, which reads each packet's length first.
+    if (!m_url.tls && mosquitto_socket(m_mosq) >= 0) {
+        m_gate = new PacketGate(maxPacketBytes(), [this](int err, const QString &why) {
+            if (m_state != State::Connecting && m_state != State::Connected)
+                return;
+            if (err)
+                m_errno = err;
+            failed(err ? reasonOf(MOSQ_ERR_ERRNO) : why);
+        });
+        if (!m_gate->open(mosquitto_socket(m_mosq))) {
+            m_errno = errno;
+            failed(reasonOf(MOSQ_ERR_ERRNO));
+            return;
+        }
     }
     watchSocket();
     dispatch();
@@ -328,8 +629,16 @@ void MqttClient::dispatch()
         switch (e.kind) {
         case Event::Connack:
             if (e.code != 0) {
+                // A broker of MQTT 3.1.1 refuses 5: the next attempt speaks 3.1.1.
+                const bool older = !m_v311 && (e.code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                                              e.code == CONNACK_REFUSED_PROTOCOL_VERSION);
                 m_connackError = QStringLiteral("the broker refused the connection: %1")
-                                     .arg(QString::fromUtf8(mosquitto_connack_string(e.code)));
+                                     .arg(QString::fromUtf8(e.code >= 128 ? mosquitto_reason_string(e.code)
+                                                                          : mosquitto_connack_string(e.code)));
+                if (older) {
+                    m_try311 = true;
+                    m_connackError = QStringLiteral("the broker does not speak MQTT 5; the next attempt speaks 3.1.1");
+                }
                 break;
             }
             if (m_state != State::Connecting)
@@ -376,6 +685,7 @@ void MqttClient::failed(const QString &reason)
         ::shutdown(mosquitto_socket(m_mosq), SHUT_RDWR);
         mosquitto_loop_read(m_mosq, 1);
     }
+    closeGate();
     unwatchSocket();
     const qint64 now = clockService().elapsedMs();
     // A connection that held for a while starts the back-off again; one that breaks at
@@ -421,13 +731,19 @@ void MqttClient::tickWork()
         if (now >= m_deadlineMs)
             attempt();
         return;
-    case State::Connected:
-        if (m_writeWaitSinceMs >= 0 && now - m_writeWaitSinceMs >= m_opt.writeStallMs) {
+    case State::Connected: {
+        // What waits for the broker: in libmosquitto, or in the gate once libmosquitto has
+        // handed it on.
+        const qint64 gateWait = m_gate ? m_gate->waitingSinceMs() : -1;
+        const qint64 since = m_writeWaitSinceMs < 0 ? gateWait : gateWait < 0 ? m_writeWaitSinceMs
+                                                                             : qMin(gateWait, m_writeWaitSinceMs);
+        if (since >= 0 && now - since >= m_opt.writeStallMs) {
             failed(QStringLiteral("the broker took nothing of what the client sent for %1 s").arg(m_opt.writeStallMs / 1000.0));
             return;
         }
         service(2); // keep-alive: PINGREQ, and the end of a broker that stopped answering it
         return;
+    }
     }
 }
 
