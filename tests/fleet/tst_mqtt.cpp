@@ -1,6 +1,8 @@
 // The MQTT client against the real mosquitto (started here on a free port with a
 // configuration written here) and against a small hostile broker in this process, whose
 // time-outs, back-off and bounds run on the virtual clock.
+#include "support/HeapUse.h"
+
 #include "doubles/VirtualClock.h"
 #include "fleet/MqttClient.h"
 #include "platform/Clock.h"
@@ -14,12 +16,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
-#include <malloc.h>
 #include <pwd.h>
 #include <unistd.h>
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
-#endif
 
 namespace {
 quint16 freePort()
@@ -71,18 +69,6 @@ struct Broker {
     }
     ~Broker() { stop(); }
 };
-
-// The bytes the process has taken from the heap now (the allocator's own count under
-// AddressSanitizer), mapped blocks included.
-qint64 heapInUse()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return qint64(__sanitizer_get_current_allocated_bytes());
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return qint64(m.uordblks + m.hblkhd);
-#endif
-}
 
 // Lets virtual time pass in steps of 5 ms until done (or virtualMs have passed); the sockets
 // are served for real at each step.
@@ -609,14 +595,14 @@ void tst_mqtt::announcedPacketIsNotTakenIn()
     o.reconnectMinMs = 100;
     MqttClient c(o);
     QSignalSpy lost(&c, &MqttClient::disconnected);
-    const qint64 before = heapInUse();
+    const qint64 before = HeapInUse();
     c.start();
     const QString tooLarge = QStringLiteral("the broker announced a packet of %1 bytes; the client takes at most %2")
                                  .arg(FakeBroker::hugePacket()).arg(c.maxPacketBytes());
     runUntil(clock, [&] { return !lost.isEmpty() && lost.last().first().toString() == tooLarge; }, 2000);
     // The broker keeps the connection open: a client that had taken the length in would hold
     // 200 MB now, waiting for the rest.
-    const qint64 grown = heapInUse() - before;
+    const qint64 grown = HeapInUse() - before;
     QVERIFY2(grown < 16 * 1024 * 1024, qPrintable(QString("%1 bytes more on the heap").arg(grown)));
     QVERIFY(!lost.isEmpty());
     QCOMPARE(lost.last().first().toString(), tooLarge);
