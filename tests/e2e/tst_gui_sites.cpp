@@ -352,6 +352,10 @@ void tst_gui_sites::assistiveTechnologyReadsEveryCell()
         QAccessibleInterface *h = ti->cellAt(0, c) ? ti->cellAt(0, c)->tableCellInterface()->columnHeaderCells().value(0)
                                                    : nullptr;
         QVERIFY(h);
+        // Qt 6.4 makes each header cell anew and registers it nowhere: given to its cache of
+        // interfaces, it is deleted with the others (uniqueId registers it once, where a later
+        // Qt has done so already).
+        QAccessible::uniqueId(h);
         QCOMPARE(h->text(QAccessible::Name), SiteTableModel::columnCaption(c));
     }
     // Every cell reads as its value; the lamps as on/off, the trend as its range.

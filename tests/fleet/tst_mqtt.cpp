@@ -527,11 +527,12 @@ void tst_mqtt::hostileBroker()
     QCOMPARE(lost.first().first().toString(), reason);
     if (mode != FakeBroker::Silent)
         return;
-    // Each try waits 0.4 s for CONNACK; the pauses between them are 0.2, 0.4, 0.8 s.
+    // Each try waits 0.4 s for CONNACK; the pauses between them are 0.2, 0.4, 0.8 s. (The
+    // broker sees a connection once the system has passed it on, a step or a few later.)
     QVERIFY(runUntil(clock, [&] { return fake.acceptedAtMs.size() >= 4; }, 5000));
     for (int i = 1; i < 4; ++i) {
         const qint64 gap = fake.acceptedAtMs[i] - fake.acceptedAtMs[i - 1], expected = 400 + (200 << (i - 1));
-        QVERIFY2(gap >= expected && gap <= expected + 5, qPrintable(QString("%1: %2 ms").arg(i).arg(gap)));
+        QVERIFY2(gap >= expected - 50 && gap <= expected + 50, qPrintable(QString("%1: %2 ms").arg(i).arg(gap)));
     }
     // Every connection the client gave up is closed.
     QVERIFY(runUntil(clock, [&] {

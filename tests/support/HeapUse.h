@@ -4,9 +4,11 @@
 // and the freed blocks it keeps back, and says nothing about the code under test.
 #include <QtGlobal>
 
+#include <cstddef>
 #include <malloc.h>
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// AddressSanitizer's runtime (GCC ships no header of its interface).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 // Built with AddressSanitizer.
