@@ -31,7 +31,7 @@ struct WatchMqtt {
 
 struct WatchSite {
     enum class PortKind { Com, Tcp, Rfc2217 };
-    QString name;         // [A-Za-z0-9_-]{1,40}: the site's topics and log folder
+    QString name;         // [A-Za-z0-9_-]{1,40}, not reserved (ReservedSiteName): the site's topics and log folder
     QString port;         // "COM3", "tcp://10.0.5.21:4001", "rfc2217://[fe80::1]:4002"
     PortKind kind = PortKind::Com;
     int comPort = 0;      // Com: 1-99
@@ -67,6 +67,9 @@ constexpr int kWatchIntervalMin = 20;
 constexpr int kWatchIntervalMax = 60000;
 constexpr int kWatchMaxSites = 1000;
 constexpr qint64 kWatchFileLimit = 1024 * 1024;
+constexpr qint64 kPasswordFileLimit = 4096;
+// The topic level under which each watcher publishes its own state: <prefix>/watchd/<client id>.
+constexpr char kWatcherTopicLevel[] = "watchd";
 
 // Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs).
 // On any fault: nullopt, and faults holds one line per fault.
@@ -76,5 +79,10 @@ std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString 
 std::optional<quint8> ParseOutputList(const QString &text);
 QString OutputListText(quint8 mask);
 WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &after);
-// The first line of a password file (without its line end); false with a reason.
+// Why name cannot name a site although it is written as one ("is a group of this file" ...),
+// or empty: the groups of the file and the watchers' own topic level are reserved.
+QString ReservedSiteName(const QString &name);
+// The first line of a password file (without its line end; the file at most
+// kPasswordFileLimit bytes), read through the platform; false with a reason. The watcher and
+// the office view read their password files with it.
 bool ReadPasswordFile(const QString &path, QString *password, QString *error);

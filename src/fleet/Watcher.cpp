@@ -118,7 +118,7 @@ bool Watcher::startMqtt(QString *error)
             return false;
         }
     }
-    o.willTopic = m.topicPrefix + QStringLiteral("/watchd/") + m.clientId;
+    o.willTopic = m.topicPrefix + QLatin1Char('/') + QLatin1String(kWatcherTopicLevel) + QLatin1Char('/') + m.clientId;
     o.willPayload = "{\"state\":\"offline\"}";
     o.maxInflight = kMaxInflight;
     o.maxQueued = kMaxClientQueue;
@@ -299,7 +299,9 @@ void Watcher::publishWatcher(const char *state)
     if (qstrcmp(state, "running") == 0)
         p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"';
     p += '}';
-    m_mqtt->publish(m_settings.mqtt->topicPrefix + QStringLiteral("/watchd/") + m_settings.mqtt->clientId, p, 1, true);
+    m_mqtt->publish(m_settings.mqtt->topicPrefix + QLatin1Char('/') + QLatin1String(kWatcherTopicLevel) + QLatin1Char('/') +
+                        m_settings.mqtt->clientId,
+                    p, 1, true);
 }
 
 void Watcher::reload(const WatchSettings &next)

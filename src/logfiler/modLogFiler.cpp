@@ -1,7 +1,6 @@
 #include "logfiler/modLogFiler.h"
 
 #include "core/modMain1.h"
-#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"

@@ -1,7 +1,9 @@
 // The fleet watcher's configuration file: every fault named with its line, a good file's
 // values, and the difference of two configurations for a reload.
+#include "fleet/IniFile.h"
 #include "fleet/WatchConfig.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -33,6 +35,9 @@ private slots:
     void badFiles();
     void goodFile();
     void diff();
+    void passwordFile_data();
+    void passwordFile();
+    void valuesWrittenReadBack();
     void packagedExample_data();
     void packagedExample();
 };
@@ -66,10 +71,12 @@ void tst_watchconfig::badFiles_data()
         {"2: a=tcp://10.0.5.21: no port number after the host; write tcp://HOST:PORT or rfc2217://HOST:PORT"});
     row("port twice", "[sites]\na=com3\nb=COM3\nc=tcp://H:1\nd=rfc2217://h:1\n",
         {"3: b=COM3: COM3 is already the port of a (line 2)", "5: d=rfc2217://h:1: rfc2217://h:1 is already the port of c (line 4)"});
-    row("site name", "[sites]\nkawabe 1=COM1\nx.y=COM2\nwatch=COM4\n",
+    row("site name", "[sites]\nkawabe 1=COM1\nx.y=COM2\nwatch=COM4\nwatchd=COM5\nsites=COM6\nWatchd=COM7\n",
         {"2: \"kawabe 1\" is no site name (letters, digits, _ and -, at most 40)",
          "3: \"x.y\" is no site name (letters, digits, _ and -, at most 40)",
-         "4: \"watch\" is a group of this file and cannot name a site"});
+         "4: \"watch\" is a group of this file and cannot name a site",
+         "5: \"watchd\" is the topic level of the watchers' own state (<prefix>/watchd/<client id>) and cannot name a site",
+         "6: \"sites\" is a group of this file and cannot name a site"});
     row("input type", kSites + "[kawabe-1]\ninput_type=6\ntitle=\"" + QByteArray(101, 'x') + "\"\n",
         {"5: input_type=6 is out of range (1-5)", "6: title is longer than 100 characters"});
     row("warning outputs", kSites + "[kawabe-1]\nwarn_outputs=0 9\n",
@@ -177,6 +184,59 @@ void tst_watchconfig::diff()
     QCOMPARE(d.changed, (QStringList{"d", "c", "b"}));
     QVERIFY(d.mqttChanged);
     QVERIFY(!d.logFolderChanged);
+}
+
+// The watcher and the office view read a password file with the one reader: the first line.
+void tst_watchconfig::passwordFile_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // "-": no file; "/": a folder
+    QTest::addColumn<QString>("expected"); // the password, or "!" and the reason
+    QTest::newRow("one line") << QByteArray("secret\n") << "secret";
+    QTest::newRow("no line end") << QByteArray("secret") << "secret";
+    QTest::newRow("CR LF, more lines") << QByteArray("s e c r e t \r\nsecond\n") << "s e c r e t ";
+    QTest::newRow("UTF-8") << QByteArray("パス\n") << "パス";
+    QTest::newRow("4096 bytes") << QByteArray(4096, 'x') << QString(4096, 'x');
+    QTest::newRow("4097 bytes") << QByteArray(4097, 'x') << "!the file is larger than 4096 bytes for a password";
+    QTest::newRow("empty first line") << QByteArray("\nsecret\n") << "!the file holds no password on its first line";
+    QTest::newRow("empty") << QByteArray() << "!the file holds no password on its first line";
+    QTest::newRow("missing") << QByteArray("-") << "!the file does not exist";
+    QTest::newRow("a folder") << QByteArray("/") << "!the file cannot be read: Path/File access error";
+}
+
+void tst_watchconfig::passwordFile()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    Files files;
+    QString path = files.path("pw");
+    if (bytes == "/")
+        QVERIFY(QDir().mkpath(path));
+    else if (bytes != "-")
+        path = files.write(bytes, "pw");
+    QString password = "unchanged", why;
+    const bool ok = ReadPasswordFile(path, &password, &why);
+    QCOMPARE(ok ? password : "!" + why, expected);
+    if (!ok)
+        QCOMPARE(password, "unchanged");
+}
+
+// A value written as IniFile::valueText writes it reads back as it was, whatever characters
+// QSettings would otherwise take for a list, a comment, a quote or an escape.
+void tst_watchconfig::valuesWrittenReadBack()
+{
+    const QStringList values = {"mqtt://127.0.0.1:1883", "/home/ops/pw file", "a,b", "x;y", "#hash", "say \"hi\"",
+                                "C:\\dir\\file", " padded ", "川辺;第1", "a=b", "tab\there", "", "ends with \\"};
+    Files files;
+    QByteArray text = "[g]\n";
+    for (int i = 0; i < values.size(); ++i)
+        text += "k" + QByteArray::number(i) + "=" + IniFile::valueText(values[i]).toUtf8() + "\n";
+    IniFile ini;
+    QVERIFY(ini.read(files.write(text), 4096));
+    // Blanks around a value are never part of it.
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(ini.text("g", "k" + QString::number(i)), values[i].trimmed());
+    QVERIFY2(!ini.failed(), qPrintable(ini.faults().join('\n')));
+    QCOMPARE(IniFile::valueText("mqtt://127.0.0.1:1883"), "mqtt://127.0.0.1:1883");
 }
 
 // The example the package installs as /etc/qelvo/watchd.ini reads as it stands, and with each

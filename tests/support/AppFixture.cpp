@@ -8,6 +8,7 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "fleet/SiteMonitor.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/modGraph1.h"
 #include "link/LinkSession.h"
@@ -89,6 +90,8 @@ void AppFixture::closeWindows()
     g_subTimerFormUnload();
     delete g_frmMdi1; // takes the editor and the monitoring windows with it
     delete g_frmMain1;
+    // The office view's engine outlives its window, and goes once no window shows it.
+    EndSiteMonitor();
 }
 
 void AppFixture::stopApp()

@@ -45,7 +45,7 @@ FILE (INI; ';' starts a comment):
             (qelvo-watchd-HOST), username, password_file, ca_file, queue_limit (readings
             kept per site while the broker is away; default one hour's worth)
   [sites]   NAME=PORT for each site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT;
-            NAME is 1-40 of A-Z a-z 0-9 _ -
+            NAME is 1-40 of A-Z a-z 0-9 _ -, not watch, mqtt, sites or watchd
   [NAME]    interval_ms, title, input_type (1-5 pins the input type; else it is read
             from the controller's settings at each connect)
 See qelvo-watchd(1).
