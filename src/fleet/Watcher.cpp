@@ -150,7 +150,6 @@ QList<DiscoveryMessage> DiscoveryConfigs(const WatchMqtt &mqtt, const WatchSite 
     const auto entity = [&](const QString &object, const QString &name) {
         return QJsonObject{{"name", name},
                            {"unique_id", node + QLatin1Char('_') + object},
-                           {"object_id", object},
                            {"state_topic", base + QStringLiteral("/reading")},
                            {"availability", availability},
                            {"availability_mode", QStringLiteral("all")},

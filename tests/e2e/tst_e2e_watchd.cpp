@@ -373,7 +373,7 @@ void tst_e2e_watchd::readingsAtTheirInterval()
 void tst_e2e_watchd::homeAssistantDiscovery()
 {
     const QHash<QString, QByteArray> kept = retained("homeassistant/#");
-    const QSet<QString> keys{"name", "unique_id", "object_id", "state_topic", "value_template", "availability",
+    const QSet<QString> keys{"name", "unique_id", "state_topic", "value_template", "availability",
                              "availability_mode", "device", "qos", "device_class", "unit_of_measurement",
                              "state_class", "payload_on", "payload_off"};
     const QHash<QString, QString> units{{"kawabe-1", "V"}, {"kawabe-2", "mA"}, {"kawabe-3", "V"}};

@@ -471,7 +471,7 @@ void tst_watcher::homeAssistantDiscovery()
     WatchSite s = site("kawabe-1", 1, 1000);
     s.title = QStringLiteral("川辺第1観測所");
     s.warnOutputs = 0x05;
-    const QSet<QString> common{"name", "unique_id", "object_id", "state_topic", "value_template", "availability",
+    const QSet<QString> common{"name", "unique_id", "state_topic", "value_template", "availability",
                                "availability_mode", "device", "qos", "device_class"};
     const QSet<QString> sensorKeys = common + QSet<QString>{"unit_of_measurement", "state_class"};
     const QSet<QString> binaryKeys = common + QSet<QString>{"payload_on", "payload_off"};
