@@ -43,7 +43,8 @@ and with an [mqtt] group to the broker (JSON, QoS 1):
   homeassistant/...            with homeassistant_discovery=true: Home Assistant's
                                discovery of each site (a sensor, a binary sensor per
                                warning output)
-One line per change of a site's state goes to standard error (the journal under systemd).
+Its log goes to standard error (the journal under systemd), one line each: the broker's
+connection, each site's input type and each change of a site's state.
 
 States (and their codes):
   starting  connecting          the port opens and the first reading is awaited
