@@ -252,7 +252,7 @@ bool Watcher::startMqtt(QString *error)
     connect(client.get(), &MqttClient::messageReceived, this,
             [this](const QString &t, const QByteArray &p, bool retained) {
                 if (retained)
-                    onRetained(t, p);
+                    retainedSeen(t, p);
             });
     connect(client.get(), &MqttClient::connected, this, [this] {
         emit logLine(QStringLiteral("broker %1: connected").arg(m_settings.mqtt->url));
@@ -338,8 +338,10 @@ void Watcher::removeSite(const QString &name, bool clearStates)
 
 void Watcher::clearRetained(const QString &t)
 {
-    if (std::find(m_clears.begin(), m_clears.end(), t) == m_clears.end())
-        m_clears.push_back(t);
+    if (m_clears.size() >= size_t(kMaxClears) || m_clearSet.contains(t))
+        return;
+    m_clears.push_back(t);
+    m_clearSet.insert(t);
 }
 
 void Watcher::onState(Site &s)
@@ -553,6 +555,7 @@ void Watcher::pump()
         while (!m_clears.empty() && m_tokens >= 1) {
             if (m_mqtt->publish(m_clears.front(), QByteArray(), 1, true) <= 0)
                 return;
+            m_clearSet.remove(m_clears.front());
             m_clears.pop_front();
             m_tokens -= 1;
         }
@@ -611,7 +614,7 @@ void Watcher::pump()
         m_paceTimer->setEnabled(more);
 }
 
-void Watcher::onRetained(const QString &t, const QByteArray &payload)
+void Watcher::retainedSeen(const QString &t, const QByteArray &payload)
 {
     if (payload.isEmpty() || !m_settings.mqtt)
         return;
@@ -631,7 +634,8 @@ void Watcher::onRetained(const QString &t, const QByteArray &payload)
     }
     // A discovery topic of this watcher's node that it would not publish now.
     static const QRegularExpression object(QStringLiteral("^([A-Za-z0-9_-]+)_(level|output([1-8]))$"));
-    if (parts.size() != 5 || parts[0] != kDiscoveryPrefix || parts[2] != DiscoveryNode(m.clientId))
+    if (parts.size() != 5 || parts[0] != kDiscoveryPrefix || parts[2] != DiscoveryNode(m.clientId) ||
+        parts[4] != QLatin1String("config"))
         return;
     const QRegularExpressionMatch o = object.match(parts[3]);
     bool keep = false;
@@ -659,6 +663,7 @@ void Watcher::reload(const WatchSettings &next)
     const bool mqttChanged = d.mqttChanged;
     if (mqttChanged && m_mqtt) {
         m_clears.clear(); // they belong to the old broker
+        m_clearSet.clear();
         // The old broker is told that this watcher left it.
         publishWatcher("offline");
         m_mqtt->stop();

@@ -34,6 +34,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <deque>
@@ -121,6 +122,15 @@ public:
     QByteArray statePayload(const QString &name) const;
     // Whether the once-a-second check of the log runs is ticking (only while one logs).
     bool runChecksTicking() const;
+    // A retained message the broker kept under the watcher's subscriptions (its prefix's
+    // states, its discovery topics), as the client hands it over at a connect: a state this
+    // watcher published for a site it no longer watches, or a discovery topic it would not
+    // publish now, is cleared (at most kMaxClears waiting; what is past them waits for the
+    // next connect).
+    void retainedSeen(const QString &topic, const QByteArray &payload);
+    // Retained topics waiting to be cleared.
+    qsizetype clearsWaiting() const { return qsizetype(m_clears.size()); }
+    static constexpr int kMaxClears = 10 * 2 * kWatchMaxSites;
     MqttClient *mqtt() const { return m_mqtt.get(); }
 
 signals:
@@ -158,7 +168,6 @@ private:
     void setUnit(Site &s, const QString &unit);
     void pump();
     bool pumpWork() const;
-    void onRetained(const QString &topic, const QByteArray &payload);
     bool startMqtt(QString *error);
     SiteStatus status(const Site &s) const;
     QString topic(const QString &site, const char *leaf) const;
@@ -180,6 +189,7 @@ private:
     double m_tokens = 0;
     qint64 m_tokensAtMs = 0;
     std::deque<QString> m_clears;   // retained topics to clear, at the next connect if need be
+    QSet<QString> m_clearSet;       // the same, to find one
     int m_statesPending = 0;
     bool m_announce = false;        // "running" goes out once the pending states are out
     QString m_nextBacklogSite;      // where the backlog's round goes on

@@ -80,6 +80,7 @@ private slots:
     void idleSitesArmNoTimer();
     void payloadsForIntegrators();
     void homeAssistantDiscovery();
+    void staleRetainedCleared();
 };
 
 namespace {
@@ -517,6 +518,63 @@ void tst_watcher::homeAssistantDiscovery()
     // Before its unit is known a site has its outputs only; every topic it may have goes.
     QCOMPARE(DiscoveryConfigs(m, s, QString()).size(), 2);
     QCOMPARE(DiscoveryTopics(m, s.name).size(), 9);
+}
+
+// What the broker keeps of this watcher and the watcher would not publish now goes: a state
+// of a site no longer in its file, a discovery topic of an output that is no warning stage
+// now; nothing of another watcher's, nothing it publishes itself, and at most kMaxClears.
+void tst_watcher::staleRetainedCleared()
+{
+    AppFixture f;
+    SilentDialogs silent;
+    installDialogs(&silent);
+    const QString logs = QDir(QDir::tempPath()).filePath(QStringLiteral("qelvo-stale-%1").arg(QCoreApplication::applicationPid()));
+    WatchSettings ws;
+    ws.logFolder = logs;
+    WatchMqtt m;
+    m.url = QStringLiteral("mqtt://127.0.0.1:1");
+    m.topicPrefix = QStringLiteral("q");
+    m.clientId = QStringLiteral("w1");
+    m.homeAssistant = true;
+    ws.mqtt = m;
+    ws.sites = {site("a", 1, 1000, Volt5), site("b", 2, 1000, Volt5)};
+    ws.sites[0].warnOutputs = 0x03;
+    Watcher w(ws, [](const WatchSite &) { return std::make_unique<SimulatedPort>(); });
+    QString error;
+    QVERIFY2(w.start(&error), qPrintable(error));
+    const QByteArray mine = R"({"site":"x","state":"online","watchd":"w1"})";
+    const QByteArray theirs = R"({"site":"x","state":"online","watchd":"w2"})";
+    struct Case {
+        const char *topic;
+        QByteArray payload;
+        bool cleared;
+    };
+    const Case cases[] = {
+        {"q/gone/state", mine, true},
+        {"q/gone/state", mine, false},          // once
+        {"q/a/state", mine, false},             // its own site
+        {"q/other/state", theirs, false},       // another watcher's
+        {"q/watchd/state", mine, false},
+        {"q/x/y/state", mine, false},
+        {"homeassistant/sensor/w1/a_level/config", "{}", false},
+        {"homeassistant/binary_sensor/w1/a_output2/config", "{}", false},
+        {"homeassistant/binary_sensor/w1/a_output5/config", "{}", true}, // no warning stage now
+        {"homeassistant/sensor/w1/gone_level/config", "{}", true},
+        {"homeassistant/sensor/w2/gone_level/config", "{}", false},      // another node
+        {"homeassistant/sensor/w1/b_level/other", "{}", false},
+    };
+    qsizetype expected = 0;
+    for (const Case &c : cases) {
+        w.retainedSeen(QString::fromLatin1(c.topic), c.payload);
+        expected += c.cleared;
+        QVERIFY2(w.clearsWaiting() == expected, c.topic);
+    }
+    // Flooded with states it once published: what waits is bounded.
+    for (int i = 0; i < Watcher::kMaxClears + 100; ++i)
+        w.retainedSeen(QStringLiteral("q/s%1/state").arg(i), mine);
+    QCOMPARE(w.clearsWaiting(), qsizetype(Watcher::kMaxClears));
+    QDir(logs).removeRecursively();
+    installDialogs(&f.dlg);
 }
 
 QTEST_MAIN(tst_watcher)
