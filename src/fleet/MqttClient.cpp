@@ -462,6 +462,11 @@ void MqttClient::failed(const QString &reason)
     emit disconnected(reason);
 }
 
+int MqttClient::nextAttemptInMs() const
+{
+    return m_state == State::Waiting ? int(qMax<qint64>(0, m_deadlineMs - clockService().elapsedMs())) : 0;
+}
+
 void MqttClient::tick()
 {
     QPointer<MqttClient> self(this); // a slot of disconnected() may delete the client
@@ -621,8 +626,9 @@ void MqttClient::onSubscribe(mosquitto *, void *obj, int mid, int, const int *)
 
 void MqttClient::onLog(mosquitto *, void *obj, int level, const char *text)
 {
+    // The library's lines may end with a line end: the reason is one line.
     if (level == MOSQ_LOG_ERR && text)
-        static_cast<MqttClient *>(obj)->m_libError = QString::fromUtf8(text).left(300);
+        static_cast<MqttClient *>(obj)->m_libError = QString::fromUtf8(text).simplified().left(300);
 }
 
 QString MqttClient::reasonOf(int rc) const

@@ -102,6 +102,8 @@ public:
     int protocolVersion() const { return m_v311 ? 4 : 5; }
     // The wait before the next attempt, once the present one fails.
     int reconnectDelayMs() const { return m_nextDelayMs; }
+    // While waiting for the next attempt: the time left until it; else 0.
+    int nextAttemptInMs() const;
     // Why the last attempt or connection ended; empty while none did.
     QString lastError() const { return m_lastError; }
     const Options &options() const { return m_opt; }

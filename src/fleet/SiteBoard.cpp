@@ -20,7 +20,9 @@ BoardRow::Link linkOf(const QString &state)
 {
     if (state == QLatin1String("online"))
         return BoardRow::Link::Online;
-    if (state == QLatin1String("no-reply"))
+    // A controller that refuses the polls or whose answers are not understood gives no
+    // readings either: the row says 応答なし, and the state's reason says which.
+    if (state == QLatin1String("no-reply") || state == QLatin1String("refused") || state == QLatin1String("garbled"))
         return BoardRow::Link::NoReply;
     if (state == QLatin1String("lost"))
         return BoardRow::Link::Lost;
@@ -33,7 +35,9 @@ BoardRow::Link linkOf(SiteState s)
 {
     switch (s) {
     case SiteState::Online: return BoardRow::Link::Online;
-    case SiteState::NoReply: return BoardRow::Link::NoReply;
+    case SiteState::NoReply:
+    case SiteState::Refused:
+    case SiteState::Garbled: return BoardRow::Link::NoReply;
     case SiteState::Lost: return BoardRow::Link::Lost;
     case SiteState::Stopped: return BoardRow::Link::Stopped;
     case SiteState::Starting: break;
@@ -189,13 +193,21 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         return drop();
     BoardRow &r = m_rows[i];
     if (parts[1] == QLatin1String("reading")) {
+        // A reading that waited for the broker is no present value: the row keeps what the
+        // live readings say.
+        if (o.value(QStringLiteral("late")).toBool())
+            return true;
         const QJsonValue v = o.value(QStringLiteral("value"));
+        // The payloads write the distance in SI's "m"; the row shows the tool's own "M".
+        QString unit = o.value(QStringLiteral("unit")).toString().left(8);
+        if (unit == QLatin1String("m"))
+            unit = QStringLiteral("M");
         const QString outs = o.value(QStringLiteral("outputs")).toString();
         bool ok = false;
         const int bits = outs.toInt(&ok, 16);
         const QDateTime taken =
             QDateTime::fromString(o.value(QStringLiteral("time")).toString().left(40), Qt::ISODateWithMs);
-        readingIn(i, v.isDouble(), v.toDouble(), o.value(QStringLiteral("unit")).toString().left(8),
+        readingIn(i, v.isDouble(), v.toDouble(), unit,
                   qBound(0, o.value(QStringLiteral("count")).toInt(), 1023), ok && outs.size() <= 2 ? bits : -1,
                   clockService().elapsedMs(), taken.isValid() ? taken.toMSecsSinceEpoch() : -1);
         return true;

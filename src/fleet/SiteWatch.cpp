@@ -56,6 +56,8 @@ QString portProblem(const SerialPortService &p, const QString &fallback)
     why.replace(comAndAddress, QStringLiteral("\\1: "));
     return oneLine(why);
 }
+
+const QString kStartingReason = QStringLiteral("waiting for the controller's first reading");
 } // namespace
 
 const char *SiteStateName(SiteState s)
@@ -63,6 +65,8 @@ const char *SiteStateName(SiteState s)
     switch (s) {
     case SiteState::Starting: return "starting";
     case SiteState::Online: return "online";
+    case SiteState::Refused: return "refused";
+    case SiteState::Garbled: return "garbled";
     case SiteState::NoReply: return "no-reply";
     case SiteState::Lost: return "lost";
     case SiteState::Stopped: return "stopped";
@@ -88,6 +92,8 @@ SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObje
     : QObject(parent), m_site(site), m_pollTimer(std::make_unique<WindowTimer>()),
       m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>())
 {
+    m_since = Now();
+    m_reason = kStartingReason;
     m_session = std::make_unique<LinkSession>(makePort(site));
     SessionOptions o;
     o.dialogs = &siteDialogs();
@@ -110,7 +116,8 @@ SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObje
     };
     connect(m_session.get(), &LinkSession::readingCompleted, this, [this](const Reading &r) {
         m_retryMs = kRetryMinMs;
-        setState(SiteState::Online);
+        m_heardRefusal = m_heardGarble = false;
+        setState(SiteState::Online, SiteCode::Ok);
         emit readingTaken(r);
     });
     connect(m_session.get(), &LinkSession::deviceGone, this, [this](const QString &why) {
@@ -135,8 +142,12 @@ ReadingScale SiteWatch::scale() const
 
 void SiteWatch::start()
 {
-    if (m_state == SiteState::Stopped)
+    if (m_state == SiteState::Stopped) {
         m_state = SiteState::Starting;
+        m_code = SiteCode::Connecting;
+        m_reason = kStartingReason;
+        m_since = Now();
+    }
     m_retryMs = kRetryMinMs;
     m_retryTimer->setInterval(1);
     m_retryTimer->setEnabled(true);
@@ -153,7 +164,7 @@ void SiteWatch::stop()
     m_session->reset();
     if (m_session->port().portOpen())
         m_session->closePort();
-    setState(SiteState::Stopped);
+    setState(SiteState::Stopped, SiteCode::Stopped, QStringLiteral("the watcher stopped watching the site"));
 }
 
 void SiteWatch::open()
@@ -200,6 +211,7 @@ void SiteWatch::opened()
 
 void SiteWatch::readInputType()
 {
+    m_connected = true;
     m_image.reset(new MemCell[kSettingsCells]);
     m_typeTimedOut = false;
     m_typeTimer->setEnabled(false);
@@ -212,6 +224,7 @@ void SiteWatch::readInputType()
             const int type = InputTypeFromCode(m_image[cellInputCode].data());
             m_image.reset();
             const ReadingScale s = ScaleOfType(type);
+            m_typeAssumed = false;
             emit note(
                 QStringLiteral("input type %1 (%2), from the controller's settings").arg(s.inputType).arg(s.unit));
             typeKnown(s);
@@ -227,12 +240,16 @@ void SiteWatch::readInputType()
                       .arg(m_typeTimedOut ? QStringLiteral("no progress for %1 s").arg(kTypeReadMs / 1000)
                                           : QString::fromLatin1(LinkOutcomeName(r.outcome)))
                       .arg(scale().inputType));
+        m_typeAssumed = true;
         typeKnown(scale());
     });
 }
 
 void SiteWatch::typeKnown(const ReadingScale &scale)
 {
+    m_connected = true;
+    if (m_site.inputType > 0)
+        m_typeAssumed = false;
     SessionOptions o = m_session->options();
     o.scale = scale;
     m_session->setOptions(o);
@@ -261,15 +278,36 @@ void SiteWatch::pollEnded(const LinkResult &r)
     if (!m_polling)
         return;
     switch (r.outcome) {
-    case LinkOutcome::Done: break; // the reading (if the "N" came) has made the site online
-    case LinkOutcome::NoReply:
-    case LinkOutcome::GaveUp:
-        // The site goes on polling.
-        setState(SiteState::NoReply, QStringLiteral("no reply for %1 s").arg(m_session->options().replyWaitMs / 1000));
+    case LinkOutcome::Done: // the reading (if the "N" came) has made the site online
+        m_heardRefusal = m_heardGarble = false;
         break;
+    case LinkOutcome::NoReply:
+    case LinkOutcome::GaveUp: {
+        // The poll waited its whole reply time, or its replies carried no value for as long.
+        // What the line held by then tells a controller that refuses the poll ("?") and a
+        // line whose speed or settings turn the answers into something else from a
+        // controller that says nothing at all. The next poll empties the line anyway.
+        const QString heard = (m_session->buffer() + QString::fromLatin1(m_session->port().input())).trimmed();
+        const int waitS = m_session->options().replyWaitMs / 1000;
+        m_session->resetPollWatch();
+        if (heard.startsWith(QLatin1Char('?')) || (heard.isEmpty() && m_heardRefusal))
+            setState(SiteState::Refused, SiteCode::Refused,
+                     QStringLiteral("the controller answered \"?\" for %1 s: it does not take the poll "
+                                    "(check the controller)").arg(waitS));
+        else if (!heard.isEmpty() || m_heardGarble || r.outcome == LinkOutcome::GaveUp)
+            setState(SiteState::Garbled, SiteCode::Garbled,
+                     QStringLiteral("no reply understood for %1 s: check the line's speed and settings").arg(waitS));
+        else
+            setState(SiteState::NoReply, SiteCode::NoReply,
+                     QStringLiteral("no reply for %1 s: check the controller's power and its line").arg(waitS));
+        m_heardRefusal = m_heardGarble = false;
+        break;
+    }
+    case LinkOutcome::Refused: m_heardRefusal = true; break; // the next tick asks again
+    case LinkOutcome::NotUnderstood: m_heardGarble = true; break;
     case LinkOutcome::DeviceGone:
     case LinkOutcome::SendFailed: lose(portProblem(m_session->port(), r.reason)); break;
-    default: break; // a garbled or refused answer: the next tick asks again
+    default: break;
     }
 }
 
@@ -279,19 +317,25 @@ void SiteWatch::lose(const QString &reason)
     m_pollTimer->setEnabled(false);
     m_typeTimer->setEnabled(false);
     m_session->reset();
-    m_session->closePort();
-    setState(SiteState::Lost, reason.isEmpty() ? QStringLiteral("the port closed") : reason);
+    if (m_session->port().portOpen())
+        m_session->closePort();
+    // A port that was open and polled went away; one that never opened did not open.
+    setState(SiteState::Lost, m_connected ? SiteCode::ConnectionLost : SiteCode::OpenFailed,
+             reason.isEmpty() ? QStringLiteral("the port closed") : reason);
+    m_connected = false;
+    m_heardRefusal = m_heardGarble = false;
     m_retryTimer->setInterval(m_retryMs);
     m_retryTimer->setEnabled(true);
     m_retryMs = qMin(m_retryMs * 2, kRetryMaxMs);
 }
 
-void SiteWatch::setState(SiteState s, const QString &reason)
+void SiteWatch::setState(SiteState s, const char *code, const QString &reason)
 {
-    if (s == m_state && reason == m_reason)
+    if (s == m_state && reason == m_reason && qstrcmp(code, m_code) == 0)
         return;
     const bool changed = s != m_state;
     m_state = s;
+    m_code = code;
     m_reason = reason;
     if (changed)
         m_since = Now();

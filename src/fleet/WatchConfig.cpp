@@ -15,7 +15,8 @@
 namespace {
 
 const QStringList kWatchKeys = {"log_folder", "interval_ms"};
-const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit"};
+const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit",
+                               "backlog_rate", "homeassistant_discovery", "insecure_file_modes"};
 const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
 constexpr int kMaxQueueLimit = 1000000;
 constexpr int kMaxTextLength = 100;
@@ -38,6 +39,11 @@ private:
     {
         return m_ini.filePath(group, key, fallback);
     }
+    // true or false; false when the key is missing or empty.
+    bool flag(const QString &group, const QString &key);
+    // A file of secrets or of trust that others than its owner and group may read (or, for
+    // trust, write): a fault with its line.
+    void checkMode(const QString &group, const QString &key, const QString &path, bool secret);
     void readMqtt(WatchSettings &s);
     void readSites(WatchSettings &s);
 
@@ -45,6 +51,39 @@ private:
     QString m_dataFolder;
     IniFile m_ini;
 };
+
+bool Reader::flag(const QString &group, const QString &key)
+{
+    const QString t = text(group, key).toLower();
+    if (t.isEmpty() || t == QLatin1String("false"))
+        return false;
+    if (t == QLatin1String("true"))
+        return true;
+    fault(lineOf(group, key), QStringLiteral("%1=%2: write true or false").arg(key, t.left(40)));
+    return false;
+}
+
+void Reader::checkMode(const QString &group, const QString &key, const QString &path, bool secret)
+{
+    // The modes of the file itself, behind any symbolic link (as a CA in /etc/ssl/certs).
+    const QFileDevice::Permissions p = QFileInfo(path).permissions();
+    static const QFileDevice::Permission bits[9] = {
+        QFileDevice::ReadOwner, QFileDevice::WriteOwner, QFileDevice::ExeOwner, QFileDevice::ReadGroup, QFileDevice::WriteGroup,
+        QFileDevice::ExeGroup,  QFileDevice::ReadOther,  QFileDevice::WriteOther, QFileDevice::ExeOther};
+    int bitsSet = 0;
+    for (int i = 0; i < 9; ++i)
+        if (p & bits[i])
+            bitsSet |= 0400 >> i;
+    const QString mode = QString::number(bitsSet, 8).rightJustified(4, QLatin1Char('0'));
+    if (secret && (p & QFileDevice::ReadOther))
+        fault(lineOf(group, key), QStringLiteral("%1=%2: every user may read the password (mode %3): "
+                                                 "chmod o-rwx it (or set insecure_file_modes=true)")
+                                      .arg(key, text(group, key), mode));
+    else if (!secret && (p & QFileDevice::WriteOther))
+        fault(lineOf(group, key), QStringLiteral("%1=%2: every user may write the certificate authority (mode %3): "
+                                                 "chmod o-w it (or set insecure_file_modes=true)")
+                                      .arg(key, text(group, key), mode));
+}
 
 std::optional<WatchSettings> Reader::read(QStringList *faults)
 {
@@ -113,21 +152,27 @@ void Reader::readMqtt(WatchSettings &s)
         if (text(g, key).size() > kMaxTextLength)
             fault(lineOf(g, key), QStringLiteral("%1 is longer than %2 characters").arg(key).arg(kMaxTextLength));
     m.username = text(g, QStringLiteral("username"));
+    m.insecureFileModes = flag(g, QStringLiteral("insecure_file_modes"));
     m.passwordFile = path(g, QStringLiteral("password_file"), QString());
     if (!m.passwordFile.isEmpty()) {
-        QString password;
-        if (!ReadPasswordFile(m.passwordFile, &password, &why))
+        if (!ReadPasswordFile(m.passwordFile, &m.password, &why))
             fault(lineOf(g, QStringLiteral("password_file")), QStringLiteral("password_file=%1: %2").arg(text(g, QStringLiteral("password_file")), why));
         else if (m.username.isEmpty())
             fault(lineOf(g, QStringLiteral("password_file")), QStringLiteral("password_file needs a username"));
+        else if (!m.insecureFileModes)
+            checkMode(g, QStringLiteral("password_file"), m.passwordFile, true);
     }
     m.caFile = path(g, QStringLiteral("ca_file"), QString());
     if (!m.caFile.isEmpty() && !QFileInfo(m.caFile).isReadable())
         fault(lineOf(g, QStringLiteral("ca_file")), QStringLiteral("ca_file=%1: %2").arg(text(g, QStringLiteral("ca_file")),
               QFileInfo::exists(m.caFile) ? QStringLiteral("the file cannot be read") : QStringLiteral("the file does not exist")));
+    else if (!m.caFile.isEmpty() && !m.insecureFileModes)
+        checkMode(g, QStringLiteral("ca_file"), m.caFile, false);
     if (m.tls && m.caFile.isEmpty())
         fault(lineOf(g, QStringLiteral("url")), QStringLiteral("url=%1 needs ca_file, the certificate authority that signed the broker's certificate").arg(m.url));
     m.queueLimit = number(g, QStringLiteral("queue_limit"), 1, kMaxQueueLimit, 0);
+    m.backlogRate = number(g, QStringLiteral("backlog_rate"), 1, kWatchBacklogRateMax, kWatchBacklogRate);
+    m.homeAssistant = flag(g, QStringLiteral("homeassistant_discovery"));
     s.mqtt = m;
 }
 

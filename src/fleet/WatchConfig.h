@@ -2,7 +2,8 @@
 // The fleet watcher's configuration file (INI, read with QSettings; ';' starts a comment):
 //
 //   [watch]   log_folder, interval_ms
-//   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit
+//   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit,
+//             backlog_rate, homeassistant_discovery, insecure_file_modes
 //             (no [mqtt] group: nothing is published)
 //   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
 //   [NAME]    optional, per site: interval_ms, title, input_type, warn_outputs (the outputs that
@@ -10,10 +11,20 @@
 //
 // A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
 // settings. Paths that are not absolute are taken from the configuration file's folder.
+// A password file that others than its owner and group may read, or a CA file that they
+// may write, is a fault unless insecure_file_modes=true (a container whose mounted files
+// carry modes it cannot change).
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <optional>
+
+// The backlog after an outage is published at this many readings a second by default, in
+// bursts of a tenth of it: 20 messages every 100 ms fit the window mosquitto keeps in flight
+// for each subscriber (max_inflight_messages 20), so an ordinary subscriber takes them as
+// they come and its queue (max_queued_messages 1000) stays empty.
+constexpr int kWatchBacklogRate = 200;
+constexpr int kWatchBacklogRateMax = 100000;
 
 struct WatchMqtt {
     QString url;          // as written
@@ -24,8 +35,13 @@ struct WatchMqtt {
     QString clientId;     // default "qelvo-watchd-<host name>"
     QString username;
     QString passwordFile; // absolute; empty: no password
+    QString password;     // the first line of passwordFile, read with the file (a reload
+                          // that finds another password connects again)
     QString caFile;       // absolute; mqtts:// only
     int queueLimit = 0;   // readings kept per site while the broker is away; 0: one hour's worth
+    int backlogRate = kWatchBacklogRate; // readings that waited, published per second
+    bool homeAssistant = false;   // homeassistant_discovery: Home Assistant's discovery topics
+    bool insecureFileModes = false; // the modes of password_file and ca_file are not checked
     bool operator==(const WatchMqtt &) const = default;
 };
 

@@ -35,6 +35,7 @@ private slots:
     void alarmsLatchUntilAcknowledged();
     void intervalFromTheReadingsTimes_data();
     void intervalFromTheReadingsTimes();
+    void newStatesLateReadingsAndSiUnits();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -149,6 +150,34 @@ void tst_siteboard::intervalFromTheReadingsTimes()
     QCOMPARE(board.unacknowledged(), 0);
     f.clock.advance(1200);
     QCOMPARE(board.rows()[0].alarm.first, AlarmCause::Stale);
+}
+
+// What the watcher publishes now: a controller that refuses the polls or whose answers are not
+// understood is 応答なし (its reason says which), a reading that waited for the broker is no
+// present value, and the distance's "m" is shown as the tool writes it.
+void tst_siteboard::newStatesLateReadingsAndSiUnits()
+{
+    AppFixture f;
+    SiteBoard board(AppFixture::dataFile(QStringLiteral("alarm.csv")));
+    const QString q = QStringLiteral("q");
+    for (const char *st : {"refused", "garbled"}) {
+        QVERIFY(board.takeMessage(q, "q/a/state", state("a", "online")));
+        QVERIFY(board.takeMessage(q, "q/a/state", state("a", st)));
+        QCOMPARE(BoardLinkText(board.rows()[board.indexOf("a")].link), QStringLiteral("応答なし"));
+    }
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    QByteArray live = reading("a", 300, "00");
+    live.replace("\"unit\":\"V\"", "\"unit\":\"m\",\"late\":false");
+    QVERIFY(board.takeMessage(q, "q/a/reading", live));
+    const BoardRow &row = board.rows()[board.indexOf("a")];
+    QCOMPARE(row.unit, QStringLiteral("M"));
+    QCOMPARE(row.count, 300);
+    QByteArray late = reading("a", 100, "FF");
+    late.replace("\"unit\":\"V\"", "\"unit\":\"m\",\"late\":true");
+    QVERIFY(board.takeMessage(q, "q/a/reading", late));
+    QCOMPARE(board.rows()[board.indexOf("a")].count, 300);
+    QCOMPARE(board.rows()[board.indexOf("a")].outputs, 0);
+    QCOMPARE(board.unacknowledged(), 1); // 応答なし raised the row's alarm
 }
 
 QTEST_MAIN(tst_siteboard)

@@ -1,5 +1,6 @@
 // The fleet watcher's configuration file: every fault named with its line, a good file's
-// values, and the difference of two configurations for a reload.
+// values, the modes of the files of secrets and trust, the one reader of a password file,
+// and the difference of two configurations for a reload.
 #include "fleet/IniFile.h"
 #include "fleet/WatchConfig.h"
 
@@ -14,11 +15,20 @@ const QByteArray kSites = "[sites]\nkawabe-1=tcp://10.0.5.21:4001\nkawabe-2=COM3
 
 class Files {
 public:
-    QString write(const QByteArray &text, const QString &name = "watchd.ini")
+    QString write(const QByteArray &text, const QString &name = "watchd.ini", int mode = 0640)
     {
         QFile f(m_dir.filePath(name));
-        f.open(QIODevice::WriteOnly);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write(text);
+        f.close();
+        QFileDevice::Permissions p;
+        static const QFileDevice::Permission bits[9] = {
+            QFileDevice::ReadOwner, QFileDevice::WriteOwner, QFileDevice::ExeOwner, QFileDevice::ReadGroup,  QFileDevice::WriteGroup,
+            QFileDevice::ExeGroup,  QFileDevice::ReadOther,  QFileDevice::WriteOther, QFileDevice::ExeOther};
+        for (int i = 0; i < 9; ++i)
+            if (mode & (0400 >> i))
+                p |= bits[i];
+        f.setPermissions(p);
         return f.fileName();
     }
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -34,6 +44,8 @@ private slots:
     void badFiles_data();
     void badFiles();
     void goodFile();
+    void fileModes_data();
+    void fileModes();
     void diff();
     void passwordFile_data();
     void passwordFile();
@@ -63,6 +75,10 @@ void tst_watchconfig::badFiles_data()
     row("missing ca_file", "[mqtt]\nurl=mqtts://h\nca_file=ca.crt\n" + kSites, {"3: ca_file=ca.crt: the file does not exist"});
     row("missing password file", "[mqtt]\nurl=mqtt://h\nusername=u\npassword_file=/nonexistent/pw\n" + kSites,
         {"4: password_file=/nonexistent/pw: the file does not exist"});
+    row("flag neither true nor false", "[mqtt]\nurl=mqtt://h\nhomeassistant_discovery=yes\n" + kSites,
+        {"3: homeassistant_discovery=yes: write true or false"});
+    row("backlog rate out of range", "[mqtt]\nurl=mqtt://h\nbacklog_rate=0\n" + kSites,
+        {"3: backlog_rate=0 is out of range (1-100000)"});
     row("bad topic prefix", "[mqtt]\nurl=mqtt://h\ntopic_prefix=a/#\n" + kSites,
         {"3: topic_prefix=a/# is no topic prefix (levels between /, without + and #, at most 100 characters)"});
     row("queue limit", "[mqtt]\nurl=mqtt://h\nqueue_limit=0\n" + kSites, {"3: queue_limit=0 is out of range (1-1000000)"});
@@ -152,6 +168,9 @@ warn_outputs=3 1
     QString password, err;
     QVERIFY(ReadPasswordFile(s->mqtt->passwordFile, &password, &err));
     QCOMPARE(password, "secret");
+    QCOMPARE(s->mqtt->password, "secret");
+    QCOMPARE(s->mqtt->backlogRate, 200);
+    QVERIFY(!s->mqtt->homeAssistant && !s->mqtt->insecureFileModes);
     using K = WatchSite::PortKind;
     const QList<WatchSite> expected = {
         {"kawabe-1", "tcp://10.0.5.21:4001", K::Tcp, 0, "10.0.5.21", 4001, 500, "川辺第1観測所", 0, 7200},
@@ -166,6 +185,57 @@ warn_outputs=3 1
     QVERIFY(quiet && !quiet->mqtt);
     QCOMPARE(quiet->logFolder, files.path("logs"));
     QCOMPARE(quiet->sites.first().queueLimit, 0);
+}
+
+// A password that others than the file's owner and group may read, and a certificate
+// authority that they may write (and so swap), are refused unless the file says that its
+// files' modes are not to be checked; a CA that everyone may read, as those of
+// /etc/ssl/certs, is taken.
+void tst_watchconfig::fileModes_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<QString>("fault"); // empty: the file is taken
+    QTest::newRow("password 0600") << "password_file" << 0600 << false << "";
+    QTest::newRow("password 0640") << "password_file" << 0640 << false << "";
+    QTest::newRow("password 0644") << "password_file" << 0644 << false
+                                   << "password_file=f: every user may read the password (mode 0644): chmod o-rwx it "
+                                      "(or set insecure_file_modes=true)";
+    QTest::newRow("password 0604") << "password_file" << 0604 << false << "every user may read the password (mode 0604)";
+    QTest::newRow("password 0644, insecure") << "password_file" << 0644 << true << "";
+    QTest::newRow("password 0602") << "password_file" << 0602 << false << "";
+    QTest::newRow("ca 0644") << "ca_file" << 0644 << false << "";
+    QTest::newRow("ca 0664") << "ca_file" << 0664 << false << "";
+    QTest::newRow("ca 0646") << "ca_file" << 0646 << false
+                             << "ca_file=f: every user may write the certificate authority (mode 0646): chmod o-w it "
+                                "(or set insecure_file_modes=true)";
+    QTest::newRow("ca 0666, insecure") << "ca_file" << 0666 << true << "";
+}
+
+void tst_watchconfig::fileModes()
+{
+    QFETCH(QString, key);
+    QFETCH(int, mode);
+    QFETCH(bool, insecure);
+    QFETCH(QString, fault);
+    Files files;
+    files.write("secret\n", "f", mode);
+    QByteArray text = "[mqtt]\nurl=mqtts://h\nusername=u\n" + key.toUtf8() + "=f\n";
+    text += key == "ca_file" ? "" : "ca_file=ca\n";
+    if (insecure)
+        text += "insecure_file_modes=true\n";
+    files.write("a CA\n", "ca", 0644);
+    QStringList faults;
+    const auto s = LoadWatchConfig(files.write(text + kSites), "/d", &faults);
+    if (fault.isEmpty()) {
+        QVERIFY2(s, qPrintable(faults.join('\n')));
+        QCOMPARE(s->mqtt->insecureFileModes, insecure);
+        return;
+    }
+    QVERIFY(!s);
+    QCOMPARE(faults.size(), 1);
+    QVERIFY2(faults[0].startsWith(files.path("watchd.ini") + ":4: ") && faults[0].contains(fault), qPrintable(faults[0]));
 }
 
 void tst_watchconfig::diff()
@@ -184,6 +254,18 @@ void tst_watchconfig::diff()
     QCOMPARE(d.changed, (QStringList{"d", "c", "b"}));
     QVERIFY(d.mqttChanged);
     QVERIFY(!d.logFolderChanged);
+
+    // Another password in the same file: the broker's settings changed (a reload connects
+    // again with it).
+    const QByteArray withPassword = "[mqtt]\nurl=mqtt://h\nusername=u\npassword_file=pw\n" + kSites;
+    files.write("old\n", "pw", 0600);
+    const auto old = LoadWatchConfig(files.write(withPassword), "/d", &faults);
+    files.write("new\n", "pw", 0600);
+    const auto changed = LoadWatchConfig(files.write(withPassword), "/d", &faults);
+    QVERIFY(old && changed);
+    QCOMPARE(changed->mqtt->password, "new");
+    const WatchDiff p = DiffWatchConfig(*old, *changed);
+    QVERIFY(p.mqttChanged && p.added.isEmpty() && p.removed.isEmpty() && p.changed.isEmpty());
 }
 
 // The watcher and the office view read a password file with the one reader: the first line.

@@ -9,6 +9,8 @@
 #include "ctrlmodel/CtrlModel.h"
 #include "platform/Rfc2217.h"
 
+#include "qelvo_version.h"
+
 #include <QByteArray>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -106,6 +108,7 @@ OPTIONS
   --log               print every command line received and the answer on stderr
   --quiet             print only the device path
   --help              this text
+  --version           the version
 
 COMMANDS IT ANSWERS (each line ends with CR; letters may be lower case)
   L             -> L0001          connection check
@@ -208,6 +211,7 @@ Options parse(const QStringList &args, CtrlModel &model)
         return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     };
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString()),
+                       QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")}, QString()),
                        valued("com"), valued("wave"), valued("level"), valued("period"), valued("delay"),
                        valued("fault"), valued("hangup-after"), valued("tcp"), valued("rfc2217"),
                        QCommandLineOption(QStringLiteral("quiet"), QString()),
@@ -216,6 +220,10 @@ Options parse(const QStringList &args, CtrlModel &model)
     const bool parsed = parser.parse(args);
     if (parser.isSet(QStringLiteral("help"))) {
         fputs(kHelp, stdout);
+        exit(0);
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printf("qelvo-ctrlsim %s\n", QELVO_VERSION);
         exit(0);
     }
     if (!parser.unknownOptionNames().isEmpty()) {
