@@ -158,7 +158,7 @@ void tst_siteboard::intervalFromTheReadingsTimes()
 void tst_siteboard::newStatesLateReadingsAndSiUnits()
 {
     AppFixture f;
-    SiteBoard board(AppFixture::dataFile(QStringLiteral("alarm.csv")));
+    SiteBoard board;
     const QString q = QStringLiteral("q");
     for (const char *st : {"refused", "garbled"}) {
         QVERIFY(board.takeMessage(q, "q/a/state", state("a", "online")));
