@@ -66,6 +66,9 @@ const NetFaultDef kNetFaults[] = {
 constexpr int kDropAfterLines = 3;
 // Each byte of a reply this long after the one before.
 constexpr int kDripMs = 200;
+// The connection check's "L0001" dripped: twice its one-second reply timer, so a timer that
+// fires late on a busy machine still finds the line incomplete.
+constexpr int kCheckDripMs = 400;
 // A busy server closes this long after it said so: the open of a raw port is done by then.
 constexpr int kBusyCloseMs = 200;
 
@@ -308,7 +311,9 @@ void TestFaultMatrix::network()
             server.setMode(TcpTestServer::Mode::DropAfter,
                            int(server.frames.size()) + (exchange == Read ? kDropAfterLines : 0));
         break;
-    case NetFault::Drip: server.setMode(TcpTestServer::Mode::Drip, kDripMs); break;
+    case NetFault::Drip:
+        server.setMode(TcpTestServer::Mode::Drip, exchange == Check ? kCheckDripMs : kDripMs);
+        break;
     case NetFault::Busy:
         server.setMode(TcpTestServer::Mode::Busy, kBusyCloseMs);
         if (exchange != Check) {
