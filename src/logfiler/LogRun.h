@@ -11,9 +11,16 @@
 // last one; a clock set back or forward, or readings that stalled, put the schedule back on
 // its grid around now. Each line goes out through AppendLogLine, with its
 // Abort/Retry/Ignore box on a failure.
+//
+// The log file stays open while the run lasts (an AppendFile): a line is one write, with
+// the kernel when it returns; the file is opened again after a failed write, when the
+// local date changes, and when its path no longer names it (deleted or moved away: the
+// next line, or the first after the once-a-second check, starts a new file at the path),
+// and closed when the run ends.
 #include "link/Reading.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
+#include "platform/TextFile.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -140,4 +147,6 @@ private:
     // keepUnwritten: lines not yet in their file, with the file each belongs to.
     QList<QPair<QString, QByteArray>> m_unwritten;
     qint64 m_givenUp = 0;
+    // The log file, open from the run's first line to its end.
+    AppendFile m_file;
 };
