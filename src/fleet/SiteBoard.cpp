@@ -87,7 +87,7 @@ int SiteBoard::rowFor(const QString &name)
         return i;
     BoardRow r;
     r.name = name;
-    r.history = std::make_shared<TrendSeries>();
+    r.history = std::make_shared<TrendSeries>(TrendSeries::Summarised{}); // the last hour in full, then a band
     m_rows << r;
     emit rowAdded(int(m_rows.size() - 1));
     return int(m_rows.size() - 1);
