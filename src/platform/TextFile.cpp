@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -314,6 +315,17 @@ FileError AppendToFile(const QString &path, const QByteArray &bytes)
     const FileError e = file.append(path, bytes);
     file.close();
     return e;
+}
+
+bool RaiseOpenFileLimit()
+{
+    rlimit lim {};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return false;
+    if (lim.rlim_cur == lim.rlim_max)
+        return true;
+    lim.rlim_cur = lim.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0;
 }
 
 int DiskService::openAppend(const char *path) { return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); }

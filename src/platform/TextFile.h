@@ -74,6 +74,11 @@ FileError WriteScratchFile(const QString &path, const QByteArray &bytes);
 // Appends; a failed append leaves the file as it was (a partly written end is cut off).
 FileError AppendToFile(const QString &path, const QByteArray &bytes);
 
+// A process that keeps a file open per site (the fleet watcher's logs, beside a socket per
+// site) raises its limit of open files to what the system allows it (the soft limit is
+// often 1024); false when it could not.
+bool RaiseOpenFileLimit();
+
 // A file kept open for appending, as a log is while its run lasts: an append is one
 // unbuffered write(2) through the disk service, so its bytes are with the kernel when it
 // returns (nothing is lost if the process is killed) and a line costs no open, stat or
