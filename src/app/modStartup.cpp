@@ -6,6 +6,7 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "fleet/SiteMonitor.h"
 #include "graph/modGraph1.h"
 #include "link/frmCommMsg1.h"
 #include "link/modComm1.h"
@@ -123,6 +124,8 @@ void Main()
         g_subUserFileSet((docs.isEmpty() ? g_strAppPath + QLatin1Char('/') : docs) + title, title);
         g_subCaptionSet();
     }
+    // The sites of "sites.ini" are watched from the start, whether or not their list is open.
+    StartSiteMonitor();
     // The monitoring windows open at the last exit come back.
     if (g_FormPos[idLogView].State & 1)
         g_subLogViewOpen();

@@ -73,7 +73,7 @@ frmMain1::~frmMain1()
 void frmMain1::listen()
 {
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMain1::applyCommStatus);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMain1::applyMonitorEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMain1::applyMonitorEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMain1::setBusyLock);
     connect(&appEvents(), &AppEvents::captionsChanged, this, [this] { setCaption(EditorCaption()); });
     connect(&appEvents(), &AppEvents::ending, this, &frmMain1::hideWindow);

@@ -40,8 +40,7 @@ TrendPlot *plot() { return g_frmTrend1->Plot; }
 void reading(const QString &value, const QString &outputs = QStringLiteral("00"))
 {
     g_subMonitorPollingSet(true);
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N") + value);
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y") + outputs);
+    StoreReading(value, outputs);
 }
 
 void openTrend(AppFixture &f)
@@ -95,7 +94,7 @@ QString writeLog(const QString &name, int runs)
         const QDateTime t0 = QDateTime(QDate(2026, 10, 10), QTime(9, 0)).addSecs(run * 7200);
         AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
         for (int i = 0; i < 60; ++i)
-            AppendLogFilerData(MakeDataLine(i + 1, t0.addSecs(i * 60), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
+            AppendLogFilerData(DataLineOf(i + 1, t0.addSecs(i * 60), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
         AppendLogFilerData(LogBlock(QStringLiteral("/** Logging END C **/"), t0.addSecs(3600)), path);
     }
     return path;
@@ -580,7 +579,7 @@ void TestTrend::logOfAnotherFullScale()
     const QDateTime t0(QDate(2026, 10, 10), QTime(9, 0));
     AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
     for (int c = 0; c <= 1023; c += 31)
-        AppendLogFilerData(MakeDataLine(c + 1, t0.addSecs(c), QStringLiteral("%1").arg(c, 4, 16, QLatin1Char('0')), QStringLiteral("00"), true, true), path);
+        AppendLogFilerData(DataLineOf(c + 1, t0.addSecs(c), QStringLiteral("%1").arg(c, 4, 16, QLatin1Char('0')), QStringLiteral("00"), true, true), path);
     setType(toolType);
     setThresholds(1, QStringLiteral("1.00"), QString());
     QVERIFY(g_frmTrend1->openLog(path));
@@ -612,9 +611,9 @@ void TestTrend::clockStepBackInALog()
     const QDateTime day(QDate(2026, 10, 10), QTime(0, 0));
     AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), day.addSecs(5 * 3600)), path);
     for (int i = 0; i <= 360; ++i)
-        AppendLogFilerData(MakeDataLine(i + 1, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("00CD"), QStringLiteral("01"), true, true), path);
+        AppendLogFilerData(DataLineOf(i + 1, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("00CD"), QStringLiteral("01"), true, true), path);
     for (int i = 1; i <= 720; ++i)
-        AppendLogFilerData(MakeDataLine(i + 361, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("019A"), QStringLiteral("02"), true, true), path);
+        AppendLogFilerData(DataLineOf(i + 361, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("019A"), QStringLiteral("02"), true, true), path);
     QVERIFY(g_frmTrend1->openLog(path));
     QVERIFY2(g_frmTrend1->SourceLabel->text().contains(QStringLiteral("時刻戻り 2026/10/10 06:00:00→05:00:10")),
              qPrintable(g_frmTrend1->SourceLabel->text()));

@@ -5,7 +5,7 @@
 # its folder names), the three manual pages and the bash completion of qelvo-cli, and with
 # WATCHD the fleet watcher, its unit, its user, its configuration and its page; the
 # validators accept the entry and the metadata; man renders each page; the installed
-# program and the command-line tool print their versions without a display; and the
+# programs print their versions without a display; and the
 # completion, sourced into bash, completes qelvo-cli's commands, options and COM names.
 # The tree is installed under STAGE as DESTDIR, as the package is, so that a file installed
 # to /etc lands there too.
@@ -87,16 +87,17 @@ if(rc)
   message(FATAL_ERROR "appstreamcli validate: ${out}")
 endif()
 
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo" --version
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(rc OR NOT out STREQUAL "qelvo ${VERSION}\n")
-  message(FATAL_ERROR "installed qelvo --version: exit ${rc}, '${out}' ${err}")
+set(programs qelvo qelvo-cli qelvo-ctrlsim)
+if(WATCHD)
+  list(APPEND programs qelvo-watchd)
 endif()
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo-cli" --version
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(rc OR NOT out STREQUAL "qelvo-cli ${VERSION}\n")
-  message(FATAL_ERROR "installed qelvo-cli --version: exit ${rc}, '${out}' ${err}")
-endif()
+foreach(program ${programs})
+  execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/${program}" --version
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc OR NOT out STREQUAL "${program} ${VERSION}\n")
+    message(FATAL_ERROR "installed ${program} --version: exit ${rc}, '${out}' ${err}")
+  endif()
+endforeach()
 # Each manual page renders without a warning and names its program and the version.
 find_program(MAN man)
 if(MAN)

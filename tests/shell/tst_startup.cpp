@@ -59,7 +59,7 @@ QStringList globalValues()
     for (int i = 0; i < kFormIds; ++i)
         v << QStringLiteral("form %1: %2 %3").arg(i).arg(g_intFormOpen[i]).arg(FormPosRecord(i, g_FormPos[i]));
     for (int i = 0; i < kMonData; ++i)
-        v << g_typMonData[i].Time + g_typMonData[i].Value + g_typMonData[i].Outputs;
+        v << MonTimeText(g_typMonData[i].time) + g_typMonData[i].valueHex + g_typMonData[i].outputsHex;
     for (int i = 0; i < kMonReaders; ++i)
         v << QString::number(g_intMonNewFlag[i]);
     for (int i = 0; i < kColors; ++i)
