@@ -6,6 +6,7 @@
 
 ssize_t FaultyDisk::write(int fd, const char *data, size_t n)
 {
+    ++writes;
     if (m_where == Fails::Write) {
         if (m_room <= 0) {
             ++failures;
@@ -22,10 +23,31 @@ ssize_t FaultyDisk::write(int fd, const char *data, size_t n)
 
 int FaultyDisk::fsync(int fd)
 {
+    ++syncs;
     if (m_where == Fails::Sync) {
         ++failures;
         errno = m_error;
         return -1;
     }
     return ::fsync(fd);
+}
+
+int FaultyDisk::openAppend(const char *path)
+{
+    const int fd = DiskService::openAppend(path);
+    if (fd >= 0)
+        ++opens;
+    return fd;
+}
+
+int FaultyDisk::close(int fd)
+{
+    ++closes;
+    return DiskService::close(fd);
+}
+
+int FaultyDisk::stat(const char *path, struct stat *st)
+{
+    ++stats;
+    return DiskService::stat(path, st);
 }

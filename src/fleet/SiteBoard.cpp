@@ -108,7 +108,8 @@ int SiteBoard::rowFor(const QString &name)
     BoardRow r;
     r.name = name;
     m_rows << r;
-    m_history << SiteHistory{{}, std::make_shared<TrendSeries>()};
+    // The history: the last hour in full, then a band of a lowest and highest value per 10 s.
+    m_history << SiteHistory{{}, std::make_shared<TrendSeries>(TrendSeries::Summarised{})};
     m_index.insert(name, int(m_rows.size() - 1));
     emit rowAdded(name);
     return int(m_rows.size() - 1);

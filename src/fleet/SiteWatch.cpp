@@ -1,5 +1,6 @@
 #include "fleet/SiteWatch.h"
 
+#include "fleet/SharedTick.h"
 #include "link/LinkSession.h"
 #include "platform/Clock.h"
 #include "platform/ComPorts.h"
@@ -89,7 +90,7 @@ QStringList SitePortKeys(const WatchSite &site)
 }
 
 SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObject *parent)
-    : QObject(parent), m_site(site), m_pollTimer(std::make_unique<WindowTimer>()),
+    : QObject(parent), m_site(site), m_pollTimer(std::make_unique<SharedTick>()),
       m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>())
 {
     m_since = Now();

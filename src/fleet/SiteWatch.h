@@ -17,7 +17,8 @@
 // scale.
 //
 // A site never waits for another: every wait is its own session's timer or its own port's
-// activity, and the event loop serves the sites in turn.
+// activity, and the event loop serves the sites in turn. The sites of one interval share
+// their poll tick (SharedTick): one wake-up sends their polls within a few milliseconds.
 #include "fleet/WatchConfig.h"
 #include "link/Reading.h"
 #include "platform/SerialPort.h"
@@ -30,6 +31,7 @@
 #include <memory>
 
 class LinkSession;
+class SharedTick;
 class WindowTimer;
 struct LinkResult;
 struct MemCell;
@@ -114,7 +116,7 @@ private:
 
     WatchSite m_site;
     std::unique_ptr<LinkSession> m_session;
-    std::unique_ptr<WindowTimer> m_pollTimer;
+    std::unique_ptr<SharedTick> m_pollTimer; // shared with the sites of the same interval
     std::unique_ptr<WindowTimer> m_retryTimer;
     std::unique_ptr<WindowTimer> m_typeTimer;
     std::unique_ptr<MemCell[]> m_image;

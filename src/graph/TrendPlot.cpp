@@ -152,6 +152,12 @@ double ContrastRatio(const QColor &a, const QColor &b)
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+QColor TrendBandFill(const QColor &line, const QColor &background)
+{
+    auto mix = [](int a, int b) { return (a + 2 * b + 1) / 3; };
+    return QColor(mix(line.red(), background.red()), mix(line.green(), background.green()), mix(line.blue(), background.blue()));
+}
+
 QColor LabelBacking(const QColor &text, const QColor &background)
 {
     if (ContrastRatio(text, background) >= 4.5)
@@ -197,7 +203,7 @@ int TrendPlot::sourceType() const
         return current;
     TrendSeries::Summary sum;
     if (m_source.series && !m_source.series->isEmpty())
-        sum = m_source.series->summarize(0, m_source.series->size());
+        sum = m_source.series->summarizeAll();
     // Hundredths compared as whole numbers: the full scale's own text ("5.00") is in range.
     auto holds = [&](int type) {
         const InputTypeInfo &t = InputTypeOf(type);
@@ -230,7 +236,7 @@ QString TrendPlot::thresholdsNote() const
     if (m_source.unit != g_strUnit)
         return QStringLiteral("しきい値なし (ﾛｸﾞの単位は %1、設定は %2)").arg(m_source.unit, g_strUnit);
     double low = 0, high = 0;
-    const TrendSeries::Summary s = m_source.series->summarize(0, m_source.series->size());
+    const TrendSeries::Summary s = m_source.series->summarizeAll();
     low = valueOf(s.min);
     high = valueOf(s.max);
     return QStringLiteral("しきい値なし (ﾛｸﾞの値 %1 - %2%3 は設定の %4 の外)")
@@ -346,7 +352,7 @@ void TrendPlot::valueRange(double &low, double &high) const
     high = type ? InputTypeOf(type).fullScale : 1;
     if (!m_source.series || m_source.series->isEmpty())
         return;
-    const TrendSeries::Summary s = m_source.series->summarize(0, m_source.series->size());
+    const TrendSeries::Summary s = m_source.series->summarizeAll();
     if (!s.hasValue())
         return;
     // The distance types turn the order of counts round.
@@ -818,6 +824,23 @@ void TrendPlot::drawLevelAndStrip(QPainter &p, const QRect &plot, const QRect &s
     std::vector<quint8> on(size_t(w), 0);
     std::vector<bool> present(size_t(w), false);
 
+    // The band of a summarised series: per column, what the slots it meets held.
+    std::vector<TrendSeries::Summary> band;
+    if (s->bandCount()) {
+        band.resize(size_t(w));
+        for (qint64 k = s->bandLowerBound(start); k < s->bandCount(); ++k) {
+            const TrendSeries::Band b = s->bandAt(k);
+            if (b.fromMs >= start + m_span)
+                break;
+            if (!b.sum.hasValue() && !(b.sum.on | b.sum.off))
+                continue;
+            const int c0 = int(std::clamp(std::floor(double(b.fromMs - start) / msPerPx), 0.0, double(w - 1)));
+            const int c1 = int(std::clamp(std::ceil(double(b.toMs - start) / msPerPx) - 1, double(c0), double(w - 1)));
+            for (int c = c0; c <= c1; ++c)
+                band[size_t(c)].add(b.sum);
+        }
+    }
+
     qint64 i = s->lowerBound(start);
     // Columns of many readings end where a leaf of the series' tree begins: their summaries
     // take whole nodes, and a column's edge moves by less than a leaf's readings. Their
@@ -916,6 +939,45 @@ void TrendPlot::drawLevelAndStrip(QPainter &p, const QRect &plot, const QRect &s
 
     p.save();
     p.setClipRect(plot.adjusted(0, -2, 0, 2));
+    if (!band.empty()) {
+        // Filled from the lowest to the highest value, edged along both in the line's colour.
+        const QColor fill = TrendBandFill(colourOf(9), colourOf(0));
+        std::vector<QLine> edges;
+        std::vector<QPoint> corners;
+        int prevTop = 0, prevBottom = 0;
+        bool prev = false;
+        for (int c = 0; c < w; ++c) {
+            const TrendSeries::Summary &b = band[size_t(c)];
+            if (!b.hasValue()) {
+                prev = false;
+                continue;
+            }
+            // The distance types turn the order of counts round.
+            const int x = plot.left() + c, top = std::min(yOf(b.max), yOf(b.min)), bottom = std::max(yOf(b.max), yOf(b.min));
+            if (bottom - top > 1)
+                p.fillRect(QRect(x, top + 1, 1, bottom - top - 1), fill);
+            if (prev) {
+                edges.emplace_back(x - 1, prevTop, x, top);
+                edges.emplace_back(x - 1, prevBottom, x, bottom);
+            } else {
+                corners.emplace_back(x, top);
+                corners.emplace_back(x, bottom);
+            }
+            prev = true;
+            prevTop = top;
+            prevBottom = bottom;
+        }
+        p.setPen(QPen(colourOf(9), 1));
+        p.drawLines(edges.data(), int(edges.size()));
+        p.drawPoints(corners.data(), int(corners.size()));
+        // The strip over the band: an output on in a slot is on in its columns.
+        for (int c = 0; c < w; ++c) {
+            const TrendSeries::Summary &b = band[size_t(c)];
+            on[size_t(c)] |= b.on;
+            if (b.on | b.off)
+                present[size_t(c)] = true;
+        }
+    }
     p.setPen(QPen(colourOf(9), 1));
     p.drawLines(lines.data(), int(lines.size()));
     p.drawPoints(points.data(), int(points.size()));
@@ -976,6 +1038,36 @@ qint64 TrendPlot::nearestReading(qint64 ms) const
     return i;
 }
 
+qint64 TrendPlot::bandSlotAt(qint64 ms) const
+{
+    const TrendSeries *s = m_source.series;
+    if (!s || !s->bandCount() || (!s->isEmpty() && ms >= s->exactFirstMs()))
+        return -1;
+    const qint64 k = std::min(s->bandLowerBound(ms), s->bandCount() - 1);
+    return s->bandAt(k).fromMs <= ms || k == 0 ? k : k - 1;
+}
+
+QString TrendPlot::bandText(qint64 slot) const
+{
+    const TrendSeries *s = m_source.series;
+    if (!s || slot < 0 || slot >= s->bandCount())
+        return QString();
+    const TrendSeries::Band b = s->bandAt(slot);
+    const QString time = timeText(writtenAt(b.fromMs), QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char('-') +
+                         timeText(writtenAt(b.toMs - 1) + 1, QStringLiteral("HH:mm:ss"));
+    const double a = valueOf(b.sum.min), z = valueOf(b.sum.max);
+    const QString values = b.sum.hasValue() ? QStringLiteral("最小 ") + FormatFixed2(std::min(a, z)) + unit() +
+                                                  QStringLiteral("  最大 ") + FormatFixed2(std::max(a, z)) + unit()
+                                            : QStringLiteral("ERROR");
+    QString outputs = QStringLiteral("ERROR");
+    if (b.sum.on | b.sum.off) {
+        outputs.clear();
+        for (int bit = 0; bit < 8; ++bit)
+            outputs += (b.sum.on >> bit) & 1 ? QLatin1Char('1') : QLatin1Char('0');
+    }
+    return time + QStringLiteral("  ") + values + QStringLiteral("  出力 ") + outputs;
+}
+
 QString TrendPlot::readingText(qint64 index) const
 {
     const TrendSeries *s = m_source.series;
@@ -1007,7 +1099,8 @@ QString TrendPlot::pointerText(const QPoint &at) const
     }
     if (at.x() < plot.left())
         return QString();
-    QString text = readingText(nearestReading(timeAtX(at.x())));
+    const qint64 slot = bandSlotAt(timeAtX(at.x()));
+    QString text = slot >= 0 ? bandText(slot) : readingText(nearestReading(timeAtX(at.x())));
     // A marker's or a break's line next to the pointer: its words too.
     for (const TrendLabel &l : lineLabels(size())) {
         if (std::abs(l.lineX - at.x()) <= 3)
@@ -1033,7 +1126,8 @@ QList<int> TrendPlot::thresholdsAt(int y) const
 void TrendPlot::pointAt(const QPoint &at)
 {
     const QRect plot = plotRect();
-    const qint64 idx = at.x() >= plot.left() && at.x() <= plot.right() && at.y() >= 0 ? nearestReading(timeAtX(at.x())) : -1;
+    const bool inPlot = at.x() >= plot.left() && at.x() <= plot.right() && at.y() >= 0;
+    const qint64 idx = inPlot && bandSlotAt(timeAtX(at.x())) < 0 ? nearestReading(timeAtX(at.x())) : -1;
     const QString text = at.y() >= 0 ? pointerText(at) : QString();
     if (idx != m_pointed)
         update();

@@ -4,7 +4,10 @@
 // data, and a log's markers and the clock's steps back as labelled vertical lines, in the
 // colours of g_lngColor. Drawn with QPainter from the series' summaries: each column of
 // pixels asks the series for its lowest and highest value and the outputs that were on or
-// off in it, so every extreme shows however many readings a column covers.
+// off in it, so every extreme shows however many readings a column covers. The band of a
+// summarised series (see TrendSeries) is drawn as a band: per column the lowest and highest
+// value of its slots, filled in a lighter shade of the line's colour (TrendBandFill) and
+// edged with the line's colour; the readings after it are drawn as a line, as ever.
 //
 // The view is a span of the series' time line ending at the newest reading while it
 // follows, or anywhere the user moved it: the wheel zooms around the pointer, a drag pans,
@@ -62,6 +65,9 @@ double ContrastRatio(const QColor &a, const QColor &b);
 // (an invalid colour) where the background sets it off well enough (4.5:1), otherwise white
 // or black, whichever sets it off more. The text keeps its colour: it is the user's.
 QColor LabelBacking(const QColor &text, const QColor &background);
+// The fill of a summarised stretch's band: the line's colour, a third of it over the
+// background.
+QColor TrendBandFill(const QColor &line, const QColor &background);
 
 class TrendPlot : public QWidget {
     Q_OBJECT
@@ -123,6 +129,11 @@ public:
     // The reading nearest to time ms (-1 when none), and its text: time, value, outputs.
     qint64 nearestReading(qint64 ms) const;
     QString readingText(qint64 index) const;
+    // Over the band of a summarised series: its slot at time ms (-1 where ms lies among the
+    // readings or no band is), and its text: the slot's times, lowest and highest value, the
+    // outputs on at least once.
+    qint64 bandSlotAt(qint64 ms) const;
+    QString bandText(qint64 slot) const;
     // What the readout says with the pointer at p (the reading there, a line's label, or
     // over the margin every threshold of the label there); empty over nothing.
     QString pointerText(const QPoint &p) const;

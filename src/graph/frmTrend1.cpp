@@ -53,6 +53,17 @@ QString stepsNote(const TrendSeries &s)
         return QStringLiteral("時刻戻り ") + step;
     return QStringLiteral("時刻戻り %1 か所 (最初 %2)").arg(s.stepCount()).arg(step);
 }
+
+// A summarised history: where the band drawn for its older readings ends,
+// "2026/10/10 08:00:00 より前は10秒ごとの最小・最大".
+QString bandNote(const TrendSeries &s)
+{
+    if (!s.bandCount() || s.isEmpty())
+        return QString();
+    return QStringLiteral("%1 より前は%2秒ごとの最小・最大")
+        .arg(timeText(s.writtenAt(s.exactFirstMs())))
+        .arg(s.summarising().slotMs / 1000);
+}
 } // namespace
 
 QString frmTrend1::spanWords(qint64 ms)
@@ -443,6 +454,8 @@ QString frmTrend1::describe() const
     const double v = Plot->valueOf(r.value);
     parts << QStringLiteral("最新値 ") + FormatFixed2(v) + Plot->unit() + QStringLiteral(" (") +
                  timeText(r.written) + QLatin1Char(')');
+    if (const QString band = bandNote(*s); !band.isEmpty())
+        parts << band;
     if (!Plot->thresholdsApply() || Plot->thresholds().isEmpty()) {
         parts << QStringLiteral("しきい値なし");
         return parts.join(QStringLiteral("、"));
@@ -482,6 +495,8 @@ void frmTrend1::refresh()
     } else if (m_site) {
         source = siteText() + (Plot->following() ? QStringLiteral(" (最新に追従)") : QString()) +
                  QStringLiteral("  %1 件").arg(m_site->size());
+        if (const QString band = bandNote(*m_site); !band.isEmpty())
+            source += QStringLiteral("  ") + band;
     } else {
         source = Plot->following() ? QStringLiteral("ﾗｲﾌﾞ (最新に追従)") : QStringLiteral("ﾗｲﾌﾞ");
     }

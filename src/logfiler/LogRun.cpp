@@ -228,6 +228,8 @@ bool LogRun::endProc(const QDateTime &curTime)
         addLine(QString());
         emit changed();
     }
+    // The file is held only while the run lasts; the next run opens it again.
+    m_file.close();
     return true;
 }
 
@@ -301,10 +303,10 @@ qint16 LogRun::appendKept(const QString &text)
     while (!m_unwritten.isEmpty()) {
         const QString path = m_unwritten.first().first;
         const QByteArray pending = m_unwritten.first().second;
-        FileError e = AppendToFile(path, pending);
+        FileError e = m_file.append(path, pending);
         // A log folder removed under the run is made again.
-        if (e.failed() && EnsureFolder(GetPathFolder(path)))
-            e = AppendToFile(path, pending);
+        if (e.number == errPathNotFound && EnsureFolder(GetPathFolder(path)))
+            e = m_file.append(path, pending);
         if (e.failed()) {
             // Bounded: past the limit the oldest whole lines are given up.
             qsizetype over = unwrittenBytes() - kUnwrittenLimit;
@@ -332,7 +334,7 @@ qint16 LogRun::append(const QString &text)
 {
     if (m_settings.keepUnwritten)
         return appendKept(text);
-    const qint16 written = AppendLogLine(text, m_path);
+    const qint16 written = AppendLogLine(text, m_path, m_file);
     if (written == 3) {
         m_status = QStringLiteral("10");
         emit statusChanged(m_status);

@@ -11,6 +11,12 @@
 // last one (a run whose owner holds many may leave the checks to it: setSharedTicks); a clock set back or forward, or readings that stalled, put the schedule back on
 // its grid around now. Each line goes out through AppendLogLine, with its
 // Abort/Retry/Ignore box on a failure.
+//
+// The log file stays open while the run lasts (an AppendFile): a line is one write, with
+// the kernel when it returns; the file is opened again after a failed write, when the
+// local date changes, and when its path no longer names it (deleted or moved away: the
+// next line, or the first after the once-a-second check, starts a new file at the path),
+// and closed when the run ends.
 #include "link/Reading.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
@@ -154,4 +160,6 @@ private:
     qint64 m_givenUp = 0;
     FileError m_appendFailure;
     bool m_sharedTicks = false;
+    // The log file, open from the run's first line to its end.
+    AppendFile m_file;
 };

@@ -33,9 +33,15 @@ qint16 AppendLogFilerData(const QString &text, const QString &path)
 
 qint16 AppendLogLine(const QString &text, const QString &path)
 {
+    AppendFile file;
+    return AppendLogLine(text, path, file);
+}
+
+qint16 AppendLogLine(const QString &text, const QString &path, AppendFile &file)
+{
     const QByteArray bytes = SjisEncode(text) + "\r\n";
     for (;;) {
-        const FileError e = AppendToFile(path, bytes);
+        const FileError e = file.append(path, bytes);
         if (!e.failed())
             return 1;
         switch (MsgBox(ErrTextAppend(e) + vbCrLf + path, vbAbortRetryIgnore + vbCritical, QStringLiteral("AppendLogFilerData"))) {

@@ -28,6 +28,8 @@ void g_subLogFilerStatusSet(const QString &status);
 qint16 AppendLogFilerData(const QString &text, const QString &path);
 // The same append and box without the log filer's status: a run keeps its own (LogRun).
 qint16 AppendLogLine(const QString &text, const QString &path);
+// The same through a file the caller keeps open while its run lasts (one write a line).
+qint16 AppendLogLine(const QString &text, const QString &path, AppendFile &file);
 
 // "yyyy/mm/dd, hh:nn:ss", the time form of the log file.
 QString LogTimeText(const QDateTime &t);

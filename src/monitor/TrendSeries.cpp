@@ -6,6 +6,9 @@
 
 namespace {
 constexpr int kLevels = TrendSeries::kChunkShift - TrendSeries::kLeafShift + 1;
+
+// a / b rounded down (times before 1970 are negative).
+qint64 floorDiv(qint64 a, qint64 b) { return a / b - ((a % b) != 0 && ((a < 0) != (b < 0))); }
 } // namespace
 
 // A block of at most kChunk readings: times as offsets from its first reading's, and a
@@ -120,6 +123,11 @@ struct TrendSeries::Chunk {
 };
 
 TrendSeries::TrendSeries() = default;
+TrendSeries::TrendSeries(const Summarised &how) : m_how(how)
+{
+    m_how.slotMs = std::max<qint64>(1, m_how.slotMs);
+    m_how.exactMax = std::max<qint64>(1, m_how.exactMax);
+}
 TrendSeries::~TrendSeries() = default;
 TrendSeries::TrendSeries(TrendSeries &&) noexcept = default;
 TrendSeries &TrendSeries::operator=(TrendSeries &&) noexcept = default;
@@ -135,6 +143,9 @@ void TrendSeries::clear()
     m_lastWritten = m_lastPlace = m_shift = m_baseShift = 0;
     m_lastGap = -1;
     m_steps.clear();
+    m_band.clear();
+    m_bandRuns.clear();
+    m_bandBegin = 0;
 }
 
 qint64 TrendSeries::place(qint64 ms)
@@ -191,15 +202,20 @@ qint64 TrendSeries::writtenAt(qint64 placeMs) const
 std::vector<TrendSeries::Step> TrendSeries::steps() const
 {
     std::vector<Step> out = m_steps;
+    // A step in the band of a summarised series stands before the first reading.
     for (Step &s : out)
-        s.index -= m_begin;
+        s.index = std::max<qint64>(0, s.index - m_begin);
     return out;
 }
 
 void TrendSeries::dropSteps()
 {
-    // A step at or before the first reading held is no longer between two readings.
+    // A step at or before the first reading held is no longer between two readings; in a
+    // summarised series, one whose readings after it passed into the band stays while the
+    // band holds something before it.
     while (!m_steps.empty() && m_steps.front().index <= m_begin) {
+        if (!m_band.empty() && m_steps.front().placeAfter > bandAt(0).fromMs)
+            break;
         m_baseShift = m_steps.front().placeAfter - m_steps.front().afterMs;
         m_steps.erase(m_steps.begin());
     }
@@ -212,6 +228,8 @@ void TrendSeries::append(qint64 written, quint16 value, quint8 outputs, quint8 f
         flags |= RunStart;
     Chunk *c = m_chunks.empty() ? nullptr : m_chunks.back().get();
     if (c && !c->closed && (c->size() >= kChunk || ms - c->baseMs > qint64(std::numeric_limits<quint32>::max())))
+        c->closed = true;
+    if (c && !c->closed && summarised() && c->size() >= kSummarisedChunk)
         c->closed = true;
     if (!c || c->closed) {
         m_chunks.push_back(std::make_unique<Chunk>(m_end, ms));
@@ -228,6 +246,8 @@ void TrendSeries::append(qint64 written, quint16 value, quint8 outputs, quint8 f
         m_runStarts.push_back(m_end);
     ++m_end;
     m_lastMs = ms;
+    if (summarised())
+        fold();
 }
 
 void TrendSeries::mapValues(quint16 (*f)(quint16))
@@ -242,6 +262,13 @@ void TrendSeries::mapValues(quint16 (*f)(quint16))
             l.clear();
         for (qint64 k = 0; k < c->size(); ++k)
             c->grow(k);
+    }
+    for (Summary &b : m_band) {
+        if (b.hasValue()) {
+            const quint16 lo = f(b.min), hi = f(b.max);
+            b.min = std::min(lo, hi);
+            b.max = std::max(lo, hi);
+        }
     }
 }
 
@@ -276,6 +303,13 @@ TrendSeries::Reading TrendSeries::at(qint64 i) const
 
 qint64 TrendSeries::firstMs() const
 {
+    if (!m_band.empty())
+        return bandAt(0).fromMs;
+    return exactFirstMs();
+}
+
+qint64 TrendSeries::exactFirstMs() const
+{
     if (isEmpty())
         return 0;
     // The first block holds the oldest reading (read without moving the look-up's block).
@@ -286,7 +320,7 @@ qint64 TrendSeries::lastMs() const { return m_lastMs; }
 
 qint64 TrendSeries::lowerBound(qint64 ms, bool toLeaf) const
 {
-    if (isEmpty() || ms <= firstMs())
+    if (isEmpty() || ms <= exactFirstMs())
         return 0;
     if (ms > m_lastMs)
         return size();
@@ -352,6 +386,7 @@ void TrendSeries::dropFront()
 
 void TrendSeries::dropBefore(qint64 ms)
 {
+    dropBandBefore(ms);
     while (!m_chunks.empty() && m_chunks.size() > 1) {
         const Chunk *c = m_chunks.front().get();
         if (c->msAt(c->size() - 1) >= ms)
@@ -367,6 +402,12 @@ void TrendSeries::keepAtMost(qint64 maxReadings)
 {
     if (size() <= maxReadings)
         return;
+    if (summarised()) {
+        // Into the band; the newest reading stays a reading.
+        foldFront(size() - std::max<qint64>(1, maxReadings));
+        boundSteps();
+        return;
+    }
     const qint64 newBegin = m_end - maxReadings;
     while (m_chunks.size() > 1 && m_chunks.front()->absStart + m_chunks.front()->size() <= newBegin)
         dropFront();
@@ -379,5 +420,154 @@ qint64 TrendSeries::bytes() const
     qint64 b = 0;
     for (const auto &c : m_chunks)
         b += c->bytes();
+    // A deque keeps its elements in nodes of 512 bytes and a map of pointers to them.
+    constexpr qint64 perNode = 512 / qint64(sizeof(Summary));
+    const qint64 nodes = (qint64(m_band.size()) + perNode - 1) / perNode + 1;
+    b += nodes * 512 + (nodes + 8) * qint64(sizeof(void *));
+    b += qint64(m_bandRuns.capacity() * sizeof(BandRun) + m_steps.capacity() * sizeof(Step) +
+                m_runStarts.capacity() * sizeof(qint64));
     return b;
+}
+
+// ---------------------------------------------------------------- the band
+
+qint64 TrendSeries::msAt(qint64 i) const
+{
+    qint64 local = 0;
+    const Chunk *c = chunkOf(m_begin + i, local);
+    return c->msAt(local);
+}
+
+TrendSeries::Summary TrendSeries::summarizeAll() const
+{
+    Summary s = bandSummarize(0, bandCount());
+    s.add(summarize(0, size()));
+    return s;
+}
+
+qint64 TrendSeries::slotOf(qint64 absBand) const
+{
+    const auto it = std::upper_bound(m_bandRuns.begin(), m_bandRuns.end(), absBand,
+                                     [](qint64 v, const BandRun &r) { return v < r.index; });
+    const BandRun &r = *std::prev(it);
+    return r.slot + (absBand - r.index);
+}
+
+TrendSeries::Band TrendSeries::bandAt(qint64 k) const
+{
+    Band b;
+    b.fromMs = slotOf(m_bandBegin + k) * m_how.slotMs;
+    b.toMs = b.fromMs + m_how.slotMs;
+    b.sum = m_band[size_t(k)];
+    return b;
+}
+
+qint64 TrendSeries::bandLowerBound(qint64 ms) const
+{
+    if (m_band.empty())
+        return 0;
+    // The slot that holds ms, or the first after it.
+    const qint64 slot = floorDiv(ms, m_how.slotMs);
+    const qint64 end = m_bandBegin + bandCount();
+    auto it = std::upper_bound(m_bandRuns.begin(), m_bandRuns.end(), slot,
+                               [](qint64 v, const BandRun &r) { return v < r.slot; });
+    qint64 abs = m_bandBegin;
+    if (it != m_bandRuns.begin()) {
+        const BandRun &r = *std::prev(it);
+        const qint64 runEnd = it == m_bandRuns.end() ? end : it->index;
+        abs = r.index + (slot - r.slot);
+        if (abs >= runEnd)
+            abs = runEnd;
+    }
+    return std::clamp(abs, m_bandBegin, end) - m_bandBegin;
+}
+
+TrendSeries::Summary TrendSeries::bandSummarize(qint64 from, qint64 to) const
+{
+    Summary s;
+    from = std::max<qint64>(0, from);
+    to = std::min(to, bandCount());
+    for (qint64 k = from; k < to; ++k)
+        s.add(m_band[size_t(k)]);
+    return s;
+}
+
+void TrendSeries::bandAdd(qint64 slot, const Summary &sum)
+{
+    const qint64 end = m_bandBegin + bandCount();
+    if (!m_band.empty()) {
+        const qint64 last = slotOf(end - 1);
+        if (slot <= last) {
+            // The rest of a slot whose first readings went in before (or, never, an older one).
+            m_band.back().add(sum);
+            return;
+        }
+        if (slot - last - 1 <= kBandGapSlots) {
+            for (qint64 k = last + 1; k < slot; ++k)
+                m_band.emplace_back();
+            m_band.push_back(sum);
+            return;
+        }
+    }
+    m_bandRuns.push_back({slot, end});
+    m_band.push_back(sum);
+}
+
+void TrendSeries::dropBandBefore(qint64 ms)
+{
+    bool dropped = false;
+    while (!m_band.empty() && slotOf(m_bandBegin) * m_how.slotMs < ms) {
+        m_band.pop_front();
+        ++m_bandBegin;
+        dropped = true;
+    }
+    if (m_band.empty()) {
+        m_bandRuns.clear();
+    } else {
+        while (m_bandRuns.size() > 1 && m_bandRuns[1].index <= m_bandBegin)
+            m_bandRuns.erase(m_bandRuns.begin());
+    }
+    if (dropped)
+        dropSteps();
+}
+
+void TrendSeries::foldFront(qint64 j)
+{
+    j = std::min(j, size());
+    if (j <= 0)
+        return;
+    for (qint64 i = 0; i < j;) {
+        const qint64 slot = floorDiv(msAt(i), m_how.slotMs);
+        const qint64 k = std::clamp(lowerBound((slot + 1) * m_how.slotMs), i + 1, j);
+        bandAdd(slot, summarize(i, k));
+        i = k;
+    }
+    const qint64 newBegin = m_begin + j;
+    while (m_chunks.size() > 1 && m_chunks.front()->absStart + m_chunks.front()->size() <= newBegin)
+        dropFront();
+    m_begin = std::max(m_begin, newBegin);
+    dropSteps();
+}
+
+void TrendSeries::fold()
+{
+    // Whole slots older than the exact stretch, and the readings beyond its count (a slot
+    // cut by the count takes the rest of its readings when they follow).
+    const qint64 cutoff = floorDiv(m_lastMs - m_how.exactMs, m_how.slotMs) * m_how.slotMs;
+    qint64 j = exactFirstMs() < cutoff ? lowerBound(cutoff) : 0;
+    // By the count in steps of a leaf, so that a fast series does not fold at every reading.
+    if (size() - j > m_how.exactMax + (qint64(1) << kLeafShift))
+        j = size() - m_how.exactMax;
+    if (j > 0)
+        foldFront(std::min(j, size() - 1));
+    boundSteps();
+}
+
+void TrendSeries::boundSteps()
+{
+    // Steps back at every reading (a hostile clock): the oldest stretch of the band goes.
+    while (stepCount() > kMaxSteps && !m_band.empty() && m_steps.front().index <= m_begin) {
+        dropBandBefore(m_steps.front().placeAfter);
+        dropSteps();
+    }
 }

@@ -1,5 +1,7 @@
 #include "platform/TextFile.h"
 
+#include "platform/Clock.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +112,32 @@ public:
     ssize_t write(int fd, const char *data, size_t n) override { return ::write(fd, data, n); }
     int fsync(int fd) override { return ::fsync(fd); }
 };
+
+// Writes bytes to fd through the disk service; on a failure the part that went out is cut
+// off again (the file ends where it ended before), and errno is the write's.
+bool appendAll(int fd, const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qint64 left = bytes.size(), written = 0;
+    while (left > 0) {
+        const ssize_t n = diskService().write(fd, p, size_t(std::min<qint64>(left, 1 << 20)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n == 0 ? ENOSPC : errno;
+            // With O_APPEND the part written is the file's end, whoever else appends.
+            struct stat st {};
+            if (written > 0 && ::fstat(fd, &st) == 0 && st.st_size >= written)
+                [[maybe_unused]] const int cut = ::ftruncate(fd, st.st_size - written);
+            errno = err;
+            return false;
+        }
+        p += n;
+        written += n;
+        left -= n;
+    }
+    return true;
+}
 DiskService *g_disk = nullptr;
 
 // The new file beside path (path.XXXXXX), made with mode (the umask applies); -1 with errno.
@@ -282,27 +311,84 @@ FileError WriteScratchFile(const QString &path, const QByteArray &bytes) { retur
 
 FileError AppendToFile(const QString &path, const QByteArray &bytes)
 {
-    if (!QFileInfo(path).dir().exists())
-        return MakeError(errPathNotFound);
+    AppendFile file;
+    const FileError e = file.append(path, bytes);
+    file.close();
+    return e;
+}
+
+bool RaiseOpenFileLimit()
+{
+    rlimit lim {};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return false;
+    if (lim.rlim_cur == lim.rlim_max)
+        return true;
+    lim.rlim_cur = lim.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
+
+int DiskService::openAppend(const char *path) { return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); }
+int DiskService::close(int fd) { return ::close(fd); }
+int DiskService::stat(const char *path, struct stat *st) { return ::stat(path, st); }
+
+FileError AppendFile::open(const QString &path)
+{
+    close();
+    const QByteArray name = QFile::encodeName(path);
     // Unbuffered: each write goes to the file at once, and its failure is seen there.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = diskService().openAppend(name.constData());
     if (fd < 0)
         return errno == EISDIR ? MakeError(errPathFileAccess) : errorForErrno(errno);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
-        ::close(fd);
+        diskService().close(fd);
         return errorForErrno(err);
     }
-    if (!writeAll(fd, bytes)) {
-        const int err = errno;
-        // A part that did get written is taken back: the file ends where it ended.
-        [[maybe_unused]] const int cut = ::ftruncate(fd, st.st_size);
-        ::close(fd);
-        return errorForErrno(err);
+    m_fd = fd;
+    m_path = path;
+    m_name = name;
+    m_dev = st.st_dev;
+    m_ino = st.st_ino;
+    m_checkedMs = clockService().elapsedMs();
+    m_day = Now().date().toJulianDay();
+    return {};
+}
+
+void AppendFile::close()
+{
+    if (m_fd >= 0)
+        diskService().close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+    m_name.clear();
+}
+
+bool AppendFile::stillCurrent()
+{
+    const qint64 now = clockService().elapsedMs();
+    if (now - m_checkedMs < kCheckMs && now >= m_checkedMs)
+        return true;
+    m_checkedMs = now;
+    struct stat st {};
+    if (diskService().stat(m_name.constData(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
+        return false;
+    return Now().date().toJulianDay() == m_day;
+}
+
+FileError AppendFile::append(const QString &path, const QByteArray &bytes)
+{
+    if (m_fd < 0 || path != m_path || !stillCurrent()) {
+        if (const FileError e = open(path); e.failed())
+            return e;
     }
-    if (::close(fd) != 0 && errno != EINTR)
-        return errorForErrno(errno);
+    if (!appendAll(m_fd, bytes)) {
+        const FileError e = errorForErrno(errno);
+        // The next append opens the file again: a disk that failed once is asked afresh.
+        close();
+        return e;
+    }
     return {};
 }
 

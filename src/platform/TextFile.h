@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 struct FileError {
@@ -43,13 +44,20 @@ QByteArray SjisLines(const QStringList &lines, bool *ok = nullptr);
 constexpr qint64 kMaxReadBytes = 16 * 1024 * 1024;
 FileError ReadWholeFile(const QString &path, QByteArray &out, qint64 maxBytes = kMaxReadBytes);
 // The disk as the file writes see it: the calls that can fail for lack of room or with an
-// I/O error. Production calls the system; tests install a disk that fails at a chosen byte.
+// I/O error, and those of a file kept open for appending. Production calls the system;
+// tests install a disk that fails at a chosen byte, or counts the calls.
 class DiskService {
 public:
     virtual ~DiskService() = default;
     // As write(2) and fsync(2): -1 with errno set on failure; a write may take fewer bytes.
     virtual ssize_t write(int fd, const char *data, size_t n) = 0;
     virtual int fsync(int fd) = 0;
+    // A file opened for appending: open(2) with O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC
+    // (mode 0666, the umask applies), close(2), and stat(2) of a path, by which a file kept
+    // open learns whether its path still names it. -1 with errno set on failure.
+    virtual int openAppend(const char *path);
+    virtual int close(int fd);
+    virtual int stat(const char *path, struct stat *st);
 };
 DiskService &diskService();
 void installDisk(DiskService *d); // not owned; nullptr restores the real one
@@ -65,6 +73,52 @@ FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
 FileError WriteScratchFile(const QString &path, const QByteArray &bytes);
 // Appends; a failed append leaves the file as it was (a partly written end is cut off).
 FileError AppendToFile(const QString &path, const QByteArray &bytes);
+
+// A process that keeps a file open per site (the fleet watcher's logs, beside a socket per
+// site) raises its limit of open files to what the system allows it (the soft limit is
+// often 1024); false when it could not.
+bool RaiseOpenFileLimit();
+
+// A file kept open for appending, as a log is while its run lasts: an append is one
+// unbuffered write(2) through the disk service, so its bytes are with the kernel when it
+// returns (nothing is lost if the process is killed) and a line costs no open, stat or
+// close. What an append guarantees is AppendToFile's: a failed write cuts off whatever part
+// of it went out, so the file never holds half of it; the file is then closed, and the next
+// append opens it again. The file is opened again as well
+//  - for another path;
+//  - when the path no longer names the open file (deleted, renamed, replaced: the next
+//    append writes a new file at the path, as an append that opens each time would), and
+//  - when the local date has changed since it was opened (a new day's file),
+// which it checks before an append at most once a second of elapsed time (one stat(2)).
+class AppendFile {
+public:
+    static constexpr qint64 kCheckMs = 1000;
+
+    AppendFile() = default;
+    ~AppendFile() { close(); }
+    AppendFile(const AppendFile &) = delete;
+    AppendFile &operator=(const AppendFile &) = delete;
+
+    FileError append(const QString &path, const QByteArray &bytes);
+    void close();
+    bool isOpen() const { return m_fd >= 0; }
+    // The file open now (empty when none is).
+    const QString &path() const { return m_path; }
+
+private:
+    FileError open(const QString &path);
+    // Whether the open file may take the next append: the path still names it, and its day
+    // has not ended.
+    bool stillCurrent();
+
+    int m_fd = -1;
+    QString m_path;
+    QByteArray m_name; // the path as the system takes it
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    qint64 m_checkedMs = 0; // elapsed time of the last check (or of the open)
+    qint64 m_day = 0;       // the local date of the open (its Julian day)
+};
 // True when the file can be opened for reading.
 bool CanOpenForReading(const QString &path);
 

@@ -491,13 +491,33 @@ void TestSiteList::historyBounded()
         board.takeReading(QStringLiteral("k1"), r, 1000);
     }
     const auto h = board.history(0);
-    // Whichever bound comes first: a day, 86400 readings, the steps back a series keeps.
-    QCOMPARE(h->stepCount(), qMin<qint64>(back ? readings / 2 : 0, TrendSeries::kMaxSteps));
-    if (!back)
-        QCOMPARE(h->size(), std::min({qint64(readings), SiteBoard::kHistoryMaxReadings, SiteBoard::kHistoryMs / stepMs + 1}));
+    const TrendSeries::Summarised how = h->summarising();
+    QVERIFY(h->summarised());
+    // Whichever bound comes first: a day, 86400 readings, the steps back a series keeps (past
+    // them the band's oldest stretch goes, at most a slot's steps more than needed).
+    if (!back || readings / 2 <= TrendSeries::kMaxSteps)
+        QCOMPARE(h->stepCount(), back ? qint64(readings / 2) : 0);
+    else
+        QVERIFY2(h->stepCount() <= TrendSeries::kMaxSteps && h->stepCount() >= TrendSeries::kMaxSteps * 9 / 10,
+                 qPrintable(QString::number(h->stepCount())));
+    const qint64 held = std::min({qint64(readings), SiteBoard::kHistoryMaxReadings, SiteBoard::kHistoryMs / stepMs + 1});
+    if (!back) {
+        // The last hour in full (whole slots of the band pass on), the older ones in the band,
+        // which reaches back over what the day holds.
+        const qint64 exact = std::min({held, how.exactMax, how.exactMs / stepMs + 1});
+        QVERIFY2(h->size() >= exact && h->size() <= exact + how.slotMs / stepMs, qPrintable(QString::number(h->size())));
+        QCOMPARE(h->bandCount() > 0, held > exact + how.slotMs / stepMs);
+        QVERIFY(h->lastMs() - h->firstMs() >= (held - 1) * stepMs - how.slotMs);
+        QCOMPARE(h->summarizeAll().hasValue(), true);
+    }
     QVERIFY(h->lastMs() - h->firstMs() <= SiteBoard::kHistoryMs);
-    // It takes about what it holds, however short.
-    QVERIFY2(h->bytes() <= 24 * h->size() + 4096, qPrintable(QString::number(h->bytes())));
+    // It takes about what it holds, however short: a reading held in full, a slot of the band,
+    // a step back with where its slots start (the vectors at most doubled); a day of a reading a
+    // second under 100 KB.
+    const qint64 bound = 24 * h->size() + 16 * h->bandCount() + 128 * h->stepCount() + 4096;
+    QVERIFY2(h->bytes() <= bound, qPrintable(QStringLiteral("%1 > %2").arg(h->bytes()).arg(bound)));
+    if (!back)
+        QVERIFY2(h->bytes() <= 100 * 1024, qPrintable(QString::number(h->bytes())));
 }
 
 QTEST_MAIN(TestSiteList)

@@ -3,7 +3,7 @@
 // grid, the channel boxes and the colours; the view moved by keys, wheel, drag and spans;
 // log files opened, dropped or refused; the picture saved; what assistive technology reads;
 // a log of another full scale, a clock set back in a log, the view keys from every control,
-// labels that never write over each other.
+// labels that never write over each other; a site's summarised day drawn as a band.
 #include "support/AccessibleTree.h"
 #include "support/AppFixture.h"
 #include "support/PdfText.h"
@@ -124,6 +124,7 @@ private slots:
     void labelsNeverOverlap();
     void contrastOfColours();
     void labelsReadableInEveryColour();
+    void aSummarisedDayIsABand();
 };
 
 void TestTrend::menuRecordAndStartUp()
@@ -796,6 +797,133 @@ void TestTrend::labelsReadableInEveryColour()
         // but those two: red (4.0:1), yellow, green, cyan, magenta and white.
         QCOMPARE(backed, back == 0 ? 4 : 12);
     }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestTrend::aSummarisedDayIsABand()
+{
+    AppFixture f;
+    openTrend(f);
+    // A site's day at 1 s in hundredths of a volt, as the office view keeps it: a slow wave,
+    // each ten seconds swinging 0, 0.2 or 0.4 V either side of it, output 1 on from 12:00
+    // to 13:00, the site away from 06:00 to 06:20.
+    auto series = std::make_shared<TrendSeries>(TrendSeries::Summarised{});
+    struct Given {
+        qint64 ms;
+        double v;
+        quint8 outputs;
+    };
+    std::vector<Given> given;
+    const qint64 t0 = QDateTime(QDate(2026, 10, 10), QTime(0, 0)).toMSecsSinceEpoch();
+    for (qint64 i = 0; i < 86400; ++i) {
+        if (i >= 6 * 3600 && i < 6 * 3600 + 1200)
+            continue;
+        const double swing = 0.2 * double((i / 10) % 3);
+        const double v = 2.5 + 1.5 * std::sin(double(i) * 6 * M_PI / 86400) + (i % 10 < 5 ? swing : -swing);
+        const quint8 out = i >= 12 * 3600 && i < 13 * 3600 ? 1 : 0;
+        const Given g{t0 + i * 1000, std::round(v * 100) / 100, out};
+        given.push_back(g);
+        series->append(g.ms, quint16(std::lround(g.v * 100) + kHundredthsZero), out, 0);
+    }
+    QVERIFY(series->bandCount() > 8000);
+    g_frmTrend1->showSite(QStringLiteral("ｻｲﾄA (a)"), series, QStringLiteral("V"));
+    plot()->setSpan(86400000);
+    const QSize size(1400, 700);
+    const QImage img = plot()->picture(size);
+    QVERIFY(img.save(screenshotFolder() + QStringLiteral("/trend_site_day_band.png")));
+    const QRect r = plot()->plotRectFor(size), strip = plot()->stripRectFor(size);
+    const qint64 start = plot()->viewStart();
+    const double msPerPx = double(plot()->viewSpan()) / r.width();
+    const QColor fill = TrendBandFill(kLevel, QtDialogs::qtColor(quint32(g_lngColor[0])));
+    QVERIFY(fill != kLevel && fill != QtDialogs::qtColor(quint32(g_lngColor[0])));
+    auto yOf = [&](double v) { return int(std::lround(r.bottom() - v / 5.0 * r.height())); };
+    // The lowest and highest value given in [from, to), or none.
+    auto range = [&](qint64 from, qint64 to, double &lo, double &hi) {
+        lo = 1e9;
+        hi = -1e9;
+        for (auto it = std::lower_bound(given.begin(), given.end(), from, [](const Given &g, qint64 t) { return g.ms < t; });
+             it != given.end() && it->ms < to; ++it) {
+            lo = std::min(lo, it->v);
+            hi = std::max(hi, it->v);
+        }
+        return lo <= hi;
+    };
+    const int exactCol = int(double(series->exactFirstMs() - start) / msPerPx);
+    QVERIFY(exactCol > r.width() * 9 / 10 && exactCol < r.width() - 40);
+    int banded = 0, filled = 0;
+    for (int c = 1; c < r.width() - 1; ++c) {
+        const int x = r.left() + c;
+        int top = INT_MAX, bottom = INT_MIN, fills = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y) {
+            const QColor px = img.pixelColor(x, y);
+            if (px == kLevel || px == fill) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+            fills += px == fill;
+        }
+        const qint64 from = start + qint64(std::ceil(c * msPerPx)), to = start + qint64(std::ceil((c + 1) * msPerPx));
+        double lo, hi, outerLo, outerHi;
+        const bool inner = range(from, to, lo, hi);
+        const bool outer = range(from - qint64(msPerPx) - 10000, to + qint64(msPerPx) + 10000, outerLo, outerHi);
+        const QString where = QStringLiteral("column %1 (%2)").arg(c).arg(QDateTime::fromMSecsSinceEpoch(from).toString(QStringLiteral("HH:mm:ss")));
+        if (!outer) {
+            // Where the site was away: nothing.
+            QVERIFY2(top == INT_MAX, qPrintable(where));
+            continue;
+        }
+        if (!inner)
+            continue;
+        // Every reading of the column lies in what is drawn there, and what is drawn lies
+        // within the readings of the column, its slots and its neighbours.
+        QVERIFY2(top <= yOf(hi) + 1 && bottom >= yOf(lo) - 1, qPrintable(where));
+        QVERIFY2(top >= yOf(outerHi) - 1 && bottom <= yOf(outerLo) + 1, qPrintable(where));
+        if (c < exactCol - 1) {
+            // The band: filled between its edges.
+            ++banded;
+            if (bottom - top >= 4) {
+                QVERIFY2(img.pixelColor(x, (top + bottom) / 2) == fill, qPrintable(where));
+                ++filled;
+            }
+        } else if (c > exactCol + 1) {
+            // The last hour: the line of the readings, no band.
+            QVERIFY2(fills == 0, qPrintable(where));
+        }
+    }
+    QVERIFY(banded > r.width() * 8 / 10);
+    QVERIFY(filled > banded / 2);
+    // Output 1 shows on in the strip over the band where it was on.
+    const int row1 = strip.top() + strip.height() / 16;
+    auto colOf = [&](QTime t) { return r.left() + int(double(t0 + t.msecsSinceStartOfDay() - start) / msPerPx); };
+    const QColor ch1 = QtDialogs::qtColor(quint32(g_lngColor[1]));
+    QCOMPARE(img.pixelColor(colOf(QTime(12, 30)), row1), ch1);
+    QVERIFY(img.pixelColor(colOf(QTime(14, 0)), row1) != ch1);
+
+    // The readout over the band: the slot's times, its lowest and highest value; over the
+    // last hour a reading.
+    const qint64 at = t0 + QTime(3, 0, 27).msecsSinceStartOfDay();
+    double lo, hi;
+    QVERIFY(range(t0 + QTime(3, 0, 20).msecsSinceStartOfDay(), t0 + QTime(3, 0, 30).msecsSinceStartOfDay(), lo, hi));
+    QCOMPARE(plot()->bandText(plot()->bandSlotAt(at)),
+             QStringLiteral("2026/10/10 03:00:20-03:00:30  最小 %1V  最大 %2V  出力 00000000").arg(FormatFixed2(lo), FormatFixed2(hi)));
+    // The pointer over the window's own plot: at 03:00 the band, at the right end a reading.
+    const QRect shown = plot()->plotRect();
+    const int x3 = shown.left() + int(double(t0 + 3 * 3600 * 1000 - start) * shown.width() / plot()->viewSpan());
+    const QString over = plot()->pointerText(QPoint(x3, shown.center().y()));
+    QCOMPARE(over, plot()->bandText(plot()->bandSlotAt(plot()->timeAtX(x3))));
+    QVERIFY2(over.startsWith(QStringLiteral("2026/10/10 0")) && over.contains(QStringLiteral("最大 ")), qPrintable(over));
+    QCOMPARE(plot()->bandSlotAt(series->lastMs() - 60000), qint64(-1));
+    const QString newest = plot()->pointerText(QPoint(shown.right() - 1, shown.center().y()));
+    QVERIFY2(newest.startsWith(QStringLiteral("2026/10/10 23:5")) && !newest.contains(QStringLiteral("最大")), qPrintable(newest));
+    // The window says where the band ends, on screen and to assistive technology.
+    const QString note = QStringLiteral("より前は10秒ごとの最小・最大");
+    QVERIFY2(g_frmTrend1->SourceLabel->text().contains(QStringLiteral("2026/10/10 22:59:50 ") + note), qPrintable(g_frmTrend1->SourceLabel->text()));
+    QVERIFY(plot()->accessibleDescription().contains(note));
+    QVERIFY(g_frmTrend1->grab().save(screenshotFolder() + QStringLiteral("/trend_site_day_window.png")));
+    // Ten minutes inside the band, as the window shows them.
+    plot()->setView(t0 + 2 * 3600 * 1000, 600000);
+    QVERIFY(plot()->picture(size).save(screenshotFolder() + QStringLiteral("/trend_site_band_10min.png")));
+    QVERIFY(g_frmTrend1->grab().save(screenshotFolder() + QStringLiteral("/trend_site_band_window.png")));
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 

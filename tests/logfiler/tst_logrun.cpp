@@ -1,7 +1,9 @@
 // LogRun without its window: two runs in one process beside the window's run, each with its
 // own readings, input type, display options and end, on the virtual clock against the
-// simulated controller, their files checked byte for byte; and the data line of a reading
-// against the one of the reply texts.
+// simulated controller, their files checked byte for byte; the data line of a reading
+// against the one of the reply texts; and the file a run keeps open, on a disk that counts
+// its calls: a line is one write, and midnight, a failed write at any byte of a line, and a
+// file deleted or moved away open it again, with no line lost or written twice.
 #include "support/LinkHelpers.h"
 
 #include "app/modMenu.h"
@@ -16,11 +18,14 @@
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "settings/modUserData.h"
+#include "doubles/FaultyDisk.h"
 
 #include "support/LogSettings.h"
 
 #include <QDir>
 #include <QtTest>
+
+#include <cerrno>
 
 namespace {
 QByteArray block(const char *marker, const char *time) { return QByteArray(marker) + "\r\nTime :," + time + "\r\n"; }
@@ -30,6 +35,36 @@ QByteArray sample(int n, int second, const QByteArray &columns)
            ", " + columns + "\r\n";
 }
 
+
+// A run as the fleet watcher keeps one (each reading a line, no box) or as a window's run
+// with boxes (kept false), on a monitor that always runs, into path.
+LogRunSettings runSettings(const QString &path, bool kept)
+{
+    LogRunSettings rs;
+    rs.set.strInterval = QStringLiteral("00:00:01");
+    rs.set.intEndMode = 1;
+    rs.set.strEndTime = QStringLiteral("2099/01/01 00:00:00");
+    rs.path = path;
+    rs.eachReading = true;
+    rs.keepUnwritten = kept;
+    return rs;
+}
+LogRunMonitor alwaysRunning() { return LogRunMonitor{[] { return true; }, [] { return qint64(1000); }}; }
+
+// The reading of the n-th second: its own value and outputs.
+Reading readingNo(int n)
+{
+    return MakeReading(Now(), QStringLiteral("%1").arg(n * 37 % 1024, 4, 16, QLatin1Char('0')),
+                       QStringLiteral("%1").arg(n % 256, 2, 16, QLatin1Char('0')), ScaleOfType(Volt5));
+}
+QByteArray lineOf(int count, const Reading &r)
+{
+    QDateTime t = r.time;
+    t.setTime(QTime(t.time().hour(), t.time().minute(), t.time().second()));
+    return SjisEncode(MakeDataLine(count, t, r, true, true)) + "\r\n";
+}
+QByteArray startBlock(const QDateTime &t) { return SjisEncode(LogBlock(QStringLiteral("/** Logging Start **/"), t)) + "\r\n"; }
+void setClock(AppFixture &f, const QDateTime &at) { f.clock.setBase(at.addMSecs(-(f.clock.nowUs() / 1000))); }
 } // namespace
 
 class TestLogRun : public QObject {
@@ -38,6 +73,9 @@ private slots:
     void twoRunsBesideTheWindow_data();
     void twoRunsBesideTheWindow();
     void dataLineOfAReading();
+    void aLineIsOneWrite();
+    void aFailedWriteAtEveryByte();
+    void aFileDeletedOrMovedAway();
 };
 
 void TestLogRun::twoRunsBesideTheWindow_data()
@@ -212,6 +250,211 @@ void TestLogRun::dataLineOfAReading()
             }
         }
     }
+}
+
+void TestLogRun::aLineIsOneWrite()
+{
+    // Two runs, as the watcher's and as a window's, for two minutes across a midnight, a
+    // reading a second: each line is one write and no open; each file is opened at the
+    // start, again at the first check of the new day, and closed at the end.
+    AppFixture f;
+    const QDateTime at(QDate(2006, 10, 10), QTime(23, 59, 0));
+    setClock(f, at);
+    QDir(logFolder()).removeRecursively();
+    QVERIFY(QDir().mkpath(logFolder()));
+    FaultyDisk disk;
+    LogRun kept(alwaysRunning()), boxed(alwaysRunning());
+    QByteArray expectKept, expectBoxed;
+    QVERIFY(kept.start(runSettings(logFolder() + QStringLiteral("kept.csv"), true)));
+    QVERIFY(boxed.start(runSettings(logFolder() + QStringLiteral("boxed.csv"), false)));
+    expectKept = expectBoxed = startBlock(at);
+    QCOMPARE(disk.opens, 2);
+    QCOMPARE(disk.writes, 2);
+    int newDayOpens = -1;
+    for (int n = 1; n <= 120; ++n) {
+        Sleep(1000);
+        const Reading r = readingNo(n);
+        const int writes = disk.writes, opens = disk.opens;
+        kept.takeReading(r);
+        boxed.takeReading(r);
+        expectKept += lineOf(n, r);
+        expectBoxed += lineOf(n, r);
+        QCOMPARE(disk.writes, writes + 2);
+        if (disk.opens != opens) {
+            // The new day's first line: both files again, and only then.
+            QCOMPARE(newDayOpens, -1);
+            QCOMPARE(disk.opens, opens + 2);
+            QCOMPARE(Now().date(), at.date().addDays(1));
+            newDayOpens = n;
+        }
+    }
+    QCOMPARE(newDayOpens, 60);
+    QCOMPARE(disk.openNow(), 2);
+    // The path is looked at once a second at most.
+    QVERIFY2(disk.stats <= 2 * 121, qPrintable(QString::number(disk.stats)));
+    QVERIFY(disk.stats >= 2 * 100);
+    kept.stop();
+    kept.endIfStopAsked();
+    boxed.stop();
+    boxed.endIfStopAsked();
+    QCOMPARE(disk.openNow(), 0);
+    const QByteArray quit = SjisEncode(LogBlock(QStringLiteral("/** Logging QUIT **/"), at.addSecs(120))) + "\r\n";
+    QCOMPARE(AppFixture::readFile(logFolder() + QStringLiteral("kept.csv")), expectKept + quit);
+    QCOMPARE(AppFixture::readFile(logFolder() + QStringLiteral("boxed.csv")), expectBoxed + quit);
+    QCOMPARE(f.dlg.boxes.size(), 0);
+
+    // The watcher's day: the run ends at midnight ("END T", written after the file was
+    // opened again for the new date) and the next begins in the new day's file.
+    setClock(f, QDateTime(QDate(2006, 10, 11), QTime(23, 59, 58)));
+    const int opens = disk.opens;
+    LogRunSettings day = runSettings(logFolder() + QStringLiteral("qlv20061011.csv"), true);
+    day.set.strEndTime = QStringLiteral("2006/10/12 00:00:00");
+    QVERIFY(kept.start(day));
+    for (int n = 1; n <= 3; ++n) {
+        Sleep(1000);
+        kept.takeReading(readingNo(n));
+    }
+    QCOMPARE(kept.state(), LogRun::Stopped);
+    QCOMPARE(disk.openNow(), 0);
+    day.path = logFolder() + QStringLiteral("qlv20061012.csv");
+    day.set.strEndTime = QStringLiteral("2006/10/13 00:00:00");
+    QVERIFY(kept.start(day));
+    kept.takeReading(readingNo(4));
+    QCOMPARE(disk.opens, opens + 3);
+    QCOMPARE(disk.openNow(), 1);
+    QVERIFY(AppFixture::readFile(logFolder() + QStringLiteral("qlv20061011.csv")).endsWith("/** Logging END T **/\r\nTime :,2006/10/12, 00:00:00\r\n"));
+    // The new run's first line is the reading given since the end (at 00:00:01), the second
+    // the one given now.
+    QVERIFY(AppFixture::readFile(logFolder() + QStringLiteral("qlv20061012.csv")).endsWith(lineOf(2, readingNo(4))));
+}
+
+void TestLogRun::aFailedWriteAtEveryByte()
+{
+    // The disk fails (full, or an I/O error) at every byte of a line: the part of it that
+    // went out is cut off, the file is opened again for the next line, and each line is in
+    // the file once, in order: the watcher's run writes the kept line before the next, a
+    // window's run writes it again on Retry.
+    AppFixture f;
+    setClock(f, QDateTime(QDate(2006, 10, 10), QTime(9, 0, 0)));
+    QDir(logFolder()).removeRecursively();
+    QVERIFY(QDir().mkpath(logFolder()));
+    const int lineBytes = int(lineOf(3, readingNo(3)).size());
+    QVERIFY(lineBytes > 30);
+    for (const bool kept : {true, false}) {
+        for (const int error : {ENOSPC, EIO}) {
+            for (int room = 0; room < lineBytes; ++room) {
+                const QString path = logFolder() + QStringLiteral("f%1-%2-%3.csv").arg(kept).arg(error).arg(room);
+                FaultyDisk disk;
+                LogRun run(alwaysRunning());
+                const QDateTime t0 = Now();
+                QVERIFY(run.start(runSettings(path, kept)));
+                QByteArray expect = startBlock(t0);
+                for (int n = 1; n <= 2; ++n) {
+                    Sleep(1000);
+                    run.takeReading(readingNo(n));
+                    expect += lineOf(n, readingNo(n));
+                }
+                const QByteArray before = AppFixture::readFile(path);
+                QCOMPARE(before, expect);
+                Sleep(1000);
+                const Reading third = readingNo(3);
+                disk.setFaults(FaultyDisk::Fails::Write, room, error);
+                if (!kept) {
+                    f.dlg.answers << vbRetry;
+                    f.dlg.onBox = [&](const ScriptedDialogs::Box &) {
+                        // No half line while the box is up.
+                        QCOMPARE(AppFixture::readFile(path), before);
+                        QCOMPARE(disk.openNow(), 0);
+                        disk.setFaults(FaultyDisk::Fails::Never, 0, 0);
+                    };
+                }
+                const int opens = disk.opens;
+                run.takeReading(third);
+                f.dlg.onBox = nullptr;
+                expect += lineOf(3, third);
+                if (kept) {
+                    QCOMPARE(AppFixture::readFile(path), before);
+                    QCOMPARE(disk.openNow(), 0);
+                    QVERIFY(run.unwrittenBytes() > 0);
+                    disk.setFaults(FaultyDisk::Fails::Never, 0, 0);
+                    Sleep(1000);
+                    const Reading fourth = readingNo(4);
+                    const int writes = disk.writes;
+                    run.takeReading(fourth);
+                    expect += lineOf(4, fourth);
+                    // The line kept and the new one: one write.
+                    QCOMPARE(disk.writes, writes + 1);
+                    QCOMPARE(run.unwrittenBytes(), qsizetype(0));
+                } else {
+                    QCOMPARE(f.dlg.boxes.size(), 1);
+                    QCOMPARE(f.dlg.boxes.last().caption, QStringLiteral("AppendLogFilerData"));
+                    f.dlg.boxes.clear();
+                }
+                QCOMPARE(disk.opens, opens + 1);
+                QCOMPARE(disk.openNow(), 1);
+                if (AppFixture::readFile(path) != expect)
+                    QFAIL(qPrintable(QStringLiteral("kept %1, errno %2, room %3:\n%4").arg(kept).arg(error).arg(room).arg(QString::fromLatin1(AppFixture::readFile(path)))));
+            }
+        }
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+void TestLogRun::aFileDeletedOrMovedAway()
+{
+    // A file deleted or moved away under the run: a line within the second of the last look
+    // at the path still goes to the file that is open (moved: it is there; deleted: it goes
+    // with it), and the first line after the check starts a new file at the path, as an
+    // append that opens each time would. A folder removed is made again.
+    AppFixture f;
+    setClock(f, QDateTime(QDate(2006, 10, 10), QTime(9, 0, 0)));
+    QDir(logFolder()).removeRecursively();
+    QVERIFY(QDir().mkpath(logFolder()));
+    FaultyDisk disk;
+    const QString path = logFolder() + QStringLiteral("m.csv"), moved = logFolder() + QStringLiteral("moved.csv");
+    LogRun run(alwaysRunning());
+    const QDateTime t0 = Now();
+    QVERIFY(run.start(runSettings(path, true)));
+    QByteArray first = startBlock(t0);
+    int n = 0;
+    auto next = [&] {
+        ++n;
+        const Reading r = readingNo(n);
+        run.takeReading(r);
+        return lineOf(n, r);
+    };
+    for (int i = 0; i < 3; ++i) {
+        Sleep(1000);
+        first += next();
+    }
+    // Moved: the line of the same moment follows the file, the next second's starts a new one.
+    QVERIFY(QFile::rename(path, moved));
+    first += next();
+    QVERIFY(!QFile::exists(path));
+    Sleep(1000);
+    QByteArray second = next();
+    QCOMPARE(AppFixture::readFile(moved), first);
+    QCOMPARE(AppFixture::readFile(path), second);
+    // Deleted: the same.
+    Sleep(1000);
+    second += next();
+    QCOMPARE(AppFixture::readFile(path), second);
+    QVERIFY(QFile::remove(path));
+    Sleep(1000);
+    const QByteArray third = next();
+    QCOMPARE(AppFixture::readFile(path), third);
+    // The folder removed: made again, the line written.
+    QVERIFY(QDir(logFolder()).removeRecursively());
+    Sleep(1000);
+    const QByteArray fourth = next();
+    QCOMPARE(AppFixture::readFile(path), fourth);
+    QCOMPARE(run.unwrittenBytes(), qsizetype(0));
+    QCOMPARE(disk.openNow(), 1);
+    // Replaced by another file (an editor's save): the next line goes to the new file's end.
+    AppFixture::writeFile(path, "edited\r\n");
+    Sleep(1000);
+    QCOMPARE(AppFixture::readFile(path), QByteArray("edited\r\n") + next());
+    QCOMPARE(f.dlg.boxes.size(), 0);
 }
 
 QTEST_MAIN(TestLogRun)

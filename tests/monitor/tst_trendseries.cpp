@@ -1,6 +1,8 @@
 // The level's history: the series' summaries against a plain scan of the same readings
 // (every extreme is kept, whatever the range and wherever its blocks begin), its search by
-// time, what it forgets, and the monitor store feeding the history as the poll stores.
+// time, what it forgets, and the monitor store feeding the history as the poll stores; a
+// site's summarised history against the same scan: a day of readings, every slot of its
+// band, the last hour exact, its bytes bounded at every moment, the clock set back in it.
 #include "support/LinkHelpers.h"
 
 #include "link/modComm1.h"
@@ -13,6 +15,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <map>
 #include <vector>
 
 namespace {
@@ -66,6 +69,20 @@ void fill(TrendSeries &s, Plain &p, qint64 n, quint32 seed)
         p.r.push_back({ms, v, out, flags});
     }
 }
+
+// What the office view does with a site's history at each reading (SiteBoard): a day, at
+// most 86400 readings, at most kMaxSteps steps back.
+void keepAsTheBoard(TrendSeries &h)
+{
+    constexpr qint64 day = 24LL * 3600 * 1000;
+    if (h.firstMs() < h.lastMs() - day)
+        h.dropBefore(h.lastMs() - day);
+    h.keepAtMost(86400);
+    if (h.stepCount() > TrendSeries::kMaxSteps)
+        h.keepAtMost(h.size() - h.steps().front().index);
+}
+
+qint64 floorSlot(qint64 ms, qint64 slotMs) { return ms >= 0 ? ms / slotMs : -((-ms + slotMs - 1) / slotMs); }
 } // namespace
 
 class TestTrendSeries : public QObject {
@@ -79,6 +96,9 @@ private slots:
     void clockSetBack_data();
     void clockSetBack();
     void clockSetBackUnderTheMonitor();
+    void aSiteDaySummarised_data();
+    void aSiteDaySummarised();
+    void clockSetBackInTheBand();
 };
 
 void TestTrendSeries::summariesKeepEveryExtreme()
@@ -305,6 +325,184 @@ void TestTrendSeries::clockSetBackUnderTheMonitor()
         g_subTrendHistoryAdd(1'700'000'000'000 - i * 1000, QStringLiteral("0100"), QStringLiteral("00"));
     QVERIFY(h.stepCount() <= TrendSeries::kMaxSteps);
     QCOMPARE(h.at(h.size() - 1).written, 1'700'000'000'000 - (TrendSeries::kMaxSteps + 5) * 1000);
+}
+
+void TestTrendSeries::aSiteDaySummarised_data()
+{
+    QTest::addColumn<int>("periodMs"); // between readings, give or take a few ms
+    QTest::addColumn<int>("hours");
+    QTest::addColumn<bool>("gaps");    // the site away for 3 and for 40 minutes, now and then
+    QTest::addColumn<quint32>("seed");
+    QTest::addRow("1 s, a day") << 1000 << 24 << false << 1u;
+    QTest::addRow("1 s, 26 h with gaps") << 1000 << 26 << true << 2u;
+    QTest::addRow("5 s, 26 h with gaps") << 5000 << 26 << true << 3u;
+    QTest::addRow("200 ms, 25 h") << 200 << 25 << false << 4u;
+    QTest::addRow("1 s, 3 h") << 1000 << 3 << true << 5u;
+}
+
+void TestTrendSeries::aSiteDaySummarised()
+{
+    // Readings of a site as the office view keeps them: the series' band against a plain
+    // scan of every reading, slot for slot; the last hour reading for reading; and the
+    // bytes, looked at every ten minutes of readings, never past 100 KB.
+    QFETCH(int, periodMs);
+    QFETCH(int, hours);
+    QFETCH(bool, gaps);
+    QFETCH(quint32, seed);
+    const TrendSeries::Summarised how;
+    TrendSeries s(how);
+    QVERIFY(s.summarised());
+    Plain p;
+    QRandomGenerator g(seed);
+    qint64 ms = 1'700'000'000'000 + g.bounded(10000);
+    const qint64 end = ms + qint64(hours) * 3600 * 1000;
+    int level = 30000;
+    qint64 nextCheck = ms, maxBytes = 0;
+    while (ms < end) {
+        ms += periodMs - 3 + g.bounded(7);
+        if (gaps && g.bounded(3600LL * 1000 / periodMs) == 0)
+            ms += (g.bounded(2) ? 3 : 40) * 60 * 1000;
+        level = qBound(0, level + int(g.bounded(401)) - 200, 65535);
+        quint16 v = quint16(level);
+        if (g.bounded(3000) == 0)
+            v = quint16(g.bounded(2) ? 65535 : 0); // a spike alone in its slot
+        const quint8 out = quint8((level > 31000 ? 1 : 0) | (g.bounded(500) == 0 ? 1 << g.bounded(8) : 0));
+        quint8 flags = 0;
+        if (g.bounded(400) == 0)
+            flags |= TrendSeries::NoValue;
+        if (g.bounded(400) == 0)
+            flags |= TrendSeries::NoOutputs;
+        s.append(ms, v, out, flags);
+        keepAsTheBoard(s);
+        p.r.push_back({ms, v, out, flags});
+        if (ms >= nextCheck) {
+            maxBytes = std::max(maxBytes, s.bytes());
+            nextCheck = ms + 600 * 1000;
+        }
+    }
+    maxBytes = std::max(maxBytes, s.bytes());
+    qInfo("%d ms readings, %d h: at most %lld bytes, %lld readings in full, %lld slots", periodMs, hours, maxBytes, s.size(), s.bandCount());
+    QVERIFY2(maxBytes <= 100 * 1024, qPrintable(QString::number(maxBytes)));
+
+    // The exact stretch: the last readings, each as given, and at least the last hour of
+    // them (at most 3600, ten seconds more at most).
+    const qint64 n = qint64(p.r.size());
+    const qint64 first = n - s.size();
+    QVERIFY(first >= 0);
+    for (qint64 i = 0; i < s.size(); ++i) {
+        const TrendSeries::Reading a = s.at(i), &b = p.r[size_t(first + i)];
+        if (a.ms != b.ms || a.value != b.value || a.outputs != b.outputs || a.flags != b.flags || a.written != b.ms)
+            QFAIL(qPrintable(QStringLiteral("reading %1 of %2").arg(i).arg(s.size())));
+    }
+    QCOMPARE(s.exactFirstMs(), p.r[size_t(first)].ms);
+    // Whole slots older than the hour go into the band: what is left is every reading from
+    // the slot the hour before the newest begins in, unless that is more than 3600 (and a
+    // leaf of 16) readings, when it is the newest 3600.
+    auto firstAtOrAfter = [&](qint64 t) {
+        return qint64(std::lower_bound(p.r.begin(), p.r.end(), t, [](const TrendSeries::Reading &r, qint64 v) { return r.ms < v; }) -
+                      p.r.begin());
+    };
+    const qint64 byTime = firstAtOrAfter(floorSlot(s.lastMs() - how.exactMs, how.slotMs) * how.slotMs);
+    if (n - byTime <= how.exactMax + 16) {
+        QCOMPARE(first, byTime);
+        QVERIFY(first <= firstAtOrAfter(s.lastMs() - how.exactMs)); // the whole last hour
+    } else {
+        QVERIFY(s.size() >= how.exactMax && s.size() <= how.exactMax + 16);
+    }
+    if (periodMs >= 1000)
+        QVERIFY(n - byTime <= how.exactMax + 16);
+    // The band: every slot of 10 s older than the exact stretch, back to a day before the
+    // newest reading, is the scan's lowest and highest value and outputs of its readings;
+    // a slot without readings is empty, and none is missing.
+    std::map<qint64, TrendSeries::Summary> bySlot;
+    for (qint64 i = 0; i < first; ++i) {
+        const TrendSeries::Reading &r = p.r[size_t(i)];
+        bySlot[floorSlot(r.ms, how.slotMs)].add(p.summarize(i, i + 1));
+    }
+    if (hours <= 1) {
+        QCOMPARE(s.bandCount(), qint64(0));
+        return;
+    }
+    QVERIFY(s.bandCount() > 0);
+    const qint64 firstSlot = floorSlot(s.bandAt(0).fromMs, how.slotMs);
+    QVERIFY(s.bandAt(0).fromMs >= s.lastMs() - 24LL * 3600 * 1000);
+    QVERIFY(s.bandAt(0).fromMs < s.lastMs() - 24LL * 3600 * 1000 + how.slotMs || hours < 24 || gaps);
+    QCOMPARE(s.firstMs(), s.bandAt(0).fromMs);
+    qint64 k = 0, withReadings = 0;
+    for (auto it = bySlot.lower_bound(firstSlot); it != bySlot.end(); ++it) {
+        // Empty slots of a short pause stand between.
+        while (k < s.bandCount() && floorSlot(s.bandAt(k).fromMs, how.slotMs) < it->first) {
+            const TrendSeries::Summary e = s.bandAt(k).sum;
+            QVERIFY(!e.hasValue() && !e.on && !e.off);
+            ++k;
+        }
+        QVERIFY(k < s.bandCount());
+        const TrendSeries::Band b = s.bandAt(k);
+        QCOMPARE(b.fromMs, it->first * how.slotMs);
+        QCOMPARE(b.toMs - b.fromMs, how.slotMs);
+        if (!same(b.sum, it->second))
+            QFAIL(qPrintable(QStringLiteral("slot at %1: %2-%3 %4/%5, scan %6-%7 %8/%9")
+                                 .arg(b.fromMs).arg(b.sum.min).arg(b.sum.max).arg(b.sum.on).arg(b.sum.off)
+                                 .arg(it->second.min).arg(it->second.max).arg(it->second.on).arg(it->second.off)));
+        QCOMPARE(s.bandLowerBound(b.fromMs), k);
+        QCOMPARE(s.bandLowerBound(b.toMs - 1), k);
+        ++k;
+        ++withReadings;
+    }
+    QCOMPARE(k, s.bandCount());
+    QVERIFY(withReadings > 0);
+    // The whole: the band's and the readings' extremes together.
+    TrendSeries::Summary all = s.summarize(0, s.size());
+    for (auto it = bySlot.lower_bound(firstSlot); it != bySlot.end(); ++it)
+        all.add(it->second);
+    QVERIFY(same(s.summarizeAll(), all));
+}
+
+void TestTrendSeries::clockSetBackInTheBand()
+{
+    // Two hours of a site at 1 s whose clock went back half an hour after 40 minutes: the
+    // step stays named while the band holds what lies before it, the band's times read as
+    // written on both sides, and a clock that goes back at every reading keeps at most
+    // kMaxSteps of its steps, in bounded memory.
+    TrendSeries s{TrendSeries::Summarised{}};
+    const qint64 t0 = 1'700'000'000'000;
+    std::vector<qint64> written;
+    for (qint64 i = 0; i < 7200; ++i) {
+        written.push_back(t0 + i * 1000 - (i >= 2400 ? 1800 * 1000 : 0));
+        s.append(written.back(), quint16(i), 0, 0);
+        keepAsTheBoard(s);
+    }
+    QVERIFY(s.bandCount() > 0);
+    QCOMPARE(s.stepCount(), qint64(1));
+    const TrendSeries::Step st = s.steps().front();
+    QCOMPARE(st.beforeMs, written[2399]);
+    QCOMPARE(st.afterMs, written[2400]);
+    QCOMPARE(st.index, qint64(0)); // before the first reading held: in the band
+    QVERIFY(st.breakMs() > s.firstMs() && st.breakMs() < s.exactFirstMs());
+    const qint64 shift = st.placeAfter - st.afterMs;
+    for (qint64 k = 0; k < s.bandCount(); ++k) {
+        const TrendSeries::Band b = s.bandAt(k);
+        QCOMPARE(s.writtenAt(b.fromMs + 1), b.fromMs + 1 - (b.fromMs + 1 < st.breakMs() ? 0 : shift));
+    }
+    for (qint64 i = 0; i < s.size(); ++i)
+        QCOMPARE(s.at(i).written, written[size_t(7200 - s.size() + i)]);
+    // A day later the stretch before the step is gone, and the step with it.
+    for (qint64 i = 7200; i < 7200 + 86400; i += 1) {
+        s.append(t0 + i * 1000 - 1800 * 1000, 7, 0, 0);
+        keepAsTheBoard(s);
+    }
+    QCOMPARE(s.stepCount(), qint64(0));
+    QVERIFY(s.bytes() <= 100 * 1024);
+
+    TrendSeries hostile{TrendSeries::Summarised{}};
+    for (qint64 i = 0; i < 3 * TrendSeries::kMaxSteps; ++i) {
+        hostile.append(t0 - i * 1000, quint16(i), 0, 0);
+        keepAsTheBoard(hostile);
+        QVERIFY(hostile.stepCount() <= TrendSeries::kMaxSteps);
+    }
+    QVERIFY(hostile.bandCount() > 0);
+    QCOMPARE(hostile.at(hostile.size() - 1).written, t0 - (3 * TrendSeries::kMaxSteps - 1) * 1000);
+    QVERIFY2(hostile.bytes() < 1024 * 1024, qPrintable(QString::number(hostile.bytes())));
 }
 
 QTEST_MAIN(TestTrendSeries)

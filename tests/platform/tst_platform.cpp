@@ -366,6 +366,7 @@ void tst_platform::fileErrorNumbers()
     QCOMPARE(e.number, 76);
     QVERIFY(!QDir(tmp.filePath("nofolder")).exists());
     QCOMPARE(AppendToFile(tmp.filePath("nofolder/log.csv"), "x").number, 76);
+    QCOMPARE(AppendToFile(tmp.path(), "x").number, 75); // nor is it a log
     QVERIFY(!CanOpenForReading(tmp.filePath("none.ini")));
     QVERIFY(!CanOpenForReading(tmp.path()));
     QVERIFY(!CanOpenForReading(QString()));
@@ -388,6 +389,17 @@ void tst_platform::wholeFileWrites()
     QCOMPARE(readBytes(p), QByteArray("01\r\n02\r\n"));
     QCOMPARE(readBytes(tmp.filePath("new.csv")), QByteArray("a\r\n"));
     QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary files left
+    // A process of many logs may open as many files as the system lets it.
+    rlimit was {};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &was), 0);
+    rlimit low = was;
+    low.rlim_cur = std::min<rlim_t>(was.rlim_max, 256);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &low), 0);
+    QVERIFY(RaiseOpenFileLimit());
+    rlimit now {};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &now), 0);
+    QCOMPARE(now.rlim_cur, was.rlim_max);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &was), 0);
 }
 
 void tst_platform::failedWriteKeepsOldFile()

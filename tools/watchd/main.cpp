@@ -6,6 +6,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Paths.h"
 #include "platform/ProcessSignals.h"
+#include "platform/TextFile.h"
 
 #include "qelvo_version.h"
 
@@ -114,6 +115,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qelvo-watchd"));
+    RaiseOpenFileLimit(); // each logging site keeps its file open beside its socket
     g_stamp = qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
     QStringList args = QCoreApplication::arguments().mid(1);
     bool check = false;
