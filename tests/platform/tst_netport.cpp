@@ -557,7 +557,9 @@ void tst_netport::hostileServer()
         QVERIFY2(after.peakKb < 100 * 1024, "memory");
     QCOMPARE(port.portOpen(), stays);
     if (stays) {
-        QVERIFY2(cpu < 0.10, "processor");
+        // A sanitizer checks every access the Telnet parser makes: the bound is a flood's,
+        // a port that spins would take the whole core in any build.
+        QVERIFY2(cpu < (kSanitized ? 0.30 : 0.10), "processor");
         QVERIFY2(lines >= 15, "data");
         QCOMPARE(got, QByteArray("N0123\r").repeated(lines));
     } else {
