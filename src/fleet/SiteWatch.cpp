@@ -340,7 +340,9 @@ void SiteWatch::pollEnded(const LinkResult &r)
         break;
     case LinkOutcome::DeviceGone:
     case LinkOutcome::SendFailed: lose(portProblem(m_session->port(), r.reason)); break;
-    default: break; // a garbled or refused answer: the next tick asks again
+    case LinkOutcome::Refused:
+    case LinkOutcome::NotUnderstood: emit pollFailed(r.outcome); break; // the next tick asks again
+    default: break;
     }
 }
 

@@ -26,6 +26,7 @@
 
 class LinkSession;
 class WindowTimer;
+enum class LinkOutcome;
 struct LinkResult;
 struct MemCell;
 
@@ -84,6 +85,9 @@ signals:
     void readingTaken(const Reading &reading);
     // Something worth a line in the service's log that is no change of state.
     void note(const QString &text);
+    // A poll answered with a refusal (Refused) or with lines that cannot be understood
+    // (NotUnderstood); the next tick asks again.
+    void pollFailed(LinkOutcome outcome);
 
 private:
     void open();

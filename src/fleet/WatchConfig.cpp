@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringDecoder>
@@ -15,7 +18,9 @@
 
 namespace {
 
-const QStringList kWatchKeys = {"log_folder", "interval_ms"};
+const QStringList kWatchKeys = {"log_folder", "interval_ms", "state_dir", "max_shelve_min"};
+const QStringList kNotifyKeys = {"exec", "exec_timeout_s", "renotify_min", "webhook", "webhook_timeout_s",
+                                 "webhook_tries"};
 const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit"};
 const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
 constexpr int kMaxQueueLimit = 1000000;
@@ -27,6 +32,7 @@ struct Layout {
     struct Group {
         int line = 0;
         QHash<QString, int> keyLine;
+        QHash<QString, QString> raw; // the value as written, without a comment after it
         QStringList keys; // in the file's order, each once
     };
     QHash<QString, Group> groups;
@@ -58,6 +64,7 @@ private:
     int number(const QString &group, const QString &key, int lo, int hi, int fallback);
     QString path(const QString &group, const QString &key, const QString &fallback);
     void readMqtt(WatchSettings &s);
+    void readNotify(WatchSettings &s);
     void readSites(WatchSettings &s);
 
     QString m_path;
@@ -107,7 +114,7 @@ void Reader::scan(const QString &text)
         if (broken)
             continue;
         if (group.isEmpty()) {
-            fault(no, QStringLiteral("%1 stands outside a group: put it under [watch], [mqtt], [sites] or a site's group").arg(key));
+            fault(no, QStringLiteral("%1 stands outside a group: put it under [watch], [mqtt], [notify], [sites] or a site's group").arg(key));
             continue;
         }
         if (line.mid(eq + 1).count(QLatin1Char('"')) % 2 != 0) {
@@ -121,6 +128,17 @@ void Reader::scan(const QString &text)
         }
         g.keyLine[key] = no;
         g.keys << key;
+        QString raw = line.mid(eq + 1);
+        bool quoted = false;
+        for (qsizetype i = 0; i < raw.size(); ++i) {
+            if (raw[i] == QLatin1Char('"'))
+                quoted = !quoted;
+            else if (raw[i] == QLatin1Char(';') && !quoted && (i == 0 || raw[i - 1].isSpace())) {
+                raw.truncate(i);
+                break;
+            }
+        }
+        g.raw[key] = raw.trimmed();
     }
 }
 
@@ -202,6 +220,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     for (const QString &group : std::as_const(m_layout.order)) {
         const QStringList *known = group == QLatin1String("watch") ? &kWatchKeys
                                    : group == QLatin1String("mqtt") ? &kMqttKeys
+                                   : group == QLatin1String("notify") ? &kNotifyKeys
                                    : group == QLatin1String("sites") ? nullptr
                                    : has(QStringLiteral("sites"), group) ? &kSiteKeys
                                                                         : nullptr;
@@ -216,7 +235,13 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     }
     s.logFolder = path(QStringLiteral("watch"), QStringLiteral("log_folder"), m_dataFolder + QStringLiteral("/logs"));
     s.intervalMs = number(QStringLiteral("watch"), QStringLiteral("interval_ms"), kWatchIntervalMin, kWatchIntervalMax, 1000);
+    // Under systemd the unit's StateDirectory= (the first, if it names several).
+    const QString systemState = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    s.stateDir = path(QStringLiteral("watch"), QStringLiteral("state_dir"),
+                      systemState.isEmpty() ? m_dataFolder + QStringLiteral("/state") : QDir::cleanPath(systemState));
+    s.maxShelveMin = number(QStringLiteral("watch"), QStringLiteral("max_shelve_min"), 1, kWatchMaxShelveMin, 480);
     readMqtt(s);
+    readNotify(s);
     readSites(s);
     if (!m_faults.isEmpty())
         return finish();
@@ -274,6 +299,51 @@ void Reader::readMqtt(WatchSettings &s)
     s.mqtt = m;
 }
 
+void Reader::readNotify(WatchSettings &s)
+{
+    const QString g = QStringLiteral("notify");
+    if (!m_layout.groups.contains(g))
+        return;
+    WatchNotify &n = s.notify;
+    // As written: a word with blanks is in double quotes, which QSettings would take away.
+    n.exec = m_layout.groups[g].raw.value(QStringLiteral("exec"));
+    if (!n.exec.isEmpty()) {
+        const int line = lineOf(g, QStringLiteral("exec"));
+        const QStringList words = QProcess::splitCommand(n.exec);
+        const QString program = words.value(0);
+        // A bare name is looked for on PATH; a path is taken from the file's folder.
+        const QString found = program.contains(QLatin1Char('/'))
+                                  ? QDir::cleanPath(QFileInfo(m_path).absoluteDir().absoluteFilePath(program))
+                                  : QStandardPaths::findExecutable(program);
+        const QFileInfo fi(found);
+        if (words.isEmpty() || words.first().isEmpty() || n.exec.size() > 1000)
+            fault(line, QStringLiteral("exec=%1: write the program and its arguments (no shell; sh -c \"...\" for one)")
+                            .arg(n.exec.left(100)));
+        else if (found.isEmpty())
+            fault(line, QStringLiteral("exec=%1: %2 is not found on PATH").arg(n.exec.left(100), program));
+        else if (!fi.exists())
+            fault(line, QStringLiteral("exec=%1: %2: the file does not exist").arg(n.exec.left(100), program));
+        else if (!fi.isFile() || !fi.isExecutable())
+            fault(line, QStringLiteral("exec=%1: %2: the file is no program that can be run").arg(n.exec.left(100), program));
+        else {
+            n.execProgram = fi.absoluteFilePath();
+            n.execArgs = words.mid(1);
+        }
+    }
+    n.execTimeoutS = number(g, QStringLiteral("exec_timeout_s"), 1, 3600, 30);
+    n.renotifyMin = number(g, QStringLiteral("renotify_min"), 0, 10080, 0);
+    n.webhook = text(g, QStringLiteral("webhook"));
+    if (!n.webhook.isEmpty()) {
+        const QUrl url(n.webhook, QUrl::StrictMode);
+        if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
+            url.host().isEmpty() || n.webhook.size() > 2000)
+            fault(lineOf(g, QStringLiteral("webhook")),
+                  QStringLiteral("webhook=%1 is no http:// or https:// address").arg(n.webhook.left(100)));
+    }
+    n.webhookTimeoutS = number(g, QStringLiteral("webhook_timeout_s"), 1, 300, 10);
+    n.webhookTries = number(g, QStringLiteral("webhook_tries"), 1, 100, 8);
+}
+
 void Reader::readSites(WatchSettings &s)
 {
     const QString g = QStringLiteral("sites");
@@ -295,7 +365,8 @@ void Reader::readSites(WatchSettings &s)
             fault(line, QStringLiteral("\"%1\" is no site name (letters, digits, _ and -, at most 40)").arg(name.left(60)));
             continue;
         }
-        if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites")) {
+        if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites") ||
+            name == QLatin1String("notify")) {
             fault(line, QStringLiteral("\"%1\" is a group of this file and cannot name a site").arg(name));
             continue;
         }
@@ -409,6 +480,8 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
             d.removed << s.name;
     d.mqttChanged = before.mqtt != after.mqtt;
     d.logFolderChanged = before.logFolder != after.logFolder;
+    d.alarmsChanged = before.stateDir != after.stateDir || before.maxShelveMin != after.maxShelveMin ||
+                      before.notify != after.notify;
     return d;
 }
 

@@ -1,5 +1,6 @@
 #include "fleet/Watcher.h"
 
+#include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -56,13 +57,16 @@ QByteArray ReadingPayload(const QString &site, const Reading &r)
 }
 
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs)
+                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs,
+                        int intervalMs)
 {
     QByteArray p = "{\"site\":" + jsonString(site) + ",\"state\":\"" + SiteStateName(state) + "\",\"since\":\"" +
                    (since.isValid() ? IsoTimeText(since).toLatin1() : QByteArray()) +
                    "\",\"reason\":" + jsonString(reason) + ",\"title\":" + jsonString(title) +
                    ",\"watchd\":" + jsonString(watcher) + ",\"warn_outputs\":\"" +
                    OutputListText(warnOutputs).toLatin1() + '"';
+    if (intervalMs > 0)
+        p += ",\"interval_ms\":" + QByteArray::number(intervalMs);
     if (dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(dropped);
     p += '}';
@@ -72,6 +76,14 @@ QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &s
 Watcher::Watcher(const WatchSettings &settings, const SitePortMaker &makePort, QObject *parent)
     : QObject(parent), m_settings(settings), m_makePort(makePort), m_shutdownTimer(std::make_unique<WindowTimer>())
 {
+    m_alarms = std::make_unique<WatchAlarms>(m_settings, [this](const QString &topic, const QByteArray &p, bool retain) {
+        return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(topic, p, 1, retain) > 0;
+    });
+    connect(m_alarms.get(), &WatchAlarms::logLine, this, &Watcher::logLine);
+    connect(m_alarms.get(), &WatchAlarms::statusChanged, this, [this] {
+        if (!m_stopping)
+            publishWatcher("running");
+    });
 }
 
 Watcher::~Watcher()
@@ -95,6 +107,7 @@ bool Watcher::start(QString *error)
         return false;
     }
     m_since = Now();
+    m_alarms->start();
     if (m_settings.mqtt && !startMqtt(error))
         return false;
     for (const WatchSite &cfg : m_settings.sites)
@@ -131,8 +144,11 @@ bool Watcher::startMqtt(QString *error)
                 m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
         for (auto &[name, s] : m_sites)
             publishState(*s);
+        m_alarms->connected();
         flush();
     });
+    connect(client.get(), &MqttClient::messageReceived, m_alarms.get(), &WatchAlarms::message);
+    client->subscribe(m_alarms->commandFilter(), 1);
     // The first attempt may fail inside start(), before the client is kept.
     MqttClient *c = client.get();
     connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
@@ -173,7 +189,10 @@ void Watcher::addSite(const WatchSite &cfg)
     connect(s->watch.get(), &SiteWatch::readingTaken, this, [this, s](const Reading &r) { onReading(*s, r); });
     connect(s->watch.get(), &SiteWatch::note, this,
             [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
+    connect(s->watch.get(), &SiteWatch::pollFailed, this,
+            [this, s](LinkOutcome o) { m_alarms->pollFailed(s->cfg.name, o); });
     m_sites[cfg.name] = std::move(owned);
+    m_alarms->siteAdded(cfg);
     s->watch->start();
 }
 
@@ -192,6 +211,8 @@ void Watcher::removeSite(const QString &name, bool clearRetained)
         if (!m_clearAtConnect.contains(name))
             m_clearAtConnect << name;
     m_sites.erase(it);
+    if (clearRetained)
+        m_alarms->siteRemoved(name);
 }
 
 void Watcher::onState(Site &s)
@@ -204,6 +225,7 @@ void Watcher::onState(Site &s)
     if (w.state() != SiteState::Online && s.run->state() != LogRun::Stopped)
         s.run->endIfDue();
     publishState(s);
+    m_alarms->siteState(s.cfg.name, w.state(), reason);
 }
 
 void Watcher::onReading(Site &s, const Reading &r)
@@ -222,6 +244,7 @@ void Watcher::onReading(Site &s, const Reading &r)
     }
     if (m_mqtt)
         publishReading(s, ReadingPayload(s.cfg.name, r));
+    m_alarms->reading(s.cfg.name, r);
 }
 
 void Watcher::startRun(Site &s, const Reading &r)
@@ -286,7 +309,7 @@ void Watcher::publishState(Site &s)
     const SiteWatch &w = *s.watch;
     if (m_mqtt->publish(topic(s.cfg.name, "state"),
                         StatePayload(s.cfg.name, w.state(), w.since(), w.reason(), s.cfg.title, s.dropped,
-                                     m_settings.mqtt->clientId, s.cfg.warnOutputs), 1,
+                                     m_settings.mqtt->clientId, s.cfg.warnOutputs, s.cfg.intervalMs), 1,
                         true) > 0)
         s.dropped = 0;
 }
@@ -297,7 +320,8 @@ void Watcher::publishWatcher(const char *state)
         return;
     QByteArray p = QByteArray("{\"state\":\"") + state + '"';
     if (qstrcmp(state, "running") == 0)
-        p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"';
+        p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"' +
+             m_alarms->statusFields();
     p += '}';
     m_mqtt->publish(m_settings.mqtt->topicPrefix + QStringLiteral("/watchd/") + m_settings.mqtt->clientId, p, 1, true);
 }
@@ -323,6 +347,7 @@ void Watcher::reload(const WatchSettings &next)
         removeSite(name, false);
     const bool folderChanged = d.logFolderChanged;
     m_settings = next;
+    m_alarms->reload(next);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {
@@ -351,7 +376,8 @@ void Watcher::reload(const WatchSettings &next)
                      .arg(d.added.size())
                      .arg(d.removed.size())
                      .arg(d.changed.size())
-                     .arg(mqttChanged ? QStringLiteral(", new broker settings") : QString()));
+                     .arg(mqttChanged ? QStringLiteral(", new broker settings") : QString()) +
+                 (d.alarmsChanged ? QStringLiteral(", new alarm settings") : QString()));
 }
 
 void Watcher::shutdown(int boundMs, std::function<void()> done)
@@ -365,6 +391,7 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
     }
     for (auto &[name, s] : m_sites)
         s->watch->stop();
+    m_alarms->stop();
     publishWatcher("offline");
     const qint64 until = clockService().elapsedMs() + boundMs;
     auto finish = [this, until, done = std::move(done)] {

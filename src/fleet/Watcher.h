@@ -19,6 +19,8 @@
 //                                  last one
 //   <prefix>/watchd/<client id>    retained: running, and offline by the last
 //   will or a stop
+//   <prefix>/<site>/alarms         retained: the site's alarms (WatchAlarms), which
+//                                  <prefix>/command/<user>/<site> acts on
 // While the broker is away each site's readings wait in its own queue
 // (queueLimit readings; past that the oldest go), and are published in order
 // when it is back.
@@ -37,6 +39,7 @@
 #include <memory>
 
 class LogRun;
+class WatchAlarms;
 class WindowTimer;
 
 // ISO 8601 with milliseconds and the offset from UTC:
@@ -46,8 +49,10 @@ QString IsoTimeText(const QDateTime &t);
 QByteArray ReadingPayload(const QString &site, const Reading &r);
 // The state names the outputs that are the site's warning stages ("warn_outputs":"1,2,5"),
 // so that an office view raises its alarms on those.
+// interval_ms tells how often the site is asked, against which a view judges its silence.
 QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs = 0xFF);
+                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs = 0xFF,
+                        int intervalMs = 0);
 
 class Watcher : public QObject {
     Q_OBJECT
@@ -78,6 +83,7 @@ public:
     qsizetype queued(const QString &name) const;
     qint64 dropped(const QString &name) const;
     MqttClient *mqtt() const { return m_mqtt.get(); }
+    WatchAlarms &alarms() const { return *m_alarms; }
 
 signals:
     // One line for the service's log (stderr, the journal).
@@ -109,6 +115,7 @@ private:
     SitePortMaker m_makePort;
     std::map<QString, std::unique_ptr<Site>> m_sites;
     std::unique_ptr<MqttClient> m_mqtt;
+    std::unique_ptr<WatchAlarms> m_alarms;
     QDateTime m_since;
     qsizetype m_queuedTotal = 0;
     QStringList m_clearAtConnect; // sites removed while the broker was away

@@ -1,6 +1,7 @@
 // qelvo-watchd: watches every controller of a configuration file without
 // windows, logs each site's readings in the log filer's files, and publishes
 // readings and states over MQTT.
+#include "fleet/WatchAlarms.h"
 #include "fleet/Watcher.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
@@ -10,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QStringList>
+#include <QUrl>
 
 #include <csignal>
 #include <cstdio>
@@ -29,8 +31,24 @@ and with an [mqtt] group to the broker:
   PREFIX/SITE/reading          {"site","time","count","value","unit","outputs"}
   PREFIX/SITE/state            retained: online, no-reply, lost or stopped, with since,
                                reason and title
-  PREFIX/watchd/CLIENT_ID      retained: running, or offline (also the last will)
-One line per change of a site's state goes to standard error (the journal under systemd).
+  PREFIX/watchd/CLIENT_ID      retained: running, or offline (also the last will), with
+                               the counts of commands and notifications
+  PREFIX/SITE/alarms           retained: {"site","seq","alarms":[{"cause","state","raised",
+                               "cleared","acked_by","acked_at","shelved_by","shelved_until",
+                               "reason"}]}, every alarm that is not normal
+One line per change of a site's state and per alarm transition goes to standard error (the
+journal under systemd).
+
+Alarms: one per site and cause (output1-output8 of the site's warn_outputs, no-reply, lost,
+refused, garbled), in the states UNACK (active, not acknowledged), ACKED, RTNUN (returned,
+not acknowledged), SHLVD (shelved by a user until a time) and DSUPR (the site out of
+service). They are kept in STATE_DIR/alarms-CLIENT_ID.json across restarts and journaled in
+LOG_FOLDER/alarms/qlvalarmYYYYMMDD.csv. A user acts by publishing on
+PREFIX/command/USER/SITE (only USER may, by the broker's ACL):
+  {"id":"1","action":"ack","cause":"output1"}       (cause: one cause, or "all")
+  {"id":"2","action":"shelve","cause":"output2","minutes":60,"reason":"..."}
+  {"id":"3","action":"unshelve","cause":"output2"}
+and is answered on PREFIX/command/USER/SITE/result with {"id","ok","reason"}.
 
 Signals: SIGTERM and SIGINT end every log run with its end block, publish the final
 states and end the program (exit status 0); SIGHUP reads FILE again, starting the sites
@@ -40,14 +58,23 @@ Exit status: 0 after a stop by signal, 1 when the watch cannot start (the log fo
 broker's settings), 2 for a usage error or a faulty FILE.
 
 FILE (INI; ';' starts a comment):
-  [watch]   log_folder (default: the data folder's logs), interval_ms (20-60000, 1000)
+  [watch]   log_folder (default: the data folder's logs), interval_ms (20-60000, 1000),
+            state_dir (the alarms' state; default $STATE_DIRECTORY, else the data folder's
+            state), max_shelve_min (the longest shelve, 1-10080, 480)
   [mqtt]    url (mqtt://HOST:PORT or mqtts://HOST:PORT), topic_prefix (qelvo), client_id
             (qelvo-watchd-HOST), username, password_file, ca_file, queue_limit (readings
             kept per site while the broker is away; default one hour's worth)
+  [notify]  exec (a program and its arguments, run for each alarm raised with QELVO_SITE,
+            QELVO_TITLE, QELVO_CAUSE, QELVO_CAUSE_TEXT, QELVO_STATE, QELVO_TIME,
+            QELVO_VALUE, QELVO_EVENT, QELVO_WATCHD and QELVO_JSON in its environment),
+            exec_timeout_s (1-3600, 30), renotify_min (again while not acknowledged,
+            0-10080, 0: never), webhook (http:// or https://: the alarm POSTed as JSON),
+            webhook_timeout_s (1-300, 10), webhook_tries (1-100, 8)
   [sites]   NAME=PORT for each site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT;
             NAME is 1-40 of A-Z a-z 0-9 _ -
   [NAME]    interval_ms, title, input_type (1-5 pins the input type; else it is read
-            from the controller's settings at each connect)
+            from the controller's settings at each connect), warn_outputs (the outputs
+            that raise alarms, as 1 2 5 or none; default all eight)
 See qelvo-watchd(1).
 )";
 
@@ -106,6 +133,17 @@ int main(int argc, char **argv)
     }
     if (check) {
         std::printf("%s: %lld sites, no faults\n", qPrintable(path), qlonglong(settings->sites.size()));
+        std::printf("  alarm state in %s, shelves up to %d min\n", qPrintable(settings->stateDir),
+                    settings->maxShelveMin);
+        const WatchNotify &n = settings->notify;
+        if (!n.execProgram.isEmpty())
+            std::printf("  exec: %s %s (time-out %d s)\n", qPrintable(n.execProgram), qPrintable(n.execArgs.join(' ')),
+                        n.execTimeoutS);
+        if (!n.webhook.isEmpty())
+            std::printf("  webhook: %s (%d tries, time-out %d s)\n", qPrintable(QUrl(n.webhook).toDisplayString(QUrl::RemoveUserInfo)),
+                        n.webhookTries, n.webhookTimeoutS);
+        if (n.renotifyMin > 0)
+            std::printf("  told again every %d min while not acknowledged\n", n.renotifyMin);
         return 0;
     }
 
@@ -168,12 +206,13 @@ int main(int argc, char **argv)
         return 1;
     }
     logLine(
-        QStringLiteral("watching %1 sites; logs in %2%3")
+        QStringLiteral("watching %1 sites; logs in %2, alarms kept in %4%3")
             .arg(watcher.siteCount())
             .arg(settings->logFolder)
             .arg(settings->mqtt
                      ? QStringLiteral("; broker %1, topics %2/").arg(settings->mqtt->url, settings->mqtt->topicPrefix)
-                     : QStringLiteral("; no broker")));
+                     : QStringLiteral("; no broker"))
+            .arg(watcher.alarms().statePath()));
     const int rc = QCoreApplication::exec();
     logLine(QStringLiteral("stopped"));
     return rc;
