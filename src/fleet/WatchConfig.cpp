@@ -370,6 +370,12 @@ void Reader::readSites(WatchSettings &s)
             fault(line, QStringLiteral("\"%1\" is a group of this file and cannot name a site").arg(name));
             continue;
         }
+        // PREFIX/command/USER/... are the users' commands: a site's topics there could be
+        // written by a user named as one of them.
+        if (name == QLatin1String("command")) {
+            fault(line, QStringLiteral("\"command\" names the users' commands in the topics and cannot name a site"));
+            continue;
+        }
         WatchSite site;
         site.name = name;
         const QString port = text(g, name);

@@ -95,6 +95,8 @@ void tst_watchconfig::badFiles_data()
         {"2: exec=\"\": write the program and its arguments (no shell; sh -c \"...\" for one)"});
     row("webhook", "[notify]\nwebhook=ftp://h/x\n" + kSites, {"2: webhook=ftp://h/x is no http:// or https:// address"});
     row("notify as a site", "[sites]\nnotify=COM1\n", {"2: \"notify\" is a group of this file and cannot name a site"});
+    row("command as a site", "[sites]\ncommand=COM1\n",
+        {"2: \"command\" names the users' commands in the topics and cannot name a site"});
     row("no sites", "[watch]\n", {" no [sites] group: name each site and its port there (NAME=COMn, tcp://HOST:PORT or rfc2217://HOST:PORT)"});
     row("empty sites", "[sites]\n", {"1: [sites] lists no site"});
     QByteArray many = "[sites]\n";
