@@ -71,6 +71,21 @@ AlarmNotifier::~AlarmNotifier()
 void AlarmNotifier::setSettings(const WatchNotify &settings)
 {
     m_settings = settings;
+    // What waits for a program or a hook that is no longer configured goes.
+    if (m_settings.execProgram.isEmpty() && !m_execQueue.empty()) {
+        emit logLine(QStringLiteral("notify: no program any more; %1 notices not run").arg(m_execQueue.size()));
+        m_execQueue.clear();
+    }
+    if (m_settings.webhook.isEmpty() && !m_posts.empty()) {
+        emit logLine(QStringLiteral("notify: no web hook any more; %1 notices not sent").arg(m_posts.size()));
+        m_retryTimer->setEnabled(false);
+        if (m_postId > 0)
+            httpService().abort(m_postId);
+        m_postId = 0;
+        m_posts.clear();
+    }
+    startRuns();
+    sendNext();
 }
 
 QString AlarmNotifier::what(const AlarmNotice &n) const

@@ -554,6 +554,16 @@ void tst_watchalarms::programsRunWithinTheirBounds()
     QCOMPARE(r.w->notifier().execQueued(), AlarmNotifier::kMaxQueued);
     QCOMPARE(r.w->notifier().counts().execDropped, quint64(60 * 8 - AlarmNotifier::kMaxRunning - AlarmNotifier::kMaxQueued));
     QCOMPARE(r.log.filter("dropped until some have run").size(), 1);
+    // A reload without the program: what waits for it goes, told; the runs end as they will.
+    WatchSettings without = r.ws;
+    without.notify = WatchNotify();
+    r.w->reload(without);
+    QCOMPARE(r.w->notifier().execQueued(), 0);
+    QCOMPARE(r.log.filter(QStringLiteral("no program any more; %1 notices not run").arg(AlarmNotifier::kMaxQueued)).size(), 1);
+    r.w->reading("a", reading(0x00));
+    r.w->reading("a", reading(0x01));
+    QCOMPARE(m_progs.running(), AlarmNotifier::kMaxRunning);
+    r.w->reload(r.ws);
     // A program that cannot start is told.
     r.w->notifier().stop();
     m_progs.failToStart = QStringLiteral("No such file or directory");
