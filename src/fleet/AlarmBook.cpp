@@ -19,6 +19,18 @@ constexpr int kStates = int(std::size(kStateNames));
 // The state file's own mark and version.
 constexpr int kFileVersion = 1;
 
+// A time at its fixed offset from UTC, as it is kept: written as text without asking the
+// time zone again.
+QDateTime fixed(const QDateTime &t)
+{
+    return !t.isValid() || t.timeSpec() == Qt::OffsetFromUTC ? t : t.toOffsetFromUtc(t.offsetFromUtc());
+}
+
+QDateTime fixedNow()
+{
+    return fixed(Now());
+}
+
 bool siteName(const QString &s)
 {
     static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9_-]{1,40}$"));
@@ -28,6 +40,15 @@ bool siteName(const QString &s)
 // A JSON string, quoted and escaped.
 QByteArray jsonText(const QString &text)
 {
+    // Names, causes and most users need no escapes: the common case is quick.
+    bool plain = true;
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return '"' + text.toLatin1() + '"';
     const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return a.mid(1, a.size() - 2);
 }
@@ -179,7 +200,7 @@ std::optional<AlarmState> AlarmStateFromName(const QString &name)
 
 QString AlarmTimeText(const QDateTime &t)
 {
-    QString s = t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    QString s = fixed(t).toString(Qt::ISODateWithMs);
     if (s.endsWith(QLatin1Char('Z'))) {
         s.chop(1);
         s += QStringLiteral("+00:00");
@@ -387,7 +408,7 @@ void AlarmBook::setCondition(const QString &site, AlarmCause cause, bool active,
     if (active)
         a.value = value.left(kMaxValue);
     Events ev;
-    settle(site, a, at.isValid() ? at : Now(), ev);
+    settle(site, a, fixed(at.isValid() ? at : Now()), ev);
     tell(site, ev);
 }
 
@@ -399,7 +420,7 @@ AlarmAnswer AlarmBook::acknowledge(const QString &site, std::optional<AlarmCause
         return ans;
     }
     Entry *e = entry(site, false);
-    const QDateTime now = Now();
+    const QDateTime now = fixedNow();
     Events ev;
     for (int i = 0; e && i < kAlarmCauses; ++i) {
         Alarm &a = e->alarms[size_t(i)];
@@ -451,7 +472,7 @@ AlarmAnswer AlarmBook::shelve(const QString &site, AlarmCause cause, int minutes
         return ans;
     Entry *e = entry(site, true);
     Alarm &a = e->alarms[size_t(cause)];
-    const QDateTime now = Now();
+    const QDateTime now = fixedNow();
     a.shelvedBy = user;
     a.shelvedUntil = now.addSecs(qint64(minutes) * 60);
     a.reason = reason;
@@ -482,7 +503,7 @@ AlarmAnswer AlarmBook::unshelve(const QString &site, std::optional<AlarmCause> c
         return ans;
     }
     Entry *e = entry(site, false);
-    const QDateTime now = Now();
+    const QDateTime now = fixedNow();
     Events ev;
     for (int i = 0; e && i < kAlarmCauses; ++i) {
         Alarm &a = e->alarms[size_t(i)];
@@ -505,7 +526,7 @@ void AlarmBook::setSuppressed(const QString &site, bool on, const QString &reaso
         return;
     e->suppressed = on;
     e->suppressReason = on ? reason.left(kMaxReason) : QString();
-    const QDateTime now = Now();
+    const QDateTime now = fixedNow();
     Events ev;
     for (Alarm &a : e->alarms) {
         // Told for the alarms that stood when the site went (or stand beneath it now); one whose
@@ -592,7 +613,7 @@ int AlarmBook::unacknowledged() const
 
 void AlarmBook::checkShelves()
 {
-    const QDateTime now = Now();
+    const QDateTime now = fixedNow();
     // Told once the book is walked: a listener may act on the book.
     std::vector<std::pair<QString, Events>> due;
     for (auto &[name, e] : m_sites) {

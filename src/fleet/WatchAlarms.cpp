@@ -89,7 +89,7 @@ WatchAlarms::WatchAlarms(const WatchSettings &settings, Publish publish, QObject
         m_dirty.insert(site);
         if (m_batch == 0)
             publishDirty();
-        scheduleSave();
+        scheduleSave(m_actPending);
     });
     connect(m_notifier.get(), &AlarmNotifier::logLine, this, &WatchAlarms::logLine);
     m_saveTimer->onTick = [this] { saveNow(); };
@@ -215,7 +215,7 @@ void WatchAlarms::siteRemoved(const QString &name)
     }
     m_book.forget(name);
     m_dirty.remove(name);
-    scheduleSave();
+    scheduleSave(true);
     if (m_settings.mqtt && !m_publish(prefix() + QLatin1Char('/') + name + QStringLiteral("/alarms"), QByteArray(), true))
         m_clearAtConnect.insert(name);
 }
@@ -272,6 +272,8 @@ void WatchAlarms::pollFailed(const QString &name, LinkOutcome outcome)
 
 void WatchAlarms::onEvent(const AlarmEvent &e)
 {
+    if (e.kind != AlarmEvent::Kind::Raised && e.kind != AlarmEvent::Kind::Cleared)
+        m_actPending = true;
     journal(e);
     QString line = e.site + QStringLiteral(": alarm ") + QLatin1String(AlarmCauseName(e.alarm.cause)) +
                    QLatin1Char(' ') + QLatin1String(AlarmEventName(e.kind));
@@ -298,7 +300,10 @@ void WatchAlarms::journal(const AlarmEvent &e)
                          QLatin1Char(',') + AlarmEventText(e.kind) + QLatin1Char(',') +
                          AlarmCauseText(e.alarm.cause) + QLatin1Char(',') + csvField(e.user) + QLatin1Char(',') +
                          csvField(reasonOf(e));
-    EnsureFolder(m_settings.logFolder + QStringLiteral("/alarms"));
+    // The folder is made once per file (and again after a failure).
+    if (path != m_journalPath || m_journalFailing)
+        EnsureFolder(m_settings.logFolder + QStringLiteral("/alarms"));
+    m_journalPath = path;
     const FileError err = AppendToFile(path, SjisEncode(line) + "\r\n");
     if (err.failed() && !m_journalFailing)
         emit logLine(QStringLiteral("alarms: cannot write the journal %1: %2; the log lines are the record until it "
@@ -487,18 +492,23 @@ void WatchAlarms::answer(const QString &user, const QString &site, const QByteAr
               false);
 }
 
-void WatchAlarms::scheduleSave()
+void WatchAlarms::scheduleSave(bool act)
 {
-    if (m_saveTimer->Enabled())
+    const qint64 now = clockService().elapsedMs();
+    const qint64 due = qMax(now + 1, m_lastSaveMs + (act ? kSaveGapMs : kConditionSaveMs));
+    if (m_saveTimer->Enabled() && m_saveDueMs <= due)
         return;
-    const qint64 since = clockService().elapsedMs() - m_lastSaveMs;
-    m_saveTimer->setInterval(int(qBound(qint64(1), qint64(kSaveGapMs) - since, qint64(kSaveGapMs))));
+    m_saveDueMs = due;
+    m_saveTimer->setEnabled(false);
+    m_saveTimer->setInterval(int(due - now));
     m_saveTimer->setEnabled(true);
 }
 
 void WatchAlarms::saveNow()
 {
     m_saveTimer->setEnabled(false);
+    m_saveDueMs = -1;
+    m_actPending = false;
     m_lastSaveMs = clockService().elapsedMs();
     const QString path = statePath();
     if (path.isEmpty())

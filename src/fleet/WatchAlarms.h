@@ -12,9 +12,10 @@
 //   Out of service. A site removed from the configuration has its alarms suppressed
 //   (DSUPR) until it comes back; one without alarms is forgotten and its topic cleared.
 //   State file. <state dir>/alarms-<client id>.json (alarms.json without a broker; none
-//   without a state folder, as a watcher made in code may be), written
-//   whole (a new file synced and renamed over the old one) at the next turn of the event
-//   loop after a change, at most every kSaveGapMs, and at the stop. One that cannot be read
+//   without a state folder, as a watcher made in code may be), written whole (a new file
+//   synced and renamed over the old one) at the next turn of the event loop after a user's
+//   act, at most every kSaveGapMs; after raises and clears at most every kConditionSaveMs
+//   (a chattering fleet is one write a second); and at the stop. One that cannot be read
 //   is told, kept beside as .corrupt, and the watch starts with no alarms.
 //   Journal. <log folder>/alarms/qlvalarmYYYYMMDD.csv, Shift_JIS, CR LF, one line per
 //   transition: "yyyy/MM/dd HH:mm:ss,SITE,EVENT,CAUSE,USER,REASON", EVENT and CAUSE in the
@@ -57,6 +58,7 @@ public:
     static constexpr int kMaxUsers = 256;
     static constexpr int kGarbledPolls = 3;
     static constexpr int kSaveGapMs = 50;
+    static constexpr int kConditionSaveMs = 1000;
     static constexpr int kTickMs = 5000;
     static constexpr qint64 kMaxStateBytes = 16 * 1024 * 1024;
 
@@ -122,7 +124,9 @@ private:
     void journal(const AlarmEvent &e);
     void publishSite(const QString &name);
     void publishDirty();
-    void scheduleSave();
+    // act: a user's act (or a suppression), written within kSaveGapMs; else within
+    // kConditionSaveMs.
+    void scheduleSave(bool act);
     void saveNow();
     void tick();
     void renotify();
@@ -142,8 +146,11 @@ private:
     std::unique_ptr<WindowTimer> m_saveTimer;
     std::unique_ptr<WindowTimer> m_tick;
     qint64 m_lastSaveMs = -1000000;
+    qint64 m_saveDueMs = -1;       // when the save timer falls due; -1: not armed
+    bool m_actPending = false;     // a user's act waits to be written
     bool m_saveFailing = false;
     bool m_journalFailing = false;
+    QString m_journalPath;         // the journal written last
     int m_batch = 0;               // hooks running: publishing waits for their end
     QSet<QString> m_dirty;         // sites whose list waits to be published
     QSet<QString> m_clearAtConnect;

@@ -146,6 +146,7 @@ private slots:
     void commands();
     void floodsAreBoundedAndCounted();
     void stateFileAcrossARestart();
+    void raisesWrittenWithinASecondActsAtOnce();
     void corruptOrUnreadableStateFile();
     void outOfServiceStopAndBrokerAway();
     void programsRunWithinTheirBounds();
@@ -402,6 +403,43 @@ void tst_watchalarms::stateFileAcrossARestart()
     QCOMPARE(r.now("a"), QStringLiteral("output1=RTNUN,output2=SHLVD"));
     m_f->clock.advance(30 * 60 * 1000);
     QCOMPARE(r.now("a"), QStringLiteral("output1=RTNUN"));
+}
+
+void tst_watchalarms::raisesWrittenWithinASecondActsAtOnce()
+{
+    Rig r;
+    r.start();
+    auto saved = [&r](const QString &site) {
+        AlarmBook b;
+        if (!QFile::exists(r.w->statePath()) || !b.load(AppFixture::readFile(r.w->statePath())))
+            return QStringLiteral("(none)");
+        return states(b.site(site));
+    };
+    // A raise after a quiet second is written at once; the next ones wait for the pace of
+    // conditions: a chattering fleet is one write a second.
+    m_f->clock.advance(WatchAlarms::kConditionSaveMs + 10);
+    r.w->reading("a", reading(0x01));
+    m_f->clock.advance(WatchAlarms::kSaveGapMs + 10);
+    QCOMPARE(saved("a"), QStringLiteral("output1=UNACK"));
+    r.w->reading("a", reading(0x02));
+    m_f->clock.advance(WatchAlarms::kSaveGapMs + 10);
+    QCOMPARE(saved("a"), QStringLiteral("output1=UNACK"));
+    m_f->clock.advance(WatchAlarms::kConditionSaveMs);
+    QCOMPARE(saved("a"), QStringLiteral("output1=RTNUN,output2=UNACK"));
+    // A user's act after a raise is written at once, not at the raise's later time.
+    r.w->reading("b", reading(0x01));
+    m_f->clock.advance(1);
+    r.cmd("q/command/sato/a", R"({"action":"ack","cause":"output1"})");
+    m_f->clock.advance(WatchAlarms::kSaveGapMs + 10);
+    QCOMPARE(saved("a"), QStringLiteral("output2=UNACK"));
+    QCOMPARE(saved("b"), QStringLiteral("output1=UNACK"));
+    // And an act does not wait behind a raise that came just before it.
+    m_f->clock.advance(WatchAlarms::kConditionSaveMs + 10);
+    r.w->reading("b", reading(0x00));
+    m_f->clock.advance(1);
+    r.cmd("q/command/sato/b", R"({"action":"ack","cause":"output1"})");
+    m_f->clock.advance(WatchAlarms::kSaveGapMs + 10);
+    QCOMPARE(saved("b"), QString());
 }
 
 void tst_watchalarms::corruptOrUnreadableStateFile()
