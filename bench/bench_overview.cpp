@@ -319,8 +319,10 @@ int main(int argc, char *argv[])
     QList<Alarm> alarms;
     int otherAlarms = 0;
     const qint64 epochToMonoNs = QDateTime::currentMSecsSinceEpoch() * 1000000LL - monoNs();
-    const QMetaObject::Connection hook = QObject::connect(w->board(), &SiteBoard::alarmRaised, w, [&](int index, const QString &cause) {
+    const QMetaObject::Connection hook = QObject::connect(w->board(), &SiteBoard::alarmRaised, w, [&](const QString &name, AlarmCause why) {
+        const int index = w->board()->indexOf(name);
         const BoardRow &r = w->board()->rows().at(index);
+        const QString cause = AlarmCauseText(why);
         const int rank = r.name.mid(1).toInt();
         if (!r.name.startsWith(QLatin1Char('s')) || cause != QStringLiteral("出力1 ON")) {
             ++otherAlarms;

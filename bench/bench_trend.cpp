@@ -76,9 +76,9 @@ bool writeDayLog(const QString &path)
         QString text = LogBlock(QStringLiteral("/** Logging Start **/"), start) + vbCrLf;
         for (int i = 0; i < 43200; ++i) {
             const int count = int(512 + 400 * std::sin(i / 3000.0));
-            text += MakeDataLine(i + 1, start.addSecs(i), QStringLiteral("%1").arg(count, 4, 16, QLatin1Char('0')).toUpper(),
-                                 QStringLiteral("%1").arg(count / 128, 2, 16, QLatin1Char('0')), true, true) +
-                    vbCrLf;
+            const Reading r = MakeReading(start.addSecs(i), QStringLiteral("%1").arg(count, 4, 16, QLatin1Char('0')).toUpper(),
+                                          QStringLiteral("%1").arg(count / 128, 2, 16, QLatin1Char('0')), ScaleOfType(1));
+            text += MakeDataLine(i + 1, start.addSecs(i), r, true, true) + vbCrLf;
         }
         text += LogBlock(QStringLiteral("/** Logging END C **/"), start.addSecs(43200)) + vbCrLf;
         bytes += SjisEncode(text);

@@ -13,15 +13,27 @@
 // few milliseconds on the line, so the latency is an upper bound of the time from the
 // completed reading ("Y") to its receipt.
 //
+// Then the broker is stopped for 30 s ($QELVO_BENCH_OUTAGE_SECONDS) and started again; the
+// subscriber (a session the broker keeps, mosquitto's default limits), which from now on takes
+// a millisecond for each message as one that stores the readings does, waits until the
+// watcher's backlog has come:
+//   RESULT watchd_backlog_delivered_ratio <readings taken while the broker was away and
+//                                          received / those in the CSV files>
+// Last, a second watcher with 1000 sites on TCP ports where nothing listens (each refused,
+// tried again after 1, 2, 4 ... 60 s), its processor share over the measured time after 10 s:
+//   RESULT watchd_cpu_percent_1000_idle_sites <% of one core>
+//
 // qelvo-watchd is taken from $QELVO_WATCHD, else ../tools/watchd/qelvo-watchd next to this
 // program; qelvo-ctrlsim as the other benchmarks take it; mosquitto from the system.
 #include "BenchCommon.h"
 
 #include "fleet/MqttClient.h"
+#include "platform/TextFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -31,6 +43,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <csignal>
@@ -41,6 +54,7 @@
 namespace {
 constexpr int kSites = 100;
 constexpr int kIntervalMs = 1000;
+constexpr int kIdleSites = 1000;
 
 QString watchdProgram()
 { return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
@@ -63,7 +77,34 @@ double cpuSeconds(qint64 pid)
 struct Received {
     qint64 timeMs; // the reading's time
     double latencyMs;
+    bool late;
+    qint64 atMs;   // its receipt
 };
+
+// The seconds (since the epoch) of every data line of the watcher's CSV files.
+QList<qint64> loggedSeconds(const QString &logs)
+{
+    QList<qint64> out;
+    QDirIterator it(logs, {QStringLiteral("*.csv")}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QByteArray bytes;
+        if (ReadWholeFile(it.next(), bytes).failed())
+            continue;
+        for (const QByteArray &line : bytes.split('\n')) {
+            if (line.isEmpty() || line.at(0) < '0' || line.at(0) > '9')
+                continue;
+            // "000001, 2026/12/09, 05:09:44, ..."
+            const QList<QByteArray> f = line.split(',');
+            if (f.size() < 3)
+                continue;
+            const QDateTime t = QDateTime::fromString(QString::fromLatin1(f[1].trimmed() + ' ' + f[2].trimmed()),
+                                                      QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+            if (t.isValid())
+                out << t.toSecsSinceEpoch();
+        }
+    }
+    return out;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -85,19 +126,24 @@ int main(int argc, char *argv[])
     const quint16 brokerPort = freePorts(1);
     QFile conf(home.filePath("mosquitto.conf"));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n")
-                   .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).toUtf8());
+    // Its default limits; the subscriber's session is kept across the restart of the outage.
+    conf.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                              "persistence_location %3/\nlog_dest none\n")
+                   .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).arg(home.path()).toUtf8());
     conf.close();
     QProcess broker;
     broker.setStandardOutputFile(QProcess::nullDevice());
     broker.setStandardErrorFile(QProcess::nullDevice());
-    broker.start(mosquitto, {"-c", conf.fileName()});
-    QTcpSocket probe;
-    bool ok = spin(5000, [&] {
-        probe.abort();
-        probe.connectToHost(QHostAddress::LocalHost, brokerPort);
-        return probe.waitForConnected(100);
-    });
+    const auto startBroker = [&] {
+        broker.start(mosquitto, {"-c", conf.fileName()});
+        QTcpSocket probe;
+        return spin(5000, [&] {
+            probe.abort();
+            probe.connectToHost(QHostAddress::LocalHost, brokerPort);
+            return probe.waitForConnected(100);
+        });
+    };
+    bool ok = startBroker();
 
     // The controllers.
     const quint16 first = freePorts(kSites);
@@ -117,14 +163,23 @@ int main(int argc, char *argv[])
     MqttClient::Options o;
     o.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(brokerPort);
     o.clientId = QStringLiteral("bench-office");
+    o.cleanSession = false;
+    o.reconnectMinMs = 200;
+    o.reconnectMaxMs = 400;
     MqttClient office(o);
+    QSet<QByteArray> seen; // a QoS 1 message may come twice
+    bool slowOffice = false;
     QObject::connect(&office, &MqttClient::messageReceived, [&](const QString &topic, const QByteArray &payload, bool) {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        const QDateTime t = QDateTime::fromString(QJsonDocument::fromJson(payload).object().value("time").toString(), Qt::ISODateWithMs);
-        if (!t.isValid())
+        const QJsonObject json = QJsonDocument::fromJson(payload).object();
+        const QDateTime t = QDateTime::fromString(json.value("time").toString(), Qt::ISODateWithMs);
+        if (!t.isValid() || seen.contains(payload))
             return;
-        received << Received{t.toMSecsSinceEpoch(), double(now - t.toMSecsSinceEpoch())};
+        seen << payload;
+        received << Received{t.toMSecsSinceEpoch(), double(now - t.toMSecsSinceEpoch()), json.value("late").toBool(), now};
         ++perSite[topic.section('/', 1, 1)];
+        if (slowOffice)
+            QThread::usleep(1000);
     });
     office.start();
     ok = spin(5000, [&] { return office.isConnected(); }) && office.subscribe("bench/+/reading", 1) >= 0;
@@ -162,10 +217,63 @@ int main(int argc, char *argv[])
     // What was read in the measured time and is still on its way.
     spin(3000);
 
+    // The outage: what the CSV files hold of the seconds strictly inside it must all come.
+    const int outage = qEnvironmentVariableIsSet("QELVO_BENCH_OUTAGE_SECONDS")
+                           ? qEnvironmentVariableIntValue("QELVO_BENCH_OUTAGE_SECONDS") : 30;
+    slowOffice = true;
+    const qint64 awayFrom = QDateTime::currentSecsSinceEpoch() + 1;
+    stopProcess(broker);
+    spin(outage * 1000);
+    const qint64 awayTo = QDateTime::currentSecsSinceEpoch() - 1;
+    const bool back = startBroker();
+    const qint64 backAt = QDateTime::currentMSecsSinceEpoch();
+    // Until no reading that waited has come for 5 s (at most two minutes).
+    spin(120000, [&] {
+        qint64 lastLate = backAt;
+        for (const Received &r : std::as_const(received))
+            if (r.late)
+                lastLate = qMax(lastLate, r.atMs);
+        return QDateTime::currentMSecsSinceEpoch() - lastLate > 5000 && QDateTime::currentMSecsSinceEpoch() - backAt > 15000;
+    });
+    qint64 inside = 0, lateCount = 0, lastLateAt = backAt;
+    for (const Received &r : std::as_const(received)) {
+        inside += r.timeMs / 1000 >= awayFrom && r.timeMs / 1000 <= awayTo;
+        if (r.late) {
+            ++lateCount;
+            lastLateAt = qMax(lastLateAt, r.atMs);
+        }
+    }
+
     ::kill(pid_t(pid), SIGTERM);
     const bool ended = watchd.waitForFinished(5000) && watchd.exitStatus() == QProcess::NormalExit && watchd.exitCode() == 0;
-    office.stop();
+    qint64 logged = 0;
+    for (const qint64 sec : loggedSeconds(home.filePath("logs")))
+        logged += sec >= awayFrom && sec <= awayTo;
     stopProcess(sims);
+
+    // 1000 sites whose ports refuse every connection.
+    const quint16 closed = freePorts(kIdleSites);
+    QString idleIni = QStringLiteral("[watch]\nlog_folder=%1\ninterval_ms=1000\n[mqtt]\nurl=mqtt://127.0.0.1:%2\n"
+                                     "topic_prefix=bench-idle\nclient_id=bench-idle\n[sites]\n")
+                          .arg(home.filePath("idle-logs")).arg(brokerPort);
+    for (int i = 0; i < kIdleSites; ++i)
+        idleIni += QStringLiteral("i%1=tcp://127.0.0.1:%2\n").arg(i, 4, 10, QLatin1Char('0')).arg(closed + i);
+    QFile idleFile(home.filePath("idle.ini"));
+    idleFile.open(QIODevice::WriteOnly);
+    idleFile.write(idleIni.toUtf8());
+    idleFile.close();
+    QProcess idle;
+    idle.setStandardOutputFile(QProcess::nullDevice());
+    idle.setStandardErrorFile(QProcess::nullDevice());
+    idle.start(watchdProgram(), {idleFile.fileName()});
+    const bool idleStarted = closed != 0 && idle.waitForStarted(5000);
+    spin(10000);
+    const double idleCpu0 = cpuSeconds(idle.processId()), idleWall0 = monoNs();
+    spin(seconds * 1000);
+    const double idleCpu1 = cpuSeconds(idle.processId()), idleWall = (monoNs() - idleWall0) / 1e9;
+    ::kill(pid_t(idle.processId()), SIGTERM);
+    const bool idleEnded = idleStarted && idle.waitForFinished(10000) && idle.exitCode() == 0;
+    office.stop();
     stopProcess(broker);
 
     QList<double> latencies;
@@ -184,9 +292,16 @@ int main(int argc, char *argv[])
     printf("  readings    %d received of %.0f expected; latency median %.1f ms, p99 %.1f ms, max %.1f ms\n",
            int(latencies.size()), expected, p50, p99, latencies.last());
     printf("  clean stop  %s\n", ended ? "exit 0" : "FAILED");
+    printf("  outage      %d s: %lld readings logged inside it, %lld of them received; %lld late readings, the last "
+           "%.1f s after the broker came back%s\n",
+           outage, logged, qMin(inside, logged), lateCount, (lastLateAt - backAt) / 1000.0, back ? "" : " (the broker did not come back)");
+    printf("  idle        %d sites on closed ports: %.2f s of processor in %.1f s%s\n", kIdleSites, idleCpu1 - idleCpu0,
+           idleWall, idleEnded ? "" : " (the watcher did not stop cleanly)");
     printf("RESULT watchd_cpu_percent_100_sites %.2f\n", 100.0 * (cpu1 - cpu0) / wall);
     printf("RESULT watchd_rss_mb_100_sites %.1f\n", rss);
     printf("RESULT watchd_publish_p99_ms %.1f\n", p99);
     printf("RESULT watchd_readings_ratio %.3f\n", latencies.size() / expected);
-    return ended ? 0 : 1;
+    printf("RESULT watchd_backlog_delivered_ratio %.3f\n", logged > 0 ? double(inside) / double(logged) : 0.0);
+    printf("RESULT watchd_cpu_percent_1000_idle_sites %.2f\n", 100.0 * (idleCpu1 - idleCpu0) / idleWall);
+    return ended && idleEnded && back ? 0 : 1;
 }

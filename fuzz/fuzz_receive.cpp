@@ -1,23 +1,26 @@
-// The receive path: bytes from the controller reach the receive buffer through
-// g_subCommReceive (the recording port installed as the serial port) and go through every
-// reply check and parse of the link, the monitor store and the readers' conversions.
+// The receive path: bytes from the controller reach a receive buffer as the link takes them
+// (ReceiveInto) and go through every reply check and parse of the protocol, the reading and
+// the readers' conversions; and, through the port (the recording port installed as the
+// serial port), through the program's session's exchanges into the monitor store.
 //
 // Input: one byte that picks how the bytes are cut into pieces (0: in one piece; never more
 // than 32), one byte that picks the input type and the analog channel, then the
 // controller's bytes.
-//  1. The bytes arrive piece by piece while each check polls for its reply: the "L"
-//     check, the read and write checks at step 20, the end check, the position check
-//     with its result code, and the poll's parse of an "N" and a "Y" reply, whose accepted
-//     replies go into the store and out through the readers' conversions.
+//  1. The bytes arrive piece by piece while each check looks for its reply: the "L" check,
+//     the read and write checks, the end check, the position check with its result code,
+//     and the poll's parse of an "N" and a "Y" reply (late lines of the other command left
+//     out), whose accepted replies make a reading that goes out through the readers'
+//     conversions.
 //  2. When the bytes end in CR they are the controller's answers, one line per command,
 //     again and again, each line arriving in up to four pieces a millisecond apart on the
-//     virtual clock: one monitor tick ("N" then "Y", ended by the monitor's stop flag after
-//     20 ms like a user's stop) and an analog channel read.
+//     virtual clock: one monitor tick ("N" then "Y", ended by the monitor's stop after 20 ms
+//     like a user's stop) and an analog channel read.
 #include "FuzzSupport.h"
 
 #include "link/LinkSession.h"
+#include "link/Protocol.h"
 #include "link/modComm1.h"
-#include "link/modPos.h"
+#include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmTimer1.h"
@@ -61,8 +64,7 @@ QList<QByteArray> cutInPieces(const QByteArray &bytes, uint8_t seed, qsizetype m
 
 void resetGlobals(int inputType)
 {
-    ReplyTimer().setEnabled(false);
-    CommTimer().setEnabled(false);
+    g_subLinkStateReset(); // the session's exchange, buffer, timers and poll watch
     auto fresh = std::make_unique<VirtualClock>();
     installClock(fresh.get());
     g_clock = std::move(fresh);
@@ -76,16 +78,6 @@ void resetGlobals(int inputType)
         g_port.setPortOpen(true);
     }
 
-    g_subPollWatchReset(); // each execution starts on a fresh clock
-    appSession().inPut().clear();
-    appSession().replyTimeUp() = 0;
-    appSession().commTimeUp() = 0;
-    appSession().step() = 0;
-    appSession().commEnd() = 0;
-    appSession().address() = 0;
-    appSession().command().clear();
-    appSession().shortReplyCount() = 0;
-    appSession().noReplyCount() = 0;
     g_subCommBusySet(0);
     g_subConnectStatusSet(1);
     g_subMonitorOnSet(-1);
@@ -94,90 +86,85 @@ void resetGlobals(int inputType)
     g_subInputTypeSet(inputType);
 }
 
-// What the readers make of the newest reading.
+// What the readers make of a reading.
+void readReading(const Reading &r)
+{
+    const QString volts = r.valueText();
+    FUZZ_CHECK(volts == QLatin1String("ERROR") || volts.contains(QLatin1Char('.')));
+    const QString volts00 = r.valueText00();
+    FUZZ_CHECK(volts00 == QLatin1String("ERROR") || volts00.indexOf(QLatin1Char('.')) >= 2);
+    const QString bits = r.outputBits();
+    FUZZ_CHECK(bits == QLatin1String("ERROR") || bits.size() == 8);
+    FUZZ_CHECK(!r.valueValid || (r.count >= 0 && r.count <= 0xFFFF));
+    MakeDataLine(1, Now(), r, true, true);
+}
+
 void readNewest()
 {
-    const MonDataRec &r = g_typMonData[g_intMonDataIdx];
-    const QString volts = HexToVolt(r.Value);
-    FUZZ_CHECK(volts == QLatin1String("ERROR") || volts.contains(QLatin1Char('.')));
-    const QString volts00 = HexToVolt00(r.Value);
-    FUZZ_CHECK(volts00 == QLatin1String("ERROR") || volts00.indexOf(QLatin1Char('.')) >= 2);
-    const QString bits = HexToBits(r.Outputs);
-    FUZZ_CHECK(bits == QLatin1String("ERROR") || bits.size() == 8);
-    MakeDataLine(1, Now(), r.Value, r.Outputs, true, true);
+    readReading(NewestReading());
+    readReading(NewestEntry());
 }
 
 // The parses that read the receive buffer as it stands (run on the read check's buffer).
-void parseBuffer()
+void parseBuffer(const QString &buffer)
 {
-    FUZZ_CHECK(appSession().inPut().size() <= kReceiveLimit);
-    const QString data = g_funcReadData();
+    FUZZ_CHECK(buffer.size() <= kReceiveLimit);
+    const QString data = ReadData(buffer);
     FUZZ_CHECK(data.size() <= 2);
-    const QString result = g_funcPosResult(appSession().inPut());
+    const QString result = g_funcPosResult(buffer);
     FUZZ_CHECK(result.size() <= 1);
-    HexToVolt(g_funcReplyValue(appSession().inPut(), 4));
-    HexToBits(g_funcReplyValue(appSession().inPut(), 2));
+    readReading(MakeReading(Now(), g_funcReplyValue(buffer, 4), g_funcReplyValue(buffer, 2), AppSessionOptions().scale));
 }
 
 // A long stream arrives in at most this many pieces, so every check's passes stay few.
 constexpr qsizetype kMaxPieces = 32;
 
-enum Check { CheckL, CheckR, CheckW, CheckE, CheckP, CheckPollN, CheckPollY, kChecks };
+enum Check { LookL, LookR, LookW, LookE, LookP, LookPollN, LookPollY, kChecks };
 
 void runCheck(int check, const QList<QByteArray> &pieces)
 {
-    g_port.clearInBuffer();
-    appSession().inPut().clear();
-    appSession().step() = 20;
-    appSession().shortReplyCount() = 0;
-    appSession().noReplyCount() = 0;
+    QString buffer;
+    PollPatience patience;
+    const QChar letter = check == LookPollN ? QLatin1Char('N') : QLatin1Char('Y');
     for (const QByteArray &piece : pieces) {
-        g_port.feed(piece);
+        ReceiveInto(buffer, piece);
+        FUZZ_CHECK(buffer.size() <= kReceiveLimit);
         switch (check) {
-        case CheckL: {
-            const qint16 r = g_funcLCheck();
-            FUZZ_CHECK(r == 1 || r == 2);
-            break;
-        }
-        case CheckR:
-        case CheckW:
-            appSession().step() = 20;
-            if (check == CheckR)
-                g_subRCheck();
-            else
-                g_subWCheck();
-            FUZZ_CHECK(appSession().step() == 20 || appSession().step() == 30 || appSession().step() == 11);
-            if (check == CheckR)
-                parseBuffer();
+        case LookL: CheckL(buffer); break;
+        case LookR:
+        case LookW: {
+            const LineReply r = CheckLine(buffer, check == LookR ? QLatin1Char('R') : QLatin1Char('W'));
+            if (check == LookR)
+                parseBuffer(buffer);
             // The transfer takes the reply (the read its two data characters) and clears.
-            if (appSession().step() == 30)
-                appSession().inPut().clear();
-            break;
-        case CheckE: g_funcECheck(); break;
-        case CheckP: {
-            const qint16 r = g_funcPCheck();
-            FUZZ_CHECK(r == 100 || r == 1 || r == 3 || r == 0);
-            // The position output takes its result from a "P" line; another line is dropped.
-            if (r == 1)
-                FUZZ_CHECK(g_funcPosResult(appSession().inPut()).size() == 1);
-            if (r == 1 || r == 0)
-                appSession().inPut().clear();
+            if (r == LineReply::Answered)
+                buffer.clear();
             break;
         }
-        case CheckPollN:
-        case CheckPollY: {
-            const QString command = check == CheckPollN ? QStringLiteral("N") : QStringLiteral("Y");
-            const qint16 r = g_funcPollParse(command);
-            FUZZ_CHECK(r == 1 || r == 100 || r == 40 || r == 0);
-            if (r == 1) {
-                g_subMonDataStore(command, appSession().inPut());
-                readNewest();
-            }
+        case LookE:
+            if (CheckLine(buffer, QLatin1Char('E')) == LineReply::Answered)
+                buffer.clear();
+            break;
+        case LookP: {
+            const LineReply r = CheckLine(buffer, QLatin1Char('P'));
+            // The position output takes its result from a "P" line; another line is dropped.
+            if (r == LineReply::Answered)
+                FUZZ_CHECK(g_funcPosResult(buffer).size() == 1);
+            if (r == LineReply::Answered || r == LineReply::Other)
+                buffer.clear();
+            break;
+        }
+        case LookPollN:
+        case LookPollY: {
+            DropLateReplies(buffer, letter);
+            const PollReply r = CheckPoll(buffer, patience);
+            if (r == PollReply::Complete)
+                readReading(MakeReading(Now(), g_funcReplyValue(buffer, 4), g_funcReplyValue(buffer, 2),
+                                        AppSessionOptions().scale));
             // An exchange that ended starts the next one afresh.
-            if (r != 100) {
-                appSession().inPut().clear();
-                appSession().shortReplyCount() = 0;
-                appSession().noReplyCount() = 0;
+            if (r != PollReply::Wait) {
+                buffer.clear();
+                patience = PollPatience();
             }
             break;
         }
@@ -214,7 +201,6 @@ void runExchanges(const QByteArray &bytes, uint8_t seed, int channel)
         pos = cr + 1;
     }
     g_port.clearInBuffer();
-    appSession().inPut().clear();
     g_port.onOutput = [&ctl](const QByteArray &) { ctl.answer(); };
 
     // One monitor tick, stopped by the monitor's flag when the replies do not complete it.

@@ -114,6 +114,10 @@ QList<CtrlModel::Chunk> CtrlModel::reply(const QByteArray &frame, qint64 nowUs)
         }
         ++m_answered;
         break;
+    case Fault::Stall:
+        if (m_stallEndUs < 0)
+            m_stallEndUs = nowUs + qint64(m_faultParam) * 1000;
+        break;
     case Fault::Slow:
     case Fault::Split:
     case Fault::None:
@@ -121,6 +125,10 @@ QList<CtrlModel::Chunk> CtrlModel::reply(const QByteArray &frame, qint64 nowUs)
     }
 
     const QByteArray line = answer(frame, nowUs) + '\r';
+    // A frame that comes while the controller stalls is answered when the stall ends, with
+    // the answers of every other frame that came meanwhile.
+    if (m_fault == Fault::Stall && nowUs < m_stallEndUs)
+        return {{delay + m_stallEndUs - nowUs, line}};
     if (m_fault == Fault::Slow)
         return {{delay + qint64(m_faultParam) * 1000, line}};
     if (m_fault == Fault::Split) {
@@ -206,6 +214,8 @@ int CtrlModel::defaultParam(Fault f)
         return 50;
     case Fault::Flood:
         return 100;
+    case Fault::Stall:
+        return 25000;
     default:
         return 0;
     }
@@ -217,6 +227,7 @@ void CtrlModel::setFault(Fault f, int param)
     m_faultParam = param;
     m_answered = 0;
     m_hungUp = false;
+    m_stallEndUs = -1;
 }
 
 QString CtrlModel::faultName(Fault f)
@@ -230,6 +241,7 @@ QString CtrlModel::faultName(Fault f)
     case Fault::Split: return QStringLiteral("split");
     case Fault::Flood: return QStringLiteral("flood");
     case Fault::HangUp: return QStringLiteral("hangup");
+    case Fault::Stall: return QStringLiteral("stall");
     }
     return {};
 }
@@ -239,7 +251,7 @@ bool CtrlModel::parseFault(const QString &text, Fault *f, int *param, QString *e
     const QString name = text.section(QLatin1Char(':'), 0, 0).trimmed().toLower();
     const QString arg = text.section(QLatin1Char(':'), 1).trimmed().toLower();
     static const Fault all[] = {Fault::None, Fault::Silence, Fault::Question, Fault::Slow,
-                                Fault::Garbage, Fault::Split, Fault::Flood, Fault::HangUp};
+                                Fault::Garbage, Fault::Split, Fault::Flood, Fault::HangUp, Fault::Stall};
     for (Fault candidate : all) {
         if (name != faultName(candidate))
             continue;

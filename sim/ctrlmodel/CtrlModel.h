@@ -42,6 +42,8 @@ public:
         Split,    // every answer is cut in two, param ms apart
         Flood,    // param bytes without CR instead of each answer; param < 0: an endless stream
         HangUp,   // answers param frames, then drops the line when the next one comes in
+        Stall,    // stops answering for param ms from the next frame on, then sends every
+                  // answer it held back at once, in one burst, and answers as before
     };
 
     // One piece of a reply: the line stays idle gapUs after the previous piece of the same
@@ -80,7 +82,7 @@ public:
     int faultParam() const { return m_faultParam; }
     static int defaultParam(Fault f);
     // "silence", "question", "slow:2000", "garbage:6", "split:50", "flood:100",
-    // "flood:stream", "hangup:3"; false (with a reason) for anything else.
+    // "flood:stream", "hangup:3", "stall:25000"; false (with a reason) for anything else.
     static bool parseFault(const QString &text, Fault *f, int *param, QString *error = nullptr);
     static QString faultName(Fault f);
     // True while the flood fault streams without being asked.
@@ -172,6 +174,7 @@ private:
     int m_faultParam = 0;
     bool m_hungUp = false;
     int m_answered = 0;
+    qint64 m_stallEndUs = -1; // the stall's end, once its first frame has come
     qint64 m_answerDelayUs = 0;
     quint64 m_floodPos = 0;
     QList<Frame> m_frames;

@@ -45,14 +45,18 @@ CommError SimulatedPort::setPortOpen(bool open)
             ++closes;
             shut();
         }
+        portSettled(false);
         return {};
     }
     if (m_open)
         return {comPortAlreadyOpen, QStringLiteral("Port already open")};
     if (m_port < 1 || m_port > 99)
         return {comPortInvalid, QStringLiteral("Invalid port number")};
-    if (m_gone || !usablePorts.contains(m_port))
+    if (m_gone || !usablePorts.contains(m_port)) {
+        openFailed(QStringLiteral("COM%1: no such device").arg(m_port));
         return {comPortOpenFailed, QStringLiteral("COM%1: no such device").arg(m_port)};
+    }
+    portSettled(true);
     m_open = true;
     ++opens;
     m_model.resetLine();
@@ -77,9 +81,7 @@ void SimulatedPort::hangUp()
         return;
     ++closes;
     shut();
-    if (onCommEvent)
-        onCommEvent(comHangUp, QStringLiteral("COM%1: the device went away").arg(m_port));
-    notifyActivity();
+    portGone(QStringLiteral("COM%1: the device went away").arg(m_port));
 }
 
 void SimulatedPort::plugIn()

@@ -5,7 +5,7 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmCompare1.h"
-#include "fleet/SiteTableModel.h"
+#include "fleet/SiteMonitor.h"
 #include "graph/frmTrend1.h"
 #include "link/modLinkState.h"
 #include "logfiler/modLogFiler.h"
@@ -101,6 +101,11 @@ frmMdi1::frmMdi1()
                     mdiArea->setActiveSubWindow(sub);
                 }
             });
+    // A trend window showing a site's history follows its newest reading.
+    connect(&siteEvents(), &SiteEvents::historyGrew, this, [](const TrendSeries *series) {
+        if (g_frmTrend1)
+            g_frmTrend1->siteReadingArrived(series);
+    });
 
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                           : QRect(0, 0, 1024, 768);
@@ -128,6 +133,9 @@ frmMdi1::frmMdi1()
 
 frmMdi1::~frmMdi1()
 {
+    // Nothing announced while the children go (the site monitor outlives the windows) may reach
+    // the frame's half-destroyed slots.
+    disconnect(&siteEvents(), nullptr, this, nullptr);
     g_subFormPosRecorderSet(idMdi, nullptr);
     if (s_frmMdi1 == this)
         s_frmMdi1 = nullptr;
@@ -136,7 +144,7 @@ frmMdi1::~frmMdi1()
 void frmMdi1::listen()
 {
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCommStatus);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyMonitorEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMdi1::applyMonitorEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyBusyLock);
     connect(&linkEvents(), &LinkEvents::waitCursorChanged, this, &frmMdi1::setWaitCursor);
     // A read or write: the whole frame takes no input until it ends.
@@ -156,7 +164,7 @@ void frmMdi1::listen()
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&linkEvents(), &LinkEvents::transferRunningChanged, this, &frmMdi1::applyCompareEnabling);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMdi1::applyCompareEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMdi1::applyCompareEnabling);
     connect(&monitorEvents(), &MonitorEvents::pollingChanged, this, &frmMdi1::applyCompareEnabling);
     applyCompareEnabling();
 }

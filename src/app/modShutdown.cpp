@@ -2,6 +2,7 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "fleet/SiteMonitor.h"
 #include "link/modComm1.h"
 #include "platform/Dialogs.h"
 #include "platform/Process.h"
@@ -11,6 +12,8 @@
 static void endApplication(bool closePort)
 {
     emit appEvents().ending();
+    // The office view's sources: the broker left, the polled sites' ports closed.
+    StopSiteMonitor();
     if (closePort)
         g_subCommPortClose();
     EndProcess();

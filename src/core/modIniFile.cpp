@@ -60,10 +60,15 @@ bool g_funcIniFileLoad()
     return true;
 }
 
-bool g_funcIniFileSave(qint16 port)
+QByteArray IniFileBytes(qint16 port, qint32 samplingMs, const QString &userFile)
 {
     // A path with characters Shift_JIS cannot hold is written as closely as it can be.
-    const QByteArray bytes = SjisLines({HexPad(port, 2), HexPad(g_lngSamplingTime, 4), g_strUserFile});
+    return SjisLines({HexPad(port, 2), HexPad(samplingMs, 4), userFile});
+}
+
+bool g_funcIniFileSave(qint16 port)
+{
+    const QByteArray bytes = IniFileBytes(port, g_lngSamplingTime, g_strUserFile);
     const QString path = DataFile(QStringLiteral("qvo.ini"));
     // The file already says exactly this: nothing to write.
     QByteArray old;
@@ -117,8 +122,7 @@ bool g_funcFormPosLoad()
         return MsgBox(text, vbRetryCancel + vbCritical, caption) == vbRetry;
     };
     auto giveUp = [] {
-        clearFormPos();
-        s_formPosDefault = -1;
+        g_subFormPosDefaultPlaces();
         return false;
     };
     // A failed step offers Retry, which reads the file again.
@@ -169,16 +173,27 @@ bool g_funcFormPosLoad()
     return giveUp();
 }
 
+void g_subFormPosDefaultPlaces()
+{
+    clearFormPos();
+    s_formPosDefault = -1;
+}
+
+QByteArray FormPosFileBytes(const FormPos (&table)[31])
+{
+    QStringList lines;
+    for (int id = 0; id <= 30; ++id)
+        lines << QLatin1Char('"') + FormPosRecord(id, table[id]) + QLatin1Char('"');
+    return SjisLines(lines);
+}
+
 bool g_funcFormPosSave()
 {
     for (int id = 0; id <= 30; ++id) {
         if (g_intFormOpen[id] == -1)
             g_subFormPosGet(id);
     }
-    QStringList lines;
-    for (int id = 0; id <= 30; ++id)
-        lines << QLatin1Char('"') + FormPosRecord(id, g_FormPos[id]) + QLatin1Char('"');
-    const FileError e = WriteWholeFile(DataFile(QStringLiteral("frmst.tmp")), SjisLines(lines));
+    const FileError e = WriteWholeFile(DataFile(QStringLiteral("frmst.tmp")), FormPosFileBytes(s_formPos));
     if (e.failed()) {
         MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical,
                QStringLiteral("ﾌｫｰﾑ表示位置情報保存"));

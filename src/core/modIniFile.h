@@ -27,6 +27,14 @@ bool g_funcIniFileLoad();
 bool g_funcIniFileSave(qint16 port);
 bool g_funcFormPosLoad();
 bool g_funcFormPosSave();
+// The windows take their default places (the frame centred, the editor at 0, 0), as when
+// "frmst.tmp" could not be used: g_FormPos all zero and g_intFormPosDefault -1.
+void g_subFormPosDefaultPlaces();
+
+// The bytes of "qvo.ini" with these values (three lines, CR LF).
+QByteArray IniFileBytes(qint16 port, qint32 samplingMs, const QString &userFile);
+// The bytes of "frmst.tmp" holding the table: 31 quoted records, CR LF.
+QByteArray FormPosFileBytes(const FormPos (&table)[31]);
 void g_subFormPosGet(int id);
 // How window id records its geometry and state into g_FormPos: each window sets its
 // recorder while it exists (and clears it with an empty function when it goes).

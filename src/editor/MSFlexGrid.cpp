@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 
 namespace {
 constexpr int kColWidthPx = 60;
@@ -33,6 +34,7 @@ MSFlexGrid::MSFlexGrid(QWidget *parent) : QTableWidget(parent)
 
 void MSFlexGrid::setRowsCols(int rows, int cols)
 {
+    markCell(-1, -1);
     clear();
     setRowCount(rows);
     setColumnCount(cols);
@@ -87,6 +89,36 @@ void MSFlexGrid::showCell(int r, int c)
     m_col = c;
     setCurrentCell(r, c);
     scrollToItem(item(r, c));
+}
+
+void MSFlexGrid::markCell(int r, int c)
+{
+    if (r < 1 || c < 1 || r >= rowCount() || c >= columnCount())
+        r = c = -1;
+    if (r == m_markRow && c == m_markCol)
+        return;
+    m_markRow = r;
+    m_markCol = c;
+    viewport()->update();
+}
+
+void MSFlexGrid::paintEvent(QPaintEvent *e)
+{
+    QTableWidget::paintEvent(e);
+    if (m_markRow < 0)
+        return;
+    const QRect cell = visualRect(model()->index(m_markRow, m_markCol));
+    if (!cell.isValid())
+        return;
+    // A light wash under a frame two pixels wide, inside the cell's grid lines: the text
+    // stays black on nearly white.
+    QPainter p(viewport());
+    QColor wash = palette().color(QPalette::Highlight);
+    wash.setAlpha(40);
+    p.fillRect(cell, wash);
+    p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(cell.adjusted(1, 1, -1, -1));
 }
 
 void MSFlexGrid::mouseReleaseEvent(QMouseEvent *e)

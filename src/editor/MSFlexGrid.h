@@ -17,6 +17,13 @@ public:
     void setCol(int c) { m_col = c; }
     // Makes (r, c) the current cell, selected and scrolled into view.
     void showCell(int r, int c);
+    // Marks a data cell with a frame in the highlight colour that shows whether the grid has
+    // the focus or not (a window over the editor points at it); an invalid cell, or one
+    // outside the data cells, takes the mark away. Rebuilding the grid takes it away too.
+    void markCell(int r, int c);
+    // The marked cell (row, column), or (-1, -1).
+    int markedRow() const { return m_markRow; }
+    int markedCol() const { return m_markCol; }
     // Text of the current cell.
     QString Text() const { return TextMatrix(m_row, m_col); }
     void setText(const QString &t) { setTextMatrix(m_row, m_col, t); }
@@ -36,8 +43,11 @@ signals:
 protected:
     void mouseReleaseEvent(QMouseEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
+    void paintEvent(QPaintEvent *e) override;
 
 private:
     int m_row = 0;
     int m_col = 0;
+    int m_markRow = -1;
+    int m_markCol = -1;
 };

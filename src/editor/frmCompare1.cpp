@@ -18,6 +18,12 @@
 namespace {
 // The editor's grid cell of a difference, kept on its row of the list.
 constexpr int kGridRole = Qt::UserRole;
+
+void unmarkEditorCell()
+{
+    if (g_frmMain1)
+        g_frmMain1->MSFlexGrid1->markCell(-1, -1);
+}
 } // namespace
 
 frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTitle, int port, const QDateTime &readAt,
@@ -60,12 +66,21 @@ frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTit
     List1->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     List1->header()->setStretchLastSection(false);
     List1->setVisible(!diffs.isEmpty());
-    // A selected difference shows its cell in the editor's grid.
+    // A selected difference shows its cell in the editor's grid, marked while the window is
+    // open (the grid has no focus meanwhile, so its own current cell does not show).
     connect(List1, &QTreeWidget::currentItemChanged, this, [](QTreeWidgetItem *current) {
+        if (!g_frmMain1)
+            return;
         const QVariant cell = current ? current->data(0, kGridRole) : QVariant();
-        if (g_frmMain1 && cell.isValid())
-            g_frmMain1->MSFlexGrid1->showCell(cell.toPoint().y(), cell.toPoint().x());
+        MSFlexGrid *grid = g_frmMain1->MSFlexGrid1;
+        if (cell.isValid()) {
+            grid->showCell(cell.toPoint().y(), cell.toPoint().x());
+            grid->markCell(cell.toPoint().y(), cell.toPoint().x());
+        } else {
+            grid->markCell(-1, -1);
+        }
     });
+    connect(this, &QDialog::finished, this, [] { unmarkEditorCell(); });
     layout->addWidget(List1, 1);
 
     // The two ways to make them agree, then the close.
@@ -98,6 +113,8 @@ frmCompare1::frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTit
         Command1->setFocus();
     }
 }
+
+frmCompare1::~frmCompare1() { unmarkEditorCell(); }
 
 void frmCompare1::choose(int choice)
 {

@@ -5,7 +5,8 @@
 // that differs, with the editor's value ("編集中") and the controller's ("ｺﾝﾄﾛｰﾗ"), or
 // "相違はありません。". Beside "閉じる" the window offers the two ways to make them agree:
 // the write ("ｺﾝﾄﾛｰﾗへ書込") and taking the controller's values into the editor
-// ("ｺﾝﾄﾛｰﾗの値を取込"). A selected difference shows its cell in the editor's grid.
+// ("ｺﾝﾄﾛｰﾗの値を取込"). A selected difference shows its cell in the editor's grid, marked
+// there until the window closes.
 #include "settings/modCompare.h"
 
 #include <QDateTime>
@@ -24,6 +25,7 @@ public:
     // diffs: a is the editor's value, b the controller's, read on port at readAt.
     frmCompare1(const QList<SettingDiff> &diffs, const QString &fileTitle, int port, const QDateTime &readAt,
                 QWidget *parent = nullptr);
+    ~frmCompare1() override;
     int choice() const { return m_choice; }
 
     QLabel *Label1 = nullptr;        // what is compared with what, and when the controller was read

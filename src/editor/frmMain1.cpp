@@ -73,7 +73,7 @@ frmMain1::~frmMain1()
 void frmMain1::listen()
 {
     connect(&linkEvents(), &LinkEvents::commStatusChanged, this, &frmMain1::applyCommStatus);
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmMain1::applyMonitorEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmMain1::applyMonitorEnabling);
     connect(&linkEvents(), &LinkEvents::busyLockChanged, this, &frmMain1::setBusyLock);
     connect(&appEvents(), &AppEvents::captionsChanged, this, [this] { setCaption(EditorCaption()); });
     connect(&appEvents(), &AppEvents::ending, this, &frmMain1::hideWindow);
@@ -549,8 +549,12 @@ void frmMain1::placeOver(QLineEdit *box, const QRect &r)
     box->setFocus(Qt::OtherFocusReason);
 }
 
+// Starting an edit counts as a change even when the value is left as it was. It is set here,
+// not only when the box gets the focus: in a window that is not active the focus comes only
+// with the window's activation, which alone never counts.
 void frmMain1::startGridEdit()
 {
+    g_intSaved = 0;
     flgLimitEdit = 0;
     intNowActCOL = qint16(MSFlexGrid1->Col());
     intNowActROW = qint16(MSFlexGrid1->Row());
@@ -561,6 +565,7 @@ void frmMain1::startGridEdit()
 
 void frmMain1::startLimitEdit()
 {
+    g_intSaved = 0;
     flgLimitEdit = 1;
     const QRect r(DetectLimitFrame->pos() + Label10->pos(), Label10->size());
     Text1->setText(Label10->text());
@@ -569,6 +574,7 @@ void frmMain1::startLimitEdit()
 
 void frmMain1::startParamEdit(int i)
 {
+    g_intSaved = 0;
     intNowActLabel = qint16(i);
     Text2->setParent(Label2[i]->parentWidget());
     Text2->setGeometry(Label2[i]->geometry());
@@ -655,6 +661,9 @@ void frmMain1::commitText1()
     int count = 0;
     DecodeCount(h.left(2), h.mid(2), count);
     const QString shown = g_funcValueFormat(count * g_dblScale, 1);
+    // Every committed value reaches the close question, whenever the edit began (also one
+    // begun before a save).
+    g_intSaved = 0;
     // An edited value is taken from its text from now on, not from the count it was read as.
     if (flgLimitEdit == 1) {
         Label10->setText(shown);
@@ -703,6 +712,7 @@ void frmMain1::commitText2()
     }
     Label2[intNowActLabel]->setText(shown);
     shownCounts.paramCount[intNowActLabel] = EditorTexts::kNoCount;
+    g_intSaved = 0;
     Text2->hide();
     MSFlexGrid1->setFocus(Qt::OtherFocusReason);
 }

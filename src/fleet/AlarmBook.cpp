@@ -13,7 +13,8 @@
 
 namespace {
 const char *const kCauseNames[kAlarmCauses] = {"output1", "output2", "output3", "output4", "output5", "output6",
-                                               "output7", "output8", "no-reply", "lost", "refused", "garbled"};
+                                               "output7", "output8", "no-reply", "lost", "refused", "garbled",
+                                               "stale",   "service-down"};
 const char *const kStateNames[] = {"NORM", "UNACK", "ACKED", "RTNUN", "SHLVD", "DSUPR"};
 constexpr int kStates = int(std::size(kStateNames));
 // The state file's own mark and version.
@@ -179,6 +180,8 @@ QString AlarmCauseText(AlarmCause c)
     case AlarmCause::Lost: return QStringLiteral("切断");
     case AlarmCause::Refused: return QStringLiteral("応答拒否");
     case AlarmCause::Garbled: return QStringLiteral("応答異常");
+    case AlarmCause::Stale: return QStringLiteral("受信なし");
+    case AlarmCause::ServiceDown: return QStringLiteral("ｻｰﾋﾞｽ停止");
     default: break;
     }
     return QStringLiteral("出力%1 ON").arg(int(c) + 1);

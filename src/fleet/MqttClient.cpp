@@ -1,5 +1,6 @@
 #include "fleet/MqttClient.h"
 
+#include "fleet/PacketGate.h"
 #include "platform/Clock.h"
 #include "platform/ComPorts.h"
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <mutex>
 #include <sys/socket.h>
 
@@ -78,8 +80,40 @@ MqttClient::~MqttClient()
 {
     stop();
     m_events.clear();
+    closeGate();
     if (m_mosq)
         mosquitto_destroy(m_mosq);
+}
+
+int MqttClient::maxPacketBytes() const { return int(qMin<qint64>(qint64(m_opt.maxPayload) + kPacketRoom, 268435455)); }
+
+void MqttClient::closeGate()
+{
+    if (!m_gate)
+        return;
+    m_gate->close();
+    m_gate->deleteLater(); // it may be in one of its own handlers
+    m_gate = nullptr;
+}
+
+// MQTT 5 tells the broker the largest packet the client takes, and keeps a session that is
+// not clean for as long as 3.1.1 does; 3.1.1 has no properties.
+void MqttClient::setProtocol(bool v311)
+{
+    m_v311 = v311;
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, v311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
+    mosquitto_property *props = nullptr;
+    if (!v311) {
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, uint32_t(maxPacketBytes()));
+        if (!m_opt.cleanSession)
+            mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, UINT32_MAX);
+    }
+    // libmosquitto has no asynchronous connect that takes CONNECT properties, but keeps those
+    // of mosquitto_connect_bind_v5 for every later connect; given no port, that call stops
+    // (MOSQ_ERR_INVAL) once it has kept them, before it would connect and wait. (The tests
+    // read the CONNECT that goes out.)
+    mosquitto_connect_bind_v5(m_mosq, "127.0.0.1", -1, m_opt.keepAliveS, nullptr, props);
+    mosquitto_property_free_all(&props);
 }
 
 bool MqttClient::setUp(QString *error)
@@ -113,12 +147,18 @@ bool MqttClient::setUp(QString *error)
         return fail(QStringLiteral("the CA file %1 cannot be read").arg(m_opt.caFile));
 
     initLibrary();
+    closeGate();
     if (m_mosq)
         mosquitto_destroy(m_mosq);
+    // A new library client holds nothing of the old one: no message waits for an acknowledgement.
+    m_unacked.clear();
+    m_qos0Unsent = 0;
+    m_events.clear();
+    m_try311 = false;
     m_mosq = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), m_opt.cleanSession, this);
     if (!m_mosq)
         return fail(QStringLiteral("the MQTT library refused the client: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    setProtocol(false);
     mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_max_inflight_messages_set(m_mosq, unsigned(m_opt.maxInflight));
     mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnect);
@@ -175,11 +215,14 @@ void MqttClient::stop()
         // DISCONNECT goes out at once when the socket takes it; the library then closes it.
         if (m_state == State::Connected && mosquitto_disconnect(m_mosq) == MOSQ_ERR_SUCCESS)
             mosquitto_loop_write(m_mosq, 1);
+        if (m_gate)
+            m_gate->flush();
         if (mosquitto_socket(m_mosq) >= 0) {
             ::shutdown(mosquitto_socket(m_mosq), SHUT_RDWR);
             mosquitto_loop_read(m_mosq, 1);
         }
     }
+    closeGate();
     unwatchSocket();
     m_timer->setEnabled(false);
     m_events.clear();
@@ -207,6 +250,8 @@ void MqttClient::arm()
 
 void MqttClient::attempt()
 {
+    if (m_try311 && !m_v311)
+        setProtocol(true);
     m_connackError.clear();
     m_libError.clear();
     m_errno = 0;
@@ -241,11 +286,27 @@ void MqttClient::connectTo(const QString &target)
 {
     m_state = State::Connecting;
     const QByteArray host = target.toUtf8();
+    closeGate();
     const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_url.port, m_opt.keepAliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
         m_errno = errno;
         failed(reasonOf(rc));
         return;
+    }
+    // A plain connection passes through the gate, which reads each packet's length first.
+    if (!m_url.tls && mosquitto_socket(m_mosq) >= 0) {
+        m_gate = new PacketGate(maxPacketBytes(), [this](int err, const QString &why) {
+            if (m_state != State::Connecting && m_state != State::Connected)
+                return;
+            if (err)
+                m_errno = err;
+            failed(err ? reasonOf(MOSQ_ERR_ERRNO) : why);
+        });
+        if (!m_gate->open(mosquitto_socket(m_mosq))) {
+            m_errno = errno;
+            failed(reasonOf(MOSQ_ERR_ERRNO));
+            return;
+        }
     }
     watchSocket();
     dispatch();
@@ -328,8 +389,16 @@ void MqttClient::dispatch()
         switch (e.kind) {
         case Event::Connack:
             if (e.code != 0) {
+                // A broker of MQTT 3.1.1 refuses 5: the next attempt speaks 3.1.1.
+                const bool older = !m_v311 && (e.code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                                              e.code == CONNACK_REFUSED_PROTOCOL_VERSION);
                 m_connackError = QStringLiteral("the broker refused the connection: %1")
-                                     .arg(QString::fromUtf8(mosquitto_connack_string(e.code)));
+                                     .arg(QString::fromUtf8(e.code >= 128 ? mosquitto_reason_string(e.code)
+                                                                          : mosquitto_connack_string(e.code)));
+                if (older) {
+                    m_try311 = true;
+                    m_connackError = QStringLiteral("the broker does not speak MQTT 5; the next attempt speaks 3.1.1");
+                }
                 break;
             }
             if (m_state != State::Connecting)
@@ -376,6 +445,7 @@ void MqttClient::failed(const QString &reason)
         ::shutdown(mosquitto_socket(m_mosq), SHUT_RDWR);
         mosquitto_loop_read(m_mosq, 1);
     }
+    closeGate();
     unwatchSocket();
     const qint64 now = clockService().elapsedMs();
     // A connection that held for a while starts the back-off again; one that breaks at
@@ -390,6 +460,11 @@ void MqttClient::failed(const QString &reason)
     // What the library still reports for the old connection is stale now.
     std::erase_if(m_events, [](const Event &e) { return e.kind == Event::Disconnect || e.kind == Event::Connack; });
     emit disconnected(reason);
+}
+
+int MqttClient::nextAttemptInMs() const
+{
+    return m_state == State::Waiting ? int(qMax<qint64>(0, m_deadlineMs - clockService().elapsedMs())) : 0;
 }
 
 void MqttClient::tick()
@@ -421,13 +496,19 @@ void MqttClient::tickWork()
         if (now >= m_deadlineMs)
             attempt();
         return;
-    case State::Connected:
-        if (m_writeWaitSinceMs >= 0 && now - m_writeWaitSinceMs >= m_opt.writeStallMs) {
+    case State::Connected: {
+        // What waits for the broker: in libmosquitto, or in the gate once libmosquitto has
+        // handed it on.
+        const qint64 gateWait = m_gate ? m_gate->waitingSinceMs() : -1;
+        const qint64 since = m_writeWaitSinceMs < 0 ? gateWait : gateWait < 0 ? m_writeWaitSinceMs
+                                                                             : qMin(gateWait, m_writeWaitSinceMs);
+        if (since >= 0 && now - since >= m_opt.writeStallMs) {
             failed(QStringLiteral("the broker took nothing of what the client sent for %1 s").arg(m_opt.writeStallMs / 1000.0));
             return;
         }
         service(2); // keep-alive: PINGREQ, and the end of a broker that stopped answering it
         return;
+    }
     }
 }
 
@@ -545,8 +626,9 @@ void MqttClient::onSubscribe(mosquitto *, void *obj, int mid, int, const int *)
 
 void MqttClient::onLog(mosquitto *, void *obj, int level, const char *text)
 {
+    // The library's lines may end with a line end: the reason is one line.
     if (level == MOSQ_LOG_ERR && text)
-        static_cast<MqttClient *>(obj)->m_libError = QString::fromUtf8(text).left(300);
+        static_cast<MqttClient *>(obj)->m_libError = QString::fromUtf8(text).simplified().left(300);
 }
 
 QString MqttClient::reasonOf(int rc) const

@@ -1,20 +1,28 @@
 #pragma once
-// An MQTT 3.1.1 client on Qt's event loop: libmosquitto does the protocol, and this class
-// drives it through its socket (QSocketNotifier: read always, write while libmosquitto has
-// something to send) and one platform timer, due at the next deadline and at least once a
-// second (keep-alive, the connect time-out, the reconnect back-off). No thread of its own; every signal comes from the event loop.
+// An MQTT client on Qt's event loop: libmosquitto does the protocol (MQTT 5, or MQTT 3.1.1
+// with a broker that refuses 5), and this class drives it through its socket
+// (QSocketNotifier: read always, write while libmosquitto has something to send) and one
+// platform timer, due at the next deadline and at least once a second (keep-alive, the
+// connect time-out, the reconnect back-off). No thread of its own; every signal comes from the
+// event loop, and every deadline is on the platform's clock (clockService).
 //
-// The broker is input from outside and may be hostile: an incoming message larger than
-// maxPayload is dropped and counted, a broker that takes the TCP connection and never
-// answers CONNACK is left after connectTimeoutMs, one that stops reading what the client
-// sends is left after writeStallMs, and a lost connection is tried again after 1 s, 2 s,
-// 4 s ... up to 60 s.
+// The broker is input from outside and may be hostile. No packet larger than maxPacketBytes()
+// is read: the CONNECT tells an MQTT 5 broker so (its Maximum Packet Size), and on a plain
+// connection the client reads each packet's announced length itself before libmosquitto
+// (which takes in whatever length a packet announces) sees the packet, and leaves a broker
+// that announces more. Over TLS the bytes on the socket are the cipher's, so there the bound
+// is the broker's keeping to the Maximum Packet Size (a broker whose certificate the CA signed).
+// An incoming message larger than maxPayload is dropped and counted, a broker that takes the
+// TCP connection and never answers CONNACK is left after connectTimeoutMs, one that stops
+// reading what the client sends is left after writeStallMs, and a lost connection is tried
+// again after 1 s, 2 s, 4 s ... up to 60 s.
 //
 // What waits in the client is bounded. A publish is refused while the client is not
 // connected, so the caller keeps its own (bounded) queue while the broker is away and sends
 // it again after connected(). QoS 1 and 2 messages that were handed over stay in the client
 // until the broker acknowledges them (published(mid)), also across a reconnect, at most
-// maxQueued of them; at most maxInflight of those are on the wire at once.
+// maxQueued of them; at most maxInflight of those are on the wire at once. stop() and start()
+// begin a new client: what was not acknowledged before the stop is not sent again.
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -23,6 +31,7 @@
 #include <memory>
 #include <vector>
 
+class PacketGate;
 class QHostInfo;
 class QSocketNotifier;
 class WindowTimer;
@@ -76,7 +85,8 @@ public:
     // Checks the options and starts connecting; false (with a reason) when they cannot work.
     bool start(QString *error = nullptr);
     // Leaves the broker with DISCONNECT (so it does not publish the will) and stops trying;
-    // no disconnected() for it. QoS 1/2 messages not yet acknowledged stay for a later start().
+    // no disconnected() for it. QoS 1/2 messages not yet acknowledged are dropped: a later
+    // start() sets the client up anew, with nothing in flight.
     void stop();
 
     State state() const { return m_state; }
@@ -85,8 +95,15 @@ public:
     int inFlight() const { return int(m_unacked.size()); }
     // Incoming messages dropped for their size.
     quint64 droppedMessages() const { return m_dropped; }
+    // The largest packet the client reads: maxPayload with room for the longest topic and the
+    // headers.
+    int maxPacketBytes() const;
+    // The protocol of the present or last connection: 5, or 4 (3.1.1) after a broker refused 5.
+    int protocolVersion() const { return m_v311 ? 4 : 5; }
     // The wait before the next attempt, once the present one fails.
     int reconnectDelayMs() const { return m_nextDelayMs; }
+    // While waiting for the next attempt: the time left until it; else 0.
+    int nextAttemptInMs() const;
     // Why the last attempt or connection ended; empty while none did.
     QString lastError() const { return m_lastError; }
     const Options &options() const { return m_opt; }
@@ -100,6 +117,9 @@ public:
     int subscribe(const QString &pattern, int qos = 1, QString *error = nullptr);
 
     static constexpr int kMaxSubscriptions = 1000;
+    // What a packet holds beside its payload at most: the topic (length and up to 65535
+    // bytes), the packet id, MQTT 5 properties, and the fixed header.
+    static constexpr int kPacketRoom = 2 + 65535 + 2 + 1024 + 5;
 
 signals:
     void connected();
@@ -129,6 +149,8 @@ private:
     static void onLog(mosquitto *, void *obj, int level, const char *text);
 
     bool setUp(QString *error);
+    void setProtocol(bool v311);
+    void closeGate();
     void attempt();
     void lookedUp(const QHostInfo &info);
     void connectTo(const QString &target);
@@ -166,4 +188,7 @@ private:
     int m_errno = 0;
     quint64 m_dropped = 0;
     bool m_stopping = false;
+    bool m_v311 = false;         // the connection speaks MQTT 3.1.1
+    bool m_try311 = false;       // the broker refused MQTT 5: the next attempt speaks 3.1.1
+    PacketGate *m_gate = nullptr; // between libmosquitto and a plain connection
 };

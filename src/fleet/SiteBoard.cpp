@@ -2,7 +2,6 @@
 
 #include "logfiler/modLogReader.h"
 #include "platform/Clock.h"
-#include "platform/TextFile.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,7 +20,9 @@ BoardRow::Link linkOf(const QString &state)
 {
     if (state == QLatin1String("online"))
         return BoardRow::Link::Online;
-    if (state == QLatin1String("no-reply"))
+    // A controller that refuses the polls or whose answers are not understood gives no
+    // readings either: the row says 応答なし, and the state's reason says which.
+    if (state == QLatin1String("no-reply") || state == QLatin1String("refused") || state == QLatin1String("garbled"))
         return BoardRow::Link::NoReply;
     if (state == QLatin1String("lost"))
         return BoardRow::Link::Lost;
@@ -34,7 +35,9 @@ BoardRow::Link linkOf(SiteState s)
 {
     switch (s) {
     case SiteState::Online: return BoardRow::Link::Online;
-    case SiteState::NoReply: return BoardRow::Link::NoReply;
+    case SiteState::NoReply:
+    case SiteState::Refused:
+    case SiteState::Garbled: return BoardRow::Link::NoReply;
     case SiteState::Lost: return BoardRow::Link::Lost;
     case SiteState::Stopped: return BoardRow::Link::Stopped;
     case SiteState::Starting: break;
@@ -42,27 +45,33 @@ BoardRow::Link linkOf(SiteState s)
     return BoardRow::Link::Unknown;
 }
 
-const QString kNoReply = QStringLiteral("応答なし");
-const QString kLost = QStringLiteral("切断");
-const QString kStale = QStringLiteral("受信なし");
-const QString kServiceDown = QStringLiteral("ｻｰﾋﾞｽ停止");
-QString outputCause(int ch) { return QStringLiteral("出力%1 ON").arg(ch); }
+const QList<QPair<qint64, double>> kNoTrend;
 } // namespace
+
+QString AlarmStepText(AlarmStep step)
+{
+    switch (step) {
+    case AlarmStep::Raised: return QStringLiteral("発生");
+    case AlarmStep::Cleared: return QStringLiteral("解除");
+    case AlarmStep::Acknowledged: break;
+    }
+    return QStringLiteral("確認");
+}
 
 QString BoardLinkText(BoardRow::Link link)
 {
     switch (link) {
     case BoardRow::Link::Online: return QStringLiteral("通信中");
-    case BoardRow::Link::NoReply: return kNoReply;
-    case BoardRow::Link::Lost: return kLost;
+    case BoardRow::Link::NoReply: return AlarmCauseText(AlarmCause::NoReply);
+    case BoardRow::Link::Lost: return AlarmCauseText(AlarmCause::Lost);
     case BoardRow::Link::Stopped:
-    case BoardRow::Link::ServiceDown: return kServiceDown;
+    case BoardRow::Link::ServiceDown: return AlarmCauseText(AlarmCause::ServiceDown);
     case BoardRow::Link::Unknown: break;
     }
     return QString();
 }
 
-SiteBoard::SiteBoard(const QString &alarmLog, QObject *parent) : QObject(parent), m_alarmLog(alarmLog)
+SiteBoard::SiteBoard(QObject *parent) : QObject(parent)
 {
     m_timer = new WindowTimer(this);
     m_timer->setInterval(1000);
@@ -72,12 +81,10 @@ SiteBoard::SiteBoard(const QString &alarmLog, QObject *parent) : QObject(parent)
 
 SiteBoard::~SiteBoard() { m_timer->setEnabled(false); }
 
-int SiteBoard::indexOf(const QString &name) const
+const BoardRow *SiteBoard::row(const QString &name) const
 {
-    for (int i = 0; i < m_rows.size(); ++i)
-        if (m_rows[i].name == name)
-            return i;
-    return -1;
+    const int i = indexOf(name);
+    return i < 0 ? nullptr : &m_rows[i];
 }
 
 int SiteBoard::rowFor(const QString &name)
@@ -87,15 +94,21 @@ int SiteBoard::rowFor(const QString &name)
         return i;
     BoardRow r;
     r.name = name;
-    r.history = std::make_shared<TrendSeries>();
     m_rows << r;
-    emit rowAdded(int(m_rows.size() - 1));
+    m_history << SiteHistory{{}, std::make_shared<TrendSeries>()};
+    m_index.insert(name, int(m_rows.size() - 1));
+    emit rowAdded(name);
     return int(m_rows.size() - 1);
+}
+
+const QList<QPair<qint64, double>> &SiteBoard::sparkline(int index) const
+{
+    return index >= 0 && index < m_history.size() ? m_history[index].trend : kNoTrend;
 }
 
 std::shared_ptr<const TrendSeries> SiteBoard::history(int index) const
 {
-    return index >= 0 && index < m_rows.size() ? m_rows[index].history : nullptr;
+    return index >= 0 && index < m_history.size() ? m_history[index].series : nullptr;
 }
 
 int SiteBoard::addSite(const QString &name) { return siteName(name) ? rowFor(name) : -1; }
@@ -106,7 +119,7 @@ void SiteBoard::setTitle(const QString &name, const QString &title)
     if (i < 0 || m_rows[i].title == title)
         return;
     m_rows[i].title = title;
-    emit rowChanged(i);
+    emit rowChanged(name);
 }
 
 void SiteBoard::setWarnMask(const QString &name, quint8 mask)
@@ -127,7 +140,7 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     const QStringList parts = topic.mid(prefix.size() + 1).split(QLatin1Char('/'));
     if (parts.size() != 2)
         return drop();
-    if (parts[0] == QLatin1String("watchd")) {
+    if (parts[0] == QLatin1String(kWatcherTopicLevel)) {
         // A watcher's own state: when it stops (its last will, or a stop), its sites do.
         QJsonParseError err{};
         const QJsonObject o = QJsonDocument::fromJson(payload, &err).object();
@@ -144,8 +157,8 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
             else if (r.link == BoardRow::Link::ServiceDown)
                 r.link = BoardRow::Link::Unknown; // its sites' states follow
             if (r.link != before) {
-                cause(i, kServiceDown, down);
-                emit rowChanged(i);
+                cause(i, AlarmCause::ServiceDown, down);
+                emit rowChanged(r.name);
             }
         }
         return true;
@@ -167,13 +180,21 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         return drop();
     BoardRow &r = m_rows[i];
     if (parts[1] == QLatin1String("reading")) {
+        // A reading that waited for the broker is no present value: the row keeps what the
+        // live readings say.
+        if (o.value(QStringLiteral("late")).toBool())
+            return true;
         const QJsonValue v = o.value(QStringLiteral("value"));
+        // The payloads write the distance in SI's "m"; the row shows the tool's own "M".
+        QString unit = o.value(QStringLiteral("unit")).toString().left(8);
+        if (unit == QLatin1String("m"))
+            unit = QStringLiteral("M");
         const QString outs = o.value(QStringLiteral("outputs")).toString();
         bool ok = false;
         const int bits = outs.toInt(&ok, 16);
         const QDateTime taken =
             QDateTime::fromString(o.value(QStringLiteral("time")).toString().left(40), Qt::ISODateWithMs);
-        readingIn(i, v.isDouble(), v.toDouble(), o.value(QStringLiteral("unit")).toString().left(8),
+        readingIn(i, v.isDouble(), v.toDouble(), unit,
                   qBound(0, o.value(QStringLiteral("count")).toInt(), 1023), ok && outs.size() <= 2 ? bits : -1,
                   clockService().elapsedMs(), taken.isValid() ? taken.toMSecsSinceEpoch() : -1);
         return true;
@@ -187,11 +208,11 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     const BoardRow::Link before = r.link;
     r.link = link == BoardRow::Link::Stopped ? BoardRow::Link::ServiceDown : link;
     if (r.link != before) {
-        cause(i, kNoReply, r.link == BoardRow::Link::NoReply);
-        cause(i, kLost, r.link == BoardRow::Link::Lost);
-        cause(i, kServiceDown, r.link == BoardRow::Link::ServiceDown);
+        cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
+        cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
+        cause(i, AlarmCause::ServiceDown, r.link == BoardRow::Link::ServiceDown);
     }
-    emit rowChanged(i);
+    emit rowChanged(name);
     return true;
 }
 
@@ -213,9 +234,9 @@ void SiteBoard::takeState(const QString &name, SiteState state, const QString &r
     BoardRow &r = m_rows[i];
     r.reason = reason;
     r.link = linkOf(state);
-    cause(i, kNoReply, r.link == BoardRow::Link::NoReply);
-    cause(i, kLost, r.link == BoardRow::Link::Lost);
-    emit rowChanged(i);
+    cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
+    cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
+    emit rowChanged(name);
 }
 
 void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
@@ -244,13 +265,15 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     r.outputs = outputs;
     if (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown)
         r.link = BoardRow::Link::Online;
+    SiteHistory &past = m_history[i];
     if (valueValid) {
-        if (r.trend.isEmpty() || nowMs - r.trend.last().first >= kTrendStepMs)
-            r.trend << qMakePair(nowMs, value);
+        QList<QPair<qint64, double>> &trend = past.trend;
+        if (trend.isEmpty() || nowMs - trend.last().first >= kTrendStepMs)
+            trend << qMakePair(nowMs, value);
         else
-            r.trend.last().second = value;
-        while (!r.trend.isEmpty() && nowMs - r.trend.first().first > kTrendSpanMs)
-            r.trend.removeFirst();
+            trend.last().second = value;
+        while (!trend.isEmpty() && nowMs - trend.first().first > kTrendSpanMs)
+            trend.removeFirst();
     }
     // The history: a value past what 16 bits of hundredths hold is kept at its bound.
     const bool has = valueValid && std::isfinite(value);
@@ -258,7 +281,7 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     quint8 flags = has ? 0 : TrendSeries::NoValue;
     if (outputs < 0)
         flags |= TrendSeries::NoOutputs;
-    TrendSeries &h = *r.history;
+    TrendSeries &h = *past.series;
     h.append(sampleMs >= 0 ? sampleMs : Now().toMSecsSinceEpoch(), raw, quint8(outputs >= 0 ? outputs : 0), flags);
     if (h.firstMs() < h.lastMs() - kHistoryMs)
         h.dropBefore(h.lastMs() - kHistoryMs);
@@ -266,12 +289,12 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     // Times that keep going back (a watcher's clock, or a hostile one): the oldest stretch goes.
     if (h.stepCount() > TrendSeries::kMaxSteps)
         h.keepAtMost(h.size() - h.steps().front().index);
-    cause(i, kStale, false);
-    cause(i, kServiceDown, false);
+    cause(i, AlarmCause::Stale, false);
+    cause(i, AlarmCause::ServiceDown, false);
     for (int ch = 1; ch <= 8; ++ch)
         if ((r.warnMask >> (ch - 1)) & 1)
-            cause(i, outputCause(ch), outputs >= 0 && ((outputs >> (ch - 1)) & 1));
-    emit rowChanged(i);
+            cause(i, OutputCause(ch), outputs >= 0 && ((outputs >> (ch - 1)) & 1));
+    emit rowChanged(r.name);
 }
 
 void SiteBoard::check()
@@ -282,31 +305,32 @@ void SiteBoard::check()
         if (r.lastMs < 0 || r.intervalMs <= 0)
             continue;
         const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
-        if (stale != r.active.contains(kStale)) {
-            cause(i, kStale, stale);
-            emit rowChanged(i);
+        if (stale != r.alarm.holds(AlarmCause::Stale)) {
+            cause(i, AlarmCause::Stale, stale);
+            emit rowChanged(r.name);
         }
     }
 }
 
-void SiteBoard::cause(int i, const QString &what, bool holds)
+void SiteBoard::cause(int i, AlarmCause what, bool holds)
 {
     BoardRow &r = m_rows[i];
-    if (holds == r.active.contains(what))
+    SiteAlarm &a = r.alarm;
+    if (holds == a.holds(what))
         return;
     if (!holds) {
-        r.active.removeAll(what);
-        logLine(r.name, QStringLiteral("解除"), what);
+        a.active.removeAll(what);
+        emit alarmStep(r.name, AlarmStep::Cleared, what, QString());
         return;
     }
-    r.active << what;
-    logLine(r.name, QStringLiteral("発生"), what);
-    if (r.alarm)
+    a.active << what;
+    emit alarmStep(r.name, AlarmStep::Raised, what, QString());
+    if (a.latched)
         return;
-    r.alarm = true;
-    r.cause = what;
+    a.latched = true;
+    a.first = what;
     ++m_unacked;
-    emit alarmRaised(i, what);
+    emit alarmRaised(r.name, what);
     emit unacknowledgedChanged(m_unacked);
 }
 
@@ -315,27 +339,17 @@ void SiteBoard::acknowledge(const QStringList &names, const QString &user)
     bool any = false;
     for (const QString &name : names) {
         const int i = indexOf(name);
-        if (i < 0 || !m_rows[i].alarm)
+        if (i < 0 || !m_rows[i].alarm.latched)
             continue;
         BoardRow &r = m_rows[i];
-        r.alarm = false;
+        r.alarm.latched = false;
         --m_unacked;
         any = true;
-        logLine(r.name, QStringLiteral("確認"), r.cause, user);
-        emit rowChanged(i);
+        emit alarmStep(r.name, AlarmStep::Acknowledged, r.alarm.first, user);
+        emit rowChanged(r.name);
     }
     if (any)
         emit unacknowledgedChanged(m_unacked);
 }
 
 int SiteBoard::unacknowledged() const { return m_unacked; }
-
-void SiteBoard::logLine(const QString &site, const QString &event, const QString &what, const QString &user)
-{
-    if (m_alarmLog.isEmpty())
-        return;
-    const QString line = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
-                         QLatin1Char(',') + event + QLatin1Char(',') + what + QLatin1Char(',') + user;
-    // A failed append loses the line, not the alarm: the window shows it either way.
-    AppendToFile(m_alarmLog, SjisEncode(line) + "\r\n");
-}

@@ -9,17 +9,22 @@
 // A site raises an alarm when an output set as a warning stage turns on, when it goes
 // no-reply or lost (or its watcher stops), or when no reading has come for three times its
 // interval. The alarm latches: it stays until acknowledged, even after its cause has
-// cleared. Every raise, clear and acknowledgement is appended to the alarm log (Shift_JIS,
-// CR LF): "yyyy/MM/dd HH:mm:ss,SITE,EVENT,CAUSE,USER".
+// cleared. Every raise, clear and acknowledgement is announced (alarmStep) for the alarm log,
+// which the site monitor keeps. Rows are known by the site's name and causes by AlarmCause;
+// the words of a cause ("出力3 ON", "応答なし" ...) are the views' and the log's
+// (AlarmCauseText). What a view draws of a site's past (the small trend and the history for
+// the trend window) is kept apart from its alarm (sparkline(), history()).
 //
 // A broker is input from outside: a message that is too large, not JSON, or for a site name
 // that cannot be one is dropped and counted, and the rows are bounded (kMaxRows).
+#include "fleet/AlarmBook.h"
 #include "fleet/SiteWatch.h"
 #include "link/Reading.h"
 #include "monitor/TrendSeries.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -28,6 +33,24 @@
 #include <memory>
 
 class WindowTimer;
+
+// Why a site is in alarm (AlarmCause, AlarmBook.h): a warning stage's output on, the link's
+// state (refused and garbled are told as no reply), no reading for three intervals (Stale),
+// the watcher stopped (ServiceDown).
+
+// The steps of an alarm the alarm log records: a cause came (発生), went (解除), or a user
+// acknowledged the latched alarm (確認).
+enum class AlarmStep { Raised, Cleared, Acknowledged };
+// "発生", "解除", "確認".
+QString AlarmStepText(AlarmStep step);
+
+// A site's alarm.
+struct SiteAlarm {
+    bool latched = false;     // red until acknowledged
+    AlarmCause first{};       // what raised the latched alarm (the last one raised)
+    QList<AlarmCause> active; // the causes holding now, in the order they came
+    bool holds(AlarmCause c) const { return active.contains(c); }
+};
 
 struct BoardRow {
     // 通信中 / 応答なし / 切断 / ｻｰﾋﾞｽ停止, and before anything came.
@@ -46,19 +69,20 @@ struct BoardRow {
     qint64 lastSampleMs = -1; // when the watcher took it (ms since the epoch); -1: not given
     int intervalMs = 0;       // the site's interval (given, or seen between readings); 0: not known yet
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
+    SiteAlarm alarm;
+
+    QString displayName() const { return title.isEmpty() ? name : title; }
+};
+
+// What the views draw of a site's past.
+struct SiteHistory {
     // The last hour, at most one point per kTrendStepMs: elapsed ms and value.
     QList<QPair<qint64, double>> trend;
     // Every reading since the board began, within SiteBoard's bounds, for the trend window:
     // values in hundredths of the unit from kHundredthsZero (as a log's with values), at
     // the time the watcher took it, or when it came. Shared, so a window showing it keeps it
     // when the board goes.
-    std::shared_ptr<TrendSeries> history;
-    // The alarm: latched until acknowledged; its first cause; the causes holding now.
-    bool alarm = false;
-    QString cause;
-    QStringList active;
-
-    QString displayName() const { return title.isEmpty() ? name : title; }
+    std::shared_ptr<TrendSeries> series;
 };
 
 // "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", or empty.
@@ -76,8 +100,7 @@ public:
     static constexpr qint64 kHistoryMs = 24LL * 3600 * 1000;
     static constexpr qint64 kHistoryMaxReadings = 86400;
 
-    // alarmLog: the alarm log's path; empty: none is written.
-    explicit SiteBoard(const QString &alarmLog, QObject *parent = nullptr);
+    explicit SiteBoard(QObject *parent = nullptr);
     ~SiteBoard() override;
 
     // A message of a broker under prefix: <prefix>/<site>/reading, <prefix>/<site>/state,
@@ -88,7 +111,8 @@ public:
     void takeState(const QString &name, SiteState state, const QString &reason);
     void setTitle(const QString &name, const QString &title);
     void setWarnMask(const QString &name, quint8 mask);
-    // A site known before anything comes from it (from a watcher's configuration).
+    // A site known before anything comes from it (from a watcher's configuration); its index,
+    // or -1 for a name that cannot be a site's (or past kMaxRows).
     int addSite(const QString &name);
 
     // The alarms of these sites acknowledged by user: the latch ends (the row is no longer
@@ -96,8 +120,13 @@ public:
     void acknowledge(const QStringList &names, const QString &user);
     int unacknowledged() const;
 
+    // The rows in the order they came (a row keeps its index).
     const QList<BoardRow> &rows() const { return m_rows; }
-    int indexOf(const QString &name) const;
+    int indexOf(const QString &name) const { return m_index.value(name, -1); }
+    // The row of a site; null for none.
+    const BoardRow *row(const QString &name) const;
+    // The small trend of row index (empty for no row).
+    const QList<QPair<qint64, double>> &sparkline(int index) const;
     // The history of row index (null for no row).
     std::shared_ptr<const TrendSeries> history(int index) const;
     quint64 droppedMessages() const { return m_dropped; }
@@ -105,23 +134,25 @@ public:
     void check();
 
 signals:
-    void rowAdded(int index);
-    void rowChanged(int index);
+    void rowAdded(const QString &name);
+    void rowChanged(const QString &name);
+    // A step of an alarm, for the alarm log; user: who acknowledged.
+    void alarmStep(const QString &name, AlarmStep step, AlarmCause cause, const QString &user);
     // An alarm was raised (the row has just turned red): for the bell, the notification and
     // assistive technology.
-    void alarmRaised(int index, const QString &cause);
+    void alarmRaised(const QString &name, AlarmCause cause);
     void unacknowledgedChanged(int count);
 
 private:
     int rowFor(const QString &name);
-    void cause(int index, const QString &what, bool holds);
-    void logLine(const QString &site, const QString &event, const QString &what, const QString &user = QString());
+    void cause(int index, AlarmCause what, bool holds);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);
 
-    QString m_alarmLog;
     QList<BoardRow> m_rows;
+    QList<SiteHistory> m_history; // beside m_rows, index for index
+    QHash<QString, int> m_index;
     quint64 m_dropped = 0;
     int m_unacked = 0;
     WindowTimer *m_timer = nullptr;

@@ -7,21 +7,18 @@
 
 #include <limits>
 
-SiteEvents &siteEvents()
-{
-    static SiteEvents e;
-    return e;
-}
-
 SiteTableModel::SiteTableModel(SiteBoard *board, QObject *parent) : QAbstractTableModel(parent), m_board(board)
 {
     // The board only ever appends rows, and a row keeps its index.
-    connect(board, &SiteBoard::rowAdded, this, [this](int i) {
+    connect(board, &SiteBoard::rowAdded, this, [this](const QString &name) {
+        const int i = m_board->indexOf(name);
         beginInsertRows(QModelIndex(), i, i);
         endInsertRows();
     });
-    connect(board, &SiteBoard::rowChanged, this,
-            [this](int i) { emit dataChanged(index(i, 0), index(i, ColumnCount - 1)); });
+    connect(board, &SiteBoard::rowChanged, this, [this](const QString &name) {
+        const int i = m_board->indexOf(name);
+        emit dataChanged(index(i, 0), index(i, ColumnCount - 1));
+    });
     m_ageTimer = new WindowTimer(this);
     m_ageTimer->setInterval(1000);
     m_ageTimer->onTick = [this] {
@@ -78,33 +75,41 @@ QString SiteTableModel::outputsText(int outputs)
     return parts.join(QStringLiteral(", "));
 }
 
-QString SiteTableModel::trendText(const BoardRow &r)
+QString SiteTableModel::trendText(const QList<QPair<qint64, double>> &trend, const QString &unit)
 {
-    if (r.trend.isEmpty())
+    if (trend.isEmpty())
         return QStringLiteral("-");
-    double lo = r.trend.first().second, hi = lo;
-    for (const auto &p : r.trend) {
+    double lo = trend.first().second, hi = lo;
+    for (const auto &p : trend) {
         lo = qMin(lo, p.second);
         hi = qMax(hi, p.second);
     }
-    return QStringLiteral("最小 %1 最大 %2 %3").arg(lo, 0, 'f', 2).arg(hi, 0, 'f', 2).arg(r.unit);
+    return QStringLiteral("最小 %1 最大 %2 %3").arg(lo, 0, 'f', 2).arg(hi, 0, 'f', 2).arg(unit);
 }
 
-QString SiteTableModel::text(const BoardRow &r, int column) const
+QString SiteTableModel::alarmText(const SiteAlarm &a)
 {
+    if (a.latched)
+        return AlarmCauseText(a.first);
+    // An acknowledged alarm whose cause still holds stays in words, without the red.
+    QStringList words;
+    for (AlarmCause c : a.active)
+        words << AlarmCauseText(c);
+    return words.join(QStringLiteral(", "));
+}
+
+QString SiteTableModel::text(int row, int column) const
+{
+    const BoardRow &r = m_board->rows().at(row);
     switch (column) {
     case ColSite: return r.displayName();
     case ColValue:
         return r.valueValid ? QStringLiteral("%1 %2").arg(r.value, 0, 'f', 2).arg(r.unit).trimmed() : QStringLiteral("-");
-    case ColTrend: return trendText(r);
+    case ColTrend: return trendText(m_board->sparkline(row), r.unit);
     case ColOutputs: return outputsText(r.outputs);
     case ColLink: return BoardLinkText(r.link);
     case ColAge: return ageText(r.lastMs < 0 ? -1 : qMax<qint64>(0, clockService().elapsedMs() - r.lastMs));
-    case ColAlarm:
-        if (r.alarm)
-            return r.cause;
-        // An acknowledged alarm whose cause still holds stays in words, without the red.
-        return r.active.isEmpty() ? QString() : r.active.join(QStringLiteral(", "));
+    case ColAlarm: return alarmText(r.alarm);
     }
     return QString();
 }
@@ -126,33 +131,37 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
             return QVariant();
         if (role == Qt::ToolTipRole)
             return r.name;
-        return text(r, c);
+        return text(index.row(), c);
     case kSortRole:
         switch (c) {
         case ColSite: return r.displayName();
         case ColValue: return r.valueValid ? r.value : -1e300;
-        case ColTrend: return r.trend.isEmpty() ? -1e300 : r.trend.last().second;
+        case ColTrend: {
+            const auto &trend = m_board->sparkline(index.row());
+            return trend.isEmpty() ? -1e300 : trend.last().second;
+        }
         case ColOutputs: return r.outputs;
         case ColLink: return int(r.link);
         case ColAge: return r.lastMs < 0 ? std::numeric_limits<qint64>::max() : -r.lastMs;
-        case ColAlarm: return r.alarm ? 2 : r.active.isEmpty() ? 0 : 1;
+        case ColAlarm: return r.alarm.latched ? 2 : r.alarm.active.isEmpty() ? 0 : 1;
         }
         return QVariant();
     case kNameRole: return r.name;
     case kOutputsRole: return r.outputs;
     case kTrendRole: {
+        const auto &trend = m_board->sparkline(index.row());
         QList<QPointF> pts;
-        pts.reserve(r.trend.size());
-        for (const auto &p : r.trend)
+        pts.reserve(trend.size());
+        for (const auto &p : trend)
             pts << QPointF(double(p.first), p.second);
         return QVariant::fromValue(pts);
     }
     case Qt::BackgroundRole:
-        if (r.alarm)
+        if (r.alarm.latched)
             return QColor(0xD0, 0x10, 0x10);
         return QVariant();
     case Qt::ForegroundRole:
-        if (r.alarm)
+        if (r.alarm.latched)
             return QColor(Qt::white);
         return QVariant();
     case Qt::TextAlignmentRole:

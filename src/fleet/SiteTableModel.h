@@ -36,26 +36,15 @@ public:
     static QString ageText(qint64 ms);
     // The outputs for assistive technology: "出力1 ON, 出力2 OFF, ..."; "-" before any reading.
     static QString outputsText(int outputs);
-    // The trend for assistive technology: its range over the hour and the newest value.
-    static QString trendText(const BoardRow &r);
+    // The trend for assistive technology: its range over the hour.
+    static QString trendText(const QList<QPair<qint64, double>> &trend, const QString &unit);
+    // The alarm column: the cause of a latched alarm, else the causes that still hold.
+    static QString alarmText(const SiteAlarm &alarm);
 
     SiteBoard *board() const { return m_board; }
 
 private:
-    QString text(const BoardRow &r, int column) const;
+    QString text(int row, int column) const;
     SiteBoard *m_board;
     WindowTimer *m_ageTimer = nullptr;
 };
-
-// What the site list announces: the frame shows the count of unacknowledged alarms in its
-// status bar, and opens the trend window on a site's history.
-class SiteEvents : public QObject {
-    Q_OBJECT
-signals:
-    // count: the alarms not yet acknowledged; -1 when the site list closed.
-    void unacknowledgedChanged(int count);
-    // A site's history asked for (a double-click or Enter on its row): caption
-    // "<title> (<name>)", the series in hundredths of unit (see BoardRow::history).
-    void historyAsked(const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit);
-};
-SiteEvents &siteEvents();

@@ -9,11 +9,11 @@
 #include "platform/TcpSerialPort.h"
 #include "settings/modUserData.h"
 
-#include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace {
-// A device server's line named by the site itself: opening it connects to the
-// address.
+// A device server's line named by the site itself: opening it (always without waiting)
+// connects to the address.
 class SiteNetworkPort : public TcpSerialPort {
 public:
     explicit SiteNetworkPort(const WatchSite &site)
@@ -23,12 +23,10 @@ public:
         m_map.host = site.host;
         m_map.port = site.tcpPort;
     }
-    CommError setPortOpen(bool open) override
+    void openAsync(std::function<void(const CommError &)> done) override
     {
-        return open && !portOpen() ? connectTo(m_map) : TcpSerialPort::setPortOpen(open);
+        TcpSerialPort::openAsync(m_map, std::move(done));
     }
-
-    const ComPortMapping &siteMapping() const { return m_map; }
 
 private:
     ComPortMapping m_map;
@@ -46,42 +44,29 @@ QString oneLine(const QString &text)
     return text.simplified();
 }
 
-// Why the port failed to open or closed by itself: a device server's line says
-// it in English, with its address.
-TcpSerialPort *networkPort(SerialPortService &p)
+// Why the port failed to open or closed by itself, as the port tells it; a device server's
+// line names the COM number it stands for and its address ("COM0 (tcp://...): "), which the
+// address alone replaces.
+QString portProblem(const SerialPortService &p, const QString &fallback)
 {
-    if (auto *mapped = dynamic_cast<MappedSerialPort *>(&p))
-        return &mapped->active() == &mapped->network() ? &mapped->network() : nullptr;
-    return dynamic_cast<TcpSerialPort *>(&p);
-}
-
-// Why the port failed to open or closed by itself: a device server's line says it in
-// English after its address ("COM0 (tcp://...): "), which the site's own address replaces.
-QString portProblem(SerialPortService &p, const QString &fallback)
-{
-    const TcpSerialPort *tcp = networkPort(p);
-    if (!tcp || tcp->problem().isEmpty())
+    QString why = p.problem();
+    if (why.isEmpty())
         return oneLine(fallback);
-    QString why = tcp->problem();
-    const QString where = QStringLiteral("(%1): ").arg(tcp->mapping().url());
-    if (const qsizetype at = why.indexOf(where); at >= 0)
-        why = why.mid(at + where.size());
-    return tcp->mapping().url() + QStringLiteral(": ") + oneLine(why);
+    static const QRegularExpression comAndAddress(QStringLiteral("^COM\\d+ \\(([a-z0-9]+://[^)]*)\\): "));
+    why.replace(comAndAddress, QStringLiteral("\\1: "));
+    return oneLine(why);
 }
 
-int s_opening = 0;
+const QString kStartingReason = QStringLiteral("waiting for the controller's first reading");
 } // namespace
-
-int SiteWatch::openingNow()
-{
-    return s_opening;
-}
 
 const char *SiteStateName(SiteState s)
 {
     switch (s) {
     case SiteState::Starting: return "starting";
     case SiteState::Online: return "online";
+    case SiteState::Refused: return "refused";
+    case SiteState::Garbled: return "garbled";
     case SiteState::NoReply: return "no-reply";
     case SiteState::Lost: return "lost";
     case SiteState::Stopped: return "stopped";
@@ -103,38 +88,20 @@ QStringList SitePortKeys(const WatchSite &site)
     return {NetworkPortKey(site.host, site.tcpPort)};
 }
 
-namespace {
-// Sites stopped while a port was being opened: destroyed once none is.
-std::vector<std::unique_ptr<SiteWatch>> &retired()
-{
-    static std::vector<std::unique_ptr<SiteWatch>> r;
-    return r;
-}
-} // namespace
-
-void SiteWatch::retire(std::unique_ptr<SiteWatch> site)
-{
-    if (!site)
-        return;
-    site->disconnect();
-    site->stop();
-    if (s_opening == 0) {
-        site.reset();
-        return;
-    }
-    retired().push_back(std::move(site));
-}
-
 SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObject *parent)
     : QObject(parent), m_site(site), m_pollTimer(std::make_unique<WindowTimer>()),
       m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>())
 {
+    m_since = Now();
+    m_reason = kStartingReason;
     m_session = std::make_unique<LinkSession>(makePort(site));
-    m_session->setDialogs(&siteDialogs());
-    m_session->setScale(ScaleOfType(site.inputType > 0 ? site.inputType : 1));
+    SessionOptions o;
+    o.dialogs = &siteDialogs();
+    o.scale = ScaleOfType(site.inputType > 0 ? site.inputType : 1);
     // No one is there to press "中止": a settings read refused again and again is
     // given up.
-    m_session->setSendLimit(3);
+    o.sendLimit = 3;
+    m_session->setOptions(o);
     m_pollTimer->setInterval(site.intervalMs);
     m_pollTimer->onTick = [this] { poll(); };
     m_retryTimer->onTick = [this] {
@@ -149,7 +116,8 @@ SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObje
     };
     connect(m_session.get(), &LinkSession::readingCompleted, this, [this](const Reading &r) {
         m_retryMs = kRetryMinMs;
-        setState(SiteState::Online);
+        m_heardRefusal = m_heardGarble = false;
+        setState(SiteState::Online, SiteCode::Ok);
         emit readingTaken(r);
     });
     connect(m_session.get(), &LinkSession::deviceGone, this, [this](const QString &why) {
@@ -169,13 +137,17 @@ SiteWatch::~SiteWatch()
 
 ReadingScale SiteWatch::scale() const
 {
-    return m_session->scale();
+    return m_session->options().scale;
 }
 
 void SiteWatch::start()
 {
-    if (m_state == SiteState::Stopped)
+    if (m_state == SiteState::Stopped) {
         m_state = SiteState::Starting;
+        m_code = SiteCode::Connecting;
+        m_reason = kStartingReason;
+        m_since = Now();
+    }
     m_retryMs = kRetryMinMs;
     m_retryTimer->setInterval(1);
     m_retryTimer->setEnabled(true);
@@ -189,18 +161,17 @@ void SiteWatch::stop()
     m_typeTimer->setEnabled(false);
     // The exchange that runs ends (its result is not waited for): the port closes
     // under it.
-    m_session->resetExchangeState();
+    m_session->reset();
     if (m_session->port().portOpen())
         m_session->closePort();
-    setState(SiteState::Stopped);
+    setState(SiteState::Stopped, SiteCode::Stopped, QStringLiteral("the watcher stopped watching the site"));
 }
 
 void SiteWatch::open()
 {
     if (m_state == SiteState::Stopped)
         return;
-    SerialPortService &p = m_session->port();
-    if (p.portOpen()) {
+    if (m_session->port().portOpen()) {
         opened();
         return;
     }
@@ -211,53 +182,27 @@ void SiteWatch::open()
             return;
         }
     }
-    // A device server's line is opened without waiting: the connection (and its RFC 2217
-    // negotiation) of one site holds up no other.
-    if (auto *net = dynamic_cast<SiteNetworkPort *>(&p)) {
-        net->openAsync(net->siteMapping(), [this, net](const CommError &e) {
-            if (m_state == SiteState::Stopped)
-                return;
-            if (e.failed() || !net->portOpen())
-                lose(portProblem(*net,
-                                 e.description.isEmpty() ? QStringLiteral("the port did not open") : e.description));
-            else
-                opened();
-        });
-        return;
-    }
-    p.setCommPort(m_site.comPort);
-    ++s_opening;
-    const CommError e = p.setPortOpen(true);
-    --s_opening;
-    // Sites retired meanwhile go once the stack of opens has unwound (this one may be one).
-    if (s_opening == 0 && !retired().empty())
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [] {
-                if (s_opening == 0)
-                    retired().clear();
-            },
-            Qt::QueuedConnection);
-    // A stop may have come while the port was being opened.
-    if (m_state == SiteState::Stopped) {
-        if (p.portOpen())
-            m_session->closePort();
-        return;
-    }
-    if (e.failed() || !p.portOpen()) {
-        const QString hint = networkPort(p) ? QString() : p.accessHint(m_site.comPort);
-        lose(portProblem(p, e.description.isEmpty() ? QStringLiteral("the port did not open") : e.description) +
-             (hint.isEmpty() ? QString() : QStringLiteral(" (") + oneLine(hint) + QLatin1Char(')')));
-        return;
-    }
-    opened();
+    // Opened without waiting, a device as a device server's line: one site's open (a
+    // connection and its RFC 2217 negotiation) holds up no other.
+    m_session->openPort(m_site.comPort, [this](const CommError &e) {
+        if (m_state == SiteState::Stopped)
+            return;
+        SerialPortService &p = m_session->port();
+        if (!e.failed() && p.portOpen()) {
+            opened();
+            return;
+        }
+        QString why = portProblem(p, e.description.isEmpty() ? QStringLiteral("the port did not open") : e.description);
+        // A device this user may not open: how to get the permission.
+        if (e.number == comPortAccessDenied)
+            why += QStringLiteral(" (") + oneLine(ComPortPermissionHint(m_site.comPort, false)) + QLatin1Char(')');
+        lose(why);
+    });
 }
 
 void SiteWatch::opened()
 {
-    m_session->portOpened();
     m_session->resetPollWatch();
-    m_session->setMonitorStop(0);
     if (m_site.inputType > 0)
         typeKnown(ScaleOfType(m_site.inputType));
     else
@@ -266,6 +211,7 @@ void SiteWatch::opened()
 
 void SiteWatch::readInputType()
 {
+    m_connected = true;
     m_image.reset(new MemCell[kSettingsCells]);
     m_typeTimedOut = false;
     m_typeTimer->setEnabled(false);
@@ -278,6 +224,7 @@ void SiteWatch::readInputType()
             const int type = InputTypeFromCode(m_image[cellInputCode].data());
             m_image.reset();
             const ReadingScale s = ScaleOfType(type);
+            m_typeAssumed = false;
             emit note(
                 QStringLiteral("input type %1 (%2), from the controller's settings").arg(s.inputType).arg(s.unit));
             typeKnown(s);
@@ -292,14 +239,20 @@ void SiteWatch::readInputType()
                                  "(%1); values as type %2 until the next connect")
                       .arg(m_typeTimedOut ? QStringLiteral("no progress for %1 s").arg(kTypeReadMs / 1000)
                                           : QString::fromLatin1(LinkOutcomeName(r.outcome)))
-                      .arg(m_session->scale().inputType));
-        typeKnown(m_session->scale());
+                      .arg(scale().inputType));
+        m_typeAssumed = true;
+        typeKnown(scale());
     });
 }
 
 void SiteWatch::typeKnown(const ReadingScale &scale)
 {
-    m_session->setScale(scale);
+    m_connected = true;
+    if (m_site.inputType > 0)
+        m_typeAssumed = false;
+    SessionOptions o = m_session->options();
+    o.scale = scale;
+    m_session->setOptions(o);
     m_polling = true;
     m_pollTimer->setEnabled(true);
     poll();
@@ -311,13 +264,6 @@ void SiteWatch::poll()
     // time).
     if (!m_polling || m_session->busy() || !m_session->port().portOpen())
         return;
-    // A poll that gave up asked the monitor to stop; the site goes on polling.
-    if (m_session->state().monitorStop)
-        m_session->setMonitorStop(0);
-    // Whatever waits on the line now is a late answer to an earlier poll: it would be taken
-    // for the answer to this one and put the polls out of step.
-    if (m_session->port().inBufferCount() > 0)
-        m_session->port().clearInBuffer();
     m_session->poll(QStringLiteral("N"), [this](const LinkResult &r) {
         if (!r.ok()) {
             pollEnded(r);
@@ -332,16 +278,35 @@ void SiteWatch::pollEnded(const LinkResult &r)
     if (!m_polling)
         return;
     switch (r.outcome) {
-    case LinkOutcome::Done: break; // the reading (if the "N" came) has made the site online
-    case LinkOutcome::NoReply:
-        m_session->resetPollWatch();
-        m_session->setMonitorStop(0);
-        setState(SiteState::NoReply, QStringLiteral("no reply for %1 s").arg(m_session->replyWaitMs() / 1000));
+    case LinkOutcome::Done: // the reading (if the "N" came) has made the site online
+        m_heardRefusal = m_heardGarble = false;
         break;
+    case LinkOutcome::NoReply:
+    case LinkOutcome::GaveUp: {
+        // The poll waited its whole reply time, or its replies carried no value for as long.
+        // What the line held by then tells a controller that refuses the poll ("?") and a
+        // line whose speed or settings turn the answers into something else from a
+        // controller that says nothing at all. The next poll empties the line anyway.
+        const QString heard = (m_session->buffer() + QString::fromLatin1(m_session->port().input())).trimmed();
+        const int waitS = m_session->options().replyWaitMs / 1000;
+        m_session->resetPollWatch();
+        if (heard.startsWith(QLatin1Char('?')) || (heard.isEmpty() && m_heardRefusal))
+            setState(SiteState::Refused, SiteCode::Refused,
+                     QStringLiteral("the controller answered \"?\" for %1 s: it does not take the poll "
+                                    "(check the controller)").arg(waitS));
+        else if (!heard.isEmpty() || m_heardGarble || r.outcome == LinkOutcome::GaveUp)
+            setState(SiteState::Garbled, SiteCode::Garbled,
+                     QStringLiteral("no reply understood for %1 s: check the line's speed and settings").arg(waitS));
+        else
+            setState(SiteState::NoReply, SiteCode::NoReply,
+                     QStringLiteral("no reply for %1 s: check the controller's power and its line").arg(waitS));
+        m_heardRefusal = m_heardGarble = false;
+        break;
+    }
+    case LinkOutcome::Refused: m_heardRefusal = true; break; // the next tick asks again
+    case LinkOutcome::NotUnderstood: m_heardGarble = true; break;
     case LinkOutcome::DeviceGone:
     case LinkOutcome::SendFailed: lose(portProblem(m_session->port(), r.reason)); break;
-    case LinkOutcome::Refused:
-    case LinkOutcome::NotUnderstood: emit pollFailed(r.outcome); break; // the next tick asks again
     default: break;
     }
 }
@@ -351,21 +316,26 @@ void SiteWatch::lose(const QString &reason)
     m_polling = false;
     m_pollTimer->setEnabled(false);
     m_typeTimer->setEnabled(false);
-    m_session->resetExchangeState();
+    m_session->reset();
     if (m_session->port().portOpen())
         m_session->closePort();
-    setState(SiteState::Lost, reason.isEmpty() ? QStringLiteral("the port closed") : reason);
+    // A port that was open and polled went away; one that never opened did not open.
+    setState(SiteState::Lost, m_connected ? SiteCode::ConnectionLost : SiteCode::OpenFailed,
+             reason.isEmpty() ? QStringLiteral("the port closed") : reason);
+    m_connected = false;
+    m_heardRefusal = m_heardGarble = false;
     m_retryTimer->setInterval(m_retryMs);
     m_retryTimer->setEnabled(true);
     m_retryMs = qMin(m_retryMs * 2, kRetryMaxMs);
 }
 
-void SiteWatch::setState(SiteState s, const QString &reason)
+void SiteWatch::setState(SiteState s, const char *code, const QString &reason)
 {
-    if (s == m_state && reason == m_reason)
+    if (s == m_state && reason == m_reason && qstrcmp(code, m_code) == 0)
         return;
     const bool changed = s != m_state;
     m_state = s;
+    m_code = code;
     m_reason = reason;
     if (changed)
         m_since = Now();

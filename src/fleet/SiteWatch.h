@@ -1,18 +1,23 @@
 #pragma once
-// One site of a fleet: its own session on its own port, polled as the input
-// monitor polls
+// One site of a fleet: its own session on its own port, polled as the input monitor polls
 // ("N", then "Y") at the site's interval, with the site's state:
+//   starting  the port is being opened and the first reading is awaited;
 //   online    readings come;
-//   no-reply  a poll waited the controller's reply time (twenty seconds)
-//   without a value; lost      the port cannot be opened, or the device (the
-//   device server's connection)
-//             went away: it is opened again after 1 s, 2 s, 4 s ... up to 60 s.
-// At each connect the controller's settings are read for its input type (cell
-// 0x2D, as the editor decodes it), unless the site pins the type; the readings
-// are made with its scale.
+//   refused   a poll waited the controller's reply time (twenty seconds) and the controller
+//             answered "?" to it: it is there, but does not take the poll;
+//   garbled   a poll waited the reply time and what came was no answer: the line's speed
+//             or settings do not match the controller's;
+//   no-reply  a poll waited the reply time and nothing came;
+//   lost      the port cannot be opened, or the device (the device server's connection)
+//             went away: it is opened again after 1 s, 2 s, 4 s ... up to 60 s;
+//   stopped   the watcher stopped watching it.
+// Each state comes with a reason in English and a code, a short word for programs.
+// At each connect the controller's settings are read for its input type (cell 0x2D, as
+// the editor decodes it), unless the site pins the type; the readings are made with its
+// scale.
 //
-// A site never waits for another: every wait is its own session's timer or its
-// own port's activity, and the event loop serves the sites in turn.
+// A site never waits for another: every wait is its own session's timer or its own port's
+// activity, and the event loop serves the sites in turn.
 #include "fleet/WatchConfig.h"
 #include "link/Reading.h"
 #include "platform/SerialPort.h"
@@ -26,13 +31,23 @@
 
 class LinkSession;
 class WindowTimer;
-enum class LinkOutcome;
 struct LinkResult;
 struct MemCell;
 
-enum class SiteState { Starting, Online, NoReply, Lost, Stopped };
-// "starting", "online", "no-reply", "lost", "stopped"
+enum class SiteState { Starting, Online, Refused, Garbled, NoReply, Lost, Stopped };
+// "starting", "online", "refused", "garbled", "no-reply", "lost", "stopped"
 const char *SiteStateName(SiteState s);
+// The codes that come with the states: what programs test instead of the reasons' words.
+namespace SiteCode {
+inline constexpr const char *Connecting = "connecting";        // starting
+inline constexpr const char *Ok = "ok";                        // online
+inline constexpr const char *Refused = "controller-refused";   // refused
+inline constexpr const char *Garbled = "reply-garbled";        // garbled
+inline constexpr const char *NoReply = "no-reply";             // no-reply
+inline constexpr const char *OpenFailed = "open-failed";       // lost: the port did not open
+inline constexpr const char *ConnectionLost = "connection-lost"; // lost: it closed by itself
+inline constexpr const char *Stopped = "watcher-stopped";      // stopped
+} // namespace SiteCode
 
 // The port of a site: COMn as the program maps it (a serial device, or what
 // ports/COMn names), tcp:// and rfc2217:// as a device server's line. Opening
@@ -55,25 +70,26 @@ public:
     ~SiteWatch() override;
 
     // Opens the port (from the event loop, so that sites start side by side) and
-    // begins polling, or, failing to open, the retries.
+    // begins polling, or, failing to open, the retries. Every open is asynchronous (a
+    // device server's line connects in steps), so a site may be stopped or destroyed at
+    // any time.
     void start();
-    // Sites whose port is being opened now: a device server's connection is
-    // waited for with the events going on, so the program must not destroy a site
-    // meanwhile.
-    static int openingNow();
     // Ends the polling and the retries and closes the port: Stopped.
     void stop();
-    // Stops the site and destroys it, at once or, while a port is being opened with the
-    // events going on (openingNow), as soon as no port is.
-    static void retire(std::unique_ptr<SiteWatch> site);
     // Asked before each open: a reason not to open the port now (another part of the program
     // has it open), or empty. The site is then lost with that reason, and retries.
     void setOpenCheck(std::function<QString()> check) { m_openCheck = std::move(check); }
 
     const WatchSite &site() const { return m_site; }
     SiteState state() const { return m_state; }
+    // When the present state began: always a time (a site is starting from its creation).
     QDateTime since() const { return m_since; }
     QString reason() const { return m_reason; }
+    // The state's code (SiteCode).
+    const char *code() const { return m_code; }
+    // The input type could not be read from the controller at this connect: the values are
+    // made with the type assumed (the one of the last connect, or type 1).
+    bool typeAssumed() const { return m_typeAssumed; }
     ReadingScale scale() const;
     // While lost: the wait before the next open.
     int retryDelayMs() const { return m_retryMs; }
@@ -85,9 +101,6 @@ signals:
     void readingTaken(const Reading &reading);
     // Something worth a line in the service's log that is no change of state.
     void note(const QString &text);
-    // A poll answered with a refusal (Refused) or with lines that cannot be understood
-    // (NotUnderstood); the next tick asks again.
-    void pollFailed(LinkOutcome outcome);
 
 private:
     void open();
@@ -97,7 +110,7 @@ private:
     void poll();
     void pollEnded(const LinkResult &r);
     void lose(const QString &reason);
-    void setState(SiteState s, const QString &reason = QString());
+    void setState(SiteState s, const char *code, const QString &reason = QString());
 
     WatchSite m_site;
     std::unique_ptr<LinkSession> m_session;
@@ -108,6 +121,11 @@ private:
     SiteState m_state = SiteState::Starting;
     QDateTime m_since;
     QString m_reason;
+    const char *m_code = SiteCode::Connecting;
+    bool m_connected = false;    // the port was opened and the polls began since the last loss
+    bool m_typeAssumed = false;
+    bool m_heardRefusal = false; // since the last reading: a poll was answered with "?"
+    bool m_heardGarble = false;  // since the last reading: a poll was answered with no answer
     int m_retryMs = kRetryMinMs;
     bool m_polling = false;
     bool m_typeTimedOut = false;

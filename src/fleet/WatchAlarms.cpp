@@ -207,8 +207,6 @@ void WatchAlarms::siteRemoved(const QString &name)
 {
     Batch b(m_batch, [this] { publishDirty(); });
     m_sites.remove(name);
-    m_refusedPolls.remove(name);
-    m_garbledPolls.remove(name);
     if (!m_book.site(name).alarms.isEmpty()) {
         m_book.setSuppressed(name, true, QStringLiteral("removed from the configuration"));
         return;
@@ -224,19 +222,20 @@ void WatchAlarms::siteState(const QString &name, SiteState state, const QString 
 {
     Batch b(m_batch, [this] { publishDirty(); });
     const QDateTime now = Now();
+    // One condition of the line at a time: the state says which.
+    auto only = [&](std::optional<AlarmCause> on) {
+        for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
+            if (c != on)
+                m_book.setCondition(name, c, false, now);
+        if (on)
+            m_book.setCondition(name, *on, true, now, reason);
+    };
     switch (state) {
-    case SiteState::NoReply:
-        m_book.setCondition(name, AlarmCause::Lost, false, now);
-        m_book.setCondition(name, AlarmCause::NoReply, true, now, reason);
-        break;
-    case SiteState::Lost:
-        m_book.setCondition(name, AlarmCause::NoReply, false, now);
-        m_book.setCondition(name, AlarmCause::Lost, true, now, reason);
-        break;
-    case SiteState::Online:
-        m_book.setCondition(name, AlarmCause::NoReply, false, now);
-        m_book.setCondition(name, AlarmCause::Lost, false, now);
-        break;
+    case SiteState::NoReply: only(AlarmCause::NoReply); break;
+    case SiteState::Lost: only(AlarmCause::Lost); break;
+    case SiteState::Refused: only(AlarmCause::Refused); break;
+    case SiteState::Garbled: only(AlarmCause::Garbled); break;
+    case SiteState::Online: only(std::nullopt); break;
     case SiteState::Starting:
     case SiteState::Stopped: break; // the watcher's own coming and going: nothing of the site's
     }
@@ -246,8 +245,6 @@ void WatchAlarms::reading(const QString &name, const Reading &r)
 {
     Batch b(m_batch, [this] { publishDirty(); });
     const QDateTime at = r.time.isValid() ? r.time : Now();
-    m_refusedPolls.remove(name);
-    m_garbledPolls.remove(name);
     for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
         m_book.setCondition(name, c, false, at);
     if (!r.outputsValid)
@@ -257,17 +254,6 @@ void WatchAlarms::reading(const QString &name, const Reading &r)
     const QString value = r.valueValid ? r.valueText() + QLatin1Char(' ') + r.unit : QString();
     for (int ch = 1; ch <= 8; ++ch)
         m_book.setCondition(name, OutputCause(ch), ((warn >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
-}
-
-void WatchAlarms::pollFailed(const QString &name, LinkOutcome outcome)
-{
-    Batch b(m_batch, [this] { publishDirty(); });
-    if (outcome == LinkOutcome::Refused && ++m_refusedPolls[name] >= kGarbledPolls)
-        m_book.setCondition(name, AlarmCause::Refused, true, Now(),
-                            QStringLiteral("%1 polls refused in a row").arg(m_refusedPolls[name]));
-    if (outcome == LinkOutcome::NotUnderstood && ++m_garbledPolls[name] >= kGarbledPolls)
-        m_book.setCondition(name, AlarmCause::Garbled, true, Now(),
-                            QStringLiteral("%1 answers not understood in a row").arg(m_garbledPolls[name]));
 }
 
 void WatchAlarms::onEvent(const AlarmEvent &e)
@@ -457,7 +443,10 @@ void WatchAlarms::command(const QString &user, const QString &site, const QByteA
         a.reason = QStringLiteral("unknown action");
     } else if (!m_sites.contains(site)) {
         a.reason = QStringLiteral("unknown site");
-    } else if (causeText != QLatin1String("all") && !(cause = AlarmCauseFromName(causeText))) {
+    } else if (causeText != QLatin1String("all") &&
+               (!(cause = AlarmCauseFromName(causeText)) || *cause == AlarmCause::Stale ||
+                *cause == AlarmCause::ServiceDown)) {
+        // Stale and ServiceDown are the office view's own causes, never the watcher's.
         a.reason = QStringLiteral("unknown cause");
     } else if (action == QLatin1String("ack")) {
         a = m_book.acknowledge(site, cause, user);

@@ -4,9 +4,9 @@
 // told to the notifications, each site's alarms published, and the users' commands taken.
 //
 //   Conditions. A reading sets each warning output's condition (on or off) and clears
-//   no-reply, lost, refused and garbled; the site's state no-reply or lost sets its own and
-//   clears the other; kGarbledPolls polls in a row answered with a refusal (or with lines
-//   that cannot be understood) set refused (garbled). Starting and stopped change nothing:
+//   no-reply, lost, refused and garbled; the site's state no-reply, lost, refused or garbled
+//   (a controller that answers "?", or answers not understood, for its whole reply time)
+//   sets its own and clears the others. Starting and stopped change nothing:
 //   the alarms of a watcher that stops or starts stay as they were, and nothing is raised
 //   for a broker that goes away.
 //   Out of service. A site removed from the configuration has its alarms suppressed
@@ -42,7 +42,6 @@
 
 class WindowTimer;
 struct Reading;
-enum class LinkOutcome;
 
 class WatchAlarms : public QObject {
     Q_OBJECT
@@ -56,7 +55,6 @@ public:
     static constexpr int kAllBurst = 2000;
     static constexpr int kAllPerSecond = 100;
     static constexpr int kMaxUsers = 256;
-    static constexpr int kGarbledPolls = 3;
     static constexpr int kSaveGapMs = 50;
     static constexpr int kConditionSaveMs = 1000;
     static constexpr int kTickMs = 5000;
@@ -90,7 +88,6 @@ public:
     void siteRemoved(const QString &name);
     void siteState(const QString &name, SiteState state, const QString &reason);
     void reading(const QString &name, const Reading &r);
-    void pollFailed(const QString &name, LinkOutcome outcome);
 
     // The broker: the topic filter of the commands, each site's alarms published (at each
     // connect), and a message of the filter.
@@ -154,7 +151,6 @@ private:
     int m_batch = 0;               // hooks running: publishing waits for their end
     QSet<QString> m_dirty;         // sites whose list waits to be published
     QSet<QString> m_clearAtConnect;
-    QHash<QString, int> m_refusedPolls, m_garbledPolls;
     std::map<QString, qint64> m_notified; // "site/cause": when last told, elapsed ms
     QHash<QString, Bucket> m_users;
     Bucket m_all;

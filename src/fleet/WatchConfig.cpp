@@ -1,18 +1,17 @@
 #include "fleet/WatchConfig.h"
 
+#include "fleet/IniFile.h"
 #include "fleet/MqttClient.h"
 #include "platform/ComPorts.h"
+#include "platform/TextFile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QRegularExpression>
-#include <QSettings>
-#include <QStringDecoder>
 #include <QSysInfo>
 #include <algorithm>
 
@@ -21,23 +20,11 @@ namespace {
 const QStringList kWatchKeys = {"log_folder", "interval_ms", "state_dir", "max_shelve_min"};
 const QStringList kNotifyKeys = {"exec", "exec_timeout_s", "renotify_min", "webhook", "webhook_timeout_s",
                                  "webhook_tries"};
-const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit"};
+const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit",
+                               "backlog_rate", "homeassistant_discovery", "insecure_file_modes"};
 const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
 constexpr int kMaxQueueLimit = 1000000;
 constexpr int kMaxTextLength = 100;
-
-// Where each group and key stands in the file: QSettings reads the values but tells no
-// line numbers, and it quietly merges a group or key given twice.
-struct Layout {
-    struct Group {
-        int line = 0;
-        QHash<QString, int> keyLine;
-        QHash<QString, QString> raw; // the value as written, without a comment after it
-        QStringList keys; // in the file's order, each once
-    };
-    QHash<QString, Group> groups;
-    QStringList order;
-};
 
 class Reader {
 public:
@@ -45,179 +32,78 @@ public:
     std::optional<WatchSettings> read(QStringList *faults);
 
 private:
-    void fault(int line, const QString &text) { m_faults.append({line, text}); }
-    void scan(const QString &text);
-    bool has(const QString &group, const QString &key) const
+    void fault(int line, const QString &text) { m_ini.fault(line, text); }
+    bool has(const QString &group, const QString &key) const { return m_ini.has(group, key); }
+    int lineOf(const QString &group, const QString &key = {}) const { return m_ini.lineOf(group, key); }
+    QString text(const QString &group, const QString &key) { return m_ini.text(group, key); }
+    int number(const QString &group, const QString &key, int lo, int hi, int fallback)
     {
-        return m_layout.groups.contains(group) && m_layout.groups[group].keyLine.contains(key);
+        return m_ini.number(group, key, lo, hi, fallback);
     }
-    int lineOf(const QString &group, const QString &key = {}) const
+    QString path(const QString &group, const QString &key, const QString &fallback)
     {
-        const auto g = m_layout.groups.constFind(group);
-        if (g == m_layout.groups.constEnd())
-            return 0;
-        return key.isEmpty() ? g->line : g->keyLine.value(key, g->line);
+        return m_ini.filePath(group, key, fallback);
     }
-    // The value as QSettings reads it; a list (an unquoted comma) is a fault.
-    QString text(const QString &group, const QString &key);
-    // A whole number in lo-hi; fallback when the key is missing or empty.
-    int number(const QString &group, const QString &key, int lo, int hi, int fallback);
-    QString path(const QString &group, const QString &key, const QString &fallback);
+    // true or false; false when the key is missing or empty.
+    bool flag(const QString &group, const QString &key);
+    // A file of secrets or of trust that others than its owner and group may read (or, for
+    // trust, write): a fault with its line.
+    void checkMode(const QString &group, const QString &key, const QString &path, bool secret);
     void readMqtt(WatchSettings &s);
     void readNotify(WatchSettings &s);
     void readSites(WatchSettings &s);
 
     QString m_path;
     QString m_dataFolder;
-    std::unique_ptr<QSettings> m_settings;
-    Layout m_layout;
-    QList<QPair<int, QString>> m_faults;
+    IniFile m_ini;
 };
 
-void Reader::scan(const QString &text)
+bool Reader::flag(const QString &group, const QString &key)
 {
-    QString group;
-    bool broken = false; // under a group line that cannot be read: its keys are left out
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int i = 0; i < lines.size(); ++i) {
-        const int no = i + 1;
-        QString line = lines[i];
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        line = line.trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
-            continue;
-        if (line.startsWith(QLatin1Char('['))) {
-            const int close = line.indexOf(QLatin1Char(']'));
-            const QString after = close < 0 ? QString() : line.mid(close + 1).trimmed();
-            if (close < 0 || !(after.isEmpty() || after.startsWith(QLatin1Char(';')))) {
-                fault(no, QStringLiteral("cannot read %1: a group is written [NAME]").arg(line.left(60)));
-                broken = true;
-                continue;
-            }
-            broken = false;
-            group = line.mid(1, close - 1).trimmed();
-            if (m_layout.groups.contains(group)) {
-                fault(no, QStringLiteral("[%1] is given twice (first at line %2)").arg(group).arg(m_layout.groups[group].line));
-            } else {
-                m_layout.groups[group].line = no;
-                m_layout.order << group;
-            }
-            continue;
-        }
-        const int eq = line.indexOf(QLatin1Char('='));
-        if (eq <= 0) {
-            fault(no, QStringLiteral("cannot read \"%1\": write [group], key=value or a comment (;)").arg(line.left(60)));
-            continue;
-        }
-        const QString key = line.left(eq).trimmed();
-        if (broken)
-            continue;
-        if (group.isEmpty()) {
-            fault(no, QStringLiteral("%1 stands outside a group: put it under [watch], [mqtt], [notify], [sites] or a site's group").arg(key));
-            continue;
-        }
-        if (line.mid(eq + 1).count(QLatin1Char('"')) % 2 != 0) {
-            fault(no, QStringLiteral("%1: the double quote is not closed").arg(key));
-            continue;
-        }
-        Layout::Group &g = m_layout.groups[group];
-        if (g.keyLine.contains(key)) {
-            fault(no, QStringLiteral("%1 is given twice in [%2] (first at line %3)").arg(key, group).arg(g.keyLine[key]));
-            continue;
-        }
-        g.keyLine[key] = no;
-        g.keys << key;
-        QString raw = line.mid(eq + 1);
-        bool quoted = false;
-        for (qsizetype i = 0; i < raw.size(); ++i) {
-            if (raw[i] == QLatin1Char('"'))
-                quoted = !quoted;
-            else if (raw[i] == QLatin1Char(';') && !quoted && (i == 0 || raw[i - 1].isSpace())) {
-                raw.truncate(i);
-                break;
-            }
-        }
-        g.raw[key] = raw.trimmed();
-    }
+    const QString t = text(group, key).toLower();
+    if (t.isEmpty() || t == QLatin1String("false"))
+        return false;
+    if (t == QLatin1String("true"))
+        return true;
+    fault(lineOf(group, key), QStringLiteral("%1=%2: write true or false").arg(key, t.left(40)));
+    return false;
 }
 
-QString Reader::text(const QString &group, const QString &key)
+void Reader::checkMode(const QString &group, const QString &key, const QString &path, bool secret)
 {
-    if (!has(group, key))
-        return {};
-    const QVariant v = m_settings->value(group + QLatin1Char('/') + key);
-    if (v.typeId() == QMetaType::QStringList) {
-        fault(lineOf(group, key), QStringLiteral("%1=%2: a value with a comma is written in double quotes (\"...\")")
-                                      .arg(key, v.toStringList().join(QLatin1Char(','))));
-        return {};
-    }
-    return v.toString().trimmed();
-}
-
-int Reader::number(const QString &group, const QString &key, int lo, int hi, int fallback)
-{
-    const QString t = text(group, key);
-    if (t.isEmpty())
-        return fallback;
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    const QString range = QStringLiteral("(%1-%2)").arg(lo).arg(hi);
-    if (!digits.match(t).hasMatch()) {
-        fault(lineOf(group, key), QStringLiteral("%1=%2 is no whole number %3").arg(key, t.left(40), range));
-        return fallback;
-    }
-    const int n = t.toInt();
-    if (n < lo || n > hi) {
-        fault(lineOf(group, key), QStringLiteral("%1=%2 is out of range %3").arg(key, t, range));
-        return fallback;
-    }
-    return n;
-}
-
-QString Reader::path(const QString &group, const QString &key, const QString &fallback)
-{
-    const QString t = text(group, key);
-    if (t.isEmpty())
-        return fallback;
-    return QDir::cleanPath(QFileInfo(m_path).absoluteDir().absoluteFilePath(t));
+    // The modes of the file itself, behind any symbolic link (as a CA in /etc/ssl/certs).
+    const QFileDevice::Permissions p = QFileInfo(path).permissions();
+    static const QFileDevice::Permission bits[9] = {
+        QFileDevice::ReadOwner, QFileDevice::WriteOwner, QFileDevice::ExeOwner, QFileDevice::ReadGroup, QFileDevice::WriteGroup,
+        QFileDevice::ExeGroup,  QFileDevice::ReadOther,  QFileDevice::WriteOther, QFileDevice::ExeOther};
+    int bitsSet = 0;
+    for (int i = 0; i < 9; ++i)
+        if (p & bits[i])
+            bitsSet |= 0400 >> i;
+    const QString mode = QString::number(bitsSet, 8).rightJustified(4, QLatin1Char('0'));
+    if (secret && (p & QFileDevice::ReadOther))
+        fault(lineOf(group, key), QStringLiteral("%1=%2: every user may read the password (mode %3): "
+                                                 "chmod o-rwx it (or set insecure_file_modes=true)")
+                                      .arg(key, text(group, key), mode));
+    else if (!secret && (p & QFileDevice::WriteOther))
+        fault(lineOf(group, key), QStringLiteral("%1=%2: every user may write the certificate authority (mode %3): "
+                                                 "chmod o-w it (or set insecure_file_modes=true)")
+                                      .arg(key, text(group, key), mode));
 }
 
 std::optional<WatchSettings> Reader::read(QStringList *faults)
 {
-    const QString name = m_path;
     const auto finish = [&]() -> std::optional<WatchSettings> {
-        std::stable_sort(m_faults.begin(), m_faults.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         if (faults)
-            for (const auto &[line, text] : std::as_const(m_faults))
-                *faults << (line > 0 ? QStringLiteral("%1:%2: %3").arg(name).arg(line).arg(text)
-                                     : QStringLiteral("%1: %2").arg(name, text));
+            *faults << m_ini.faults();
         return std::nullopt;
     };
-    QFile f(m_path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        fault(0, QStringLiteral("cannot read the file: %1").arg(f.errorString()));
+    m_ini.setOutsideGroupHint(QStringLiteral("put it under [watch], [mqtt], [notify], [sites] or a site's group"));
+    if (!m_ini.read(m_path, kWatchFileLimit))
         return finish();
-    }
-    if (f.size() > kWatchFileLimit) {
-        fault(0, QStringLiteral("the file is larger than %1 bytes").arg(kWatchFileLimit));
-        return finish();
-    }
-    const QByteArray bytes = f.read(kWatchFileLimit);
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString contents = utf8.decode(bytes);
-    if (utf8.hasError()) {
-        fault(0, QStringLiteral("the file is no UTF-8 text"));
-        return finish();
-    }
-    scan(contents);
-    m_settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
-    // QSettings stumbles over the lines the scan has named already; anything else it
-    // cannot read is still a fault.
-    if (m_settings->status() != QSettings::NoError && m_faults.isEmpty())
-        fault(0, QStringLiteral("the file is no INI file"));
 
     WatchSettings s;
-    for (const QString &group : std::as_const(m_layout.order)) {
+    for (const QString &group : m_ini.groups()) {
         const QStringList *known = group == QLatin1String("watch") ? &kWatchKeys
                                    : group == QLatin1String("mqtt") ? &kMqttKeys
                                    : group == QLatin1String("notify") ? &kNotifyKeys
@@ -229,9 +115,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
             continue;
         }
         if (known)
-            for (const QString &key : std::as_const(m_layout.groups[group].keys))
-                if (!known->contains(key))
-                    fault(lineOf(group, key), QStringLiteral("unknown key %1 in [%2] (known: %3)").arg(key, group, known->join(QStringLiteral(", "))));
+            m_ini.onlyKeys(group, *known);
     }
     s.logFolder = path(QStringLiteral("watch"), QStringLiteral("log_folder"), m_dataFolder + QStringLiteral("/logs"));
     s.intervalMs = number(QStringLiteral("watch"), QStringLiteral("interval_ms"), kWatchIntervalMin, kWatchIntervalMax, 1000);
@@ -243,7 +127,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     readMqtt(s);
     readNotify(s);
     readSites(s);
-    if (!m_faults.isEmpty())
+    if (m_ini.failed())
         return finish();
     return s;
 }
@@ -251,7 +135,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
 void Reader::readMqtt(WatchSettings &s)
 {
     const QString g = QStringLiteral("mqtt");
-    if (!m_layout.groups.contains(g))
+    if (!m_ini.groups().contains(g))
         return;
     WatchMqtt m;
     m.url = text(g, QStringLiteral("url"));
@@ -281,32 +165,38 @@ void Reader::readMqtt(WatchSettings &s)
         if (text(g, key).size() > kMaxTextLength)
             fault(lineOf(g, key), QStringLiteral("%1 is longer than %2 characters").arg(key).arg(kMaxTextLength));
     m.username = text(g, QStringLiteral("username"));
+    m.insecureFileModes = flag(g, QStringLiteral("insecure_file_modes"));
     m.passwordFile = path(g, QStringLiteral("password_file"), QString());
     if (!m.passwordFile.isEmpty()) {
-        QString password;
-        if (!ReadPasswordFile(m.passwordFile, &password, &why))
+        if (!ReadPasswordFile(m.passwordFile, &m.password, &why))
             fault(lineOf(g, QStringLiteral("password_file")), QStringLiteral("password_file=%1: %2").arg(text(g, QStringLiteral("password_file")), why));
         else if (m.username.isEmpty())
             fault(lineOf(g, QStringLiteral("password_file")), QStringLiteral("password_file needs a username"));
+        else if (!m.insecureFileModes)
+            checkMode(g, QStringLiteral("password_file"), m.passwordFile, true);
     }
     m.caFile = path(g, QStringLiteral("ca_file"), QString());
     if (!m.caFile.isEmpty() && !QFileInfo(m.caFile).isReadable())
         fault(lineOf(g, QStringLiteral("ca_file")), QStringLiteral("ca_file=%1: %2").arg(text(g, QStringLiteral("ca_file")),
               QFileInfo::exists(m.caFile) ? QStringLiteral("the file cannot be read") : QStringLiteral("the file does not exist")));
+    else if (!m.caFile.isEmpty() && !m.insecureFileModes)
+        checkMode(g, QStringLiteral("ca_file"), m.caFile, false);
     if (m.tls && m.caFile.isEmpty())
         fault(lineOf(g, QStringLiteral("url")), QStringLiteral("url=%1 needs ca_file, the certificate authority that signed the broker's certificate").arg(m.url));
     m.queueLimit = number(g, QStringLiteral("queue_limit"), 1, kMaxQueueLimit, 0);
+    m.backlogRate = number(g, QStringLiteral("backlog_rate"), 1, kWatchBacklogRateMax, kWatchBacklogRate);
+    m.homeAssistant = flag(g, QStringLiteral("homeassistant_discovery"));
     s.mqtt = m;
 }
 
 void Reader::readNotify(WatchSettings &s)
 {
     const QString g = QStringLiteral("notify");
-    if (!m_layout.groups.contains(g))
+    if (!m_ini.groups().contains(g))
         return;
     WatchNotify &n = s.notify;
     // As written: a word with blanks is in double quotes, which QSettings would take away.
-    n.exec = m_layout.groups[g].raw.value(QStringLiteral("exec"));
+    n.exec = m_ini.raw(g, QStringLiteral("exec"));
     if (!n.exec.isEmpty()) {
         const int line = lineOf(g, QStringLiteral("exec"));
         const QStringList words = QProcess::splitCommand(n.exec);
@@ -347,11 +237,11 @@ void Reader::readNotify(WatchSettings &s)
 void Reader::readSites(WatchSettings &s)
 {
     const QString g = QStringLiteral("sites");
-    if (!m_layout.groups.contains(g)) {
+    if (!m_ini.groups().contains(g)) {
         fault(0, QStringLiteral("no [sites] group: name each site and its port there (NAME=COMn, tcp://HOST:PORT or rfc2217://HOST:PORT)"));
         return;
     }
-    const QStringList names = m_layout.groups[g].keys;
+    const QStringList names = m_ini.keys(g);
     if (names.isEmpty())
         fault(lineOf(g), QStringLiteral("[sites] lists no site"));
     if (names.size() > kWatchMaxSites)
@@ -365,15 +255,8 @@ void Reader::readSites(WatchSettings &s)
             fault(line, QStringLiteral("\"%1\" is no site name (letters, digits, _ and -, at most 40)").arg(name.left(60)));
             continue;
         }
-        if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites") ||
-            name == QLatin1String("notify")) {
-            fault(line, QStringLiteral("\"%1\" is a group of this file and cannot name a site").arg(name));
-            continue;
-        }
-        // PREFIX/command/USER/... are the users' commands: a site's topics there could be
-        // written by a user named as one of them.
-        if (name == QLatin1String("command")) {
-            fault(line, QStringLiteral("\"command\" names the users' commands in the topics and cannot name a site"));
+        if (const QString why = ReservedSiteName(name); !why.isEmpty()) {
+            fault(line, QStringLiteral("\"%1\" %2 and cannot name a site").arg(name, why));
             continue;
         }
         WatchSite site;
@@ -491,6 +374,23 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
     return d;
 }
 
+QString ReservedSiteName(const QString &name)
+{
+    // A site's name is a group of the file ([NAME]) and a level of its topics
+    // (<prefix>/<site>/reading): it can be neither a group of the file's own nor the level
+    // under which the watchers publish their own state (<prefix>/watchd/<client id>).
+    if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites") ||
+        name == QLatin1String("notify"))
+        return QStringLiteral("is a group of this file");
+    // <prefix>/command/<user>/... are the users' commands: a site's topics there could be
+    // written by a user named as one of them.
+    if (name == QLatin1String("command"))
+        return QStringLiteral("names the users' commands in the topics (<prefix>/command/<user>/<site>)");
+    if (name == QLatin1String(kWatcherTopicLevel))
+        return QStringLiteral("is the topic level of the watchers' own state (<prefix>/%1/<client id>)").arg(QLatin1String(kWatcherTopicLevel));
+    return {};
+}
+
 bool ReadPasswordFile(const QString &path, QString *password, QString *error)
 {
     const auto fail = [&](const QString &why) {
@@ -498,15 +398,14 @@ bool ReadPasswordFile(const QString &path, QString *password, QString *error)
             *error = why;
         return false;
     };
-    QFile f(path);
-    if (!QFileInfo::exists(path))
+    QByteArray bytes;
+    const FileError e = ReadWholeFile(path, bytes, kPasswordFileLimit);
+    if (e.number == errFileNotFound || e.number == errPathNotFound)
         return fail(QStringLiteral("the file does not exist"));
-    if (!f.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("the file cannot be read: %1").arg(f.errorString()));
-    constexpr qint64 limit = 4096;
-    const QByteArray bytes = f.read(limit + 1);
-    if (bytes.size() > limit)
-        return fail(QStringLiteral("the file is larger than %1 bytes for a password").arg(limit));
+    if (e.number == errOutOfMemory)
+        return fail(QStringLiteral("the file is larger than %1 bytes for a password").arg(kPasswordFileLimit));
+    if (e.failed())
+        return fail(QStringLiteral("the file cannot be read: %1").arg(e.description));
     QByteArray first = bytes.left(bytes.indexOf('\n') < 0 ? bytes.size() : bytes.indexOf('\n'));
     if (first.endsWith('\r'))
         first.chop(1);

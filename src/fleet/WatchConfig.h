@@ -2,7 +2,8 @@
 // The fleet watcher's configuration file (INI, read with QSettings; ';' starts a comment):
 //
 //   [watch]   log_folder, interval_ms, state_dir (the alarms' state file), max_shelve_min
-//   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit
+//   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit,
+//             backlog_rate, homeassistant_discovery, insecure_file_modes
 //             (no [mqtt] group: nothing is published)
 //   [notify]  exec, exec_timeout_s, renotify_min, webhook, webhook_timeout_s, webhook_tries
 //             (no [notify] group: no one is told of an alarm but the consoles)
@@ -12,10 +13,20 @@
 //
 // A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
 // settings. Paths that are not absolute are taken from the configuration file's folder.
+// A password file that others than its owner and group may read, or a CA file that they
+// may write, is a fault unless insecure_file_modes=true (a container whose mounted files
+// carry modes it cannot change).
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <optional>
+
+// The backlog after an outage is published at this many readings a second by default, in
+// bursts of a tenth of it: 20 messages every 100 ms fit the window mosquitto keeps in flight
+// for each subscriber (max_inflight_messages 20), so an ordinary subscriber takes them as
+// they come and its queue (max_queued_messages 1000) stays empty.
+constexpr int kWatchBacklogRate = 200;
+constexpr int kWatchBacklogRateMax = 100000;
 
 struct WatchMqtt {
     QString url;          // as written
@@ -26,14 +37,19 @@ struct WatchMqtt {
     QString clientId;     // default "qelvo-watchd-<host name>"
     QString username;
     QString passwordFile; // absolute; empty: no password
+    QString password;     // the first line of passwordFile, read with the file (a reload
+                          // that finds another password connects again)
     QString caFile;       // absolute; mqtts:// only
     int queueLimit = 0;   // readings kept per site while the broker is away; 0: one hour's worth
+    int backlogRate = kWatchBacklogRate; // readings that waited, published per second
+    bool homeAssistant = false;   // homeassistant_discovery: Home Assistant's discovery topics
+    bool insecureFileModes = false; // the modes of password_file and ca_file are not checked
     bool operator==(const WatchMqtt &) const = default;
 };
 
 struct WatchSite {
     enum class PortKind { Com, Tcp, Rfc2217 };
-    QString name;         // [A-Za-z0-9_-]{1,40}: the site's topics and log folder
+    QString name;         // [A-Za-z0-9_-]{1,40}, not reserved (ReservedSiteName): the site's topics and log folder
     QString port;         // "COM3", "tcp://10.0.5.21:4001", "rfc2217://[fe80::1]:4002"
     PortKind kind = PortKind::Com;
     int comPort = 0;      // Com: 1-99
@@ -91,6 +107,9 @@ constexpr int kWatchIntervalMax = 60000;
 constexpr int kWatchMaxSites = 1000;
 constexpr qint64 kWatchFileLimit = 1024 * 1024;
 constexpr int kWatchMaxShelveMin = 7 * 24 * 60;
+constexpr qint64 kPasswordFileLimit = 4096;
+// The topic level under which each watcher publishes its own state: <prefix>/watchd/<client id>.
+constexpr char kWatcherTopicLevel[] = "watchd";
 
 // Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs) and
 // state folder ($STATE_DIRECTORY, as systemd's StateDirectory= sets it, else
@@ -102,5 +121,10 @@ std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString 
 std::optional<quint8> ParseOutputList(const QString &text);
 QString OutputListText(quint8 mask);
 WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &after);
-// The first line of a password file (without its line end); false with a reason.
+// Why name cannot name a site although it is written as one ("is a group of this file" ...),
+// or empty: the groups of the file and the watchers' own topic level are reserved.
+QString ReservedSiteName(const QString &name);
+// The first line of a password file (without its line end; the file at most
+// kPasswordFileLimit bytes), read through the platform; false with a reason. The watcher and
+// the office view read their password files with it.
 bool ReadPasswordFile(const QString &path, QString *password, QString *error);

@@ -4,9 +4,14 @@
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/TextFile.h"
+
+#include "qelvo_version.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 
 #include <utility>
 
@@ -29,6 +34,10 @@ QByteArray jsonString(const QString &text)
 
 constexpr int kMaxInflight = 100;
 constexpr int kMaxClientQueue = 5000;
+constexpr int kPaceTickMs = 100;
+const QString kDiscoveryPrefix = QStringLiteral("homeassistant");
+
+QString secondsText(int ms) { return QString::number(qRound(ms / 100.0) / 10.0); }
 } // namespace
 
 QString IsoTimeText(const QDateTime &t)
@@ -42,53 +51,166 @@ QString IsoTimeText(const QDateTime &t)
     return s;
 }
 
-QByteArray ReadingPayload(const QString &site, const Reading &r)
+QString SiUnit(const QString &unit) { return unit == QLatin1String("M") ? QStringLiteral("m") : unit; }
+
+const char *ReadingQuality(const Reading &r, bool typeAssumed)
+{
+    if (!r.valueValid)
+        return "no-value";
+    if (!r.outputsValid)
+        return "no-outputs";
+    return typeAssumed ? "type-assumed" : "good";
+}
+
+QByteArray ReadingPayload(const QString &site, const Reading &r, bool late, bool typeAssumed)
 {
     QByteArray p;
-    p.reserve(160);
-    p += "{\"site\":" + jsonString(site) + ",\"time\":\"" + IsoTimeText(r.time).toLatin1() + "\",\"count\":";
+    p.reserve(300);
+    p += "{\"site\":" + jsonString(site) + ",\"time\":\"" + IsoTimeText(r.time).toLatin1() + "\",\"ts\":";
+    p += QByteArray::number(r.time.toMSecsSinceEpoch());
+    p += ",\"count\":";
     p += r.valueValid ? QByteArray::number(r.count) : QByteArray("null");
     p += ",\"value\":";
     p += r.valueValid ? r.valueText().toLatin1() : QByteArray("null");
-    p += ",\"unit\":" + jsonString(r.unit) + ",\"outputs\":";
+    p += ",\"unit\":" + jsonString(SiUnit(r.unit)) + ",\"outputs\":";
     p += r.outputsValid ? jsonString(r.outputsHex) : QByteArray("null");
+    for (int ch = 1; ch <= 8; ++ch) {
+        p += ",\"output" + QByteArray::number(ch) + "\":";
+        p += !r.outputsValid ? "null" : r.outputOn(ch) ? "true" : "false";
+    }
+    p += ",\"quality\":\"";
+    p += ReadingQuality(r, typeAssumed);
+    p += late ? "\",\"late\":true}" : "\",\"late\":false}";
+    return p;
+}
+
+QByteArray StatePayload(const SiteStatus &s)
+{
+    QByteArray p = "{\"site\":" + jsonString(s.site) + ",\"state\":\"" + SiteStateName(s.state) + "\",\"code\":" +
+                   jsonString(s.code) + ",\"since\":\"" + IsoTimeText(s.since.isValid() ? s.since : Now()).toLatin1() +
+                   "\",\"reason\":" + jsonString(s.reason) + ",\"title\":" + jsonString(s.title) +
+                   ",\"watchd\":" + jsonString(s.watcher) + ",\"warn_outputs\":\"" +
+                   OutputListText(s.warnOutputs).toLatin1() + '"';
+    if (s.intervalMs > 0)
+        p += ",\"interval_ms\":" + QByteArray::number(s.intervalMs);
+    if (!s.log.isEmpty())
+        p += ",\"log\":" + jsonString(s.log);
+    if (s.dropped > 0)
+        p += ",\"dropped\":" + QByteArray::number(s.dropped);
     p += '}';
     return p;
 }
 
-QByteArray StatePayload(const QString &site, SiteState state, const QDateTime &since, const QString &reason,
-                        const QString &title, qint64 dropped, const QString &watcher, quint8 warnOutputs,
-                        int intervalMs)
+QString LogProblemText(const FileError &e)
 {
-    QByteArray p = "{\"site\":" + jsonString(site) + ",\"state\":\"" + SiteStateName(state) + "\",\"since\":\"" +
-                   (since.isValid() ? IsoTimeText(since).toLatin1() : QByteArray()) +
-                   "\",\"reason\":" + jsonString(reason) + ",\"title\":" + jsonString(title) +
-                   ",\"watchd\":" + jsonString(watcher) + ",\"warn_outputs\":\"" +
-                   OutputListText(warnOutputs).toLatin1() + '"';
-    if (intervalMs > 0)
-        p += ",\"interval_ms\":" + QByteArray::number(intervalMs);
-    if (dropped > 0)
-        p += ",\"dropped\":" + QByteArray::number(dropped);
-    p += '}';
-    return p;
+    switch (e.number) {
+    case errDiskFull: return QStringLiteral("disk full");
+    case errPermissionDenied:
+    case errPathFileAccess: return QStringLiteral("permission denied");
+    case errFileNotFound:
+    case errPathNotFound: return QStringLiteral("folder missing");
+    default: return QStringLiteral("write error");
+    }
+}
+
+QString DiscoveryNode(const QString &clientId)
+{
+    QString n = clientId;
+    for (QChar &c : n)
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('_') && c != QLatin1Char('-'))
+            c = QLatin1Char('_');
+    return n;
+}
+
+QStringList DiscoveryTopics(const WatchMqtt &mqtt, const QString &site)
+{
+    const QString node = DiscoveryNode(mqtt.clientId);
+    QStringList t{QStringLiteral("%1/sensor/%2/%3_level/config").arg(kDiscoveryPrefix, node, site)};
+    for (int ch = 1; ch <= 8; ++ch)
+        t << QStringLiteral("%1/binary_sensor/%2/%3_output%4/config").arg(kDiscoveryPrefix, node, site).arg(ch);
+    return t;
+}
+
+QList<DiscoveryMessage> DiscoveryConfigs(const WatchMqtt &mqtt, const WatchSite &site, const QString &siUnit)
+{
+    const QString node = DiscoveryNode(mqtt.clientId);
+    const QString base = mqtt.topicPrefix + QLatin1Char('/') + site.name;
+    // Available while the site is online and its watcher runs: a state left by a watcher that
+    // is gone never passes for a live one.
+    const QJsonArray availability{
+        QJsonObject{{"topic", base + QStringLiteral("/state")},
+                    {"value_template", QStringLiteral("{{ 'online' if value_json.state == 'online' else 'offline' }}")},
+                    {"payload_available", QStringLiteral("online")},
+                    {"payload_not_available", QStringLiteral("offline")}},
+        QJsonObject{{"topic", mqtt.topicPrefix + QStringLiteral("/watchd/") + mqtt.clientId},
+                    {"value_template", QStringLiteral("{{ value_json.state }}")},
+                    {"payload_available", QStringLiteral("running")},
+                    {"payload_not_available", QStringLiteral("offline")}}};
+    const QJsonObject device{{"identifiers", QJsonArray{node + QLatin1Char('_') + site.name}},
+                             {"name", site.title.isEmpty() ? site.name : site.title},
+                             {"model", QStringLiteral("water-level comparator")},
+                             {"sw_version", QStringLiteral("qelvo-watchd " QELVO_VERSION)}};
+    const auto entity = [&](const QString &object, const QString &name) {
+        return QJsonObject{{"name", name},
+                           {"unique_id", node + QLatin1Char('_') + object},
+                           {"state_topic", base + QStringLiteral("/reading")},
+                           {"availability", availability},
+                           {"availability_mode", QStringLiteral("all")},
+                           {"device", device},
+                           {"qos", 1}};
+    };
+    QList<DiscoveryMessage> out;
+    const QStringList topics = DiscoveryTopics(mqtt, site.name);
+    static const QHash<QString, QString> deviceClass{{QStringLiteral("V"), QStringLiteral("voltage")},
+                                                     {QStringLiteral("mA"), QStringLiteral("current")},
+                                                     {QStringLiteral("m"), QStringLiteral("distance")}};
+    if (deviceClass.contains(siUnit)) {
+        QJsonObject level = entity(site.name + QStringLiteral("_level"), QStringLiteral("Level"));
+        // A late reading leaves the state as it is (an empty result is no state).
+        level["value_template"] = QStringLiteral("{{ '' if value_json.late else value_json.value }}");
+        level["unit_of_measurement"] = siUnit;
+        level["device_class"] = deviceClass.value(siUnit);
+        level["state_class"] = QStringLiteral("measurement");
+        out << DiscoveryMessage{topics[0], QJsonDocument(level).toJson(QJsonDocument::Compact)};
+    }
+    for (int ch = 1; ch <= 8; ++ch) {
+        if (!((site.warnOutputs >> (ch - 1)) & 1))
+            continue;
+        QJsonObject out1 = entity(site.name + QStringLiteral("_output%1").arg(ch), QStringLiteral("Output %1").arg(ch));
+        out1["value_template"] = QStringLiteral("{% if value_json.late or value_json.output%1 is none %}"
+                                                "{% elif value_json.output%1 %}ON{% else %}OFF{% endif %}")
+                                     .arg(ch);
+        out1["payload_on"] = QStringLiteral("ON");
+        out1["payload_off"] = QStringLiteral("OFF");
+        out1["device_class"] = QStringLiteral("problem");
+        out << DiscoveryMessage{topics[ch], QJsonDocument(out1).toJson(QJsonDocument::Compact)};
+    }
+    return out;
 }
 
 Watcher::Watcher(const WatchSettings &settings, const SitePortMaker &makePort, QObject *parent)
-    : QObject(parent), m_settings(settings), m_makePort(makePort), m_shutdownTimer(std::make_unique<WindowTimer>())
+    : QObject(parent), m_settings(settings), m_makePort(makePort), m_shutdownTimer(std::make_unique<WindowTimer>()),
+      m_runTimer(std::make_unique<WindowTimer>()), m_paceTimer(std::make_unique<WindowTimer>())
 {
     m_alarms = std::make_unique<WatchAlarms>(m_settings, [this](const QString &topic, const QByteArray &p, bool retain) {
         return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(topic, p, 1, retain) > 0;
     });
     connect(m_alarms.get(), &WatchAlarms::logLine, this, &Watcher::logLine);
     connect(m_alarms.get(), &WatchAlarms::statusChanged, this, [this] {
-        if (!m_stopping)
+        // Its counts go with "running", once the states of a connect are out.
+        if (!m_stopping && !m_announce)
             publishWatcher("running");
     });
+    m_runTimer->onTick = [this] { tickRuns(); };
+    m_paceTimer->setInterval(kPaceTickMs);
+    m_paceTimer->onTick = [this] { pump(); };
 }
 
 Watcher::~Watcher()
 {
     m_shutdownTimer->setEnabled(false);
+    m_runTimer->setEnabled(false);
+    m_paceTimer->setEnabled(false);
     // Runs destroyed while logging write no end block: a watcher that goes
     // without its shutdown leaves its files as a crash would.
     m_sites.clear();
@@ -97,6 +219,11 @@ Watcher::~Watcher()
 QString Watcher::topic(const QString &site, const char *leaf) const
 {
     return m_settings.mqtt->topicPrefix + QLatin1Char('/') + site + QLatin1Char('/') + QLatin1String(leaf);
+}
+
+QString Watcher::watcherTopic() const
+{
+    return m_settings.mqtt->topicPrefix + QStringLiteral("/watchd/") + m_settings.mqtt->clientId;
 }
 
 bool Watcher::start(QString *error)
@@ -123,29 +250,38 @@ bool Watcher::startMqtt(QString *error)
     o.clientId = m.clientId;
     o.username = m.username;
     o.caFile = m.caFile;
-    if (!m.passwordFile.isEmpty()) {
-        QString why;
-        if (!ReadPasswordFile(m.passwordFile, &o.password, &why)) {
-            if (error)
-                *error = why;
-            return false;
-        }
-    }
-    o.willTopic = m.topicPrefix + QStringLiteral("/watchd/") + m.clientId;
-    o.willPayload = "{\"state\":\"offline\"}";
+    // The password as the configuration read it: a reload that reads another one connects
+    // again with it.
+    o.password = m.password;
+    o.willTopic = watcherTopic();
+    o.willPayload = "{\"state\":\"offline\",\"version\":\"" QELVO_VERSION "\"}";
     o.maxInflight = kMaxInflight;
     o.maxQueued = kMaxClientQueue;
     auto client = std::make_unique<MqttClient>(o);
+    // The retained states of this watcher's sites and its discovery topics, as the broker
+    // keeps them: what a watcher that died, or ran with another configuration, left there.
+    client->subscribe(m.topicPrefix + QStringLiteral("/+/state"), 1);
+    client->subscribe(QStringLiteral("%1/+/%2/+/config").arg(kDiscoveryPrefix, DiscoveryNode(m.clientId)), 1);
+    connect(client.get(), &MqttClient::messageReceived, this,
+            [this](const QString &t, const QByteArray &p, bool retained) {
+                if (retained)
+                    retainedSeen(t, p);
+            });
     connect(client.get(), &MqttClient::connected, this, [this] {
         emit logLine(QStringLiteral("broker %1: connected").arg(m_settings.mqtt->url));
-        publishWatcher("running");
-        for (const QString &name : std::exchange(m_clearAtConnect, {}))
-            if (m_sites.find(name) == m_sites.end())
-                m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true);
-        for (auto &[name, s] : m_sites)
-            publishState(*s);
+        // Every site's state first, then the watcher's "running": the states a watcher
+        // that died left behind are replaced before anyone may take them for live ones.
+        m_statesPending = 0;
+        for (auto &[name, s] : m_sites) {
+            s->statePending = true;
+            ++m_statesPending;
+            s->discoveryPending = m_settings.mqtt->homeAssistant && !s->unit.isEmpty();
+        }
+        m_announce = true;
+        m_tokens = qMax(1, m_settings.mqtt->backlogRate * kPaceTickMs / 1000);
+        m_tokensAtMs = clockService().elapsedMs();
+        pump();
         m_alarms->connected();
-        flush();
     });
     connect(client.get(), &MqttClient::messageReceived, m_alarms.get(), &WatchAlarms::message);
     client->subscribe(m_alarms->commandFilter(), 1);
@@ -153,12 +289,7 @@ bool Watcher::startMqtt(QString *error)
     MqttClient *c = client.get();
     connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
         emit logLine(QStringLiteral("broker %1: %2; readings wait, next try in %3 s")
-                         .arg(m_settings.mqtt->url, why)
-                         .arg(qMax(1, c->reconnectDelayMs() / 1000)));
-    });
-    connect(client.get(), &MqttClient::published, this, [this] {
-        if (m_queuedTotal > 0)
-            flush();
+                         .arg(m_settings.mqtt->url, why, secondsText(c->nextAttemptInMs())));
     });
     QString why;
     if (!client->start(&why)) {
@@ -178,25 +309,26 @@ void Watcher::addSite(const WatchSite &cfg)
     s->watch = std::make_unique<SiteWatch>(cfg, m_makePort);
     s->run = std::make_unique<LogRun>(LogRunMonitor{[s] { return s->watch->state() == SiteState::Online; },
                                                     [s] { return qint64(s->cfg.intervalMs); }});
-    connect(s->run.get(), &LogRun::appendFailed, this, [this, s](const QString &why, const QString &path) {
-        if (s->writeFailing)
-            return;
-        s->writeFailing = true;
-        emit logLine(QStringLiteral("%1: cannot write %2: %3; the lines wait for the next reading")
-                         .arg(s->cfg.name, path, why.simplified()));
-    });
+    // One check a second for all runs (tickRuns), and none while no run logs.
+    s->run->setSharedTicks(true);
+    if (cfg.inputType > 0)
+        s->unit = SiUnit(ScaleOfType(cfg.inputType).unit);
+    connect(s->run.get(), &LogRun::appendFailed, this,
+            [this, s](const QString &why, const QString &path) { onLogFailure(*s, why, path); });
     connect(s->watch.get(), &SiteWatch::stateChanged, this, [this, s] { onState(*s); });
     connect(s->watch.get(), &SiteWatch::readingTaken, this, [this, s](const Reading &r) { onReading(*s, r); });
     connect(s->watch.get(), &SiteWatch::note, this,
             [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
-    connect(s->watch.get(), &SiteWatch::pollFailed, this,
-            [this, s](LinkOutcome o) { m_alarms->pollFailed(s->cfg.name, o); });
     m_sites[cfg.name] = std::move(owned);
     m_alarms->siteAdded(cfg);
     s->watch->start();
+    if (m_settings.mqtt && m_settings.mqtt->homeAssistant && !s->unit.isEmpty()) {
+        s->discoveryPending = true;
+        pump();
+    }
 }
 
-void Watcher::removeSite(const QString &name, bool clearRetained)
+void Watcher::removeSite(const QString &name, bool clearStates)
 {
     const auto it = m_sites.find(name);
     if (it == m_sites.end())
@@ -204,15 +336,31 @@ void Watcher::removeSite(const QString &name, bool clearRetained)
     Site &s = *it->second;
     s.run->stop();
     s.run->endIfStopAsked();
+    s.watch->disconnect(this);
     s.watch->stop();
     m_queuedTotal -= qsizetype(s.queue.size());
-    // Its retained state is cleared now, or at the next connect while the broker is away.
-    if (clearRetained && m_mqtt && (!m_mqtt->isConnected() || m_mqtt->publish(topic(name, "state"), QByteArray(), 1, true) <= 0))
-        if (!m_clearAtConnect.contains(name))
-            m_clearAtConnect << name;
+    if (s.statePending)
+        --m_statesPending;
+    // Its retained state (and discovery) is cleared now, or at the next connect while the
+    // broker is away.
+    if (clearStates && m_mqtt) {
+        clearRetained(topic(name, "state"));
+        if (!s.discoveredUnit.isEmpty() || m_settings.mqtt->homeAssistant)
+            for (const QString &t : DiscoveryTopics(*m_settings.mqtt, name))
+                clearRetained(t);
+    }
     m_sites.erase(it);
-    if (clearRetained)
+    if (clearStates)
         m_alarms->siteRemoved(name);
+    pump();
+}
+
+void Watcher::clearRetained(const QString &t)
+{
+    if (m_clears.size() >= size_t(kMaxClears) || m_clearSet.contains(t))
+        return;
+    m_clears.push_back(t);
+    m_clearSet.insert(t);
 }
 
 void Watcher::onState(Site &s)
@@ -240,11 +388,39 @@ void Watcher::onReading(Site &s, const Reading &r)
     }
     if (s.writeFailing && s.run->unwrittenBytes() == 0) {
         s.writeFailing = false;
+        s.logProblem.clear();
         emit logLine(QStringLiteral("%1: writing %2 again").arg(s.cfg.name, s.run->path()));
+        publishState(s);
     }
+    setUnit(s, SiUnit(r.unit));
     if (m_mqtt)
-        publishReading(s, ReadingPayload(s.cfg.name, r));
+        publishReading(s, r);
     m_alarms->reading(s.cfg.name, r);
+}
+
+void Watcher::onLogFailure(Site &s, const QString &why, const QString &path)
+{
+    if (!s.writeFailing) {
+        s.writeFailing = true;
+        emit logLine(QStringLiteral("%1: cannot write %2: %3; the lines wait for the next reading")
+                         .arg(s.cfg.name, path, why.simplified()));
+    }
+    const QString problem = LogProblemText(s.run->appendFailure());
+    if (problem != s.logProblem) {
+        s.logProblem = problem;
+        publishState(s);
+    }
+}
+
+void Watcher::setUnit(Site &s, const QString &unit)
+{
+    if (unit == s.unit)
+        return;
+    s.unit = unit;
+    if (m_mqtt && m_settings.mqtt->homeAssistant) {
+        s.discoveryPending = true;
+        pump();
+    }
 }
 
 void Watcher::startRun(Site &s, const Reading &r)
@@ -264,54 +440,104 @@ void Watcher::startRun(Site &s, const Reading &r)
     rs.keepUnwritten = true;
     EnsureFolder(folder);
     s.run->start(rs);
+    if (s.run->state() != LogRun::Stopped && !m_runTimer->Enabled()) {
+        m_runTimer->setInterval(1000);
+        m_runTimer->setEnabled(true);
+    }
 }
 
-void Watcher::publishReading(Site &s, QByteArray payload)
+// The runs' once-a-second check: the clock is asked once for all of them, at about the
+// wall clock's whole second; the timer stops when no run logs.
+void Watcher::tickRuns()
 {
-    if (m_mqtt->isConnected() && s.queue.empty() &&
-        m_mqtt->publish(topic(s.cfg.name, "reading"), payload, 1, false) > 0)
+    const QDateTime now = Now();
+    bool logging = false;
+    for (auto &[name, s] : m_sites) {
+        if (s->run->state() == LogRun::Stopped)
+            continue;
+        s->run->sharedTick(now);
+        logging = logging || s->run->state() != LogRun::Stopped;
+    }
+    if (!logging) {
+        m_runTimer->setEnabled(false);
         return;
-    s.queue.push_back(std::move(payload));
+    }
+    m_runTimer->setInterval(1000 - now.time().msec() + 5);
+}
+
+bool Watcher::runChecksTicking() const { return m_runTimer->Enabled(); }
+
+void Watcher::publishReading(Site &s, const Reading &r)
+{
+    // Live readings go out at once, also while older ones wait: those follow, marked late.
+    if (m_mqtt->isConnected() &&
+        m_mqtt->publish(topic(s.cfg.name, "reading"), ReadingPayload(s.cfg.name, r, false, s.watch->typeAssumed()), 1,
+                        false) > 0)
+        return;
+    s.queue.push_back(ReadingPayload(s.cfg.name, r, true, s.watch->typeAssumed()));
     ++m_queuedTotal;
     const size_t limit = size_t(qMax(1, s.cfg.queueLimit));
+    if (s.queue.size() > limit && !s.overflowing) {
+        s.overflowing = true;
+        emit logLine(QStringLiteral("%1: %2 readings wait for the broker (queue_limit); the oldest are dropped "
+                                    "from now on and counted in the site's next state")
+                         .arg(s.cfg.name)
+                         .arg(limit));
+    }
     while (s.queue.size() > limit) {
         s.queue.pop_front();
         --m_queuedTotal;
         ++s.dropped;
     }
+    if (m_mqtt->isConnected())
+        pump();
 }
 
-void Watcher::flush()
+SiteStatus Watcher::status(const Site &s) const
 {
-    if (!m_mqtt || !m_mqtt->isConnected())
-        return;
-    // Site by site in turn, each site's readings in their order; a full client
-    // queue waits for the broker's acknowledgements (published()).
-    bool progress = true;
-    while (m_queuedTotal > 0 && progress) {
-        progress = false;
-        for (auto &[name, s] : m_sites) {
-            if (s->queue.empty())
-                continue;
-            if (m_mqtt->publish(topic(name, "reading"), s->queue.front(), 1, false) <= 0)
-                return;
-            s->queue.pop_front();
-            --m_queuedTotal;
-            progress = true;
-        }
-    }
+    const SiteWatch &w = *s.watch;
+    SiteStatus st;
+    st.site = s.cfg.name;
+    st.state = w.state();
+    st.code = QString::fromLatin1(w.code());
+    st.since = w.since();
+    st.reason = w.reason();
+    st.title = s.cfg.title;
+    st.watcher = m_settings.mqtt ? m_settings.mqtt->clientId : QString();
+    st.warnOutputs = s.cfg.warnOutputs;
+    st.dropped = s.dropped;
+    st.intervalMs = s.cfg.intervalMs;
+    st.log = s.logProblem;
+    return st;
+}
+
+QByteArray Watcher::statePayload(const QString &name) const
+{
+    const auto it = m_sites.find(name);
+    return it == m_sites.end() ? QByteArray() : StatePayload(status(*it->second));
 }
 
 void Watcher::publishState(Site &s)
 {
-    if (!m_mqtt || !m_mqtt->isConnected())
+    if (!m_mqtt)
         return;
-    const SiteWatch &w = *s.watch;
-    if (m_mqtt->publish(topic(s.cfg.name, "state"),
-                        StatePayload(s.cfg.name, w.state(), w.since(), w.reason(), s.cfg.title, s.dropped,
-                                     m_settings.mqtt->clientId, s.cfg.warnOutputs, s.cfg.intervalMs), 1,
-                        true) > 0)
-        s.dropped = 0;
+    if (!s.statePending) {
+        s.statePending = true;
+        ++m_statesPending;
+    }
+    pump();
+}
+
+bool Watcher::publishStateNow(Site &s)
+{
+    if (m_mqtt->publish(topic(s.cfg.name, "state"), StatePayload(status(s)), 1, true) <= 0)
+        return false;
+    s.dropped = 0;
+    if (s.statePending) {
+        s.statePending = false;
+        --m_statesPending;
+    }
+    return true;
 }
 
 void Watcher::publishWatcher(const char *state)
@@ -322,8 +548,132 @@ void Watcher::publishWatcher(const char *state)
     if (qstrcmp(state, "running") == 0)
         p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"' +
              m_alarms->statusFields();
-    p += '}';
-    m_mqtt->publish(m_settings.mqtt->topicPrefix + QStringLiteral("/watchd/") + m_settings.mqtt->clientId, p, 1, true);
+    p += ",\"version\":\"" QELVO_VERSION "\"}";
+    m_mqtt->publish(watcherTopic(), p, 1, true);
+}
+
+bool Watcher::pumpWork() const
+{
+    return !m_clears.empty() || m_statesPending > 0 || m_announce || m_queuedTotal > 0 ||
+           std::any_of(m_sites.begin(), m_sites.end(), [](const auto &e) { return e.second->discoveryPending; });
+}
+
+// What goes out in bulk, at the pace: the clears of sites removed, the states, "running",
+// the discovery, then the readings that waited, a site's readings in their order and the
+// sites in turn. A message needs a token; the tokens come back at backlog_rate a second, up
+// to a tenth of it, so no burst is larger than what goes out in 100 ms.
+void Watcher::pump()
+{
+    // A stop sends its last states itself.
+    if (!m_mqtt || !m_mqtt->isConnected() || m_stopping) {
+        m_paceTimer->setEnabled(false);
+        return;
+    }
+    const int rate = m_settings.mqtt->backlogRate;
+    const double burst = qMax(1, rate * kPaceTickMs / 1000);
+    const qint64 now = clockService().elapsedMs();
+    m_tokens = qMin(burst, m_tokens + double(now - m_tokensAtMs) * rate / 1000.0);
+    m_tokensAtMs = now;
+    const auto work = [this] {
+        while (!m_clears.empty() && m_tokens >= 1) {
+            if (m_mqtt->publish(m_clears.front(), QByteArray(), 1, true) <= 0)
+                return;
+            m_clearSet.remove(m_clears.front());
+            m_clears.pop_front();
+            m_tokens -= 1;
+        }
+        for (auto it = m_sites.begin(); m_statesPending > 0 && it != m_sites.end(); ++it) {
+            if (!it->second->statePending)
+                continue;
+            if (m_tokens < 1 || !publishStateNow(*it->second))
+                return;
+            m_tokens -= 1;
+        }
+        if (m_announce && m_statesPending == 0 && m_clears.empty()) {
+            publishWatcher("running");
+            m_announce = false;
+        }
+        if (m_announce)
+            return;
+        for (auto &[name, s] : m_sites) {
+            if (!s->discoveryPending)
+                continue;
+            if (m_tokens < 1)
+                return;
+            // A site's configurations go out together; the tokens they take beyond those
+            // there are paid back by the next ones.
+            const QList<DiscoveryMessage> configs = DiscoveryConfigs(*m_settings.mqtt, s->cfg, s->unit);
+            for (const DiscoveryMessage &d : configs)
+                if (m_mqtt->publish(d.topic, d.payload, 1, true) <= 0)
+                    return;
+            m_tokens -= double(configs.size());
+            s->discoveryPending = false;
+            s->discoveredUnit = s->unit;
+        }
+        // The readings that waited, the sites in turn from where the last round stopped.
+        while (m_queuedTotal > 0 && m_tokens >= 1) {
+            auto it = m_sites.lower_bound(m_nextBacklogSite);
+            for (qsizetype seen = 0; seen < qsizetype(m_sites.size()); ++seen, ++it) {
+                if (it == m_sites.end())
+                    it = m_sites.begin();
+                if (!it->second->queue.empty())
+                    break;
+            }
+            Site &s = *it->second;
+            if (m_mqtt->publish(topic(s.cfg.name, "reading"), s.queue.front(), 1, false) <= 0)
+                return;
+            s.queue.pop_front();
+            --m_queuedTotal;
+            m_tokens -= 1;
+            if (s.queue.size() < size_t(qMax(1, s.cfg.queueLimit)))
+                s.overflowing = false;
+            const auto next = std::next(it);
+            m_nextBacklogSite = next == m_sites.end() ? QString() : next->first;
+        }
+    };
+    work();
+    const bool more = pumpWork();
+    if (more != m_paceTimer->Enabled())
+        m_paceTimer->setEnabled(more);
+}
+
+void Watcher::retainedSeen(const QString &t, const QByteArray &payload)
+{
+    if (payload.isEmpty() || !m_settings.mqtt)
+        return;
+    const WatchMqtt &m = *m_settings.mqtt;
+    const QStringList parts = t.split(QLatin1Char('/'));
+    // A state of a site this watcher published and watches no more.
+    const QString prefix = m.topicPrefix + QLatin1Char('/');
+    if (t.startsWith(prefix) && t.endsWith(QLatin1String("/state"))) {
+        const QString site = t.mid(prefix.size()).chopped(6);
+        if (site.contains(QLatin1Char('/')) || site == QLatin1String("watchd") || m_sites.count(site))
+            return;
+        if (QJsonDocument::fromJson(payload).object().value(QStringLiteral("watchd")).toString() == m.clientId) {
+            clearRetained(t);
+            pump();
+        }
+        return;
+    }
+    // A discovery topic of this watcher's node that it would not publish now.
+    static const QRegularExpression object(QStringLiteral("^([A-Za-z0-9_-]+)_(level|output([1-8]))$"));
+    if (parts.size() != 5 || parts[0] != kDiscoveryPrefix || parts[2] != DiscoveryNode(m.clientId) ||
+        parts[4] != QLatin1String("config"))
+        return;
+    const QRegularExpressionMatch o = object.match(parts[3]);
+    bool keep = false;
+    if (o.hasMatch() && m.homeAssistant) {
+        const auto it = m_sites.find(o.captured(1));
+        if (it != m_sites.end()) {
+            const int ch = o.captured(3).toInt();
+            keep = ch == 0 ? parts[1] == QLatin1String("sensor")
+                           : parts[1] == QLatin1String("binary_sensor") && ((it->second->cfg.warnOutputs >> (ch - 1)) & 1);
+        }
+    }
+    if (!keep) {
+        clearRetained(t);
+        pump();
+    }
 }
 
 void Watcher::reload(const WatchSettings &next)
@@ -335,12 +685,25 @@ void Watcher::reload(const WatchSettings &next)
     }
     const bool mqttChanged = d.mqttChanged;
     if (mqttChanged && m_mqtt) {
-        m_clearAtConnect.clear(); // they belong to the old broker
+        m_clears.clear(); // they belong to the old broker
+        m_clearSet.clear();
         // The old broker is told that this watcher left it.
         publishWatcher("offline");
         m_mqtt->stop();
         m_mqtt.reset();
+        m_paceTimer->setEnabled(false);
     }
+    // A changed site whose warning outputs are fewer now: Home Assistant forgets the others.
+    if (m_mqtt && m_settings.mqtt->homeAssistant)
+        for (const WatchSite &cfg : next.sites) {
+            const auto it = m_sites.find(cfg.name);
+            if (it == m_sites.end() || it->second->discoveredUnit.isEmpty())
+                continue;
+            const QStringList topics = DiscoveryTopics(*m_settings.mqtt, cfg.name);
+            for (int ch = 1; ch <= 8; ++ch)
+                if (((it->second->cfg.warnOutputs >> (ch - 1)) & 1) && !((cfg.warnOutputs >> (ch - 1)) & 1))
+                    clearRetained(topics[ch]);
+        }
     for (const QString &name : d.removed)
         removeSite(name, true);
     for (const QString &name : d.changed)
@@ -385,6 +748,7 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
     if (m_stopping)
         return;
     m_stopping = true;
+    m_runTimer->setEnabled(false);
     for (auto &[name, s] : m_sites) {
         s->run->stop();
         s->run->endIfStopAsked();
@@ -392,6 +756,13 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
     for (auto &[name, s] : m_sites)
         s->watch->stop();
     m_alarms->stop();
+    // The last states go out at once, whatever the pace: every site says that its watcher
+    // stopped, then the watcher does.
+    m_paceTimer->setEnabled(false);
+    if (m_mqtt && m_mqtt->isConnected())
+        for (auto &[name, s] : m_sites)
+            if (s->statePending)
+                publishStateNow(*s);
     publishWatcher("offline");
     const qint64 until = clockService().elapsedMs() + boundMs;
     auto finish = [this, until, done = std::move(done)] {

@@ -2,17 +2,11 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
-#include "graph/frmTrend1.h"
 #include "graph/modGraph1.h"
-#include "link/LinkSession.h"
-#include "link/modLinkState.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
-#include "platform/ErrorText.h"
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
-#include "platform/PortClaims.h"
-#include "platform/TextFile.h"
 
 #include <QAccessible>
 #include <QCloseEvent>
@@ -28,9 +22,6 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
-#include <pwd.h>
-#include <unistd.h>
-
 namespace {
 frmSites1 *s_frmSites1 = nullptr; // only the registration, m_form, sets it
 }
@@ -42,8 +33,6 @@ constexpr int kMinWidthPx = 560, kMinHeightPx = 300;
 // The default widths of the columns, in pixels; a stored width is kept within these bounds.
 constexpr int kDefaultWidths[SiteTableModel::ColumnCount] = {170, 90, 130, 130, 90, 100, 140};
 constexpr int kMinColumnPx = 24, kMaxColumnPx = 2000;
-constexpr int kMaxSourceBytes = 64 * 1024;
-constexpr int kMaxPasswordBytes = 4096;
 
 const QString kTitle = QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ");
 
@@ -116,49 +105,7 @@ public:
     }
 };
 
-QString sourceFile() { return DataFile(QStringLiteral("sites.ini")); }
 } // namespace
-
-// ---------------------------------------------------------------- the source
-
-SiteSource LoadSiteSource()
-{
-    SiteSource s;
-    QByteArray bytes;
-    if (ReadWholeFile(sourceFile(), bytes, kMaxSourceBytes).failed())
-        return s;
-    for (const QByteArray &raw : bytes.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        const int eq = line.indexOf(QLatin1Char('='));
-        if (eq <= 0 || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('[')))
-            continue;
-        const QString key = line.left(eq).trimmed(), value = line.mid(eq + 1).trimmed().left(1000);
-        if (key == QLatin1String("url"))
-            s.url = value;
-        else if (key == QLatin1String("topic_prefix"))
-            s.topicPrefix = value;
-        else if (key == QLatin1String("username"))
-            s.username = value;
-        else if (key == QLatin1String("password_file"))
-            s.passwordFile = value;
-        else if (key == QLatin1String("file"))
-            s.watchFile = value;
-    }
-    return s;
-}
-
-bool SaveSiteSource(const SiteSource &s)
-{
-    const QString text =
-        QStringLiteral("[mqtt]\nurl=%1\ntopic_prefix=%2\nusername=%3\npassword_file=%4\n[watch]\nfile=%5\n")
-            .arg(s.url, s.topicPrefix, s.username, s.passwordFile, s.watchFile);
-    const FileError e = WriteWholeFile(sourceFile(), text.toUtf8());
-    if (e.failed()) {
-        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical, QStringLiteral("取得元設定保存"));
-        return false;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------- the filter
 
@@ -312,55 +259,45 @@ void frmSiteBroker1::accept()
 // ---------------------------------------------------------------- the window
 
 frmSites1::frmSites1()
-    : m_form(this, idSites, s_frmSites1, {[this] { return placeState(); }})
+    : m_monitor(&siteMonitor()), m_form(this, idSites, s_frmSites1, {[this] { return placeState(); }})
 {
     setWindowTitle(kTitle);
     m_proxy = new SiteFilterModel(this);
     m_proxy->setSortRole(SiteTableModel::kSortRole);
     m_proxy->setDynamicSortFilter(true);
-    newBoard();
     buildControls();
-    useSource(LoadSiteSource());
+    // The sources of "sites.ini", unless the monitor was given them already (at start-up).
+    if (!m_monitor->started())
+        m_monitor->useSavedSource();
+    showBoard(m_monitor->board());
+    const auto show = [](QLabel *label, const QString &text) {
+        label->setText(text);
+        label->setAccessibleName(text);
+    };
+    show(SourceLabel, m_monitor->brokerText());
+    show(WatchLabel, m_monitor->fileText());
+    connect(m_monitor, &SiteMonitor::boardReplaced, this, &frmSites1::showBoard);
+    connect(m_monitor, &SiteMonitor::brokerTextChanged, this, [this, show](const QString &t) { show(SourceLabel, t); });
+    connect(m_monitor, &SiteMonitor::fileTextChanged, this, [this, show](const QString &t) { show(WatchLabel, t); });
+    connect(m_monitor, &SiteMonitor::alarmRaised, this, &frmSites1::alarmRaised);
+    connect(m_monitor, &SiteMonitor::unacknowledgedChanged, this, &frmSites1::countChanged);
+    // The alarms raised before the window opened: latched, counted, the last one in words.
+    const int count = board()->unacknowledged();
+    setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
+    if (count > 0)
+        show(AlarmLabel, m_monitor->lastAlarm());
 }
 
-void frmSites1::newBoard()
+frmSites1::~frmSites1() = default;
+
+void frmSites1::showBoard(SiteBoard *board)
 {
-    // Another broker or prefix: the sites of the old one go with their alarms (acknowledged
-    // or not; the alarm log keeps what happened).
-    SiteBoard *oldBoard = m_board;
-    SiteTableModel *oldModel = m_model;
-    m_board = new SiteBoard(alarmLogPath(), this);
-    m_model = new SiteTableModel(m_board, this);
+    // Another broker, prefix or file: the monitor's new board, in a table of its own.
+    SiteTableModel *old = m_model;
+    m_model = new SiteTableModel(board, this);
     m_proxy->setSourceModel(m_model);
-    connect(m_board, &SiteBoard::alarmRaised, this, &frmSites1::alarmRaised);
-    connect(m_board, &SiteBoard::unacknowledgedChanged, this, &frmSites1::countChanged);
-    // A trend window showing the site's history follows its newest reading.
-    connect(m_board, &SiteBoard::rowChanged, this, [board = m_board](int i) {
-        if (g_frmTrend1)
-            g_frmTrend1->siteReadingArrived(board->history(i).get());
-    });
-    delete oldModel;
-    delete oldBoard;
-    if (oldBoard)
-        countChanged(0);
+    delete old;
 }
-
-frmSites1::~frmSites1()
-{
-    if (m_mqtt)
-        m_mqtt->stop();
-    stopLocal();
-    emit siteEvents().unacknowledgedChanged(-1);
-}
-
-QString frmSites1::loginName()
-{
-    if (const passwd *pw = getpwuid(getuid()))
-        return QString::fromLocal8Bit(pw->pw_name);
-    return qEnvironmentVariable("USER");
-}
-
-QString frmSites1::alarmLogPath() { return DataFile(QStringLiteral("sitealarm.log")); }
 
 void frmSites1::buildControls()
 {
@@ -480,155 +417,18 @@ void frmSites1::loadPlace()
     sub->setGeometry(r);
 }
 
-SitePortMaker &frmSites1::portMaker()
-{
-    static SitePortMaker maker = MakeSitePort;
-    return maker;
-}
-
-bool frmSites1::useSource(const SiteSource &s)
-{
-    const bool broker = useBroker(s);
-    const bool file = useWatchFile(s.watchFile);
-    return broker && file;
-}
-
-void frmSites1::stopLocal()
-{
-    for (std::unique_ptr<SiteWatch> &w : m_local)
-        SiteWatch::retire(std::move(w));
-    m_local.clear();
-    PortClaims::release(this);
-}
-
-bool frmSites1::useWatchFile(const QString &path)
-{
-    stopLocal();
-    m_source.watchFile = path;
-    const auto show = [this](const QString &text) {
-        WatchLabel->setText(text);
-        WatchLabel->setAccessibleName(text);
-    };
-    if (path.isEmpty()) {
-        show(QString());
-        return true;
-    }
-    QStringList faults;
-    const std::optional<WatchSettings> settings = LoadWatchConfig(path, DataFolder(), &faults);
-    const QString file = QFileInfo(path).fileName();
-    if (!settings) {
-        show(QStringLiteral("%1 を使用できません: %2").arg(file, faults.value(0)));
-        return false;
-    }
-    QStringList refused;
-    for (const WatchSite &site : settings->sites) {
-        const QStringList keys = SitePortKeys(site);
-        // Taken already, by the tool or by an earlier site of this file on the same line (COM5
-        // mapped to the device server another site names): that site is not polled.
-        if (!PortClaims::holderOf(keys).isEmpty() ||
-            !PortClaims::take(this, QStringLiteral("ｻｲﾄ一覧 (%1)").arg(site.name), keys)) {
-            refused << site.name;
-            continue;
-        }
-        const QString name = site.name;
-        m_board->addSite(name);
-        m_board->setTitle(name, site.title);
-        m_board->setWarnMask(name, site.warnOutputs);
-        auto w = std::make_unique<SiteWatch>(site, portMaker());
-        // The program's own link has the port open: the site waits (lost, retrying) until it is
-        // closed; meanwhile the claim keeps the link from opening it again.
-        w->setOpenCheck([keys]() -> QString {
-            SerialPortService &own = appSession().port();
-            if (!own.portOpen())
-                return QString();
-            for (const QString &k : ComPortKeys(own.commPort()))
-                if (keys.contains(k))
-                    return QStringLiteral("in use by this program's own link (COM%1)").arg(own.commPort());
-            return QString();
-        });
-        const int interval = site.intervalMs;
-        connect(w.get(), &SiteWatch::readingTaken, this,
-                [this, name, interval](const Reading &r) { m_board->takeReading(name, r, interval); });
-        connect(w.get(), &SiteWatch::stateChanged, this,
-                [this, name](SiteState st, const QString &why) { m_board->takeState(name, st, why); });
-        w->start();
-        m_local.push_back(std::move(w));
-    }
-    QString text = QStringLiteral("%1 %2ｻｲﾄ").arg(file).arg(m_local.size());
-    if (!refused.isEmpty())
-        text += QStringLiteral(" (ﾎﾟｰﾄ使用中: %1)").arg(refused.join(QLatin1Char(',')));
-    show(text);
-    return refused.isEmpty();
-}
-
-bool frmSites1::useBroker(const SiteSource &s)
-{
-    if (m_mqtt) {
-        m_mqtt->stop();
-        m_mqtt.reset();
-    }
-    const QString watchFile = m_source.watchFile;
-    m_source = s;
-    m_source.watchFile = watchFile;
-    m_prefix = s.topicPrefix;
-    const auto show = [this](const QString &text) {
-        SourceLabel->setText(text);
-        SourceLabel->setAccessibleName(text);
-    };
-    if (s.url.isEmpty()) {
-        show(QStringLiteral("ﾌﾞﾛｰｶ未設定"));
-        return false;
-    }
-    MqttClient::Options o;
-    o.url = s.url;
-    o.clientId = QStringLiteral("qelvo-sites-%1-%2").arg(loginName()).arg(QCoreApplication::applicationPid());
-    o.username = s.username;
-    if (!s.passwordFile.isEmpty()) {
-        QByteArray pw;
-        const FileError e = ReadWholeFile(s.passwordFile, pw, kMaxPasswordBytes);
-        if (e.failed()) {
-            show(QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: %1").arg(e.description));
-            return false;
-        }
-        o.password = QString::fromUtf8(pw).trimmed();
-    }
-    o.maxPayload = SiteBoard::kMaxPayload;
-    m_mqtt = std::make_unique<MqttClient>(o);
-    const QString where = s.url;
-    connect(m_mqtt.get(), &MqttClient::connected, this, [show, where] { show(where + QStringLiteral(" 接続中")); });
-    connect(m_mqtt.get(), &MqttClient::disconnected, this,
-            [show, where](const QString &why) { show(where + QStringLiteral(" 未接続 (") + why + QLatin1Char(')')); });
-    connect(m_mqtt.get(), &MqttClient::messageReceived, this,
-            [this](const QString &topic, const QByteArray &payload, bool) { m_board->takeMessage(m_prefix, topic, payload); });
-    for (const char *pattern : {"/+/reading", "/+/state", "/watchd/+"})
-        m_mqtt->subscribe(m_prefix + QLatin1String(pattern));
-    QString why;
-    if (!m_mqtt->start(&why)) {
-        show(where + QStringLiteral(" 使用できません (") + why + QLatin1Char(')'));
-        m_mqtt.reset();
-        return false;
-    }
-    show(where + QStringLiteral(" 接続待ち"));
-    return true;
-}
-
 void frmSites1::Command_Broker()
 {
-    frmSiteBroker1 dlg(m_source, this);
+    frmSiteBroker1 dlg(m_monitor->source(), this);
     dialogs().runModal(&dlg);
     if (dlg.result() != QDialog::Accepted)
         return;
     const SiteSource s = dlg.source();
-    if (s == m_source)
+    if (s == m_monitor->source())
         return;
     SaveSiteSource(s);
-    // Another broker, prefix or file: a board of its own, with both sources started over.
-    if (s.url != m_source.url || s.topicPrefix != m_source.topicPrefix || s.watchFile != m_source.watchFile) {
-        newBoard();
-        useSource(s);
-    } else {
-        useBroker(s);
-    }
+    // Another broker, prefix or file: the monitor starts a board of its own.
+    m_monitor->useSource(s);
 }
 
 void frmSites1::Command_Acknowledge()
@@ -644,17 +444,18 @@ void frmSites1::Command_Acknowledge()
         if (i.isValid())
             names << i.data(SiteTableModel::kNameRole).toString();
     }
-    m_board->acknowledge(names, loginName());
+    m_monitor->acknowledge(names);
 }
 
 void frmSites1::openHistory(const QModelIndex &index)
 {
-    const int i = index.isValid() ? m_board->indexOf(index.data(SiteTableModel::kNameRole).toString()) : -1;
+    const SiteBoard *b = board();
+    const int i = index.isValid() ? b->indexOf(index.data(SiteTableModel::kNameRole).toString()) : -1;
     if (i < 0)
         return;
-    const BoardRow &r = m_board->rows().at(i);
+    const BoardRow &r = b->rows().at(i);
     const QString caption = r.title.isEmpty() ? r.name : r.title + QStringLiteral(" (") + r.name + QLatin1Char(')');
-    emit siteEvents().historyAsked(caption, m_board->history(i), r.unit);
+    emit siteEvents().historyAsked(caption, b->history(i), r.unit);
 }
 
 bool frmSites1::eventFilter(QObject *o, QEvent *e)
@@ -670,10 +471,8 @@ bool frmSites1::eventFilter(QObject *o, QEvent *e)
     return QWidget::eventFilter(o, e);
 }
 
-void frmSites1::alarmRaised(int index, const QString &cause)
+void frmSites1::alarmRaised(const QString &text)
 {
-    const BoardRow &r = m_board->rows().at(index);
-    const QString text = QStringLiteral("警報: %1 %2").arg(r.displayName(), cause);
     AlarmLabel->setText(text);
     AlarmLabel->setAccessibleName(text);
     // A screen reader speaks the status line's new name.
@@ -681,8 +480,6 @@ void frmSites1::alarmRaised(int index, const QString &cause)
     QAccessible::updateAccessibility(&changed);
     QAccessibleEvent alert(AlarmLabel, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
-    dialogs().beep();
-    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), QStringLiteral("%1 (%2): %3").arg(r.displayName(), r.name, cause));
 }
 
 void frmSites1::countChanged(int count)
@@ -694,7 +491,6 @@ void frmSites1::countChanged(int count)
         QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&changed);
     }
-    emit siteEvents().unacknowledgedChanged(count);
 }
 
 void frmSites1::closeWindow()
@@ -707,8 +503,7 @@ void frmSites1::closeWindow()
 
 void frmSites1::closeEvent(QCloseEvent *e)
 {
+    // The monitor goes on: its sites stay polled (and their ports taken), its alarms rung.
     m_form.closed();
-    // The ports of the polled sites are free as soon as the window is closed.
-    stopLocal();
     e->accept();
 }

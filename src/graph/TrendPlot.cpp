@@ -31,6 +31,16 @@ constexpr int kStripRows = 8;
 // Rows of the markers' labels along the top of the plot.
 constexpr int kMarkerRows = 3;
 
+// A colour's relative luminance (sRGB, 0 black to 1 white).
+double luminance(const QColor &c)
+{
+    auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
+}
+
 int rowHeightFor(int height) { return qBound(8, height / 36, 14); }
 
 // Tick steps of the time axis (ms).
@@ -136,6 +146,19 @@ QAccessibleInterface *plotFactory(const QString &className, QObject *object)
 }
 } // namespace
 
+double ContrastRatio(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor LabelBacking(const QColor &text, const QColor &background)
+{
+    if (ContrastRatio(text, background) >= 4.5)
+        return QColor();
+    const QColor white(255, 255, 255), black(0, 0, 0);
+    return ContrastRatio(text, white) >= ContrastRatio(text, black) ? white : black;
+}
 
 TrendPlot::TrendPlot(QWidget *parent) : QWidget(parent)
 {
@@ -609,6 +632,10 @@ void TrendPlot::render(QPainter &p, const QSize &size) const
         }
         for (const TrendLabel &l : thresholdLabels(size, sc)) {
             const QColor c = colourOf(m_thresholds[l.thresholds.first()].channel);
+            // A colour too close to the background in lightness (blue or dark green on
+            // black) is read off a backing of its own.
+            if (const QColor back = LabelBacking(c, colourOf(0)); back.isValid())
+                p.fillRect(l.rect.adjusted(-2, 0, 2, 0), back);
             p.setPen(QPen(c, 1));
             p.drawLine(plot.right() + 1, l.lineY, l.rect.left() - 2, l.rect.center().y());
             p.drawText(l.rect, Qt::AlignLeft | Qt::AlignVCenter, l.text);

@@ -17,6 +17,7 @@
 #include "logfiler/modLogReader.h"
 #include "monitor/TrendSeries.h"
 
+#include <QColor>
 #include <QList>
 #include <QString>
 #include <QWidget>
@@ -53,6 +54,14 @@ struct TrendLabel {
     int marker = -1;       // a marker's index in the source, a step's in the series' steps
     int step = -1;
 };
+
+// The contrast of two colours as the accessibility guidelines reckon it, from 1 (the same
+// lightness) to 21 (black on white).
+double ContrastRatio(const QColor &a, const QColor &b);
+// What a label drawn in the colour text needs behind it to be read on background: nothing
+// (an invalid colour) where the background sets it off well enough (4.5:1), otherwise white
+// or black, whichever sets it off more. The text keeps its colour: it is the user's.
+QColor LabelBacking(const QColor &text, const QColor &background);
 
 class TrendPlot : public QWidget {
     Q_OBJECT

@@ -323,7 +323,7 @@ QImage frmTrend1::savedPicture() const
     // The facts: the times at the view's ends as written, the source, the span, the unit.
     const qint64 start = Plot->viewStart(), end = start + Plot->viewSpan();
     const QString from = timeText(Plot->writtenAt(start)), to = timeText(Plot->writtenAt(end));
-    const QString source = m_log ? QFileInfo(m_logPath).fileName() : m_site ? m_siteCaption : QStringLiteral("ライブ");
+    const QString source = m_log ? QFileInfo(m_logPath).fileName() : m_site ? m_siteCaption : QStringLiteral("ﾗｲﾌﾞ");
     const QString span = spanWords(Plot->viewSpan());
     const QString unit = Plot->unit();
     QString range = from + QStringLiteral(" - ") + to;

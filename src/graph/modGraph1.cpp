@@ -54,13 +54,24 @@ bool LoadColorFile()
     return true;
 }
 
-bool SaveColorFile()
+void DefaultColorTable(qint32 (&colors)[kColors])
+{
+    std::fill(colors, colors + kColors, 0);
+    const qint32 *defaults = DefaultColors();
+    std::copy(defaults, defaults + 11, colors);
+}
+
+QByteArray ColorFileBytes(const qint32 (&colors)[kColors])
 {
     QStringList parts;
-    for (qint32 c : g_lngColor)
+    for (qint32 c : colors)
         parts << QString::number(c);
-    const QString line = QLatin1Char('"') + parts.join(QLatin1Char(',')) + QLatin1Char('"');
-    const FileError e = WriteWholeFile(DataFile(QStringLiteral("clr.ini")), SjisLines({line}));
+    return SjisLines({QLatin1Char('"') + parts.join(QLatin1Char(',')) + QLatin1Char('"')});
+}
+
+bool SaveColorFile()
+{
+    const FileError e = WriteWholeFile(DataFile(QStringLiteral("clr.ini")), ColorFileBytes(s_colors));
     if (e.failed()) {
         MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical,
                QStringLiteral("色設定ファイルの保存"));

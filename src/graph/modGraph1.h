@@ -1,5 +1,6 @@
 #pragma once
 // The graph colours: the table g_lngColor (0x00BBGGRR) and the colour file "clr.ini".
+#include <QByteArray>
 #include <QObject>
 #include <QtGlobal>
 
@@ -14,6 +15,10 @@ void SetDefaultColors();
 const qint32 *DefaultColors();
 bool LoadColorFile();
 bool SaveColorFile();
+// The one line of "clr.ini" holding the table (quoted, comma-separated, CR LF).
+QByteArray ColorFileBytes(const qint32 (&colors)[kColors]);
+// The table as it starts without "clr.ini": the defaults, entries 11 to 20 zero.
+void DefaultColorTable(qint32 (&colors)[kColors]);
 
 // What the colour table announces: the windows that draw with it listen.
 class GraphEvents : public QObject {

@@ -1,23 +1,21 @@
 #pragma once
-// One open line to one controller: the port, the receive buffer, the step of the running
-// exchange, the reply counters, the reply and communication timers, and the connection
-// state, the busy lock and the monitor's run flags with their setters and announcements.
+// One open line to one controller: the port, the receive buffer, the timers, the loop that
+// drives the running exchange and waits for it, and the send of one command line that every
+// exchange uses. The exchanges themselves (the connection check, the read and write of the
+// 48 settings bytes, the poll, the analog channel's read and output, the position output)
+// are each a file of their own (link/Exchange.h): start() returns at once, and the exchange
+// completes with a LinkResult. They keep the controller's resends, pauses and time-outs.
 //
-// Every exchange (connection check, read and write of the 48 settings bytes, the poll's
-// "N" and "Y", channel read and output set, position output) is a state machine driven by
-// the port's notifications and the session's own timers: start() returns at once, and the
-// exchange completes with a LinkResult. It keeps the controller's resends, pauses and
-// time-outs: "L" again each second, the ten-second overall bound, the twenty seconds a poll
-// or a channel waits for its reply, the twenty seconds the transmit buffer gets to drain.
-//
-// The boxes an exchange shows on its way (a send that failed offers Retry, a position output
-// that ended abnormally asks whether to try again) go to the session's dialog service: the
-// program's own session shows them, a headless session answers them so that the exchange
-// ends and keeps their texts as the result's reason.
+// A session reads no global: its scale, reply wait, send limit and dialog service come in
+// one SessionOptions value. The boxes an exchange shows on its way (a send that failed
+// offers Retry) go to that dialog service: the program's session shows them, a headless
+// session answers them so that the exchange ends and keeps their texts as the result's
+// reason.
 //
 // Sessions share nothing: a process may hold one per port and run their exchanges at once.
 // The program's windows use one session, appSession() (link/modLinkState.h), through the
 // written routines, which start an exchange and wait for it (wait()).
+#include "link/Protocol.h"
 #include "link/Reading.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
@@ -28,7 +26,24 @@
 #include <memory>
 
 class DialogService;
+class LinkExchange;
+class ConnectionCheck;
+class SettingsTransfer;
+class PollExchange;
+class ChannelExchange;
+class PositionExchange;
+class SendExchange;
 struct MemCell;
+
+// What a session needs to know from whoever runs it.
+struct SessionOptions {
+    ReadingScale scale;                // how counts become values in the readings
+    int replyWaitMs = kReplyWaitMs;    // the poll's, the channel read's and the output's wait
+    // A transfer gives a command up once it was sent this many times and each send was
+    // answered with "?" or with what is no answer; 0: no limit (the user has "中止").
+    int sendLimit = 0;
+    DialogService *dialogs = nullptr; // the boxes; nullptr: answered without a word
+};
 
 // Why a transfer gave its command up, when its send limit ended it.
 struct TransferRefusal {
@@ -45,6 +60,8 @@ enum class LinkOutcome {
     Done,          // the reply came (or the command went out and was answered)
     Refused,       // the controller answered "?" until the exchange's sends were spent
     NotUnderstood, // lines came that the exchange could not use
+    GaveUp,        // a poll: the replies of its command carried no value for as long as one
+                   // reply wait
     NoReply,       // the controller stayed silent for the exchange's time-out
     DeviceGone,    // the port closed under the exchange (or could not be opened)
     SendFailed,    // the command could not be sent, and Retry was not chosen
@@ -63,17 +80,10 @@ struct LinkResult {
 };
 using LinkDone = std::function<void(const LinkResult &)>;
 
-// The state a session shares with the windows that show it.
-struct LinkState {
-    qint16 connectStatus = 0; // 0 disconnected, 1 connected, 2 check in progress
-    qint16 commBusy = 0;      // 1 while the connection check or the position output runs
-    qint16 monitorOn = 0;     // -1 while the input monitor runs
-    qint16 monitorStop = 0;   // 1 asks the monitor to stop at its next tick
-    qint16 pollBusy = 0;      // -1 while a poll exchange runs
-    bool transferRunning = false;
-    // The running exchange: the receive buffer (text received since the last send, upper
-    // case, at most 1024), the step and end flags, the address and command, the reply
-    // counters and the flags of the reply and communication timers.
+// What the written names show of a session (the program's: link/modLinkState.h): the receive
+// buffer, the step of the running exchange as the written exchanges number it, its end
+// flag, address and command, the poll's counters and the timers' flags.
+struct LinkView {
     QString inPut;
     qint16 step = 0;
     qint16 commEnd = 0;
@@ -91,34 +101,25 @@ public:
     // A session on a port of its own (a headless program's site or port).
     explicit LinkSession(std::unique_ptr<SerialPortService> port, QObject *parent = nullptr);
     // The program's session: on the installed port (MSComm1(), looked up at each use, so a
-    // test may install another) and with its state kept in state, which outlives it.
-    explicit LinkSession(LinkState *state, QObject *parent = nullptr);
+    // test may install another), showing its state in view, which outlives it.
+    explicit LinkSession(LinkView *view, QObject *parent = nullptr);
     ~LinkSession() override;
 
     SerialPortService &port();
-    // The boxes of the exchanges; nullptr: the installed dialog service.
-    void setDialogs(DialogService *d) { m_dialogs = d; }
-    // How counts become values for the readings; unset: the input type of the settings the
-    // program has loaded (g_intInputType), looked up at each reading.
-    void setScale(const ReadingScale &scale);
-    ReadingScale scale() const;
-
-    // ------------------------------------------------------------- state
-    const LinkState &state() const { return *m_state; }
-    void setConnectStatus(qint16 status);
-    void setCommBusy(qint16 busy);
-    void setMonitorOn(qint16 on);
-    void setMonitorStop(qint16 stop);
-    void setTransferRunning(bool running);
-    // Back to the values at start, without announcing: the state, the receive buffer, the
-    // step and the timers (an exchange that runs is dropped without its result).
-    void resetExchangeState();
+    void setOptions(const SessionOptions &options) { m_options = options; }
+    const SessionOptions &options() const { return m_options; }
+    const LinkView &view() const { return *m_view; }
 
     // ------------------------------------------------------------- port and buffer
-    bool openPort(int commPort);         // opens (if closed) and empties the receive buffer
-    // The port was opened without the session (a device server's line opened without
-    // waiting): the receive buffer is emptied, and a later loss is told again.
-    void portOpened();
+    // Opens COM n without waiting (a device server's line connects in steps); done comes from
+    // the event loop with the open's result. On success the receive buffer is emptied and a
+    // later loss is told again. An open port is left as it is.
+    void openPort(int commPort, std::function<void(const CommError &)> done);
+    // The same, waiting for it with the events going on (the written routines).
+    CommError openPortAndWait(int commPort);
+    // Opens and closes again: true when it opens (an open port: true when it is COM n).
+    bool checkPort(int commPort);
+    CommError closePort();
     // The port closed by itself (the device went away, a device server ended the connection):
     // the hang-up with the port's own reason; no failure while it is open or was closed on purpose.
     CommError portLost();
@@ -126,53 +127,25 @@ public:
     // port does: the send's box with the hang-up and the port's reason (Retry shows it again
     // while the port stays closed). Once per loss; true when there was a loss to tell.
     bool lostReport();
-    // How long the poll, the channel read and the output set wait for a reply (and the polls
-    // may keep giving up); 0: g_lngReplyWaitMs.
-    void setReplyWaitMs(int ms) { m_replyWaitMs = ms; }
-    int replyWaitMs() const;
-    // A transfer gives a command up once it was sent this many times and each send was
-    // answered with "?" or with what is no answer; 0: no limit (the user has "中止");
-    // -1: g_intTransferSendLimit.
-    void setSendLimit(int sends) { m_sendLimit = sends; }
-    int sendLimit() const;
-    const TransferRefusal &refusal() const { return m_refusal; }
-    bool checkPort(int commPort);        // opens and closes again: true when it opens
-    CommError closePort();               // closes; the failure of the close
     // The receive buffer: text received since the last send, upper case, at most 1024.
-    QString &inPut() { return m_state->inPut; }
+    const QString &buffer() const { return m_view->inPut; }
     void receive();                      // takes what arrived into the buffer
     void clearBuffers();                 // both port buffers and what is waiting
-    // The purge of "Comm Buffer Clear": empties both buffers and closes the port; a
-    // connection is not shown as up over the closed port.
+    // The purge of "Comm Buffer Clear": empties both buffers and closes the port.
     void purge();
 
-    // ------------------------------------------------------------- exchange state
-    qint16 &step() { return m_state->step; }
-    qint16 &commEnd() { return m_state->commEnd; }
-    qint16 &address() { return m_state->address; }
-    QString &command() { return m_state->command; }
-    qint32 &shortReplyCount() { return m_state->shortReplies; }
-    qint32 &noReplyCount() { return m_state->noReplies; }
-    qint16 &replyTimeUp() { return m_state->replyTimeUp; }
-    qint16 &commTimeUp() { return m_state->commTimeUp; }
-    WindowTimer &replyTimer() { return m_replyTimer; }
-    WindowTimer &commTimer() { return m_commTimer; }
+    // ------------------------------------------------------------- the two timers
+    // The reply timer (1 s, raised each tick until stopped) and the overall communication
+    // timer (10 s, with the wait cursor).
     void replyTimerStart();
     void replyTimerStop();
     void commTimerStart();
     void commTimerStop();
-
-    // The reply checks: each first takes what arrived and never waits.
-    qint16 lCheck();                  // 0 port closed, 1 not yet, 2 "L0001" CR
-    void rCheck();                    // step 20 (wait), 30 (reply), 11 (send again after "?")
-    void wCheck();
-    bool eCheck();
-    qint16 pCheck();                  // 100 no CR yet, 1 "P", 3 "?", 0 other line
-    qint16 pollParse();               // 1 complete, 100 wait, 40 give up, 0 "?"
-    QString readData() const;         // the two characters after the first "R"
+    const WindowTimer &replyTimer() const { return m_replyTimer; }
+    const WindowTimer &commTimer() const { return m_commTimer; }
 
     // ------------------------------------------------------------- exchanges
-    bool busy() const { return m_kind != Kind::None; }
+    bool busy() const { return m_running != nullptr; }
     // The send of one command line with its drain wait; a failure offers Retry.
     void send(const QString &command, LinkDone done);
     // "L" once a second until "L0001", for ten seconds at most. The port must be open.
@@ -181,8 +154,9 @@ public:
     // the controller. The port must be open. transferProgress counts the addresses.
     void readSettings(MemCell *image, LinkDone done);
     void writeSettings(const MemCell *image, LinkDone done);
-    // One poll exchange, "N" (the input count) or "Y" (the outputs). A "Y" whose "N" came
-    // completes a reading (readingCompleted).
+    // One poll exchange, "N" (the input count) or "Y" (the outputs). An "N" reply begins a
+    // reading (valueReceived), the "Y" reply after it completes it (readingCompleted); a
+    // reply to the other command (late, from an earlier poll) is left out.
     void poll(const QString &command, LinkDone done);
     // The channel read ("N" ch, up to four sends) and the analog output ("D" ch count).
     void channelRead(int channel, LinkDone done);
@@ -191,8 +165,14 @@ public:
     void positionOutput(const QString &command, LinkDone done);
     // Asks the running read or write to end at its next pass ("中止").
     void cancel();
+    // Asks a running poll to end at its next pass without sending more (a stop of the
+    // monitor); any other exchange goes on.
+    void cancelPoll();
     // A monitor start forgets the polls of an earlier run that gave up.
     void resetPollWatch();
+    // Drops the running exchange without its result, stops the timers and empties the
+    // buffer and the view.
+    void reset();
 
     // Waits until the running exchange completes, handling events meanwhile; the result.
     LinkResult wait();
@@ -200,116 +180,71 @@ public:
     LinkResult run(const std::function<void(LinkDone)> &start);
     const LinkResult &lastResult() const { return m_last; }
     // The newest completed reading.
-    const Reading &lastReading() const { return m_reading; }
+    const Reading &lastReading() const;
+    // Why the last transfer gave its command up, when its send limit ended it.
+    const TransferRefusal &refusal() const;
 
 signals:
-    void connectStatusChanged(qint16 status);
-    void busyLockChanged(bool locked);
-    void monitorOnChanged(qint16 on);
-    void monitorStopChanged(bool requested);
-    void transferRunningChanged(bool running);
     void waitCursorChanged(bool on);
     void transferProgress(int value);
+    // An "N" reply began a reading (its value; the outputs still to come).
+    void valueReceived(const Reading &begun);
     // A "Y" reply completed the reading begun by the "N" before it.
     void readingCompleted(const Reading &reading);
     // The device went away (the port closed itself).
     void deviceGone(const QString &reason);
 
 private:
-    enum class Kind { None, Send, Check, Read, Write, Poll, ChannelRead, AnalogOut, Position };
-    enum class Pass { Busy, Idle, Finished };
+    friend class LinkExchange;
     enum class SendPhase { None, Start, Draining, Sent, Failed };
 
     void init();
     void hookPort(SerialPortService &p);
-    void start(Kind kind, LinkDone done);
+    void onPortEvent(const QString &description);
     // An exchange asked for while another runs ends at once as Busy: true then.
     bool refusedAsBusy(const LinkDone &done);
-    void startTransfer(Kind kind, MemCell *readInto, const MemCell *writeFrom, LinkDone done);
-    void finish(LinkOutcome outcome, const QString &reply = QString(), bool sent = true);
+    void start(LinkExchange &exchange, LinkDone done);
+    void finish(LinkOutcome outcome, const QString &reply, bool sent, double volts);
     void drive();
     void poke();
-    Pass pass();
+    void showView();
     int msgBox(const QString &text, int style, const QString &caption);
-
     bool sendFailedBox(const CommError &e); // the send's box; true for Retry
-    bool noteNoAnswer(const QString &command, const QString &reply);
-    void noteAnswered();
-    Pass giveUp();
-
-    // The send sub-machine every exchange uses.
     void sendBegin(const QString &command);
     SendPhase sendPass();
-
-    Pass passSend();
-    Pass passCheck();
-    Pass passTransfer();
-    Pass repeatEachSecond(qint16 first, const QString &command, const std::function<qint16()> &check, qint16 next);
-    Pass passPoll();
-    Pass passChannel();
-    Pass passAnalogOut();
-    Pass passPosition();
-    void pollTimedOut();
-    void replyTimeOutBox(); // "受信待ち ﾀｲﾑｱｯﾌﾟ" of the poll and the channel
-    bool hasCr() const;
-    void letterCheck(QChar letter);
-    void onPortEvent(int event, const QString &description);
+    void boundStart(int ms);
 
     std::unique_ptr<SerialPortService> m_ownPort;
     SerialPortService *m_hooked = nullptr;
-    LinkState m_ownState;
-    LinkState *m_state = &m_ownState;
-    DialogService *m_dialogs = nullptr;
-    bool m_hasScale = false;
-    ReadingScale m_scale;
-
+    LinkView m_ownView;
+    LinkView *m_view = &m_ownView;
+    SessionOptions m_options;
     bool m_lostTold = false; // the loss of the port has been told since it was opened
-    int m_replyWaitMs = 0;
-    int m_sendLimit = -1;
-    TransferRefusal m_refusal;
-    QString m_unansweredCommand;
-    int m_unansweredSends = 0;
-    bool m_sendNoted = false;
 
     WindowTimer m_replyTimer;
     WindowTimer m_commTimer;
-    WindowTimer m_waitTimer;  // the poll's and the channel's reply bounds
+    WindowTimer m_boundTimer; // an exchange's bound on a reply
+    bool m_boundUp = false;
     WindowTimer m_drainTimer; // the transmit buffer's drain bound
     bool m_drainUp = false;
     WindowTimer m_passTimer;  // the next pass after a short pause
-    bool m_waitUp = false;
 
-    // The running exchange.
-    Kind m_kind = Kind::None;
+    // The running exchange and its driver.
+    LinkExchange *m_running = nullptr;
     LinkDone m_done;
     LinkResult m_last;
+    QString m_reason;
     bool m_driving = false;
     bool m_again = false;
-    bool m_cancelled = false;
-    QString m_reason;
 
+    // The send of one line.
     SendPhase m_send = SendPhase::None;
     QByteArray m_sendFrame;
-    CommError m_sendError;
 
-    MemCell *m_readImage = nullptr;
-    const MemCell *m_writeImage = nullptr;
-    int m_progress = 0;
-
-    QString m_pollCommand;
-    int m_pollWant = 0;
-    bool m_pollWaiting = false;
-    bool m_pollGaveUp = false;
-    bool m_pollTimedOut = false;
-    qint64 m_givingUpSinceMs[2] = {-1, -1};
-    QString m_pendingValue; // the "N" reply's value awaiting its "Y"
-    QDateTime m_pendingTime;
-    bool m_pendingOpen = false;
-    Reading m_reading;
-
-    double m_volts = 0;
-    int m_channel = 0;
-    int m_channelSends = 0;
-    bool m_sawQuestion = false;
-    int m_unanswered = 0;
+    std::unique_ptr<SendExchange> m_sendExchange;
+    std::unique_ptr<ConnectionCheck> m_check;
+    std::unique_ptr<SettingsTransfer> m_transfer;
+    std::unique_ptr<PollExchange> m_poll;
+    std::unique_ptr<ChannelExchange> m_channel;
+    std::unique_ptr<PositionExchange> m_position;
 };

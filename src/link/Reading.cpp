@@ -2,32 +2,61 @@
 
 #include "settings/modUserData.h"
 
+namespace {
+// A text of hexadecimal digits only (1 to maxDigits of them) to its number; false otherwise
+// (a sign, a blank or any other character is no number of the controller's).
+bool hexNumber(const QString &text, int maxDigits, int &v)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return false;
+    v = 0;
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
+        const int d = (c >= '0' && c <= '9')   ? c - '0'
+                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                               : -1;
+        if (d < 0)
+            return false;
+        v = v * 16 + d;
+    }
+    return true;
+}
+} // namespace
+
 ReadingScale ScaleOfType(int inputType)
 {
     const InputTypeInfo &t = InputTypeOf(inputType);
     return {t.type, t.scale, t.unit};
 }
 
-Reading MakeReading(const QDateTime &time, const QString &valueHex, const QString &outputsHex, const ReadingScale &scale)
+Reading MakeReading(const QDateTime &time, const QString &valueHex, const ReadingScale &scale)
 {
     Reading r;
     r.time = time;
     r.valueHex = valueHex;
-    r.outputsHex = outputsHex;
-    bool ok = valueHex.size() == 4;
-    const int count = ok ? valueHex.toInt(&ok, 16) : 0;
-    if (ok) {
+    int count = 0;
+    if (valueHex.size() == 4 && hexNumber(valueHex, 4, count)) {
         r.valueValid = true;
         r.count = count;
     }
     r.applyScale(scale);
-    ok = !outputsHex.isEmpty() && outputsHex.size() <= 2;
-    const int outputs = ok ? outputsHex.toInt(&ok, 16) : 0;
-    if (ok) {
-        r.outputsValid = true;
-        r.outputs = outputs & 0xFF;
-    }
     return r;
+}
+
+Reading MakeReading(const QDateTime &time, const QString &valueHex, const QString &outputsHex, const ReadingScale &scale)
+{
+    Reading r = MakeReading(time, valueHex, scale);
+    r.takeOutputs(outputsHex);
+    return r;
+}
+
+void Reading::takeOutputs(const QString &text)
+{
+    outputsHex = text;
+    int bits = 0;
+    outputsValid = hexNumber(text, 2, bits);
+    outputs = outputsValid ? bits : 0;
 }
 
 void Reading::applyScale(const ReadingScale &s)

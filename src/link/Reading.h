@@ -1,8 +1,9 @@
 #pragma once
-// One reading of the controller's input and outputs, decoded once: when the "Y" reply of a
-// poll completes what its "N" reply began. Every reader (the monitor windows, the graph,
-// the trend, the log filer, qelvo-cli and the fleet watcher) takes these values and never
-// reads the reply texts again.
+// One reading of the controller's input and outputs, decoded once: the "N" reply of a poll
+// begins it and the "Y" reply after it completes it (link/PollExchange.h). Every reader (the
+// monitor windows, the graph, the trend, the log filer, qelvo-cli and the fleet watcher)
+// takes these values and never reads the reply texts again; the texts stay for the windows
+// that show them as they came.
 #include <QDateTime>
 #include <QString>
 
@@ -29,6 +30,9 @@ struct Reading {
     void applyScale(const ReadingScale &scale);
     bool madeWith(const ReadingScale &scale) const;
 
+    // The outputs of a "Y" reply's text, decoded.
+    void takeOutputs(const QString &outputsHex);
+
     bool outputOn(int ch) const { return outputsValid && ((outputs >> (ch - 1)) & 1); }
     // "0.00" (two decimals, halves away from zero), or "ERROR" without a value.
     QString valueText() const;
@@ -47,6 +51,8 @@ struct ReadingScale {
 // The scale of an input type (1 to 5; 0 or an unknown type is type 1) from the type table.
 ReadingScale ScaleOfType(int inputType);
 
-// The reading of an "N" reply's value text (count) and a "Y" reply's outputs text taken at
-// time, decoded with scale.
+// The reading an "N" reply's value text (count) begins at time, decoded with scale; the
+// outputs still to come.
+Reading MakeReading(const QDateTime &time, const QString &valueHex, const ReadingScale &scale);
+// The same completed with a "Y" reply's outputs text.
 Reading MakeReading(const QDateTime &time, const QString &valueHex, const QString &outputsHex, const ReadingScale &scale);

@@ -6,8 +6,8 @@
 #include "platform/PortClaims.h"
 #include "platform/SerialPort.h"
 
-WindowTimer &ReplyTimer() { return appSession().replyTimer(); }
-WindowTimer &CommTimer() { return appSession().commTimer(); }
+const WindowTimer &ReplyTimer() { return appSession().replyTimer(); }
+const WindowTimer &CommTimer() { return appSession().commTimer(); }
 
 namespace {
 // Who has taken COM n for itself (the office view's sites), or empty: the port is then not
@@ -17,15 +17,15 @@ QString takenBy(int port) { return PortClaims::none() ? QString() : PortClaims::
 
 bool g_funcCommPortOpen(int port)
 {
-    LinkSession &s = appSession();
+    LinkSession &s = appSessionNow();
     if (!s.port().portOpen() && !takenBy(port).isEmpty())
         return false;
-    return s.openPort(port);
+    return !s.openPortAndWait(port).failed();
 }
 
 bool g_funcCommPortCheck(int port)
 {
-    LinkSession &s = appSession();
+    LinkSession &s = appSessionNow();
     if (!s.port().portOpen() && !takenBy(port).isEmpty())
         return false;
     return s.checkPort(port);
@@ -39,20 +39,20 @@ void g_subCommPortClose()
 }
 
 CommError g_funcCommPortLost() { return appSession().portLost(); }
-bool g_funcCommLostReport() { return appSession().lostReport(); }
+bool g_funcCommLostReport() { return appSessionNow().lostReport(); }
 
 bool g_funcCommOutPut(const QString &command)
 {
-    LinkSession &s = appSession();
+    LinkSession &s = appSessionNow();
     return s.run([&](LinkDone done) { s.send(command, std::move(done)); }).ok();
 }
 
 void g_subCommReceive() { appSession().receive(); }
 void g_subReplyTimerStart() { appSession().replyTimerStart(); }
 void g_subReplyTimerStop() { appSession().replyTimerStop(); }
-void g_subCommTimerStart() { appSession().commTimerStart(); }
+void g_subCommTimerStart() { appSessionNow().commTimerStart(); }
 void g_subCommTimerStop() { appSession().commTimerStop(); }
-void g_subCommBufferClear() { appSession().purge(); }
+void g_subCommBufferClear() { appSessionNow().purge(); }
 
 void g_subPortAccessHint(int port, const QString &caption)
 {

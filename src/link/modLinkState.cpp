@@ -1,53 +1,104 @@
 #include "link/modLinkState.h"
 
+#include "core/modMain1.h"
 #include "link/LinkSession.h"
+#include "link/modProtocol.h"
+#include "link/modTransfer.h"
+#include "platform/Dialogs.h"
+#include "settings/modUserData.h"
 
 namespace {
-// The program's session keeps its state here, so the views below exist from the start.
-LinkState s_appState;
+// The program's link: the connection state, the busy lock and whether a transfer runs.
+struct AppLinkState {
+    qint16 connectStatus = 0;
+    qint16 commBusy = 0;
+    bool transferRunning = false;
+};
+AppLinkState s_state;
+// What the written names show of the program's session; they exist from the start.
+LinkView s_view;
+std::function<bool()> s_held;
+
+bool linkHeld() { return s_held && s_held(); }
 } // namespace
 
-const qint16 &g_intCommBusy = s_appState.commBusy;
-const qint16 &g_intConnectStatus = s_appState.connectStatus;
-const qint16 &g_intMonitorOn = s_appState.monitorOn;
-const qint16 &g_intMonitorStop = s_appState.monitorStop;
-const qint16 &g_intPollBusy = s_appState.pollBusy;
-const QString &g_strInPut = s_appState.inPut;
-const qint16 &g_intReplyTimeUp = s_appState.replyTimeUp;
-const qint16 &g_intCommTimeUp = s_appState.commTimeUp;
-const qint16 &g_intCommStep = s_appState.step;
-const qint16 &g_intCommEnd = s_appState.commEnd;
-const qint16 &g_intCommAddr = s_appState.address;
-const QString &g_strCommand = s_appState.command;
-const qint32 &g_intShortReplyCount = s_appState.shortReplies;
-const qint32 &g_intNoReplyCount = s_appState.noReplies;
+const qint16 &g_intCommBusy = s_state.commBusy;
+const qint16 &g_intConnectStatus = s_state.connectStatus;
+const QString &g_strInPut = s_view.inPut;
+const qint16 &g_intReplyTimeUp = s_view.replyTimeUp;
+const qint16 &g_intCommTimeUp = s_view.commTimeUp;
+const qint16 &g_intCommStep = s_view.step;
+const qint16 &g_intCommEnd = s_view.commEnd;
+const qint16 &g_intCommAddr = s_view.address;
+const QString &g_strCommand = s_view.command;
+const qint32 &g_intShortReplyCount = s_view.shortReplies;
+const qint32 &g_intNoReplyCount = s_view.noReplies;
 
 LinkSession &appSession()
 {
     static LinkSession *s = [] {
-        auto *session = new LinkSession(&s_appState); // lives as long as the process
+        auto *session = new LinkSession(&s_view); // lives as long as the process
         // The session's announcements are the windows' link events.
         LinkEvents *e = &linkEvents();
-        QObject::connect(session, &LinkSession::connectStatusChanged, e, [] { g_subCommStatusNotify(); });
-        QObject::connect(session, &LinkSession::busyLockChanged, e, &LinkEvents::busyLockChanged);
-        QObject::connect(session, &LinkSession::monitorOnChanged, e, [] { g_subMonitorEnableNotify(); });
-        QObject::connect(session, &LinkSession::monitorStopChanged, e, &LinkEvents::monitorStopChanged);
-        QObject::connect(session, &LinkSession::transferRunningChanged, e, &LinkEvents::transferRunningChanged);
         QObject::connect(session, &LinkSession::waitCursorChanged, e, &LinkEvents::waitCursorChanged);
         QObject::connect(session, &LinkSession::transferProgress, e, &LinkEvents::transferProgress);
+        // The device went away: a connection that nothing holds (no lock, no transfer, no
+        // running monitor) is shown as ended at once; an exchange that waits on the port sees
+        // it closed and ends through its own messages, and the running monitor ends at its
+        // next poll.
+        QObject::connect(session, &LinkSession::deviceGone, e, [] {
+            if (s_state.connectStatus == 1 && s_state.commBusy == 0 && !s_state.transferRunning && !linkHeld())
+                g_subConnectStatusSet(0);
+        });
+        session->setOptions(AppSessionOptions());
         return session;
     }();
     return *s;
 }
 
-void g_subConnectStatusSet(qint16 status) { appSession().setConnectStatus(status); }
-void g_subCommBusySet(qint16 busy) { appSession().setCommBusy(busy); }
-void g_subMonitorOnSet(qint16 on) { appSession().setMonitorOn(on); }
-void g_subMonitorStopSet(qint16 stop) { appSession().setMonitorStop(stop); }
+SessionOptions AppSessionOptions()
+{
+    SessionOptions o;
+    o.scale = {g_intInputType == 0 ? 1 : g_intInputType, g_dblScale, g_strUnit};
+    o.replyWaitMs = g_lngReplyWaitMs;
+    o.sendLimit = g_intTransferSendLimit;
+    o.dialogs = &dialogs();
+    return o;
+}
 
-void g_subLinkStateReset() { appSession().resetExchangeState(); }
+LinkSession &appSessionNow()
+{
+    LinkSession &s = appSession();
+    s.setOptions(AppSessionOptions());
+    return s;
+}
+
+void g_subConnectStatusSet(qint16 status)
+{
+    if (s_state.connectStatus == status)
+        return;
+    s_state.connectStatus = status;
+    g_subCommStatusNotify();
+}
+
+void g_subCommBusySet(qint16 busy)
+{
+    if (s_state.commBusy == busy)
+        return;
+    s_state.commBusy = busy;
+    if (busy == 0 || busy == 1)
+        emit linkEvents().busyLockChanged(busy == 1);
+}
+
+void g_subLinkStateReset()
+{
+    s_state = AppLinkState();
+    appSession().reset();
+}
 
 void g_subCommEventHook() { appSession().port(); }
+
+void g_subLinkHoldSet(std::function<bool()> held) { s_held = std::move(held); }
 
 namespace {
 
@@ -83,8 +134,6 @@ LinkEvents &linkEvents()
 
 void g_subCommStatusNotify() { emit linkEvents().commStatusChanged(); }
 
-void g_subMonitorEnableNotify() { emit linkEvents().monitorEnablingChanged(); }
-
 void g_subBusyLock()
 {
     if (g_intCommBusy != 0 && g_intCommBusy != 1)
@@ -92,6 +141,10 @@ void g_subBusyLock()
     emit linkEvents().busyLockChanged(g_intCommBusy == 1);
 }
 
-bool g_funcTransferRunning() { return s_appState.transferRunning; }
+bool g_funcTransferRunning() { return s_state.transferRunning; }
 
-void g_subTransferRunningSet(bool running) { appSession().setTransferRunning(running); }
+void g_subTransferRunningSet(bool running)
+{
+    s_state.transferRunning = running;
+    emit linkEvents().transferRunningChanged(running);
+}

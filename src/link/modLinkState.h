@@ -1,26 +1,33 @@
 #pragma once
-// The link's own state: the connection state, the busy lock and the input monitor's run
-// flags; the table of what each connection state shows and enables; and the announcements
-// the windows listen to. Each value changes only through its setter, which announces the
-// change; the exchanges never reach into a window, and each window applies its own part of
-// the table. (The port number is an application setting: core/modIniFile.h.)
+// The program's link: its session, the connection state and the busy lock; the table of
+// what each connection state shows and enables; and the announcements the windows listen
+// to. Each value changes only through its setter, which announces the change; the
+// exchanges never reach into a window, and each window applies its own part of the table.
+// (The port number is an application setting: core/modIniFile.h; the monitor's run flags
+// are the monitor's: monitor/modMonitor1.h.)
 #include <QObject>
 #include <QRgb>
 #include <QString>
+#include <functional>
 
 class LinkSession;
+struct SessionOptions;
 
 // The program's own session: the windows' link (one port), created at its first use. The
 // global names below are views over its state and the written routines work on it.
 LinkSession &appSession();
+// What the program's session works with, from the program's globals as they stand now: the
+// scale of the input type loaded (g_intInputType), the reply wait (g_lngReplyWaitMs), the
+// send limit (g_intTransferSendLimit) and the installed dialog service.
+SessionOptions AppSessionOptions();
+// The program's session with those options given, for the written routine that starts an
+// exchange on it now.
+LinkSession &appSessionNow();
 
 // Read-only views; the setters below change them.
 extern const qint16 &g_intCommBusy;      // 1 while the connection check or the position output runs
 extern const qint16 &g_intConnectStatus; // 0 disconnected, 1 connected, 2 check in progress
-extern const qint16 &g_intMonitorOn;     // -1 while the input monitor runs
-extern const qint16 &g_intMonitorStop;   // 1 asks the monitor to stop at its next tick
-extern const qint16 &g_intPollBusy;      // -1 while a poll exchange runs (the exchange's own)
-// The program's session's exchange, read-only (LinkSession changes it).
+// The program's session's exchange, read-only (its exchanges show them).
 extern const QString &g_strInPut;        // the receive buffer: text since the last send, upper case
 extern const qint16 &g_intReplyTimeUp;   // 1 once the reply timer ticked
 extern const qint16 &g_intCommTimeUp;    // -1 once the communication timer ticked
@@ -32,17 +39,18 @@ extern const qint32 &g_intShortReplyCount;
 extern const qint32 &g_intNoReplyCount;
 
 // Each setter announces a change (and only a change) of its value:
-// g_intConnectStatus: commStatusChanged; g_intCommBusy (0 or 1): busyLockChanged;
-// g_intMonitorOn: monitorEnablingChanged; g_intMonitorStop: monitorStopChanged.
+// g_intConnectStatus: commStatusChanged; g_intCommBusy (0 or 1): busyLockChanged.
 void g_subConnectStatusSet(qint16 status);
 void g_subCommBusySet(qint16 busy);
-void g_subMonitorOnSet(qint16 on);
-void g_subMonitorStopSet(qint16 stop);
 // Back to the values at process start, without announcing (start-up and tests): the state,
 // the receive buffer, the step and the timers' flags of the program's session.
 void g_subLinkStateReset();
 // Hooks the installed port's events (the device went away) to the program's session.
 void g_subCommEventHook();
+// Who above the link holds the connection (the running monitor): a device that goes away
+// while the link is otherwise idle shows the link down at once, unless it is held; the
+// holder then ends its work through its own exchange.
+void g_subLinkHoldSet(std::function<bool()> held);
 
 // What a row of the connection-state table does to one control.
 enum class Enable : qint8 {
@@ -85,10 +93,6 @@ class LinkEvents : public QObject {
 signals:
     // g_intCommPort or g_intConnectStatus changed: every window applies its row.
     void commStatusChanged();
-    // g_intMonitorOn changed: the commands the running monitor forbids follow it.
-    void monitorEnablingChanged();
-    // g_intMonitorStop changed: a stop was asked of the monitor (true) or its run began.
-    void monitorStopChanged(bool requested);
     // g_subBusyLock: an exchange holds (true) or releases (false) the user interface.
     void busyLockChanged(bool locked);
     // The overall communication timer runs: the frame shows the wait cursor.
@@ -107,8 +111,6 @@ LinkEvents &linkEvents();
 // Announces the port and the connection state again, for a change they do not see (a new
 // port number, a window that opened or closed): what the editor's subCommStatus_Change asks.
 void g_subCommStatusNotify();
-// Announces the monitor's enabling again (what the editor's g_subChangeFrmEnable asks).
-void g_subMonitorEnableNotify();
 // Locks (g_intCommBusy 1) or unlocks (0) the user interface; other values do nothing.
 void g_subBusyLock();
 // True while a read or write runs; setting it announces it.

@@ -31,7 +31,6 @@ bool transferError(const FileError &e)
     const QString text = ErrTextJpNo(e) + vbCrLf + kRetryLine;
     if (MsgBox(text, vbRetryCancel + vbExclamation, QStringLiteral("入力モニターの開始")) == vbRetry)
         return true;
-    appSession().step() = 60;
     closeProgress();
     g_subConnectStatusSet(0);
     g_subCommPortClose();
@@ -60,7 +59,7 @@ enum class Outcome { Done, Cancelled, Lost };
 // the port is lost.
 Outcome runTransfer(const std::function<void(LinkDone)> &begin)
 {
-    const LinkResult r = appSession().run(begin);
+    const LinkResult r = appSessionNow().run(begin);
     switch (r.outcome) {
     case LinkOutcome::Done: return Outcome::Done;
     case LinkOutcome::DeviceGone: return Outcome::Lost;

@@ -32,7 +32,7 @@ QDateTime g_funcCompareReadAt();
 // changed. Unsaved edits are offered for saving first, as before a read; false when the
 // user cancelled that.
 bool g_funcCompareTakeOver();
-// "中止": the transfer ends at its next pass (step 60).
+// "中止": the transfer ends at its next pass.
 void g_subTransferCancel();
 
 // A program without a user to press "中止" (qelvo-cli) gives a command up once it has been

@@ -76,6 +76,7 @@ bool LogRun::start(const LogRunSettings &settings)
     m_count = 0;
     // A run that writes each reading decides its end once a second and needs no finer tick.
     m_timer.setInterval(settings.eachReading ? 1000 : 100);
+    m_appendFailure = FileError();
     emit begun();
     const QString marker = QStringLiteral("/** Logging Start **/");
     if (append(LogBlock(marker, m_startTime)) == 3) {
@@ -230,6 +231,21 @@ bool LogRun::endProc(const QDateTime &curTime)
     return true;
 }
 
+void LogRun::setSharedTicks(bool shared)
+{
+    m_sharedTicks = shared;
+    m_timer.setEnabled(!shared);
+}
+
+void LogRun::sharedTick(const QDateTime &now)
+{
+    if (m_inTick || m_state == Stopped)
+        return;
+    m_inTick = true;
+    check(toSecond(now));
+    m_inTick = false;
+}
+
 void LogRun::tick()
 {
     // A box inside the work (the end, an append error) lets the timer tick again: the tick
@@ -244,19 +260,25 @@ void LogRun::tick()
     // poll has stopped, so that a monitor that stopped under the run ends it.
     if (m_state != Stopped && elapsed >= m_nextCheckMs) {
         m_nextCheckMs = nextCheckMs(elapsed, wall);
-        if (!endProc(now)) {
-            // While paused nothing is written, and resuming puts the schedule on its grid.
-            if (m_state == Logging)
-                keepScheduleNearNow(now);
-            if (!m_settings.eachReading && m_nextTime.isValid() && m_nextTime <= now) {
-                emit changed();
-                if (m_state == Logging && m_fresh)
-                    takeSample(m_nextTime);
-            }
-        }
+        check(now);
     }
     m_inTick = false;
     emit ticked(now);
+}
+
+// The check of the run's second now: the end decision, else the due sample.
+void LogRun::check(const QDateTime &now)
+{
+    if (endProc(now))
+        return;
+    // While paused nothing is written, and resuming puts the schedule on its grid.
+    if (m_state == Logging)
+        keepScheduleNearNow(now);
+    if (!m_settings.eachReading && m_nextTime.isValid() && m_nextTime <= now) {
+        emit changed();
+        if (m_state == Logging && m_fresh)
+            takeSample(m_nextTime);
+    }
 }
 
 qsizetype LogRun::unwrittenBytes() const
@@ -296,11 +318,13 @@ qint16 LogRun::appendKept(const QString &text)
                 if (oldest.isEmpty())
                     m_unwritten.removeFirst();
             }
+            m_appendFailure = e;
             emit appendFailed(ErrTextAppend(e), path);
             return 5;
         }
         m_unwritten.removeFirst();
     }
+    m_appendFailure = FileError();
     return 1;
 }
 

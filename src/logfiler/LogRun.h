@@ -8,12 +8,13 @@
 // start time. A check once a second of elapsed time (on its 100 ms timer) ends the run when
 // its end has come (the monitor it samples stopped, an append aborted, a stop asked, the end
 // time, the count, 65535 samples), else takes the due sample when a reading came since the
-// last one; a clock set back or forward, or readings that stalled, put the schedule back on
+// last one (a run whose owner holds many may leave the checks to it: setSharedTicks); a clock set back or forward, or readings that stalled, put the schedule back on
 // its grid around now. Each line goes out through AppendLogLine, with its
 // Abort/Retry/Ignore box on a failure.
 #include "link/Reading.h"
 #include "logfiler/modLogFileSetting.h"
 #include "platform/Clock.h"
+#include "platform/TextFile.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -80,6 +81,13 @@ public:
     bool endIfDue();
     // The display options of the samples to come.
     void setDisplay(bool voltDisp, bool bitsDisp);
+    // The owner of many runs gives them their once-a-second checks itself, asking the clock
+    // once for all of them (sharedTick): the run's own timer stops, so a run that is not
+    // logging costs no tick at all. The log filer window keeps the run's own timer, which
+    // also shows the time while nothing is logged (ticked).
+    void setSharedTicks(bool shared);
+    // The once-a-second check of a run with shared ticks, at the wall clock's time now.
+    void sharedTick(const QDateTime &now);
 
     State state() const { return m_state; }
     bool stopAsked() const { return m_stopAsked; }
@@ -96,6 +104,9 @@ public:
     // keepUnwritten: the bytes still waiting for their file, and the lines given up.
     qsizetype unwrittenBytes() const;
     qint64 linesGivenUp() const { return m_givenUp; }
+    // keepUnwritten: the failure of the last append that failed (its number says what
+    // happened: errDiskFull, errPermissionDenied ...), cleared once the lines are out.
+    const FileError &appendFailure() const { return m_appendFailure; }
 
 signals:
     // The run begins: its settings and path are set, its lines cleared; the start block follows.
@@ -111,6 +122,7 @@ signals:
 
 private:
     void tick();
+    void check(const QDateTime &wall);
     void takeSample(QDateTime scheduled); // by value: it moves the next time
     // The end decision at the time of a check; true when the run has ended.
     bool endProc(const QDateTime &curTime);
@@ -140,4 +152,6 @@ private:
     // keepUnwritten: lines not yet in their file, with the file each belongs to.
     QList<QPair<QString, QByteArray>> m_unwritten;
     qint64 m_givenUp = 0;
+    FileError m_appendFailure;
+    bool m_sharedTicks = false;
 };

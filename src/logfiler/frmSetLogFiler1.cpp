@@ -392,7 +392,11 @@ LogFileSetting frmSetLogFiler1::GetSettingFromForm() const
                    twoDigits(Text2[fldEndSecond]->text().toInt());
     s.intEndMode = Option1[0]->isChecked() ? 0 : 1;
     s.intAutoName = Check1->isChecked() ? 1 : 0;
+    // The log's path is the folder followed directly by the name: a folder typed without
+    // its separator is stored with it, so the log lands inside the folder.
     s.strFolder = Text1[0]->text();
+    if (!s.strFolder.endsWith(QLatin1Char('/')))
+        s.strFolder += QLatin1Char('/');
     s.strFileName = Text1[1]->text();
     return s;
 }

@@ -76,14 +76,16 @@ bool LoadLogFileSetting(LogFileSetting &s)
     return true;
 }
 
-FileError SaveLogFileSetting(const LogFileSetting &s)
+QByteArray LogFileSettingBytes(const LogFileSetting &s)
 {
     auto quoted = [](const QString &t) { return QLatin1Char('"') + t + QLatin1Char('"'); };
     const QStringList lines{quoted(s.strInterval), QString::number(s.lngCountMax), quoted(s.strEndTime),
                             QString::number(s.intEndMode), QString::number(s.intAutoName), quoted(s.strFolder),
                             quoted(s.strFileName)};
-    return WriteWholeFile(lfstPath(), SjisLines(lines));
+    return SjisLines(lines);
 }
+
+FileError SaveLogFileSetting(const LogFileSetting &s) { return WriteWholeFile(lfstPath(), LogFileSettingBytes(s)); }
 
 QString MakeLogFileName() { return QStringLiteral("qlv") + Now().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".csv"); }
 

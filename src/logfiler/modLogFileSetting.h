@@ -26,6 +26,8 @@ LogFileSetting DefaultLogFileSetting();
 bool LoadLogFileSetting(LogFileSetting &s);
 // Writes "lfst.ini" whole (QSaveFile: a failed save leaves the old file); no box.
 FileError SaveLogFileSetting(const LogFileSetting &s);
+// The seven lines of "lfst.ini" holding s.
+QByteArray LogFileSettingBytes(const LogFileSetting &s);
 // "qlv" + today as yyyymmdd + ".csv".
 QString MakeLogFileName();
 // Time mode: false with a warning box when now is at or past the end time, or when the

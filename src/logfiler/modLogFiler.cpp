@@ -1,7 +1,6 @@
 #include "logfiler/modLogFiler.h"
 
 #include "core/modMain1.h"
-#include "monitor/modMonitor1.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorText.h"
 #include "platform/TextFile.h"
@@ -63,13 +62,6 @@ QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &re
 {
     return dataLine(count, scheduled, voltDisp ? reading.valueText00() + QLatin1Char(',') + reading.unit : reading.valueHex,
                     bitsDisp ? reading.outputBits() : reading.outputsHex);
-}
-
-QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
-                     bool voltDisp, bool bitsDisp)
-{
-    return dataLine(count, scheduled, voltDisp ? HexToVolt00(value) + QLatin1Char(',') + g_strUnit : value,
-                    bitsDisp ? HexToBits(outputs) : outputs);
 }
 
 qint64 IntervalSeconds(const QString &interval)

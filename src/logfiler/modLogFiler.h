@@ -38,9 +38,6 @@ QString LogBlock(const QString &marker, const QDateTime &t);
 // hexadecimal digits as they came; the outputs are eight digits "0"/"1" with bitsDisp,
 // else their two hexadecimal digits.
 QString MakeDataLine(qint32 count, const QDateTime &scheduled, const Reading &reading, bool voltDisp, bool bitsDisp);
-// The same from the reply texts, decoded with the loaded settings' input type.
-QString MakeDataLine(qint32 count, const QDateTime &scheduled, const QString &value, const QString &outputs,
-                     bool voltDisp, bool bitsDisp);
 // The next scheduled time: old + the interval's seconds, minutes and hours; old itself when
 // the interval cannot be read.
 QDateTime CalcNextTime(const QString &interval, const QDateTime &old);

@@ -152,7 +152,7 @@ void frmDirect1::buildControls()
 
 void frmDirect1::listen()
 {
-    connect(&linkEvents(), &LinkEvents::monitorEnablingChanged, this, &frmDirect1::applyMonitorEnabling);
+    connect(&monitorEvents(), &MonitorEvents::monitorEnablingChanged, this, &frmDirect1::applyMonitorEnabling);
     connect(&monitorEvents(), &MonitorEvents::monitorEnded, this, [this] {
         Timer1.setEnabled(false);
         Timer1.setInterval(0);
@@ -166,13 +166,10 @@ void frmDirect1::listen()
 
 // ---------------------------------------------------------------- value
 
-QString frmDirect1::fncDataChngForLabel(const QString &value) const { return HexToVolt(value); }
-
-void frmDirect1::Label6DataSet(const QString &value) { Label6->setText(fncDataChngForLabel(value)); }
-
 void frmDirect1::subDispIni()
 {
-    Label6DataSet(g_typMonData[g_intMonDataIdx].Value);
+    // The newest value in the unit of the settings loaded now.
+    Label6->setText(NewestEntry().valueText());
     QString input, range;
     switch (g_intInputType) {
     case Volt10: input = QStringLiteral("アナログ入力電圧"), range = QStringLiteral("設定範囲 0 - 10V"); break;
@@ -286,8 +283,11 @@ void frmDirect1::reopenPort()
 {
     // "Comm Buffer Clear" closes the port and leaves the link as it was (接続中): the
     // window's next exchange opens the port again, as opening the window did. When it cannot,
-    // the exchange finds the port closed and says so.
-    g_funcCommPortOpen(g_intCommPort);
+    // the exchange finds the port closed and says so. A link that is down (the device went
+    // away) is not opened behind the user's back: the exchange finds the port closed too,
+    // and a port is polled only once the connection check has found the controller.
+    if (g_intConnectStatus == 1)
+        g_funcCommPortOpen(g_intCommPort);
 }
 
 bool frmDirect1::runExchange(const std::function<bool()> &exchange)

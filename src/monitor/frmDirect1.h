@@ -30,8 +30,6 @@ public:
 
     // The newest value and the captions of the input type.
     void subDispIni();
-    void Label6DataSet(const QString &value);
-    QString fncDataChngForLabel(const QString &value) const;
 
     // "開始" (0) and "停止" (1).
     void Command2_Click(int index);

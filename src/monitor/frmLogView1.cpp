@@ -2,6 +2,8 @@
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
+#include "link/LinkSession.h"
+#include "link/modLinkState.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
 #include "settings/modUserData.h"
@@ -108,18 +110,22 @@ void frmLogView1::subDataDraw()
         flgCacheReady = true;
     }
     QString text;
+    // The ring's readings in the unit of the settings loaded now, their reply texts where
+    // the boxes are not ticked.
+    const ReadingScale scale = AppSessionOptions().scale;
     int i = g_intMonDataIdx;
     for (int n = 0; n < kMonData; ++n) {
-        const MonDataRec &r = g_typMonData[i];
-        if (r.Time.contains(QLatin1Char('/'))) {
-            const QString outputs = flgBitsDisp ? HexToBits(r.Outputs) : r.Outputs;
-            QString value = r.Value;
+        Reading r = g_typMonData[i];
+        if (r.time.isValid()) {
+            r.applyScale(scale);
+            const QString outputs = flgBitsDisp ? r.outputBits() : r.outputsHex;
+            QString value = r.valueHex;
             if (flgVoltDisp) {
-                value = HexToVolt00(r.Value);
-                if (value != QLatin1String("ERROR"))
-                    value += g_strUnit; // a value that is no number has no unit
+                value = r.valueText00();
+                if (r.valueValid)
+                    value += r.unit; // a value that is no number has no unit
             }
-            text += r.Time + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
+            text += MonTimeText(r.time) + value + QStringLiteral("  ") + outputs + QStringLiteral("\r\n");
         }
         i = i == 0 ? kMonData - 1 : i - 1;
     }

@@ -36,12 +36,20 @@ void g_subTimerFormUnload()
 
 bool g_funcMonitorPoll(const QString &command)
 {
-    QString reply;
-    if (!g_subAnaMoni1CommandSend2(command, &reply))
-        return false;
-    if (!reply.isEmpty())
-        g_subMonDataStore(command, reply);
-    return true;
+    // A stop asked meanwhile (a reply that never came, the stop button): nothing more goes
+    // out in this tick.
+    if (g_intMonitorStop == 1)
+        return true;
+    g_subPollBusySet(-1);
+    const LinkResult r = g_subAnaMoni1CommandSend2(command);
+    if (r.outcome == LinkOutcome::NoReply || r.outcome == LinkOutcome::GaveUp) {
+        // The monitor ends at its next tick, over the open link; the poll is still busy
+        // while the box is up, so no tick polls again under it.
+        MsgBox(ReplyTimeUpText(), vbOKOnly + vbExclamation, ReplyTimeUpCaption());
+        g_subMonitorStopSet(1);
+    }
+    g_subPollBusySet(0);
+    return r.sent;
 }
 
 void frmTimer1::MonitorTimer1_Timer()
@@ -79,7 +87,7 @@ void frmTimer1::failureStop(const QString &text)
 
 void g_subAnaMoniEnd()
 {
-    appSession().step() = 40;
+    appSession().cancelPoll();
     emit monitorEvents().monitorEnded();
     g_subTimerFormUnload();
     g_subMonitorEnableNotify();

@@ -1,9 +1,10 @@
 #pragma once
-// The input monitor's store: a ring of the 21 newest readings, whether the poll runs, and
-// what the monitor announces to its windows. Only the poll writes the ring; the store
-// announces each completed reading, and the windows show the newest entry when they hear
-// it. (The monitor's run flags, which the poll exchange reads, are the link's:
-// link/modLinkState.h.)
+// The input monitor's state and store: whether it runs and whether a stop is asked, a ring
+// of the 21 newest readings, whether the poll runs, and what the monitor announces to its
+// windows. The program's session feeds the ring: each "N" reply it takes begins the next
+// entry (valueReceived) and the "Y" reply after it completes it (readingCompleted); the
+// store announces each completed reading, and the windows show it when they hear it. A late
+// or out-of-step reply makes no reading, so it never reaches the ring.
 #include "link/Reading.h"
 
 #include <QDateTime>
@@ -11,15 +12,27 @@
 #include <QString>
 #include <functional>
 
-struct MonDataRec {
-    QString Time;    // 22 characters, date and time of reception, blank padded
-    QString Value;   // 4 hexadecimal digits: the input count
-    QString Outputs; // 2 hexadecimal digits: one bit per output
-};
+// ------------------------------------------------------------------ run flags
+// Read-only views; the setters below change them and announce the change (and only a
+// change): g_intMonitorOn monitorEnablingChanged, g_intMonitorStop monitorStopChanged.
+extern const qint16 &g_intMonitorOn;   // -1 while the input monitor runs
+extern const qint16 &g_intMonitorStop; // 1 asks the monitor to stop at its next tick
+extern const qint16 &g_intPollBusy;    // -1 while a poll exchange runs
+void g_subMonitorOnSet(qint16 on);
+// A stop (1) also ends a poll that waits for its reply, without sending more.
+void g_subMonitorStopSet(qint16 stop);
+void g_subPollBusySet(qint16 busy);
+// Announces the monitor's enabling again (what the editor's g_subChangeFrmEnable asks).
+void g_subMonitorEnableNotify();
+// Back to the values at process start, without announcing (start-up and tests).
+void g_subMonitorStateReset();
 
+// ------------------------------------------------------------------ the ring
 constexpr int kMonData = 21;
-// Read-only views of the ring and its newest index: g_subMonDataStore writes them.
-extern const MonDataRec (&g_typMonData)[kMonData];
+// Read-only views of the ring and its newest index. Each entry is a reading as the session
+// made it; between its "N" and its "Y" reply the newest entry holds the new value with the
+// outputs of the entry before it. An entry never filled has no time.
+extern const Reading (&g_typMonData)[kMonData];
 extern const qint16 &g_intMonDataIdx;
 // The fresh-reading flags of the readers that sample on their own schedule instead of
 // showing each reading (the log filer): 0 a new reading came, -1 the reader has taken it.
@@ -29,18 +42,19 @@ extern const qint16 (&g_intMonNewFlag)[kMonReaders];
 void g_subMonNewFlagSet(int reader, qint16 flag); // other readers change nothing
 
 void g_subMonitorIni();
-// The characters after the command letter of a reply (2 to 1 + length); empty on error.
-QString g_funcReplyValue(const QString &reply, int length);
-// Stores an accepted poll reply: "N" starts the next ring entry stamped with the time of
-// reception, "Y" adds the outputs to that entry, raises every reader's flag and announces
-// the reading (queued: the listeners run when the poll has returned to the event loop).
-void g_subMonDataStore(const QString &command, const QString &reply);
-// The newest reading, as the ring keeps it.
-const MonDataRec &g_funcNewestReading();
-// The newest complete reading, decoded once when its "Y" reply was stored (with the input
-// type of the loaded settings, and again in another unit when other settings are loaded);
-// what the readers show and log. A count and outputs of zero before the first reading.
+// What the program's session feeds the store with (connected when the store is first set
+// up): an "N" reply's reading begins the next ring entry; the reading its "Y" reply
+// completed fills it, lowers every reader's flag, goes into the trend's history and is
+// announced (queued: the listeners run when the poll has returned to the event loop).
+void g_subMonValueStore(const Reading &begun);
+void g_subMonReadingStore(const Reading &reading);
+// The newest complete reading, in the unit of the settings loaded now (another input type
+// loaded since re-scales the count, it does not decode it again); what the readers show and
+// log. A count and outputs of zero before the first reading.
 const Reading &NewestReading();
+// The newest entry of the ring (its outputs still the entry before's until its "Y"), in the
+// unit of the settings loaded now.
+Reading NewestEntry();
 
 // The poll runs (its timer is loaded) from the start of the monitor to the tick that ends
 // it: "the monitor runs" as the readers see it. The poll sets it, and it is announced.
@@ -51,16 +65,9 @@ void g_subMonitorPollingSet(bool polling);
 // it (the log filer while it logs): the sampler sets the check while it exists.
 void g_subMonitorHoldSet(std::function<bool()> held);
 bool g_funcMonitorHeld();
-// The reception time as the monitor stamps it: "yyyy/MM/dd HH:mm:ss", blank padded to 22.
+// The reception time as the monitor stamps it: "yyyy/MM/dd HH:mm:ss", blank padded to 22
+// (22 blanks for an entry never filled).
 QString MonTimeText(const QDateTime &t);
-
-// A reading's outputs as eight digits "0"/"1", bit 0 first ("ERROR" when not hexadecimal).
-QString HexToBits(const QString &outputs);
-// A reading's value in its unit, "0.00" (distance types show full scale minus it);
-// "ERROR" when not hexadecimal.
-QString HexToVolt(const QString &value);
-// The same padded to "00.00" (at least two digits before the point).
-QString HexToVolt00(const QString &value);
 
 // What the monitor announces; the monitor windows listen.
 class MonitorEvents : public QObject {
@@ -76,5 +83,9 @@ signals:
     void stopRefused();
     // The connection ended: the analog monitor window closes.
     void analogMonitorCloseRequested();
+    // g_intMonitorOn changed: the commands the running monitor forbids follow it.
+    void monitorEnablingChanged();
+    // g_intMonitorStop changed: a stop was asked of the monitor (true) or its run began.
+    void monitorStopChanged(bool requested);
 };
 MonitorEvents &monitorEvents();

@@ -7,38 +7,14 @@ TrendSeries &history()
     return *s;
 }
 bool s_runStart = true;
-
-// Hexadecimal digits, exactly n of them, to a number; false otherwise.
-bool hexOf(const QString &text, int n, uint &v)
-{
-    if (text.size() != n)
-        return false;
-    v = 0;
-    for (const QChar ch : text) {
-        const char16_t c = ch.unicode();
-        const int d = (c >= '0' && c <= '9')   ? c - '0'
-                      : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                      : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                               : -1;
-        if (d < 0)
-            return false;
-        v = v * 16 + uint(d);
-    }
-    return true;
-}
 } // namespace
 
 const TrendSeries &g_funcTrendHistory() { return history(); }
 
 void g_subTrendHistoryAdd(qint64 ms, const QString &value, const QString &outputs)
 {
-    Reading r;
-    uint v = 0, o = 0;
-    r.valueValid = hexOf(value, 4, v);
-    r.count = int(v);
-    r.outputsValid = hexOf(outputs, 2, o);
-    r.outputs = int(o);
-    TrendHistoryAdd(ms, r);
+    // The history keeps counts: the scale does not matter here.
+    TrendHistoryAdd(ms, MakeReading(QDateTime(), value, outputs, ScaleOfType(1)));
 }
 
 void TrendHistoryAdd(qint64 ms, const Reading &r)

@@ -278,8 +278,8 @@ ComPortReach ComPortProbe(const ComPortMapping &m, int timeoutMs)
         TcpSerialPort port;
         port.setCommPort(m.comPort);
         if (port.connectTo(m, timeoutMs).failed()) {
-            r.detail = port.problem(false);
-            r.detailJa = port.problem(true);
+            r.detail = port.problem();
+            r.detailJa = port.problemJa();
             break;
         }
         r.answers = true;

@@ -23,14 +23,18 @@ void MappedSerialPort::setCommPort(int n)
 
 CommError MappedSerialPort::setPortOpen(bool open)
 {
-    if (!open)
+    if (!open) {
+        cancelOpen();
         return m_active->setPortOpen(false);
+    }
     if (m_active->portOpen())
         return {comPortAlreadyOpen, QStringLiteral("Port already open")};
+    m_unusable.clear();
     const ComPortMapping m = ComPortMap(m_commPort);
     switch (m.kind) {
     case ComPortMapping::Kind::Unreadable:
-        return {comPortOpenFailed, QStringLiteral("COM%1: %2").arg(m_commPort).arg(m.describe(false))};
+        m_unusable = QStringLiteral("COM%1: %2").arg(m_commPort).arg(m.describe(false));
+        return {comPortOpenFailed, m_unusable};
     case ComPortMapping::Kind::Tcp:
     case ComPortMapping::Kind::Rfc2217:
         m_active = &m_network;
@@ -41,6 +45,30 @@ CommError MappedSerialPort::setPortOpen(bool open)
     }
     m_active = &m_device;
     return m_device.setPortOpen(true);
+}
+
+void MappedSerialPort::openAsync(std::function<void(const CommError &)> done)
+{
+    cancelOpen();
+    if (m_active->portOpen()) {
+        SerialPortService::openAsync(std::move(done)); // answers "already open" in its turn
+        return;
+    }
+    m_unusable.clear();
+    const ComPortMapping m = ComPortMap(m_commPort);
+    if (m.network()) {
+        m_active = &m_network;
+        m_network.openAsync(m, std::move(done));
+        return;
+    }
+    // A device, or a file that cannot be used: at once, told in a queued call.
+    SerialPortService::openAsync(std::move(done));
+}
+
+void MappedSerialPort::cancelOpen()
+{
+    SerialPortService::cancelOpen();
+    m_network.cancelOpen();
 }
 
 QString MappedSerialPort::accessHint(int n) const

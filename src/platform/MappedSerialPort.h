@@ -15,6 +15,10 @@ public:
     int commPort() const override { return m_commPort; }
     bool portOpen() const override { return m_active->portOpen(); }
     CommError setPortOpen(bool open) override;
+    // A device opens in a queued call, a device server's line in steps; a ports/COM<n> file
+    // that cannot be used fails in a queued call.
+    void openAsync(std::function<void(const CommError &)> done) override;
+    void cancelOpen() override;
     CommError output(const QByteArray &bytes) override { return m_active->output(bytes); }
     int outBufferCount() override { return m_active->outBufferCount(); }
     void clearOutBuffer() override { m_active->clearOutBuffer(); }
@@ -23,6 +27,7 @@ public:
     QByteArray input() override { return m_active->input(); }
     QString accessHint(int n) const override;
     QString lostReason() const override { return m_active->lostReason(); }
+    QString problem() const override { return m_unusable.isEmpty() ? m_active->problem() : m_unusable; }
 
     // The port that serves the open (or last opened) COM number.
     SerialPortService &active() { return *m_active; }
@@ -34,4 +39,5 @@ private:
     TcpSerialPort m_network;
     SerialPortService *m_active = &m_device;
     int m_commPort = 1;
+    QString m_unusable; // why the ports/COM<n> file could not be used at the last open
 };

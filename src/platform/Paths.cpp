@@ -1,6 +1,7 @@
 #include "platform/Paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 QString AppDataFolder()
@@ -13,10 +14,13 @@ QString AppDataFolder()
 
 QString DataFolderPath() { return AppDataFolder() + QStringLiteral("/Orvanelle/Qelvo/"); }
 
-QString DataFolder()
+QString DataFolder(bool *made)
 {
     const QString p = DataFolderPath();
-    EnsureFolder(p);
+    const bool existed = QFileInfo(p).isDir();
+    const bool there = EnsureFolder(p);
+    if (made)
+        *made = !existed && there;
     return p;
 }
 

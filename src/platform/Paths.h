@@ -3,8 +3,9 @@
 // Orvanelle/Qelvo/, created when missing) and the user's documents folder. Paths use '/'.
 #include <QString>
 
-// The per-user data folder, always ending in '/'; created when missing.
-QString DataFolder();
+// The per-user data folder, always ending in '/'; created when missing (made, when given,
+// tells whether this call created it).
+QString DataFolder(bool *made = nullptr);
 // The same path, without creating anything.
 QString DataFolderPath();
 // The documents folder, without a trailing '/'; empty when unknown.

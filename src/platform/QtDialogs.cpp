@@ -78,8 +78,20 @@ QStringList QtDialogs::qtFilters(const QString &classic)
 {
     QStringList out;
     const QStringList parts = classic.split(QLatin1Char('|'));
-    for (int i = 0; i + 1 < parts.size(); i += 2)
-        out << parts[i] + QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QLatin1Char(')');
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        const QString &desc = parts[i];
+        const QString &pattern = parts[i + 1];
+        // Qt takes the patterns from the last parentheses, separated by blanks.
+        const QString patterns = QString(pattern).replace(QLatin1Char(';'), QLatin1Char(' '));
+        const QString written = QLatin1Char('(') + pattern + QLatin1Char(')');
+        QString trimmed = desc;
+        while (trimmed.endsWith(QLatin1Char(' ')))
+            trimmed.chop(1);
+        if (!pattern.isEmpty() && trimmed.endsWith(written))
+            out << trimmed.left(trimmed.size() - written.size()) + QLatin1Char('(') + patterns + QLatin1Char(')');
+        else
+            out << desc + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
     return out;
 }
 

@@ -32,7 +32,9 @@ public:
     void progressClose() override;
     // The box msgBox shows (not yet shown): caption, text, icon and the Japanese buttons.
     static std::unique_ptr<QMessageBox> makeBox(const QString &text, int style, const QString &caption);
-    // "desc|pattern|desc|pattern" to Qt's name filters.
+    // "desc|pattern|desc|pattern" to Qt's name filters, "desc (patterns)". A description
+    // that already ends with its pattern in parentheses ("csvﾌｧｲﾙ(*.csv)") is shown as it
+    // is written, not followed by the pattern a second time.
     static QStringList qtFilters(const QString &classic);
     // A colour as 0x00BBGGRR and back.
     static quint32 classicColor(const QColor &c);

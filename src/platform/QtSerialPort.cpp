@@ -39,10 +39,26 @@ CommError QtSerialPort::setPortOpen(bool open)
 {
     if (!open) {
         closePort();
+        portSettled(false);
         return {};
     }
     if (m_port.isOpen())
         return {comPortAlreadyOpen, QStringLiteral("Port already open")};
+    m_heldBy = 0;
+    const CommError e = openDevice();
+    if (e.failed()) {
+        openFailed(e.description);
+        // Another program holds the device: the box after the open's says so.
+        if (e.number == comPortAlreadyOpen)
+            m_heldBy = m_commPort;
+        return e;
+    }
+    portSettled(true);
+    return {};
+}
+
+CommError QtSerialPort::openDevice()
+{
     const QString device = ComPortDevice(m_commPort);
     if (device.isEmpty())
         return {comPortInvalid, QStringLiteral("Invalid port number")};
@@ -101,12 +117,11 @@ void QtSerialPort::onError(QSerialPort::SerialPortError e)
     // close once, here. Closing a closed port would report yet another error.
     if (!m_port.isOpen())
         return;
-    const QString why = QStringLiteral("COM%1: %2").arg(m_commPort).arg(m_port.errorString());
+    const QString why = QStringLiteral("COM%1 (%2): %3").arg(m_commPort).arg(m_device, m_port.errorString());
     closePort();
     m_port.clearError();
-    if (onCommEvent)
-        onCommEvent(comHangUp, why);
-    notifyActivity();
+    // The boxes tell it in the hang-up's words, as a line that went during a send does.
+    portGone(why);
 }
 
 CommError QtSerialPort::output(const QByteArray &bytes)
@@ -142,5 +157,9 @@ QByteArray QtSerialPort::input() { return m_port.isOpen() ? m_port.readAll() : Q
 
 QString QtSerialPort::accessHint(int n) const
 {
-    return ComPortPermissionDenied(n) ? ComPortPermissionHint(n) : QString();
+    if (ComPortPermissionDenied(n))
+        return ComPortPermissionHint(n);
+    if (m_heldBy == n && n != 0)
+        return QStringLiteral("COM%1 (%2) は他のﾌﾟﾛｸﾞﾗﾑが使用中です。").arg(n).arg(m_device);
+    return QString();
 }

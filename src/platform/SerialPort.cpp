@@ -1,5 +1,35 @@
 #include "platform/SerialPort.h"
 
+#include <QObject>
+
+SerialPortService::SerialPortService() = default;
+SerialPortService::~SerialPortService() = default;
+
+void SerialPortService::openAsync(std::function<void(const CommError &)> done)
+{
+    cancelOpen();
+    m_opening = std::make_unique<QObject>();
+    QMetaObject::invokeMethod(
+        m_opening.get(),
+        [this, done = std::move(done)] {
+            // The call's own object goes once the call has returned; done may destroy the port.
+            m_opening.release()->deleteLater();
+            done(setPortOpen(true));
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialPortService::cancelOpen() { m_opening.reset(); }
+
+void SerialPortService::portGone(const QString &problem, const QString &lostReason)
+{
+    m_problem = problem;
+    m_lostReason = lostReason.isEmpty() ? HangUpError().description : lostReason;
+    if (onCommEvent)
+        onCommEvent(comHangUp, problem);
+    notifyActivity();
+}
+
 namespace {
 // The port in use while none is installed: any COM number can be chosen, none opens, and
 // with the port closed there is nothing to send or to take.

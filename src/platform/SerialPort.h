@@ -5,6 +5,9 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <memory>
+
+class QObject;
 
 // A failure of a port operation: number and description in the classic runtime's style.
 struct CommError {
@@ -31,12 +34,20 @@ inline CommError HangUpError(const QString &why = QString())
 
 class SerialPortService {
 public:
-    virtual ~SerialPortService() = default;
+    SerialPortService();
+    virtual ~SerialPortService();
     virtual void setCommPort(int n) = 0;
     virtual int commPort() const = 0;
     virtual bool portOpen() const = 0;
     // Opens or closes the port; an empty CommError on success.
     virtual CommError setPortOpen(bool open) = 0;
+    // Opens the port without waiting: done comes from the event loop with the open's result
+    // (empty when the port is open). A device opens in that queued call; a device server's
+    // line connects (and negotiates) in steps, so that one slow server holds up nothing
+    // else. cancelOpen drops an open under way (done is not called), as destroying the port
+    // does.
+    virtual void openAsync(std::function<void(const CommError &)> done);
+    virtual void cancelOpen();
     virtual CommError output(const QByteArray &bytes) = 0;
     virtual int outBufferCount() = 0;
     virtual void clearOutBuffer() = 0;
@@ -45,18 +56,23 @@ public:
     // All received bytes not yet taken; removes them from the receive buffer.
     virtual QByteArray input() = 0;
 
-    // How to make COM n usable when it exists but this user may not open it (the dialout
-    // group); empty when there is nothing the user can do about it.
+    // Why COM n did not open the last time it was tried, for a second box after the fixed
+    // "ﾎﾟｰﾄを開くことができませんでした。" (in Japanese): another program holds the device, this
+    // user may not open it (and how to get the permission), a device server did not answer;
+    // empty when there is nothing more to say.
     virtual QString accessHint(int n) const
     {
         Q_UNUSED(n);
         return QString();
     }
 
-    // Why the port closed by itself (the device went away), in Japanese, while it stays
-    // closed after that; empty while it is open, after a close asked for, and where the
-    // port cannot tell.
-    virtual QString lostReason() const { return QString(); }
+    // Why the port closed by itself (the device went away), for the boxes, while it stays
+    // closed after that: the port's own words, or the hang-up's where it has none; empty
+    // while it is open and after a close asked for.
+    virtual QString lostReason() const { return m_lostReason; }
+    // Why the last open failed or why the port closed by itself, in English for a log (the
+    // COM number, the device or address, what went wrong); empty when neither.
+    virtual QString problem() const { return m_problem; }
 
     // Port events (the device went away, a line error); the number is the event code.
     std::function<void(int commEvent, const QString &description)> onCommEvent;
@@ -70,6 +86,24 @@ protected:
         if (onActivity)
             onActivity();
     }
+    // The backend's port has closed by itself (the device went away): keeps why (problem, and
+    // the words for the boxes, the hang-up's where lostReason is empty), then tells
+    // onCommEvent (comHangUp) and onActivity.
+    void portGone(const QString &problem, const QString &lostReason = QString());
+    // The port opened, or closed on purpose: no loss to tell; an open clears the problem too.
+    void portSettled(bool opened)
+    {
+        m_lostReason.clear();
+        if (opened)
+            m_problem.clear();
+    }
+    // Why an open failed.
+    void openFailed(const QString &problem) { m_problem = problem; }
+
+private:
+    QString m_lostReason;
+    QString m_problem;
+    std::unique_ptr<QObject> m_opening; // the queued open of openAsync
 };
 
 SerialPortService &MSComm1();

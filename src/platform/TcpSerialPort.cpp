@@ -238,6 +238,20 @@ void TcpSerialPort::openAsync(const ComPortMapping &m, std::function<void(const 
     QMetaObject::invokeMethod(&m_socket, [this] { stepOpenAsync(); }, Qt::QueuedConnection);
 }
 
+void TcpSerialPort::openAsync(std::function<void(const CommError &)> done)
+{
+    cancelOpen();
+    const ComPortMapping m = ComPortMap(m_commPort);
+    if (!m.network()) {
+        m_map = m;
+        const CommError e = failOpen(QStringLiteral("COM%1 is not mapped to a network address").arg(m_commPort),
+                                     QStringLiteral("COM%1 はﾈｯﾄﾜｰｸのｱﾄﾞﾚｽに割り当てられていません。").arg(m_commPort));
+        QMetaObject::invokeMethod(&m_socket, [done = std::move(done), e] { done(e); }, Qt::QueuedConnection);
+        return;
+    }
+    openAsync(m, std::move(done));
+}
+
 void TcpSerialPort::stepOpenAsync()
 {
     if (!m_openDone)

@@ -53,6 +53,9 @@ public:
     // when open). A program that opens many lines at once uses it, so that one slow server
     // holds up no other line. Closing the port, or another open, drops it without done.
     void openAsync(const ComPortMapping &m, std::function<void(const CommError &)> done, int timeoutMs = kConnectTimeoutMs);
+    // What COM n is mapped to, the same way.
+    void openAsync(std::function<void(const CommError &)> done) override;
+    void cancelOpen() override;
     bool opening() const { return bool(m_openDone); }
     CommError output(const QByteArray &bytes) override;
     int outBufferCount() override;
@@ -66,7 +69,8 @@ public:
     QString lostReason() const override { return m_open ? QString() : m_lostJa; }
 
     // Why the last open failed, or why the connection dropped; empty when neither.
-    QString problem(bool japanese = false) const { return japanese ? m_problemJa : m_problem; }
+    QString problem() const override { return m_problem; }
+    QString problemJa() const { return m_problemJa; }
     const ComPortMapping &mapping() const { return m_map; }
     // RFC 2217: the line as the server set it ("9600 8N1, no flow control"); else empty.
     QString lineText() const { return m_telnet ? m_telnet->lineText() : QString(); }
@@ -95,7 +99,6 @@ private:
     bool beginConnect(const ComPortMapping &m, CommError *e);
     OpenStep stepOpen(bool timeUp, int timeoutMs, CommError *e);
     void stepOpenAsync();
-    void cancelOpen();
     CommError failOpen(const QString &en, const QString &ja);
     void closeSocket();
     void tuneSocket();

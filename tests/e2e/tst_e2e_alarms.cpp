@@ -320,6 +320,8 @@ void tst_e2e_alarms::initTestCase()
     QVERIFY(pw.open(QIODevice::WriteOnly));
     pw.write("qelvo-watchd-pw\n");
     pw.close();
+    // The watcher refuses a password others may read.
+    pw.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     QString ini = QStringLiteral("[watch]\nlog_folder=%1\nstate_dir=%2\ninterval_ms=500\n"
                                  "[mqtt]\nurl=mqtt://127.0.0.1:%3\ntopic_prefix=%4\nclient_id=alarms-e2e\n"
                                  "username=qelvo-watchd\npassword_file=%5\n"
@@ -352,7 +354,8 @@ void tst_e2e_alarms::initTestCase()
 
 void tst_e2e_alarms::cleanupTestCase()
 {
-    if (m_watchd) {
+    // A watcher that has ended has no id: kill(0) would signal the test's own process group.
+    if (m_watchd && m_watchd->processId() > 0) {
         ::kill(pid_t(m_watchd->processId()), SIGTERM);
         m_watchd->waitForFinished(5000);
         stopProcess(*m_watchd);
@@ -510,6 +513,7 @@ void tst_e2e_alarms::killedWatcherKeepsItsAlarms()
     const int toldBefore = m_hook.requests.size();
     QTest::qWait(300); // the state file is written within 50 ms of a change
     const qint64 t0 = m_clock.elapsed();
+    QVERIFY2(m_watchd->processId() > 0, watchdSays().constData());
     QVERIFY(::kill(pid_t(m_watchd->processId()), SIGKILL) == 0);
     QVERIFY(m_watchd->waitForFinished(5000));
     // A command the broker kept while the watcher was away is given to it as retained when

@@ -457,6 +457,20 @@ void tst_e2e_cli::errorLines()
     const QString csv = file(QStringLiteral("export.csv"));
     writeBytes(csv, "ﾌｧｲﾙ名, x\r\n, 1 ch,2 ch\r\n");
     const QString missing = file(QStringLiteral("missing.qvd"));
+    // Files that are no .qvd files, each told by what is wrong with it.
+    const QString accounts = file(QStringLiteral("passwd.qvd"));
+    writeBytes(accounts, "root:x:0:0:root:/root:/bin/bash\ndaemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n");
+    const QString cut = file(QStringLiteral("cut.qvd"));
+    writeBytes(cut, userDataFile({}, 100));
+    const QString empty = file(QStringLiteral("empty.qvd"));
+    writeBytes(empty, "");
+    const QString bell = file(QStringLiteral("bell.qvd"));
+    writeBytes(bell, "\a\x1b[2J" + QByteArray(60, 'x') + "\r\n");
+    QMap<int, QByteArray> badCell;
+    badCell[cellHysteresis] = "ZZ";
+    const QString notHex = file(QStringLiteral("nothex.qvd"));
+    writeBytes(notHex, userDataFile(badCell));
+    const QString cellLine = QStringLiteral(", where a .qvd file has a cell such as \"0000\",\"00\"");
     struct Case {
         QStringList args;
         int code;
@@ -468,8 +482,16 @@ void tst_e2e_cli::errorLines()
         {{"read", "COM64"}, 1, QStringLiteral("COM64: no such port (/dev/ttyUSB31 does not exist)")},
         {{"read", "COM9", "--timeout", "2"}, 1, QStringLiteral("COM9: no reply from the controller")},
         {{"read", "COM10"}, 1, QStringLiteral("COM10: the connection to the controller was lost")},
-        {{"write", "COM9", csv, "--yes"}, 1, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
-        {{"diff", csv, "COM9"}, 2, QStringLiteral("%1: not a .qvd file (Input past end of file)").arg(csv)},
+        {{"write", "COM9", csv, "--yes"}, 1, QStringLiteral("%1: not a .qvd file: line 1 is \"ﾌｧｲﾙ名, x\"").arg(csv) + cellLine},
+        {{"diff", csv, "COM9"}, 2, QStringLiteral("%1: not a .qvd file: line 1 is \"ﾌｧｲﾙ名, x\"").arg(csv) + cellLine},
+        {{"diff", accounts, "COM9"}, 2,
+         QStringLiteral("%1: not a .qvd file: line 1 is \"root:x:0:0:root:/root:/bin/bash\"").arg(accounts) + cellLine},
+        {{"diff", cut, "COM9"}, 2, QStringLiteral("%1: not a .qvd file: it ends after 100 of the 65536 lines a .qvd file has").arg(cut)},
+        {{"diff", empty, "COM9"}, 2, QStringLiteral("%1: not a .qvd file: the file is empty").arg(empty)},
+        {{"diff", bell, "COM9"}, 2,
+         QStringLiteral("%1: not a .qvd file: line 1 is \"??[2J%2...\"").arg(bell, QString(32, QLatin1Char('x'))) + cellLine},
+        {{"diff", notHex, "COM9"}, 2,
+         QStringLiteral("%1: not a .qvd file: cell 0028 holds \"ZZ\", not a hexadecimal byte").arg(notHex)},
         {{"sheet", missing, "-o", file("x.pdf")}, 1, QStringLiteral("%1: no such file").arg(missing)},
         {{"--timeout", "1", "read", "COM9"}, 1, QStringLiteral("COM9: no reply from the controller")},
         {{"diff", "COM9", "COM30", "--timeout", "1"}, 2, QStringLiteral("COM9: no reply from the controller")},
@@ -705,10 +727,13 @@ void tst_e2e_cli::lockBetweenTheToolAndTheCli()
     QProcess mon;
     mon.start(cliProgram(), {"monitor", "COM1", "--interval", "100"});
     QTRY_VERIFY_WITH_TIMEOUT((mon.waitForReadyRead(100), mon.canReadLine()), 20000);
-    gui.dlg.answers << vbOK;
+    gui.dlg.answers << vbOK << vbOK;
     g_subMenuCommand(21);
     QCOMPARE(g_intConnectStatus, qint16(0));
-    QCOMPARE(gui.dlg.boxes.last().text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
+    // The written box, then what the command line says too: another program holds it.
+    QVERIFY(gui.dlg.boxes.size() >= 2);
+    QCOMPARE(gui.dlg.boxes[gui.dlg.boxes.size() - 2].text, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"));
+    QCOMPARE(gui.dlg.boxes.last().text, QStringLiteral("COM1 (%1) は他のﾌﾟﾛｸﾞﾗﾑが使用中です。").arg(ComPortLink(1)));
     ::kill(pid_t(mon.processId()), SIGINT);
     QVERIFY(mon.waitForFinished(10000));
     QCOMPARE(mon.exitCode(), 0);

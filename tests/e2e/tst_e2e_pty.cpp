@@ -5,6 +5,8 @@
 #include "support/AppFixture.h"
 #include "support/Ctrlsim.h"
 #include "support/DataFiles.h"
+#include "support/LinkHelpers.h"
+#include "support/RealWaits.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -130,6 +132,39 @@ void clickCancelWhenShown()
     if (g_frmCommMsg1)
         g_frmCommMsg1->Command1->click();
 }
+
+// The fault table of the simulated controller (tests/link/faultmatrix_table.inc): its
+// hang-up rows are what a real device that goes away must give too.
+enum Exchange { Check, Read, Write, Position, MonitorStart, MonitorRunning, LogRunning, ChannelRead, AnalogOut };
+struct Row {
+    int fault;
+    Exchange exchange;
+    const char *boxes;
+    bool connected;
+    int boundMs;
+};
+#include "../link/faultmatrix_table.inc"
+constexpr int kHangUpFault = 7;
+
+const Row &hangUpRow(Exchange e)
+{
+    for (const Row &r : kRows)
+        if (r.fault == kHangUpFault && r.exchange == e)
+            return r;
+    qFatal("no hang-up row");
+}
+
+// The way out of every box a user who gives up takes: Cancel, OK where it is the only button.
+int giveUp(int buttons) { return buttons == vbRetryCancel || buttons == vbOKCancel ? vbCancel : vbOK; }
+
+// The boxes' texts on one line, as the fault table writes them.
+QString outcomeOf(const ScriptedDialogs &dlg)
+{
+    QStringList texts;
+    for (const auto &b : dlg.boxes)
+        texts << QString(b.text).replace(QLatin1String("\r\n"), QLatin1String(" "));
+    return texts.join(QStringLiteral(" | "));
+}
 } // namespace
 
 class tst_e2e_pty : public QObject {
@@ -139,8 +174,11 @@ private slots:
     void connectShowsConnected();
     void writeThenReadThroughThePort();
     void hangUpDuringCheckEndsDisconnected();
+    void deviceHeldByAnotherProgram();
     void hangUpMidTransfer_data();
     void hangUpMidTransfer();
+    void hangUpRowsOnARealDevice_data();
+    void hangUpRowsOnARealDevice();
     void connectionCheckCost();
     void idleConnectionCostsNoProcessor();
     void monitorFollowsARamp();
@@ -286,10 +324,15 @@ void tst_e2e_pty::hangUpDuringCheckEndsDisconnected()
         Sim sim;
         QVERIFY(sim.start({"--hangup-after", "0"}));
         Main();
+        // The loss is told as a send on the line tells it, as the fault table's hang-up row
+        // of the check has it.
+        app.dlg.onBox = [&app](const ScriptedDialogs::Box &b) { app.dlg.answers << giveUp(b.buttons); };
         const qint64 ms = connectLink();
+        app.dlg.onBox = nullptr;
         qInfo("check against a line that drops: %lld ms", ms);
         QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
         QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+        QCOMPARE(outcomeOf(app.dlg), QString::fromUtf8(hangUpRow(Check).boxes));
         QCOMPARE(g_intConnectStatus, qint16(0));
         QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
         QCOMPARE(g_frmMain1->Label1->palette().color(QPalette::Window), QColor(255, 0, 0));
@@ -304,6 +347,33 @@ void tst_e2e_pty::hangUpDuringCheckEndsDisconnected()
     connectLink();
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
     QCOMPARE(g_intConnectStatus, qint16(1));
+}
+
+void tst_e2e_pty::deviceHeldByAnotherProgram()
+{
+    // Another program holds the device (its lock on the line): after the written box, a
+    // second one says so, as qelvo-cli says "port in use by another program".
+    RealApp app;
+    Sim sim;
+    QVERIFY(sim.start());
+    Main();
+    QtSerialPort other;
+    other.setCommPort(1);
+    QVERIFY(!other.setPortOpen(true).failed());
+    app.dlg.answers << vbOK << vbOK;
+    connectLink();
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(app.dlg.boxes.size(), 2);
+    const QString caption = QStringLiteral("通信ﾎﾟｰﾄのｵｰﾌﾟﾝと接続のﾁｪｯｸ");
+    QCOMPARE(boxOf(app.dlg.boxes[0]), box(caption, QStringLiteral("ﾎﾟｰﾄを開くことができませんでした。"), vbOKOnly, vbExclamation));
+    QCOMPARE(boxOf(app.dlg.boxes[1]),
+             box(caption, QStringLiteral("COM1 (%1) は他のﾌﾟﾛｸﾞﾗﾑが使用中です。").arg(ComPortLink(1)), vbOKOnly, vbInformation));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    // Let go, the line opens.
+    other.setPortOpen(false);
+    connectLink();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
 }
 
 void tst_e2e_pty::hangUpMidTransfer_data()
@@ -418,6 +488,85 @@ void tst_e2e_pty::hangUpMidTransfer()
         QCOMPARE(app.dlg.boxes[1].caption, QStringLiteral("ﾃﾞｰﾀｰ書込み"));
     }
     QTRY_COMPARE(fresh.frames(), expect);
+}
+
+void tst_e2e_pty::hangUpRowsOnARealDevice_data()
+{
+    // Where the pseudo-terminal's other end closes: when a command of a read comes in, when
+    // the "N" of a running monitor comes in to a controller slow to answer it (the tool waits
+    // for the reply), and between two ticks of the monitor (the tool is idle).
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<int>("exchange");
+    QTest::newRow("during a read") << QStringLiteral("read") << int(Read);
+    QTest::newRow("during a poll") << QStringLiteral("poll") << int(MonitorRunning);
+    QTest::newRow("between ticks") << QStringLiteral("idle") << int(MonitorRunning);
+}
+
+void tst_e2e_pty::hangUpRowsOnARealDevice()
+{
+    // The same boxes, in the same order, and the same link afterwards as the fault table's
+    // hang-up rows give on the simulated port.
+    QFETCH(QString, when);
+    QFETCH(int, exchange);
+    const Row &row = hangUpRow(Exchange(exchange));
+    RealApp app;
+    Main();
+    g_intSaved = 1; // no question before the read
+    Sim sim;
+    // The connection check's "L", the read's "L" and three addresses; the check, the start's
+    // "N" and one tick's "N" and "Y".
+    QStringList args;
+    if (when == QLatin1String("read"))
+        args << "--hangup-after" << "5";
+    else if (when == QLatin1String("poll"))
+        args << "--fault" << "slow:500" << "--hangup-after" << "4";
+    QVERIFY(sim.start(args));
+    connectLink();
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    app.dlg.onBox = [&app](const ScriptedDialogs::Box &b) { app.dlg.answers << giveUp(b.buttons); };
+    QElapsedTimer took;
+    took.start();
+    if (exchange == Read) {
+        QTimer rescue; // a read that waits for ever is stopped as a user would
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [] { clickCancelWhenShown(); });
+        rescue.start(5000);
+        g_frmMain1->Command1_Click(0);
+    } else {
+        g_subSamplingTimeSet(when == QLatin1String("idle") ? 2000 : 1000);
+        g_subMenuCommand(12);
+        QVERIFY(g_frmDirect1);
+        bool stored = false;
+        QObject context;
+        QObject::connect(&monitorEvents(), &MonitorEvents::readingStored, &context, [&] { stored = true; });
+        g_frmDirect1->Command2[0]->click();
+        QCOMPARE(g_intMonitorOn, qint16(-1));
+        if (when == QLatin1String("idle")) {
+            // A whole reading, then the line goes while the tool waits for its next tick.
+            QVERIFY(waitFor([&] { return stored; }, 5000));
+            sim.stop();
+            took.restart();
+        }
+        QVERIFY(waitFor([] { return g_intMonitorOn == 0; }, 30000));
+    }
+    const qint64 ms = took.elapsed();
+    Sleep(1500); // whatever the monitor still has to finish
+    qInfo("%s: %lld ms, %s", qPrintable(when), ms, qPrintable(outcomeOf(app.dlg)));
+    QStringList boxes = QString::fromUtf8(row.boxes).split(QStringLiteral(" | "));
+    // The simulated device goes away while the read's command drains, so its row begins
+    // with the send's box; a real line goes while the reply is awaited, and the read tells
+    // the loss in its own box alone, as the table's network rows do when a device server
+    // ends the connection there.
+    if (exchange == Read)
+        boxes.removeFirst();
+    QCOMPARE(outcomeOf(app.dlg), boxes.join(QStringLiteral(" | ")));
+    QCOMPARE(g_intConnectStatus == 1, row.connected);
+    QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QVERIFY(!app.port.portOpen());
+    checkSane();
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 切断"));
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled() && !g_frmMain1->Command1[1]->isEnabled());
 }
 
 void tst_e2e_pty::connectionCheckCost()

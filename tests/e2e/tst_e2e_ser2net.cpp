@@ -275,7 +275,7 @@ void tst_e2e_ser2net::throughADeviceServer()
     int readings = 0;
     const auto counter = connect(&monitorEvents(), &MonitorEvents::readingStored, this, [&] {
         ++readings;
-        values << g_typMonData[g_intMonDataIdx].Value;
+        values << g_typMonData[g_intMonDataIdx].valueHex;
     });
     QTest::qWait(10000);
     QVERIFY2(app.dlg.unexpected == 0, app.unexpected());

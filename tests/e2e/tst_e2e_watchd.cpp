@@ -2,18 +2,21 @@
 // written here, against qelvo-ctrlsim controllers on TCP ports of 127.0.0.1 (one process per
 // site, each at a constant level, so a site can stop alone) and a mosquitto started here.
 // The office side is the project's own MqttClient subscribed to e2e/#. The test functions
-// run in order on one watcher: steady readings, a site that is lost and one that stops
-// answering, the broker away for 20 s, a reload, the stop; then every site's CSV is rebuilt
-// from the readings that arrived with the log filer's own code and compared byte for byte.
+// run in order on one watcher: steady readings, Home Assistant's discovery, a site that is
+// lost and one that stops answering, the broker away for 20 s, a reload, the stop; then
+// every site's CSV is rebuilt from the readings that arrived with the log filer's own code
+// and compared byte for byte. Last, a watcher killed and started again.
 #include "support/Ctrlsim.h"
 
 #include "fleet/MqttClient.h"
+#include "fleet/Watcher.h"
 #include "link/Reading.h"
 #include "logfiler/modLogFiler.h"
 #include "platform/TextFile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -110,7 +113,7 @@ struct Msg {
 
 struct State {
     QByteArray payload;
-    QString state, reason, title;
+    QString state, reason, title, code, since;
     int dropped = 0;
     qint64 atMs = 0;
 };
@@ -130,6 +133,7 @@ private slots:
     }
     void readingsAtTheirInterval_data() { siteRows({"kawabe-1", "kawabe-2", "kawabe-3"}); }
     void readingsAtTheirInterval();
+    void homeAssistantDiscovery();
     void siteLostAndSilentComeBack();
     void brokerAwayForTwentySeconds();
     void reloadAddsAndRemovesSites();
@@ -138,6 +142,7 @@ private slots:
     void logBytesAreTheReadingsReceived();
     void checkOption_data();
     void checkOption();
+    void killedWatcherLeavesNoLiveState();
 
 private:
     void siteRows(const QStringList &names)
@@ -168,6 +173,8 @@ private:
         }, timeoutMs);
     }
     QByteArray watchdSays() { return m_watchdErr += m_watchd.readAllStandardError(); }
+    // The retained messages under pattern, as a client that subscribes now gets them.
+    QHash<QString, QByteArray> retained(const QString &pattern);
 
     Broker m_broker;
     QTemporaryDir m_dir;
@@ -184,7 +191,8 @@ private:
 QString tst_e2e_watchd::config(const QStringList &names) const
 {
     QString t = QStringLiteral("[watch]\nlog_folder=%1\ninterval_ms=1000\n[mqtt]\nurl=mqtt://127.0.0.1:%2\n"
-                               "topic_prefix=e2e\nclient_id=watchd-e2e\nqueue_limit=100\n[sites]\n")
+                               "topic_prefix=e2e\nclient_id=watchd-e2e\nqueue_limit=100\nhomeassistant_discovery=true\n"
+                               "[sites]\n")
                     .arg(m_logs).arg(m_broker.port);
     for (const Site &s : m_sites)
         if (names.contains(s.name))
@@ -202,6 +210,7 @@ QString tst_e2e_watchd::config(const QStringList &names) const
 QList<Reading> tst_e2e_watchd::readings(const Site &s, QString *fault) const
 {
     QList<Reading> out;
+    QDateTime lastLive, lastLate; // each stream in order: the live readings, and those that waited
     QSet<QByteArray> seen;
     const ReadingScale scale = ScaleOfType(s.type);
     const QString outputs = QString::number(demoOutputs(s.level), 16).toUpper().rightJustified(2, '0');
@@ -214,18 +223,45 @@ QList<Reading> tst_e2e_watchd::readings(const Site &s, QString *fault) const
         const Reading r = MakeReading(QDateTime::fromString(time, Qt::ISODateWithMs),
                                       QString::number(o.value("count").toInt(-1), 16).toUpper().rightJustified(4, '0'),
                                       o.value("outputs").toString(), scale);
+        bool bits = true;
+        for (int ch = 1; ch <= 8; ++ch)
+            bits = bits && o.value(QStringLiteral("output%1").arg(ch)).toBool() == r.outputOn(ch);
+        QDateTime &last = o.value("late").toBool() ? lastLate : lastLive;
         // Asia/Tokyo is the watcher's zone here (initTestCase).
         const bool ok = o.value("site").toString() == s.name && kIsoMs.match(time).hasMatch() && time.endsWith("+09:00")
-                        && o.value("count").toInt(-1) == s.level && o.value("unit").toString() == scale.unit
+                        && qint64(o.value("ts").toDouble()) == r.time.toMSecsSinceEpoch()
+                        && o.value("count").toInt(-1) == s.level && o.value("unit").toString() == SiUnit(scale.unit)
                         && QString::number(o.value("value").toDouble(-1), 'f', 2) == r.valueText()
                         && o.value("outputs").toString() == outputs && o.value("outputs").toString() == r.outputsHex
-                        && (out.isEmpty() || out.last().time < r.time);
+                        && bits && o.value("quality").toString() == QLatin1String("good") && o.value("late").isBool()
+                        && (!last.isValid() || last < r.time);
         if (!ok && fault->isEmpty())
             *fault = QStringLiteral("%1 after %2 readings (level %3, unit %4, outputs %5, in order)")
-                         .arg(QString::fromUtf8(m.payload)).arg(out.size()).arg(s.level).arg(scale.unit, outputs);
+                         .arg(QString::fromUtf8(m.payload)).arg(out.size()).arg(s.level).arg(SiUnit(scale.unit), outputs);
+        last = r.time;
         out << r;
     }
+    // The live readings and those that waited, as the controller gave them.
+    std::stable_sort(out.begin(), out.end(), [](const Reading &a, const Reading &b) { return a.time < b.time; });
     return out;
+}
+
+QHash<QString, QByteArray> tst_e2e_watchd::retained(const QString &pattern)
+{
+    MqttClient::Options o = m_office->options();
+    o.clientId = "e2e-retained";
+    o.cleanSession = true;
+    MqttClient c(o);
+    QHash<QString, QByteArray> kept;
+    connect(&c, &MqttClient::messageReceived, this, [&](const QString &t, const QByteArray &p, bool r) {
+        if (r)
+            kept[t] = p;
+    });
+    c.start();
+    if (!QTest::qWaitFor([&] { return c.isConnected(); }, 5000) || c.subscribe(pattern, 1) <= 0)
+        return {};
+    QTest::qWait(1000);
+    return kept;
 }
 
 QList<State> tst_e2e_watchd::states(const QString &name, qint64 sinceMs) const
@@ -236,7 +272,8 @@ QList<State> tst_e2e_watchd::states(const QString &name, qint64 sinceMs) const
             continue;
         const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
         out << State{m.payload, m.payload.isEmpty() ? QStringLiteral("(cleared)") : o.value("state").toString(),
-                     o.value("reason").toString(), o.value("title").toString(), o.value("dropped").toInt(), m.atMs};
+                     o.value("reason").toString(), o.value("title").toString(), o.value("code").toString(),
+                     o.value("since").toString(), o.value("dropped").toInt(), m.atMs};
     }
     return out;
 }
@@ -311,6 +348,9 @@ void tst_e2e_watchd::readingsAtTheirInterval()
     const QList<State> st = states(name);
     QCOMPARE(st.last().title, s.title());
     QCOMPARE(st.last().reason, QString());
+    QCOMPARE(st.last().code, QString("ok"));
+    for (const State &one : st)
+        QVERIFY2(kIsoMs.match(one.since).hasMatch(), one.payload.constData());
     QList<Msg> w;
     std::copy_if(m_msgs.begin(), m_msgs.end(), std::back_inserter(w), [](const Msg &m) { return m.topic == "e2e/watchd/watchd-e2e"; });
     QVERIFY(!w.isEmpty());
@@ -318,6 +358,52 @@ void tst_e2e_watchd::readingsAtTheirInterval()
     QCOMPARE(o.value("state").toString(), QString("running"));
     QCOMPARE(o.value("sites").toInt(), 3);
     QVERIFY(kIsoMs.match(o.value("since").toString()).hasMatch());
+    QVERIFY(!o.value("version").toString().isEmpty());
+    // The watcher came after its sites' states: none of them was older than its "running".
+    const qsizetype running = std::find_if(m_msgs.begin(), m_msgs.end(), [](const Msg &m) {
+        return m.topic == "e2e/watchd/watchd-e2e";
+    }) - m_msgs.begin();
+    QVERIFY(std::any_of(m_msgs.begin(), m_msgs.begin() + running, [&](const Msg &m) { return m.topic == "e2e/" + name + "/state"; }));
+}
+
+// What Home Assistant finds under homeassistant/ for the first three sites: a sensor of the
+// level in the site's unit and a binary sensor per warning output (all eight), with the keys
+// of its MQTT sensor and binary sensor, each available while the site is online and the
+// watcher runs.
+void tst_e2e_watchd::homeAssistantDiscovery()
+{
+    const QHash<QString, QByteArray> kept = retained("homeassistant/#");
+    const QSet<QString> keys{"name", "unique_id", "state_topic", "value_template", "availability",
+                             "availability_mode", "device", "qos", "device_class", "unit_of_measurement",
+                             "state_class", "payload_on", "payload_off"};
+    const QHash<QString, QString> units{{"kawabe-1", "V"}, {"kawabe-2", "mA"}, {"kawabe-3", "V"}};
+    QSet<QString> ids;
+    for (const QString &name : {QStringLiteral("kawabe-1"), QStringLiteral("kawabe-2"), QStringLiteral("kawabe-3")}) {
+        const QString sensor = "homeassistant/sensor/watchd-e2e/" + name + "_level/config";
+        QVERIFY2(kept.contains(sensor), qPrintable(QStringList(kept.keys()).join(' ')));
+        QJsonObject o = QJsonDocument::fromJson(kept[sensor]).object();
+        QCOMPARE(o.value("unit_of_measurement").toString(), units[name]);
+        QCOMPARE(o.value("device_class").toString(), QString(units[name] == "V" ? "voltage" : "current"));
+        QCOMPARE(o.value("device").toObject().value("name").toString(), site(name).title());
+        for (int ch = 1; ch <= 8; ++ch) {
+            const QString out = QStringLiteral("homeassistant/binary_sensor/watchd-e2e/%1_output%2/config").arg(name).arg(ch);
+            QVERIFY2(kept.contains(out), qPrintable(out));
+        }
+        for (auto it = kept.begin(); it != kept.end(); ++it) {
+            if (!it.key().contains("/" + name + "_"))
+                continue;
+            o = QJsonDocument::fromJson(it.value()).object();
+            for (const QString &k : o.keys())
+                QVERIFY2(keys.contains(k), qPrintable(it.key() + ": " + k));
+            QCOMPARE(o.value("state_topic").toString(), "e2e/" + name + "/reading");
+            const QJsonArray av = o.value("availability").toArray();
+            QCOMPARE(av.size(), 2);
+            QCOMPARE(av[0].toObject().value("topic").toString(), "e2e/" + name + "/state");
+            QCOMPARE(av[1].toObject().value("topic").toString(), QString("e2e/watchd/watchd-e2e"));
+            ids << o.value("unique_id").toString();
+        }
+    }
+    QCOMPARE(ids.size(), 27);
 }
 
 void tst_e2e_watchd::siteLostAndSilentComeBack()
@@ -360,17 +446,33 @@ void tst_e2e_watchd::brokerAwayForTwentySeconds()
     QVERIFY(m_broker.start());
     m_awayTo = QDateTime::currentDateTime();
     const qint64 back = m_clock.elapsed();
-    // The watcher's back-off (1, 2, 4, 8, 16 s) brings it back within about 12 s.
+    // The watcher's back-off (1, 2, 4, 8, 16 s) brings it back within about 12 s; the
+    // readings taken meanwhile follow the live ones.
     QString fault;
+    int during = 0;
     QVERIFY2(QTest::qWaitFor([&] {
         const QList<Reading> rs = readings(s, &fault);
-        return !rs.isEmpty() && rs.last().time > m_awayTo.addSecs(1);
-    }, 25000), watchdSays().constData());
+        during = int(std::count_if(rs.begin(), rs.end(), [&](const Reading &r) { return r.time > m_awayFrom && r.time < m_awayTo; }));
+        return !rs.isEmpty() && rs.last().time > m_awayTo.addSecs(1) && during >= 20000 / s.intervalMs - 2;
+    }, 25000), qPrintable(QStringLiteral("%1 readings of the outage\n").arg(during) + watchdSays()));
     QVERIFY2(fault.isEmpty(), qPrintable(fault));
-    int during = 0;
-    for (const Reading &r : readings(s, &fault))
-        during += r.time > m_awayFrom && r.time < m_awayTo;
-    QVERIFY2(during >= 20000 / s.intervalMs - 2, qPrintable(QString::number(during)));
+    // What was taken while the broker was away came late, and said so.
+    for (const Msg &m : m_msgs) {
+        if (m.topic != "e2e/kawabe-1/reading")
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+        const QDateTime t = QDateTime::fromString(o.value("time").toString(), Qt::ISODateWithMs);
+        if (t > m_awayFrom.addSecs(1) && t < m_awayTo.addSecs(-1))
+            QVERIFY2(o.value("late").toBool(), m.payload.constData());
+    }
+    // The retry lines tell the wait that comes: 1 s, then 2 s ...; each line is one line.
+    const QByteArray said = watchdSays();
+    static const QRegularExpression retry(QStringLiteral("next try in ([0-9.]+) s"));
+    QList<double> waits;
+    for (auto it = retry.globalMatch(QString::fromUtf8(said)); it.hasNext();)
+        waits << it.next().captured(1).toDouble();
+    QVERIFY2(waits.size() >= 3 && waits[0] == 1 && waits[1] == 2 && waits[2] == 4, said.constData());
+    QVERIFY2(said.contains("kawabe-3: 100 readings wait for the broker"), said.constData());
     // kawabe-3 overflowed its queue: the next state says how many readings were dropped.
     QTRY_VERIFY_WITH_TIMEOUT(!states("kawabe-3", back).isEmpty(), 5000);
     const State st = states("kawabe-3", back).last();
@@ -430,6 +532,15 @@ void tst_e2e_watchd::reloadAddsAndRemovesSites()
     QTest::qWait(1000);
     kept.sort();
     QCOMPARE(kept, (QStringList{"e2e/kawabe-1/state", "e2e/kawabe-3/state", "e2e/kawabe-4/state"}));
+
+    // Home Assistant forgets kawabe-2, and finds kawabe-4 (a distance, in m).
+    const QHash<QString, QByteArray> discovery = retained("homeassistant/#");
+    QVERIFY(!discovery.isEmpty());
+    for (auto it = discovery.begin(); it != discovery.end(); ++it)
+        QVERIFY2(!it.key().contains("kawabe-2"), qPrintable(it.key()));
+    const QJsonObject level = QJsonDocument::fromJson(discovery.value("homeassistant/sensor/watchd-e2e/kawabe-4_level/config")).object();
+    QCOMPARE(level.value("unit_of_measurement").toString(), QString("m"));
+    QCOMPARE(level.value("device_class").toString(), QString("distance"));
 }
 
 void tst_e2e_watchd::terminateEndsEveryRun()
@@ -449,6 +560,8 @@ void tst_e2e_watchd::terminateEndsEveryRun()
         return m.atMs >= t0 && m.topic == "e2e/watchd/watchd-e2e"
                && QJsonDocument::fromJson(m.payload).object().value("state").toString() == "offline";
     }));
+    for (const char *n : {"kawabe-1", "kawabe-3", "kawabe-4"})
+        QCOMPARE(states(n, t0).last().code, QString("watcher-stopped"));
 }
 
 void tst_e2e_watchd::logBytesAreTheReadingsReceived()
@@ -569,6 +682,70 @@ void tst_e2e_watchd::checkOption()
     }
     std::sort(lines.begin(), lines.end());
     QVERIFY2(lines == faultLines, qPrintable(said));
+}
+
+// The watcher killed (SIGKILL) and started again. A consumer that joins each site's state
+// with the state of the watcher it names never finds a site online while the watcher is
+// away: the broker's last will says offline at once, and the watcher that comes back
+// replaces every site's state before it says running again.
+void tst_e2e_watchd::killedWatcherLeavesNoLiveState()
+{
+    QString text = config({"kawabe-1", "kawabe-3", "kawabe-4"});
+    text.replace(m_logs, m_dir.filePath("logs-again"));
+    QVERIFY(writeConfig(text));
+    const auto start = [&] {
+        m_watchd.start(watchdProgram(), {m_confPath});
+        return m_watchd.waitForStarted(5000);
+    };
+    // What a consumer that subscribes now makes of it: the sites it would show online.
+    const auto joinedOnline = [&] {
+        const QHash<QString, QByteArray> kept = retained("e2e/#");
+        QStringList online;
+        for (auto it = kept.begin(); it != kept.end(); ++it) {
+            const QJsonObject o = QJsonDocument::fromJson(it.value()).object();
+            if (!it.key().endsWith("/state") || o.value("state").toString() != "online")
+                continue;
+            const QJsonObject w = QJsonDocument::fromJson(kept.value("e2e/watchd/" + o.value("watchd").toString())).object();
+            if (w.value("state").toString() == "running")
+                online << o.value("site").toString();
+        }
+        return online;
+    };
+    qint64 t0 = m_clock.elapsed();
+    QVERIFY(start());
+    for (const char *n : {"kawabe-1", "kawabe-3", "kawabe-4"})
+        QVERIFY2(waitState(n, "online", t0, 15000), watchdSays().constData());
+    QCOMPARE(joinedOnline().size(), 3);
+
+    QVERIFY(::kill(pid_t(m_watchd.processId()), SIGKILL) == 0);
+    QVERIFY(m_watchd.waitForFinished(5000));
+    QTest::qWait(1000);
+    QCOMPARE(joinedOnline(), QStringList());
+
+    t0 = m_clock.elapsed();
+    QVERIFY(start());
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(m_msgs.begin(), m_msgs.end(), [&](const Msg &m) {
+        return m.atMs >= t0 && m.topic == "e2e/watchd/watchd-e2e"
+               && QJsonDocument::fromJson(m.payload).object().value("state").toString() == "running";
+    }), 10000);
+    // Each site's state was replaced before the watcher said running: at no moment did the
+    // two topics together show a state of the killed watcher's as live.
+    QSet<QString> replaced;
+    for (const Msg &m : m_msgs) {
+        if (m.atMs < t0)
+            continue;
+        if (m.topic.endsWith("/state"))
+            replaced << m.topic.section('/', 1, 1);
+        if (m.topic == "e2e/watchd/watchd-e2e") {
+            QCOMPARE(replaced, (QSet<QString>{"kawabe-1", "kawabe-3", "kawabe-4"}));
+            break;
+        }
+    }
+    for (const char *n : {"kawabe-1", "kawabe-3", "kawabe-4"})
+        QVERIFY2(waitState(n, "online", t0, 15000), watchdSays().constData());
+    QCOMPARE(joinedOnline().size(), 3);
+    QVERIFY(::kill(pid_t(m_watchd.processId()), SIGTERM) == 0);
+    QVERIFY(m_watchd.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(tst_e2e_watchd)

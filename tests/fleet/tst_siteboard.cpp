@@ -1,9 +1,10 @@
 // The office view's model: what the watchers publish becomes rows, the alarms latch until
-// acknowledged and each of their steps goes to the alarm log; what a broker should not send
-// is dropped and counted.
+// acknowledged and, through the site monitor, each of their steps goes to the alarm log and a
+// raised one rings and notifies; what a broker should not send is dropped and counted.
 #include "support/AppFixture.h"
 
 #include "fleet/SiteBoard.h"
+#include "fleet/SiteMonitor.h"
 #include "platform/TextFile.h"
 
 #include <QtTest>
@@ -34,6 +35,7 @@ private slots:
     void alarmsLatchUntilAcknowledged();
     void intervalFromTheReadingsTimes_data();
     void intervalFromTheReadingsTimes();
+    void newStatesLateReadingsAndSiUnits();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -54,7 +56,7 @@ void tst_siteboard::hostileMessagesAreDropped()
     QFETCH(QString, topic);
     QFETCH(QByteArray, payload);
     AppFixture f;
-    SiteBoard board{QString()};
+    SiteBoard board;
     QVERIFY(!board.takeMessage(QStringLiteral("q"), topic, payload));
     QCOMPARE(board.droppedMessages(), quint64(1));
     QVERIFY(board.rows().isEmpty());
@@ -68,10 +70,11 @@ void tst_siteboard::hostileMessagesAreDropped()
 void tst_siteboard::alarmsLatchUntilAcknowledged()
 {
     AppFixture f;
-    const QString log = AppFixture::dataFile(QStringLiteral("alarm.csv"));
-    SiteBoard board(log);
+    SiteMonitor monitor;
+    SiteBoard &board = *monitor.board();
     QStringList raised;
-    connect(&board, &SiteBoard::alarmRaised, this, [&](int i, const QString &why) { raised << board.rows()[i].name + ':' + why; });
+    connect(&board, &SiteBoard::alarmRaised, this,
+            [&](const QString &name, AlarmCause why) { raised << name + ':' + AlarmCauseText(why); });
     const QString q = QStringLiteral("q");
     board.takeMessage(q, "q/a/state", state("a", "online"));
     // Only ch3 is a warning stage at b: its watcher says so in the state.
@@ -85,8 +88,8 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     board.takeMessage(q, "q/b/reading", reading("b", 200, "05"));
     board.takeMessage(q, "q/b/reading", reading("b", 200, "00")); // the cause clears, the alarm stays
     QCOMPARE(board.unacknowledged(), 1);
-    QVERIFY(board.rows()[board.indexOf("b")].alarm);
-    QVERIFY(board.rows()[board.indexOf("b")].active.isEmpty());
+    QVERIFY(board.row("b")->alarm.latched);
+    QVERIFY(board.row("b")->alarm.active.isEmpty());
 
     // a falls silent: after three intervals (the board saw 1 s between readings) it is stale.
     f.clock.advance(2500);
@@ -100,11 +103,15 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     board.acknowledge({QStringLiteral("a"), QStringLiteral("b")}, QStringLiteral("yamada"));
     QCOMPARE(board.unacknowledged(), 0);
     QCOMPARE(raised, QStringList({"b:出力3 ON", "a:受信なし"}));
+    // Each raise rang and was sent as a notification.
+    QCOMPARE(f.dlg.beeps, 2);
+    QCOMPARE(f.dlg.notifications.size(), 2);
+    QCOMPARE(f.dlg.notifications.last(), QStringLiteral("ｻｲﾄ警報|川辺 (a): 受信なし"));
     // Five seconds of readings make one point of the small trend, holding the newest value.
-    QCOMPARE(board.rows()[board.indexOf("a")].trend.size(), 1);
-    QCOMPARE(board.rows()[board.indexOf("a")].trend.last().second, board.rows()[board.indexOf("a")].value);
+    QCOMPARE(board.sparkline(board.indexOf("a")).size(), 1);
+    QCOMPARE(board.sparkline(board.indexOf("a")).last().second, board.row("a")->value);
 
-    const QString text = SjisDecode(AppFixture::readFile(log));
+    const QString text = SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath()));
     QStringList events;
     for (const QString &line : text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
         events << line.section(QLatin1Char(','), 1, 4);
@@ -128,7 +135,7 @@ void tst_siteboard::intervalFromTheReadingsTimes()
     QFETCH(int, takenMs);
     QFETCH(int, arrivedMs);
     AppFixture f;
-    SiteBoard board{QString()};
+    SiteBoard board;
     const QDateTime t0 = QDateTime::fromString(QStringLiteral("2026-12-09T05:09:44.120+09:00"), Qt::ISODateWithMs);
     for (int k = 0; k < 5; ++k) {
         if (k)
@@ -142,7 +149,35 @@ void tst_siteboard::intervalFromTheReadingsTimes()
     f.clock.advance(3 * takenMs - 100);
     QCOMPARE(board.unacknowledged(), 0);
     f.clock.advance(1200);
-    QCOMPARE(board.rows()[0].cause, QStringLiteral("受信なし"));
+    QCOMPARE(board.rows()[0].alarm.first, AlarmCause::Stale);
+}
+
+// What the watcher publishes now: a controller that refuses the polls or whose answers are not
+// understood is 応答なし (its reason says which), a reading that waited for the broker is no
+// present value, and the distance's "m" is shown as the tool writes it.
+void tst_siteboard::newStatesLateReadingsAndSiUnits()
+{
+    AppFixture f;
+    SiteBoard board;
+    const QString q = QStringLiteral("q");
+    for (const char *st : {"refused", "garbled"}) {
+        QVERIFY(board.takeMessage(q, "q/a/state", state("a", "online")));
+        QVERIFY(board.takeMessage(q, "q/a/state", state("a", st)));
+        QCOMPARE(BoardLinkText(board.rows()[board.indexOf("a")].link), QStringLiteral("応答なし"));
+    }
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    QByteArray live = reading("a", 300, "00");
+    live.replace("\"unit\":\"V\"", "\"unit\":\"m\",\"late\":false");
+    QVERIFY(board.takeMessage(q, "q/a/reading", live));
+    const BoardRow &row = board.rows()[board.indexOf("a")];
+    QCOMPARE(row.unit, QStringLiteral("M"));
+    QCOMPARE(row.count, 300);
+    QByteArray late = reading("a", 100, "FF");
+    late.replace("\"unit\":\"V\"", "\"unit\":\"m\",\"late\":true");
+    QVERIFY(board.takeMessage(q, "q/a/reading", late));
+    QCOMPARE(board.rows()[board.indexOf("a")].count, 300);
+    QCOMPARE(board.rows()[board.indexOf("a")].outputs, 0);
+    QCOMPARE(board.unacknowledged(), 1); // 応答なし raised the row's alarm
 }
 
 QTEST_MAIN(tst_siteboard)

@@ -1,15 +1,17 @@
 // The site list on the virtual clock: what it keeps between runs of the tool (place, size,
 // sort order and column widths in "frmst.tmp", the broker in "sites.ini"), the broker dialog,
 // the bounds of the files it reads, the age that counts up, the sites of a watcher's
-// configuration file polled by the window itself on ports taken from the tool's own link,
-// and a site's history in the trend window. The end-to-end suite
-// tests/e2e/tst_gui_sites runs it against a broker and the watcher.
+// configuration file polled by the program's site monitor on ports taken from the tool's own
+// link, the alarms it watches while the window is closed, and a site's history in the trend
+// window. The end-to-end suite tests/e2e/tst_gui_sites runs it against a broker and the
+// watcher.
 #include "support/AppFixture.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
 #include "core/modIniFile.h"
 #include "editor/frmMain1.h"
+#include "fleet/IniFile.h"
 #include "fleet/frmSites1.h"
 #include "link/modComm1.h"
 #include "platform/ComPorts.h"
@@ -19,6 +21,7 @@
 #include "monitor/modTrendHistory.h"
 #include "platform/Clock.h"
 #include "platform/Geometry.h"
+#include "platform/TextFile.h"
 
 #include <QHeaderView>
 #include <QMdiSubWindow>
@@ -33,8 +36,10 @@ private slots:
     void brokerDialogKeepsTheSource();
     void hostileSourceFiles_data();
     void hostileSourceFiles();
+    void sourceFileReadBack();
     void ageCountsUp();
     void watchFileSitesTakeTheirPorts();
+    void alarmsWatchedWhileTheListIsClosed();
     void historyInTheTrendWindow_data();
     void historyInTheTrendWindow();
     void historyBounded_data();
@@ -133,11 +138,23 @@ void TestSiteList::hostileSourceFiles_data()
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<QString>("shown");
-    const QByteArray good = "url=mqtt://127.0.0.1:1\npassword_file=" + AppFixture::dataFile(QStringLiteral("pw")).toUtf8() + "\n";
-    QTest::newRow("sites.ini past 64 KiB") << good + QByteArray(64 * 1024, ';') << QByteArray("x") << QStringLiteral("ﾌﾞﾛｰｶ未設定");
-    QTest::newRow("password file past 4 KiB") << good << QByteArray(4097, 'x') << QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません");
-    QTest::newRow("no password file") << good << QByteArray() << QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません");
-    QTest::newRow("no broker address") << QByteArray("url=\x01\xff\n") << QByteArray("x") << QStringLiteral("使用できません");
+    const QByteArray good = "[mqtt]\nurl=mqtt://127.0.0.1:1\nusername=u\npassword_file=" +
+                            AppFixture::dataFile(QStringLiteral("pw")).toUtf8() + "\n";
+    QTest::newRow("sites.ini past 64 KiB") << good + QByteArray(64 * 1024, ';') << QByteArray("x")
+                                           << QStringLiteral("ﾌﾞﾛｰｶ未設定 (sites.ini: the file is larger than 65536 bytes)");
+    QTest::newRow("password file past 4 KiB") << good << QByteArray(4097, 'x')
+                                              << QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: the file is larger than 4096 bytes for a password");
+    QTest::newRow("no password file") << good << QByteArray()
+                                      << QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: the file does not exist");
+    QTest::newRow("no broker address") << QByteArray("[mqtt]\nurl=nowhere\n") << QByteArray("x")
+                                       << QStringLiteral("nowhere 使用できません (\"nowhere\" is no broker address; write mqtt://HOST:PORT or mqtts://HOST:PORT)");
+    QTest::newRow("no UTF-8") << QByteArray("[mqtt]\nurl=\x01\xff\n") << QByteArray("x")
+                              << QStringLiteral("ﾌﾞﾛｰｶ未設定 (sites.ini: the file is no UTF-8 text)");
+    QTest::newRow("unknown key") << good + "host=h\n" << QByteArray("x")
+                                 << QStringLiteral("ﾌﾞﾛｰｶ未設定 (sites.ini:5: unknown key host in [mqtt] (known: url, "
+                                                   "topic_prefix, username, password_file))");
+    QTest::newRow("outside a group") << QByteArray("url=mqtt://127.0.0.1:1\n") << QByteArray("x")
+                                     << QStringLiteral("ﾌﾞﾛｰｶ未設定 (sites.ini:1: url stands outside a group)");
 }
 
 void TestSiteList::hostileSourceFiles()
@@ -146,20 +163,51 @@ void TestSiteList::hostileSourceFiles()
     QFETCH(QByteArray, password);
     QFETCH(QString, shown);
     AppFixture f;
-    f.startSeeded();
     AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("sites.ini")), ini);
     if (!password.isEmpty())
         AppFixture::writeFile(AppFixture::dataFile(QStringLiteral("pw")), password);
+    // Started at start-up on the file, and shown when the list opens.
+    f.startSeeded();
     g_subMenuCommand(18);
-    QVERIFY2(g_frmSites1->SourceLabel->text().contains(shown), qPrintable(g_frmSites1->SourceLabel->text()));
+    QCOMPARE(g_frmSites1->SourceLabel->text(), shown);
+    QCOMPARE(g_frmSites1->SourceLabel->accessibleName(), shown);
     QVERIFY(!g_frmSites1->client());
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// "sites.ini" holds the sources as the dialog took them, and gives them back whatever their
+// characters; the watcher's reader reads it.
+void TestSiteList::sourceFileReadBack()
+{
+    AppFixture f;
+    SiteSource s;
+    s.url = QStringLiteral("mqtt://127.0.0.1:1883");
+    s.topicPrefix = QStringLiteral("depot/川辺");
+    s.username = QStringLiteral("ops");
+    s.passwordFile = QStringLiteral("/home/ops/pw;1,2 \"x\"");
+    s.watchFile = QStringLiteral("/etc/qelvo/watchd #2.ini");
+    QVERIFY(SaveSiteSource(s));
+    QString fault;
+    QCOMPARE(LoadSiteSource(&fault), s);
+    QCOMPARE(fault, QString());
+    // Plain values are written as they stand.
+    s.passwordFile = QStringLiteral("/home/ops/pw");
+    s.watchFile.clear();
+    QVERIFY(SaveSiteSource(s));
+    QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("sites.ini"))),
+             QByteArray("[mqtt]\nurl=mqtt://127.0.0.1:1883\ntopic_prefix=depot/川辺\nusername=ops\npassword_file=/home/ops/pw\n"
+                        "[watch]\nfile=\n"));
+    QCOMPARE(LoadSiteSource(&fault), s);
+    // Never saved: the defaults, and no fault.
+    QVERIFY(QFile::remove(SiteSourcePath()));
+    QCOMPARE(LoadSiteSource(&fault), SiteSource());
+    QCOMPARE(fault, QString());
 }
 
 void TestSiteList::ageCountsUp()
 {
     AppFixture f;
-    SiteBoard board{QString()};
+    SiteBoard board;
     SiteTableModel model(&board);
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
     QVERIFY(board.takeMessage(QStringLiteral("q"), QStringLiteral("q/k1/reading"),
@@ -189,7 +237,7 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     AppFixture f;
     f.sim.usablePorts = {3, 4, 5, 6};
     f.startSeeded(3);
-    frmSites1::portMaker() = [](const WatchSite &s) {
+    SiteMonitor::portMaker() = [](const WatchSite &s) {
         auto p = std::make_unique<SimulatedPort>();
         p->usablePorts = {s.comPort};
         p->model().setLevel(100 * s.comPort);
@@ -234,12 +282,94 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     QCOMPARE(k3->count, 300);
     QCOMPARE(k3->displayName(), QStringLiteral("川辺"));
     QVERIFY(!g_funcCommPortOpen(3));
-    // The window closed, its ports are the tool's again.
+    // The window closed, the sites are still polled on their ports; a source without the file
+    // gives them back to the tool.
     g_subMenuCommand(18);
     QVERIFY(!g_frmSites1);
+    QVERIFY(!g_funcCommPortOpen(4));
+    const qint64 k4Before = board->row(QStringLiteral("k4"))->lastMs;
+    Sleep(2000);
+    QVERIFY(board->row(QStringLiteral("k4"))->lastMs > k4Before);
+    SiteSource none;
+    QVERIFY(!siteMonitor().useSource(none)); // no broker set
+    QVERIFY(siteMonitor().localSites().empty());
     QVERIFY(g_funcCommPortOpen(4));
     g_subCommPortClose();
-    frmSites1::portMaker() = MakeSitePort;
+    SiteMonitor::portMaker() = MakeSitePort;
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// With ｻｲﾄ一覧 closed, a polled site's outputs turning on raise the alarm: the bell, the
+// notification, the alarm log and the count in the frame's status bar; the window opened
+// afterwards shows it latched, and its 確認 clears the frame's count.
+void TestSiteList::alarmsWatchedWhileTheListIsClosed()
+{
+    AppFixture f;
+    SimulatedPort *controller = nullptr;
+    SiteMonitor::portMaker() = [&controller](const WatchSite &s) {
+        auto p = std::make_unique<SimulatedPort>();
+        p->usablePorts = {s.comPort};
+        p->model().setLevel(400);
+        p->model().setCell(cellInputCode, 0x00);
+        controller = p.get();
+        return std::unique_ptr<SerialPortService>(std::move(p));
+    };
+    const QString ini = AppFixture::dataFile(QStringLiteral("watchd.ini"));
+    AppFixture::writeFile(ini, "[sites]\nk4=COM4\n[k4]\ntitle=川辺\nwarn_outputs=1 2\n");
+    SiteSource source;
+    source.watchFile = ini;
+    QVERIFY(SaveSiteSource(source));
+    f.startSeeded();
+    QVERIFY(!g_frmSites1);
+    Sleep(3000);
+    const SiteBoard *board = siteMonitor().board();
+    QVERIFY(board->row(QStringLiteral("k4")) && controller);
+    QCOMPARE(board->row(QStringLiteral("k4"))->link, BoardRow::Link::Online);
+    QCOMPARE(board->row(QStringLiteral("k4"))->outputs, 0);
+    QVERIFY(!g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
+
+    // Level 0: every output of the controller closes (all its windows are 0-0).
+    controller->model().setLevel(0);
+    Sleep(2000);
+    const BoardRow *k4 = board->row(QStringLiteral("k4"));
+    QCOMPARE(k4->outputs, 0xFF);
+    QVERIFY(k4->alarm.latched);
+    QCOMPARE(k4->alarm.first, AlarmCause::Output1);
+    QCOMPARE(k4->alarm.active, (QList<AlarmCause>{AlarmCause::Output1, AlarmCause::Output2}));
+    QCOMPARE(f.dlg.beeps, 1);
+    QCOMPARE(f.dlg.notifications, QStringList{QStringLiteral("ｻｲﾄ警報|川辺 (k4): 出力1 ON")});
+    QVERIFY(g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
+    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 1件"));
+    // The level back: the causes clear, the alarm stays.
+    controller->model().setLevel(400);
+    Sleep(2000);
+    QVERIFY(k4->alarm.latched && k4->alarm.active.isEmpty());
+    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 1件"));
+
+    g_subMenuCommand(18);
+    QVERIFY(g_frmSites1);
+    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 1件"));
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報: 川辺 出力1 ON"));
+    QCOMPARE(g_frmSites1->AlarmLabel->accessibleName(), QStringLiteral("警報: 川辺 出力1 ON"));
+    QCOMPARE(g_frmSites1->WatchLabel->text(), QStringLiteral("watchd.ini 1ｻｲﾄ"));
+    const QAbstractItemModel *view = g_frmSites1->proxy();
+    QCOMPARE(view->rowCount(), 1);
+    QCOMPARE(view->index(0, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("出力1 ON"));
+    QCOMPARE(view->index(0, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    g_frmSites1->SiteTable->selectAll();
+    g_frmSites1->AckButton->click();
+    QVERIFY(!k4->alarm.latched);
+    QVERIFY(!g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
+    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報なし"));
+
+    // The alarm log: both warning stages came and went, and the acknowledgement.
+    QStringList steps;
+    for (const QString &line : SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath())).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        steps << line.section(QLatin1Char(','), 1);
+    QCOMPARE(steps, (QStringList{"k4,発生,出力1 ON,", "k4,発生,出力2 ON,", "k4,解除,出力1 ON,", "k4,解除,出力2 ON,",
+                                 "k4,確認,出力1 ON," + SiteMonitor::loginName()}));
+    SiteMonitor::portMaker() = MakeSitePort;
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
@@ -319,7 +449,7 @@ void TestSiteList::historyInTheTrendWindow()
     };
     QVERIFY2(showsSite(), qPrintable(g_frmTrend1->SourceLabel->text()));
     // The tool's own readings, its grid and settings leave the site shown; so does closing the
-    // office view, whose board goes with it.
+    // office view.
     g_subTrendHistoryAdd(Now().toMSecsSinceEpoch(), QStringLiteral("0200"), QStringLiteral("01"));
     emit monitorEvents().readingStored();
     g_subMonitorWindowsRefresh();
@@ -353,7 +483,7 @@ void TestSiteList::historyBounded()
     QFETCH(int, stepMs);
     QFETCH(int, back);
     AppFixture f;
-    SiteBoard board{QString()};
+    SiteBoard board;
     Reading r;
     r.valueValid = true;
     for (int i = 0; i < readings; ++i) {

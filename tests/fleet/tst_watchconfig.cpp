@@ -1,7 +1,10 @@
 // The fleet watcher's configuration file: every fault named with its line, a good file's
-// values, and the difference of two configurations for a reload.
+// values, the modes of the files of secrets and trust, the one reader of a password file,
+// and the difference of two configurations for a reload.
+#include "fleet/IniFile.h"
 #include "fleet/WatchConfig.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -13,11 +16,20 @@ const QByteArray kSites = "[sites]\nkawabe-1=tcp://10.0.5.21:4001\nkawabe-2=COM3
 
 class Files {
 public:
-    QString write(const QByteArray &text, const QString &name = "watchd.ini")
+    QString write(const QByteArray &text, const QString &name = "watchd.ini", int mode = 0640)
     {
         QFile f(m_dir.filePath(name));
-        f.open(QIODevice::WriteOnly);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
         f.write(text);
+        f.close();
+        QFileDevice::Permissions p;
+        static const QFileDevice::Permission bits[9] = {
+            QFileDevice::ReadOwner, QFileDevice::WriteOwner, QFileDevice::ExeOwner, QFileDevice::ReadGroup,  QFileDevice::WriteGroup,
+            QFileDevice::ExeGroup,  QFileDevice::ReadOther,  QFileDevice::WriteOther, QFileDevice::ExeOther};
+        for (int i = 0; i < 9; ++i)
+            if (mode & (0400 >> i))
+                p |= bits[i];
+        f.setPermissions(p);
         return f.fileName();
     }
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -33,7 +45,12 @@ private slots:
     void badFiles_data();
     void badFiles();
     void goodFile();
+    void fileModes_data();
+    void fileModes();
     void diff();
+    void passwordFile_data();
+    void passwordFile();
+    void valuesWrittenReadBack();
     void packagedExample_data();
     void packagedExample();
 };
@@ -59,6 +76,10 @@ void tst_watchconfig::badFiles_data()
     row("missing ca_file", "[mqtt]\nurl=mqtts://h\nca_file=ca.crt\n" + kSites, {"3: ca_file=ca.crt: the file does not exist"});
     row("missing password file", "[mqtt]\nurl=mqtt://h\nusername=u\npassword_file=/nonexistent/pw\n" + kSites,
         {"4: password_file=/nonexistent/pw: the file does not exist"});
+    row("flag neither true nor false", "[mqtt]\nurl=mqtt://h\nhomeassistant_discovery=yes\n" + kSites,
+        {"3: homeassistant_discovery=yes: write true or false"});
+    row("backlog rate out of range", "[mqtt]\nurl=mqtt://h\nbacklog_rate=0\n" + kSites,
+        {"3: backlog_rate=0 is out of range (1-100000)"});
     row("bad topic prefix", "[mqtt]\nurl=mqtt://h\ntopic_prefix=a/#\n" + kSites,
         {"3: topic_prefix=a/# is no topic prefix (levels between /, without + and #, at most 100 characters)"});
     row("queue limit", "[mqtt]\nurl=mqtt://h\nqueue_limit=0\n" + kSites, {"3: queue_limit=0 is out of range (1-1000000)"});
@@ -67,10 +88,12 @@ void tst_watchconfig::badFiles_data()
         {"2: a=tcp://10.0.5.21: no port number after the host; write tcp://HOST:PORT or rfc2217://HOST:PORT"});
     row("port twice", "[sites]\na=com3\nb=COM3\nc=tcp://H:1\nd=rfc2217://h:1\n",
         {"3: b=COM3: COM3 is already the port of a (line 2)", "5: d=rfc2217://h:1: rfc2217://h:1 is already the port of c (line 4)"});
-    row("site name", "[sites]\nkawabe 1=COM1\nx.y=COM2\nwatch=COM4\n",
+    row("site name", "[sites]\nkawabe 1=COM1\nx.y=COM2\nwatch=COM4\nwatchd=COM5\nsites=COM6\nWatchd=COM7\n",
         {"2: \"kawabe 1\" is no site name (letters, digits, _ and -, at most 40)",
          "3: \"x.y\" is no site name (letters, digits, _ and -, at most 40)",
-         "4: \"watch\" is a group of this file and cannot name a site"});
+         "4: \"watch\" is a group of this file and cannot name a site",
+         "5: \"watchd\" is the topic level of the watchers' own state (<prefix>/watchd/<client id>) and cannot name a site",
+         "6: \"sites\" is a group of this file and cannot name a site"});
     row("input type", kSites + "[kawabe-1]\ninput_type=6\ntitle=\"" + QByteArray(101, 'x') + "\"\n",
         {"5: input_type=6 is out of range (1-5)", "6: title is longer than 100 characters"});
     row("warning outputs", kSites + "[kawabe-1]\nwarn_outputs=0 9\n",
@@ -96,7 +119,7 @@ void tst_watchconfig::badFiles_data()
     row("webhook", "[notify]\nwebhook=ftp://h/x\n" + kSites, {"2: webhook=ftp://h/x is no http:// or https:// address"});
     row("notify as a site", "[sites]\nnotify=COM1\n", {"2: \"notify\" is a group of this file and cannot name a site"});
     row("command as a site", "[sites]\ncommand=COM1\n",
-        {"2: \"command\" names the users' commands in the topics and cannot name a site"});
+        {"2: \"command\" names the users' commands in the topics (<prefix>/command/<user>/<site>) and cannot name a site"});
     row("no sites", "[watch]\n", {" no [sites] group: name each site and its port there (NAME=COMn, tcp://HOST:PORT or rfc2217://HOST:PORT)"});
     row("empty sites", "[sites]\n", {"1: [sites] lists no site"});
     QByteArray many = "[sites]\n";
@@ -182,6 +205,9 @@ warn_outputs=3 1
     QString password, err;
     QVERIFY(ReadPasswordFile(s->mqtt->passwordFile, &password, &err));
     QCOMPARE(password, "secret");
+    QCOMPARE(s->mqtt->password, "secret");
+    QCOMPARE(s->mqtt->backlogRate, 200);
+    QVERIFY(!s->mqtt->homeAssistant && !s->mqtt->insecureFileModes);
     using K = WatchSite::PortKind;
     const QList<WatchSite> expected = {
         {"kawabe-1", "tcp://10.0.5.21:4001", K::Tcp, 0, "10.0.5.21", 4001, 500, "川辺第1観測所", 0, 7200},
@@ -204,6 +230,57 @@ warn_outputs=3 1
     const auto service = LoadWatchConfig(files.write("[watch]\nlog_folder=logs\n" + kSites), "/data", &faults);
     qunsetenv("STATE_DIRECTORY");
     QCOMPARE(service->stateDir, QStringLiteral("/var/lib/qelvo"));
+}
+
+// A password that others than the file's owner and group may read, and a certificate
+// authority that they may write (and so swap), are refused unless the file says that its
+// files' modes are not to be checked; a CA that everyone may read, as those of
+// /etc/ssl/certs, is taken.
+void tst_watchconfig::fileModes_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("insecure");
+    QTest::addColumn<QString>("fault"); // empty: the file is taken
+    QTest::newRow("password 0600") << "password_file" << 0600 << false << "";
+    QTest::newRow("password 0640") << "password_file" << 0640 << false << "";
+    QTest::newRow("password 0644") << "password_file" << 0644 << false
+                                   << "password_file=f: every user may read the password (mode 0644): chmod o-rwx it "
+                                      "(or set insecure_file_modes=true)";
+    QTest::newRow("password 0604") << "password_file" << 0604 << false << "every user may read the password (mode 0604)";
+    QTest::newRow("password 0644, insecure") << "password_file" << 0644 << true << "";
+    QTest::newRow("password 0602") << "password_file" << 0602 << false << "";
+    QTest::newRow("ca 0644") << "ca_file" << 0644 << false << "";
+    QTest::newRow("ca 0664") << "ca_file" << 0664 << false << "";
+    QTest::newRow("ca 0646") << "ca_file" << 0646 << false
+                             << "ca_file=f: every user may write the certificate authority (mode 0646): chmod o-w it "
+                                "(or set insecure_file_modes=true)";
+    QTest::newRow("ca 0666, insecure") << "ca_file" << 0666 << true << "";
+}
+
+void tst_watchconfig::fileModes()
+{
+    QFETCH(QString, key);
+    QFETCH(int, mode);
+    QFETCH(bool, insecure);
+    QFETCH(QString, fault);
+    Files files;
+    files.write("secret\n", "f", mode);
+    QByteArray text = "[mqtt]\nurl=mqtts://h\nusername=u\n" + key.toUtf8() + "=f\n";
+    text += key == "ca_file" ? "" : "ca_file=ca\n";
+    if (insecure)
+        text += "insecure_file_modes=true\n";
+    files.write("a CA\n", "ca", 0644);
+    QStringList faults;
+    const auto s = LoadWatchConfig(files.write(text + kSites), "/d", &faults);
+    if (fault.isEmpty()) {
+        QVERIFY2(s, qPrintable(faults.join('\n')));
+        QCOMPARE(s->mqtt->insecureFileModes, insecure);
+        return;
+    }
+    QVERIFY(!s);
+    QCOMPARE(faults.size(), 1);
+    QVERIFY2(faults[0].startsWith(files.path("watchd.ini") + ":4: ") && faults[0].contains(fault), qPrintable(faults[0]));
 }
 
 void tst_watchconfig::diff()
@@ -232,6 +309,71 @@ void tst_watchconfig::diff()
         const WatchDiff a = DiffWatchConfig(*before, *changed);
         QVERIFY2(a.alarmsChanged && !a.empty() && a.changed.isEmpty() && a.added.isEmpty(), group.constData());
     }
+
+    // Another password in the same file: the broker's settings changed (a reload connects
+    // again with it).
+    const QByteArray withPassword = "[mqtt]\nurl=mqtt://h\nusername=u\npassword_file=pw\n" + kSites;
+    files.write("old\n", "pw", 0600);
+    const auto old = LoadWatchConfig(files.write(withPassword), "/d", &faults);
+    files.write("new\n", "pw", 0600);
+    const auto changed = LoadWatchConfig(files.write(withPassword), "/d", &faults);
+    QVERIFY(old && changed);
+    QCOMPARE(changed->mqtt->password, "new");
+    const WatchDiff p = DiffWatchConfig(*old, *changed);
+    QVERIFY(p.mqttChanged && p.added.isEmpty() && p.removed.isEmpty() && p.changed.isEmpty());
+}
+
+// The watcher and the office view read a password file with the one reader: the first line.
+void tst_watchconfig::passwordFile_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // "-": no file; "/": a folder
+    QTest::addColumn<QString>("expected"); // the password, or "!" and the reason
+    QTest::newRow("one line") << QByteArray("secret\n") << "secret";
+    QTest::newRow("no line end") << QByteArray("secret") << "secret";
+    QTest::newRow("CR LF, more lines") << QByteArray("s e c r e t \r\nsecond\n") << "s e c r e t ";
+    QTest::newRow("UTF-8") << QByteArray("パス\n") << "パス";
+    QTest::newRow("4096 bytes") << QByteArray(4096, 'x') << QString(4096, 'x');
+    QTest::newRow("4097 bytes") << QByteArray(4097, 'x') << "!the file is larger than 4096 bytes for a password";
+    QTest::newRow("empty first line") << QByteArray("\nsecret\n") << "!the file holds no password on its first line";
+    QTest::newRow("empty") << QByteArray() << "!the file holds no password on its first line";
+    QTest::newRow("missing") << QByteArray("-") << "!the file does not exist";
+    QTest::newRow("a folder") << QByteArray("/") << "!the file cannot be read: Path/File access error";
+}
+
+void tst_watchconfig::passwordFile()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    Files files;
+    QString path = files.path("pw");
+    if (bytes == "/")
+        QVERIFY(QDir().mkpath(path));
+    else if (bytes != "-")
+        path = files.write(bytes, "pw");
+    QString password = "unchanged", why;
+    const bool ok = ReadPasswordFile(path, &password, &why);
+    QCOMPARE(ok ? password : "!" + why, expected);
+    if (!ok)
+        QCOMPARE(password, "unchanged");
+}
+
+// A value written as IniFile::valueText writes it reads back as it was, whatever characters
+// QSettings would otherwise take for a list, a comment, a quote or an escape.
+void tst_watchconfig::valuesWrittenReadBack()
+{
+    const QStringList values = {"mqtt://127.0.0.1:1883", "/home/ops/pw file", "a,b", "x;y", "#hash", "say \"hi\"",
+                                "C:\\dir\\file", " padded ", "川辺;第1", "a=b", "tab\there", "", "ends with \\"};
+    Files files;
+    QByteArray text = "[g]\n";
+    for (int i = 0; i < values.size(); ++i)
+        text += "k" + QByteArray::number(i) + "=" + IniFile::valueText(values[i]).toUtf8() + "\n";
+    IniFile ini;
+    QVERIFY(ini.read(files.write(text), 4096));
+    // Blanks around a value are never part of it.
+    for (int i = 0; i < values.size(); ++i)
+        QCOMPARE(ini.text("g", "k" + QString::number(i)), values[i].trimmed());
+    QVERIFY2(!ini.failed(), qPrintable(ini.faults().join('\n')));
+    QCOMPARE(IniFile::valueText("mqtt://127.0.0.1:1883"), "mqtt://127.0.0.1:1883");
 }
 
 // The example the package installs as /etc/qelvo/watchd.ini reads as it stands, and with each

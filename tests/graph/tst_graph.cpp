@@ -98,8 +98,7 @@ void setThresholds(int n, const QString &max, const QString &min = QString())
 void reading(const QString &value)
 {
     g_subMonitorPollingSet(true);
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N") + value);
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y00"));
+    StoreReading(value, QStringLiteral("00"));
     Sleep(1);
 }
 

@@ -6,6 +6,7 @@
 // labels that never write over each other.
 #include "support/AccessibleTree.h"
 #include "support/AppFixture.h"
+#include "support/PdfText.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -39,8 +40,7 @@ TrendPlot *plot() { return g_frmTrend1->Plot; }
 void reading(const QString &value, const QString &outputs = QStringLiteral("00"))
 {
     g_subMonitorPollingSet(true);
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N") + value);
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y") + outputs);
+    StoreReading(value, outputs);
 }
 
 void openTrend(AppFixture &f)
@@ -94,7 +94,7 @@ QString writeLog(const QString &name, int runs)
         const QDateTime t0 = QDateTime(QDate(2026, 10, 10), QTime(9, 0)).addSecs(run * 7200);
         AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
         for (int i = 0; i < 60; ++i)
-            AppendLogFilerData(MakeDataLine(i + 1, t0.addSecs(i * 60), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
+            AppendLogFilerData(DataLineOf(i + 1, t0.addSecs(i * 60), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
         AppendLogFilerData(LogBlock(QStringLiteral("/** Logging END C **/"), t0.addSecs(3600)), path);
     }
     return path;
@@ -122,6 +122,8 @@ private slots:
     void viewKeysFromAnywhere();
     void labelsNeverOverlap_data();
     void labelsNeverOverlap();
+    void contrastOfColours();
+    void labelsReadableInEveryColour();
 };
 
 void TestTrend::menuRecordAndStartUp()
@@ -471,7 +473,11 @@ void TestTrend::pictureSaysWhatItShows()
     const auto at = [](qint64 ms) { return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")); };
     QCOMPARE(saved.text(QStringLiteral("From")), at(plot()->viewStart()));
     QCOMPARE(saved.text(QStringLiteral("To")), at(plot()->viewStart() + plot()->viewSpan()));
-    QCOMPARE(saved.text(QStringLiteral("Source")), log ? QStringLiteral("qlv20261010.csv") : QStringLiteral("ライブ"));
+    QCOMPARE(saved.text(QStringLiteral("Source")), log ? QStringLiteral("qlv20261010.csv") : QStringLiteral("ﾗｲﾌﾞ"));
+    // The picture names the live source as the status line does.
+    if (!log)
+        QVERIFY2(g_frmTrend1->SourceLabel->text().startsWith(saved.text(QStringLiteral("Source")) + QLatin1Char(' ')),
+                 qPrintable(g_frmTrend1->SourceLabel->text()));
     QCOMPARE(saved.text(QStringLiteral("Span")), frmTrend1::spanWords(plot()->viewSpan()));
     QCOMPARE(saved.text(QStringLiteral("Unit")), QStringLiteral("V"));
     for (const char *key : {"From", "To", "Source", "Span", "Unit"})
@@ -572,7 +578,7 @@ void TestTrend::logOfAnotherFullScale()
     const QDateTime t0(QDate(2026, 10, 10), QTime(9, 0));
     AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), t0), path);
     for (int c = 0; c <= 1023; c += 31)
-        AppendLogFilerData(MakeDataLine(c + 1, t0.addSecs(c), QStringLiteral("%1").arg(c, 4, 16, QLatin1Char('0')), QStringLiteral("00"), true, true), path);
+        AppendLogFilerData(DataLineOf(c + 1, t0.addSecs(c), QStringLiteral("%1").arg(c, 4, 16, QLatin1Char('0')), QStringLiteral("00"), true, true), path);
     setType(toolType);
     setThresholds(1, QStringLiteral("1.00"), QString());
     QVERIFY(g_frmTrend1->openLog(path));
@@ -604,9 +610,9 @@ void TestTrend::clockStepBackInALog()
     const QDateTime day(QDate(2026, 10, 10), QTime(0, 0));
     AppendLogFilerData(LogBlock(QStringLiteral("/** Logging Start **/"), day.addSecs(5 * 3600)), path);
     for (int i = 0; i <= 360; ++i)
-        AppendLogFilerData(MakeDataLine(i + 1, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("00CD"), QStringLiteral("01"), true, true), path);
+        AppendLogFilerData(DataLineOf(i + 1, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("00CD"), QStringLiteral("01"), true, true), path);
     for (int i = 1; i <= 720; ++i)
-        AppendLogFilerData(MakeDataLine(i + 361, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("019A"), QStringLiteral("02"), true, true), path);
+        AppendLogFilerData(DataLineOf(i + 361, day.addSecs(5 * 3600 + 10 * i), QStringLiteral("019A"), QStringLiteral("02"), true, true), path);
     QVERIFY(g_frmTrend1->openLog(path));
     QVERIFY2(g_frmTrend1->SourceLabel->text().contains(QStringLiteral("時刻戻り 2026/10/10 06:00:00→05:00:10")),
              qPrintable(g_frmTrend1->SourceLabel->text()));
@@ -729,6 +735,68 @@ void TestTrend::labelsNeverOverlap()
     QCOMPARE(node->role(), QAccessible::Chart);
     QCOMPARE(node->childCount(), int(items.size()));
     QCOMPARE(node->child(node->childCount() - 1)->text(QAccessible::Name), items.last());
+}
+
+void TestTrend::contrastOfColours()
+{
+    const QColor black(0, 0, 0), white(255, 255, 255), blue(0, 0, 255), red(255, 0, 0), darkGreen(51, 102, 0);
+    QCOMPARE(ContrastRatio(black, white), 21.0);
+    QCOMPARE(ContrastRatio(white, black), 21.0);
+    QCOMPARE(ContrastRatio(blue, blue), 1.0);
+    // The defaults of ch4 and ch8 on the default black: hard to read.
+    QCOMPARE(std::round(ContrastRatio(blue, black) * 100) / 100, 2.44);
+    QCOMPARE(std::round(ContrastRatio(darkGreen, black) * 100) / 100, 3.04);
+    QCOMPARE(LabelBacking(blue, black), white);
+    QCOMPARE(LabelBacking(darkGreen, black), white);
+    QVERIFY(!LabelBacking(red, black).isValid()); // 5.25:1
+    QVERIFY(!LabelBacking(blue, white).isValid());
+    QCOMPARE(LabelBacking(white, white), black);
+    QCOMPARE(LabelBacking(QColor(255, 255, 0), QColor(255, 255, 255)), black);
+}
+
+void TestTrend::labelsReadableInEveryColour()
+{
+    AppFixture f;
+    openTrend(f);
+    // A bound of every channel, far apart, so that each has a label of its own.
+    for (int n = 1; n <= 8; ++n)
+        setThresholds(n, FormatFixed2(0.55 * n), FormatFixed2(0.55 * n - 0.25));
+    reading(QStringLiteral("0010"));
+    Sleep(1100);
+    // The default black and a white background: every label reads against what is behind
+    // it (at least 4.5:1), and keeps its channel's colour.
+    for (const qint32 back : {0, 0xFFFFFF}) {
+        qint32 colours[kColors];
+        std::copy(g_lngColor, g_lngColor + kColors, colours);
+        colours[0] = back;
+        g_subColorsSet(colours);
+        const QImage img = plot()->picture();
+        QVERIFY(img.save(screenshotFolder() + QStringLiteral("/trend_labels_on_%1.png").arg(back == 0 ? "black" : "white")));
+        const QList<TrendLabel> labels = plot()->thresholdLabels(plot()->size());
+        QCOMPARE(labels.size(), 16);
+        int backed = 0;
+        for (const TrendLabel &l : labels) {
+            const QColor text = QtDialogs::qtColor(quint32(g_lngColor[plot()->thresholds()[l.thresholds.first()].channel]));
+            // Behind the label, just left of its text.
+            const QColor behind = img.pixelColor(l.rect.left() - 1, l.rect.center().y());
+            QVERIFY2(ContrastRatio(text, behind) >= 4.5,
+                     qPrintable(QStringLiteral("%1 on %2").arg(l.text, behind.name())));
+            backed += behind != QtDialogs::qtColor(quint32(back));
+            // The text in its channel's colour (smoothed at the edges of its strokes).
+            auto distance = [](const QColor &a, const QColor &b) {
+                return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+            };
+            int inColour = 0;
+            for (int y = l.rect.top(); y <= l.rect.bottom(); ++y)
+                for (int x = l.rect.left(); x <= l.rect.right(); ++x)
+                    inColour += distance(img.pixelColor(x, y), text) < 40;
+            QVERIFY2(inColour > 5, qPrintable(l.text));
+        }
+        // On black: the two bounds of ch4 (blue) and ch8 (dark green); on white every channel
+        // but those two: red (4.0:1), yellow, green, cyan, magenta and white.
+        QCOMPARE(backed, back == 0 ? 4 : 12);
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 QTEST_MAIN(TestTrend)

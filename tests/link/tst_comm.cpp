@@ -22,10 +22,51 @@ QStringList stored()
 {
     QStringList l;
     if (g_intMonDataIdx == 1)
-        l << QStringLiteral("N|") + g_typMonData[1].Value;
-    if (g_typMonData[g_intMonDataIdx].Outputs != QLatin1String("00"))
-        l << QStringLiteral("Y|") + g_typMonData[g_intMonDataIdx].Outputs;
+        l << QStringLiteral("N|") + g_typMonData[1].valueHex;
+    if (g_typMonData[g_intMonDataIdx].outputsHex != QLatin1String("00"))
+        l << QStringLiteral("Y|") + g_typMonData[g_intMonDataIdx].outputsHex;
     return l;
+}
+
+// Bytes the port gives into the program's session's receive buffer.
+void received(RecordingPort &rec, const QByteArray &bytes)
+{
+    rec.feed(bytes);
+    g_subCommReceive();
+}
+
+// The written reply checks' answers, from the protocol's checks of the receive buffer: "L"
+// 0 port closed, 1 not yet, 2 "L0001"; "R" and "W" the step after them (20 wait, 30 reply,
+// 11 send again); "E" 1 answered; "P" 100 no CR, 1 "P", 3 "?", 0 another line.
+int writtenCheck(char check, QString &buffer)
+{
+    switch (check) {
+    case 'L':
+        if (!MSComm1().portOpen())
+            return 0;
+        return CheckL(buffer) == LReply::Accepted ? 2 : 1;
+    case 'R':
+    case 'W':
+        switch (CheckLine(buffer, QLatin1Char(check))) {
+        case LineReply::Answered: return 30;
+        case LineReply::Refused: return 11;
+        default: return 20;
+        }
+    case 'E':
+        if (CheckLine(buffer, QLatin1Char('E')) == LineReply::Answered) {
+            buffer.clear();
+            return 1;
+        }
+        return 0;
+    case 'P':
+        switch (CheckLine(buffer, QLatin1Char('P'))) {
+        case LineReply::Waiting: return 100;
+        case LineReply::Answered: return 1;
+        case LineReply::Refused: return 3;
+        case LineReply::Other: return 0;
+        }
+    }
+    return -1;
 }
 } // namespace
 
@@ -63,9 +104,10 @@ void TestComm::framesOnTheWire()
     QVERIFY(g_funcCommPortOpen(1));
     for (const QString &cmd : {FrameRead(5), FrameRead(10), FrameRead(47), FrameWrite(0x2F, QStringLiteral("5A")),
                                FrameAnalogOut(1, 2.5), FrameAnalogOut(1, 0), FrameChannelRead(3)}) {
-        appSession().inPut() = QStringLiteral("STALE");
+        received(f.rec, "STALE");
+        QCOMPARE(g_strInPut, QStringLiteral("STALE"));
         QVERIFY(g_funcCommOutPut(cmd));
-        QVERIFY(appSession().inPut().isEmpty());
+        QVERIFY(g_strInPut.isEmpty());
     }
     QCOMPARE(f.rec.written, QByteArray("R05\rR0A\rR2F\rW2F5A\rD101FF\rD10000\rN3\r"));
     QCOMPARE(FrameAnalogOut(2, 5.0), QStringLiteral("D203FF"));
@@ -95,10 +137,11 @@ void TestComm::analogOutputAndChannelRead()
 void TestComm::sendToClosedPortOffersRetry()
 {
     AppFixture f(false);
-    appSession().inPut() = QStringLiteral("L0001\r");
+    received(f.rec, "L0001\r");
+    QCOMPARE(g_strInPut, QStringLiteral("L0001\r"));
     f.dlg.answers << vbRetry << vbCancel;
     QVERIFY(!g_funcCommOutPut(QStringLiteral("L")));
-    QVERIFY(appSession().inPut().isEmpty());
+    QVERIFY(g_strInPut.isEmpty());
     QCOMPARE(f.dlg.boxes.size(), 2); // Retry tried the whole send again
     for (const auto &b : f.dlg.boxes) {
         QCOMPARE(boxOf(b), box(QStringLiteral("g_funcCommOutPut"), kCheckPort + QStringLiteral("\r\n:Err.Number 0"), vbRetryCancel, vbCritical));
@@ -172,25 +215,25 @@ void TestComm::receiveFoldsCaseAndKeepsTheNewest()
     g_subCommReceive();
     f.rec.feed("01\r");
     g_subCommReceive();
-    QCOMPARE(appSession().inPut(), QStringLiteral("L0001\r"));
+    QCOMPARE(g_strInPut, QStringLiteral("L0001\r"));
     // A flood without CR cannot grow the buffer past 1024 characters; the newest stay.
     QByteArray flood;
     for (int i = 0; i < 3000; ++i)
         flood += char('a' + i % 26);
     f.rec.feed(flood);
     g_subCommReceive();
-    QCOMPARE(appSession().inPut().size(), kReceiveLimit);
-    QCOMPARE(appSession().inPut(), QString::fromLatin1(flood.right(1024).toUpper()));
+    QCOMPARE(g_strInPut.size(), kReceiveLimit);
+    QCOMPARE(g_strInPut, QString::fromLatin1(flood.right(1024).toUpper()));
     // Upper case that lengthens a character ("ß" is "SS") keeps the limit too (it once
     // left 2048 characters).
-    appSession().inPut().clear();
+    QVERIFY(g_funcCommOutPut(QStringLiteral("L"))); // a send empties the buffer
     f.rec.feed(QByteArray(1100, '\xDF'));
     g_subCommReceive();
-    QCOMPARE(appSession().inPut(), QString(kReceiveLimit, QLatin1Char('S')));
+    QCOMPARE(g_strInPut, QString(kReceiveLimit, QLatin1Char('S')));
     f.rec.feed("N03\xDF\r");
     g_subCommReceive();
-    QCOMPARE(appSession().inPut().size(), kReceiveLimit);
-    QVERIFY(appSession().inPut().endsWith(QStringLiteral("N03SS\r")));
+    QCOMPARE(g_strInPut.size(), kReceiveLimit);
+    QVERIFY(g_strInPut.endsWith(QStringLiteral("N03SS\r")));
     // Opening discards what was received before.
     g_subCommPortClose();
     f.rec.feed("junk");
@@ -232,19 +275,19 @@ void TestComm::replyTimerAndOverallTimer()
     // The reply timer: a full second from each start; the flag stays until stopped.
     g_subReplyTimerStart();
     f.clock.advance(999);
-    QCOMPARE(appSession().replyTimeUp(), qint16(0));
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
     f.clock.advance(1);
-    QCOMPARE(appSession().replyTimeUp(), qint16(1));
+    QCOMPARE(g_intReplyTimeUp, qint16(1));
     g_subReplyTimerStart();
-    QCOMPARE(appSession().replyTimeUp(), qint16(0));
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
     f.clock.advance(600);
     g_subReplyTimerStart(); // a restart gives a full second again
     f.clock.advance(600);
-    QCOMPARE(appSession().replyTimeUp(), qint16(0));
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
     g_subReplyTimerStop();
     QVERIFY(!ReplyTimer().Enabled());
     f.clock.advance(2000);
-    QCOMPARE(appSession().replyTimeUp(), qint16(0));
+    QCOMPARE(g_intReplyTimeUp, qint16(0));
 
     // The overall timer: wait cursor while it runs; a second start warns and changes nothing.
     g_subCommTimerStart();
@@ -255,11 +298,11 @@ void TestComm::replyTimerAndOverallTimer()
     QCOMPARE(f.dlg.boxes.size(), 1);
     QCOMPARE(boxOf(f.dlg.boxes[0]), box(g_strAppTitle, QStringLiteral("通信ﾀｲﾑｱｳﾄﾀｲﾏｰを二重に開始しようとしました。"), vbOKOnly, vbExclamation));
     f.clock.advance(3999);
-    QCOMPARE(appSession().commTimeUp(), qint16(0));
+    QCOMPARE(g_intCommTimeUp, qint16(0));
     f.clock.advance(1); // ten seconds after the first start, not the second
-    QCOMPARE(appSession().commTimeUp(), qint16(-1));
+    QCOMPARE(g_intCommTimeUp, qint16(-1));
     g_subCommTimerStop();
-    QCOMPARE(appSession().commTimeUp(), qint16(0));
+    QCOMPARE(g_intCommTimeUp, qint16(0));
     QVERIFY(!CommTimer().Enabled());
     QCOMPARE(CommTimer().Interval(), 0);
     QCOMPARE(g_frmMdi1->cursor().shape(), Qt::ArrowCursor);
@@ -303,20 +346,13 @@ void TestComm::replyChecks()
     QFETCH(QString, bufferAfter);
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
-    f.rec.feed(fed);
-    int got = -1;
-    switch (check) {
-    case 'L': got = g_funcLCheck(); break;
-    case 'R': appSession().step() = 20; g_subRCheck(); got = appSession().step(); break;
-    case 'W': appSession().step() = 20; g_subWCheck(); got = appSession().step(); break;
-    case 'E': got = g_funcECheck() ? 1 : 0; break;
-    case 'P': got = g_funcPCheck(); break;
-    }
-    QCOMPARE(got, result);
-    QCOMPARE(appSession().inPut(), bufferAfter);
+    received(f.rec, fed);
+    QString buffer = g_strInPut;
+    QCOMPARE(writtenCheck(check, buffer), result);
+    QCOMPARE(buffer, bufferAfter);
     // With the port closed the "L" check answers 0.
     g_subCommPortClose();
-    QCOMPARE(g_funcLCheck(), qint16(0));
+    QCOMPARE(writtenCheck('L', buffer), 0);
 }
 
 void TestComm::readDataAfterFirstR_data()
@@ -335,11 +371,10 @@ void TestComm::readDataAfterFirstR()
     QFETCH(QString, data);
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
-    f.rec.feed(reply);
-    appSession().step() = 20;
-    g_subRCheck();
-    QCOMPARE(appSession().step(), qint16(30));
-    QCOMPARE(g_funcReadData(), data);
+    received(f.rec, reply);
+    QString buffer = g_strInPut;
+    QCOMPARE(writtenCheck('R', buffer), 30);
+    QCOMPARE(ReadData(buffer), data);
 }
 
 void TestComm::pollAnswers_data()
@@ -361,11 +396,20 @@ void TestComm::pollAnswers()
     QFETCH(QString, captured);
     AppFixture f(false);
     QVERIFY(g_funcCommPortOpen(1));
+    // A "Y" completes the reading its "N" began: an "N" of a zero count comes first.
+    if (command == QLatin1String("Y")) {
+        answerWith(f.rec, {{"N", "N0000\r"}});
+        QVERIFY(g_funcMonitorPoll(QStringLiteral("N")));
+        f.rec.written.clear();
+    }
     answerWith(f.rec, {{command.toLatin1(), reply}});
     QVERIFY(g_funcMonitorPoll(command));
     QCOMPARE(f.rec.written, command.toLatin1() + '\r');
-    QCOMPARE(stored(), captured.isEmpty() ? QStringList() : QStringList{captured});
-    QVERIFY(appSession().inPut().isEmpty() || captured.isEmpty());
+    QStringList got = stored();
+    if (command == QLatin1String("Y"))
+        got.removeAll(QStringLiteral("N|0000"));
+    QCOMPARE(got, captured.isEmpty() ? QStringList() : QStringList{captured});
+    QVERIFY(g_strInPut.isEmpty() || captured.isEmpty());
     QCOMPARE(g_intPollBusy, qint16(0));
     QCOMPARE(g_intMonitorStop, qint16(0));
     QVERIFY(!ReplyTimer().Enabled());
@@ -381,7 +425,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     const qint64 t0 = f.clock.nowUs();
     QElapsedTimer real;
     real.start();
-    QVERIFY(g_subAnaMoni1CommandSend2(QStringLiteral("N")));
+    QVERIFY(g_funcMonitorPoll(QStringLiteral("N")));
     QVERIFY(real.elapsed() < 5000);
     // 20000 passes of a millisecond; the "?" is not answered by a resend.
     QVERIFY(f.msSince(t0) >= 19999 && f.msSince(t0) <= 20010);
@@ -395,7 +439,7 @@ void TestComm::pollQuestionRunsIntoThePassLimit()
     g_subMonitorStopSet(0);
     g_subCommPortClose();
     f.dlg.answers << vbCancel;
-    QVERIFY(!g_subAnaMoni1CommandSend2(QStringLiteral("Y")));
+    QVERIFY(!g_funcMonitorPoll(QStringLiteral("Y")));
     QCOMPARE(f.dlg.boxes.last().caption, QStringLiteral("g_funcCommOutPut"));
     QCOMPARE(g_intPollBusy, qint16(0));
 }
@@ -438,7 +482,7 @@ void TestComm::waitsWakeOnTheWire()
     double volts = 0;
     const Exchange exchanges[] = {
         {"channel read", [&] { return g_funcChannelRead(1, volts); }, 3 + 6},
-        {"poll", [] { return g_subAnaMoni1CommandSend2(QStringLiteral("N")) && g_intMonitorStop == 0; }, 2 + 6},
+        {"poll", [] { return g_funcMonitorPoll(QStringLiteral("N")) && g_intMonitorStop == 0; }, 2 + 6},
         {"output set", [] { return g_funcAnalogOut(1, 2.5); }, 7 + 2},
     };
     for (const Exchange &e : exchanges) {

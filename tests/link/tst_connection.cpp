@@ -401,7 +401,7 @@ void TestConnection::checkAgainstFaults()
     if (!box.isEmpty())
         QCOMPARE(boxText(f.dlg.boxes[0]),
                  (sendLost ? QStringLiteral("g_funcCommOutPut") : kCheckCaption) + QStringLiteral(" / ") + box);
-    QVERIFY(appSession().inPut().size() <= kReceiveLimit);
+    QVERIFY(g_strInPut.size() <= kReceiveLimit);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     checkSane();
     // A healthy controller connects afterwards (the device back where it went away).

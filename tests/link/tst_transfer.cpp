@@ -594,7 +594,7 @@ void TestTransfer::readAgainstFaults()
     QCOMPARE(f.msSince(t0) >= 30000, end == 1);
     QCOMPARE(settingsBlock(UserData), end == 0 ? modelBlock(m) : image);
     QCOMPARE(g_intSaved, qint16(end == 0 ? 0 : 1));
-    QVERIFY(appSession().inPut().size() <= kReceiveLimit);
+    QVERIFY(g_strInPut.size() <= kReceiveLimit);
     QCOMPARE(f.dlg.boxes.size(), end == 2 ? 2 : 0);
     if (end == 2) {
         // The port went away under "R02": the send says so, then the transfer's error box,
@@ -855,7 +855,7 @@ void TestTransfer::positionWithThePortGone()
 {
     // The device went away under a connection that still shows "接続中": Cancel in the
     // send's box abandons the command instead of offering the same box for ever, and the
-    // link is shown as down.
+    // link is shown as down. The box tells that the device went away.
     AppFixture f;
     startConnected(f);
     f.sim.hangUp();
@@ -863,7 +863,7 @@ void TestTransfer::positionWithThePortGone()
     g_frmMain1->Command3_Click();
     QCOMPARE(f.dlg.boxes.size(), 2);
     for (const auto &b : f.dlg.boxes)
-        QCOMPARE(boxText(b), QStringLiteral("g_funcCommOutPut / 通信ﾎﾟｰﾄの状態を確認して下さい。\r\n:Err.Number 0"));
+        QCOMPARE(boxText(b), QStringLiteral("g_funcCommOutPut / ") + kSendLost);
     QCOMPARE(f.sim.model().frameCount(), 1); // only the connect's "L"
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
     QCOMPARE(g_intConnectStatus, qint16(0));

@@ -405,6 +405,10 @@ void TestLogFiler::okSavesAndAnImpossibleEndTimeIsRefused()
     emit w.dlg.MonthView1->clicked(QDate(2026, 4, 29));
     w.dlg.Option1[0]->click();
     w.dlg.Check1->setChecked(true);
+    // A folder typed without its separator is stored with it: the log goes into the folder,
+    // not beside it as "logssite.csv".
+    QVERIFY(logFolder().endsWith(QLatin1Char('/')));
+    w.dlg.Text1[0]->setText(logFolder().chopped(1));
     w.dlg.Command2[0]->click();
     QVERIFY(!w.dlg.isVisible());
     QCOMPARE(AppFixture::readFile(AppFixture::dataFile(QStringLiteral("lfst.ini"))),

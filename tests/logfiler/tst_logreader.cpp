@@ -27,7 +27,7 @@ QDateTime at(int h, int m, int s, int day = 10) { return QDateTime(QDate(2026, 1
 void block(const QString &marker, const QDateTime &t) { QCOMPARE(AppendLogFilerData(LogBlock(marker, t), logPath()), qint16(1)); }
 void line(int n, const QDateTime &t, const QString &value, const QString &outputs, bool volt, bool bits)
 {
-    QCOMPARE(AppendLogFilerData(MakeDataLine(n, t, value, outputs, volt, bits), logPath()), qint16(1));
+    QCOMPARE(AppendLogFilerData(DataLineOf(n, t, value, outputs, volt, bits), logPath()), qint16(1));
 }
 
 LogFileData read()
@@ -46,8 +46,11 @@ void fresh()
     g_subUnitSet(Volt5);
 }
 
-// The value a data line shows for a count: hundredths of the text HexToVolt00 writes.
-int shownHundredths(const QString &count) { return int(std::lround(HexToVolt00(count).toDouble() * 100)); }
+// The value a data line shows for a count: hundredths of the text the line writes.
+int shownHundredths(const QString &count)
+{
+    return int(std::lround(ReadingOf(count, QStringLiteral("00")).valueText00().toDouble() * 100));
+}
 } // namespace
 
 class TestLogReader : public QObject {
@@ -180,7 +183,7 @@ void TestLogReader::lastLineCutShort()
     line(1, at(9, 0, 0), QStringLiteral("01A3"), QStringLiteral("05"), true, true);
     line(2, at(9, 0, 1), QStringLiteral("01A4"), QStringLiteral("05"), true, true);
     const QByteArray whole = AppFixture::readFile(logPath());
-    const QByteArray last = SjisEncode(MakeDataLine(3, at(9, 0, 2), QStringLiteral("01A5"), QStringLiteral("05"), true, true));
+    const QByteArray last = SjisEncode(DataLineOf(3, at(9, 0, 2), QStringLiteral("01A5"), QStringLiteral("05"), true, true));
     // Cut after every byte of the last line, even where what is left reads as a line ("10"
     // of the bits reads as hexadecimal outputs): the two whole lines, and nothing else.
     for (int n = 1; n <= last.size(); ++n) {
@@ -397,7 +400,7 @@ void TestLogReader::slowReadShowsProgress()
     fresh();
     QByteArray bytes = SjisEncode(LogBlock(QStringLiteral("/** Logging Start **/"), at(0, 0, 0))) + "\r\n";
     for (int i = 0; bytes.size() < 3 * 1024 * 1024; ++i)
-        bytes += SjisEncode(MakeDataLine(i + 1, at(0, 0, 0).addSecs(i), QStringLiteral("0100"), QStringLiteral("00"), true, true)) + "\r\n";
+        bytes += SjisEncode(DataLineOf(i + 1, at(0, 0, 0).addSecs(i), QStringLiteral("0100"), QStringLiteral("00"), true, true)) + "\r\n";
     AppFixture::writeFile(logPath(), bytes);
     f.clock.doEventsUs = pieceUs;
     f.dlg.progressCancelAt = cancelAt;

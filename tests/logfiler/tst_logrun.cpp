@@ -154,10 +154,43 @@ void TestLogRun::twoRunsBesideTheWindow()
              expect.mid(expect.lastIndexOf("/**")));
 }
 
+namespace {
+// The columns as the written log filer wrote them from the reply texts: the count times the
+// scale of the loaded type through the editor's value format (the distance types full scale
+// minus it), at least "00.00", and the unit; the outputs as eight digits, ch1 first. "ERROR"
+// for a text that is no number.
+QString writtenValue(const QString &hex, bool volt)
+{
+    if (!volt)
+        return hex;
+    bool ok = hex.size() == 4;
+    const int count = ok ? hex.toInt(&ok, 16) : 0;
+    QString v = ok ? g_funcValueFormat(count * g_dblScale, 1) : QStringLiteral("ERROR");
+    if (ok && v.indexOf(QLatin1Char('.')) < 2)
+        v.prepend(QLatin1Char('0'));
+    return v + QLatin1Char(',') + g_strUnit;
+}
+
+QString writtenOutputs(const QString &hex, bool bits)
+{
+    if (!bits)
+        return hex;
+    bool ok = !hex.isEmpty() && hex.size() <= 2;
+    const int v = ok ? hex.toInt(&ok, 16) : 0;
+    if (!ok)
+        return QStringLiteral("ERROR");
+    QString out;
+    for (int i = 0; i < 8; ++i)
+        out += (v >> i) & 1 ? QLatin1Char('1') : QLatin1Char('0');
+    return out;
+}
+} // namespace
+
 void TestLogRun::dataLineOfAReading()
 {
     // Every count and outputs text of a reply, in every input type and display: the line made
-    // from the reading decoded once is the line made from the reply's texts.
+    // from the reading decoded once is the line the written log filer made of the reply's
+    // texts.
     AppFixture f;
     const QDateTime t(QDate(2006, 10, 10), QTime(9, 0, 0));
     QStringList values{QString(), QStringLiteral("1A3"), QStringLiteral("ZZZZ"), QStringLiteral("1A3G"), QStringLiteral("01A35")};
@@ -171,9 +204,11 @@ void TestLogRun::dataLineOfAReading()
             const Reading r = MakeReading(t, values[i], outputs, ScaleOfType(type));
             for (int display = 0; display < 4; ++display) {
                 const bool volt = display & 1, bits = display & 2;
-                const QString fromTexts = MakeDataLine(i + 1, t, values[i], outputs, volt, bits);
-                if (MakeDataLine(i + 1, t, r, volt, bits) != fromTexts)
-                    QFAIL(qPrintable(QStringLiteral("type %1 %2 %3: %4 / %5").arg(type).arg(values[i], outputs, MakeDataLine(i + 1, t, r, volt, bits), fromTexts)));
+                const QString written = QStringLiteral("%1, %2, %3, %4")
+                                            .arg(i + 1, 6, 10, QLatin1Char('0'))
+                                            .arg(LogTimeText(t), writtenValue(values[i], volt), writtenOutputs(outputs, bits));
+                if (MakeDataLine(i + 1, t, r, volt, bits) != written)
+                    QFAIL(qPrintable(QStringLiteral("type %1 %2 %3: %4 / %5").arg(type).arg(values[i], outputs, MakeDataLine(i + 1, t, r, volt, bits), written)));
             }
         }
     }

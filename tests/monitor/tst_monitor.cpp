@@ -13,7 +13,9 @@
 #include "editor/frmMain1.h"
 #include "graph/frmGraph1.h"
 #include "link/modComm1.h"
+#include "logfiler/frmLogFiler1.h"
 #include "logfiler/modLogFiler.h"
+#include "logfiler/modLogFileSetting.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/frmLogView1.h"
 #include "monitor/frmOutputMonitor1.h"
@@ -66,11 +68,13 @@ private slots:
     void tickInsideAnExchangeSendsNothing();
     void replyMakesARecordAndRaisesEveryFlag();
     void failedSendStopsBeforeY();
+    void startAfterTheDeviceWentAwayPollsNothing();
     void failedStartClosesTheWindow_data();
     void failedStartClosesTheWindow();
     void bufferClearLeavesTheLinkUp_data();
     void bufferClearLeavesTheLinkUp();
     void replyTimeOutStopsAtTheNextTick();
+    void lateRepliesNeverPassForTheOutputs();
     void repliesWithoutValuesEndLikeATimeOut_data();
     void repliesWithoutValuesEndLikeATimeOut();
     void stopKeepsTheNewestSample();
@@ -101,9 +105,9 @@ void TestMonitor::ringWrapsAfterTwentyOneSamples()
     QCOMPARE(g_intMonDataIdx, qint16(20));
     Sleep(1000);
     QCOMPARE(g_intMonDataIdx, qint16(0));
-    QVERIFY(g_typMonData[0].Time.contains(QLatin1Char('/')));
-    QCOMPARE(g_typMonData[0].Time.size(), 22);
-    QCOMPARE(g_typMonData[0].Time, Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22));
+    QVERIFY(MonTimeText(g_typMonData[0].time).contains(QLatin1Char('/')));
+    QCOMPARE(MonTimeText(g_typMonData[0].time).size(), 22);
+    QCOMPARE(MonTimeText(g_typMonData[0].time), Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).leftJustified(22));
 }
 
 void TestMonitor::tickInsideAnExchangeSendsNothing()
@@ -135,8 +139,8 @@ void TestMonitor::replyMakesARecordAndRaisesEveryFlag()
     g_frmTimer1->MonitorTimer1_Timer();
     QCOMPARE(f.rec.written, QByteArray("N\rY\r"));
     QCOMPARE(g_intMonDataIdx, qint16(1));
-    QCOMPARE(g_typMonData[1].Value, QStringLiteral("03FF"));
-    QCOMPARE(g_typMonData[1].Outputs, QStringLiteral("05"));
+    QCOMPARE(g_typMonData[1].valueHex, QStringLiteral("03FF"));
+    QCOMPARE(g_typMonData[1].outputsHex, QStringLiteral("05"));
     for (qint16 flag : g_intMonNewFlag)
         QCOMPARE(flag, qint16(0));
     QCOMPARE(g_funcReplyValue(QStringLiteral("N03FF\r"), 4), QStringLiteral("03FF"));
@@ -170,6 +174,38 @@ void TestMonitor::failedSendStopsBeforeY()
     QVERIFY(g_frmMain1->Label1->isEnabled());
     QVERIFY(!g_frmMain1->Command1[0]->isEnabled());
     QVERIFY(!g_frmMdi1->menu_Direct->isEnabled());
+}
+
+void TestMonitor::startAfterTheDeviceWentAwayPollsNothing()
+{
+    // The device goes away while the link is idle: the link is shown down at once. A device
+    // plugged in again is not polled behind the connection check's back: "開始" finds the
+    // port closed, tells the loss as the send does, ends as a failed start and closes the
+    // window; nothing goes out on the line.
+    AppFixture f;
+    openMonitor(f);
+    f.sim.hangUp();
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    QCOMPARE(g_frmMdi1->statusPanel(2), stateText(0));
+    f.sim.plugIn();
+    f.sim.model().clearLog();
+    const int opens = f.sim.opens;
+    f.dlg.answers << vbCancel << vbOK;
+    QPointer<frmDirect1> window = g_frmDirect1;
+    window->Command2[0]->click();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 2);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("g_funcCommOutPut"), kSendLost, vbRetryCancel, vbCritical));
+    QCOMPARE(boxOf(f.dlg.boxes[1]), box(QStringLiteral("入力電圧ﾓﾆﾀｰ開始"), QStringLiteral("ｴﾗｰのため入力電圧ﾓﾆﾀｰを終了します。"), vbOKOnly, vbInformation));
+    QCOMPARE(f.sim.opens, opens);
+    QVERIFY(framesSent(f).isEmpty());
+    QTRY_VERIFY(!window);
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QCOMPARE(g_intFormOpen[idTimer], qint16(0));
+    QCOMPARE(g_intConnectStatus, qint16(0));
+    // The editor's read and write wait for a connection check.
+    QVERIFY(!g_frmMain1->Command1[0]->isEnabled() && !g_frmMain1->Command1[1]->isEnabled());
+    checkSane();
 }
 
 void TestMonitor::failedStartClosesTheWindow_data()
@@ -251,7 +287,7 @@ void TestMonitor::bufferClearLeavesTheLinkUp()
         startMonitor();
         Sleep(1050);
         QCOMPARE(m.received().mid(0, 3), (QByteArrayList{"N", "N", "Y"}));
-        QCOMPARE(g_funcNewestReading().Value, QStringLiteral("01FF"));
+        QCOMPARE(g_typMonData[g_intMonDataIdx].valueHex, QStringLiteral("01FF"));
         g_frmDirect1->Command2[1]->click();
         Sleep(1000);
     } else if (then == QLatin1String("read")) {
@@ -285,6 +321,78 @@ void TestMonitor::replyTimeOutStopsAtTheNextTick()
     QVERIFY(!g_frmDirect1->Timer1.Enabled());
     QVERIFY(g_frmDirect1->Command2[0]->isEnabled());
     checkSane();
+}
+
+void TestMonitor::lateRepliesNeverPassForTheOutputs()
+{
+    // The controller stalls for longer than a poll waits: the time-out ends the monitor, the
+    // user starts it again while the controller still stalls, and when it wakes it sends the
+    // answers it held back in one burst, so a late "N" reply comes in with the replies of
+    // the new run. Every window and the log file show the controller's true outputs (level
+    // 0200 lies in the windows of outputs 4 and 5), never the value's digits ("02") taken
+    // for the outputs.
+    AppFixture f;
+    f.sim.model().loadDemoSettings();
+    f.sim.model().setLevel(0x200);
+    const QString truth = QStringLiteral("00011000");
+    f.dlg.onBox = [&f](const ScriptedDialogs::Box &) { f.dlg.answers << vbOK; };
+    openMonitor(f);
+    g_subMenuCommand(14);
+    g_subMenuCommand(15);
+    QVERIFY(g_frmLogView1 && g_frmOutputMonitor1);
+    g_frmLogView1->menu_Disp_Bits->setChecked(true);
+    LogFileSetting s = DefaultLogFileSetting();
+    s.strInterval = QStringLiteral("00:00:01");
+    s.lngCountMax = 1000;
+    s.strFolder = AppFixture::dataFile(QStringLiteral("logs/"));
+    s.strFileName = QStringLiteral("burst.csv");
+    QVERIFY(QDir().mkpath(s.strFolder));
+    QVERIFY(!SaveLogFileSetting(s).failed());
+    g_subMenuCommand(13);
+    QVERIFY(g_frmLogFiler1);
+    startMonitor();
+    Sleep(1500); // a whole reading before the log filer starts
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(21000); // the ring holds this run's readings only
+
+    f.sim.setFault(Fault::Stall, 25000);
+    const qint64 end = f.clock.nowUs() + 30000000LL;
+    while (g_intMonitorOn == -1 && f.clock.nowUs() < end)
+        Sleep(100);
+    QCOMPARE(g_intMonitorOn, qint16(0));
+    QVERIFY(!f.dlg.boxes.isEmpty());
+    QCOMPARE(f.dlg.boxes[0].text, kTimeOutBox);
+    // The log filer ends after its monitor (its own box); both are started again at once, as
+    // a user would, while the controller still stalls.
+    for (int i = 0; i < 30 && flgLogFilerOnWork != 0; ++i)
+        Sleep(100);
+    QCOMPARE(flgLogFilerOnWork, qint16(0));
+    startMonitor();
+    g_frmLogFiler1->Command1[0]->click();
+    Sleep(6000);
+
+    QCOMPARE(g_intMonitorOn, qint16(-1));
+    QCOMPARE(NewestReading().outputBits(), truth);
+    QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("2.50"));
+    QString lamps;
+    for (int i = 0; i < 8; ++i)
+        lamps += g_frmOutputMonitor1->Picture1[i]->accessibleDescription() == QLatin1String("ON") ? QLatin1Char('1') : QLatin1Char('0');
+    QCOMPARE(lamps, truth);
+    for (const QString &line : listLines())
+        QVERIFY2(line.endsWith(QStringLiteral("  ") + truth), qPrintable(line));
+    g_frmLogFiler1->Command1[1]->click(); // 停止
+    Sleep(1500);
+    g_frmDirect1->Command2[1]->click();
+    Sleep(1500);
+    const QStringList fileLines = QString::fromLatin1(AppFixture::readFile(s.strFolder + s.strFileName)).split(QStringLiteral("\r\n"));
+    int data = 0;
+    for (const QString &line : fileLines) {
+        if (line.size() < 7 || !line.at(0).isDigit())
+            continue;
+        ++data;
+        QVERIFY2(line.endsWith(QStringLiteral(", ") + truth), qPrintable(line));
+    }
+    QVERIFY2(data >= 6, qPrintable(fileLines.join(QLatin1Char('|'))));
 }
 
 void TestMonitor::repliesWithoutValuesEndLikeATimeOut_data()
@@ -351,7 +459,7 @@ void TestMonitor::stopKeepsTheNewestSample()
     Sleep(2000); // the next tick ends the poll
     QCOMPARE(g_intFormOpen[idTimer], qint16(0));
     QCOMPARE(g_intMonDataIdx, idx);
-    QCOMPARE(g_typMonData[idx].Value, QStringLiteral("0155"));
+    QCOMPARE(g_typMonData[idx].valueHex, QStringLiteral("0155"));
     QCOMPARE(g_frmDirect1->Label6->text(), QStringLiteral("1.67"));
     checkSane();
     // Started again at once (a stop and a start within one tick): the first poll goes out
@@ -363,7 +471,7 @@ void TestMonitor::stopKeepsTheNewestSample()
     const qsizetype before = framesSent(f).size();
     startMonitor();
     QCOMPARE(framesSent(f).mid(before), QByteArrayList{"N"});
-    QCOMPARE(g_typMonData[g_intMonDataIdx].Value, QStringLiteral("02AA"));
+    QCOMPARE(g_typMonData[g_intMonDataIdx].valueHex, QStringLiteral("02AA"));
     g_frmDirect1->Command2[1]->click();
     Sleep(2000);
     checkSane();
@@ -667,7 +775,7 @@ void TestMonitor::presentValueLog()
     QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  10100000"));
     g_frmLogView1->menu_Disp_Bits->setChecked(false);
     QCOMPARE(listLines().first(), stamp + QStringLiteral("0200  05"));
-    QCOMPARE(HexToBits(QStringLiteral("G1")), QStringLiteral("ERROR"));
+    QCOMPARE(ReadingOf(QStringLiteral("0200"), QStringLiteral("G1")).outputBits(), QStringLiteral("ERROR"));
     // The distance types show full scale minus the value, under their own caption.
     UserData[cellInputCode].setData(QByteArrayView("03"));
     QVERIFY(g_frmMain1->subFrmMainDataSet(nullptr));
@@ -676,7 +784,7 @@ void TestMonitor::presentValueLog()
     QCOMPARE(g_frmLogView1->menu_Disp_Denatu->text(), QStringLiteral("距離で表示"));
     QCOMPARE(listLines().first(), stamp + QStringLiteral("02.50M  05"));
     // A value that is no hexadecimal number reads "ERROR", without a unit.
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N12G4"));
+    g_subMonValueStore(ReadingOf(QStringLiteral("12G4"), QString()));
     g_frmLogView1->subDataDraw();
     QCOMPARE(listLines().first(), stamp + QStringLiteral("ERROR  05"));
     // No new reading, no new text: the 20 ms timer leaves the list alone.

@@ -1,8 +1,10 @@
 // The level's history: the series' summaries against a plain scan of the same readings
 // (every extreme is kept, whatever the range and wherever its blocks begin), its search by
 // time, what it forgets, and the monitor store feeding the history as the poll stores.
-#include "support/AppFixture.h"
+#include "support/LinkHelpers.h"
 
+#include "link/modComm1.h"
+#include "monitor/frmTimer1.h"
 #include "monitor/modMonitor1.h"
 #include "monitor/modTrendHistory.h"
 #include "monitor/TrendSeries.h"
@@ -190,22 +192,29 @@ void TestTrendSeries::aDayOfReadingsInItsMemory()
 
 void TestTrendSeries::theStoreFeedsTheHistory()
 {
-    AppFixture f;
+    // The program's session polls a controller that answers each command as told.
+    AppFixture f(false);
     g_subMonitorIni();
+    QVERIFY(g_funcCommPortOpen(1));
+    const auto poll = [&f](const char *command, const QByteArray &reply) {
+        answerWith(f.rec, {{command, reply}});
+        QVERIFY(g_funcMonitorPoll(QString::fromLatin1(command)));
+    };
     QCOMPARE(g_funcTrendHistory().size(), qint64(0));
     g_subMonitorPollingSet(true);
     const qint64 t1 = Now().toMSecsSinceEpoch();
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N01A3"));
+    poll("N", "N01A3\r");
     Sleep(500); // the "Y" comes later; the reading keeps the time of its "N"
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y05"));
+    poll("Y", "Y05\r");
     // A tick whose "N" brought nothing: its "Y" adds no reading.
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y07"));
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("NZZZZ"));
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y0G"));
+    poll("N", "#$%&*\r");
+    poll("Y", "Y07\r");
+    poll("N", "NZZZZ\r");
+    poll("Y", "Y0G\r");
     g_subMonitorPollingSet(false);
     g_subMonitorPollingSet(true);
-    g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N0200"));
-    g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y80"));
+    poll("N", "N0200\r");
+    poll("Y", "Y80\r");
     const TrendSeries &h = g_funcTrendHistory();
     QCOMPARE(h.size(), qint64(3));
     QCOMPARE(h.at(0).ms, t1);
@@ -283,8 +292,7 @@ void TestTrendSeries::clockSetBackUnderTheMonitor()
     for (int i = 0; i < 4; ++i) {
         if (i == 2)
             f.clock.setBase(f.clock.now().addSecs(-3600).addMSecs(-f.clock.nowUs() / 1000));
-        g_subMonDataStore(QStringLiteral("N"), QStringLiteral("N0100"));
-        g_subMonDataStore(QStringLiteral("Y"), QStringLiteral("Y00"));
+        StoreReading(QStringLiteral("0100"), QStringLiteral("00"));
         Sleep(1000);
     }
     const TrendSeries &h = g_funcTrendHistory();

@@ -5,7 +5,7 @@
 # its folder names), the three manual pages and the bash completion of qelvo-cli, and with
 # WATCHD the fleet watcher, its unit, its user, its configuration and its page; the
 # validators accept the entry and the metadata; man renders each page; the installed
-# program and the command-line tool print their versions without a display; and the
+# programs print their versions without a display; and the
 # completion, sourced into bash, completes qelvo-cli's commands, options and COM names.
 # The tree is installed under STAGE as DESTDIR, as the package is, so that a file installed
 # to /etc lands there too.
@@ -87,16 +87,17 @@ if(rc)
   message(FATAL_ERROR "appstreamcli validate: ${out}")
 endif()
 
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo" --version
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(rc OR NOT out STREQUAL "qelvo ${VERSION}\n")
-  message(FATAL_ERROR "installed qelvo --version: exit ${rc}, '${out}' ${err}")
+set(programs qelvo qelvo-cli qelvo-ctrlsim)
+if(WATCHD)
+  list(APPEND programs qelvo-watchd)
 endif()
-execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/qelvo-cli" --version
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(rc OR NOT out STREQUAL "qelvo-cli ${VERSION}\n")
-  message(FATAL_ERROR "installed qelvo-cli --version: exit ${rc}, '${out}' ${err}")
-endif()
+foreach(program ${programs})
+  execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${root}/bin/${program}" --version
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc OR NOT out STREQUAL "${program} ${VERSION}\n")
+    message(FATAL_ERROR "installed ${program} --version: exit ${rc}, '${out}' ${err}")
+  endif()
+endforeach()
 # Each manual page renders without a warning and names its program and the version.
 find_program(MAN man)
 if(MAN)
@@ -143,6 +144,10 @@ set(home "${STAGE}-home")
 file(REMOVE_RECURSE "${home}")
 file(MAKE_DIRECTORY "${home}/Orvanelle/Qelvo/ports")
 file(CREATE_LINK /dev/null "${home}/Orvanelle/Qelvo/ports/COM42" SYMBOLIC)
+# Beside them a folder named like a .qvd file, a .qvd file and a file of another kind.
+file(MAKE_DIRECTORY "${home}/files/old.qvd")
+file(WRITE "${home}/files/new.qvd" "")
+file(WRITE "${home}/files/notes.txt" "")
 set(script [=[
 source "$1"
 try() { COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _qelvo_cli; echo "$*=${COMPREPLY[*]}"; }
@@ -151,11 +156,13 @@ try qelvo-cli --timeout 5 mon
 try qelvo-cli diff --js
 try qelvo-cli read com4
 try qelvo-cli sheet x.qvd --format ""
+cd "$2/files"
+try qelvo-cli write COM1 ""
 ]=])
 execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${root}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
-                        bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli"
+                        bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli" "${home}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\n")
+set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\nqelvo-cli write COM1 =old.qvd new.qvd\n")
 if(rc OR err OR NOT out STREQUAL want)
   message(FATAL_ERROR "bash completion: exit ${rc} ${err}\ngot:\n${out}expected:\n${want}")
 endif()

@@ -49,6 +49,7 @@ private slots:
     void faults();
     void refusingFaultsDoNotStore();
     void hangUpAfterFrames();
+    void stallSendsItsAnswersInOneBurst();
     void parseFault();
     void manyControllers();
     void badRange_data();
@@ -254,6 +255,7 @@ void tst_ctrlsim::faults_data()
     QTest::newRow("split") << "split:40" << QList<Chunk>{{0, "L00"}, {40000, "01\r"}};
     QTest::newRow("flood per line") << "flood:5" << QList<Chunk>{{0, "01234"}};
     QTest::newRow("flood stream") << "flood:stream" << QList<Chunk>{};
+    QTest::newRow("stall default") << "stall" << QList<Chunk>{{25000000, "L0001\r"}};
 }
 
 void tst_ctrlsim::faults()
@@ -306,6 +308,27 @@ void tst_ctrlsim::hangUpAfterFrames()
     m.setFault(Fault::None);
     QVERIFY(!m.hungUp());
     QCOMPARE(ask(m, "L"), QByteArray("L0001\r"));
+}
+
+void tst_ctrlsim::stallSendsItsAnswersInOneBurst()
+{
+    // The stall begins with the first frame after it is set: that frame's answer and the
+    // answers of the frames that come meanwhile all fall due when it ends, so they leave
+    // back to back; a frame after its end is answered at once.
+    CtrlModel m;
+    m.setLevel(0x1A3);
+    m.setFault(Fault::Stall, 3000);
+    QCOMPARE(m.receive("N\r", 1000000), (QList<Chunk>{{3000000, "N01A3\r"}}));
+    QCOMPARE(m.receive("Y\r", 2500000), (QList<Chunk>{{1500000, "Y00\r"}}));
+    QCOMPARE(m.receive("N\r", 4000001), (QList<Chunk>{{0, "N01A3\r"}}));
+    // Set again, it stalls again from its next frame.
+    m.setFault(Fault::Stall, 1000);
+    QCOMPARE(m.receive("L\r", 9000000), (QList<Chunk>{{1000000, "L0001\r"}}));
+    Fault f;
+    int p = 0;
+    QVERIFY(CtrlModel::parseFault("stall:700", &f, &p));
+    QCOMPARE(f, Fault::Stall);
+    QCOMPARE(p, 700);
 }
 
 void tst_ctrlsim::parseFault()

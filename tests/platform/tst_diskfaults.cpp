@@ -190,7 +190,7 @@ FileError tst_diskfaults::write(AppFixture &f, Kind k, const QString &dir, int v
         return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 ? FileError() : FileError{p.exitCode(), cliErr};
     }
     case Kind::LogAppend:
-        AppendLogFilerData(MakeDataLine(1, Now(), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
+        AppendLogFilerData(DataLineOf(1, Now(), QStringLiteral("0200"), QStringLiteral("05"), true, true), path);
         break;
     }
     return {};

@@ -7,11 +7,14 @@
 #include "platform/Dialogs.h"
 #include "platform/Geometry.h"
 #include "platform/Paths.h"
+#include "platform/QtDialogs.h"
 #include "platform/TextFile.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QAbstractItemView>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,6 +22,22 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
+
+namespace {
+// The names the file dialog's list shows in its folder, sorted.
+QStringList shownFiles(const QFileDialog &dlg)
+{
+    const auto *view = dlg.findChild<QAbstractItemView *>(QStringLiteral("listView"));
+    if (!view || !view->model())
+        return {};
+    QStringList out;
+    const QModelIndex root = view->rootIndex();
+    for (int r = 0; r < view->model()->rowCount(root); ++r)
+        out << view->model()->index(r, 0, root).data().toString();
+    out.sort();
+    return out;
+}
+} // namespace
 
 class tst_platform : public QObject {
     Q_OBJECT
@@ -49,6 +68,8 @@ private slots:
 
     void quietDefaultAnswersTheSafeButton_data();
     void quietDefaultAnswersTheSafeButton();
+    void fileDialogFiltersReadOnce_data();
+    void fileDialogFiltersReadOnce();
 
 private:
     VirtualClock *vc = nullptr;
@@ -463,8 +484,12 @@ void tst_platform::dataFolderAndTwips()
     const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     QVERIFY(!config.isEmpty());
     QDir(config + "/Orvanelle").removeRecursively();
-    QCOMPARE(DataFolder(), config + "/Orvanelle/Qelvo/");
+    bool made = false;
+    QCOMPARE(DataFolder(&made), config + "/Orvanelle/Qelvo/");
     QVERIFY(QDir(config + "/Orvanelle/Qelvo").exists()); // created when missing
+    QVERIFY(made);
+    QCOMPARE(DataFolder(&made), config + "/Orvanelle/Qelvo/");
+    QVERIFY(!made); // there already
     QCOMPARE(AppDataFolder(), config);
     QCOMPARE(DocumentsFolder(), qEnvironmentVariable("HOME") + "/Documents");
     // Offscreen has 96 dots per inch: 15 twips a pixel.
@@ -514,6 +539,44 @@ void tst_platform::quietDefaultAnswersTheSafeButton()
     QCOMPARE(MsgBox(QStringLiteral("既定の見出し"), buttons), answer);
     QCOMPARE(dialogs().print(QStringLiteral("sheet"), [](QPagedPaintDevice &) { QFAIL("painted"); }), PrintResult::Cancelled);
     QCOMPARE(shown, QStringList());
+}
+
+void tst_platform::fileDialogFiltersReadOnce_data()
+{
+    QTest::addColumn<QString>("classic");
+    QTest::addColumn<QStringList>("shown");
+    // The tool's own filters: each description already names its pattern.
+    QTest::newRow("csv export") << "csvﾌｧｲﾙ(*.csv)|*.csv" << QStringList{QStringLiteral("csvﾌｧｲﾙ(*.csv)")};
+    QTest::newRow("user file") << "ﾕｰｻﾞｰﾌｧｲﾙ(*.qvd)|*.qvd" << QStringList{QStringLiteral("ﾕｰｻﾞｰﾌｧｲﾙ(*.qvd)")};
+    QTest::newRow("html export") << "csvﾌｧｲﾙ(*.html)|*.html" << QStringList{QStringLiteral("csvﾌｧｲﾙ(*.html)")};
+    QTest::newRow("two entries") << "CSV ﾌｧｲﾙ (*.csv)|*.csv|すべてのﾌｧｲﾙ (*.*)|*.*"
+                                 << QStringList{QStringLiteral("CSV ﾌｧｲﾙ (*.csv)"), QStringLiteral("すべてのﾌｧｲﾙ (*.*)")};
+    // A description without its pattern gets it; one naming another pattern keeps its words.
+    QTest::newRow("bare description") << "Logs|*.csv;*.log" << QStringList{QStringLiteral("Logs (*.csv *.log)")};
+    QTest::newRow("several patterns named") << "Logs(*.csv;*.log)|*.csv;*.log" << QStringList{QStringLiteral("Logs(*.csv *.log)")};
+    QTest::newRow("other pattern named") << "ﾃｷｽﾄ(*.txt)|*.csv" << QStringList{QStringLiteral("ﾃｷｽﾄ(*.txt) (*.csv)")};
+}
+
+void tst_platform::fileDialogFiltersReadOnce()
+{
+    QFETCH(QString, classic);
+    QFETCH(QStringList, shown);
+    QCOMPARE(QtDialogs::qtFilters(classic), shown);
+    // Qt's dialog takes the patterns from the text's last parentheses: the files it lists
+    // are those of the pattern.
+    QTemporaryDir dir;
+    for (const char *name : {"a.csv", "b.qvd", "c.html", "d.log", "e.txt"})
+        QVERIFY(writeBytes(dir.filePath(QString::fromLatin1(name)), "x"));
+    QFileDialog dlg(nullptr, QString(), dir.path());
+    dlg.setOption(QFileDialog::DontUseNativeDialog);
+    dlg.setNameFilters(QtDialogs::qtFilters(classic));
+    QCOMPARE(dlg.nameFilters(), shown);
+    const QString pattern = classic.section(QLatin1Char('|'), 1, 1);
+    QStringList want;
+    for (const QString &p : pattern.split(QLatin1Char(';')))
+        want += QDir(dir.path()).entryList({p}, QDir::Files);
+    want.sort();
+    QTRY_COMPARE(shownFiles(dlg), want);
 }
 
 QTEST_MAIN(tst_platform)

@@ -392,10 +392,26 @@ void TestCompare::comparisonWithTheController()
         auto *w = qobject_cast<frmCompare1 *>(d);
         QVERIFY(w);
         // Each row selected shows its cell in the editor's grid (the NC box has none).
+        // The cell is marked while the window is open, where the grid without the focus
+        // shows nothing of its current cell.
+        MSFlexGrid *g = g_frmMain1->MSFlexGrid1;
+        const QColor mark = g->palette().color(QPalette::Highlight);
+        auto markedAt = [g, mark](int row, int col) {
+            const QRect cell = g->visualRect(g->model()->index(row, col));
+            return g->viewport()->grab().toImage().pixelColor(cell.left() + 1, cell.center().y()) == mark;
+        };
         for (int r = 0; r < w->List1->topLevelItemCount(); ++r) {
             w->List1->setCurrentItem(w->List1->topLevelItem(r));
-            if (w->List1->currentItem()->text(0) == QStringLiteral("Out 5 最小値"))
-                shownCell = QPoint(g_frmMain1->MSFlexGrid1->Col(), g_frmMain1->MSFlexGrid1->Row());
+            // The grid's windows have a cell; the NC boxes and the hidden scalings have none.
+            const bool hasCell = w->List1->currentItem()->text(0).startsWith(QStringLiteral("Out "));
+            QCOMPARE(g->markedRow(), hasCell ? g->Row() : -1);
+            QCOMPARE(g->markedCol(), hasCell ? g->Col() : -1);
+            if (w->List1->currentItem()->text(0) == QStringLiteral("Out 5 最小値")) {
+                shownCell = QPoint(g->Col(), g->Row());
+                QVERIFY(!g->hasFocus());
+                QVERIFY(markedAt(2, 5));
+                QVERIFY(!markedAt(1, 3));
+            }
         }
         if (choice == QLatin1String("close")) {
             readComparison(d, shown, QStringLiteral("compare_%1.png").arg(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'))));
@@ -466,6 +482,8 @@ void TestCompare::comparisonWithTheController()
     QCOMPARE(shown.rows, rows);
     if (rows.contains(QStringLiteral("Out 5 最小値|0.00 V|4.13 V")))
         QCOMPARE(shownCell, QPoint(5, 2));
+    // The mark goes with the window.
+    QCOMPARE(g_frmMain1->MSFlexGrid1->markedRow(), -1);
     QCOMPARE(g_intConnectStatus, qint16(1));
     QVERIFY(g_frmMdi1->menu_Compare->isEnabled());
     if (choice == QLatin1String("write")) {

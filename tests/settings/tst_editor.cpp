@@ -54,6 +54,7 @@ private slots:
     void posButtonTogglesHeight();
     void editingMakesCloseAskToSave();
     void comingBackToTheWindowKeepsItSaved();
+    void everyCommittedValueIsAChange();
 };
 
 void TestEditor::initialisationFillsListsAndShowsDefaults()
@@ -450,6 +451,41 @@ void TestEditor::comingBackToTheWindowKeepsItSaved()
     QFocusEvent click(QEvent::FocusIn, Qt::MouseFocusReason);
     QCoreApplication::sendEvent(g_frmMain1->Text1, &click);
     QCOMPARE(g_intSaved, qint16(0));
+}
+
+void TestEditor::everyCommittedValueIsAChange()
+{
+    // A value committed into a box opened before the document was saved (Ctrl+S while the box
+    // is open) is a change, whatever focus the box had: the close asks to save it.
+    openDocument(QStringLiteral("site.qvd"), UserFileBytes(UserData));
+    clickCell(1, 2);
+    QVERIFY(g_frmMain1->Text1->isVisible());
+    g_subFileSave();
+    QCOMPARE(g_intSaved, qint16(1));
+    typeInto(g_frmMain1->Text1, QStringLiteral("2.5"));
+    QCOMPARE(grid()->TextMatrix(1, 2), QStringLiteral("2.50"));
+    QCOMPARE(g_intSaved, qint16(0));
+    // The same for the hysteresis.
+    g_subFileSave();
+    QCOMPARE(g_intSaved, qint16(1));
+    QTest::mouseClick(g_frmMain1->Label2[4], Qt::LeftButton);
+    QCoreApplication::processEvents();
+    QVERIFY(g_frmMain1->Text2->isVisible());
+    g_subFileSave();
+    QCOMPARE(g_intSaved, qint16(1));
+    typeInto(g_frmMain1->Text2, QStringLiteral("0.5"));
+    QCOMPARE(g_frmMain1->Label2[4]->text(), QStringLiteral("0.50"));
+    QCOMPARE(g_intSaved, qint16(0));
+    // A refused value changes nothing, and leaves the document as it was.
+    g_subFileSave();
+    clickCell(1, 3);
+    g_subFileSave();
+    typeInto(g_frmMain1->Text1, QStringLiteral("9"));
+    QVERIFY(g_frmMain1->Text1->isVisible());
+    QCOMPARE(g_intSaved, qint16(1));
+    f->dlg.answers << vbCancel;
+    g_frmMain1->requestClose();
+    QCOMPARE(f->dlg.boxes.last().buttons, int(vbOKCancel));
 }
 
 QTEST_MAIN(TestEditor)

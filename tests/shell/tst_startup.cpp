@@ -1,5 +1,6 @@
-// Start-up and shut-down: the messages of a first start, the frame's place, the captions,
-// the exit questions, the ﾂｰﾙ menu's captions and the user-interface lock.
+// Start-up and shut-down: the files a first start writes and the messages of files that went
+// missing, the frame's place, the captions, the exit questions, the ﾂｰﾙ menu's captions and
+// the user-interface lock.
 #include "support/AppFixture.h"
 #include "support/DataFiles.h"
 #include "support/LinkHelpers.h"
@@ -16,13 +17,17 @@
 #include "link/modLinkState.h"
 #include "link/modProtocol.h"
 #include "link/modTransfer.h"
+#include "logfiler/modLogFileSetting.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
 #include "monitor/modMonitor1.h"
 #include "platform/Geometry.h"
+#include "platform/Paths.h"
 #include "settings/modUserData.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -54,7 +59,7 @@ QStringList globalValues()
     for (int i = 0; i < kFormIds; ++i)
         v << QStringLiteral("form %1: %2 %3").arg(i).arg(g_intFormOpen[i]).arg(FormPosRecord(i, g_FormPos[i]));
     for (int i = 0; i < kMonData; ++i)
-        v << g_typMonData[i].Time + g_typMonData[i].Value + g_typMonData[i].Outputs;
+        v << MonTimeText(g_typMonData[i].time) + g_typMonData[i].valueHex + g_typMonData[i].outputsHex;
     for (int i = 0; i < kMonReaders; ++i)
         v << QString::number(g_intMonNewFlag[i]);
     for (int i = 0; i < kColors; ++i)
@@ -75,7 +80,8 @@ private slots:
         m_atStart = globalValues();
     }
     void fixtureResetsEveryGlobal();
-    void firstStartShowsThreeMessagesAndCentresTheFrame();
+    void missingFilesShowThreeMessagesAndCentreTheFrame();
+    void firstStartWritesTheInstalledFilesQuietly();
     void normalStartReadsTheFilesSilently();
     void lastFileIsOfferedAndCancelGivesNewFile();
     void exitQuestionWhenSaved_data();
@@ -92,9 +98,84 @@ private slots:
     void toolbarIconsSwitchWithEnabling();
 };
 
-void TestStartup::firstStartShowsThreeMessagesAndCentresTheFrame()
+namespace {
+// What a start without stored places shows: the frame at its designed size in the middle of
+// the screen, the editor at 0, 0 with a new document, no monitor window, no port chosen.
+void checkDefaultWindows()
+{
+    QCOMPARE(g_intCommPort, qint16(100));
+    QCOMPARE(g_lngSamplingTime, 1000);
+    QCOMPARE(g_intFormPosDefault, qint16(-1));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(g_frmMdi1->size(), QSize(TwipsToPx(9285), TwipsToPx(7815)));
+    QCOMPARE(g_frmMdi1->pos(), QPoint((screen.width() - g_frmMdi1->width()) / 2, (screen.height() - g_frmMdi1->height()) / 2));
+    QCOMPARE(g_frmMain1->subWindow()->pos(), QPoint(0, 0));
+    QCOMPARE(g_frmMain1->subWindow()->height(), TwipsToPx(3525));
+    QCOMPARE(g_frmMain1->caption(), QStringLiteral("新規.qvd - ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
+    QCOMPARE(g_frmMdi1->windowTitle(), QStringLiteral("Qelvo Software - ver.1.5"));
+    QCOMPARE(g_intSaved, qint16(0));
+    QCOMPARE(g_intStarting, qint16(0));
+    QCOMPARE(g_intFormOpen[idMdi], qint16(-1));
+    QCOMPARE(g_intFormOpen[idMain], qint16(-1));
+    for (int id = idDirect; id < kFormIds; ++id)
+        QCOMPARE(g_intFormOpen[id], qint16(0));
+    QCOMPARE(g_strUserFileTitle, QStringLiteral("新規.qvd"));
+}
+} // namespace
+
+void TestStartup::firstStartWritesTheInstalledFilesQuietly()
 {
     AppFixture f;
+    AppFixture::removeDataFolder();
+    QVERIFY(!QFileInfo::exists(DataFolderPath()));
+    f.startApp();
+    // No box at all, and the windows where a start without the files puts them.
+    QVERIFY2(f.dlg.boxes.isEmpty(), qPrintable(f.dlg.boxes.isEmpty() ? QString() : boxOf(f.dlg.boxes[0])));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    checkDefaultWindows();
+    // The five files as an installation puts them there, byte for byte.
+    const std::map<QString, QByteArray> files{
+        {QStringLiteral("qvo.ini"), QByteArray("64\r\n03E8\r\n\r\n")},
+        {QStringLiteral("def.tmp"), userDataFile()},
+        {QStringLiteral("frmst.tmp"), formPosFile()},
+        {QStringLiteral("clr.ini"),
+         QByteArray("\"0,255,65535,65280,16711680,16776960,16711935,16777215,26163,8454143,6710886,0,0,0,0,0,0,0,0,0,0\"\r\n")},
+        {QStringLiteral("lfst.ini"), QByteArray("\"00:00:10\"\r\n100\r\n\"----/--/-- --:--:--\"\r\n0\r\n0\r\n\"\"\r\n\"\"\r\n")},
+    };
+    QCOMPARE(QDir(DataFolderPath()).entryList(QDir::Files).size(), int(files.size()));
+    for (const auto &[name, bytes] : files)
+        QVERIFY2(AppFixture::readFile(AppFixture::dataFile(name)) == bytes, qPrintable(name));
+    // Each reads back as the defaults, without a box.
+    LogFileSetting lf;
+    QVERIFY(LoadLogFileSetting(lf));
+    QCOMPARE(LogFileSettingBytes(lf), LogFileSettingBytes(DefaultLogFileSetting()));
+    QVERIFY(LoadColorFile());
+    for (int i = 0; i < kColors; ++i)
+        QCOMPARE(g_lngColor[i], i <= 10 ? DefaultColors()[i] : 0);
+    QVERIFY(f.dlg.boxes.isEmpty());
+    f.stopApp();
+
+    // A file that goes missing later still gives its message: def.tmp, at the next start.
+    QVERIFY(QFile::remove(AppFixture::dataFile(QStringLiteral("def.tmp"))));
+    f.dlg.answers << vbOK;
+    f.startApp();
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+    QCOMPARE(f.dlg.boxes.size(), 1);
+    QCOMPARE(boxOf(f.dlg.boxes[0]), box(QStringLiteral("ﾕｰｻﾞｰﾃﾞｰﾀﾌｧｲﾙ Load"),
+                                        QStringLiteral("53 :  File not found\r\n") + g_strDefFile, vbOKOnly, vbExclamation));
+    QVERIFY(g_strDefFile.endsWith(QStringLiteral("/def.tmp")));
+    // The other files are read as they are: the zero records place the frame at the corner.
+    QCOMPARE(g_intFormPosDefault, qint16(0));
+    QCOMPARE(g_intCommPort, qint16(100));
+    QVERIFY(!QFileInfo::exists(g_strDefFile));
+}
+
+void TestStartup::missingFilesShowThreeMessagesAndCentreTheFrame()
+{
+    // The data folder is there (the fixture makes it) but its files went missing: the
+    // written messages, in order.
+    AppFixture f;
+    QVERIFY(QFileInfo(DataFolderPath()).isDir());
     f.expectFirstStartBoxes();
     f.startApp();
     QCOMPARE(f.dlg.unexpected, 0);
@@ -111,22 +192,10 @@ void TestStartup::firstStartShowsThreeMessagesAndCentresTheFrame()
              QStringLiteral("ﾌｧｲﾙの読み込みでｴﾗｰがありました。\r\nFile not found : Error.No = 53"
                             "設定ﾌｧｲﾙが壊れているかﾌﾟﾛｸﾞﾗﾑﾌｫﾙﾀﾞに存在しない可能性があります。\r\n\r\n"
                             "[再試行(R)] = 再試行 / [ｷｬﾝｾﾙ] = ﾌﾟﾛｸﾞﾗﾑは初期値で画面を表示します。"));
-    QCOMPARE(g_intCommPort, qint16(100));
-    QCOMPARE(g_lngSamplingTime, 1000);
-    QCOMPARE(g_intFormPosDefault, qint16(-1));
-    // The frame at its designed size in the middle of the screen; the editor at 0, 0.
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    QCOMPARE(g_frmMdi1->size(), QSize(TwipsToPx(9285), TwipsToPx(7815)));
-    QCOMPARE(g_frmMdi1->pos(), QPoint((screen.width() - g_frmMdi1->width()) / 2, (screen.height() - g_frmMdi1->height()) / 2));
-    QCOMPARE(g_frmMain1->subWindow()->pos(), QPoint(0, 0));
-    QCOMPARE(g_frmMain1->subWindow()->height(), TwipsToPx(3525));
-    QCOMPARE(g_frmMain1->caption(), QStringLiteral("新規.qvd - ﾃﾞｰﾀ設定ﾊﾟﾈﾙ"));
-    QCOMPARE(g_frmMdi1->windowTitle(), QStringLiteral("Qelvo Software - ver.1.5"));
-    QCOMPARE(g_intSaved, qint16(0));
-    QCOMPARE(g_intStarting, qint16(0));
-    QCOMPARE(g_intFormOpen[idMdi], qint16(-1));
-    QCOMPARE(g_intFormOpen[idMain], qint16(-1));
-    QCOMPARE(g_strUserFileTitle, QStringLiteral("新規.qvd"));
+    checkDefaultWindows();
+    // Nothing is written in their place (a Cancel of the places' box leaves the file missing).
+    for (const char *name : {"qvo.ini", "def.tmp", "frmst.tmp", "clr.ini", "lfst.ini"})
+        QVERIFY2(!QFileInfo::exists(AppFixture::dataFile(QString::fromLatin1(name))), name);
 }
 
 void TestStartup::normalStartReadsTheFilesSilently()

@@ -8,11 +8,13 @@
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
 #include "editor/frmMain1.h"
+#include "fleet/SiteMonitor.h"
 #include "graph/frmColorSetting1.h"
 #include "graph/modGraph1.h"
 #include "link/LinkSession.h"
 #include "link/modComm1.h"
 #include "link/modProtocol.h"
+#include "link/modLinkState.h"
 #include "link/modTransfer.h"
 #include "logfiler/modLogFiler.h"
 #include "monitor/frmDirect1.h"
@@ -47,13 +49,18 @@ AppFixture::~AppFixture()
     installClock(nullptr);
 }
 
-void AppFixture::wipeDataFolder()
+void AppFixture::removeDataFolder()
 {
     // Only a data folder in the test program's own home is ever emptied (tests/home).
     const QString folder = DataFolderPath();
     if (!InPrivateHome(QFile::encodeName(folder).toStdString()))
         qFatal("The data folder %s is not the test's own: it is left alone.", qPrintable(folder));
     QDir(folder).removeRecursively();
+}
+
+void AppFixture::wipeDataFolder()
+{
+    removeDataFolder();
     DataFolder();
 }
 
@@ -78,11 +85,13 @@ void AppFixture::startSeeded(int port)
 
 void AppFixture::closeWindows()
 {
-    ReplyTimer().setEnabled(false);
-    CommTimer().setEnabled(false);
+    g_subReplyTimerStop();
+    g_subCommTimerStop();
     g_subTimerFormUnload();
     delete g_frmMdi1; // takes the editor and the monitoring windows with it
     delete g_frmMain1;
+    // The office view's engine outlives its window, and goes once no window shows it.
+    EndSiteMonitor();
 }
 
 void AppFixture::stopApp()
@@ -123,20 +132,14 @@ void AppFixture::resetGlobals()
     std::fill(TempData, TempData + kImageCells, MemCell());
     g_subInputTypeSet(0);
     // link
-    g_subLinkStateReset(); // the connection, the lock, the monitor's run flags, the poll's busy flag
-    LinkSession &s = appSession();
-    s.inPut().clear();
-    s.replyTimeUp() = 0;
-    s.commTimeUp() = 0;
-    s.step() = 0;
-    s.commEnd() = 0;
-    s.address() = 0;
-    s.command().clear();
-    s.shortReplyCount() = 0;
-    s.noReplyCount() = 0;
-    s.resetPollWatch();
+    // The connection, the lock, and the program's session: its exchange, receive buffer,
+    // timers, what the written names show of it and the poll's watch.
+    g_subLinkStateReset();
     g_intTransferDir = 0;
+    g_intTransferSendLimit = 0;
+    g_lngReplyWaitMs = kReplyWaitMs;
     // monitor
+    g_subMonitorStateReset(); // the run flags and the poll's busy flag
     g_subScrollSrcSet(0);
     g_subMonitorIni(); // the ring, the fresh flags, the poll's state and the trend's history
     g_subMonitorHoldSet({});
@@ -150,6 +153,26 @@ void AppFixture::resetGlobals()
     SetDefaultColors();
     g_subLastChosenColorSet(0);
     g_subPosAreaSet(0);
+}
+
+Reading ReadingOf(const QString &valueHex, const QString &outputsHex)
+{
+    return MakeReading(Now(), valueHex, outputsHex, AppSessionOptions().scale);
+}
+
+void StoreReading(const QString &valueHex, const QString &outputsHex)
+{
+    const Reading r = ReadingOf(valueHex, outputsHex);
+    Reading begun = r;
+    begun.takeOutputs(QString());
+    g_subMonValueStore(begun);
+    g_subMonReadingStore(r);
+}
+
+QString DataLineOf(qint32 count, const QDateTime &scheduled, const QString &valueHex, const QString &outputsHex,
+                   bool voltDisp, bool bitsDisp)
+{
+    return MakeDataLine(count, scheduled, ReadingOf(valueHex, outputsHex), voltDisp, bitsDisp);
 }
 
 int shownIcon(const QAction *button)

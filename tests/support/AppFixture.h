@@ -9,6 +9,7 @@
 #include "doubles/VirtualClock.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 class AppFixture {
@@ -26,6 +27,9 @@ public:
 
     // Empties the per-user data folder (and creates it); only one in the program's own home.
     static void wipeDataFolder();
+    // Removes the per-user data folder, as before a first start; only one in the program's
+    // own home.
+    static void removeDataFolder();
     static QString dataFile(const QString &name);
     // The file's bytes; empty when it cannot be read.
     static QByteArray readFile(const QString &path);
@@ -42,7 +46,8 @@ public:
     void startSeeded(int port = 1);
     // Closes the application's windows and stops its timers; no port is touched.
     static void closeWindows();
-    // Answers the start-up's messages of an empty data folder (three OK boxes).
+    // Answers the start-up's messages of a data folder whose files went missing (OK, OK and
+    // Cancel).
     void expectFirstStartBoxes();
     // The boxes the script did not expect, for QVERIFY2.
     QByteArray unexpectedText() const;
@@ -56,6 +61,17 @@ public:
     // (the transfer's cancel flag and bar) is left.
     static void resetGlobals();
 };
+
+// A reading of the controller's reply texts ("N"'s four digits, "Y"'s two) taken now, as
+// the program's session makes it with the input type loaded.
+struct Reading;
+Reading ReadingOf(const QString &valueHex, const QString &outputsHex);
+// The monitor store fed as the program's session feeds it: the "N" reply's reading, then
+// the completed one (the announcement is heard when the event loop runs).
+void StoreReading(const QString &valueHex, const QString &outputsHex);
+// A log filer's data line of the reply texts, with the input type loaded.
+QString DataLineOf(qint32 count, const QDateTime &scheduled, const QString &valueHex, const QString &outputsHex,
+                   bool voltDisp, bool bitsDisp);
 
 class QAction;
 // The number of the image-list picture a toolbar button shows (1 to 14), or -1.

@@ -24,8 +24,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -202,8 +204,61 @@ bool writeOutput(const QString &path, const QByteArray &bytes, QString &why)
     return false;
 }
 
+// A line of a file as it may be shown on one line of a terminal: control characters as
+// "?", at most 40 characters, in double quotes.
+QString shownLine(const QByteArray &line)
+{
+    QString t = QString::fromUtf8(line);
+    for (QChar &c : t)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char('?');
+    if (t.size() > 40)
+        t = t.left(37) + QStringLiteral("...");
+    return QLatin1Char('"') + t + QLatin1Char('"');
+}
+
+// What keeps bytes from being a .qvd file, in words: the first line that is no cell, how far
+// a file that is cut short goes, or the setting that holds no hexadecimal byte. image holds
+// what was read of it; e is the failure of the read or of the decoding.
+QString qvdProblem(const QByteArray &bytes, const MemCell *image, const FileError &e)
+{
+    if (bytes.trimmed().isEmpty())
+        return QStringLiteral("the file is empty");
+    if (e.number == errInputPastEnd) {
+        // A cell's line as the tool writes it ("0000","00"), blanks and quotes as the reader
+        // lets them be.
+        static const QRegularExpression cell(QStringLiteral("^[ \t]*\"?[0-9A-Fa-f]{1,4}\"?[ \t]*,[ \t]*\"?[^\",]{0,2}\"?[ \t]*$"));
+        qsizetype pos = 0;
+        int line = 0;
+        while (pos < bytes.size()) {
+            qsizetype end = bytes.indexOf('\n', pos);
+            if (end < 0)
+                end = bytes.size();
+            QByteArray l = bytes.mid(pos, end - pos);
+            if (l.endsWith('\r'))
+                l.chop(1);
+            ++line;
+            if (!l.trimmed().isEmpty() && !cell.match(QString::fromLatin1(l)).hasMatch())
+                return QStringLiteral("line %1 is %2, where a .qvd file has a cell such as \"0000\",\"00\"")
+                    .arg(line)
+                    .arg(shownLine(l));
+            pos = end + 1;
+        }
+        return QStringLiteral("it ends after %1 of the %2 lines a .qvd file has").arg(line).arg(kImageCells);
+    }
+    for (int a = 0; a < kSettingsCells; ++a) {
+        const QString d = image[a].data();
+        bool hex = d.size() == 2;
+        for (QChar c : d)
+            hex = hex && c.unicode() < 128 && std::isxdigit(c.toLatin1());
+        if (!hex)
+            return QStringLiteral("cell %1 holds %2, not a hexadecimal byte").arg(HexPad(a, 4), shownLine(d.toUtf8()));
+    }
+    return e.description;
+}
+
 // A .qvd file's image ("-": standard input), read as the editor's Open reads it; false with
-// the line that tells why (cannot be read, or is not a .qvd file).
+// the line that tells why (cannot be read, or is not a .qvd file, and what is wrong with it).
 bool loadQvd(const QString &path, MemCell *image, QString &why)
 {
     QByteArray bytes;
@@ -213,7 +268,7 @@ bool loadQvd(const QString &path, MemCell *image, QString &why)
         return false;
     }
     if (!ParseUserFile(bytes, image, e) || !ImageShowable(image, e)) {
-        why = QStringLiteral("%1: not a .qvd file (%2)").arg(nameOf(path, false), e.description);
+        why = QStringLiteral("%1: not a .qvd file: %2").arg(nameOf(path, false), qvdProblem(bytes, image, e));
         return false;
     }
     return true;

@@ -206,41 +206,49 @@ int ParseComPort(const QString &text)
 QString ComName(int port) { return QStringLiteral("COM") + QString::number(port); }
 
 namespace {
-// Opens COM n on p; false with the line that tells why.
-bool openOn(SerialPortService &p, int port, QString &why)
+// What is known of COM n before it is opened that refuses it: no such port (and the device
+// it maps to), or a mapping that cannot be used; empty when it may be opened.
+QString refusedBeforeOpen(int port, const ComPortDescription &d)
 {
-    bool opened = false;
     const QString name = ComName(port);
-    const ComPortDescription d = ComPortDescribe(port, false);
     if (d.state == ComPortState::Missing) {
         if (!d.target.isEmpty())
-            why = QStringLiteral("%1: no such port (%2 points to %3, which does not exist)").arg(name, d.device, d.target);
-        else
-            why = QStringLiteral("%1: no such port (%2)").arg(name, d.detail);
-    } else if (d.state == ComPortState::CannotOpen) {
-        why = QStringLiteral("%1: %2 cannot be used: %3").arg(name, d.device, d.detail);
-    } else {
-        p.setCommPort(port);
-        const CommError e = p.setPortOpen(true);
-        opened = !e.failed();
-        if (e.number == comPortAlreadyOpen) {
-            why = QStringLiteral("%1: port in use by another program (%2)").arg(name, d.device);
-        } else if (e.number == comPortAccessDenied) {
-            why = ComPortPermissionHint(port, false);
-        } else if (e.failed() && !d.target.isEmpty() && d.target.contains(QStringLiteral("://"))) {
-            why = e.description; // names the COM number, the address and what went wrong
-        } else if (e.failed()) {
-            why = QStringLiteral("%1: cannot open %2: %3").arg(name, d.device, e.description);
-        }
+            return QStringLiteral("%1: no such port (%2 points to %3, which does not exist)").arg(name, d.device, d.target);
+        return QStringLiteral("%1: no such port (%2)").arg(name, d.detail);
     }
-    return opened;
+    if (d.state == ComPortState::CannotOpen)
+        return QStringLiteral("%1: %2 cannot be used: %3").arg(name, d.device, d.detail);
+    return QString();
+}
+
+// Why the open of COM n failed with e: in use by another program, no permission and how to
+// get it, or the device's (or the device server's) own words.
+QString openFailure(int port, const ComPortDescription &d, const CommError &e)
+{
+    const QString name = ComName(port);
+    if (e.number == comPortAlreadyOpen)
+        return QStringLiteral("%1: port in use by another program (%2)").arg(name, d.device);
+    if (e.number == comPortAccessDenied)
+        return ComPortPermissionHint(port, false);
+    if (!d.target.isEmpty() && d.target.contains(QStringLiteral("://")))
+        return e.description; // names the COM number, the address and what went wrong
+    return QStringLiteral("%1: cannot open %2: %3").arg(name, d.device, e.description);
 }
 } // namespace
 
 bool OpenComPort(int port, QString &why)
 {
     g_intCommPort = qint16(port);
-    return openOn(MSComm1(), port, why);
+    const ComPortDescription d = ComPortDescribe(port, false);
+    why = refusedBeforeOpen(port, d);
+    if (!why.isEmpty())
+        return false;
+    // The program's session opens it, a device server's line in steps.
+    const CommError e = appSessionNow().openPortAndWait(port);
+    if (!e.failed())
+        return true;
+    why = openFailure(port, d, e);
+    return false;
 }
 
 void CloseComPort()
@@ -282,16 +290,19 @@ SessionRead::~SessionRead()
 bool SessionRead::start()
 {
     ReceiveImageIni(m_image.get());
-    auto port = std::make_unique<MappedSerialPort>();
-    if (!openOn(*port, m_port, m_why)) {
+    const ComPortDescription d = ComPortDescribe(m_port, false);
+    m_why = refusedBeforeOpen(m_port, d);
+    if (!m_why.isEmpty()) {
         m_done = true;
         return false;
     }
-    m_session = std::make_unique<LinkSession>(std::move(port));
-    m_session->setDialogs(&m_dialogs);
+    m_session = std::make_unique<LinkSession>(std::make_unique<MappedSerialPort>());
+    SessionOptions options;
+    options.dialogs = &m_dialogs;
     // No one is there to press "中止": a command refused again and again is given up, and a
     // controller that moves the read on for the time given is left.
-    m_session->setSendLimit(kSendsPerCommand);
+    options.sendLimit = kSendsPerCommand;
+    m_session->setOptions(options);
     m_watchdog->setInterval(m_options.timeoutMs);
     m_watchdog->onTick = [this] {
         m_timedOut = true;
@@ -302,20 +313,31 @@ bool SessionRead::start()
         m_watchdog->setEnabled(false);
         m_watchdog->setEnabled(true);
     });
-    m_watchdog->setEnabled(true);
-    m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
-        m_watchdog->setEnabled(false);
-        m_done = true;
-        m_ok = r.ok();
-        if (!m_ok)
-            m_why = failureLine(m_port, m_timedOut, m_session->refusal(), m_session->port().portOpen(), &m_dialogs);
-        m_session->closePort();
+    // The port opens without waiting (a device server's line in steps), so the other
+    // ports' reads go on meanwhile.
+    m_session->openPort(m_port, [this, d](const CommError &e) {
+        if (m_cancelled || e.failed()) {
+            m_why = m_cancelled ? ComName(m_port) + QStringLiteral(": interrupted") : openFailure(m_port, d, e);
+            m_session->closePort();
+            m_done = true;
+            return;
+        }
+        m_watchdog->setEnabled(true);
+        m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
+            m_watchdog->setEnabled(false);
+            m_done = true;
+            m_ok = r.ok();
+            if (!m_ok)
+                m_why = failureLine(m_port, m_timedOut, m_session->refusal(), m_session->port().portOpen(), &m_dialogs);
+            m_session->closePort();
+        });
     });
     return true;
 }
 
 void SessionRead::cancel()
 {
+    m_cancelled = true;
     if (m_session && !m_done)
         m_session->cancel();
 }

@@ -87,7 +87,7 @@ public:
     ~SessionRead();
     SessionRead(const SessionRead &) = delete;
     SessionRead &operator=(const SessionRead &) = delete;
-    bool start(); // false (and done) when the port does not open
+    bool start(); // false (and done) when the port cannot be opened
     void cancel();
     int port() const { return m_port; }
     bool done() const { return m_done; }
@@ -102,6 +102,6 @@ private:
     std::unique_ptr<MemCell[]> m_image;
     std::unique_ptr<LinkSession> m_session;
     std::unique_ptr<WindowTimer> m_watchdog;
-    bool m_done = false, m_ok = false, m_timedOut = false;
+    bool m_done = false, m_ok = false, m_timedOut = false, m_cancelled = false;
     QString m_why;
 };

@@ -9,6 +9,8 @@
 #include "ctrlmodel/CtrlModel.h"
 #include "platform/Rfc2217.h"
 
+#include "qelvo_version.h"
+
 #include <QByteArray>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -106,6 +108,7 @@ OPTIONS
   --log               print every command line received and the answer on stderr
   --quiet             print only the device path
   --help              this text
+  --version           the version
 
 COMMANDS IT ANSWERS (each line ends with CR; letters may be lower case)
   L             -> L0001          connection check
@@ -146,6 +149,8 @@ FAULTS (--fault NAME[:N])
   flood[:N]      N characters without CR instead of each answer (default 100);
   flood:stream   characters without CR sent non-stop, whether asked or not
   hangup[:N]     same as --hangup-after N (default 0: drop at the first command)
+  stall[:MS]     from the next command on, answer nothing for MS ms (default 25000), then
+                 send every answer held back at once, in one burst, and answer as before
   Under silence, question, garbage and flood the controller does not act on commands
   (a W is not stored).
 
@@ -206,6 +211,7 @@ Options parse(const QStringList &args, CtrlModel &model)
         return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value"));
     };
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString()),
+                       QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")}, QString()),
                        valued("com"), valued("wave"), valued("level"), valued("period"), valued("delay"),
                        valued("fault"), valued("hangup-after"), valued("tcp"), valued("rfc2217"),
                        QCommandLineOption(QStringLiteral("quiet"), QString()),
@@ -214,6 +220,10 @@ Options parse(const QStringList &args, CtrlModel &model)
     const bool parsed = parser.parse(args);
     if (parser.isSet(QStringLiteral("help"))) {
         fputs(kHelp, stdout);
+        exit(0);
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printf("qelvo-ctrlsim %s\n", QELVO_VERSION);
         exit(0);
     }
     if (!parser.unknownOptionNames().isEmpty()) {

@@ -8,6 +8,8 @@
 #include "platform/Paths.h"
 #include "platform/ProcessSignals.h"
 
+#include "qelvo_version.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QStringList>
@@ -24,25 +26,52 @@ Usage:
   qelvo-watchd FILE           watch the sites of FILE in the foreground
   qelvo-watchd --check FILE   only check FILE: one line per fault, exit status 2 when any
   qelvo-watchd --help         this text
+  qelvo-watchd --version      the version
 
 Each site of FILE is polled at its interval ("N", then "Y", as the input monitor does) on
 its own port. Its readings go to LOG_FOLDER/SITE/qlvYYYYMMDD.csv in the log filer's format,
-and with an [mqtt] group to the broker:
-  PREFIX/SITE/reading          {"site","time","count","value","unit","outputs"}
-  PREFIX/SITE/state            retained: online, no-reply, lost or stopped, with since,
-                               reason and title
-  PREFIX/watchd/CLIENT_ID      retained: running, or offline (also the last will), with
-                               the counts of commands and notifications
+and with an [mqtt] group to the broker (JSON, QoS 1):
+  PREFIX/SITE/reading          site, time, ts (ms since 1970-01-01 UTC), count, value,
+                               unit (V, mA or m), outputs (two hex digits), output1 ...
+                               output8 (true or false), quality (good, no-value,
+                               no-outputs or type-assumed), late (true: it waited for
+                               the broker and comes after the live readings)
+  PREFIX/SITE/state            retained: state, code, since, reason, title, watchd,
+                               warn_outputs, interval_ms; log while the site's log
+                               cannot be written ("disk full"); dropped when its queue
+                               gave readings up
+  PREFIX/watchd/CLIENT_ID      retained: running (with sites, since, version and the
+                               counts of commands and notifications), or offline (also
+                               the last will); a site's state holds only while its
+                               watcher's says running
   PREFIX/SITE/alarms           retained: {"site","seq","alarms":[{"cause","state","raised",
                                "cleared","acked_by","acked_at","shelved_by","shelved_until",
                                "reason"}]}, every alarm that is not normal
-One line per change of a site's state and per alarm transition goes to standard error (the
-journal under systemd).
+  homeassistant/...            with homeassistant_discovery=true: Home Assistant's
+                               discovery of each site (a sensor, a binary sensor per
+                               warning output)
+Its log goes to standard error (the journal under systemd), one line each: the broker's
+connection, each site's input type, each change of a site's state and each alarm
+transition.
 
-Alarms: one per site and cause (output1-output8 of the site's warn_outputs, no-reply, lost,
-refused, garbled), in the states UNACK (active, not acknowledged), ACKED, RTNUN (returned,
-not acknowledged), SHLVD (shelved by a user until a time) and DSUPR (the site out of
-service). They are kept in STATE_DIR/alarms-CLIENT_ID.json across restarts and journaled in
+States (and their codes):
+  starting  connecting          the port opens and the first reading is awaited
+  online    ok                  readings come
+  refused   controller-refused  the controller answered "?" to the polls for 20 s
+  garbled   reply-garbled       what came for 20 s was no answer: the line's speed or settings
+  no-reply  no-reply            nothing came for 20 s: the controller's power or its line
+  lost      open-failed         the port did not open; tried again after 1, 2, 4 ... 60 s
+            connection-lost     the port or the connection went away; tried again as well
+  stopped   watcher-stopped     the watcher stopped
+
+Readings taken while the broker is away wait in each site's queue (queue_limit; past it
+the oldest go, counted in the state's dropped) and follow the live readings when it is
+back, marked late, in order per site, at most backlog_rate a second.
+
+Alarms: one per site and cause (output1-output8 of the site's warn_outputs; no-reply,
+lost, refused and garbled: the site's states of those names), in the states UNACK (active,
+not acknowledged), ACKED, RTNUN (returned, not acknowledged), SHLVD (shelved by a user
+until a time) and DSUPR (the site out of service). They are kept in STATE_DIR/alarms-CLIENT_ID.json across restarts and journaled in
 LOG_FOLDER/alarms/qlvalarmYYYYMMDD.csv. A user acts by publishing on
 PREFIX/command/USER/SITE (only USER may, by the broker's ACL):
   {"id":"1","action":"ack","cause":"output1"}       (cause: one cause, or "all")
@@ -52,7 +81,8 @@ and is answered on PREFIX/command/USER/SITE/result with {"id","ok","reason"}.
 
 Signals: SIGTERM and SIGINT end every log run with its end block, publish the final
 states and end the program (exit status 0); SIGHUP reads FILE again, starting the sites
-added, stopping the sites removed and restarting the sites changed.
+added, stopping the sites removed and restarting the sites changed, and connecting again
+when the broker's settings or the password changed.
 
 Exit status: 0 after a stop by signal, 1 when the watch cannot start (the log folder, the
 broker's settings), 2 for a usage error or a faulty FILE.
@@ -62,8 +92,13 @@ FILE (INI; ';' starts a comment):
             state_dir (the alarms' state; default $STATE_DIRECTORY, else the data folder's
             state), max_shelve_min (the longest shelve, 1-10080, 480)
   [mqtt]    url (mqtt://HOST:PORT or mqtts://HOST:PORT), topic_prefix (qelvo), client_id
-            (qelvo-watchd-HOST), username, password_file, ca_file, queue_limit (readings
-            kept per site while the broker is away; default one hour's worth)
+            (qelvo-watchd-HOST), username, password_file (its first line is the password;
+            others than its owner and group may not read it), ca_file (for mqtts://;
+            others may not write it), queue_limit (readings kept per site while the
+            broker is away; one hour's worth), backlog_rate (readings that waited,
+            published a second, 1-100000; 200), homeassistant_discovery (true or false;
+            false), insecure_file_modes (true: password_file and ca_file are taken
+            whatever their modes, as a container may need; false)
   [notify]  exec (a program and its arguments, run for each alarm raised with QELVO_SITE,
             QELVO_TITLE, QELVO_CAUSE, QELVO_CAUSE_TEXT, QELVO_STATE, QELVO_TIME,
             QELVO_VALUE, QELVO_EVENT, QELVO_WATCHD and QELVO_JSON in its environment),
@@ -71,22 +106,27 @@ FILE (INI; ';' starts a comment):
             0-10080, 0: never), webhook (http:// or https://: the alarm POSTed as JSON),
             webhook_timeout_s (1-300, 10), webhook_tries (1-100, 8)
   [sites]   NAME=PORT for each site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT;
-            NAME is 1-40 of A-Z a-z 0-9 _ -
+            NAME is 1-40 of A-Z a-z 0-9 _ -, not watch, mqtt, notify, sites, watchd or
+            command
   [NAME]    interval_ms, title, input_type (1-5 pins the input type; else it is read
             from the controller's settings at each connect), warn_outputs (the outputs
-            that raise alarms, as 1 2 5 or none; default all eight)
+            that are warning stages, as 1 2 5, or none; all eight)
 See qelvo-watchd(1).
 )";
 
 // Under systemd the journal stamps each line itself.
 bool g_stamp = true;
 
+// One line, whatever the text holds: a line end inside it (a library's message) would
+// break the line in two in the journal.
 void logLine(const QString &line)
 {
     QByteArray out;
     if (g_stamp)
         out = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")).toUtf8();
-    out += line.toUtf8() + '\n';
+    QByteArray text = line.trimmed().toUtf8();
+    text.replace("\r\n", " ").replace('\n', ' ').replace('\r', ' ');
+    out += text + '\n';
     std::fwrite(out.constData(), 1, size_t(out.size()), stderr);
     std::fflush(stderr);
 }
@@ -107,6 +147,10 @@ int main(int argc, char **argv)
     bool check = false;
     if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (args.contains(QStringLiteral("--version")) || args.contains(QStringLiteral("-v"))) {
+        std::printf("qelvo-watchd %s\n", QELVO_VERSION);
         return 0;
     }
     if (!args.isEmpty() && args.first() == QStringLiteral("--check")) {
@@ -150,45 +194,25 @@ int main(int argc, char **argv)
     Watcher watcher(*settings);
     QObject::connect(&watcher, &Watcher::logLine, &watcher, &logLine);
     bool stopping = false;
-    // A reload removes sites: it waits while a site's port is being opened (a
-    // device server's connection, at most seconds), since the events go on during
-    // that wait.
-    WindowTimer reloadLater;
-    bool reloadAsked = false;
     std::function<void()> reload;
-    reloadLater.setInterval(100);
-    reloadLater.onTick = [&] {
-        if (SiteWatch::openingNow() > 0)
-            return;
-        reloadLater.setEnabled(false);
-        reload();
-    };
     TerminationSignals signals_(
         [&](int sig) {
             if (sig == SIGHUP) {
-                if (stopping)
-                    return;
-                reloadAsked = true;
-                if (SiteWatch::openingNow() > 0) {
-                    reloadLater.setEnabled(true);
-                    return;
-                }
-                reload();
+                // Every site opens its port without waiting, so a reload may remove a site
+                // whatever it is doing.
+                if (!stopping)
+                    reload();
                 return;
             }
             if (stopping)
                 return;
             stopping = true;
-            reloadLater.setEnabled(false);
             logLine(QStringLiteral("stopping (%1)")
                         .arg(sig == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
             watcher.shutdown(1500, [] { QCoreApplication::exit(0); });
         },
         true);
     reload = [&] {
-        if (!reloadAsked || stopping)
-            return;
-        reloadAsked = false;
         QStringList reloadFaults;
         const std::optional<WatchSettings> next = LoadWatchConfig(path, DataFolderPath(), &reloadFaults);
         if (!next) {

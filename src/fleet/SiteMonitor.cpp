@@ -1,0 +1,361 @@
+#include "fleet/SiteMonitor.h"
+
+#include "fleet/IniFile.h"
+#include "fleet/WatchConfig.h"
+#include "link/LinkSession.h"
+#include "link/modLinkState.h"
+#include "platform/Clock.h"
+#include "platform/ComPorts.h"
+#include "platform/Dialogs.h"
+#include "platform/ErrorText.h"
+#include "platform/Paths.h"
+#include "platform/PortClaims.h"
+#include "platform/TextFile.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+constexpr int kMaxSourceText = 1000;
+SiteMonitor *s_monitor = nullptr; // the program's, made on first use
+} // namespace
+
+// ---------------------------------------------------------------- the source file
+
+QString SiteSourcePath() { return DataFolder() + QStringLiteral("sites.ini"); }
+
+SiteSource LoadSiteSource(QString *fault)
+{
+    const QString path = SiteSourcePath();
+    IniFile ini;
+    SiteSource s;
+    const auto faulty = [&] {
+        // The file's name, not the data folder's path, before the line.
+        if (fault)
+            *fault = QFileInfo(path).fileName() + ini.faults().value(0).mid(path.size());
+        return SiteSource();
+    };
+    if (!ini.read(path, SiteMonitor::kMaxSourceBytes)) {
+        if (ini.faults().value(0).endsWith(QLatin1String(": the file does not exist")))
+            return s; // never saved: the defaults
+        return faulty();
+    }
+    for (const QString &group : ini.groups()) {
+        if (group == QLatin1String("mqtt"))
+            ini.onlyKeys(group, {QStringLiteral("url"), QStringLiteral("topic_prefix"), QStringLiteral("username"),
+                                 QStringLiteral("password_file")});
+        else if (group == QLatin1String("watch"))
+            ini.onlyKeys(group, {QStringLiteral("file")});
+        else
+            ini.fault(ini.lineOf(group), QStringLiteral("[%1] is no group of this file (known: mqtt, watch)").arg(group));
+    }
+    const auto value = [&](const char *group, const char *key, const QString &fallback = QString()) {
+        const QString g = QLatin1String(group), k = QLatin1String(key);
+        return ini.has(g, k) ? ini.text(g, k).left(kMaxSourceText) : fallback;
+    };
+    s.url = value("mqtt", "url");
+    s.topicPrefix = value("mqtt", "topic_prefix", s.topicPrefix);
+    s.username = value("mqtt", "username");
+    s.passwordFile = value("mqtt", "password_file");
+    s.watchFile = value("watch", "file");
+    if (ini.failed())
+        return faulty();
+    return s;
+}
+
+bool SaveSiteSource(const SiteSource &s)
+{
+    const auto v = [](const QString &value) { return IniFile::valueText(value); };
+    const QString text =
+        QStringLiteral("[mqtt]\nurl=%1\ntopic_prefix=%2\nusername=%3\npassword_file=%4\n[watch]\nfile=%5\n")
+            .arg(v(s.url), v(s.topicPrefix), v(s.username), v(s.passwordFile), v(s.watchFile));
+    const FileError e = WriteWholeFile(SiteSourcePath(), text.toUtf8());
+    if (e.failed()) {
+        MsgBox(ErrTextErrorNo(e), vbOKOnly + vbCritical, QStringLiteral("取得元設定保存"));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the monitor
+
+SiteMonitor::SiteMonitor(QObject *parent) : QObject(parent)
+{
+    m_brokerText = QStringLiteral("ﾌﾞﾛｰｶ未設定");
+    newBoard();
+}
+
+SiteMonitor::~SiteMonitor()
+{
+    stop();
+    if (s_monitor == this)
+        s_monitor = nullptr;
+}
+
+SitePortMaker &SiteMonitor::portMaker()
+{
+    static SitePortMaker maker = MakeSitePort;
+    return maker;
+}
+
+QString SiteMonitor::loginName()
+{
+    if (const passwd *pw = getpwuid(getuid()))
+        return QString::fromLocal8Bit(pw->pw_name);
+    return qEnvironmentVariable("USER");
+}
+
+QString SiteMonitor::alarmLogPath() { return DataFolder() + QStringLiteral("sitealarm.log"); }
+
+void SiteMonitor::newBoard()
+{
+    SiteBoard *old = m_board;
+    m_board = new SiteBoard(this);
+    connect(m_board, &SiteBoard::alarmStep, this, &SiteMonitor::logStep);
+    connect(m_board, &SiteBoard::alarmRaised, this, &SiteMonitor::raised);
+    connect(m_board, &SiteBoard::unacknowledgedChanged, this, &SiteMonitor::countChanged);
+    // A trend window showing a site's history follows its newest reading.
+    connect(m_board, &SiteBoard::rowChanged, this, [board = m_board](const QString &name) {
+        if (const auto h = board->history(board->indexOf(name)))
+            emit siteEvents().historyGrew(h.get());
+    });
+    if (!old)
+        return;
+    emit boardReplaced(m_board);
+    const bool counted = old->unacknowledged() > 0;
+    delete old;
+    if (counted)
+        countChanged(0);
+}
+
+bool SiteMonitor::useSource(const SiteSource &s)
+{
+    const bool fresh = !m_started || s.url != m_source.url || s.topicPrefix != m_source.topicPrefix ||
+                       s.watchFile != m_source.watchFile;
+    if (m_started && fresh)
+        newBoard();
+    m_started = true;
+    const bool broker = useBroker(s);
+    if (!fresh)
+        return broker;
+    const bool file = useWatchFile(s.watchFile);
+    return broker && file;
+}
+
+bool SiteMonitor::useSavedSource()
+{
+    QString fault;
+    const SiteSource s = LoadSiteSource(&fault);
+    const bool ok = useSource(s);
+    if (fault.isEmpty())
+        return ok;
+    setBrokerText(m_brokerText + QStringLiteral(" (") + fault + QLatin1Char(')'));
+    return false;
+}
+
+void SiteMonitor::stop()
+{
+    stopBroker();
+    stopLocal();
+}
+
+void SiteMonitor::setBrokerText(const QString &text)
+{
+    if (text == m_brokerText)
+        return;
+    m_brokerText = text;
+    emit brokerTextChanged(text);
+}
+
+void SiteMonitor::setFileText(const QString &text)
+{
+    if (text == m_fileText)
+        return;
+    m_fileText = text;
+    emit fileTextChanged(text);
+}
+
+void SiteMonitor::stopBroker()
+{
+    if (!m_mqtt)
+        return;
+    m_mqtt->disconnect(this);
+    m_mqtt->stop();
+    m_mqtt.reset();
+}
+
+void SiteMonitor::stopLocal()
+{
+    for (std::unique_ptr<SiteWatch> &w : m_local) {
+        // Stopped by the program, not by its controller: the board keeps what it last heard.
+        w->disconnect(this);
+        w->stop();
+    }
+    m_local.clear();
+    PortClaims::release(this);
+}
+
+bool SiteMonitor::useWatchFile(const QString &path)
+{
+    stopLocal();
+    m_source.watchFile = path;
+    if (path.isEmpty()) {
+        setFileText(QString());
+        return true;
+    }
+    QStringList faults;
+    const std::optional<WatchSettings> settings = LoadWatchConfig(path, DataFolder(), &faults);
+    const QString file = QFileInfo(path).fileName();
+    if (!settings) {
+        setFileText(QStringLiteral("%1 を使用できません: %2").arg(file, faults.value(0)));
+        return false;
+    }
+    QStringList refused;
+    for (const WatchSite &site : settings->sites) {
+        const QStringList keys = SitePortKeys(site);
+        // Taken already, by the tool or by an earlier site of this file on the same line (COM5
+        // mapped to the device server another site names): that site is not polled.
+        if (!PortClaims::holderOf(keys).isEmpty() ||
+            !PortClaims::take(this, QStringLiteral("ｻｲﾄ一覧 (%1)").arg(site.name), keys)) {
+            refused << site.name;
+            continue;
+        }
+        const QString name = site.name;
+        m_board->addSite(name);
+        m_board->setTitle(name, site.title);
+        m_board->setWarnMask(name, site.warnOutputs);
+        auto w = std::make_unique<SiteWatch>(site, portMaker());
+        // The program's own link has the port open: the site waits (lost, retrying) until it is
+        // closed; meanwhile the claim keeps the link from opening it again.
+        w->setOpenCheck([keys]() -> QString {
+            SerialPortService &own = appSession().port();
+            if (!own.portOpen())
+                return QString();
+            for (const QString &k : ComPortKeys(own.commPort()))
+                if (keys.contains(k))
+                    return QStringLiteral("in use by this program's own link (COM%1)").arg(own.commPort());
+            return QString();
+        });
+        const int interval = site.intervalMs;
+        connect(w.get(), &SiteWatch::readingTaken, this,
+                [this, name, interval](const Reading &r) { m_board->takeReading(name, r, interval); });
+        connect(w.get(), &SiteWatch::stateChanged, this,
+                [this, name](SiteState st, const QString &why) { m_board->takeState(name, st, why); });
+        w->start();
+        m_local.push_back(std::move(w));
+    }
+    QString text = QStringLiteral("%1 %2ｻｲﾄ").arg(file).arg(m_local.size());
+    if (!refused.isEmpty())
+        text += QStringLiteral(" (ﾎﾟｰﾄ使用中: %1)").arg(refused.join(QLatin1Char(',')));
+    setFileText(text);
+    return refused.isEmpty();
+}
+
+bool SiteMonitor::useBroker(const SiteSource &s)
+{
+    stopBroker();
+    const QString watchFile = m_source.watchFile;
+    m_source = s;
+    m_source.watchFile = watchFile;
+    m_prefix = s.topicPrefix;
+    if (s.url.isEmpty()) {
+        setBrokerText(QStringLiteral("ﾌﾞﾛｰｶ未設定"));
+        return false;
+    }
+    MqttClient::Options o;
+    o.url = s.url;
+    o.clientId = QStringLiteral("qelvo-sites-%1-%2").arg(loginName()).arg(QCoreApplication::applicationPid());
+    o.username = s.username;
+    QString why;
+    if (!s.passwordFile.isEmpty() && !ReadPasswordFile(s.passwordFile, &o.password, &why)) {
+        setBrokerText(QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: %1").arg(why));
+        return false;
+    }
+    o.maxPayload = SiteBoard::kMaxPayload;
+    m_mqtt = std::make_unique<MqttClient>(o);
+    const QString where = s.url;
+    connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] { setBrokerText(where + QStringLiteral(" 接続中")); });
+    connect(m_mqtt.get(), &MqttClient::disconnected, this, [this, where](const QString &reason) {
+        setBrokerText(where + QStringLiteral(" 未接続 (") + reason + QLatin1Char(')'));
+    });
+    connect(m_mqtt.get(), &MqttClient::messageReceived, this,
+            [this](const QString &topic, const QByteArray &payload, bool) { m_board->takeMessage(m_prefix, topic, payload); });
+    for (const QString &level : {QStringLiteral("+/reading"), QStringLiteral("+/state"),
+                                 QLatin1String(kWatcherTopicLevel) + QStringLiteral("/+")})
+        m_mqtt->subscribe(m_prefix + QLatin1Char('/') + level);
+    if (!m_mqtt->start(&why)) {
+        setBrokerText(where + QStringLiteral(" 使用できません (") + why + QLatin1Char(')'));
+        m_mqtt.reset();
+        return false;
+    }
+    setBrokerText(where + QStringLiteral(" 接続待ち"));
+    return true;
+}
+
+void SiteMonitor::acknowledge(const QStringList &names) { m_board->acknowledge(names, loginName()); }
+
+void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user)
+{
+    const QString line = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
+                         QLatin1Char(',') + AlarmStepText(step) + QLatin1Char(',') + AlarmCauseText(cause) +
+                         QLatin1Char(',') + user;
+    // A failed append loses the line, not the alarm: the board and the views hold it either way.
+    AppendToFile(alarmLogPath(), SjisEncode(line) + "\r\n");
+}
+
+void SiteMonitor::raised(const QString &site, AlarmCause cause)
+{
+    const BoardRow *r = m_board->row(site);
+    if (!r)
+        return;
+    const QString what = AlarmCauseText(cause);
+    m_lastAlarm = QStringLiteral("警報: %1 %2").arg(r->displayName(), what);
+    dialogs().beep();
+    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), QStringLiteral("%1 (%2): %3").arg(r->displayName(), r->name, what));
+    emit alarmRaised(m_lastAlarm);
+}
+
+void SiteMonitor::countChanged(int count)
+{
+    if (count == 0)
+        m_lastAlarm.clear();
+    emit unacknowledgedChanged(count);
+    emit siteEvents().unacknowledgedChanged(count);
+}
+
+// ---------------------------------------------------------------- the program's
+
+SiteEvents &siteEvents()
+{
+    static SiteEvents *e = new SiteEvents(); // lives as long as the process
+    return *e;
+}
+
+SiteMonitor &siteMonitor()
+{
+    if (!s_monitor)
+        s_monitor = new SiteMonitor();
+    return *s_monitor;
+}
+
+void StartSiteMonitor()
+{
+    QString fault;
+    if (LoadSiteSource(&fault).set() || !fault.isEmpty())
+        siteMonitor().useSavedSource();
+}
+
+void StopSiteMonitor()
+{
+    if (s_monitor)
+        s_monitor->stop();
+}
+
+void EndSiteMonitor()
+{
+    delete s_monitor;
+    s_monitor = nullptr;
+}

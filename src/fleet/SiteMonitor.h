@@ -1,0 +1,138 @@
+#pragma once
+// The office view's engine, without a window: the sources kept in the data folder's
+// "sites.ini" (a broker the watchers publish on, and a watcher's configuration file whose
+// sites are polled here, each on its own session), the SiteBoard their messages, readings
+// and states go to, and the alarms' side effects: the bell, a desktop notification and the
+// alarm log "sitealarm.log" (Shift_JIS, CR LF, "yyyy/MM/dd HH:mm:ss,SITE,EVENT,CAUSE,USER").
+// The program starts it at start-up when a source is set, so alarms are watched, rung and
+// counted in the frame's status bar (siteEvents) whether or not ｻｲﾄ一覧 is open; the window
+// is a view of it.
+//
+// The polled sites' ports are taken (PortClaims) while they are polled, so the program's own
+// link cannot open them meanwhile, and a site whose port the own link holds waits (lost,
+// retrying) until it is free.
+#include "fleet/MqttClient.h"
+#include "fleet/SiteBoard.h"
+#include "fleet/SiteWatch.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+// Where the office view hears the watchers: the keys of the watcher's [mqtt] group, and a
+// watcher's configuration file ([watch] file).
+struct SiteSource {
+    QString url;              // mqtt://HOST:PORT or mqtts://HOST:PORT; empty: none set
+    QString topicPrefix = QStringLiteral("qelvo");
+    QString username;
+    QString passwordFile;
+    QString watchFile;        // a watcher's configuration file whose sites are polled here; empty: none
+    bool set() const { return !url.isEmpty() || !watchFile.isEmpty(); }
+    bool operator==(const SiteSource &o) const = default;
+};
+// The data folder's "sites.ini" ([mqtt] url, topic_prefix, username, password_file; [watch]
+// file), read as the watcher's configuration is (IniFile): the defaults when it is missing;
+// the defaults and, in fault, the first fault when it cannot be used.
+SiteSource LoadSiteSource(QString *fault = nullptr);
+// False (after the box that says why) when it could not be written.
+bool SaveSiteSource(const SiteSource &s);
+QString SiteSourcePath();
+
+class SiteMonitor : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMaxSourceBytes = 64 * 1024;
+
+    explicit SiteMonitor(QObject *parent = nullptr);
+    ~SiteMonitor() override;
+
+    // Watches the sources of s. The first source, or another broker, prefix or file, starts a
+    // new board (the sites of the old one go with their alarms; the alarm log keeps what
+    // happened) and both sources over; another user or password file connects to the broker
+    // again. False when one cannot be used (brokerText, fileText say why).
+    bool useSource(const SiteSource &s);
+    // The sources saved in "sites.ini" (LoadSiteSource); a file that cannot be used is told
+    // after brokerText, and false.
+    bool useSavedSource();
+    // Leaves the broker, stops the polled sites and frees their ports; the board stays.
+    void stop();
+    // A source was given (useSource), whether or not it could be used.
+    bool started() const { return m_started; }
+    const SiteSource &source() const { return m_source; }
+
+    SiteBoard *board() const { return m_board; }
+    MqttClient *client() const { return m_mqtt.get(); }
+    // The sites polled here (from the watcher's configuration file).
+    const std::vector<std::unique_ptr<SiteWatch>> &localSites() const { return m_local; }
+    // The broker and whether it is connected ("ﾌﾞﾛｰｶ未設定", "mqtt://... 接続中" ...).
+    const QString &brokerText() const { return m_brokerText; }
+    // The watcher's configuration file and its sites ("watchd.ini 3ｻｲﾄ" ...); empty: none.
+    const QString &fileText() const { return m_fileText; }
+    // "警報: <site> <cause>" of the last alarm raised while any is unacknowledged; else empty.
+    const QString &lastAlarm() const { return m_lastAlarm; }
+
+    // The alarms of these sites acknowledged by the login name.
+    void acknowledge(const QStringList &names);
+
+    // How a polled site's port is made (tests give simulated ones).
+    static SitePortMaker &portMaker();
+    static QString loginName();
+    // The alarm log in the data folder.
+    static QString alarmLogPath();
+
+signals:
+    // A new board: a view shows it from now on (the old one is deleted after this).
+    void boardReplaced(SiteBoard *board);
+    void brokerTextChanged(const QString &text);
+    void fileTextChanged(const QString &text);
+    // An alarm was raised (after the bell and the notification): "警報: <site> <cause>".
+    void alarmRaised(const QString &text);
+    void unacknowledgedChanged(int count);
+
+private:
+    void newBoard();
+    bool useBroker(const SiteSource &s);
+    bool useWatchFile(const QString &path);
+    void stopBroker();
+    void stopLocal();
+    void setBrokerText(const QString &text);
+    void setFileText(const QString &text);
+    void logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user);
+    void raised(const QString &site, AlarmCause cause);
+    void countChanged(int count);
+
+    SiteBoard *m_board = nullptr;
+    std::unique_ptr<MqttClient> m_mqtt;
+    std::vector<std::unique_ptr<SiteWatch>> m_local;
+    SiteSource m_source;
+    QString m_prefix;
+    QString m_brokerText;
+    QString m_fileText;
+    QString m_lastAlarm;
+    bool m_started = false;
+};
+
+// What the site monitor tells the frame: the count of alarms not yet acknowledged (its status
+// bar), a site's history asked for (the trend window opens on it) and a history that grew (a
+// trend window showing it redraws).
+class SiteEvents : public QObject {
+    Q_OBJECT
+signals:
+    void unacknowledgedChanged(int count);
+    // caption "<title> (<name>)", the series in hundredths of unit (see SiteHistory::series).
+    void historyAsked(const QString &caption, std::shared_ptr<const TrendSeries> series, const QString &unit);
+    void historyGrew(const TrendSeries *series);
+};
+SiteEvents &siteEvents();
+
+// The program's site monitor, made on first use and kept until EndSiteMonitor.
+SiteMonitor &siteMonitor();
+// Start-up: the site monitor on the sources of "sites.ini", when one is set.
+void StartSiteMonitor();
+// The program ends: the monitor stops (its board stays for the windows still shown).
+void StopSiteMonitor();
+// Deletes the program's site monitor, once no window shows it (a test's end of a run).
+void EndSiteMonitor();
