@@ -39,19 +39,22 @@ enum class AlarmCause : quint8 {
     Lost,     // the port cannot be opened, or the line went away
     Refused,  // the controller answers every poll with a refusal
     Garbled,  // the controller's answers cannot be understood
-    // The office view's own: no reading for three intervals; the watcher of a site stopped.
+    // The office view's own: no reading for three intervals; a watcher stopped; the view's
+    // broker lost.
     Stale,
     ServiceDown,
+    BrokerDown,
 };
-constexpr int kAlarmCauses = int(AlarmCause::ServiceDown) + 1;
+constexpr int kAlarmCauses = int(AlarmCause::BrokerDown) + 1;
 
-// "output1" ... "output8", "no-reply", "lost", "refused", "garbled", "stale", "service-down".
+// "output1" ... "output8", "no-reply", "lost", "refused", "garbled", "stale", "service-down",
+// "broker-down".
 const char *AlarmCauseName(AlarmCause c);
 std::optional<AlarmCause> AlarmCauseFromName(const QString &name);
 // Output ch (1-8).
 AlarmCause OutputCause(int ch);
 // The cause in the words of the office's alarm log and views: "出力1 ON", "応答なし", "切断",
-// "応答拒否", "応答異常", "受信なし", "ｻｰﾋﾞｽ停止".
+// "応答拒否", "応答異常", "受信なし", "ｻｰﾋﾞｽ停止", "ﾌﾞﾛｰｶ切断".
 QString AlarmCauseText(AlarmCause c);
 
 enum class AlarmState : quint8 { Normal, Unack, Acked, Rtnun, Shelved, Suppressed };

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 bool siteName(const QString &s)
@@ -66,6 +67,7 @@ QString BoardLinkText(BoardRow::Link link)
     case BoardRow::Link::Lost: return AlarmCauseText(AlarmCause::Lost);
     case BoardRow::Link::Stopped:
     case BoardRow::Link::ServiceDown: return AlarmCauseText(AlarmCause::ServiceDown);
+    case BoardRow::Link::NotConnected: return QStringLiteral("未接続");
     case BoardRow::Link::Unknown: break;
     }
     return QString();
@@ -147,19 +149,28 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         if (err.error != QJsonParseError::NoError)
             return drop();
         const bool down = o.value(QStringLiteral("state")).toString() != QLatin1String("running");
+        const QString &watcher = parts[1];
+        if (down == m_downWatchers.contains(watcher))
+            return true;
+        if (down)
+            m_downWatchers.insert(watcher);
+        else
+            m_downWatchers.remove(watcher);
+        // One alarm of the watcher; its sites wait without alarms of their own.
+        sourceCause(watcher, AlarmCause::ServiceDown, down);
+        const qint64 now = clockService().elapsedMs();
         for (int i = 0; i < m_rows.size(); ++i) {
             BoardRow &r = m_rows[i];
-            if (r.watcher != parts[1])
+            if (r.watcher != watcher)
                 continue;
-            const BoardRow::Link before = r.link;
-            if (down)
+            if (down) {
                 r.link = BoardRow::Link::ServiceDown;
-            else if (r.link == BoardRow::Link::ServiceDown)
-                r.link = BoardRow::Link::Unknown; // its sites' states follow
-            if (r.link != before) {
-                cause(i, AlarmCause::ServiceDown, down);
-                emit rowChanged(r.name);
+                suppress(i);
+            } else if (!m_brokerDown) {
+                r.link = r.ownLink;
+                resume(i, now);
             }
+            emit rowChanged(r.name);
         }
         return true;
     }
@@ -204,14 +215,25 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     r.reason = o.value(QStringLiteral("reason")).toString().left(400);
     if (const std::optional<quint8> warn = ParseOutputList(o.value(QStringLiteral("warn_outputs")).toString().left(40)))
         r.warnMask = *warn;
-    const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
-    const BoardRow::Link before = r.link;
-    r.link = link == BoardRow::Link::Stopped ? BoardRow::Link::ServiceDown : link;
-    if (r.link != before) {
-        cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
-        cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
-        cause(i, AlarmCause::ServiceDown, r.link == BoardRow::Link::ServiceDown);
+    // How often the watcher asks the site (20 ms to a minute): silence is judged against it.
+    const int interval = o.value(QStringLiteral("interval_ms")).toInt();
+    if (interval >= kWatchIntervalMin && interval <= kWatchIntervalMax) {
+        r.intervalMs = interval;
+        r.intervalGiven = true;
     }
+    const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
+    // A site its watcher stopped, or whose watcher is gone, waits for the watcher, whose own
+    // state is the alarm; what the site's own state says is followed beneath.
+    const bool waits = link == BoardRow::Link::Stopped || m_downWatchers.contains(r.watcher);
+    if (waits)
+        suppress(i);
+    if (link != BoardRow::Link::Stopped)
+        r.ownLink = link;
+    cause(i, AlarmCause::NoReply, r.ownLink == BoardRow::Link::NoReply);
+    cause(i, AlarmCause::Lost, r.ownLink == BoardRow::Link::Lost);
+    r.link = waits ? BoardRow::Link::ServiceDown : m_brokerDown ? BoardRow::Link::NotConnected : r.ownLink;
+    if (!waits && r.suppressed && !m_brokerDown)
+        resume(i, clockService().elapsedMs());
     emit rowChanged(name);
     return true;
 }
@@ -222,6 +244,7 @@ void SiteBoard::takeReading(const QString &name, const Reading &r, int intervalM
     if (i < 0)
         return;
     m_rows[i].intervalMs = intervalMs;
+    m_rows[i].intervalGiven = intervalMs > 0;
     readingIn(i, r.valueValid, r.value, r.unit, r.count, r.outputsValid ? r.outputs : -1, clockService().elapsedMs(),
               r.time.isValid() ? r.time.toMSecsSinceEpoch() : -1);
 }
@@ -233,7 +256,7 @@ void SiteBoard::takeState(const QString &name, SiteState state, const QString &r
         return;
     BoardRow &r = m_rows[i];
     r.reason = reason;
-    r.link = linkOf(state);
+    r.link = r.ownLink = linkOf(state);
     cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
     cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
     emit rowChanged(name);
@@ -243,18 +266,21 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
                           qint64 sampleMs)
 {
     BoardRow &r = m_rows[i];
-    // A watcher publishes no interval: the time between two readings tells it. The times the
-    // readings were taken, where both are given and in order, since readings that waited
-    // (for the broker, or in a busy network) arrive closer together than they were taken.
-    if (r.lastMs >= 0 && r.link != BoardRow::Link::Unknown) {
+    // Silence is judged against the interval the watcher's state or the configuration gives.
+    // A watcher that gives none: the time between two readings tells it (the times they were
+    // taken, where both are given and in order, since readings that waited arrive closer
+    // together than they were taken). A longer gap is taken at once; a shorter one only halves
+    // the way, so that a quick reading after a slow one does not make the next ordinary gap
+    // look like silence.
+    if (!r.intervalGiven && r.lastMs >= 0 && r.link != BoardRow::Link::Unknown) {
         qint64 seen = 0;
         if (sampleMs >= 0 && r.lastSampleMs >= 0 && sampleMs > r.lastSampleMs)
             seen = sampleMs - r.lastSampleMs;
         else if (nowMs > r.lastMs)
             seen = nowMs - r.lastMs;
         seen = qMin<qint64>(seen, 3600 * 1000);
-        if (seen > 0 && (r.intervalMs == 0 || seen < r.intervalMs))
-            r.intervalMs = int(seen);
+        if (seen > 0)
+            r.intervalMs = int(r.intervalMs == 0 || seen >= r.intervalMs ? seen : (r.intervalMs + seen) / 2);
     }
     r.lastMs = nowMs;
     r.lastSampleMs = sampleMs;
@@ -263,7 +289,10 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     r.unit = unit;
     r.count = count;
     r.outputs = outputs;
-    if (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown)
+    if (r.ownLink == BoardRow::Link::Unknown)
+        r.ownLink = BoardRow::Link::Online;
+    if (!r.suppressed && (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown ||
+                          r.link == BoardRow::Link::NotConnected))
         r.link = BoardRow::Link::Online;
     SiteHistory &past = m_history[i];
     if (valueValid) {
@@ -290,7 +319,6 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     if (h.stepCount() > TrendSeries::kMaxSteps)
         h.keepAtMost(h.size() - h.steps().front().index);
     cause(i, AlarmCause::Stale, false);
-    cause(i, AlarmCause::ServiceDown, false);
     for (int ch = 1; ch <= 8; ++ch)
         if ((r.warnMask >> (ch - 1)) & 1)
             cause(i, OutputCause(ch), outputs >= 0 && ((outputs >> (ch - 1)) & 1));
@@ -302,7 +330,8 @@ void SiteBoard::check()
     const qint64 now = clockService().elapsedMs();
     for (int i = 0; i < m_rows.size(); ++i) {
         const BoardRow &r = m_rows[i];
-        if (r.lastMs < 0 || r.intervalMs <= 0)
+        // Behind a watcher or a broker that is gone, silence is theirs.
+        if (r.lastMs < 0 || r.intervalMs <= 0 || r.suppressed)
             continue;
         const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
         if (stale != r.alarm.holds(AlarmCause::Stale)) {
@@ -318,6 +347,15 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     SiteAlarm &a = r.alarm;
     if (holds == a.holds(what))
         return;
+    // Suppressed: what holds is followed without a word, so that the row takes its true state
+    // back when it resumes.
+    if (r.suppressed) {
+        if (holds)
+            a.active << what;
+        else
+            a.active.removeAll(what);
+        return;
+    }
     if (!holds) {
         a.active.removeAll(what);
         emit alarmStep(r.name, AlarmStep::Cleared, what, QString());
@@ -334,9 +372,111 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     emit unacknowledgedChanged(m_unacked);
 }
 
+void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
+{
+    SiteAlarm &a = m_sources[key];
+    if (holds == a.holds(what))
+        return;
+    if (!holds) {
+        a.active.removeAll(what);
+        emit alarmStep(key, AlarmStep::Cleared, what, QString());
+        if (!a.latched)
+            m_sources.remove(key);
+        return;
+    }
+    a.active << what;
+    emit alarmStep(key, AlarmStep::Raised, what, QString());
+    if (a.latched)
+        return;
+    a.latched = true;
+    a.first = what;
+    ++m_unacked;
+    emit alarmRaised(key, what);
+    emit unacknowledgedChanged(m_unacked);
+}
+
+void SiteBoard::suppress(int i)
+{
+    BoardRow &r = m_rows[i];
+    if (r.suppressed)
+        return;
+    r.suppressed = true;
+    r.heldBefore = r.alarm.active;
+}
+
+void SiteBoard::resume(int i, qint64 nowMs)
+{
+    BoardRow &r = m_rows[i];
+    if (!r.suppressed)
+        return;
+    r.suppressed = false;
+    if (r.lastMs >= 0)
+        r.lastMs = nowMs;
+    // What changed beneath is told now, as one change: a cause that came meanwhile is raised,
+    // one that went is cleared.
+    const QList<AlarmCause> now = std::exchange(r.alarm.active, std::exchange(r.heldBefore, {}));
+    for (const AlarmCause c : QList<AlarmCause>(r.alarm.active))
+        if (!now.contains(c))
+            cause(i, c, false);
+    for (const AlarmCause c : now)
+        cause(i, c, true);
+}
+
+void SiteBoard::setBrokerUp(bool up, const QString &name)
+{
+    if (up)
+        m_brokerSeen = true;
+    if (!m_brokerName.isEmpty() && m_brokerName != name && m_brokerDown)
+        sourceCause(m_brokerName, AlarmCause::BrokerDown, false);
+    m_brokerName = name;
+    if (up != m_brokerDown || (!up && !m_brokerSeen))
+        return;
+    m_brokerDown = !up;
+    sourceCause(name, AlarmCause::BrokerDown, !up);
+    const qint64 now = clockService().elapsedMs();
+    for (int i = 0; i < m_rows.size(); ++i) {
+        BoardRow &r = m_rows[i];
+        if (r.watcher.isEmpty())
+            continue; // a site the program polls itself
+        if (!up) {
+            r.link = BoardRow::Link::NotConnected;
+            suppress(i);
+        } else if (!m_downWatchers.contains(r.watcher)) {
+            // The retained states come again with the subscription.
+            r.link = r.ownLink;
+            resume(i, now);
+        } else {
+            r.link = BoardRow::Link::ServiceDown;
+        }
+        emit rowChanged(r.name);
+    }
+}
+
 void SiteBoard::acknowledge(const QStringList &names, const QString &user)
 {
     bool any = false;
+    // The sources' alarms: named, or behind a site named.
+    QSet<QString> sources;
+    for (const QString &name : names) {
+        if (m_sources.contains(name))
+            sources.insert(name);
+        if (const BoardRow *r = row(name); r && !r->watcher.isEmpty()) {
+            sources.insert(r->watcher);
+            if (!m_brokerName.isEmpty())
+                sources.insert(m_brokerName);
+        }
+    }
+    for (const QString &key : sources) {
+        const auto it = m_sources.find(key);
+        if (it == m_sources.end() || !it->latched)
+            continue;
+        it->latched = false;
+        --m_unacked;
+        any = true;
+        emit alarmStep(key, AlarmStep::Acknowledged, it->first, user);
+        if (it->active.isEmpty())
+            m_sources.erase(it);
+    }
     for (const QString &name : names) {
         const int i = indexOf(name);
         if (i < 0 || !m_rows[i].alarm.latched)

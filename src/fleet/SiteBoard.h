@@ -7,8 +7,12 @@
 // alarm.
 //
 // A site raises an alarm when an output set as a warning stage turns on, when it goes
-// no-reply or lost (or its watcher stops), or when no reading has come for three times its
-// interval. The alarm latches: it stays until acknowledged, even after its cause has
+// no-reply or lost, or when no reading has come for three times its interval (the interval
+// its watcher's state or the configuration gives). One cause, one alarm: a watcher that stops
+// (its last will, or its "stopped") is one alarm of the watcher (named by its client id), and
+// the broker lost one alarm of the view (setBrokerUp); the sites behind them show ｻｰﾋﾞｽ停止 or
+// 未接続 and raise nothing of their own meanwhile (suppressed), and take their true state again
+// when the watcher or the broker is back. The alarm latches: it stays until acknowledged, even after its cause has
 // cleared. Every raise, clear and acknowledgement is announced (alarmStep) for the alarm log,
 // which the site monitor keeps. Rows are known by the site's name and causes by AlarmCause;
 // the words of a cause ("出力3 ON", "応答なし" ...) are the views' and the log's
@@ -26,6 +30,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -54,7 +59,7 @@ struct SiteAlarm {
 
 struct BoardRow {
     // 通信中 / 応答なし / 切断 / ｻｰﾋﾞｽ停止, and before anything came.
-    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown };
+    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected };
     QString name;
     QString title;
     QString watcher;          // the client id of the watcher that publishes the site
@@ -68,8 +73,12 @@ struct BoardRow {
     qint64 lastMs = -1;       // elapsed ms of the last reading; -1: none yet
     qint64 lastSampleMs = -1; // when the watcher took it (ms since the epoch); -1: not given
     int intervalMs = 0;       // the site's interval (given, or seen between readings); 0: not known yet
+    bool intervalGiven = false; // told by the watcher's state or the configuration: no gap changes it
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     SiteAlarm alarm;
+    bool suppressed = false;  // behind a watcher or a broker that is gone: its causes raise nothing
+    Link ownLink = Link::Unknown;   // what the site's own state says, whatever shows
+    QList<AlarmCause> heldBefore;   // the causes that held when it was suppressed
 
     QString displayName() const { return title.isEmpty() ? name : title; }
 };
@@ -85,7 +94,7 @@ struct SiteHistory {
     std::shared_ptr<TrendSeries> series;
 };
 
-// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", or empty.
+// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", or empty.
 QString BoardLinkText(BoardRow::Link link);
 
 class SiteBoard : public QObject {
@@ -115,8 +124,17 @@ public:
     // or -1 for a name that cannot be a site's (or past kMaxRows).
     int addSite(const QString &name);
 
+    // The broker of the messages is up or lost; name names its alarm (its address). Only a
+    // loss after a connect is an alarm.
+    void setBrokerUp(bool up, const QString &name);
+    // The alarms of the watchers (by client id) and of the broker (by its name), apart from
+    // the rows.
+    const QHash<QString, SiteAlarm> &sourceAlarms() const { return m_sources; }
+
     // The alarms of these sites acknowledged by user: the latch ends (the row is no longer
-    // red); a cause that still holds raises nothing new until it clears and comes again.
+    // red); a cause that still holds raises nothing new until it clears and comes again. A
+    // site's watcher's alarm and the broker's (for a site of the broker) go with it; a name
+    // may also be a watcher's or the broker's.
     void acknowledge(const QStringList &names, const QString &user);
     int unacknowledged() const;
 
@@ -146,6 +164,11 @@ signals:
 private:
     int rowFor(const QString &name);
     void cause(int index, AlarmCause what, bool holds);
+    void sourceCause(const QString &key, AlarmCause what, bool holds);
+    // The row is no longer behind a watcher or a broker that is gone: its silence counts from
+    // now, and its states and readings raise its alarms again.
+    void resume(int index, qint64 nowMs);
+    void suppress(int index);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);
@@ -155,5 +178,10 @@ private:
     QHash<QString, int> m_index;
     quint64 m_dropped = 0;
     int m_unacked = 0;
+    QHash<QString, SiteAlarm> m_sources; // the watchers' alarms and the broker's
+    QSet<QString> m_downWatchers;
+    bool m_brokerDown = false;
+    bool m_brokerSeen = false;           // connected once: a loss is an alarm
+    QString m_brokerName;
     WindowTimer *m_timer = nullptr;
 };

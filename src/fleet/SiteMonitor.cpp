@@ -277,9 +277,14 @@ bool SiteMonitor::useBroker(const SiteSource &s)
     o.maxPayload = SiteBoard::kMaxPayload;
     m_mqtt = std::make_unique<MqttClient>(o);
     const QString where = s.url;
-    connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] { setBrokerText(where + QStringLiteral(" 接続中")); });
+    // The broker lost is one alarm, named by its address; its sites wait as 未接続.
+    connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] {
+        setBrokerText(where + QStringLiteral(" 接続中"));
+        m_board->setBrokerUp(true, where);
+    });
     connect(m_mqtt.get(), &MqttClient::disconnected, this, [this, where](const QString &reason) {
         setBrokerText(where + QStringLiteral(" 未接続 (") + reason + QLatin1Char(')'));
+        m_board->setBrokerUp(false, where);
     });
     connect(m_mqtt.get(), &MqttClient::messageReceived, this,
             [this](const QString &topic, const QByteArray &payload, bool) { m_board->takeMessage(m_prefix, topic, payload); });
@@ -308,13 +313,14 @@ void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause,
 
 void SiteMonitor::raised(const QString &site, AlarmCause cause)
 {
+    // A site's, or a watcher's or the broker's (named by its client id or address).
     const BoardRow *r = m_board->row(site);
-    if (!r)
-        return;
+    const QString shown = r ? r->displayName() : site;
     const QString what = AlarmCauseText(cause);
-    m_lastAlarm = QStringLiteral("警報: %1 %2").arg(r->displayName(), what);
+    m_lastAlarm = QStringLiteral("警報: %1 %2").arg(shown, what);
     dialogs().beep();
-    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), QStringLiteral("%1 (%2): %3").arg(r->displayName(), r->name, what));
+    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), r ? QStringLiteral("%1 (%2): %3").arg(shown, site, what)
+                                                  : QStringLiteral("%1: %2").arg(shown, what));
     emit alarmRaised(m_lastAlarm);
 }
 

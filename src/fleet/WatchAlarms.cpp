@@ -444,9 +444,8 @@ void WatchAlarms::command(const QString &user, const QString &site, const QByteA
     } else if (!m_sites.contains(site)) {
         a.reason = QStringLiteral("unknown site");
     } else if (causeText != QLatin1String("all") &&
-               (!(cause = AlarmCauseFromName(causeText)) || *cause == AlarmCause::Stale ||
-                *cause == AlarmCause::ServiceDown)) {
-        // Stale and ServiceDown are the office view's own causes, never the watcher's.
+               (!(cause = AlarmCauseFromName(causeText)) || *cause >= AlarmCause::Stale)) {
+        // Stale, ServiceDown and BrokerDown are the office view's own causes, never the watcher's.
         a.reason = QStringLiteral("unknown cause");
     } else if (action == QLatin1String("ack")) {
         a = m_book.acknowledge(site, cause, user);
