@@ -493,3 +493,15 @@ void SiteBoard::acknowledge(const QStringList &names, const QString &user)
 }
 
 int SiteBoard::unacknowledged() const { return m_unacked; }
+
+int SiteBoard::active() const
+{
+    int n = 0;
+    for (const BoardRow &r : m_rows)
+        if (!r.suppressed && !r.alarm.active.isEmpty())
+            ++n;
+    for (const SiteAlarm &a : m_sources)
+        if (!a.active.isEmpty())
+            ++n;
+    return n;
+}

@@ -137,6 +137,9 @@ public:
     // may also be a watcher's or the broker's.
     void acknowledge(const QStringList &names, const QString &user);
     int unacknowledged() const;
+    // The alarms whose cause holds now (acknowledged or not): the sites' that are not
+    // suppressed, and the watchers' and the broker's.
+    int active() const;
 
     // The rows in the order they came (a row keeps its index).
     const QList<BoardRow> &rows() const { return m_rows; }

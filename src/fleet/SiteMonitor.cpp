@@ -236,7 +236,7 @@ bool SiteMonitor::useWatchFile(const QString &path)
                 return QString();
             for (const QString &k : ComPortKeys(own.commPort()))
                 if (keys.contains(k))
-                    return QStringLiteral("in use by this program's own link (COM%1)").arg(own.commPort());
+                    return QStringLiteral("本ﾌﾟﾛｸﾞﾗﾑの通信でCOM%1を使用中").arg(own.commPort());
             return QString();
         });
         const int interval = site.intervalMs;

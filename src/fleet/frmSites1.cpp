@@ -286,6 +286,8 @@ frmSites1::frmSites1()
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
     if (count > 0)
         show(AlarmLabel, m_monitor->lastAlarm());
+    else
+        showQuiet();
 }
 
 frmSites1::~frmSites1() = default;
@@ -297,6 +299,8 @@ void frmSites1::showBoard(SiteBoard *board)
     m_model = new SiteTableModel(board, this);
     m_proxy->setSourceModel(m_model);
     delete old;
+    // A cause that clears after its acknowledgement changes no count, but the status line.
+    connect(board, &SiteBoard::alarmStep, this, &frmSites1::showQuiet);
 }
 
 void frmSites1::buildControls()
@@ -328,6 +332,8 @@ void frmSites1::buildControls()
     SiteTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     SiteTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     SiteTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab moves on to the next control; the arrows move within the table.
+    SiteTable->setTabKeyNavigation(false);
     SiteTable->setSortingEnabled(true);
     SiteTable->sortByColumn(SiteTableModel::ColSite, Qt::AscendingOrder);
     SiteTable->verticalHeader()->setVisible(false);
@@ -485,12 +491,24 @@ void frmSites1::alarmRaised(const QString &text)
 void frmSites1::countChanged(int count)
 {
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
-    if (count == 0) {
-        AlarmLabel->setText(QStringLiteral("警報なし"));
-        AlarmLabel->setAccessibleName(AlarmLabel->text());
-        QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&changed);
-    }
+    if (count == 0)
+        showQuiet();
+}
+
+void frmSites1::showQuiet()
+{
+    // 警報なし only when nothing is unacknowledged and no cause holds; acknowledged alarms
+    // whose cause holds are still alarms.
+    if (board()->unacknowledged() > 0)
+        return;
+    const int held = board()->active();
+    const QString text = held > 0 ? QStringLiteral("確認済の警報 継続中 : %1件").arg(held) : QStringLiteral("警報なし");
+    if (AlarmLabel->text() == text)
+        return;
+    AlarmLabel->setText(text);
+    AlarmLabel->setAccessibleName(text);
+    QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
 }
 
 void frmSites1::closeWindow()

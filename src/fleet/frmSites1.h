@@ -100,6 +100,8 @@ private:
     void closeWindow();
     void alarmRaised(const QString &text);
     void countChanged(int count);
+    // The status line when nothing is unacknowledged: 警報なし, or the alarms that still hold.
+    void showQuiet();
     void recordColumns();
     qint32 placeState() const;
     SiteMonitor *m_monitor;
