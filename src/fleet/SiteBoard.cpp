@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -73,7 +74,7 @@ QString BoardLinkText(BoardRow::Link link)
     return QString();
 }
 
-SiteBoard::SiteBoard(QObject *parent) : QObject(parent)
+SiteBoard::SiteBoard(QObject *parent) : QObject(parent), m_since(Now())
 {
     m_timer = new WindowTimer(this);
     m_timer->setInterval(1000);
@@ -137,7 +138,8 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         ++m_dropped;
         return false;
     };
-    if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxPayload)
+    if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxAlarmsPayload ||
+        (payload.size() > kMaxPayload && !topic.endsWith(QLatin1String("/alarms"))))
         return drop();
     const QStringList parts = topic.mid(prefix.size() + 1).split(QLatin1Char('/'));
     if (parts.size() != 2)
@@ -179,7 +181,11 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         return drop();
     // An empty retained state: the watcher dropped the site.
     if (payload.isEmpty())
-        return parts[1] == QLatin1String("state") || drop();
+        return parts[1] == QLatin1String("state") || parts[1] == QLatin1String("alarms") || drop();
+    if (parts[1] == QLatin1String("alarms")) {
+        const int i = rowFor(name);
+        return (i >= 0 && takeAlarms(i, payload)) || drop();
+    }
     if (parts[1] != QLatin1String("reading") && parts[1] != QLatin1String("state"))
         return drop();
     QJsonParseError err{};
@@ -347,9 +353,9 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     SiteAlarm &a = r.alarm;
     if (holds == a.holds(what))
         return;
-    // Suppressed: what holds is followed without a word, so that the row takes its true state
-    // back when it resumes.
-    if (r.suppressed) {
+    // Suppressed, or the service's to tell (all but the view's own silence): what holds is
+    // followed without a word, so that the row takes its true state back when it resumes.
+    if (r.suppressed || (r.hasService && what != AlarmCause::Stale)) {
         if (holds)
             a.active << what;
         else
@@ -369,7 +375,7 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     a.first = what;
     ++m_unacked;
     emit alarmRaised(r.name, what);
-    emit unacknowledgedChanged(m_unacked);
+    emit unacknowledgedChanged(unacknowledged());
 }
 
 void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
@@ -392,7 +398,65 @@ void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
     a.first = what;
     ++m_unacked;
     emit alarmRaised(key, what);
-    emit unacknowledgedChanged(m_unacked);
+    emit unacknowledgedChanged(unacknowledged());
+}
+
+bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
+{
+    SiteAlarms next;
+    BoardRow &r = m_rows[i];
+    if (!ParseAlarmsPayload(payload, &next) || next.site != r.name)
+        return false;
+    // A list older than the one held (a retained one that crossed a newer) changes nothing.
+    if (r.hasService && next.seq < r.service.seq)
+        return true;
+    const auto unacked = [](const SiteAlarms &s) {
+        int n = 0;
+        for (const Alarm &a : s.alarms)
+            n += a.unacknowledged() ? 1 : 0;
+        return n;
+    };
+    const SiteAlarms before = std::exchange(r.service, next);
+    const bool first = !r.hasService;
+    r.hasService = true;
+    // The view's own latch of the site gives way to the service's.
+    if (first && r.alarm.latched) {
+        r.alarm.latched = false;
+        --m_unacked;
+    }
+    m_serviceUnacked += unacked(r.service) - (first ? 0 : unacked(before));
+    // The steps the view saw, for its alarm log; a new unacknowledged alarm rings, as the
+    // view's own would. What was raised before the board began is the state it found, not news.
+    const auto find = [](const SiteAlarms &s, AlarmCause c) -> const Alarm * {
+        for (const Alarm &a : s.alarms)
+            if (a.cause == c)
+                return &a;
+        return nullptr;
+    };
+    std::optional<AlarmCause> rang;
+    for (int c = 0; c < kAlarmCauses; ++c) {
+        const Alarm *was = find(before, AlarmCause(c)), *is = find(r.service, AlarmCause(c));
+        const bool wasActive = was && was->active, isActive = is && is->active;
+        const bool raisedAgain = is && was && is->raised.isValid() && is->raised != was->raised;
+        const bool news = !is || !first || !is->raised.isValid() || is->raised >= m_since;
+        if (!news)
+            continue;
+        if (isActive && (!wasActive || raisedAgain))
+            emit alarmStep(r.name, AlarmStep::Raised, AlarmCause(c), QString());
+        if (wasActive && !isActive && !first)
+            emit alarmStep(r.name, AlarmStep::Cleared, AlarmCause(c), QString());
+        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !first)
+            emit alarmStep(r.name, AlarmStep::Acknowledged, AlarmCause(c), is ? is->ackedBy : QString());
+        if (is && is->state() == AlarmState::Unack && (!was || was->state() != AlarmState::Unack || raisedAgain) &&
+            !rang)
+            rang = AlarmCause(c);
+    }
+    // One bell for what one list brought, named by its first cause.
+    if (rang)
+        emit alarmRaised(r.name, *rang);
+    emit unacknowledgedChanged(unacknowledged());
+    emit rowChanged(r.name);
+    return true;
 }
 
 void SiteBoard::suppress(int i)
@@ -489,17 +553,20 @@ void SiteBoard::acknowledge(const QStringList &names, const QString &user)
         emit rowChanged(r.name);
     }
     if (any)
-        emit unacknowledgedChanged(m_unacked);
+        emit unacknowledgedChanged(unacknowledged());
 }
 
-int SiteBoard::unacknowledged() const { return m_unacked; }
+int SiteBoard::unacknowledged() const { return m_unacked + m_serviceUnacked; }
 
 int SiteBoard::active() const
 {
     int n = 0;
-    for (const BoardRow &r : m_rows)
-        if (!r.suppressed && !r.alarm.active.isEmpty())
-            ++n;
+    for (const BoardRow &r : m_rows) {
+        bool held = !r.suppressed && !r.alarm.active.isEmpty() && !r.hasService;
+        for (const Alarm &a : r.service.alarms)
+            held = held || a.state() == AlarmState::Unack || a.state() == AlarmState::Acked;
+        n += held ? 1 : 0;
+    }
     for (const SiteAlarm &a : m_sources)
         if (!a.active.isEmpty())
             ++n;

@@ -77,6 +77,10 @@ struct BoardRow {
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     SiteAlarm alarm;
     bool suppressed = false;  // behind a watcher or a broker that is gone: its causes raise nothing
+    // The service's alarms of the site (<prefix>/<site>/alarms), where its watcher publishes
+    // them: the view shows these, not its own latch, for the site's outputs and link.
+    bool hasService = false;
+    SiteAlarms service;
     Link ownLink = Link::Unknown;   // what the site's own state says, whatever shows
     QList<AlarmCause> heldBefore;   // the causes that held when it was suppressed
 
@@ -102,6 +106,7 @@ class SiteBoard : public QObject {
 public:
     static constexpr int kMaxRows = 1000;
     static constexpr int kMaxPayload = 4096;
+    static constexpr int kMaxAlarmsPayload = 16384; // a site's alarms, every cause listed
     static constexpr qint64 kTrendSpanMs = 3600 * 1000;
     static constexpr qint64 kTrendStepMs = 5000;
     static constexpr int kStaleIntervals = 3;
@@ -113,7 +118,7 @@ public:
     ~SiteBoard() override;
 
     // A message of a broker under prefix: <prefix>/<site>/reading, <prefix>/<site>/state,
-    // <prefix>/watchd/<client id>. False when it was dropped.
+    // <prefix>/<site>/alarms, <prefix>/watchd/<client id>. False when it was dropped.
     bool takeMessage(const QString &prefix, const QString &topic, const QByteArray &payload);
     // A site polled by the program itself.
     void takeReading(const QString &name, const Reading &r, int intervalMs);
@@ -172,6 +177,7 @@ private:
     // now, and its states and readings raise its alarms again.
     void resume(int index, qint64 nowMs);
     void suppress(int index);
+    bool takeAlarms(int index, const QByteArray &payload);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);
@@ -181,6 +187,8 @@ private:
     QHash<QString, int> m_index;
     quint64 m_dropped = 0;
     int m_unacked = 0;
+    int m_serviceUnacked = 0;            // the services' UNACK and RTNUN alarms
+    QDateTime m_since;                   // when the board began
     QHash<QString, SiteAlarm> m_sources; // the watchers' alarms and the broker's
     QSet<QString> m_downWatchers;
     bool m_brokerDown = false;

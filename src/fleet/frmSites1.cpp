@@ -281,6 +281,11 @@ frmSites1::frmSites1()
     connect(m_monitor, &SiteMonitor::fileTextChanged, this, [this, show](const QString &t) { show(WatchLabel, t); });
     connect(m_monitor, &SiteMonitor::alarmRaised, this, &frmSites1::alarmRaised);
     connect(m_monitor, &SiteMonitor::unacknowledgedChanged, this, &frmSites1::countChanged);
+    // The watcher's answers to this view's commands, in the status line.
+    connect(m_monitor, &SiteMonitor::commandTold, this, &frmSites1::alarmRaised);
+    connect(m_monitor, &SiteMonitor::brokerTextChanged, this, &frmSites1::updateAckButton);
+    connect(SiteTable->selectionModel(), &QItemSelectionModel::selectionChanged, this, &frmSites1::updateAckButton);
+    updateAckButton();
     // The alarms raised before the window opened: latched, counted, the last one in words.
     const int count = board()->unacknowledged();
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
@@ -493,6 +498,22 @@ void frmSites1::countChanged(int count)
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
     if (count == 0)
         showQuiet();
+}
+
+void frmSites1::updateAckButton()
+{
+    // The service's alarms need the broker's user: without one, 確認 of a selection of such
+    // sites is refused here, and the tooltip says why.
+    bool service = false;
+    for (const QModelIndex &i : SiteTable->selectionModel()->selectedRows()) {
+        const BoardRow *r = board()->row(i.data(SiteTableModel::kNameRole).toString());
+        service = service || (r && r->hasService);
+    }
+    const QString why = service ? m_monitor->commandRefusal() : QString();
+    AckButton->setEnabled(why.isEmpty());
+    AckButton->setToolTip(why.isEmpty() ? QStringLiteral("選択したｻｲﾄの警報を確認します")
+                                        : QStringLiteral("確認できません: %1").arg(why));
+    AckButton->setAccessibleDescription(AckButton->toolTip());
 }
 
 void frmSites1::showQuiet()

@@ -5,6 +5,7 @@
 
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteMonitor.h"
+#include "fleet/SiteTableModel.h"
 #include "platform/TextFile.h"
 
 #include <QtTest>
@@ -39,6 +40,7 @@ private slots:
     void aQuickReadingMakesNoChatter();
     void newStatesLateReadingsAndSiUnits();
     void aWatcherOrBrokerLostIsOneAlarm();
+    void theServiceAlarmsAreShown();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -302,6 +304,84 @@ void tst_siteboard::aWatcherOrBrokerLostIsOneAlarm()
     QCOMPARE(board.unacknowledged(), 1);
     QCOMPARE(steps - before, 3); // the broker's raise and clear; s9's no-reply cleared
     QCOMPARE(board.row("s1")->link, BoardRow::Link::Online);
+}
+
+// A site whose watcher publishes its alarms shows the service's states, not the view's own
+// latch: each in words and colour, counted while unacknowledged, a new one rung; an older
+// list changes nothing, a hostile one is dropped; 確認 without the broker's user is refused
+// with the reason.
+void tst_siteboard::theServiceAlarmsAreShown()
+{
+    AppFixture f;
+    SiteMonitor monitor;
+    SiteBoard &board = *monitor.board();
+    SiteTableModel model(&board);
+    const QString q = QStringLiteral("q");
+    QStringList told;
+    connect(&monitor, &SiteMonitor::commandTold, this, [&](const QString &t) { told << t; });
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    const QDateTime now = Now();
+    auto alarms = [&](quint64 seq, QList<Alarm> list) {
+        SiteAlarms s;
+        s.site = QStringLiteral("a");
+        s.seq = seq;
+        s.alarms = list;
+        return AlarmsPayload(s);
+    };
+    Alarm out1;
+    out1.cause = AlarmCause::Output1;
+    out1.core = AlarmState::Unack;
+    out1.active = true;
+    out1.raised = now;
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(10, {out1})));
+    // The view's own reading of output 1 adds no alarm of its own.
+    board.takeMessage(q, "q/a/reading", reading("a", 100, "01"));
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(f.dlg.beeps, 1);
+    const QModelIndex cell = model.index(0, SiteTableModel::ColAlarm);
+    QCOMPARE(cell.data().toString(), QStringLiteral("未確認 出力1 ON"));
+    QCOMPARE(cell.data(Qt::AccessibleTextRole).toString(), QStringLiteral("未確認 出力1 ON"));
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    // Acknowledged on another PC: red text, not counted, no new bell.
+    out1.core = AlarmState::Acked;
+    out1.ackedBy = QStringLiteral("sato");
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(11, {out1})));
+    QCOMPARE(board.unacknowledged(), 0);
+    QCOMPARE(cell.data().toString(), QStringLiteral("確認済 出力1 ON"));
+    QVERIFY(!cell.data(Qt::BackgroundRole).isValid());
+    QCOMPARE(cell.data(Qt::ForegroundRole).value<QColor>(), QColor(0xC0, 0x00, 0x00));
+    QCOMPARE(board.active(), 1);
+    // A list older than the one held (a retained one that crossed) changes nothing.
+    out1.core = AlarmState::Unack;
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(9, {out1})));
+    QCOMPARE(cell.data().toString(), QStringLiteral("確認済 出力1 ON"));
+    // Returned unacknowledged: yellow; shelved: grey with the time left.
+    out1.core = AlarmState::Rtnun;
+    out1.active = false;
+    Alarm quiet;
+    quiet.cause = AlarmCause::NoReply;
+    quiet.shelvedBy = QStringLiteral("suzuki");
+    quiet.shelvedUntil = now.addSecs(15 * 60);
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(12, {out1, quiet})));
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(cell.data().toString(), QStringLiteral("復帰未確認 出力1 ON, 抑制中 (残り15分) 応答なし"));
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), QColor(0xF0, 0xD0, 0x30));
+    QCOMPARE(f.dlg.beeps, 1);
+    // 確認 of such a site without a broker: refused here, with the reason.
+    monitor.acknowledge({QStringLiteral("a")});
+    QCOMPARE(told, QStringList{QStringLiteral("確認できません: ﾌﾞﾛｰｶ未設定")});
+    QCOMPARE(board.unacknowledged(), 1);
+    // Hostile lists are dropped, and change nothing.
+    const quint64 dropped = board.droppedMessages();
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", "{\"site\":\"a\",\"seq\":13,\"alarms\":[{\"cause\":\"output9\"}]}"));
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", alarms(14, {out1}).replace("\"site\":\"a\"", "\"site\":\"b\"")));
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", QByteArray(SiteBoard::kMaxAlarmsPayload + 1, ' ')));
+    QCOMPARE(board.droppedMessages(), dropped + 3);
+    QCOMPARE(board.unacknowledged(), 1);
+    // All normal again.
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(15, {})));
+    QCOMPARE(board.unacknowledged(), 0);
+    QCOMPARE(cell.data().toString(), QString());
 }
 
 QTEST_MAIN(tst_siteboard)
