@@ -131,7 +131,7 @@ QByteArray tail(const QString &path)
 
 
 // One alarm, in CLOCK_MONOTONIC ns.
-struct Alarm {
+struct SeenAlarm {
     QString site;
     QString cause;
     qint64 stepNs = -1;    // the controller's level stepped to 0
@@ -145,7 +145,7 @@ struct Alarm {
 // Watches the table's viewport for the paints that show the alarms' rows.
 class PaintWatch : public QObject {
 public:
-    QList<Alarm> *alarms = nullptr;
+    QList<SeenAlarm> *alarms = nullptr;
     frmSites1 *window = nullptr;
     qint64 paints = 0;
     double paintedShare = 0; // the viewport's share painted, summed over the paints
@@ -163,7 +163,7 @@ public:
         paintedShare += all.isEmpty() ? 0 : double(area) / (qint64(all.width()) * all.height());
         QList<int> shown;
         for (int i = 0; i < alarms->size(); ++i) {
-            const Alarm &a = alarms->at(i);
+            const SeenAlarm &a = alarms->at(i);
             if (a.paintedNs < 0 && a.raisedNs >= 0 && region.intersects(rowRect(a.site)))
                 shown << i;
         }
@@ -316,7 +316,7 @@ int main(int argc, char *argv[])
     if (auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget()))
         sub->setGeometry(0, 0, 1240, 860);
 
-    QList<Alarm> alarms;
+    QList<SeenAlarm> alarms;
     int otherAlarms = 0;
     const qint64 epochToMonoNs = QDateTime::currentMSecsSinceEpoch() * 1000000LL - monoNs();
     const QMetaObject::Connection hook = QObject::connect(w->board(), &SiteBoard::alarmRaised, w, [&](const QString &name, AlarmCause why) {
@@ -329,7 +329,7 @@ int main(int argc, char *argv[])
             printf("  an alarm not of a step: %s %s\n", qPrintable(r.name), qPrintable(cause));
             return;
         }
-        Alarm a;
+        SeenAlarm a;
         a.site = r.name;
         a.cause = cause;
         a.raisedNs = monoNs();
@@ -390,8 +390,8 @@ int main(int argc, char *argv[])
     const qint64 paintCount = paints.paints - paints0;
     const double paintShare = paintCount ? (paints.paintedShare - share0) / paintCount : 0;
     // The steps from s000's on, after every row had its reading.
-    const auto measured = [&](const Alarm &a) { return a.stepNs >= readyNs && a.site.mid(1).toInt() < kSites / 2; };
-    const auto counted = [&](const Alarm &a) { return measured(a) && a.paintedNs >= 0; };
+    const auto measured = [&](const SeenAlarm &a) { return a.stepNs >= readyNs && a.site.mid(1).toInt() < kSites / 2; };
+    const auto counted = [&](const SeenAlarm &a) { return measured(a) && a.paintedNs >= 0; };
     const auto countedAlarms = [&] { return int(std::count_if(alarms.begin(), alarms.end(), counted)); };
     // A step comes every 6.3 s: enough of them for the latency.
     spin(int((kMinAlarms + 2) * kStaggerMs + kFirstStepMs), [&] { return countedAlarms() >= kMinAlarms; });
@@ -401,7 +401,7 @@ int main(int argc, char *argv[])
 
     QList<double> total, pipeline, poll, paint;
     int late = 0;
-    for (const Alarm &a : std::as_const(alarms)) {
+    for (const SeenAlarm &a : std::as_const(alarms)) {
         if (!measured(a))
             continue;
         if (!a.red || a.paintedNs < 0) {

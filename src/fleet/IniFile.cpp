@@ -98,7 +98,25 @@ void IniFile::scan(const QString &text)
         }
         g.keyLine[key] = no;
         g.keys << key;
+        // As written, up to a comment (a ';' after a blank, outside double quotes).
+        QString raw = line.mid(eq + 1);
+        bool quoted = false;
+        for (qsizetype j = 0; j < raw.size(); ++j) {
+            if (raw[j] == QLatin1Char('"'))
+                quoted = !quoted;
+            else if (raw[j] == QLatin1Char(';') && !quoted && (j == 0 || raw[j - 1].isSpace())) {
+                raw.truncate(j);
+                break;
+            }
+        }
+        g.raw[key] = raw.trimmed();
     }
+}
+
+QString IniFile::raw(const QString &group, const QString &key) const
+{
+    const auto g = m_groups.constFind(group);
+    return g == m_groups.constEnd() ? QString() : g->raw.value(key);
 }
 
 QStringList IniFile::keys(const QString &group) const { return m_groups.value(group).keys; }

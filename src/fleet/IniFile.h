@@ -41,6 +41,9 @@ public:
     // The value as QSettings reads it (trimmed); a list (an unquoted comma) is a fault. Empty
     // when the key is missing.
     QString text(const QString &group, const QString &key);
+    // The value as written, quotes and all, without a comment after it (for a command line,
+    // whose quotes QSettings would take away). Empty when the key is missing.
+    QString raw(const QString &group, const QString &key) const;
     // A whole number in lo-hi; fallback when the key is missing or empty (a fault otherwise).
     int number(const QString &group, const QString &key, int lo, int hi, int fallback);
     // A path: one that is not absolute is taken from the file's folder; fallback when missing.
@@ -61,6 +64,7 @@ private:
     struct Group {
         int line = 0;
         QHash<QString, int> keyLine;
+        QHash<QString, QString> raw;
         QStringList keys;
     };
     void scan(const QString &text);

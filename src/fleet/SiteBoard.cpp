@@ -7,7 +7,9 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 bool siteName(const QString &s)
@@ -48,19 +50,6 @@ BoardRow::Link linkOf(SiteState s)
 const QList<QPair<qint64, double>> kNoTrend;
 } // namespace
 
-AlarmCause OutputCause(int ch) { return AlarmCause(qBound(1, ch, 8) - 1); }
-
-QString AlarmCauseText(AlarmCause cause)
-{
-    switch (cause) {
-    case AlarmCause::NoReply: return QStringLiteral("応答なし");
-    case AlarmCause::Lost: return QStringLiteral("切断");
-    case AlarmCause::Stale: return QStringLiteral("受信なし");
-    case AlarmCause::ServiceDown: return QStringLiteral("ｻｰﾋﾞｽ停止");
-    default: return QStringLiteral("出力%1 ON").arg(int(cause) + 1);
-    }
-}
-
 QString AlarmStepText(AlarmStep step)
 {
     switch (step) {
@@ -79,12 +68,13 @@ QString BoardLinkText(BoardRow::Link link)
     case BoardRow::Link::Lost: return AlarmCauseText(AlarmCause::Lost);
     case BoardRow::Link::Stopped:
     case BoardRow::Link::ServiceDown: return AlarmCauseText(AlarmCause::ServiceDown);
+    case BoardRow::Link::NotConnected: return QStringLiteral("未接続");
     case BoardRow::Link::Unknown: break;
     }
     return QString();
 }
 
-SiteBoard::SiteBoard(QObject *parent) : QObject(parent)
+SiteBoard::SiteBoard(QObject *parent) : QObject(parent), m_since(Now())
 {
     m_timer = new WindowTimer(this);
     m_timer->setInterval(1000);
@@ -149,7 +139,8 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         ++m_dropped;
         return false;
     };
-    if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxPayload)
+    if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxAlarmsPayload ||
+        (payload.size() > kMaxPayload && !topic.endsWith(QLatin1String("/alarms"))))
         return drop();
     const QStringList parts = topic.mid(prefix.size() + 1).split(QLatin1Char('/'));
     if (parts.size() != 2)
@@ -161,19 +152,28 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         if (err.error != QJsonParseError::NoError)
             return drop();
         const bool down = o.value(QStringLiteral("state")).toString() != QLatin1String("running");
+        const QString &watcher = parts[1];
+        if (down == m_downWatchers.contains(watcher))
+            return true;
+        if (down)
+            m_downWatchers.insert(watcher);
+        else
+            m_downWatchers.remove(watcher);
+        // One alarm of the watcher; its sites wait without alarms of their own.
+        sourceCause(watcher, AlarmCause::ServiceDown, down);
+        const qint64 now = clockService().elapsedMs();
         for (int i = 0; i < m_rows.size(); ++i) {
             BoardRow &r = m_rows[i];
-            if (r.watcher != parts[1])
+            if (r.watcher != watcher)
                 continue;
-            const BoardRow::Link before = r.link;
-            if (down)
+            if (down) {
                 r.link = BoardRow::Link::ServiceDown;
-            else if (r.link == BoardRow::Link::ServiceDown)
-                r.link = BoardRow::Link::Unknown; // its sites' states follow
-            if (r.link != before) {
-                cause(i, AlarmCause::ServiceDown, down);
-                emit rowChanged(r.name);
+                suppress(i);
+            } else if (!m_brokerDown) {
+                r.link = r.ownLink;
+                resume(i, now);
             }
+            emit rowChanged(r.name);
         }
         return true;
     }
@@ -182,7 +182,11 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         return drop();
     // An empty retained state: the watcher dropped the site.
     if (payload.isEmpty())
-        return parts[1] == QLatin1String("state") || drop();
+        return parts[1] == QLatin1String("state") || parts[1] == QLatin1String("alarms") || drop();
+    if (parts[1] == QLatin1String("alarms")) {
+        const int i = rowFor(name);
+        return (i >= 0 && takeAlarms(i, payload)) || drop();
+    }
     if (parts[1] != QLatin1String("reading") && parts[1] != QLatin1String("state"))
         return drop();
     QJsonParseError err{};
@@ -218,14 +222,25 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     r.reason = o.value(QStringLiteral("reason")).toString().left(400);
     if (const std::optional<quint8> warn = ParseOutputList(o.value(QStringLiteral("warn_outputs")).toString().left(40)))
         r.warnMask = *warn;
-    const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
-    const BoardRow::Link before = r.link;
-    r.link = link == BoardRow::Link::Stopped ? BoardRow::Link::ServiceDown : link;
-    if (r.link != before) {
-        cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
-        cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
-        cause(i, AlarmCause::ServiceDown, r.link == BoardRow::Link::ServiceDown);
+    // How often the watcher asks the site (20 ms to a minute): silence is judged against it.
+    const int interval = o.value(QStringLiteral("interval_ms")).toInt();
+    if (interval >= kWatchIntervalMin && interval <= kWatchIntervalMax) {
+        r.intervalMs = interval;
+        r.intervalGiven = true;
     }
+    const BoardRow::Link link = linkOf(o.value(QStringLiteral("state")).toString());
+    // A site its watcher stopped, or whose watcher is gone, waits for the watcher, whose own
+    // state is the alarm; what the site's own state says is followed beneath.
+    const bool waits = link == BoardRow::Link::Stopped || m_downWatchers.contains(r.watcher);
+    if (waits)
+        suppress(i);
+    if (link != BoardRow::Link::Stopped)
+        r.ownLink = link;
+    cause(i, AlarmCause::NoReply, r.ownLink == BoardRow::Link::NoReply);
+    cause(i, AlarmCause::Lost, r.ownLink == BoardRow::Link::Lost);
+    r.link = waits ? BoardRow::Link::ServiceDown : m_brokerDown ? BoardRow::Link::NotConnected : r.ownLink;
+    if (!waits && r.suppressed && !m_brokerDown)
+        resume(i, clockService().elapsedMs());
     emit rowChanged(name);
     return true;
 }
@@ -236,6 +251,7 @@ void SiteBoard::takeReading(const QString &name, const Reading &r, int intervalM
     if (i < 0)
         return;
     m_rows[i].intervalMs = intervalMs;
+    m_rows[i].intervalGiven = intervalMs > 0;
     readingIn(i, r.valueValid, r.value, r.unit, r.count, r.outputsValid ? r.outputs : -1, clockService().elapsedMs(),
               r.time.isValid() ? r.time.toMSecsSinceEpoch() : -1);
 }
@@ -247,7 +263,7 @@ void SiteBoard::takeState(const QString &name, SiteState state, const QString &r
         return;
     BoardRow &r = m_rows[i];
     r.reason = reason;
-    r.link = linkOf(state);
+    r.link = r.ownLink = linkOf(state);
     cause(i, AlarmCause::NoReply, r.link == BoardRow::Link::NoReply);
     cause(i, AlarmCause::Lost, r.link == BoardRow::Link::Lost);
     emit rowChanged(name);
@@ -257,18 +273,21 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
                           qint64 sampleMs)
 {
     BoardRow &r = m_rows[i];
-    // A watcher publishes no interval: the time between two readings tells it. The times the
-    // readings were taken, where both are given and in order, since readings that waited
-    // (for the broker, or in a busy network) arrive closer together than they were taken.
-    if (r.lastMs >= 0 && r.link != BoardRow::Link::Unknown) {
+    // Silence is judged against the interval the watcher's state or the configuration gives.
+    // A watcher that gives none: the time between two readings tells it (the times they were
+    // taken, where both are given and in order, since readings that waited arrive closer
+    // together than they were taken). A longer gap is taken at once; a shorter one only halves
+    // the way, so that a quick reading after a slow one does not make the next ordinary gap
+    // look like silence.
+    if (!r.intervalGiven && r.lastMs >= 0 && r.link != BoardRow::Link::Unknown) {
         qint64 seen = 0;
         if (sampleMs >= 0 && r.lastSampleMs >= 0 && sampleMs > r.lastSampleMs)
             seen = sampleMs - r.lastSampleMs;
         else if (nowMs > r.lastMs)
             seen = nowMs - r.lastMs;
         seen = qMin<qint64>(seen, 3600 * 1000);
-        if (seen > 0 && (r.intervalMs == 0 || seen < r.intervalMs))
-            r.intervalMs = int(seen);
+        if (seen > 0)
+            r.intervalMs = int(r.intervalMs == 0 || seen >= r.intervalMs ? seen : (r.intervalMs + seen) / 2);
     }
     r.lastMs = nowMs;
     r.lastSampleMs = sampleMs;
@@ -277,7 +296,10 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     r.unit = unit;
     r.count = count;
     r.outputs = outputs;
-    if (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown)
+    if (r.ownLink == BoardRow::Link::Unknown)
+        r.ownLink = BoardRow::Link::Online;
+    if (!r.suppressed && (r.link == BoardRow::Link::Unknown || r.link == BoardRow::Link::ServiceDown ||
+                          r.link == BoardRow::Link::NotConnected))
         r.link = BoardRow::Link::Online;
     SiteHistory &past = m_history[i];
     if (valueValid) {
@@ -304,7 +326,6 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
     if (h.stepCount() > TrendSeries::kMaxSteps)
         h.keepAtMost(h.size() - h.steps().front().index);
     cause(i, AlarmCause::Stale, false);
-    cause(i, AlarmCause::ServiceDown, false);
     for (int ch = 1; ch <= 8; ++ch)
         if ((r.warnMask >> (ch - 1)) & 1)
             cause(i, OutputCause(ch), outputs >= 0 && ((outputs >> (ch - 1)) & 1));
@@ -316,7 +337,8 @@ void SiteBoard::check()
     const qint64 now = clockService().elapsedMs();
     for (int i = 0; i < m_rows.size(); ++i) {
         const BoardRow &r = m_rows[i];
-        if (r.lastMs < 0 || r.intervalMs <= 0)
+        // Behind a watcher or a broker that is gone, silence is theirs.
+        if (r.lastMs < 0 || r.intervalMs <= 0 || r.suppressed)
             continue;
         const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
         if (stale != r.alarm.holds(AlarmCause::Stale)) {
@@ -332,6 +354,15 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     SiteAlarm &a = r.alarm;
     if (holds == a.holds(what))
         return;
+    // Suppressed, or the service's to tell (all but the view's own silence): what holds is
+    // followed without a word, so that the row takes its true state back when it resumes.
+    if (r.suppressed || (r.hasService && what != AlarmCause::Stale)) {
+        if (holds)
+            a.active << what;
+        else
+            a.active.removeAll(what);
+        return;
+    }
     if (!holds) {
         a.active.removeAll(what);
         emit alarmStep(r.name, AlarmStep::Cleared, what, QString());
@@ -345,12 +376,172 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
     a.first = what;
     ++m_unacked;
     emit alarmRaised(r.name, what);
-    emit unacknowledgedChanged(m_unacked);
+    emit unacknowledgedChanged(unacknowledged());
+}
+
+void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
+{
+    SiteAlarm &a = m_sources[key];
+    if (holds == a.holds(what))
+        return;
+    if (!holds) {
+        a.active.removeAll(what);
+        emit alarmStep(key, AlarmStep::Cleared, what, QString());
+        if (!a.latched)
+            m_sources.remove(key);
+        return;
+    }
+    a.active << what;
+    emit alarmStep(key, AlarmStep::Raised, what, QString());
+    if (a.latched)
+        return;
+    a.latched = true;
+    a.first = what;
+    ++m_unacked;
+    emit alarmRaised(key, what);
+    emit unacknowledgedChanged(unacknowledged());
+}
+
+bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
+{
+    SiteAlarms next;
+    BoardRow &r = m_rows[i];
+    if (!ParseAlarmsPayload(payload, &next) || next.site != r.name)
+        return false;
+    // A list older than the one held (a retained one that crossed a newer) changes nothing.
+    if (r.hasService && next.seq < r.service.seq)
+        return true;
+    const auto unacked = [](const SiteAlarms &s) {
+        int n = 0;
+        for (const Alarm &a : s.alarms)
+            n += a.unacknowledged() ? 1 : 0;
+        return n;
+    };
+    const SiteAlarms before = std::exchange(r.service, next);
+    const bool first = !r.hasService;
+    r.hasService = true;
+    // The view's own latch of the site gives way to the service's.
+    if (first && r.alarm.latched) {
+        r.alarm.latched = false;
+        --m_unacked;
+    }
+    m_serviceUnacked += unacked(r.service) - (first ? 0 : unacked(before));
+    // The steps the view saw, for its alarm log; a new unacknowledged alarm rings, as the
+    // view's own would. What was raised before the board began is the state it found, not news.
+    const auto find = [](const SiteAlarms &s, AlarmCause c) -> const Alarm * {
+        for (const Alarm &a : s.alarms)
+            if (a.cause == c)
+                return &a;
+        return nullptr;
+    };
+    std::optional<AlarmCause> rang;
+    for (int c = 0; c < kAlarmCauses; ++c) {
+        const Alarm *was = find(before, AlarmCause(c)), *is = find(r.service, AlarmCause(c));
+        const bool wasActive = was && was->active, isActive = is && is->active;
+        const bool raisedAgain = is && was && is->raised.isValid() && is->raised != was->raised;
+        const bool news = !is || !first || !is->raised.isValid() || is->raised >= m_since;
+        if (!news)
+            continue;
+        if (isActive && (!wasActive || raisedAgain))
+            emit alarmStep(r.name, AlarmStep::Raised, AlarmCause(c), QString());
+        if (wasActive && !isActive && !first)
+            emit alarmStep(r.name, AlarmStep::Cleared, AlarmCause(c), QString());
+        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !first)
+            emit alarmStep(r.name, AlarmStep::Acknowledged, AlarmCause(c), is ? is->ackedBy : QString());
+        if (is && is->state() == AlarmState::Unack && (!was || was->state() != AlarmState::Unack || raisedAgain) &&
+            !rang)
+            rang = AlarmCause(c);
+    }
+    // One bell for what one list brought, named by its first cause.
+    if (rang)
+        emit alarmRaised(r.name, *rang);
+    emit unacknowledgedChanged(unacknowledged());
+    emit rowChanged(r.name);
+    return true;
+}
+
+void SiteBoard::suppress(int i)
+{
+    BoardRow &r = m_rows[i];
+    if (r.suppressed)
+        return;
+    r.suppressed = true;
+    r.heldBefore = r.alarm.active;
+}
+
+void SiteBoard::resume(int i, qint64 nowMs)
+{
+    BoardRow &r = m_rows[i];
+    if (!r.suppressed)
+        return;
+    r.suppressed = false;
+    if (r.lastMs >= 0)
+        r.lastMs = nowMs;
+    // What changed beneath is told now, as one change: a cause that came meanwhile is raised,
+    // one that went is cleared.
+    const QList<AlarmCause> now = std::exchange(r.alarm.active, std::exchange(r.heldBefore, {}));
+    for (const AlarmCause c : QList<AlarmCause>(r.alarm.active))
+        if (!now.contains(c))
+            cause(i, c, false);
+    for (const AlarmCause c : now)
+        cause(i, c, true);
+}
+
+void SiteBoard::setBrokerUp(bool up, const QString &name)
+{
+    if (up)
+        m_brokerSeen = true;
+    if (!m_brokerName.isEmpty() && m_brokerName != name && m_brokerDown)
+        sourceCause(m_brokerName, AlarmCause::BrokerDown, false);
+    m_brokerName = name;
+    if (up != m_brokerDown || (!up && !m_brokerSeen))
+        return;
+    m_brokerDown = !up;
+    sourceCause(name, AlarmCause::BrokerDown, !up);
+    const qint64 now = clockService().elapsedMs();
+    for (int i = 0; i < m_rows.size(); ++i) {
+        BoardRow &r = m_rows[i];
+        if (r.watcher.isEmpty())
+            continue; // a site the program polls itself
+        if (!up) {
+            r.link = BoardRow::Link::NotConnected;
+            suppress(i);
+        } else if (!m_downWatchers.contains(r.watcher)) {
+            // The retained states come again with the subscription.
+            r.link = r.ownLink;
+            resume(i, now);
+        } else {
+            r.link = BoardRow::Link::ServiceDown;
+        }
+        emit rowChanged(r.name);
+    }
 }
 
 void SiteBoard::acknowledge(const QStringList &names, const QString &user)
 {
     bool any = false;
+    // The sources' alarms: named, or behind a site named.
+    QSet<QString> sources;
+    for (const QString &name : names) {
+        if (m_sources.contains(name))
+            sources.insert(name);
+        if (const BoardRow *r = row(name); r && !r->watcher.isEmpty()) {
+            sources.insert(r->watcher);
+            if (!m_brokerName.isEmpty())
+                sources.insert(m_brokerName);
+        }
+    }
+    for (const QString &key : sources) {
+        const auto it = m_sources.find(key);
+        if (it == m_sources.end() || !it->latched)
+            continue;
+        it->latched = false;
+        --m_unacked;
+        any = true;
+        emit alarmStep(key, AlarmStep::Acknowledged, it->first, user);
+        if (it->active.isEmpty())
+            m_sources.erase(it);
+    }
     for (const QString &name : names) {
         const int i = indexOf(name);
         if (i < 0 || !m_rows[i].alarm.latched)
@@ -363,7 +554,22 @@ void SiteBoard::acknowledge(const QStringList &names, const QString &user)
         emit rowChanged(r.name);
     }
     if (any)
-        emit unacknowledgedChanged(m_unacked);
+        emit unacknowledgedChanged(unacknowledged());
 }
 
-int SiteBoard::unacknowledged() const { return m_unacked; }
+int SiteBoard::unacknowledged() const { return m_unacked + m_serviceUnacked; }
+
+int SiteBoard::active() const
+{
+    int n = 0;
+    for (const BoardRow &r : m_rows) {
+        bool held = !r.suppressed && !r.alarm.active.isEmpty() && !r.hasService;
+        for (const Alarm &a : r.service.alarms)
+            held = held || a.state() == AlarmState::Unack || a.state() == AlarmState::Acked;
+        n += held ? 1 : 0;
+    }
+    for (const SiteAlarm &a : m_sources)
+        if (!a.active.isEmpty())
+            ++n;
+    return n;
+}

@@ -7,8 +7,12 @@
 // alarm.
 //
 // A site raises an alarm when an output set as a warning stage turns on, when it goes
-// no-reply or lost (or its watcher stops), or when no reading has come for three times its
-// interval. The alarm latches: it stays until acknowledged, even after its cause has
+// no-reply or lost, or when no reading has come for three times its interval (the interval
+// its watcher's state or the configuration gives). One cause, one alarm: a watcher that stops
+// (its last will, or its "stopped") is one alarm of the watcher (named by its client id), and
+// the broker lost one alarm of the view (setBrokerUp); the sites behind them show ｻｰﾋﾞｽ停止 or
+// 未接続 and raise nothing of their own meanwhile (suppressed), and take their true state again
+// when the watcher or the broker is back. The alarm latches: it stays until acknowledged, even after its cause has
 // cleared. Every raise, clear and acknowledgement is announced (alarmStep) for the alarm log,
 // which the site monitor keeps. Rows are known by the site's name and causes by AlarmCause;
 // the words of a cause ("出力3 ON", "応答なし" ...) are the views' and the log's
@@ -17,6 +21,7 @@
 //
 // A broker is input from outside: a message that is too large, not JSON, or for a site name
 // that cannot be one is dropped and counted, and the rows are bounded (kMaxRows).
+#include "fleet/AlarmBook.h"
 #include "fleet/SiteWatch.h"
 #include "link/Reading.h"
 #include "monitor/TrendSeries.h"
@@ -25,6 +30,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -33,18 +39,9 @@
 
 class WindowTimer;
 
-// Why a site is in alarm: a warning stage's output on, the link's state, silence.
-enum class AlarmCause : quint8 {
-    Output1, Output2, Output3, Output4, Output5, Output6, Output7, Output8,
-    NoReply,     // 応答なし
-    Lost,        // 切断
-    Stale,       // 受信なし: no reading for three intervals
-    ServiceDown, // ｻｰﾋﾞｽ停止: the watcher stopped, or stopped the site
-};
-// The cause of output ch (1-8) on.
-AlarmCause OutputCause(int ch);
-// "出力3 ON", "応答なし", "切断", "受信なし", "ｻｰﾋﾞｽ停止": the cause in the views and the alarm log.
-QString AlarmCauseText(AlarmCause cause);
+// Why a site is in alarm (AlarmCause, AlarmBook.h): a warning stage's output on, the link's
+// state (refused and garbled are told as no reply), no reading for three intervals (Stale),
+// the watcher stopped (ServiceDown).
 
 // The steps of an alarm the alarm log records: a cause came (発生), went (解除), or a user
 // acknowledged the latched alarm (確認).
@@ -62,7 +59,7 @@ struct SiteAlarm {
 
 struct BoardRow {
     // 通信中 / 応答なし / 切断 / ｻｰﾋﾞｽ停止, and before anything came.
-    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown };
+    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected };
     QString name;
     QString title;
     QString watcher;          // the client id of the watcher that publishes the site
@@ -76,8 +73,16 @@ struct BoardRow {
     qint64 lastMs = -1;       // elapsed ms of the last reading; -1: none yet
     qint64 lastSampleMs = -1; // when the watcher took it (ms since the epoch); -1: not given
     int intervalMs = 0;       // the site's interval (given, or seen between readings); 0: not known yet
+    bool intervalGiven = false; // told by the watcher's state or the configuration: no gap changes it
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     SiteAlarm alarm;
+    bool suppressed = false;  // behind a watcher or a broker that is gone: its causes raise nothing
+    // The service's alarms of the site (<prefix>/<site>/alarms), where its watcher publishes
+    // them: the view shows these, not its own latch, for the site's outputs and link.
+    bool hasService = false;
+    SiteAlarms service;
+    Link ownLink = Link::Unknown;   // what the site's own state says, whatever shows
+    QList<AlarmCause> heldBefore;   // the causes that held when it was suppressed
 
     QString displayName() const { return title.isEmpty() ? name : title; }
 };
@@ -93,7 +98,7 @@ struct SiteHistory {
     std::shared_ptr<TrendSeries> series;
 };
 
-// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", or empty.
+// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", or empty.
 QString BoardLinkText(BoardRow::Link link);
 
 class SiteBoard : public QObject {
@@ -101,6 +106,7 @@ class SiteBoard : public QObject {
 public:
     static constexpr int kMaxRows = 1000;
     static constexpr int kMaxPayload = 4096;
+    static constexpr int kMaxAlarmsPayload = 16384; // a site's alarms, every cause listed
     static constexpr qint64 kTrendSpanMs = 3600 * 1000;
     static constexpr qint64 kTrendStepMs = 5000;
     static constexpr int kStaleIntervals = 3;
@@ -112,7 +118,7 @@ public:
     ~SiteBoard() override;
 
     // A message of a broker under prefix: <prefix>/<site>/reading, <prefix>/<site>/state,
-    // <prefix>/watchd/<client id>. False when it was dropped.
+    // <prefix>/<site>/alarms, <prefix>/watchd/<client id>. False when it was dropped.
     bool takeMessage(const QString &prefix, const QString &topic, const QByteArray &payload);
     // A site polled by the program itself.
     void takeReading(const QString &name, const Reading &r, int intervalMs);
@@ -123,10 +129,22 @@ public:
     // or -1 for a name that cannot be a site's (or past kMaxRows).
     int addSite(const QString &name);
 
+    // The broker of the messages is up or lost; name names its alarm (its address). Only a
+    // loss after a connect is an alarm.
+    void setBrokerUp(bool up, const QString &name);
+    // The alarms of the watchers (by client id) and of the broker (by its name), apart from
+    // the rows.
+    const QHash<QString, SiteAlarm> &sourceAlarms() const { return m_sources; }
+
     // The alarms of these sites acknowledged by user: the latch ends (the row is no longer
-    // red); a cause that still holds raises nothing new until it clears and comes again.
+    // red); a cause that still holds raises nothing new until it clears and comes again. A
+    // site's watcher's alarm and the broker's (for a site of the broker) go with it; a name
+    // may also be a watcher's or the broker's.
     void acknowledge(const QStringList &names, const QString &user);
     int unacknowledged() const;
+    // The alarms whose cause holds now (acknowledged or not): the sites' that are not
+    // suppressed, and the watchers' and the broker's.
+    int active() const;
 
     // The rows in the order they came (a row keeps its index).
     const QList<BoardRow> &rows() const { return m_rows; }
@@ -154,6 +172,12 @@ signals:
 private:
     int rowFor(const QString &name);
     void cause(int index, AlarmCause what, bool holds);
+    void sourceCause(const QString &key, AlarmCause what, bool holds);
+    // The row is no longer behind a watcher or a broker that is gone: its silence counts from
+    // now, and its states and readings raise its alarms again.
+    void resume(int index, qint64 nowMs);
+    void suppress(int index);
+    bool takeAlarms(int index, const QByteArray &payload);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);
@@ -163,5 +187,12 @@ private:
     QHash<QString, int> m_index;
     quint64 m_dropped = 0;
     int m_unacked = 0;
+    int m_serviceUnacked = 0;            // the services' UNACK and RTNUN alarms
+    QDateTime m_since;                   // when the board began
+    QHash<QString, SiteAlarm> m_sources; // the watchers' alarms and the broker's
+    QSet<QString> m_downWatchers;
+    bool m_brokerDown = false;
+    bool m_brokerSeen = false;           // connected once: a loss is an alarm
+    QString m_brokerName;
     WindowTimer *m_timer = nullptr;
 };

@@ -14,6 +14,10 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonObject>
+#include <QJsonDocument>
+
+#include <algorithm>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -236,7 +240,7 @@ bool SiteMonitor::useWatchFile(const QString &path)
                 return QString();
             for (const QString &k : ComPortKeys(own.commPort()))
                 if (keys.contains(k))
-                    return QStringLiteral("in use by this program's own link (COM%1)").arg(own.commPort());
+                    return QStringLiteral("本ﾌﾟﾛｸﾞﾗﾑの通信でCOM%1を使用中").arg(own.commPort());
             return QString();
         });
         const int interval = site.intervalMs;
@@ -274,18 +278,33 @@ bool SiteMonitor::useBroker(const SiteSource &s)
         setBrokerText(QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: %1").arg(why));
         return false;
     }
-    o.maxPayload = SiteBoard::kMaxPayload;
+    o.maxPayload = SiteBoard::kMaxAlarmsPayload;
     m_mqtt = std::make_unique<MqttClient>(o);
     const QString where = s.url;
-    connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] { setBrokerText(where + QStringLiteral(" 接続中")); });
+    // The broker lost is one alarm, named by its address; its sites wait as 未接続.
+    connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] {
+        setBrokerText(where + QStringLiteral(" 接続中"));
+        m_board->setBrokerUp(true, where);
+    });
     connect(m_mqtt.get(), &MqttClient::disconnected, this, [this, where](const QString &reason) {
         setBrokerText(where + QStringLiteral(" 未接続 (") + reason + QLatin1Char(')'));
+        m_board->setBrokerUp(false, where);
     });
+    const QString results = m_prefix + QStringLiteral("/command/") + s.username + QLatin1Char('/');
     connect(m_mqtt.get(), &MqttClient::messageReceived, this,
-            [this](const QString &topic, const QByteArray &payload, bool) { m_board->takeMessage(m_prefix, topic, payload); });
-    for (const QString &level : {QStringLiteral("+/reading"), QStringLiteral("+/state"),
+            [this, results](const QString &topic, const QByteArray &payload, bool retained) {
+                if (topic.startsWith(results) && topic.endsWith(QLatin1String("/result"))) {
+                    if (!retained)
+                        commandAnswered(topic.mid(results.size()).chopped(7), payload);
+                    return;
+                }
+                m_board->takeMessage(m_prefix, topic, payload);
+            });
+    for (const QString &level : {QStringLiteral("+/reading"), QStringLiteral("+/state"), QStringLiteral("+/alarms"),
                                  QLatin1String(kWatcherTopicLevel) + QStringLiteral("/+")})
         m_mqtt->subscribe(m_prefix + QLatin1Char('/') + level);
+    if (!s.username.isEmpty())
+        m_mqtt->subscribe(results + QStringLiteral("+/result"));
     if (!m_mqtt->start(&why)) {
         setBrokerText(where + QStringLiteral(" 使用できません (") + why + QLatin1Char(')'));
         m_mqtt.reset();
@@ -295,7 +314,59 @@ bool SiteMonitor::useBroker(const SiteSource &s)
     return true;
 }
 
-void SiteMonitor::acknowledge(const QStringList &names) { m_board->acknowledge(names, loginName()); }
+QString SiteMonitor::commandRefusal() const
+{
+    if (!m_mqtt)
+        return QStringLiteral("ﾌﾞﾛｰｶ未設定");
+    if (m_source.username.isEmpty())
+        return QStringLiteral("ﾌﾞﾛｰｶのﾕｰｻﾞｰ名が未設定です (取得元設定)");
+    if (!m_mqtt->isConnected())
+        return QStringLiteral("ﾌﾞﾛｰｶ未接続");
+    return QString();
+}
+
+void SiteMonitor::acknowledge(const QStringList &names)
+{
+    // The view's own alarms (and those of the sites' watchers and broker) here.
+    QStringList service;
+    for (const QString &name : names)
+        if (const BoardRow *r = m_board->row(name); r && r->hasService)
+            service << name;
+    m_board->acknowledge(names, loginName());
+    if (service.isEmpty())
+        return;
+    if (const QString why = commandRefusal(); !why.isEmpty()) {
+        emit commandTold(QStringLiteral("確認できません: %1").arg(why));
+        return;
+    }
+    int sent = 0;
+    for (const QString &name : service) {
+        // Only the alarms that wait for an acknowledgement: "all" would be refused for a site
+        // whose alarms are all acknowledged.
+        const BoardRow *r = m_board->row(name);
+        if (std::none_of(r->service.alarms.begin(), r->service.alarms.end(),
+                         [](const Alarm &a) { return a.unacknowledged(); }))
+            continue;
+        const QByteArray cmd = "{\"id\":\"" + QByteArray::number(++m_commandId) + "\",\"action\":\"ack\",\"cause\":\"all\"}";
+        if (m_mqtt->publish(m_prefix + QStringLiteral("/command/") + m_source.username + QLatin1Char('/') + name, cmd, 1,
+                            false) > 0)
+            ++sent;
+    }
+    if (sent > 0)
+        emit commandTold(QStringLiteral("確認を送信しました (%1ｻｲﾄ)").arg(sent));
+}
+
+void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload)
+{
+    const QJsonObject o = QJsonDocument::fromJson(payload.left(SiteBoard::kMaxPayload)).object();
+    const BoardRow *r = m_board->row(site);
+    const QString shown = r ? r->displayName() : site.left(40);
+    if (o.value(QStringLiteral("ok")).toBool())
+        emit commandTold(QStringLiteral("%1: 受け付けられました").arg(shown));
+    else
+        emit commandTold(QStringLiteral("%1: 受け付けられませんでした (%2)")
+                             .arg(shown, o.value(QStringLiteral("reason")).toString().left(80)));
+}
 
 void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user)
 {
@@ -308,13 +379,14 @@ void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause,
 
 void SiteMonitor::raised(const QString &site, AlarmCause cause)
 {
+    // A site's, or a watcher's or the broker's (named by its client id or address).
     const BoardRow *r = m_board->row(site);
-    if (!r)
-        return;
+    const QString shown = r ? r->displayName() : site;
     const QString what = AlarmCauseText(cause);
-    m_lastAlarm = QStringLiteral("警報: %1 %2").arg(r->displayName(), what);
+    m_lastAlarm = QStringLiteral("警報: %1 %2").arg(shown, what);
     dialogs().beep();
-    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), QStringLiteral("%1 (%2): %3").arg(r->displayName(), r->name, what));
+    dialogs().notify(QStringLiteral("ｻｲﾄ警報"), r ? QStringLiteral("%1 (%2): %3").arg(shown, site, what)
+                                                  : QStringLiteral("%1: %2").arg(shown, what));
     emit alarmRaised(m_lastAlarm);
 }
 

@@ -74,8 +74,13 @@ public:
     // "警報: <site> <cause>" of the last alarm raised while any is unacknowledged; else empty.
     const QString &lastAlarm() const { return m_lastAlarm; }
 
-    // The alarms of these sites acknowledged by the login name.
+    // The alarms of these sites acknowledged by the login name: the view's own alarms here,
+    // and for the sites whose watcher keeps their alarms, an "ack" command published on
+    // <prefix>/command/<user>/<site> in the name of the broker's user (none without one: the
+    // reason is told by commandTold). The watcher's answers come back through commandTold.
     void acknowledge(const QStringList &names);
+    // Why the service's alarms cannot be acted on from here; empty when they can.
+    QString commandRefusal() const;
 
     // How a polled site's port is made (tests give simulated ones).
     static SitePortMaker &portMaker();
@@ -91,6 +96,8 @@ signals:
     // An alarm was raised (after the bell and the notification): "警報: <site> <cause>".
     void alarmRaised(const QString &text);
     void unacknowledgedChanged(int count);
+    // A command sent, refused here, or answered by the watcher, in words for the status line.
+    void commandTold(const QString &text);
 
 private:
     void newBoard();
@@ -103,6 +110,7 @@ private:
     void logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user);
     void raised(const QString &site, AlarmCause cause);
     void countChanged(int count);
+    void commandAnswered(const QString &site, const QByteArray &payload);
 
     SiteBoard *m_board = nullptr;
     std::unique_ptr<MqttClient> m_mqtt;
@@ -113,6 +121,7 @@ private:
     QString m_fileText;
     QString m_lastAlarm;
     bool m_started = false;
+    quint64 m_commandId = 0;
 };
 
 // What the site monitor tells the frame: the count of alarms not yet acknowledged (its status

@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 
 #include <QColor>
+#include <algorithm>
 #include <QPointF>
 
 #include <limits>
@@ -98,6 +99,72 @@ QString SiteTableModel::alarmText(const SiteAlarm &a)
     return words.join(QStringLiteral(", "));
 }
 
+namespace {
+// The order in which the service's states press: an unacknowledged alarm first.
+int pressing(AlarmState s)
+{
+    switch (s) {
+    case AlarmState::Unack: return 5;
+    case AlarmState::Rtnun: return 4;
+    case AlarmState::Acked: return 3;
+    case AlarmState::Shelved: return 2;
+    case AlarmState::Suppressed: return 1;
+    case AlarmState::Normal: break;
+    }
+    return 0;
+}
+} // namespace
+
+AlarmState SiteTableModel::serviceState(const SiteAlarms &alarms)
+{
+    AlarmState most = AlarmState::Normal;
+    for (const Alarm &a : alarms.alarms)
+        if (pressing(a.state()) > pressing(most))
+            most = a.state();
+    return most;
+}
+
+QString SiteTableModel::serviceText(const SiteAlarms &alarms, const QDateTime &now)
+{
+    QList<const Alarm *> order;
+    for (const Alarm &a : alarms.alarms)
+        order << &a;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Alarm *a, const Alarm *b) { return pressing(a->state()) > pressing(b->state()); });
+    // Each state once, with its first cause and how many more share it.
+    QStringList words;
+    AlarmState last = AlarmState::Normal;
+    int more = 0;
+    const auto flush = [&] {
+        if (more > 0)
+            words.last() += QStringLiteral(" 他%1件").arg(more);
+        more = 0;
+    };
+    for (const Alarm *a : order) {
+        if (!words.isEmpty() && a->state() == last) {
+            ++more;
+            continue;
+        }
+        flush();
+        last = a->state();
+        QString state;
+        switch (a->state()) {
+        case AlarmState::Unack: state = QStringLiteral("未確認"); break;
+        case AlarmState::Acked: state = QStringLiteral("確認済"); break;
+        case AlarmState::Rtnun: state = QStringLiteral("復帰未確認"); break;
+        case AlarmState::Shelved:
+            state = QStringLiteral("抑制中 (残り%1分)")
+                        .arg(qMax<qint64>(1, (now.secsTo(a->shelvedUntil) + 59) / 60));
+            break;
+        case AlarmState::Suppressed: state = QStringLiteral("保守中"); break;
+        case AlarmState::Normal: continue;
+        }
+        words << state + QLatin1Char(' ') + AlarmCauseText(a->cause);
+    }
+    flush();
+    return words.join(QStringLiteral(", "));
+}
+
 QString SiteTableModel::text(int row, int column) const
 {
     const BoardRow &r = m_board->rows().at(row);
@@ -109,7 +176,16 @@ QString SiteTableModel::text(int row, int column) const
     case ColOutputs: return outputsText(r.outputs);
     case ColLink: return BoardLinkText(r.link);
     case ColAge: return ageText(r.lastMs < 0 ? -1 : qMax<qint64>(0, clockService().elapsedMs() - r.lastMs));
-    case ColAlarm: return alarmText(r.alarm);
+    case ColAlarm: {
+        // A site whose watcher keeps its alarms: the service's states, and the view's own
+        // silence beside them.
+        if (!r.hasService)
+            return alarmText(r.alarm);
+        QString t = serviceText(r.service, Now());
+        if (r.alarm.holds(AlarmCause::Stale))
+            t = t.isEmpty() ? AlarmCauseText(AlarmCause::Stale) : t + QStringLiteral(", ") + AlarmCauseText(AlarmCause::Stale);
+        return t;
+    }
     }
     return QString();
 }
@@ -143,7 +219,11 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
         case ColOutputs: return r.outputs;
         case ColLink: return int(r.link);
         case ColAge: return r.lastMs < 0 ? std::numeric_limits<qint64>::max() : -r.lastMs;
-        case ColAlarm: return r.alarm.latched ? 2 : r.alarm.active.isEmpty() ? 0 : 1;
+        case ColAlarm:
+            // Alarms first when sorted by 警報 (descending): unacknowledged above the rest.
+            if (r.hasService)
+                return pressing(serviceState(r.service)) * 2;
+            return r.alarm.latched ? 10 : r.alarm.active.isEmpty() ? 0 : 6;
         }
         return QVariant();
     case kNameRole: return r.name;
@@ -159,10 +239,28 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
     case Qt::BackgroundRole:
         if (r.alarm.latched)
             return QColor(0xD0, 0x10, 0x10);
+        // The service's: 未確認 red, 復帰未確認 yellow; 確認済 and 抑制中 in their text's colour.
+        if (r.hasService) {
+            const AlarmState st = serviceState(r.service);
+            if (st == AlarmState::Unack)
+                return QColor(0xD0, 0x10, 0x10);
+            if (st == AlarmState::Rtnun)
+                return QColor(0xF0, 0xD0, 0x30);
+        }
         return QVariant();
     case Qt::ForegroundRole:
         if (r.alarm.latched)
             return QColor(Qt::white);
+        if (r.hasService) {
+            switch (serviceState(r.service)) {
+            case AlarmState::Unack: return QColor(Qt::white);
+            case AlarmState::Acked: return QColor(0xC0, 0x00, 0x00);
+            case AlarmState::Rtnun: return QColor(Qt::black);
+            case AlarmState::Shelved:
+            case AlarmState::Suppressed: return QColor(0x70, 0x70, 0x70);
+            case AlarmState::Normal: break;
+            }
+        }
         return QVariant();
     case Qt::TextAlignmentRole:
         if (c == ColValue || c == ColAge)

@@ -40,6 +40,12 @@ public:
     static QString trendText(const QList<QPair<qint64, double>> &trend, const QString &unit);
     // The alarm column: the cause of a latched alarm, else the causes that still hold.
     static QString alarmText(const SiteAlarm &alarm);
+    // The service's alarms of a site in words, the most pressing first, each state once with
+    // its first cause and the count of the others: "未確認 出力1 ON 他7件", "確認済 ...",
+    // "復帰未確認 ...", "抑制中 (残り15分) ...", "保守中 ..."; empty when none.
+    static QString serviceText(const SiteAlarms &alarms, const QDateTime &now);
+    // The most pressing of the service's states (Normal when none).
+    static AlarmState serviceState(const SiteAlarms &alarms);
 
     SiteBoard *board() const { return m_board; }
 

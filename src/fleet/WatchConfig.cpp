@@ -8,13 +8,18 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <algorithm>
 
 namespace {
 
-const QStringList kWatchKeys = {"log_folder", "interval_ms"};
+const QStringList kWatchKeys = {"log_folder", "interval_ms", "state_dir", "max_shelve_min"};
+const QStringList kNotifyKeys = {"exec", "exec_timeout_s", "renotify_min", "webhook", "webhook_timeout_s",
+                                 "webhook_tries"};
 const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit",
                                "backlog_rate", "homeassistant_discovery", "insecure_file_modes"};
 const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
@@ -45,6 +50,7 @@ private:
     // trust, write): a fault with its line.
     void checkMode(const QString &group, const QString &key, const QString &path, bool secret);
     void readMqtt(WatchSettings &s);
+    void readNotify(WatchSettings &s);
     void readSites(WatchSettings &s);
 
     QString m_path;
@@ -92,7 +98,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
             *faults << m_ini.faults();
         return std::nullopt;
     };
-    m_ini.setOutsideGroupHint(QStringLiteral("put it under [watch], [mqtt], [sites] or a site's group"));
+    m_ini.setOutsideGroupHint(QStringLiteral("put it under [watch], [mqtt], [notify], [sites] or a site's group"));
     if (!m_ini.read(m_path, kWatchFileLimit))
         return finish();
 
@@ -100,6 +106,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     for (const QString &group : m_ini.groups()) {
         const QStringList *known = group == QLatin1String("watch") ? &kWatchKeys
                                    : group == QLatin1String("mqtt") ? &kMqttKeys
+                                   : group == QLatin1String("notify") ? &kNotifyKeys
                                    : group == QLatin1String("sites") ? nullptr
                                    : has(QStringLiteral("sites"), group) ? &kSiteKeys
                                                                         : nullptr;
@@ -112,7 +119,13 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     }
     s.logFolder = path(QStringLiteral("watch"), QStringLiteral("log_folder"), m_dataFolder + QStringLiteral("/logs"));
     s.intervalMs = number(QStringLiteral("watch"), QStringLiteral("interval_ms"), kWatchIntervalMin, kWatchIntervalMax, 1000);
+    // Under systemd the unit's StateDirectory= (the first, if it names several).
+    const QString systemState = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    s.stateDir = path(QStringLiteral("watch"), QStringLiteral("state_dir"),
+                      systemState.isEmpty() ? m_dataFolder + QStringLiteral("/state") : QDir::cleanPath(systemState));
+    s.maxShelveMin = number(QStringLiteral("watch"), QStringLiteral("max_shelve_min"), 1, kWatchMaxShelveMin, 480);
     readMqtt(s);
+    readNotify(s);
     readSites(s);
     if (m_ini.failed())
         return finish();
@@ -174,6 +187,51 @@ void Reader::readMqtt(WatchSettings &s)
     m.backlogRate = number(g, QStringLiteral("backlog_rate"), 1, kWatchBacklogRateMax, kWatchBacklogRate);
     m.homeAssistant = flag(g, QStringLiteral("homeassistant_discovery"));
     s.mqtt = m;
+}
+
+void Reader::readNotify(WatchSettings &s)
+{
+    const QString g = QStringLiteral("notify");
+    if (!m_ini.groups().contains(g))
+        return;
+    WatchNotify &n = s.notify;
+    // As written: a word with blanks is in double quotes, which QSettings would take away.
+    n.exec = m_ini.raw(g, QStringLiteral("exec"));
+    if (!n.exec.isEmpty()) {
+        const int line = lineOf(g, QStringLiteral("exec"));
+        const QStringList words = QProcess::splitCommand(n.exec);
+        const QString program = words.value(0);
+        // A bare name is looked for on PATH; a path is taken from the file's folder.
+        const QString found = program.contains(QLatin1Char('/'))
+                                  ? QDir::cleanPath(QFileInfo(m_path).absoluteDir().absoluteFilePath(program))
+                                  : QStandardPaths::findExecutable(program);
+        const QFileInfo fi(found);
+        if (words.isEmpty() || words.first().isEmpty() || n.exec.size() > 1000)
+            fault(line, QStringLiteral("exec=%1: write the program and its arguments (no shell; sh -c \"...\" for one)")
+                            .arg(n.exec.left(100)));
+        else if (found.isEmpty())
+            fault(line, QStringLiteral("exec=%1: %2 is not found on PATH").arg(n.exec.left(100), program));
+        else if (!fi.exists())
+            fault(line, QStringLiteral("exec=%1: %2: the file does not exist").arg(n.exec.left(100), program));
+        else if (!fi.isFile() || !fi.isExecutable())
+            fault(line, QStringLiteral("exec=%1: %2: the file is no program that can be run").arg(n.exec.left(100), program));
+        else {
+            n.execProgram = fi.absoluteFilePath();
+            n.execArgs = words.mid(1);
+        }
+    }
+    n.execTimeoutS = number(g, QStringLiteral("exec_timeout_s"), 1, 3600, 30);
+    n.renotifyMin = number(g, QStringLiteral("renotify_min"), 0, 10080, 0);
+    n.webhook = text(g, QStringLiteral("webhook"));
+    if (!n.webhook.isEmpty()) {
+        const QUrl url(n.webhook, QUrl::StrictMode);
+        if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
+            url.host().isEmpty() || n.webhook.size() > 2000)
+            fault(lineOf(g, QStringLiteral("webhook")),
+                  QStringLiteral("webhook=%1 is no http:// or https:// address").arg(n.webhook.left(100)));
+    }
+    n.webhookTimeoutS = number(g, QStringLiteral("webhook_timeout_s"), 1, 300, 10);
+    n.webhookTries = number(g, QStringLiteral("webhook_tries"), 1, 100, 8);
 }
 
 void Reader::readSites(WatchSettings &s)
@@ -311,6 +369,8 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
             d.removed << s.name;
     d.mqttChanged = before.mqtt != after.mqtt;
     d.logFolderChanged = before.logFolder != after.logFolder;
+    d.alarmsChanged = before.stateDir != after.stateDir || before.maxShelveMin != after.maxShelveMin ||
+                      before.notify != after.notify;
     return d;
 }
 
@@ -319,8 +379,13 @@ QString ReservedSiteName(const QString &name)
     // A site's name is a group of the file ([NAME]) and a level of its topics
     // (<prefix>/<site>/reading): it can be neither a group of the file's own nor the level
     // under which the watchers publish their own state (<prefix>/watchd/<client id>).
-    if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites"))
+    if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites") ||
+        name == QLatin1String("notify"))
         return QStringLiteral("is a group of this file");
+    // <prefix>/command/<user>/... are the users' commands: a site's topics there could be
+    // written by a user named as one of them.
+    if (name == QLatin1String("command"))
+        return QStringLiteral("names the users' commands in the topics (<prefix>/command/<user>/<site>)");
     if (name == QLatin1String(kWatcherTopicLevel))
         return QStringLiteral("is the topic level of the watchers' own state (<prefix>/%1/<client id>)").arg(QLatin1String(kWatcherTopicLevel));
     return {};

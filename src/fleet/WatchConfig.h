@@ -1,10 +1,12 @@
 #pragma once
 // The fleet watcher's configuration file (INI, read with QSettings; ';' starts a comment):
 //
-//   [watch]   log_folder, interval_ms
+//   [watch]   log_folder, interval_ms, state_dir (the alarms' state file), max_shelve_min
 //   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit,
 //             backlog_rate, homeassistant_discovery, insecure_file_modes
 //             (no [mqtt] group: nothing is published)
+//   [notify]  exec, exec_timeout_s, renotify_min, webhook, webhook_timeout_s, webhook_tries
+//             (no [notify] group: no one is told of an alarm but the consoles)
 //   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
 //   [NAME]    optional, per site: interval_ms, title, input_type, warn_outputs (the outputs that
 //             are warning stages, as 1 2 5; default all eight)
@@ -61,9 +63,25 @@ struct WatchSite {
     bool operator==(const WatchSite &) const = default;
 };
 
+// Who is told of an alarm raised, besides the consoles.
+struct WatchNotify {
+    QString exec;            // as written; empty: no program
+    QString execProgram;     // its program, found (absolute)
+    QStringList execArgs;    // the words after it
+    int execTimeoutS = 30;   // a run is killed past this
+    int renotifyMin = 0;     // told again while unacknowledged, every so many minutes; 0: never
+    QString webhook;         // http:// or https:// address; empty: none
+    int webhookTimeoutS = 10;
+    int webhookTries = 8;    // a POST that keeps failing is given up after so many tries
+    bool operator==(const WatchNotify &) const = default;
+};
+
 struct WatchSettings {
     QString logFolder;    // absolute
     int intervalMs = 1000;
+    QString stateDir;     // absolute: the alarms' state file
+    int maxShelveMin = 480;
+    WatchNotify notify;
     std::optional<WatchMqtt> mqtt;
     QList<WatchSite> sites; // in the order of [sites]
     bool operator==(const WatchSettings &) const = default;
@@ -76,18 +94,26 @@ struct WatchDiff {
     QStringList changed;  // a site whose port, interval, title, input type, warning outputs or queue changed
     bool mqttChanged = false;
     bool logFolderChanged = false;
-    bool empty() const { return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && !mqttChanged && !logFolderChanged; }
+    bool alarmsChanged = false; // state_dir, max_shelve_min or [notify]
+    bool empty() const
+    {
+        return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && !mqttChanged && !logFolderChanged &&
+               !alarmsChanged;
+    }
 };
 
 constexpr int kWatchIntervalMin = 20;
 constexpr int kWatchIntervalMax = 60000;
 constexpr int kWatchMaxSites = 1000;
 constexpr qint64 kWatchFileLimit = 1024 * 1024;
+constexpr int kWatchMaxShelveMin = 7 * 24 * 60;
 constexpr qint64 kPasswordFileLimit = 4096;
 // The topic level under which each watcher publishes its own state: <prefix>/watchd/<client id>.
 constexpr char kWatcherTopicLevel[] = "watchd";
 
-// Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs).
+// Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs) and
+// state folder ($STATE_DIRECTORY, as systemd's StateDirectory= sets it, else
+// <dataFolder>/state).
 // On any fault: nullopt, and faults holds one line per fault.
 std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults);
 // "1 2 5" or "1,2,5" (the outputs, 1-8) or "none" as a mask (bit 0 = output 1); nullopt for

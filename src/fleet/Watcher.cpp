@@ -1,5 +1,6 @@
 #include "fleet/Watcher.h"
 
+#include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -90,6 +91,8 @@ QByteArray StatePayload(const SiteStatus &s)
                    "\",\"reason\":" + jsonString(s.reason) + ",\"title\":" + jsonString(s.title) +
                    ",\"watchd\":" + jsonString(s.watcher) + ",\"warn_outputs\":\"" +
                    OutputListText(s.warnOutputs).toLatin1() + '"';
+    if (s.intervalMs > 0)
+        p += ",\"interval_ms\":" + QByteArray::number(s.intervalMs);
     if (!s.log.isEmpty())
         p += ",\"log\":" + jsonString(s.log);
     if (s.dropped > 0)
@@ -189,6 +192,15 @@ Watcher::Watcher(const WatchSettings &settings, const SitePortMaker &makePort, Q
     : QObject(parent), m_settings(settings), m_makePort(makePort), m_shutdownTimer(std::make_unique<WindowTimer>()),
       m_runTimer(std::make_unique<WindowTimer>()), m_paceTimer(std::make_unique<WindowTimer>())
 {
+    m_alarms = std::make_unique<WatchAlarms>(m_settings, [this](const QString &topic, const QByteArray &p, bool retain) {
+        return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(topic, p, 1, retain) > 0;
+    });
+    connect(m_alarms.get(), &WatchAlarms::logLine, this, &Watcher::logLine);
+    connect(m_alarms.get(), &WatchAlarms::statusChanged, this, [this] {
+        // Its counts go with "running", once the states of a connect are out.
+        if (!m_stopping && !m_announce)
+            publishWatcher("running");
+    });
     m_runTimer->onTick = [this] { tickRuns(); };
     m_paceTimer->setInterval(kPaceTickMs);
     m_paceTimer->onTick = [this] { pump(); };
@@ -222,6 +234,7 @@ bool Watcher::start(QString *error)
         return false;
     }
     m_since = Now();
+    m_alarms->start();
     if (m_settings.mqtt && !startMqtt(error))
         return false;
     for (const WatchSite &cfg : m_settings.sites)
@@ -268,7 +281,10 @@ bool Watcher::startMqtt(QString *error)
         m_tokens = qMax(1, m_settings.mqtt->backlogRate * kPaceTickMs / 1000);
         m_tokensAtMs = clockService().elapsedMs();
         pump();
+        m_alarms->connected();
     });
+    connect(client.get(), &MqttClient::messageReceived, m_alarms.get(), &WatchAlarms::message);
+    client->subscribe(m_alarms->commandFilter(), 1);
     // The first attempt may fail inside start(), before the client is kept.
     MqttClient *c = client.get();
     connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
@@ -304,6 +320,7 @@ void Watcher::addSite(const WatchSite &cfg)
     connect(s->watch.get(), &SiteWatch::note, this,
             [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
     m_sites[cfg.name] = std::move(owned);
+    m_alarms->siteAdded(cfg);
     s->watch->start();
     if (m_settings.mqtt && m_settings.mqtt->homeAssistant && !s->unit.isEmpty()) {
         s->discoveryPending = true;
@@ -333,6 +350,8 @@ void Watcher::removeSite(const QString &name, bool clearStates)
                 clearRetained(t);
     }
     m_sites.erase(it);
+    if (clearStates)
+        m_alarms->siteRemoved(name);
     pump();
 }
 
@@ -354,6 +373,7 @@ void Watcher::onState(Site &s)
     if (w.state() != SiteState::Online && s.run->state() != LogRun::Stopped)
         s.run->endIfDue();
     publishState(s);
+    m_alarms->siteState(s.cfg.name, w.state(), reason);
 }
 
 void Watcher::onReading(Site &s, const Reading &r)
@@ -375,6 +395,7 @@ void Watcher::onReading(Site &s, const Reading &r)
     setUnit(s, SiUnit(r.unit));
     if (m_mqtt)
         publishReading(s, r);
+    m_alarms->reading(s.cfg.name, r);
 }
 
 void Watcher::onLogFailure(Site &s, const QString &why, const QString &path)
@@ -485,6 +506,7 @@ SiteStatus Watcher::status(const Site &s) const
     st.watcher = m_settings.mqtt ? m_settings.mqtt->clientId : QString();
     st.warnOutputs = s.cfg.warnOutputs;
     st.dropped = s.dropped;
+    st.intervalMs = s.cfg.intervalMs;
     st.log = s.logProblem;
     return st;
 }
@@ -524,7 +546,8 @@ void Watcher::publishWatcher(const char *state)
         return;
     QByteArray p = QByteArray("{\"state\":\"") + state + '"';
     if (qstrcmp(state, "running") == 0)
-        p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"';
+        p += ",\"sites\":" + QByteArray::number(siteCount()) + ",\"since\":\"" + IsoTimeText(m_since).toLatin1() + '"' +
+             m_alarms->statusFields();
     p += ",\"version\":\"" QELVO_VERSION "\"}";
     m_mqtt->publish(watcherTopic(), p, 1, true);
 }
@@ -687,6 +710,7 @@ void Watcher::reload(const WatchSettings &next)
         removeSite(name, false);
     const bool folderChanged = d.logFolderChanged;
     m_settings = next;
+    m_alarms->reload(next);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {
@@ -715,7 +739,8 @@ void Watcher::reload(const WatchSettings &next)
                      .arg(d.added.size())
                      .arg(d.removed.size())
                      .arg(d.changed.size())
-                     .arg(mqttChanged ? QStringLiteral(", new broker settings") : QString()));
+                     .arg(mqttChanged ? QStringLiteral(", new broker settings") : QString()) +
+                 (d.alarmsChanged ? QStringLiteral(", new alarm settings") : QString()));
 }
 
 void Watcher::shutdown(int boundMs, std::function<void()> done)
@@ -730,6 +755,7 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
     }
     for (auto &[name, s] : m_sites)
         s->watch->stop();
+    m_alarms->stop();
     // The last states go out at once, whatever the pace: every site says that its watcher
     // stopped, then the watcher does.
     m_paceTimer->setEnabled(false);

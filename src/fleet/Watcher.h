@@ -17,6 +17,8 @@
 //                                  the queue gave up since the last one
 //   <prefix>/watchd/<client id>    retained: running (with the version), and offline by
 //                                  the last will or a stop
+//   <prefix>/<site>/alarms         retained: the site's alarms (WatchAlarms), which
+//                                  <prefix>/command/<user>/<site> acts on
 //   homeassistant/...              with homeassistant_discovery: Home Assistant's
 //                                  discovery configuration of each site (retained)
 // Readings go out as they come. While the broker is away each site's readings wait in its
@@ -43,6 +45,7 @@
 #include <memory>
 
 class LogRun;
+class WatchAlarms;
 class WindowTimer;
 struct FileError;
 
@@ -70,6 +73,7 @@ struct SiteStatus {
     QString watcher;           // the client id of the watcher that publishes it
     quint8 warnOutputs = 0xFF;
     qint64 dropped = 0;        // readings the queue gave up since the last state
+    int intervalMs = 0;        // how often the site is asked: a view judges its silence by it
     QString log;               // why its log cannot be written; empty while it can
 };
 QByteArray StatePayload(const SiteStatus &s);
@@ -132,6 +136,7 @@ public:
     qsizetype clearsWaiting() const { return qsizetype(m_clears.size()); }
     static constexpr int kMaxClears = 10 * 2 * kWatchMaxSites;
     MqttClient *mqtt() const { return m_mqtt.get(); }
+    WatchAlarms &alarms() const { return *m_alarms; }
 
 signals:
     // One line for the service's log (stderr, the journal).
@@ -177,6 +182,7 @@ private:
     SitePortMaker m_makePort;
     std::map<QString, std::unique_ptr<Site>> m_sites;
     std::unique_ptr<MqttClient> m_mqtt;
+    std::unique_ptr<WatchAlarms> m_alarms;
     QDateTime m_since;
     qsizetype m_queuedTotal = 0;
     bool m_stopping = false;

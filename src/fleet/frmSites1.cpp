@@ -281,11 +281,18 @@ frmSites1::frmSites1()
     connect(m_monitor, &SiteMonitor::fileTextChanged, this, [this, show](const QString &t) { show(WatchLabel, t); });
     connect(m_monitor, &SiteMonitor::alarmRaised, this, &frmSites1::alarmRaised);
     connect(m_monitor, &SiteMonitor::unacknowledgedChanged, this, &frmSites1::countChanged);
+    // The watcher's answers to this view's commands, in the status line.
+    connect(m_monitor, &SiteMonitor::commandTold, this, &frmSites1::alarmRaised);
+    connect(m_monitor, &SiteMonitor::brokerTextChanged, this, &frmSites1::updateAckButton);
+    connect(SiteTable->selectionModel(), &QItemSelectionModel::selectionChanged, this, &frmSites1::updateAckButton);
+    updateAckButton();
     // The alarms raised before the window opened: latched, counted, the last one in words.
     const int count = board()->unacknowledged();
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
     if (count > 0)
         show(AlarmLabel, m_monitor->lastAlarm());
+    else
+        showQuiet();
 }
 
 frmSites1::~frmSites1() = default;
@@ -297,6 +304,8 @@ void frmSites1::showBoard(SiteBoard *board)
     m_model = new SiteTableModel(board, this);
     m_proxy->setSourceModel(m_model);
     delete old;
+    // A cause that clears after its acknowledgement changes no count, but the status line.
+    connect(board, &SiteBoard::alarmStep, this, &frmSites1::showQuiet);
 }
 
 void frmSites1::buildControls()
@@ -328,6 +337,8 @@ void frmSites1::buildControls()
     SiteTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     SiteTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     SiteTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab moves on to the next control; the arrows move within the table.
+    SiteTable->setTabKeyNavigation(false);
     SiteTable->setSortingEnabled(true);
     SiteTable->sortByColumn(SiteTableModel::ColSite, Qt::AscendingOrder);
     SiteTable->verticalHeader()->setVisible(false);
@@ -485,12 +496,40 @@ void frmSites1::alarmRaised(const QString &text)
 void frmSites1::countChanged(int count)
 {
     setWindowTitle(count > 0 ? kTitle + QStringLiteral(" - 未確認の警報 %1件").arg(count) : kTitle);
-    if (count == 0) {
-        AlarmLabel->setText(QStringLiteral("警報なし"));
-        AlarmLabel->setAccessibleName(AlarmLabel->text());
-        QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&changed);
+    if (count == 0)
+        showQuiet();
+}
+
+void frmSites1::updateAckButton()
+{
+    // The service's alarms need the broker's user: without one, 確認 of a selection of such
+    // sites is refused here, and the tooltip says why.
+    bool service = false;
+    for (const QModelIndex &i : SiteTable->selectionModel()->selectedRows()) {
+        const BoardRow *r = board()->row(i.data(SiteTableModel::kNameRole).toString());
+        service = service || (r && r->hasService);
     }
+    const QString why = service ? m_monitor->commandRefusal() : QString();
+    AckButton->setEnabled(why.isEmpty());
+    AckButton->setToolTip(why.isEmpty() ? QStringLiteral("選択したｻｲﾄの警報を確認します")
+                                        : QStringLiteral("確認できません: %1").arg(why));
+    AckButton->setAccessibleDescription(AckButton->toolTip());
+}
+
+void frmSites1::showQuiet()
+{
+    // 警報なし only when nothing is unacknowledged and no cause holds; acknowledged alarms
+    // whose cause holds are still alarms.
+    if (board()->unacknowledged() > 0)
+        return;
+    const int held = board()->active();
+    const QString text = held > 0 ? QStringLiteral("確認済の警報 継続中 : %1件").arg(held) : QStringLiteral("警報なし");
+    if (AlarmLabel->text() == text)
+        return;
+    AlarmLabel->setText(text);
+    AlarmLabel->setAccessibleName(text);
+    QAccessibleEvent changed(AlarmLabel, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
 }
 
 void frmSites1::closeWindow()

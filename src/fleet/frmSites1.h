@@ -100,6 +100,10 @@ private:
     void closeWindow();
     void alarmRaised(const QString &text);
     void countChanged(int count);
+    // The status line when nothing is unacknowledged: 警報なし, or the alarms that still hold.
+    void showQuiet();
+    // 確認 enabled, or disabled with the reason in its tooltip.
+    void updateAckButton();
     void recordColumns();
     qint32 placeState() const;
     SiteMonitor *m_monitor;

@@ -5,6 +5,7 @@
 
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteMonitor.h"
+#include "fleet/SiteTableModel.h"
 #include "platform/TextFile.h"
 
 #include <QtTest>
@@ -35,7 +36,11 @@ private slots:
     void alarmsLatchUntilAcknowledged();
     void intervalFromTheReadingsTimes_data();
     void intervalFromTheReadingsTimes();
+    void aQuickReadingMakesNoChatter_data();
+    void aQuickReadingMakesNoChatter();
     void newStatesLateReadingsAndSiUnits();
+    void aWatcherOrBrokerLostIsOneAlarm();
+    void theServiceAlarmsAreShown();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -96,17 +101,21 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     QCOMPARE(board.unacknowledged(), 1);
     f.clock.advance(1500);
     QCOMPARE(board.unacknowledged(), 2);
-    // Its watcher dies: the last will shows every row of that watcher as stopped.
+    // Its watcher dies: the last will shows every row of that watcher as stopped, and is one
+    // alarm of the watcher's.
     board.takeMessage(q, "q/watchd/w1", QByteArray(R"({"state":"offline"})"));
     QCOMPARE(BoardLinkText(board.rows()[board.indexOf("a")].link), QStringLiteral("ｻｰﾋﾞｽ停止"));
     QCOMPARE(BoardLinkText(board.rows()[board.indexOf("b")].link), QStringLiteral("ｻｰﾋﾞｽ停止"));
+    QCOMPARE(board.unacknowledged(), 3);
+    // Acknowledging its sites acknowledges the watcher's alarm with them.
     board.acknowledge({QStringLiteral("a"), QStringLiteral("b")}, QStringLiteral("yamada"));
     QCOMPARE(board.unacknowledged(), 0);
-    QCOMPARE(raised, QStringList({"b:出力3 ON", "a:受信なし"}));
+    QCOMPARE(raised, QStringList({"b:出力3 ON", "a:受信なし", "w1:ｻｰﾋﾞｽ停止"}));
     // Each raise rang and was sent as a notification.
-    QCOMPARE(f.dlg.beeps, 2);
-    QCOMPARE(f.dlg.notifications.size(), 2);
-    QCOMPARE(f.dlg.notifications.last(), QStringLiteral("ｻｲﾄ警報|川辺 (a): 受信なし"));
+    QCOMPARE(f.dlg.beeps, 3);
+    QCOMPARE(f.dlg.notifications.size(), 3);
+    QCOMPARE(f.dlg.notifications[1], QStringLiteral("ｻｲﾄ警報|川辺 (a): 受信なし"));
+    QCOMPARE(f.dlg.notifications.last(), QStringLiteral("ｻｲﾄ警報|w1: ｻｰﾋﾞｽ停止"));
     // Five seconds of readings make one point of the small trend, holding the newest value.
     QCOMPARE(board.sparkline(board.indexOf("a")).size(), 1);
     QCOMPARE(board.sparkline(board.indexOf("a")).last().second, board.row("a")->value);
@@ -115,8 +124,8 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     QStringList events;
     for (const QString &line : text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
         events << line.section(QLatin1Char(','), 1, 4);
-    QCOMPARE(events, QStringList({"b,発生,出力3 ON,", "b,解除,出力3 ON,", "a,発生,受信なし,", "b,発生,受信なし,", "a,発生,ｻｰﾋﾞｽ停止,",
-                                  "b,発生,ｻｰﾋﾞｽ停止,", "a,確認,受信なし,yamada", "b,確認,出力3 ON,yamada"}));
+    QCOMPARE(events, QStringList({"b,発生,出力3 ON,", "b,解除,出力3 ON,", "a,発生,受信なし,", "b,発生,受信なし,", "w1,発生,ｻｰﾋﾞｽ停止,",
+                                  "w1,確認,ｻｰﾋﾞｽ停止,yamada", "a,確認,受信なし,yamada", "b,確認,出力3 ON,yamada"}));
 }
 
 void tst_siteboard::intervalFromTheReadingsTimes_data()
@@ -152,6 +161,53 @@ void tst_siteboard::intervalFromTheReadingsTimes()
     QCOMPARE(board.rows()[0].alarm.first, AlarmCause::Stale);
 }
 
+void tst_siteboard::aQuickReadingMakesNoChatter_data()
+{
+    QTest::addColumn<bool>("given"); // the watcher's state tells interval_ms
+    QTest::newRow("interval given") << true;
+    QTest::newRow("interval seen") << false;
+}
+
+void tst_siteboard::aQuickReadingMakesNoChatter()
+{
+    // A slow reply, then a quick one 0.15 s after it, then once a second again: the site is
+    // never silent, and nothing is raised or logged for it.
+    QFETCH(bool, given);
+    AppFixture f;
+    SiteBoard board;
+    int steps = 0;
+    connect(&board, &SiteBoard::alarmStep, this, [&] { ++steps; });
+    const QString q = QStringLiteral("q");
+    board.takeMessage(q, "q/a/state",
+                      given ? QByteArray(R"({"site":"a","state":"online","watchd":"w1","interval_ms":1000})")
+                            : state("a", "online"));
+    const QDateTime t0 = QDateTime::fromString(QStringLiteral("2026-12-09T05:09:44.120+09:00"), Qt::ISODateWithMs);
+    qint64 at = 0;
+    auto take = [&](int afterMs) {
+        f.clock.advance(afterMs);
+        at += afterMs;
+        board.takeMessage(q, "q/a/reading",
+                          QStringLiteral(R"({"site":"a","time":"%1","count":100,"value":0.49,"unit":"V","outputs":"00"})")
+                              .arg(t0.addMSecs(at).toString(Qt::ISODateWithMs))
+                              .toUtf8());
+    };
+    for (int k = 0; k < 5; ++k)
+        take(1000);
+    take(1850); // a slow reply
+    take(150);  // and a quick one
+    for (int k = 0; k < 20; ++k)
+        take(1000);
+    QCOMPARE(steps, 0);
+    QCOMPARE(board.unacknowledged(), 0);
+    QVERIFY2(board.rows()[0].intervalMs >= 1000, QByteArray::number(board.rows()[0].intervalMs));
+    // Silence is still told, past three intervals (at the next check a second).
+    f.clock.advance(2900);
+    QCOMPARE(board.unacknowledged(), 0);
+    f.clock.advance(1200);
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(board.rows()[0].alarm.first, AlarmCause::Stale);
+}
+
 // What the watcher publishes now: a controller that refuses the polls or whose answers are not
 // understood is 応答なし (its reason says which), a reading that waited for the broker is no
 // present value, and the distance's "m" is shown as the tool writes it.
@@ -178,6 +234,154 @@ void tst_siteboard::newStatesLateReadingsAndSiUnits()
     QCOMPARE(board.rows()[board.indexOf("a")].count, 300);
     QCOMPARE(board.rows()[board.indexOf("a")].outputs, 0);
     QCOMPARE(board.unacknowledged(), 1); // 応答なし raised the row's alarm
+}
+
+// 200 sites behind one watcher: the watcher killed is one alarm, not one per site, and no
+// site's silence is raised while it is away; back, each site has its true state. The broker
+// lost is one alarm of the view in the same way.
+void tst_siteboard::aWatcherOrBrokerLostIsOneAlarm()
+{
+    AppFixture f;
+    SiteMonitor monitor;
+    SiteBoard &board = *monitor.board();
+    const QString q = QStringLiteral("q");
+    int steps = 0;
+    connect(&board, &SiteBoard::alarmStep, this, [&] { ++steps; });
+    auto site = [](int k) { return QByteArray("s") + QByteArray::number(k); };
+    auto stateOf = [&](int k, const char *st) {
+        return QByteArray(R"({"site":")") + site(k) + R"(","state":")" + st + R"(","watchd":"w1","interval_ms":1000})";
+    };
+    board.setBrokerUp(true, QStringLiteral("mqtt://127.0.0.1:1883"));
+    board.takeMessage(q, "q/watchd/w1", R"({"state":"running"})");
+    auto round = [&](const char *outputs) {
+        for (int k = 0; k < 200; ++k)
+            board.takeMessage(q, "q/" + site(k) + "/reading", reading(site(k).constData(), 100, k == 7 ? outputs : "00"));
+        f.clock.advance(1000);
+    };
+    for (int k = 0; k < 200; ++k)
+        board.takeMessage(q, "q/" + site(k) + "/state", stateOf(k, "online"));
+    for (int t = 0; t < 3; ++t)
+        round("00");
+    QCOMPARE(steps, 0);
+
+    // Killed: its last will.
+    board.takeMessage(q, "q/watchd/w1", R"({"state":"offline"})");
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(board.sourceAlarms().value("w1").first, AlarmCause::ServiceDown);
+    f.clock.advance(60000);
+    QCOMPARE(steps, 1);
+    for (const BoardRow &r : board.rows())
+        QVERIFY(r.link == BoardRow::Link::ServiceDown && r.suppressed && !r.alarm.latched);
+    // Back: the states first, then "running"; s7's output 1 came on meanwhile, s9 no longer
+    // answers. Those are raised, nothing else is.
+    for (int k = 0; k < 200; ++k)
+        board.takeMessage(q, "q/" + site(k) + "/state", stateOf(k, k == 9 ? "no-reply" : "online"));
+    board.takeMessage(q, "q/watchd/w1", R"({"state":"running"})");
+    for (int t = 0; t < 2; ++t)
+        for (int k = 0; k < 200; ++k)
+            if (k != 9)
+                board.takeMessage(q, "q/" + site(k) + "/reading", reading(site(k).constData(), 100, k == 7 ? "01" : "00"));
+    QCOMPARE(board.row("s9")->link, BoardRow::Link::NoReply);
+    QVERIFY(board.row("s7")->alarm.latched && board.row("s9")->alarm.latched);
+    QCOMPARE(board.unacknowledged(), 3);
+    f.clock.advance(2000);
+    QCOMPARE(board.unacknowledged(), 3);
+
+    // The broker lost: one alarm, every site 未接続 and silent without an alarm.
+    board.acknowledge({"w1", "s7", "s9"}, "sato");
+    QCOMPARE(board.unacknowledged(), 0);
+    const int before = steps;
+    board.setBrokerUp(false, QStringLiteral("mqtt://127.0.0.1:1883"));
+    board.setBrokerUp(false, QStringLiteral("mqtt://127.0.0.1:1883")); // each retry says so again
+    f.clock.advance(90000);
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(BoardLinkText(board.row("s1")->link), QStringLiteral("未接続"));
+    // Back: the retained states come with the subscription; silence counts from the connect.
+    board.setBrokerUp(true, QStringLiteral("mqtt://127.0.0.1:1883"));
+    for (int k = 0; k < 200; ++k)
+        board.takeMessage(q, "q/" + site(k) + "/state", stateOf(k, "online"));
+    f.clock.advance(2000);
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(steps - before, 3); // the broker's raise and clear; s9's no-reply cleared
+    QCOMPARE(board.row("s1")->link, BoardRow::Link::Online);
+}
+
+// A site whose watcher publishes its alarms shows the service's states, not the view's own
+// latch: each in words and colour, counted while unacknowledged, a new one rung; an older
+// list changes nothing, a hostile one is dropped; 確認 without the broker's user is refused
+// with the reason.
+void tst_siteboard::theServiceAlarmsAreShown()
+{
+    AppFixture f;
+    SiteMonitor monitor;
+    SiteBoard &board = *monitor.board();
+    SiteTableModel model(&board);
+    const QString q = QStringLiteral("q");
+    QStringList told;
+    connect(&monitor, &SiteMonitor::commandTold, this, [&](const QString &t) { told << t; });
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    const QDateTime now = Now();
+    auto alarms = [&](quint64 seq, QList<Alarm> list) {
+        SiteAlarms s;
+        s.site = QStringLiteral("a");
+        s.seq = seq;
+        s.alarms = list;
+        return AlarmsPayload(s);
+    };
+    Alarm out1;
+    out1.cause = AlarmCause::Output1;
+    out1.core = AlarmState::Unack;
+    out1.active = true;
+    out1.raised = now;
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(10, {out1})));
+    // The view's own reading of output 1 adds no alarm of its own.
+    board.takeMessage(q, "q/a/reading", reading("a", 100, "01"));
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(f.dlg.beeps, 1);
+    const QModelIndex cell = model.index(0, SiteTableModel::ColAlarm);
+    QCOMPARE(cell.data().toString(), QStringLiteral("未確認 出力1 ON"));
+    QCOMPARE(cell.data(Qt::AccessibleTextRole).toString(), QStringLiteral("未確認 出力1 ON"));
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    // Acknowledged on another PC: red text, not counted, no new bell.
+    out1.core = AlarmState::Acked;
+    out1.ackedBy = QStringLiteral("sato");
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(11, {out1})));
+    QCOMPARE(board.unacknowledged(), 0);
+    QCOMPARE(cell.data().toString(), QStringLiteral("確認済 出力1 ON"));
+    QVERIFY(!cell.data(Qt::BackgroundRole).isValid());
+    QCOMPARE(cell.data(Qt::ForegroundRole).value<QColor>(), QColor(0xC0, 0x00, 0x00));
+    QCOMPARE(board.active(), 1);
+    // A list older than the one held (a retained one that crossed) changes nothing.
+    out1.core = AlarmState::Unack;
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(9, {out1})));
+    QCOMPARE(cell.data().toString(), QStringLiteral("確認済 出力1 ON"));
+    // Returned unacknowledged: yellow; shelved: grey with the time left.
+    out1.core = AlarmState::Rtnun;
+    out1.active = false;
+    Alarm quiet;
+    quiet.cause = AlarmCause::NoReply;
+    quiet.shelvedBy = QStringLiteral("suzuki");
+    quiet.shelvedUntil = now.addSecs(15 * 60);
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(12, {out1, quiet})));
+    QCOMPARE(board.unacknowledged(), 1);
+    QCOMPARE(cell.data().toString(), QStringLiteral("復帰未確認 出力1 ON, 抑制中 (残り15分) 応答なし"));
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), QColor(0xF0, 0xD0, 0x30));
+    QCOMPARE(f.dlg.beeps, 1);
+    // 確認 of such a site without a broker: refused here, with the reason.
+    monitor.acknowledge({QStringLiteral("a")});
+    QCOMPARE(told, QStringList{QStringLiteral("確認できません: ﾌﾞﾛｰｶ未設定")});
+    QCOMPARE(board.unacknowledged(), 1);
+    // Hostile lists are dropped, and change nothing.
+    const quint64 dropped = board.droppedMessages();
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", "{\"site\":\"a\",\"seq\":13,\"alarms\":[{\"cause\":\"output9\"}]}"));
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", alarms(14, {out1}).replace("\"site\":\"a\"", "\"site\":\"b\"")));
+    QVERIFY(!board.takeMessage(q, "q/a/alarms", QByteArray(SiteBoard::kMaxAlarmsPayload + 1, ' ')));
+    QCOMPARE(board.droppedMessages(), dropped + 3);
+    QCOMPARE(board.unacknowledged(), 1);
+    // All normal again.
+    QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(15, {})));
+    QCOMPARE(board.unacknowledged(), 0);
+    QCOMPARE(cell.data().toString(), QString());
 }
 
 QTEST_MAIN(tst_siteboard)

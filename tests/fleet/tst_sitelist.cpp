@@ -264,7 +264,7 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
     QCOMPARE(k4->link, BoardRow::Link::Online);
     QVERIFY(k4->valueValid && k4->count == 400);
     QCOMPARE(k3->link, BoardRow::Link::Lost);
-    QVERIFY2(k3->reason.contains(QStringLiteral("own link (COM3)")), qPrintable(k3->reason));
+    QVERIFY2(k3->reason.contains(QStringLiteral("本ﾌﾟﾛｸﾞﾗﾑの通信でCOM3を使用中")), qPrintable(k3->reason));
     QCOMPARE(k3->warnMask, quint8(0x06));
     // Meanwhile the tool's link cannot have COM4, and the box after the fixed one says who has it.
     g_subCommPortClose();
@@ -363,12 +363,34 @@ void TestSiteList::alarmsWatchedWhileTheListIsClosed()
     QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
     QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報なし"));
 
+    // Acknowledged while its causes hold, it is no 警報なし until they clear.
+    controller->model().setLevel(0);
+    Sleep(2000);
+    g_frmSites1->SiteTable->selectAll();
+    g_frmSites1->AckButton->click();
+    QCOMPARE(board->unacknowledged(), 0);
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("確認済の警報 継続中 : 1件"));
+    QCOMPARE(g_frmSites1->AlarmLabel->accessibleName(), g_frmSites1->AlarmLabel->text());
+    controller->model().setLevel(400);
+    Sleep(2000);
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報なし"));
+
+    // Tab leaves the table for the next control.
+    QVERIFY(!g_frmSites1->SiteTable->tabKeyNavigation());
+    g_frmSites1->SiteTable->setFocus();
+    if (QApplication::focusWidget() == g_frmSites1->SiteTable) { // where the platform gives focus
+        QTest::keyClick(g_frmSites1->SiteTable, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != g_frmSites1->SiteTable);
+    }
+
     // The alarm log: both warning stages came and went, and the acknowledgement.
     QStringList steps;
     for (const QString &line : SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath())).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
         steps << line.section(QLatin1Char(','), 1);
     QCOMPARE(steps, (QStringList{"k4,発生,出力1 ON,", "k4,発生,出力2 ON,", "k4,解除,出力1 ON,", "k4,解除,出力2 ON,",
-                                 "k4,確認,出力1 ON," + SiteMonitor::loginName()}));
+                                 "k4,確認,出力1 ON," + SiteMonitor::loginName(), "k4,発生,出力1 ON,", "k4,発生,出力2 ON,",
+                                 "k4,確認,出力1 ON," + SiteMonitor::loginName(), "k4,解除,出力1 ON,",
+                                 "k4,解除,出力2 ON,"}));
     SiteMonitor::portMaker() = MakeSitePort;
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }

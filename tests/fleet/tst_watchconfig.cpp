@@ -5,6 +5,7 @@
 #include "fleet/WatchConfig.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -62,7 +63,7 @@ void tst_watchconfig::badFiles_data()
         QTest::newRow(name) << text << faults;
     };
     row("unknown group", kSites + "[extra]\nx=1\n", {"4: [extra] is no group of this file and names no site of [sites]"});
-    row("unknown key", "[watch]\nlogfolder=/x\n" + kSites, {"2: unknown key logfolder in [watch] (known: log_folder, interval_ms)"});
+    row("unknown key", "[watch]\nlogfolder=/x\n" + kSites, {"2: unknown key logfolder in [watch] (known: log_folder, interval_ms, state_dir, max_shelve_min)"});
     row("key twice", "[watch]\ninterval_ms=100\ninterval_ms=200\n" + kSites, {"3: interval_ms is given twice in [watch] (first at line 2)"});
     row("group twice", "[watch]\n[watch]\n" + kSites, {"2: [watch] is given twice (first at line 1)"});
     row("site twice", kSites + "kawabe-1=COM4\n", {"4: kawabe-1 is given twice in [sites] (first at line 2)"});
@@ -100,8 +101,25 @@ void tst_watchconfig::badFiles_data()
     row("comma", kSites + "[kawabe-1]\ntitle=a, b\n", {"5: title=a,b: a value with a comma is written in double quotes (\"...\")"});
     row("open quote", kSites + "[kawabe-1]\ntitle=\"a\n", {"5: title: the double quote is not closed"});
     row("unreadable lines", "interval_ms=5\n[watch\nx=1\n" + kSites + "kawabe-3\n",
-        {"1: interval_ms stands outside a group: put it under [watch], [mqtt], [sites] or a site's group",
+        {"1: interval_ms stands outside a group: put it under [watch], [mqtt], [notify], [sites] or a site's group",
          "2: cannot read [watch: a group is written [NAME]", "7: cannot read \"kawabe-3\": write [group], key=value or a comment (;)"});
+    row("longest shelve", "[watch]\nmax_shelve_min=0\n" + kSites, {"2: max_shelve_min=0 is out of range (1-10080)"});
+    row("notify keys", "[notify]\nmail=x\nexec_timeout_s=0\nrenotify_min=99999\nwebhook_timeout_s=301\nwebhook_tries=0\n" + kSites,
+        {"2: unknown key mail in [notify] (known: exec, exec_timeout_s, renotify_min, webhook, webhook_timeout_s, webhook_tries)",
+         "3: exec_timeout_s=0 is out of range (1-3600)", "4: renotify_min=99999 is out of range (0-10080)",
+         "5: webhook_timeout_s=301 is out of range (1-300)", "6: webhook_tries=0 is out of range (1-100)"});
+    row("exec missing", "[notify]\nexec=/nonexistent/tell --to duty\n" + kSites,
+        {"2: exec=/nonexistent/tell --to duty: /nonexistent/tell: the file does not exist"});
+    row("exec not on PATH", "[notify]\nexec=qelvo-no-such-program\n" + kSites,
+        {"2: exec=qelvo-no-such-program: qelvo-no-such-program is not found on PATH"});
+    row("exec no program", "[notify]\nexec=./watchd.ini\n" + kSites,
+        {"2: exec=./watchd.ini: ./watchd.ini: the file is no program that can be run"});
+    row("exec empty quotes", "[notify]\nexec=\"\"\n" + kSites,
+        {"2: exec=\"\": write the program and its arguments (no shell; sh -c \"...\" for one)"});
+    row("webhook", "[notify]\nwebhook=ftp://h/x\n" + kSites, {"2: webhook=ftp://h/x is no http:// or https:// address"});
+    row("notify as a site", "[sites]\nnotify=COM1\n", {"2: \"notify\" is a group of this file and cannot name a site"});
+    row("command as a site", "[sites]\ncommand=COM1\n",
+        {"2: \"command\" names the users' commands in the topics (<prefix>/command/<user>/<site>) and cannot name a site"});
     row("no sites", "[watch]\n", {" no [sites] group: name each site and its port there (NAME=COMn, tcp://HOST:PORT or rfc2217://HOST:PORT)"});
     row("empty sites", "[sites]\n", {"1: [sites] lists no site"});
     QByteArray many = "[sites]\n";
@@ -133,12 +151,20 @@ void tst_watchconfig::goodFile()
     const QString path = files.write(R"(; the depot's watcher
 [watch]
 interval_ms=1000                 ; every site unless it says otherwise
+state_dir=state
+max_shelve_min=60
 
 [mqtt]
 url=mqtt://127.0.0.1:1883        ; mqtt://HOST:PORT or mqtts://HOST:PORT
 username=depot
 password_file=pw                 ; next to this file
 queue_limit=
+
+[notify]
+exec=sh -c "echo $QELVO_SITE, $QELVO_CAUSE >> alarms.txt"  ; as written, no shell
+webhook=https://hooks.example/qelvo?k=1
+renotify_min=15
+webhook_tries=3
 
 [sites]
 kawabe-1=tcp://10.0.5.21:4001    ; a site name = its port
@@ -158,6 +184,17 @@ warn_outputs=3 1
     QVERIFY2(s, qPrintable(faults.join('\n')));
     QCOMPARE(s->logFolder, files.path("data/logs"));
     QCOMPARE(s->intervalMs, 1000);
+    QCOMPARE(s->stateDir, files.path("state"));
+    QCOMPARE(s->maxShelveMin, 60);
+    // The program is found on PATH; its words are split as a shell would, but no shell runs.
+    QCOMPARE(QFileInfo(s->notify.execProgram).fileName(), QStringLiteral("sh"));
+    QVERIFY(QFileInfo(s->notify.execProgram).isAbsolute());
+    QCOMPARE(s->notify.execArgs, (QStringList{"-c", "echo $QELVO_SITE, $QELVO_CAUSE >> alarms.txt"}));
+    QCOMPARE(s->notify.execTimeoutS, 30);
+    QCOMPARE(s->notify.webhook, QStringLiteral("https://hooks.example/qelvo?k=1"));
+    QCOMPARE(s->notify.renotifyMin, 15);
+    QCOMPARE(s->notify.webhookTries, 3);
+    QCOMPARE(s->notify.webhookTimeoutS, 10);
     QVERIFY(s->mqtt);
     QCOMPARE(s->mqtt->host, "127.0.0.1");
     QCOMPARE(s->mqtt->port, 1883);
@@ -185,6 +222,14 @@ warn_outputs=3 1
     QVERIFY(quiet && !quiet->mqtt);
     QCOMPARE(quiet->logFolder, files.path("logs"));
     QCOMPARE(quiet->sites.first().queueLimit, 0);
+    // The state folder: the data folder's, or under systemd the unit's StateDirectory=.
+    QCOMPARE(quiet->stateDir, QStringLiteral("/data/state"));
+    QCOMPARE(quiet->maxShelveMin, 480);
+    QVERIFY(quiet->notify.exec.isEmpty() && quiet->notify.webhook.isEmpty());
+    qputenv("STATE_DIRECTORY", "/var/lib/qelvo:/var/lib/other");
+    const auto service = LoadWatchConfig(files.write("[watch]\nlog_folder=logs\n" + kSites), "/data", &faults);
+    qunsetenv("STATE_DIRECTORY");
+    QCOMPARE(service->stateDir, QStringLiteral("/var/lib/qelvo"));
 }
 
 // A password that others than the file's owner and group may read, and a certificate
@@ -254,6 +299,16 @@ void tst_watchconfig::diff()
     QCOMPARE(d.changed, (QStringList{"d", "c", "b"}));
     QVERIFY(d.mqttChanged);
     QVERIFY(!d.logFolderChanged);
+    QVERIFY(!d.alarmsChanged);
+    // The alarms' settings: a reload takes them without touching a site.
+    for (const QByteArray &group : {QByteArray("[notify]\nrenotify_min=5\n"), QByteArray("[watch]\nmax_shelve_min=5\n"),
+                                    QByteArray("[watch]\nstate_dir=/elsewhere\n")}) {
+        const auto changed = LoadWatchConfig(files.write(group + "[sites]\na=COM1\nb=COM2\nc=COM3\nd=COM4\n[c]\ntitle=C\n"),
+                                             "/d", &faults);
+        QVERIFY2(changed, qPrintable(faults.join('\n')));
+        const WatchDiff a = DiffWatchConfig(*before, *changed);
+        QVERIFY2(a.alarmsChanged && !a.empty() && a.changed.isEmpty() && a.added.isEmpty(), group.constData());
+    }
 
     // Another password in the same file: the broker's settings changed (a reload connects
     // again with it).
@@ -355,6 +410,7 @@ void tst_watchconfig::packagedExample()
         return;
     }
     QCOMPARE(s->logFolder, "/var/lib/qelvo/logs");
+    QCOMPARE(s->stateDir, "/var/lib/qelvo");
     QVERIFY(s->mqtt);
     QCOMPARE(s->sites.size(), 2);
     QCOMPARE(s->sites[0].title, "川辺第1観測所");

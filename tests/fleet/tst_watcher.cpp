@@ -482,8 +482,8 @@ void tst_watcher::idleSitesArmNoTimer()
     QString error;
     QVERIFY2(w.start(&error), qPrintable(error));
     f.clock.advance(65000);
-    // One retry timer per site, and nothing else.
-    QVERIFY2(f.clock.armedTimers() - before <= 40, QByteArray::number(f.clock.armedTimers() - before));
+    // One retry timer per site, and nothing else but the alarms' one check every five seconds.
+    QVERIFY2(f.clock.armedTimers() - before <= 40 + 1, QByteArray::number(f.clock.armedTimers() - before));
     QVERIFY(!w.runChecksTicking());
 
     // One site comes: its run logs, and the runs' check ticks while it does.

@@ -37,7 +37,7 @@ function(matching_lines out regex)
   set(${out} ${_lines} PARENT_SCOPE)
 endfunction()
 
-set(_sim "CtrlModel|SimulatedPort|ScriptedDialogs|VirtualClock|RecordingPort|RecordingProcess|PictureCheck")
+set(_sim "CtrlModel|SimulatedPort|ScriptedDialogs|VirtualClock|RecordingPort|RecordingProcess|RecordingPrograms|RecordingHttp|PictureCheck")
 foreach(_bin ${QELVO} ${CLI} ${WATCHD})
   get_filename_component(_name ${_bin} NAME)
   matching_lines(_found "${_sim}" ${NM} -C ${_bin})

@@ -1,6 +1,7 @@
 // qelvo-watchd: watches every controller of a configuration file without
 // windows, logs each site's readings in the log filer's files, and publishes
 // readings and states over MQTT.
+#include "fleet/WatchAlarms.h"
 #include "fleet/Watcher.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QStringList>
+#include <QUrl>
 
 #include <csignal>
 #include <cstdio>
@@ -36,16 +38,22 @@ and with an [mqtt] group to the broker (JSON, QoS 1):
                                no-outputs or type-assumed), late (true: it waited for
                                the broker and comes after the live readings)
   PREFIX/SITE/state            retained: state, code, since, reason, title, watchd,
-                               warn_outputs; log while the site's log cannot be written
-                               ("disk full"); dropped when its queue gave readings up
-  PREFIX/watchd/CLIENT_ID      retained: running (with sites, since and version), or
-                               offline (also the last will); a site's state holds only
-                               while its watcher's says running
+                               warn_outputs, interval_ms; log while the site's log
+                               cannot be written ("disk full"); dropped when its queue
+                               gave readings up
+  PREFIX/watchd/CLIENT_ID      retained: running (with sites, since, version and the
+                               counts of commands and notifications), or offline (also
+                               the last will); a site's state holds only while its
+                               watcher's says running
+  PREFIX/SITE/alarms           retained: {"site","seq","alarms":[{"cause","state","raised",
+                               "cleared","acked_by","acked_at","shelved_by","shelved_until",
+                               "reason"}]}, every alarm that is not normal
   homeassistant/...            with homeassistant_discovery=true: Home Assistant's
                                discovery of each site (a sensor, a binary sensor per
                                warning output)
 Its log goes to standard error (the journal under systemd), one line each: the broker's
-connection, each site's input type and each change of a site's state.
+connection, each site's input type, each change of a site's state and each alarm
+transition.
 
 States (and their codes):
   starting  connecting          the port opens and the first reading is awaited
@@ -61,6 +69,17 @@ Readings taken while the broker is away wait in each site's queue (queue_limit; 
 the oldest go, counted in the state's dropped) and follow the live readings when it is
 back, marked late, in order per site, at most backlog_rate a second.
 
+Alarms: one per site and cause (output1-output8 of the site's warn_outputs; no-reply,
+lost, refused and garbled: the site's states of those names), in the states UNACK (active,
+not acknowledged), ACKED, RTNUN (returned, not acknowledged), SHLVD (shelved by a user
+until a time) and DSUPR (the site out of service). They are kept in STATE_DIR/alarms-CLIENT_ID.json across restarts and journaled in
+LOG_FOLDER/alarms/qlvalarmYYYYMMDD.csv. A user acts by publishing on
+PREFIX/command/USER/SITE (only USER may, by the broker's ACL):
+  {"id":"1","action":"ack","cause":"output1"}       (cause: one cause, or "all")
+  {"id":"2","action":"shelve","cause":"output2","minutes":60,"reason":"..."}
+  {"id":"3","action":"unshelve","cause":"output2"}
+and is answered on PREFIX/command/USER/SITE/result with {"id","ok","reason"}.
+
 Signals: SIGTERM and SIGINT end every log run with its end block, publish the final
 states and end the program (exit status 0); SIGHUP reads FILE again, starting the sites
 added, stopping the sites removed and restarting the sites changed, and connecting again
@@ -70,7 +89,9 @@ Exit status: 0 after a stop by signal, 1 when the watch cannot start (the log fo
 broker's settings), 2 for a usage error or a faulty FILE.
 
 FILE (INI; ';' starts a comment):
-  [watch]   log_folder (default: the data folder's logs), interval_ms (20-60000, 1000)
+  [watch]   log_folder (default: the data folder's logs), interval_ms (20-60000, 1000),
+            state_dir (the alarms' state; default $STATE_DIRECTORY, else the data folder's
+            state), max_shelve_min (the longest shelve, 1-10080, 480)
   [mqtt]    url (mqtt://HOST:PORT or mqtts://HOST:PORT), topic_prefix (qelvo), client_id
             (qelvo-watchd-HOST), username, password_file (its first line is the password;
             others than its owner and group may not read it), ca_file (for mqtts://;
@@ -79,8 +100,15 @@ FILE (INI; ';' starts a comment):
             published a second, 1-100000; 200), homeassistant_discovery (true or false;
             false), insecure_file_modes (true: password_file and ca_file are taken
             whatever their modes, as a container may need; false)
+  [notify]  exec (a program and its arguments, run for each alarm raised with QELVO_SITE,
+            QELVO_TITLE, QELVO_CAUSE, QELVO_CAUSE_TEXT, QELVO_STATE, QELVO_TIME,
+            QELVO_VALUE, QELVO_EVENT, QELVO_WATCHD and QELVO_JSON in its environment),
+            exec_timeout_s (1-3600, 30), renotify_min (again while not acknowledged,
+            0-10080, 0: never), webhook (http:// or https://: the alarm POSTed as JSON),
+            webhook_timeout_s (1-300, 10), webhook_tries (1-100, 8)
   [sites]   NAME=PORT for each site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT;
-            NAME is 1-40 of A-Z a-z 0-9 _ -, not watch, mqtt, sites or watchd
+            NAME is 1-40 of A-Z a-z 0-9 _ -, not watch, mqtt, notify, sites, watchd or
+            command
   [NAME]    interval_ms, title, input_type (1-5 pins the input type; else it is read
             from the controller's settings at each connect), warn_outputs (the outputs
             that are warning stages, as 1 2 5, or none; all eight)
@@ -151,6 +179,17 @@ int main(int argc, char **argv)
     }
     if (check) {
         std::printf("%s: %lld sites, no faults\n", qPrintable(path), qlonglong(settings->sites.size()));
+        std::printf("  alarm state in %s, shelves up to %d min\n", qPrintable(settings->stateDir),
+                    settings->maxShelveMin);
+        const WatchNotify &n = settings->notify;
+        if (!n.execProgram.isEmpty())
+            std::printf("  exec: %s %s (time-out %d s)\n", qPrintable(n.execProgram), qPrintable(n.execArgs.join(' ')),
+                        n.execTimeoutS);
+        if (!n.webhook.isEmpty())
+            std::printf("  webhook: %s (%d tries, time-out %d s)\n", qPrintable(QUrl(n.webhook).toDisplayString(QUrl::RemoveUserInfo)),
+                        n.webhookTries, n.webhookTimeoutS);
+        if (n.renotifyMin > 0)
+            std::printf("  told again every %d min while not acknowledged\n", n.renotifyMin);
         return 0;
     }
 
@@ -193,12 +232,13 @@ int main(int argc, char **argv)
         return 1;
     }
     logLine(
-        QStringLiteral("watching %1 sites; logs in %2%3")
+        QStringLiteral("watching %1 sites; logs in %2, alarms kept in %4%3")
             .arg(watcher.siteCount())
             .arg(settings->logFolder)
             .arg(settings->mqtt
                      ? QStringLiteral("; broker %1, topics %2/").arg(settings->mqtt->url, settings->mqtt->topicPrefix)
-                     : QStringLiteral("; no broker")));
+                     : QStringLiteral("; no broker"))
+            .arg(watcher.alarms().statePath()));
     const int rc = QCoreApplication::exec();
     logLine(QStringLiteral("stopped"));
     return rc;
