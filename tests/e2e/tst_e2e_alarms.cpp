@@ -12,6 +12,7 @@
 // keeps what was unacknowledged unacknowledged and what was acknowledged acknowledged; the
 // broker restarted gets every site's alarms back; and a flood of hostile commands changes
 // nothing and is counted.
+#include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 #include "support/HttpTestServer.h"
 
@@ -38,13 +39,6 @@
 
 namespace {
 const QString kPrefix = QStringLiteral("e2a");
-
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
 
 QString watchdProgram()
 {

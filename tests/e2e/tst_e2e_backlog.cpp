@@ -7,6 +7,7 @@
 // every site's CSV file must have reached the subscriber, each site's readings in order,
 // the ones taken while the broker was away marked late and delivered at the watcher's
 // pace, and the broker must never have dropped a message for the subscriber.
+#include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 
 #include "fleet/MqttClient.h"
@@ -37,29 +38,6 @@
 namespace {
 constexpr int kSites = 100;
 constexpr int kAwayMs = 30000;
-
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// The first of count free consecutive ports of 127.0.0.1.
-quint16 freePorts(int count)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
-        bool all = true;
-        for (int i = 0; all && i < count; ++i) {
-            QTcpServer s;
-            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
-        }
-        if (all)
-            return base;
-    }
-    return 0;
-}
 
 // mosquitto with nothing but its listener, its sessions kept across a restart, and its log.
 struct Broker {

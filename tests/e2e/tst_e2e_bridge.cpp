@@ -8,6 +8,7 @@
 // restarted (the districts' bridges keep what waits for it); a watcher killed: its last
 // will crosses the bridge and the board shows its sites stopped, the other district's
 // online; last, every reading of every site's log reached the office.
+#include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 
 #include "fleet/MqttClient.h"
@@ -39,29 +40,6 @@ namespace {
 constexpr int kSitesPerDistrict = 20;
 constexpr int kAwayMs = 10000;
 const QString kPrefix = QStringLiteral("fleet");
-
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// The first of count free consecutive ports of 127.0.0.1.
-quint16 freePorts(int count)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const quint16 base = quint16(QRandomGenerator::global()->bounded(20000, 60000 - count));
-        bool all = true;
-        for (int i = 0; all && i < count; ++i) {
-            QTcpServer s;
-            all = s.listen(QHostAddress::LocalHost, quint16(base + i));
-        }
-        if (all)
-            return base;
-    }
-    return 0;
-}
 
 // A mosquitto on 127.0.0.1:port, its sessions and queues kept across a restart (written at
 // its end, read at its start), with what else its configuration says (a bridge).

@@ -6,6 +6,7 @@
 // lost and one that stops answering, the broker away for 20 s, a reload, the stop; then
 // every site's CSV is rebuilt from the readings that arrived with the log filer's own code
 // and compared byte for byte. Last, a watcher killed and started again.
+#include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 
 #include "fleet/MqttClient.h"
@@ -34,13 +35,6 @@
 #include <unistd.h>
 
 namespace {
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
 QString watchdProgram()
 { return BuiltProgram("QELVO_WATCHD", QStringLiteral("watchd/qelvo-watchd")); }
 

@@ -7,6 +7,7 @@
 // every cell and the alarm, a stopped controller is shown lost, a killed watcher leaves every
 // row ｻｰﾋﾞｽ停止 through its last will as one alarm, and 確認 acknowledges that alarm, while the
 // service's need the broker's user the view lacks. Each stage is saved as a picture in $QELVO_SCREENSHOTS.
+#include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 #include "support/RealPortApp.h"
 
@@ -36,29 +37,6 @@
 #include <unistd.h>
 
 namespace {
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
-// A run of n free ports in a row, for one qelvo-ctrlsim --tcp FIRST-LAST.
-quint16 freePorts(int n)
-{
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const quint16 first = quint16(20000 + (QRandomGenerator::global()->bounded(40000)));
-        bool ok = true;
-        for (int i = 0; i < n && ok; ++i) {
-            QTcpServer s;
-            ok = s.listen(QHostAddress::LocalHost, quint16(first + i));
-        }
-        if (ok)
-            return first;
-    }
-    return 0;
-}
-
 // The quiet controllers' levels (counts), 2 s each; none is 0, so no output closes.
 const QList<int> kQuiet = {400, 450, 500, 550, 600, 650, 600, 550, 500, 450, 400, 350};
 constexpr int kQuietSites = 16, kAlarmSites = 3;

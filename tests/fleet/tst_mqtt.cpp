@@ -1,6 +1,7 @@
 // The MQTT client against the real mosquitto (started here on a free port with a
 // configuration written here) and against a small hostile broker in this process, whose
 // time-outs, back-off and bounds run on the virtual clock.
+#include "support/FreePorts.h"
 #include "support/HeapUse.h"
 
 #include "doubles/VirtualClock.h"
@@ -20,13 +21,6 @@
 #include <unistd.h>
 
 namespace {
-quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
-
 // mosquitto on 127.0.0.1:port, with extra lines for its listener.
 struct Broker {
     QTemporaryDir dir;
