@@ -302,7 +302,9 @@ qint16 LogRun::appendKept(const QString &text)
         m_unwritten.append({m_path, bytes});
     while (!m_unwritten.isEmpty()) {
         const QString path = m_unwritten.first().first;
-        const QByteArray pending = m_unwritten.first().second;
+        // Read in place: a copy would share the bytes, and giving up the oldest line below
+        // would then copy the whole megabyte for every line that comes while the disk is full.
+        const QByteArray &pending = m_unwritten.first().second;
         FileError e = m_file.append(path, pending);
         // A log folder removed under the run is made again.
         if (e.number == errPathNotFound && EnsureFolder(GetPathFolder(path)))
