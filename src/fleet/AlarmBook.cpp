@@ -38,22 +38,6 @@ bool siteName(const QString &s)
     return re.match(s).hasMatch();
 }
 
-// A JSON string, quoted and escaped.
-QByteArray jsonText(const QString &text)
-{
-    // Names, causes and most users need no escapes: the common case is quick.
-    bool plain = true;
-    for (const QChar c : text)
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            plain = false;
-            break;
-        }
-    if (plain)
-        return '"' + text.toLatin1() + '"';
-    const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return a.mid(1, a.size() - 2);
-}
-
 QByteArray jsonTime(const QDateTime &t)
 {
     return t.isValid() ? '"' + AlarmTimeText(t).toLatin1() + '"' : QByteArray("null");
@@ -64,9 +48,9 @@ QByteArray alarmFields(const Alarm &a, const QString &reason)
 {
     QByteArray p = "{\"cause\":\"" + QByteArray(AlarmCauseName(a.cause)) + "\",\"state\":\"" +
                    AlarmStateName(a.state()) + "\",\"raised\":" + jsonTime(a.raised) +
-                   ",\"cleared\":" + jsonTime(a.cleared) + ",\"acked_by\":" + jsonText(a.ackedBy) +
-                   ",\"acked_at\":" + jsonTime(a.ackedAt) + ",\"shelved_by\":" + jsonText(a.shelvedBy) +
-                   ",\"shelved_until\":" + jsonTime(a.shelvedUntil) + ",\"reason\":" + jsonText(reason);
+                   ",\"cleared\":" + jsonTime(a.cleared) + ",\"acked_by\":" + JsonString(a.ackedBy) +
+                   ",\"acked_at\":" + jsonTime(a.ackedAt) + ",\"shelved_by\":" + JsonString(a.shelvedBy) +
+                   ",\"shelved_until\":" + jsonTime(a.shelvedUntil) + ",\"reason\":" + JsonString(reason);
     return p;
 }
 
@@ -154,6 +138,21 @@ bool readAlarm(const QJsonValue &v, bool full, Alarm *a, QString *why)
 }
 } // namespace
 
+QByteArray JsonString(const QString &text)
+{
+    // Names, causes, units and hexadecimal digits need no escapes: the common case is quick.
+    bool plain = true;
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return '"' + text.toLatin1() + '"';
+    const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return a.mid(1, a.size() - 2);
+}
+
 const char *AlarmCauseName(AlarmCause c)
 {
     const int i = int(c);
@@ -214,7 +213,7 @@ QString AlarmTimeText(const QDateTime &t)
 
 QByteArray AlarmsPayload(const SiteAlarms &s)
 {
-    QByteArray p = "{\"site\":" + jsonText(s.site) + ",\"seq\":" + QByteArray::number(s.seq) + ",\"alarms\":[";
+    QByteArray p = "{\"site\":" + JsonString(s.site) + ",\"seq\":" + QByteArray::number(s.seq) + ",\"alarms\":[";
     for (qsizetype i = 0; i < s.alarms.size(); ++i) {
         if (i)
             p += ',';
@@ -679,9 +678,9 @@ QByteArray AlarmBook::save() const
         if (!first)
             p += ',';
         first = false;
-        p += "{\"site\":" + jsonText(name) + ",\"seq\":" + QByteArray::number(e.seq) +
+        p += "{\"site\":" + JsonString(name) + ",\"seq\":" + QByteArray::number(e.seq) +
              ",\"suppressed\":" + (e.suppressed ? "true" : "false") +
-             ",\"suppress_reason\":" + jsonText(e.suppressReason) + ",\"alarms\":[";
+             ",\"suppress_reason\":" + JsonString(e.suppressReason) + ",\"alarms\":[";
         bool firstAlarm = true;
         for (const Alarm &a : e.alarms) {
             if (a.normal())
@@ -690,7 +689,7 @@ QByteArray AlarmBook::save() const
                 p += ',';
             firstAlarm = false;
             p += alarmFields(a, a.reason) + ",\"core\":\"" + AlarmStateName(a.core) +
-                 "\",\"active\":" + (a.active ? "true" : "false") + ",\"value\":" + jsonText(a.value) + '}';
+                 "\",\"active\":" + (a.active ? "true" : "false") + ",\"value\":" + JsonString(a.value) + '}';
         }
         p += "]}";
     }

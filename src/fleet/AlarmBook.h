@@ -64,6 +64,8 @@ std::optional<AlarmState> AlarmStateFromName(const QString &name);
 
 // ISO 8601 with milliseconds and the offset ("2026-12-09T05:09:44.120+09:00").
 QString AlarmTimeText(const QDateTime &t);
+// A JSON string, quoted and escaped, for the payloads written by hand.
+QByteArray JsonString(const QString &text);
 
 struct Alarm {
     AlarmCause cause = AlarmCause::Output1;

@@ -16,21 +16,6 @@
 #include <utility>
 
 namespace {
-// A JSON string, quoted and escaped.
-QByteArray jsonString(const QString &text)
-{
-    // Site names, units and hexadecimal digits need no escapes: the common case is quick.
-    bool plain = true;
-    for (const QChar c : text)
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-            plain = false;
-            break;
-        }
-    if (plain)
-        return '"' + text.toLatin1() + '"';
-    const QByteArray a = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return a.mid(1, a.size() - 2);
-}
 
 constexpr int kMaxInflight = 100;
 constexpr int kMaxClientQueue = 5000;
@@ -66,14 +51,14 @@ QByteArray ReadingPayload(const QString &site, const Reading &r, bool late, bool
 {
     QByteArray p;
     p.reserve(300);
-    p += "{\"site\":" + jsonString(site) + ",\"time\":\"" + IsoTimeText(r.time).toLatin1() + "\",\"ts\":";
+    p += "{\"site\":" + JsonString(site) + ",\"time\":\"" + IsoTimeText(r.time).toLatin1() + "\",\"ts\":";
     p += QByteArray::number(r.time.toMSecsSinceEpoch());
     p += ",\"count\":";
     p += r.valueValid ? QByteArray::number(r.count) : QByteArray("null");
     p += ",\"value\":";
     p += r.valueValid ? r.valueText().toLatin1() : QByteArray("null");
-    p += ",\"unit\":" + jsonString(SiUnit(r.unit)) + ",\"outputs\":";
-    p += r.outputsValid ? jsonString(r.outputsHex) : QByteArray("null");
+    p += ",\"unit\":" + JsonString(SiUnit(r.unit)) + ",\"outputs\":";
+    p += r.outputsValid ? JsonString(r.outputsHex) : QByteArray("null");
     for (int ch = 1; ch <= 8; ++ch) {
         p += ",\"output" + QByteArray::number(ch) + "\":";
         p += !r.outputsValid ? "null" : r.outputOn(ch) ? "true" : "false";
@@ -86,15 +71,15 @@ QByteArray ReadingPayload(const QString &site, const Reading &r, bool late, bool
 
 QByteArray StatePayload(const SiteStatus &s)
 {
-    QByteArray p = "{\"site\":" + jsonString(s.site) + ",\"state\":\"" + SiteStateName(s.state) + "\",\"code\":" +
-                   jsonString(s.code) + ",\"since\":\"" + IsoTimeText(s.since.isValid() ? s.since : Now()).toLatin1() +
-                   "\",\"reason\":" + jsonString(s.reason) + ",\"title\":" + jsonString(s.title) +
-                   ",\"watchd\":" + jsonString(s.watcher) + ",\"warn_outputs\":\"" +
+    QByteArray p = "{\"site\":" + JsonString(s.site) + ",\"state\":\"" + SiteStateName(s.state) + "\",\"code\":" +
+                   JsonString(s.code) + ",\"since\":\"" + IsoTimeText(s.since.isValid() ? s.since : Now()).toLatin1() +
+                   "\",\"reason\":" + JsonString(s.reason) + ",\"title\":" + JsonString(s.title) +
+                   ",\"watchd\":" + JsonString(s.watcher) + ",\"warn_outputs\":\"" +
                    OutputListText(s.warnOutputs).toLatin1() + '"';
     if (s.intervalMs > 0)
         p += ",\"interval_ms\":" + QByteArray::number(s.intervalMs);
     if (!s.log.isEmpty())
-        p += ",\"log\":" + jsonString(s.log);
+        p += ",\"log\":" + JsonString(s.log);
     if (s.dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(s.dropped);
     p += '}';
