@@ -22,6 +22,11 @@
 // Last, a second watcher with 1000 sites on TCP ports where nothing listens (each refused,
 // tried again after 1, 2, 4 ... 60 s), its processor share over the measured time after 10 s:
 //   RESULT watchd_cpu_percent_1000_idle_sites <% of one core>
+// Then, in the same run, a fleet of each size of $QELVO_BENCH_SCALE (default "300,1000"; empty
+// for none), each a watcher of its own over one qelvo-ctrlsim, measured as the first:
+//   RESULT watchd_cpu_percent_<N>_sites, watchd_rss_mb_<N>_sites, watchd_publish_p99_ms_<N>_sites,
+//          watchd_readings_ratio_<N>_sites
+//   RESULT watchd_cpu_ratio_<largest>_to_100 <its processor share / that of the 100 sites>
 //
 // qelvo-watchd is taken from $QELVO_WATCHD, else ../tools/watchd/qelvo-watchd next to this
 // program; qelvo-ctrlsim as the other benchmarks take it; mosquitto from the system.
@@ -103,6 +108,94 @@ QList<qint64> loggedSeconds(const QString &logs)
                 out << t.toSecsSinceEpoch();
         }
     }
+    return out;
+}
+struct FleetFigures {
+    bool ok = false;
+    double cpuPercent = 0, rssMb = 0, p99 = 0, readingsRatio = 0;
+};
+
+// A watcher of `sites` sites over one qelvo-ctrlsim, its readings taken by a subscriber of
+// its own; measured for `seconds` once every site has sent a reading.
+FleetFigures measureFleet(int sites, int seconds, quint16 brokerPort, const QString &dir)
+{
+    FleetFigures out;
+    QDir().mkpath(dir);
+    const quint16 first = freePorts(sites);
+    QProcess sims;
+    sims.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (first == 0 || !startCtrlsim(sims, {"--tcp", QStringLiteral("%1-%2").arg(first).arg(first + sites - 1), "--wave",
+                                           "sine", "--period", "60", "--demo", "--quiet"})) {
+        printf("ERROR: qelvo-ctrlsim did not start %d controllers\n", sites);
+        return out;
+    }
+    const QString prefix = QStringLiteral("bench%1").arg(sites);
+    QList<double> latencies;
+    qint64 from = 0, to = 0;
+    QSet<QString> seenSites;
+    QSet<QByteArray> seen;
+    MqttClient::Options o;
+    o.url = QStringLiteral("mqtt://127.0.0.1:%1").arg(brokerPort);
+    o.clientId = QStringLiteral("bench-office-%1").arg(sites);
+    MqttClient office(o);
+    QObject::connect(&office, &MqttClient::messageReceived, [&](const QString &topic, const QByteArray &payload, bool) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const QDateTime t = QDateTime::fromString(QJsonDocument::fromJson(payload).object().value("time").toString(),
+                                                  Qt::ISODateWithMs);
+        if (!t.isValid() || seen.contains(payload))
+            return;
+        seen << payload;
+        seenSites << topic.section('/', 1, 1);
+        if (from && t.toMSecsSinceEpoch() >= from && (!to || t.toMSecsSinceEpoch() < to))
+            latencies << double(now - t.toMSecsSinceEpoch());
+    });
+    office.start();
+    bool ok = spin(5000, [&] { return office.isConnected(); }) && office.subscribe(prefix + "/+/reading", 1) >= 0;
+
+    QString ini = QStringLiteral("[watch]\nlog_folder=%1\ninterval_ms=%2\n[mqtt]\nurl=mqtt://127.0.0.1:%3\ntopic_prefix=%4\n"
+                                 "client_id=%4-watchd\n[sites]\n")
+                      .arg(dir + "/logs").arg(kIntervalMs).arg(brokerPort).arg(prefix);
+    for (int i = 0; i < sites; ++i)
+        ini += QStringLiteral("s%1=tcp://127.0.0.1:%2\n").arg(i, 4, 10, QLatin1Char('0')).arg(first + i);
+    QFile iniFile(dir + "/watchd.ini");
+    iniFile.open(QIODevice::WriteOnly);
+    iniFile.write(ini.toUtf8());
+    iniFile.close();
+    QProcess watchd;
+    watchd.setStandardOutputFile(QProcess::nullDevice());
+    watchd.setStandardErrorFile(dir + "/watchd.err");
+    watchd.start(watchdProgram(), {iniFile.fileName()});
+    ok = ok && watchd.waitForStarted(5000) && spin(60000, [&] { return seenSites.size() == sites; });
+    if (!ok) {
+        QFile err(dir + "/watchd.err");
+        err.open(QIODevice::ReadOnly);
+        printf("ERROR: %d of %d sites sent a reading within 60 s (office %s)\n%s\n", int(seenSites.size()), sites,
+               office.isConnected() ? "connected" : "not connected", err.readAll().right(1500).constData());
+    } else {
+        spin(2000);
+        const qint64 pid = watchd.processId();
+        from = QDateTime::currentMSecsSinceEpoch();
+        const qint64 wall0 = monoNs();
+        const double cpu0 = cpuSeconds(pid);
+        spin(seconds * 1000);
+        to = QDateTime::currentMSecsSinceEpoch();
+        const double cpu1 = cpuSeconds(pid), wall = (monoNs() - wall0) / 1e9;
+        out.rssMb = procStatusMb(pid, "VmHWM");
+        spin(3000); // what was read in the measured time and is still on its way
+        std::sort(latencies.begin(), latencies.end());
+        out.cpuPercent = 100.0 * (cpu1 - cpu0) / wall;
+        out.readingsRatio = latencies.size() / (sites * (to - from) / double(kIntervalMs));
+        out.p99 = latencies.isEmpty() ? -1 : latencies[qMin(latencies.size() - 1, latencies.size() * 99 / 100)];
+        out.ok = cpu0 >= 0 && cpu1 >= 0 && !latencies.isEmpty();
+        printf("qelvo-watchd, %d sites at %d ms, %.1f s measured: %.2f s of processor, %d readings of %.0f, p99 %.1f ms, "
+               "peak RSS %.1f MB\n",
+               sites, kIntervalMs, wall, cpu1 - cpu0, int(latencies.size()), sites * (to - from) / double(kIntervalMs),
+               out.p99, out.rssMb);
+    }
+    ::kill(pid_t(watchd.processId()), SIGTERM);
+    out.ok = out.ok && watchd.waitForFinished(10000) && watchd.exitCode() == 0;
+    office.stop();
+    stopProcess(sims);
     return out;
 }
 } // namespace
@@ -274,6 +367,14 @@ int main(int argc, char *argv[])
     ::kill(pid_t(idle.processId()), SIGTERM);
     const bool idleEnded = idleStarted && idle.waitForFinished(10000) && idle.exitCode() == 0;
     office.stop();
+
+    // The fleets of the other sizes, on the same broker.
+    QList<QPair<int, FleetFigures>> scale;
+    const QString sizes = qEnvironmentVariableIsSet("QELVO_BENCH_SCALE") ? qEnvironmentVariable("QELVO_BENCH_SCALE")
+                                                                          : QStringLiteral("300,1000");
+    for (const QString &n : sizes.split(',', Qt::SkipEmptyParts))
+        if (n.toInt() > 0)
+            scale << qMakePair(n.toInt(), measureFleet(n.toInt(), seconds, brokerPort, home.filePath("scale-" + n)));
     stopProcess(broker);
 
     QList<double> latencies;
@@ -303,5 +404,16 @@ int main(int argc, char *argv[])
     printf("RESULT watchd_readings_ratio %.3f\n", latencies.size() / expected);
     printf("RESULT watchd_backlog_delivered_ratio %.3f\n", logged > 0 ? double(inside) / double(logged) : 0.0);
     printf("RESULT watchd_cpu_percent_1000_idle_sites %.2f\n", 100.0 * (idleCpu1 - idleCpu0) / idleWall);
-    return ended && idleEnded && back ? 0 : 1;
+    bool scaled = true;
+    for (const auto &[n, f] : std::as_const(scale)) {
+        scaled = scaled && f.ok;
+        printf("RESULT watchd_cpu_percent_%d_sites %.2f\n", n, f.cpuPercent);
+        printf("RESULT watchd_rss_mb_%d_sites %.1f\n", n, f.rssMb);
+        printf("RESULT watchd_publish_p99_ms_%d_sites %.1f\n", n, f.p99);
+        printf("RESULT watchd_readings_ratio_%d_sites %.4f\n", n, f.readingsRatio);
+    }
+    if (!scale.isEmpty() && cpu1 > cpu0)
+        printf("RESULT watchd_cpu_ratio_%d_to_100 %.2f\n", scale.last().first,
+               scale.last().second.cpuPercent / (100.0 * (cpu1 - cpu0) / wall));
+    return ended && idleEnded && back && scaled ? 0 : 1;
 }

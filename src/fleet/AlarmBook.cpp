@@ -319,8 +319,11 @@ void AlarmBook::setMaxShelveMinutes(int minutes)
 AlarmBook::Entry *AlarmBook::entry(const QString &site, bool make)
 {
     const auto it = m_sites.find(site);
-    if (it != m_sites.end())
+    if (it != m_sites.end()) {
+        // Whoever asks for the entry here may change it: its part of the state file is made again.
+        it->second.savedValid = false;
         return &it->second;
+    }
     if (!make)
         return nullptr;
     return &m_sites[site];
@@ -390,7 +393,13 @@ void AlarmBook::tell(const QString &site, Events &ev)
         return;
     if (Entry *e = entry(site, false))
         e->seq = qMax(e->seq + 1, quint64(qMax<qint64>(0, Now().toMSecsSinceEpoch())));
-    armShelves();
+    // Only a change of a shelf moves the shelf timer: a raise or a clear leaves it, so a
+    // reading costs no pass over every site's alarms.
+    if (std::any_of(ev.cbegin(), ev.cend(), [](const AlarmEvent &x) {
+            return x.kind != AlarmEvent::Kind::Raised && x.kind != AlarmEvent::Kind::Cleared &&
+                   x.kind != AlarmEvent::Kind::Acked;
+        }))
+        armShelves();
     prune();
     const Events told = std::exchange(ev, {});
     for (const AlarmEvent &e : told)
@@ -678,20 +687,27 @@ QByteArray AlarmBook::save() const
         if (!first)
             p += ',';
         first = false;
-        p += "{\"site\":" + JsonString(name) + ",\"seq\":" + QByteArray::number(e.seq) +
-             ",\"suppressed\":" + (e.suppressed ? "true" : "false") +
-             ",\"suppress_reason\":" + JsonString(e.suppressReason) + ",\"alarms\":[";
-        bool firstAlarm = true;
-        for (const Alarm &a : e.alarms) {
-            if (a.normal())
-                continue;
-            if (!firstAlarm)
-                p += ',';
-            firstAlarm = false;
-            p += alarmFields(a, a.reason) + ",\"core\":\"" + AlarmStateName(a.core) +
-                 "\",\"active\":" + (a.active ? "true" : "false") + ",\"value\":" + JsonString(a.value) + '}';
+        // A site's part is kept from the last save while nothing of the site changed, so a
+        // save costs the sites that changed, not every alarm of the fleet.
+        if (!e.savedValid) {
+            QByteArray &q = e.savedJson;
+            q = "{\"site\":" + JsonString(name) + ",\"seq\":" + QByteArray::number(e.seq) +
+                ",\"suppressed\":" + (e.suppressed ? "true" : "false") +
+                ",\"suppress_reason\":" + JsonString(e.suppressReason) + ",\"alarms\":[";
+            bool firstAlarm = true;
+            for (const Alarm &a : e.alarms) {
+                if (a.normal())
+                    continue;
+                if (!firstAlarm)
+                    q += ',';
+                firstAlarm = false;
+                q += alarmFields(a, a.reason) + ",\"core\":\"" + AlarmStateName(a.core) +
+                     "\",\"active\":" + (a.active ? "true" : "false") + ",\"value\":" + JsonString(a.value) + '}';
+            }
+            q += "]}";
+            e.savedValid = true;
         }
-        p += "]}";
+        p += e.savedJson;
     }
     p += "]}\n";
     return p;

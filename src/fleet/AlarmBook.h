@@ -192,6 +192,8 @@ private:
         bool suppressed = false;
         QString suppressReason;
         std::array<Alarm, kAlarmCauses> alarms;
+        mutable QByteArray savedJson;   // its part of the state file, while savedValid
+        mutable bool savedValid = false;
         Entry();
         bool empty() const;
     };

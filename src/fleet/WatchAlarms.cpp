@@ -77,7 +77,7 @@ QString reasonOf(const AlarmEvent &e)
 WatchAlarms::WatchAlarms(const WatchSettings &settings, Publish publish, QObject *parent)
     : QObject(parent), m_settings(settings), m_publish(std::move(publish)),
       m_notifier(std::make_unique<AlarmNotifier>(settings.notify)), m_saveTimer(std::make_unique<WindowTimer>()),
-      m_tick(std::make_unique<WindowTimer>())
+      m_tick(std::make_unique<WindowTimer>()), m_retry(std::make_unique<WindowTimer>())
 {
     for (const WatchSite &s : settings.sites)
         m_sites.insert(s.name, s);
@@ -96,12 +96,18 @@ WatchAlarms::WatchAlarms(const WatchSettings &settings, Publish publish, QObject
     m_tick->setInterval(kTickMs);
     m_tick->onTick = [this] { tick(); };
     m_tick->setEnabled(true);
+    m_retry->setInterval(kRetryMs);
+    m_retry->onTick = [this] {
+        m_retry->setEnabled(false);
+        publishDirty();
+    };
 }
 
 WatchAlarms::~WatchAlarms()
 {
     m_saveTimer->setEnabled(false);
     m_tick->setEnabled(false);
+    m_retry->setEnabled(false);
 }
 
 QString WatchAlarms::prefix() const
@@ -316,20 +322,32 @@ AlarmNotice WatchAlarms::notice(const QString &event, const QString &site, const
     return n;
 }
 
-void WatchAlarms::publishSite(const QString &name)
+bool WatchAlarms::publishSite(const QString &name)
 {
     if (!m_settings.mqtt)
-        return;
-    if (!m_publish(prefix() + QLatin1Char('/') + name + QStringLiteral("/alarms"), AlarmsPayload(m_book.site(name)),
-                   true))
-        m_dirty.insert(name);
+        return true;
+    if (m_publish(prefix() + QLatin1Char('/') + name + QStringLiteral("/alarms"), AlarmsPayload(m_book.site(name)),
+                  true))
+        return true;
+    m_dirty.insert(name);
+    return false;
 }
 
 void WatchAlarms::publishDirty()
 {
-    const QSet<QString> todo = std::exchange(m_dirty, {});
-    for (const QString &name : todo)
-        publishSite(name);
+    // The first list the client refuses (its queue is full) ends the pass: the rest stay
+    // dirty for the retry timer, so a full queue costs one payload a pass, not one a site.
+    // While the timer is armed, changes only mark their sites.
+    if (m_retry->Enabled())
+        return;
+    while (!m_dirty.isEmpty()) {
+        const QString name = *m_dirty.cbegin();
+        m_dirty.erase(m_dirty.cbegin());
+        if (!publishSite(name)) {
+            m_retry->setEnabled(true);
+            return;
+        }
+    }
 }
 
 void WatchAlarms::connected()
@@ -340,12 +358,14 @@ void WatchAlarms::connected()
         if (!m_sites.contains(name) && !m_book.sites().contains(name))
             if (!m_publish(prefix() + QLatin1Char('/') + name + QStringLiteral("/alarms"), QByteArray(), true))
                 m_clearAtConnect.insert(name);
+    // Every list goes out again: as many as the client takes now, the rest by the retry timer.
     m_dirty.clear();
     for (const QString &name : m_sites.keys())
-        publishSite(name);
+        m_dirty.insert(name);
     for (const QString &name : m_book.sites())
-        if (!m_sites.contains(name))
-            publishSite(name);
+        m_dirty.insert(name);
+    m_retry->setEnabled(false);
+    publishDirty();
 }
 
 QString WatchAlarms::commandFilter() const

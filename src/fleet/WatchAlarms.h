@@ -58,6 +58,7 @@ public:
     static constexpr int kSaveGapMs = 50;
     static constexpr int kConditionSaveMs = 1000;
     static constexpr int kTickMs = 5000;
+    static constexpr int kRetryMs = 200; // lists the client's full queue refused, tried again
     static constexpr qint64 kMaxStateBytes = 16 * 1024 * 1024;
 
     struct Counts {
@@ -119,7 +120,7 @@ private:
 
     void onEvent(const AlarmEvent &e);
     void journal(const AlarmEvent &e);
-    void publishSite(const QString &name);
+    bool publishSite(const QString &name);
     void publishDirty();
     // act: a user's act (or a suppression), written within kSaveGapMs; else within
     // kConditionSaveMs.
@@ -142,6 +143,7 @@ private:
     std::unique_ptr<AlarmNotifier> m_notifier;
     std::unique_ptr<WindowTimer> m_saveTimer;
     std::unique_ptr<WindowTimer> m_tick;
+    std::unique_ptr<WindowTimer> m_retry; // armed while lists wait for room in the client's queue
     qint64 m_lastSaveMs = -1000000;
     qint64 m_saveDueMs = -1;       // when the save timer falls due; -1: not armed
     bool m_actPending = false;     // a user's act waits to be written

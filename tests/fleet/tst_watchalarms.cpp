@@ -154,6 +154,7 @@ private slots:
     void webhookRetriesWithBackOff();
     void watcherTakesItsSitesAlarms();
     void statePayloadTellsTheInterval();
+    void fullClientQueueCostsOneListAPass();
 
 private:
     std::unique_ptr<AppFixture> m_f;
@@ -786,3 +787,54 @@ void tst_watchalarms::statePayloadTellsTheInterval()
 
 QTEST_MAIN(tst_watchalarms)
 #include "tst_watchalarms.moc"
+
+void tst_watchalarms::fullClientQueueCostsOneListAPass()
+{
+    // A fleet in a storm while the client's queue is full: every reading changes a site's
+    // list, and the lists wait. Trying every waiting list at every reading made a thousand
+    // sites fall behind their polls.
+    Rig r;
+    r.ws.sites.clear();
+    constexpr int kSites = 300;
+    for (int i = 0; i < kSites; ++i)
+        r.ws.sites << site(QStringLiteral("s%1").arg(i), 0xFF);
+    int attempts = 0, room = kSites; // the lists the client takes before its queue is full
+    WatchAlarms w(r.ws, [&](const QString &t, const QByteArray &p, bool retain) {
+        ++attempts;
+        if (room <= 0)
+            return false;
+        --room;
+        r.out << Msg{t, p, retain};
+        return true;
+    });
+    w.start();
+    for (const WatchSite &s : std::as_const(r.ws.sites))
+        w.siteAdded(s);
+    w.connected();
+    r.take();
+    attempts = 0;
+    room = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < kSites; ++i)
+            w.reading(QStringLiteral("s%1").arg(i), reading(round == 1 ? 0x02 : 0x01));
+        m_f->clock.advance(WatchAlarms::kRetryMs / 2);
+    }
+    // A refused list arms the retry; until it fires no list is made again.
+    QVERIFY2(attempts <= 2, qPrintable(QString::number(attempts)));
+    // Room for a third of them at each retry: each site's newest list goes out once.
+    QSet<QString> topics;
+    QList<Msg> all;
+    for (int pass = 0; pass < 4; ++pass) {
+        room = kSites / 3;
+        m_f->clock.advance(WatchAlarms::kRetryMs + 10);
+        for (const Msg &x : r.take()) {
+            QVERIFY2(!topics.contains(x.topic), qPrintable(x.topic));
+            topics << x.topic;
+            all << x;
+        }
+    }
+    QCOMPARE(topics.size(), kSites);
+    QCOMPARE(states(Rig::list(all, "s7")), QStringLiteral("output1=UNACK,output2=RTNUN"));
+    QCOMPARE(states(Rig::list(all, "s299")), QStringLiteral("output1=UNACK,output2=RTNUN"));
+    w.stop();
+}

@@ -141,6 +141,11 @@ int usage(const char *why)
 
 int main(int argc, char **argv)
 {
+    // Every log line and alarm time is a local time; without TZ the C library looks at the
+    // zone file again (a stat) for each conversion. Naming the system's zone file once makes
+    // a conversion a computation; the zone is the same one.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qelvo-watchd"));
     RaiseOpenFileLimit(); // each logging site keeps its file open beside its socket
