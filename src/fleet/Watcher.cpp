@@ -1,5 +1,6 @@
 #include "fleet/Watcher.h"
 
+#include "fleet/HistoryServer.h"
 #include "fleet/SettingsAudit.h"
 #include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
@@ -276,6 +277,14 @@ bool Watcher::startMqtt(QString *error)
     });
     connect(client.get(), &MqttClient::messageReceived, m_alarms.get(), &WatchAlarms::message);
     client->subscribe(m_alarms->commandFilter(), 1);
+    // History requests, answered from the log files.
+    m_history = std::make_unique<HistoryServer>(
+        m.topicPrefix, m_settings.logFolder, [this](const QString &site) { return m_sites.count(site) > 0; },
+        [this](const QString &t, const QByteArray &p) {
+            return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(t, p, 1, false) > 0;
+        });
+    connect(client.get(), &MqttClient::messageReceived, m_history.get(), &HistoryServer::message);
+    client->subscribe(m_history->requestFilter(), 1);
     // The first attempt may fail inside start(), before the client is kept.
     MqttClient *c = client.get();
     connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
@@ -699,6 +708,7 @@ void Watcher::reload(const WatchSettings &next)
         publishWatcher("offline");
         m_mqtt->stop();
         m_mqtt.reset();
+        m_history.reset(); // its answers belong to the old broker
         m_paceTimer->setEnabled(false);
     }
     // A changed site whose warning outputs are fewer now: Home Assistant forgets the others.
@@ -719,6 +729,8 @@ void Watcher::reload(const WatchSettings &next)
     const bool folderChanged = d.logFolderChanged;
     m_settings = next;
     m_alarms->reload(next);
+    if (m_history)
+        m_history->setLogFolder(m_settings.logFolder);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {

@@ -19,6 +19,8 @@
 //                                  the last will or a stop
 //   <prefix>/<site>/alarms         retained: the site's alarms (WatchAlarms), which
 //                                  <prefix>/command/<user>/<site> acts on
+//   <prefix>/<site>/history/request  a site's readings between two times, answered from its
+//                                  CSV files in chunks (HistoryServer)
 //   <prefix>/<site>/settings       retained: the last audit of a site with a golden file
 //                                  (SettingsAuditPayload), after each read of the
 //                                  controller's settings: at each connect, when asked
@@ -48,6 +50,7 @@
 #include <map>
 #include <memory>
 
+class HistoryServer;
 class LogRun;
 class WatchAlarms;
 class WindowTimer;
@@ -141,6 +144,8 @@ public:
     static constexpr int kMaxClears = 10 * 2 * kWatchMaxSites;
     MqttClient *mqtt() const { return m_mqtt.get(); }
     WatchAlarms &alarms() const { return *m_alarms; }
+    // The answers to history requests (<prefix>/<site>/history/request); null without a broker.
+    HistoryServer *history() const { return m_history.get(); }
     // Reads the site's settings again and audits them (after a maintenance session, say);
     // false for a site not watched or without a golden file.
     bool requestAudit(const QString &name);
@@ -220,4 +225,5 @@ private:
     QString m_nextBacklogSite;      // where the backlog's round goes on
     std::unique_ptr<WindowTimer> m_auditTimer;
     QDateTime m_nextAudit;
+    std::unique_ptr<HistoryServer> m_history;
 };
