@@ -6,7 +6,9 @@
 // reload without a new start.
 #include "support/AppFixture.h"
 
+#include "app/frmMdi1.h"
 #include "app/modMenu.h"
+#include "doubles/PictureCheck.h"
 #include "fleet/SettingsAudit.h"
 #include "fleet/SiteTableModel.h"
 #include "fleet/frmSiteSettings1.h"
@@ -448,6 +450,15 @@ void tst_audit::officeViewSettingsColumnAndMenu()
     QCOMPARE(tip.size(), 3);
     QVERIFY2(tip[1].startsWith(QStringLiteral("Out 3 最大値: ")) && tip[1].contains(QStringLiteral(" → ")), qPrintable(tip[1]));
     QVERIFY(tip[2].startsWith(kCaptionHysteresis + QStringLiteral(": ")));
+    // The picture of the README.
+    g_frmSites1->parentWidget()->setGeometry(0, 0, 1100, 260);
+    QTest::qWait(50);
+    const QImage img = g_frmMdi1->grab().toImage();
+    QVERIFY(PictureShowsSomething(img));
+    if (const QString shots = qEnvironmentVariable("QELVO_SCREENSHOTS"); !shots.isEmpty()) {
+        QDir().mkpath(shots);
+        QVERIFY(img.save(shots + QStringLiteral("/sites-settings.png")));
+    }
     // Another site's message under a row's topic, or a malformed one, changes nothing.
     const quint64 dropped = board.droppedMessages();
     QVERIFY(!board.takeMessage(q, "qelvo/k2/settings", SettingsAuditPayload("k1", at, "x", audit, QByteArray())));
