@@ -450,8 +450,15 @@ void tst_audit::officeViewSettingsColumnAndMenu()
     QCOMPARE(tip.size(), 3);
     QVERIFY2(tip[1].startsWith(QStringLiteral("Out 3 最大値: ")) && tip[1].contains(QStringLiteral(" → ")), qPrintable(tip[1]));
     QVERIFY(tip[2].startsWith(kCaptionHysteresis + QStringLiteral(": ")));
-    // The picture of the README.
-    g_frmSites1->parentWidget()->setGeometry(0, 0, 1100, 260);
+    // The picture of the README: a reading each, and the frame wide enough for every column.
+    for (const char *site : {"k1", "k2"})
+        board.takeMessage(q, QStringLiteral("qelvo/%1/reading").arg(QLatin1String(site)),
+                          QStringLiteral("{\"site\":\"%1\",\"time\":\"2026-12-10T09:00:00.000+09:00\",\"count\":512,"
+                                         "\"value\":2.5,\"unit\":\"V\",\"outputs\":\"00\",\"late\":false}")
+                              .arg(QLatin1String(site))
+                              .toUtf8());
+    g_frmMdi1->resize(1180, 330);
+    g_frmSites1->parentWidget()->setGeometry(0, 0, 1160, 230);
     QTest::qWait(50);
     const QImage img = g_frmMdi1->grab().toImage();
     QVERIFY(PictureShowsSomething(img));
