@@ -797,6 +797,7 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
     m_stopping = true;
     m_runTimer->setEnabled(false);
     m_auditTimer->setEnabled(false);
+    m_history.reset(); // the answers still running end with the watcher
     for (auto &[name, s] : m_sites) {
         s->run->stop();
         s->run->endIfStopAsked();
