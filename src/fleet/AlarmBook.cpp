@@ -14,7 +14,7 @@
 namespace {
 const char *const kCauseNames[kAlarmCauses] = {"output1", "output2", "output3", "output4", "output5", "output6",
                                                "output7", "output8", "no-reply", "lost", "refused", "garbled",
-                                               "stale",   "service-down", "broker-down"};
+                                               "stale",   "service-down", "broker-down", "settings"};
 const char *const kStateNames[] = {"NORM", "UNACK", "ACKED", "RTNUN", "SHLVD", "DSUPR"};
 constexpr int kStates = int(std::size(kStateNames));
 // The state file's own mark and version.
@@ -182,6 +182,7 @@ QString AlarmCauseText(AlarmCause c)
     case AlarmCause::Stale: return QStringLiteral("受信なし");
     case AlarmCause::ServiceDown: return QStringLiteral("ｻｰﾋﾞｽ停止");
     case AlarmCause::BrokerDown: return QStringLiteral("ﾌﾞﾛｰｶ切断");
+    case AlarmCause::Settings: return QStringLiteral("設定相違");
     default: break;
     }
     return QStringLiteral("出力%1 ON").arg(int(c) + 1);

@@ -44,17 +44,25 @@ enum class AlarmCause : quint8 {
     Stale,
     ServiceDown,
     BrokerDown,
+    // The watcher's again: the controller's settings differ from the site's approved file.
+    Settings,
 };
-constexpr int kAlarmCauses = int(AlarmCause::BrokerDown) + 1;
+constexpr int kAlarmCauses = int(AlarmCause::Settings) + 1;
+// Whether the watcher raises the cause (the office view raises stale, service-down and
+// broker-down itself).
+constexpr bool WatcherCause(AlarmCause c)
+{
+    return c != AlarmCause::Stale && c != AlarmCause::ServiceDown && c != AlarmCause::BrokerDown;
+}
 
 // "output1" ... "output8", "no-reply", "lost", "refused", "garbled", "stale", "service-down",
-// "broker-down".
+// "broker-down", "settings".
 const char *AlarmCauseName(AlarmCause c);
 std::optional<AlarmCause> AlarmCauseFromName(const QString &name);
 // Output ch (1-8).
 AlarmCause OutputCause(int ch);
 // The cause in the words of the office's alarm log and views: "出力1 ON", "応答なし", "切断",
-// "応答拒否", "応答異常", "受信なし", "ｻｰﾋﾞｽ停止", "ﾌﾞﾛｰｶ切断".
+// "応答拒否", "応答異常", "受信なし", "ｻｰﾋﾞｽ停止", "ﾌﾞﾛｰｶ切断", "設定相違".
 QString AlarmCauseText(AlarmCause c);
 
 enum class AlarmState : quint8 { Normal, Unack, Acked, Rtnun, Shelved, Suppressed };

@@ -140,7 +140,8 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         return false;
     };
     if (!topic.startsWith(prefix + QLatin1Char('/')) || payload.size() > kMaxAlarmsPayload ||
-        (payload.size() > kMaxPayload && !topic.endsWith(QLatin1String("/alarms"))))
+        (payload.size() > kMaxPayload && !topic.endsWith(QLatin1String("/alarms")) &&
+         !topic.endsWith(QLatin1String("/settings"))))
         return drop();
     const QStringList parts = topic.mid(prefix.size() + 1).split(QLatin1Char('/'));
     if (parts.size() != 2)
@@ -181,8 +182,28 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     if (!siteName(name))
         return drop();
     // An empty retained state: the watcher dropped the site.
+    if (payload.isEmpty() && parts[1] == QLatin1String("settings")) {
+        // The site has no golden file any more.
+        const int i = rowFor(name);
+        if (i >= 0 && m_rows[i].hasSettings) {
+            m_rows[i].hasSettings = false;
+            m_rows[i].settings = {};
+            emit rowChanged(name);
+        }
+        return true;
+    }
     if (payload.isEmpty())
         return parts[1] == QLatin1String("state") || parts[1] == QLatin1String("alarms") || drop();
+    if (parts[1] == QLatin1String("settings")) {
+        const int i = rowFor(name);
+        SettingsAuditMessage m;
+        if (i < 0 || !ParseSettingsAudit(payload, &m) || m.site != name)
+            return drop();
+        m_rows[i].hasSettings = true;
+        m_rows[i].settings = m;
+        emit rowChanged(name);
+        return true;
+    }
     if (parts[1] == QLatin1String("alarms")) {
         const int i = rowFor(name);
         return (i >= 0 && takeAlarms(i, payload)) || drop();
@@ -220,6 +241,7 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     r.title = o.value(QStringLiteral("title")).toString().left(80);
     r.watcher = o.value(QStringLiteral("watchd")).toString().left(80);
     r.reason = o.value(QStringLiteral("reason")).toString().left(400);
+    r.maintenance = o.value(QStringLiteral("maintenance")).toString().left(200);
     if (const std::optional<quint8> warn = ParseOutputList(o.value(QStringLiteral("warn_outputs")).toString().left(40)))
         r.warnMask = *warn;
     // How often the watcher asks the site (20 ms to a minute): silence is judged against it.

@@ -22,6 +22,7 @@
 // A broker is input from outside: a message that is too large, not JSON, or for a site name
 // that cannot be one is dropped and counted, and the rows are bounded (kMaxRows).
 #include "fleet/AlarmBook.h"
+#include "fleet/SettingsAudit.h"
 #include "fleet/SiteWatch.h"
 #include "link/Reading.h"
 #include "monitor/TrendSeries.h"
@@ -83,6 +84,10 @@ struct BoardRow {
     SiteAlarms service;
     Link ownLink = Link::Unknown;   // what the site's own state says, whatever shows
     QList<AlarmCause> heldBefore;   // the causes that held when it was suppressed
+    // The last audit of its settings against its golden file (<prefix>/<site>/settings).
+    bool hasSettings = false;
+    SettingsAuditMessage settings;
+    QString maintenance;            // where its watcher lends its line ("rfc2217://HOST:PORT"); empty: nowhere
 
     QString displayName() const { return title.isEmpty() ? name : title; }
 };

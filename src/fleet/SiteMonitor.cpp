@@ -301,7 +301,7 @@ bool SiteMonitor::useBroker(const SiteSource &s)
                 m_board->takeMessage(m_prefix, topic, payload);
             });
     for (const QString &level : {QStringLiteral("+/reading"), QStringLiteral("+/state"), QStringLiteral("+/alarms"),
-                                 QLatin1String(kWatcherTopicLevel) + QStringLiteral("/+")})
+                                 QStringLiteral("+/settings"), QLatin1String(kWatcherTopicLevel) + QStringLiteral("/+")})
         m_mqtt->subscribe(m_prefix + QLatin1Char('/') + level);
     if (!s.username.isEmpty())
         m_mqtt->subscribe(results + QStringLiteral("+/result"));

@@ -40,7 +40,7 @@ int SiteTableModel::columnCount(const QModelIndex &parent) const { return parent
 
 QString SiteTableModel::columnCaption(int column)
 {
-    static const char *const captions[ColumnCount] = {"サイト", "水位", "傾向(1時間)", "出力", "状態", "最終受信", "警報"};
+    static const char *const captions[ColumnCount] = {"サイト", "水位", "傾向(1時間)", "出力", "状態", "最終受信", "警報", "設定"};
     return column >= 0 && column < ColumnCount ? QString::fromUtf8(captions[column]) : QString();
 }
 
@@ -186,8 +186,30 @@ QString SiteTableModel::text(int row, int column) const
             t = t.isEmpty() ? AlarmCauseText(AlarmCause::Stale) : t + QStringLiteral(", ") + AlarmCauseText(AlarmCause::Stale);
         return t;
     }
+    case ColSettings: return settingsText(r);
     }
     return QString();
+}
+
+QString SiteTableModel::settingsText(const BoardRow &r)
+{
+    if (!r.hasSettings)
+        return QStringLiteral("未確認");
+    if (r.settings.equal)
+        return QStringLiteral("一致");
+    return QStringLiteral("相違 %1件").arg(r.settings.differences.size());
+}
+
+QString SiteTableModel::settingsTip(const BoardRow &r)
+{
+    if (!r.hasSettings)
+        return QString();
+    QStringList lines{r.settings.golden + QStringLiteral(" (") +
+                      r.settings.time.toLocalTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) +
+                      QStringLiteral(" 読込)")};
+    for (const AuditDifference &d : r.settings.differences)
+        lines << d.name + QStringLiteral(": ") + d.golden + QStringLiteral(" → ") + d.controller;
+    return lines.join(QLatin1Char('\n'));
 }
 
 QVariant SiteTableModel::data(const QModelIndex &index, int role) const
@@ -203,6 +225,8 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
         // The site's name, and why it is not online.
         if (role == Qt::ToolTipRole && c == ColLink && !r.reason.isEmpty())
             return r.reason;
+        if (role == Qt::ToolTipRole && c == ColSettings)
+            return settingsTip(r);
         if (role == Qt::ToolTipRole && c != ColSite)
             return QVariant();
         if (role == Qt::ToolTipRole)
@@ -224,6 +248,7 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
             if (r.hasService)
                 return pressing(serviceState(r.service)) * 2;
             return r.alarm.latched ? 10 : r.alarm.active.isEmpty() ? 0 : 6;
+        case ColSettings: return !r.hasSettings ? -1 : int(r.settings.differences.size());
         }
         return QVariant();
     case kNameRole: return r.name;

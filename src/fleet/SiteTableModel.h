@@ -1,6 +1,8 @@
 #pragma once
 // The site list's table: one row per site of a SiteBoard, in the board's order, and the
-// columns the office reads: サイト, 水位, the last hour's trend, 出力, 状態, 最終受信, 警報.
+// columns the office reads: サイト, 水位, the last hour's trend, 出力, 状態, 最終受信, 警報, and
+// 設定 (the last audit of the site's settings: 一致, 相違 N件, or 未確認 before any; its
+// tooltip lists the differences).
 // Every cell has a text (Qt::DisplayRole, and the same as Qt::AccessibleTextRole, so a
 // screen reader reads each cell as its value: the trend as its range, the lamps as on/off),
 // a value to sort by (kSortRole), and an alarm row is red until acknowledged. The age column
@@ -17,7 +19,7 @@ class WindowTimer;
 class SiteTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { ColSite, ColValue, ColTrend, ColOutputs, ColLink, ColAge, ColAlarm, ColumnCount };
+    enum Column { ColSite, ColValue, ColTrend, ColOutputs, ColLink, ColAge, ColAlarm, ColSettings, ColumnCount };
     static constexpr int kSortRole = Qt::UserRole + 1;
     static constexpr int kNameRole = Qt::UserRole + 2; // the site's name, whatever the column
     static constexpr int kOutputsRole = Qt::UserRole + 3; // -1 or the eight bits
@@ -44,6 +46,10 @@ public:
     // its first cause and the count of the others: "未確認 出力1 ON 他7件", "確認済 ...",
     // "復帰未確認 ...", "抑制中 (残り15分) ...", "保守中 ..."; empty when none.
     static QString serviceText(const SiteAlarms &alarms, const QDateTime &now);
+    // The 設定 column: "一致", "相違 2件", "未確認"; and its tooltip, one line per difference
+    // ("ﾋｽﾃﾘｼｽ: 0.10 V → 0.13 V") after the golden file and the time of the read.
+    static QString settingsText(const BoardRow &r);
+    static QString settingsTip(const BoardRow &r);
     // The most pressing of the service's states (Normal when none).
     static AlarmState serviceState(const SiteAlarms &alarms);
 

@@ -201,13 +201,51 @@ void SiteWatch::open()
     });
 }
 
+bool SiteWatch::settingsWanted() const
+{
+    return m_site.inputType == 0 || !m_site.golden.isEmpty();
+}
+
 void SiteWatch::opened()
 {
     m_session->resetPollWatch();
-    if (m_site.inputType > 0)
+    if (!settingsWanted())
         typeKnown(ScaleOfType(m_site.inputType));
     else
         readInputType();
+}
+
+void SiteWatch::requestAudit()
+{
+    m_auditWanted = true;
+    if (m_polling && !m_session->busy() && m_session->port().portOpen())
+        auditRead();
+}
+
+// The audit's read, between two polls: the next tick finds the session busy and leaves its
+// poll out, and the tick after the read polls again.
+void SiteWatch::auditRead()
+{
+    m_auditWanted = false;
+    m_image.reset(new MemCell[kSettingsCells]);
+    m_typeTimedOut = false;
+    m_typeTimer->setEnabled(false);
+    m_typeTimer->setEnabled(true);
+    m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
+        m_typeTimer->setEnabled(false);
+        if (m_state == SiteState::Stopped)
+            return;
+        const std::unique_ptr<MemCell[]> image = std::move(m_image);
+        if (r.ok()) {
+            emit settingsRead(image.get(), Now());
+            return;
+        }
+        const QString why = m_typeTimedOut ? QStringLiteral("no progress for %1 s").arg(kTypeReadMs / 1000)
+                                           : QString::fromLatin1(LinkOutcomeName(r.outcome));
+        emit settingsUnread(why);
+        if (r.outcome == LinkOutcome::DeviceGone || !m_session->port().portOpen())
+            lose(portProblem(m_session->port(), r.reason));
+    });
 }
 
 void SiteWatch::readInputType()
@@ -217,12 +255,21 @@ void SiteWatch::readInputType()
     m_typeTimedOut = false;
     m_typeTimer->setEnabled(false);
     m_typeTimer->setEnabled(true);
+    m_auditWanted = false;
     m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
         m_typeTimer->setEnabled(false);
         if (m_state == SiteState::Stopped)
             return;
+        if (r.ok() && m_site.inputType > 0) {
+            // Read for the audit only: the site pins its type.
+            emit settingsRead(m_image.get(), Now());
+            m_image.reset();
+            typeKnown(ScaleOfType(m_site.inputType));
+            return;
+        }
         if (r.ok()) {
             const int type = InputTypeFromCode(m_image[cellInputCode].data());
+            emit settingsRead(m_image.get(), Now());
             m_image.reset();
             const ReadingScale s = ScaleOfType(type);
             m_typeAssumed = false;
@@ -236,10 +283,17 @@ void SiteWatch::readInputType()
             lose(portProblem(m_session->port(), r.reason));
             return;
         }
+        const QString failed = m_typeTimedOut ? QStringLiteral("no progress for %1 s").arg(kTypeReadMs / 1000)
+                                              : QString::fromLatin1(LinkOutcomeName(r.outcome));
+        if (!m_site.golden.isEmpty())
+            emit settingsUnread(failed);
+        if (m_site.inputType > 0) {
+            typeKnown(ScaleOfType(m_site.inputType));
+            return;
+        }
         emit note(QStringLiteral("the input type could not be read from the controller "
                                  "(%1); values as type %2 until the next connect")
-                      .arg(m_typeTimedOut ? QStringLiteral("no progress for %1 s").arg(kTypeReadMs / 1000)
-                                          : QString::fromLatin1(LinkOutcomeName(r.outcome)))
+                      .arg(failed)
                       .arg(scale().inputType));
         m_typeAssumed = true;
         typeKnown(scale());
@@ -265,6 +319,10 @@ void SiteWatch::poll()
     // time).
     if (!m_polling || m_session->busy() || !m_session->port().portOpen())
         return;
+    if (m_auditWanted) {
+        auditRead();
+        return;
+    }
     m_session->poll(QStringLiteral("N"), [this](const LinkResult &r) {
         if (!r.ok()) {
             pollEnded(r);

@@ -13,8 +13,9 @@
 //   stopped   the watcher stopped watching it.
 // Each state comes with a reason in English and a code, a short word for programs.
 // At each connect the controller's settings are read for its input type (cell 0x2D, as
-// the editor decodes it), unless the site pins the type; the readings are made with its
-// scale.
+// the editor decodes it), unless the site pins the type and has no golden file; the
+// readings are made with its scale. Each read that ends well is handed over
+// (settingsRead), and an audit asked for (requestAudit) reads them again between two polls.
 //
 // A site never waits for another: every wait is its own session's timer or its own port's
 // activity, and the event loop serves the sites in turn. The sites of one interval share
@@ -93,6 +94,12 @@ public:
     // made with the type assumed (the one of the last connect, or type 1).
     bool typeAssumed() const { return m_typeAssumed; }
     ReadingScale scale() const;
+    // Reads the controller's 48 settings bytes between two polls (at once when no poll
+    // waits; when the site is not polling, at its next connect, which reads them anyway).
+    void requestAudit();
+    bool auditWanted() const { return m_auditWanted; }
+    // A reload's new golden file (the site's settings are read at each connect while it has one).
+    void setGolden(const QString &path) { m_site.golden = path; }
     // While lost: the wait before the next open.
     int retryDelayMs() const { return m_retryMs; }
     LinkSession &session() { return *m_session; }
@@ -103,11 +110,18 @@ signals:
     void readingTaken(const Reading &reading);
     // Something worth a line in the service's log that is no change of state.
     void note(const QString &text);
+    // The controller's 48 settings bytes (kSettingsCells cells), read at a connect or for an
+    // audit.
+    void settingsRead(const MemCell *cells, const QDateTime &at);
+    // A read for an audit did not end well (the site's polling goes on).
+    void settingsUnread(const QString &why);
 
 private:
     void open();
     void opened();
     void readInputType();
+    void auditRead();
+    bool settingsWanted() const;
     void typeKnown(const ReadingScale &scale);
     void poll();
     void pollEnded(const LinkResult &r);
@@ -131,5 +145,6 @@ private:
     int m_retryMs = kRetryMinMs;
     bool m_polling = false;
     bool m_typeTimedOut = false;
+    bool m_auditWanted = false;
     std::function<QString()> m_openCheck;
 };

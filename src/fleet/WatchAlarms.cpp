@@ -262,6 +262,12 @@ void WatchAlarms::reading(const QString &name, const Reading &r)
         m_book.setCondition(name, OutputCause(ch), ((warn >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
 }
 
+void WatchAlarms::settingsAudited(const QString &name, bool differ, const QString &reason)
+{
+    Batch b(m_batch, [this] { publishDirty(); });
+    m_book.setCondition(name, AlarmCause::Settings, differ, Now(), reason);
+}
+
 void WatchAlarms::onEvent(const AlarmEvent &e)
 {
     if (e.kind != AlarmEvent::Kind::Raised && e.kind != AlarmEvent::Kind::Cleared)
@@ -464,7 +470,7 @@ void WatchAlarms::command(const QString &user, const QString &site, const QByteA
     } else if (!m_sites.contains(site)) {
         a.reason = QStringLiteral("unknown site");
     } else if (causeText != QLatin1String("all") &&
-               (!(cause = AlarmCauseFromName(causeText)) || *cause >= AlarmCause::Stale)) {
+               (!(cause = AlarmCauseFromName(causeText)) || !WatcherCause(*cause))) {
         // Stale, ServiceDown and BrokerDown are the office view's own causes, never the watcher's.
         a.reason = QStringLiteral("unknown cause");
     } else if (action == QLatin1String("ack")) {

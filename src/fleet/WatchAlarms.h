@@ -6,7 +6,8 @@
 //   Conditions. A reading sets each warning output's condition (on or off) and clears
 //   no-reply, lost, refused and garbled; the site's state no-reply, lost, refused or garbled
 //   (a controller that answers "?", or answers not understood, for its whole reply time)
-//   sets its own and clears the others. Starting and stopped change nothing:
+//   sets its own and clears the others. An audit of the site's settings sets or clears
+//   settings (the controller's settings differ from the site's golden file). Starting and stopped change nothing:
 //   the alarms of a watcher that stops or starts stay as they were, and nothing is raised
 //   for a broker that goes away.
 //   Out of service. A site removed from the configuration has its alarms suppressed
@@ -89,6 +90,9 @@ public:
     void siteRemoved(const QString &name);
     void siteState(const QString &name, SiteState state, const QString &reason);
     void reading(const QString &name, const Reading &r);
+    // An audit of the site's settings: they differ from its golden file (reason: how), or
+    // not (also when the site has no golden file any more).
+    void settingsAudited(const QString &name, bool differ, const QString &reason);
 
     // The broker: the topic filter of the commands, each site's alarms published (at each
     // connect), and a message of the filter.

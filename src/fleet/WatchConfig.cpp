@@ -4,6 +4,8 @@
 #include "fleet/MqttClient.h"
 #include "platform/ComPorts.h"
 #include "platform/TextFile.h"
+#include "settings/modUserData.h"
+#include "settings/modUserFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,21 +16,25 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <algorithm>
+#include <memory>
 
 namespace {
 
-const QStringList kWatchKeys = {"log_folder", "interval_ms", "state_dir", "max_shelve_min"};
+const QStringList kWatchKeys = {"log_folder", "interval_ms", "state_dir", "max_shelve_min", "audit_time"};
 const QStringList kNotifyKeys = {"exec", "exec_timeout_s", "renotify_min", "webhook", "webhook_timeout_s",
                                  "webhook_tries"};
 const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit",
                                "backlog_rate", "homeassistant_discovery", "insecure_file_modes"};
-const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs"};
+const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs", "golden"};
 constexpr int kMaxQueueLimit = 1000000;
 constexpr int kMaxTextLength = 100;
 
 class Reader {
 public:
-    Reader(const QString &path, const QString &dataFolder) : m_path(path), m_dataFolder(dataFolder) {}
+    Reader(const QString &path, const QString &dataFolder, WatchLoad mode)
+        : m_path(path), m_dataFolder(dataFolder), m_mode(mode)
+    {
+    }
     std::optional<WatchSettings> read(QStringList *faults);
 
 private:
@@ -53,8 +59,11 @@ private:
     void readNotify(WatchSettings &s);
     void readSites(WatchSettings &s);
 
+    void readGolden(WatchSite &site);
+
     QString m_path;
     QString m_dataFolder;
+    WatchLoad m_mode;
     IniFile m_ini;
 };
 
@@ -124,6 +133,15 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     s.stateDir = path(QStringLiteral("watch"), QStringLiteral("state_dir"),
                       systemState.isEmpty() ? m_dataFolder + QStringLiteral("/state") : QDir::cleanPath(systemState));
     s.maxShelveMin = number(QStringLiteral("watch"), QStringLiteral("max_shelve_min"), 1, kWatchMaxShelveMin, 480);
+    if (const QString at = text(QStringLiteral("watch"), QStringLiteral("audit_time")); !at.isEmpty()) {
+        static const QRegularExpression hhmm(QStringLiteral("^([01]?[0-9]|2[0-3]):([0-5][0-9])$"));
+        const QRegularExpressionMatch m = hhmm.match(at);
+        if (m.hasMatch())
+            s.auditMinute = m.captured(1).toInt() * 60 + m.captured(2).toInt();
+        else
+            fault(lineOf(QStringLiteral("watch"), QStringLiteral("audit_time")),
+                  QStringLiteral("audit_time=%1: write the local time of the daily audit as HH:MM").arg(at.left(40)));
+    }
     readMqtt(s);
     readNotify(s);
     readSites(s);
@@ -304,20 +322,74 @@ void Reader::readSites(WatchSettings &s)
                       QStringLiteral("warn_outputs=%1: write the outputs 1-8 that are warning stages, as 1 2 5, or none")
                           .arg(warn.left(100)));
         }
+        readGolden(site);
         if (s.mqtt)
             site.queueLimit = s.mqtt->queueLimit > 0 ? s.mqtt->queueLimit : (3600000 + site.intervalMs - 1) / site.intervalMs;
         s.sites << site;
     }
 }
 
+void Reader::readGolden(WatchSite &site)
+{
+    const QString key = QStringLiteral("golden");
+    if (text(site.name, key).isEmpty())
+        return;
+    site.golden = path(site.name, key, QString());
+    QByteArray bytes;
+    const FileError e = ReadWholeFile(site.golden, bytes, kUserFileBytes + 1);
+    QString why;
+    if (e.number == errFileNotFound || e.number == errPathNotFound)
+        why = QStringLiteral("the file does not exist");
+    else if (e.number == errOutOfMemory || bytes.size() > kUserFileBytes)
+        why = QStringLiteral("the file is larger than a .qvd file");
+    else if (e.failed())
+        why = QStringLiteral("the file cannot be read: %1").arg(e.description);
+    else
+        site.goldenCells = GoldenCells(bytes, &why);
+    if (why.isEmpty())
+        return;
+    site.goldenCells.clear();
+    if (m_mode == WatchLoad::GoldenProblemsKept)
+        site.goldenProblem = why;
+    else
+        fault(lineOf(site.name, key), QStringLiteral("golden=%1: %2").arg(text(site.name, key).left(200), why));
+}
+
 } // namespace
 
-std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults)
+bool WatchSite::sameWatch(const WatchSite &o) const
+{
+    WatchSite a = *this, b = o;
+    a.golden = b.golden;
+    a.goldenCells = b.goldenCells;
+    a.goldenProblem = b.goldenProblem;
+    return a == b;
+}
+
+QByteArray GoldenCells(const QByteArray &fileBytes, QString *why)
+{
+    // The whole image, as the editor's Open reads it, for a moment.
+    const std::unique_ptr<MemCell[]> image(new MemCell[kImageCells]);
+    FileError e;
+    if (!ParseUserFile(fileBytes, image.get(), e) || !ImageShowable(image.get(), e)) {
+        if (why)
+            *why = QStringLiteral("not a .qvd file the editor can show (%1)").arg(e.description.simplified());
+        return {};
+    }
+    QByteArray cells;
+    cells.reserve(2 * kSettingsCells);
+    for (int a = 0; a < kSettingsCells; ++a)
+        cells += QByteArray(image[a].Data.data(), 2).toUpper();
+    return cells;
+}
+
+std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults,
+                                             WatchLoad mode)
 {
     QString folder = dataFolder;
     while (folder.endsWith(QLatin1Char('/')) && folder.size() > 1)
         folder.chop(1);
-    return Reader(path, folder).read(faults);
+    return Reader(path, folder, mode).read(faults);
 }
 
 std::optional<quint8> ParseOutputList(const QString &text)
@@ -360,8 +432,10 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
         const WatchSite *o = old.value(s.name);
         if (!o)
             d.added << s.name;
-        else if (!(*o == s))
+        else if (!o->sameWatch(s))
             d.changed << s.name;
+        else if (!(*o == s))
+            d.goldenChanged << s.name;
         kept << s.name;
     }
     for (const WatchSite &s : before.sites)
@@ -369,6 +443,7 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
             d.removed << s.name;
     d.mqttChanged = before.mqtt != after.mqtt;
     d.logFolderChanged = before.logFolder != after.logFolder;
+    d.auditTimeChanged = before.auditMinute != after.auditMinute;
     d.alarmsChanged = before.stateDir != after.stateDir || before.maxShelveMin != after.maxShelveMin ||
                       before.notify != after.notify;
     return d;

@@ -1,7 +1,8 @@
 #pragma once
 // The fleet watcher's configuration file (INI, read with QSettings; ';' starts a comment):
 //
-//   [watch]   log_folder, interval_ms, state_dir (the alarms' state file), max_shelve_min
+//   [watch]   log_folder, interval_ms, state_dir (the alarms' state file), max_shelve_min,
+//             audit_time (HH:MM: every day then, each site with a golden file is audited)
 //   [mqtt]    url, topic_prefix, client_id, username, password_file, ca_file, queue_limit,
 //             backlog_rate, homeassistant_discovery, insecure_file_modes
 //             (no [mqtt] group: nothing is published)
@@ -9,7 +10,9 @@
 //             (no [notify] group: no one is told of an alarm but the consoles)
 //   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
 //   [NAME]    optional, per site: interval_ms, title, input_type, warn_outputs (the outputs that
-//             are warning stages, as 1 2 5; default all eight)
+//             are warning stages, as 1 2 5; default all eight), golden (the site's approved
+//             settings, a .qvd file, read with the configuration: a file that cannot be read
+//             is a fault)
 //
 // A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
 // settings. Paths that are not absolute are taken from the configuration file's folder.
@@ -60,7 +63,12 @@ struct WatchSite {
     int inputType = 0;    // 1-5 pins the input type; 0: read from the controller
     int queueLimit = 0;   // with [mqtt]: the readings kept while the broker is away
     quint8 warnOutputs = 0xFF; // the outputs that are warning stages (bit 0 = output 1)
+    QString golden;       // absolute; empty: the site's settings are not audited
+    QByteArray goldenCells; // its 48 settings bytes as read with the configuration (96 hex digits)
+    QString goldenProblem;  // why the file cannot be used (GoldenProblemsKept only); goldenCells empty
     bool operator==(const WatchSite &) const = default;
+    // The same site apart from its golden file: a new approved file needs no new start.
+    bool sameWatch(const WatchSite &o) const;
 };
 
 // Who is told of an alarm raised, besides the consoles.
@@ -81,6 +89,7 @@ struct WatchSettings {
     int intervalMs = 1000;
     QString stateDir;     // absolute: the alarms' state file
     int maxShelveMin = 480;
+    int auditMinute = -1; // audit_time as minutes after midnight; -1: no daily audit
     WatchNotify notify;
     std::optional<WatchMqtt> mqtt;
     QList<WatchSite> sites; // in the order of [sites]
@@ -92,13 +101,15 @@ struct WatchDiff {
     QStringList added;    // in the new file's order
     QStringList removed;  // in the old file's order
     QStringList changed;  // a site whose port, interval, title, input type, warning outputs or queue changed
+    QStringList goldenChanged; // a site kept whose golden file (or what it holds) changed
     bool mqttChanged = false;
     bool logFolderChanged = false;
     bool alarmsChanged = false; // state_dir, max_shelve_min or [notify]
+    bool auditTimeChanged = false;
     bool empty() const
     {
-        return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && !mqttChanged && !logFolderChanged &&
-               !alarmsChanged;
+        return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && goldenChanged.isEmpty() && !mqttChanged &&
+               !logFolderChanged && !alarmsChanged && !auditTimeChanged;
     }
 };
 
@@ -114,8 +125,15 @@ constexpr char kWatcherTopicLevel[] = "watchd";
 // Reads the file at path. dataFolder gives the default log folder (<dataFolder>/logs) and
 // state folder ($STATE_DIRECTORY, as systemd's StateDirectory= sets it, else
 // <dataFolder>/state).
-// On any fault: nullopt, and faults holds one line per fault.
-std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults);
+// On any fault: nullopt, and faults holds one line per fault. With GoldenProblemsKept a golden
+// file that cannot be read is no fault: the site says why in goldenProblem (qelvo-cli audit
+// tells it as that site's error and reads the others).
+enum class WatchLoad { Strict, GoldenProblemsKept };
+std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults,
+                                             WatchLoad mode = WatchLoad::Strict);
+// The 48 settings bytes of a .qvd file's contents as 96 hex digits; empty with why when the
+// bytes are no .qvd file the editor could show.
+QByteArray GoldenCells(const QByteArray &fileBytes, QString *why);
 // "1 2 5" or "1,2,5" (the outputs, 1-8) or "none" as a mask (bit 0 = output 1); nullopt for
 // anything else. The text of a mask is written with commas.
 std::optional<quint8> ParseOutputList(const QString &text);

@@ -1,5 +1,7 @@
 #include "fleet/Watcher.h"
 
+#include "fleet/HistoryServer.h"
+#include "fleet/SettingsAudit.h"
 #include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
@@ -175,8 +177,10 @@ QList<DiscoveryMessage> DiscoveryConfigs(const WatchMqtt &mqtt, const WatchSite 
 
 Watcher::Watcher(const WatchSettings &settings, const SitePortMaker &makePort, QObject *parent)
     : QObject(parent), m_settings(settings), m_makePort(makePort), m_shutdownTimer(std::make_unique<WindowTimer>()),
-      m_runTimer(std::make_unique<WindowTimer>()), m_paceTimer(std::make_unique<WindowTimer>())
+      m_runTimer(std::make_unique<WindowTimer>()), m_paceTimer(std::make_unique<WindowTimer>()),
+      m_auditTimer(std::make_unique<WindowTimer>())
 {
+    m_auditTimer->onTick = [this] { dailyAudit(); };
     m_alarms = std::make_unique<WatchAlarms>(m_settings, [this](const QString &topic, const QByteArray &p, bool retain) {
         return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(topic, p, 1, retain) > 0;
     });
@@ -196,6 +200,7 @@ Watcher::~Watcher()
     m_shutdownTimer->setEnabled(false);
     m_runTimer->setEnabled(false);
     m_paceTimer->setEnabled(false);
+    m_auditTimer->setEnabled(false);
     // Runs destroyed while logging write no end block: a watcher that goes
     // without its shutdown leaves its files as a crash would.
     m_sites.clear();
@@ -224,6 +229,7 @@ bool Watcher::start(QString *error)
         return false;
     for (const WatchSite &cfg : m_settings.sites)
         addSite(cfg);
+    scheduleAudit();
     return true;
 }
 
@@ -261,6 +267,7 @@ bool Watcher::startMqtt(QString *error)
             s->statePending = true;
             ++m_statesPending;
             s->discoveryPending = m_settings.mqtt->homeAssistant && !s->unit.isEmpty();
+            s->settingsPending = !s->settings.isEmpty();
         }
         m_announce = true;
         m_tokens = qMax(1, m_settings.mqtt->backlogRate * kPaceTickMs / 1000);
@@ -270,6 +277,14 @@ bool Watcher::startMqtt(QString *error)
     });
     connect(client.get(), &MqttClient::messageReceived, m_alarms.get(), &WatchAlarms::message);
     client->subscribe(m_alarms->commandFilter(), 1);
+    // History requests, answered from the log files.
+    m_history = std::make_unique<HistoryServer>(
+        m.topicPrefix, m_settings.logFolder, [this](const QString &site) { return m_sites.count(site) > 0; },
+        [this](const QString &t, const QByteArray &p) {
+            return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(t, p, 1, false) > 0;
+        });
+    connect(client.get(), &MqttClient::messageReceived, m_history.get(), &HistoryServer::message);
+    client->subscribe(m_history->requestFilter(), 1);
     // The first attempt may fail inside start(), before the client is kept.
     MqttClient *c = client.get();
     connect(c, &MqttClient::disconnected, this, [this, c](const QString &why) {
@@ -304,6 +319,12 @@ void Watcher::addSite(const WatchSite &cfg)
     connect(s->watch.get(), &SiteWatch::readingTaken, this, [this, s](const Reading &r) { onReading(*s, r); });
     connect(s->watch.get(), &SiteWatch::note, this,
             [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
+    connect(s->watch.get(), &SiteWatch::settingsRead, this,
+            [this, s](const MemCell *cells, const QDateTime &at) { onSettings(*s, cells, at); });
+    connect(s->watch.get(), &SiteWatch::settingsUnread, this, [this, s](const QString &why) {
+        emit logLine(QStringLiteral("%1: the settings could not be read for the audit (%2); the last audit stands")
+                         .arg(s->cfg.name, why));
+    });
     m_sites[cfg.name] = std::move(owned);
     m_alarms->siteAdded(cfg);
     s->watch->start();
@@ -330,6 +351,8 @@ void Watcher::removeSite(const QString &name, bool clearStates)
     // broker is away.
     if (clearStates && m_mqtt) {
         clearRetained(topic(name, "state"));
+        if (!s.settings.isEmpty())
+            clearRetained(topic(name, "settings"));
         if (!s.discoveredUnit.isEmpty() || m_settings.mqtt->homeAssistant)
             for (const QString &t : DiscoveryTopics(*m_settings.mqtt, name))
                 clearRetained(t);
@@ -540,7 +563,8 @@ void Watcher::publishWatcher(const char *state)
 bool Watcher::pumpWork() const
 {
     return !m_clears.empty() || m_statesPending > 0 || m_announce || m_queuedTotal > 0 ||
-           std::any_of(m_sites.begin(), m_sites.end(), [](const auto &e) { return e.second->discoveryPending; });
+           std::any_of(m_sites.begin(), m_sites.end(),
+                       [](const auto &e) { return e.second->discoveryPending || e.second->settingsPending; });
 }
 
 // What goes out in bulk, at the pace: the clears of sites removed, the states, "running",
@@ -594,6 +618,14 @@ void Watcher::pump()
             m_tokens -= double(configs.size());
             s->discoveryPending = false;
             s->discoveredUnit = s->unit;
+        }
+        for (auto &[name, s] : m_sites) {
+            if (!s->settingsPending)
+                continue;
+            if (m_tokens < 1 || m_mqtt->publish(topic(name, "settings"), s->settings, 1, true) <= 0)
+                return;
+            m_tokens -= 1;
+            s->settingsPending = false;
         }
         // The readings that waited, the sites in turn from where the last round stopped.
         while (m_queuedTotal > 0 && m_tokens >= 1) {
@@ -676,6 +708,7 @@ void Watcher::reload(const WatchSettings &next)
         publishWatcher("offline");
         m_mqtt->stop();
         m_mqtt.reset();
+        m_history.reset(); // its answers belong to the old broker
         m_paceTimer->setEnabled(false);
     }
     // A changed site whose warning outputs are fewer now: Home Assistant forgets the others.
@@ -696,6 +729,8 @@ void Watcher::reload(const WatchSettings &next)
     const bool folderChanged = d.logFolderChanged;
     m_settings = next;
     m_alarms->reload(next);
+    if (m_history)
+        m_history->setLogFolder(m_settings.logFolder);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {
@@ -711,6 +746,31 @@ void Watcher::reload(const WatchSettings &next)
         else
             it->second->cfg = cfg; // the same settings; the queue limit may follow a new [mqtt]
     }
+    // A new approved file is compared with the settings last read; a site that has none now
+    // has no audit.
+    for (const QString &name : d.goldenChanged) {
+        const auto it = m_sites.find(name);
+        if (it == m_sites.end())
+            continue;
+        Site &s = *it->second;
+        s.watch->setGolden(s.cfg.golden);
+        if (!s.cfg.goldenCells.isEmpty()) {
+            if (!s.controllerCells.isEmpty())
+                audit(s);
+            continue;
+        }
+        m_alarms->settingsAudited(name, false, QString());
+        if (!s.settings.isEmpty()) {
+            s.settings.clear();
+            s.settingsPending = false;
+            if (m_mqtt) {
+                clearRetained(topic(name, "settings"));
+                pump();
+            }
+        }
+    }
+    if (d.auditTimeChanged)
+        scheduleAudit();
     if (mqttChanged && m_settings.mqtt) {
         QString why;
         if (!startMqtt(&why))
@@ -725,6 +785,8 @@ void Watcher::reload(const WatchSettings &next)
                      .arg(d.removed.size())
                      .arg(d.changed.size())
                      .arg(mqttChanged ? QStringLiteral(", new broker settings") : QString()) +
+                 (d.goldenChanged.isEmpty() ? QString()
+                                            : QStringLiteral(", %1 new golden files").arg(d.goldenChanged.size())) +
                  (d.alarmsChanged ? QStringLiteral(", new alarm settings") : QString()));
 }
 
@@ -734,6 +796,8 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
         return;
     m_stopping = true;
     m_runTimer->setEnabled(false);
+    m_auditTimer->setEnabled(false);
+    m_history.reset(); // the answers still running end with the watcher
     for (auto &[name, s] : m_sites) {
         s->run->stop();
         s->run->endIfStopAsked();
@@ -786,4 +850,96 @@ qint64 Watcher::dropped(const QString &name) const
 {
     const auto it = m_sites.find(name);
     return it == m_sites.end() ? 0 : it->second->dropped;
+}
+
+bool Watcher::requestAudit(const QString &name)
+{
+    const auto it = m_sites.find(name);
+    if (it == m_sites.end() || it->second->cfg.goldenCells.isEmpty() || m_stopping)
+        return false;
+    it->second->watch->requestAudit();
+    return true;
+}
+
+QByteArray Watcher::settingsPayload(const QString &name) const
+{
+    const auto it = m_sites.find(name);
+    return it == m_sites.end() ? QByteArray() : it->second->settings;
+}
+
+void Watcher::onSettings(Site &s, const MemCell *cells, const QDateTime &at)
+{
+    s.controllerCells = CellsHex(cells);
+    s.readAt = at;
+    if (!s.cfg.goldenCells.isEmpty())
+        audit(s);
+}
+
+void Watcher::audit(Site &s)
+{
+    const std::unique_ptr<MemCell[]> cells(new MemCell[kSettingsCells]);
+    if (!CellsFromHex(s.controllerCells, cells.get()))
+        return;
+    const SettingsAudit a = AuditSettings(s.cfg.goldenCells, cells.get());
+    s.settings = SettingsAuditPayload(s.cfg.name, s.readAt, s.cfg.golden, a, s.controllerCells);
+    QStringList what;
+    for (const AuditDifference &d : a.differences)
+        what << QStringLiteral("%1 %2 -> %3").arg(d.name, d.golden, d.controller);
+    const QString text = a.equal() ? QString()
+                                   : QStringLiteral("%1 settings differ from %2: %3")
+                                         .arg(a.differences.size())
+                                         .arg(s.cfg.golden, what.join(QStringLiteral(", ")));
+    emit logLine(s.cfg.name + QStringLiteral(": ") +
+                 (a.equal() ? QStringLiteral("settings equal %1").arg(s.cfg.golden) : text));
+    // The alarm keeps a short value: the settings that differ, by name.
+    QStringList names;
+    for (const AuditDifference &d : a.differences)
+        names << d.name;
+    m_alarms->settingsAudited(s.cfg.name, !a.equal(), names.join(QStringLiteral(", ")));
+    if (!m_mqtt)
+        return;
+    s.settingsPending = true;
+    pump();
+}
+
+// The daily audit's timer looks at the wall clock at least hourly, so a clock set forward or
+// back (or a change of daylight saving) moves the audit with it.
+void Watcher::scheduleAudit()
+{
+    m_auditTimer->setEnabled(false);
+    if (m_settings.auditMinute < 0 || m_stopping) {
+        m_nextAudit = QDateTime();
+        return;
+    }
+    const QDateTime now = Now();
+    const QTime at(m_settings.auditMinute / 60, m_settings.auditMinute % 60);
+    QDateTime next(now.date(), at);
+    if (next <= now)
+        next = QDateTime(now.date().addDays(1), at);
+    m_nextAudit = next;
+    const qint64 ms = now.msecsTo(next);
+    m_auditTimer->setInterval(int(qBound(qint64(1), ms, qint64(3600000))));
+    m_auditTimer->setEnabled(true);
+}
+
+void Watcher::dailyAudit()
+{
+    if (m_nextAudit.isValid() && Now() >= m_nextAudit) {
+        int n = 0;
+        for (auto &[name, s] : m_sites)
+            if (!s->cfg.goldenCells.isEmpty()) {
+                s->watch->requestAudit();
+                ++n;
+            }
+        emit logLine(QStringLiteral("daily audit: %1 sites' settings are read").arg(n));
+        // The next one is tomorrow's, even when the clock stands within the same minute.
+        m_nextAudit = QDateTime();
+        const QDateTime now = Now();
+        QDateTime next(now.date().addDays(1), QTime(m_settings.auditMinute / 60, m_settings.auditMinute % 60));
+        m_nextAudit = next;
+        m_auditTimer->setInterval(int(qBound(qint64(1), now.msecsTo(next), qint64(3600000))));
+        m_auditTimer->setEnabled(true);
+        return;
+    }
+    scheduleAudit();
 }

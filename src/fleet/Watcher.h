@@ -19,6 +19,12 @@
 //                                  the last will or a stop
 //   <prefix>/<site>/alarms         retained: the site's alarms (WatchAlarms), which
 //                                  <prefix>/command/<user>/<site> acts on
+//   <prefix>/<site>/history/request  a site's readings between two times, answered from its
+//                                  CSV files in chunks (HistoryServer)
+//   <prefix>/<site>/settings       retained: the last audit of a site with a golden file
+//                                  (SettingsAuditPayload), after each read of the
+//                                  controller's settings: at each connect, when asked
+//                                  (requestAudit) and daily at audit_time
 //   homeassistant/...              with homeassistant_discovery: Home Assistant's
 //                                  discovery configuration of each site (retained)
 // Readings go out as they come. While the broker is away each site's readings wait in its
@@ -44,6 +50,7 @@
 #include <map>
 #include <memory>
 
+class HistoryServer;
 class LogRun;
 class WatchAlarms;
 class WindowTimer;
@@ -137,6 +144,15 @@ public:
     static constexpr int kMaxClears = 10 * 2 * kWatchMaxSites;
     MqttClient *mqtt() const { return m_mqtt.get(); }
     WatchAlarms &alarms() const { return *m_alarms; }
+    // The answers to history requests (<prefix>/<site>/history/request); null without a broker.
+    HistoryServer *history() const { return m_history.get(); }
+    // Reads the site's settings again and audits them (after a maintenance session, say);
+    // false for a site not watched or without a golden file.
+    bool requestAudit(const QString &name);
+    // The site's last audit as published (empty before the first).
+    QByteArray settingsPayload(const QString &name) const;
+    // When the next daily audit falls due (invalid without audit_time).
+    QDateTime nextAudit() const { return m_nextAudit; }
 
 signals:
     // One line for the service's log (stderr, the journal).
@@ -156,6 +172,10 @@ private:
         QString unit;                 // the SI unit of its readings, once known
         QString discoveredUnit;       // the unit of its published discovery; empty: none
         bool discoveryPending = false;
+        QByteArray controllerCells;   // the controller's settings as last read (96 hex digits)
+        QDateTime readAt;
+        QByteArray settings;          // the last audit's message
+        bool settingsPending = false; // it waits for the broker
     };
 
     void addSite(const WatchSite &cfg);
@@ -163,6 +183,10 @@ private:
     void onState(Site &s);
     void onReading(Site &s, const Reading &r);
     void onLogFailure(Site &s, const QString &why, const QString &path);
+    void onSettings(Site &s, const MemCell *cells, const QDateTime &at);
+    void audit(Site &s);
+    void scheduleAudit();
+    void dailyAudit();
     void startRun(Site &s, const Reading &r);
     void tickRuns();
     void publishReading(Site &s, const Reading &r);
@@ -199,4 +223,7 @@ private:
     int m_statesPending = 0;
     bool m_announce = false;        // "running" goes out once the pending states are out
     QString m_nextBacklogSite;      // where the backlog's round goes on
+    std::unique_ptr<WindowTimer> m_auditTimer;
+    QDateTime m_nextAudit;
+    std::unique_ptr<HistoryServer> m_history;
 };

@@ -1,4 +1,5 @@
 #include "fleet/frmSites1.h"
+#include "fleet/frmSiteSettings1.h"
 
 #include "core/modIniFile.h"
 #include "core/modMain1.h"
@@ -9,6 +10,7 @@
 #include "platform/Paths.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -31,7 +33,7 @@ namespace {
 constexpr int kDefaultWidthPx = 900, kDefaultHeightPx = 520;
 constexpr int kMinWidthPx = 560, kMinHeightPx = 300;
 // The default widths of the columns, in pixels; a stored width is kept within these bounds.
-constexpr int kDefaultWidths[SiteTableModel::ColumnCount] = {170, 90, 130, 130, 90, 100, 140};
+constexpr int kDefaultWidths[SiteTableModel::ColumnCount] = {170, 90, 130, 130, 90, 100, 140, 90};
 constexpr int kMinColumnPx = 24, kMaxColumnPx = 2000;
 
 const QString kTitle = QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ");
@@ -352,6 +354,7 @@ void frmSites1::buildControls()
     // A double-click or Enter on a row: that site's history in the trend window.
     connect(SiteTable, &QAbstractItemView::doubleClicked, this, &frmSites1::openHistory);
     SiteTable->installEventFilter(this);
+    addSettingsMenu();
 
     AlarmLabel = new QLabel(this);
     AlarmLabel->setAccessibleName(QStringLiteral("警報なし"));
@@ -456,6 +459,41 @@ void frmSites1::Command_Acknowledge()
             names << i.data(SiteTableModel::kNameRole).toString();
     }
     m_monitor->acknowledge(names);
+}
+
+void frmSites1::addSettingsMenu()
+{
+    // The row's context menu (and the keyboard's menu key): its settings and its line.
+    SiteTable->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto *diff = new QAction(QStringLiteral("設定の相違を表示"), SiteTable);
+    auto *port = new QAction(QStringLiteral("保守接続の情報"), SiteTable);
+    SiteTable->addAction(diff);
+    SiteTable->addAction(port);
+    const auto current = [this]() -> const BoardRow * {
+        const QModelIndex i = SiteTable->currentIndex();
+        return i.isValid() ? board()->row(i.data(SiteTableModel::kNameRole).toString()) : nullptr;
+    };
+    connect(diff, &QAction::triggered, this, [this, current] {
+        const BoardRow *r = current();
+        if (!r)
+            return;
+        if (!r->hasSettings) {
+            MsgBox(QStringLiteral("このｻｲﾄの設定はまだ確認されていません。"), vbOKOnly + vbInformation, windowTitle());
+            return;
+        }
+        frmSiteSettings1 dlg(r->name, r->settings, this);
+        dialogs().runModal(&dlg);
+    });
+    connect(port, &QAction::triggered, this, [this, current] {
+        const BoardRow *r = current();
+        if (!r)
+            return;
+        MsgBox(r->maintenance.isEmpty()
+                   ? QStringLiteral("このｻｲﾄの保守接続は設定されていません。")
+                   : QStringLiteral("保守接続 : ") + r->maintenance + vbCrLf +
+                         QStringLiteral("ports/COMn にこのｱﾄﾞﾚｽを書くと、接続・ﾃﾞｰﾀ読込・ﾃﾞｰﾀ書込ができます。"),
+               vbOKOnly + vbInformation, windowTitle());
+    });
 }
 
 void frmSites1::openHistory(const QModelIndex &index)

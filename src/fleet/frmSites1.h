@@ -96,6 +96,8 @@ protected:
 
 private:
     void buildControls();
+    // The row's context menu: "設定の相違を表示" and "保守接続の情報".
+    void addSettingsMenu();
     void showBoard(SiteBoard *board);
     void closeWindow();
     void alarmRaised(const QString &text);

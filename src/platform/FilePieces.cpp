@@ -57,3 +57,26 @@ FilePiecesResult ReadFilePieces(const QString &path, qint64 maxBytes,
     }
     return r;
 }
+
+bool ReadFileAt(const QString &path, qint64 offset, qint64 maxBytes, QByteArray &out, FileError *error)
+{
+    out.clear();
+    QFile f(path);
+    const auto fail = [&](int number) {
+        if (error)
+            *error = MakeError(number);
+        return false;
+    };
+    if (QFileInfo(path).isDir())
+        return fail(errPathFileAccess);
+    if (!f.open(QIODevice::ReadOnly))
+        return fail(QFileInfo::exists(path) ? errPermissionDenied : errFileNotFound);
+    if (offset < 0 || maxBytes < 0 || (offset > 0 && !f.seek(offset)))
+        return fail(errPathFileAccess);
+    out.resize(qsizetype(maxBytes));
+    const qint64 n = f.read(out.data(), maxBytes);
+    if (n < 0)
+        return fail(errPathFileAccess);
+    out.resize(qsizetype(n));
+    return true;
+}

@@ -23,3 +23,8 @@ struct FilePiecesResult {
 FilePiecesResult ReadFilePieces(const QString &path, qint64 maxBytes,
                                 const std::function<bool(QByteArrayView piece, qint64 done, qint64 size)> &take,
                                 qint64 pieceBytes = kFilePieceBytes);
+
+// Up to maxBytes of the file from offset into out (fewer at its end; none past it); false
+// with the error when the file cannot be opened or read. A log read a chunk at a time
+// resumes where the last chunk ended.
+bool ReadFileAt(const QString &path, qint64 offset, qint64 maxBytes, QByteArray &out, FileError *error = nullptr);

@@ -63,7 +63,7 @@ void tst_watchconfig::badFiles_data()
         QTest::newRow(name) << text << faults;
     };
     row("unknown group", kSites + "[extra]\nx=1\n", {"4: [extra] is no group of this file and names no site of [sites]"});
-    row("unknown key", "[watch]\nlogfolder=/x\n" + kSites, {"2: unknown key logfolder in [watch] (known: log_folder, interval_ms, state_dir, max_shelve_min)"});
+    row("unknown key", "[watch]\nlogfolder=/x\n" + kSites, {"2: unknown key logfolder in [watch] (known: log_folder, interval_ms, state_dir, max_shelve_min, audit_time)"});
     row("key twice", "[watch]\ninterval_ms=100\ninterval_ms=200\n" + kSites, {"3: interval_ms is given twice in [watch] (first at line 2)"});
     row("group twice", "[watch]\n[watch]\n" + kSites, {"2: [watch] is given twice (first at line 1)"});
     row("site twice", kSites + "kawabe-1=COM4\n", {"4: kawabe-1 is given twice in [sites] (first at line 2)"});

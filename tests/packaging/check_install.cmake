@@ -156,13 +156,15 @@ try qelvo-cli --timeout 5 mon
 try qelvo-cli diff --js
 try qelvo-cli read com4
 try qelvo-cli sheet x.qvd --format ""
+try qelvo-cli au
+try qelvo-cli audit --j
 cd "$2/files"
 try qelvo-cli write COM1 ""
 ]=])
 execute_process(COMMAND env -u DISPLAY -u WAYLAND_DISPLAY "PATH=${root}/bin:$ENV{PATH}" "XDG_CONFIG_HOME=${home}"
                         bash -c "${script}" completion "${root}/share/bash-completion/completions/qelvo-cli" "${home}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\nqelvo-cli write COM1 =old.qvd new.qvd\n")
+set(want "qelvo-cli re=read\nqelvo-cli --timeout 5 mon=monitor\nqelvo-cli diff --js=--json\nqelvo-cli read com4=COM42\nqelvo-cli sheet x.qvd --format =pdf html\nqelvo-cli au=audit\nqelvo-cli audit --j=--json\nqelvo-cli write COM1 =old.qvd new.qvd\n")
 if(rc OR err OR NOT out STREQUAL want)
   message(FATAL_ERROR "bash completion: exit ${rc} ${err}\ngot:\n${out}expected:\n${want}")
 endif()

@@ -4,6 +4,10 @@
 #include "CliLink.h"
 #include "CliText.h"
 
+#include "fleet/SettingsAudit.h"
+#include "fleet/SiteWatch.h"
+#include "fleet/WatchConfig.h"
+
 #include "link/modProtocol.h"
 #include "qelvo_version.h"
 #include "platform/Clock.h"
@@ -26,6 +30,7 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSettings>
 
 #include <cctype>
 #include <cerrno>
@@ -426,7 +431,7 @@ void printDiffRows(const QList<SettingDiff> &diffs, const QStringList &header)
 QStringList CliCommandNames()
 {
     return {QStringLiteral("ports"), QStringLiteral("read"), QStringLiteral("write"), QStringLiteral("diff"),
-            QStringLiteral("monitor"), QStringLiteral("sheet")};
+            QStringLiteral("monitor"), QStringLiteral("sheet"), QStringLiteral("audit")};
 }
 
 QString CliHelpText()
@@ -449,6 +454,8 @@ QString CliHelpText()
         "                            the input level and the outputs, one line per reading\n"
         "  sheet FILE.qvd|COMn -o SHEET.pdf|SHEET.html\n"
         "                            a settings sheet to print or keep\n"
+        "  audit WATCHD.conf [--json]\n"
+        "                            each site's settings against its golden file, in parallel\n"
         "\n"
         "Options (before or after the command):\n"
         "  -h, --help                this help; qelvo-cli COMMAND --help tells one command\n"
@@ -461,7 +468,7 @@ QString CliHelpText()
         "A file named - is standard input (diff, write, sheet) or standard output (read -o,\n"
         "sheet -o).\n"
         "Exit status: 0 done; 1 failed (a port, the controller or a file) or, for diff, A and B\n"
-        "differ; 2 wrong usage (diff: any error).\n"
+        "differ; 2 wrong usage (diff: any error). audit: 0 all equal, 1 any differs, 2 errors.\n"
         "See qelvo-cli(1).\n");
 }
 
@@ -862,4 +869,175 @@ int CmdSheet(const QStringList &args)
         return ExitFailed;
     }
     return ExitOk;
+}
+
+// ---------------------------------------------------------------- audit
+
+namespace {
+// Where the watcher lends a site's line (qelvo-watchd's [maintenance] listen=HOST:PORT, the
+// k-th site of [sites] at PORT+k, or the site's own maintenance_port=), read leniently: a
+// key that cannot be used leaves the site on its own port. Empty: none.
+QString maintenanceAddress(const QString &file, const QStringList &siteOrder, const QString &site)
+{
+    QSettings ini(file, QSettings::IniFormat);
+    const QString listen = ini.value(QStringLiteral("maintenance/listen")).toString().trimmed();
+    QString host = QStringLiteral("127.0.0.1");
+    int base = -1;
+    static const QRegularExpression hostPort(QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[^:\\s]+):(\\d{1,5})$"));
+    if (const QRegularExpressionMatch m = hostPort.match(listen); m.hasMatch()) {
+        host = m.captured(1);
+        base = m.captured(2).toInt();
+    }
+    // A watcher that listens on every address is reached on this host's loopback.
+    if (host == QLatin1String("0.0.0.0") || host == QLatin1String("[::]"))
+        host = QStringLiteral("127.0.0.1");
+    bool ok = false;
+    const int own = ini.value(site + QStringLiteral("/maintenance_port")).toString().trimmed().toInt(&ok);
+    int port = ok ? own : -1;
+    if (port < 0 && base > 0)
+        port = base + int(siteOrder.indexOf(site));
+    if (port < 1 || port > 65535)
+        return {};
+    return QStringLiteral("rfc2217://%1:%2").arg(host).arg(port);
+}
+
+struct AuditRead {
+    WatchSite site;
+    QString via; // the port read: the site's, or the watcher's maintenance address
+    QString error;
+    std::unique_ptr<SessionRead> read;
+    SettingsAudit audit;
+};
+} // namespace
+
+int CmdAudit(const QStringList &args)
+{
+    CommandParser cmd(
+        QStringLiteral("audit"), QStringLiteral("WATCHD.conf [--json]"),
+        QStringLiteral("Reads the settings of every site of a qelvo-watchd configuration that has a\n"
+                       "golden= file, all at once, and compares each with its file as diff does.\n"
+                       "A site is read through its own port, or through the watcher's maintenance\n"
+                       "port where the configuration names one. One line per site: equal, the\n"
+                       "settings that differ (golden -> controller), or the error. --json gives\n"
+                       "the same as one object. Exit status 0 when every site is equal, 1 when any\n"
+                       "differs, 2 on any error (a file, a port or a controller)."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints the result as JSON."));
+    cmd.add(json);
+    if (const int rc = cmd.parse(args); rc >= 0)
+        return rc;
+    if (cmd.args().size() != 1)
+        return cmd.usage(QStringLiteral("audit needs one configuration file of qelvo-watchd"));
+    const QString file = cmd.args().first();
+    QStringList faults;
+    const std::optional<WatchSettings> ws =
+        LoadWatchConfig(file, DataFolderPath(), &faults, WatchLoad::GoldenProblemsKept);
+    if (!ws) {
+        for (const QString &f : faults)
+            PrintError(f);
+        return ExitUsage;
+    }
+    QStringList order;
+    for (const WatchSite &s : ws->sites)
+        order << s.name;
+
+    CliLinkScope scope;
+    std::vector<AuditRead> reads;
+    for (const WatchSite &s : ws->sites) {
+        if (s.golden.isEmpty())
+            continue;
+        AuditRead r;
+        r.site = s;
+        r.error = s.goldenProblem.isEmpty() ? QString() : QStringLiteral("golden=%1: %2").arg(s.golden, s.goldenProblem);
+        reads.push_back(std::move(r));
+    }
+    if (reads.empty()) {
+        PrintError(QStringLiteral("%1: no site has a golden= file").arg(file));
+        return ExitUsage;
+    }
+    int interrupted = 0;
+    TerminationSignals termination([&](int sig) {
+        if (interrupted)
+            return;
+        interrupted = sig;
+        for (AuditRead &r : reads)
+            if (r.read)
+                r.read->cancel();
+    });
+    for (AuditRead &r : reads) {
+        if (!r.error.isEmpty())
+            continue;
+        WatchSite line = r.site;
+        r.via = maintenanceAddress(file, order, r.site.name);
+        if (!r.via.isEmpty()) {
+            const ComPortMapping m = ParseComPortAddress(r.via.toUtf8());
+            line.kind = WatchSite::PortKind::Rfc2217;
+            line.host = m.host;
+            line.tcpPort = m.port;
+        } else {
+            r.via = r.site.port;
+        }
+        r.read = line.kind == WatchSite::PortKind::Com
+                     ? std::make_unique<SessionRead>(line.comPort, cmd.link())
+                     : std::make_unique<SessionRead>(MakeSitePort(line), r.via, cmd.link());
+        r.read->start();
+    }
+    const auto running = [&] {
+        return std::any_of(reads.begin(), reads.end(), [](const AuditRead &r) { return r.read && !r.read->done(); });
+    };
+    while (running())
+        WaitForEvent(1000);
+    if (interrupted) {
+        reads.clear();
+        PrintError(QStringLiteral("interrupted: the reads still running were stopped"));
+        EndBySignal(interrupted);
+    }
+    int errors = 0, differing = 0;
+    QList<QStringList> rows;
+    QJsonArray list;
+    for (AuditRead &r : reads) {
+        if (r.error.isEmpty() && !r.read->ok())
+            r.error = r.read->why();
+        QJsonObject o{{QStringLiteral("site"), r.site.name},
+                      {QStringLiteral("port"), r.via.isEmpty() ? r.site.port : r.via},
+                      {QStringLiteral("golden"), r.site.golden}};
+        if (!r.error.isEmpty()) {
+            ++errors;
+            PrintError(QStringLiteral("%1: %2").arg(r.site.name, r.error));
+            rows.append({r.site.name, QStringLiteral("error"), r.error});
+            o.insert(QStringLiteral("equal"), QJsonValue());
+            o.insert(QStringLiteral("error"), r.error);
+            list.append(o);
+            continue;
+        }
+        r.audit = AuditSettings(r.site.goldenCells, r.read->image());
+        QStringList what;
+        QJsonArray diffs;
+        for (const AuditDifference &d : r.audit.differences) {
+            what << QStringLiteral("%1 %2 -> %3").arg(d.name, d.golden, d.controller);
+            diffs.append(QJsonObject{{QStringLiteral("cell"), d.cell},
+                                     {QStringLiteral("name"), d.name},
+                                     {QStringLiteral("golden"), d.golden},
+                                     {QStringLiteral("controller"), d.controller}});
+        }
+        differing += r.audit.equal() ? 0 : 1;
+        rows.append({r.site.name, r.audit.equal() ? QStringLiteral("equal") : QStringLiteral("differs"),
+                     what.join(QStringLiteral(", "))});
+        o.insert(QStringLiteral("equal"), r.audit.equal());
+        o.insert(QStringLiteral("differences"), diffs);
+        o.insert(QStringLiteral("controller"), QString::fromLatin1(CellsHex(r.read->image())));
+        list.append(o);
+    }
+    if (cmd.p().isSet(json)) {
+        const QJsonObject o{{QStringLiteral("file"), file},
+                            {QStringLiteral("equal"), errors == 0 && differing == 0},
+                            {QStringLiteral("sites"), list}};
+        fputs(QJsonDocument(o).toJson(QJsonDocument::Indented).constData(), stdout);
+    } else {
+        for (QString line : AlignColumns(rows)) {
+            while (line.endsWith(QLatin1Char(' ')))
+                line.chop(1);
+            PrintOut(line);
+        }
+    }
+    return errors > 0 ? ExitUsage : differing > 0 ? ExitFailed : ExitOk;
 }

@@ -13,6 +13,7 @@ int CmdWrite(const QStringList &args);
 int CmdDiff(const QStringList &args);
 int CmdMonitor(const QStringList &args);
 int CmdSheet(const QStringList &args);
+int CmdAudit(const QStringList &args);
 
 // The tool's own help (without a command) and the list of command names.
 QString CliHelpText();

@@ -280,6 +280,12 @@ SessionRead::SessionRead(int port, const LinkOptions &o)
 {
 }
 
+SessionRead::SessionRead(std::unique_ptr<SerialPortService> port, const QString &name, const LinkOptions &o)
+    : m_port(0), m_given(std::move(port)), m_name(name), m_options(o), m_image(new MemCell[kImageCells]),
+      m_watchdog(std::make_unique<WindowTimer>())
+{
+}
+
 SessionRead::~SessionRead()
 {
     m_watchdog->setEnabled(false);
@@ -290,13 +296,22 @@ SessionRead::~SessionRead()
 bool SessionRead::start()
 {
     ReceiveImageIni(m_image.get());
-    const ComPortDescription d = ComPortDescribe(m_port, false);
-    m_why = refusedBeforeOpen(m_port, d);
+    const ComPortDescription d = m_given ? ComPortDescription{} : ComPortDescribe(m_port, false);
+    m_why = m_given ? QString() : refusedBeforeOpen(m_port, d);
     if (!m_why.isEmpty()) {
         m_done = true;
         return false;
     }
-    m_session = std::make_unique<LinkSession>(std::make_unique<MappedSerialPort>());
+    // The lines that tell why name a given line by its name instead of "COM0".
+    const auto named = [this](QString line) {
+        if (!m_name.isEmpty() && line.startsWith(ComName(0)))
+            line = m_name + line.mid(ComName(0).size());
+        return line;
+    };
+    std::unique_ptr<SerialPortService> port = std::move(m_given);
+    if (!port)
+        port = std::make_unique<MappedSerialPort>();
+    m_session = std::make_unique<LinkSession>(std::move(port));
     SessionOptions options;
     options.dialogs = &m_dialogs;
     // No one is there to press "中止": a command refused again and again is given up, and a
@@ -315,20 +330,24 @@ bool SessionRead::start()
     });
     // The port opens without waiting (a device server's line in steps), so the other
     // ports' reads go on meanwhile.
-    m_session->openPort(m_port, [this, d](const CommError &e) {
+    m_session->openPort(m_port, [this, d, named](const CommError &e) {
         if (m_cancelled || e.failed()) {
-            m_why = m_cancelled ? ComName(m_port) + QStringLiteral(": interrupted") : openFailure(m_port, d, e);
+            const QString problem = m_session->port().problem();
+            m_why = m_cancelled       ? named(ComName(m_port) + QStringLiteral(": interrupted"))
+                    : m_name.isEmpty() ? openFailure(m_port, d, e)
+                                       : m_name + QStringLiteral(": cannot connect: ") +
+                                             (problem.isEmpty() ? e.description : problem).simplified();
             m_session->closePort();
             m_done = true;
             return;
         }
         m_watchdog->setEnabled(true);
-        m_session->readSettings(m_image.get(), [this](const LinkResult &r) {
+        m_session->readSettings(m_image.get(), [this, named](const LinkResult &r) {
             m_watchdog->setEnabled(false);
             m_done = true;
             m_ok = r.ok();
             if (!m_ok)
-                m_why = failureLine(m_port, m_timedOut, m_session->refusal(), m_session->port().portOpen(), &m_dialogs);
+                m_why = named(failureLine(m_port, m_timedOut, m_session->refusal(), m_session->port().portOpen(), &m_dialogs));
             m_session->closePort();
         });
     });

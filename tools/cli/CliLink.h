@@ -13,6 +13,7 @@
 #include <memory>
 
 class LinkSession;
+class SerialPortService;
 class WindowTimer;
 
 // The boxes of the link, answered without a window: OK, Cancel, No or Abort, whatever
@@ -84,6 +85,9 @@ bool MonitorController(int port, int intervalMs, int count, const LinkOptions &o
 class SessionRead {
 public:
     SessionRead(int port, const LinkOptions &o);
+    // A line given as a port of its own (a device server's address), called name in the
+    // lines that tell why.
+    SessionRead(std::unique_ptr<SerialPortService> port, const QString &name, const LinkOptions &o);
     ~SessionRead();
     SessionRead(const SessionRead &) = delete;
     SessionRead &operator=(const SessionRead &) = delete;
@@ -97,6 +101,8 @@ public:
 
 private:
     int m_port;
+    std::unique_ptr<SerialPortService> m_given;
+    QString m_name;
     LinkOptions m_options;
     CliDialogs m_dialogs;
     std::unique_ptr<MemCell[]> m_image;

@@ -97,5 +97,7 @@ int main(int argc, char *argv[])
         return CmdDiff(args);
     if (command == QLatin1String("monitor"))
         return CmdMonitor(args);
+    if (command == QLatin1String("audit"))
+        return CmdAudit(args);
     return CmdSheet(args);
 }
