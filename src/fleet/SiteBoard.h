@@ -59,7 +59,7 @@ struct SiteAlarm {
 
 struct BoardRow {
     // 通信中 / 応答なし / 切断 / ｻｰﾋﾞｽ停止, and before anything came.
-    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected };
+    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected, Maintenance };
     QString name;
     QString title;
     QString watcher;          // the client id of the watcher that publishes the site

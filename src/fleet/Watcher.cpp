@@ -1,5 +1,6 @@
 #include "fleet/Watcher.h"
 
+#include "fleet/MaintenancePort.h"
 #include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
@@ -82,6 +83,10 @@ QByteArray StatePayload(const SiteStatus &s)
         p += ",\"log\":" + JsonString(s.log);
     if (s.dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(s.dropped);
+    if (!s.maintenance.isEmpty())
+        p += ",\"maintenance\":" + JsonString(s.maintenance);
+    if (!s.client.isEmpty())
+        p += ",\"client\":" + JsonString(s.client);
     p += '}';
     return p;
 }
@@ -304,6 +309,16 @@ void Watcher::addSite(const WatchSite &cfg)
     connect(s->watch.get(), &SiteWatch::readingTaken, this, [this, s](const Reading &r) { onReading(*s, r); });
     connect(s->watch.get(), &SiteWatch::note, this,
             [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
+    if (cfg.maintenancePort > 0) {
+        s->maintenance = std::make_unique<MaintenancePort>(*s->watch, m_settings.maintenance);
+        connect(s->maintenance.get(), &MaintenancePort::note, this,
+                [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
+        QString why;
+        if (!s->maintenance->start(&why))
+            emit logLine(QStringLiteral("%1: maintenance port: %2; trying again every %3 s")
+                             .arg(cfg.name, why)
+                             .arg(MaintenancePort::kRetryListenMs / 1000));
+    }
     m_sites[cfg.name] = std::move(owned);
     m_alarms->siteAdded(cfg);
     s->watch->start();
@@ -323,6 +338,8 @@ void Watcher::removeSite(const QString &name, bool clearStates)
     s.run->endIfStopAsked();
     s.watch->disconnect(this);
     s.watch->stop();
+    // Its client is closed; the line was the stopped site's.
+    s.maintenance.reset();
     m_queuedTotal -= qsizetype(s.queue.size());
     if (s.statePending)
         --m_statesPending;
@@ -493,6 +510,9 @@ SiteStatus Watcher::status(const Site &s) const
     st.dropped = s.dropped;
     st.intervalMs = s.cfg.intervalMs;
     st.log = s.logProblem;
+    st.maintenance = s.cfg.maintenanceUrl();
+    if (w.state() == SiteState::Maintenance)
+        st.client = w.holder();
     return st;
 }
 
@@ -696,6 +716,10 @@ void Watcher::reload(const WatchSettings &next)
     const bool folderChanged = d.logFolderChanged;
     m_settings = next;
     m_alarms->reload(next);
+    if (d.maintenanceChanged)
+        for (auto &[name, s] : m_sites)
+            if (s->maintenance)
+                s->maintenance->setRules(m_settings.maintenance);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {
@@ -738,8 +762,12 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
         s->run->stop();
         s->run->endIfStopAsked();
     }
+    // Each site stops with its line, then its maintenance client is closed.
     for (auto &[name, s] : m_sites)
         s->watch->stop();
+    for (auto &[name, s] : m_sites)
+        if (s->maintenance)
+            s->maintenance->stop();
     m_alarms->stop();
     // The last states go out at once, whatever the pace: every site says that its watcher
     // stopped, then the watcher does.
@@ -774,6 +802,12 @@ LogRun *Watcher::run(const QString &name) const
 {
     const auto it = m_sites.find(name);
     return it == m_sites.end() ? nullptr : it->second->run.get();
+}
+
+MaintenancePort *Watcher::maintenance(const QString &name) const
+{
+    const auto it = m_sites.find(name);
+    return it == m_sites.end() ? nullptr : it->second->maintenance.get();
 }
 
 qsizetype Watcher::queued(const QString &name) const
