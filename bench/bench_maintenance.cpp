@@ -27,6 +27,7 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <pwd.h>

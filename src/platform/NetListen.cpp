@@ -66,7 +66,12 @@ public:
     {
         if (!isOpen())
             return false;
-        return m_socket->write(bytes) == bytes.size();
+        if (m_socket->write(bytes) != bytes.size())
+            return false;
+        // Out at once, not at the next turn of the event loop: each answer of the line is
+        // awaited by the peer.
+        m_socket->flush();
+        return true;
     }
     qsizetype bytesToWrite() const override { return m_socket ? m_socket->bytesToWrite() : 0; }
     void close() override
