@@ -3,9 +3,19 @@
 // reading and writing the middle site through its maintenance port (ports/COM21 names it as
 // any device server) while the other two keep their cadence. The site's state goes
 // maintenance (with the client) and back, its log run ends and begins again; a second client
-// is refused in words; a client that goes silent is dropped after the idle time.
+// is refused in words; a client that goes silent is dropped after the idle time; last, the
+// tool itself connects (接続) and reads (データ読込) through the watcher.
 #include "support/Ctrlsim.h"
 #include "support/FreePorts.h"
+#include "support/RealPortApp.h"
+#include "support/TcpTestServer.h"
+
+#include "app/frmMdi1.h"
+#include "app/modMenu.h"
+#include "app/modStartup.h"
+#include "core/modMain1.h"
+#include "editor/frmMain1.h"
+#include "link/modLinkState.h"
 
 #include "fleet/MqttClient.h"
 #include "platform/ComPorts.h"
@@ -110,6 +120,7 @@ private slots:
     void readAndWriteThroughTheWatcher();
     void secondClientRefused();
     void silentClientDropped();
+    void theToolConnectsAndReadsThroughTheWatcher();
 
 private:
     QByteArray watchdSays() { return m_watchdErr += m_watchd.readAllStandardError(); }
@@ -324,6 +335,34 @@ void tst_e2e_maintenance::silentClientDropped()
     QVERIFY2(droppedAt - lentAt >= 5500 && droppedAt - lentAt <= 9000, QByteArray::number(droppedAt - lentAt));
     QVERIFY2(waitState("m0", "online", lentAt, 3000), watchdSays().constData());
     QVERIFY(watchdSays().contains("sent nothing for 6 s"));
+}
+
+void tst_e2e_maintenance::theToolConnectsAndReadsThroughTheWatcher()
+{
+    // The tool with its own port; COM1 is the middle site's line through the watcher.
+    RealPortApp app;
+    QVERIFY(TcpTestServer::bindCom(1, QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_maintBase + 1)));
+    Main();
+    const qint64 since = m_clock.elapsed();
+    g_subMenuCommand(21); // 接続
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    QCOMPARE(g_frmMdi1->statusPanel(2), QStringLiteral("状態 : 接続中"));
+    QCOMPARE(app.port.network().lineText(), QStringLiteral("9600 8N1, no flow control"));
+    // While the tool holds the line the site is in maintenance.
+    QVERIFY2(waitState("m1", "maintenance", since, 5000), watchdSays().constData());
+    g_intSaved = 1;
+    g_frmMain1->Command1_Click(0); // データ読込
+    QVERIFY2(app.dlg.unexpected == 0, app.unexpected());
+    QCOMPARE(g_intConnectStatus, qint16(1));
+    // The bytes are the controller's, as qelvo-cli read them through the watcher before.
+    QFile cliFile(m_dir.filePath("m1.qvd")), toolFile(g_strTempFile);
+    QVERIFY(cliFile.open(QIODevice::ReadOnly) && toolFile.open(QIODevice::ReadOnly));
+    QVERIFY(cliFile.readAll() == toolFile.readAll());
+    QCOMPARE(states("m1", since).last().value("state").toString(), QStringLiteral("maintenance"));
+    // 切断 gives the line back.
+    g_subMenuCommand(22);
+    QVERIFY2(waitState("m1", "online", since, 5000), watchdSays().constData());
 }
 
 QTEST_MAIN(tst_e2e_maintenance)
