@@ -98,7 +98,7 @@ struct SiteHistory {
     std::shared_ptr<TrendSeries> series;
 };
 
-// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", or empty.
+// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", "保守中", or empty.
 QString BoardLinkText(BoardRow::Link link);
 
 class SiteBoard : public QObject {

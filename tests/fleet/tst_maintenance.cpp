@@ -7,6 +7,7 @@
 
 #include "doubles/LoopbackListen.h"
 #include "fleet/MaintenancePort.h"
+#include "fleet/SiteBoard.h"
 #include "fleet/WatchAlarms.h"
 #include "fleet/Watcher.h"
 #include "link/LinkSession.h"
@@ -147,6 +148,7 @@ private slots:
     void hostileClientsStayBounded();
     void configuration();
     void addressBlocks();
+    void theOfficeViewShowsMaintenance();
 };
 
 void tst_maintenance::lendsTheLineAndGivesItBack()
@@ -522,6 +524,50 @@ void tst_maintenance::addressBlocks()
     QVERIFY(IsLoopbackHost("::1"));
     QVERIFY(!IsLoopbackHost("0.0.0.0"));
     QVERIFY(!IsLoopbackHost("10.0.0.1"));
+}
+
+void tst_maintenance::theOfficeViewShowsMaintenance()
+{
+    AppFixture f;
+    SiteBoard board;
+    const auto state = [&](const char *st, const char *extra = "") {
+        return board.takeMessage(
+            "q", "q/a/state",
+            QStringLiteral(R"({"site":"a","state":"%1","code":"x","reason":"","watchd":"w1","interval_ms":1000%2})")
+                .arg(QLatin1String(st), QLatin1String(extra))
+                .toUtf8());
+    };
+    const auto reading = [&] {
+        return board.takeMessage("q", "q/a/reading",
+                                 QStringLiteral(R"({"site":"a","time":"%1","count":100,"value":0.49,"unit":"V","outputs":"00"})")
+                                     .arg(Now().toString(Qt::ISODateWithMs))
+                                     .toUtf8());
+    };
+    QVERIFY(state("online"));
+    QVERIFY(reading());
+    QCOMPARE(BoardLinkText(board.row("a")->link), QStringLiteral("通信中"));
+    // Lent for maintenance: 保守中, and its silence raises nothing however long it lasts.
+    QVERIFY(state("maintenance", R"(,"client":"127.0.0.1:50312")"));
+    QCOMPARE(BoardLinkText(board.row("a")->link), QStringLiteral("保守中"));
+    for (int i = 0; i < 60; ++i) {
+        f.clock.advance(1000);
+        board.check();
+    }
+    QCOMPARE(board.unacknowledged(), 0);
+    QVERIFY(!board.row("a")->alarm.holds(AlarmCause::Stale));
+    // Back: the polls resume, readings come, nothing was raised for the pause.
+    QVERIFY(state("starting"));
+    QVERIFY(reading());
+    QVERIFY(state("online"));
+    QCOMPARE(BoardLinkText(board.row("a")->link), QStringLiteral("通信中"));
+    board.check();
+    QCOMPARE(board.unacknowledged(), 0);
+    // And its silence counts again once it is back.
+    for (int i = 0; i < 5; ++i) {
+        f.clock.advance(1000);
+        board.check();
+    }
+    QVERIFY(board.row("a")->alarm.holds(AlarmCause::Stale));
 }
 
 QTEST_MAIN(tst_maintenance)
