@@ -44,6 +44,25 @@ void checkAnswers(const QByteArray &answers, const QList<quint8> &taken, QMap<in
     }
 }
 
+// The answers of a fixed line to the line's settings name 9600 baud, 8 data bits, no parity,
+// 1 stop bit and, for the outbound flow control, none.
+void checkFixedLine(const QByteArray &answers)
+{
+    using namespace ComPortOption;
+    const Parsed p = parseInChunks(answers, int(answers.size()) + 1);
+    for (const TelnetParser::Command &c : p.commands) {
+        if (c.verb != Telnet::SB || c.option != Telnet::OptComPort || c.payload.isEmpty())
+            continue;
+        const int code = quint8(c.payload.at(0)) - ServerOffset;
+        if (code == SetBaudRate)
+            FUZZ_CHECK(c.payload.mid(1) == QByteArray("\x00\x00\x25\x80", 4));
+        else if (code == SetDataSize)
+            FUZZ_CHECK(c.payload.mid(1) == QByteArray(1, 8));
+        else if (code == SetParity || code == SetStopSize)
+            FUZZ_CHECK(c.payload.mid(1) == QByteArray(1, 1));
+    }
+}
+
 // Bytes with the NULs right after each CR left out.
 QByteArray withoutNulsAfterCr(const QByteArray &bytes)
 {
@@ -130,13 +149,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             taken << Telnet::OptBinary;
         if (!refuseComPort)
             taken << Telnet::OptComPort;
+        // A fixed line (the watcher's maintenance port) answers every setting with its own.
+        const bool fixed = data[1] & 16;
         QMap<int, int> refusals;
         Rfc2217Server server(refuseComPort, refuseBinary);
+        server.setFixedLine(fixed);
         checkAnswers(server.start(), taken, &refusals);
         QByteArray got;
-        for (qsizetype i = 0; i < stream.size(); i += chunk)
-            checkAnswers(server.receive(stream.mid(i, chunk), &got), taken, &refusals);
+        for (qsizetype i = 0; i < stream.size(); i += chunk) {
+            const QByteArray answers = server.receive(stream.mid(i, chunk), &got);
+            checkAnswers(answers, taken, &refusals);
+            if (fixed)
+                checkFixedLine(answers);
+        }
         Rfc2217Server atOnce(refuseComPort, refuseBinary);
+        atOnce.setFixedLine(fixed);
         atOnce.start();
         QByteArray all;
         atOnce.receive(stream, &all);

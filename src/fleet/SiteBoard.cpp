@@ -30,6 +30,8 @@ BoardRow::Link linkOf(const QString &state)
         return BoardRow::Link::Lost;
     if (state == QLatin1String("stopped"))
         return BoardRow::Link::Stopped;
+    if (state == QLatin1String("maintenance"))
+        return BoardRow::Link::Maintenance;
     return BoardRow::Link::Unknown;
 }
 
@@ -42,6 +44,7 @@ BoardRow::Link linkOf(SiteState s)
     case SiteState::Garbled: return BoardRow::Link::NoReply;
     case SiteState::Lost: return BoardRow::Link::Lost;
     case SiteState::Stopped: return BoardRow::Link::Stopped;
+    case SiteState::Maintenance: return BoardRow::Link::Maintenance;
     case SiteState::Starting: break;
     }
     return BoardRow::Link::Unknown;
@@ -69,6 +72,7 @@ QString BoardLinkText(BoardRow::Link link)
     case BoardRow::Link::Stopped:
     case BoardRow::Link::ServiceDown: return AlarmCauseText(AlarmCause::ServiceDown);
     case BoardRow::Link::NotConnected: return QStringLiteral("未接続");
+    case BoardRow::Link::Maintenance: return QStringLiteral("保守中");
     case BoardRow::Link::Unknown: break;
     }
     return QString();
@@ -254,14 +258,19 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
     // A site its watcher stopped, or whose watcher is gone, waits for the watcher, whose own
     // state is the alarm; what the site's own state says is followed beneath.
     const bool waits = link == BoardRow::Link::Stopped || m_downWatchers.contains(r.watcher);
-    if (waits)
+    // A site lent for maintenance is silent on purpose: nothing of it is raised meanwhile.
+    const bool maintenance = link == BoardRow::Link::Maintenance;
+    if (waits || maintenance)
         suppress(i);
-    if (link != BoardRow::Link::Stopped)
+    if (link != BoardRow::Link::Stopped && !maintenance)
         r.ownLink = link;
     cause(i, AlarmCause::NoReply, r.ownLink == BoardRow::Link::NoReply);
     cause(i, AlarmCause::Lost, r.ownLink == BoardRow::Link::Lost);
-    r.link = waits ? BoardRow::Link::ServiceDown : m_brokerDown ? BoardRow::Link::NotConnected : r.ownLink;
-    if (!waits && r.suppressed && !m_brokerDown)
+    r.link = waits ? BoardRow::Link::ServiceDown
+             : m_brokerDown ? BoardRow::Link::NotConnected
+             : maintenance ? BoardRow::Link::Maintenance
+                           : r.ownLink;
+    if (!waits && !maintenance && r.suppressed && !m_brokerDown)
         resume(i, clockService().elapsedMs());
     emit rowChanged(name);
     return true;

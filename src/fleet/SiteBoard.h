@@ -60,7 +60,7 @@ struct SiteAlarm {
 
 struct BoardRow {
     // 通信中 / 応答なし / 切断 / ｻｰﾋﾞｽ停止, and before anything came.
-    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected };
+    enum class Link { Unknown, Online, NoReply, Lost, Stopped, ServiceDown, NotConnected, Maintenance };
     QString name;
     QString title;
     QString watcher;          // the client id of the watcher that publishes the site
@@ -103,7 +103,7 @@ struct SiteHistory {
     std::shared_ptr<TrendSeries> series;
 };
 
-// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", or empty.
+// "通信中", "応答なし", "切断", "ｻｰﾋﾞｽ停止", "未接続", "保守中", or empty.
 QString BoardLinkText(BoardRow::Link link);
 
 class SiteBoard : public QObject {

@@ -71,6 +71,7 @@ const char *SiteStateName(SiteState s)
     case SiteState::NoReply: return "no-reply";
     case SiteState::Lost: return "lost";
     case SiteState::Stopped: return "stopped";
+    case SiteState::Maintenance: return "maintenance";
     }
     return "?";
 }
@@ -91,7 +92,8 @@ QStringList SitePortKeys(const WatchSite &site)
 
 SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObject *parent)
     : QObject(parent), m_site(site), m_pollTimer(std::make_unique<SharedTick>()),
-      m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>())
+      m_retryTimer(std::make_unique<WindowTimer>()), m_typeTimer(std::make_unique<WindowTimer>()),
+      m_settleTimer(std::make_unique<WindowTimer>())
 {
     m_since = Now();
     m_reason = kStartingReason;
@@ -109,6 +111,15 @@ SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObje
         m_retryTimer->setEnabled(false);
         open();
     };
+    m_settleTimer->setInterval(kSettleMs);
+    m_settleTimer->onTick = [this] {
+        m_settleTimer->setEnabled(false);
+        if (m_lent || m_state == SiteState::Stopped || !m_session->port().portOpen())
+            return;
+        // The controller's answer to the line ended is no reply to a poll.
+        m_session->port().clearInBuffer();
+        typeKnown(scale());
+    };
     m_typeTimer->setInterval(kTypeReadMs);
     m_typeTimer->onTick = [this] {
         m_typeTimer->setEnabled(false);
@@ -122,13 +133,21 @@ SiteWatch::SiteWatch(const WatchSite &site, const SitePortMaker &makePort, QObje
         emit readingTaken(r);
     });
     connect(m_session.get(), &LinkSession::deviceGone, this, [this](const QString &why) {
-        if (m_state != SiteState::Stopped)
-            lose(portProblem(m_session->port(), why));
+        if (m_state == SiteState::Stopped)
+            return;
+        const QString reason = portProblem(m_session->port(), why);
+        if (m_lent) {
+            // The holder hears of it and gives the line back, which opens it again.
+            emit lineGone(reason);
+            return;
+        }
+        lose(reason);
     });
 }
 
 SiteWatch::~SiteWatch()
 {
+    m_settleTimer->setEnabled(false);
     m_pollTimer->setEnabled(false);
     m_retryTimer->setEnabled(false);
     m_typeTimer->setEnabled(false);
@@ -156,6 +175,11 @@ void SiteWatch::start()
 
 void SiteWatch::stop()
 {
+    m_granted = nullptr;
+    m_lent = false;
+    m_holder.clear();
+    m_session->setIdleListener(nullptr);
+    m_settleTimer->setEnabled(false);
     m_polling = false;
     m_pollTimer->setEnabled(false);
     m_retryTimer->setEnabled(false);
@@ -209,6 +233,8 @@ bool SiteWatch::settingsWanted() const
 void SiteWatch::opened()
 {
     m_session->resetPollWatch();
+    if (lendIfAsked())
+        return;
     if (!settingsWanted())
         typeKnown(ScaleOfType(m_site.inputType));
     else
@@ -315,6 +341,8 @@ void SiteWatch::typeKnown(const ReadingScale &scale)
 
 void SiteWatch::poll()
 {
+    if (m_lent || lendIfAsked())
+        return;
     // The poll of an earlier tick still waits for its reply (at most the reply
     // time).
     if (!m_polling || m_session->busy() || !m_session->port().portOpen())
@@ -368,10 +396,87 @@ void SiteWatch::pollEnded(const LinkResult &r)
     case LinkOutcome::SendFailed: lose(portProblem(m_session->port(), r.reason)); break;
     default: break;
     }
+    // The exchange in progress is over: a client that asked for the line gets it now.
+    lendIfAsked();
+}
+
+bool SiteWatch::lendLine(const QString &holder, std::function<void(const QString &)> granted)
+{
+    if (m_lent || m_granted || m_state == SiteState::Stopped)
+        return false;
+    m_holder = holder;
+    m_granted = std::move(granted);
+    if (lendIfAsked())
+        return true;
+    // A closed port (lost, waiting for its next try, or never opened) is opened now; one
+    // that is opening lends the line once it is open (opened()).
+    if (!m_session->port().portOpen() && m_retryTimer->Enabled()) {
+        m_retryTimer->setEnabled(false);
+        open();
+    }
+    return true;
+}
+
+bool SiteWatch::lendIfAsked()
+{
+    if (!m_granted || m_lent || m_session->busy() || !m_session->port().portOpen())
+        return false;
+    m_lent = true;
+    m_polling = false;
+    m_pollTimer->setEnabled(false);
+    m_typeTimer->setEnabled(false);
+    m_retryTimer->setEnabled(false);
+    m_session->reset();
+    m_session->setIdleListener([this] { emit lineActivity(); });
+    setState(SiteState::Maintenance, SiteCode::Maintenance,
+             QStringLiteral("the line is lent for maintenance to %1").arg(m_holder));
+    const auto granted = std::exchange(m_granted, nullptr);
+    granted(QString());
+    return true;
+}
+
+void SiteWatch::takeLineBack(bool openLine)
+{
+    const bool wasLent = m_lent;
+    m_granted = nullptr;
+    m_lent = false;
+    m_holder.clear();
+    m_session->setIdleListener(nullptr);
+    if (!wasLent || m_state == SiteState::Stopped)
+        return;
+    // What the holder sent and the line has not taken goes with it; what the controller said
+    // to the holder is not a reply to the watcher's polls.
+    SerialPortService &p = m_session->port();
+    if (p.portOpen()) {
+        p.clearOutBuffer();
+        p.clearInBuffer();
+        setState(SiteState::Starting, SiteCode::Resuming, QStringLiteral("the polls resume after maintenance"));
+        // A technician may have changed the settings: a site with an approved file is audited
+        // at the first tick after the session.
+        if (!m_site.golden.isEmpty())
+            m_auditWanted = true;
+        // The input type of the last connect stands; the polls begin at once, or after the
+        // answer to the line the holder left open (the poll empties the line before its "N").
+        m_session->resetPollWatch();
+        if (openLine && !p.output("\r").failed()) {
+            m_settleTimer->setEnabled(false);
+            m_settleTimer->setEnabled(true);
+            return;
+        }
+        typeKnown(scale());
+        return;
+    }
+    lose(portProblem(p, QStringLiteral("the port closed during maintenance")));
 }
 
 void SiteWatch::lose(const QString &reason)
 {
+    if (m_granted) {
+        // A client that waits for the line is told that it does not open.
+        const auto granted = std::exchange(m_granted, nullptr);
+        m_holder.clear();
+        granted(reason.isEmpty() ? QStringLiteral("the port closed") : reason);
+    }
     m_polling = false;
     m_pollTimer->setEnabled(false);
     m_typeTimer->setEnabled(false);

@@ -10,7 +10,9 @@
 //   no-reply  a poll waited the reply time and nothing came;
 //   lost      the port cannot be opened, or the device (the device server's connection)
 //             went away: it is opened again after 1 s, 2 s, 4 s ... up to 60 s;
-//   stopped   the watcher stopped watching it.
+//   stopped   the watcher stopped watching it;
+//   maintenance  its line is lent to a client (the watcher's maintenance port): the polls
+//             pause after the exchange in progress and resume when the client leaves.
 // Each state comes with a reason in English and a code, a short word for programs.
 // At each connect the controller's settings are read for its input type (cell 0x2D, as
 // the editor decodes it), unless the site pins the type and has no golden file; the
@@ -37,8 +39,8 @@ class WindowTimer;
 struct LinkResult;
 struct MemCell;
 
-enum class SiteState { Starting, Online, Refused, Garbled, NoReply, Lost, Stopped };
-// "starting", "online", "refused", "garbled", "no-reply", "lost", "stopped"
+enum class SiteState { Starting, Online, Refused, Garbled, NoReply, Lost, Stopped, Maintenance };
+// "starting", "online", "refused", "garbled", "no-reply", "lost", "stopped", "maintenance"
 const char *SiteStateName(SiteState s);
 // The codes that come with the states: what programs test instead of the reasons' words.
 namespace SiteCode {
@@ -50,6 +52,8 @@ inline constexpr const char *NoReply = "no-reply";             // no-reply
 inline constexpr const char *OpenFailed = "open-failed";       // lost: the port did not open
 inline constexpr const char *ConnectionLost = "connection-lost"; // lost: it closed by itself
 inline constexpr const char *Stopped = "watcher-stopped";      // stopped
+inline constexpr const char *Maintenance = "maintenance";      // maintenance
+inline constexpr const char *Resuming = "resuming";            // starting, after maintenance
 } // namespace SiteCode
 
 // The port of a site: COMn as the program maps it (a serial device, or what
@@ -68,6 +72,9 @@ public:
     // The settings read for the input type is left after this long without
     // progress.
     static constexpr int kTypeReadMs = 10000;
+    // After maintenance that left a line open at the controller: the wait for its answer to
+    // the CR that ends it, before the polls resume.
+    static constexpr int kSettleMs = 200;
 
     explicit SiteWatch(const WatchSite &site, const SitePortMaker &makePort = MakeSitePort, QObject *parent = nullptr);
     ~SiteWatch() override;
@@ -104,7 +111,27 @@ public:
     int retryDelayMs() const { return m_retryMs; }
     LinkSession &session() { return *m_session; }
 
+    // ------------------------------------------------------------- lending the line
+    // A client asks for the line: the polls pause after the exchange in progress (a closed
+    // port is opened first), the state becomes maintenance with who holds it, and granted
+    // is called with an empty text; or with why the line cannot be lent (the port does not
+    // open). While lent the holder reads and writes port() itself; its activity is told by
+    // lineActivity. One holder at a time: false while lent or asked.
+    bool lendLine(const QString &holder, std::function<void(const QString &error)> granted);
+    // The holder is done (or never got it): the polls resume at once. openLine: the holder's
+    // last bytes ended amid a line (no CR after them), which the controller still holds: a CR
+    // ends it, and the polls resume at the next tick, after its answer.
+    void takeLineBack(bool openLine = false);
+    bool lent() const { return m_lent; }
+    bool lendAsked() const { return bool(m_granted) || m_lent; }
+    // Who holds the line ("127.0.0.1:50312"), empty while no one.
+    QString holder() const { return m_holder; }
+
 signals:
+    // While lent: the port had activity (bytes, a drained transmit buffer, a close).
+    void lineActivity();
+    // While lent: the port went away (the holder is told and leaves).
+    void lineGone(const QString &reason);
     void stateChanged(SiteState state, const QString &reason);
     // A reading completed (the state is online by then).
     void readingTaken(const Reading &reading);
@@ -127,12 +154,15 @@ private:
     void pollEnded(const LinkResult &r);
     void lose(const QString &reason);
     void setState(SiteState s, const char *code, const QString &reason = QString());
+    // Lends the line if it was asked for and no exchange runs: true then.
+    bool lendIfAsked();
 
     WatchSite m_site;
     std::unique_ptr<LinkSession> m_session;
     std::unique_ptr<SharedTick> m_pollTimer; // shared with the sites of the same interval
     std::unique_ptr<WindowTimer> m_retryTimer;
     std::unique_ptr<WindowTimer> m_typeTimer;
+    std::unique_ptr<WindowTimer> m_settleTimer;
     std::unique_ptr<MemCell[]> m_image;
     SiteState m_state = SiteState::Starting;
     QDateTime m_since;
@@ -147,4 +177,7 @@ private:
     bool m_typeTimedOut = false;
     bool m_auditWanted = false;
     std::function<QString()> m_openCheck;
+    std::function<void(const QString &)> m_granted; // a lend asked for, not yet granted
+    bool m_lent = false;
+    QString m_holder;
 };

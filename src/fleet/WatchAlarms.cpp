@@ -203,6 +203,7 @@ void WatchAlarms::siteAdded(const WatchSite &site)
     Batch b(m_batch, [this] { publishDirty(); });
     m_sites.insert(site.name, site);
     m_clearAtConnect.remove(site.name);
+    m_inMaintenance.remove(site.name);
     if (m_book.suppressed(site.name))
         m_book.setSuppressed(site.name, false);
     // Consoles learn that the site's alarms are kept here, even while it has none.
@@ -236,6 +237,18 @@ void WatchAlarms::siteState(const QString &name, SiteState state, const QString 
         if (on)
             m_book.setCondition(name, *on, true, now, reason);
     };
+    // A site in maintenance raises nothing; back from it, its alarms take their true state
+    // with the polls.
+    if (state == SiteState::Maintenance) {
+        m_book.setSuppressed(name, true, QStringLiteral("maintenance: ") + reason);
+        m_inMaintenance.insert(name);
+        scheduleSave(true);
+        return;
+    }
+    if (m_inMaintenance.remove(name)) {
+        m_book.setSuppressed(name, false);
+        scheduleSave(true);
+    }
     switch (state) {
     case SiteState::NoReply: only(AlarmCause::NoReply); break;
     case SiteState::Lost: only(AlarmCause::Lost); break;
@@ -243,7 +256,8 @@ void WatchAlarms::siteState(const QString &name, SiteState state, const QString 
     case SiteState::Garbled: only(AlarmCause::Garbled); break;
     case SiteState::Online: only(std::nullopt); break;
     case SiteState::Starting:
-    case SiteState::Stopped: break; // the watcher's own coming and going: nothing of the site's
+    case SiteState::Stopped:
+    case SiteState::Maintenance: break; // the watcher's own coming and going: nothing of the site's
     }
 }
 

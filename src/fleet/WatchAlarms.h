@@ -11,7 +11,8 @@
 //   the alarms of a watcher that stops or starts stay as they were, and nothing is raised
 //   for a broker that goes away.
 //   Out of service. A site removed from the configuration has its alarms suppressed
-//   (DSUPR) until it comes back; one without alarms is forgotten and its topic cleared.
+//   (DSUPR) until it comes back; one without alarms is forgotten and its topic cleared. A
+//   site whose line is lent for maintenance has them suppressed until the polls resume.
 //   State file. <state dir>/alarms-<client id>.json (alarms.json without a broker; none
 //   without a state folder, as a watcher made in code may be), written whole (a new file
 //   synced and renamed over the old one) at the next turn of the event loop after a user's
@@ -142,6 +143,7 @@ private:
 
     WatchSettings m_settings;
     QHash<QString, WatchSite> m_sites;
+    QSet<QString> m_inMaintenance; // sites suppressed for maintenance
     Publish m_publish;
     AlarmBook m_book;
     std::unique_ptr<AlarmNotifier> m_notifier;

@@ -3,6 +3,7 @@
 #include "fleet/IniFile.h"
 #include "fleet/MqttClient.h"
 #include "platform/ComPorts.h"
+#include "platform/NetListen.h"
 #include "platform/TextFile.h"
 #include "settings/modUserData.h"
 #include "settings/modUserFile.h"
@@ -25,7 +26,10 @@ const QStringList kNotifyKeys = {"exec", "exec_timeout_s", "renotify_min", "webh
                                  "webhook_tries"};
 const QStringList kMqttKeys = {"url", "topic_prefix", "client_id", "username", "password_file", "ca_file", "queue_limit",
                                "backlog_rate", "homeassistant_discovery", "insecure_file_modes"};
-const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs", "golden"};
+const QStringList kSiteKeys = {"interval_ms", "title", "input_type", "warn_outputs", "golden", "maintenance_port"};
+const QStringList kMaintenanceKeys = {"listen", "idle_min", "allow"};
+constexpr int kMaxAllow = 64;
+constexpr double kMaxIdleMin = 24 * 60;
 constexpr int kMaxQueueLimit = 1000000;
 constexpr int kMaxTextLength = 100;
 
@@ -58,6 +62,8 @@ private:
     void readMqtt(WatchSettings &s);
     void readNotify(WatchSettings &s);
     void readSites(WatchSettings &s);
+    void readMaintenance(WatchSettings &s);
+    void siteMaintenance(const WatchSettings &s, WatchSite &site, int index, QHash<int, QString> &users);
 
     void readGolden(WatchSite &site);
 
@@ -107,7 +113,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
             *faults << m_ini.faults();
         return std::nullopt;
     };
-    m_ini.setOutsideGroupHint(QStringLiteral("put it under [watch], [mqtt], [notify], [sites] or a site's group"));
+    m_ini.setOutsideGroupHint(QStringLiteral("put it under [watch], [mqtt], [notify], [maintenance], [sites] or a site's group"));
     if (!m_ini.read(m_path, kWatchFileLimit))
         return finish();
 
@@ -116,6 +122,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
         const QStringList *known = group == QLatin1String("watch") ? &kWatchKeys
                                    : group == QLatin1String("mqtt") ? &kMqttKeys
                                    : group == QLatin1String("notify") ? &kNotifyKeys
+                                   : group == QLatin1String("maintenance") ? &kMaintenanceKeys
                                    : group == QLatin1String("sites") ? nullptr
                                    : has(QStringLiteral("sites"), group) ? &kSiteKeys
                                                                         : nullptr;
@@ -144,6 +151,7 @@ std::optional<WatchSettings> Reader::read(QStringList *faults)
     }
     readMqtt(s);
     readNotify(s);
+    readMaintenance(s);
     readSites(s);
     if (m_ini.failed())
         return finish();
@@ -267,6 +275,7 @@ void Reader::readSites(WatchSettings &s)
     static const QRegularExpression siteName(QStringLiteral("^[A-Za-z0-9_-]{1,40}$"));
     static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]?)$"), QRegularExpression::CaseInsensitiveOption);
     QHash<QString, QString> portUser; // a port, lower case: the site that has it
+    QHash<int, QString> maintenanceUser; // a maintenance port: the site that has it
     for (const QString &name : names.mid(0, kWatchMaxSites)) {
         const int line = lineOf(g, name);
         if (!siteName.match(name).hasMatch()) {
@@ -323,6 +332,7 @@ void Reader::readSites(WatchSettings &s)
                           .arg(warn.left(100)));
         }
         readGolden(site);
+        siteMaintenance(s, site, s.sites.size(), maintenanceUser);
         if (s.mqtt)
             site.queueLimit = s.mqtt->queueLimit > 0 ? s.mqtt->queueLimit : (3600000 + site.intervalMs - 1) / site.intervalMs;
         s.sites << site;
@@ -355,6 +365,95 @@ void Reader::readGolden(WatchSite &site)
         fault(lineOf(site.name, key), QStringLiteral("golden=%1: %2").arg(text(site.name, key).left(200), why));
 }
 
+void Reader::readMaintenance(WatchSettings &s)
+{
+    const QString g = QStringLiteral("maintenance");
+    if (!m_ini.groups().contains(g))
+        return;
+    WatchMaintenance &m = s.maintenance;
+    const QString listen = text(g, QStringLiteral("listen"));
+    if (!listen.isEmpty()) {
+        static const QRegularExpression hostPort(QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[0-9.]+|localhost):([0-9]{1,5})$"));
+        const QRegularExpressionMatch hm = hostPort.match(listen);
+        const int port = hm.hasMatch() ? hm.captured(2).toInt() : 0;
+        QString host = hm.captured(1);
+        if (host.startsWith(QLatin1Char('[')))
+            host = host.mid(1, host.size() - 2);
+        NetBlock check;
+        if (!hm.hasMatch() || port < 1 || port > 65535 ||
+            (host != QLatin1String("localhost") && !NetBlock::parse(host, &check, nullptr))) {
+            fault(lineOf(g, QStringLiteral("listen")),
+                  QStringLiteral("listen=%1: write the address and the first site's port, as 127.0.0.1:7000 or [::1]:7000")
+                      .arg(listen.left(100)));
+        } else {
+            m.host = host == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : host;
+            m.basePort = port;
+        }
+    }
+    const QString idle = text(g, QStringLiteral("idle_min"));
+    if (!idle.isEmpty()) {
+        bool ok = false;
+        const double min = idle.toDouble(&ok);
+        if (!ok || !(min > 0) || min > kMaxIdleMin)
+            fault(lineOf(g, QStringLiteral("idle_min")),
+                  QStringLiteral("idle_min=%1: write the minutes a silent client keeps a line, more than 0 and at most %2")
+                      .arg(idle.left(40))
+                      .arg(kMaxIdleMin));
+        else
+            m.idleMs = qMax(1000, int(min * 60000 + 0.5));
+    }
+    const QString allow = text(g, QStringLiteral("allow"));
+    if (!allow.isEmpty()) {
+        static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+        const QStringList blocks = allow.split(separators, Qt::SkipEmptyParts);
+        if (blocks.size() > kMaxAllow)
+            fault(lineOf(g, QStringLiteral("allow")), QStringLiteral("allow= names %1 address blocks; at most %2").arg(blocks.size()).arg(kMaxAllow));
+        for (const QString &b : blocks.mid(0, kMaxAllow)) {
+            NetBlock nb;
+            QString why;
+            if (!NetBlock::parse(b, &nb, &why))
+                fault(lineOf(g, QStringLiteral("allow")), QStringLiteral("allow=: %1").arg(why.left(120)));
+            else
+                m.allow << nb.text;
+        }
+    }
+    if (!IsLoopbackHost(m.host) && m.allow.isEmpty())
+        fault(lineOf(g, QStringLiteral("listen")),
+              QStringLiteral("listen=%1 is not the loopback address: name the clients taken with allow= (as 10.1.0.0/16), "
+                             "or reach the loopback address through an SSH tunnel")
+                  .arg(listen.left(100)));
+}
+
+void Reader::siteMaintenance(const WatchSettings &s, WatchSite &site, int index, QHash<int, QString> &users)
+{
+    const QString key = QStringLiteral("maintenance_port");
+    int port = 0;
+    if (has(site.name, key)) {
+        port = number(site.name, key, 1, 65535, 0);
+    } else if (s.maintenance.basePort > 0) {
+        port = s.maintenance.basePort + index;
+        if (port > 65535) {
+            fault(lineOf(QStringLiteral("sites"), site.name),
+                  QStringLiteral("%1: the maintenance port %2 + %3 is past 65535; give the site a maintenance_port=")
+                      .arg(site.name)
+                      .arg(s.maintenance.basePort)
+                      .arg(index));
+            return;
+        }
+    }
+    if (port <= 0)
+        return;
+    if (users.contains(port)) {
+        const QString other = users[port];
+        const int line = has(site.name, key) ? lineOf(site.name, key) : lineOf(QStringLiteral("sites"), site.name);
+        fault(line, QStringLiteral("%1: the maintenance port %2 is already the one of %3").arg(site.name).arg(port).arg(other));
+        return;
+    }
+    users[port] = site.name;
+    site.maintenanceHost = s.maintenance.host;
+    site.maintenancePort = quint16(port);
+}
+
 } // namespace
 
 bool WatchSite::sameWatch(const WatchSite &o) const
@@ -381,6 +480,15 @@ QByteArray GoldenCells(const QByteArray &fileBytes, QString *why)
     for (int a = 0; a < kSettingsCells; ++a)
         cells += QByteArray(image[a].Data.data(), 2).toUpper();
     return cells;
+}
+
+QString WatchSite::maintenanceUrl() const
+{
+    if (maintenancePort == 0)
+        return {};
+    const QString h = maintenanceHost.contains(QLatin1Char(':')) ? QLatin1Char('[') + maintenanceHost + QLatin1Char(']')
+                                                                 : maintenanceHost;
+    return QStringLiteral("rfc2217://%1:%2").arg(h).arg(maintenancePort);
 }
 
 std::optional<WatchSettings> LoadWatchConfig(const QString &path, const QString &dataFolder, QStringList *faults,
@@ -444,6 +552,8 @@ WatchDiff DiffWatchConfig(const WatchSettings &before, const WatchSettings &afte
     d.mqttChanged = before.mqtt != after.mqtt;
     d.logFolderChanged = before.logFolder != after.logFolder;
     d.auditTimeChanged = before.auditMinute != after.auditMinute;
+    d.maintenanceChanged = before.maintenance.idleMs != after.maintenance.idleMs ||
+                           before.maintenance.allow != after.maintenance.allow;
     d.alarmsChanged = before.stateDir != after.stateDir || before.maxShelveMin != after.maxShelveMin ||
                       before.notify != after.notify;
     return d;
@@ -455,7 +565,7 @@ QString ReservedSiteName(const QString &name)
     // (<prefix>/<site>/reading): it can be neither a group of the file's own nor the level
     // under which the watchers publish their own state (<prefix>/watchd/<client id>).
     if (name == QLatin1String("watch") || name == QLatin1String("mqtt") || name == QLatin1String("sites") ||
-        name == QLatin1String("notify"))
+        name == QLatin1String("notify") || name == QLatin1String("maintenance"))
         return QStringLiteral("is a group of this file");
     // <prefix>/command/<user>/... are the users' commands: a site's topics there could be
     // written by a user named as one of them.

@@ -9,10 +9,15 @@
 //   [notify]  exec, exec_timeout_s, renotify_min, webhook, webhook_timeout_s, webhook_tries
 //             (no [notify] group: no one is told of an alarm but the consoles)
 //   [sites]   NAME=PORT, one line per site: COMn, tcp://HOST:PORT or rfc2217://HOST:PORT
+//   [maintenance] listen (HOST:PORT, the first site's port; the k-th site of [sites], counted
+//             from 0, gets PORT+k), idle_min (a client silent this long is dropped; default
+//             10, decimals taken), allow (the client addresses, CIDR, taken; without it only
+//             the loopback address, and listening elsewhere needs it)
 //   [NAME]    optional, per site: interval_ms, title, input_type, warn_outputs (the outputs that
 //             are warning stages, as 1 2 5; default all eight), golden (the site's approved
 //             settings, a .qvd file, read with the configuration: a file that cannot be read
-//             is a fault)
+//             is a fault), maintenance_port (the site's own maintenance port, on
+//             [maintenance]'s address or 127.0.0.1)
 //
 // A file with any fault gives one line per fault, "FILE:LINE: what is wrong", and no
 // settings. Paths that are not absolute are taken from the configuration file's folder.
@@ -66,6 +71,10 @@ struct WatchSite {
     QString golden;       // absolute; empty: the site's settings are not audited
     QByteArray goldenCells; // its 48 settings bytes as read with the configuration (96 hex digits)
     QString goldenProblem;  // why the file cannot be used (GoldenProblemsKept only); goldenCells empty
+    QString maintenanceHost;   // where its line is lent for maintenance (RFC 2217)
+    quint16 maintenancePort = 0; // 0: its line is not lent
+    // "rfc2217://127.0.0.1:7003", or empty without a maintenance port.
+    QString maintenanceUrl() const;
     bool operator==(const WatchSite &) const = default;
     // The same site apart from its golden file: a new approved file needs no new start.
     bool sameWatch(const WatchSite &o) const;
@@ -84,6 +93,15 @@ struct WatchNotify {
     bool operator==(const WatchNotify &) const = default;
 };
 
+// The lending of the sites' lines for maintenance ([maintenance]).
+struct WatchMaintenance {
+    QString host = QStringLiteral("127.0.0.1"); // where the ports listen
+    int basePort = 0;                          // 0: only sites with maintenance_port
+    int idleMs = 10 * 60000;                   // a client silent this long is dropped
+    QStringList allow;                         // client address blocks (CIDR); empty: loopback
+    bool operator==(const WatchMaintenance &) const = default;
+};
+
 struct WatchSettings {
     QString logFolder;    // absolute
     int intervalMs = 1000;
@@ -91,6 +109,7 @@ struct WatchSettings {
     int maxShelveMin = 480;
     int auditMinute = -1; // audit_time as minutes after midnight; -1: no daily audit
     WatchNotify notify;
+    WatchMaintenance maintenance;
     std::optional<WatchMqtt> mqtt;
     QList<WatchSite> sites; // in the order of [sites]
     bool operator==(const WatchSettings &) const = default;
@@ -106,10 +125,11 @@ struct WatchDiff {
     bool logFolderChanged = false;
     bool alarmsChanged = false; // state_dir, max_shelve_min or [notify]
     bool auditTimeChanged = false;
+    bool maintenanceChanged = false; // idle_min or allow (a site's port is the site's own)
     bool empty() const
     {
         return added.isEmpty() && removed.isEmpty() && changed.isEmpty() && goldenChanged.isEmpty() && !mqttChanged &&
-               !logFolderChanged && !alarmsChanged && !auditTimeChanged;
+               !logFolderChanged && !alarmsChanged && !auditTimeChanged && !maintenanceChanged;
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include "fleet/HistoryServer.h"
 #include "fleet/SettingsAudit.h"
+#include "fleet/MaintenancePort.h"
 #include "fleet/WatchAlarms.h"
 #include "logfiler/LogRun.h"
 #include "platform/Clock.h"
@@ -84,6 +85,10 @@ QByteArray StatePayload(const SiteStatus &s)
         p += ",\"log\":" + JsonString(s.log);
     if (s.dropped > 0)
         p += ",\"dropped\":" + QByteArray::number(s.dropped);
+    if (!s.maintenance.isEmpty())
+        p += ",\"maintenance\":" + JsonString(s.maintenance);
+    if (!s.client.isEmpty())
+        p += ",\"client\":" + JsonString(s.client);
     p += '}';
     return p;
 }
@@ -325,6 +330,16 @@ void Watcher::addSite(const WatchSite &cfg)
         emit logLine(QStringLiteral("%1: the settings could not be read for the audit (%2); the last audit stands")
                          .arg(s->cfg.name, why));
     });
+    if (cfg.maintenancePort > 0) {
+        s->maintenance = std::make_unique<MaintenancePort>(*s->watch, m_settings.maintenance);
+        connect(s->maintenance.get(), &MaintenancePort::note, this,
+                [this, s](const QString &text) { emit logLine(s->cfg.name + QStringLiteral(": ") + text); });
+        QString why;
+        if (!s->maintenance->start(&why))
+            emit logLine(QStringLiteral("%1: maintenance port: %2; trying again every %3 s")
+                             .arg(cfg.name, why)
+                             .arg(MaintenancePort::kRetryListenMs / 1000));
+    }
     m_sites[cfg.name] = std::move(owned);
     m_alarms->siteAdded(cfg);
     s->watch->start();
@@ -344,6 +359,8 @@ void Watcher::removeSite(const QString &name, bool clearStates)
     s.run->endIfStopAsked();
     s.watch->disconnect(this);
     s.watch->stop();
+    // Its client is closed; the line was the stopped site's.
+    s.maintenance.reset();
     m_queuedTotal -= qsizetype(s.queue.size());
     if (s.statePending)
         --m_statesPending;
@@ -516,6 +533,9 @@ SiteStatus Watcher::status(const Site &s) const
     st.dropped = s.dropped;
     st.intervalMs = s.cfg.intervalMs;
     st.log = s.logProblem;
+    st.maintenance = s.cfg.maintenanceUrl();
+    if (w.state() == SiteState::Maintenance)
+        st.client = w.holder();
     return st;
 }
 
@@ -731,6 +751,10 @@ void Watcher::reload(const WatchSettings &next)
     m_alarms->reload(next);
     if (m_history)
         m_history->setLogFolder(m_settings.logFolder);
+    if (d.maintenanceChanged)
+        for (auto &[name, s] : m_sites)
+            if (s->maintenance)
+                s->maintenance->setRules(m_settings.maintenance);
     if (folderChanged) {
         // The next reading of each site begins its run in the new folder.
         for (auto &[name, s] : m_sites) {
@@ -802,8 +826,12 @@ void Watcher::shutdown(int boundMs, std::function<void()> done)
         s->run->stop();
         s->run->endIfStopAsked();
     }
+    // Each site stops with its line, then its maintenance client is closed.
     for (auto &[name, s] : m_sites)
         s->watch->stop();
+    for (auto &[name, s] : m_sites)
+        if (s->maintenance)
+            s->maintenance->stop();
     m_alarms->stop();
     // The last states go out at once, whatever the pace: every site says that its watcher
     // stopped, then the watcher does.
@@ -838,6 +866,12 @@ LogRun *Watcher::run(const QString &name) const
 {
     const auto it = m_sites.find(name);
     return it == m_sites.end() ? nullptr : it->second->run.get();
+}
+
+MaintenancePort *Watcher::maintenance(const QString &name) const
+{
+    const auto it = m_sites.find(name);
+    return it == m_sites.end() ? nullptr : it->second->maintenance.get();
 }
 
 qsizetype Watcher::queued(const QString &name) const

@@ -1,6 +1,7 @@
 #pragma once
-// The fleet watcher without its program: a SiteWatch and a LogRun per site, and the
-// publisher of their readings and states on an MQTT broker.
+// The fleet watcher without its program: a SiteWatch and a LogRun per site (and a
+// MaintenancePort for a site whose line may be lent), and the publisher of their readings and
+// states on an MQTT broker. A site in maintenance has its alarms suppressed (WatchAlarms).
 //
 // Each site's readings are written to <log folder>/<site>/qlvYYYYMMDD.csv as the log filer
 // writes them with both display options on, one line per reading. A run begins with the
@@ -14,7 +15,9 @@
 //   <prefix>/<site>/reading        each reading (not retained)
 //   <prefix>/<site>/state          retained: its state, code, reason and since, at each
 //                                  change and each connect; "dropped" counts the readings
-//                                  the queue gave up since the last one
+//                                  the queue gave up since the last one; "maintenance" the
+//                                  address its line is lent at, and in maintenance "client"
+//                                  who holds it
 //   <prefix>/watchd/<client id>    retained: running (with the version), and offline by
 //                                  the last will or a stop
 //   <prefix>/<site>/alarms         retained: the site's alarms (WatchAlarms), which
@@ -52,6 +55,7 @@
 
 class HistoryServer;
 class LogRun;
+class MaintenancePort;
 class WatchAlarms;
 class WindowTimer;
 struct FileError;
@@ -82,6 +86,8 @@ struct SiteStatus {
     qint64 dropped = 0;        // readings the queue gave up since the last state
     int intervalMs = 0;        // how often the site is asked: a view judges its silence by it
     QString log;               // why its log cannot be written; empty while it can
+    QString maintenance;       // "rfc2217://HOST:PORT", where its line is lent; empty: nowhere
+    QString client;            // in maintenance: who holds the line
 };
 QByteArray StatePayload(const SiteStatus &s);
 // Why a log file cannot be written, in a few words for the state: "disk full",
@@ -125,6 +131,8 @@ public:
     int siteCount() const { return int(m_sites.size()); }
     SiteWatch *site(const QString &name) const;
     LogRun *run(const QString &name) const;
+    // The site's maintenance port (nullptr for a site without one).
+    MaintenancePort *maintenance(const QString &name) const;
     // Readings waiting for the broker, and those the queue gave up since the last
     // state.
     qsizetype queued(const QString &name) const;
@@ -163,6 +171,7 @@ private:
         WatchSite cfg;
         std::unique_ptr<SiteWatch> watch;
         std::unique_ptr<LogRun> run;
+        std::unique_ptr<MaintenancePort> maintenance; // after watch and run: it goes first
         std::deque<QByteArray> queue; // late readings' payloads, oldest first
         qint64 dropped = 0;
         bool overflowing = false;     // its queue is at its limit (told once a stretch)

@@ -395,8 +395,11 @@ void LinkSession::showView()
 
 void LinkSession::poke()
 {
-    if (!m_running)
+    if (!m_running) {
+        if (m_idle)
+            m_idle();
         return;
+    }
     if (m_driving) {
         m_again = true; // the running drive takes another pass
         return;

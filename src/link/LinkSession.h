@@ -109,6 +109,10 @@ public:
     void setOptions(const SessionOptions &options) { m_options = options; }
     const SessionOptions &options() const { return m_options; }
     const LinkView &view() const { return *m_view; }
+    // While no exchange runs, the port's activity (bytes arrived, the transmit buffer
+    // drained, the port closed) is told here: the line lent to someone who reads and writes
+    // the port itself. Empty: no one.
+    void setIdleListener(std::function<void()> listener) { m_idle = std::move(listener); }
 
     // ------------------------------------------------------------- port and buffer
     // Opens COM n without waiting (a device server's line connects in steps); done comes from
@@ -215,6 +219,7 @@ private:
     void boundStart(int ms);
 
     std::unique_ptr<SerialPortService> m_ownPort;
+    std::function<void()> m_idle;
     SerialPortService *m_hooked = nullptr;
     LinkView m_ownView;
     LinkView *m_view = &m_ownView;

@@ -531,7 +531,7 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
     const auto answerWith = [&](const QByteArray &p) { *answer += TelnetParser::subnegotiation(Telnet::OptComPort, p); };
     switch (code) {
     case Signature:
-        answerWith(QByteArray(1, char(ServerOffset + Signature)) + "qelvo-ctrlsim");
+        answerWith(QByteArray(1, char(ServerOffset + Signature)) + m_signature);
         break;
     case SetBaudRate: {
         if (payload.size() < 5)
@@ -540,7 +540,9 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
         for (int i = 1; i <= 4; ++i)
             v = (v << 8) | quint8(payload.at(i));
         record(QStringLiteral("baud %1").arg(v));
-        answerWith(baudPayload(ServerOffset + SetBaudRate, v == 0 ? kBaud : v));
+        if (m_fixed && v != 0 && v != kBaud)
+            ++m_declined;
+        answerWith(baudPayload(ServerOffset + SetBaudRate, v == 0 || m_fixed ? kBaud : v));
         break;
     }
     case SetDataSize:
@@ -557,8 +559,17 @@ void Rfc2217Server::onSubnegotiation(const QByteArray &payload, QByteArray *answ
                                       "modemmask", "purge"};
         record(QStringLiteral("%1 %2").arg(QLatin1String(names[code])).arg(v));
         quint8 taken = v;
-        if (v == 0 && code >= SetDataSize && code <= SetControl)
-            taken = code == SetDataSize ? kDataBits : 1; // the present 8N1 without flow control
+        // The line's own setting: 8N1 without flow control. A fixed line answers it to
+        // whatever was asked of the data size, parity, stop bits and outbound flow control.
+        const bool lineSetting = code >= SetDataSize && code <= SetStopSize;
+        const bool flowSetting = code == SetControl && v <= 3;
+        const quint8 own = code == SetDataSize ? kDataBits : 1;
+        if (v == 0 && (lineSetting || code == SetControl))
+            taken = own;
+        else if (m_fixed && (lineSetting || flowSetting) && v != own) {
+            taken = own;
+            ++m_declined;
+        }
         if (code == PurgeData)
             m_purges |= v & PurgeBoth;
         answerWith(bytePayload(ServerOffset + code, taken));

@@ -216,6 +216,13 @@ public:
     QByteArray encode(const QByteArray &data) const;
     // The purges asked since the last call (PurgeReceive | PurgeTransmit bits).
     int takePurges();
+    // A line that stays as it is, 9600 8N1 without flow control, whatever the client asks:
+    // every setting is answered with the line's own (the watcher lends a site's line so).
+    // The settings asked otherwise are counted.
+    void setFixedLine(bool fixed) { m_fixed = fixed; }
+    int settingsDeclined() const { return m_declined; }
+    // The name the signature request is answered with.
+    void setSignature(const QByteArray &name) { m_signature = name.left(64); }
     bool comPortEnabled() const { return m_options.remoteEnabled(Telnet::OptComPort); }
     // The settings the client asked for, in the order they came ("baud 9600", "data 8" ...):
     // the first kMaxRequests; the rest are only counted.
@@ -231,5 +238,8 @@ private:
     TelnetOptions m_options;
     NvtText m_text;
     bool m_refuse = false;
+    bool m_fixed = false;
+    int m_declined = 0;
+    QByteArray m_signature = "qelvo-ctrlsim";
     int m_purges = 0;
 };

@@ -101,7 +101,7 @@ void tst_watchconfig::badFiles_data()
     row("comma", kSites + "[kawabe-1]\ntitle=a, b\n", {"5: title=a,b: a value with a comma is written in double quotes (\"...\")"});
     row("open quote", kSites + "[kawabe-1]\ntitle=\"a\n", {"5: title: the double quote is not closed"});
     row("unreadable lines", "interval_ms=5\n[watch\nx=1\n" + kSites + "kawabe-3\n",
-        {"1: interval_ms stands outside a group: put it under [watch], [mqtt], [notify], [sites] or a site's group",
+        {"1: interval_ms stands outside a group: put it under [watch], [mqtt], [notify], [maintenance], [sites] or a site's group",
          "2: cannot read [watch: a group is written [NAME]", "7: cannot read \"kawabe-3\": write [group], key=value or a comment (;)"});
     row("longest shelve", "[watch]\nmax_shelve_min=0\n" + kSites, {"2: max_shelve_min=0 is out of range (1-10080)"});
     row("notify keys", "[notify]\nmail=x\nexec_timeout_s=0\nrenotify_min=99999\nwebhook_timeout_s=301\nwebhook_tries=0\n" + kSites,

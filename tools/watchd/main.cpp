@@ -40,7 +40,8 @@ and with an [mqtt] group to the broker (JSON, QoS 1):
   PREFIX/SITE/state            retained: state, code, since, reason, title, watchd,
                                warn_outputs, interval_ms; log while the site's log
                                cannot be written ("disk full"); dropped when its queue
-                               gave readings up
+                               gave readings up; maintenance (rfc2217://HOST:PORT) for
+                               a site whose line may be lent, and client while it is
   PREFIX/watchd/CLIENT_ID      retained: running (with sites, since, version and the
                                counts of commands and notifications), or offline (also
                                the last will); a site's state holds only while its
@@ -64,6 +65,16 @@ States (and their codes):
   lost      open-failed         the port did not open; tried again after 1, 2, 4 ... 60 s
             connection-lost     the port or the connection went away; tried again as well
   stopped   watcher-stopped     the watcher stopped
+  maintenance maintenance       the line is lent to a client of the site's maintenance port
+  starting  resuming            the client left; the polls resume
+
+Maintenance: with [maintenance] listen=127.0.0.1:7000 (the k-th site of [sites], from 0,
+gets 7000+k) or a site's maintenance_port=, the watcher serves each site's line there as
+an RFC 2217 device server: a client (the tool or qelvo-cli with rfc2217://HOST:PORT in
+ports/COMn) holds the line while the site's polls pause, its log run ends and its alarms
+are suppressed (DSUPR); the line stays 9600 8N1; one client at a time; a client that sends
+nothing for idle_min (default 10) is dropped; the polls resume when it leaves. Only the
+loopback address is served unless allow= names the clients' address blocks (CIDR).
 
 Readings taken while the broker is away wait in each site's queue (queue_limit; past it
 the oldest go, counted in the state's dropped) and follow the live readings when it is
@@ -195,6 +206,18 @@ int main(int argc, char **argv)
                         n.webhookTries, n.webhookTimeoutS);
         if (n.renotifyMin > 0)
             std::printf("  told again every %d min while not acknowledged\n", n.renotifyMin);
+        bool anyMaintenance = false;
+        for (const WatchSite &site : settings->sites)
+            if (site.maintenancePort > 0) {
+                if (!anyMaintenance) {
+                    const WatchMaintenance &m = settings->maintenance;
+                    std::printf("  maintenance: clients dropped after %s min silent; taken from %s\n",
+                                qPrintable(QString::number(m.idleMs / 60000.0, 'g', 4)),
+                                m.allow.isEmpty() ? "the loopback address only" : qPrintable(m.allow.join(QStringLiteral(", "))));
+                }
+                anyMaintenance = true;
+                std::printf("  %s: maintenance at %s\n", qPrintable(site.name), qPrintable(site.maintenanceUrl()));
+            }
         return 0;
     }
 
