@@ -119,6 +119,11 @@ std::shared_ptr<const TrendSeries> SiteBoard::history(int index) const
     return index >= 0 && index < m_history.size() ? m_history[index].series : nullptr;
 }
 
+std::shared_ptr<TrendSeries> SiteBoard::historyToMerge(int index)
+{
+    return index >= 0 && index < m_history.size() ? m_history[index].series : nullptr;
+}
+
 int SiteBoard::addSite(const QString &name) { return siteName(name) ? rowFor(name) : -1; }
 
 void SiteBoard::setTitle(const QString &name, const QString &title)

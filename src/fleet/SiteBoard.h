@@ -160,6 +160,8 @@ public:
     const QList<QPair<qint64, double>> &sparkline(int index) const;
     // The history of row index (null for no row).
     std::shared_ptr<const TrendSeries> history(int index) const;
+    // The same series, for older readings to be merged into it (HistoryFetch).
+    std::shared_ptr<TrendSeries> historyToMerge(int index);
     quint64 droppedMessages() const { return m_dropped; }
     // The stale check, once a second by its own timer (also callable).
     void check();

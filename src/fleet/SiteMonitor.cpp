@@ -186,6 +186,7 @@ void SiteMonitor::stopBroker()
 {
     if (!m_mqtt)
         return;
+    m_fetch.reset();
     m_mqtt->disconnect(this);
     m_mqtt->stop();
     m_mqtt.reset();
@@ -278,8 +279,10 @@ bool SiteMonitor::useBroker(const SiteSource &s)
         setBrokerText(QStringLiteral("ﾊﾟｽﾜｰﾄﾞﾌｧｲﾙを読めません: %1").arg(why));
         return false;
     }
-    o.maxPayload = SiteBoard::kMaxAlarmsPayload;
+    // The largest message taken: a chunk of a history answer (the board bounds the others).
+    o.maxPayload = qMax(SiteBoard::kMaxAlarmsPayload, HistoryFetch::kMaxAnswerBytes);
     m_mqtt = std::make_unique<MqttClient>(o);
+    useHistoryFetch(o.clientId);
     const QString where = s.url;
     // The broker lost is one alarm, named by its address; its sites wait as 未接続.
     connect(m_mqtt.get(), &MqttClient::connected, this, [this, where] {
@@ -293,6 +296,10 @@ bool SiteMonitor::useBroker(const SiteSource &s)
     const QString results = m_prefix + QStringLiteral("/command/") + s.username + QLatin1Char('/');
     connect(m_mqtt.get(), &MqttClient::messageReceived, this,
             [this, results](const QString &topic, const QByteArray &payload, bool retained) {
+                if (topic == m_fetch->replyTopic()) {
+                    m_fetch->message(topic, payload, retained);
+                    return;
+                }
                 if (topic.startsWith(results) && topic.endsWith(QLatin1String("/result"))) {
                     if (!retained)
                         commandAnswered(topic.mid(results.size()).chopped(7), payload);
@@ -305,6 +312,7 @@ bool SiteMonitor::useBroker(const SiteSource &s)
         m_mqtt->subscribe(m_prefix + QLatin1Char('/') + level);
     if (!s.username.isEmpty())
         m_mqtt->subscribe(results + QStringLiteral("+/result"));
+    m_mqtt->subscribe(m_fetch->replyTopic());
     if (!m_mqtt->start(&why)) {
         setBrokerText(where + QStringLiteral(" 使用できません (") + why + QLatin1Char(')'));
         m_mqtt.reset();
@@ -312,6 +320,38 @@ bool SiteMonitor::useBroker(const SiteSource &s)
     }
     setBrokerText(where + QStringLiteral(" 接続待ち"));
     return true;
+}
+
+void SiteMonitor::useHistoryFetch(const QString &clientId)
+{
+    // This view's own reply topic: its client id, in characters any topic level takes.
+    QString level = clientId;
+    for (QChar &c : level)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != QLatin1Char('-') && c != QLatin1Char('_'))
+            c = QLatin1Char('_');
+    m_fetch = std::make_unique<HistoryFetch>(
+        m_prefix, m_prefix + QStringLiteral("/history/") + level.left(80),
+        [this](const QString &topic, const QByteArray &payload) {
+            return m_mqtt && m_mqtt->isConnected() && m_mqtt->publish(topic, payload, 1, false) > 0;
+        });
+    connect(m_fetch.get(), &HistoryFetch::told, this, &SiteMonitor::commandTold);
+    connect(m_fetch.get(), &HistoryFetch::merged, this,
+            [](const TrendSeries *series) { emit siteEvents().historyGrew(series); });
+}
+
+void SiteMonitor::askHistory(const QString &name)
+{
+    const int i = m_board->indexOf(name);
+    if (i < 0)
+        return;
+    const QString shown = m_board->rows().at(i).displayName();
+    const bool local = std::any_of(m_local.begin(), m_local.end(),
+                                   [&](const std::unique_ptr<SiteWatch> &w) { return w->site().name == name; });
+    if (local || !m_fetch) {
+        emit commandTold(HistoryFetch::localText(shown));
+        return;
+    }
+    m_fetch->ask(name, shown, m_board->historyToMerge(i));
 }
 
 QString SiteMonitor::commandRefusal() const

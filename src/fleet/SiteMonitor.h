@@ -11,6 +11,7 @@
 // The polled sites' ports are taken (PortClaims) while they are polled, so the program's own
 // link cannot open them meanwhile, and a site whose port the own link holds waits (lost,
 // retrying) until it is free.
+#include "fleet/HistoryFetch.h"
 #include "fleet/MqttClient.h"
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteWatch.h"
@@ -82,6 +83,13 @@ public:
     // Why the service's alarms cannot be acted on from here; empty when they can.
     QString commandRefusal() const;
 
+    // A site's last day asked of its watcher into its history (HistoryFetch), the chunks
+    // merged as they come; a site polled here, or without a broker, keeps what arrived since
+    // the board began. Told through commandTold.
+    void askHistory(const QString &name);
+    // The fetches of history on the broker; null without one.
+    HistoryFetch *historyFetch() const { return m_fetch.get(); }
+
     // How a polled site's port is made (tests give simulated ones).
     static SitePortMaker &portMaker();
     static QString loginName();
@@ -102,6 +110,7 @@ signals:
 private:
     void newBoard();
     bool useBroker(const SiteSource &s);
+    void useHistoryFetch(const QString &clientId);
     bool useWatchFile(const QString &path);
     void stopBroker();
     void stopLocal();
@@ -114,6 +123,7 @@ private:
 
     SiteBoard *m_board = nullptr;
     std::unique_ptr<MqttClient> m_mqtt;
+    std::unique_ptr<HistoryFetch> m_fetch;
     std::vector<std::unique_ptr<SiteWatch>> m_local;
     SiteSource m_source;
     QString m_prefix;

@@ -505,6 +505,8 @@ void frmSites1::openHistory(const QModelIndex &index)
     const BoardRow &r = b->rows().at(i);
     const QString caption = r.title.isEmpty() ? r.name : r.title + QStringLiteral(" (") + r.name + QLatin1Char(')');
     emit siteEvents().historyAsked(caption, b->history(i), r.unit);
+    // What arrived so far shows at once; the watcher's day follows as it comes.
+    m_monitor->askHistory(r.name);
 }
 
 bool frmSites1::eventFilter(QObject *o, QEvent *e)
