@@ -76,6 +76,8 @@ QString BoardLinkText(BoardRow::Link link)
 
 SiteBoard::SiteBoard(QObject *parent) : QObject(parent), m_since(Now())
 {
+    // Every step of an alarm changes the list of alarms.
+    connect(this, &SiteBoard::alarmStep, this, &SiteBoard::alarmsChanged);
     m_timer = new WindowTimer(this);
     m_timer->setInterval(1000);
     m_timer->onTick = [this] { check(); };
@@ -336,11 +338,18 @@ void SiteBoard::check()
 {
     const qint64 now = clockService().elapsedMs();
     for (int i = 0; i < m_rows.size(); ++i) {
-        const BoardRow &r = m_rows[i];
-        // Behind a watcher or a broker that is gone, silence is theirs.
+        BoardRow &r = m_rows[i];
+        // Behind a watcher or a broker that is gone, silence is theirs. A site not online
+        // (応答なし, 切断 ...) is silent for the reason its state gives, which is its alarm;
+        // back online, its silence counts from then.
+        const bool online = r.link == BoardRow::Link::Online;
+        if (!online)
+            r.onlineSinceMs = BoardRow::kOffline;
+        else if (r.onlineSinceMs == BoardRow::kOffline)
+            r.onlineSinceMs = now;
         if (r.lastMs < 0 || r.intervalMs <= 0 || r.suppressed)
             continue;
-        const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
+        const bool stale = online && now - qMax(r.lastMs, r.onlineSinceMs) > qint64(kStaleIntervals) * r.intervalMs;
         if (stale != r.alarm.holds(AlarmCause::Stale)) {
             cause(i, AlarmCause::Stale, stale);
             emit rowChanged(r.name);
@@ -369,6 +378,7 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
         return;
     }
     a.active << what;
+    a.raisedAt.insert(int(what), Now());
     emit alarmStep(r.name, AlarmStep::Raised, what, QString());
     if (a.latched)
         return;
@@ -392,6 +402,7 @@ void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
         return;
     }
     a.active << what;
+    a.raisedAt.insert(int(what), Now());
     emit alarmStep(key, AlarmStep::Raised, what, QString());
     if (a.latched)
         return;
@@ -446,7 +457,9 @@ bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
             emit alarmStep(r.name, AlarmStep::Raised, AlarmCause(c), QString());
         if (wasActive && !isActive && !first)
             emit alarmStep(r.name, AlarmStep::Cleared, AlarmCause(c), QString());
-        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !first)
+        // A shelved alarm waits for no one, but no one acknowledged it either: no 確認 line.
+        const bool setAside = is && (is->state() == AlarmState::Shelved || is->state() == AlarmState::Suppressed);
+        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !setAside && !first)
             emit alarmStep(r.name, AlarmStep::Acknowledged, AlarmCause(c), is ? is->ackedBy : QString());
         if (is && is->state() == AlarmState::Unack && (!was || was->state() != AlarmState::Unack || raisedAgain) &&
             !rang)
@@ -456,6 +469,7 @@ bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
     if (rang)
         emit alarmRaised(r.name, *rang);
     emit unacknowledgedChanged(unacknowledged());
+    emit alarmsChanged();
     emit rowChanged(r.name);
     return true;
 }

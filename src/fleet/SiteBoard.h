@@ -54,6 +54,7 @@ struct SiteAlarm {
     bool latched = false;     // red until acknowledged
     AlarmCause first{};       // what raised the latched alarm (the last one raised)
     QList<AlarmCause> active; // the causes holding now, in the order they came
+    QHash<int, QDateTime> raisedAt; // when each cause (by AlarmCause) was last raised
     bool holds(AlarmCause c) const { return active.contains(c); }
 };
 
@@ -77,6 +78,10 @@ struct BoardRow {
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     SiteAlarm alarm;
     bool suppressed = false;  // behind a watcher or a broker that is gone: its causes raise nothing
+    // Elapsed ms since when the row is seen online again after it was not (its silence counts
+    // from then); kOffline while it is not online; -1 before it ever was not.
+    static constexpr qint64 kOffline = -2;
+    qint64 onlineSinceMs = -1;
     // The service's alarms of the site (<prefix>/<site>/alarms), where its watcher publishes
     // them: the view shows these, not its own latch, for the site's outputs and link.
     bool hasService = false;
@@ -168,6 +173,8 @@ signals:
     // assistive technology.
     void alarmRaised(const QString &name, AlarmCause cause);
     void unacknowledgedChanged(int count);
+    // Some alarm changed (raised, cleared, acknowledged, a service's list): for the alarm list.
+    void alarmsChanged();
 
 private:
     int rowFor(const QString &name);

@@ -20,6 +20,7 @@
 #include <algorithm>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -113,6 +114,49 @@ QString SiteMonitor::loginName()
 }
 
 QString SiteMonitor::alarmLogPath() { return DataFolder() + QStringLiteral("sitealarm.log"); }
+
+QString SiteMonitor::alarmLogPath(const QDate &day)
+{
+    return DataFolder() + QStringLiteral("sitealarm%1.log").arg(day.toString(QStringLiteral("yyyyMMdd")));
+}
+
+void SiteMonitor::rotateAlarmLog(const QDate &today)
+{
+    if (m_logDay == today)
+        return;
+    const QString path = alarmLogPath();
+    const auto exists = [](const QString &p, struct stat *st) {
+        return diskService().stat(QFile::encodeName(p).constData(), st) == 0;
+    };
+    struct stat st {};
+    if (!exists(path, &st)) {
+        m_logDay = today;
+        return;
+    }
+    // Written by an earlier run: the day of its last line ("yyyy/MM/dd ..."), or of its last
+    // write when no line tells it.
+    QDate held = m_logDay;
+    if (!held.isValid()) {
+        QByteArray bytes;
+        if (!ReadWholeFile(path, bytes).failed()) {
+            const qsizetype end = bytes.endsWith("\r\n") ? bytes.size() - 2 : bytes.size();
+            const qsizetype start = bytes.lastIndexOf('\n', end - 1) + 1;
+            held = QDate::fromString(QString::fromLatin1(bytes.mid(start, 10)), QStringLiteral("yyyy/MM/dd"));
+        }
+        if (!held.isValid())
+            held = QDateTime::fromSecsSinceEpoch(st.st_mtime).date();
+    }
+    if (held == today) {
+        m_logDay = today;
+        return;
+    }
+    QString aside = alarmLogPath(held);
+    for (int n = 2; n < 100 && exists(aside, &st); ++n)
+        aside = alarmLogPath(held).chopped(4) + QStringLiteral("_%1.log").arg(n);
+    if (RenameFile(path, aside).failed())
+        return;
+    m_logDay = today;
+}
 
 void SiteMonitor::newBoard()
 {
@@ -347,13 +391,80 @@ void SiteMonitor::acknowledge(const QStringList &names)
         if (std::none_of(r->service.alarms.begin(), r->service.alarms.end(),
                          [](const Alarm &a) { return a.unacknowledged(); }))
             continue;
-        const QByteArray cmd = "{\"id\":\"" + QByteArray::number(++m_commandId) + "\",\"action\":\"ack\",\"cause\":\"all\"}";
-        if (m_mqtt->publish(m_prefix + QStringLiteral("/command/") + m_source.username + QLatin1Char('/') + name, cmd, 1,
-                            false) > 0)
+        if (sendCommand(name, "\"action\":\"ack\",\"cause\":\"all\""))
             ++sent;
     }
     if (sent > 0)
         emit commandTold(QStringLiteral("確認を送信しました (%1ｻｲﾄ)").arg(sent));
+}
+
+bool SiteMonitor::sendCommand(const QString &site, const QByteArray &rest)
+{
+    const QByteArray cmd = "{\"id\":\"" + QByteArray::number(++m_commandId) + "\"," + rest + '}';
+    return m_mqtt->publish(m_prefix + QStringLiteral("/command/") + m_source.username + QLatin1Char('/') + site, cmd, 1,
+                           false) > 0;
+}
+
+namespace {
+// The sites of names whose watcher keeps their alarms.
+QList<const BoardRow *> serviceRows(const SiteBoard *board, const QStringList &names)
+{
+    QList<const BoardRow *> rows;
+    for (const QString &name : names)
+        if (const BoardRow *r = board->row(name); r && r->hasService)
+            rows << r;
+    return rows;
+}
+} // namespace
+
+void SiteMonitor::shelve(const QStringList &names, int minutes, const QString &reason)
+{
+    const QList<const BoardRow *> rows = serviceRows(m_board, names);
+    if (rows.isEmpty()) {
+        emit commandTold(QStringLiteral("一時抑制する警報がありません"));
+        return;
+    }
+    if (const QString why = commandRefusal(); !why.isEmpty()) {
+        emit commandTold(QStringLiteral("一時抑制できません: %1").arg(why));
+        return;
+    }
+    int sent = 0;
+    for (const BoardRow *r : rows)
+        for (const Alarm &a : r->service.alarms) {
+            // Only an alarm that stands: a shelved one stays as shelved, one out of service
+            // is the maintenance's.
+            const AlarmState st = a.state();
+            if (st != AlarmState::Unack && st != AlarmState::Acked && st != AlarmState::Rtnun)
+                continue;
+            if (sendCommand(r->name, "\"action\":\"shelve\",\"cause\":\"" + QByteArray(AlarmCauseName(a.cause)) +
+                                         "\",\"minutes\":" + QByteArray::number(minutes) +
+                                         ",\"reason\":" + JsonString(reason.left(AlarmBook::kMaxReason))))
+                ++sent;
+        }
+    emit commandTold(sent > 0 ? QStringLiteral("一時抑制を送信しました (%1件)").arg(sent)
+                              : QStringLiteral("一時抑制する警報がありません"));
+}
+
+void SiteMonitor::unshelve(const QStringList &names)
+{
+    const QList<const BoardRow *> rows = serviceRows(m_board, names);
+    QList<const BoardRow *> shelved;
+    for (const BoardRow *r : rows)
+        if (std::any_of(r->service.alarms.begin(), r->service.alarms.end(), [](const Alarm &a) { return a.shelved(); }))
+            shelved << r;
+    if (shelved.isEmpty()) {
+        emit commandTold(QStringLiteral("抑制中の警報がありません"));
+        return;
+    }
+    if (const QString why = commandRefusal(); !why.isEmpty()) {
+        emit commandTold(QStringLiteral("抑制解除できません: %1").arg(why));
+        return;
+    }
+    int sent = 0;
+    for (const BoardRow *r : shelved)
+        if (sendCommand(r->name, "\"action\":\"unshelve\",\"cause\":\"all\""))
+            ++sent;
+    emit commandTold(QStringLiteral("抑制解除を送信しました (%1ｻｲﾄ)").arg(sent));
 }
 
 void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload)
@@ -370,7 +481,9 @@ void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload
 
 void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user)
 {
-    const QString line = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
+    const QDateTime now = Now();
+    rotateAlarmLog(now.date());
+    const QString line = now.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
                          QLatin1Char(',') + AlarmStepText(step) + QLatin1Char(',') + AlarmCauseText(cause) +
                          QLatin1Char(',') + user;
     // A failed append loses the line, not the alarm: the board and the views hold it either way.
