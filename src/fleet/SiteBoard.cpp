@@ -416,12 +416,25 @@ void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
 bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
 {
     SiteAlarms next;
-    BoardRow &r = m_rows[i];
-    if (!ParseAlarmsPayload(payload, &next) || next.site != r.name)
+    if (!ParseAlarmsPayload(payload, &next) || next.site != m_rows[i].name)
         return false;
     // A list older than the one held (a retained one that crossed a newer) changes nothing.
-    if (r.hasService && next.seq < r.service.seq)
+    if (m_rows[i].hasService && next.seq < m_rows[i].service.seq)
         return true;
+    takeAlarms(i, std::move(next));
+    return true;
+}
+
+void SiteBoard::takeServiceAlarms(const QString &name, const SiteAlarms &alarms)
+{
+    const int i = addSite(name);
+    if (i >= 0)
+        takeAlarms(i, alarms);
+}
+
+void SiteBoard::takeAlarms(int i, SiteAlarms next)
+{
+    BoardRow &r = m_rows[i];
     const auto unacked = [](const SiteAlarms &s) {
         int n = 0;
         for (const Alarm &a : s.alarms)
@@ -471,7 +484,6 @@ bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
     emit unacknowledgedChanged(unacknowledged());
     emit alarmsChanged();
     emit rowChanged(r.name);
-    return true;
 }
 
 void SiteBoard::suppress(int i)

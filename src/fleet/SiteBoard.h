@@ -129,6 +129,8 @@ public:
     void takeReading(const QString &name, const Reading &r, int intervalMs);
     void takeState(const QString &name, SiteState state, const QString &reason);
     void setTitle(const QString &name, const QString &title);
+    // The alarms of a site polled here, kept by the view's own book: shown as a service's.
+    void takeServiceAlarms(const QString &name, const SiteAlarms &alarms);
     void setWarnMask(const QString &name, quint8 mask);
     // A site known before anything comes from it (from a watcher's configuration); its index,
     // or -1 for a name that cannot be a site's (or past kMaxRows).
@@ -185,6 +187,7 @@ private:
     void resume(int index, qint64 nowMs);
     void suppress(int index);
     bool takeAlarms(int index, const QByteArray &payload);
+    void takeAlarms(int index, SiteAlarms next);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);

@@ -1,6 +1,7 @@
 #include "fleet/SiteMonitor.h"
 
 #include "fleet/IniFile.h"
+#include "fleet/WatchAlarms.h"
 #include "fleet/WatchConfig.h"
 #include "link/LinkSession.h"
 #include "link/modLinkState.h"
@@ -114,6 +115,15 @@ QString SiteMonitor::loginName()
 }
 
 QString SiteMonitor::alarmLogPath() { return DataFolder() + QStringLiteral("sitealarm.log"); }
+
+void SiteMonitor::handLocalAlarms()
+{
+    const QSet<QString> sites = std::exchange(m_localChanged, {});
+    if (!m_localBook)
+        return;
+    for (const QString &site : sites)
+        m_board->takeServiceAlarms(site, m_localBook->site(site));
+}
 
 QString SiteMonitor::alarmLogPath(const QDate &day)
 {
@@ -243,6 +253,9 @@ void SiteMonitor::stopLocal()
         w->stop();
     }
     m_local.clear();
+    m_localNames.clear();
+    m_localChanged.clear();
+    m_localBook.reset();
     PortClaims::release(this);
 }
 
@@ -261,6 +274,25 @@ bool SiteMonitor::useWatchFile(const QString &path)
         setFileText(QStringLiteral("%1 を使用できません: %2").arg(file, faults.value(0)));
         return false;
     }
+    // The polled sites' alarms: the view keeps them itself, in the states the watcher's have,
+    // and the board shows them as it shows a watcher's.
+    m_localBook = std::make_unique<AlarmBook>();
+    // A reading's changes (outputs 1 and 2 at once) go to the board as one list, as the
+    // watcher publishes them: at the next turn of the event loop.
+    connect(m_localBook.get(), &AlarmBook::siteChanged, this, [this](const QString &site) {
+        if (m_localChanged.isEmpty())
+            QMetaObject::invokeMethod(this, &SiteMonitor::handLocalAlarms, Qt::QueuedConnection);
+        m_localChanged.insert(site);
+    });
+    connect(m_localBook.get(), &AlarmBook::changed, this, [this](const AlarmEvent &e) {
+        // The board's steps log raises and clears; acknowledgements (with the user, which a
+        // list of alarms does not keep once they are normal) and shelving are the book's.
+        if (e.kind == AlarmEvent::Kind::Acked)
+            logLine(e.site, AlarmStepText(AlarmStep::Acknowledged), e.alarm.cause, e.user);
+        else if (e.kind == AlarmEvent::Kind::Shelved || e.kind == AlarmEvent::Kind::Unshelved ||
+                 e.kind == AlarmEvent::Kind::ShelveEnded)
+            logLine(e.site, AlarmEventText(e.kind), e.alarm.cause, e.user);
+    });
     QStringList refused;
     for (const WatchSite &site : settings->sites) {
         const QStringList keys = SitePortKeys(site);
@@ -275,6 +307,8 @@ bool SiteMonitor::useWatchFile(const QString &path)
         m_board->addSite(name);
         m_board->setTitle(name, site.title);
         m_board->setWarnMask(name, site.warnOutputs);
+        m_localNames.insert(name);
+        m_board->takeServiceAlarms(name, SiteAlarms{name, 0, {}});
         auto w = std::make_unique<SiteWatch>(site, portMaker());
         // The program's own link has the port open: the site waits (lost, retrying) until it is
         // closed; meanwhile the claim keeps the link from opening it again.
@@ -288,10 +322,15 @@ bool SiteMonitor::useWatchFile(const QString &path)
             return QString();
         });
         const int interval = site.intervalMs;
-        connect(w.get(), &SiteWatch::readingTaken, this,
-                [this, name, interval](const Reading &r) { m_board->takeReading(name, r, interval); });
-        connect(w.get(), &SiteWatch::stateChanged, this,
-                [this, name](SiteState st, const QString &why) { m_board->takeState(name, st, why); });
+        const quint8 warn = site.warnOutputs;
+        connect(w.get(), &SiteWatch::readingTaken, this, [this, name, interval, warn](const Reading &r) {
+            m_board->takeReading(name, r, interval);
+            WatchAlarms::readingConditions(*m_localBook, name, r, warn);
+        });
+        connect(w.get(), &SiteWatch::stateChanged, this, [this, name](SiteState st, const QString &why) {
+            m_board->takeState(name, st, why);
+            WatchAlarms::stateConditions(*m_localBook, name, st, why);
+        });
         w->start();
         m_local.push_back(std::move(w));
     }
@@ -373,9 +412,14 @@ void SiteMonitor::acknowledge(const QStringList &names)
 {
     // The view's own alarms (and those of the sites' watchers and broker) here.
     QStringList service;
-    for (const QString &name : names)
-        if (const BoardRow *r = m_board->row(name); r && r->hasService)
+    for (const QString &name : names) {
+        if (isLocal(name))
+            m_localBook->acknowledge(name, std::nullopt, loginName());
+        else if (const BoardRow *r = m_board->row(name); r && r->hasService)
             service << name;
+    }
+    // A user's act shows at once.
+    handLocalAlarms();
     m_board->acknowledge(names, loginName());
     if (service.isEmpty())
         return;
@@ -405,23 +449,33 @@ bool SiteMonitor::sendCommand(const QString &site, const QByteArray &rest)
                            false) > 0;
 }
 
-namespace {
-// The sites of names whose watcher keeps their alarms.
-QList<const BoardRow *> serviceRows(const SiteBoard *board, const QStringList &names)
+QList<const BoardRow *> SiteMonitor::serviceRows(const QStringList &names) const
 {
     QList<const BoardRow *> rows;
     for (const QString &name : names)
-        if (const BoardRow *r = board->row(name); r && r->hasService)
+        if (const BoardRow *r = m_board->row(name); r && r->hasService && !isLocal(name))
             rows << r;
     return rows;
 }
-} // namespace
 
 void SiteMonitor::shelve(const QStringList &names, int minutes, const QString &reason)
 {
-    const QList<const BoardRow *> rows = serviceRows(m_board, names);
+    // The sites polled here: shelved at once, in the login name.
+    int done = 0;
+    for (const QString &name : names) {
+        if (!isLocal(name))
+            continue;
+        for (const Alarm &a : m_localBook->site(name).alarms) {
+            const AlarmState st = a.state();
+            if (st == AlarmState::Unack || st == AlarmState::Acked || st == AlarmState::Rtnun)
+                done += m_localBook->shelve(name, a.cause, minutes, loginName(), reason.left(AlarmBook::kMaxReason)).ok;
+        }
+    }
+    handLocalAlarms();
+    const QList<const BoardRow *> rows = serviceRows(names);
     if (rows.isEmpty()) {
-        emit commandTold(QStringLiteral("一時抑制する警報がありません"));
+        emit commandTold(done > 0 ? QStringLiteral("一時抑制しました (%1件)").arg(done)
+                                  : QStringLiteral("一時抑制する警報がありません"));
         return;
     }
     if (const QString why = commandRefusal(); !why.isEmpty()) {
@@ -447,13 +501,19 @@ void SiteMonitor::shelve(const QStringList &names, int minutes, const QString &r
 
 void SiteMonitor::unshelve(const QStringList &names)
 {
-    const QList<const BoardRow *> rows = serviceRows(m_board, names);
+    int done = 0;
+    for (const QString &name : names)
+        if (isLocal(name) && m_localBook->unshelve(name, std::nullopt, loginName()).ok)
+            ++done;
+    handLocalAlarms();
+    const QList<const BoardRow *> rows = serviceRows(names);
     QList<const BoardRow *> shelved;
     for (const BoardRow *r : rows)
         if (std::any_of(r->service.alarms.begin(), r->service.alarms.end(), [](const Alarm &a) { return a.shelved(); }))
             shelved << r;
     if (shelved.isEmpty()) {
-        emit commandTold(QStringLiteral("抑制中の警報がありません"));
+        emit commandTold(done > 0 ? QStringLiteral("抑制解除しました (%1ｻｲﾄ)").arg(done)
+                                  : QStringLiteral("抑制中の警報がありません"));
         return;
     }
     if (const QString why = commandRefusal(); !why.isEmpty()) {
@@ -481,11 +541,18 @@ void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload
 
 void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user)
 {
+    // A polled site's acknowledgements are told by its book, with the user.
+    if (step == AlarmStep::Acknowledged && isLocal(site) && cause != AlarmCause::Stale)
+        return;
+    logLine(site, AlarmStepText(step), cause, user);
+}
+
+void SiteMonitor::logLine(const QString &site, const QString &what, AlarmCause cause, const QString &user)
+{
     const QDateTime now = Now();
     rotateAlarmLog(now.date());
     const QString line = now.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
-                         QLatin1Char(',') + AlarmStepText(step) + QLatin1Char(',') + AlarmCauseText(cause) +
-                         QLatin1Char(',') + user;
+                         QLatin1Char(',') + what + QLatin1Char(',') + AlarmCauseText(cause) + QLatin1Char(',') + user;
     // A failed append loses the line, not the alarm: the board and the views hold it either way.
     AppendToFile(alarmLogPath(), SjisEncode(line) + "\r\n");
 }

@@ -11,11 +11,13 @@
 // The polled sites' ports are taken (PortClaims) while they are polled, so the program's own
 // link cannot open them meanwhile, and a site whose port the own link holds waits (lost,
 // retrying) until it is free.
+#include "fleet/AlarmBook.h"
 #include "fleet/MqttClient.h"
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteWatch.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -87,6 +89,11 @@ public:
     void unshelve(const QStringList &names);
     // Why the service's alarms cannot be acted on from here; empty when they can.
     QString commandRefusal() const;
+    // A site polled here (from the watcher's configuration file): its alarms are the view's
+    // own book's (localBook), acted on here, whatever the broker.
+    bool isLocal(const QString &name) const { return m_localNames.contains(name); }
+    // The alarms of the sites polled here; null while none are.
+    AlarmBook *localBook() const { return m_localBook.get(); }
 
     // How a polled site's port is made (tests give simulated ones).
     static SitePortMaker &portMaker();
@@ -117,6 +124,12 @@ private:
     void setBrokerText(const QString &text);
     void setFileText(const QString &text);
     void logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user);
+    // A line of the alarm log: "yyyy/MM/dd HH:mm:ss,SITE,WHAT,CAUSE,USER".
+    void logLine(const QString &site, const QString &what, AlarmCause cause, const QString &user);
+    // The polled sites' changed lists to the board.
+    void handLocalAlarms();
+    // The rows of names whose watcher keeps their alarms (not those polled here).
+    QList<const BoardRow *> serviceRows(const QStringList &names) const;
     // The log of another day than today moved aside; a move that failed is tried again at the
     // next line (the lines go on into the log meanwhile).
     void rotateAlarmLog(const QDate &today);
@@ -129,6 +142,9 @@ private:
     SiteBoard *m_board = nullptr;
     std::unique_ptr<MqttClient> m_mqtt;
     std::vector<std::unique_ptr<SiteWatch>> m_local;
+    std::unique_ptr<AlarmBook> m_localBook;
+    QSet<QString> m_localNames;
+    QSet<QString> m_localChanged; // sites whose list waits for handLocalAlarms
     SiteSource m_source;
     QString m_prefix;
     QString m_brokerText;

@@ -676,7 +676,7 @@ void frmSites1::updateAckButton()
     bool service = false;
     for (const QString &name : selectedNames()) {
         const BoardRow *r = board()->row(name);
-        service = service || (r && r->hasService);
+        service = service || (r && r->hasService && !m_monitor->isLocal(name));
     }
     const QString why = service ? m_monitor->commandRefusal() : QString();
     const auto set = [&why](QPushButton *b, const QString &can, const QString &cannot) {
