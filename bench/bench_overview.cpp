@@ -402,6 +402,9 @@ int main(int argc, char *argv[])
     if (s_interrupted)
         return finish(1);
     const double rss = procStatusMb(0, "VmHWM");
+    // The latency is of the alarms so far, the site order's: sorted by 水位 below, the rows that
+    // turn red go to the end of the list, out of view.
+    const QList<SeenAlarm> seen = alarms;
 
     // The same, sorted by 水位, a column every reading changes (the pointer off the table, as
     // an operator's who watches): the rows sorted again at most once a second, the share of
@@ -426,7 +429,7 @@ int main(int argc, char *argv[])
 
     QList<double> total, pipeline, poll, paint;
     int late = 0;
-    for (const SeenAlarm &a : std::as_const(alarms)) {
+    for (const SeenAlarm &a : seen) {
         if (!measured(a))
             continue;
         if (!a.red || a.paintedNs < 0) {
