@@ -51,3 +51,14 @@ int FaultyDisk::stat(const char *path, struct stat *st)
     ++stats;
     return DiskService::stat(path, st);
 }
+
+int FaultyDisk::rename(const char *from, const char *to)
+{
+    ++renames;
+    if (renameError != 0) {
+        ++failures;
+        errno = renameError;
+        return -1;
+    }
+    return DiskService::rename(from, to);
+}

@@ -27,6 +27,8 @@ public:
     int openAppend(const char *path) override;
     int close(int fd) override;
     int stat(const char *path, struct stat *st) override;
+    // Refused with renameError while it is not 0 (and counted), else done.
+    int rename(const char *from, const char *to) override;
 
     // From now on: fail as where says, with room more bytes (a disk that fills, empties,
     // or starts failing under a file kept open).
@@ -40,7 +42,8 @@ public:
     int openNow() const { return opens - closes; }
 
     int failures = 0; // how many calls were refused
-    int writes = 0, syncs = 0, opens = 0, closes = 0, stats = 0; // the calls made
+    int writes = 0, syncs = 0, opens = 0, closes = 0, stats = 0, renames = 0; // the calls made
+    int renameError = 0; // errno for every rename while not 0
 
 private:
     Fails m_where;

@@ -80,6 +80,8 @@ QString BoardLinkText(BoardRow::Link link)
 
 SiteBoard::SiteBoard(QObject *parent) : QObject(parent), m_since(Now())
 {
+    // Every step of an alarm changes the list of alarms.
+    connect(this, &SiteBoard::alarmStep, this, &SiteBoard::alarmsChanged);
     m_timer = new WindowTimer(this);
     m_timer->setInterval(1000);
     m_timer->onTick = [this] { check(); };
@@ -372,11 +374,18 @@ void SiteBoard::check()
 {
     const qint64 now = clockService().elapsedMs();
     for (int i = 0; i < m_rows.size(); ++i) {
-        const BoardRow &r = m_rows[i];
-        // Behind a watcher or a broker that is gone, silence is theirs.
+        BoardRow &r = m_rows[i];
+        // Behind a watcher or a broker that is gone, silence is theirs. A site not online
+        // (応答なし, 切断 ...) is silent for the reason its state gives, which is its alarm;
+        // back online, its silence counts from then.
+        const bool online = r.link == BoardRow::Link::Online;
+        if (!online)
+            r.onlineSinceMs = BoardRow::kOffline;
+        else if (r.onlineSinceMs == BoardRow::kOffline)
+            r.onlineSinceMs = now;
         if (r.lastMs < 0 || r.intervalMs <= 0 || r.suppressed)
             continue;
-        const bool stale = now - r.lastMs > qint64(kStaleIntervals) * r.intervalMs;
+        const bool stale = online && now - qMax(r.lastMs, r.onlineSinceMs) > qint64(kStaleIntervals) * r.intervalMs;
         if (stale != r.alarm.holds(AlarmCause::Stale)) {
             cause(i, AlarmCause::Stale, stale);
             emit rowChanged(r.name);
@@ -405,6 +414,7 @@ void SiteBoard::cause(int i, AlarmCause what, bool holds)
         return;
     }
     a.active << what;
+    a.raisedAt.insert(int(what), Now());
     emit alarmStep(r.name, AlarmStep::Raised, what, QString());
     if (a.latched)
         return;
@@ -428,6 +438,7 @@ void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
         return;
     }
     a.active << what;
+    a.raisedAt.insert(int(what), Now());
     emit alarmStep(key, AlarmStep::Raised, what, QString());
     if (a.latched)
         return;
@@ -441,12 +452,25 @@ void SiteBoard::sourceCause(const QString &key, AlarmCause what, bool holds)
 bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
 {
     SiteAlarms next;
-    BoardRow &r = m_rows[i];
-    if (!ParseAlarmsPayload(payload, &next) || next.site != r.name)
+    if (!ParseAlarmsPayload(payload, &next) || next.site != m_rows[i].name)
         return false;
     // A list older than the one held (a retained one that crossed a newer) changes nothing.
-    if (r.hasService && next.seq < r.service.seq)
+    if (m_rows[i].hasService && next.seq < m_rows[i].service.seq)
         return true;
+    takeAlarms(i, std::move(next));
+    return true;
+}
+
+void SiteBoard::takeServiceAlarms(const QString &name, const SiteAlarms &alarms)
+{
+    const int i = addSite(name);
+    if (i >= 0)
+        takeAlarms(i, alarms);
+}
+
+void SiteBoard::takeAlarms(int i, SiteAlarms next)
+{
+    BoardRow &r = m_rows[i];
     const auto unacked = [](const SiteAlarms &s) {
         int n = 0;
         for (const Alarm &a : s.alarms)
@@ -482,7 +506,9 @@ bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
             emit alarmStep(r.name, AlarmStep::Raised, AlarmCause(c), QString());
         if (wasActive && !isActive && !first)
             emit alarmStep(r.name, AlarmStep::Cleared, AlarmCause(c), QString());
-        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !first)
+        // A shelved alarm waits for no one, but no one acknowledged it either: no 確認 line.
+        const bool setAside = is && (is->state() == AlarmState::Shelved || is->state() == AlarmState::Suppressed);
+        if (was && was->unacknowledged() && !(is && is->unacknowledged()) && !setAside && !first)
             emit alarmStep(r.name, AlarmStep::Acknowledged, AlarmCause(c), is ? is->ackedBy : QString());
         if (is && is->state() == AlarmState::Unack && (!was || was->state() != AlarmState::Unack || raisedAgain) &&
             !rang)
@@ -492,8 +518,8 @@ bool SiteBoard::takeAlarms(int i, const QByteArray &payload)
     if (rang)
         emit alarmRaised(r.name, *rang);
     emit unacknowledgedChanged(unacknowledged());
+    emit alarmsChanged();
     emit rowChanged(r.name);
-    return true;
 }
 
 void SiteBoard::suppress(int i)

@@ -55,6 +55,7 @@ struct SiteAlarm {
     bool latched = false;     // red until acknowledged
     AlarmCause first{};       // what raised the latched alarm (the last one raised)
     QList<AlarmCause> active; // the causes holding now, in the order they came
+    QHash<int, QDateTime> raisedAt; // when each cause (by AlarmCause) was last raised
     bool holds(AlarmCause c) const { return active.contains(c); }
 };
 
@@ -78,6 +79,10 @@ struct BoardRow {
     quint8 warnMask = 0xFF;   // the outputs that are warning stages
     SiteAlarm alarm;
     bool suppressed = false;  // behind a watcher or a broker that is gone: its causes raise nothing
+    // Elapsed ms since when the row is seen online again after it was not (its silence counts
+    // from then); kOffline while it is not online; -1 before it ever was not.
+    static constexpr qint64 kOffline = -2;
+    qint64 onlineSinceMs = -1;
     // The service's alarms of the site (<prefix>/<site>/alarms), where its watcher publishes
     // them: the view shows these, not its own latch, for the site's outputs and link.
     bool hasService = false;
@@ -129,6 +134,8 @@ public:
     void takeReading(const QString &name, const Reading &r, int intervalMs);
     void takeState(const QString &name, SiteState state, const QString &reason);
     void setTitle(const QString &name, const QString &title);
+    // The alarms of a site polled here, kept by the view's own book: shown as a service's.
+    void takeServiceAlarms(const QString &name, const SiteAlarms &alarms);
     void setWarnMask(const QString &name, quint8 mask);
     // A site known before anything comes from it (from a watcher's configuration); its index,
     // or -1 for a name that cannot be a site's (or past kMaxRows).
@@ -175,6 +182,8 @@ signals:
     // assistive technology.
     void alarmRaised(const QString &name, AlarmCause cause);
     void unacknowledgedChanged(int count);
+    // Some alarm changed (raised, cleared, acknowledged, a service's list): for the alarm list.
+    void alarmsChanged();
 
 private:
     int rowFor(const QString &name);
@@ -185,6 +194,7 @@ private:
     void resume(int index, qint64 nowMs);
     void suppress(int index);
     bool takeAlarms(int index, const QByteArray &payload);
+    void takeAlarms(int index, SiteAlarms next);
     // sampleMs: when the reading was taken (ms since the epoch), -1 when not known.
     void readingIn(int index, bool valueValid, double value, const QString &unit, int count, int outputs, qint64 nowMs,
                    qint64 sampleMs);

@@ -1,6 +1,7 @@
 #include "fleet/SiteMonitor.h"
 
 #include "fleet/IniFile.h"
+#include "fleet/WatchAlarms.h"
 #include "fleet/WatchConfig.h"
 #include "link/LinkSession.h"
 #include "link/modLinkState.h"
@@ -20,6 +21,7 @@
 #include <algorithm>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -114,6 +116,58 @@ QString SiteMonitor::loginName()
 
 QString SiteMonitor::alarmLogPath() { return DataFolder() + QStringLiteral("sitealarm.log"); }
 
+void SiteMonitor::handLocalAlarms()
+{
+    const QSet<QString> sites = std::exchange(m_localChanged, {});
+    if (!m_localBook)
+        return;
+    for (const QString &site : sites)
+        m_board->takeServiceAlarms(site, m_localBook->site(site));
+}
+
+QString SiteMonitor::alarmLogPath(const QDate &day)
+{
+    return DataFolder() + QStringLiteral("sitealarm%1.log").arg(day.toString(QStringLiteral("yyyyMMdd")));
+}
+
+void SiteMonitor::rotateAlarmLog(const QDate &today)
+{
+    if (m_logDay == today)
+        return;
+    const QString path = alarmLogPath();
+    const auto exists = [](const QString &p, struct stat *st) {
+        return diskService().stat(QFile::encodeName(p).constData(), st) == 0;
+    };
+    struct stat st {};
+    if (!exists(path, &st)) {
+        m_logDay = today;
+        return;
+    }
+    // Written by an earlier run: the day of its last line ("yyyy/MM/dd ..."), or of its last
+    // write when no line tells it.
+    QDate held = m_logDay;
+    if (!held.isValid()) {
+        QByteArray bytes;
+        if (!ReadWholeFile(path, bytes).failed()) {
+            const qsizetype end = bytes.endsWith("\r\n") ? bytes.size() - 2 : bytes.size();
+            const qsizetype start = bytes.lastIndexOf('\n', end - 1) + 1;
+            held = QDate::fromString(QString::fromLatin1(bytes.mid(start, 10)), QStringLiteral("yyyy/MM/dd"));
+        }
+        if (!held.isValid())
+            held = QDateTime::fromSecsSinceEpoch(st.st_mtime).date();
+    }
+    if (held == today) {
+        m_logDay = today;
+        return;
+    }
+    QString aside = alarmLogPath(held);
+    for (int n = 2; n < 100 && exists(aside, &st); ++n)
+        aside = alarmLogPath(held).chopped(4) + QStringLiteral("_%1.log").arg(n);
+    if (RenameFile(path, aside).failed())
+        return;
+    m_logDay = today;
+}
+
 void SiteMonitor::newBoard()
 {
     SiteBoard *old = m_board;
@@ -200,6 +254,9 @@ void SiteMonitor::stopLocal()
         w->stop();
     }
     m_local.clear();
+    m_localNames.clear();
+    m_localChanged.clear();
+    m_localBook.reset();
     PortClaims::release(this);
 }
 
@@ -218,6 +275,25 @@ bool SiteMonitor::useWatchFile(const QString &path)
         setFileText(QStringLiteral("%1 を使用できません: %2").arg(file, faults.value(0)));
         return false;
     }
+    // The polled sites' alarms: the view keeps them itself, in the states the watcher's have,
+    // and the board shows them as it shows a watcher's.
+    m_localBook = std::make_unique<AlarmBook>();
+    // A reading's changes (outputs 1 and 2 at once) go to the board as one list, as the
+    // watcher publishes them: at the next turn of the event loop.
+    connect(m_localBook.get(), &AlarmBook::siteChanged, this, [this](const QString &site) {
+        if (m_localChanged.isEmpty())
+            QMetaObject::invokeMethod(this, &SiteMonitor::handLocalAlarms, Qt::QueuedConnection);
+        m_localChanged.insert(site);
+    });
+    connect(m_localBook.get(), &AlarmBook::changed, this, [this](const AlarmEvent &e) {
+        // The board's steps log raises and clears; acknowledgements (with the user, which a
+        // list of alarms does not keep once they are normal) and shelving are the book's.
+        if (e.kind == AlarmEvent::Kind::Acked)
+            logLine(e.site, AlarmStepText(AlarmStep::Acknowledged), e.alarm.cause, e.user);
+        else if (e.kind == AlarmEvent::Kind::Shelved || e.kind == AlarmEvent::Kind::Unshelved ||
+                 e.kind == AlarmEvent::Kind::ShelveEnded)
+            logLine(e.site, AlarmEventText(e.kind), e.alarm.cause, e.user);
+    });
     QStringList refused;
     for (const WatchSite &site : settings->sites) {
         const QStringList keys = SitePortKeys(site);
@@ -232,6 +308,8 @@ bool SiteMonitor::useWatchFile(const QString &path)
         m_board->addSite(name);
         m_board->setTitle(name, site.title);
         m_board->setWarnMask(name, site.warnOutputs);
+        m_localNames.insert(name);
+        m_board->takeServiceAlarms(name, SiteAlarms{name, 0, {}});
         auto w = std::make_unique<SiteWatch>(site, portMaker());
         // The program's own link has the port open: the site waits (lost, retrying) until it is
         // closed; meanwhile the claim keeps the link from opening it again.
@@ -245,10 +323,15 @@ bool SiteMonitor::useWatchFile(const QString &path)
             return QString();
         });
         const int interval = site.intervalMs;
-        connect(w.get(), &SiteWatch::readingTaken, this,
-                [this, name, interval](const Reading &r) { m_board->takeReading(name, r, interval); });
-        connect(w.get(), &SiteWatch::stateChanged, this,
-                [this, name](SiteState st, const QString &why) { m_board->takeState(name, st, why); });
+        const quint8 warn = site.warnOutputs;
+        connect(w.get(), &SiteWatch::readingTaken, this, [this, name, interval, warn](const Reading &r) {
+            m_board->takeReading(name, r, interval);
+            WatchAlarms::readingConditions(*m_localBook, name, r, warn);
+        });
+        connect(w.get(), &SiteWatch::stateChanged, this, [this, name](SiteState st, const QString &why) {
+            m_board->takeState(name, st, why);
+            WatchAlarms::stateConditions(*m_localBook, name, st, why);
+        });
         w->start();
         m_local.push_back(std::move(w));
     }
@@ -369,9 +452,14 @@ void SiteMonitor::acknowledge(const QStringList &names)
 {
     // The view's own alarms (and those of the sites' watchers and broker) here.
     QStringList service;
-    for (const QString &name : names)
-        if (const BoardRow *r = m_board->row(name); r && r->hasService)
+    for (const QString &name : names) {
+        if (isLocal(name))
+            m_localBook->acknowledge(name, std::nullopt, loginName());
+        else if (const BoardRow *r = m_board->row(name); r && r->hasService)
             service << name;
+    }
+    // A user's act shows at once.
+    handLocalAlarms();
     m_board->acknowledge(names, loginName());
     if (service.isEmpty())
         return;
@@ -387,13 +475,96 @@ void SiteMonitor::acknowledge(const QStringList &names)
         if (std::none_of(r->service.alarms.begin(), r->service.alarms.end(),
                          [](const Alarm &a) { return a.unacknowledged(); }))
             continue;
-        const QByteArray cmd = "{\"id\":\"" + QByteArray::number(++m_commandId) + "\",\"action\":\"ack\",\"cause\":\"all\"}";
-        if (m_mqtt->publish(m_prefix + QStringLiteral("/command/") + m_source.username + QLatin1Char('/') + name, cmd, 1,
-                            false) > 0)
+        if (sendCommand(name, "\"action\":\"ack\",\"cause\":\"all\""))
             ++sent;
     }
     if (sent > 0)
         emit commandTold(QStringLiteral("確認を送信しました (%1ｻｲﾄ)").arg(sent));
+}
+
+bool SiteMonitor::sendCommand(const QString &site, const QByteArray &rest)
+{
+    const QByteArray cmd = "{\"id\":\"" + QByteArray::number(++m_commandId) + "\"," + rest + '}';
+    return m_mqtt->publish(m_prefix + QStringLiteral("/command/") + m_source.username + QLatin1Char('/') + site, cmd, 1,
+                           false) > 0;
+}
+
+QList<const BoardRow *> SiteMonitor::serviceRows(const QStringList &names) const
+{
+    QList<const BoardRow *> rows;
+    for (const QString &name : names)
+        if (const BoardRow *r = m_board->row(name); r && r->hasService && !isLocal(name))
+            rows << r;
+    return rows;
+}
+
+void SiteMonitor::shelve(const QStringList &names, int minutes, const QString &reason)
+{
+    // The sites polled here: shelved at once, in the login name.
+    int done = 0;
+    for (const QString &name : names) {
+        if (!isLocal(name))
+            continue;
+        for (const Alarm &a : m_localBook->site(name).alarms) {
+            const AlarmState st = a.state();
+            if (st == AlarmState::Unack || st == AlarmState::Acked || st == AlarmState::Rtnun)
+                done += m_localBook->shelve(name, a.cause, minutes, loginName(), reason.left(AlarmBook::kMaxReason)).ok;
+        }
+    }
+    handLocalAlarms();
+    const QList<const BoardRow *> rows = serviceRows(names);
+    if (rows.isEmpty()) {
+        emit commandTold(done > 0 ? QStringLiteral("一時抑制しました (%1件)").arg(done)
+                                  : QStringLiteral("一時抑制する警報がありません"));
+        return;
+    }
+    if (const QString why = commandRefusal(); !why.isEmpty()) {
+        emit commandTold(QStringLiteral("一時抑制できません: %1").arg(why));
+        return;
+    }
+    int sent = 0;
+    for (const BoardRow *r : rows)
+        for (const Alarm &a : r->service.alarms) {
+            // Only an alarm that stands: a shelved one stays as shelved, one out of service
+            // is the maintenance's.
+            const AlarmState st = a.state();
+            if (st != AlarmState::Unack && st != AlarmState::Acked && st != AlarmState::Rtnun)
+                continue;
+            if (sendCommand(r->name, "\"action\":\"shelve\",\"cause\":\"" + QByteArray(AlarmCauseName(a.cause)) +
+                                         "\",\"minutes\":" + QByteArray::number(minutes) +
+                                         ",\"reason\":" + JsonString(reason.left(AlarmBook::kMaxReason))))
+                ++sent;
+        }
+    emit commandTold(sent > 0 ? QStringLiteral("一時抑制を送信しました (%1件)").arg(sent)
+                              : QStringLiteral("一時抑制する警報がありません"));
+}
+
+void SiteMonitor::unshelve(const QStringList &names)
+{
+    int done = 0;
+    for (const QString &name : names)
+        if (isLocal(name) && m_localBook->unshelve(name, std::nullopt, loginName()).ok)
+            ++done;
+    handLocalAlarms();
+    const QList<const BoardRow *> rows = serviceRows(names);
+    QList<const BoardRow *> shelved;
+    for (const BoardRow *r : rows)
+        if (std::any_of(r->service.alarms.begin(), r->service.alarms.end(), [](const Alarm &a) { return a.shelved(); }))
+            shelved << r;
+    if (shelved.isEmpty()) {
+        emit commandTold(done > 0 ? QStringLiteral("抑制解除しました (%1ｻｲﾄ)").arg(done)
+                                  : QStringLiteral("抑制中の警報がありません"));
+        return;
+    }
+    if (const QString why = commandRefusal(); !why.isEmpty()) {
+        emit commandTold(QStringLiteral("抑制解除できません: %1").arg(why));
+        return;
+    }
+    int sent = 0;
+    for (const BoardRow *r : shelved)
+        if (sendCommand(r->name, "\"action\":\"unshelve\",\"cause\":\"all\""))
+            ++sent;
+    emit commandTold(QStringLiteral("抑制解除を送信しました (%1ｻｲﾄ)").arg(sent));
 }
 
 void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload)
@@ -410,9 +581,18 @@ void SiteMonitor::commandAnswered(const QString &site, const QByteArray &payload
 
 void SiteMonitor::logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user)
 {
-    const QString line = Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
-                         QLatin1Char(',') + AlarmStepText(step) + QLatin1Char(',') + AlarmCauseText(cause) +
-                         QLatin1Char(',') + user;
+    // A polled site's acknowledgements are told by its book, with the user.
+    if (step == AlarmStep::Acknowledged && isLocal(site) && cause != AlarmCause::Stale)
+        return;
+    logLine(site, AlarmStepText(step), cause, user);
+}
+
+void SiteMonitor::logLine(const QString &site, const QString &what, AlarmCause cause, const QString &user)
+{
+    const QDateTime now = Now();
+    rotateAlarmLog(now.date());
+    const QString line = now.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + QLatin1Char(',') + site +
+                         QLatin1Char(',') + what + QLatin1Char(',') + AlarmCauseText(cause) + QLatin1Char(',') + user;
     // A failed append loses the line, not the alarm: the board and the views hold it either way.
     AppendToFile(alarmLogPath(), SjisEncode(line) + "\r\n");
 }

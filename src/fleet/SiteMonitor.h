@@ -11,12 +11,14 @@
 // The polled sites' ports are taken (PortClaims) while they are polled, so the program's own
 // link cannot open them meanwhile, and a site whose port the own link holds waits (lost,
 // retrying) until it is free.
+#include "fleet/AlarmBook.h"
 #include "fleet/HistoryFetch.h"
 #include "fleet/MqttClient.h"
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteWatch.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -80,8 +82,19 @@ public:
     // <prefix>/command/<user>/<site> in the name of the broker's user (none without one: the
     // reason is told by commandTold). The watcher's answers come back through commandTold.
     void acknowledge(const QStringList &names);
+    // The service's alarms of these sites shelved for minutes with reason: a "shelve"
+    // command per alarm that stands (unacknowledged, acknowledged or returned), in the name
+    // of the broker's user. What was sent, or why nothing was, is told by commandTold.
+    void shelve(const QStringList &names, int minutes, const QString &reason);
+    // The shelved alarms of these sites back: an "unshelve" command per site that has any.
+    void unshelve(const QStringList &names);
     // Why the service's alarms cannot be acted on from here; empty when they can.
     QString commandRefusal() const;
+    // A site polled here (from the watcher's configuration file): its alarms are the view's
+    // own book's (localBook), acted on here, whatever the broker.
+    bool isLocal(const QString &name) const { return m_localNames.contains(name); }
+    // The alarms of the sites polled here; null while none are.
+    AlarmBook *localBook() const { return m_localBook.get(); }
 
     // A site's last day asked of its watcher into its history (HistoryFetch), the chunks
     // merged as they come; a site polled here, or without a broker, keeps what arrived since
@@ -93,8 +106,11 @@ public:
     // How a polled site's port is made (tests give simulated ones).
     static SitePortMaker &portMaker();
     static QString loginName();
-    // The alarm log in the data folder.
+    // The alarm log in the data folder: today's lines. At the first line of another day, the
+    // file of the day before is moved aside to alarmLogPath(day), "sitealarmYYYYMMDD.log" of
+    // the day it holds (with "_2", "_3" ... should that name be taken already).
     static QString alarmLogPath();
+    static QString alarmLogPath(const QDate &day);
 
 signals:
     // A new board: a view shows it from now on (the old one is deleted after this).
@@ -117,14 +133,28 @@ private:
     void setBrokerText(const QString &text);
     void setFileText(const QString &text);
     void logStep(const QString &site, AlarmStep step, AlarmCause cause, const QString &user);
+    // A line of the alarm log: "yyyy/MM/dd HH:mm:ss,SITE,WHAT,CAUSE,USER".
+    void logLine(const QString &site, const QString &what, AlarmCause cause, const QString &user);
+    // The polled sites' changed lists to the board.
+    void handLocalAlarms();
+    // The rows of names whose watcher keeps their alarms (not those polled here).
+    QList<const BoardRow *> serviceRows(const QStringList &names) const;
+    // The log of another day than today moved aside; a move that failed is tried again at the
+    // next line (the lines go on into the log meanwhile).
+    void rotateAlarmLog(const QDate &today);
     void raised(const QString &site, AlarmCause cause);
     void countChanged(int count);
     void commandAnswered(const QString &site, const QByteArray &payload);
+    // Publishes the command (its JSON after "id") on <prefix>/command/<user>/<site>.
+    bool sendCommand(const QString &site, const QByteArray &rest);
 
     SiteBoard *m_board = nullptr;
     std::unique_ptr<MqttClient> m_mqtt;
     std::unique_ptr<HistoryFetch> m_fetch;
     std::vector<std::unique_ptr<SiteWatch>> m_local;
+    std::unique_ptr<AlarmBook> m_localBook;
+    QSet<QString> m_localNames;
+    QSet<QString> m_localChanged; // sites whose list waits for handLocalAlarms
     SiteSource m_source;
     QString m_prefix;
     QString m_brokerText;
@@ -132,6 +162,7 @@ private:
     QString m_lastAlarm;
     bool m_started = false;
     quint64 m_commandId = 0;
+    QDate m_logDay; // the day the alarm log holds; invalid until the first line
 };
 
 // What the site monitor tells the frame: the count of alarms not yet acknowledged (its status

@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 
 #include <QColor>
+#include <QFont>
 #include <algorithm>
 #include <QPointF>
 
@@ -48,6 +49,9 @@ QVariant SiteTableModel::headerData(int section, Qt::Orientation orientation, in
 {
     if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::AccessibleTextRole))
         return columnCaption(section);
+    // A first click on 警報 sorts the alarms to the top.
+    if (orientation == Qt::Horizontal && role == Qt::InitialSortOrderRole && section == ColAlarm)
+        return int(Qt::DescendingOrder);
     if (orientation == Qt::Vertical && role == Qt::DisplayRole)
         return section + 1;
     return QVariant();
@@ -74,6 +78,26 @@ QString SiteTableModel::outputsText(int outputs)
         parts << QStringLiteral("出力%1 %2").arg(ch).arg((outputs >> (ch - 1)) & 1 ? QStringLiteral("ON")
                                                                                 : QStringLiteral("OFF"));
     return parts.join(QStringLiteral(", "));
+}
+
+QString SiteTableModel::lampText(int outputs, int ch)
+{
+    if (outputs < 0)
+        return QStringLiteral("出力%1: -").arg(ch);
+    return QStringLiteral("出力%1: %2").arg(ch).arg((outputs >> (ch - 1)) & 1 ? QStringLiteral("ON") : QStringLiteral("OFF"));
+}
+
+bool SiteTableModel::staleRow(const BoardRow &r)
+{
+    return r.link == BoardRow::Link::Lost || r.link == BoardRow::Link::ServiceDown ||
+           r.link == BoardRow::Link::NotConnected;
+}
+
+QString SiteTableModel::staleNote(const BoardRow &r) const
+{
+    if (!staleRow(r) || r.lastMs < 0)
+        return QString();
+    return QStringLiteral(" (古い値 %1)").arg(ageText(qMax<qint64>(0, clockService().elapsedMs() - r.lastMs)));
 }
 
 QString SiteTableModel::trendText(const QList<QPair<qint64, double>> &trend, const QString &unit)
@@ -124,6 +148,33 @@ AlarmState SiteTableModel::serviceState(const SiteAlarms &alarms)
     return most;
 }
 
+QString SiteTableModel::stateText(AlarmState state, const QDateTime &shelvedUntil, const QDateTime &now)
+{
+    switch (state) {
+    case AlarmState::Unack: return QStringLiteral("未確認");
+    case AlarmState::Acked: return QStringLiteral("確認済");
+    case AlarmState::Rtnun: return QStringLiteral("復帰未確認");
+    case AlarmState::Shelved:
+        return QStringLiteral("抑制中 (残り%1分)").arg(qMax<qint64>(1, (now.secsTo(shelvedUntil) + 59) / 60));
+    case AlarmState::Suppressed: return QStringLiteral("保守中");
+    case AlarmState::Normal: break;
+    }
+    return QString();
+}
+
+QVariant SiteTableModel::stateColour(AlarmState state)
+{
+    switch (state) {
+    case AlarmState::Unack: return QColor(Qt::white);
+    case AlarmState::Acked: return QColor(0xC0, 0x00, 0x00);
+    case AlarmState::Rtnun: return QColor(Qt::black);
+    case AlarmState::Shelved:
+    case AlarmState::Suppressed: return QColor(0x70, 0x70, 0x70);
+    case AlarmState::Normal: break;
+    }
+    return QVariant();
+}
+
 QString SiteTableModel::serviceText(const SiteAlarms &alarms, const QDateTime &now)
 {
     QList<const Alarm *> order;
@@ -147,18 +198,9 @@ QString SiteTableModel::serviceText(const SiteAlarms &alarms, const QDateTime &n
         }
         flush();
         last = a->state();
-        QString state;
-        switch (a->state()) {
-        case AlarmState::Unack: state = QStringLiteral("未確認"); break;
-        case AlarmState::Acked: state = QStringLiteral("確認済"); break;
-        case AlarmState::Rtnun: state = QStringLiteral("復帰未確認"); break;
-        case AlarmState::Shelved:
-            state = QStringLiteral("抑制中 (残り%1分)")
-                        .arg(qMax<qint64>(1, (now.secsTo(a->shelvedUntil) + 59) / 60));
-            break;
-        case AlarmState::Suppressed: state = QStringLiteral("保守中"); break;
-        case AlarmState::Normal: continue;
-        }
+        const QString state = stateText(a->state(), a->shelvedUntil, now);
+        if (state.isEmpty())
+            continue;
         words << state + QLatin1Char(' ') + AlarmCauseText(a->cause);
     }
     flush();
@@ -221,17 +263,31 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
-    case Qt::ToolTipRole:
+    case Qt::ToolTipRole: {
         // The site's name, and why it is not online.
         if (role == Qt::ToolTipRole && c == ColLink && !r.reason.isEmpty())
             return r.reason;
         if (role == Qt::ToolTipRole && c == ColSettings)
             return settingsTip(r);
-        if (role == Qt::ToolTipRole && c != ColSite)
-            return QVariant();
-        if (role == Qt::ToolTipRole)
+        if (role == Qt::ToolTipRole && c == ColSite)
             return r.name;
+        // A value, trend or lamps no longer current: how old they are, for the ear and the
+        // pointer (the cell itself is greyed).
+        const bool values = c == ColValue || c == ColTrend || c == ColOutputs;
+        if (role != Qt::DisplayRole && values && staleRow(r) && r.lastMs >= 0)
+            return text(index.row(), c) + staleNote(r);
+        if (role == Qt::ToolTipRole)
+            return QVariant();
         return text(index.row(), c);
+    }
+    case kStaleRole: return staleRow(r);
+    case Qt::FontRole:
+        if (staleRow(r) && (c == ColValue || c == ColTrend || c == ColOutputs || c == ColAge)) {
+            QFont f;
+            f.setItalic(true);
+            return f;
+        }
+        return QVariant();
     case kSortRole:
         switch (c) {
         case ColSite: return r.displayName();
@@ -243,11 +299,20 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
         case ColOutputs: return r.outputs;
         case ColLink: return int(r.link);
         case ColAge: return r.lastMs < 0 ? std::numeric_limits<qint64>::max() : -r.lastMs;
-        case ColAlarm:
-            // Alarms first when sorted by 警報 (descending): unacknowledged above the rest.
-            if (r.hasService)
-                return pressing(serviceState(r.service)) * 2;
-            return r.alarm.latched ? 10 : r.alarm.active.isEmpty() ? 0 : 6;
+        case ColAlarm: {
+            // Alarms first when sorted by 警報 (descending, the order its header starts with):
+            // unacknowledged above the rest, and within a state the newest first.
+            const int level = r.hasService ? pressing(serviceState(r.service)) * 2
+                              : r.alarm.latched ? 10 : r.alarm.active.isEmpty() ? 0 : 6;
+            if (level == 0)
+                return 0.0;
+            qint64 newest = 0;
+            for (const Alarm &a : r.service.alarms)
+                newest = qMax(newest, a.raised.isValid() ? a.raised.toMSecsSinceEpoch() : 0);
+            for (const QDateTime &t : r.alarm.raisedAt)
+                newest = qMax(newest, t.toMSecsSinceEpoch());
+            return level * 1e13 + double(newest);
+        }
         case ColSettings: return !r.hasSettings ? -1 : int(r.settings.differences.size());
         }
         return QVariant();
@@ -273,20 +338,15 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
                 return QColor(0xF0, 0xD0, 0x30);
         }
         return QVariant();
-    case Qt::ForegroundRole:
+    case Qt::ForegroundRole: {
         if (r.alarm.latched)
             return QColor(Qt::white);
-        if (r.hasService) {
-            switch (serviceState(r.service)) {
-            case AlarmState::Unack: return QColor(Qt::white);
-            case AlarmState::Acked: return QColor(0xC0, 0x00, 0x00);
-            case AlarmState::Rtnun: return QColor(Qt::black);
-            case AlarmState::Shelved:
-            case AlarmState::Suppressed: return QColor(0x70, 0x70, 0x70);
-            case AlarmState::Normal: break;
-            }
-        }
-        return QVariant();
+        const QVariant colour = r.hasService ? stateColour(serviceState(r.service)) : QVariant();
+        // A stale value greyed, unless the alarm's colours hold the row.
+        if (!colour.isValid() && staleRow(r) && (c == ColValue || c == ColTrend || c == ColOutputs || c == ColAge))
+            return QColor(0x80, 0x80, 0x80);
+        return colour;
+    }
     case Qt::TextAlignmentRole:
         if (c == ColValue || c == ColAge)
             return int(Qt::AlignRight | Qt::AlignVCenter);

@@ -24,6 +24,9 @@ public:
     static constexpr int kNameRole = Qt::UserRole + 2; // the site's name, whatever the column
     static constexpr int kOutputsRole = Qt::UserRole + 3; // -1 or the eight bits
     static constexpr int kTrendRole = Qt::UserRole + 4;   // QList<QPointF>: elapsed ms, value
+    // True for a row whose values are no longer current (切断, ｻｰﾋﾞｽ停止, 未接続): its value,
+    // trend and lamps are greyed and their age told.
+    static constexpr int kStaleRole = Qt::UserRole + 5;
 
     explicit SiteTableModel(SiteBoard *board, QObject *parent = nullptr);
     ~SiteTableModel() override;
@@ -38,6 +41,12 @@ public:
     static QString ageText(qint64 ms);
     // The outputs for assistive technology: "出力1 ON, 出力2 OFF, ..."; "-" before any reading.
     static QString outputsText(int outputs);
+    // One lamp's words, for its tooltip: "出力3: ON"; "出力3: -" before any reading.
+    static QString lampText(int outputs, int ch);
+    // Whether a row's values are stale (its link 切断, ｻｰﾋﾞｽ停止 or 未接続).
+    static bool staleRow(const BoardRow &r);
+    // What a stale value is told with: " (古い値 3分05秒前)".
+    QString staleNote(const BoardRow &r) const;
     // The trend for assistive technology: its range over the hour.
     static QString trendText(const QList<QPair<qint64, double>> &trend, const QString &unit);
     // The alarm column: the cause of a latched alarm, else the causes that still hold.
@@ -52,6 +61,12 @@ public:
     static QString settingsTip(const BoardRow &r);
     // The most pressing of the service's states (Normal when none).
     static AlarmState serviceState(const SiteAlarms &alarms);
+    // A state in the cell's words: 未確認, 確認済, 復帰未確認, 抑制中 (残りN分), 保守中; empty
+    // for Normal.
+    static QString stateText(AlarmState state, const QDateTime &shelvedUntil, const QDateTime &now);
+    // The text colour of a row (or a line of the alarm list) in that state; invalid for the
+    // default.
+    static QVariant stateColour(AlarmState state);
 
     SiteBoard *board() const { return m_board; }
 

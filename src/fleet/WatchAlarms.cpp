@@ -225,17 +225,16 @@ void WatchAlarms::siteRemoved(const QString &name)
         m_clearAtConnect.insert(name);
 }
 
-void WatchAlarms::siteState(const QString &name, SiteState state, const QString &reason)
+void WatchAlarms::stateConditions(AlarmBook &book, const QString &name, SiteState state, const QString &reason)
 {
-    Batch b(m_batch, [this] { publishDirty(); });
     const QDateTime now = Now();
     // One condition of the line at a time: the state says which.
     auto only = [&](std::optional<AlarmCause> on) {
         for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
             if (c != on)
-                m_book.setCondition(name, c, false, now);
+                book.setCondition(name, c, false, now);
         if (on)
-            m_book.setCondition(name, *on, true, now, reason);
+            book.setCondition(name, *on, true, now, reason);
     };
     // A site in maintenance raises nothing; back from it, its alarms take their true state
     // with the polls.
@@ -261,19 +260,29 @@ void WatchAlarms::siteState(const QString &name, SiteState state, const QString 
     }
 }
 
+void WatchAlarms::readingConditions(AlarmBook &book, const QString &name, const Reading &r, quint8 warn)
+{
+    const QDateTime at = r.time.isValid() ? r.time : Now();
+    for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
+        book.setCondition(name, c, false, at);
+    if (!r.outputsValid)
+        return;
+    const QString value = r.valueValid ? r.valueText() + QLatin1Char(' ') + r.unit : QString();
+    for (int ch = 1; ch <= 8; ++ch)
+        book.setCondition(name, OutputCause(ch), ((warn >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
+}
+
+void WatchAlarms::siteState(const QString &name, SiteState state, const QString &reason)
+{
+    Batch b(m_batch, [this] { publishDirty(); });
+    stateConditions(m_book, name, state, reason);
+}
+
 void WatchAlarms::reading(const QString &name, const Reading &r)
 {
     Batch b(m_batch, [this] { publishDirty(); });
-    const QDateTime at = r.time.isValid() ? r.time : Now();
-    for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
-        m_book.setCondition(name, c, false, at);
-    if (!r.outputsValid)
-        return;
     const WatchSite *site = siteOf(name);
-    const quint8 warn = site ? site->warnOutputs : 0xFF;
-    const QString value = r.valueValid ? r.valueText() + QLatin1Char(' ') + r.unit : QString();
-    for (int ch = 1; ch <= 8; ++ch)
-        m_book.setCondition(name, OutputCause(ch), ((warn >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
+    readingConditions(m_book, name, r, site ? site->warnOutputs : 0xFF);
 }
 
 void WatchAlarms::settingsAudited(const QString &name, bool differ, const QString &reason)

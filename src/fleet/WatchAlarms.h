@@ -77,6 +77,13 @@ public:
     WatchAlarms(const WatchSettings &settings, Publish publish, QObject *parent = nullptr);
     ~WatchAlarms() override;
 
+    // The conditions a site's state sets in a book: one cause of the line at a time (none
+    // online); starting and stopped touch nothing. A reading clears the line's causes and sets
+    // each output's (warn: the outputs that are warning stages). The watcher's, and the office
+    // view's for the sites it polls itself.
+    static void stateConditions(AlarmBook &book, const QString &name, SiteState state, const QString &reason);
+    static void readingConditions(AlarmBook &book, const QString &name, const Reading &r, quint8 warn);
+
     // Reads the state file; the sites it holds that the configuration does not name are
     // suppressed.
     void start();

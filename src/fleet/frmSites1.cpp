@@ -21,7 +21,9 @@
 #include <QMdiSubWindow>
 #include <QPainter>
 #include <QPainterPath>
+#include <QHelpEvent>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 namespace {
@@ -45,6 +47,28 @@ QColor classicColour(qint32 c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 
 class SiteCellDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+    // Lamp n (0-7) of an outputs cell whose inner rect is r.
+    static QRectF lampRect(const QRect &r, int n)
+    {
+        // Room for the rings around it.
+        const int d = qMax(4, qMin(r.height() - 7, r.width() / 8 - 7));
+        return QRectF(r.x() + n * (r.width() / 8) + 3.5, r.y() + (r.height() - d) / 2 + 0.5, d, d);
+    }
+    // The lamp under the pointer names its output: "出力3: ON".
+    bool helpEvent(QHelpEvent *e, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (e->type() != QEvent::ToolTip || index.column() != SiteTableModel::ColOutputs)
+            return QStyledItemDelegate::helpEvent(e, view, option, index);
+        const QRect r = option.rect.adjusted(4, 3, -4, -3);
+        const int n = r.width() >= 8 ? qBound(0, (e->pos().x() - r.x()) * 8 / r.width(), 7) : 0;
+        QString tip = SiteTableModel::lampText(index.data(SiteTableModel::kOutputsRole).toInt(), n + 1);
+        const QString all = index.data(Qt::ToolTipRole).toString();
+        if (const qsizetype note = all.lastIndexOf(QStringLiteral(" (古い値 ")); note >= 0)
+            tip += all.mid(note);
+        QToolTip::showText(e->globalPos(), tip, view, view->visualRect(index));
+        return true;
+    }
     void paint(QPainter *p, const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
         const int c = index.column();
@@ -62,14 +86,25 @@ public:
         const QRect r = option.rect.adjusted(4, 3, -4, -3);
         p->save();
         p->setRenderHint(QPainter::Antialiasing);
+        const bool stale = index.data(SiteTableModel::kStaleRole).toBool();
         if (c == SiteTableModel::ColOutputs) {
             const int bits = index.data(SiteTableModel::kOutputsRole).toInt();
-            const int d = qMax(4, qMin(r.height(), r.width() / 8 - 3));
             for (int n = 0; n < 8; ++n) {
-                const QRect lamp(r.x() + n * (r.width() / 8), r.y() + (r.height() - d) / 2, d, d);
                 const bool on = bits >= 0 && ((bits >> n) & 1);
-                p->setPen(QPen(QColor(60, 60, 60), 1));
-                p->setBrush(on ? classicColour(g_lngColor[n + 1]) : QColor(110, 110, 110));
+                QColor fill = on ? classicColour(g_lngColor[n + 1]) : QColor(110, 110, 110);
+                // No longer current: the lamp greyed (paler, its colour half gone).
+                if (stale)
+                    fill = on ? QColor::fromHsv(fill.hsvHue(), fill.hsvSaturation() / 3, qMax(170, fill.value()))
+                              : QColor(185, 185, 185);
+                // A light ring outside a dark one: the lamp stands out on a red, yellow, grey
+                // or white row whatever its own colour.
+                const QRectF lamp = lampRect(r, n);
+                p->setPen(Qt::NoPen);
+                p->setBrush(QColor(255, 255, 255));
+                p->drawEllipse(lamp.adjusted(-3.5, -3.5, 3.5, 3.5));
+                p->setBrush(QColor(30, 30, 30));
+                p->drawEllipse(lamp.adjusted(-1.5, -1.5, 1.5, 1.5));
+                p->setBrush(fill);
                 p->drawEllipse(lamp);
             }
         } else {
@@ -97,7 +132,8 @@ public:
                 p->setClipRect(r.adjusted(-1, -1, 1, 1));
                 p->setPen(QPen((opt.state & QStyle::State_Selected) || index.data(Qt::ForegroundRole).isValid()
                                    ? opt.palette.color(QPalette::HighlightedText)
-                                   : QColor(0, 90, 200),
+                               : stale ? QColor(150, 150, 150)
+                                       : QColor(0, 90, 200),
                                1.5));
                 p->setBrush(Qt::NoBrush);
                 p->drawPath(path);
@@ -258,6 +294,54 @@ void frmSiteBroker1::accept()
     QDialog::accept();
 }
 
+// ---------------------------------------------------------------- the shelve dialog
+
+frmSiteShelve1::frmSiteShelve1(QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("一時抑制"));
+    DurationCombo = new QComboBox(this);
+    DurationCombo->addItem(QStringLiteral("15分"), 15);
+    DurationCombo->addItem(QStringLiteral("1時間"), 60);
+    DurationCombo->addItem(QStringLiteral("8時間"), 480);
+    DurationCombo->setAccessibleName(QStringLiteral("抑制時間"));
+    ReasonEdit = new QLineEdit(this);
+    ReasonEdit->setMaxLength(AlarmBook::kMaxReason);
+    ReasonEdit->setAccessibleName(QStringLiteral("理由"));
+    auto *durationLabel = new QLabel(QStringLiteral("抑制時間(&T)"), this);
+    durationLabel->setBuddy(DurationCombo);
+    auto *reasonLabel = new QLabel(QStringLiteral("理由(&R)"), this);
+    reasonLabel->setBuddy(ReasonEdit);
+    auto *form = new QFormLayout;
+    form->addRow(durationLabel, DurationCombo);
+    form->addRow(reasonLabel, ReasonEdit);
+    OkButton = new QPushButton(QStringLiteral("OK"), this);
+    OkButton->setDefault(true);
+    CancelButton = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
+    connect(OkButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    // A shelve is on record with its reason: OK waits for one.
+    const auto needReason = [this] {
+        const bool given = !reason().isEmpty();
+        OkButton->setEnabled(given);
+        OkButton->setToolTip(given ? QString() : QStringLiteral("理由を入力してください"));
+        OkButton->setAccessibleDescription(OkButton->toolTip());
+    };
+    connect(ReasonEdit, &QLineEdit::textChanged, this, needReason);
+    needReason();
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(OkButton);
+    buttons->addWidget(CancelButton);
+    auto *v = new QVBoxLayout(this);
+    v->addLayout(form);
+    v->addLayout(buttons);
+    setMinimumWidth(360);
+}
+
+int frmSiteShelve1::minutes() const { return DurationCombo->currentData().toInt(); }
+
+QString frmSiteShelve1::reason() const { return ReasonEdit->text().trimmed(); }
+
 // ---------------------------------------------------------------- the window
 
 frmSites1::frmSites1()
@@ -266,7 +350,8 @@ frmSites1::frmSites1()
     setWindowTitle(kTitle);
     m_proxy = new SiteFilterModel(this);
     m_proxy->setSortRole(SiteTableModel::kSortRole);
-    m_proxy->setDynamicSortFilter(true);
+    // Not sorted again at every reading: resortTick does it, at most once a second.
+    m_proxy->setDynamicSortFilter(false);
     buildControls();
     // The sources of "sites.ini", unless the monitor was given them already (at start-up).
     if (!m_monitor->started())
@@ -287,6 +372,7 @@ frmSites1::frmSites1()
     connect(m_monitor, &SiteMonitor::commandTold, this, &frmSites1::alarmRaised);
     connect(m_monitor, &SiteMonitor::brokerTextChanged, this, &frmSites1::updateAckButton);
     connect(SiteTable->selectionModel(), &QItemSelectionModel::selectionChanged, this, &frmSites1::updateAckButton);
+    connect(SiteTable->selectionModel(), &QItemSelectionModel::currentChanged, this, &frmSites1::updateAckButton);
     updateAckButton();
     // The alarms raised before the window opened: latched, counted, the last one in words.
     const int count = board()->unacknowledged();
@@ -306,6 +392,16 @@ void frmSites1::showBoard(SiteBoard *board)
     m_model = new SiteTableModel(board, this);
     m_proxy->setSourceModel(m_model);
     delete old;
+    connect(m_model, &QAbstractItemModel::dataChanged, this, &frmSites1::sortChanged);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_sortDirty = true; });
+    m_sortDirty = true;
+    SiteAlarmList *oldList = m_alarms;
+    m_alarms = new SiteAlarmList(board, this);
+    AlarmTable->setModel(m_alarms);
+    delete oldList;
+    AlarmTable->setColumnWidth(SiteAlarmList::ColRaised, 150);
+    AlarmTable->setColumnWidth(SiteAlarmList::ColSite, 170);
+    AlarmTable->setColumnWidth(SiteAlarmList::ColCause, 110);
     // A cause that clears after its acknowledgement changes no count, but the status line.
     connect(board, &SiteBoard::alarmStep, this, &frmSites1::showQuiet);
 }
@@ -318,7 +414,7 @@ void frmSites1::buildControls()
     FilterEdit->setClearButtonEnabled(true);
     FilterEdit->setMaxLength(80);
     connect(FilterEdit, &QLineEdit::textChanged, m_proxy, &SiteFilterModel::setText);
-    auto *find = new QLabel(QStringLiteral("検索(&S)"), this);
+    auto *find = new QLabel(QStringLiteral("検索(&F)"), this);
     find->setBuddy(FilterEdit);
     SourceLabel = new QLabel(this);
     WatchLabel = new QLabel(this);
@@ -355,6 +451,26 @@ void frmSites1::buildControls()
     connect(SiteTable, &QAbstractItemView::doubleClicked, this, &frmSites1::openHistory);
     SiteTable->installEventFilter(this);
     addSettingsMenu();
+    SiteTable->viewport()->installEventFilter(this);
+    m_resortTimer = new WindowTimer(this);
+    m_resortTimer->setInterval(kResortMs);
+    m_resortTimer->onTick = [this] { resortTick(); };
+    m_resortTimer->setEnabled(true);
+
+    // 警報一覧: the alarms one per line, newest first.
+    auto *listLabel = new QLabel(QStringLiteral("警報一覧(&L)"), this);
+    AlarmTable = new QTableView(this);
+    listLabel->setBuddy(AlarmTable);
+    AlarmTable->setAccessibleName(QStringLiteral("警報一覧"));
+    AlarmTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    AlarmTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    AlarmTable->setTabKeyNavigation(false);
+    AlarmTable->verticalHeader()->setVisible(false);
+    AlarmTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    AlarmTable->verticalHeader()->setDefaultSectionSize(AlarmTable->fontMetrics().height() + 6);
+    AlarmTable->horizontalHeader()->setHighlightSections(false);
+    AlarmTable->horizontalHeader()->setStretchLastSection(true);
+    AlarmTable->setMinimumHeight(AlarmTable->fontMetrics().height() * 4);
 
     AlarmLabel = new QLabel(this);
     AlarmLabel->setAccessibleName(QStringLiteral("警報なし"));
@@ -362,22 +478,35 @@ void frmSites1::buildControls()
     AckButton = new QPushButton(QStringLiteral("確認(&A)"), this);
     AckButton->setAccessibleName(QStringLiteral("確認"));
     connect(AckButton, &QPushButton::clicked, this, &frmSites1::Command_Acknowledge);
+    ShelveButton = new QPushButton(QStringLiteral("一時抑制(&S)..."), this);
+    ShelveButton->setAccessibleName(QStringLiteral("一時抑制"));
+    connect(ShelveButton, &QPushButton::clicked, this, &frmSites1::Command_Shelve);
+    UnshelveButton = new QPushButton(QStringLiteral("抑制解除(&U)"), this);
+    UnshelveButton->setAccessibleName(QStringLiteral("抑制解除"));
+    connect(UnshelveButton, &QPushButton::clicked, this, &frmSites1::Command_Unshelve);
     CloseButton = new QPushButton(QStringLiteral("閉じる"), this);
     connect(CloseButton, &QPushButton::clicked, this, &frmSites1::closeWindow);
     auto *bottom = new QHBoxLayout;
     bottom->addWidget(AlarmLabel, 1);
     bottom->addWidget(AckButton);
+    bottom->addWidget(ShelveButton);
+    bottom->addWidget(UnshelveButton);
     bottom->addWidget(CloseButton);
 
     auto *v = new QVBoxLayout(this);
     v->addLayout(top);
     v->addLayout(sources);
-    v->addWidget(SiteTable, 1);
+    v->addWidget(SiteTable, 3);
+    v->addWidget(listLabel);
+    v->addWidget(AlarmTable, 1);
     v->addLayout(bottom);
     setTabOrder(FilterEdit, BrokerButton);
     setTabOrder(BrokerButton, SiteTable);
-    setTabOrder(SiteTable, AckButton);
-    setTabOrder(AckButton, CloseButton);
+    setTabOrder(SiteTable, AlarmTable);
+    setTabOrder(AlarmTable, AckButton);
+    setTabOrder(AckButton, ShelveButton);
+    setTabOrder(ShelveButton, UnshelveButton);
+    setTabOrder(UnshelveButton, CloseButton);
 }
 
 qint32 frmSites1::placeState() const
@@ -445,7 +574,7 @@ void frmSites1::Command_Broker()
     m_monitor->useSource(s);
 }
 
-void frmSites1::Command_Acknowledge()
+QStringList frmSites1::selectedNames() const
 {
     QStringList names;
     const QModelIndexList rows = SiteTable->selectionModel() ? SiteTable->selectionModel()->selectedRows()
@@ -458,7 +587,7 @@ void frmSites1::Command_Acknowledge()
         if (i.isValid())
             names << i.data(SiteTableModel::kNameRole).toString();
     }
-    m_monitor->acknowledge(names);
+    return names;
 }
 
 void frmSites1::addSettingsMenu()
@@ -496,6 +625,22 @@ void frmSites1::addSettingsMenu()
     });
 }
 
+void frmSites1::Command_Acknowledge() { m_monitor->acknowledge(selectedNames()); }
+
+void frmSites1::Command_Shelve()
+{
+    const QStringList names = selectedNames();
+    if (names.isEmpty())
+        return;
+    frmSiteShelve1 dlg(this);
+    dialogs().runModal(&dlg);
+    if (dlg.result() != QDialog::Accepted || dlg.reason().isEmpty())
+        return;
+    m_monitor->shelve(names, dlg.minutes(), dlg.reason());
+}
+
+void frmSites1::Command_Unshelve() { m_monitor->unshelve(selectedNames()); }
+
 void frmSites1::openHistory(const QModelIndex &index)
 {
     const SiteBoard *b = board();
@@ -509,8 +654,32 @@ void frmSites1::openHistory(const QModelIndex &index)
     m_monitor->askHistory(r.name);
 }
 
+void frmSites1::sortChanged(const QModelIndex &from, const QModelIndex &to)
+{
+    const int col = SiteTable->horizontalHeader()->sortIndicatorSection();
+    if (from.column() <= col && col <= to.column())
+        m_sortDirty = true;
+}
+
+void frmSites1::resortTick()
+{
+    if (!m_sortDirty || m_pointerOver)
+        return;
+    m_sortDirty = false;
+    const QHeaderView *h = SiteTable->horizontalHeader();
+    if (h->sortIndicatorSection() < 0 || h->sortIndicatorSection() >= SiteTableModel::ColumnCount)
+        return;
+    ++m_resorts;
+    m_proxy->sort(h->sortIndicatorSection(), h->sortIndicatorOrder());
+}
+
 bool frmSites1::eventFilter(QObject *o, QEvent *e)
 {
+    // The pointer over the rows: they stay where they are until it leaves.
+    if (o == SiteTable->viewport() && (e->type() == QEvent::Enter || e->type() == QEvent::Leave)) {
+        m_pointerOver = e->type() == QEvent::Enter;
+        return QWidget::eventFilter(o, e);
+    }
     // Enter on the table: the current row's history, as a double-click on it.
     if (o == SiteTable && e->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent *>(e)->key();
@@ -542,18 +711,22 @@ void frmSites1::countChanged(int count)
 
 void frmSites1::updateAckButton()
 {
-    // The service's alarms need the broker's user: without one, 確認 of a selection of such
-    // sites is refused here, and the tooltip says why.
+    // The service's alarms need the broker's user: without one, acting on a selection of such
+    // sites is refused here, and the tooltips say why.
     bool service = false;
-    for (const QModelIndex &i : SiteTable->selectionModel()->selectedRows()) {
-        const BoardRow *r = board()->row(i.data(SiteTableModel::kNameRole).toString());
-        service = service || (r && r->hasService);
+    for (const QString &name : selectedNames()) {
+        const BoardRow *r = board()->row(name);
+        service = service || (r && r->hasService && !m_monitor->isLocal(name));
     }
     const QString why = service ? m_monitor->commandRefusal() : QString();
-    AckButton->setEnabled(why.isEmpty());
-    AckButton->setToolTip(why.isEmpty() ? QStringLiteral("選択したｻｲﾄの警報を確認します")
-                                        : QStringLiteral("確認できません: %1").arg(why));
-    AckButton->setAccessibleDescription(AckButton->toolTip());
+    const auto set = [&why](QPushButton *b, const QString &can, const QString &cannot) {
+        b->setEnabled(why.isEmpty());
+        b->setToolTip(why.isEmpty() ? can : cannot.arg(why));
+        b->setAccessibleDescription(b->toolTip());
+    };
+    set(AckButton, QStringLiteral("選択したｻｲﾄの警報を確認します"), QStringLiteral("確認できません: %1"));
+    set(ShelveButton, QStringLiteral("選択したｻｲﾄの警報を一時抑制します"), QStringLiteral("一時抑制できません: %1"));
+    set(UnshelveButton, QStringLiteral("選択したｻｲﾄの一時抑制を解除します"), QStringLiteral("抑制解除できません: %1"));
 }
 
 void frmSites1::showQuiet()

@@ -8,9 +8,11 @@
 // window stops nothing: the monitor goes on watching, ringing and counting in the frame's
 // status bar.
 #include "core/modChildForm.h"
+#include "fleet/SiteAlarmList.h"
 #include "fleet/SiteMonitor.h"
 #include "fleet/SiteTableModel.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +20,8 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QWidget>
+
+class WindowTimer;
 
 class frmSites1;
 extern frmSites1 *const &g_frmSites1; // the open site list, or null
@@ -60,6 +64,20 @@ private:
     void accept() override;
 };
 
+// "一時抑制": how long the selected sites' alarms are shelved (15分, 1時間, 8時間) and why. OK
+// waits for a reason.
+class frmSiteShelve1 : public QDialog {
+    Q_OBJECT
+public:
+    explicit frmSiteShelve1(QWidget *parent = nullptr);
+    int minutes() const;
+    QString reason() const;
+    QComboBox *DurationCombo = nullptr;
+    QLineEdit *ReasonEdit = nullptr;
+    QPushButton *OkButton = nullptr;
+    QPushButton *CancelButton = nullptr;
+};
+
 class frmSites1 : public QWidget {
     Q_OBJECT
 public:
@@ -70,6 +88,10 @@ public:
     void loadPlace();
     // "確認": the selected rows' alarms, acknowledged by the login name.
     void Command_Acknowledge();
+    // "一時抑制": the selected rows' alarms shelved for the time and reason the dialog asks.
+    void Command_Shelve();
+    // "抑制解除": the selected rows' shelved alarms back.
+    void Command_Unshelve();
     // "取得元設定".
     void Command_Broker();
     // The site of the row at index (of the view) in the trend window.
@@ -79,16 +101,27 @@ public:
     SiteBoard *board() const { return m_monitor->board(); }
     SiteTableModel *model() const { return m_model; }
     SiteFilterModel *proxy() const { return m_proxy; }
+    SiteAlarmList *alarmList() const { return m_alarms; }
     MqttClient *client() const { return m_monitor->client(); }
 
     QLineEdit *FilterEdit = nullptr;
     QTableView *SiteTable = nullptr;
+    QTableView *AlarmTable = nullptr; // 警報一覧: every alarm not normal, newest first
     QPushButton *AckButton = nullptr;
+    QPushButton *ShelveButton = nullptr;
+    QPushButton *UnshelveButton = nullptr;
     QPushButton *BrokerButton = nullptr;
     QPushButton *CloseButton = nullptr;
     QLabel *SourceLabel = nullptr; // the broker and whether it is connected
     QLabel *WatchLabel = nullptr;  // the watcher's configuration file and its sites
     QLabel *AlarmLabel = nullptr;  // the last alarm raised, spoken by assistive technology
+
+    // The rows are sorted again at most once a second (kResortMs), when what they are sorted
+    // by changed, and never while the pointer is over the table: rows never move under a
+    // click, and 200 sites sorted by a live column cost what the site order costs.
+    static constexpr int kResortMs = 1000;
+    int resorts() const { return m_resorts; }
+    bool pointerOverTable() const { return m_pointerOver; }
 
 protected:
     void closeEvent(QCloseEvent *e) override;
@@ -104,12 +137,22 @@ private:
     void countChanged(int count);
     // The status line when nothing is unacknowledged: 警報なし, or the alarms that still hold.
     void showQuiet();
-    // 確認 enabled, or disabled with the reason in its tooltip.
+    // 確認, 一時抑制 and 抑制解除 enabled, or disabled with the reason in their tooltips.
     void updateAckButton();
+    // The sites of the selected rows, or of the current row when none is selected.
+    QStringList selectedNames() const;
     void recordColumns();
     qint32 placeState() const;
+    // The sort column's values changed (or rows came): sort again at the next tick.
+    void sortChanged(const QModelIndex &from, const QModelIndex &to);
+    void resortTick();
     SiteMonitor *m_monitor;
     SiteTableModel *m_model = nullptr;
+    SiteAlarmList *m_alarms = nullptr;
     SiteFilterModel *m_proxy = nullptr;
     ChildForm m_form;
+    WindowTimer *m_resortTimer = nullptr;
+    bool m_sortDirty = false;
+    bool m_pointerOver = false;
+    int m_resorts = 0;
 };

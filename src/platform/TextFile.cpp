@@ -331,6 +331,19 @@ bool RaiseOpenFileLimit()
 int DiskService::openAppend(const char *path) { return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); }
 int DiskService::close(int fd) { return ::close(fd); }
 int DiskService::stat(const char *path, struct stat *st) { return ::stat(path, st); }
+int DiskService::rename(const char *from, const char *to) { return ::rename(from, to); }
+
+FileError RenameFile(const QString &from, const QString &to)
+{
+    struct stat st {};
+    const QByteArray target = QFile::encodeName(to);
+    // rename(2) would replace it: what is there stays.
+    if (diskService().stat(target.constData(), &st) == 0)
+        return MakeError(errPathFileAccess);
+    if (diskService().rename(QFile::encodeName(from).constData(), target.constData()) != 0)
+        return errorForErrno(errno);
+    return {};
+}
 
 FileError AppendFile::open(const QString &path)
 {

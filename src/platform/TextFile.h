@@ -58,6 +58,8 @@ public:
     virtual int openAppend(const char *path);
     virtual int close(int fd);
     virtual int stat(const char *path, struct stat *st);
+    // rename(2): a file moved to another name in its folder (a day's log put aside).
+    virtual int rename(const char *from, const char *to);
 };
 DiskService &diskService();
 void installDisk(DiskService *d); // not owned; nullptr restores the real one
@@ -73,6 +75,9 @@ FileError WriteWholeFile(const QString &path, const QByteArray &bytes);
 FileError WriteScratchFile(const QString &path, const QByteArray &bytes);
 // Appends; a failed append leaves the file as it was (a partly written end is cut off).
 FileError AppendToFile(const QString &path, const QByteArray &bytes);
+// Moves the file at from to the name to through the disk service, replacing nothing: a file
+// already at to fails it (errPathFileAccess).
+FileError RenameFile(const QString &from, const QString &to);
 
 // A process that keeps a file open per site (the fleet watcher's logs, beside a socket per
 // site) raises its limit of open files to what the system allows it (the soft limit is

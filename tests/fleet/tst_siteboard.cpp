@@ -3,11 +3,18 @@
 // raised one rings and notifies; what a broker should not send is dropped and counted.
 #include "support/AppFixture.h"
 
+#include "fleet/SiteAlarmList.h"
 #include "fleet/SiteBoard.h"
 #include "fleet/SiteMonitor.h"
 #include "fleet/SiteTableModel.h"
 #include "platform/TextFile.h"
+#include "doubles/FaultyDisk.h"
 
+#include <QDir>
+#include <cerrno>
+
+#include <QFont>
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -41,6 +48,9 @@ private slots:
     void newStatesLateReadingsAndSiUnits();
     void aWatcherOrBrokerLostIsOneAlarm();
     void theServiceAlarmsAreShown();
+    void theAlarmListNewestFirst();
+    void staleValuesAreGreyedWithTheirAge();
+    void theAlarmLogStartsAFileEachDay();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -382,6 +392,229 @@ void tst_siteboard::theServiceAlarmsAreShown()
     QVERIFY(board.takeMessage(q, "q/a/alarms", alarms(15, {})));
     QCOMPARE(board.unacknowledged(), 0);
     QCOMPARE(cell.data().toString(), QString());
+}
+
+// 警報一覧: every alarm not normal, the service's and the view's own, newest first, in the
+// states' words; many changes at once make the list once; sorted by 警報, alarm rows first.
+void tst_siteboard::theAlarmListNewestFirst()
+{
+    AppFixture f;
+    SiteMonitor monitor;
+    SiteBoard &board = *monitor.board();
+    SiteTableModel model(&board);
+    SiteAlarmList list(&board);
+    QSignalSpy resets(&list, &QAbstractItemModel::modelReset);
+    const QString q = QStringLiteral("q");
+    const QDateTime now = Now();
+    const auto alarm = [](AlarmCause c, AlarmState core, bool active, const QDateTime &raised) {
+        Alarm a;
+        a.cause = c;
+        a.core = core;
+        a.active = active;
+        a.raised = raised;
+        return a;
+    };
+    const auto publish = [&](const char *site, quint64 seq, QList<Alarm> alarms) {
+        SiteAlarms s;
+        s.site = QLatin1String(site);
+        s.seq = seq;
+        s.alarms = alarms;
+        return board.takeMessage(q, QStringLiteral("q/%1/alarms").arg(QLatin1String(site)), AlarmsPayload(s));
+    };
+    for (const char *site : {"a", "b", "c"})
+        board.takeMessage(q, QStringLiteral("q/%1/state").arg(QLatin1String(site)), state(site, "online"));
+    Alarm shelved = alarm(AlarmCause::NoReply, AlarmState::Unack, true, now.addSecs(-60));
+    shelved.shelvedBy = QStringLiteral("suzuki");
+    shelved.shelvedUntil = now.addSecs(15 * 60);
+    QVERIFY(publish("a", 5, {alarm(AlarmCause::Output1, AlarmState::Unack, true, now.addSecs(-120)), shelved}));
+    QVERIFY(publish("b", 5, {alarm(AlarmCause::Output2, AlarmState::Rtnun, false, now.addSecs(-30))}));
+    f.clock.advance(1000);
+    QCOMPARE(list.rowCount(), 3);
+    // Site c keeps no service: the view's own latch, raised now; its outputs 1 and 2 at once.
+    const qsizetype before = resets.size();
+    board.takeMessage(q, "q/c/reading", reading("c", 100, "03"));
+    QCOMPARE(list.rowCount(), 3); // made at the next turn of the event loop ...
+    QCoreApplication::processEvents();
+    QCOMPARE(resets.size(), before + 1); // ... once, for both raises
+    const auto lines = [&] {
+        QStringList out;
+        for (int r = 0; r < list.rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < SiteAlarmList::ColumnCount; ++c)
+                cells << list.index(r, c).data().toString();
+            out << cells.join(QLatin1Char('|'));
+        }
+        return out;
+    };
+    const auto at = [](const QDateTime &t) { return t.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")); };
+    QCOMPARE(lines(), (QStringList{at(now.addSecs(1)) + "|川辺|出力1 ON|未確認", at(now.addSecs(1)) + "|川辺|出力2 ON|未確認",
+                                   at(now.addSecs(-30)) + "|川辺|出力2 ON|復帰未確認",
+                                   at(now.addSecs(-60)) + "|川辺|応答なし|抑制中 (残り15分)",
+                                   at(now.addSecs(-120)) + "|川辺|出力1 ON|未確認"}));
+    QCOMPARE(list.index(0, SiteAlarmList::ColSite).data(SiteAlarmList::kNameRole).toString(), QStringLiteral("c"));
+    QCOMPARE(list.index(0, SiteAlarmList::ColState).data(Qt::AccessibleTextRole).toString(), QStringLiteral("未確認"));
+    QCOMPARE(list.index(2, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(0xF0, 0xD0, 0x30));
+    QCOMPARE(list.headerData(SiteAlarmList::ColRaised, Qt::Horizontal).toString(), QStringLiteral("発生時刻"));
+    // The time left of a shelve counts down with the minutes.
+    f.clock.advance(5 * 60 * 1000);
+    QCOMPARE(list.index(3, SiteAlarmList::ColState).data().toString(), QStringLiteral("抑制中 (残り10分)"));
+
+    // Sorted by 警報 (the header starts descending): the alarm rows first, the newest of a
+    // state first, an acknowledged one after the unacknowledged, a quiet row last.
+    board.takeMessage(q, "q/d/state", state("d", "online"));
+    QCOMPARE(model.headerData(SiteTableModel::ColAlarm, Qt::Horizontal, Qt::InitialSortOrderRole).toInt(),
+             int(Qt::DescendingOrder));
+    const auto key = [&](const char *site) {
+        return model.index(board.indexOf(QLatin1String(site)), SiteTableModel::ColAlarm).data(SiteTableModel::kSortRole).toDouble();
+    };
+    QVERIFY(key("c") > key("a"));
+    QVERIFY(key("a") > key("b"));
+    QVERIFY(key("b") > key("d"));
+
+    // c acknowledged while its output holds: 確認済; the output off: gone from the list.
+    board.acknowledge({QStringLiteral("c")}, QStringLiteral("sato"));
+    QCoreApplication::processEvents();
+    QCOMPARE(lines().mid(0, 2), (QStringList{at(now.addSecs(1)) + "|川辺|出力1 ON|確認済", at(now.addSecs(1)) + "|川辺|出力2 ON|確認済"}));
+    QVERIFY(key("c") < key("b"));
+    board.takeMessage(q, "q/c/reading", reading("c", 100, "00"));
+    QVERIFY(publish("b", 6, {}));
+    QCoreApplication::processEvents();
+    QCOMPARE(list.rowCount(), 2);
+    QVERIFY(!lines().join(QLatin1Char(' ')).contains(QStringLiteral("出力2")));
+}
+
+// The values of a row whose link is gone (切断, 未接続) are greyed, and told with their age
+// to the ear and the pointer; the cell itself still shows the value; a lamp names its output.
+void tst_siteboard::staleValuesAreGreyedWithTheirAge()
+{
+    AppFixture f;
+    SiteBoard board;
+    SiteTableModel model(&board);
+    const QString q = QStringLiteral("q");
+    board.setBrokerUp(true, QStringLiteral("mqtt://127.0.0.1:1883"));
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    board.takeMessage(q, "q/a/reading", reading("a", 400, "00"));
+    const QModelIndex value = model.index(0, SiteTableModel::ColValue), lamps = model.index(0, SiteTableModel::ColOutputs);
+    const QString shown = value.data().toString();
+    QCOMPARE(shown, QStringLiteral("1.96 V"));
+    QVERIFY(!value.data(SiteTableModel::kStaleRole).toBool());
+    QCOMPARE(value.data(Qt::AccessibleTextRole).toString(), shown);
+    QVERIFY(!value.data(Qt::ForegroundRole).isValid());
+    QVERIFY(!value.data(Qt::ToolTipRole).isValid());
+
+    board.takeMessage(q, "q/a/state", state("a", "lost"));
+    f.clock.advance(65 * 1000);
+    QCOMPARE(model.index(0, SiteTableModel::ColLink).data().toString(), QStringLiteral("切断"));
+    QVERIFY(value.data(SiteTableModel::kStaleRole).toBool());
+    QCOMPARE(value.data().toString(), shown);
+    QCOMPARE(value.data(Qt::AccessibleTextRole).toString(), shown + QStringLiteral(" (古い値 1分05秒前)"));
+    QCOMPARE(value.data(Qt::ToolTipRole).toString(), shown + QStringLiteral(" (古い値 1分05秒前)"));
+    QVERIFY(lamps.data(Qt::AccessibleTextRole).toString().endsWith(QStringLiteral("出力8 OFF (古い値 1分05秒前)")));
+    QVERIFY(model.index(0, SiteTableModel::ColTrend).data(Qt::AccessibleTextRole).toString().endsWith(QStringLiteral(" (古い値 1分05秒前)")));
+    // The site's name and its link are no values: told as before.
+    QCOMPARE(model.index(0, SiteTableModel::ColSite).data(Qt::AccessibleTextRole).toString(), QStringLiteral("川辺"));
+    // Grey where no alarm colours the row: the loss's alarm acknowledged.
+    QCOMPARE(value.data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::white));
+    board.acknowledge({QStringLiteral("a")}, QStringLiteral("sato"));
+    QCOMPARE(value.data(Qt::ForegroundRole).value<QColor>(), QColor(0x80, 0x80, 0x80));
+    QVERIFY(value.data(Qt::FontRole).value<QFont>().italic());
+    QVERIFY(!model.index(0, SiteTableModel::ColSite).data(Qt::FontRole).isValid());
+    // The link back: current again.
+    board.takeMessage(q, "q/a/state", state("a", "online"));
+    board.takeMessage(q, "q/a/reading", reading("a", 400, "00"));
+    QVERIFY(!value.data(SiteTableModel::kStaleRole).toBool());
+    QCOMPARE(value.data(Qt::AccessibleTextRole).toString(), shown);
+    // The broker lost: 未接続, its values stale as well.
+    board.setBrokerUp(false, QStringLiteral("mqtt://127.0.0.1:1883"));
+    f.clock.advance(3000);
+    QCOMPARE(model.index(0, SiteTableModel::ColLink).data().toString(), QStringLiteral("未接続"));
+    QCOMPARE(value.data(Qt::AccessibleTextRole).toString(), shown + QStringLiteral(" (古い値 3秒前)"));
+
+    QCOMPARE(SiteTableModel::lampText(0x04, 3), QStringLiteral("出力3: ON"));
+    QCOMPARE(SiteTableModel::lampText(0x04, 4), QStringLiteral("出力4: OFF"));
+    QCOMPARE(SiteTableModel::lampText(-1, 1), QStringLiteral("出力1: -"));
+}
+
+// sitealarm.log holds today's lines: at the first line of a new day the file is moved aside
+// (through the disk service) as sitealarmYYYYMMDD.log of the day it holds. Across midnight
+// on the virtual clock, through a move that failed once (tried again at the next line, the
+// lines going on into the log meanwhile) and a run started the next day (the day told by the
+// file's last line), no line is lost or doubled.
+void tst_siteboard::theAlarmLogStartsAFileEachDay()
+{
+    AppFixture f;
+    FaultyDisk disk; // fails nothing but the renames it is told to, and counts
+    const auto setNow = [&](const QDateTime &at) { f.clock.setBase(at.addMSecs(-(f.clock.nowUs() / 1000))); };
+    setNow(QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58)));
+    const QString q = QStringLiteral("q");
+    QStringList expected; // every line, as the log writes it, in order
+    bool on = false;
+    const auto start = [&](SiteMonitor &m) {
+        connect(m.board(), &SiteBoard::alarmStep, this, [&](const QString &site, AlarmStep step, AlarmCause c, const QString &user) {
+            expected << Now().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) + "," + site + "," + AlarmStepText(step) + "," +
+                            AlarmCauseText(c) + "," + user;
+        });
+        m.board()->takeMessage(q, "q/a/state", state("a", "online"));
+    };
+    // Output 1 on or off: a line each time.
+    const auto toggle = [&](SiteMonitor &m) {
+        on = !on;
+        const qsizetype before = expected.size();
+        m.board()->takeMessage(q, "q/a/reading", reading("a", 100, on ? "01" : "00"));
+        QVERIFY(expected.size() > before);
+    };
+    const auto lines = [](const QString &path) {
+        return SjisDecode(AppFixture::readFile(path)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    };
+    {
+        auto monitor = std::make_unique<SiteMonitor>();
+        start(*monitor);
+        toggle(*monitor); // 23:59:58
+        f.clock.advance(1000);
+        toggle(*monitor); // 23:59:59
+        QVERIFY(!QFileInfo::exists(SiteMonitor::alarmLogPath(QDate(2026, 12, 9))));
+        f.clock.advance(2000);
+        QCOMPARE(disk.renames, 0);
+        toggle(*monitor); // 00:00:01 of the 10th: the 9th's file aside
+        QCOMPARE(disk.renames, 1);
+        QCOMPARE(lines(SiteMonitor::alarmLogPath(QDate(2026, 12, 9))), expected.mid(0, 2));
+        QCOMPARE(lines(SiteMonitor::alarmLogPath()), expected.mid(2));
+        f.clock.advance(1000);
+        toggle(*monitor);
+        QCOMPARE(disk.renames, 1); // once a day
+
+        // The 11th, and the move refused: the line still goes to the log; the next line moves it.
+        setNow(QDateTime(QDate(2026, 12, 11), QTime(8, 0, 0)));
+        disk.renameError = EACCES;
+        toggle(*monitor);
+        QCOMPARE(disk.renames, 2);
+        QVERIFY(!QFileInfo::exists(SiteMonitor::alarmLogPath(QDate(2026, 12, 10))));
+        disk.renameError = 0;
+        f.clock.advance(1000);
+        toggle(*monitor);
+        QCOMPARE(disk.renames, 3);
+        QVERIFY(QFileInfo::exists(SiteMonitor::alarmLogPath(QDate(2026, 12, 10))));
+        QCOMPARE(lines(SiteMonitor::alarmLogPath()), QStringList{expected.last()});
+    }
+    // A run on the 12th finds the 11th's log: moved aside at its first line under the day its
+    // last line tells.
+    setNow(QDateTime(QDate(2026, 12, 12), QTime(7, 30, 0)));
+    {
+        SiteMonitor monitor;
+        start(monitor);
+        on = false;
+        toggle(monitor);
+    }
+    QCOMPARE(lines(SiteMonitor::alarmLogPath(QDate(2026, 12, 11))).size(), 1);
+    // Every line once, each day's lines in its day's file (the refused move's line with the 10th).
+    QStringList all;
+    for (const QDate &d : {QDate(2026, 12, 9), QDate(2026, 12, 10), QDate(2026, 12, 11)})
+        all += lines(SiteMonitor::alarmLogPath(d));
+    all += lines(SiteMonitor::alarmLogPath());
+    QCOMPARE(all, expected);
+    QVERIFY(lines(SiteMonitor::alarmLogPath(QDate(2026, 12, 9))).join(QLatin1Char(' ')).count(QStringLiteral("2026/12/09")) == 2);
+    QVERIFY(lines(SiteMonitor::alarmLogPath()).first().startsWith(QStringLiteral("2026/12/12 07:30:00,a,発生,出力1 ON")));
+    QCOMPARE(QDir(QFileInfo(SiteMonitor::alarmLogPath()).path()).entryList({"sitealarm*"}, QDir::Files).size(), 4);
 }
 
 QTEST_MAIN(tst_siteboard)

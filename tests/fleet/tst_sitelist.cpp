@@ -6,6 +6,7 @@
 // window. The end-to-end suite tests/e2e/tst_gui_sites runs it against a broker and the
 // watcher.
 #include "support/AppFixture.h"
+#include "support/AccessibleTree.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -23,10 +24,15 @@
 #include "platform/Geometry.h"
 #include "platform/TextFile.h"
 
+#include <QDir>
 #include <QHeaderView>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QMdiSubWindow>
 #include <QSignalSpy>
 #include <QtTest>
+
+constexpr int kResortWait = frmSites1::kResortMs + 10; // the rows sorted again
 
 class TestSiteList : public QObject {
     Q_OBJECT
@@ -44,6 +50,9 @@ private slots:
     void historyInTheTrendWindow();
     void historyBounded_data();
     void historyBounded();
+    void shelvingAskedThroughTheDialog();
+    void alarmListAndLampsOnEveryRow();
+    void liveColumnsSortedOnceASecond();
 };
 
 void TestSiteList::placeSortAndWidthsKept_data()
@@ -301,7 +310,9 @@ void TestSiteList::watchFileSitesTakeTheirPorts()
 
 // With ｻｲﾄ一覧 closed, a polled site's outputs turning on raise the alarm: the bell, the
 // notification, the alarm log and the count in the frame's status bar; the window opened
-// afterwards shows it latched, and its 確認 clears the frame's count.
+// afterwards shows it, and its 確認 clears the frame's count. The polled sites' alarms are
+// the view's own book's, in the states a watcher's have: shelved here (no broker needed),
+// back by themselves when the time is up, or at once by 抑制解除.
 void TestSiteList::alarmsWatchedWhileTheListIsClosed()
 {
     AppFixture f;
@@ -333,32 +344,34 @@ void TestSiteList::alarmsWatchedWhileTheListIsClosed()
     Sleep(2000);
     const BoardRow *k4 = board->row(QStringLiteral("k4"));
     QCOMPARE(k4->outputs, 0xFF);
-    QVERIFY(k4->alarm.latched);
-    QCOMPARE(k4->alarm.first, AlarmCause::Output1);
+    QVERIFY(k4->hasService && !k4->alarm.latched);
+    QCOMPARE(SiteTableModel::serviceText(k4->service, Now()), QStringLiteral("未確認 出力1 ON 他1件"));
     QCOMPARE(k4->alarm.active, (QList<AlarmCause>{AlarmCause::Output1, AlarmCause::Output2}));
     QCOMPARE(f.dlg.beeps, 1);
     QCOMPARE(f.dlg.notifications, QStringList{QStringLiteral("ｻｲﾄ警報|川辺 (k4): 出力1 ON")});
     QVERIFY(g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
-    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 1件"));
-    // The level back: the causes clear, the alarm stays.
+    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 2件"));
+    // The level back: the causes clear, the alarms stay until acknowledged.
     controller->model().setLevel(400);
     Sleep(2000);
-    QVERIFY(k4->alarm.latched && k4->alarm.active.isEmpty());
-    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 1件"));
+    QCOMPARE(SiteTableModel::serviceText(k4->service, Now()), QStringLiteral("復帰未確認 出力1 ON 他1件"));
+    QCOMPARE(g_frmMdi1->SitesAlarmPanel->text(), QStringLiteral("未確認警報 : 2件"));
 
     g_subMenuCommand(18);
     QVERIFY(g_frmSites1);
-    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 1件"));
+    QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ - 未確認の警報 2件"));
     QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報: 川辺 出力1 ON"));
     QCOMPARE(g_frmSites1->AlarmLabel->accessibleName(), QStringLiteral("警報: 川辺 出力1 ON"));
     QCOMPARE(g_frmSites1->WatchLabel->text(), QStringLiteral("watchd.ini 1ｻｲﾄ"));
     const QAbstractItemModel *view = g_frmSites1->proxy();
     QCOMPARE(view->rowCount(), 1);
-    QCOMPARE(view->index(0, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("出力1 ON"));
-    QCOMPARE(view->index(0, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    QCOMPARE(view->index(0, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("復帰未確認 出力1 ON 他1件"));
+    QCOMPARE(view->index(0, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(0xF0, 0xD0, 0x30));
     g_frmSites1->SiteTable->selectAll();
+    // Acted on here: no broker needed.
+    QVERIFY(g_frmSites1->AckButton->isEnabled() && g_frmSites1->ShelveButton->isEnabled());
     g_frmSites1->AckButton->click();
-    QVERIFY(!k4->alarm.latched);
+    QVERIFY(k4->service.alarms.isEmpty());
     QVERIFY(!g_frmMdi1->SitesAlarmPanel->isVisibleTo(g_frmMdi1));
     QCOMPARE(g_frmSites1->windowTitle(), QStringLiteral("ｻｲﾄ一覧ﾊﾟﾈﾙ"));
     QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("警報なし"));
@@ -387,10 +400,53 @@ void TestSiteList::alarmsWatchedWhileTheListIsClosed()
     QStringList steps;
     for (const QString &line : SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath())).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
         steps << line.section(QLatin1Char(','), 1);
+    const QString me = SiteMonitor::loginName();
     QCOMPARE(steps, (QStringList{"k4,発生,出力1 ON,", "k4,発生,出力2 ON,", "k4,解除,出力1 ON,", "k4,解除,出力2 ON,",
-                                 "k4,確認,出力1 ON," + SiteMonitor::loginName(), "k4,発生,出力1 ON,", "k4,発生,出力2 ON,",
-                                 "k4,確認,出力1 ON," + SiteMonitor::loginName(), "k4,解除,出力1 ON,",
-                                 "k4,解除,出力2 ON,"}));
+                                 "k4,確認,出力1 ON," + me, "k4,確認,出力2 ON," + me, "k4,発生,出力1 ON,",
+                                 "k4,発生,出力2 ON,", "k4,確認,出力1 ON," + me, "k4,確認,出力2 ON," + me,
+                                 "k4,解除,出力1 ON,", "k4,解除,出力2 ON,"}));
+
+    // Shelved here for 15 minutes: out of the count, grey with the time left, in 警報一覧;
+    // back by itself when the time is up, as a new alarm while the cause holds.
+    controller->model().setLevel(0);
+    Sleep(2000);
+    QCOMPARE(board->unacknowledged(), 2);
+    f.dlg.modalHandler = [](QDialog *d) {
+        auto *dlg = qobject_cast<frmSiteShelve1 *>(d);
+        QVERIFY(dlg);
+        dlg->ReasonEdit->setText(QStringLiteral("調整中"));
+        dlg->OkButton->click();
+    };
+    g_frmSites1->SiteTable->selectAll();
+    g_frmSites1->ShelveButton->click();
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("一時抑制しました (2件)"));
+    QCOMPARE(board->unacknowledged(), 0);
+    QCOMPARE(view->index(0, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("抑制中 (残り15分) 出力1 ON 他1件"));
+    QCOMPARE(k4->service.alarms.first().shelvedBy, me);
+    QCOMPARE(k4->service.alarms.first().reason, QStringLiteral("調整中"));
+    QCoreApplication::processEvents();
+    QCOMPARE(g_frmSites1->alarmList()->rowCount(), 2);
+    QCOMPARE(g_frmSites1->alarmList()->index(0, SiteAlarmList::ColState).data().toString(), QStringLiteral("抑制中 (残り15分)"));
+    Sleep(14 * 60 * 1000);
+    QCOMPARE(board->unacknowledged(), 0);
+    Sleep(61 * 1000);
+    QCOMPARE(board->unacknowledged(), 2);
+    QCOMPARE(view->index(0, SiteTableModel::ColAlarm).data().toString(), QStringLiteral("未確認 出力1 ON 他1件"));
+    // Shelved again, and back at once by 抑制解除.
+    g_frmSites1->ShelveButton->click();
+    QCOMPARE(board->unacknowledged(), 0);
+    g_frmSites1->UnshelveButton->click();
+    QCOMPARE(g_frmSites1->AlarmLabel->text(), QStringLiteral("抑制解除しました (1ｻｲﾄ)"));
+    QCOMPARE(board->unacknowledged(), 2);
+    f.dlg.modalHandler = nullptr;
+    steps.clear();
+    for (const QString &line : SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath())).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        steps << line.section(QLatin1Char(','), 1);
+    QCOMPARE(steps.mid(12), (QStringList{"k4,発生,出力1 ON,", "k4,発生,出力2 ON,", "k4,一時抑制,出力1 ON," + me,
+                                         "k4,一時抑制,出力2 ON," + me, "k4,抑制終了,出力1 ON,", "k4,抑制終了,出力2 ON,",
+                                         "k4,発生,出力1 ON,", "k4,発生,出力2 ON,", "k4,一時抑制,出力1 ON," + me,
+                                         "k4,一時抑制,出力2 ON," + me, "k4,抑制解除,出力1 ON," + me,
+                                         "k4,抑制解除,出力2 ON," + me, "k4,発生,出力1 ON,", "k4,発生,出力2 ON,"}));
     SiteMonitor::portMaker() = MakeSitePort;
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
@@ -540,6 +596,289 @@ void TestSiteList::historyBounded()
     QVERIFY2(h->bytes() <= bound, qPrintable(QStringLiteral("%1 > %2").arg(h->bytes()).arg(bound)));
     if (!back)
         QVERIFY2(h->bytes() <= 100 * 1024, qPrintable(QString::number(h->bytes())));
+}
+
+namespace {
+QByteArray siteState(const QString &site, const char *st, const QString &title = {})
+{
+    return QStringLiteral(R"({"site":"%1","state":"%2","since":"","reason":"","title":"%3","watchd":"w1"})")
+        .arg(site, QLatin1String(st), title.isEmpty() ? site : title)
+        .toUtf8();
+}
+QByteArray siteReading(const QString &site, double value, const char *outputs)
+{
+    return QStringLiteral(R"({"site":"%1","count":512,"value":%2,"unit":"V","outputs":"%3"})")
+        .arg(site)
+        .arg(value, 0, 'f', 2)
+        .arg(QLatin1String(outputs))
+        .toUtf8();
+}
+QByteArray serviceAlarms(const QString &site, quint64 seq, AlarmState core, bool active)
+{
+    SiteAlarms s;
+    s.site = site;
+    s.seq = seq;
+    Alarm a;
+    a.cause = AlarmCause::Output1;
+    a.core = core;
+    a.active = active;
+    a.raised = Now();
+    if (core != AlarmState::Normal) // a normal alarm is not published
+        s.alarms << a;
+    return AlarmsPayload(s);
+}
+QStringList shownOrder(const QAbstractItemModel *m)
+{
+    QStringList l;
+    for (int r = 0; r < m->rowCount(); ++r)
+        l << m->index(r, 0).data(SiteTableModel::kNameRole).toString();
+    return l;
+}
+} // namespace
+
+// 一時抑制(&S)... asks through a dialog of the dialog service for one of three durations and
+// a reason (OK waits for one); the buttons of a selection of the service's sites are
+// disabled, with the reason in their tooltips and accessible descriptions, where no broker
+// takes the command, and the status line tells it.
+void TestSiteList::shelvingAskedThroughTheDialog()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    QVERIFY(g_frmSites1);
+    frmSites1 *w = g_frmSites1;
+    SiteBoard *board = w->board();
+    QVERIFY(board->takeMessage("q", "q/a/state", siteState("a", "online")));
+    QVERIFY(board->takeMessage("q", "q/a/alarms", serviceAlarms("a", 1, AlarmState::Unack, true)));
+    Sleep(kResortWait);
+    QCOMPARE(w->ShelveButton->text(), QStringLiteral("一時抑制(&S)..."));
+    QCOMPARE(w->UnshelveButton->text(), QStringLiteral("抑制解除(&U)"));
+    // Nothing selected that the service keeps: the buttons stand ready.
+    QVERIFY(w->ShelveButton->isEnabled() && w->UnshelveButton->isEnabled());
+    w->SiteTable->selectAll();
+    for (QPushButton *b : {w->AckButton, w->ShelveButton, w->UnshelveButton}) {
+        QVERIFY(!b->isEnabled());
+        QVERIFY2(b->toolTip().endsWith(QStringLiteral("できません: ﾌﾞﾛｰｶ未設定")), qPrintable(b->toolTip()));
+        QAccessibleInterface *node = accessibleNode(w, b);
+        QVERIFY(node);
+        QCOMPARE(node->text(QAccessible::Description), b->toolTip());
+    }
+    QCOMPARE(accessibleNode(w, w->ShelveButton)->text(QAccessible::Name), QStringLiteral("一時抑制"));
+
+    // The dialog, as the dialog service runs it: three durations, a reason needed.
+    QStringList durations;
+    bool okWithout = true, okWith = false;
+    QString okWhy;
+    int shown = 0;
+    f.dlg.modalHandler = [&](QDialog *d) {
+        auto *dlg = qobject_cast<frmSiteShelve1 *>(d);
+        QVERIFY(dlg);
+        ++shown;
+        for (int i = 0; i < dlg->DurationCombo->count(); ++i)
+            durations << dlg->DurationCombo->itemText(i) + QLatin1Char('=') + dlg->DurationCombo->itemData(i).toString();
+        okWithout = dlg->OkButton->isEnabled();
+        okWhy = accessibleNode(dlg, dlg->OkButton)->text(QAccessible::Description);
+        QCOMPARE(accessibleNode(dlg, dlg->ReasonEdit)->text(QAccessible::Name), QStringLiteral("理由"));
+        // The combo box reads as its choice, labelled by its caption.
+        QAccessibleInterface *combo = accessibleNode(dlg, dlg->DurationCombo);
+        QCOMPARE(combo->text(QAccessible::Value), QStringLiteral("15分"));
+        const auto labels = combo->relations(QAccessible::Label);
+        QVERIFY(!labels.isEmpty() && labels.first().first->text(QAccessible::Name).startsWith(QStringLiteral("抑制時間")));
+        dlg->DurationCombo->setCurrentIndex(1);
+        dlg->ReasonEdit->setText(QStringLiteral("  点検中 "));
+        okWith = dlg->OkButton->isEnabled();
+        QCOMPARE(dlg->minutes(), 60);
+        QCOMPARE(dlg->reason(), QStringLiteral("点検中"));
+        dlg->OkButton->click();
+    };
+    w->Command_Shelve();
+    QCOMPARE(shown, 1);
+    QCOMPARE(durations, (QStringList{"15分=15", "1時間=60", "8時間=480"}));
+    QVERIFY(!okWithout && okWith);
+    QCOMPARE(okWhy, QStringLiteral("理由を入力してください"));
+    // No broker: nothing sent, and the status line says why.
+    QCOMPARE(w->AlarmLabel->text(), QStringLiteral("一時抑制できません: ﾌﾞﾛｰｶ未設定"));
+    w->Command_Unshelve();
+    QCOMPARE(w->AlarmLabel->text(), QStringLiteral("抑制中の警報がありません"));
+    // Cancelled: nothing asked of anyone.
+    f.dlg.modalHandler = [](QDialog *d) { qobject_cast<frmSiteShelve1 *>(d)->CancelButton->click(); };
+    w->AlarmLabel->clear();
+    w->Command_Shelve();
+    QCOMPARE(w->AlarmLabel->text(), QString());
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// 警報一覧 under the table reads as its lines to assistive technology; the lamps stand out on
+// every row colour (a light ring outside a dark one) and each one's tooltip names its output.
+void TestSiteList::alarmListAndLampsOnEveryRow()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    frmSites1 *w = g_frmSites1;
+    QVERIFY(w);
+    w->window()->resize(1000, 700);
+    SiteBoard *board = w->board();
+    // Red (unacknowledged), yellow (returned), grey text (shelved) and a plain row, every
+    // output on.
+    const QStringList sites = {"r1", "r2", "r3", "r4"};
+    for (const QString &s : sites) {
+        QVERIFY(board->takeMessage("q", "q/" + s + "/state", siteState(s, "online")));
+        QVERIFY(board->takeMessage("q", "q/" + s + "/reading", siteReading(s, 2.5, "ff")));
+    }
+    QVERIFY(board->takeMessage("q", "q/r1/alarms", serviceAlarms("r1", 1, AlarmState::Unack, true)));
+    QVERIFY(board->takeMessage("q", "q/r2/alarms", serviceAlarms("r2", 1, AlarmState::Rtnun, false)));
+    QVERIFY(board->takeMessage("q", "q/r3/alarms", serviceAlarms("r3", 1, AlarmState::Acked, true)));
+    QVERIFY(board->takeMessage("q", "q/r4/alarms", serviceAlarms("r4", 1, AlarmState::Normal, false)));
+    Sleep(kResortWait);
+    QCOMPARE(shownOrder(w->proxy()), sites);
+
+    // The list: one line per alarm, the control named for the ear.
+    QAccessibleInterface *list = accessibleNode(w, w->AlarmTable);
+    QVERIFY(list && list->tableInterface());
+    QCOMPARE(list->text(QAccessible::Name), QStringLiteral("警報一覧"));
+    QCOMPARE(list->tableInterface()->rowCount(), 3);
+    QStringList states;
+    for (int r = 0; r < 3; ++r)
+        states << list->tableInterface()->cellAt(r, SiteAlarmList::ColSite)->text(QAccessible::Name) + QLatin1Char(' ') +
+                      list->tableInterface()->cellAt(r, SiteAlarmList::ColState)->text(QAccessible::Name);
+    states.sort();
+    QCOMPARE(states, (QStringList{"r1 未確認", "r2 復帰未確認", "r3 確認済"}));
+    // Tab reaches it from the table and leaves it for 確認.
+    QVERIFY(!w->AlarmTable->tabKeyNavigation());
+    const auto nextTabStop = [](QWidget *from) {
+        QWidget *n = from->nextInFocusChain();
+        while (n != from && (from->isAncestorOf(n) || !(n->focusPolicy() & Qt::TabFocus)))
+            n = n->nextInFocusChain();
+        return n;
+    };
+    QCOMPARE(nextTabStop(w->SiteTable), static_cast<QWidget *>(w->AlarmTable));
+    QCOMPARE(nextTabStop(w->AlarmTable), static_cast<QWidget *>(w->AckButton));
+
+    // Each lamp ring: white outside, dark inside, on the red, yellow, red-text and plain rows.
+    w->show();
+    QCoreApplication::processEvents();
+    const QImage img = w->SiteTable->viewport()->grab().toImage();
+    for (int r = 0; r < 4; ++r) {
+        const QRect cell = w->SiteTable->visualRect(w->proxy()->index(r, SiteTableModel::ColOutputs));
+        QVERIFY(!cell.isEmpty());
+        const QRect lamp1(cell.x() + 4, cell.y() + 3, cell.width() / 8, cell.height() - 6);
+        int light = 0, dark = 0;
+        for (int y = lamp1.top(); y <= lamp1.bottom(); ++y)
+            for (int x = lamp1.left(); x <= lamp1.right(); ++x) {
+                const QColor c = img.pixelColor(x * img.devicePixelRatio(), y * img.devicePixelRatio());
+                light += c.red() > 225 && c.green() > 225 && c.blue() > 225;
+                dark += c.red() < 80 && c.green() < 80 && c.blue() < 80;
+            }
+        QVERIFY2(light >= 6 && dark >= 6, qPrintable(QStringLiteral("row %1: %2 light, %3 dark").arg(r).arg(light).arg(dark)));
+    }
+    // A lamp's tooltip names its output.
+    const QRect cell = w->SiteTable->visualRect(w->proxy()->index(3, SiteTableModel::ColOutputs));
+    const QRect inner = cell.adjusted(4, 3, -4, -3);
+    const QPoint third(inner.x() + inner.width() * 2 / 8 + 3, cell.center().y());
+    QHelpEvent help(QEvent::ToolTip, third, w->SiteTable->viewport()->mapToGlobal(third));
+    QCoreApplication::sendEvent(w->SiteTable->viewport(), &help);
+    QCOMPARE(QToolTip::text(), QStringLiteral("出力3: ON"));
+    QToolTip::hideText();
+
+    // Every state at once, for the picture of the README ($QELVO_SCREENSHOTS/sites_states.png):
+    // shelved, in maintenance, a lost site's stale values, and quiet rows.
+    const QDateTime now = Now();
+    Alarm shelved;
+    shelved.cause = AlarmCause::Output2;
+    shelved.core = AlarmState::Unack;
+    shelved.active = true;
+    shelved.raised = now.addSecs(-300);
+    shelved.shelvedBy = QStringLiteral("sato");
+    shelved.shelvedUntil = now.addSecs(45 * 60);
+    shelved.reason = QStringLiteral("点検中");
+    Alarm maintained = shelved;
+    maintained.cause = AlarmCause::NoReply;
+    maintained.shelvedUntil = QDateTime();
+    maintained.suppressed = true;
+    const QStringList titles = {"観測所1", "観測所2", "観測所3", "観測所4", "観測所5", "観測所6", "観測所7", "観測所8"};
+    for (int i = 0; i < 8; ++i)
+        board->takeMessage("q", QStringLiteral("q/r%1/state").arg(i + 1), siteState(QStringLiteral("r%1").arg(i + 1), "online", titles[i]));
+    for (int i = 4; i < 8; ++i)
+        board->takeMessage("q", QStringLiteral("q/r%1/reading").arg(i + 1), siteReading(QStringLiteral("r%1").arg(i + 1), 1.2 + i * 0.3, i == 5 ? "03" : "00"));
+    for (const auto &[site, a] : {std::pair{QStringLiteral("r5"), shelved}, std::pair{QStringLiteral("r6"), maintained}}) {
+        SiteAlarms list;
+        list.site = site;
+        list.seq = 1;
+        list.alarms << a;
+        QVERIFY(board->takeMessage("q", "q/" + site + "/alarms", AlarmsPayload(list)));
+    }
+    Sleep(5000);
+    board->takeMessage("q", "q/r7/state", siteState("r7", "lost", titles[6]));
+    Sleep(95 * 1000);
+    for (const QString &s : {"r1", "r2", "r3", "r4", "r5", "r6", "r8"})
+        board->takeMessage("q", "q/" + s + "/reading", siteReading(s, s == QLatin1String("r2") ? 1.1 : 2.5, s == QLatin1String("r6") ? "03" : s == QLatin1String("r8") ? "00" : "ff"));
+    Sleep(kResortWait);
+    QCoreApplication::processEvents();
+    QCOMPARE(w->alarmList()->rowCount(), 6);
+    const QModelIndex stale = w->proxy()->index(6, SiteTableModel::ColValue);
+    QVERIFY2(stale.data(Qt::AccessibleTextRole).toString().startsWith(QStringLiteral("3.00 V (古い値 1分4")),
+             qPrintable(stale.data(Qt::AccessibleTextRole).toString()));
+    if (const QString shots = qEnvironmentVariable("QELVO_SCREENSHOTS"); !shots.isEmpty()) {
+        QDir().mkpath(shots);
+        g_frmMdi1->resize(1000, 640);
+        if (auto *sub = qobject_cast<QMdiSubWindow *>(w->parentWidget()))
+            sub->setGeometry(0, 0, 980, 560);
+        g_frmMdi1->show();
+        QCoreApplication::processEvents();
+        QVERIFY(g_frmMdi1->grab().save(shots + QStringLiteral("/sites_states.png")));
+    }
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// Sorted by a live column, the rows move at most once a second, and never while the pointer
+// is over the table.
+void TestSiteList::liveColumnsSortedOnceASecond()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    frmSites1 *w = g_frmSites1;
+    QVERIFY(w);
+    SiteBoard *board = w->board();
+    const QStringList sites = {"a", "b", "c"};
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(board->takeMessage("q", "q/" + sites[i] + "/state", siteState(sites[i], "online")));
+        QVERIFY(board->takeMessage("q", "q/" + sites[i] + "/reading", siteReading(sites[i], 1.0 + i, "00")));
+    }
+    w->SiteTable->sortByColumn(SiteTableModel::ColValue, Qt::AscendingOrder);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"a", "b", "c"}));
+    const int before = w->resorts();
+    // c falls below a: the rows wait for the next second.
+    QVERIFY(board->takeMessage("q", "q/c/reading", siteReading("c", 0.5, "00")));
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"a", "b", "c"}));
+    Sleep(frmSites1::kResortMs + 10);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"c", "a", "b"}));
+    // Readings every 100 ms for 3 s: at most one sort a second.
+    for (int i = 0; i < 30; ++i) {
+        QVERIFY(board->takeMessage("q", "q/a/reading", siteReading("a", (i % 2) ? 9.0 : 0.1, "00")));
+        Sleep(100);
+    }
+    QVERIFY2(w->resorts() - before <= 5, qPrintable(QString::number(w->resorts() - before)));
+    Sleep(frmSites1::kResortMs + 10);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"c", "b", "a"})); // a's last: 9.00
+    // The pointer over the rows: they stay, whatever comes, until it leaves.
+    QEvent enter(QEvent::Enter);
+    QCoreApplication::sendEvent(w->SiteTable->viewport(), &enter);
+    QVERIFY(w->pointerOverTable());
+    QVERIFY(board->takeMessage("q", "q/a/reading", siteReading("a", 0.1, "00")));
+    Sleep(5 * frmSites1::kResortMs);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"c", "b", "a"}));
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(w->SiteTable->viewport(), &leave);
+    Sleep(frmSites1::kResortMs + 10);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"a", "c", "b"}));
+    // Sorted by the site's name, a new row takes its place within the second.
+    w->SiteTable->sortByColumn(SiteTableModel::ColSite, Qt::AscendingOrder);
+    QVERIFY(board->takeMessage("q", "q/a0/state", siteState("a0", "online")));
+    Sleep(frmSites1::kResortMs + 10);
+    QCOMPARE(shownOrder(w->proxy()), (QStringList{"a", "a0", "b", "c"}));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
 QTEST_MAIN(TestSiteList)
