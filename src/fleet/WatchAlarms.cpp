@@ -236,18 +236,6 @@ void WatchAlarms::stateConditions(AlarmBook &book, const QString &name, SiteStat
         if (on)
             book.setCondition(name, *on, true, now, reason);
     };
-    // A site in maintenance raises nothing; back from it, its alarms take their true state
-    // with the polls.
-    if (state == SiteState::Maintenance) {
-        m_book.setSuppressed(name, true, QStringLiteral("maintenance: ") + reason);
-        m_inMaintenance.insert(name);
-        scheduleSave(true);
-        return;
-    }
-    if (m_inMaintenance.remove(name)) {
-        m_book.setSuppressed(name, false);
-        scheduleSave(true);
-    }
     switch (state) {
     case SiteState::NoReply: only(AlarmCause::NoReply); break;
     case SiteState::Lost: only(AlarmCause::Lost); break;
@@ -275,6 +263,18 @@ void WatchAlarms::readingConditions(AlarmBook &book, const QString &name, const 
 void WatchAlarms::siteState(const QString &name, SiteState state, const QString &reason)
 {
     Batch b(m_batch, [this] { publishDirty(); });
+    // A site in maintenance raises nothing; back from it, its alarms take their true state
+    // with the polls.
+    if (state == SiteState::Maintenance) {
+        m_book.setSuppressed(name, true, QStringLiteral("maintenance: ") + reason);
+        m_inMaintenance.insert(name);
+        scheduleSave(true);
+        return;
+    }
+    if (m_inMaintenance.remove(name)) {
+        m_book.setSuppressed(name, false);
+        scheduleSave(true);
+    }
     stateConditions(m_book, name, state, reason);
 }
 
