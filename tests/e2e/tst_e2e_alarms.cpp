@@ -15,6 +15,7 @@
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 #include "support/HttpTestServer.h"
+#include "support/Mosquitto.h"
 
 #include "fleet/AlarmBook.h"
 #include "fleet/MqttClient.h"
@@ -93,13 +94,7 @@ struct Broker {
     }
     bool start()
     {
-        proc.start(findProgram("mosquitto"), {"-c", dir.filePath("mosquitto.conf")});
-        QTcpSocket probe;
-        return QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        return StartMosquitto(proc, dir.filePath("mosquitto.conf"), port);
     }
     void stop() { stopProcess(proc); }
     ~Broker() { stop(); }

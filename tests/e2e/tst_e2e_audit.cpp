@@ -8,6 +8,7 @@
 // while the watcher is stopped is found equal at the next connect, its alarm cleared.
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
+#include "support/Mosquitto.h"
 
 #include "ctrlmodel/CtrlModel.h"
 #include "fleet/MqttClient.h"
@@ -45,14 +46,7 @@ struct Broker {
         conf.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\nlog_dest none\n")
                        .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(port).toUtf8());
         conf.close();
-        proc.start(QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-                   {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        return StartMosquitto(proc, conf.fileName(), port);
     }
     ~Broker() { stopProcess(proc); }
 };

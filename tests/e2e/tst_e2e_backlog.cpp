@@ -9,6 +9,7 @@
 // pace, and the broker must never have dropped a message for the subscriber.
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
+#include "support/Mosquitto.h"
 
 #include "fleet/MqttClient.h"
 #include "link/Reading.h"
@@ -56,14 +57,7 @@ struct Broker {
                        .arg(dir.path(), log())
                        .toUtf8());
         conf.close();
-        proc.start(QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-                   {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        return StartMosquitto(proc, conf.fileName(), port);
     }
     void stop() { stopProcess(proc); }
     ~Broker() { stop(); }

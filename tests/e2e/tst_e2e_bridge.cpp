@@ -10,6 +10,7 @@
 // online; last, every reading of every site's log reached the office.
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
+#include "support/Mosquitto.h"
 
 #include "fleet/MqttClient.h"
 #include "fleet/SiteBoard.h"
@@ -60,14 +61,7 @@ struct Broker {
                        .arg(dir.path(), log(), extra)
                        .toUtf8());
         conf.close();
-        proc.start(QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-                   {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        return StartMosquitto(proc, conf.fileName(), port);
     }
     void stop() { stopProcess(proc); }
     ~Broker() { stop(); }

@@ -6,6 +6,7 @@
 // the log's readings before the request, followed by the live readings.
 #include "support/Ctrlsim.h"
 #include "support/FreePorts.h"
+#include "support/Mosquitto.h"
 
 #include "fleet/SiteMonitor.h"
 #include "logfiler/modLogReader.h"
@@ -80,13 +81,7 @@ void tst_e2e_history::initTestCase()
     c.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\nlog_dest none\n")
                 .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(m_brokerPort).toUtf8());
     c.close();
-    m_broker.start(mosquitto, {"-c", c.fileName()});
-    QTcpSocket probe;
-    QVERIFY(QTest::qWaitFor([&] {
-        probe.abort();
-        probe.connectToHost(QHostAddress::LocalHost, m_brokerPort);
-        return probe.waitForConnected(100);
-    }, 5000));
+    QVERIFY(StartMosquitto(m_broker, c.fileName(), m_brokerPort));
     QVERIFY(startCtrlsim(m_sim, {"--tcp", QString::number(m_simPort), "--com", "47", "--level", "300", "--demo", "--quiet"}));
 
     // The site's older readings: a line each 10 s of the half hour before now, in the file of

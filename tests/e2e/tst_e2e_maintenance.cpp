@@ -9,6 +9,7 @@
 #include "support/FreePorts.h"
 #include "support/RealPortApp.h"
 #include "support/TcpTestServer.h"
+#include "support/Mosquitto.h"
 
 #include "app/frmMdi1.h"
 #include "app/modMenu.h"
@@ -54,16 +55,7 @@ struct Broker {
                        .arg(port)
                        .toUtf8());
         conf.close();
-        proc.start(QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-                   {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return QTest::qWaitFor(
-            [&] {
-                probe.abort();
-                probe.connectToHost(QHostAddress::LocalHost, port);
-                return probe.waitForConnected(100);
-            },
-            5000);
+        return StartMosquitto(proc, conf.fileName(), port);
     }
     ~Broker() { stopProcess(proc); }
 };

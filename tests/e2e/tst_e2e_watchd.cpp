@@ -8,6 +8,7 @@
 // and compared byte for byte. Last, a watcher killed and started again.
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
+#include "support/Mosquitto.h"
 
 #include "fleet/MqttClient.h"
 #include "fleet/Watcher.h"
@@ -53,14 +54,7 @@ struct Broker {
                                   "persistence_location %3/\nlog_dest none\n")
                        .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(port).arg(dir.path()).toUtf8());
         conf.close();
-        proc.start(QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-                   {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        return StartMosquitto(proc, conf.fileName(), port);
     }
     void stop() { stopProcess(proc); }
     ~Broker() { stop(); }

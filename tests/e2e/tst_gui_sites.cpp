@@ -10,6 +10,7 @@
 #include "support/FreePorts.h"
 #include "support/Ctrlsim.h"
 #include "support/RealPortApp.h"
+#include "support/Mosquitto.h"
 
 #include "doubles/PictureCheck.h"
 
@@ -145,13 +146,7 @@ void tst_gui_sites::initTestCase()
     c.write(QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\nlog_dest none\n")
                 .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(m_brokerPort).toUtf8());
     c.close();
-    m_broker.start(mosquitto, {"-c", conf});
-    QTcpSocket probe;
-    QVERIFY(QTest::qWaitFor([&] {
-        probe.abort();
-        probe.connectToHost(QHostAddress::LocalHost, m_brokerPort);
-        return probe.waitForConnected(100);
-    }, 5000));
+    QVERIFY(StartMosquitto(m_broker, conf, m_brokerPort));
 
     // The controllers.
     const auto waveFile = [&](const QString &name, const QList<int> &levels) {

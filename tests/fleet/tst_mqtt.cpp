@@ -3,6 +3,7 @@
 // time-outs, back-off and bounds run on the virtual clock.
 #include "support/FreePorts.h"
 #include "support/HeapUse.h"
+#include "support/Mosquitto.h"
 
 #include "doubles/VirtualClock.h"
 #include "fleet/MqttClient.h"
@@ -34,16 +35,9 @@ struct Broker {
                                   "log_dest none\n")
                        .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(port).arg(extra).toUtf8());
         conf.close();
-        const QString exe = QStandardPaths::findExecutable("mosquitto", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
-        if (exe.isEmpty())
+        if (MosquittoProgram().isEmpty())
             qWarning("mosquitto is not installed (scripts/common.sh installs it)");
-        proc.start(exe, {"-c", conf.fileName()});
-        QTcpSocket probe;
-        const bool up = QTest::qWaitFor([&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            return probe.waitForConnected(100);
-        }, 5000);
+        const bool up = StartMosquitto(proc, conf.fileName(), port);
         if (!up)
             qWarning("mosquitto: %s", proc.readAllStandardError().constData());
         return up;
