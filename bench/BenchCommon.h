@@ -15,7 +15,9 @@
 #include <QHostAddress>
 #include <QList>
 #include <QRandomGenerator>
+#include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -89,6 +91,21 @@ inline bool spinEvents(int ms, const std::function<bool()> &done = {}, const boo
         loop.exec();
     }
     return done && done();
+}
+
+// mosquitto started on the configuration conf, its output discarded; true once it takes
+// connections on 127.0.0.1:port (within 5 s).
+inline bool startBenchBroker(QProcess &broker, const QString &mosquitto, const QString &conf, quint16 port)
+{
+    broker.setStandardOutputFile(QProcess::nullDevice());
+    broker.setStandardErrorFile(QProcess::nullDevice());
+    broker.start(mosquitto, {"-c", conf});
+    QTcpSocket probe;
+    return spinEvents(5000, [&] {
+        probe.abort();
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(100);
+    });
 }
 
 // The first of count free consecutive ports on 127.0.0.1; 0 when none were found.

@@ -110,15 +110,7 @@ int main(int argc, char *argv[])
                    .toUtf8());
     conf.close();
     QProcess broker;
-    broker.setStandardOutputFile(QProcess::nullDevice());
-    broker.setStandardErrorFile(QProcess::nullDevice());
-    broker.start(mosquitto, {"-c", conf.fileName()});
-    QTcpSocket probe;
-    bool ok = spinEvents(5000, [&] {
-        probe.abort();
-        probe.connectToHost(QHostAddress::LocalHost, brokerPort);
-        return probe.waitForConnected(100);
-    });
+    bool ok = startBenchBroker(broker, mosquitto, conf.fileName(), brokerPort);
 
     // The controllers: 99 steady ones, and the one that steps.
     const quint16 first = freeLocalPorts(kSites);

@@ -85,15 +85,7 @@ int main(int argc, char *argv[])
                    .toUtf8());
     conf.close();
     QProcess broker;
-    broker.setStandardOutputFile(QProcess::nullDevice());
-    broker.setStandardErrorFile(QProcess::nullDevice());
-    broker.start(mosquitto, {"-c", conf.fileName()});
-    QTcpSocket probe;
-    bool ok = spin(5000, [&] {
-        probe.abort();
-        probe.connectToHost(QHostAddress::LocalHost, brokerPort);
-        return probe.waitForConnected(100);
-    });
+    bool ok = startBenchBroker(broker, mosquitto, conf.fileName(), brokerPort);
     const quint16 first = freeLocalPorts(kSites);
     const quint16 maintenance = freeLocalPorts(1);
     QProcess sims;

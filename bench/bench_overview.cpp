@@ -257,21 +257,11 @@ int main(int argc, char *argv[])
     const quint16 brokerPort = freePorts(1);
     QProcess broker;
     diesWithUs(broker);
-    broker.setStandardOutputFile(QProcess::nullDevice());
-    broker.setStandardErrorFile(QProcess::nullDevice());
-    QTcpSocket probe;
     bool ok = brokerPort != 0 &&
               writeFile(home.filePath("mosquitto.conf"),
                         QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n")
                             .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).toUtf8());
-    if (ok) {
-        broker.start(mosquitto, {"-c", home.filePath("mosquitto.conf")});
-        ok = spin(5000, [&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, brokerPort);
-            return probe.waitForConnected(100);
-        });
-    }
+    ok = ok && startBenchBroker(broker, mosquitto, home.filePath("mosquitto.conf"), brokerPort);
 
     // The controllers, their script, and the moment their waveform started.
     QByteArray script = "# 300-700 counts, 5 s a sample, and one sample at 0\n";

@@ -225,17 +225,7 @@ int main(int argc, char *argv[])
                    .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).arg(home.path()).toUtf8());
     conf.close();
     QProcess broker;
-    broker.setStandardOutputFile(QProcess::nullDevice());
-    broker.setStandardErrorFile(QProcess::nullDevice());
-    const auto startBroker = [&] {
-        broker.start(mosquitto, {"-c", conf.fileName()});
-        QTcpSocket probe;
-        return spin(5000, [&] {
-            probe.abort();
-            probe.connectToHost(QHostAddress::LocalHost, brokerPort);
-            return probe.waitForConnected(100);
-        });
-    };
+    const auto startBroker = [&] { return startBenchBroker(broker, mosquitto, conf.fileName(), brokerPort); };
     bool ok = startBroker();
 
     // The controllers.
