@@ -5,6 +5,7 @@
 #include "fleet/Watcher.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "platform/EpollDispatcher.h"
 #include "platform/Paths.h"
 #include "platform/ProcessSignals.h"
 #include "platform/TextFile.h"
@@ -157,6 +158,16 @@ int main(int argc, char **argv)
     // a conversion a computation; the zone is the same one.
     if (qEnvironmentVariableIsEmpty("TZ"))
         qputenv("TZ", ":/etc/localtime");
+    // The sites' sockets are watched on epoll: a wake-up costs what is ready, not every
+    // socket the watcher holds. QELVO_WATCHD_DISPATCHER=qt takes Qt's own loop instead (to
+    // compare the two).
+    if (qgetenv("QELVO_WATCHD_DISPATCHER") != "qt") {
+        auto *dispatcher = new EpollDispatcher;
+        if (dispatcher->isValid())
+            QCoreApplication::setEventDispatcher(dispatcher);
+        else
+            delete dispatcher;
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qelvo-watchd"));
     RaiseOpenFileLimit(); // each logging site keeps its file open beside its socket
