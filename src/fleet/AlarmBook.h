@@ -160,6 +160,9 @@ public:
     // when not valid). value: what was read, kept with a raise for its notification.
     void setCondition(const QString &site, AlarmCause cause, bool active, const QDateTime &at = {},
                       const QString &value = {});
+    // The causes whose condition holds at site, bit i for cause i (0 for a site not known):
+    // a reading that changes none of them costs one look-up.
+    quint32 activeConditions(const QString &site) const;
     // A user's acts. cause nullopt: every alarm of the site that the act applies to.
     AlarmAnswer acknowledge(const QString &site, std::optional<AlarmCause> cause, const QString &user);
     AlarmAnswer shelve(const QString &site, AlarmCause cause, int minutes, const QString &user,

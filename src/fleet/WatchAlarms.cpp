@@ -250,14 +250,31 @@ void WatchAlarms::stateConditions(AlarmBook &book, const QString &name, SiteStat
 
 void WatchAlarms::readingConditions(AlarmBook &book, const QString &name, const Reading &r, quint8 warn)
 {
+    // The conditions a reading sets, compared with those that hold: most readings change
+    // none, and then nothing more is made (no value text, no look-up per cause).
+    const auto bit = [](AlarmCause c) { return 1u << int(c); };
+    const AlarmCause lineCauses[] = {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled};
+    const quint32 active = book.activeConditions(name);
+    quint32 wanted = active;
+    for (AlarmCause c : lineCauses)
+        wanted &= ~bit(c);
+    if (r.outputsValid)
+        for (int ch = 1; ch <= 8; ++ch) {
+            const bool on = ((warn >> (ch - 1)) & 1) && r.outputOn(ch);
+            wanted = on ? wanted | bit(OutputCause(ch)) : wanted & ~bit(OutputCause(ch));
+        }
+    if (wanted == active)
+        return;
     const QDateTime at = r.time.isValid() ? r.time : Now();
-    for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
-        book.setCondition(name, c, false, at);
+    for (AlarmCause c : lineCauses)
+        if ((wanted ^ active) & bit(c))
+            book.setCondition(name, c, false, at);
     if (!r.outputsValid)
         return;
     const QString value = r.valueValid ? r.valueText() + QLatin1Char(' ') + r.unit : QString();
     for (int ch = 1; ch <= 8; ++ch)
-        book.setCondition(name, OutputCause(ch), ((warn >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
+        if ((wanted ^ active) & bit(OutputCause(ch)))
+            book.setCondition(name, OutputCause(ch), wanted & bit(OutputCause(ch)), at, value);
 }
 
 void WatchAlarms::siteState(const QString &name, SiteState state, const QString &reason)
@@ -325,7 +342,7 @@ void WatchAlarms::journal(const AlarmEvent &e)
     if (path != m_journalPath || m_journalFailing)
         EnsureFolder(m_settings.logFolder + QStringLiteral("/alarms"));
     m_journalPath = path;
-    const FileError err = AppendToFile(path, SjisEncode(line) + "\r\n");
+    const FileError err = m_journalFile.append(path, SjisEncode(line) + "\r\n");
     if (err.failed() && !m_journalFailing)
         emit logLine(QStringLiteral("alarms: cannot write the journal %1: %2; the log lines are the record until it "
                                     "can be written again")

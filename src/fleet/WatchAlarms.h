@@ -32,6 +32,7 @@
 #include "fleet/AlarmNotify.h"
 #include "fleet/SiteWatch.h"
 #include "fleet/WatchConfig.h"
+#include "platform/TextFile.h"
 
 #include <QHash>
 #include <QObject>
@@ -163,6 +164,7 @@ private:
     bool m_saveFailing = false;
     bool m_journalFailing = false;
     QString m_journalPath;         // the journal written last
+    AppendFile m_journalFile;      // kept open: a line is one write
     int m_batch = 0;               // hooks running: publishing waits for their end
     QSet<QString> m_dirty;         // sites whose list waits to be published
     QSet<QString> m_clearAtConnect;
