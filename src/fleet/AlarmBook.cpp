@@ -40,20 +40,66 @@ bool siteName(const QString &s)
     return re.match(s).hasMatch();
 }
 
-QByteArray jsonTime(const QDateTime &t)
+int formatTime(const QDateTime &t, char *buf, size_t size);
+
+// A JSON string of text, appended: names, causes, units and users need no escapes, and
+// the common case makes no copy.
+void appendJson(QByteArray &out, const QString &text)
 {
-    return t.isValid() ? '"' + AlarmTimeText(t).toLatin1() + '"' : QByteArray("null");
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            out += JsonString(text);
+            return;
+        }
+    out += '"';
+    for (const QChar c : text)
+        out += char(c.unicode());
+    out += '"';
 }
 
-// The alarm's published fields, without the closing brace.
-QByteArray alarmFields(const Alarm &a, const QString &reason)
+void appendTime(QByteArray &out, const QDateTime &t)
 {
-    QByteArray p = "{\"cause\":\"" + QByteArray(AlarmCauseName(a.cause)) + "\",\"state\":\"" +
-                   AlarmStateName(a.state()) + "\",\"raised\":" + jsonTime(a.raised) +
-                   ",\"cleared\":" + jsonTime(a.cleared) + ",\"acked_by\":" + JsonString(a.ackedBy) +
-                   ",\"acked_at\":" + jsonTime(a.ackedAt) + ",\"shelved_by\":" + JsonString(a.shelvedBy) +
-                   ",\"shelved_until\":" + jsonTime(a.shelvedUntil) + ",\"reason\":" + JsonString(reason);
-    return p;
+    if (!t.isValid()) {
+        out += "null";
+        return;
+    }
+    char buf[48];
+    out += '"';
+    if (const int n = formatTime(t, buf, sizeof buf))
+        out.append(buf, n);
+    else
+        out += AlarmTimeText(t).toLatin1();
+    out += '"';
+}
+
+QByteArray jsonTime(const QDateTime &t)
+{
+    QByteArray out;
+    appendTime(out, t);
+    return out;
+}
+
+// The alarm's published fields, without the closing brace, appended to out.
+void appendAlarmFields(QByteArray &p, const Alarm &a, const QString &reason)
+{
+    p += "{\"cause\":\"";
+    p += AlarmCauseName(a.cause);
+    p += "\",\"state\":\"";
+    p += AlarmStateName(a.state());
+    p += "\",\"raised\":";
+    appendTime(p, a.raised);
+    p += ",\"cleared\":";
+    appendTime(p, a.cleared);
+    p += ",\"acked_by\":";
+    appendJson(p, a.ackedBy);
+    p += ",\"acked_at\":";
+    appendTime(p, a.ackedAt);
+    p += ",\"shelved_by\":";
+    appendJson(p, a.shelvedBy);
+    p += ",\"shelved_until\":";
+    appendTime(p, a.shelvedUntil);
+    p += ",\"reason\":";
+    appendJson(p, reason);
 }
 
 bool fail(QString *why, const QString &text)
@@ -204,31 +250,41 @@ std::optional<AlarmState> AlarmStateFromName(const QString &name)
     return std::nullopt;
 }
 
-QString AlarmTimeText(const QDateTime &t)
+namespace {
+// The time as AlarmTimeText writes it, into buf; 0 where Qt's own formatting must do it
+// (a year outside 1 to 9999). Written by hand: Qt's took a tenth of a busy watcher's
+// processor.
+int formatTime(const QDateTime &t, char *buf, size_t size)
 {
     const QDateTime f = fixed(t);
-    if (f.isValid()) {
-        // Written by hand: Qt's own formatting took a tenth of a busy watcher's processor.
-        const int offset = f.offsetFromUtc();
-        const qint64 local = f.toMSecsSinceEpoch() + qint64(offset) * 1000;
-        constexpr qint64 kDayMs = 86400000;
-        qint64 days = local / kDayMs;
-        qint64 ms = local % kDayMs;
-        if (ms < 0) {
-            ms += kDayMs;
-            --days;
-        }
-        const QDate date = QDate::fromJulianDay(days + 2440588); // 1970-01-01
-        const int year = date.year(), month = date.month(), day = date.day();
-        if (year >= 1 && year <= 9999) {
-            const int aoff = offset < 0 ? -offset : offset;
-            char buf[48];
-            const int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", year,
-                                        month, day, int(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
-                                        int(ms % 1000), offset < 0 ? '-' : '+', aoff / 3600, aoff / 60 % 60);
-            return QString::fromLatin1(buf, n);
-        }
+    if (!f.isValid())
+        return 0;
+    const int offset = f.offsetFromUtc();
+    const qint64 local = f.toMSecsSinceEpoch() + qint64(offset) * 1000;
+    constexpr qint64 kDayMs = 86400000;
+    qint64 days = local / kDayMs;
+    qint64 ms = local % kDayMs;
+    if (ms < 0) {
+        ms += kDayMs;
+        --days;
     }
+    const QDate date = QDate::fromJulianDay(days + 2440588); // 1970-01-01
+    if (date.year() < 1 || date.year() > 9999)
+        return 0;
+    const int aoff = offset < 0 ? -offset : offset;
+    const int n = std::snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", date.year(), date.month(),
+                                date.day(), int(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
+                                int(ms % 1000), offset < 0 ? '-' : '+', aoff / 3600, aoff / 60 % 60);
+    return n > 0 && size_t(n) < size ? n : 0;
+}
+} // namespace
+
+QString AlarmTimeText(const QDateTime &t)
+{
+    char buf[48];
+    if (const int n = formatTime(t, buf, sizeof buf))
+        return QString::fromLatin1(buf, n);
+    const QDateTime f = fixed(t);
     QString s = f.toString(Qt::ISODateWithMs);
     if (s.endsWith(QLatin1Char('Z'))) {
         s.chop(1);
@@ -243,7 +299,8 @@ QByteArray AlarmsPayload(const SiteAlarms &s)
     for (qsizetype i = 0; i < s.alarms.size(); ++i) {
         if (i)
             p += ',';
-        p += alarmFields(s.alarms[i], s.alarms[i].reason) + '}';
+        appendAlarmFields(p, s.alarms[i], s.alarms[i].reason);
+        p += '}';
     }
     p += "]}";
     return p;
@@ -744,8 +801,14 @@ QByteArray AlarmBook::save() const
                 if (!firstAlarm)
                     q += ',';
                 firstAlarm = false;
-                q += alarmFields(a, a.reason) + ",\"core\":\"" + AlarmStateName(a.core) +
-                     "\",\"active\":" + (a.active ? "true" : "false") + ",\"value\":" + JsonString(a.value) + '}';
+                appendAlarmFields(q, a, a.reason);
+                q += ",\"core\":\"";
+                q += AlarmStateName(a.core);
+                q += "\",\"active\":";
+                q += a.active ? "true" : "false";
+                q += ",\"value\":";
+                appendJson(q, a.value);
+                q += '}';
             }
             q += "]}";
             e.savedValid = true;

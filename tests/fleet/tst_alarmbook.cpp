@@ -5,8 +5,11 @@
 #include "support/AppFixture.h"
 
 #include "fleet/AlarmBook.h"
+#include "fleet/WatchAlarms.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTimeZone>
 #include <QtTest>
 
 namespace {
@@ -104,6 +107,8 @@ private slots:
     void corruptStateFilesAreRefused_data();
     void corruptStateFilesAreRefused();
     void boundedInSites();
+    void timesAsTextMatchQtsOwn();
+    void aReadingSetsWhatEachConditionAloneWould();
 
 private:
     std::unique_ptr<AppFixture> m_f;
@@ -519,6 +524,94 @@ void tst_alarmbook::boundedInSites()
     QVERIFY(b.sites().size() <= AlarmBook::kMaxSites);
     QCOMPARE(b.unacknowledged(), 100);
     QVERIFY(b.sites().contains("s0") && b.sites().contains("s99"));
+}
+
+void tst_alarmbook::timesAsTextMatchQtsOwn()
+{
+    // The published times are written by hand: for times across four centuries, each at
+    // offsets from -12:00 to +14:00 in quarter hours, the text is Qt's ISO text with
+    // milliseconds (its "Z" as "+00:00"); the edges of days, years and the formatted range too.
+    auto qts = [](const QDateTime &t) {
+        QString s = t.toString(Qt::ISODateWithMs);
+        if (s.endsWith('Z'))
+            s = s.chopped(1) + "+00:00";
+        return s;
+    };
+    QRandomGenerator rng(42);
+    const qint64 from = QDateTime(QDate(1850, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    const qint64 to = QDateTime(QDate(2250, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    QList<qint64> times = {0, -1, 86399999, 86400000, 951782400000 /* 2000-02-29 */,
+                           QDateTime(QDate(1, 1, 1), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch(),
+                           QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC).toMSecsSinceEpoch(),
+                           QDateTime(QDate(10000, 1, 1), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch()};
+    for (int i = 0; i < 2000; ++i)
+        times << from + qint64(rng.bounded(double(to - from)));
+    int compared = 0;
+    for (qint64 ms : times)
+        for (int quarter = -48; quarter <= 56; quarter += 1 + int(rng.bounded(7))) {
+            const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, quarter * 900);
+            QCOMPARE(AlarmTimeText(t), qts(t));
+            ++compared;
+        }
+    QVERIFY(compared > 20000);
+    // A local time is written at its own offset.
+    const QDateTime local(QDate(2026, 7, 1), QTime(9, 30, 5, 7));
+    QCOMPARE(AlarmTimeText(local), qts(local.toOffsetFromUtc(local.offsetFromUtc())));
+}
+
+void tst_alarmbook::aReadingSetsWhatEachConditionAloneWould()
+{
+    // A reading that changes no condition is passed over quickly; the events must be the
+    // same as setting each of the reading's conditions in turn. 3000 random readings and
+    // line states for four sites, warning masks of their own, on two books side by side.
+    AlarmBook quick, plain;
+    QList<QString> quickEvents, plainEvents;
+    auto record = [](QList<QString> &to) {
+        return [&to](const AlarmEvent &e) {
+            to << e.site + ' ' + AlarmCauseName(e.alarm.cause) + ' ' + AlarmEventName(e.kind) + ' ' +
+                      AlarmStateName(e.alarm.state()) + ' ' + e.alarm.value;
+        };
+    };
+    connect(&quick, &AlarmBook::changed, this, record(quickEvents));
+    connect(&plain, &AlarmBook::changed, this, record(plainEvents));
+    const QStringList sites = {"a", "b", "c", "d"};
+    const quint8 warn[] = {0xFF, 0x0F, 0xA5, 0x00};
+    QRandomGenerator rng(7);
+    for (int n = 0; n < 3000; ++n) {
+        m_f->clock.advance(1000);
+        const int i = int(rng.bounded(4));
+        const QString &site = sites[i];
+        if (rng.bounded(10) == 0) {
+            // A line fault now and then, and back online.
+            const SiteState st = rng.bounded(2) ? SiteState::NoReply : SiteState::Online;
+            WatchAlarms::stateConditions(quick, site, st, QStringLiteral("why"));
+            WatchAlarms::stateConditions(plain, site, st, QStringLiteral("why"));
+            continue;
+        }
+        Reading r;
+        r.time = Now();
+        r.valueValid = rng.bounded(5) != 0;
+        r.outputsValid = rng.bounded(8) != 0;
+        r.value = double(rng.bounded(500)) / 100;
+        r.unit = QStringLiteral("V");
+        // Outputs change seldom, so that most readings change nothing.
+        static int outputs[4] = {};
+        if (rng.bounded(6) == 0)
+            outputs[i] ^= 1 << rng.bounded(8);
+        r.outputs = outputs[i];
+        WatchAlarms::readingConditions(quick, site, r, warn[i]);
+        const QDateTime at = r.time;
+        for (AlarmCause c : {AlarmCause::NoReply, AlarmCause::Lost, AlarmCause::Refused, AlarmCause::Garbled})
+            plain.setCondition(site, c, false, at);
+        if (!r.outputsValid)
+            continue;
+        const QString value = r.valueValid ? r.valueText() + ' ' + r.unit : QString();
+        for (int ch = 1; ch <= 8; ++ch)
+            plain.setCondition(site, OutputCause(ch), ((warn[i] >> (ch - 1)) & 1) && r.outputOn(ch), at, value);
+    }
+    QVERIFY(plainEvents.size() > 300);
+    QCOMPARE(quickEvents, plainEvents);
+    QCOMPARE(quick.save(), plain.save());
 }
 
 QTEST_GUILESS_MAIN(tst_alarmbook)
