@@ -365,8 +365,16 @@ FileError AppendFile::open(const QString &path)
     m_dev = st.st_dev;
     m_ino = st.st_ino;
     m_checkedMs = clockService().elapsedMs();
-    m_day = Now().date().toJulianDay();
+    noteDay();
     return {};
+}
+
+void AppendFile::noteDay()
+{
+    const QDateTime now = Now();
+    m_day = now.date().toJulianDay();
+    const QDateTime dayEnd(now.date().addDays(1), QTime(0, 0));
+    m_dayEndElapsedMs = clockService().elapsedMs() + qMax<qint64>(0, now.msecsTo(dayEnd));
 }
 
 void AppendFile::close()
@@ -382,12 +390,15 @@ bool AppendFile::stillCurrent()
 {
     const qint64 now = clockService().elapsedMs();
     if (now - m_checkedMs < kCheckMs && now >= m_checkedMs)
-        return true;
+        return now < m_dayEndElapsedMs; // the day's end on the elapsed clock: no system call
     m_checkedMs = now;
     struct stat st {};
     if (diskService().stat(m_name.constData(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
         return false;
-    return Now().date().toJulianDay() == m_day;
+    if (Now().date().toJulianDay() != m_day)
+        return false;
+    noteDay(); // the wall clock may have been set meanwhile
+    return true;
 }
 
 FileError AppendFile::append(const QString &path, const QByteArray &bytes)

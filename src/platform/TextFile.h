@@ -93,11 +93,13 @@ bool RaiseOpenFileLimit();
 //  - for another path;
 //  - when the path no longer names the open file (deleted, renamed, replaced: the next
 //    append writes a new file at the path, as an append that opens each time would), and
-//  - when the local date has changed since it was opened (a new day's file),
-// which it checks before an append at most once a second of elapsed time (one stat(2)).
+//  - when the local date has changed since it was opened (a new day's file).
+// The path is looked at before an append at most once in kCheckMs of elapsed time (one
+// stat(2)); the day's end is known from the open on the elapsed clock, so the first append
+// of a new day opens the new file without a system call to find it out.
 class AppendFile {
 public:
-    static constexpr qint64 kCheckMs = 1000;
+    static constexpr qint64 kCheckMs = 10000;
 
     AppendFile() = default;
     ~AppendFile() { close(); }
@@ -123,6 +125,8 @@ private:
     ino_t m_ino = 0;
     qint64 m_checkedMs = 0; // elapsed time of the last check (or of the open)
     qint64 m_day = 0;       // the local date of the open (its Julian day)
+    qint64 m_dayEndElapsedMs = 0; // the elapsed time at which that date ends
+    void noteDay();
 };
 // True when the file can be opened for reading.
 bool CanOpenForReading(const QString &path);
