@@ -7,7 +7,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-#include <cstdio>
 
 #include <algorithm>
 #include <cmath>
@@ -271,11 +270,33 @@ int formatTime(const QDateTime &t, char *buf, size_t size)
     const QDate date = QDate::fromJulianDay(days + 2440588); // 1970-01-01
     if (date.year() < 1 || date.year() > 9999)
         return 0;
+    // "YYYY-MM-DDTHH:MM:SS.mmm+HH:MM", 29 characters.
+    if (size < 30)
+        return 0;
     const int aoff = offset < 0 ? -offset : offset;
-    const int n = std::snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", date.year(), date.month(),
-                                date.day(), int(ms / 3600000), int(ms / 60000 % 60), int(ms / 1000 % 60),
-                                int(ms % 1000), offset < 0 ? '-' : '+', aoff / 3600, aoff / 60 % 60);
-    return n > 0 && size_t(n) < size ? n : 0;
+    auto put = [&buf](int at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            buf[at + i] = char('0' + value % 10);
+    };
+    put(0, date.year(), 4);
+    buf[4] = '-';
+    put(5, date.month(), 2);
+    buf[7] = '-';
+    put(8, date.day(), 2);
+    buf[10] = 'T';
+    put(11, int(ms / 3600000), 2);
+    buf[13] = ':';
+    put(14, int(ms / 60000 % 60), 2);
+    buf[16] = ':';
+    put(17, int(ms / 1000 % 60), 2);
+    buf[19] = '.';
+    put(20, int(ms % 1000), 3);
+    buf[23] = offset < 0 ? '-' : '+';
+    put(24, aoff / 3600, 2);
+    buf[26] = ':';
+    put(27, aoff / 60 % 60, 2);
+    buf[29] = 0;
+    return 29;
 }
 } // namespace
 

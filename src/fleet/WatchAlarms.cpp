@@ -579,6 +579,10 @@ void WatchAlarms::saveNow()
 void WatchAlarms::renotify()
 {
     const int everyMin = m_settings.notify.renotifyMin;
+    // Nothing to tell again: the fleet's alarms are not walked (the times of the first
+    // notices are kept at each raise, so a reload that sets a notice goes on from them).
+    if (everyMin <= 0 || !m_notifier->any())
+        return;
     const qint64 now = clockService().elapsedMs();
     std::set<QString> standing;
     for (const QString &site : m_book.sites()) {
