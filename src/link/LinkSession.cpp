@@ -404,8 +404,19 @@ void LinkSession::poke()
         m_again = true; // the running drive takes another pass
         return;
     }
-    // The next pass runs from the event loop, never inside the port's own handler.
-    QMetaObject::invokeMethod(this, [this] { drive(); }, Qt::QueuedConnection);
+    // The next pass runs from the event loop, never inside the port's own handler; one
+    // waiting pass serves every poke until it runs (bytes, a drained buffer and a timer
+    // together).
+    if (m_drivePosted)
+        return;
+    m_drivePosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_drivePosted = false;
+            drive();
+        },
+        Qt::QueuedConnection);
 }
 
 void LinkSession::drive()

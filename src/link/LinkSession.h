@@ -241,6 +241,7 @@ private:
     QString m_reason;
     bool m_driving = false;
     bool m_again = false;
+    bool m_drivePosted = false; // a pass waits in the event loop
 
     // The send of one line.
     SendPhase m_send = SendPhase::None;

@@ -64,7 +64,13 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
     const int fd = int(notifier->socket());
     if (fd < 0)
         return;
-    Fd &e = m_fds[fd];
+    if (size_t(fd) >= m_fds.size())
+        m_fds.resize(size_t(fd) + 1);
+    Fd &e = m_fds[size_t(fd)];
+    if (!e.present) {
+        e.present = true;
+        ++m_watched;
+    }
     switch (notifier->type()) {
     case QSocketNotifier::Read: e.read = notifier; break;
     case QSocketNotifier::Write: e.write = notifier; break;
@@ -76,10 +82,9 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
 void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
 {
     const int fd = int(notifier->socket());
-    auto it = m_fds.find(fd);
-    if (it == m_fds.end())
+    if (fd < 0 || size_t(fd) >= m_fds.size() || !m_fds[size_t(fd)].present)
         return;
-    Fd &e = it->second;
+    Fd &e = m_fds[size_t(fd)];
     if (e.read == notifier)
         e.read = nullptr;
     if (e.write == notifier)
@@ -96,7 +101,8 @@ void EpollDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
         }
         if (e.alwaysReady)
             m_alwaysReady.erase(fd);
-        m_fds.erase(it);
+        e = Fd{};
+        --m_watched;
         return;
     }
     markDirty(fd, e);
@@ -115,10 +121,9 @@ void EpollDispatcher::markDirty(int fd, Fd &e)
 void EpollDispatcher::applyChanges()
 {
     for (int fd : m_dirty) {
-        auto it = m_fds.find(fd);
-        if (it == m_fds.end())
+        if (size_t(fd) >= m_fds.size() || !m_fds[size_t(fd)].present)
             continue;
-        Fd &e = it->second;
+        Fd &e = m_fds[size_t(fd)];
         e.dirty = false;
         const uint32_t want = e.wanted();
         if (e.alwaysReady || !want)
@@ -155,10 +160,9 @@ void EpollDispatcher::applyChanges()
 bool EpollDispatcher::deliver(int fd, QSocketNotifier *Fd::*which)
 {
     // Each notifier is looked up again: the one before may have switched it off or deleted it.
-    auto it = m_fds.find(fd);
-    if (it == m_fds.end())
+    if (size_t(fd) >= m_fds.size())
         return false;
-    QSocketNotifier *n = it->second.*which;
+    QSocketNotifier *n = m_fds[size_t(fd)].*which;
     if (!n)
         return false;
     QEvent event(QEvent::SockAct);

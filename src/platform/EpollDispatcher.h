@@ -49,7 +49,7 @@ public:
     void interrupt() override;
 
     // For the tests: descriptors in the epoll set, epoll_ctl calls made, timers held.
-    int watchedDescriptors() const { return int(m_fds.size()); }
+    int watchedDescriptors() const { return m_watched; }
     quint64 setChanges() const { return m_setChanges; }
     int timerCount() const { return int(m_timers.size()); }
 
@@ -62,6 +62,7 @@ private:
         bool inSet = false;     // in the epoll set at all
         bool dirty = false;     // queued in m_dirty
         bool alwaysReady = false;
+        bool present = false;   // has a notifier
         uint32_t wanted() const;
     };
     struct Timer {
@@ -82,7 +83,6 @@ private:
     static qint64 nowMs();
     void markDirty(int fd, Fd &entry);
     void applyChanges();
-    void dropIfUnused(int fd);
     int nextTimeoutMs(qint64 now);
     int activateSockets(const void *events, int count);
     int activateAlwaysReady();
@@ -93,7 +93,8 @@ private:
 
     int m_epoll = -1;
     int m_wakeFd = -1;
-    std::unordered_map<int, Fd> m_fds;
+    std::vector<Fd> m_fds; // by descriptor: the numbers are small and dense
+    int m_watched = 0;
     std::vector<int> m_dirty;
     std::unordered_set<int> m_alwaysReady;
     std::unordered_map<int, Timer> m_timers;
