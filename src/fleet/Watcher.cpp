@@ -30,13 +30,9 @@ QString secondsText(int ms) { return QString::number(qRound(ms / 100.0) / 10.0);
 
 QString IsoTimeText(const QDateTime &t)
 {
-    QString s = t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
-    // Qt writes an offset of zero as "Z"; the payloads always carry the offset.
-    if (s.endsWith(QLatin1Char('Z'))) {
-        s.chop(1);
-        s += QStringLiteral("+00:00");
-    }
-    return s;
+    // The alarms' times and the readings' are one form: ISO 8601 with milliseconds and the
+    // offset always written ("+00:00", not Qt's "Z").
+    return AlarmTimeText(t);
 }
 
 QString SiUnit(const QString &unit) { return unit == QLatin1String("M") ? QStringLiteral("m") : unit; }

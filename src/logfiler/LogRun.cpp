@@ -195,6 +195,17 @@ void LogRun::takeSample(QDateTime scheduled)
     emit changed();
 }
 
+// The end time of the settings, read once for each text (a check runs every 100 ms).
+const QDateTime &LogRun::endTime()
+{
+    if (!m_endTimeRead || m_endTimeText != m_settings.set.strEndTime) {
+        m_endTimeText = m_settings.set.strEndTime;
+        m_endTime = LogEndDateTime(m_endTimeText);
+        m_endTimeRead = true;
+    }
+    return m_endTime;
+}
+
 bool LogRun::endProc(const QDateTime &curTime)
 {
     const LogFileSetting &set = m_settings.set;
@@ -209,8 +220,7 @@ bool LogRun::endProc(const QDateTime &curTime)
             marker = QStringLiteral("/** Logging ERR STOP **/");
     } else if (m_stopAsked) {
         marker = QStringLiteral("/** Logging QUIT **/");
-    } else if (set.intEndMode != 0 && LogEndDateTime(set.strEndTime).isValid() &&
-               LogEndDateTime(set.strEndTime) <= curTime) {
+    } else if (set.intEndMode != 0 && endTime().isValid() && endTime() <= curTime) {
         marker = QStringLiteral("/** Logging END T **/");
     } else if (set.intEndMode == 0 && m_count >= set.lngCountMax) {
         marker = QStringLiteral("/** Logging END C **/");

@@ -149,6 +149,10 @@ private:
     bool m_fresh = false; // a reading came since the last sample
     QDateTime m_startTime;
     QDateTime m_nextTime;
+    const QDateTime &endTime();
+    QString m_endTimeText; // the settings' end time as last read
+    QDateTime m_endTime;
+    bool m_endTimeRead = false;
     qint32 m_count = 0;
     QStringList m_lines;
     // When the next once-a-second check is due, on the monotonic clock (milliseconds).
