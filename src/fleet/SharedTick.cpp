@@ -56,6 +56,16 @@ void runSlice(Group &g)
 
 SharedTick::~SharedTick() { leave(); }
 
+SharedTick::Spread SharedTick::spreadFor(int sites, int interval)
+{
+    if (sites <= kSlices * kSliceSites)
+        return {std::min(kSlices, sites), kSliceMs};
+    const int slices = (sites + kSliceSites - 1) / kSliceSites;
+    // Within a quarter of the interval: a pass never runs into the next one.
+    const int ms = std::clamp(interval / 4 / (slices - 1), kSliceMs, kLargeSliceMs);
+    return {slices, ms};
+}
+
 int SharedTick::timerCount()
 {
     int n = 0;
@@ -96,9 +106,12 @@ void SharedTick::join()
         raw->tick.onTick = [raw] {
             if (raw->inPass) // a pass that outlasted the interval (a slow handler): finish it first
                 return;
-            raw->slices = std::min<int>(SharedTick::kSlices, int(raw->members.size()));
+            const SharedTick::Spread spread = SharedTick::spreadFor(int(raw->members.size()), raw->tick.Interval());
+            raw->slices = spread.slices;
             if (raw->slices == 0)
                 return;
+            if (raw->slice.Interval() != spread.sliceMs)
+                raw->slice.setInterval(spread.sliceMs);
             raw->inPass = true;
             raw->nextSlice = 0;
             raw->passCount = raw->members.size();

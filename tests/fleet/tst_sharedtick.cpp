@@ -22,6 +22,7 @@ private slots:
     void onePassPerInterval();
     void leavingWithinAPass();
     void sitesOfOneIntervalPollTogether();
+    void aLargeFleetIsSpreadInSlicesOfFifty();
 };
 
 namespace {
@@ -208,6 +209,66 @@ void tst_sharedtick::sitesOfOneIntervalPollTogether()
         QVERIFY(std::count_if(r.begin(), r.end(), [&](qint64 t) { return t >= from; }) >= 4);
     sites.clear();
     installDialogs(nullptr);
+}
+
+// 1000 ticks at 1 s and 1000 at 200 ms: each pass fires every tick once, in slices of at
+// most kSliceSites ticks at one moment, neighbours in different slices, the pass within a
+// quarter of its interval; a group that shrinks to a few hundred goes back to kSlices.
+void tst_sharedtick::aLargeFleetIsSpreadInSlicesOfFifty()
+{
+    AppFixture f;
+    for (const int interval : {1000, 200}) {
+        constexpr int kTicks = 1000;
+        std::vector<std::unique_ptr<SharedTick>> ticks;
+        std::map<qint64, std::vector<int>> at; // moment -> ticks fired then
+        for (int i = 0; i < kTicks; ++i) {
+            auto t = std::make_unique<SharedTick>();
+            t->setInterval(interval);
+            t->onTick = [&at, &f, i] { at[f.clock.elapsedMs()].push_back(i); };
+            t->setEnabled(true);
+            ticks.push_back(std::move(t));
+        }
+        f.clock.advance(interval + interval / 4 + 1); // past the first pass
+        at.clear();
+        for (int n = 0; n < 5 * interval; ++n)
+            f.clock.advance(1);
+        // Group the moments into passes (a gap of more than a quarter interval between them).
+        std::vector<std::vector<std::pair<qint64, std::vector<int>>>> passList;
+        qint64 last = -1'000'000;
+        for (const auto &[ms, fired] : at) {
+            if (ms - last > interval / 4)
+                passList.push_back({});
+            passList.back().push_back({ms, fired});
+            last = ms;
+        }
+        QVERIFY2(passList.size() >= 4, qPrintable(QString::number(passList.size())));
+        for (const auto &pass : passList) {
+            std::vector<int> count(kTicks, 0);
+            for (const auto &[ms, fired] : pass) {
+                QVERIFY2(int(fired.size()) <= SharedTick::kSliceSites, qPrintable(QString::number(fired.size())));
+                for (int i : fired)
+                    ++count[size_t(i)];
+                for (size_t k = 1; k < fired.size(); ++k)
+                    QVERIFY(fired[k] - fired[k - 1] > 1); // neighbours not in one slice
+            }
+            if (&pass == &passList.back() && pass.back().first + interval / 4 > f.clock.elapsedMs())
+                continue; // may be cut by the end of the run
+            QVERIFY(std::all_of(count.begin(), count.end(), [](int c) { return c == 1; }));
+            QVERIFY2(pass.back().first - pass.front().first <= interval / 4,
+                     qPrintable(QStringLiteral("%1 ms at %2").arg(pass.back().first - pass.front().first).arg(interval)));
+            QCOMPARE(int(pass.size()), kTicks / SharedTick::kSliceSites);
+        }
+        // Shrunk to 150: four slices a millisecond apart again.
+        ticks.resize(150);
+        f.clock.advance(interval + 1);
+        at.clear();
+        f.clock.advance(interval);
+        QVERIFY(!at.empty());
+        QVERIFY(at.size() <= size_t(SharedTick::kSlices));
+        QVERIFY(at.rbegin()->first - at.begin()->first <= SharedTick::kSpreadMs);
+        ticks.clear();
+    }
+    QCOMPARE(SharedTick::timerCount(), 0);
 }
 
 QTEST_MAIN(tst_sharedtick)
