@@ -61,8 +61,8 @@ SharedTick::Spread SharedTick::spreadFor(int sites, int interval)
     if (sites <= kSlices * kSliceSites)
         return {std::min(kSlices, sites), kSliceMs};
     const int slices = (sites + kSliceSites - 1) / kSliceSites;
-    // Within a quarter of the interval: a pass never runs into the next one.
-    const int ms = std::clamp(interval / 4 / (slices - 1), kSliceMs, kLargeSliceMs);
+    // Within half the interval: a pass never runs into the next one.
+    const int ms = std::clamp(interval / 2 / (slices - 1), kSliceMs, kLargeSliceMs);
     return {slices, ms};
 }
 

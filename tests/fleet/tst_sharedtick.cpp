@@ -22,7 +22,7 @@ private slots:
     void onePassPerInterval();
     void leavingWithinAPass();
     void sitesOfOneIntervalPollTogether();
-    void aLargeFleetIsSpreadInSlicesOfFifty();
+    void aLargeFleetIsSpreadInSmallSlices();
 };
 
 namespace {
@@ -212,9 +212,9 @@ void tst_sharedtick::sitesOfOneIntervalPollTogether()
 }
 
 // 1000 ticks at 1 s and 1000 at 200 ms: each pass fires every tick once, in slices of at
-// most kSliceSites ticks at one moment, neighbours in different slices, the pass within a
-// quarter of its interval; a group that shrinks to a few hundred goes back to kSlices.
-void tst_sharedtick::aLargeFleetIsSpreadInSlicesOfFifty()
+// most kSliceSites ticks at one moment, neighbours in different slices, the pass within
+// half its interval; a group that shrinks to a few hundred goes back to kSlices.
+void tst_sharedtick::aLargeFleetIsSpreadInSmallSlices()
 {
     AppFixture f;
     for (const int interval : {1000, 200}) {
@@ -228,15 +228,15 @@ void tst_sharedtick::aLargeFleetIsSpreadInSlicesOfFifty()
             t->setEnabled(true);
             ticks.push_back(std::move(t));
         }
-        f.clock.advance(interval + interval / 4 + 1); // past the first pass
+        f.clock.advance(interval + interval / 2 + 1); // past the first pass
         at.clear();
         for (int n = 0; n < 5 * interval; ++n)
             f.clock.advance(1);
-        // Group the moments into passes (a gap of more than a quarter interval between them).
+        // Group the moments into passes (a gap of more than a third of the interval between them).
         std::vector<std::vector<std::pair<qint64, std::vector<int>>>> passList;
         qint64 last = -1'000'000;
         for (const auto &[ms, fired] : at) {
-            if (ms - last > interval / 4)
+            if (ms - last > interval / 3)
                 passList.push_back({});
             passList.back().push_back({ms, fired});
             last = ms;
@@ -251,15 +251,15 @@ void tst_sharedtick::aLargeFleetIsSpreadInSlicesOfFifty()
                 for (size_t k = 1; k < fired.size(); ++k)
                     QVERIFY(fired[k] - fired[k - 1] > 1); // neighbours not in one slice
             }
-            if (&pass == &passList.back() && pass.back().first + interval / 4 > f.clock.elapsedMs())
+            if (&pass == &passList.back() && pass.back().first + interval / 2 > f.clock.elapsedMs())
                 continue; // may be cut by the end of the run
             QVERIFY(std::all_of(count.begin(), count.end(), [](int c) { return c == 1; }));
-            QVERIFY2(pass.back().first - pass.front().first <= interval / 4,
+            QVERIFY2(pass.back().first - pass.front().first <= interval / 2,
                      qPrintable(QStringLiteral("%1 ms at %2").arg(pass.back().first - pass.front().first).arg(interval)));
             QCOMPARE(int(pass.size()), kTicks / SharedTick::kSliceSites);
         }
-        // Shrunk to 150: four slices a millisecond apart again.
-        ticks.resize(150);
+        // Shrunk to 90: four slices a millisecond apart again.
+        ticks.resize(90);
         f.clock.advance(interval + 1);
         at.clear();
         f.clock.advance(interval);
