@@ -19,7 +19,7 @@ public:
     static constexpr int kSlices = 4;
     static constexpr int kSliceMs = 1;
     static constexpr int kSpreadMs = (kSlices - 1) * kSliceMs;
-    static constexpr int kSliceSites = 25;
+    static constexpr int kSliceSites = 50;
     static constexpr int kLargeSliceMs = 25;
     // The slices of a pass of `sites` sites every `interval` ms, and the time between two.
     struct Spread {

@@ -258,8 +258,8 @@ void tst_sharedtick::aLargeFleetIsSpreadInSmallSlices()
                      qPrintable(QStringLiteral("%1 ms at %2").arg(pass.back().first - pass.front().first).arg(interval)));
             QCOMPARE(int(pass.size()), kTicks / SharedTick::kSliceSites);
         }
-        // Shrunk to 90: four slices a millisecond apart again.
-        ticks.resize(90);
+        // Shrunk to 150: four slices a millisecond apart again.
+        ticks.resize(150);
         f.clock.advance(interval + 1);
         at.clear();
         f.clock.advance(interval);
