@@ -116,6 +116,11 @@ const QList<QPair<qint64, double>> &SiteBoard::sparkline(int index) const
     return index >= 0 && index < m_history.size() ? m_history[index].trend : kNoTrend;
 }
 
+qint64 SiteBoard::sparklineBytes(int index) const
+{
+    return qint64(sparkline(index).capacity()) * qint64(sizeof(QPair<qint64, double>));
+}
+
 std::shared_ptr<const TrendSeries> SiteBoard::history(int index) const
 {
     return index >= 0 && index < m_history.size() ? m_history[index].series : nullptr;

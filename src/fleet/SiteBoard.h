@@ -165,6 +165,8 @@ public:
     const BoardRow *row(const QString &name) const;
     // The small trend of row index (empty for no row).
     const QList<QPair<qint64, double>> &sparkline(int index) const;
+    // The memory the small trend of row index takes, in bytes.
+    qint64 sparklineBytes(int index) const;
     // The history of row index (null for no row).
     std::shared_ptr<const TrendSeries> history(int index) const;
     // The same series, for older readings to be merged into it (HistoryFetch).
