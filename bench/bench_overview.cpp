@@ -160,6 +160,7 @@ struct SeenAlarm {
     qint64 paintedNs = -1; // the viewport painted over the red row, and the loop came back
     bool red = false;      // the model's background of the row was the alarm's red when raised
     bool inView = false;
+    int viewRow = -1, firstShown = -1, lastShown = -1; // where the row was when raised, and the rows in view
 };
 
 // Watches the table's viewport for the paints that show the alarms' rows.
@@ -404,14 +405,19 @@ int main(int argc, char *argv[])
     if (!seedDataFiles())
         return finish(1);
 
-    // The broker.
+    // The broker. Its queue for this process holds what a start of the whole fleet sends at
+    // once (a state and a reading of every site, and more): with mosquitto's 1000, a fleet of
+    // 1000 loses some sites' first states (their titles) at this subscriber.
     const quint16 brokerPort = freePorts(1);
     QProcess broker;
     diesWithUs(broker);
     bool ok = brokerPort != 0 &&
               writeFile(home.filePath("mosquitto.conf"),
-                        QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n")
-                            .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort).toUtf8());
+                        QStringLiteral("user %1\nlistener %2 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n"
+                                       "max_queued_messages %3\n")
+                            .arg(QString::fromLocal8Bit(getpwuid(getuid())->pw_name)).arg(brokerPort)
+                            .arg(4 * kSites + 1000)
+                            .toUtf8());
     ok = ok && startBenchBroker(broker, mosquitto, home.filePath("mosquitto.conf"), brokerPort);
 
     // The controllers, their script, and the moment their waveform started.
@@ -481,6 +487,9 @@ int main(int argc, char *argv[])
         a.stepNs = stepBefore((kSites - rank) % kSites, a.raisedNs);
         a.readNs = r.lastSampleMs >= 0 ? r.lastSampleMs * 1000000LL - epochToMonoNs : -1;
         a.red = w->model()->index(index, 0).data(Qt::BackgroundRole).value<QColor>() == QColor(0xD0, 0x10, 0x10);
+        a.viewRow = w->proxy()->mapFromSource(w->model()->index(index, 0)).row();
+        a.firstShown = w->SiteTable->rowAt(0);
+        a.lastShown = w->SiteTable->rowAt(w->SiteTable->viewport()->height() - 1);
         alarms << a;
     });
     PaintWatch paints;
@@ -528,6 +537,8 @@ int main(int argc, char *argv[])
 
     // The processor share, over one run of the event loop.
     const qint64 paints0 = paints.paints;
+    const int firstResorts0 = w->resorts();
+    const bool pointerOver0 = w->pointerOverTable();
     const double share0 = paints.paintedShare;
     const qint64 wall0 = monoNs(), cpu0 = cpuNs();
     QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, &measuring, &QEventLoop::quit);
@@ -535,6 +546,7 @@ int main(int argc, char *argv[])
     const double wall = (monoNs() - wall0) / 1e9, cpu = (cpuNs() - cpu0) / 1e9;
     const qint64 paintCount = paints.paints - paints0;
     const double paintShare = paintCount ? (paints.paintedShare - share0) / paintCount : 0;
+    const int firstResorts = w->resorts() - firstResorts0;
     // The steps from s000's on, after every row had its reading.
     const auto measured = [&](const SeenAlarm &a) { return a.stepNs >= readyNs && a.site.mid(1).toInt() < kSites / 2; };
     const auto counted = [&](const SeenAlarm &a) { return measured(a) && a.paintedNs >= 0; };
@@ -579,8 +591,9 @@ int main(int argc, char *argv[])
         if (!measured(a))
             continue;
         if (!a.red || a.paintedNs < 0) {
-            printf("  %s: %s\n", qPrintable(a.site), !a.red ? "the row was not red when its alarm was raised"
-                                                            : "the red row was never painted (not in view?)");
+            printf("  %s: %s (row %d of the view when raised, rows %d-%d in view)\n", qPrintable(a.site),
+                   !a.red ? "the row was not red when its alarm was raised" : "the red row was never painted",
+                   a.viewRow, a.firstShown, a.lastShown);
             ++late;
             continue;
         }
@@ -616,6 +629,8 @@ int main(int argc, char *argv[])
            " %llu messages dropped; %d alarms that were no step; picture %s\n",
            paintCount / wall, 100 * paintShare, rss, w->board()->droppedMessages(), otherAlarms,
            shot ? "bench_overview.png" : "not saved");
+    printf("  sorted again %d times meanwhile (by サイト); the pointer %s the table when it began\n", firstResorts,
+           pointerOver0 ? "over" : "not over");
     printf("  %d alarms measured: step -> red median %.0f ms, max %.0f ms %s; reading -> red median %.1f ms, max %.1f ms %s;"
            " of that, raised -> painted median %.1f ms; step -> reading (the poll's phase) median %.0f ms\n",
            int(total.size()), median(total), maxOf(total), goal(median(total) <= 500, "500 ms").constData(),
