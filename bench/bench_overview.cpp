@@ -585,7 +585,7 @@ int main(int argc, char *argv[])
     if (s_interrupted)
         return finish(1);
 
-    QList<double> total, pipeline, poll, paint;
+    QList<double> total, pipeline, poll, paint, way;
     int late = 0;
     for (const SeenAlarm &a : seen) {
         if (!measured(a))
@@ -601,8 +601,19 @@ int main(int argc, char *argv[])
         pipeline << (a.paintedNs - a.readNs) / 1e6;
         poll << (a.readNs - a.stepNs) / 1e6;
         paint << (a.paintedNs - a.raisedNs) / 1e6;
+        way << (a.raisedNs - a.readNs) / 1e6;
         printf("  %s: step -> reading %.0f ms, reading -> raised %.1f ms, raised -> painted %.1f ms\n", qPrintable(a.site),
                poll.last(), (a.raisedNs - a.readNs) / 1e6, paint.last());
+    }
+    if (late > 0) {
+        int untitled = 0;
+        for (const BoardRow &r : w->board()->rows())
+            untitled += r.title.isEmpty() ? 1 : 0;
+        printf("  rows without a title: %d; the first in view:", untitled);
+        for (int v = 0; v < 3 && v < w->proxy()->rowCount(); ++v)
+            printf(" %s", qPrintable(w->proxy()->index(v, 0).data().toString() + "/" +
+                                     w->proxy()->index(v, 0).data(SiteTableModel::kNameRole).toString()));
+        printf("\n");
     }
     const bool sane = !poll.isEmpty() && *std::min_element(poll.begin(), poll.end()) > -20 &&
                       *std::max_element(poll.begin(), poll.end()) < 2 * kIntervalMs + 500;
@@ -632,9 +643,12 @@ int main(int argc, char *argv[])
     printf("  sorted again %d times meanwhile (by サイト); the pointer %s the table when it began\n", firstResorts,
            pointerOver0 ? "over" : "not over");
     printf("  %d alarms measured: step -> red median %.0f ms, max %.0f ms %s; reading -> red median %.1f ms, max %.1f ms %s;"
-           " of that, raised -> painted median %.1f ms; step -> reading (the poll's phase) median %.0f ms\n",
+           " of that, reading -> raised (the watcher's \"Y\" and publish, the broker, this process's client: the"
+           " message's way here) median %.1f ms and raised -> painted median %.1f ms; step -> reading (the poll's phase)"
+           " median %.0f ms\n",
            int(total.size()), median(total), maxOf(total), goal(median(total) <= 500, "500 ms").constData(),
-           median(pipeline), maxOf(pipeline), goal(median(pipeline) <= 30, "30 ms").constData(), median(paint), median(poll));
+           median(pipeline), maxOf(pipeline), goal(median(pipeline) <= 30, "30 ms").constData(), median(way), median(paint),
+           median(poll));
     printf("sorted by 水位, %.1f s measured: processor %.2f s (%.2f %% of one core) %s; sorted again %d times"
            " (%.2f a second); %llu messages dropped; 受信なし raised %d times %s\n",
            sortedWall, sortedCpu, 100 * sortedCpu / sortedWall, goal(100 * sortedCpu / sortedWall <= cpuGoal, cpuMissed).constData(),
