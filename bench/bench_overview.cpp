@@ -406,8 +406,8 @@ int main(int argc, char *argv[])
         return finish(1);
 
     // The broker. Its queue for this process holds what a start of the whole fleet sends at
-    // once (a state and a reading of every site, and more): with mosquitto's 1000, a fleet of
-    // 1000 loses some sites' first states (their titles) at this subscriber.
+    // once (a state and a reading of every site, and more), which mosquitto's default of 1000
+    // messages does not for 1000 sites.
     const quint16 brokerPort = freePorts(1);
     QProcess broker;
     diesWithUs(broker);
