@@ -50,7 +50,7 @@ BoardRow::Link linkOf(SiteState s)
     return BoardRow::Link::Unknown;
 }
 
-const QList<QPair<qint64, double>> kNoTrend;
+const Sparkline kNoTrend;
 } // namespace
 
 QString AlarmStepText(AlarmStep step)
@@ -111,9 +111,14 @@ int SiteBoard::rowFor(const QString &name)
     return int(m_rows.size() - 1);
 }
 
-const QList<QPair<qint64, double>> &SiteBoard::sparkline(int index) const
+const Sparkline &SiteBoard::sparkline(int index) const
 {
     return index >= 0 && index < m_history.size() ? m_history[index].trend : kNoTrend;
+}
+
+qint64 SiteBoard::sparklineBytes(int index) const
+{
+    return index >= 0 && index < m_history.size() ? Sparkline::bytes() : 0;
 }
 
 std::shared_ptr<const TrendSeries> SiteBoard::history(int index) const
@@ -199,6 +204,7 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
         if (i >= 0 && m_rows[i].hasSettings) {
             m_rows[i].hasSettings = false;
             m_rows[i].settings = {};
+            ++m_rows[i].settingsTaken;
             emit rowChanged(name);
         }
         return true;
@@ -212,6 +218,7 @@ bool SiteBoard::takeMessage(const QString &prefix, const QString &topic, const Q
             return drop();
         m_rows[i].hasSettings = true;
         m_rows[i].settings = m;
+        ++m_rows[i].settingsTaken;
         emit rowChanged(name);
         return true;
     }
@@ -340,15 +347,8 @@ void SiteBoard::readingIn(int i, bool valueValid, double value, const QString &u
                           r.link == BoardRow::Link::NotConnected))
         r.link = BoardRow::Link::Online;
     SiteHistory &past = m_history[i];
-    if (valueValid) {
-        QList<QPair<qint64, double>> &trend = past.trend;
-        if (trend.isEmpty() || nowMs - trend.last().first >= kTrendStepMs)
-            trend << qMakePair(nowMs, value);
-        else
-            trend.last().second = value;
-        while (!trend.isEmpty() && nowMs - trend.first().first > kTrendSpanMs)
-            trend.removeFirst();
-    }
+    if (valueValid && std::isfinite(value))
+        past.trend.add(nowMs, value);
     // The history: a value past what 16 bits of hundredths hold is kept at its bound.
     const bool has = valueValid && std::isfinite(value);
     const quint16 raw = has ? quint16(qBound(0.0, std::round(value * 100) + kHundredthsZero, 65535.0)) : 0;

@@ -25,6 +25,7 @@
 #include "fleet/SettingsAudit.h"
 #include "fleet/SiteWatch.h"
 #include "link/Reading.h"
+#include "fleet/Sparkline.h"
 #include "monitor/TrendSeries.h"
 
 #include <QByteArray>
@@ -92,6 +93,7 @@ struct BoardRow {
     // The last audit of its settings against its golden file (<prefix>/<site>/settings).
     bool hasSettings = false;
     SettingsAuditMessage settings;
+    quint64 settingsTaken = 0;      // counts the audits taken (and forgotten): a new one, a new count
     QString maintenance;            // where its watcher lends its line ("rfc2217://HOST:PORT"); empty: nowhere
 
     QString displayName() const { return title.isEmpty() ? name : title; }
@@ -99,8 +101,8 @@ struct BoardRow {
 
 // What the views draw of a site's past.
 struct SiteHistory {
-    // The last hour, at most one point per kTrendStepMs: elapsed ms and value.
-    QList<QPair<qint64, double>> trend;
+    // The last hour, its lowest and highest value a minute (a row draws it whatever came).
+    Sparkline trend;
     // Every reading since the board began, within SiteBoard's bounds, for the trend window:
     // values in hundredths of the unit from kHundredthsZero (as a log's with values), at
     // the time the watcher took it, or when it came. Shared, so a window showing it keeps it
@@ -117,8 +119,7 @@ public:
     static constexpr int kMaxRows = 1000;
     static constexpr int kMaxPayload = 4096;
     static constexpr int kMaxAlarmsPayload = 16384; // a site's alarms, every cause listed
-    static constexpr qint64 kTrendSpanMs = 3600 * 1000;
-    static constexpr qint64 kTrendStepMs = 5000;
+    static constexpr qint64 kTrendSpanMs = Sparkline::kSpanMs;
     static constexpr int kStaleIntervals = 3;
     // A site's history keeps at most a day and at most a reading a second of it.
     static constexpr qint64 kHistoryMs = 24LL * 3600 * 1000;
@@ -164,7 +165,9 @@ public:
     // The row of a site; null for none.
     const BoardRow *row(const QString &name) const;
     // The small trend of row index (empty for no row).
-    const QList<QPair<qint64, double>> &sparkline(int index) const;
+    const Sparkline &sparkline(int index) const;
+    // The memory the small trend of row index takes, in bytes.
+    qint64 sparklineBytes(int index) const;
     // The history of row index (null for no row).
     std::shared_ptr<const TrendSeries> history(int index) const;
     // The same series, for older readings to be merged into it (HistoryFetch).

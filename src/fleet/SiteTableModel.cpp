@@ -8,19 +8,22 @@
 #include <QPointF>
 
 #include <limits>
+#include <utility>
 
 SiteTableModel::SiteTableModel(SiteBoard *board, QObject *parent) : QAbstractTableModel(parent), m_board(board)
 {
     // The board only ever appends rows, and a row keeps its index.
+    for (int i = 0; i < board->rows().size(); ++i)
+        m_looks << lookOf(i);
     connect(board, &SiteBoard::rowAdded, this, [this](const QString &name) {
         const int i = m_board->indexOf(name);
         beginInsertRows(QModelIndex(), i, i);
+        while (m_looks.size() <= i)
+            m_looks << Look{};
+        m_looks[i] = lookOf(i);
         endInsertRows();
     });
-    connect(board, &SiteBoard::rowChanged, this, [this](const QString &name) {
-        const int i = m_board->indexOf(name);
-        emit dataChanged(index(i, 0), index(i, ColumnCount - 1));
-    });
+    connect(board, &SiteBoard::rowChanged, this, &SiteTableModel::rowChanged);
     m_ageTimer = new WindowTimer(this);
     m_ageTimer->setInterval(1000);
     m_ageTimer->onTick = [this] {
@@ -31,6 +34,55 @@ SiteTableModel::SiteTableModel(SiteBoard *board, QObject *parent) : QAbstractTab
 }
 
 SiteTableModel::~SiteTableModel() { m_ageTimer->setEnabled(false); }
+
+namespace {
+size_t colourKey(const QVariant &v) { return v.isValid() ? size_t(v.value<QColor>().rgba()) + 1 : 0; }
+} // namespace
+
+SiteTableModel::Look SiteTableModel::lookOf(int row) const
+{
+    const BoardRow &r = m_board->rows().at(row);
+    const QModelIndex first = index(row, 0);
+    Look k;
+    k.cell[ColSite] = qHashMulti(0, r.name, r.title);
+    k.cell[ColValue] = qHashMulti(0, r.valueValid, r.valueValid ? r.value : 0.0, r.unit);
+    k.cell[ColTrend] = qHashMulti(0, m_board->sparkline(row).revision(), r.unit);
+    k.cell[ColOutputs] = qHash(r.outputs);
+    k.cell[ColLink] = qHashMulti(0, int(r.link), r.reason);
+    k.cell[ColAge] = qHash(r.lastMs);
+    // The alarm's words and the order it sorts in, from what they are made of (a cause raised
+    // again was cleared before: its causes changed meanwhile). No clock is read for a row
+    // without a shelved alarm: a reading costs no look at the time zone.
+    size_t alarm = qHashMulti(0, r.alarm.latched, int(r.alarm.first), r.hasService, r.service.seq);
+    for (const AlarmCause c : r.alarm.active)
+        alarm = qHashMulti(alarm, int(c));
+    for (const Alarm &a : r.service.alarms) {
+        alarm = qHashMulti(alarm, int(a.cause), int(a.state()), a.active);
+        if (a.shelved()) // its minutes left
+            alarm = qHashMulti(alarm, stateText(a.state(), a.shelvedUntil, Now()));
+    }
+    k.cell[ColAlarm] = alarm;
+    k.cell[ColSettings] = qHashMulti(0, r.hasSettings, r.settingsTaken);
+    // The row's colours, and its values turned stale (greyed, their age told).
+    k.row = qHashMulti(0, staleRow(r), colourKey(data(first, Qt::BackgroundRole)), colourKey(data(first, Qt::ForegroundRole)));
+    return k;
+}
+
+void SiteTableModel::rowChanged(const QString &name)
+{
+    const int i = m_board->indexOf(name);
+    if (i < 0 || i >= m_looks.size())
+        return;
+    const Look now = lookOf(i);
+    const Look was = std::exchange(m_looks[i], now);
+    if (now.row != was.row) {
+        emit dataChanged(index(i, 0), index(i, ColumnCount - 1));
+        return;
+    }
+    for (int c = 0; c < ColumnCount; ++c)
+        if (now.cell[c] != was.cell[c])
+            emit dataChanged(index(i, c), index(i, c));
+}
 
 int SiteTableModel::rowCount(const QModelIndex &parent) const
 {
@@ -100,16 +152,11 @@ QString SiteTableModel::staleNote(const BoardRow &r) const
     return QStringLiteral(" (古い値 %1)").arg(ageText(qMax<qint64>(0, clockService().elapsedMs() - r.lastMs)));
 }
 
-QString SiteTableModel::trendText(const QList<QPair<qint64, double>> &trend, const QString &unit)
+QString SiteTableModel::trendText(const Sparkline &trend, const QString &unit)
 {
     if (trend.isEmpty())
         return QStringLiteral("-");
-    double lo = trend.first().second, hi = lo;
-    for (const auto &p : trend) {
-        lo = qMin(lo, p.second);
-        hi = qMax(hi, p.second);
-    }
-    return QStringLiteral("最小 %1 最大 %2 %3").arg(lo, 0, 'f', 2).arg(hi, 0, 'f', 2).arg(unit);
+    return QStringLiteral("最小 %1 最大 %2 %3").arg(trend.min(), 0, 'f', 2).arg(trend.max(), 0, 'f', 2).arg(unit);
 }
 
 QString SiteTableModel::alarmText(const SiteAlarm &a)
@@ -293,8 +340,8 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
         case ColSite: return r.displayName();
         case ColValue: return r.valueValid ? r.value : -1e300;
         case ColTrend: {
-            const auto &trend = m_board->sparkline(index.row());
-            return trend.isEmpty() ? -1e300 : trend.last().second;
+            const Sparkline &trend = m_board->sparkline(index.row());
+            return trend.isEmpty() ? -1e300 : trend.last();
         }
         case ColOutputs: return r.outputs;
         case ColLink: return int(r.link);
@@ -318,14 +365,7 @@ QVariant SiteTableModel::data(const QModelIndex &index, int role) const
         return QVariant();
     case kNameRole: return r.name;
     case kOutputsRole: return r.outputs;
-    case kTrendRole: {
-        const auto &trend = m_board->sparkline(index.row());
-        QList<QPointF> pts;
-        pts.reserve(trend.size());
-        for (const auto &p : trend)
-            pts << QPointF(double(p.first), p.second);
-        return QVariant::fromValue(pts);
-    }
+    case kTrendRole: return QVariant::fromValue(m_board->sparkline(index.row()).points());
     case Qt::BackgroundRole:
         if (r.alarm.latched)
             return QColor(0xD0, 0x10, 0x10);

@@ -7,11 +7,17 @@
 // screen reader reads each cell as its value: the trend as its range, the lamps as on/off),
 // a value to sort by (kSortRole), and an alarm row is red until acknowledged. The age column
 // counts up: the model refreshes it once a second by its own timer.
+//
+// A change of a row tells the views only the cells that changed (a reading: its value, its
+// trend, its age, its lamps when they changed), each cell a dataChanged of its own, so a view
+// repaints those cells where they are in view and asks nothing of the other rows; a change of
+// the whole row's look (its alarm's colours, its values turned stale) tells the whole row.
 #include "fleet/SiteBoard.h"
 
 #include <QAbstractTableModel>
 #include <QObject>
 
+#include <array>
 #include <memory>
 
 class WindowTimer;
@@ -23,7 +29,7 @@ public:
     static constexpr int kSortRole = Qt::UserRole + 1;
     static constexpr int kNameRole = Qt::UserRole + 2; // the site's name, whatever the column
     static constexpr int kOutputsRole = Qt::UserRole + 3; // -1 or the eight bits
-    static constexpr int kTrendRole = Qt::UserRole + 4;   // QList<QPointF>: elapsed ms, value
+    static constexpr int kTrendRole = Qt::UserRole + 4;   // QList<QPointF>: elapsed ms, value (Sparkline::points)
     // True for a row whose values are no longer current (切断, ｻｰﾋﾞｽ停止, 未接続): its value,
     // trend and lamps are greyed and their age told.
     static constexpr int kStaleRole = Qt::UserRole + 5;
@@ -48,7 +54,7 @@ public:
     // What a stale value is told with: " (古い値 3分05秒前)".
     QString staleNote(const BoardRow &r) const;
     // The trend for assistive technology: its range over the hour.
-    static QString trendText(const QList<QPair<qint64, double>> &trend, const QString &unit);
+    static QString trendText(const Sparkline &trend, const QString &unit);
     // The alarm column: the cause of a latched alarm, else the causes that still hold.
     static QString alarmText(const SiteAlarm &alarm);
     // The service's alarms of a site in words, the most pressing first, each state once with
@@ -72,6 +78,15 @@ public:
 
 private:
     QString text(int row, int column) const;
+    // What a row shows, a key a cell and one for the whole row's look: equal keys, the same
+    // cell.
+    struct Look {
+        std::array<size_t, ColumnCount> cell{};
+        size_t row = 0;
+    };
+    Look lookOf(int row) const;
+    void rowChanged(const QString &name);
     SiteBoard *m_board;
+    QList<Look> m_looks; // beside the board's rows, as last told
     WindowTimer *m_ageTimer = nullptr;
 };

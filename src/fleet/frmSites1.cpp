@@ -150,7 +150,32 @@ public:
 void SiteFilterModel::setText(const QString &text)
 {
     m_text = text.trimmed();
+    // The rows shown change; those the filter lets in again would come last: the rows are
+    // sorted again at once.
+    takeKeys(sortColumn());
     invalidateFilter();
+    if (sortColumn() >= 0)
+        QSortFilterProxyModel::sort(sortColumn(), sortOrder());
+    m_keys.clear();
+}
+
+void SiteFilterModel::takeKeys(int column)
+{
+    m_keys.clear();
+    const QAbstractItemModel *src = sourceModel();
+    if (!src || column < 0 || column >= src->columnCount())
+        return;
+    const int rows = src->rowCount();
+    m_keys.reserve(rows);
+    for (int r = 0; r < rows; ++r)
+        m_keys << src->index(r, column).data(sortRole());
+}
+
+void SiteFilterModel::sort(int column, Qt::SortOrder order)
+{
+    takeKeys(column);
+    QSortFilterProxyModel::sort(column, order);
+    m_keys.clear();
 }
 
 int SiteFilterModel::naturalCompare(const QString &a, const QString &b)
@@ -189,10 +214,25 @@ int SiteFilterModel::naturalCompare(const QString &a, const QString &b)
 
 bool SiteFilterModel::lessThan(const QModelIndex &a, const QModelIndex &b) const
 {
-    const QVariant va = a.data(sortRole()), vb = b.data(sortRole());
+    const bool kept = a.row() < m_keys.size() && b.row() < m_keys.size();
+    const QVariant va = kept ? m_keys.at(a.row()) : a.data(sortRole());
+    const QVariant vb = kept ? m_keys.at(b.row()) : b.data(sortRole());
     if (va.typeId() == QMetaType::QString && vb.typeId() == QMetaType::QString)
         return naturalCompare(va.toString(), vb.toString()) < 0; // "観測所2" before "観測所10"
-    return QSortFilterProxyModel::lessThan(a, b);
+    // As the proxy's own: a value before none, numbers as numbers of the left one's type.
+    if (!va.isValid() || !vb.isValid())
+        return va.isValid();
+    switch (va.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::Bool: return va.toInt() < vb.toInt();
+    case QMetaType::UInt: return va.toUInt() < vb.toUInt();
+    case QMetaType::LongLong: return va.toLongLong() < vb.toLongLong();
+    case QMetaType::ULongLong: return va.toULongLong() < vb.toULongLong();
+    case QMetaType::Float:
+    case QMetaType::Double: return va.toDouble() < vb.toDouble();
+    default: break;
+    }
+    return va.toString().compare(vb.toString(), sortCaseSensitivity()) < 0;
 }
 
 bool SiteFilterModel::filterAcceptsRow(int row, const QModelIndex &parent) const

@@ -27,12 +27,15 @@ class frmSites1;
 extern frmSites1 *const &g_frmSites1; // the open site list, or null
 
 // The rows shown: a site whose name or title holds the filter's text, sorted by kSortRole
-// (texts with their numbers as numbers).
+// (texts with their numbers as numbers). The rows are filtered and sorted when asked (the
+// filter's text changed, a sort), never because a reading came; a sort takes each row's value
+// once, not at each comparison.
 class SiteFilterModel : public QSortFilterProxyModel {
     Q_OBJECT
 public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
     void setText(const QString &text);
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
     // Texts compared with their runs of digits as numbers, letters without case.
     static int naturalCompare(const QString &a, const QString &b);
 
@@ -41,6 +44,10 @@ protected:
     bool lessThan(const QModelIndex &a, const QModelIndex &b) const override;
 
 private:
+    // While the rows are sorted: the value of each row of the source (by its row) in the
+    // sort column.
+    void takeKeys(int column);
+    QList<QVariant> m_keys;
     QString m_text;
 };
 

@@ -11,7 +11,11 @@
 #include "doubles/FaultyDisk.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 #include <cerrno>
+#include <deque>
+#include <map>
+#include <set>
 
 #include <QFont>
 #include <QSignalSpy>
@@ -51,6 +55,10 @@ private slots:
     void theAlarmListNewestFirst();
     void staleValuesAreGreyedWithTheirAge();
     void theAlarmLogStartsAFileEachDay();
+    void aReadingTellsOnlyTheCellsItChanged();
+    void theSmallTrendStaysBounded_data();
+    void theSmallTrendStaysBounded();
+    void theTrendCellMatchesItsReadings();
 };
 
 void tst_siteboard::hostileMessagesAreDropped_data()
@@ -126,9 +134,9 @@ void tst_siteboard::alarmsLatchUntilAcknowledged()
     QCOMPARE(f.dlg.notifications.size(), 3);
     QCOMPARE(f.dlg.notifications[1], QStringLiteral("ｻｲﾄ警報|川辺 (a): 受信なし"));
     QCOMPARE(f.dlg.notifications.last(), QStringLiteral("ｻｲﾄ警報|w1: ｻｰﾋﾞｽ停止"));
-    // Five seconds of readings make one point of the small trend, holding the newest value.
-    QCOMPARE(board.sparkline(board.indexOf("a")).size(), 1);
-    QCOMPARE(board.sparkline(board.indexOf("a")).last().second, board.row("a")->value);
+    // Seconds of readings make one slot of the small trend, ending at the newest value.
+    QCOMPARE(board.sparkline(board.indexOf("a")).slotCount(), 1);
+    QCOMPARE(board.sparkline(board.indexOf("a")).last(), board.row("a")->value);
 
     const QString text = SjisDecode(AppFixture::readFile(SiteMonitor::alarmLogPath()));
     QStringList events;
@@ -615,6 +623,241 @@ void tst_siteboard::theAlarmLogStartsAFileEachDay()
     QVERIFY(lines(SiteMonitor::alarmLogPath(QDate(2026, 12, 9))).join(QLatin1Char(' ')).count(QStringLiteral("2026/12/09")) == 2);
     QVERIFY(lines(SiteMonitor::alarmLogPath()).first().startsWith(QStringLiteral("2026/12/12 07:30:00,a,発生,出力1 ON")));
     QCOMPARE(QDir(QFileInfo(SiteMonitor::alarmLogPath()).path()).entryList({"sitealarm*"}, QDir::Files).size(), 4);
+}
+
+
+namespace {
+QString siteAt(int i) { return QStringLiteral("s%1").arg(i, 3, 10, QLatin1Char('0')); }
+QByteArray readingOf(const QString &site, double value, const char *outputs)
+{
+    return QStringLiteral(R"({"site":"%1","count":512,"value":%2,"unit":"V","outputs":"%3"})")
+        .arg(site)
+        .arg(value, 0, 'f', 2)
+        .arg(QLatin1String(outputs))
+        .toUtf8();
+}
+// The cells a spy of dataChanged saw, as (row, column); a signal over more than one cell
+// counts as each of them, and is also counted in *ranges.
+std::multiset<std::pair<int, int>> cellsOf(const QSignalSpy &spy, int *ranges = nullptr)
+{
+    std::multiset<std::pair<int, int>> cells;
+    for (const QList<QVariant> &args : spy) {
+        const QModelIndex a = args[0].value<QModelIndex>(), b = args[1].value<QModelIndex>();
+        if (ranges && a != b)
+            ++*ranges;
+        for (int r = a.row(); r <= b.row(); ++r)
+            for (int c = a.column(); c <= b.column(); ++c)
+                cells.insert({r, c});
+    }
+    return cells;
+}
+} // namespace
+
+// A thousand sites: a reading tells the views the cells it changed, one signal a cell (its
+// value, its trend, its age; its lamps when they changed), never the rest of the row and never
+// the other rows; a change of the row's colours (an alarm) tells the whole row; nothing
+// changes the layout or resets the model.
+void tst_siteboard::aReadingTellsOnlyTheCellsItChanged()
+{
+    AppFixture f;
+    SiteBoard board;
+    SiteTableModel model(&board);
+    constexpr int kSites = 1000;
+    // ch1 is no warning stage: its lamp changes, no alarm comes of it.
+    for (int i = 0; i < kSites; ++i) {
+        const QString s = siteAt(i);
+        QVERIFY(board.takeMessage("q", "q/" + s + "/state",
+                                  QStringLiteral(R"({"site":"%1","state":"online","title":"観測所%2","watchd":"w1","warn_outputs":"2,3,4,5,6,7,8","interval_ms":1000})")
+                                      .arg(s)
+                                      .arg(i + 1)
+                                      .toUtf8()));
+        QVERIFY(board.takeMessage("q", "q/" + s + "/reading", readingOf(s, 1.0, "00")));
+    }
+    QCOMPARE(model.rowCount(), kSites);
+    f.clock.advance(200); // not a whole second: the ages' own refresh does not come between
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    QSignalSpy layout(&model, &QAbstractItemModel::layoutChanged);
+    QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+
+    // Every site a new value: three cells of each row, each a signal of its own.
+    for (int i = 0; i < kSites; ++i)
+        QVERIFY(board.takeMessage("q", "q/" + siteAt(i) + "/reading", readingOf(siteAt(i), 2.0 + i / 1000.0, "00")));
+    int ranges = 0;
+    std::multiset<std::pair<int, int>> want;
+    for (int i = 0; i < kSites; ++i)
+        for (int c : {SiteTableModel::ColValue, SiteTableModel::ColTrend, SiteTableModel::ColAge})
+            want.insert({board.indexOf(siteAt(i)), c});
+    QCOMPARE(changed.size(), 3 * kSites);
+    QVERIFY(cellsOf(changed, &ranges) == want);
+    QCOMPARE(ranges, 0);
+
+    // The same value again, later: its age only.
+    changed.clear();
+    f.clock.advance(300);
+    const int row = board.indexOf(siteAt(500));
+    QVERIFY(board.takeMessage("q", "q/s500/reading", readingOf("s500", 2.5, "00")));
+    QVERIFY((cellsOf(changed) == std::multiset<std::pair<int, int>>{{row, SiteTableModel::ColAge}}));
+    // At the same moment, a lamp that is no warning stage: the lamps only.
+    changed.clear();
+    QVERIFY(board.takeMessage("q", "q/s500/reading", readingOf("s500", 2.5, "01")));
+    QVERIFY((cellsOf(changed) == std::multiset<std::pair<int, int>>{{row, SiteTableModel::ColOutputs}}));
+    QVERIFY(model.index(row, SiteTableModel::ColOutputs).data().toString().startsWith(QStringLiteral("出力1 ON, 出力2 OFF")));
+    // A state message that changes nothing tells nothing.
+    changed.clear();
+    QVERIFY(board.takeMessage("q", "q/s500/state",
+                              QByteArray(R"({"site":"s500","state":"online","title":"観測所501","watchd":"w1","warn_outputs":"2,3,4,5,6,7,8","interval_ms":1000})")));
+    QCOMPARE(changed.size(), 0);
+    // A warning stage's output: the row turns red, one signal over the whole row.
+    QVERIFY(board.takeMessage("q", "q/s500/reading", readingOf("s500", 2.5, "03")));
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(changed[0][0].value<QModelIndex>(), model.index(row, 0));
+    QCOMPARE(changed[0][1].value<QModelIndex>(), model.index(row, SiteTableModel::ColumnCount - 1));
+    QCOMPARE(model.index(row, SiteTableModel::ColValue).data(Qt::BackgroundRole).value<QColor>(), QColor(0xD0, 0x10, 0x10));
+    // Its acknowledgement: the row's colours go, the whole row again; the alarm's words stay
+    // while the cause holds.
+    changed.clear();
+    board.acknowledge({QStringLiteral("s500")}, QStringLiteral("yamada"));
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(changed[0][1].value<QModelIndex>(), model.index(row, SiteTableModel::ColumnCount - 1));
+    QVERIFY(!model.index(row, SiteTableModel::ColValue).data(Qt::BackgroundRole).isValid());
+    // A new title: the サイト cell.
+    changed.clear();
+    QVERIFY(board.takeMessage("q", "q/s501/state",
+                              QByteArray(R"({"site":"s501","state":"online","title":"観測所502 上流","watchd":"w1","warn_outputs":"2,3,4,5,6,7,8","interval_ms":1000})")));
+    QVERIFY((cellsOf(changed) == std::multiset<std::pair<int, int>>{{board.indexOf("s501"), SiteTableModel::ColSite}}));
+    // Once a second the ages of every row, as one signal over the column.
+    changed.clear();
+    f.clock.advance(1000);
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(changed[0][0].value<QModelIndex>(), model.index(0, SiteTableModel::ColAge));
+    QCOMPARE(changed[0][1].value<QModelIndex>(), model.index(kSites - 1, SiteTableModel::ColAge));
+    QCOMPARE(layout.size(), 0);
+    QCOMPARE(reset.size(), 0);
+    QCOMPARE(inserted.size(), 0);
+}
+
+void tst_siteboard::theSmallTrendStaysBounded_data()
+{
+    QTest::addColumn<qint64>("stepMs");
+    QTest::addColumn<qint64>("spanMs");
+    QTest::newRow("1 s, 40 min") << qint64(1000) << qint64(40 * 60 * 1000);
+    QTest::newRow("1 s, 5 h") << qint64(1000) << qint64(5 * 3600 * 1000);
+    QTest::newRow("20 ms, 2 h") << qint64(20) << qint64(2 * 3600 * 1000);
+    QTest::newRow("1 min, 3 days") << qint64(60 * 1000) << qint64(3 * 86400LL * 1000);
+    QTest::newRow("7 min, 1 day") << qint64(7 * 60 * 1000) << qint64(86400LL * 1000);
+}
+
+// However long it was fed and however often, the small trend holds at most a slot a minute
+// for the hour and draws at most two points a slot and the newest value; each slot's lowest
+// and highest are those of a plain scan of the readings of its minute, in the order they
+// came, and the whole trend's are those of the last hour's readings.
+void tst_siteboard::theSmallTrendStaysBounded()
+{
+    QFETCH(qint64, stepMs);
+    QFETCH(qint64, spanMs);
+    Sparkline line;
+    QRandomGenerator random(quint32(stepMs + spanMs));
+    // The readings of the last hour and a slot more, for the plain scan.
+    std::deque<std::pair<qint64, double>> kept;
+    const qint64 t0 = 1234567; // the elapsed clock does not start at a slot's edge
+    int checks = 0;
+    // Some sixty looks, at steps that fall anywhere in a slot.
+    const qint64 stride = spanMs / stepMs / 60 + 7;
+    for (qint64 t = t0; t < t0 + spanMs; t += stepMs) {
+        const double v = std::round((5 + 3 * std::sin(double(t) / 7e5) + random.bounded(1.0)) * 100) / 100;
+        line.add(t, v);
+        kept.emplace_back(t, v);
+        while (kept.front().first < t - Sparkline::kSpanMs - Sparkline::kSlotMs)
+            kept.pop_front();
+        QVERIFY(line.slotCount() <= Sparkline::kSlots);
+        if ((t - t0) / stepMs % stride != 0 && t + stepMs < t0 + spanMs)
+            continue;
+        ++checks;
+        // The plain scan, slot by slot, of the slots the trend still holds.
+        const qint64 newest = t / Sparkline::kSlotMs;
+        std::map<qint64, std::pair<double, double>> bySlot;
+        std::map<qint64, std::pair<qint64, qint64>> when;
+        for (const auto &[ms, value] : kept) {
+            const qint64 slot = ms / Sparkline::kSlotMs;
+            if (slot <= newest - Sparkline::kSlots)
+                continue;
+            auto it = bySlot.find(slot);
+            if (it == bySlot.end()) {
+                bySlot[slot] = {value, value};
+                when[slot] = {ms, ms};
+                continue;
+            }
+            if (value < it->second.first) {
+                it->second.first = value;
+                when[slot].first = ms;
+            }
+            if (value > it->second.second) {
+                it->second.second = value;
+                when[slot].second = ms;
+            }
+        }
+        QCOMPARE(line.slotCount(), int(bySlot.size()));
+        double lo = 1e300, hi = -1e300;
+        int k = 0;
+        for (const auto &[slot, range] : bySlot) {
+            const Sparkline::Slot &got = line.slotAt(k++);
+            QCOMPARE(got.slot, slot);
+            QCOMPARE(got.min, range.first);
+            QCOMPARE(got.max, range.second);
+            QCOMPARE(got.minMs, when[slot].first);
+            QCOMPARE(got.maxMs, when[slot].second);
+            lo = std::min(lo, range.first);
+            hi = std::max(hi, range.second);
+        }
+        QCOMPARE(line.min(), lo);
+        QCOMPARE(line.max(), hi);
+        QCOMPARE(line.last(), v);
+        const QList<QPointF> pts = line.points();
+        QVERIFY(pts.size() <= 2 * Sparkline::kSlots + 1);
+        QVERIFY(pts.size() >= line.slotCount());
+        for (qsizetype i = 1; i < pts.size(); ++i)
+            QVERIFY(pts[i].x() >= pts[i - 1].x());
+        QCOMPARE(pts.last(), QPointF(double(t), v));
+        QVERIFY(pts.first().x() >= double((newest - Sparkline::kSlots + 1) * Sparkline::kSlotMs));
+    }
+    QVERIFY(checks > 10);
+    QVERIFY(Sparkline::bytes() < 4096);
+}
+
+// Through the board, on its clock: an hour and a half of readings a second; the trend cell's
+// words (for assistive technology) and its sort value are those of a plain scan of the last
+// hour's readings, and a row draws no more points for it than the bound.
+void tst_siteboard::theTrendCellMatchesItsReadings()
+{
+    AppFixture f;
+    SiteBoard board;
+    SiteTableModel model(&board);
+    QVERIFY(board.takeMessage("q", "q/a/state", state("a", "online")));
+    QList<std::pair<qint64, double>> all;
+    for (int s = 0; s < 5400; ++s) {
+        const double v = (s % 600) / 100.0 + (s == 4000 ? 20 : 0);
+        QVERIFY(board.takeMessage("q", "q/a/reading", readingOf("a", v, "00")));
+        all << std::pair<qint64, double>(clockService().elapsedMs(), v);
+        f.clock.advance(1000);
+    }
+    const Sparkline &line = board.sparkline(board.indexOf("a"));
+    const qint64 oldest = (all.last().first / Sparkline::kSlotMs - Sparkline::kSlots + 1) * Sparkline::kSlotMs;
+    double lo = 1e300, hi = -1e300;
+    for (const auto &[ms, v] : all)
+        if (ms >= oldest) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    QCOMPARE(hi, 20 + (4000 % 600) / 100.0); // the spike is in the hour
+    const QModelIndex trend = model.index(board.indexOf("a"), SiteTableModel::ColTrend);
+    QCOMPARE(trend.data(Qt::AccessibleTextRole).toString(),
+             QStringLiteral("最小 %1 最大 %2 V").arg(lo, 0, 'f', 2).arg(hi, 0, 'f', 2));
+    QCOMPARE(trend.data(SiteTableModel::kSortRole).toDouble(), all.last().second);
+    const QList<QPointF> pts = trend.data(SiteTableModel::kTrendRole).value<QList<QPointF>>();
+    QVERIFY(pts.size() <= 2 * Sparkline::kSlots + 1);
+    QVERIFY(std::any_of(pts.begin(), pts.end(), [&](const QPointF &p) { return p.y() == hi; }));
+    QCOMPARE(board.sparklineBytes(board.indexOf("a")), Sparkline::bytes());
 }
 
 QTEST_MAIN(tst_siteboard)

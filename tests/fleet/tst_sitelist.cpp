@@ -53,6 +53,7 @@ private slots:
     void shelvingAskedThroughTheDialog();
     void alarmListAndLampsOnEveryRow();
     void liveColumnsSortedOnceASecond();
+    void searchAndSortAtAThousandRows();
 };
 
 void TestSiteList::placeSortAndWidthsKept_data()
@@ -878,6 +879,93 @@ void TestSiteList::liveColumnsSortedOnceASecond()
     QVERIFY(board->takeMessage("q", "q/a0/state", siteState("a0", "online")));
     Sleep(frmSites1::kResortMs + 10);
     QCOMPARE(shownOrder(w->proxy()), (QStringList{"a", "a0", "b", "c"}));
+    QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
+}
+
+// A thousand sites: the search finds the rows a plain scan of the names and titles finds, in
+// their order; sorted by the name (numbers as numbers) or by 水位, the rows are in the order a
+// plain sort gives; readings of every site neither filter nor sort the rows again until the
+// next second (no layout change meanwhile), and then the order is the new values'.
+void TestSiteList::searchAndSortAtAThousandRows()
+{
+    AppFixture f;
+    f.startSeeded();
+    g_subMenuCommand(18);
+    frmSites1 *w = g_frmSites1;
+    QVERIFY(w);
+    SiteBoard *board = w->board();
+    constexpr int kSites = 1000;
+    const auto name = [](int i) { return QStringLiteral("s%1").arg(i, 3, 10, QLatin1Char('0')); };
+    // Site i is 観測所(1000 - i): the names' order is not the titles'. The values all differ.
+    const auto value = [](int i, int round) { return double((i * 7919 + round * 104729) % 100003) / 100; };
+    for (int i = 0; i < kSites; ++i) {
+        QVERIFY(board->takeMessage("q", "q/" + name(i) + "/state", siteState(name(i), "online", QStringLiteral("観測所%1").arg(kSites - i))));
+        QVERIFY(board->takeMessage("q", "q/" + name(i) + "/reading", siteReading(name(i), value(i, 0), "00")));
+    }
+    Sleep(kResortWait);
+    QCOMPARE(w->proxy()->rowCount(), kSites);
+    // By サイト: 観測所1, 観測所2 ... 観測所1000, so s999 first.
+    QStringList byTitle;
+    for (int n = 1; n <= kSites; ++n)
+        byTitle << name(kSites - n);
+    QCOMPARE(shownOrder(w->proxy()), byTitle);
+
+    // The search, by title and by name, as a plain scan finds it, in the same order.
+    const auto plainSearch = [&](const QString &text) {
+        QStringList found;
+        for (const QString &site : byTitle) {
+            const BoardRow *r = board->row(site);
+            if (r->name.contains(text, Qt::CaseInsensitive) || r->title.contains(text, Qt::CaseInsensitive))
+                found << site;
+        }
+        return found;
+    };
+    for (const QString text : {QStringLiteral("観測所12"), QStringLiteral("S09"), QStringLiteral("7"), QStringLiteral("観測所1000")}) {
+        w->FilterEdit->setText(text);
+        const QStringList want = plainSearch(text);
+        QVERIFY(!want.isEmpty());
+        QCOMPARE(shownOrder(w->proxy()), want);
+    }
+    QCOMPARE(shownOrder(w->proxy()), QStringList{name(0)});
+    w->FilterEdit->setText(QStringLiteral("観測所12"));
+    QCOMPARE(w->proxy()->rowCount(), 11); // 12, 120-129
+
+    // By 水位, the highest first: a plain sort of the values.
+    w->FilterEdit->clear();
+    w->SiteTable->sortByColumn(SiteTableModel::ColValue, Qt::DescendingOrder);
+    const auto plainByValue = [&] {
+        QStringList sites;
+        for (int i = 0; i < kSites; ++i)
+            sites << name(i);
+        std::sort(sites.begin(), sites.end(),
+                  [&](const QString &a, const QString &b) { return board->row(a)->value > board->row(b)->value; });
+        return sites;
+    };
+    QCOMPARE(shownOrder(w->proxy()), plainByValue());
+    // Every site reads again: the rows stay until the next second, then take the new order.
+    const QStringList before = shownOrder(w->proxy());
+    QSignalSpy layout(w->proxy(), &QAbstractItemModel::layoutChanged);
+    QSignalSpy removed(w->proxy(), &QAbstractItemModel::rowsRemoved);
+    for (int i = 0; i < kSites; ++i)
+        QVERIFY(board->takeMessage("q", "q/" + name(i) + "/reading", siteReading(name(i), value(i, 1), "00")));
+    QCOMPARE(layout.size(), 0);
+    QCOMPARE(shownOrder(w->proxy()), before);
+    Sleep(kResortWait);
+    QCOMPARE(layout.size(), 1);
+    QCOMPARE(shownOrder(w->proxy()), plainByValue());
+    // The search meanwhile: a reading does not filter again; the text does, in the new order.
+    w->FilterEdit->setText(QStringLiteral("s1"));
+    QCOMPARE(w->proxy()->rowCount(), 100); // s100-s199
+    removed.clear();
+    for (int i = 0; i < kSites; ++i)
+        QVERIFY(board->takeMessage("q", "q/" + name(i) + "/reading", siteReading(name(i), value(i, 2), "00")));
+    QCOMPARE(removed.size(), 0);
+    Sleep(kResortWait);
+    QStringList want;
+    for (const QString &site : plainByValue())
+        if (site.startsWith(QLatin1String("s1")))
+            want << site;
+    QCOMPARE(shownOrder(w->proxy()), want);
     QVERIFY2(f.dlg.unexpected == 0, f.unexpectedText());
 }
 
