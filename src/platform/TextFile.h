@@ -99,7 +99,7 @@ bool RaiseOpenFileLimit();
 // of a new day opens the new file without a system call to find it out.
 class AppendFile {
 public:
-    static constexpr qint64 kCheckMs = 10000;
+    static constexpr qint64 kCheckMs = 1000;
 
     AppendFile() = default;
     ~AppendFile() { close(); }
